@@ -1,0 +1,179 @@
+#include "runtime/CodePage.h"
+
+#include <clocale>
+#include <cstring>
+#include <iconv.h>
+#include <mutex>
+#include <vector>
+
+#include "runtime/StrUtils.h"
+
+namespace {
+
+// Both directions of code page 936, built once from iconv and kept for the process's life
+// (never destroyed, so a worker converting during exit finds it intact).
+struct GbkTables {
+  uint16_t to_gbk[65536];     // UCS-2 -> GBK code (one byte < 0x80, or lead<<8|trail); 0 = none
+  uint16_t to_ucs[65536];     // GBK double-byte code -> UCS-2; 0 = none
+};
+
+const GbkTables& Tables() {
+  static GbkTables* tables = [] {
+    auto* t = new GbkTables;
+    std::memset(t, 0, sizeof *t);
+    for (unsigned c = 0; c < 0x80; ++c) t->to_gbk[c] = static_cast<uint16_t>(c);
+    iconv_t cd = iconv_open("CP936", "UCS-2LE");
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+      for (unsigned c = 0x80; c < 0x10000; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) continue;
+        char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+        char out[8];
+        char* ip = in;
+        char* op = out;
+        size_t il = 2, ol = sizeof out;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1)) continue;
+        size_t n = sizeof out - ol;
+        if (n == 2 && IsLeadByte(static_cast<unsigned char>(out[0]))) {
+          uint16_t code = static_cast<uint16_t>((static_cast<unsigned char>(out[0]) << 8) |
+                                                static_cast<unsigned char>(out[1]));
+          t->to_gbk[c] = code;
+          if (t->to_ucs[code] == 0) t->to_ucs[code] = static_cast<uint16_t>(c);
+        }
+      }
+      iconv_close(cd);
+    }
+    return t;
+  }();
+  return *tables;
+}
+
+// Decodes one UTF-8 sequence at s[i]; returns the code point (or -1 when malformed) and
+// advances i past what was consumed.
+long DecodeUtf8(std::string_view s, size_t& i) {
+  unsigned char b = static_cast<unsigned char>(s[i++]);
+  if (b < 0x80) return b;
+  int extra;
+  long cp;
+  if (b >= 0xC2 && b <= 0xDF) { extra = 1; cp = b & 0x1F; }
+  else if (b >= 0xE0 && b <= 0xEF) { extra = 2; cp = b & 0x0F; }
+  else if (b >= 0xF0 && b <= 0xF4) { extra = 3; cp = b & 0x07; }
+  else return -1;
+  for (int k = 0; k < extra; ++k) {
+    if (i >= s.size()) return -1;
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if ((c & 0xC0) != 0x80) return -1;
+    cp = (cp << 6) | (c & 0x3F);
+    ++i;
+  }
+  static const long kMin[4] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+  return cp;
+}
+
+void AppendUtf8(long cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+bool AppendUcs2AsGbk(char16_t ch, std::string& out) {
+  uint16_t code = Tables().to_gbk[ch];
+  if (ch != 0 && code == 0) {
+    out += '?';
+    return false;
+  }
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else {
+    out += static_cast<char>(code >> 8);
+    out += static_cast<char>(code & 0xFF);
+  }
+  return true;
+}
+
+std::string Ucs2ToGbk(char16_t ch) {
+  std::string r;
+  AppendUcs2AsGbk(ch, r);
+  return r;
+}
+
+std::string Utf8ToGbk(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    size_t start = i;
+    long cp = DecodeUtf8(utf8, i);
+    if (cp < 0) {
+      out += '?';
+      if (i == start) ++i;
+    } else if (cp > 0xFFFF) {
+      out += '?';
+    } else {
+      AppendUcs2AsGbk(static_cast<char16_t>(cp), out);
+    }
+  }
+  return out;
+}
+
+std::string Gbk(std::u8string_view utf8) {
+  return Utf8ToGbk(std::string_view(reinterpret_cast<const char*>(utf8.data()), utf8.size()));
+}
+
+std::string GbkToUtf8(std::string_view gbk) {
+  const GbkTables& t = Tables();
+  std::string out;
+  out.reserve(gbk.size() * 3 / 2);
+  for (size_t i = 0; i < gbk.size(); ++i) {
+    unsigned char b = static_cast<unsigned char>(gbk[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      continue;
+    }
+    if (IsLeadByte(b) && i + 1 < gbk.size()) {
+      uint16_t code = static_cast<uint16_t>((b << 8) | static_cast<unsigned char>(gbk[i + 1]));
+      if (uint16_t u = t.to_ucs[code]) {
+        AppendUtf8(u, out);
+        ++i;
+        continue;
+      }
+    }
+    out += '?';
+  }
+  return out;
+}
+
+TMbcsByteType ByteType(std::string_view s, size_t index) {
+  if (index >= s.size()) return mbSingleByte;
+  size_t i = 0;
+  for (;;) {
+    bool lead = IsLeadByte(static_cast<unsigned char>(s[i]));
+    if (i == index) return lead ? mbLeadByte : mbSingleByte;
+    if (lead) {
+      if (i + 1 == index) return mbTrailByte;
+      i += 2;
+    } else {
+      i += 1;
+    }
+  }
+}
+
+char DecimalSeparator() {
+  const lconv* lc = std::localeconv();
+  return (lc && lc->decimal_point && lc->decimal_point[0]) ? lc->decimal_point[0] : '.';
+}
+
+std::string AnsiUpperCase(std::string_view s) { return UpperCase(s); }
+std::string AnsiLowerCase(std::string_view s) { return LowerCase(s); }
+int AnsiCompareText(std::string_view a, std::string_view b) { return CompareText(a, b); }
+bool AnsiSameText(std::string_view a, std::string_view b) { return SameText(a, b); }

@@ -1,0 +1,34 @@
+// Code-page services of the system locale, which is GBK (code page 936) for this program.
+// The UCS-2 -> GBK table is built once, lazily and thread-safely, from iconv's CP936, and is
+// never destroyed (workers may still convert while the program exits).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// GBK bytes of a UTF-8 literal: Gbk(u8"查询"). Characters GBK cannot hold become "?".
+std::string Gbk(std::u8string_view utf8);
+// UTF-8 <-> GBK for the Qt boundary. Unmappable characters and malformed bytes become "?".
+std::string Utf8ToGbk(std::string_view utf8);
+std::string GbkToUtf8(std::string_view gbk);
+// One UCS-2 code unit as GBK bytes (1 or 2); "?" (the default character) when GBK lacks it.
+std::string Ucs2ToGbk(char16_t ch);
+// Appends the GBK bytes of ch to out; returns false when the default character was used.
+bool AppendUcs2AsGbk(char16_t ch, std::string& out);
+
+// Lead bytes of double-byte characters: 0x81..0xFE.
+inline bool IsLeadByte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
+
+enum TMbcsByteType { mbSingleByte, mbLeadByte, mbTrailByte };
+// The kind of byte at 0-based `index` of s, scanning character by character from the start
+// (a lead byte followed by nothing counts as a lead byte). index out of range: mbSingleByte.
+TMbcsByteType ByteType(std::string_view s, size_t index);
+
+// The locale's decimal separator (from the C library's locale).
+char DecimalSeparator();
+
+// Locale case services: ASCII only, GBK bytes have no case.
+std::string AnsiUpperCase(std::string_view s);
+std::string AnsiLowerCase(std::string_view s);
+int AnsiCompareText(std::string_view a, std::string_view b);
+bool AnsiSameText(std::string_view a, std::string_view b);
