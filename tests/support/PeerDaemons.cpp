@@ -1,0 +1,226 @@
+#include "support/PeerDaemons.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kStartAttempts = 3;
+constexpr int kReadyWaitMs = 5000;
+constexpr int kStopGraceMs = 3000;
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool LoopbackPortAccepts(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// PeerDaemon
+
+PeerDaemon::PeerDaemon() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "velmora-peer-XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) != nullptr) dir_ = tmpl;
+}
+
+PeerDaemon::~PeerDaemon() {
+  // Subclasses stop the daemon in their own destructors; this is the safety net.
+  Stop();
+  if (!dir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+}
+
+std::string PeerDaemon::HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+
+void PeerDaemon::WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::string PeerDaemon::Log() const {
+  std::ifstream in(LogPath(), std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool PeerDaemon::Start() {
+  if (dir_.empty()) {
+    skip_reason_ = "cannot create a temporary directory";
+    return false;
+  }
+  if (::access(Binary().c_str(), X_OK) != 0) {
+    skip_reason_ = Binary() + " is not installed (tools/install-deps.sh installs it)";
+    return false;
+  }
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    uint16_t port = FreeLoopbackPort();
+    if (port != 0 && StartOnce(port)) {
+      port_ = port;
+      return true;
+    }
+  }
+  skip_reason_ = Binary() + " did not start; log: " + Log();
+  return false;
+}
+
+bool PeerDaemon::StartOnce(uint16_t port) {
+  std::vector<std::string> args = PrepareRun(port);
+  std::vector<char*> argv;
+  std::string binary = Binary();
+  argv.push_back(binary.data());
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  // The daemon's own output goes to a file in the temp dir, never into the test's output.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  std::string out_path = dir_ + "/stdout.log";
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  pid_ = pid;
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyWaitMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {  // exited: port taken or bad config
+      pid_ = -1;
+      return false;
+    }
+    if (LoopbackPortAccepts(port)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Stop();
+  return false;
+}
+
+void PeerDaemon::Stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopGraceMs);
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// NginxServer
+
+NginxServer::NginxServer(std::string server_directives)
+    : directives_(std::move(server_directives)) {
+  if (!Dir().empty()) std::filesystem::create_directories(Root());
+}
+
+void NginxServer::WriteFile(const std::string& path, const std::string& bytes) const {
+  std::filesystem::path full = Root() + path;
+  std::filesystem::create_directories(full.parent_path());
+  WriteText(full.string(), bytes);
+}
+
+std::vector<std::string> NginxServer::PrepareRun(uint16_t port) {
+  const std::string& d = Dir();
+  // One process that stays in the foreground and keeps the test's user, so files in the
+  // private (0700) temp dir stay readable.
+  std::string conf =
+      "daemon off;\n"
+      "master_process off;\n"
+      "worker_processes 1;\n"
+      "pid " + d + "/nginx.pid;\n"
+      "error_log " + d + "/error.log warn;\n"
+      "events { worker_connections 256; }\n"
+      "http {\n"
+      "  access_log off;\n"
+      "  default_type application/octet-stream;\n"
+      "  client_body_temp_path " + d + "/body;\n"
+      "  proxy_temp_path " + d + "/proxy;\n"
+      "  fastcgi_temp_path " + d + "/fastcgi;\n"
+      "  uwsgi_temp_path " + d + "/uwsgi;\n"
+      "  scgi_temp_path " + d + "/scgi;\n"
+      "  keepalive_timeout 60s;\n"
+      "  keepalive_requests 100000;\n"
+      "  sendfile on;\n"
+      "  server {\n"
+      "    listen 127.0.0.1:" + std::to_string(port) + ";\n"
+      "    server_name localhost;\n"
+      "    root " + Root() + ";\n"
+      "    " + directives_ + "\n"
+      "  }\n"
+      "}\n";
+  WriteText(d + "/nginx.conf", conf);
+  return {"-p", d, "-e", d + "/error.log", "-c", d + "/nginx.conf"};
+}
+
+// ---------------------------------------------------------------------------------------------
+// TinyproxyServer
+
+std::vector<std::string> TinyproxyServer::PrepareRun(uint16_t port) {
+  const std::string& d = Dir();
+  // No ConnectPort line: CONNECT is allowed to every port.
+  std::string conf =
+      "Port " + std::to_string(port) + "\n"
+      "Listen 127.0.0.1\n"
+      "Timeout 60\n"
+      "MaxClients 64\n"
+      "Allow 127.0.0.1\n"
+      "LogFile \"" + LogPath() + "\"\n"
+      "LogLevel Info\n"
+      "PidFile \"" + d + "/tinyproxy.pid\"\n"
+      "DisableViaHeader Yes\n";
+  WriteText(d + "/tinyproxy.conf", conf);
+  return {"-d", "-c", d + "/tinyproxy.conf"};
+}

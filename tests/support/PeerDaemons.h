@@ -1,0 +1,105 @@
+// Real servers as test peers: a private nginx (web server) and a private tinyproxy (HTTP proxy),
+// each started by the test on 127.0.0.1 and a free port, with a config generated into a fresh
+// temporary directory, and stopped (by its process id) and cleaned up when the object dies.
+//
+// Usage:
+//   NginxServer web;
+//   if (!web.Start()) GTEST_SKIP() << web.SkipReason();
+//   web.WriteFile("/a.html", "hello");   // under the document root
+//   ... GET http://127.0.0.1:<web.Port()>/a.html ...
+//
+// Start() returns false (with SkipReason() telling why) when the binary is not installed or
+// the daemon did not come up; tests then skip rather than fail. Nothing here touches a system
+// location: logs, pid files, temp paths and the document root all live in the temp directory.
+//
+// Thread-safety: one object is driven by one thread; the daemon itself serves any number of
+// client threads.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A daemon process started in the foreground, owned by this object.
+class PeerDaemon {
+ public:
+  PeerDaemon();
+  virtual ~PeerDaemon();
+  PeerDaemon(const PeerDaemon&) = delete;
+  PeerDaemon& operator=(const PeerDaemon&) = delete;
+
+  // Starts the daemon on a free port and waits until it accepts connections. Retries a few
+  // times with a fresh port (another process may take the port between choice and start).
+  bool Start();
+  // Stops the daemon (SIGTERM, then SIGKILL after a grace period) and reaps it.
+  void Stop();
+  bool Running() const { return pid_ > 0; }
+
+  uint16_t Port() const { return port_; }
+  // "127.0.0.1:PORT".
+  std::string HostPort() const;
+  // Why Start() failed, for GTEST_SKIP.
+  const std::string& SkipReason() const { return skip_reason_; }
+  // The private temporary directory (config, logs, pid file).
+  const std::string& Dir() const { return dir_; }
+  // The daemon's log file contents, for failure messages.
+  std::string Log() const;
+
+ protected:
+  // The binary to run; Start() skips when it does not exist.
+  virtual std::string Binary() const = 0;
+  // Writes the config for `port` into Dir() and returns the arguments after the binary.
+  virtual std::vector<std::string> PrepareRun(uint16_t port) = 0;
+  virtual std::string LogPath() const = 0;
+
+  static void WriteText(const std::string& path, const std::string& text);
+
+ private:
+  bool StartOnce(uint16_t port);
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+  std::string skip_reason_;
+};
+
+// nginx serving static files from Root(), keep-alive on (long time-out, many requests per
+// connection), with room for extra directives inside the server block (redirects, say:
+// "location = /old { return 302 /new.html; }").
+class NginxServer : public PeerDaemon {
+ public:
+  explicit NginxServer(std::string server_directives = "");
+  ~NginxServer() override { Stop(); }
+
+  // The document root.
+  std::string Root() const { return Dir() + "/www"; }
+  // Writes a file below the root; `path` starts with "/". Parent folders are created.
+  void WriteFile(const std::string& path, const std::string& bytes) const;
+
+ protected:
+  std::string Binary() const override { return "/usr/sbin/nginx"; }
+  std::vector<std::string> PrepareRun(uint16_t port) override;
+  std::string LogPath() const override { return Dir() + "/error.log"; }
+
+ private:
+  std::string directives_;
+};
+
+// tinyproxy accepting clients from 127.0.0.1, forwarding plain requests and CONNECT to any port.
+class TinyproxyServer : public PeerDaemon {
+ public:
+  TinyproxyServer() = default;
+  ~TinyproxyServer() override { Stop(); }
+
+ protected:
+  std::string Binary() const override { return "/usr/bin/tinyproxy"; }
+  std::vector<std::string> PrepareRun(uint16_t port) override;
+  std::string LogPath() const override { return Dir() + "/tinyproxy.log"; }
+};
+
+// A port on 127.0.0.1 that was free a moment ago (bound to 0 and released).
+uint16_t FreeLoopbackPort();
+// True when a TCP connect to 127.0.0.1:port succeeds.
+bool LoopbackPortAccepts(uint16_t port);
