@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "cookies/NetCookie.h"
-#include "runtime/Component.h"
+#include "transport/NetComponent.h"
 
 class TNetURI;
 class TNetCookieManager;
@@ -86,8 +86,8 @@ using TOnManagerEvent = std::function<void(TNetCookieManager*, TNetCookies*)>;
 using TOnNewCookieEvent = std::function<void(TNetCookieManager*, TNetCookieRFC2109*, bool&)>;
 
 // The cookie manager an HTTP client references. Cookies live as long as the manager; a client
-// holding one without owning it is told of its destruction through TComponent's notification.
-class TNetCookieManager : public TComponent {
+// holding one without owning it is told of its destruction through the component notification.
+class TNetCookieManager : public TNetBaseComponent {
  public:
   // Creates the Jar, then fires `on_create` (also kept as OnCreate) with it.
   explicit TNetCookieManager(TOnManagerEvent on_create = nullptr);
