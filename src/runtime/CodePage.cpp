@@ -173,7 +173,37 @@ char DecimalSeparator() {
   return (lc && lc->decimal_point && lc->decimal_point[0]) ? lc->decimal_point[0] : '.';
 }
 
-std::string AnsiUpperCase(std::string_view s) { return UpperCase(s); }
-std::string AnsiLowerCase(std::string_view s) { return LowerCase(s); }
-int AnsiCompareText(std::string_view a, std::string_view b) { return CompareText(a, b); }
-bool AnsiSameText(std::string_view a, std::string_view b) { return SameText(a, b); }
+// The locale case services map single-byte characters only: the second byte of a double-byte
+// character may lie in 'A'..'Z' or 'a'..'z' (0x41..0x7A), and folding it would turn one Chinese
+// character into another.
+namespace {
+template <char (*Map)(char)>
+std::string MapSingleBytes(std::string_view s) {
+  std::string r(s);
+  for (size_t i = 0; i < r.size(); ++i) {
+    if (IsLeadByte(static_cast<unsigned char>(r[i]))) ++i;  // skip its trail byte
+    else r[i] = Map(r[i]);
+  }
+  return r;
+}
+}  // namespace
+
+std::string AnsiUpperCase(std::string_view s) { return MapSingleBytes<UpChar>(s); }
+std::string AnsiLowerCase(std::string_view s) { return MapSingleBytes<LowChar>(s); }
+
+int AnsiCompareText(std::string_view a, std::string_view b) {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  bool trail = false;  // the same for both texts: they are equal up to case before i
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(trail ? a[i] : LowChar(a[i]));
+    unsigned char y = static_cast<unsigned char>(trail ? b[i] : LowChar(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+    trail = !trail && IsLeadByte(x);
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool AnsiSameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && AnsiCompareText(a, b) == 0;
+}

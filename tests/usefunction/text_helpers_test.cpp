@@ -1,0 +1,176 @@
+// The text helpers that cut values out of result pages. Their edge behaviour decides what a
+// result field shows, so the edges are pinned here: "0" versus the empty text, blanks kept,
+// case ignored only on single-byte characters, matches only on character starts, and the NUL
+// that ends the search.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "query/UseFunction.h"
+#include "runtime/CodePage.h"
+
+namespace {
+
+// ReplaceAll as its definition reads: upper-cased copies, remainders cut after every match,
+// each remainder searched from its own start with the lead-byte rule and the NUL stop. Slow and
+// obviously faithful; the real one must agree with it.
+std::string ReferenceReplaceAll(const std::string& text, const std::string& pattern,
+                                const std::string& replacement) {
+  std::string search = AnsiUpperCase(text), patt = AnsiUpperCase(pattern), input = text, result;
+  while (!search.empty()) {
+    size_t visible = search.find('\0');
+    if (visible == std::string::npos) visible = search.size();
+    size_t found = std::string::npos;
+    if (!patt.empty()) {
+      for (size_t p = 0; p + patt.size() <= visible; ++p) {
+        if (ByteType(search, p) != mbTrailByte && search.compare(p, patt.size(), patt) == 0) {
+          found = p;
+          break;
+        }
+      }
+    }
+    if (found == std::string::npos) {
+      result += input;
+      break;
+    }
+    result += input.substr(0, found) + replacement;
+    input.erase(0, found + pattern.size());
+    search.erase(0, found + patt.size());
+  }
+  return result;
+}
+
+}  // namespace
+
+TEST(TextBetween, ZeroWhenADelimiterIsMissingOrEmpty) {
+  EXPECT_EQ(TextBetween("<b>12</b>", "<i>", "</b>"), "0");
+  EXPECT_EQ(TextBetween("<b>12</b>", "<b>", "</i>"), "0");
+  EXPECT_EQ(TextBetween("", "<b>", "</b>"), "0");
+  EXPECT_EQ(TextBetween("<b>12</b>", "", "</b>"), "0");
+  EXPECT_EQ(TextBetween("<b>12</b>", "<b>", ""), "0");
+  EXPECT_EQ(TextBetween("<b>12</b>", "<B>", "</b>"), "0");  // bytes compared exactly
+}
+
+TEST(TextBetween, EmptyWhenEndFollowsDirectlyOrOnlyPrecedesStart) {
+  EXPECT_EQ(TextBetween("x<b></b>", "<b>", "</b>"), "");
+  EXPECT_EQ(TextBetween("</b> <b>12", "<b>", "</b>"), "");
+  EXPECT_EQ(TextBetween("ab", "ab", "b"), "");    // the end inside start counts as present
+  EXPECT_EQ(TextBetween("<b>", "<b>", "<"), "");  // nothing at all after start
+}
+
+TEST(TextBetween, FirstStartThenFirstEndAfterIt) {
+  EXPECT_EQ(TextBetween("<b>first and long</b> <b>2</b>", "<b>", "</b>"), "first and long");
+  EXPECT_EQ(TextBetween("aXbXc", "X", "X"), "b");
+  EXPECT_EQ(TextBetween("aaa", "a", "a"), "");
+  std::string page("k=\0v\0;", 6);
+  EXPECT_EQ(TextBetween(page, "=", ";"), std::string("\0v\0", 3));  // NUL is just a byte
+}
+
+TEST(TextBetween, ByteSearchIgnoresCharacterBoundaries) {
+  // 0xD4 0xBC is 约; in "\xB0\xD4\xBC\xC1" the bytes D4 BC straddle two characters and are
+  // still found by the byte search.
+  std::string page = "\xB0\xD4\xBC\xC1<i>5</i>";
+  EXPECT_EQ(TextBetween(page, "\xD4\xBC", "</i>"), "\xC1<i>5");
+}
+
+TEST(DigitsOnly, CountsAreKeptWithTheirBlanks) {
+  EXPECT_EQ(DigitsOnly("1,234,567"), "1,234,567");
+  EXPECT_EQ(DigitsOnly(" \t12,3\r\n"), " \t12,3\r\n");
+  EXPECT_EQ(DigitsOnly(std::string("\0 7 \x01", 5)), std::string("\0 7 \x01", 5));
+  EXPECT_EQ(DigitsOnly(","), ",");
+  EXPECT_EQ(DigitsOnly(""), "");
+  EXPECT_EQ(DigitsOnly("   "), "   ");
+}
+
+TEST(DigitsOnly, AnythingElseGivesZero) {
+  for (std::string bad : {"1.5", "12a", "+3", "-3", "1 2", "0x10", "12!", "\xFF"})
+    EXPECT_EQ(DigitsOnly(bad), "0") << bad;
+  EXPECT_EQ(DigitsOnly("12" + Gbk(u8"万")), "0");
+}
+
+TEST(TrimSuffix, RemovesOneTrailingCopyIgnoringCase) {
+  EXPECT_EQ(TrimSuffix("a|||b|||", "|||"), "a|||b");
+  EXPECT_EQ(TrimSuffix("a||||||", "|||"), "a|||");
+  EXPECT_EQ(TrimSuffix("www.Site.COM", ".com"), "www.Site");
+  EXPECT_EQ(TrimSuffix("|||", "|||"), "");
+  EXPECT_EQ(TrimSuffix("abc", "x"), "abc");
+}
+
+TEST(TrimSuffix, TextUnchangedWhenSuffixIsEmptyLongerOrStartsInsideACharacter) {
+  EXPECT_EQ(TrimSuffix("abc", ""), "abc");
+  EXPECT_EQ(TrimSuffix("ab", "xab"), "ab");
+  EXPECT_EQ(TrimSuffix("", "a"), "");
+  // 0xB0 0x7C is one GBK character whose second byte is "|": "||" after it does not end in a
+  // "|||" that starts on a character boundary.
+  EXPECT_EQ(TrimSuffix("\xB0|||", "|||"), "\xB0|||");
+  EXPECT_EQ(TrimSuffix("x\xB0||||", "|||"), "x\xB0|");
+  // A trail byte that looks like a letter is part of a character, not a letter.
+  EXPECT_EQ(TrimSuffix("\xB0\x61", "\xB0\x41"), "\xB0\x61");
+}
+
+TEST(ReplaceAll, CaseIsIgnoredAndReplacementIsNotSearchedAgain) {
+  EXPECT_EQ(ReplaceAll("HTTP://a.com http://b.com Http://c", "http://", ""), "a.com b.com c");
+  EXPECT_EQ(ReplaceAll("aAb", "a", "Aa"), "AaAab");
+  EXPECT_EQ(ReplaceAll("aaaaa", "aa", "X"), "XXa");  // occurrences never overlap
+  EXPECT_EQ(ReplaceAll("abc", "abc", ""), "");
+  EXPECT_EQ(ReplaceAll("abc", "", "X"), "abc");
+  EXPECT_EQ(ReplaceAll("", "a", "X"), "");
+  EXPECT_EQ(ReplaceAll("ab", "abc", "X"), "ab");
+}
+
+TEST(ReplaceAll, MatchesStartOnlyOnCharacterBoundaries) {
+  const std::string yue = Gbk(u8"约");  // 0xD4 0xBC
+  ASSERT_EQ(yue, "\xD4\xBC");
+  // 0xB0 0xD4 is one character and 0xBC 0xC1 another: the bytes of 约 straddle them.
+  EXPECT_EQ(ReplaceAll("\xB0\xD4\xBC\xC1", yue, ""), "\xB0\xD4\xBC\xC1");
+  EXPECT_EQ(ReplaceAll(yue + "1,234" + yue, yue, ""), "1,234");
+  EXPECT_EQ(ReplaceAll("\xB0\xD4\xBC\xC1" + yue + "9", yue, ""),
+            "\xB0\xD4\xBC\xC1"
+            "9");
+  // A candidate on a trail byte is skipped and the search goes on behind it.
+  EXPECT_EQ(ReplaceAll("\xB0\x41"
+                       "A\xB0\x41",
+                       "A", "-"),
+            "\xB0\x41-\xB0\x41");
+}
+
+TEST(ReplaceAll, TrailBytesThatLookLikeLettersKeepTheirCase) {
+  // 0xB0 0x61 and 0xB0 0x41 are two different characters, not case variants of one.
+  EXPECT_EQ(ReplaceAll("\xB0\x61", "\xB0\x41", "X"), "\xB0\x61");
+  EXPECT_EQ(ReplaceAll("\xB0\x41", "\xB0\x41", "X"), "X");
+}
+
+TEST(ReplaceAll, TheFirstNulEndsTheSearch) {
+  const std::string text("ab\0ab", 5);
+  EXPECT_EQ(ReplaceAll(text, "b", "X"), std::string("aX\0ab", 5));
+  EXPECT_EQ(ReplaceAll(std::string("\0a", 2), "a", "X"), std::string("\0a", 2));
+  // A pattern holding a NUL could only match across the NUL, which the search never sees.
+  EXPECT_EQ(ReplaceAll(text, std::string("b\0", 2), "X"), text);
+  EXPECT_EQ(ReplaceAll("abab", std::string("a\0", 2), "X"), "abab");
+}
+
+TEST(ReplaceAll, AgreesWithItsDefinitionOnRandomTexts) {
+  std::mt19937 rng(7);
+  const char pool[] = {'a',    'A',    'b',    'B',    '\0',   ' ',   '\xB0',
+                       '\xD4', '\xBC', '\x41', '\x61', '\xFE', '\x80'};
+  auto random_text = [&](size_t max) {
+    std::string s;
+    for (size_t n = rng() % (max + 1); n > 0; --n) s += pool[rng() % std::size(pool)];
+    return s;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = random_text(24), pattern = random_text(3), replacement = random_text(3);
+    ASSERT_EQ(ReplaceAll(text, pattern, replacement),
+              ReferenceReplaceAll(text, pattern, replacement))
+        << "round " << round;
+  }
+}
+
+TEST(FailureText, IsTheTwelveGbkBytesOfThePageCannotBeReached) {
+  const std::string& text = FailureText();
+  EXPECT_EQ(text.size(), 12u);
+  EXPECT_EQ(text, Gbk(u8"网页无法访问"));
+  EXPECT_EQ(GbkToUtf8(text), reinterpret_cast<const char*>(u8"网页无法访问"));
+  EXPECT_EQ(&FailureText(), &text);  // built once
+}
