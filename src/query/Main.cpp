@@ -1,0 +1,324 @@
+#include "query/Main.h"
+
+#include <QFont>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <string_view>
+
+#include "query/Jpeg.h"
+#include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+#include "query/DefaultPicture.inc"  // kDefaultPicture: the 120 x 90 JPEG shown before a run
+
+// The layout's font is not available here; this CJK sans face is, at the same pixel sizes.
+constexpr const char* kFontFamily = "WenQuanYi Micro Hei";
+constexpr int kFontPixels = 11;
+constexpr int kLargeFontPixels = 13;
+
+const QColor kTeal(0, 128, 128);
+const QColor kBlue(0, 0, 255);
+const QColor kRed(255, 0, 0);
+const QColor kSkyBlue(166, 202, 240);
+// Stand-ins for the two system colours Qt has no role for: the inactive caption text colour
+// behind caption labels and the menu colour behind value labels.
+const QColor kInactiveCaptionText(216, 228, 248);
+const QColor kMenu(255, 255, 255);
+
+QString FromGbk(std::string_view gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
+QString FromUtf8(const char8_t* text) { return QString::fromUtf8(reinterpret_cast<const char*>(text)); }
+std::string ToGbk(const QString& text) { return Utf8ToGbk(text.toStdString()); }
+
+QFont MakeFont(int pixels, bool bold) {
+  QFont font(kFontFamily);
+  font.setPixelSize(pixels);
+  font.setBold(bold);
+  return font;
+}
+
+void SetColors(QWidget* w, const QColor* text, const QColor* background) {
+  QPalette p = w->palette();
+  if (text) {
+    p.setColor(QPalette::WindowText, *text);
+    p.setColor(QPalette::Text, *text);
+  }
+  if (background) {
+    p.setColor(QPalette::Window, *background);
+    w->setAutoFillBackground(true);
+  }
+  w->setPalette(p);
+}
+
+QPixmap ToPixmap(const TRgbImage& picture) {
+  if (picture.Empty()) return QPixmap();
+  QImage image(picture.Pixels.data(), picture.Width, picture.Height, picture.Width * 3,
+               QImage::Format_RGB888);
+  return QPixmap::fromImage(image.copy());  // copy: the image must not point into `picture`
+}
+
+}  // namespace
+
+TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* parent)
+    : QWidget(parent,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName("MainForm");
+  setWindowTitle(FromUtf8(u8"Velmora站长工具箱 V1.0"));
+  setFixedSize(765, 472);
+  setAttribute(Qt::WA_QuitOnClose, true);
+  setFont(MakeFont(kFontPixels, false));
+  {
+    QPalette p = palette();
+    p.setColor(QPalette::Window, p.color(QPalette::Button));  // the button-face colour
+    setPalette(p);
+    setAutoFillBackground(true);
+  }
+
+  Label2 = MakeLabel(this, "Label2", 148, 21, 97, 20, u8"网址：http://", lkPlain);
+  Label2->setFont(MakeFont(kLargeFontPixels, true));
+  const QColor black(0, 0, 0);
+  SetColors(Label2, &black, nullptr);
+
+  WebUrl = new QLineEdit(this);
+  WebUrl->setObjectName("WebUrl");
+  WebUrl->setGeometry(241, 17, 249, 24);
+  WebUrl->setFont(MakeFont(kLargeFontPixels, true));
+  SetColors(WebUrl, &kBlue, nullptr);
+  WebUrl->setText(FromGbk(services.Hosts.MakerSite));
+  WebUrl->setProperty("Tag", 0);
+
+  Begin_btn = new QPushButton(FromUtf8(u8"查询"), this);
+  Begin_btn->setObjectName("Begin_btn");
+  Begin_btn->setGeometry(511, 16, 91, 25);
+  Begin_btn->setDefault(true);
+  Begin_btn->setProperty("Tag", 0);
+  connect(Begin_btn, &QPushButton::clicked, this, [this] { Begin_btnClick(Begin_btn); });
+
+  BuildSitePanel();
+  BuildEnginePanel();
+  BuildPeriodPanel();
+
+  Label1 = MakeLabel(this, "Label1", 540, 432, 185, 16, u8"更多网站信息综合查询", lkPlain, 4);
+  Label1->setFont(MakeFont(kLargeFontPixels, true));
+  SetColors(Label1, &kBlue, nullptr);
+
+  // Focus order: the button first, then the site name.
+  setTabOrder(Begin_btn, WebUrl);
+  Begin_btn->setFocus();
+
+  fields_ = {Site[1], Site[2], Site[3], Site[4], Site[5],  Site[6],  Site[7],
+             Link[1], Link[2], Link[3], Link[4], Link[5],  Link[6],  Link[7],
+             Dmy[1],  Dmy[2],  Dmy[3],  Dmy[4],  Dmy[5],   Dmy[6],   WebTitle,
+             Alexa[1], Alexa[2], Alexa[3], Alexa[4], Alexa[5], Alexa[6]};
+
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+  }
+  controller_ = std::make_unique<TQueryController>(*this, opener, std::move(services));
+}
+
+TMainForm::~TMainForm() {
+  // Before any label goes: values still on their way are dropped from here on.
+  controller_.reset();
+}
+
+QLabel* TMainForm::MakeLabel(QWidget* parent, const char* name, int left, int top, int width,
+                             int height, const char8_t* text, TLook look, int tag) {
+  auto* label = new QLabel(FromUtf8(text), parent);
+  label->setObjectName(name);
+  label->setGeometry(left, top, width, height);
+  // Texts come from the network: never let the label read them as markup.
+  label->setTextFormat(Qt::PlainText);
+  label->setProperty("Tag", tag);
+  switch (look) {
+    case lkPlain:
+      label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      break;
+    case lkCaption:
+    case lkCaptionLeft:
+      label->setAlignment((look == lkCaption ? Qt::AlignHCenter : Qt::AlignLeft) |
+                          Qt::AlignVCenter);
+      label->setFont(MakeFont(kFontPixels, true));
+      SetColors(label, &kTeal, &kInactiveCaptionText);
+      break;
+    case lkValue:
+      label->setAlignment(Qt::AlignCenter);
+      label->setFont(MakeFont(kFontPixels, true));
+      SetColors(label, &kBlue, &kMenu);
+      break;
+  }
+  if (tag != 0) {
+    label->setCursor(Qt::PointingHandCursor);
+    label->installEventFilter(this);
+  }
+  return label;
+}
+
+void TMainForm::BuildSitePanel() {
+  Panel2 = new QFrame(this);
+  Panel2->setObjectName("Panel2");
+  Panel2->setGeometry(7, 58, 748, 105);
+  Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  Panel2->setLineWidth(1);
+  Panel2->setProperty("Tag", 0);
+
+  Panel3 = new QFrame(Panel2);
+  Panel3->setObjectName("Panel3");
+  Panel3->setGeometry(1, 1, 746, 103);
+  Panel3->setProperty("Tag", 0);
+
+  Image1 = new QLabel(Panel3);
+  Image1->setObjectName("Image1");
+  Image1->setGeometry(6, 7, 120, 90);
+  Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Image1->setCursor(Qt::PointingHandCursor);
+  Image1->setProperty("Tag", 0);
+  Image1->installEventFilter(this);
+  TRgbImage picture;
+  if (DecodeJpeg(std::string_view(reinterpret_cast<const char*>(kDefaultPicture),
+                                  sizeof kDefaultPicture),
+                 picture)) {
+    Image1->setPixmap(ToPixmap(picture));
+  }
+
+  WebTitle = MakeLabel(Panel3, "WebTitle", 137, 15, 597, 16, u8"站点名称", lkPlain);
+  WebTitle->setFont(MakeFont(kFontPixels, true));
+  SetColors(WebTitle, &kRed, nullptr);
+
+  struct Cell {
+    const char* caption_name;
+    const char8_t* caption;
+    const char* value_name;
+    int left, top, tag;
+  };
+  static const Cell kCells[6] = {
+      {"ZHTool1", u8" Alexa排名：", "Alexa1", 139, 41, 1},
+      {"ZHTool2", u8" 国内排名：", "Alexa2", 347, 41, 2},
+      {"ZHTool3", u8" Google PR：", "Alexa3", 555, 41, 0},
+      {"ZHTool4", u8" 搜狗评级：", "Alexa4", 139, 71, 3},
+      {"ZHTool5", u8" 百度快照：", "Alexa5", 347, 71, 0},
+      {"ZHTool6", u8" 访问速度：", "Alexa6", 555, 71, 0},
+  };
+  ZHTool[0] = Alexa[0] = nullptr;
+  for (int i = 0; i < 6; ++i) {
+    const Cell& c = kCells[i];
+    ZHTool[i + 1] = MakeLabel(Panel3, c.caption_name, c.left, c.top, 77, 26, c.caption,
+                              lkCaptionLeft);
+    Alexa[i + 1] = MakeLabel(Panel3, c.value_name, c.left + 81, c.top, 95, 26, u8"0", lkValue,
+                             c.tag);
+  }
+}
+
+void TMainForm::BuildEnginePanel() {
+  GroupBox1 = new QGroupBox(FromUtf8(u8"搜索引擎收录情况"), this);
+  GroupBox1->setObjectName("GroupBox1");
+  GroupBox1->setGeometry(7, 191, 748, 117);
+  GroupBox1->setProperty("Tag", 0);
+
+  Panel1 = new QFrame(GroupBox1);
+  Panel1->setObjectName("Panel1");
+  Panel1->setGeometry(4, 18, 739, 91);
+  Panel1->setFrameStyle(QFrame::NoFrame);
+  Panel1->setProperty("Tag", 0);
+  SetColors(Panel1, nullptr, &kSkyBlue);
+
+  static const char8_t* const kEngines[8] = {u8"搜索引擎", u8"百度", u8"谷歌", u8"雅虎",
+                                             u8"搜搜",     u8"搜狗", u8"有道", u8"必应"};
+  for (int col = 0; col < 8; ++col) {
+    const int left = 3 + 92 * col;
+    const std::string n = std::to_string(col);
+    SName[col] = MakeLabel(Panel1, ("SName" + n).c_str(), left, 3, 89, 26, kEngines[col],
+                           lkCaption);
+    if (col == 0) {
+      Site[0] = MakeLabel(Panel1, "Site0", left, 32, 89, 26, u8"收录情况", lkCaption);
+      Link[0] = MakeLabel(Panel1, "Link0", left, 61, 89, 26, u8"反向链接", lkCaption);
+    } else {
+      Site[col] = MakeLabel(Panel1, ("Site" + n).c_str(), left, 32, 89, 26, u8"0", lkValue,
+                            10 + col);
+      Link[col] = MakeLabel(Panel1, ("Link" + n).c_str(), left, 61, 89, 26, u8"0", lkValue,
+                            20 + col);
+    }
+  }
+}
+
+void TMainForm::BuildPeriodPanel() {
+  GroupBox2 = new QGroupBox(FromUtf8(u8"按时段收录信息"), this);
+  GroupBox2->setObjectName("GroupBox2");
+  GroupBox2->setGeometry(8, 329, 748, 83);
+  GroupBox2->setProperty("Tag", 0);
+
+  static const char8_t* const kPeriods[7] = {nullptr,           u8"百度当天收录", u8"百度本月收录",
+                                             u8"百度一年收录", u8"谷歌当天收录", u8"谷歌本月收录",
+                                             u8"谷歌一年收录"};
+  static const int kLeft[7] = {0, 7, 129, 252, 375, 498, 621};
+  SNameP[0] = Dmy[0] = nullptr;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string n = std::to_string(i);
+    SNameP[i] = MakeLabel(GroupBox2, ("SName0" + n).c_str(), kLeft[i], 19, 119, 26, kPeriods[i],
+                          lkCaption);
+    Dmy[i] = MakeLabel(GroupBox2, ("Dmy" + n).c_str(), kLeft[i], 48, 119, 26, u8"0", lkValue,
+                       30 + i);
+  }
+}
+
+void TMainForm::Begin_btnClick(QObject* /*Sender*/) { controller_->Begin_btnClick(); }
+
+void TMainForm::Alexa1Click(QObject* Sender) {
+  if (Sender) controller_->Alexa1Click(Sender->property("Tag").toInt());
+}
+
+void TMainForm::Image1Click(QObject* /*Sender*/) { controller_->Image1Click(); }
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  // A click is a left-button release over the control that saw the press.
+  if (event->type() == QEvent::MouseButtonRelease) {
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (mouse->button() == Qt::LeftButton && widget &&
+        widget->rect().contains(mouse->position().toPoint())) {
+      if (watched == Image1) Image1Click(watched);
+      else Alexa1Click(watched);
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TMainForm::keyPressEvent(QKeyEvent* event) {
+  // Enter anywhere in the window presses the default button (the focused button handles Enter
+  // itself and never gets here).
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    Begin_btn->click();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+std::string TMainForm::WebUrlText() const { return ToGbk(WebUrl->text()); }
+
+void TMainForm::SetWebUrlText(const std::string& text) { WebUrl->setText(FromGbk(text)); }
+
+std::string TMainForm::BeginCaption() const { return ToGbk(Begin_btn->text()); }
+
+void TMainForm::SetBeginCaption(const std::string& caption) {
+  Begin_btn->setText(FromGbk(caption));
+}
+
+void TMainForm::SetFieldText(TResultField field, const std::string& text) {
+  if (field >= 0 && field < rfFieldCount) fields_[field]->setText(FromGbk(text));
+}
+
+void TMainForm::SetPicture(const TRgbImage& picture) {
+  if (!picture.Empty()) Image1->setPixmap(ToPixmap(picture));
+}

@@ -1,0 +1,86 @@
+// TMainForm, the program's only window: the site-name field, the Query button, the picture and
+// the 27 result fields in three panels. It lays out its controls and forwards their events to
+// TQueryController, which holds the logic; as the controller's TQueryView it converts texts
+// between GBK and Qt at this boundary (characters GBK cannot hold become "?").
+//
+// Threads: GUI thread only. Workers reach the window through the main-thread queue, which the
+// program (or test) installs before the first run.
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <memory>
+
+#include "query/QueryController.h"
+
+class QEvent;
+class QFrame;
+class QGroupBox;
+class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+class TMainForm : public QWidget, public TQueryView {
+ public:
+  // opener is not owned and must outlive the window. services.Hosts.MakerSite is the initial
+  // site name.
+  TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Event handlers, named after the controls that raise them.
+  void Begin_btnClick(QObject* Sender);
+  void Alexa1Click(QObject* Sender);  // every label whose Tag is not 0
+  void Image1Click(QObject* Sender);
+  // The controller's operations, reachable from the window too.
+  void CheckWeburl() { controller_->CheckWeburl(); }
+  void Loading() { controller_->Loading(); }
+  void ThreadDone(TThread* Sender) { controller_->ThreadDone(Sender); }
+  TQueryController& Controller() { return *controller_; }
+
+  // The label of a result field.
+  QLabel* Field(TResultField field) const { return fields_[field]; }
+
+  // TQueryView (texts in GBK).
+  std::string WebUrlText() const override;
+  void SetWebUrlText(const std::string& text) override;
+  std::string BeginCaption() const override;
+  void SetBeginCaption(const std::string& caption) override;
+  void SetFieldText(TResultField field, const std::string& text) override;
+  void SetPicture(const TRgbImage& picture) override;
+
+  // The controls, under the names the window's layout gives them (also their object names).
+  QLabel* Label2;
+  QLineEdit* WebUrl;
+  QPushButton* Begin_btn;
+  QFrame* Panel2;
+  QFrame* Panel3;
+  QLabel* Image1;
+  QLabel* WebTitle;
+  std::array<QLabel*, 7> ZHTool;  // [1..6] used: ZHTool1..ZHTool6
+  std::array<QLabel*, 7> Alexa;   // [1..6]: Alexa1..Alexa6
+  QGroupBox* GroupBox1;
+  QFrame* Panel1;
+  std::array<QLabel*, 8> SName;  // [0..7]: SName0..SName7
+  std::array<QLabel*, 8> Site;   // [0..7]: Site0 (caption), Site1..Site7
+  std::array<QLabel*, 8> Link;   // [0..7]: Link0 (caption), Link1..Link7
+  QGroupBox* GroupBox2;
+  std::array<QLabel*, 7> SNameP;  // [1..6]: SName01..SName06
+  std::array<QLabel*, 7> Dmy;     // [1..6]: Dmy1..Dmy6
+  QLabel* Label1;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  enum TLook { lkPlain, lkCaption, lkCaptionLeft, lkValue };
+  QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, int width, int height,
+                    const char8_t* text, TLook look, int tag = 0);
+  void BuildSitePanel();
+  void BuildEnginePanel();
+  void BuildPeriodPanel();
+
+  std::array<QLabel*, rfFieldCount> fields_{};
+  std::unique_ptr<TQueryController> controller_;  // created last, destroyed first
+};

@@ -1,0 +1,125 @@
+// The query workers and the job table: one MyThread per job number 0..10, each sending its
+// requests to the search and ranking services, cutting its values out of the answer pages and
+// handing each value to the UI thread the moment it has it.
+//
+// Threads: a MyThread runs its job on its own thread and shares nothing writable with other
+// workers. Values travel through a TJobOutput, which posts them to the main-thread queue
+// (runtime/Thread.h); the sink behind it is touched only on the UI thread. A main-thread queue
+// must be installed before workers are started. The fetchers handed in are called from many
+// workers at once and must be safe for that.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "query/Jpeg.h"
+#include "query/ServiceHosts.h"
+#include "runtime/Classes.h"
+#include "runtime/Thread.h"
+
+// The 27 result fields of the window, named after their labels.
+enum TResultField {
+  rfSite1, rfSite2, rfSite3, rfSite4, rfSite5, rfSite6, rfSite7,  // pages indexed, per engine
+  rfLink1, rfLink2, rfLink3, rfLink4, rfLink5, rfLink6, rfLink7,  // backlinks, per engine
+  rfDmy1, rfDmy2, rfDmy3, rfDmy4, rfDmy5, rfDmy6,                 // indexed by period
+  rfWebTitle,                                                     // home-page title
+  rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6,     // site panel values
+  rfFieldCount
+};
+// The label name of a field ("Site1", "WebTitle", ...); "" for rfFieldCount or anything else.
+const char* ResultFieldName(TResultField field);
+
+// Fetches one page and returns its text; on any failure returns the failure text. Never raises.
+class TPageFetcher {
+ public:
+  virtual ~TPageFetcher() = default;
+  virtual std::string GetPage(const std::string& url, const std::string& cookie, int mode) = 0;
+};
+
+// Downloads the thumbnail picture: writes the response body into destination, or raises on any
+// failure (no connection, an error status, ...).
+class TImageFetcher {
+ public:
+  virtual ~TImageFetcher() = default;
+  virtual void Get(const std::string& url, TStream& destination) = 0;
+};
+
+// Where a job's values end up. Called on the UI thread only.
+class TJobSink {
+ public:
+  virtual ~TJobSink() = default;
+  virtual void SetFieldText(TResultField field, const std::string& text) = 0;
+  virtual void SetPicture(const TRgbImage& picture) = 0;
+};
+
+// Everything a worker reaches outside itself. Copied into each worker, so the fetchers live as
+// long as the last worker that uses them.
+struct TQueryServices {
+  std::shared_ptr<TPageFetcher> Pages;
+  std::shared_ptr<TImageFetcher> Images;
+  TServiceHosts Hosts = DefaultServiceHosts();
+  std::function<uint32_t()> Ticks;  // millisecond tick counter; empty: the runtime's
+};
+
+// The hand-over from workers to the UI thread. Workers post through it from any thread; the
+// values run on the UI thread and reach the sink unless Detach was called first, after which
+// they are dropped (a value arriving after the window is gone).
+class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
+ public:
+  // sink is not owned; it must stay alive until Detach.
+  static std::shared_ptr<TJobOutput> Create(TJobSink* sink);
+  // UI thread: forget the sink; later deliveries are dropped.
+  void Detach() { sink_ = nullptr; }
+  // Any thread: deliver a field text / a picture to the UI thread.
+  void SetFieldText(TResultField field, std::string text);
+  void SetPicture(std::shared_ptr<const TRgbImage> picture);
+
+ private:
+  explicit TJobOutput(TJobSink* sink) : sink_(sink) {}
+  TJobSink* sink_;  // UI thread only
+};
+
+// Job 0's load-time text: (end - start) / 1000 seconds in the shortest general form with at
+// most 15 significant digits and the locale's decimal separator, followed by " 秒" (GBK). The
+// readings are 32-bit tick counts; a counter that wrapped between them still gives the elapsed
+// time.
+std::string ElapsedSecondsText(uint32_t start, uint32_t end);
+
+// One query worker. Construct with new; it starts at once (unless created suspended), runs its
+// job, reports completion through onTerminate on the UI thread and then deletes itself.
+class MyThread : public TThread {
+ public:
+  // onTerminate is attached before the thread can start. createSuspended leaves it to the
+  // caller to call Start().
+  MyThread(int jobNumber, std::string siteName, TQueryServices services,
+           std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> onTerminate,
+           bool createSuspended = false);
+  ~MyThread() override;
+
+  int JobNumber() const { return job_number_; }
+  // Workers constructed and not yet destroyed, process-wide.
+  static int LiveCount() { return live_count_.load(); }
+
+ protected:
+  // Skips the job when termination was requested before it began; otherwise runs it to the end.
+  void Execute() override;
+
+ private:
+  void RunJob();
+  void HomePage();                      // job 0
+  void Thumbnail();                     // job 10, first request
+  void FetchRow(int job, size_t index);  // one table row of jobs 1..10
+
+  const int job_number_;
+  std::string page_text_;    // the fetched page, then each step's result in turn
+  std::string request_url_;  // URL of the current request
+  const std::string site_name_;
+  TQueryServices services_;
+  std::shared_ptr<TJobOutput> output_;
+  double start_time_ = 0, end_time_ = 0;  // job 0's tick readings
+
+  static std::atomic<int> live_count_;
+};

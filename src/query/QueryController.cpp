@@ -1,0 +1,156 @@
+#include "query/QueryController.h"
+
+#include <algorithm>
+
+#include "query/UseFunction.h"
+#include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+constexpr int kJobCount = 11;
+
+const std::string& QueryCaption() {
+  static const std::string* s = new std::string(Gbk(u8"查询"));
+  return *s;
+}
+
+const std::string& StopCaption() {
+  static const std::string* s = new std::string(Gbk(u8"停止"));
+  return *s;
+}
+
+// The click-to-browse table: service host, path and query prefix per Tag.
+struct TBrowseRow {
+  int Tag;
+  std::string TServiceHosts::*Host;
+  const char* Path;
+  const char* Query;  // nullptr: no "?" and no query
+};
+
+using H = TServiceHosts;
+constexpr const char* kGoogleDay =
+    "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ad&q=site%3A";
+constexpr const char* kGoogleMonth =
+    "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Am&q=site%3A";
+constexpr const char* kGoogleYear =
+    "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ay&q=site%3A";
+
+const TBrowseRow kBrowseTable[] = {
+    {2, &H::ChinaRank, "/overview/Info.do", "url="},
+    {3, &H::Sogou, "/web", "query="},
+    {11, &H::Baidu, "/s", "wd=site:"},
+    {12, &H::Google, "/search", "hl=zh-CN&q=site:"},
+    {13, &H::Yahoo, "/search", "bwm=p&p="},
+    {14, &H::Soso, "/q", "w=site:"},
+    {15, &H::Sogou, "/web", "query="},
+    {16, &H::Youdao, "/search", "q=site:"},
+    {17, &H::Bing, "/search", "q=site:"},
+    {21, &H::Baidu, "/s", "wd=domain:"},
+    {22, &H::Google, "/search", "hl=zh-CN&q=link:"},
+    {23, &H::Yahoo, "/search", "bwm=i&p="},
+    {24, &H::Soso, "/q", "pid=s.idx&w=link:"},
+    {25, &H::Sogou, "/web", "query=link:"},
+    {26, &H::Youdao, "/search", "q=link:"},
+    {27, &H::Bing, "/search", "q=link:"},
+    {31, &H::Baidu, "/s", "tn=baiduadv&lm=1&wd=site:"},
+    {32, &H::Baidu, "/s", "tn=baiduadv&lm=30&wd=site:"},
+    {33, &H::Baidu, "/s", "tn=baiduadv&lm=360&wd=site:"},
+    {34, &H::Google, "/search", kGoogleDay},
+    {35, &H::Google, "/search", kGoogleMonth},
+    {36, &H::Google, "/search", kGoogleYear},
+};
+
+// The placeholder order of Loading.
+constexpr TResultField kLoadingOrder[] = {
+    rfSite1,  rfSite2,  rfSite3,  rfSite4,  rfSite5,    rfSite6,  rfSite7,  rfLink1,  rfLink2,
+    rfLink3,  rfLink4,  rfLink5,  rfLink6,  rfLink7,    rfDmy6,   rfDmy5,   rfDmy4,   rfDmy3,
+    rfDmy2,   rfDmy1,   rfWebTitle, rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6};
+static_assert(std::size(kLoadingOrder) == rfFieldCount, "every result field gets a placeholder");
+
+}  // namespace
+
+std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts) {
+  switch (tag) {
+    case 1:  // site information: the name is part of the path
+      return "http://" + hosts.AlexaInfo + "/siteinfo/" + siteName;
+    case 4:  // the tool site's home page, nothing appended
+      return "http://" + hosts.MakerTools;
+    default:
+      break;
+  }
+  for (const TBrowseRow& row : kBrowseTable) {
+    if (row.Tag == tag) {
+      return "http://" + hosts.*row.Host + row.Path + "?" + row.Query + siteName;
+    }
+  }
+  return "";
+}
+
+TQueryController::TQueryController(TQueryView& view, TUrlOpener& opener, TQueryServices services)
+    : view_(view),
+      opener_(opener),
+      services_(std::move(services)),
+      output_(TJobOutput::Create(&view)),
+      link_(std::make_shared<TLink>(TLink{this})) {}
+
+TQueryController::~TQueryController() {
+  output_->Detach();
+  link_->Controller = nullptr;
+}
+
+void TQueryController::Begin_btnClick() {
+  if (view_.BeginCaption() != QueryCaption()) {
+    // Stop: only workers that have not begun their job skip it; the rest run to the end.
+    for (MyThread* worker : workers_) {
+      if (worker && !worker->Finished()) worker->Terminate();
+    }
+    view_.SetBeginCaption(QueryCaption());
+    return;
+  }
+  CheckWeburl();
+  const std::string site = view_.WebUrlText();
+  if (site.size() < 3) return;
+  worker_count_ = kJobCount;
+  workers_.assign(kJobCount, nullptr);
+  remaining_count_ = worker_count_;
+  Loading();
+  std::shared_ptr<TLink> link = link_;
+  for (int job = 0; job < kJobCount; ++job) {
+    workers_[job] = new MyThread(job, site, services_, output_, [link](TThread* sender) {
+      if (link->Controller) link->Controller->WorkerEnded(sender);
+    });
+  }
+  view_.SetBeginCaption(StopCaption());
+}
+
+void TQueryController::CheckWeburl() {
+  view_.SetWebUrlText(ReplaceAll(view_.WebUrlText(), "http://", ""));
+  const std::string text = view_.WebUrlText();
+  const size_t slash = text.find('/');
+  if (slash != std::string::npos) view_.SetWebUrlText(text.substr(0, slash));
+}
+
+void TQueryController::Loading() {
+  static const std::string kLoading = "Loading...";
+  for (TResultField field : kLoadingOrder) view_.SetFieldText(field, kLoading);
+}
+
+void TQueryController::ThreadDone(TThread* /*sender*/) {
+  --remaining_count_;
+  if (remaining_count_ == 0) view_.SetBeginCaption(QueryCaption());
+}
+
+void TQueryController::WorkerEnded(TThread* sender) {
+  // The worker deletes itself right after this handler returns; Stop must not reach it then.
+  std::replace(workers_.begin(), workers_.end(), static_cast<MyThread*>(sender),
+               static_cast<MyThread*>(nullptr));
+  ThreadDone(sender);
+}
+
+void TQueryController::Alexa1Click(int tag) {
+  const std::string url = BrowseUrl(tag, view_.WebUrlText(), services_.Hosts);
+  if (!url.empty()) opener_.OpenUrl(url);
+}
+
+void TQueryController::Image1Click() { opener_.OpenUrl("http://" + services_.Hosts.MakerSite); }

@@ -1,0 +1,84 @@
+// The main window's logic without any widget: normalising the site name, starting a run of the
+// eleven workers, showing the placeholders, Stop, counting completions, and the click-to-browse
+// table. TMainForm (query/Main) forwards its events here and implements TQueryView.
+//
+// Threads: every method runs on the UI thread, and so do the view's methods. The run registry
+// needs no lock. Workers reach the controller only through the main-thread queue, and only while
+// the controller exists: values and completions that arrive after it is destroyed are dropped.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "query/MyThreadUnit.h"
+#include "query/ServiceHosts.h"
+
+// The window as the controller sees it. Texts are GBK.
+class TQueryView : public TJobSink {
+ public:
+  virtual std::string WebUrlText() const = 0;
+  virtual void SetWebUrlText(const std::string& text) = 0;
+  // The Query button's caption is the controller's state: "查询" idle, "停止" running.
+  virtual std::string BeginCaption() const = 0;
+  virtual void SetBeginCaption(const std::string& caption) = 0;
+};
+
+// Hands a URL to the user's web browser; the outcome is ignored. UI thread.
+class TUrlOpener {
+ public:
+  virtual ~TUrlOpener() = default;
+  virtual void OpenUrl(const std::string& url) = 0;
+};
+
+// The search page behind a clickable label: "http://" host path "?" query-prefix siteName for
+// the Tag's row, the tool site's home page for Tag 4, "" for a Tag that is not in the table.
+// siteName is inserted as it stands.
+std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts);
+
+class TQueryController {
+ public:
+  // view and opener are not owned and must outlive the controller.
+  TQueryController(TQueryView& view, TUrlOpener& opener, TQueryServices services);
+  // Running workers are not waited for; what they still deliver is dropped.
+  ~TQueryController();
+  TQueryController(const TQueryController&) = delete;
+  TQueryController& operator=(const TQueryController&) = delete;
+
+  // The Query/Stop button: starts a run when idle, stops the latest run otherwise.
+  void Begin_btnClick();
+  // Removes every "http://" (any case) from the site name and cuts it before its first "/".
+  void CheckWeburl();
+  // "Loading..." into the 27 result fields.
+  void Loading();
+  // A worker's completion: one less remaining; at 0 the button says "查询" again.
+  void ThreadDone(TThread* sender);
+  // A click on a label carrying `tag`: opens its search page for the current site name.
+  void Alexa1Click(int tag);
+  // A click on the picture: opens the maker's home page.
+  void Image1Click();
+
+  // The run registry, for inspection.
+  int32_t WorkerCount() const { return worker_count_; }
+  int32_t RemainingCount() const { return remaining_count_; }
+
+ private:
+  // Reaches the controller from completions posted by workers; Controller is null once the
+  // controller is gone.
+  struct TLink {
+    TQueryController* Controller;
+  };
+  // A worker of any run ended and is about to dispose of itself: forget it, then ThreadDone.
+  void WorkerEnded(TThread* sender);
+
+  TQueryView& view_;
+  TUrlOpener& opener_;
+  TQueryServices services_;
+  std::shared_ptr<TJobOutput> output_;
+  std::shared_ptr<TLink> link_;
+
+  int32_t worker_count_ = 0;        // workers of the latest run
+  std::vector<MyThread*> workers_;  // the latest run's workers by job number; null once disposed
+  int32_t remaining_count_ = 0;     // completions not yet reported, shared by all runs
+};

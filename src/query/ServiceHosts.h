@@ -1,0 +1,28 @@
+// The hosts of the outside services the query jobs and the click-to-browse table reach.
+//
+// The program always uses DefaultServiceHosts(); tests hand the jobs and the window a table
+// whose hosts are 127.0.0.1:PORT stand-ins. A host entry is "name" or "name:port", inserted into
+// URLs as it stands. Plain value type: copy it freely, share it read-only between threads.
+#pragma once
+
+#include <string>
+
+struct TServiceHosts {
+  std::string Baidu;          // web search
+  std::string Google;         // search, Hong Kong
+  std::string Yahoo;          // China site explorer
+  std::string Soso;           // search
+  std::string Sogou;          // search (also the Sogou rating)
+  std::string Youdao;         // search
+  std::string Bing;           // China search
+  std::string AlexaSearch;    // Alexa site search (job 10's traffic rank)
+  std::string AlexaInfo;      // Alexa China site information (click-to-browse only)
+  std::string ChinaRank;      // ChinaRank overview
+  std::string Thumbnail;      // site-thumbnail image service
+  std::string PageRank;       // the maker's PageRank lookup
+  std::string MakerSite;      // the maker's web site: initial site name, the picture's link
+  std::string MakerTools;     // the maker's online tool site
+};
+
+// The production table.
+const TServiceHosts& DefaultServiceHosts();

@@ -1,0 +1,80 @@
+// The program: starts the GUI, shows the main window and runs the message loop until the window
+// is closed. It wires the window to the real page fetcher and the browser.
+#include <QApplication>
+#include <QString>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "query/Main.h"
+#include "query/MyThreadUnit.h"
+#include "query/QtMainThreadQueue.h"
+#include "query/QtUrlOpener.h"
+#include "query/UseFunction.h"
+#include "runtime/DateUtils.h"
+#include "runtime/Exception.h"
+
+namespace {
+
+// Pages through the query layer's own fetcher.
+class TUseFunctionPageFetcher : public TPageFetcher {
+ public:
+  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override {
+    return ::GetPage(url, cookie, mode);
+  }
+};
+
+// The thumbnail goes through the worker's own HTTP client, which is not built into the program
+// yet; until then every thumbnail request fails and the window keeps its picture.
+class TPendingImageFetcher : public TImageFetcher {
+ public:
+  void Get(const std::string& /*url*/, TStream& /*destination*/) override {
+    throw Exception("No HTTP client for the thumbnail");
+  }
+};
+
+// Until the application object exists, Qt's complaints about a missing display are replaced by
+// one line of our own, and its fatal error by a clean exit.
+void StartupMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type != QtFatalMsg) return;
+  std::fprintf(stderr, "Cannot open the window: no usable display (%s)\n",
+               message.section('\n', 0, 0).toLocal8Bit().constData());
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  MarkMainThread();
+  QtMessageHandler previous = qInstallMessageHandler(StartupMessages);
+  QApplication app(argc, argv);
+  qInstallMessageHandler(previous);
+  QCoreApplication::setApplicationName(QString::fromUtf8("站长工具"));
+
+  // Never freed: workers may post until the process is gone.
+  auto* queue = new TQtMainThreadQueue;
+  SetMainThreadQueue(queue);
+
+  TQueryServices services;
+  services.Pages = std::make_shared<TUseFunctionPageFetcher>();
+  services.Images = std::make_shared<TPendingImageFetcher>();
+  services.Hosts = DefaultServiceHosts();
+  services.Ticks = GetTickCount;
+  TQtUrlOpener opener;
+
+  int rc;
+  {
+    TMainForm form(services, opener);
+    form.show();
+    rc = app.exec();
+    queue->Close();
+  }
+  // Workers still running are not waited for. Leave without running static destructors, which
+  // could pull shared state from under them.
+  if (MyThread::LiveCount() > 0) {
+    std::fflush(nullptr);
+    std::_Exit(rc);
+  }
+  return rc;
+}
