@@ -94,8 +94,11 @@ class TNetConnectThread : public TThread {
  public:
   // Made without starting; `binding` must outlive the thread.
   explicit TNetConnectThread(TNetSocketHandle* binding);
+  // Cancels and waits for a started thread.
   ~TNetConnectThread() override;
 
+  // Starts the connect.
+  void StartConnect();
   // Waits until the connect has ended or `ms` passed (-2 = no limit); true when it ended.
   bool WaitDone(int ms);
   // Makes a pending connect give up at once (the socket stays open until the caller closes
@@ -117,4 +120,5 @@ class TNetConnectThread : public TThread {
   std::mutex mu_;
   std::condition_variable cv_;
   bool done_ = false;
+  bool started_ = false;
 };

@@ -67,6 +67,8 @@ class TNetSocketHandle {
  private:
   // One bind attempt: true on success, false on 10048; other errors raise.
   bool TryBind(int port);
+  // One readiness wait on this socket, then the anti-freeze step.
+  bool WaitReadableOnce(int ms);
 
   TNetStackSocketHandle handle_ = NetInvalidSocket;
   bool allocated_ = false;

@@ -54,8 +54,10 @@ class TNetSimpleBuffer : public TStream {
   std::function<void(TNetSimpleBuffer* sender, int64_t count)> BytesRemoved;
 
  protected:
+  // Bytes at the front of the storage that no longer belong to the contents.
   virtual int64_t Offset() const { return 0; }
-  // Physical storage: size_ bytes in data_ (capacity cap_), position pos_ (physical).
+  // Physical storage: size_ bytes in data_ (capacity cap_), position pos_ (physical, never
+  // below Offset()).
   void Grow(int64_t physical_size);
   char* data_ = nullptr;
   int64_t size_ = 0;
@@ -67,9 +69,7 @@ class TNetSimpleBuffer : public TStream {
 // front until CompactThreshold of them are reached, then the rest moves down once.
 class TNetManagedBuffer : public TNetSimpleBuffer {
  public:
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  int64_t Size() const override { return size_ - consumed_; }
-  void SetSize(int64_t size) override;
+  // Positions and sizes are those of the unread bytes; Memory() is the first unread byte.
   void Remove(int64_t n) override;
   void Clear() override;
 
@@ -239,14 +239,11 @@ class TNetTCPConnection : public TNetComponent {
  private:
   // Reads a multi-line reply into `reply`.
   void ReadReplyLines(TNetRFCReply& reply);
-  // The position just after the LF/terminator ending the next line in the queue, 0 if none.
-  int64_t FindTerminator(const std::string& terminator);
 
   std::unique_ptr<TNetManagedBuffer> input_queue_;
   std::unique_ptr<TNetSimpleBuffer> receive_chunk_;
   std::unique_ptr<TNetSimpleBuffer> output_queue_;
   int flush_threshold_ = -1;
-  int64_t line_search_from_ = 0;  // unread bytes already searched for the terminator
 
   TNetIOHandler* io_handler_ = nullptr;
   std::unique_ptr<TNetIOHandler> owned_io_handler_;

@@ -1,0 +1,162 @@
+#include "transport/NetSocks.h"
+
+#include <string>
+
+#include "transport/NetIOHandlerSocket.h"
+#include "transport/NetStack.h"
+
+namespace {
+
+// Longest user name, password or host a one-byte length (or the SOCKS 4 user field) can carry.
+constexpr size_t kMaxField = 255;
+
+void SendAll(TNetIOHandler& handler, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    int n = handler.Send(bytes.data() + sent, static_cast<int>(bytes.size() - sent));
+    if (n <= 0) {
+      SharedStack()->CheckResult(-1);
+      throw ENetClosedSocket();  // a send of 0 bytes: the connection is gone
+    }
+    sent += static_cast<size_t>(n);
+  }
+}
+
+// Reads exactly `count` bytes. Whatever goes wrong (close, reset, silence past the time-out)
+// means the proxy did not answer.
+std::string RecvExact(TNetIOHandler& handler, size_t count, int timeout) {
+  std::string bytes(count, '\0');
+  size_t got = 0;
+  try {
+    while (got < count) {
+      if (!handler.Readable(timeout > 0 ? timeout : -2)) throw ENetReadTimeout();
+      int n = handler.Recv(&bytes[got], static_cast<int>(count - got));
+      if (n == 0) throw ENetConnClosedGracefully();
+      if (n < 0) SharedStack()->CheckResult(-1);
+      got += static_cast<size_t>(n);
+    }
+  } catch (const Exception&) {
+    throw ENetSocksServerRespondError();
+  }
+  return bytes;
+}
+
+void AppendPort(std::string& out, int port) {
+  out.push_back(static_cast<char>((port >> 8) & 0xFF));
+  out.push_back(static_cast<char>(port & 0xFF));
+}
+
+}  // namespace
+
+void TNetSocksInfo::Assign(const TNetSocksInfo& other) {
+  authentication_ = other.authentication_;
+  host_ = other.host_;
+  password_ = other.password_;
+  port_ = other.port_;
+  username_ = other.username_;
+  version_ = other.version_;
+}
+
+void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
+                                        int timeout) {
+  switch (version_) {
+    case svSocks4:
+    case svSocks4A:
+      MakeSocks4Connection(handler, host, port, timeout);
+      break;
+    case svSocks5:
+      MakeSocks5Connection(handler, host, port, timeout);
+      break;
+    case svNoSocks:
+      break;
+  }
+}
+
+void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::string& host,
+                                         int port, int timeout) {
+  std::string request;
+  request.push_back(4);  // version
+  request.push_back(1);  // connect
+  AppendPort(request, port);
+  if (version_ == svSocks4A) {
+    // 0.0.0.1: "the name follows, resolve it yourself".
+    request.append({0, 0, 0, 1});
+  } else {
+    TNetIPv4Bytes address = TNetStack::ParseAddress(SharedStack()->LookupHost(host));
+    request.append(reinterpret_cast<const char*>(address.data()), 4);
+  }
+  request.append(username_.substr(0, kMaxField));
+  request.push_back(0);
+  if (version_ == svSocks4A) {
+    request.append(host);
+    request.push_back(0);
+  }
+  SendAll(handler, request);
+
+  std::string reply = RecvExact(handler, 8, timeout);
+  switch (static_cast<uint8_t>(reply[1])) {
+    case 90: return;
+    case 91: throw ENetSocksRequestFailed();
+    case 92: throw ENetSocksRequestServerFailed();
+    case 93: throw ENetSocksRequestIdentFailed();
+    default: throw ENetSocksUnknownError();
+  }
+}
+
+void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::string& host,
+                                         int port, int timeout) {
+  // A longer name cannot be carried by the one-byte length; cutting it would ask the proxy
+  // for some other host.
+  if (host.size() > kMaxField) throw ENetSocksError("Host name too long.");
+
+  const char method = authentication_ == saUsernamePassword ? 2 : 0;
+  SendAll(handler, std::string{5, 1, method});
+  std::string reply = RecvExact(handler, 2, timeout);
+  if (reply[1] != method || static_cast<uint8_t>(reply[1]) == 255) {
+    throw ENetSocksAuthMethodError();
+  }
+
+  if (authentication_ == saUsernamePassword) {
+    std::string user = username_.substr(0, kMaxField);
+    std::string pass = password_.substr(0, kMaxField);
+    std::string auth;
+    auth.push_back(1);
+    auth.push_back(static_cast<char>(user.size()));
+    auth.append(user);
+    auth.push_back(static_cast<char>(pass.size()));
+    auth.append(pass);
+    SendAll(handler, auth);
+    reply = RecvExact(handler, 2, timeout);
+    if (reply[1] != 0) throw ENetSocksAuthError();
+  }
+
+  std::string request{5, 1, 0, 3};  // version, connect, reserved, domain name
+  request.push_back(static_cast<char>(host.size()));
+  request.append(host);
+  AppendPort(request, port);
+  SendAll(handler, request);
+
+  reply = RecvExact(handler, 5, timeout);
+  switch (static_cast<uint8_t>(reply[1])) {
+    case 0: break;
+    case 1: throw ENetSocksServerGeneralError();
+    case 2: throw ENetSocksServerPermissionError();
+    case 3: throw ENetSocksServerNetUnreachableError();
+    case 4: throw ENetSocksServerHostUnreachableError();
+    case 5: throw ENetSocksServerConnectionRefusedError();
+    case 6: throw ENetSocksServerTTLExpiredError();
+    case 7: throw ENetSocksServerCommandError();
+    case 8: throw ENetSocksServerAddressError();
+    default: throw ENetSocksUnknownError();
+  }
+  // The rest of the bound address and the port; their values are not used.
+  switch (reply[3]) {
+    case 1: RecvExact(handler, 5, timeout); break;
+    case 3: RecvExact(handler, static_cast<uint8_t>(reply[4]) + 2, timeout); break;
+    case 4: RecvExact(handler, 17, timeout); break;
+    default:
+      // An unknown address type has an unknown length: whatever followed would be taken for
+      // the target's data.
+      throw ENetSocksUnknownError();
+  }
+}

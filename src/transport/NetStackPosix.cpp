@@ -1,0 +1,393 @@
+#include "transport/NetStackPosix.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+thread_local int t_platform_error = 0;
+
+// Records the calling thread's errno, converted, and gives -1 for the caller to return.
+int Fail() {
+  t_platform_error = TNetStackPosix::ErrnoToSocketError(errno);
+  return -1;
+}
+
+int FailWith(int code) {
+  t_platform_error = code;
+  return -1;
+}
+
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Dotted text to a socket address; empty text is the any-address. False on anything that is
+// not a dotted quad.
+bool MakeAddress(const std::string& ip, int port, sockaddr_in& addr) {
+  addr = sockaddr_in{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (ip.empty()) {
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  if (!TNetStack::IsDottedQuad(ip)) return false;
+  TNetIPv4Bytes b = TNetStack::ParseAddress(ip);
+  std::memcpy(&addr.sin_addr.s_addr, b.data(), 4);
+  return true;
+}
+
+void SplitAddress(const sockaddr_in& addr, std::string& ip, int& port) {
+  TNetIPv4Bytes b;
+  std::memcpy(b.data(), &addr.sin_addr.s_addr, 4);
+  ip = TNetStack::FormatAddress(b);
+  port = ntohs(addr.sin_port);
+}
+
+// Polls, resuming after signals with the time that is left. -1 waits without limit.
+int PollResuming(pollfd* fds, nfds_t n, int timeout_ms) {
+  int64_t deadline = timeout_ms >= 0 ? MonotonicMs() + timeout_ms : 0;
+  for (;;) {
+    int left = -1;
+    if (timeout_ms >= 0) {
+      int64_t rest = deadline - MonotonicMs();
+      left = rest > 0 ? static_cast<int>(rest) : 0;
+    }
+    int r = poll(fds, n, left);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+}  // namespace
+
+int TNetStackPosix::ErrnoToSocketError(int err) {
+  switch (err) {
+    // The first 34 numbers agree between Linux and BSD, except 11.
+    case EAGAIN: return 10035;  // EWOULDBLOCK
+    // Linux reports a send on a dead or shut-down connection as EPIPE; the socket numbering has
+    // no broken pipe and names this case "cannot send after socket is closed".
+    case EPIPE: return 10058;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return 10054;
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    case EPERM: return 10013;  // a firewall refusal reads as access denied
+    case ENOMEM: return 10055;
+    default: return 10000 + err;
+  }
+}
+
+int TNetStackPosix::LookupErrorToSocketError(int eai, int err) {
+  switch (eai) {
+    case EAI_NONAME: return 11001;  // host not found
+    case EAI_AGAIN: return 11002;   // try again
+    case EAI_FAIL: return 11003;    // no recovery
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004;  // name without an address
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return 11004;
+#endif
+    case EAI_MEMORY: return 10055;
+    case EAI_SYSTEM: return ErrnoToSocketError(err);
+    default: return 11003;
+  }
+}
+
+void TNetStackPosix::SetPlatformLastError(int code) { t_platform_error = code; }
+
+int TNetStackPosix::PlatformLastError() { return t_platform_error; }
+
+int TNetStackPosix::SelectSockets(TNetSocketList* read_set, TNetSocketList* write_set,
+                                  int timeout_ms, TNetSocketList* error_set) {
+  if (timeout_ms < 0 && timeout_ms != -2) return FailWith(10022);
+  TNetSocketList* sets[3] = {read_set, write_set, error_set};
+  const short wanted[3] = {POLLIN, POLLOUT, POLLPRI};
+  // What counts as ready for each set, as a select would report it: a hang-up or error makes a
+  // socket readable and writable; the error set sees urgent data and failures.
+  const short ready[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR,
+                          POLLPRI | POLLERR};
+  std::vector<pollfd> fds;
+  fds.reserve(3 * TNetSocketList::kMaxSockets);
+  for (int s = 0; s < 3; ++s) {
+    if (!sets[s]) continue;
+    for (int i = 0; i < sets[s]->Count(); ++i) {
+      int fd = sets[s]->Items(i);
+      auto it = std::find_if(fds.begin(), fds.end(), [fd](const pollfd& p) { return p.fd == fd; });
+      if (it == fds.end()) {
+        fds.push_back(pollfd{fd, wanted[s], 0});
+      } else {
+        it->events |= wanted[s];
+      }
+    }
+  }
+  int r = PollResuming(fds.data(), fds.size(), timeout_ms == -2 ? -1 : timeout_ms);
+  if (r < 0) return Fail();
+  for (const pollfd& p : fds) {
+    if (p.revents & POLLNVAL) return FailWith(10038);
+  }
+  int total = 0;
+  for (int s = 0; s < 3; ++s) {
+    if (!sets[s]) continue;
+    TNetSocketList kept;
+    for (int i = 0; i < sets[s]->Count(); ++i) {
+      int fd = sets[s]->Items(i);
+      for (const pollfd& p : fds) {
+        if (p.fd == fd && (p.revents & ready[s])) {
+          kept.Add(fd);
+          ++total;
+          break;
+        }
+      }
+    }
+    *sets[s] = kept;
+  }
+  return total;
+}
+
+TNetStackSocketHandle TNetStackPosix::Socket(int family, int type, int protocol) {
+  int fd = ::socket(family, type | SOCK_CLOEXEC, protocol);
+  return fd < 0 ? Fail() : fd;
+}
+
+int TNetStackPosix::Bind(TNetStackSocketHandle handle, const std::string& ip, int port) {
+  sockaddr_in addr;
+  if (!MakeAddress(ip, port, addr)) return FailWith(10022);
+  if (::bind(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) return Fail();
+  return 0;
+}
+
+int TNetStackPosix::Connect(TNetStackSocketHandle handle, const std::string& ip, int port) {
+  sockaddr_in addr;
+  if (!MakeAddress(ip, port, addr)) return FailWith(10022);
+  if (::connect(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
+  if (errno != EINTR) return Fail();
+  // A signal interrupted the wait, not the connect: wait for its outcome.
+  pollfd p{handle, POLLOUT, 0};
+  if (PollResuming(&p, 1, -1) < 0) return Fail();
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return Fail();
+  if (err != 0) return FailWith(ErrnoToSocketError(err));
+  return 0;
+}
+
+int TNetStackPosix::Listen(TNetStackSocketHandle handle, int backlog) {
+  return ::listen(handle, backlog) < 0 ? Fail() : 0;
+}
+
+TNetStackSocketHandle TNetStackPosix::Accept(TNetStackSocketHandle handle, std::string& ip,
+                                             int& port) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  int fd;
+  do {
+    fd = ::accept4(handle, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Fail();
+  SplitAddress(addr, ip, port);
+  return fd;
+}
+
+int TNetStackPosix::Send(TNetStackSocketHandle handle, const void* buffer, int length,
+                         int flags) {
+  for (;;) {
+    ssize_t n = ::send(handle, buffer, static_cast<size_t>(length > 0 ? length : 0),
+                       flags | MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return Fail();
+  }
+}
+
+int TNetStackPosix::Recv(TNetStackSocketHandle handle, void* buffer, int length, int flags) {
+  for (;;) {
+    ssize_t n = ::recv(handle, buffer, static_cast<size_t>(length > 0 ? length : 0), flags);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return Fail();
+  }
+}
+
+int TNetStackPosix::SendTo(TNetStackSocketHandle handle, const void* buffer, int length,
+                           int flags, const std::string& ip, int port) {
+  sockaddr_in addr;
+  if (!MakeAddress(ip, port, addr)) return FailWith(10022);
+  for (;;) {
+    ssize_t n = ::sendto(handle, buffer, static_cast<size_t>(length > 0 ? length : 0),
+                         flags | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return Fail();
+  }
+}
+
+int TNetStackPosix::RecvFrom(TNetStackSocketHandle handle, void* buffer, int length, int flags,
+                             std::string& ip, int& port) {
+  for (;;) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ssize_t n = ::recvfrom(handle, buffer, static_cast<size_t>(length > 0 ? length : 0), flags,
+                           reinterpret_cast<sockaddr*>(&addr), &len);
+    if (n >= 0) {
+      SplitAddress(addr, ip, port);
+      return static_cast<int>(n);
+    }
+    if (errno != EINTR) return Fail();
+  }
+}
+
+int TNetStackPosix::Shutdown(TNetStackSocketHandle handle, int how) {
+  return ::shutdown(handle, how) < 0 ? Fail() : 0;
+}
+
+int TNetStackPosix::CloseSocket(TNetStackSocketHandle handle) {
+  // close() is never retried: after EINTR the descriptor is already gone on Linux.
+  return ::close(handle) < 0 && errno != EINTR ? Fail() : 0;
+}
+
+int TNetStackPosix::SetSockOpt(TNetStackSocketHandle handle, int level, int option,
+                               const void* value, int length) {
+  return ::setsockopt(handle, level, option, value, static_cast<socklen_t>(length)) < 0 ? Fail()
+                                                                                         : 0;
+}
+
+int TNetStackPosix::GetSockOpt(TNetStackSocketHandle handle, int level, int option, void* value,
+                               int& length) {
+  socklen_t len = static_cast<socklen_t>(length > 0 ? length : 0);
+  if (::getsockopt(handle, level, option, value, &len) < 0) return Fail();
+  length = static_cast<int>(len);
+  return 0;
+}
+
+void TNetStackPosix::GetSockName(TNetStackSocketHandle handle, int& family, std::string& ip,
+                                 int& port) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  CheckResult(::getsockname(handle, reinterpret_cast<sockaddr*>(&addr), &len) < 0 ? Fail() : 0);
+  family = addr.sin_family;
+  SplitAddress(addr, ip, port);
+}
+
+void TNetStackPosix::GetPeerName(TNetStackSocketHandle handle, int& family, std::string& ip,
+                                 int& port) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  CheckResult(::getpeername(handle, reinterpret_cast<sockaddr*>(&addr), &len) < 0 ? Fail() : 0);
+  family = addr.sin_family;
+  SplitAddress(addr, ip, port);
+}
+
+std::string TNetStackPosix::HostName() {
+  char name[250 + 1] = {};
+  if (::gethostname(name, 250) < 0) return std::string();
+  return std::string(name);
+}
+
+std::string TNetStackPosix::HostByAddress(const std::string& ip) {
+  sockaddr_in addr;
+  if (!MakeAddress(ip, 0, addr)) CheckResult(FailWith(10022));
+  char host[NI_MAXHOST];
+  int r = ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host,
+                        nullptr, 0, NI_NAMEREQD);
+  if (r != 0) CheckResult(FailWith(LookupErrorToSocketError(r, errno)));
+  return std::string(host);
+}
+
+std::string TNetStackPosix::ResolveHost(const std::string& host) {
+  TStringList all = ResolveAll(host);
+  return all.Empty() ? std::string() : all[0];
+}
+
+TStringList TNetStackPosix::ResolveAll(const std::string& host) {
+  TStringList list;
+  // A name with an embedded NUL would be looked up as its prefix: refuse it instead.
+  if (host.empty() || host.find('\0') != std::string::npos) {
+    FailWith(11001);
+    return list;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  if (r != 0) {
+    FailWith(LookupErrorToSocketError(r, errno));
+    return list;
+  }
+  for (addrinfo* a = result; a; a = a->ai_next) {
+    if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) continue;
+    std::string ip;
+    int port;
+    SplitAddress(*reinterpret_cast<sockaddr_in*>(a->ai_addr), ip, port);
+    if (list.IndexOf(ip) < 0) list.Add(ip);
+  }
+  ::freeaddrinfo(result);
+  if (list.Empty()) FailWith(11004);
+  return list;
+}
+
+int TNetStackPosix::LookupServicePort(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos) return -1;
+  servent entry;
+  servent* found = nullptr;
+  std::vector<char> buf(4096);
+  if (::getservbyname_r(name.c_str(), nullptr, &entry, buf.data(), buf.size(), &found) != 0 ||
+      !found) {
+    return -1;
+  }
+  return ntohs(static_cast<uint16_t>(found->s_port));
+}
+
+TStringList TNetStackPosix::LookupServiceNames(int port) {
+  TStringList names;
+  if (port < 0 || port > 65535) return names;
+  servent entry;
+  servent* found = nullptr;
+  std::vector<char> buf(4096);
+  if (::getservbyport_r(htons(static_cast<uint16_t>(port)), nullptr, &entry, buf.data(),
+                        buf.size(), &found) != 0 ||
+      !found) {
+    return names;
+  }
+  names.Add(found->s_name);
+  for (char** alias = found->s_aliases; alias && *alias; ++alias) names.Add(*alias);
+  return names;
+}

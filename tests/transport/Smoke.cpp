@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "transport/NetTCPClient.h"
+TEST(Smoke, Builds) { TNetTCPClient c; EXPECT_FALSE(c.IsConnected()); }
