@@ -162,7 +162,16 @@ void TNetNetscapeCookie::ApplyAttributes(const TNetCookieItems& items) {
   secure_ = Flag(items, "SECURE");
 }
 
-void TNetNetscapeCookie::SetExpiry(const std::string& text) { expires_ = text; }
+void TNetNetscapeCookie::SetExpiry(const std::string& text) { StoreExpires(text); }
+
+TDateTime TNetNetscapeCookie::ExpiresLocal() {
+  if (expires_.empty()) return 0;
+  if (!expires_local_known_) {
+    expires_local_ = InternetDateToLocal(expires_);
+    expires_local_known_ = true;
+  }
+  return expires_local_;
+}
 
 void TNetNetscapeCookie::AppendPair(std::string& out, std::string_view name,
                                     std::string_view value) {
@@ -245,18 +254,18 @@ TNetCookieRFC2109::TNetCookieRFC2109(TNetCookies* collection) : TNetNetscapeCook
 }
 
 void TNetCookieRFC2109::SetExpiry(const std::string& text) {
+  StoreExpires(text);
   if (!text.empty()) {
     try {
-      const double seconds = (InternetDateToLocal(text) - Now()) * kSecondsPerDay;
+      const double seconds = (ExpiresLocal() - Now()) * kSecondsPerDay;
       // Dates are bounded by the calendar, so this fits; the guard keeps a NaN out all the same.
       if (std::isfinite(seconds) && std::fabs(seconds) < 9.0e18) {
         max_age_ = static_cast<int64_t>(seconds);  // truncates toward zero
       }
     } catch (const std::exception&) {
-      // An unreadable zone leaves MaxAge as it was; the text is kept below.
+      // An unreadable zone leaves MaxAge as it was; the text is kept all the same.
     }
   }
-  StoreExpires(text);
 }
 
 void TNetCookieRFC2109::ApplyAttributes(const TNetCookieItems& items) {

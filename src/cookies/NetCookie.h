@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/DateUtils.h"
+
 class TNetCookies;
 class TNetCookieRFC2109;
 
@@ -68,6 +70,9 @@ class TNetNetscapeCookie {
   void SetPath(std::string v) { path_ = std::move(v); }
   // The expiry date text as received (or as written from a Max-Age); empty when none.
   const std::string& Expires() const { return expires_; }
+  // The local date-time of Expires (read once per expiry text and kept); 0 when Expires is
+  // empty. May raise ENetFailedToRetreiveTimeZoneInfo. A filed record needs write access.
+  TDateTime ExpiresLocal();
   bool Secure() const { return secure_; }
   void SetSecure(bool v) { secure_ = v; }
   CookieKind Kind() const { return kind_; }
@@ -96,7 +101,10 @@ class TNetNetscapeCookie {
   std::string ComposeServerText(bool with_pair, bool all_expires) const;
   // Appends "; name=value" (without "; " while `out` is empty) when value is not empty.
   static void AppendPair(std::string& out, std::string_view name, std::string_view value);
-  void StoreExpires(std::string text) { expires_ = std::move(text); }
+  void StoreExpires(std::string text) {
+    expires_ = std::move(text);
+    expires_local_known_ = false;
+  }
 
  private:
   friend class TNetCookies;  // detaches records (collection_ = nullptr)
@@ -108,6 +116,8 @@ class TNetNetscapeCookie {
   std::string domain_;
   std::string path_;
   std::string expires_;
+  TDateTime expires_local_ = 0;  // ExpiresLocal() of expires_, valid while expires_local_known_
+  bool expires_local_known_ = false;
   bool secure_ = false;
   CookieKind kind_ = ckNetscape;
 };

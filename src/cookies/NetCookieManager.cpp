@@ -39,7 +39,10 @@ bool HostInDomain(std::string_view host, std::string_view domain) {
 
 // A line break inside a name or value would end the Cookie header line early.
 bool HasLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
+  for (const char ch : text) {
+    if (ch == '\r' || ch == '\n') return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -230,7 +233,7 @@ void TNetCookieManager::SweepExpired() {
     TNetCookieList* names = index.ListAt(d);
     for (int i = names->Count() - 1; i >= 0; --i) {
       TNetCookieRFC2109* record = names->CookieAt(i);
-      if (!record->Expires().empty() && now > InternetDateToLocal(record->Expires())) {
+      if (!record->Expires().empty() && now > record->ExpiresLocal()) {
         jar_->Delete(record);  // unlinks entry i under a nested write access
       }
     }
@@ -245,38 +248,35 @@ std::string TNetCookieManager::CookieHeaderFor(const std::string& host, const st
                                                bool secure) {
   SweepExpired();
 
-  struct Candidate {
-    std::string path;
-    std::string text;
-  };
-  std::vector<Candidate> candidates;
-  {
-    IndexGuard guard(*jar_, TNetCookies::ReadOnly);
-    const TNetCookieList& index = guard.Index();
-    for (int d = 0; d < index.Count(); ++d) {
-      if (!HostInDomain(host, index.Strings(d))) continue;
-      const TNetCookieList* names = index.ListAt(d);
-      for (int i = names->Count() - 1; i >= 0; --i) {
-        const TNetCookieRFC2109* c = names->CookieAt(i);
-        // An empty Path is a prefix of nothing: such a cookie is kept but never sent.
-        if (c->Path().empty() || path.compare(0, c->Path().size(), c->Path()) != 0) continue;
-        if (c->Secure() && !secure) continue;
-        if (c->Value().empty()) continue;
-        if (HasLineBreak(c->Name()) || HasLineBreak(c->Value())) continue;
-        candidates.push_back({c->Path(), c->ClientText()});
-      }
+  // Records are read under the lock from the choice to the last byte of the header.
+  IndexGuard guard(*jar_, TNetCookies::ReadOnly);
+  const TNetCookieList& index = guard.Index();
+  std::vector<const TNetCookieRFC2109*> chosen;
+  for (int d = 0; d < index.Count(); ++d) {
+    if (!HostInDomain(host, index.Strings(d))) continue;
+    const TNetCookieList* names = index.ListAt(d);
+    for (int i = names->Count() - 1; i >= 0; --i) {
+      const TNetCookieRFC2109* c = names->CookieAt(i);
+      // An empty Path is a prefix of nothing: such a cookie is kept but never sent.
+      if (c->Path().empty() || path.compare(0, c->Path().size(), c->Path()) != 0) continue;
+      if (c->Secure() && !secure) continue;
+      if (c->Value().empty()) continue;
+      if (HasLineBreak(c->Name()) || HasLineBreak(c->Value())) continue;
+      chosen.push_back(c);
     }
   }
 
   // Longest (greatest, case ignored) paths first; equal paths keep the order they were found in.
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& a, const Candidate& b) {
-                     return CompareText(a.path, b.path) > 0;
+  std::stable_sort(chosen.begin(), chosen.end(),
+                   [](const TNetCookieRFC2109* a, const TNetCookieRFC2109* b) {
+                     return CompareText(a->Path(), b->Path()) > 0;
                    });
   std::string header;
-  for (const Candidate& c : candidates) {
+  for (const TNetCookieRFC2109* c : chosen) {
     if (!header.empty()) header += "; ";
-    header += c.text;
+    header += c->Name();
+    header += '=';
+    header += c->Value();
   }
   return header;
 }
