@@ -48,6 +48,12 @@ TDateTime EncodeTime(int hour, int minute, int second, int msec) {
 }
 
 void DecodeDate(TDateTime dt, int& year, int& month, int& day) {
+  // Outside years 1..9999 (NaN included) there is no date; converting such a double to an
+  // integer would be undefined.
+  if (!(dt >= -693593.0 && dt < 2958466.0)) {
+    year = month = day = 0;
+    return;
+  }
   int64_t t = static_cast<int64_t>(std::floor(dt)) + 693594;  // days since 0001-01-01, day 1
   if (t <= 0) {
     year = month = day = 0;
@@ -79,7 +85,7 @@ void DecodeDate(TDateTime dt, int& year, int& month, int& day) {
 }
 
 void DecodeTime(TDateTime dt, int& hour, int& minute, int& second, int& msec) {
-  double frac = std::fabs(dt - std::trunc(dt));
+  double frac = std::isfinite(dt) ? std::fabs(dt - std::trunc(dt)) : 0.0;
   int64_t ms = std::llround(frac * 86400000.0);
   if (ms >= 86400000) ms = 86399999;
   hour = static_cast<int>(ms / 3600000);

@@ -77,8 +77,14 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
-  thread_ = std::thread([this] { Run(); });
-  if (free_on_terminate_) thread_.detach();
+  // A self-freeing thread may finish and delete this object before the std::thread constructor
+  // has even returned here, so nothing of *this may be touched once it runs: decide first, and
+  // keep the handle in a local.
+  if (free_on_terminate_) {
+    std::thread([this] { Run(); }).detach();
+  } else {
+    thread_ = std::thread([this] { Run(); });
+  }
 }
 
 void TThread::Run() {

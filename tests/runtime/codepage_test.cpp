@@ -1,0 +1,99 @@
+// Code page 936 services: literals, both directions of the Qt boundary conversion over every
+// GBK character, malformed input, the lead/trail byte walk and locale case mapping.
+#include "runtime/CodePage.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+}  // namespace
+
+TEST(Gbk, LiteralsBecomeTheirGbkBytes) {
+  EXPECT_EQ(Gbk(u8"查询"), "\xB2\xE9\xD1\xAF");
+  EXPECT_EQ(Gbk(u8"网页无法访问").size(), 12u);
+  EXPECT_EQ(Gbk(u8"a约b"),
+            "a\xD4\xBC"
+            "b");
+  EXPECT_EQ(Gbk(u8"😀"), "?");  // outside UCS-2
+  EXPECT_EQ(Gbk(u8""), "");
+}
+
+TEST(GbkUtf8, EveryGbkCharacterRoundTrips) {
+  int mapped = 0;
+  for (int lead = 0x81; lead <= 0xFE; ++lead) {
+    for (int trail = 0x40; trail <= 0xFE; ++trail) {
+      if (trail == 0x7F) continue;
+      std::string gbk{static_cast<char>(lead), static_cast<char>(trail)};
+      std::string utf8 = GbkToUtf8(gbk);
+      if (utf8.find('?') != std::string::npos) continue;  // an unassigned code
+      ++mapped;
+      ASSERT_EQ(Utf8ToGbk(utf8), gbk) << std::hex << lead << " " << trail;
+    }
+  }
+  EXPECT_GT(mapped, 21000);  // GBK assigns about 21886 double-byte codes
+}
+
+TEST(GbkUtf8, MalformedAndUnmappableInputBecomesQuestionMarks) {
+  EXPECT_EQ(Utf8ToGbk("a\x80"
+                      "b"),
+            "a?b");
+  EXPECT_EQ(Utf8ToGbk("\xC0\xAF"), "??");     // overlong
+  EXPECT_EQ(Utf8ToGbk("\xED\xA0\x80"), "?");  // surrogate
+  EXPECT_EQ(Utf8ToGbk("\xE4\xB8"), "?");      // cut short at the end
+  EXPECT_EQ(Utf8ToGbk("\xE4\xB8"
+                      "a"),
+            "?a");                                // cut short by ASCII
+  EXPECT_EQ(Utf8ToGbk("\xF4\x90\x80\x80"), "?");  // above U+10FFFF
+  EXPECT_EQ(Utf8ToGbk(U8(u8"\u0E01")), "?");      // Thai: not in GBK
+  EXPECT_EQ(Utf8ToGbk(std::string("\0", 1)), std::string("\0", 1));
+  EXPECT_EQ(GbkToUtf8("\x80"), "?");
+  EXPECT_EQ(GbkToUtf8("\xB2"), "?");  // lone lead byte at the end
+  EXPECT_EQ(GbkToUtf8("\xFF"
+                      "a"),
+            "?a");
+  EXPECT_EQ(GbkToUtf8("\xB2\xE9"
+                      "x"),
+            U8(u8"查x"));
+}
+
+TEST(Ucs2ToGbk, DefaultCharacterForWhatGbkLacks) {
+  EXPECT_EQ(Ucs2ToGbk(u'中'), "\xD6\xD0");
+  EXPECT_EQ(Ucs2ToGbk(u'A'), "A");
+  EXPECT_EQ(Ucs2ToGbk(0x0E01), "?");
+  EXPECT_EQ(Ucs2ToGbk(0xD800), "?");
+  std::string out = "x";
+  EXPECT_FALSE(AppendUcs2AsGbk(0x0E01, out));
+  EXPECT_TRUE(AppendUcs2AsGbk(u'国', out));
+  EXPECT_EQ(out, "x?\xB9\xFA");
+}
+
+TEST(ByteType, WalksCharactersFromTheStart) {
+  const std::string s = "a\xB0\x41\xB0\xB0\xB0";  // a, B041, B0B0, lone B0
+  EXPECT_EQ(ByteType(s, 0), mbSingleByte);
+  EXPECT_EQ(ByteType(s, 1), mbLeadByte);
+  EXPECT_EQ(ByteType(s, 2), mbTrailByte);
+  EXPECT_EQ(ByteType(s, 3), mbLeadByte);
+  EXPECT_EQ(ByteType(s, 4), mbTrailByte);  // 0xB0 as a trail byte
+  EXPECT_EQ(ByteType(s, 5), mbLeadByte);   // a lead byte with nothing after it
+  EXPECT_EQ(ByteType(s, 6), mbSingleByte);
+  EXPECT_EQ(ByteType("", 0), mbSingleByte);
+  EXPECT_FALSE(IsLeadByte(0x80));
+  EXPECT_TRUE(IsLeadByte(0x81));
+  EXPECT_TRUE(IsLeadByte(0xFE));
+  EXPECT_FALSE(IsLeadByte(0xFF));
+}
+
+TEST(AnsiCase, SingleByteLettersOnlyNeverTrailBytes) {
+  // 0xB0 0x61 and 0xB0 0x41 are different characters whose trail bytes look like a and A.
+  EXPECT_EQ(AnsiUpperCase("ab\xB0\x61z"), "AB\xB0\x61Z");
+  EXPECT_EQ(AnsiLowerCase("AB\xB0\x41Z"), "ab\xB0\x41z");
+  EXPECT_EQ(AnsiUpperCase("\xB0"), "\xB0");  // lone lead byte at the end
+  EXPECT_FALSE(AnsiSameText("\xB0\x61", "\xB0\x41"));
+  EXPECT_TRUE(AnsiSameText("X\xB0\x61y", "x\xB0\x61Y"));
+  EXPECT_NE(AnsiCompareText("\xB0\x61", "\xB0\x41"), 0);
+  EXPECT_LT(AnsiCompareText("abc", "ABD"), 0);
+  EXPECT_GT(AnsiCompareText("abc", "AB"), 0);
+  EXPECT_EQ(AnsiCompareText("", ""), 0);
+}

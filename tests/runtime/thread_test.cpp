@@ -1,0 +1,158 @@
+// TThread: completion handlers arrive on the thread that pumps the main-thread queue, after
+// Execute and before the self-freeing delete; exceptions stay inside; termination requests are
+// seen; and threads that finish at once never touch freed memory.
+#include "runtime/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+#include "runtime/Exception.h"
+
+namespace {
+
+class FnThread : public TThread {
+ public:
+  FnThread(std::function<void(FnThread*)> body, std::atomic<int>* destroyed = nullptr)
+      : body_(std::move(body)), destroyed_(destroyed) {}
+  ~FnThread() override {
+    if (destroyed_) destroyed_->fetch_add(1);
+  }
+
+ protected:
+  void Execute() override {
+    if (body_) body_(this);
+  }
+
+ private:
+  std::function<void(FnThread*)> body_;
+  std::atomic<int>* destroyed_;
+};
+
+// Installs a pump queue for one test and removes it again.
+class QueueScope {
+ public:
+  QueueScope() { previous_ = SetMainThreadQueue(&queue_); }
+  ~QueueScope() {
+    SetMainThreadQueue(previous_);
+    queue_.Pump();
+  }
+  TPumpQueue& queue() { return queue_; }
+
+ private:
+  TPumpQueue queue_;
+  TMainThreadQueue* previous_;
+};
+
+}  // namespace
+
+TEST(TThread, CompletionRunsOnThePumpingThreadThenTheThreadFreesItself) {
+  QueueScope scope;
+  std::atomic<int> destroyed{0};
+  std::atomic<bool> executed{false};
+  std::thread::id completion_thread;
+  bool completed = false;
+  auto* t = new FnThread([&](FnThread*) { executed = true; }, &destroyed);
+  t->OnTerminate = [&](TThread* self) {
+    EXPECT_EQ(self, t);
+    EXPECT_TRUE(executed.load());
+    EXPECT_EQ(destroyed.load(), 0);  // still alive inside its completion handler
+    completion_thread = std::this_thread::get_id();
+    completed = true;
+  };
+  t->Start();
+  ASSERT_TRUE(scope.queue().PumpUntil([&] { return completed; }, 10000));
+  EXPECT_EQ(completion_thread, std::this_thread::get_id());
+  EXPECT_EQ(destroyed.load(), 1);
+}
+
+TEST(TThread, NothingRunsOnTheUiThreadUntilItPumps) {
+  QueueScope scope;
+  std::atomic<bool> done{false};
+  bool completed = false;
+  auto* t = new FnThread([&](FnThread*) { done = true; });
+  t->OnTerminate = [&](TThread*) { completed = true; };
+  t->Start();
+  while (!done) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(completed);
+  EXPECT_TRUE(scope.queue().PumpUntil([&] { return completed; }, 10000));
+}
+
+TEST(TThread, ExceptionsEndExecuteAndAreKept) {
+  QueueScope scope;
+  auto* a = new FnThread([](FnThread*) { throw Exception("Read Timeout"); });
+  auto* b = new FnThread([](FnThread*) { throw std::runtime_error("std"); });
+  auto* c = new FnThread([](FnThread*) { throw 42; });
+  std::string messages[3];
+  int completed = 0;
+  FnThread* threads[] = {a, b, c};
+  for (int i = 0; i < 3; ++i) {
+    threads[i]->OnTerminate = [&, i](TThread* self) {
+      messages[i] = self->FatalMessage();
+      ++completed;
+    };
+    threads[i]->Start();
+  }
+  ASSERT_TRUE(scope.queue().PumpUntil([&] { return completed == 3; }, 10000));
+  EXPECT_EQ(messages[0], "Read Timeout");
+  EXPECT_EQ(messages[1], "std");
+  EXPECT_EQ(messages[2], "Unknown exception");
+}
+
+TEST(TThread, OwnedThreadSeesTerminateAndIsWaitedFor) {
+  QueueScope scope;
+  std::atomic<int> destroyed{0};
+  std::atomic<bool> running{false};
+  auto* t = new FnThread(
+      [&](FnThread* self) {
+        running = true;
+        while (!self->Terminated()) TThread::Sleep(1);
+      },
+      &destroyed);
+  t->SetFreeOnTerminate(false);
+  t->Start();
+  while (!running) std::this_thread::yield();
+  EXPECT_FALSE(t->Finished());
+  t->Terminate();
+  t->WaitFor();
+  EXPECT_TRUE(t->Finished());
+  delete t;
+  EXPECT_EQ(destroyed.load(), 1);
+}
+
+TEST(TThread, SelfFreeingThreadsThatFinishAtOnceWithoutAQueue) {
+  // With no queue the completion and the delete run on the finishing thread itself, possibly
+  // before Start has returned; Start must not touch the object afterwards.
+  ASSERT_EQ(SetMainThreadQueue(nullptr), nullptr);
+  std::atomic<int> destroyed{0};
+  std::atomic<int> completed{0};
+  constexpr int kThreads = 200;
+  for (int i = 0; i < kThreads; ++i) {
+    auto* t = new FnThread(nullptr, &destroyed);
+    t->OnTerminate = [&](TThread*) { completed.fetch_add(1); };
+    t->Start();
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (destroyed.load() < kThreads && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(completed.load(), kThreads);
+  EXPECT_EQ(destroyed.load(), kThreads);
+}
+
+TEST(TPumpQueue, WorkPostedWhilePumpingRunsInTheSamePump) {
+  TPumpQueue q;
+  int order = 0, first = 0, second = 0;
+  q.Post([&] {
+    first = ++order;
+    q.Post([&] { second = ++order; });
+  });
+  EXPECT_EQ(q.Pump(), 2);
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 2);
+  EXPECT_FALSE(q.PumpUntil([] { return false; }, 10));
+}
