@@ -158,15 +158,20 @@ std::string WrapHeaderText(std::string_view line, std::string_view break_text,
 
     if (!in_quote && (existing_break || (col > width && b > s + 1))) {
       out.append(line.substr(s, b - s));
+      const size_t cut = p;
+      col = static_cast<long long>(cut - b) + 1;
       size_t next = b;
       if (c != '"') {
-        // Blanks (and line ends) after the cut are not carried to the next line.
         while (p < n && (is_break_char(line[p]) || line[p] == '\r' || line[p] == '\n')) ++p;
-        if (p > b) next = p;
+        // Blanks right at the cut are dropped rather than carried to the start of the next
+        // line, so every continuation line starts with exactly the break text's one blank.
+        // Skipped commas are content and stay.
+        if (cut == b) {
+          while (next < p && static_cast<unsigned char>(line[next]) <= 0x20) ++next;
+        }
       }
       if (!existing_break && p < n) out.append(break_text);
       s = next;
-      col = static_cast<long long>(p - s) + 1;
     }
   }
   if (s < n) out.append(line.substr(s));
