@@ -1,0 +1,348 @@
+// The query controller without a window: normalising the site name, runs, Stop, the shared
+// remaining count, what the jobs deliver and in which order, and the click-to-browse table.
+// Workers hand their values over through a plain queue that the test pumps.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+
+#include "Fakes.h"
+#include "query/QueryController.h"
+#include "query/UseFunction.h"
+
+namespace {
+
+class QueryControllerTest : public ::testing::Test {
+ protected:
+  QueryControllerTest() {
+    previous_ = SetMainThreadQueue(&queue_);
+    fetcher_ = std::make_shared<TScriptedFetcher>();
+    services_.Pages = fetcher_;
+    services_.Images = fetcher_;
+    services_.Hosts = StandInHosts();
+    services_.Ticks = SteppingTicks();
+    controller_ = std::make_unique<TQueryController>(view_, opener_, services_);
+  }
+  ~QueryControllerTest() override {
+    for (TGate* gate : {&gate_a_, &gate_b_}) gate->Open();
+    EXPECT_TRUE(WaitForWorkers());
+    controller_.reset();
+    SetMainThreadQueue(previous_);
+  }
+
+  bool WaitForWorkers() {
+    return queue_.PumpUntil([] { return MyThread::LiveCount() == 0; }, 30000);
+  }
+  bool PumpUntil(const std::function<bool()>& pred) { return queue_.PumpUntil(pred, 30000); }
+  bool Idle() const { return view_.Caption == G(u8"查询"); }
+  // Starts a run for `site` and returns whether the controller went to Running.
+  bool Press(const std::string& site) {
+    view_.WebUrl = site;
+    controller_->Begin_btnClick();
+    return !Idle();
+  }
+
+  TPumpQueue queue_;
+  TMainThreadQueue* previous_;
+  TGate gate_a_, gate_b_;
+  std::shared_ptr<TScriptedFetcher> fetcher_;
+  TQueryServices services_;
+  TRecordingView view_;
+  TRecordingOpener opener_;
+  std::unique_ptr<TQueryController> controller_;
+};
+
+TEST_F(QueryControllerTest, CheckWeburlNormalisesAndShortNamesStartNothing) {
+  struct Case {
+    const char* typed;
+    const char* normalised;
+    bool runs;
+  };
+  const Case cases[] = {
+      {"http://site.test/index.html", "site.test", true},
+      {"HTTP://Site.test", "Site.test", true},
+      {"http://http://site.test", "site.test", true},
+      {"hTtP://a.b/hTtP://c", "a.b", true},
+      {"https://site.test/x", "https:", true},  // only "http://" is removed
+      {"site.test:8080 ?q=1", "site.test:8080 ?q=1", true},
+      {" a ", " a ", true},  // blanks count and stay
+      {"", "", false},
+      {"ab", "ab", false},
+      {"http://ab/cd", "ab", false},
+      {"/site.test", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    EXPECT_EQ(Press(c.typed), c.runs);
+    EXPECT_EQ(view_.WebUrl, c.normalised);
+    if (c.runs) {
+      EXPECT_EQ(view_.Caption, G(u8"停止"));
+      EXPECT_EQ(controller_->WorkerCount(), 11);
+      ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+      ASSERT_TRUE(WaitForWorkers());
+    } else {
+      EXPECT_TRUE(Idle());
+    }
+  }
+  // The short names fetched nothing; every run fetched 26 pages and one picture.
+  const auto calls = fetcher_->Calls();
+  EXPECT_EQ(calls.size(), 7u * 27u);
+}
+
+TEST_F(QueryControllerTest, LoadingFillsTheFieldsInItsOrderAndLeavesThePicture) {
+  fetcher_->Holds = {{"http://", &gate_a_}};
+  ASSERT_TRUE(Press("site.test"));
+  const TResultField order[] = {
+      rfSite1, rfSite2, rfSite3,  rfSite4,  rfSite5,  rfSite6,  rfSite7,  rfLink1,  rfLink2,
+      rfLink3, rfLink4, rfLink5,  rfLink6,  rfLink7,  rfDmy6,   rfDmy5,   rfDmy4,   rfDmy3,
+      rfDmy2,  rfDmy1,  rfWebTitle, rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6};
+  ASSERT_EQ(view_.Log.size(), std::size(order));
+  for (size_t i = 0; i < std::size(order); ++i) {
+    EXPECT_EQ(view_.Log[i].first, order[i]) << i;
+    EXPECT_EQ(view_.Log[i].second, "Loading...");
+  }
+}
+
+TEST_F(QueryControllerTest, RunFillsEveryFieldFromItsOwnPageInTheJobsOrder) {
+  const std::string site = "site.test";
+  fetcher_->Pages = StandInPages(site, 0xFF0000);
+  ASSERT_TRUE(Press(site));
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+  ASSERT_TRUE(WaitForWorkers());
+
+  for (int f = 0; f < rfFieldCount; ++f) {
+    auto field = static_cast<TResultField>(f);
+    EXPECT_EQ(view_.Fields[f], ExpectedValue(field, site)) << ResultFieldName(field);
+  }
+  ASSERT_EQ(view_.Picture.Width, 120);
+  ASSERT_EQ(view_.Picture.Height, 90);
+  const uint32_t px = view_.Picture.PixelAt(60, 45);
+  EXPECT_GT(px >> 16, 0xF0u);
+  EXPECT_LT((px >> 8) & 0xFF, 0x10u);
+
+  // Each job's values arrive one by one in the order of its requests.
+  for (size_t job = 0; job < FieldsByJob().size(); ++job) {
+    const auto& mine = FieldsByJob()[job];
+    std::vector<TResultField> seen;
+    for (const auto& [field, text] : view_.Log) {
+      if (text != "Loading..." && std::count(mine.begin(), mine.end(), field)) {
+        seen.push_back(field);
+      }
+    }
+    EXPECT_EQ(seen, mine) << "job " << job;
+  }
+  // Job 10's picture comes before its two values.
+  auto at = [&](TResultField f) {
+    return std::find_if(view_.Log.begin(), view_.Log.end(),
+                        [&](const auto& e) { return e.first == f && e.second != "Loading..."; });
+  };
+  EXPECT_LT(at(rfFieldCount), at(rfAlexa1));
+
+  // Exactly the stand-ins' URLs, each in its fetch mode (-1: the picture request).
+  std::map<std::string, int> modes;
+  for (const auto& call : fetcher_->Calls()) {
+    EXPECT_TRUE(fetcher_->Pages.count(call.Url)) << "unexpected URL " << call.Url;
+    modes[call.Url] = call.Mode;
+  }
+  EXPECT_EQ(fetcher_->Calls().size(), 27u);  // the Sogou page is fetched twice
+  EXPECT_EQ(modes.size(), fetcher_->Pages.size());
+  const std::map<std::string, int> kModeByHost = {
+      {"127.0.0.1:8001", 0}, {"127.0.0.1:8002", 1}, {"127.0.0.1:8003", 1},
+      {"127.0.0.1:8004", 0}, {"127.0.0.1:8005", 0}, {"127.0.0.1:8006", 1},
+      {"127.0.0.1:8007", 1}, {"127.0.0.1:8008", 1}, {"127.0.0.1:8010", 0},
+      {"127.0.0.1:8011", -1}, {"127.0.0.1:8012", 0}, {"site.test", 4}};
+  for (const auto& [url, mode] : modes) {
+    const std::string host = url.substr(7, url.find_first_of("/?", 7) - 7);
+    ASSERT_TRUE(kModeByHost.count(host)) << url;
+    EXPECT_EQ(mode, kModeByHost.at(host)) << url;
+  }
+}
+
+TEST_F(QueryControllerTest, ValuesArriveWhileTheJobStillWorks) {
+  fetcher_->Pages = StandInPages("site.test", 0);
+  fetcher_->Holds = {{"wd=domain%3A", &gate_a_}};  // job 1's second request
+  ASSERT_TRUE(Press("site.test"));
+  ASSERT_TRUE(PumpUntil([&] { return view_.Fields[rfSite1] == "1,230"; }));
+  EXPECT_EQ(view_.Fields[rfLink1], "Loading...");
+  EXPECT_FALSE(Idle());
+  gate_a_.Open();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+  EXPECT_EQ(view_.Fields[rfLink1], "456");
+}
+
+TEST_F(QueryControllerTest, FailedPagesGiveZeroEmptyTitleAndStillTheTime) {
+  // No page is known: every fetch gives the failure text, the picture request raises.
+  ASSERT_TRUE(Press("down.test"));
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+  for (int f = 0; f < rfFieldCount; ++f) {
+    const auto field = static_cast<TResultField>(f);
+    std::string expected = "0";
+    if (field == rfWebTitle) expected = "";
+    if (field == rfAlexa1) expected = "";  // a rule that matches nothing gives the empty text
+    if (field == rfAlexa4) expected = "0/100";
+    if (field == rfAlexa6) expected = ExpectedValue(rfAlexa6, "");
+    EXPECT_EQ(view_.Fields[f], expected) << ResultFieldName(field);
+  }
+  EXPECT_TRUE(view_.Picture.Empty());
+  EXPECT_EQ(std::count_if(view_.Log.begin(), view_.Log.end(),
+                          [](const auto& e) { return e.first == rfFieldCount; }),
+            0);
+}
+
+TEST_F(QueryControllerTest, StopLetsBegunJobsFinishAndDeliver) {
+  fetcher_->Pages = StandInPages("site.test", 0x00FF00);
+  fetcher_->Holds = {{"http://", &gate_a_}};
+  ASSERT_TRUE(Press("site.test"));
+  ASSERT_TRUE(fetcher_->WaitEntered(11, 30000));  // every job is inside its first request
+  controller_->Begin_btnClick();                   // Stop
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(controller_->RemainingCount(), 11);
+  gate_a_.Open();
+  ASSERT_TRUE(WaitForWorkers());
+  EXPECT_EQ(controller_->RemainingCount(), 0);
+  EXPECT_TRUE(Idle());
+  for (int f = 0; f < rfFieldCount; ++f) {
+    EXPECT_EQ(view_.Fields[f], ExpectedValue(static_cast<TResultField>(f), "site.test"))
+        << ResultFieldName(static_cast<TResultField>(f));
+  }
+  EXPECT_EQ(fetcher_->Calls().size(), 27u);
+}
+
+TEST_F(QueryControllerTest, StopAfterSomeWorkersAreGoneTouchesOnlyTheLiving) {
+  fetcher_->Holds = {{"127.0.0.1:8001", &gate_a_}};  // Baidu: jobs 1 and 8 stay
+  ASSERT_TRUE(Press("site.test"));
+  ASSERT_TRUE(PumpUntil([] { return MyThread::LiveCount() == 2; }));
+  EXPECT_EQ(controller_->RemainingCount(), 2);
+  controller_->Begin_btnClick();  // Stop reaches the two living workers only
+  EXPECT_TRUE(Idle());
+  gate_a_.Open();
+  ASSERT_TRUE(WaitForWorkers());
+  EXPECT_EQ(controller_->RemainingCount(), 0);
+}
+
+TEST_F(QueryControllerTest, CompletionsOfAStoppedRunCountAgainstTheNextOne) {
+  fetcher_->Pages = StandInPages("one.test", 0);
+  for (auto& [url, page] : StandInPages("two.test", 0)) fetcher_->Pages[url] = page;
+  fetcher_->Holds = {{"one.test", &gate_a_}, {"two.test", &gate_b_}};
+
+  ASSERT_TRUE(Press("one.test"));
+  ASSERT_TRUE(fetcher_->WaitEntered(11, 30000));
+  controller_->Begin_btnClick();  // Stop
+  ASSERT_TRUE(Idle());
+  ASSERT_TRUE(Press("two.test"));
+  ASSERT_TRUE(fetcher_->WaitEntered(22, 30000));
+  EXPECT_EQ(controller_->RemainingCount(), 11);
+
+  // The first run's eleven completions end the second run's count while its own workers still
+  // wait; their values land on top of the second run's placeholders.
+  gate_a_.Open();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+  EXPECT_EQ(controller_->RemainingCount(), 0);
+  EXPECT_EQ(MyThread::LiveCount(), 11);
+  EXPECT_EQ(view_.Fields[rfSite1], "1,230");
+  EXPECT_EQ(view_.Fields[rfLink3], "2,222");
+
+  // The second run's completions pass 0 and leave the caption alone.
+  gate_b_.Open();
+  ASSERT_TRUE(WaitForWorkers());
+  EXPECT_EQ(controller_->RemainingCount(), -11);
+  EXPECT_TRUE(Idle());
+  const auto calls = fetcher_->Calls();
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                          [](const auto& c) { return c.Url.find("two.test") != std::string::npos; }),
+            27);
+}
+
+TEST_F(QueryControllerTest, SiteNameGoesIntoUrlsAsTyped) {
+  // Blanks, GBK bytes, a quote and 10 000 characters: no escaping of any kind.
+  const std::string odd = "a b" + G(u8"中文") + "\"&q=%3A";
+  const std::string huge = odd + std::string(10000, 'x');
+  fetcher_->Pages = StandInPages(huge, 0);
+  ASSERT_TRUE(Press(huge));
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+  for (const auto& call : fetcher_->Calls()) {
+    ASSERT_GE(call.Url.size(), huge.size());
+    EXPECT_EQ(call.Url.substr(call.Url.size() - huge.size()), huge);
+  }
+  EXPECT_EQ(view_.Fields[rfSite1], "1,230");
+  EXPECT_EQ(view_.Fields[rfAlexa5], " 2010-1-5");  // the snapshot delimiter names the site
+}
+
+TEST_F(QueryControllerTest, SnapshotDelimiterComparesTheNameByteForByte) {
+  fetcher_->Pages = StandInPages("site.test", 0);
+  // The same pages served for a name in other letter case: the snapshot's start delimiter
+  // holds "Site.Test" and the page only "site.test".
+  std::map<std::string, std::string> pages;
+  for (const auto& [url, page] : fetcher_->Pages) {
+    pages[ReplaceAll(url, "site.test", "Site.Test")] = page;
+  }
+  fetcher_->Pages = pages;
+  ASSERT_TRUE(Press("Site.Test"));
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+  EXPECT_EQ(view_.Fields[rfAlexa5], "0");
+  EXPECT_EQ(view_.Fields[rfSite1], "1,230");
+}
+
+TEST_F(QueryControllerTest, ValuesAfterTheControllerIsGoneAreDropped) {
+  fetcher_->Pages = StandInPages("site.test", 0);
+  fetcher_->Holds = {{"http://", &gate_a_}};
+  ASSERT_TRUE(Press("site.test"));
+  ASSERT_TRUE(fetcher_->WaitEntered(11, 30000));
+  const size_t logged = view_.Log.size();
+  controller_.reset();  // the window closes while every worker is busy
+  gate_a_.Open();
+  ASSERT_TRUE(WaitForWorkers());
+  EXPECT_EQ(view_.Log.size(), logged);
+}
+
+TEST(BrowseUrlTest, EveryTagOpensItsSearchForTheSiteName) {
+  const TServiceHosts h = StandInHosts();
+  const std::string s = "site.test";
+  const std::map<int, std::string> expected = {
+      {1, "http://127.0.0.1:8009/siteinfo/site.test"},
+      {2, "http://127.0.0.1:8010/overview/Info.do?url=site.test"},
+      {3, "http://127.0.0.1:8005/web?query=site.test"},
+      {4, "http://127.0.0.1:8014"},
+      {11, "http://127.0.0.1:8001/s?wd=site:site.test"},
+      {12, "http://127.0.0.1:8002/search?hl=zh-CN&q=site:site.test"},
+      {13, "http://127.0.0.1:8003/search?bwm=p&p=site.test"},
+      {14, "http://127.0.0.1:8004/q?w=site:site.test"},
+      {15, "http://127.0.0.1:8005/web?query=site.test"},
+      {16, "http://127.0.0.1:8006/search?q=site:site.test"},
+      {17, "http://127.0.0.1:8007/search?q=site:site.test"},
+      {21, "http://127.0.0.1:8001/s?wd=domain:site.test"},
+      {22, "http://127.0.0.1:8002/search?hl=zh-CN&q=link:site.test"},
+      {23, "http://127.0.0.1:8003/search?bwm=i&p=site.test"},
+      {24, "http://127.0.0.1:8004/q?pid=s.idx&w=link:site.test"},
+      {25, "http://127.0.0.1:8005/web?query=link:site.test"},
+      {26, "http://127.0.0.1:8006/search?q=link:site.test"},
+      {27, "http://127.0.0.1:8007/search?q=link:site.test"},
+      {31, "http://127.0.0.1:8001/s?tn=baiduadv&lm=1&wd=site:site.test"},
+      {32, "http://127.0.0.1:8001/s?tn=baiduadv&lm=30&wd=site:site.test"},
+      {33, "http://127.0.0.1:8001/s?tn=baiduadv&lm=360&wd=site:site.test"},
+      {34, "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ad&q="
+           "site%3Asite.test"},
+      {35, "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Am&q="
+           "site%3Asite.test"},
+      {36, "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ay&q="
+           "site%3Asite.test"},
+  };
+  for (int tag = -1; tag <= 40; ++tag) {
+    auto it = expected.find(tag);
+    EXPECT_EQ(BrowseUrl(tag, s, h), it == expected.end() ? "" : it->second) << "Tag " << tag;
+  }
+  EXPECT_EQ(BrowseUrl(4, "ignored", h), "http://127.0.0.1:8014");
+}
+
+TEST_F(QueryControllerTest, ClicksUseTheFieldAsItIsNow) {
+  view_.WebUrl = "edited.test";  // typed after the last run, never normalised
+  controller_->Alexa1Click(11);
+  controller_->Alexa1Click(0);   // Alexa3, Alexa5, Alexa6 and captions carry Tag 0
+  controller_->Alexa1Click(99);
+  controller_->Image1Click();
+  EXPECT_EQ(opener_.Urls, (std::vector<std::string>{"http://127.0.0.1:8001/s?wd=site:edited.test",
+                                                    "http://127.0.0.1:8013"}));
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// Single workers: the termination request, job numbers outside the table, failures inside a job,
+// the thumbnail's failure paths, and job 0's time text.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "Fakes.h"
+#include "query/UseFunction.h"
+
+namespace {
+
+// Records completions; workers deliver to a view through a pumped queue.
+class WorkerTest : public ::testing::Test {
+ protected:
+  WorkerTest() {
+    previous_ = SetMainThreadQueue(&queue_);
+    fetcher_ = std::make_shared<TScriptedFetcher>();
+    services_.Pages = fetcher_;
+    services_.Images = fetcher_;
+    services_.Hosts = StandInHosts();
+    services_.Ticks = SteppingTicks();
+    output_ = TJobOutput::Create(&view_);
+  }
+  ~WorkerTest() override {
+    EXPECT_TRUE(WaitForWorkers());
+    output_->Detach();
+    SetMainThreadQueue(previous_);
+  }
+  bool WaitForWorkers() {
+    return queue_.PumpUntil([] { return MyThread::LiveCount() == 0; }, 30000);
+  }
+  MyThread* Start(int job, const std::string& site, bool suspended = false) {
+    return new MyThread(job, site, services_, output_, [this](TThread*) { ++completions_; },
+                        suspended);
+  }
+  std::vector<std::pair<TResultField, std::string>> Delivered() const { return view_.Log; }
+
+  TPumpQueue queue_;
+  TMainThreadQueue* previous_;
+  std::shared_ptr<TScriptedFetcher> fetcher_;
+  TQueryServices services_;
+  TRecordingView view_;
+  std::shared_ptr<TJobOutput> output_;
+  int completions_ = 0;
+};
+
+TEST_F(WorkerTest, TerminatedBeforeItBeginsSkipsTheJobButStillCompletes) {
+  MyThread* worker = Start(1, "site.test", /*suspended=*/true);
+  worker->Terminate();
+  worker->Start();
+  ASSERT_TRUE(WaitForWorkers());
+  EXPECT_EQ(completions_, 1);
+  EXPECT_TRUE(fetcher_->Calls().empty());
+  EXPECT_TRUE(Delivered().empty());
+}
+
+TEST_F(WorkerTest, JobNumbersOutsideTheTableDoNothing) {
+  for (int job : {-1, 11, 1000}) Start(job, "site.test");
+  ASSERT_TRUE(WaitForWorkers());
+  EXPECT_EQ(completions_, 3);
+  EXPECT_TRUE(fetcher_->Calls().empty());
+}
+
+// A fetcher that breaks its promise never to raise.
+class TThrowingFetcher : public TPageFetcher {
+ public:
+  std::string GetPage(const std::string&, const std::string&, int) override {
+    throw std::runtime_error("boom");
+  }
+};
+
+TEST_F(WorkerTest, AnUnexpectedFailureEndsTheJobAndStillReportsCompletion) {
+  services_.Pages = std::make_shared<TThrowingFetcher>();
+  Start(1, "site.test");
+  ASSERT_TRUE(WaitForWorkers());
+  EXPECT_EQ(completions_, 1);
+  EXPECT_TRUE(Delivered().empty());
+}
+
+TEST_F(WorkerTest, ThumbnailFailuresKeepThePictureAndTheJobGoesOn) {
+  const std::string site = "site.test";
+  const auto pages = StandInPages(site, 0);
+  const std::string picture_url = "http://127.0.0.1:8011/image.aspx?url=http://" + site;
+  const std::string good = pages.at(picture_url);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool known;
+  };
+  const Case cases[] = {
+      {"not found", "", false},
+      {"a PNG", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(100, '\0'), true},
+      {"a page", "<html>busy</html>", true},
+      {"empty", "", true},
+      {"cut short", good.substr(0, 20), true},
+      {"too big", std::string(9 << 20, '\xFF'), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    view_.Log.clear();
+    fetcher_->Pages = pages;
+    if (c.known) fetcher_->Pages[picture_url] = c.bytes;
+    else fetcher_->Pages.erase(picture_url);
+    Start(10, site);
+    ASSERT_TRUE(WaitForWorkers());
+    std::vector<std::pair<TResultField, std::string>> expected = {{rfAlexa1, "98,765"},
+                                                                  {rfAlexa2, "4321"}};
+    EXPECT_EQ(Delivered(), expected);
+  }
+}
+
+TEST_F(WorkerTest, HomePageTimeCoversTheFetchAndAMissingTitleIsEmpty) {
+  fetcher_->Pages["http://site.test"] = "<html><body>no title here</body></html>";
+  Start(0, "site.test");
+  ASSERT_TRUE(WaitForWorkers());
+  const auto log = Delivered();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], std::make_pair(rfWebTitle, std::string()));
+  EXPECT_EQ(log[1], std::make_pair(rfAlexa6, ExpectedValue(rfAlexa6, "")));
+  ASSERT_EQ(fetcher_->Calls().size(), 1u);
+  EXPECT_EQ(fetcher_->Calls()[0].Mode, 4);
+}
+
+TEST(ElapsedSecondsTextTest, ShortestDecimalWithLocaleSeparator) {
+  const std::string sec = G(u8" 秒");
+  const std::string dot(1, DecimalSeparator());
+  EXPECT_EQ(ElapsedSecondsText(1000, 2500), "1" + dot + "5" + sec);
+  EXPECT_EQ(ElapsedSecondsText(0, 2000), "2" + sec);
+  EXPECT_EQ(ElapsedSecondsText(7, 7), "0" + sec);
+  EXPECT_EQ(ElapsedSecondsText(0, 1), "0" + dot + "001" + sec);
+  EXPECT_EQ(ElapsedSecondsText(0, 123), "0" + dot + "123" + sec);
+  EXPECT_EQ(ElapsedSecondsText(0, 20010), "20" + dot + "01" + sec);
+  EXPECT_EQ(ElapsedSecondsText(0, 0xFFFFFFFFu), "4294967" + dot + "295" + sec);
+  // The counter wrapped between the readings: still the 512 ms that passed.
+  EXPECT_EQ(ElapsedSecondsText(0xFFFFFF00u, 0x100u), "0" + dot + "512" + sec);
+}
+
+TEST(ResultFieldNameTest, NamesMatchTheLabels) {
+  EXPECT_STREQ(ResultFieldName(rfSite1), "Site1");
+  EXPECT_STREQ(ResultFieldName(rfLink7), "Link7");
+  EXPECT_STREQ(ResultFieldName(rfDmy6), "Dmy6");
+  EXPECT_STREQ(ResultFieldName(rfWebTitle), "WebTitle");
+  EXPECT_STREQ(ResultFieldName(rfAlexa6), "Alexa6");
+  EXPECT_STREQ(ResultFieldName(rfFieldCount), "");
+  EXPECT_STREQ(ResultFieldName(static_cast<TResultField>(-3)), "");
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+// The main window, offscreen: its layout against the window's tables, a run through the Qt event
+// loop that fills every field and the picture, clicks, Enter, and text that GBK cannot hold.
+#include <gtest/gtest.h>
+
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTest>
+#include <memory>
+
+#include "Fakes.h"
+#include "QtTestSupport.h"
+#include "query/Main.h"
+#include "query/QtMainThreadQueue.h"
+
+namespace {
+
+QString U(const char8_t* s) { return QString::fromUtf8(reinterpret_cast<const char*>(s)); }
+QString FromGbk(const std::string& s) { return QString::fromStdString(GbkToUtf8(s)); }
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  MainFormTest() {
+    previous_ = SetMainThreadQueue(g_qt_queue);
+    fetcher_ = std::make_shared<TScriptedFetcher>();
+    services_.Pages = fetcher_;
+    services_.Images = fetcher_;
+    services_.Hosts = StandInHosts();
+    services_.Ticks = SteppingTicks();
+  }
+  ~MainFormTest() override {
+    gate_.Open();
+    EXPECT_TRUE(QTest::qWaitFor([] { return MyThread::LiveCount() == 0; }, 30000));
+    form_.reset();
+    SetMainThreadQueue(previous_);
+  }
+  TMainForm& Form() {
+    if (!form_) {
+      form_ = std::make_unique<TMainForm>(services_, opener_);
+      form_->show();
+    }
+    return *form_;
+  }
+  QLabel* L(const char* name) {
+    auto* label = Form().findChild<QLabel*>(name);
+    EXPECT_TRUE(label) << name;
+    return label;
+  }
+  bool Idle() { return Form().Begin_btn->text() == U(u8"查询"); }
+  bool WaitIdle() { return QTest::qWaitFor([&] { return Idle(); }, 30000); }
+
+  TMainThreadQueue* previous_;
+  TGate gate_;
+  std::shared_ptr<TScriptedFetcher> fetcher_;
+  TQueryServices services_;
+  TRecordingOpener opener_;
+  std::unique_ptr<TMainForm> form_;
+};
+
+struct Place {
+  const char* name;
+  const char* parent;
+  int left, top, width, height;
+  const char8_t* text;
+  int tag;
+};
+
+// Every control's place, text and Tag, as the window's tables give them.
+const Place kPlaces[] = {
+    {"Label2", "MainForm", 148, 21, 97, 20, u8"网址：http://", 0},
+    {"Begin_btn", "MainForm", 511, 16, 91, 25, u8"查询", 0},
+    {"Panel2", "MainForm", 7, 58, 748, 105, nullptr, 0},
+    {"GroupBox1", "MainForm", 7, 191, 748, 117, u8"搜索引擎收录情况", 0},
+    {"GroupBox2", "MainForm", 8, 329, 748, 83, u8"按时段收录信息", 0},
+    {"Label1", "MainForm", 540, 432, 185, 16, u8"更多网站信息综合查询", 4},
+    {"Panel3", "Panel2", 1, 1, 746, 103, nullptr, 0},
+    {"Image1", "Panel3", 6, 7, 120, 90, nullptr, 0},
+    {"WebTitle", "Panel3", 137, 15, 597, 16, u8"站点名称", 0},
+    {"ZHTool1", "Panel3", 139, 41, 77, 26, u8" Alexa排名：", 0},
+    {"Alexa1", "Panel3", 220, 41, 95, 26, u8"0", 1},
+    {"ZHTool2", "Panel3", 347, 41, 77, 26, u8" 国内排名：", 0},
+    {"Alexa2", "Panel3", 428, 41, 95, 26, u8"0", 2},
+    {"ZHTool3", "Panel3", 555, 41, 77, 26, u8" Google PR：", 0},
+    {"Alexa3", "Panel3", 636, 41, 95, 26, u8"0", 0},
+    {"ZHTool4", "Panel3", 139, 71, 77, 26, u8" 搜狗评级：", 0},
+    {"Alexa4", "Panel3", 220, 71, 95, 26, u8"0", 3},
+    {"ZHTool5", "Panel3", 347, 71, 77, 26, u8" 百度快照：", 0},
+    {"Alexa5", "Panel3", 428, 71, 95, 26, u8"0", 0},
+    {"ZHTool6", "Panel3", 555, 71, 77, 26, u8" 访问速度：", 0},
+    {"Alexa6", "Panel3", 636, 71, 95, 26, u8"0", 0},
+    {"Panel1", "GroupBox1", 4, 18, 739, 91, nullptr, 0},
+    {"SName0", "Panel1", 3, 3, 89, 26, u8"搜索引擎", 0},
+    {"SName1", "Panel1", 95, 3, 89, 26, u8"百度", 0},
+    {"SName2", "Panel1", 187, 3, 89, 26, u8"谷歌", 0},
+    {"SName3", "Panel1", 279, 3, 89, 26, u8"雅虎", 0},
+    {"SName4", "Panel1", 371, 3, 89, 26, u8"搜搜", 0},
+    {"SName5", "Panel1", 463, 3, 89, 26, u8"搜狗", 0},
+    {"SName6", "Panel1", 555, 3, 89, 26, u8"有道", 0},
+    {"SName7", "Panel1", 647, 3, 89, 26, u8"必应", 0},
+    {"Site0", "Panel1", 3, 32, 89, 26, u8"收录情况", 0},
+    {"Site1", "Panel1", 95, 32, 89, 26, u8"0", 11},
+    {"Site2", "Panel1", 187, 32, 89, 26, u8"0", 12},
+    {"Site3", "Panel1", 279, 32, 89, 26, u8"0", 13},
+    {"Site4", "Panel1", 371, 32, 89, 26, u8"0", 14},
+    {"Site5", "Panel1", 463, 32, 89, 26, u8"0", 15},
+    {"Site6", "Panel1", 555, 32, 89, 26, u8"0", 16},
+    {"Site7", "Panel1", 647, 32, 89, 26, u8"0", 17},
+    {"Link0", "Panel1", 3, 61, 89, 26, u8"反向链接", 0},
+    {"Link1", "Panel1", 95, 61, 89, 26, u8"0", 21},
+    {"Link2", "Panel1", 187, 61, 89, 26, u8"0", 22},
+    {"Link3", "Panel1", 279, 61, 89, 26, u8"0", 23},
+    {"Link4", "Panel1", 371, 61, 89, 26, u8"0", 24},
+    {"Link5", "Panel1", 463, 61, 89, 26, u8"0", 25},
+    {"Link6", "Panel1", 555, 61, 89, 26, u8"0", 26},
+    {"Link7", "Panel1", 647, 61, 89, 26, u8"0", 27},
+    {"SName01", "GroupBox2", 7, 19, 119, 26, u8"百度当天收录", 0},
+    {"SName02", "GroupBox2", 129, 19, 119, 26, u8"百度本月收录", 0},
+    {"SName03", "GroupBox2", 252, 19, 119, 26, u8"百度一年收录", 0},
+    {"SName04", "GroupBox2", 375, 19, 119, 26, u8"谷歌当天收录", 0},
+    {"SName05", "GroupBox2", 498, 19, 119, 26, u8"谷歌本月收录", 0},
+    {"SName06", "GroupBox2", 621, 19, 119, 26, u8"谷歌一年收录", 0},
+    {"Dmy1", "GroupBox2", 7, 48, 119, 26, u8"0", 31},
+    {"Dmy2", "GroupBox2", 129, 48, 119, 26, u8"0", 32},
+    {"Dmy3", "GroupBox2", 252, 48, 119, 26, u8"0", 33},
+    {"Dmy4", "GroupBox2", 375, 48, 119, 26, u8"0", 34},
+    {"Dmy5", "GroupBox2", 498, 48, 119, 26, u8"0", 35},
+    {"Dmy6", "GroupBox2", 621, 48, 119, 26, u8"0", 36},
+};
+
+TEST_F(MainFormTest, WindowMatchesItsLayout) {
+  TMainForm& form = Form();
+  EXPECT_EQ(form.windowTitle(), U(u8"Velmora站长工具箱 V1.0"));
+  EXPECT_EQ(form.size(), QSize(765, 472));
+  EXPECT_EQ(form.minimumSize(), form.maximumSize());
+  EXPECT_FALSE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(form.Begin_btn->isDefault());
+  EXPECT_EQ(form.WebUrl->geometry(), QRect(241, 17, 249, 24));
+  EXPECT_EQ(form.WebUrl->text(), "127.0.0.1:8013");  // the maker's site
+  EXPECT_TRUE(form.WebUrl->font().bold());
+  EXPECT_EQ(form.WebUrl->font().pixelSize(), 13);
+  EXPECT_EQ(form.WebUrl->palette().color(QPalette::Text), QColor(0, 0, 255));
+  EXPECT_EQ(form.Panel2->frameShadow(), QFrame::Sunken);
+  EXPECT_EQ(form.Panel1->palette().color(QPalette::Window), QColor(166, 202, 240));
+
+  for (const Place& p : kPlaces) {
+    SCOPED_TRACE(p.name);
+    auto* w = form.findChild<QWidget*>(p.name);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(w->parentWidget()->objectName(), p.parent);
+    EXPECT_EQ(w->geometry(), QRect(p.left, p.top, p.width, p.height));
+    EXPECT_EQ(w->property("Tag").toInt(), p.tag);
+    if (!p.text) continue;
+    QString text;
+    if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
+    if (auto* b = qobject_cast<QPushButton*>(w)) text = b->text();
+    if (auto* g = qobject_cast<QGroupBox*>(w)) text = g->title();
+    EXPECT_EQ(text, U(p.text));
+  }
+
+  // The two looks: caption labels teal and bold, value labels blue and bold, hand cursor only
+  // where a click opens something.
+  const QColor teal(0, 128, 128), blue(0, 0, 255);
+  for (const char* name : {"ZHTool1", "ZHTool6", "SName0", "SName7", "Site0", "Link0", "SName01"}) {
+    SCOPED_TRACE(name);
+    QLabel* l = L(name);
+    EXPECT_EQ(l->palette().color(QPalette::WindowText), teal);
+    EXPECT_TRUE(l->font().bold());
+    EXPECT_TRUE(l->autoFillBackground());
+    EXPECT_EQ(l->cursor().shape(), Qt::ArrowCursor);
+  }
+  EXPECT_EQ(L("ZHTool1")->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
+  EXPECT_EQ(L("SName1")->alignment(), Qt::AlignCenter);
+  for (const Place& p : kPlaces) {
+    if (!p.text || std::u8string_view(p.text) != u8"0") continue;
+    SCOPED_TRACE(p.name);
+    QLabel* l = L(p.name);
+    EXPECT_EQ(l->palette().color(QPalette::WindowText), blue);
+    EXPECT_TRUE(l->font().bold());
+    EXPECT_EQ(l->alignment(), Qt::AlignCenter);
+    EXPECT_EQ(l->textFormat(), Qt::PlainText);
+    EXPECT_EQ(l->cursor().shape(), p.tag ? Qt::PointingHandCursor : Qt::ArrowCursor);
+  }
+  EXPECT_EQ(L("WebTitle")->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(L("Label1")->cursor().shape(), Qt::PointingHandCursor);
+  EXPECT_EQ(L("Label1")->font().pixelSize(), 13);
+  EXPECT_EQ(L("Label2")->font().pixelSize(), 13);
+  EXPECT_EQ(form.Image1->cursor().shape(), Qt::PointingHandCursor);
+  ASSERT_FALSE(form.Image1->pixmap().isNull());
+  EXPECT_EQ(form.Image1->pixmap().size(), QSize(120, 90));
+}
+
+TEST_F(MainFormTest, DefaultSiteIsTheMakersHost) {
+  services_.Hosts = DefaultServiceHosts();
+  EXPECT_EQ(Form().WebUrl->text(), "www.velmora.com");
+}
+
+TEST_F(MainFormTest, RunFillsAllFieldsAndThePicture) {
+  const std::string site = "site.test";
+  fetcher_->Pages = StandInPages(site, 0x0000FF);
+  TMainForm& form = Form();
+  const QImage before = form.Image1->pixmap().toImage();
+  form.WebUrl->setText("http://site.test/index.html");
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  EXPECT_EQ(form.WebUrl->text(), "site.test");
+  EXPECT_EQ(form.Begin_btn->text(), U(u8"停止"));
+  ASSERT_TRUE(WaitIdle());
+  for (int f = 0; f < rfFieldCount; ++f) {
+    const auto field = static_cast<TResultField>(f);
+    EXPECT_EQ(form.Field(field)->text(), FromGbk(ExpectedValue(field, site)))
+        << ResultFieldName(field);
+    EXPECT_EQ(form.Field(field)->objectName(), ResultFieldName(field));
+  }
+  const QImage after = form.Image1->pixmap().toImage();
+  EXPECT_NE(after, before);
+  const QColor px = after.pixelColor(60, 45);
+  EXPECT_LT(px.red(), 16);
+  EXPECT_GT(px.blue(), 240);
+
+  if (const char* path = std::getenv("VELMORA_SCREENSHOT")) {
+    form.Alexa[5]->setText(U(u8"2010-1-5"));
+    EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(path)));
+  }
+}
+
+TEST_F(MainFormTest, EnterPressesTheQueryButtonOnce) {
+  fetcher_->Holds = {{"http://", &gate_}};
+  TMainForm& form = Form();
+  form.WebUrl->setFocus();
+  QTest::keyClick(form.WebUrl, Qt::Key_Return);
+  EXPECT_EQ(form.Begin_btn->text(), U(u8"停止"));
+  EXPECT_EQ(form.Controller().RemainingCount(), 11);
+  // Enter again, now on the focused button: Stop, exactly once.
+  form.Begin_btn->setFocus();
+  QTest::keyClick(form.Begin_btn, Qt::Key_Enter);
+  EXPECT_TRUE(Idle());
+}
+
+TEST_F(MainFormTest, ClickingValuesOpensTheirSearchForTheFieldAsItIsNow) {
+  fetcher_->Holds = {{"http://", &gate_}};
+  TMainForm& form = Form();
+  form.WebUrl->setText("site.test");
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  ASSERT_EQ(L("Site1")->text(), "Loading...");
+  QTest::mouseClick(L("Site1"), Qt::LeftButton);  // opens even while loading
+  form.WebUrl->setText("edited.test");            // edited, no new run
+  QTest::mouseClick(L("Site1"), Qt::LeftButton);
+  for (const char* dead : {"Alexa3", "Alexa5", "Alexa6", "ZHTool1", "WebTitle", "SName1", "Site0"}) {
+    QTest::mouseClick(L(dead), Qt::LeftButton);
+  }
+  QTest::mouseClick(L("Alexa1"), Qt::LeftButton);
+  QTest::mouseClick(L("Dmy6"), Qt::LeftButton);
+  QTest::mouseClick(L("Label1"), Qt::LeftButton);
+  QTest::mouseClick(form.Image1, Qt::LeftButton);
+  EXPECT_EQ(opener_.Urls,
+            (std::vector<std::string>{
+                "http://127.0.0.1:8001/s?wd=site:site.test",
+                "http://127.0.0.1:8001/s?wd=site:edited.test",
+                "http://127.0.0.1:8009/siteinfo/edited.test",
+                "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ay"
+                "&q=site%3Aedited.test",
+                "http://127.0.0.1:8014",
+                "http://127.0.0.1:8013",
+            }));
+}
+
+TEST_F(MainFormTest, TextGbkCannotHoldBecomesQuestionMarks) {
+  TMainForm& form = Form();
+  // Korean and an emoji have no GBK form; Chinese and blanks pass as typed.
+  form.WebUrl->setText(U(u8"한 中文 😀.test"));
+  EXPECT_EQ(form.WebUrlText(), "? " + G(u8"中文") + " ?.test");
+  fetcher_->Holds = {{"http://", &gate_}};
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  EXPECT_EQ(form.WebUrl->text(), U(u8"? 中文 ?.test"));
+  ASSERT_TRUE(fetcher_->WaitEntered(11, 30000));
+  for (const auto& call : fetcher_->Calls()) {
+    EXPECT_NE(call.Url.find("? " + G(u8"中文") + " ?.test"), std::string::npos) << call.Url;
+  }
+}
+
+TEST_F(MainFormTest, LongNamesAndMarkupStayPlainText) {
+  TMainForm& form = Form();
+  const std::string title = "<b>bold?</b><img src=x>";
+  fetcher_->Pages["http://" + std::string(10000, 'w')] = "<title>" + title + "</title>";
+  form.WebUrl->setText(QString(10000, 'w'));
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.WebTitle->text(), QString::fromStdString(title));
+  EXPECT_EQ(form.WebTitle->textFormat(), Qt::PlainText);
+}
+
+TEST_F(MainFormTest, ClosingTheWindowWhileWorkersRunDropsTheirValues) {
+  fetcher_->Pages = StandInPages("site.test", 0);
+  fetcher_->Holds = {{"http://", &gate_}};
+  TMainForm& form = Form();
+  form.WebUrl->setText("site.test");
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  ASSERT_TRUE(fetcher_->WaitEntered(11, 30000));
+  form_.reset();
+  gate_.Open();
+  EXPECT_TRUE(QTest::qWaitFor([] { return MyThread::LiveCount() == 0; }, 30000));
+}
+
+}  // namespace
