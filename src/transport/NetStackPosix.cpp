@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <array>
+#include <span>
 #include <vector>
 
 namespace {
@@ -147,20 +149,23 @@ int TNetStackPosix::SelectSockets(TNetSocketList* read_set, TNetSocketList* writ
   // socket readable and writable; the error set sees urgent data and failures.
   const short ready[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR,
                           POLLPRI | POLLERR};
-  std::vector<pollfd> fds;
-  fds.reserve(3 * TNetSocketList::kMaxSockets);
+  // At most 3 x 64 distinct handles: no allocation on this path, which every read takes.
+  std::array<pollfd, 3 * TNetSocketList::kMaxSockets> storage;
+  size_t used = 0;
   for (int s = 0; s < 3; ++s) {
     if (!sets[s]) continue;
     for (int i = 0; i < sets[s]->Count(); ++i) {
       int fd = sets[s]->Items(i);
-      auto it = std::find_if(fds.begin(), fds.end(), [fd](const pollfd& p) { return p.fd == fd; });
-      if (it == fds.end()) {
-        fds.push_back(pollfd{fd, wanted[s], 0});
+      auto end = storage.begin() + used;
+      auto it = std::find_if(storage.begin(), end, [fd](const pollfd& p) { return p.fd == fd; });
+      if (it == end) {
+        storage[used++] = pollfd{fd, wanted[s], 0};
       } else {
         it->events |= wanted[s];
       }
     }
   }
+  const std::span<pollfd> fds(storage.data(), used);
   int r = PollResuming(fds.data(), fds.size(), timeout_ms == -2 ? -1 : timeout_ms);
   if (r < 0) return Fail();
   for (const pollfd& p : fds) {

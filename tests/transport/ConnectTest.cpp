@@ -1,0 +1,263 @@
+// Connecting: statuses and their senders, refused and timed-out connects, local port ranges,
+// and many clients connecting at once.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "PeerUtil.h"
+#include "transport/NetTCPClient.h"
+
+namespace {
+
+struct StatusRecord {
+  TNetComponent* sender;
+  TNetStatus status;
+  std::string text;
+};
+
+// Binds 0.0.0.0:port so that nobody else can; -1 when the port was taken.
+int HoldPort(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Three consecutive ports base..base+2 held; false when the neighbourhood was busy.
+bool HoldThree(int& base, int fds[3]) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    base = 20000 + (getpid() * 7 + attempt * 97) % 30000;
+    int n = 0;
+    for (; n < 3; ++n) {
+      fds[n] = HoldPort(base + n);
+      if (fds[n] < 0) break;
+    }
+    if (n == 3) return true;
+    for (int i = 0; i < n; ++i) close(fds[i]);
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(Establish, StatusesComeFromTheHandlerAndTheClient) {
+  peer::ScriptPeer p([](int& fd) { peer::RecvUntilClose(fd); });
+  TNetTCPClient c;
+  std::vector<StatusRecord> seen;
+  int connected = 0;
+  c.OnStatus = [&](TNetComponent* s, TNetStatus st, const std::string& t) {
+    seen.push_back({s, st, t});
+  };
+  c.OnConnected = [&](TNetComponent* s) {
+    EXPECT_EQ(s, &c);
+    ++connected;
+  };
+  c.SetHost("localhost");  // not a dotted quad: resolving is reported (without a lookup)
+  c.SetPort(p.Port());
+  c.Establish(5000);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].sender, c.IOHandler());
+  EXPECT_EQ(seen[0].text, "Resolving hostname localhost.");
+  EXPECT_EQ(seen[1].sender, c.IOHandler());
+  EXPECT_EQ(seen[1].text, "Connecting to 127.0.0.1.");
+  EXPECT_EQ(seen[2].sender, &c);
+  EXPECT_EQ(seen[2].status, hsConnected);
+  EXPECT_EQ(seen[2].text, "Connected.");
+  EXPECT_EQ(connected, 1);
+  EXPECT_TRUE(c.IsConnected());
+  ASSERT_NE(c.Socket(), nullptr);
+  EXPECT_EQ(c.Socket()->Binding()->PeerPort(), p.Port());
+  EXPECT_EQ(c.Socket()->Binding()->PeerIP(), "127.0.0.1");
+  EXPECT_NE(c.Socket()->Binding()->Port(), 0);
+
+  // A second Establish is refused and leaves the live connection alone.
+  try {
+    c.Establish();
+    FAIL() << "no exception";
+  } catch (const ENetAlreadyConnected& e) {
+    EXPECT_EQ(e.Message(), "Already connected.");
+  }
+  EXPECT_TRUE(c.IsConnected());
+}
+
+TEST(Establish, RefusedDirectAndThroughTheConnectThread) {
+  uint16_t closed = peer::ClosedPort();
+  for (int timeout : {0, -1, 5000, -2}) {
+    TNetTCPClient c;
+    c.SetHost("127.0.0.1");
+    c.SetPort(closed);
+    std::string message;
+    try {
+      c.Establish(timeout);
+      FAIL() << "connected to a closed port";
+    } catch (const ENetSocketError& e) {
+      EXPECT_TRUE(timeout == 0 || timeout == -1) << timeout;
+      EXPECT_EQ(e.ErrorCode(), 10061);
+      message = e.Message();
+    } catch (const ENetConnectException& e) {
+      EXPECT_TRUE(timeout > 0 || timeout == -2) << timeout;
+      message = e.Message();
+    }
+    EXPECT_EQ(message, "Socket Error # 10061\r\nConnection refused.");
+    // The socket is dropped; the handler the client made stays installed.
+    EXPECT_FALSE(c.IsConnected());
+    EXPECT_NE(c.IOHandler(), nullptr);
+    EXPECT_FALSE(c.IOHandler()->Connected());
+  }
+}
+
+TEST(Establish, TimedConnectThatNeverCompletes) {
+  peer::BlackHole hole;
+  if (!hole.Ok()) GTEST_SKIP() << "could not fill a loopback accept queue";
+  int fds_before = peer::OpenFdCount();
+  {
+    TNetTCPClient c;
+    c.SetHost("127.0.0.1");
+    c.SetPort(hole.Port());
+    try {
+      c.Establish(200);
+      FAIL() << "connected";
+    } catch (const ENetConnectTimeout& e) {
+      EXPECT_EQ(e.Message(), "Connect timed out.");
+    }
+    EXPECT_FALSE(c.IsConnected());
+    EXPECT_EQ(c.Socket()->Binding()->Handle(), NetInvalidSocket);
+    EXPECT_EQ(peer::OpenFdCount(), fds_before);  // no socket left open
+    // The client can connect elsewhere afterwards.
+    peer::ScriptPeer p([](int& fd) { peer::SendAll(fd, "hi\n"); });
+    c.SetPort(p.Port());
+    c.Establish(2000);
+    EXPECT_EQ(c.ReadLine(), "hi");
+  }
+  EXPECT_EQ(peer::OpenFdCount(), fds_before);
+}
+
+TEST(Establish, TwentySecondConnectTimeout_Slow) {
+  peer::BlackHole hole;
+  if (!hole.Ok()) GTEST_SKIP() << "could not fill a loopback accept queue";
+  TNetTCPClient c;
+  c.SetHost("127.0.0.1");
+  c.SetPort(hole.Port());
+  EXPECT_THROW(c.Establish(20000), ENetConnectTimeout);
+}
+
+TEST(Establish, ManyClientsAtOnceKeepTheirOwnErrors) {
+  peer::Listener open_listener(128);
+  uint16_t closed = peer::ClosedPort();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        TNetTCPClient c;
+        c.SetHost("127.0.0.1");
+        bool refuse = (t + i) % 2 == 0;
+        c.SetPort(refuse ? closed : open_listener.Port());
+        try {
+          c.Establish(t % 2 ? 3000 : -1);
+          if (refuse) ++failures;
+          c.CloseConnection();
+        } catch (const ENetSocketError& e) {
+          if (!refuse || e.ErrorCode() != 10061 || SharedStack()->LastError() != 10061) {
+            ++failures;
+          }
+        } catch (const ENetConnectException& e) {
+          if (!refuse || e.Message() != "Socket Error # 10061\r\nConnection refused.") ++failures;
+        }
+      }
+    });
+  }
+  // Drain the accept queue while the clients work.
+  std::atomic<bool> stop{false};
+  std::thread acceptor([&] {
+    while (!stop) {
+      int fd = open_listener.Accept(20);
+      if (fd >= 0) close(fd);
+    }
+  });
+  for (auto& th : threads) th.join();
+  stop = true;
+  acceptor.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(BindLocal, PortRanges) {
+  int base;
+  int held[3];
+  if (!HoldThree(base, held)) GTEST_SKIP() << "no three free consecutive ports";
+  close(held[0]);
+  close(held[1]);  // base and base+1 free, base+2 in use
+  peer::ScriptPeer p([](int& fd) { peer::RecvUntilClose(fd); });
+  TNetTCPClient c;
+  c.SetHost("127.0.0.1");
+  c.SetPort(p.Port());
+  c.SetBoundPortMin(base);
+  c.SetBoundPortMax(base + 2);
+  c.Establish();
+  EXPECT_EQ(c.Socket()->Binding()->Port(), base + 1);  // the highest free one
+  c.CloseConnection();
+  close(held[2]);
+
+  TNetSocketHandle h;
+  TNetComponent keep_stack_alive;
+  h.AllocateSocket();
+  h.SetClientPortMin(5000);
+  h.SetClientPortMax(4999);
+  try {
+    h.BindLocal();
+    FAIL() << "bound";
+  } catch (const ENetInvalidPortRange& e) {
+    EXPECT_EQ(e.Message(), "Invalid Port Range (5000 - 4999)");
+  }
+}
+
+TEST(BindLocal, NothingFreeInRangeOrAtAFixedPort) {
+  int base;
+  int held[3];
+  if (!HoldThree(base, held)) GTEST_SKIP() << "no three free consecutive ports";
+  TNetComponent keep_stack_alive;
+  TNetSocketHandle h;
+  h.AllocateSocket();
+  h.SetClientPortMin(base);
+  h.SetClientPortMax(base + 2);
+  try {
+    h.BindLocal();
+    FAIL() << "bound";
+  } catch (const ENetCanNotBindPortInRange& e) {
+    EXPECT_EQ(e.Message(), "Can not bind in port range (" + std::to_string(base) + " - " +
+                               std::to_string(base + 2) + ")");
+  }
+  h.SetPort(base + 1);
+  try {
+    h.BindLocal();
+    FAIL() << "bound";
+  } catch (const ENetCouldNotBindSocket& e) {
+    EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
+  }
+  for (int fd : held) close(fd);
+}
+
+TEST(SocketHandle, WaitReadableNeedsASocket) {
+  TNetComponent keep_stack_alive;
+  TNetSocketHandle h;
+  EXPECT_THROW(h.WaitReadable(0), ENetConnClosedGracefully);
+  h.AllocateSocket();
+  h.ReleaseSocket();
+  EXPECT_FALSE(h.Allocated());
+  EXPECT_THROW(h.WaitReadable(10), ENetConnClosedGracefully);
+  TNetIOHandlerSocket io;
+  EXPECT_THROW(io.Send("x", 1), ENetClosedSocket);
+  EXPECT_THROW(io.SetPlainMode(false), Exception);
+  EXPECT_FALSE(io.TLSCapable());
+}
