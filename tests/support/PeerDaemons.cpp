@@ -180,25 +180,45 @@ std::vector<std::string> NginxServer::PrepareRun(uint16_t port) {
       "daemon off;\n"
       "master_process off;\n"
       "worker_processes 1;\n"
-      "pid " + d + "/nginx.pid;\n"
-      "error_log " + d + "/error.log warn;\n"
+      "pid " +
+      d +
+      "/nginx.pid;\n"
+      "error_log " +
+      d +
+      "/error.log warn;\n"
       "events { worker_connections 256; }\n"
       "http {\n"
       "  access_log off;\n"
       "  default_type application/octet-stream;\n"
-      "  client_body_temp_path " + d + "/body;\n"
-      "  proxy_temp_path " + d + "/proxy;\n"
-      "  fastcgi_temp_path " + d + "/fastcgi;\n"
-      "  uwsgi_temp_path " + d + "/uwsgi;\n"
-      "  scgi_temp_path " + d + "/scgi;\n"
+      "  client_body_temp_path " +
+      d +
+      "/body;\n"
+      "  proxy_temp_path " +
+      d +
+      "/proxy;\n"
+      "  fastcgi_temp_path " +
+      d +
+      "/fastcgi;\n"
+      "  uwsgi_temp_path " +
+      d +
+      "/uwsgi;\n"
+      "  scgi_temp_path " +
+      d +
+      "/scgi;\n"
       "  keepalive_timeout 60s;\n"
       "  keepalive_requests 100000;\n"
       "  sendfile on;\n"
       "  server {\n"
-      "    listen 127.0.0.1:" + std::to_string(port) + ";\n"
+      "    listen 127.0.0.1:" +
+      std::to_string(port) +
+      ";\n"
       "    server_name localhost;\n"
-      "    root " + Root() + ";\n"
-      "    " + directives_ + "\n"
+      "    root " +
+      Root() +
+      ";\n"
+      "    " +
+      directives_ +
+      "\n"
       "  }\n"
       "}\n";
   WriteText(d + "/nginx.conf", conf);
@@ -211,16 +231,20 @@ std::vector<std::string> NginxServer::PrepareRun(uint16_t port) {
 std::vector<std::string> TinyproxyServer::PrepareRun(uint16_t port) {
   const std::string& d = Dir();
   // No ConnectPort line: CONNECT is allowed to every port.
-  std::string conf =
-      "Port " + std::to_string(port) + "\n"
-      "Listen 127.0.0.1\n"
-      "Timeout 60\n"
-      "MaxClients 64\n"
-      "Allow 127.0.0.1\n"
-      "LogFile \"" + LogPath() + "\"\n"
-      "LogLevel Info\n"
-      "PidFile \"" + d + "/tinyproxy.pid\"\n"
-      "DisableViaHeader Yes\n";
+  std::string conf = "Port " + std::to_string(port) +
+                     "\n"
+                     "Listen 127.0.0.1\n"
+                     "Timeout 60\n"
+                     "MaxClients 64\n"
+                     "Allow 127.0.0.1\n"
+                     "LogFile \"" +
+                     LogPath() +
+                     "\"\n"
+                     "LogLevel Info\n"
+                     "PidFile \"" +
+                     d +
+                     "/tinyproxy.pid\"\n"
+                     "DisableViaHeader Yes\n";
   WriteText(d + "/tinyproxy.conf", conf);
   return {"-d", "-c", d + "/tinyproxy.conf"};
 }

@@ -1,0 +1,551 @@
+// The exchange engine: the records' status and keep-alive rules, the request head, the response
+// head, the decision on a response, body reading, and PerformRequest's loop. The component's
+// routing, connecting, cookie and event plumbing is in NetHTTPClient.cpp.
+
+#include "http/NetHTTP.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "http/NetGlobal.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+// A presized stream grows at most this far ahead of the bytes that really arrived.
+constexpr int64_t kPresizeAhead = int64_t{1} << 20;
+// Read time-outs of bodies that are only drained or turned into error text.
+constexpr int kDiscardTimeoutMs = 4000;
+constexpr int kErrorBodyTimeoutMs = 2000;
+
+const char* MethodWord(TNetHTTPMethod method) {
+  switch (method) {
+    case hmHead:
+      return "HEAD ";
+    case hmGet:
+      return "GET ";
+    case hmPost:
+      return "POST ";
+    case hmOptions:
+      return "OPTIONS ";
+    case hmTrace:
+      return "TRACE ";
+    case hmPut:
+      return "PUT ";
+    case hmDelete:
+      return "DELETE ";
+    case hmConnect:
+      return "CONNECT ";
+  }
+  return "GET ";
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+// The stream a body is read into: forwards to the response's stream (or, with none, only
+// counts, for bodies that are drained) and refuses to take more than `limit` bytes. It also
+// keeps presizing from running ahead of the data, so an announced length is never an
+// allocation size.
+class TBodySink : public TStream {
+ public:
+  TBodySink(TStream* target, int64_t limit) : target_(target), limit_(limit) {}
+
+  int64_t Written() const { return written_; }
+
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (count <= 0) return 0;
+    if (count > limit_ - written_) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
+    int64_t n = count;
+    if (target_ != nullptr) {
+      n = target_->Write(buffer, count);
+    } else {
+      pos_ += count;
+      size_ = std::max(size_, pos_);
+    }
+    written_ += n;
+    return n;
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    if (target_ != nullptr) return target_->Seek(offset, origin);
+    int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? pos_ : size_;
+    pos_ = std::clamp<int64_t>(base + offset, 0, size_);
+    return pos_;
+  }
+  int64_t Size() const override { return target_ != nullptr ? target_->Size() : size_; }
+  void SetSize(int64_t size) override {
+    int64_t current = Size();
+    if (size > current) {
+      int64_t position = Seek(0, soCurrent);
+      size = std::max(current, std::min(size, position + kPresizeAhead));
+    }
+    if (target_ != nullptr) {
+      target_->SetSize(size);
+    } else {
+      size_ = std::max<int64_t>(size, 0);
+      pos_ = std::min(pos_, size_);
+    }
+  }
+
+ private:
+  TStream* target_;
+  int64_t limit_;
+  int64_t written_ = 0;
+  int64_t pos_ = 0;  // position and size of the counting sink (no target)
+  int64_t size_ = 0;
+};
+
+// Value of a chunk-size field: hexadecimal digits only, 0 when it is anything else. A size too
+// large for 64 bits saturates (the body limit refuses it).
+int64_t ParseChunkSize(std::string_view text) {
+  if (text.empty()) return 0;
+  int64_t value = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return 0;
+    }
+    if (value > (std::numeric_limits<int64_t>::max() >> 4)) {
+      value = std::numeric_limits<int64_t>::max();
+    } else {
+      value = value * 16 + digit;
+    }
+  }
+  return value;
+}
+
+// Sets a connection's read time-out for a scope and puts the old one back.
+class TReadTimeoutScope {
+ public:
+  TReadTimeoutScope(TNetTCPConnection* connection, int ms)
+      : connection_(connection), saved_(connection->ReadTimeout()) {
+    connection_->SetReadTimeout(ms);
+  }
+  ~TReadTimeoutScope() { connection_->SetReadTimeout(saved_); }
+  TReadTimeoutScope(const TReadTimeoutScope&) = delete;
+  TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+
+ private:
+  TNetTCPConnection* connection_;
+  int saved_;
+};
+
+// Points a response at another stream for a scope and puts the old one back.
+class TContentStreamScope {
+ public:
+  TContentStreamScope(TNetHTTPResponse& response, TStream* stream)
+      : response_(response), saved_(response.ContentStream()) {
+    response_.SetContentStream(stream);
+  }
+  ~TContentStreamScope() { response_.SetContentStream(saved_); }
+  TContentStreamScope(const TContentStreamScope&) = delete;
+  TContentStreamScope& operator=(const TContentStreamScope&) = delete;
+
+ private:
+  TNetHTTPResponse& response_;
+  TStream* saved_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Response record
+
+int TNetHTTPResponse::StatusCode() {
+  std::string s = ResponseText();
+  FetchToken(s, " ");  // the version
+  s = Trim(s);
+  std::string code = FetchToken(s, " ");
+  response_code_ = StrToIntDef(code, -1);
+  return response_code_;
+}
+
+bool TNetHTTPResponse::KeepAliveDecision() {
+  std::string version = Copy(response_text_, 6, 3);
+  if (SameText(version, "1.0")) {
+    response_version_ = pv1_0;
+  } else if (SameText(version, "1.1")) {
+    response_version_ = pv1_1;
+  }
+  owner_->TestClosed(false, false);
+  keep_alive_ = owner_->IsConnected();
+  if (keep_alive_) {
+    std::string connection = Trim(Connection());
+    std::string proxy_connection = Trim(ProxyConnection());
+    if (owner_->ProtocolVersion() == pv1_0) {
+      keep_alive_ = SameText(connection, "KEEP-ALIVE") || SameText(proxy_connection, "KEEP-ALIVE");
+    } else {
+      keep_alive_ = !SameText(connection, "CLOSE") && !SameText(proxy_connection, "CLOSE");
+    }
+  }
+  return keep_alive_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Protocol
+
+TNetHTTPProtocol::TNetHTTPProtocol(TNetCustomHTTP* owner)
+    : owner_(owner),
+      request_(std::make_unique<TNetHTTPRequest>(owner)),
+      response_(std::make_unique<TNetHTTPResponse>(owner)) {}
+
+TNetHTTPProtocol::~TNetHTTPProtocol() = default;
+
+void TNetHTTPProtocol::SendRequestHead(TNetURI* uri) {
+  TNetHTTPRequest& request = *request_;
+  request.WriteToLines();
+  owner_->ProxyParams().WriteToLines(request.HeaderLines());
+  if (uri != nullptr) owner_->AttachCookies(*uri, request);
+
+  std::string request_line = std::string(MethodWord(request.Method())) + request.URL() +
+                             (owner_->ProtocolVersion() == pv1_0 ? " HTTP/1.0" : " HTTP/1.1");
+  // A CR or LF inside a line would end it early on the wire and let the rest pass for
+  // headers (or a second request) of the sender's choosing.
+  bool refused = HasLineBreak(request_line);
+  for (const std::string& line : request.HeaderLines()) refused = refused || HasLineBreak(line);
+  if (refused) throw ENetException(kNetLineBreakInRequest);
+
+  owner_->BeginWriteBuffering(-1);
+  try {
+    owner_->WriteLine(request_line);
+    for (const std::string& line : request.HeaderLines()) {
+      if (!line.empty()) owner_->WriteLine(line);
+    }
+    owner_->WriteLine("");
+  } catch (...) {
+    owner_->DiscardOutput();  // never send half a head
+    owner_->EndWriteBuffering();
+    throw;
+  }
+  in_flight_ = true;
+  owner_->EndWriteBuffering();
+}
+
+std::string TNetHTTPProtocol::ReadHeadLine() {
+  const TNetHTTPLimits& limits = owner_->Limits();
+  int64_t left = limits.MaxHeaderBytes - head_bytes_;
+  // With no line limit on the connection, the head limit bounds a single line as well.
+  int max_length = -1;
+  if (owner_->MaxLineLength() == 0 || owner_->MaxLineLength() > left) {
+    max_length = static_cast<int>(std::clamp<int64_t>(left, 1, std::numeric_limits<int>::max()));
+  }
+  std::string line = owner_->ReadLine("\n", -1, max_length);
+  head_bytes_ += static_cast<int64_t>(line.size()) + 2;
+  head_lines_ += 1;
+  if (head_lines_ > limits.MaxHeaderLines || head_bytes_ > limits.MaxHeaderBytes) {
+    owner_->CloseConnection();
+    throw ENetHTTPLimitExceeded(kNetResponseHeadTooLarge);
+  }
+  return line;
+}
+
+void TNetHTTPProtocol::ReadResponseHead() {
+  head_lines_ = 0;
+  head_bytes_ = 0;
+  do {
+    response_->SetResponseText(ReadHeadLine());
+    ReadHeaderBlock();
+    owner_->StoreCookies(*request_, *response_);
+  } while (response_->StatusCode() == 100);
+}
+
+void TNetHTTPProtocol::ReadHeaderBlock() {
+  TNetHeaderList& lines = response_->HeaderLines();
+  lines.Clear();
+  std::string line = ReadHeadLine();
+  try {
+    while (!line.empty()) {
+      lines.Add(line);
+      line = ReadHeadLine();
+    }
+  } catch (const ENetConnClosedGracefully&) {
+    owner_->CloseConnection();
+  }
+  response_->ReadFromLines();
+}
+
+void TNetHTTPProtocol::DiscardBody() {
+  // A sink that only counts: a drained body costs no memory (ReadBody still applies the limit).
+  TBodySink drain(nullptr, std::numeric_limits<int64_t>::max());
+  TContentStreamScope scope(*response_, &drain);
+  owner_->ReadBody(*response_);
+}
+
+void TNetHTTPProtocol::DiscardQuietly() {
+  TReadTimeoutScope timeout(owner_, kDiscardTimeoutMs);
+  try {
+    DiscardBody();
+    in_flight_ = false;
+  } catch (...) {
+    // The body did not end where it should: whatever is left of it must not be read as the
+    // next response on this connection.
+    try {
+      owner_->CloseConnection();
+    } catch (...) {
+    }
+  }
+}
+
+void TNetHTTPProtocol::RaiseProtocolError() {
+  std::string error_body;
+  {
+    TReadTimeoutScope timeout(owner_, kErrorBodyTimeoutMs);
+    TMemoryStream text;
+    TContentStreamScope scope(*response_, &text);
+    owner_->ReadBody(*response_);
+    error_body = text.DataString();
+  }
+  in_flight_ = false;
+  // The status line of the response being judged (the tunnel's CONNECT answer has its own).
+  throw ENetHTTPProtocolException(response_->StatusCode(), response_->ResponseText(),
+                                  std::move(error_body));
+}
+
+TNetHTTPWhatsNext TNetHTTPProtocol::DecideNext() {
+  TNetHTTPRequest& request = *request_;
+  TNetHTTPResponse& response = *response_;
+  TNetHTTPWhatsNext outcome = TNetHTTPWhatsNext::Undefined;
+  owner_->follow_after_challenge_ = false;
+  int code = response.StatusCode();
+  int digit = code / 100;
+
+  if ((digit == 3 && code != 304) || !response.Location().empty()) {
+    std::string location = response.Location();
+    TNetHTTPMethod method = request.Method();
+    if (owner_->HandleRedirects() && owner_->RedirectCount() < owner_->RedirectMaximum()) {
+      if (!owner_->FireRedirect(location, method, owner_->RedirectCount())) RaiseProtocolError();
+      outcome = TNetHTTPWhatsNext::Follow;
+      request.SetURL(location);
+      request.SetMethod(method);
+    } else {
+      // Not followed (off, or the limit reached): the redirect itself is the answer.
+      outcome = TNetHTTPWhatsNext::Done;
+      if (!owner_->FireRedirect(location, method, owner_->RedirectCount())) RaiseProtocolError();
+      response.SetLocation(location);
+    }
+    if (owner_->IsConnected()) DiscardQuietly();
+    return outcome;
+  }
+
+  bool retry = false;
+  if (digit != 2) {
+    outcome = TNetHTTPWhatsNext::Follow;
+    if (code == 401) {
+      if (owner_->AuthAttempts() >= owner_->AuthRetries() ||
+          !owner_->FireAuthorization(request, response)) {
+        if (request.Authentication() != nullptr) request.Authentication()->Reset();
+        RaiseProtocolError();
+      }
+      retry = (owner_->HTTPOptions() & hoInProcessAuth) != 0;
+      owner_->follow_after_challenge_ = true;
+    } else if (code == 407) {
+      TNetProxyConnectionInfo& proxy = owner_->ProxyParams();
+      if (owner_->ProxyAuthAttempts() >= owner_->AuthRetries() ||
+          !owner_->FireProxyAuthorization(request, response)) {
+        if (proxy.Authentication() != nullptr) proxy.Authentication()->Reset();
+        RaiseProtocolError();
+      }
+      retry = (owner_->HTTPOptions() & hoInProcessAuth) != 0;
+      owner_->follow_after_challenge_ = true;
+    } else {
+      RaiseProtocolError();
+    }
+  }
+  if (owner_->IsConnected()) {
+    if (retry) {
+      DiscardQuietly();
+      outcome = TNetHTTPWhatsNext::RetryAuth;
+    } else {
+      if (code != 204) owner_->ReadBody(response);
+      in_flight_ = false;
+      outcome = TNetHTTPWhatsNext::Done;
+    }
+  }
+  return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Client: the exchange
+
+void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
+  TNetURI& current = *current_uri_;
+  TNetURI location(request.URL());
+  if (!location.UserName.empty()) {
+    request.SetUsername(location.UserName);
+    request.SetPassword(location.Password);
+  }
+  current.UserName = request.Username();
+  current.Password = request.Password();
+  current.Path = MergePath(current.Path, location.Path, "/");
+  current.Document = location.Document;
+  current.Params = location.Params;
+  if (!location.Host.empty()) current.Host = location.Host;
+  current.Protocol = location.Protocol.empty() ? std::string("http") : location.Protocol;
+  if (!location.Port.empty()) {
+    current.Port = location.Port;
+  } else {
+    int port = StrToIntDef(current.Port, 0);
+    if (port == 0 || port == 80 || port == 443) {
+      if (SameText(current.Protocol, "http")) {
+        current.Port = "80";
+      } else if (SameText(current.Protocol, "https")) {
+        current.Port = "443";
+      } else {
+        throw ENetUnknownProtocol();
+      }
+    }
+  }
+  request.SetURL(current.Path + current.Document + current.Params);
+  if (request.Method() == hmOptions && location.Document == "*") request.SetURL("*");
+
+  switch (request.Method()) {
+    case hmOptions:
+    case hmTrace:
+    case hmPut:
+    case hmDelete:
+      if (protocol_version_ != pv1_1) {
+        throw ENetException("This request method is supported in HTTP 1.1");
+      }
+      break;
+    default:
+      break;
+  }
+  if (request.Method() == hmPost || request.Method() == hmPut) {
+    int64_t size = request.Source() != nullptr ? request.Source()->Size() : 0;
+    request.SetContentLength(
+        static_cast<int32_t>(std::min<int64_t>(size, std::numeric_limits<int32_t>::max())));
+  } else {
+    request.SetContentLength(-1);
+  }
+  request.SetHost(current.Port == "80" ? current.Host : current.Host + ":" + current.Port);
+  // Refused here already, before a connect is even tried.
+  if (HasLineBreak(request.URL()) || HasLineBreak(request.Host())) {
+    throw ENetException(kNetLineBreakInRequest);
+  }
+}
+
+void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& url,
+                                    TStream* response_stream, TStream* source) {
+  int64_t start = response_stream != nullptr ? response_stream->Position() : 0;
+  auth_attempts_ = 0;
+  proxy_auth_attempts_ = 0;
+  TNetHTTPRequest& request = Request();
+  TNetHTTPResponse& response = Response();
+  request.SetURL(url);
+  request.SetMethod(method);
+  request.SetSource(source);
+  response.SetContentStream(response_stream);
+
+  bool armed_here = !deadline_armed_ && limits_.FetchDeadlineMs > 0;
+  if (armed_here) {
+    deadline_ =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(limits_.FetchDeadlineMs);
+    deadline_armed_ = true;
+  }
+  // Closes the connection at the end unless the last response allows to keep it, and always
+  // when an exception left a response half read.
+  auto finish = [&](bool failed) {
+    if (armed_here) deadline_armed_ = false;
+    try {
+      bool keep = response.KeepAliveDecision() && !(failed && protocol_->InFlight());
+      protocol_->SetInFlight(false);
+      if (!keep && IOHandler() != nullptr) CloseConnection();
+    } catch (...) {
+    }
+  };
+
+  try {
+    for (;;) {
+      ++redirect_count_;
+      PrepareTarget(request);
+      ConnectForRequest(request, response);
+      protocol_->ReadResponseHead();
+      TNetHTTPWhatsNext next = protocol_->DecideNext();
+      if (next == TNetHTTPWhatsNext::Done) break;
+      switch (next) {
+        case TNetHTTPWhatsNext::Follow:
+          if (response_stream != nullptr) {
+            response_stream->SetSize(start);
+            response_stream->SetPosition(start);
+          }
+          if (!follow_after_challenge_) {
+            auth_attempts_ = 0;
+            proxy_auth_attempts_ = 0;
+          }
+          break;
+        case TNetHTTPWhatsNext::Undefined:
+          throw ENetException("Undefined situation");
+        case TNetHTTPWhatsNext::RetryAuth:
+          --redirect_count_;
+          request.SetURL(url);
+          break;
+        case TNetHTTPWhatsNext::Done:
+          break;
+      }
+    }
+  } catch (...) {
+    finish(true);
+    throw;
+  }
+  finish(false);
+  redirect_count_ = 0;
+}
+
+void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
+  TStream* stream = response.ContentStream();
+  if (stream == nullptr) return;
+  TBodySink sink(stream, limits_.MaxBodyBytes);
+  try {
+    if (response.ContentLength() > 0) {
+      int64_t length = response.ContentLength();
+      if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
+      try {
+        ReadToStream(sink, length, false);
+      } catch (const ENetConnClosedGracefully&) {
+        // Cut short by the close: keep everything that arrived, also bytes still queued.
+        int64_t rest = std::min(InputQueue().Size(), length - sink.Written());
+        if (rest > 0) sink.WriteString(InputQueue().Extract(rest));
+      }
+    } else if (Pos("chunked", response.HeaderLines().HeaderValue("Transfer-Encoding")) > 0) {
+      ReportStatus(hsStatusText, "Chunk Started");
+      int64_t size = ReadChunkSize();
+      while (size > 0) {
+        if (size > limits_.MaxBodyBytes - sink.Written()) {
+          throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
+        }
+        ReadToStream(sink, size, false);
+        ReadBodyLine();  // the line end after the chunk data
+        size = ReadChunkSize();
+      }
+      // The blank line after the last chunk, and any trailer lines before it, so that nothing
+      // of this body is left for the next response on the connection.
+      for (int lines = 0; lines <= limits_.MaxHeaderLines; ++lines) {
+        if (ReadBodyLine().empty()) break;
+      }
+    } else if (!response.ContentLengthKnown()) {
+      ReadToStream(sink, -1, true);
+    }
+  } catch (const ENetHTTPLimitExceeded&) {
+    CloseConnection();  // the rest of the body is still on its way
+    throw;
+  }
+}
+
+std::string TNetCustomHTTP::ReadBodyLine() {
+  // With no line limit on the connection, the head limit bounds the framing lines too.
+  return ReadLine("\n", -1, MaxLineLength() == 0 ? static_cast<int>(limits_.MaxHeaderBytes) : -1);
+}
+
+int64_t TNetCustomHTTP::ReadChunkSize() {
+  std::string line = ReadBodyLine();
+  // The size ends at a blank or at the ";" of a chunk extension.
+  size_t end = line.find_first_of(" ;");
+  if (end != std::string::npos) line.resize(end);
+  return ParseChunkSize(line);
+}

@@ -1,0 +1,316 @@
+// The client component around the exchange: construction and properties, the Get operations,
+// routing through proxies and TLS, connecting and the CONNECT tunnel, the cookie hooks, the
+// authorization and redirect decisions, the whole-fetch deadline, and the notifications.
+
+#include <algorithm>
+
+#include "cookies/NetCookieManager.h"
+#include "http/NetGlobal.h"
+#include "http/NetHTTP.h"
+#include "runtime/StrUtils.h"
+
+TNetCustomHTTP::TNetCustomHTTP()
+    : current_uri_(std::make_unique<TNetURI>()),
+      protocol_(std::make_unique<TNetHTTPProtocol>(this)),
+      proxy_params_(std::make_unique<TNetProxyConnectionInfo>()) {
+  SetPort(80);
+  proxy_params_->Clear();
+}
+
+TNetCustomHTTP::~TNetCustomHTTP() {
+  // The owned manager's destruction notifies this client, which must still be whole then.
+  if (owned_cookie_manager_ != nullptr) {
+    cookie_manager_ = nullptr;
+    owned_cookie_manager_.reset();
+  }
+  if (cookie_manager_ != nullptr) cookie_manager_->RemoveFreeNotification(this);
+  if (authentication_manager_ != nullptr) authentication_manager_->RemoveFreeNotification(this);
+  // Drop the socket while the records still exist: the base would do it later, but a
+  // disconnect notification must not find them gone.
+  DropSocket();
+  protocol_.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Requests
+
+void TNetCustomHTTP::Get(const std::string& url, TStream* stream) {
+  PerformRequest(hmGet, url, stream, nullptr);
+}
+
+std::string TNetCustomHTTP::Get(const std::string& url) {
+  TMemoryStream stream;
+  Get(url, &stream);
+  return stream.DataString();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Routing and connecting
+
+TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
+  TNetURI& current = *current_uri_;
+  TNetIOHandler* handler = IOHandler();
+  bool tls_capable = handler != nullptr && handler->TLSCapable();
+  bool https = SameText(current.Protocol, "HTTPS");
+
+  if (proxy_params_->ProxyServer().empty()) {
+    if (!SameText(Host(), current.Host) || Port() != StrToInt(current.Port)) {
+      if (IsConnected()) CloseConnection();
+      std::string host = current.Host;
+      int port = StrToInt(current.Port);
+      SetHost(host);
+      SetPort(port);
+    }
+    if (!https) {
+      if (tls_capable) handler->SetPlainMode(true);
+      return TNetConnectionKind::Direct;
+    }
+    if (!tls_capable) throw ENetIOHandlerPropInvalid();
+    handler->SetPlainMode(false);
+    return TNetConnectionKind::DirectTls;
+  }
+
+  const std::string& proxy = proxy_params_->ProxyServer();
+  int proxy_port = proxy_params_->ProxyPort();
+  if ((!SameText(Host(), proxy) || Port() != proxy_port) && IsConnected()) CloseConnection();
+  // Straight into the connection's fields: CurrentURI keeps naming the server.
+  TNetTCPClient::SetHost(proxy);
+  TNetTCPClient::SetPort(proxy_port);
+  if (https) {
+    if (handler != nullptr) {
+      if (!tls_capable) throw ENetIOHandlerPropInvalid();
+      handler->SetPlainMode(true);  // CONNECT goes out in the clear
+    }
+    return TNetConnectionKind::TunnelViaProxy;
+  }
+  if (tls_capable) handler->SetPlainMode(true);
+  return TNetConnectionKind::ViaProxy;
+}
+
+void TNetCustomHTTP::EnsureConnected(TNetHTTPResponse& response) {
+  if (!response.KeepAliveDecision() && IOHandler() != nullptr) CloseConnection();
+  ProbeClosed(false);
+  if (!IsConnected()) Establish(ConnectTimeout());
+}
+
+void TNetCustomHTTP::ConnectForRequest(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  request.SetRoute(ChooseRoute());
+  if (request.Route() == TNetConnectionKind::ViaProxy) {
+    request.SetURL(current_uri_->ComposedURI());
+  }
+  switch (request.Route()) {
+    case TNetConnectionKind::Direct:
+      if (protocol_version_ == pv1_0 && request.Connection().empty()) {
+        request.SetConnection("keep-alive");
+      }
+      break;
+    case TNetConnectionKind::ViaProxy:
+      if (protocol_version_ == pv1_0 && request.Connection().empty()) {
+        request.SetProxyConnection("keep-alive");
+      }
+      break;
+    case TNetConnectionKind::DirectTls:
+    case TNetConnectionKind::TunnelViaProxy:
+      request.SetConnection("");
+      break;
+  }
+  if (request.Route() == TNetConnectionKind::TunnelViaProxy) {
+    OpenTunnel(request);
+  } else {
+    EnsureConnected(response);
+  }
+  protocol_->SendRequestHead(current_uri_.get());
+  if ((request.Method() == hmPost || request.Method() == hmPut) && request.Source() != nullptr) {
+    WriteFromStream(*request.Source(), true, 0, false);
+  }
+}
+
+void TNetCustomHTTP::OpenTunnel(TNetHTTPRequest& request) {
+  TNetHTTPProtocol tunnel(this);
+  TNetHTTPRequest& connect = tunnel.Request();
+  TNetHTTPResponse& answer = tunnel.Response();
+  connect.SetUserAgent(request.UserAgent());
+  connect.SetHost(request.Host());
+  connect.SetContentLength(request.ContentLength());
+  connect.SetPragma("no-cache");
+  connect.SetURL(current_uri_->Host + ":" + current_uri_->Port);
+  connect.SetMethod(hmConnect);
+  connect.SetProxyConnection("keep-alive");
+  TMemoryStream body;
+  answer.SetContentStream(&body);
+
+  try {
+    ExchangeConnect(tunnel, body);
+  } catch (...) {
+    // A CONNECT answer read only in part leaves bytes that must not pass for the next response.
+    if (tunnel.InFlight() && IOHandler() != nullptr) CloseConnection();
+    throw;
+  }
+}
+
+void TNetCustomHTTP::ExchangeConnect(TNetHTTPProtocol& tunnel, TMemoryStream& body) {
+  TNetHTTPRequest& connect = tunnel.Request();
+  TNetHTTPResponse& answer = tunnel.Response();
+  for (;;) {
+    EnsureConnected(answer);
+    tunnel.SendRequestHead(nullptr);
+    answer.SetResponseText(ReadLine());
+    if (answer.ResponseText().empty()) {
+      answer.SetResponseText("HTTP/1.0 200 OK");
+      answer.SetConnection("close");
+    } else {
+      tunnel.ReadHeaderBlock();
+      StoreCookies(connect, answer);
+    }
+    if (answer.StatusCode() == 200) {
+      if (IOHandler() == nullptr) throw Exception("Invalid class typecast");
+      IOHandler()->SetPlainMode(false);  // TLS starts over the tunnel
+      return;
+    }
+    TNetHTTPWhatsNext next = tunnel.DecideNext();
+    // Only an accepted proxy challenge asks again (bounded by AuthRetries, the attempt counter
+    // carries on here). Any other answer that DecideNext let pass cannot open a tunnel.
+    bool challenge = answer.ResponseCode() == 407 &&
+                     (next == TNetHTTPWhatsNext::Follow || next == TNetHTTPWhatsNext::RetryAuth);
+    if (!challenge) {
+      throw ENetHTTPProtocolException(answer.ResponseCode(), answer.ResponseText(),
+                                      body.DataString());
+    }
+    body.Clear();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cookies
+
+void TNetCustomHTTP::StoreCookies(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  if (cookie_manager_ == nullptr && allow_cookies_) {
+    auto manager = std::make_unique<TNetCookieManager>();
+    SetCookieManager(manager.get());
+    owned_cookie_manager_ = std::move(manager);
+  }
+  if (cookie_manager_ == nullptr) return;
+  TStringList cookies;
+  TStringList cookies2;
+  response.HeaderLines().CollectValues("Set-cookie", &cookies);
+  response.HeaderLines().CollectValues("Set-cookie2", &cookies2);
+  for (const std::string& value : cookies) cookie_manager_->AddSetCookie(value, current_uri_->Host);
+  for (const std::string& value : cookies2) {
+    cookie_manager_->AddSetCookie2(value, current_uri_->Host);
+  }
+}
+
+void TNetCustomHTTP::AttachCookies(TNetURI& uri, TNetHTTPRequest& request) {
+  if (cookie_manager_ == nullptr) return;
+  bool secure = IOHandler() != nullptr && IOHandler()->TLSCapable();
+  std::string text = cookie_manager_->CookieHeaderFor(uri, secure);
+  if (!text.empty()) request.HeaderLines().SetHeader("Cookie", text);
+}
+
+void TNetCustomHTTP::SetCookieManager(TNetCookieManager* manager) {
+  if (manager == cookie_manager_) return;
+  if (cookie_manager_ != nullptr) {
+    cookie_manager_->RemoveFreeNotification(this);
+    cookie_manager_ = nullptr;
+  }
+  owned_cookie_manager_.reset();
+  cookie_manager_ = manager;
+  if (manager != nullptr) manager->FreeNotification(this);
+}
+
+void TNetCustomHTTP::SetAuthenticationManager(TNetAuthenticationManager* manager) {
+  if (manager == authentication_manager_) return;
+  if (authentication_manager_ != nullptr) authentication_manager_->RemoveFreeNotification(this);
+  authentication_manager_ = manager;
+  if (manager != nullptr) manager->FreeNotification(this);
+}
+
+void TNetCustomHTTP::Notification(TComponent* component, TOperation operation) {
+  TNetTCPClient::Notification(component, operation);
+  if (operation != opRemove) return;
+  if (component == cookie_manager_) cookie_manager_ = nullptr;
+  if (component == authentication_manager_) authentication_manager_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decisions
+
+bool TNetCustomHTTP::FireAuthorization(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  ++auth_attempts_;
+  return DecideAuthorization(this, request, response, OnSelectAuthorization, OnAuthorization);
+}
+
+bool TNetCustomHTTP::FireProxyAuthorization(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  ++proxy_auth_attempts_;
+  return DecideProxyAuthorization(this, *proxy_params_, response, OnSelectProxyAuthorization,
+                                  OnProxyAuthorization);
+}
+
+bool TNetCustomHTTP::FireRedirect(std::string& location, TNetHTTPMethod& method, int count) {
+  bool handled = handle_redirects_;
+  if (OnRedirect) {
+    int num_redirect = count;
+    OnRedirect(this, location, num_redirect, handled, method);
+  }
+  return handled;
+}
+
+void TNetCustomHTTP::FireDisconnected() {
+  TNetTCPClient::FireDisconnected();
+  if (protocol_ == nullptr) return;
+  TNetAuthentication* auth = Request().Authentication();
+  if (auth != nullptr && auth->StepCount() == auth->CurrentStep()) {
+    // Complete: file it where it worked (a URI that cannot be composed is not filed).
+    if (authentication_manager_ != nullptr && !current_uri_->Protocol.empty() &&
+        !current_uri_->Host.empty()) {
+      authentication_manager_->AddAuthentication(*auth, *current_uri_);
+    }
+    Request().SetAuthentication(nullptr);
+  }
+  if (proxy_params_ != nullptr && proxy_params_->Authentication() != nullptr) {
+    proxy_params_->Authentication()->Reset();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+void TNetCustomHTTP::SetHost(const std::string& host) {
+  TNetTCPClient::SetHost(host);
+  current_uri_->Host = host;
+}
+
+void TNetCustomHTTP::SetPort(int port) {
+  TNetTCPClient::SetPort(port);
+  current_uri_->Port = IntToStr(port);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole-fetch deadline
+
+int TNetCustomHTTP::DeadlineLeftMs() const {
+  if (!deadline_armed_) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline_ - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+int TNetCustomHTTP::ConnectTimeout() const {
+  int left = DeadlineLeftMs();
+  int timeout = ReadTimeout();
+  if (left < 0) return timeout;
+  if (timeout <= 0 || timeout > left) timeout = std::max(left, 1);
+  return timeout;
+}
+
+int TNetCustomHTTP::FillInput(bool raise_if_disconnected, int timeout, bool raise_on_timeout) {
+  int left = DeadlineLeftMs();
+  if (left >= 0) {
+    int wait = timeout;
+    if (wait == -1) wait = ReadTimeout() == 0 ? -2 : ReadTimeout();
+    // Out of time, a last short wait still takes what is already there.
+    if (wait == -2 || wait > left) wait = std::max(left, 1);
+    timeout = wait;
+  }
+  return TNetTCPClient::FillInput(raise_if_disconnected, timeout, raise_on_timeout);
+}
