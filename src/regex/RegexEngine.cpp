@@ -1,0 +1,504 @@
+#include "regex/RegexEngine.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "regex/RegexMatcher.h"
+#include "regex/RegexProgram.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+// Engine-wide defaults, read at construction.
+constexpr uint32_t kDefaultModifiers =
+    TRegexEngine::kModR | TRegexEngine::kModS | TRegexEngine::kModG;
+constexpr char kDefaultSpaces[] = " \t\n\r\f";
+constexpr char kDefaultWordChars[] =
+    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_";
+constexpr char kDefaultLineSeparators[] = "\r\n";
+
+// The engine sees at most this many subject bytes, so that every position fits an int.
+constexpr size_t kMaxSubject = INT_MAX - 2;
+
+// Bits of modifier indices 1..6, or 0 for other indices.
+uint32_t ModifierBit(int index) { return (index >= 1 && index <= 6) ? 1u << (index - 1) : 0; }
+
+}  // namespace
+
+unsigned char DefaultSwapCase(unsigned char b) {
+  const auto up = static_cast<unsigned char>(UpChar(static_cast<char>(b)));
+  if (up != b) return up;
+  return static_cast<unsigned char>(LowChar(static_cast<char>(b)));
+}
+
+TRegexEngine::TRegexEngine()
+    : modifiers_(kDefaultModifiers),
+      space_chars_(kDefaultSpaces),
+      word_chars_(kDefaultWordChars),
+      line_separators_(kDefaultLineSeparators),
+      matcher_(std::make_unique<TRegexMatcher>()) {
+  for (int b = 0; b < 256; ++b) {
+    swap_case_[b] = DefaultSwapCase(static_cast<unsigned char>(b));
+    word_table_[b] = false;
+  }
+  for (const char c : word_chars_) word_table_[static_cast<unsigned char>(c)] = true;
+  ClearGroups();
+}
+
+TRegexEngine::~TRegexEngine() = default;
+
+// --- Pattern and modifiers ----------------------------------------------------------------------
+
+void TRegexEngine::SetExpression(const std::string& expression) {
+  const std::string text(expression.c_str());  // the pattern ends at its first 0 byte
+  if (text == expression_ && compiled_) return;
+  compiled_ = false;
+  expression_ = text;
+  DiscardProgram();
+}
+
+void TRegexEngine::SetModifier(int index, bool on) {
+  const uint32_t bit = ModifierBit(index);
+  if (bit == 0) Raise(1013);
+  modifiers_ = on ? (modifiers_ | bit) : (modifiers_ & ~bit);
+}
+
+bool TRegexEngine::GetModifier(int index) {
+  const uint32_t bit = ModifierBit(index);
+  if (bit == 0) Raise(1013);
+  return (modifiers_ & bit) != 0;
+}
+
+bool TRegexEngine::ApplyModifierString(std::string_view letters, uint32_t& modifiers) {
+  bool on = true;
+  for (const char c : letters) {
+    uint32_t bit;
+    switch (c) {
+      case '-':
+        on = false;
+        continue;
+      case 'i':
+      case 'I':
+        bit = kModI;
+        break;
+      case 'r':
+      case 'R':
+        bit = kModR;
+        break;
+      case 's':
+      case 'S':
+        bit = kModS;
+        break;
+      case 'g':
+      case 'G':
+        bit = kModG;
+        break;
+      case 'm':
+      case 'M':
+        bit = kModM;
+        break;
+      case 'x':
+      case 'X':
+        bit = kModX;
+        break;
+      default:
+        return false;
+    }
+    modifiers = on ? (modifiers | bit) : (modifiers & ~bit);
+  }
+  return true;
+}
+
+void TRegexEngine::SetLinePairedSeparator(const std::string& pair) {
+  if (pair.empty()) {
+    if (pair_assigned_) {
+      pair_assigned_ = false;
+      DiscardProgram();
+    }
+    return;
+  }
+  if (pair.size() != 2 || pair[0] == pair[1]) Raise(128);
+  const auto head = static_cast<unsigned char>(pair[0]);
+  const auto tail = static_cast<unsigned char>(pair[1]);
+  if (pair_assigned_ && head == pair_head_ && tail == pair_tail_) return;
+  pair_head_ = head;
+  pair_tail_ = tail;
+  pair_assigned_ = true;
+  DiscardProgram();
+}
+
+std::string TRegexEngine::LinePairedSeparator() const {
+  if (!pair_assigned_) return std::string();
+  return std::string{static_cast<char>(pair_head_), static_cast<char>(pair_tail_)};
+}
+
+int TRegexEngine::ErrorPosition() const {
+  if (parse_start_ == nullptr) return 0;
+  return static_cast<int>(parse_point_ - parse_start_);
+}
+
+std::string TRegexEngine::DumpProgram() const {
+  if (program_.empty()) return std::string();
+  return DumpRegexProgram(program_);
+}
+
+std::string TRegexEngine::RequiredText() const {
+  if (required_text_ < 0 || program_.empty()) return std::string();
+  return program_.substr(static_cast<size_t>(required_text_),
+                         static_cast<size_t>(required_length_));
+}
+
+void TRegexEngine::DiscardProgram() {
+  program_.clear();
+  compiled_ = false;
+  start_char_ = 0;
+  anchored_start_ = false;
+  required_text_ = -1;
+  required_length_ = 0;
+  lead_set_.reset();
+}
+
+bool TRegexEngine::EnsureProgram() {
+  if (modifiers_ != program_modifiers_) DiscardProgram();
+  separator_set_.reset();
+  for (const char c : line_separators_) separator_set_.set(static_cast<unsigned char>(c));
+  if (program_.empty()) {
+    if (expression_.empty()) Raise(1003);
+    CompileProgram();
+  }
+  if (static_cast<unsigned char>(program_[0]) != kRegexMagic) Raise(1004);
+  return true;
+}
+
+// --- Searching ----------------------------------------------------------------------------------
+
+void TRegexEngine::ClearGroups() {
+  std::fill(std::begin(group_start_), std::end(group_start_), -1);
+  std::fill(std::begin(group_end_), std::end(group_end_), -1);
+}
+
+bool TRegexEngine::GroupSet(int n) const {
+  return has_input_ && n >= 0 && n < kRegexGroupCount && group_start_[n] >= 0 &&
+         group_end_[n] >= group_start_[n];
+}
+
+void TRegexEngine::SetInputString(const std::string& text) {
+  ClearGroups();
+  input_ = text;
+  has_input_ = true;
+  const void* nul = std::memchr(input_.data(), 0, input_.size());
+  subject_length_ = nul ? static_cast<const char*>(nul) - input_.data() : input_.size();
+  subject_length_ = std::min(subject_length_, kMaxSubject);
+}
+
+bool TRegexEngine::Exec(const std::string& text) {
+  SetInputString(text);
+  return ExecPos(1);
+}
+
+bool TRegexEngine::ExecNext() {
+  if (!has_input_ || group_start_[0] < 0 || group_end_[0] < 0) Raise(1007);
+  int64_t offset = group_end_[0] + 1;
+  if (group_end_[0] == group_start_[0]) ++offset;
+  return ExecPos(static_cast<int>(std::min<int64_t>(offset, INT_MAX)));
+}
+
+bool TRegexEngine::ExecPos(int offset) {
+  ClearGroups();
+  EnsureProgram();
+  if (!has_input_) Raise(1005);
+  const size_t len = subject_length_;
+  if (offset < 1) Raise(1006);
+  if (static_cast<size_t>(offset) > len + 1) return false;
+
+  // The subject's byte at `len` is 0: either the one that ended it or the string's terminator.
+  const auto* base = reinterpret_cast<const unsigned char*>(input_.c_str());
+  const unsigned char* end = base + len;
+  const unsigned char* p = base + (offset - 1);
+  if (required_text_ >= 0) {
+    const auto* req = reinterpret_cast<const unsigned char*>(program_.data()) + required_text_;
+    if (memmem(p, end - p, req, required_length_) == nullptr) return false;
+  }
+
+  const int64_t steps =
+      step_limit_ > 0 ? step_limit_ : int64_t{100'000'000} + int64_t{64} * static_cast<int64_t>(len);
+  matcher_->BeginSearch(base, end, steps, stack_limit_, separator_set_, pair_assigned_,
+                        pair_head_, pair_tail_, word_table_);
+  try {
+    if (anchored_start_) return Attempt(p);
+    if (matcher_->LeadLiteralLength() > 0) {
+      // Every match begins with this literal: jump from one occurrence to the next.
+      for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(q, end)) != nullptr; ++q) {
+        if (Attempt(q)) return true;
+      }
+      return false;
+    }
+    if (start_char_ != 0) {
+      for (const unsigned char* q = p;
+           (q = static_cast<const unsigned char*>(std::memchr(q, start_char_, end - q)));
+           ++q) {
+        if (Attempt(q)) return true;
+      }
+      return false;
+    }
+    if (lead_set_.all()) {
+      for (const unsigned char* q = p; q <= end; ++q) {
+        if (Attempt(q)) return true;
+      }
+      return false;
+    }
+    bool lead[256];
+    int members = 0;
+    unsigned char only = 0;
+    for (int b = 0; b < 256; ++b) {
+      lead[b] = lead_set_[b];
+      if (lead[b] && b != 0) {
+        ++members;
+        only = static_cast<unsigned char>(b);
+      }
+    }
+    const unsigned char* q = p;
+    while (q < end) {
+      if (members == 1) {
+        q = static_cast<const unsigned char*>(std::memchr(q, only, end - q));
+        if (q == nullptr) break;
+      } else {
+        const unsigned char* scan = q;
+        while (scan < end && !lead[*scan]) ++scan;
+        matcher_->Charge((scan - q) >> 4);
+        q = scan;
+        if (q == end) break;
+      }
+      if (Attempt(q)) return true;
+      ++q;
+    }
+    // The end of the text is a position too; the lead set's bit 0 stands for it.
+    return lead[0] && Attempt(end);
+  } catch (const TRegexFault& fault) {
+    ClearGroups();
+    Raise(fault.Code);
+  }
+}
+
+bool TRegexEngine::Attempt(const unsigned char* at) {
+  const unsigned char* match_end = nullptr;
+  if (!matcher_->Attempt(at, &match_end)) return false;
+  const auto* base = reinterpret_cast<const unsigned char*>(input_.c_str());
+  for (int n = 1; n < kRegexGroupCount; ++n) {
+    group_start_[n] = matcher_->GroupStart(n);
+    group_end_[n] = matcher_->GroupEnd(n);
+  }
+  group_start_[0] = at - base;
+  group_end_[0] = match_end - base;
+  return true;
+}
+
+int TRegexEngine::LastMatchedGroup() const {
+  if (!has_input_) return -1;
+  for (int n = kRegexGroupCount - 1; n >= 1; --n) {
+    if (group_start_[n] >= 0 && group_end_[n] >= 0) return n;
+  }
+  return 0;
+}
+
+int TRegexEngine::MatchStart(int n) const {
+  if (!GroupSet(n)) return -1;
+  return static_cast<int>(group_start_[n] + 1);
+}
+
+int TRegexEngine::MatchLength(int n) const {
+  if (!GroupSet(n)) return -1;
+  return static_cast<int>(group_end_[n] - group_start_[n]);
+}
+
+std::string TRegexEngine::MatchText(int n) const {
+  if (!GroupSet(n)) return std::string();
+  return input_.substr(static_cast<size_t>(group_start_[n]),
+                       static_cast<size_t>(group_end_[n] - group_start_[n]));
+}
+
+// --- Substitution -------------------------------------------------------------------------------
+
+std::string TRegexEngine::ExpandTemplate(const std::string& tmpl) {
+  EnsureProgram();
+  if (!has_input_) Raise(1005);
+  std::string out;
+  const size_t n = tmpl.size();
+  size_t i = 0;
+  while (i < n) {
+    const char b = tmpl[i];
+    if (b == '$') {
+      size_t j = i + 1;
+      const bool brace = j < n && tmpl[j] == '{';
+      if (brace) ++j;
+      uint32_t group = 0;  // 32-bit arithmetic: long numbers wrap and name no group
+      if (j < n && tmpl[j] == '&') {
+        ++j;
+      } else {
+        while (j < n && tmpl[j] >= '0' && tmpl[j] <= '9') {
+          group = group * 10 + static_cast<uint32_t>(tmpl[j] - '0');
+          ++j;
+        }
+      }
+      bool valid = j > i + 1;
+      if (brace) {
+        if (j < n && tmpl[j] == '}') {
+          ++j;
+        } else {
+          valid = false;
+        }
+      }
+      if (!valid) {
+        out += '$';
+        ++i;
+        continue;
+      }
+      const auto g = static_cast<int32_t>(group);
+      if (g >= 0 && g < kRegexGroupCount) out += MatchText(g);
+      i = j;
+    } else if (b == '\\' && i + 1 < n) {
+      out += tmpl[i + 1];
+      i += 2;
+    } else {
+      out += b;
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string TRegexEngine::ReplaceMatches(const std::string& input, const std::string& replacement,
+                                         bool useTemplate) {
+  std::string result;
+  SetModifier(1, true);
+  size_t prev = 1;
+  if (Exec(input)) {
+    do {
+      const auto start = static_cast<size_t>(MatchStart(0));
+      result.append(input, prev - 1, start - prev);
+      if (useTemplate) {
+        result += ExpandTemplate(replacement);
+      } else {
+        result += replacement;
+      }
+      prev = start + static_cast<size_t>(MatchLength(0));
+    } while (ExecNext());
+  }
+  if (prev - 1 < input.size()) result.append(input, prev - 1, std::string::npos);
+  return result;
+}
+
+std::string ReplaceByPattern(const std::string& pattern, const std::string& input,
+                             const std::string& replacement, bool useTemplate) {
+  TRegexEngine engine;
+  engine.SetExpression(pattern);
+  engine.SetModifier(1, true);
+  return engine.ReplaceMatches(input, replacement, useTemplate);
+}
+
+// --- Errors -------------------------------------------------------------------------------------
+
+void TRegexEngine::ReportError(int code) {
+  last_error_code_ = code;
+  const int position = ErrorPosition();
+  std::string message = ErrorMessage(code);
+  if (code < 1000) message += " (pos " + std::to_string(position) + ")";
+  throw ERegexError(std::move(message), code, position);
+}
+
+void TRegexEngine::Raise(int code) {
+  ReportError(code);
+  // Only an override that broke ReportError's contract gets here.
+  throw ERegexError(ErrorMessage(code), code, ErrorPosition());
+}
+
+std::string TRegexEngine::ErrorMessage(int code) const {
+  switch (code) {
+    case 0:
+      return "No errors";
+    case 100:
+      return "TRegexEngine(comp): Null Argument";
+    case 101:
+      return "TRegexEngine(comp): Regexp Too Big";
+    case 102:
+      return "TRegexEngine(comp): ParseReg Too Many ()";
+    case 103:
+    case 104:
+      return "TRegexEngine(comp): ParseReg Unmatched ()";
+    case 105:
+      return "TRegexEngine(comp): ParseReg Junk On End";
+    case 106:
+      return "TRegexEngine(comp): *+ Operand Could Be Empty";
+    case 107:
+      return "TRegexEngine(comp): Nested *?+";
+    case 108:
+      return "TRegexEngine(comp): Bad Hex Digit";
+    case 109:
+      return "TRegexEngine(comp): Invalid [] Range";
+    case 110:
+      return "TRegexEngine(comp): Parse Atom Trailing \\";
+    case 111:
+      return "TRegexEngine(comp): No Hex Code After \\x";
+    case 112:
+      return "TRegexEngine(comp): Hex Code After \\x Is Too Big";
+    case 113:
+      return "TRegexEngine(comp): Unmatched []";
+    case 114:
+      return "TRegexEngine(comp): Internal Urp";
+    case 115:
+      return "TRegexEngine(comp): ?+*{ Follows Nothing";
+    case 116:
+      return "TRegexEngine(comp): Trailing \\";
+    case 119:
+      return "TRegexEngine(comp): RarseAtom Internal Disaster";
+    case 122:
+      return "TRegexEngine(comp): BRACES Argument Too Big";
+    case 124:
+      return "TRegexEngine(comp): BRACE Min Param Greater then Max";
+    case 125:
+      return "TRegexEngine(comp): Unclosed (?#Comment)";
+    case 126:
+      return "TRegexEngine(comp): If you want take part in beta-testing BRACES '{min,max}' and "
+             "non-greedy ops '*?', '+?', '?\?' for complex cases - enable the complex braces "
+             "option";
+    case 127:
+      return "TRegexEngine(comp): Urecognized Modifier";
+    case 128:
+      return "TRegexEngine(comp): LinePairedSeparator must countain two different chars or no "
+             "chars at all";
+    case 1000:
+      return "TRegexEngine(exec): RegRepeat Called Inappropriately";
+    case 1001:
+      return "TRegexEngine(exec): MatchPrim Memory Corruption";
+    case 1002:
+      return "TRegexEngine(exec): MatchPrim Corrupted Pointers";
+    case 1003:
+      return "TRegexEngine(exec): Not Assigned Expression Property";
+    case 1004:
+      return "TRegexEngine(exec): Corrupted Program";
+    case 1005:
+      return "TRegexEngine(exec): No Input String Specified";
+    case 1006:
+      return "TRegexEngine(exec): Offset Must Be Greater Then 0";
+    case 1007:
+      return "TRegexEngine(exec): ExecNext Without Exec[Pos]";
+    case 1008:
+      return "TRegexEngine(exec): GetInputString Without InputString";
+    case 1011:
+      return "TRegexEngine(dump): Corrupted Opcode";
+    case 1014:
+      return "TRegexEngine(exec): Loop Stack Exceeded";
+    case 1015:
+      return "TRegexEngine(exec): Loop Without LoopEntry !";
+    // Ours: the matcher's safety limits (SetMatchStackLimit, SetMatchStepLimit).
+    case 1016:
+      return "TRegexEngine(exec): Backtrack Stack Exceeded";
+    case 1017:
+      return "TRegexEngine(exec): Match Step Limit Exceeded";
+    case 2000:
+      return "TRegexEngine(misc): Bad p-code imported";
+    default:
+      return "Unknown error";
+  }
+}

@@ -1,0 +1,883 @@
+#include "regex/RegexMatcher.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+
+#include "regex/RegexProgram.h"
+
+namespace {
+
+// Kinds of stack entries (top four bits of Entry::tag).
+enum : uint32_t {
+  kTrail = 0,        // register restore record
+  kCpAttempt = 1,    // bottom of an attempt: reaching it means the attempt failed
+  kCpAlt = 2,        // the next alternative of a choice run (node = that CHOICE)
+  kCpLoopExit = 3,   // greedy counted loop: leave the loop instead of iterating
+  kCpLoopBody = 4,   // lazy counted loop: iterate instead of leaving
+  kCpGreedy = 5,     // single-byte greedy repeat: try one repetition fewer
+  kCpLazy = 6,       // single-byte lazy repeat: try one repetition more
+};
+constexpr uint32_t kIndexBits = 28;
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+constexpr uint32_t kNoStamp = UINT32_MAX;
+constexpr int32_t kRepeatMaxOpen = INT32_MAX;  // bound of *, + (not stored in the program)
+
+bool IsRepeat(uint8_t op) {
+  switch (op) {
+    case OP_STAR:
+    case OP_PLUS:
+    case OP_BRACES:
+    case OP_STAR_LAZY:
+    case OP_PLUS_LAZY:
+    case OP_BRACES_LAZY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsLazyRepeat(uint8_t op) {
+  return op == OP_STAR_LAZY || op == OP_PLUS_LAZY || op == OP_BRACES_LAZY;
+}
+
+bool IsZeroWidthStep(uint8_t op) {
+  return op == OP_EMPTY || op == OP_SKIP || RegexGroupOf(op) != 0;
+}
+
+// How often a byte occurs in web pages, roughly; the lead-literal search looks for the rarest
+// byte of the literal that has no case partner.
+int Commonness(unsigned char b) {
+  switch (b) {
+    case ' ':
+      return 10;
+    case '<':
+    case '>':
+      return 8;
+    case '"':
+    case '=':
+    case '/':
+    case '\n':
+      return 7;
+    case '.':
+    case '\t':
+    case '\r':
+      return 6;
+    default:
+      if (b >= '0' && b <= '9') return 5;
+      if (b >= 0x80) return 5;
+      return 3;
+  }
+}
+
+}  // namespace
+
+void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_case) {
+  prog_ = reinterpret_cast<const unsigned char*>(program.data());
+  std::memcpy(swap_, swap_case, sizeof swap_);
+  insts_.clear();
+  sets_.clear();
+  lead_len_ = 0;
+  reg_count_ = kRegFixed;
+
+  // Pass 1: nodes in layout order, and where each begins.
+  std::vector<int32_t> index_of(program.size(), -1);
+  std::vector<uint32_t> offset_of;
+  for (size_t off = 1; off < program.size();) {
+    const int64_t size = RegexNodeSize(program, off);
+    if (size < 0) throw TRegexFault{IsValidRegexOpcode(prog_[off]) ? 1002 : 1001};
+    if (insts_.size() >= kIndexMask) throw TRegexFault{101};
+    index_of[off] = static_cast<int32_t>(insts_.size());
+    offset_of.push_back(static_cast<uint32_t>(off));
+    insts_.emplace_back();
+    off += static_cast<size_t>(size);
+  }
+  if (insts_.empty()) throw TRegexFault{1002};
+  auto target = [&](size_t off, int32_t rel) -> int32_t {
+    const int64_t t = static_cast<int64_t>(off) + rel;
+    if (t <= 0 || t >= static_cast<int64_t>(program.size()) || index_of[t] < 0) {
+      throw TRegexFault{1002};
+    }
+    return index_of[t];
+  };
+
+  // Pass 2: operands and links.
+  for (size_t i = 0; i < insts_.size(); ++i) {
+    Inst& in = insts_[i];
+    const uint32_t off = offset_of[i];
+    const unsigned char* p = prog_ + off;
+    const unsigned char* arg = p + kRegexNodeHeader;
+    in.op = p[0];
+    const int32_t rel = ReadRegexInt(p + 1);
+    if (rel != 0) in.next = target(off, rel);
+    in.group = static_cast<uint8_t>(RegexGroupOf(in.op));
+    if (RegexOpInfo(in.op).Operand != okNone) in.text = off + kRegexNodeHeader;
+    ByteSet set;
+    bool single_byte = true;
+    switch (in.op) {
+      case OP_LITERAL:
+      case OP_LITERAL_CI:
+        in.len = static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(arg)));
+        // Used as a set only when repeated, where its first byte counts.
+        set.set(arg[0]);
+        if (in.op == OP_LITERAL_CI) set.set(swap_[arg[0]]);
+        break;
+      case OP_ANY_CHAR:
+        set.set();
+        break;
+      case OP_DIGIT:
+        for (int b = '0'; b <= '9'; ++b) set.set(b);
+        break;
+      case OP_NOT_DIGIT:
+        set.set();
+        for (int b = '0'; b <= '9'; ++b) set.reset(b);
+        break;
+      case OP_TINY_SET:
+        set.set(arg[0]).set(arg[1]).set(arg[2]);
+        break;
+      case OP_TINY_EXCLUDE:
+        set.set().reset(arg[0]).reset(arg[1]).reset(arg[2]);
+        break;
+      case OP_BYTE_SET:
+        for (int b = 0; b < 256; ++b) {
+          if (arg[b >> 3] & (1u << (b & 7))) set.set(b);
+        }
+        break;
+      case OP_BACKREF:
+      case OP_BACKREF_CI:
+        in.group = arg[0];
+        single_byte = false;
+        break;
+      case OP_STAR:
+      case OP_STAR_LAZY:
+        in.min = 0;
+        in.max = kRepeatMaxOpen;
+        single_byte = false;
+        break;
+      case OP_PLUS:
+      case OP_PLUS_LAZY:
+        in.min = 1;
+        in.max = kRepeatMaxOpen;
+        single_byte = false;
+        break;
+      case OP_BRACES:
+      case OP_BRACES_LAZY:
+        in.min = ReadRegexInt(arg);
+        in.max = ReadRegexInt(arg + 4);
+        single_byte = false;
+        break;
+      case OP_LOOP:
+      case OP_LOOP_LAZY:
+        in.min = ReadRegexInt(arg);
+        in.max = ReadRegexInt(arg + 4);
+        in.aux = target(off, ReadRegexInt(arg + 8));
+        single_byte = false;
+        break;
+      default:
+        single_byte = false;
+        break;
+    }
+    if (single_byte) {
+      set.reset(0);  // the subject's terminating byte never matches
+      in.set = static_cast<int32_t>(sets_.size());
+      sets_.push_back(set);
+    }
+    if (IsRepeat(in.op) && i + 1 >= insts_.size()) throw TRegexFault{1002};
+  }
+
+  // Annotations: choice runs, next-byte checks of repeats, choice-loop guards.
+  for (size_t i = 0; i < insts_.size(); ++i) {
+    Inst& in = insts_[i];
+    if (in.op == OP_CHOICE) in.next_is_choice = in.next >= 0 && insts_[in.next].op == OP_CHOICE;
+  }
+  for (size_t i = 0; i < insts_.size(); ++i) {
+    Inst& in = insts_[i];
+    if (IsRepeat(in.op)) {
+      // The first byte the continuation must start with, looking through nodes that always
+      // pass without consuming. A candidate length whose next byte differs cannot succeed.
+      int32_t q = in.next;
+      for (int hops = 0; q >= 0 && hops < 64; ++hops) {
+        const Inst& c = insts_[q];
+        if (IsZeroWidthStep(c.op)) {
+          q = c.next;
+        } else if (c.op == OP_CHOICE && !c.next_is_choice) {
+          q = q + 1;
+        } else {
+          break;
+        }
+      }
+      if (q >= 0 && (insts_[q].op == OP_LITERAL || insts_[q].op == OP_LITERAL_CI)) {
+        const unsigned char b = prog_[insts_[q].text];
+        in.nb[0] = b;
+        in.nb_count = 1;
+        if (insts_[q].op == OP_LITERAL_CI && swap_[b] != b) {
+          in.nb[1] = swap_[b];
+          in.nb_count = 2;
+        }
+      }
+    } else if (in.op == OP_JUMP_BACK && in.next >= 0) {
+      // Shapes the compiler builds:
+      //   x*  CHOICE1(alt: x .. JUMP_BACK->CHOICE1) CHOICE2(alt: EMPTY) EMPTY -> after
+      //   x+  x .. CHOICE_a(alt: JUMP_BACK->x) CHOICE_b(alt: EMPTY) EMPTY -> after
+      // An iteration starts each time the jump target runs; the jump leaves through the EMPTY
+      // when the iteration consumed nothing.
+      const int32_t head = in.next;
+      int32_t second = -1;
+      if (insts_[head].op == OP_CHOICE && insts_[head].next_is_choice) {
+        second = insts_[head].next;
+      } else if (i > 0 && insts_[i - 1].op == OP_CHOICE && insts_[i - 1].next_is_choice) {
+        second = insts_[i - 1].next;
+      }
+      if (second < 0 || static_cast<size_t>(second) + 1 >= insts_.size() ||
+          insts_[second + 1].op != OP_EMPTY) {
+        continue;
+      }
+      const uint8_t head_op = insts_[head].op;
+      if ((head_op != OP_CHOICE && RegexGroupOf(head_op) == 0) || head_op > OP_GROUP_CLOSE ||
+          insts_[head].slot >= 0) {
+        continue;  // heads that always consume need no guard
+      }
+      if (reg_count_ >= static_cast<int>(kIndexMask)) throw TRegexFault{101};
+      insts_[head].slot = reg_count_;
+      in.slot = reg_count_;
+      in.aux = second + 1;
+      ++reg_count_;
+    }
+  }
+
+  // Lead literal: the first consuming node of the only top-level alternative.
+  if (insts_[0].op == OP_CHOICE && !insts_[0].next_is_choice && insts_.size() > 1) {
+    int32_t q = 1;
+    for (size_t hops = 0; q >= 0 && hops < insts_.size(); ++hops) {
+      const Inst& c = insts_[q];
+      if (IsZeroWidthStep(c.op)) {
+        q = c.next;
+      } else if (c.op == OP_CHOICE && !c.next_is_choice) {
+        q = q + 1;
+      } else {
+        break;
+      }
+    }
+    if (q >= 0 && (insts_[q].op == OP_LITERAL || insts_[q].op == OP_LITERAL_CI)) {
+      const Inst& lit = insts_[q];
+      lead_text_ = lit.text;
+      lead_len_ = lit.len;
+      lead_ci_ = lit.op == OP_LITERAL_CI;
+      lead_anchor_ = -1;
+      int best = INT_MAX;
+      for (uint32_t k = 0; k < lit.len; ++k) {
+        const unsigned char b = prog_[lit.text + k];
+        if (lead_ci_ && swap_[b] != b) continue;
+        if (Commonness(b) < best) {
+          best = Commonness(b);
+          lead_anchor_ = static_cast<int32_t>(k);
+        }
+      }
+    }
+  }
+}
+
+std::bitset<256> TRegexMatcher::ComputeLeadSet(bool multiline, const std::string& separators,
+                                               bool pair_assigned,
+                                               unsigned char pair_head) const {
+  ByteSet lead;
+  // 0 = not reached, 1 = reached, 2 = (loop nodes) reached again from inside the body.
+  std::vector<uint8_t> seen(insts_.size(), 0);
+  std::vector<int32_t> work;
+  auto arrive = [&](int32_t i) {
+    while (i >= 0) {
+      if (seen[i] == 0) {
+        seen[i] = 1;
+        work.push_back(i);
+        return;
+      }
+      if (seen[i] != 1 || (insts_[i].op != OP_LOOP && insts_[i].op != OP_LOOP_LAZY)) return;
+      // The loop's body can be passed without consuming, so the loop may be left here even
+      // when it has a minimum.
+      seen[i] = 2;
+      i = insts_[i].next;
+    }
+  };
+  // Adds the bytes a consuming node may start with (0 standing for the end of the text);
+  // false for nodes that consume nothing.
+  auto consume = [&](const Inst& in) {
+    const unsigned char* arg = prog_ + in.text;
+    switch (in.op) {
+      case OP_END:
+      case OP_ANY_CHAR:
+      case OP_BACKREF:
+      case OP_BACKREF_CI:
+      case OP_ANY_IN_LINE:
+        lead.set();
+        return true;
+      case OP_LITERAL:
+        lead.set(arg[0]);
+        return true;
+      case OP_LITERAL_CI:
+        lead.set(arg[0]).set(swap_[arg[0]]);
+        return true;
+      case OP_DIGIT:
+        for (int b = '0'; b <= '9'; ++b) lead.set(b);
+        return true;
+      case OP_NOT_DIGIT:
+        for (int b = 0; b < 256; ++b) {
+          if (b < '0' || b > '9') lead.set(b);
+        }
+        return true;
+      case OP_TINY_SET:
+        lead.set(arg[0]).set(arg[1]).set(arg[2]);
+        return true;
+      case OP_TINY_EXCLUDE:
+        for (int b = 0; b < 256; ++b) {
+          if (b != arg[0] && b != arg[1] && b != arg[2]) lead.set(b);
+        }
+        return true;
+      case OP_BYTE_SET:
+        for (int b = 0; b < 256; ++b) {
+          if (arg[b >> 3] & (1u << (b & 7))) lead.set(b);
+        }
+        return true;
+      default:
+        return false;
+    }
+  };
+  arrive(0);
+  while (!work.empty() && !lead.all()) {
+    const int32_t i = work.back();
+    work.pop_back();
+    const Inst& in = insts_[i];
+    if (consume(in)) continue;
+    switch (in.op) {
+      case OP_TEXT_END:
+      case OP_LINE_END:
+        lead.set(0);
+        // '$' in multi-line mode may stand before any separator; modifier m of the engine
+        // decides for '\Z' and for '$' compiled without m, which never reach a separator.
+        if (multiline || in.op == OP_LINE_END) {
+          for (unsigned char c : separators) lead.set(c);
+        }
+        if (in.op == OP_LINE_END && pair_assigned) lead.set(pair_head);
+        break;
+      case OP_CHOICE:
+        if (in.next_is_choice) {
+          int32_t c = i;
+          for (size_t n = 0; c >= 0 && insts_[c].op == OP_CHOICE && n < insts_.size(); ++n) {
+            if (c != i) seen[c] = std::max<uint8_t>(seen[c], 1);
+            arrive(c + 1);
+            c = insts_[c].next;
+          }
+        } else {
+          arrive(i + 1);
+        }
+        break;
+      case OP_STAR:
+      case OP_STAR_LAZY:
+        consume(insts_[i + 1]);
+        arrive(in.next);
+        break;
+      case OP_PLUS:
+      case OP_PLUS_LAZY:
+        consume(insts_[i + 1]);
+        break;
+      case OP_BRACES:
+      case OP_BRACES_LAZY:
+        consume(insts_[i + 1]);
+        if (in.min <= 0) arrive(in.next);
+        break;
+      case OP_LOOP:
+      case OP_LOOP_LAZY:
+        arrive(in.aux);
+        if (in.min <= 0) arrive(in.next);
+        break;
+      default:  // zero-width nodes: the walk goes on
+        arrive(in.next);
+        break;
+    }
+  }
+  return lead;
+}
+
+void TRegexMatcher::FirstNodeHints(bool want_required, unsigned char& start_char, bool& anchored,
+                                   int32_t& required_offset, int32_t& required_length) const {
+  start_char = 0;
+  anchored = false;
+  required_offset = -1;
+  required_length = 0;
+  if (insts_.size() < 2 || insts_[0].op != OP_CHOICE || insts_[0].next < 0 ||
+      insts_[insts_[0].next].op != OP_END) {
+    return;
+  }
+  const Inst& first = insts_[1];
+  if (first.op == OP_LITERAL) start_char = prog_[first.text];
+  if (first.op == OP_TEXT_START) anchored = true;
+  if (!want_required) return;
+  int32_t q = 1;
+  for (size_t n = 0; q >= 0 && n < insts_.size(); ++n) {
+    const Inst& in = insts_[q];
+    if (in.op == OP_LITERAL && static_cast<int32_t>(in.len) >= required_length) {
+      required_offset = static_cast<int32_t>(in.text);
+      required_length = static_cast<int32_t>(in.len);
+    }
+    q = in.next;
+  }
+}
+
+bool TRegexMatcher::EqualCase(const unsigned char* s, const unsigned char* t, size_t n,
+                              bool ci) const {
+  if (!ci) return std::memcmp(s, t, n) == 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (s[i] != t[i] && s[i] != swap_[t[i]]) return false;
+  }
+  return true;
+}
+
+const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
+                                                    const unsigned char* end) const {
+  const unsigned char* lit = prog_ + lead_text_;
+  const size_t n = lead_len_;
+  if (n == 0 || end - from < static_cast<ptrdiff_t>(n)) return nullptr;
+  const unsigned char* last = end - n;  // last possible start
+  if (lead_anchor_ >= 0) {
+    const unsigned char a = lit[lead_anchor_];
+    const unsigned char* q = from + lead_anchor_;
+    const unsigned char* q_end = last + lead_anchor_ + 1;
+    while (q < q_end) {
+      const auto* hit = static_cast<const unsigned char*>(std::memchr(q, a, q_end - q));
+      if (hit == nullptr) return nullptr;
+      const unsigned char* start = hit - lead_anchor_;
+      if (EqualCase(start, lit, n, lead_ci_)) return start;
+      q = hit + 1;
+    }
+    return nullptr;
+  }
+  // Every byte of the literal has two cases: look for either form of the first one.
+  const unsigned char b0 = lit[0];
+  const unsigned char b1 = swap_[b0];
+  for (const unsigned char* q = from; q <= last; ++q) {
+    if ((*q == b0 || *q == b1) && EqualCase(q, lit, n, true)) return q;
+  }
+  return nullptr;
+}
+
+void TRegexMatcher::BeginSearch(const unsigned char* base, const unsigned char* end,
+                                int64_t step_budget, size_t stack_bytes,
+                                const std::bitset<256>& separators, bool pair_assigned,
+                                unsigned char pair_head, unsigned char pair_tail,
+                                const bool* word_table) {
+  base_ = base;
+  end_ = end;
+  steps_ = step_budget;
+  max_entries_ = std::max<size_t>(stack_bytes / sizeof(Entry), 16);
+  separators_ = separators;
+  pair_assigned_ = pair_assigned;
+  pair_head_ = pair_head;
+  pair_tail_ = pair_tail;
+  word_ = word_table;
+  regs_.assign(reg_count_, -1);
+  regs_[kRegDepth] = 0;
+  for (int d = 1; d <= kRegexMaxLoopDepth; ++d) regs_[kRegCounter + d] = 0;
+  stamps_.assign(reg_count_, kNoStamp);
+  stack_.clear();
+  // Keep a moderate stack between searches; give back what a pathological one took.
+  if (stack_.capacity() > (size_t{1} << 16)) stack_.shrink_to_fit();
+}
+
+inline void TRegexMatcher::Push(uint32_t tag, uint32_t aux, int64_t a, int64_t b) {
+  if (stack_.size() >= max_entries_) throw TRegexFault{1016};
+  stack_.push_back(Entry{tag, aux, a, b});
+}
+
+inline void TRegexMatcher::PushChoice(uint32_t kind, int32_t node, int64_t a, int64_t b) {
+  Push(kind << kIndexBits | static_cast<uint32_t>(node), top_, a, b);
+  top_ = static_cast<uint32_t>(stack_.size() - 1);
+}
+
+// Changes a register, recording its old value unless it was already recorded since the topmost
+// choice point was made (going back there restores the oldest record).
+inline void TRegexMatcher::SetReg(uint32_t r, int64_t v) {
+  if (stamps_[r] != top_) {
+    Push(kTrail << kIndexBits | r, stamps_[r], regs_[r], 0);
+    stamps_[r] = top_;
+  }
+  regs_[r] = v;
+}
+
+// Length of one repetition of a repeated node: 1 for single-byte nodes; for a back-reference
+// the length of the capture (with `capture` at its bytes), 0 for an empty capture and -1 for an
+// unset group, which no repetition matches.
+int64_t TRegexMatcher::RepeatUnit(const Inst& node, const unsigned char*& capture) const {
+  if (node.op != OP_BACKREF && node.op != OP_BACKREF_CI) return 1;
+  const int64_t s = regs_[kRegGroupStart + node.group];
+  const int64_t e = regs_[kRegGroupEnd + node.group];
+  if (s < 0 || e < s) return -1;
+  capture = base_ + s;
+  return e - s;
+}
+
+// Does one repetition of `node` match at `at` (one byte, or a copy of the capture)?
+inline bool TRegexMatcher::RepAt(const Inst& node, const unsigned char* at, int64_t unit,
+                                 const unsigned char* capture) const {
+  if (unit == 1 && node.set >= 0) return at < end_ && InSet(node.set, *at);
+  if (end_ - at < unit) return false;
+  return EqualCase(at, capture, static_cast<size_t>(unit), node.op == OP_BACKREF_CI);
+}
+
+inline bool TRegexMatcher::NextOk(const Inst& r, const unsigned char* at) const {
+  return r.nb_count == 0 || *at == r.nb[0] || (r.nb_count == 2 && *at == r.nb[1]);
+}
+
+// How many repetitions match from `start`, up to the repeat's maximum.
+int64_t TRegexMatcher::GreedyCount(const Inst& r, const Inst& node, const unsigned char* start,
+                                   int64_t unit, const unsigned char* capture) {
+  if (node.op == OP_ANY_CHAR) return std::min<int64_t>(r.max, end_ - start);
+  if (node.set >= 0) {
+    const int64_t limit = std::min<int64_t>(r.max, end_ - start);
+    const ByteSet& set = sets_[node.set];
+    int64_t k = 0;
+    while (k < limit && set[start[k]]) ++k;
+    Charge(k >> 3);
+    return k;
+  }
+  int64_t k = 0;
+  const unsigned char* p = start;
+  while (k < r.max && RepAt(node, p, unit, capture)) {
+    p += unit;
+    ++k;
+  }
+  Charge((p - start) >> 3);
+  return k;
+}
+
+// The largest count in [r.min, hi] after which the continuation may start, or -1.
+int64_t TRegexMatcher::FindGreedy(const Inst& r, const unsigned char* start, int64_t hi,
+                                  int64_t unit) const {
+  if (hi < r.min) return -1;
+  if (r.nb_count == 0) return hi;
+  if (unit == 1 && r.nb_count == 1) {
+    const unsigned char* lo = start + r.min;
+    const auto* hit = static_cast<const unsigned char*>(memrchr(lo, r.nb[0], hi - r.min + 1));
+    return hit == nullptr ? -1 : hit - start;
+  }
+  for (int64_t k = hi; k >= r.min; --k) {
+    if (NextOk(r, start + k * unit)) return k;
+  }
+  return -1;
+}
+
+// Upper bound on the count of a lazy repeat (position bound for single bytes).
+int64_t TRegexMatcher::LazyLimit(const Inst& r, const unsigned char* start, int64_t unit) const {
+  if (unit == 1) return std::min<int64_t>(r.max, end_ - start);
+  return r.max;
+}
+
+// The smallest count >= k (with repetitions 1..k known to match) after which the continuation
+// may start, extending one repetition at a time; -1 when there is none.
+int64_t TRegexMatcher::FindLazy(const Inst& r, const Inst& node, const unsigned char* start,
+                                int64_t k, int64_t unit, const unsigned char* capture) {
+  const int64_t limit = LazyLimit(r, start, unit);
+  if (unit == 1 && node.op == OP_ANY_CHAR && r.nb_count == 1) {
+    if (k > limit) return -1;
+    const auto* hit =
+        static_cast<const unsigned char*>(std::memchr(start + k, r.nb[0], limit - k + 1));
+    if (hit == nullptr) {
+      Charge((limit - k) >> 3);
+      return -1;
+    }
+    Charge((hit - start - k) >> 3);
+    return hit - start;
+  }
+  const int64_t first = k;
+  for (;;) {
+    if (NextOk(r, start + k * unit)) break;
+    if (k >= limit || !RepAt(node, start + k * unit, unit, capture)) {
+      Charge((k - first) >> 3);
+      return -1;
+    }
+    ++k;
+  }
+  Charge((k - first) >> 3);
+  return k;
+}
+
+bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match_end) {
+  stack_.clear();
+  top_ = 0;
+  Push(kCpAttempt << kIndexBits, 0, 0, 0);
+  const unsigned char* cur = at;
+  int32_t pc = 0;
+  for (;;) {
+    if (pc < 0) throw TRegexFault{1002};
+    if (--steps_ < 0) throw TRegexFault{1017};
+    const Inst& in = insts_[pc];
+    switch (in.op) {
+      case OP_END:
+        *match_end = cur;
+        return true;
+      case OP_TEXT_START:
+        if (cur != base_) goto fail;
+        pc = in.next;
+        continue;
+      case OP_TEXT_END:
+        if (cur != end_) goto fail;
+        pc = in.next;
+        continue;
+      case OP_ANY_IN_LINE:
+        if (cur == end_ || separators_[*cur] ||
+            (pair_assigned_ && *cur == pair_head_ && cur[1] == pair_tail_)) {
+          goto fail;
+        }
+        ++cur;
+        pc = in.next;
+        continue;
+      case OP_ANY_CHAR:
+      case OP_DIGIT:
+      case OP_NOT_DIGIT:
+      case OP_TINY_SET:
+      case OP_TINY_EXCLUDE:
+      case OP_BYTE_SET:
+        if (cur == end_ || !InSet(in.set, *cur)) goto fail;
+        ++cur;
+        pc = in.next;
+        continue;
+      case OP_LITERAL:
+      case OP_LITERAL_CI:
+        if (end_ - cur < static_cast<ptrdiff_t>(in.len) ||
+            !EqualCase(cur, prog_ + in.text, in.len, in.op == OP_LITERAL_CI)) {
+          goto fail;
+        }
+        cur += in.len;
+        pc = in.next;
+        continue;
+      case OP_BACKREF:
+      case OP_BACKREF_CI: {
+        const unsigned char* capture = nullptr;
+        const int64_t unit = RepeatUnit(in, capture);
+        if (unit < 0) goto fail;
+        if (unit > 0 && !RepAt(in, cur, unit, capture)) goto fail;
+        cur += unit;
+        pc = in.next;
+        continue;
+      }
+      case OP_LINE_START:
+        if (cur != base_) {
+          const unsigned char b = cur[-1];
+          const bool after_pair =
+              pair_assigned_ && b == pair_tail_ && cur - 1 > base_ && cur[-2] == pair_head_;
+          if (!after_pair) {
+            if (pair_assigned_ && b == pair_head_ && *cur == pair_tail_) goto fail;
+            if (!separators_[b]) goto fail;
+          }
+        }
+        pc = in.next;
+        continue;
+      case OP_LINE_END:
+        if (cur != end_) {
+          const unsigned char c = *cur;
+          const bool before_pair = pair_assigned_ && c == pair_head_ && cur[1] == pair_tail_;
+          if (!before_pair) {
+            if (pair_assigned_ && c == pair_tail_ && cur > base_ && cur[-1] == pair_head_) {
+              goto fail;
+            }
+            if (!separators_[c]) goto fail;
+          }
+        }
+        pc = in.next;
+        continue;
+      case OP_WORD_EDGE:
+      case OP_NOT_WORD_EDGE: {
+        const bool before = cur != base_ && word_[cur[-1]];
+        const bool after = cur != end_ && word_[*cur];
+        if ((before != after) != (in.op == OP_WORD_EDGE)) goto fail;
+        pc = in.next;
+        continue;
+      }
+      case OP_EMPTY:
+      case OP_SKIP:
+        pc = in.next;
+        continue;
+      case OP_JUMP_BACK:
+        // An iteration that consumed nothing ends the loop instead of starting another.
+        pc = (in.slot >= 0 && regs_[in.slot] == cur - base_) ? in.aux : in.next;
+        continue;
+      case OP_CHOICE:
+        if (in.slot >= 0) SetReg(in.slot, cur - base_);
+        if (in.next_is_choice) PushChoice(kCpAlt, in.next, cur - base_, 0);
+        pc = pc + 1;
+        continue;
+      case OP_STAR:
+      case OP_PLUS:
+      case OP_BRACES:
+      case OP_STAR_LAZY:
+      case OP_PLUS_LAZY:
+      case OP_BRACES_LAZY: {
+        const Inst& node = insts_[pc + 1];
+        if (node.set < 0 && node.op != OP_BACKREF && node.op != OP_BACKREF_CI) {
+          throw TRegexFault{1000};
+        }
+        const unsigned char* capture = nullptr;
+        int64_t unit = RepeatUnit(node, capture);
+        const unsigned char* start = cur;
+        int64_t k;
+        bool more;
+        if (unit <= 0) {
+          // Unset group: only zero repetitions; empty capture: every count ends here.
+          if (unit < 0 && in.min > 0) goto fail;
+          k = unit < 0 ? 0 : std::min(in.min, in.max);
+          unit = 0;
+          if (!NextOk(in, start)) goto fail;
+          more = false;
+        } else if (!IsLazyRepeat(in.op)) {
+          const int64_t count = GreedyCount(in, node, start, unit, capture);
+          k = FindGreedy(in, start, count, unit);
+          if (k < 0) goto fail;
+          more = k > in.min;
+          if (more) PushChoice(kCpGreedy, pc, start - base_, k);
+        } else {
+          // The first min repetitions are mandatory.
+          if (unit == 1 && LazyLimit(in, start, 1) < in.min) goto fail;
+          const unsigned char* p = start;
+          for (int64_t n = 0; n < in.min; ++n, p += unit) {
+            if (!RepAt(node, p, unit, capture)) goto fail;
+          }
+          Charge((p - start) >> 3);
+          k = FindLazy(in, node, start, in.min, unit, capture);
+          if (k < 0) goto fail;
+          if (k < LazyLimit(in, start, unit)) PushChoice(kCpLazy, pc, start - base_, k);
+        }
+        cur = start + k * unit;
+        pc = in.next;
+        continue;
+      }
+      case OP_LOOP_ENTRY: {
+        const int64_t d = regs_[kRegDepth] + 1;
+        if (d > kRegexMaxLoopDepth) throw TRegexFault{1014};
+        SetReg(kRegDepth, d);
+        SetReg(kRegCounter + d, 0);
+        pc = in.next;
+        continue;
+      }
+      case OP_LOOP:
+      case OP_LOOP_LAZY: {
+        const int64_t d = regs_[kRegDepth];
+        if (d <= 0) throw TRegexFault{1015};
+        const int64_t k = regs_[kRegCounter + d];
+        const int64_t pos = cur - base_;
+        if (k < in.min) {
+          SetReg(kRegCounter + d, k + 1);
+          SetReg(kRegIterStart + d, pos);
+          pc = in.aux;
+          continue;
+        }
+        const bool can_iterate = k < in.max && !(k > 0 && regs_[kRegIterStart + d] == pos);
+        if (in.op == OP_LOOP && can_iterate) {
+          PushChoice(kCpLoopExit, pc, pos, 0);
+          SetReg(kRegCounter + d, k + 1);
+          SetReg(kRegIterStart + d, pos);
+          pc = in.aux;
+          continue;
+        }
+        if (in.op == OP_LOOP_LAZY && can_iterate) PushChoice(kCpLoopBody, pc, pos, 0);
+        SetReg(kRegDepth, d - 1);
+        pc = in.next;
+        continue;
+      }
+      default:
+        if (in.group != 0 && in.op < OP_GROUP_CLOSE) {
+          if (in.slot >= 0) SetReg(in.slot, cur - base_);
+          SetReg(kRegGroupStart + in.group, cur - base_);
+          pc = in.next;
+          continue;
+        }
+        if (in.group != 0 && in.op <= OP_LAST) {
+          SetReg(kRegGroupEnd + in.group, cur - base_);
+          pc = in.next;
+          continue;
+        }
+        throw TRegexFault{1001};
+    }
+  fail:
+    if (!Backtrack(pc, cur)) return false;
+  }
+}
+
+// Unwinds the stack to the topmost choice point that still has something to try and resumes
+// it (pc and cur set); false when the attempt has no choice left.
+bool TRegexMatcher::Backtrack(int32_t& pc, const unsigned char*& cur) {
+  for (;;) {
+    const Entry e = stack_.back();
+    const uint32_t kind = e.tag >> kIndexBits;
+    const uint32_t idx = e.tag & kIndexMask;
+    if (kind == kTrail) {
+      regs_[idx] = e.a;
+      stamps_[idx] = e.aux;
+      stack_.pop_back();
+      continue;
+    }
+    if (--steps_ < 0) throw TRegexFault{1017};
+    switch (kind) {
+      case kCpAttempt:
+        stack_.pop_back();
+        return false;
+      case kCpAlt: {
+        stack_.pop_back();
+        top_ = e.aux;
+        cur = base_ + e.a;
+        const Inst& c = insts_[idx];
+        if (c.next_is_choice) PushChoice(kCpAlt, c.next, e.a, 0);
+        pc = static_cast<int32_t>(idx) + 1;
+        return true;
+      }
+      case kCpLoopExit: {
+        stack_.pop_back();
+        top_ = e.aux;
+        cur = base_ + e.a;
+        SetReg(kRegDepth, regs_[kRegDepth] - 1);
+        pc = insts_[idx].next;
+        return true;
+      }
+      case kCpLoopBody: {
+        stack_.pop_back();
+        top_ = e.aux;
+        cur = base_ + e.a;
+        const int64_t d = regs_[kRegDepth];
+        SetReg(kRegCounter + d, regs_[kRegCounter + d] + 1);
+        SetReg(kRegIterStart + d, e.a);
+        pc = insts_[idx].aux;
+        return true;
+      }
+      case kCpGreedy:
+      case kCpLazy: {
+        const Inst& r = insts_[idx];
+        const Inst& node = insts_[idx + 1];
+        const unsigned char* capture = nullptr;
+        const int64_t unit = RepeatUnit(node, capture);
+        const unsigned char* start = base_ + e.a;
+        int64_t k = -1;
+        bool more = false;
+        if (kind == kCpGreedy) {
+          if (e.b - 1 >= r.min) k = FindGreedy(r, start, e.b - 1, unit);
+          more = k > r.min;
+        } else {
+          const int64_t limit = LazyLimit(r, start, unit);
+          if (e.b < limit && RepAt(node, start + e.b * unit, unit, capture)) {
+            k = FindLazy(r, node, start, e.b + 1, unit, capture);
+          }
+          more = k >= 0 && k < limit;
+        }
+        if (k < 0 || !more) {
+          stack_.pop_back();
+          top_ = e.aux;
+        } else {
+          stack_.back().b = k;
+        }
+        if (k < 0) continue;
+        cur = start + k * unit;
+        pc = r.next;
+        return true;
+      }
+      default:
+        throw TRegexFault{1001};
+    }
+  }
+}

@@ -1,0 +1,144 @@
+// The matcher behind TRegexEngine (internal to src/regex): a decoded copy of a compiled program
+// and the backtracking machine that runs it.
+//
+// The machine never recurses. Every choice it may have to revisit is pushed on a stack on the
+// heap, together with an undo trail of the registers it changes (group ends, counted-loop
+// counters and depth, loop iteration starts), so that going back to a choice restores exactly
+// the state the choice was made in. Single-byte repeats keep one stack entry for all their
+// lengths. Two budgets bound a search: the stack's size (fault 1016) and the number of steps
+// (fault 1017); a search that exceeds neither runs to its end.
+//
+// Empty iterations: a loop whose body matched the empty string does not start another
+// iteration once its minimum is reached; the match goes on after the loop. This is what keeps
+// loops such as (a{0,3})* finite.
+//
+// Thread safety: none; owned by one engine.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Raised by the matcher with an error code; the engine turns it into ReportError(Code).
+struct TRegexFault {
+  int Code;
+};
+
+class TRegexMatcher {
+ public:
+  // Register numbers: group starts, group ends, loop depth, loop counters and iteration starts
+  // (indexed by depth 1..10), then one iteration start per choice loop.
+  static constexpr int kRegGroupStart = 0;
+  static constexpr int kRegGroupEnd = 15;
+  static constexpr int kRegDepth = 30;
+  static constexpr int kRegCounter = 30;  // + depth (1..10)
+  static constexpr int kRegIterStart = 40;  // + depth (1..10)
+  static constexpr int kRegFixed = 51;
+
+  // Decodes `program`, which must stay alive and unchanged while this matcher is used.
+  // swap_case maps a byte to its other-case partner. Faults 1001 (invalid opcode), 1002 (broken
+  // link) and 101 (more nodes than the machine can address).
+  void Load(const std::string& program, const unsigned char* swap_case);
+
+  // The search hints of a loaded program.
+  // Bytes at which a match may begin (bit 0 = the end of the text). `multiline` is modifier m of
+  // the engine's Modifiers; separators and the pair head are what '$' may stand before.
+  std::bitset<256> ComputeLeadSet(bool multiline, const std::string& separators,
+                                  bool pair_assigned, unsigned char pair_head) const;
+  // Single top-level alternative whose first node is OP_LITERAL (its first byte) or
+  // OP_TEXT_START; and, when asked, the longest OP_LITERAL on the top-level chain.
+  void FirstNodeHints(bool want_required, unsigned char& start_char, bool& anchored,
+                      int32_t& required_offset, int32_t& required_length) const;
+
+  // A literal every match begins with (after zero-width nodes), used to jump between candidate
+  // positions. Length 0 when there is none.
+  uint32_t LeadLiteralLength() const { return lead_len_; }
+  // Next position in [from, end) where the lead literal occurs, or nullptr.
+  const unsigned char* FindLeadLiteral(const unsigned char* from, const unsigned char* end) const;
+
+  // Prepares a search over [base, end) (*end must be a 0 byte).
+  void BeginSearch(const unsigned char* base, const unsigned char* end, int64_t step_budget,
+                   size_t stack_bytes, const std::bitset<256>& separators, bool pair_assigned,
+                   unsigned char pair_head, unsigned char pair_tail, const bool* word_table);
+  // One attempt at `at`: true with *match_end set on a match; throws TRegexFault.
+  bool Attempt(const unsigned char* at, const unsigned char** match_end);
+  // Registers after a successful attempt: group positions as offsets from base, -1 when unset.
+  int64_t GroupStart(int n) const { return regs_[kRegGroupStart + n]; }
+  int64_t GroupEnd(int n) const { return regs_[kRegGroupEnd + n]; }
+  // Counts one unit of search work outside Attempt (a skipped position); throws 1017 when spent.
+  void Charge(int64_t steps) {
+    steps_ -= steps;
+    if (steps_ < 0) throw TRegexFault{1017};
+  }
+
+ private:
+  struct Inst {
+    uint8_t op = 0;
+    uint8_t group = 0;            // group of OPEN/CLOSE/BACKREF
+    uint8_t nb_count = 0;         // repeat nodes: bytes the continuation may start with (0 = any)
+    uint8_t nb[2] = {0, 0};
+    bool next_is_choice = false;  // CHOICE: the next node is a CHOICE too (a backtracking run)
+    int32_t next = -1;            // following node, -1 = none
+    int32_t min = 0;              // repeat and loop bounds
+    int32_t max = 0;
+    int32_t aux = -1;             // LOOP: body; JUMP_BACK: where an empty iteration leaves
+    int32_t slot = -1;            // loop head: register set to the cursor; JUMP_BACK: read
+    int32_t set = -1;             // single-byte nodes: index into sets_
+    uint32_t text = 0;            // literals: offset of the bytes in the program
+    uint32_t len = 0;             // literals: number of bytes
+  };
+  // One stack entry: a trail record (register, old value, old stamp) or a choice point (node,
+  // cursor, repeat count, the choice point below it).
+  struct Entry {
+    uint32_t tag;  // kind << 28 | node or register
+    uint32_t aux;  // trail: old stamp; choice point: index of the previous choice point
+    int64_t a;     // trail: old value; choice point: cursor offset (repeat: start offset)
+    int64_t b;     // repeat: count of repetitions in use
+  };
+  using ByteSet = std::bitset<256>;
+
+  bool InSet(int32_t set, unsigned char b) const { return sets_[set][b]; }
+  void SetReg(uint32_t r, int64_t v);
+  void Push(uint32_t tag, uint32_t aux, int64_t a, int64_t b);
+  void PushChoice(uint32_t kind, int32_t node, int64_t a, int64_t b);
+  bool Backtrack(int32_t& pc, const unsigned char*& cur);
+  int64_t RepeatUnit(const Inst& node, const unsigned char*& capture) const;
+  bool RepAt(const Inst& node, const unsigned char* at, int64_t unit,
+             const unsigned char* capture) const;
+  bool NextOk(const Inst& r, const unsigned char* at) const;
+  int64_t GreedyCount(const Inst& r, const Inst& node, const unsigned char* start, int64_t unit,
+                      const unsigned char* capture);
+  int64_t FindGreedy(const Inst& r, const unsigned char* start, int64_t hi, int64_t unit) const;
+  int64_t FindLazy(const Inst& r, const Inst& node, const unsigned char* start, int64_t k,
+                   int64_t unit, const unsigned char* capture);
+  int64_t LazyLimit(const Inst& r, const unsigned char* start, int64_t unit) const;
+  bool EqualCase(const unsigned char* s, const unsigned char* t, size_t n, bool ci) const;
+
+  // Decoded program.
+  const unsigned char* prog_ = nullptr;
+  std::vector<Inst> insts_;
+  std::vector<ByteSet> sets_;
+  unsigned char swap_[256];
+  int reg_count_ = kRegFixed;
+  // Lead literal: offset, length, case handling, and the byte searched for with memchr.
+  uint32_t lead_text_ = 0;
+  uint32_t lead_len_ = 0;
+  bool lead_ci_ = false;
+  int32_t lead_anchor_ = -1;  // index in the literal of a caseless byte, -1 = none
+
+  // Search state.
+  const unsigned char* base_ = nullptr;
+  const unsigned char* end_ = nullptr;
+  ByteSet separators_;
+  bool pair_assigned_ = false;
+  unsigned char pair_head_ = 0;
+  unsigned char pair_tail_ = 0;
+  const bool* word_ = nullptr;
+  std::vector<int64_t> regs_;
+  std::vector<uint32_t> stamps_;
+  std::vector<Entry> stack_;
+  uint32_t top_ = 0;  // index of the topmost choice point
+  size_t max_entries_ = 0;
+  int64_t steps_ = 0;
+};
