@@ -78,6 +78,11 @@ class TBodySink : public TStream {
     if (size > current) {
       int64_t position = Seek(0, soCurrent);
       size = std::max(current, std::min(size, position + kPresizeAhead));
+      // A memory stream only needs the room, not zero-filled bytes that are overwritten next.
+      if (auto* memory = dynamic_cast<TMemoryStream*>(target_)) {
+        memory->Reserve(size);
+        return;
+      }
     }
     if (target_ != nullptr) {
       target_->SetSize(size);
@@ -235,7 +240,13 @@ std::string TNetHTTPProtocol::ReadHeadLine() {
   if (owner_->MaxLineLength() == 0 || owner_->MaxLineLength() > left) {
     max_length = static_cast<int>(std::clamp<int64_t>(left, 1, std::numeric_limits<int>::max()));
   }
-  std::string line = owner_->ReadLine("\n", -1, max_length);
+  std::string line;
+  try {
+    line = owner_->ReadLine("\n", -1, max_length);
+  } catch (const ENetReadLnMaxLineLengthExceeded&) {
+    if (max_length == -1) throw;  // the connection's own line limit
+    head_bytes_ = limits.MaxHeaderBytes + 1;
+  }
   head_bytes_ += static_cast<int64_t>(line.size()) + 2;
   head_lines_ += 1;
   if (head_lines_ > limits.MaxHeaderLines || head_bytes_ > limits.MaxHeaderBytes) {
