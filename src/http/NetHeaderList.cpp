@@ -115,6 +115,11 @@ std::vector<std::string> TNetHeaderList::FoldText(const std::string& line) const
     pieces.push_back(TrimRight(std::string_view(wrapped).substr(start, cut - start)));
     start = cut + 2;
   }
+  // A line break inside the value itself must not start a header of its own: every piece
+  // after the first is a continuation line.
+  for (size_t k = 1; k < pieces.size(); ++k) {
+    if (!IsContinuationLine(pieces[k])) pieces[k].insert(0, 1, ' ');
+  }
   return pieces;
 }
 

@@ -147,6 +147,10 @@ TEST(HeaderListFold, ExistingBreaksAndShortLines) {
   h.SetHeader("X", "a\r\n b");
   EXPECT_EQ(Lines(h), (std::vector<std::string>{"X: a", " b"}));
   EXPECT_EQ(h.HeaderValue("X"), "a b");
+  // A bare line break in a value cannot smuggle in a header line of its own.
+  h.SetHeader("X", "a\r\nEvil: 1");
+  EXPECT_EQ(Lines(h), (std::vector<std::string>{"X: a", " Evil: 1"}));
+  EXPECT_EQ(h.IndexOfHeader("Evil"), -1);
 }
 
 TEST(HeaderListFold, DoubleByteCharactersStayWhole) {
