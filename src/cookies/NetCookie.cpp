@@ -44,8 +44,9 @@ std::vector<std::string> SplitCommaList(std::string_view text) {
   std::vector<std::string> out;
   size_t p = 0;
   const size_t n = text.size();
+  auto blank = [&](size_t i) { return static_cast<unsigned char>(text[i]) <= ' '; };
   auto skip_blanks = [&] {
-    while (p < n && static_cast<unsigned char>(text[p]) <= ' ') ++p;
+    while (p < n && blank(p)) ++p;
   };
   skip_blanks();
   while (p < n) {
@@ -66,7 +67,7 @@ std::vector<std::string> SplitCommaList(std::string_view text) {
       }
     } else {
       const size_t start = p;
-      while (p < n && static_cast<unsigned char>(text[p]) > ' ' && text[p] != ',') ++p;
+      while (p < n && !blank(p) && text[p] != ',') ++p;
       item.assign(text.substr(start, p - start));
     }
     out.push_back(std::move(item));

@@ -82,8 +82,8 @@ class TNetNetscapeCookie {
   TNetCookies* Collection() const { return collection_; }
 
   // Host-text rules behind AcceptableFrom, exposed for the store and for tests.
-  static bool IsIPv4Text(std::string_view text);      // four dotted fields 0..255
-  static bool IsPlainHostName(std::string_view text);  // neither ".name" nor an IPv4 text
+  static bool IsIPv4Text(std::string_view text);             // four dotted fields 0..255
+  static bool IsPlainHostName(std::string_view text);        // neither ".name" nor an IPv4 text
   static std::string ParentDomain(const std::string& host);  // from the first dot on
 
  protected:

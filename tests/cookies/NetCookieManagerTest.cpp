@@ -1,7 +1,5 @@
 // The cookie store: what gets stored, merged or dropped, the Cookie header's choice and order,
 // expiry, the events, the lock, and use from several threads at once.
-#include "cookies/NetCookieManager.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "cookies/NetCookieManager.h"
 #include "http/NetURI.h"
 #include "runtime/Exception.h"
 
@@ -104,8 +103,7 @@ TEST(CookieHeader, OrderLongestPathFirst) {
   m.AddSetCookie("z=3; path=/", "h.d.t");
   m.AddSetCookie("w=4; path=/a/c", "h.d.t");  // not a prefix of /a/b/
   m.AddSetCookie("v=5; path=/A", "h.d.t");    // path case counts
-  EXPECT_EQ(m.CookieHeaderFor(TNetURI("http://h.d.t/a/b/page.htm?q=1"), false),
-            "y=2; x=1; z=3");
+  EXPECT_EQ(m.CookieHeaderFor(TNetURI("http://h.d.t/a/b/page.htm?q=1"), false), "y=2; x=1; z=3");
 }
 
 TEST(CookieHeader, EqualPathsByDomainThenLatestFirst) {

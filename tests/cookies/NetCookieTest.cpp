@@ -1,12 +1,11 @@
 // Cookie records: parsing a header value, the attributes of each format, the texts written back,
 // the domain rule, and copying one record into another.
-#include "cookies/NetCookie.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
+#include "cookies/NetCookie.h"
 #include "cookies/NetDateTime.h"
 #include "runtime/DateUtils.h"
 #include "runtime/Exception.h"
@@ -53,7 +52,9 @@ TEST(CookieParse, PairShapes) {
   EXPECT_EQ(c.Value(), "");
   EXPECT_EQ(c.Path(), "/");
 
-  c.ParseCookieText("\t\x01" "b=2\r\n;domain=d.t");  // control characters trimmed too
+  c.ParseCookieText(
+      "\t\x01"
+      "b=2\r\n;domain=d.t");  // control characters trimmed too
   EXPECT_EQ(c.Name(), "b");
   EXPECT_EQ(c.Value(), "2");
   EXPECT_EQ(c.Domain(), "d.t");
@@ -239,7 +240,7 @@ TEST(CookieDomainRule, NamedHost) {
   EXPECT_FALSE(accepts(".t", "h.d.t"));
   EXPECT_FALSE(accepts(".D.t", "h.d.t"));  // case counts for a named host
   EXPECT_FALSE(accepts("H.d.t", "h.d.t"));
-  EXPECT_FALSE(accepts(".d.t", "d.t"));    // its parent is .t
+  EXPECT_FALSE(accepts(".d.t", "d.t"));  // its parent is .t
   EXPECT_FALSE(accepts(".x.h.d.t", "h.d.t"));
   EXPECT_TRUE(accepts("localhost", "localhost"));
   EXPECT_FALSE(accepts(".localhost", "localhost"));
