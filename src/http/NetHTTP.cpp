@@ -42,6 +42,23 @@ const char* MethodWord(TNetHTTPMethod method) {
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// Whether a text field of the request would break a header line. Checked before the lines are
+// built: folding would turn an embedded CR LF into a line of its own, indistinguishable from a
+// real header afterwards.
+bool FieldsHaveLineBreak(const TNetHTTPRequest& r) {
+  for (const std::string* field :
+       {&r.Connection(), &r.ContentVersion(), &r.ContentEncoding(), &r.ContentLanguage(),
+        &r.ContentType(), &r.CacheControl(), &r.Pragma(), &r.ProxyConnection(), &r.Host(),
+        &r.Accept(), &r.AcceptCharSet(), &r.AcceptEncoding(), &r.AcceptLanguage(), &r.From(),
+        &r.Referer(), &r.UserAgent(), &r.URL()}) {
+    if (HasLineBreak(*field)) return true;
+  }
+  for (const std::string& line : r.CustomHeaders()) {
+    if (HasLineBreak(line)) return true;
+  }
+  return false;
+}
+
 // The stream a body is read into: forwards to the response's stream (or, with none, only
 // counts, for bodies that are drained) and refuses to take more than `limit` bytes. It also
 // keeps presizing from running ahead of the data, so an announced length is never an
@@ -204,6 +221,7 @@ TNetHTTPProtocol::~TNetHTTPProtocol() = default;
 
 void TNetHTTPProtocol::SendRequestHead(TNetURI* uri) {
   TNetHTTPRequest& request = *request_;
+  if (FieldsHaveLineBreak(request)) throw ENetException(kNetLineBreakInRequest);
   request.WriteToLines();
   owner_->ProxyParams().WriteToLines(request.HeaderLines());
   if (uri != nullptr) owner_->AttachCookies(*uri, request);
@@ -436,9 +454,7 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
   }
   request.SetHost(current.Port == "80" ? current.Host : current.Host + ":" + current.Port);
   // Refused here already, before a connect is even tried.
-  if (HasLineBreak(request.URL()) || HasLineBreak(request.Host())) {
-    throw ENetException(kNetLineBreakInRequest);
-  }
+  if (FieldsHaveLineBreak(request)) throw ENetException(kNetLineBreakInRequest);
 }
 
 void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& url,

@@ -272,7 +272,7 @@ TEST(HttpRedirect, CookiesSetOnARedirectComeBackOnTheNextHop) {
   http->Request().CustomHeaders().SetText("Cookie: ");
   EXPECT_EQ(Fetch(*http, server.Url("/one")), "in");
   ASSERT_EQ(server.Heads().size(), 2u);
-  const std::string& second = server.Heads()[1];
+  const std::string second = server.Heads()[1];
   EXPECT_NE(second.find("\r\nCookie: b=7; sid=42\r\n"), std::string::npos) << second;
   EXPECT_EQ(second.find("Cookie: \r\n"), std::string::npos);
   EXPECT_TRUE(http->OwnsCookieManager());

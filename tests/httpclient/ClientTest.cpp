@@ -1,0 +1,306 @@
+// The client component: its initial state, the request head it writes, cookie-manager
+// ownership, routing (direct, proxy, tunnel, TLS without a handler), authorization decisions
+// and the refusal of line breaks in a request.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cookies/NetCookieManager.h"
+#include "http/NetHTTP.h"
+#include "support/ScriptedServer.h"
+
+namespace {
+
+std::unique_ptr<TNetHTTP> Client() {
+  auto http = std::make_unique<TNetHTTP>();
+  http->SetReadTimeout(3000);
+  return http;
+}
+
+std::string Fetch(TNetHTTP& http, const std::string& url) {
+  try {
+    return http.Get(url);
+  } catch (const Exception& e) {
+    return "!" + e.Message();
+  }
+}
+
+TEST(HttpClient, StartsWithItsDefaults) {
+  TNetHTTP http;
+  EXPECT_EQ(http.Port(), 80);
+  EXPECT_EQ(http.CurrentURI().Port, "80");
+  EXPECT_EQ(http.RedirectMaximum(), 15);
+  EXPECT_EQ(http.AuthRetries(), 3);
+  EXPECT_FALSE(http.HandleRedirects());
+  EXPECT_EQ(http.ProtocolVersion(), pv1_1);
+  EXPECT_TRUE(http.AllowCookies());
+  EXPECT_EQ(http.HTTPOptions(), static_cast<TNetHTTPOptions>(hoForceEncodeParams));
+  EXPECT_EQ(http.CookieManager(), nullptr);
+  EXPECT_EQ(http.ProxyParams().ProxyPort(), 0);
+  http.SetHost("example.test");
+  EXPECT_EQ(http.CurrentURI().Host, "example.test");
+}
+
+TEST(HttpClient, WritesThePageFetchersHeadInOneBlock) {
+  ScriptedServer server(ScriptedServer::Canned({{HttpResponse("HTTP/1.1 200 OK", "abc")}}));
+  auto http = Client();
+  std::string url = server.Url("/s?wd=site%3Aa.b");
+  http->Request().SetUserAgent("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
+  http->Request().SetReferer(url);
+  http->Request().CustomHeaders().SetText("Cookie: ");
+  TMemoryStream stream;
+  stream.WriteString("pre");
+  http->Get(url, &stream);
+  EXPECT_EQ(stream.DataString(), "preabc");
+  EXPECT_EQ(server.Heads(), std::vector<std::string>{
+                                "GET /s?wd=site%3Aa.b HTTP/1.1\r\n"
+                                "Content-Type: text/html\r\n"
+                                "Cookie: \r\n"
+                                "Host: " +
+                                server.HostPort() +
+                                "\r\n"
+                                "Accept: text/html, */*\r\n"
+                                "Referer: " +
+                                url +
+                                "\r\n"
+                                "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)\r\n"
+                                "\r\n"});
+}
+
+TEST(HttpClient, CookieManagerOwnership) {
+  std::string reply = HttpResponse("HTTP/1.1 200 OK", "", {"SET-COOKIE: a=1; path=/"});
+  ScriptedServer server(ScriptedServer::Canned({{reply}, {reply}, {reply}}));
+  bool made_destroyed = false;
+  {
+    auto http = Client();
+    http->Get(server.Url("/"));
+    ASSERT_NE(http->CookieManager(), nullptr);  // made on the first response head
+    EXPECT_TRUE(http->OwnsCookieManager());
+    EXPECT_EQ(http->CookieManager()->CookieHeaderFor(server.HostPort().substr(0, 9), "/", false),
+              "a=1");
+    http->CookieManager()->OnDestroy = [&](TNetCookieManager*, TNetCookies*) {
+      made_destroyed = true;
+    };
+    TNetCookieManager outside;
+    http->SetCookieManager(&outside);  // replacing the client's own frees it
+    EXPECT_TRUE(made_destroyed);
+    EXPECT_FALSE(http->OwnsCookieManager());
+    http->Get(server.Url("/"));
+    EXPECT_EQ(outside.CookieHeaderFor("127.0.0.1", "/", false), "a=1");
+  }  // `outside` dies first: the client must forget it, not use it at its own end
+  TNetCookieManager survivor;
+  {
+    auto http = Client();
+    http->SetCookieManager(&survivor);
+    http->SetAllowCookies(false);
+    http->Get(server.Url("/"));
+  }
+  EXPECT_EQ(survivor.CookieHeaderFor("127.0.0.1", "/", false), "a=1");
+  auto http = Client();
+  {
+    TNetCookieManager short_lived;
+    http->SetCookieManager(&short_lived);
+  }
+  EXPECT_EQ(http->CookieManager(), nullptr);
+}
+
+TEST(HttpClient, ReusesTheConnectionUntilHostOrPortChanges) {
+  std::string ok = HttpResponse("HTTP/1.1 200 OK", "ok");
+  ScriptedServer a(ScriptedServer::Canned({{ok}, {ok}, {ok}}));
+  ScriptedServer b(ScriptedServer::Canned({{ok}}));
+  auto http = Client();
+  EXPECT_EQ(Fetch(*http, a.Url("/1")), "ok");
+  EXPECT_EQ(Fetch(*http, "/2"), "ok");  // relative: continues from the last request
+  EXPECT_EQ(Fetch(*http, b.Url("/3")), "ok");
+  EXPECT_EQ(Fetch(*http, a.Url("/4")), "ok");
+  EXPECT_EQ(a.ConnectionCount(), 2);
+  EXPECT_EQ(a.RequestLines(),
+            (std::vector<std::string>{"GET /1 HTTP/1.1", "GET /2 HTTP/1.1", "GET /4 HTTP/1.1"}));
+}
+
+TEST(HttpClient, RequestsThatCannotBeSentFailBeforeConnecting) {
+  ScriptedServer server(ScriptedServer::Canned({}));
+  std::string line_break = std::string("!") + kNetLineBreakInRequest;
+  struct Case {
+    std::string url;
+    std::string error;
+  } cases[] = {
+      {server.Url("/a\r\nX-Injected: 1"), line_break},
+      {server.Url("/a\rb"), line_break},
+      {"http://127.0.0.1\n:" + std::to_string(server.Port()) + "/", line_break},
+      {"https://" + server.HostPort() + "/", "!IOHandler value is not valid"},
+      {"ftp://" + server.HostPort().substr(0, 9) + "/x", "!"},  // ENetUnknownProtocol
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Fetch(*Client(), c.url), c.error) << c.url;
+  }
+  auto http = Client();
+  http->Request().SetReferer("http://x/\r\nX-Injected: 1");
+  EXPECT_EQ(Fetch(*http, server.Url("/")), line_break);
+  http = Client();
+  http->SetProtocolVersion(pv1_0);
+  try {
+    http->PerformRequest(hmPut, server.Url("/"), nullptr, nullptr);
+    ADD_FAILURE() << "no exception";
+  } catch (const ENetException& e) {
+    EXPECT_EQ(e.Message(), "This request method is supported in HTTP 1.1");
+  }
+  EXPECT_EQ(server.ConnectionCount(), 0);
+
+  // A location with a bare CR is refused before the second request goes out.
+  ScriptedServer redirect(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 302 Found", "", {"Location: /n\rX-Injected: 1"})}}));
+  http = Client();
+  http->SetHandleRedirects(true);
+  EXPECT_EQ(Fetch(*http, redirect.Url("/")), line_break);
+  EXPECT_EQ(redirect.Heads().size(), 1u);
+}
+
+TEST(HttpClient, SendsBodiesOfPostAndPut) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    for (;;) {
+      std::string head = c.ReadHead();
+      if (head.empty()) return;
+      std::string body = c.ReadBytes(5);
+      c.Send(HttpResponse("HTTP/1.1 200 OK", head.substr(0, head.find(' ')) + ":" + body));
+    }
+  });
+  auto http = Client();
+  TMemoryStream source;
+  source.WriteString("12345");
+  for (TNetHTTPMethod method : {hmPost, hmPut}) {
+    TMemoryStream answer;
+    http->PerformRequest(method, server.Url("/up"), &answer, &source);
+    EXPECT_EQ(answer.DataString(), (method == hmPost ? "POST:" : "PUT:") + std::string("12345"));
+  }
+  EXPECT_NE(server.Heads()[0].find("\r\nContent-Length: 5\r\n"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(HttpProxy, PlainRequestsGoOutWithAnAbsoluteTarget) {
+  ScriptedServer proxy(ScriptedServer::Canned({{HttpResponse("HTTP/1.1 200 OK", "via")}}));
+  auto http = Client();
+  http->SetProtocolVersion(pv1_0);
+  http->ProxyParams().SetProxyServer("127.0.0.1");
+  http->ProxyParams().SetProxyPort(proxy.Port());
+  EXPECT_EQ(Fetch(*http, "http://user:pw@origin.test:81/p/q.htm?x=1#frag"), "via");
+  ASSERT_EQ(proxy.Heads().size(), 1u);
+  const std::string head = proxy.Heads()[0];
+  EXPECT_EQ(proxy.RequestLines()[0], "GET http://origin.test:81/p/q.htm?x=1 HTTP/1.0");
+  EXPECT_NE(head.find("\r\nProxy-Connection: keep-alive\r\n"), std::string::npos);
+  EXPECT_NE(head.find("\r\nHost: origin.test:81\r\n"), std::string::npos);
+  EXPECT_EQ(http->CurrentURI().Host, "origin.test");
+}
+
+TEST(HttpProxy, ConnectTunnel) {
+  struct Case {
+    const char* answer;
+    std::string expected;
+  } cases[] = {
+      // Accepted, but this client has no TLS handler to switch on.
+      {"HTTP/1.1 200 Connection established\r\n\r\n", "!Invalid class typecast"},
+      {"\r\n", "!Invalid class typecast"},  // an empty answer counts as 200
+      {"HTTP/1.1 403 Forbidden\r\nContent-Length: 2\r\n\r\nno", "!HTTP/1.1 403 Forbidden"},
+      // Neither a tunnel nor an error: refused rather than asked again and again.
+      {"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n", "!HTTP/1.1 201 Created"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    ScriptedServer proxy(ScriptedServer::Canned({{c.answer}, {c.answer}}));
+    auto http = Client();
+    http->ProxyParams().SetProxyServer("127.0.0.1");
+    http->ProxyParams().SetProxyPort(proxy.Port());
+    EXPECT_EQ(Fetch(*http, "https://secure.test/a"), c.expected);
+    ASSERT_GE(proxy.Heads().size(), 1u);
+    EXPECT_EQ(proxy.Heads().size(), 1u);
+    const std::string head = proxy.Heads()[0];
+    EXPECT_EQ(proxy.RequestLines()[0], "CONNECT secure.test:443 HTTP/1.1");
+    EXPECT_NE(head.find("\r\nProxy-Connection: keep-alive\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nPragma: no-cache\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nHost: secure.test:443\r\n"), std::string::npos);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::string Challenge(bool proxy, bool close) {
+  std::vector<std::string> h = {
+      proxy ? "Proxy-Authenticate: Digest x=1" : "WWW-Authenticate: Digest x=1",
+      proxy ? "Proxy-Authenticate: Basic realm=\"site\""
+            : "WWW-Authenticate: Basic realm=\"site\""};
+  std::string status =
+      proxy ? "HTTP/1.1 407 Proxy Authentication Required" : "HTTP/1.1 401 Unauthorized";
+  // Closed before the head ends: the client sees the close while reading the challenge.
+  if (close) return HttpHead(status, h).substr(0, HttpHead(status, h).size() - 2);
+  return HttpResponse(
+      proxy ? "HTTP/1.1 407 Proxy Authentication Required" : "HTTP/1.1 401 Unauthorized", "denied",
+      h);
+}
+
+TEST(HttpAuth, BasicCredentialsAfterAChallenge) {
+  for (bool proxy : {false, true}) {
+    SCOPED_TRACE(proxy ? "proxy" : "server");
+    ScriptedServer server(ScriptedServer::Canned(
+        {{Challenge(proxy, false)}, {HttpResponse("HTTP/1.1 200 OK", "welcome")}}));
+    auto http = Client();
+    http->SetHTTPOptions(hoInProcessAuth);
+    int asked = 0;
+    TNetOnAuthorization fill = [&](TComponent*, TNetAuthentication* auth, bool& handled) {
+      ++asked;
+      auth->SetUsername("user");
+      auth->SetPassword("pass");
+      handled = true;
+    };
+    std::string url = server.Url("/private");
+    if (proxy) {
+      http->ProxyParams().SetProxyServer("127.0.0.1");
+      http->ProxyParams().SetProxyPort(server.Port());
+      http->OnProxyAuthorization = fill;
+      url = "http://origin.test/private";
+    } else {
+      http->OnAuthorization = fill;
+    }
+    EXPECT_EQ(Fetch(*http, url), "welcome");
+    EXPECT_EQ(asked, 1);
+    ASSERT_EQ(server.Heads().size(), 2u);
+    std::string header = proxy ? "Proxy-Authorization" : "Authorization";
+    EXPECT_EQ(server.Heads()[0].find(header), std::string::npos);
+    EXPECT_NE(server.Heads()[1].find("\r\n" + header + ": Basic dXNlcjpwYXNz\r\n"),
+              std::string::npos);
+    EXPECT_EQ(server.ConnectionCount(), 1);
+  }
+}
+
+TEST(HttpAuth, RefusedOrEndlessChallengesEndInTheStatus) {
+  // No handler: the 401 is the answer.
+  ScriptedServer plain(ScriptedServer::Canned({{Challenge(false, false)}}));
+  EXPECT_EQ(Fetch(*Client(), plain.Url("/")), "!HTTP/1.1 401 Unauthorized");
+
+  // A handler that always accepts, against a server that always refuses and closes: each
+  // accepted challenge is asked again on a new connection, but only AuthRetries times (the
+  // attempt counters used to restart with every new try).
+  for (bool proxy : {false, true}) {
+    std::vector<ScriptedServer::Reply> replies(10, {Challenge(proxy, true), true});
+    ScriptedServer server(ScriptedServer::Canned(replies));
+    auto http = Client();
+    TNetOnAuthorization accept = [](TComponent*, TNetAuthentication* auth, bool& handled) {
+      auth->SetUsername("u");
+      handled = true;
+    };
+    if (proxy) {
+      http->ProxyParams().SetProxyServer("127.0.0.1");
+      http->ProxyParams().SetProxyPort(server.Port());
+      http->OnProxyAuthorization = accept;
+    } else {
+      http->OnAuthorization = accept;
+    }
+    std::string result = Fetch(*http, proxy ? "http://origin.test/" : server.Url("/"));
+    EXPECT_EQ(result.substr(0, 13), "!HTTP/1.1 40" + std::string(proxy ? "7" : "1"));
+    EXPECT_EQ(server.Heads().size(), 4u);  // the first try and three accepted challenges
+  }
+}
+
+}  // namespace
