@@ -228,3 +228,8 @@ std::function<uint32_t()> SteppingTicks() {
   auto readings = std::make_shared<std::atomic<uint32_t>>(0);
   return [readings] { return 1000 + 1500 * readings->fetch_add(1); };
 }
+
+TPumpQueue& TestPumpQueue() {
+  static TPumpQueue* queue = new TPumpQueue;
+  return *queue;
+}

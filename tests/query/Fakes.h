@@ -102,5 +102,9 @@ const std::vector<std::vector<TResultField>>& FieldsByJob();
 // A JPEG of width x height pixels of one colour (0xRRGGBB), encoded with libjpeg.
 std::string EncodeJpeg(int width, int height, uint32_t color, bool grey = false);
 
+// The plain main-thread queue of the window-less tests. It lives as long as the process: a worker
+// may still be inside Post, waking the pump, when its completion has already been handled.
+TPumpQueue& TestPumpQueue();
+
 // A tick source starting at 1000 that advances 1500 per reading after the first.
 std::function<uint32_t()> SteppingTicks();

@@ -43,7 +43,7 @@ class QueryControllerTest : public ::testing::Test {
     return !Idle();
   }
 
-  TPumpQueue queue_;
+  TPumpQueue& queue_ = TestPumpQueue();
   TMainThreadQueue* previous_;
   TGate gate_a_, gate_b_;
   std::shared_ptr<TScriptedFetcher> fetcher_;

@@ -36,7 +36,7 @@ class WorkerTest : public ::testing::Test {
   }
   std::vector<std::pair<TResultField, std::string>> Delivered() const { return view_.Log; }
 
-  TPumpQueue queue_;
+  TPumpQueue& queue_ = TestPumpQueue();
   TMainThreadQueue* previous_;
   std::shared_ptr<TScriptedFetcher> fetcher_;
   TQueryServices services_;
