@@ -349,6 +349,19 @@ void TNetCookieRFC2965::ApplyAttributes(const TNetCookieItems& items) {
 
 // --- TNetCookieList -----------------------------------------------------------------------
 
+const std::string& TNetCookieList::Strings(int index) const {
+  static const std::string kNone;
+  return InRange(index) ? entries_[index].text : kNone;
+}
+
+TNetCookieRFC2109* TNetCookieList::CookieAt(int index) const {
+  return InRange(index) ? entries_[index].cookie : nullptr;
+}
+
+TNetCookieList* TNetCookieList::ListAt(int index) const {
+  return InRange(index) ? entries_[index].list.get() : nullptr;
+}
+
 int TNetCookieList::IndexOf(std::string_view text) const {
   for (size_t i = 0; i < entries_.size(); ++i) {
     if (SameText(entries_[i].text, text)) return static_cast<int>(i);
@@ -373,6 +386,6 @@ TNetCookieList* TNetCookieList::AddList(std::string text) {
 }
 
 void TNetCookieList::Delete(int index) {
-  if (index < 0 || index >= Count()) return;
+  if (!InRange(index)) return;
   entries_.erase(entries_.begin() + index);
 }

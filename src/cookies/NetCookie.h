@@ -179,22 +179,25 @@ class TNetCookieRFC2965 : public TNetCookieRFC2109 {
 class TNetCookieList {
  public:
   int Count() const { return static_cast<int>(entries_.size()); }
-  // The text of entry `index` (0-based, must be in range).
-  const std::string& Strings(int index) const { return entries_[index].text; }
+  // The text of entry `index` (0-based); empty when out of range.
+  const std::string& Strings(int index) const;
   // Index of the first entry whose text equals `text` (case ignored), -1 when none.
   int IndexOf(std::string_view text) const;
   // Appends (text, record); returns its index.
   int AddCookie(std::string text, TNetCookieRFC2109* cookie);
   // Appends (text, new empty list); returns the new list, owned by this one.
   TNetCookieList* AddList(std::string text);
-  // The record / nested list of entry `index` (nullptr when the entry holds the other kind).
-  TNetCookieRFC2109* CookieAt(int index) const { return entries_[index].cookie; }
-  TNetCookieList* ListAt(int index) const { return entries_[index].list.get(); }
-  // Removes entry `index` (freeing its nested list, never its record).
+  // The record / nested list of entry `index`; nullptr when the entry holds the other kind or
+  // the index is out of range.
+  TNetCookieRFC2109* CookieAt(int index) const;
+  TNetCookieList* ListAt(int index) const;
+  // Removes entry `index` (freeing its nested list, never its record); out of range: nothing.
   void Delete(int index);
   void Clear() { entries_.clear(); }
 
  private:
+  bool InRange(int index) const { return index >= 0 && index < Count(); }
+
   struct Entry {
     std::string text;
     TNetCookieRFC2109* cookie = nullptr;

@@ -138,7 +138,7 @@ void TNetCookies::Unlink(const TNetNetscapeCookie* record) {
   const int d = index.IndexOf(record->Domain());
   if (d >= 0) {
     TNetCookieList* names = index.ListAt(d);
-    const int n = names->IndexOf(record->Name());
+    const int n = names != nullptr ? names->IndexOf(record->Name()) : -1;
     if (n >= 0 && names->CookieAt(n) == record) {
       names->Delete(n);
       return;
@@ -148,6 +148,7 @@ void TNetCookies::Unlink(const TNetNetscapeCookie* record) {
   // sure no entry keeps pointing at it.
   for (int i = 0; i < index.Count(); ++i) {
     TNetCookieList* names = index.ListAt(i);
+    if (names == nullptr) continue;
     for (int j = 0; j < names->Count(); ++j) {
       if (names->CookieAt(j) == record) {
         names->Delete(j);
@@ -165,13 +166,14 @@ void TNetCookies::Insert(TNetCookieRFC2109* record) {
     TNetCookieList& index = guard.Index();
     const int d = index.IndexOf(record->Domain());
     TNetCookieList* names = d >= 0 ? index.ListAt(d) : index.AddList(record->Domain());
+    if (names == nullptr) return;  // a domain entry without a name list: leave it unfiled
     const int n = names->IndexOf(record->Name());
     if (n < 0) {
       names->AddCookie(record->Name(), record);
       return;
     }
     TNetCookieRFC2109* stored = names->CookieAt(n);
-    if (stored == record) return;
+    if (stored == nullptr || stored == record) return;
     stored->Assign(*record);
     merged = Detach(record);
   }
@@ -231,9 +233,10 @@ void TNetCookieManager::SweepExpired() {
   const TDateTime now = Now();
   for (int d = 0; d < index.Count(); ++d) {
     TNetCookieList* names = index.ListAt(d);
+    if (names == nullptr) continue;
     for (int i = names->Count() - 1; i >= 0; --i) {
       TNetCookieRFC2109* record = names->CookieAt(i);
-      if (!record->Expires().empty() && now > record->ExpiresLocal()) {
+      if (record != nullptr && !record->Expires().empty() && now > record->ExpiresLocal()) {
         jar_->Delete(record);  // unlinks entry i under a nested write access
       }
     }
@@ -255,8 +258,10 @@ std::string TNetCookieManager::CookieHeaderFor(const std::string& host, const st
   for (int d = 0; d < index.Count(); ++d) {
     if (!HostInDomain(host, index.Strings(d))) continue;
     const TNetCookieList* names = index.ListAt(d);
+    if (names == nullptr) continue;
     for (int i = names->Count() - 1; i >= 0; --i) {
       const TNetCookieRFC2109* c = names->CookieAt(i);
+      if (c == nullptr) continue;
       // An empty Path is a prefix of nothing: such a cookie is kept but never sent.
       if (c->Path().empty() || path.compare(0, c->Path().size(), c->Path()) != 0) continue;
       if (c->Secure() && !secure) continue;

@@ -53,6 +53,8 @@ class TNetCookies {
   void Delete(TNetCookieRFC2109* record);
 
   // Takes read or write access and gives the domain index; pair with UnlockIndex(same access).
+  // The thread holding write access may lock again (either access); read access never turns
+  // into write access (a reader asking for write waits for itself).
   TNetCookieList& LockIndex(IndexAccess access);
   void UnlockIndex(IndexAccess access);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -162,6 +163,8 @@ TEST(CookieExpiry, DeletionByEmptyValueAndMaxAgeZero) {
   m.AddSetCookie("b=1; path=/", "h.d.t");
   m.AddSetCookie("a=; path=/; max-age=0", "h.d.t");
   m.AddSetCookie(std::string("b=; path=/; expires=") + kPast, "h.d.t");
+  // max-age=0 expires at the current second; let the clock move past it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_EQ(m.CookieHeaderFor("h.d.t", "/", false), "");
   EXPECT_TRUE(Stored(m).empty());
   EXPECT_EQ(m.Jar()->Count(), 0);
