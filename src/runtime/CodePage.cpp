@@ -1,6 +1,7 @@
 #include "runtime/CodePage.h"
 
 #include <clocale>
+#include <cstdint>
 #include <cstring>
 #include <iconv.h>
 #include <mutex>
@@ -177,19 +178,44 @@ char DecimalSeparator() {
 // character may lie in 'A'..'Z' or 'a'..'z' (0x41..0x7A), and folding it would turn one Chinese
 // character into another.
 namespace {
-template <char (*Map)(char)>
-std::string MapSingleBytes(std::string_view s) {
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// Flips the case of every byte of w in first..last; all eight bytes must be below 0x80, so
+// that the additions below carry into no neighbouring byte.
+inline uint64_t FlipCaseOfAscii(uint64_t w, unsigned char first, unsigned char last) {
+  const uint64_t at_least_first = w + (0x80 - first) * kOnes;  // bit 7 set where w >= first
+  const uint64_t above_last = w + (0x80 - last - 1) * kOnes;   // bit 7 set where w > last
+  return w ^ (((at_least_first & ~above_last) & kHighBits) >> 2);  // 0x80 >> 2 == 0x20
+}
+
+// Every single-byte character of s in first..last case-flipped; double-byte characters kept.
+// Runs of eight ASCII bytes are done a word at a time: result pages are mostly markup.
+std::string FlipSingleByteCase(std::string_view s, unsigned char first, unsigned char last) {
   std::string r(s);
-  for (size_t i = 0; i < r.size(); ++i) {
-    if (IsLeadByte(static_cast<unsigned char>(r[i]))) ++i;  // skip its trail byte
-    else r[i] = Map(r[i]);
+  char* p = r.data();
+  const size_t n = r.size();
+  size_t i = 0;
+  while (i < n) {
+    uint64_t w;
+    if (i + 8 <= n && (std::memcpy(&w, p + i, 8), (w & kHighBits) == 0)) {
+      w = FlipCaseOfAscii(w, first, last);
+      std::memcpy(p + i, &w, 8);
+      i += 8;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c >= first && c <= last) p[i] = static_cast<char>(c ^ 0x20);
+    i += IsLeadByte(c) ? 2 : 1;  // a trail byte is never a letter
   }
   return r;
 }
+
 }  // namespace
 
-std::string AnsiUpperCase(std::string_view s) { return MapSingleBytes<UpChar>(s); }
-std::string AnsiLowerCase(std::string_view s) { return MapSingleBytes<LowChar>(s); }
+std::string AnsiUpperCase(std::string_view s) { return FlipSingleByteCase(s, 'a', 'z'); }
+std::string AnsiLowerCase(std::string_view s) { return FlipSingleByteCase(s, 'A', 'Z'); }
 
 int AnsiCompareText(std::string_view a, std::string_view b) {
   size_t n = a.size() < b.size() ? a.size() : b.size();

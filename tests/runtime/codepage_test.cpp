@@ -97,3 +97,23 @@ TEST(AnsiCase, SingleByteLettersOnlyNeverTrailBytes) {
   EXPECT_GT(AnsiCompareText("abc", "AB"), 0);
   EXPECT_EQ(AnsiCompareText("", ""), 0);
 }
+
+TEST(AnsiCase, WordAtATimeFoldingAgreesWithACharacterWalk) {
+  // Every byte value at every offset of an eight-byte word, between ASCII runs and GBK pairs.
+  std::string text;
+  for (int b = 0; b < 256; ++b) {
+    text += std::string(b % 11, 'q') + static_cast<char>(b) + "Zz@[`{";
+    if (b % 3 == 0) text += "\xB0\x61\xB0\x7A";
+  }
+  for (size_t shift = 0; shift < 8; ++shift) {
+    const std::string s = text.substr(shift);
+    std::string upper = s, lower = s;
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (ByteType(s, i) == mbTrailByte) continue;
+      if (s[i] >= 'a' && s[i] <= 'z') upper[i] = static_cast<char>(s[i] - 32);
+      if (s[i] >= 'A' && s[i] <= 'Z') lower[i] = static_cast<char>(s[i] + 32);
+    }
+    ASSERT_EQ(AnsiUpperCase(s), upper) << shift;
+    ASSERT_EQ(AnsiLowerCase(s), lower) << shift;
+  }
+}
