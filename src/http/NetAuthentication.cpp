@@ -112,8 +112,8 @@ TNetAuthenticationClass ChooseScheme(const TStringList& challenges) {
 // Steps `auth` until it sends credentials or fails. `refresh` gives the object the current
 // credentials before the program is asked; `adopt` takes the program's answer over.
 template <class Refresh, class Adopt>
-bool StepAuthorization(TComponent* sender, TNetAuthentication* auth,
-                       const TNetOnAuthorization& ask, Refresh refresh, Adopt adopt) {
+bool StepAuthorization(TComponent* sender, TNetAuthentication* auth, const TNetOnAuthorization& ask,
+                       Refresh refresh, Adopt adopt) {
   for (int prompts = 0;;) {
     switch (auth->NextStep()) {
       case SendCredentials:

@@ -130,9 +130,9 @@ TNetAuthenticationClass FindAuthScheme(const std::string& name);
 
 // Events a client offers to drive authentication. `sender` is the client.
 // May replace the chosen scheme class (and must leave one); `auth_info` are the challenges.
-using TNetOnSelectAuthorization = std::function<void(
-    TComponent* sender, TNetAuthenticationClass& authentication_class,
-    const TNetHeaderList& auth_info)>;
+using TNetOnSelectAuthorization =
+    std::function<void(TComponent* sender, TNetAuthenticationClass& authentication_class,
+                       const TNetHeaderList& auth_info)>;
 // Supplies credentials by setting the object's user name / password and `handled`.
 using TNetOnAuthorization =
     std::function<void(TComponent* sender, TNetAuthentication* authentication, bool& handled)>;

@@ -19,8 +19,8 @@ int TextPos(std::string_view sub, std::string_view text) {
 
 std::string FetchToken(std::string& input, std::string_view delimiter, bool remove,
                        bool case_sensitive) {
-  const int p = case_sensitive ? TextPos(delimiter, input)
-                               : TextPos(UpperCase(delimiter), UpperCase(input));
+  const int p =
+      case_sensitive ? TextPos(delimiter, input) : TextPos(UpperCase(delimiter), UpperCase(input));
   std::string result;
   if (p == 0) {
     result = input;

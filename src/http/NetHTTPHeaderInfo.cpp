@@ -295,8 +295,7 @@ void TNetProxyConnectionInfo::Clear() {
 
 void TNetProxyConnectionInfo::WriteToLines(TNetHeaderList& target) {
   SetIfAny(target, "Proxy-Authorization",
-           CredentialsOf(authentication_, basic_authentication_, proxy_username_,
-                         proxy_password_));
+           CredentialsOf(authentication_, basic_authentication_, proxy_username_, proxy_password_));
 }
 
 void TNetProxyConnectionInfo::CopyTo(TNetPersistent& dest) const {

@@ -22,9 +22,8 @@ size_t TNetHeaderList::SeparatorOffset(std::string_view line) const {
   // (ASCII-only, so positions in them are the line's own).
   bool has_letters = false;
   for (char ch : sep) has_letters = has_letters || UpChar(ch) != LowChar(ch);
-  const int p = (case_sensitive_names_ || !has_letters)
-                    ? TextPos(sep, line)
-                    : TextPos(UpperCase(sep), UpperCase(line));
+  const int p = (case_sensitive_names_ || !has_letters) ? TextPos(sep, line)
+                                                        : TextPos(UpperCase(sep), UpperCase(line));
   return p == 0 ? std::string_view::npos : static_cast<size_t>(p) - 1;
 }
 

@@ -1,7 +1,5 @@
 // Authentication: Basic challenges with and without a handler, scheme choice and the registry,
 // the proxy variant, the store of successful authentications, and Base64 against OpenSSL.
-#include "http/NetAuthentication.h"
-
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "http/NetAuthentication.h"
 #include "http/NetCoderMIME.h"
 #include "http/NetHTTPHeaderInfo.h"
 

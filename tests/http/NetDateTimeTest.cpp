@@ -1,7 +1,5 @@
 // Internet date texts: the three forms, two-digit years, zone offsets, unreadable texts, and
 // randomized checks against the C library's own calendar under several time zones.
-#include "cookies/NetDateTime.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "cookies/NetDateTime.h"
 #include "http/ScopedTimeZone.h"
 #include "runtime/StrUtils.h"
 
@@ -21,7 +20,6 @@ constexpr const char* kLongDays[7] = {"Sunday",   "Monday", "Tuesday", "Wednesda
                                       "Thursday", "Friday", "Saturday"};
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 
 TDateTime At(int y, int mo, int d, int h, int mi, int s) {
   return EncodeDate(y, mo, d) + EncodeTime(h, mi, s, 0);
@@ -45,8 +43,8 @@ Texts TextsOf(time_t t) {
                      kMonths[u.tm_mon], u.tm_year + 1900, u.tm_hour, u.tm_min, u.tm_sec);
   x.rfc850 = Format("%s, %02d-%s-%02d %02d:%02d:%02d GMT", kLongDays[u.tm_wday], u.tm_mday,
                     kMonths[u.tm_mon], (u.tm_year + 1900) % 100, u.tm_hour, u.tm_min, u.tm_sec);
-  x.asctime = Format("%s %s %2d %02d:%02d:%02d %d", kDays[u.tm_wday], kMonths[u.tm_mon],
-                     u.tm_mday, u.tm_hour, u.tm_min, u.tm_sec, u.tm_year + 1900);
+  x.asctime = Format("%s %s %2d %02d:%02d:%02d %d", kDays[u.tm_wday], kMonths[u.tm_mon], u.tm_mday,
+                     u.tm_hour, u.tm_min, u.tm_sec, u.tm_year + 1900);
   return x;
 }
 
@@ -83,9 +81,8 @@ TEST(InternetDateParse, TwoDigitYears) {
 
 TEST(InternetDateParse, UnreadableTextsGiveTheZeroDate) {
   for (std::string text : {"", "   ", "Sun, 06 Foo 1994 08:49:37 GMT", "31 Nov 1994 00:00:00",
-                           "06 Nov 1994 25:00:00 GMT", "06 Nov 1994 08:61:00", "garbage",
-                           "Sun,", "-", "--", "0 Nov 1994",
-                           "06 Nov 1994 -1:00:00"}) {
+                           "06 Nov 1994 25:00:00 GMT", "06 Nov 1994 08:61:00", "garbage", "Sun,",
+                           "-", "--", "0 Nov 1994", "06 Nov 1994 -1:00:00"}) {
     std::string t = text;
     EXPECT_EQ(ParseInternetDate(t), 0) << text;
   }
@@ -95,10 +92,8 @@ TEST(InternetDateZones, OffsetsAndNames) {
   ScopedTimeZone tz(UTC_ZONE);
   const TDateTime gmt = InternetDateToLocal("Sun, 06 Nov 1994 08:49:37 GMT");
   EXPECT_NEAR(gmt, At(1994, 11, 6, 8, 49, 37), kMillisecond);
-  EXPECT_NEAR(InternetDateToLocal("Sun, 06 Nov 1994 08:49:37 +0800"), gmt - 8.0 / 24,
-              kMillisecond);
-  EXPECT_NEAR(InternetDateToLocal("Sun, 06 Nov 1994 08:49:37 -0130"), gmt + 1.5 / 24,
-              kMillisecond);
+  EXPECT_NEAR(InternetDateToLocal("Sun, 06 Nov 1994 08:49:37 +0800"), gmt - 8.0 / 24, kMillisecond);
+  EXPECT_NEAR(InternetDateToLocal("Sun, 06 Nov 1994 08:49:37 -0130"), gmt + 1.5 / 24, kMillisecond);
   // Names and short texts count as UTC.
   EXPECT_NEAR(InternetDateToLocal("Sun, 06 Nov 1994 08:49:37 EST"), gmt, kMillisecond);
   EXPECT_NEAR(InternetDateToLocal("Sun, 06 Nov 1994 08:49:37 +08"), gmt, kMillisecond);
@@ -155,8 +150,9 @@ void CheckRandomInstants(uint32_t seed) {
   std::uniform_int_distribution<int64_t> autumn(1636264800 - 172800, 1636264800 + 172800);
   std::uniform_int_distribution<int> zone_minutes(-12 * 60, 14 * 60);
   for (int i = 0; i < 3000; ++i) {
-    const time_t t = static_cast<time_t>(i % 3 == 0 ? any(rng) : i % 3 == 1 ? spring(rng)
-                                                                           : autumn(rng));
+    const time_t t = static_cast<time_t>(i % 3 == 0   ? any(rng)
+                                         : i % 3 == 1 ? spring(rng)
+                                                      : autumn(rng));
     const TDateTime utc = UnixToDateTime(t);
     const TDateTime local = UnixToDateTime(t + OffsetSeconds(t));
     const Texts x = TextsOf(t);

@@ -1,7 +1,5 @@
 // Header records: the lines a request writes and their order, what a response reads (lengths,
 // dates, Expires seconds, ranges, challenges), defaults, and the copy rules.
-#include "http/NetHTTPHeaderInfo.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +7,7 @@
 
 #include "cookies/NetDateTime.h"
 #include "http/NetAuthentication.h"
+#include "http/NetHTTPHeaderInfo.h"
 #include "http/ScopedTimeZone.h"
 
 namespace {
@@ -130,9 +129,9 @@ TEST(ResponseRead, ContentLength) {
     const char* value;
     int32_t length;
   };
-  for (const Case& c : {Case{"abc", -1}, Case{"0", 0}, Case{" 12 ", 12}, Case{"0x10", -1},
-                        Case{"$10", -1}, Case{"99999999999", -1}, Case{"-5", -5},
-                        Case{"2147483647", 2147483647}, Case{"", -1}}) {
+  for (const Case& c :
+       {Case{"abc", -1}, Case{"0", 0}, Case{" 12 ", 12}, Case{"0x10", -1}, Case{"$10", -1},
+        Case{"99999999999", -1}, Case{"-5", -5}, Case{"2147483647", 2147483647}, Case{"", -1}}) {
     Read(r, {std::string("Content-Length: ") + c.value});
     EXPECT_EQ(r.ContentLength(), c.length) << c.value;
     EXPECT_EQ(r.ContentLengthKnown(), c.length >= 0) << c.value;

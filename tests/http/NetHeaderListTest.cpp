@@ -1,13 +1,12 @@
 // Header lists: lookups by name, continuation lines, setting in place, and folding long values
 // (widths, quotes, commas, double-byte characters).
-#include "http/NetHeaderList.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "http/NetHeaderList.h"
 #include "runtime/CodePage.h"
 
 namespace {
@@ -180,8 +179,8 @@ TEST(HeaderListFold, NoByteIsLostAtAnyWidth) {
     }
     return r;
   };
-  const std::vector<std::string> parts = {"a", "word", ",", ", ", " ", "  ", "\t", "\"",
-                                          "\"q q\"", Gbk(u8"汉"), "x,y", "\r\n ", "\r"};
+  const std::vector<std::string> parts = {"a",  "word",    ",",         ", ",  " ",     "  ", "\t",
+                                          "\"", "\"q q\"", Gbk(u8"汉"), "x,y", "\r\n ", "\r"};
   std::mt19937 rng(11);
   std::uniform_int_distribution<size_t> pick(0, parts.size() - 1);
   std::uniform_int_distribution<int> count(1, 80), width(1, 90);

@@ -1,20 +1,19 @@
 // URL cutting and composing, and the shared text helpers (double-byte-aware search, tokens,
 // backwards search, path merging).
-#include "http/NetURI.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "http/NetGlobal.h"
+#include "http/NetURI.h"
 
 namespace {
 
 // All ten fields as one text, so a failure shows every field at once.
 std::string Fields(const TNetURI& u) {
-  return "P[" + u.Protocol + "] U[" + u.UserName + "] W[" + u.Password + "] H[" + u.Host +
-         "] O[" + u.Port + "] D[" + u.Path + "] F[" + u.Document + "] Q[" + u.Params + "] B[" +
-         u.Bookmark + "]";
+  return "P[" + u.Protocol + "] U[" + u.UserName + "] W[" + u.Password + "] H[" + u.Host + "] O[" +
+         u.Port + "] D[" + u.Path + "] F[" + u.Document + "] Q[" + u.Params + "] B[" + u.Bookmark +
+         "]";
 }
 
 TEST(URIParse, AbsoluteFormsCutAtFixedDelimiters) {
@@ -53,7 +52,8 @@ TEST(URIParse, BookmarkPlacement) {
 TEST(URIParse, RelativeForms) {
   EXPECT_EQ(Fields(TNetURI("/x/y.htm")), "P[] U[] W[] H[] O[] D[/x/] F[y.htm] Q[] B[]");
   EXPECT_EQ(Fields(TNetURI("y.htm")), "P[] U[] W[] H[] O[] D[] F[y.htm] Q[] B[]");
-  EXPECT_EQ(Fields(TNetURI("../c.htm?a=/b#f")), "P[] U[] W[] H[] O[] D[../] F[c.htm] Q[?a=/b] B[f]");
+  EXPECT_EQ(Fields(TNetURI("../c.htm?a=/b#f")),
+            "P[] U[] W[] H[] O[] D[../] F[c.htm] Q[?a=/b] B[f]");
   TNetURI u("http://old/x");
   u.Parse("");  // clears every field
   EXPECT_EQ(Fields(u), "P[] U[] W[] H[] O[] D[] F[] Q[] B[]");
