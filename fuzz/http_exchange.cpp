@@ -1,0 +1,98 @@
+// Feeds arbitrary server answers to a whole PerformRequest through a loopback socket: the first
+// input byte picks the client's settings, the rest is everything the server sends before it
+// closes its side. Redirects, retries, interim heads, cookies and every body framing run as
+// they come; a second connection is never made (the I/O handler refuses to connect), so no
+// input can reach the network. Nothing may crash or hang, and a body never holds more bytes
+// than the server sent.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "http/NetHTTP.h"
+
+namespace {
+
+constexpr size_t kMaxInput = 1 << 16;  // fits the loopback buffers: the peer never blocks
+
+int g_listener = -1;
+sockaddr_in g_address{};
+
+void Setup() {
+  g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  g_address.sin_family = AF_INET;
+  g_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof g_address;
+  if (bind(g_listener, reinterpret_cast<sockaddr*>(&g_address), sizeof g_address) != 0 ||
+      listen(g_listener, 16) != 0 ||
+      getsockname(g_listener, reinterpret_cast<sockaddr*>(&g_address), &len) != 0) {
+    abort();
+  }
+}
+
+// A socket handler that is connected once, by the harness; any reconnect fails at once.
+class OneShotHandler : public TNetIOHandlerSocket {
+ public:
+  void ConnectClientTo(const std::string&, int, int, int, int, int, const std::string&) override {
+    throw ENetException("no second connection while fuzzing");
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1 || size > kMaxInput) return 0;
+  if (g_listener < 0) Setup();
+  const uint8_t mode = data[0];
+  const std::string answer(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(peer, reinterpret_cast<sockaddr*>(&g_address), sizeof g_address) != 0) abort();
+
+  OneShotHandler handler;  // not owned by the client: it outlives every close
+  {
+    TNetHTTP http;
+    http.SetIOHandler(&handler, false);
+    handler.Open();
+    if (!handler.Binding()->Accept(g_listener)) abort();
+    if (send(peer, answer.data(), answer.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(answer.size())) {
+      abort();
+    }
+    shutdown(peer, SHUT_WR);  // the server has said all it will; it still takes our requests
+
+    http.SetHost("fuzz.test");  // the connection above counts as the one to fuzz.test:80
+    http.SetPort(80);
+    http.SetReadTimeout(500);
+    http.SetHandleRedirects(mode & 0x01);
+    http.SetProtocolVersion((mode & 0x02) ? pv1_0 : pv1_1);
+    if (mode & 0x04) http.SetHTTPOptions(hoInProcessAuth);
+    if (mode & 0x08) {
+      http.OnAuthorization = [](TComponent*, TNetAuthentication* auth, bool& handled) {
+        auth->SetUsername("u");
+        handled = true;
+      };
+    }
+    if (mode & 0x10) http.SetMaxLineLength(0);
+    TNetHTTPLimits limits;
+    limits.MaxBodyBytes = (mode & 0x20) ? 100 : int64_t{1} << 20;
+    limits.FetchDeadlineMs = 5000;
+    http.SetLimits(limits);
+    TNetHTTPMethod method = (mode & 0x40) ? hmHead : hmGet;
+
+    TMemoryStream body;
+    try {
+      http.PerformRequest(method, "http://fuzz.test/a/b.htm?q=1", &body, nullptr);
+    } catch (const Exception&) {
+      // Protocol errors, closes, limits and refusals all end a fetch; none may crash.
+    }
+    if (body.Size() > static_cast<int64_t>(answer.size())) abort();
+    http.SetIOHandler(nullptr);
+  }
+  close(peer);
+  return 0;
+}
