@@ -10,7 +10,7 @@ constexpr std::string_view kMIMEAlphabet =
 static_assert(kMIMEAlphabet.size() == 64);
 
 // Read in blocks so a large stream never needs one allocation of its own size.
-constexpr int64_t kEncodeBlock = 3 * 16 * 1024;
+constexpr int64_t kEncodeBlock = 3 * 1024;
 
 }  // namespace
 
@@ -32,15 +32,53 @@ int64_t TNetReadMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
   return pos_;
 }
 
+namespace {
+
+// Encodes `n` bytes into 4 * ceil(n / 3) characters at `o`; returns the end of the output.
+char* EncodeGroups(const unsigned char* in, int64_t n, const char* table, char fill, char* o) {
+  int64_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+    o[0] = table[v >> 18];
+    o[1] = table[(v >> 12) & 63];
+    o[2] = table[(v >> 6) & 63];
+    o[3] = table[v & 63];
+    o += 4;
+  }
+  if (i < n) {
+    const bool two = i + 1 < n;
+    const uint32_t v = (uint32_t{in[i]} << 16) | (two ? uint32_t{in[i + 1]} << 8 : 0);
+    o[0] = table[v >> 18];
+    o[1] = table[(v >> 12) & 63];
+    o[2] = two ? table[(v >> 6) & 63] : fill;
+    o[3] = fill;
+    o += 4;
+  }
+  return o;
+}
+
+}  // namespace
+
 std::string TNetEncoder3to4::Encode(TStream& source, int64_t byte_count) {
   if (byte_count != kAll && byte_count % 3 != 0) throw ENetException("Uneven size in Encode.");
   const int64_t left = source.Size() - source.Position();
   const int64_t n = std::min(byte_count, left);
   if (n <= 0 || coding_table_.size() != 64) return "";
 
-  const char* table = coding_table_.data();
-  std::string out;
-  out.reserve(static_cast<size_t>((n + 2) / 3 * 4));
+  char table[64];
+  std::memcpy(table, coding_table_.data(), sizeof table);
+  std::string out(static_cast<size_t>((n + 2) / 3 * 4), '\0');
+  char* o = out.data();
+
+  // A memory block is encoded where it lies.
+  if (auto* memory = dynamic_cast<TNetReadMemoryStream*>(&source)) {
+    const int64_t pos = memory->Position();
+    o = EncodeGroups(reinterpret_cast<const unsigned char*>(memory->Block().data()) + pos, n, table,
+                     fill_char_, o);
+    memory->Seek(n, soCurrent);
+    return out;
+  }
+
   unsigned char block[kEncodeBlock];
   int64_t remaining = n;
   while (remaining > 0) {
@@ -55,25 +93,11 @@ std::string TNetEncoder3to4::Encode(TStream& source, int64_t byte_count) {
     }
     if (got == 0) break;
     remaining = got < want ? 0 : remaining - got;
-    int64_t i = 0;
-    for (; i + 3 <= got; i += 3) {
-      const uint32_t v = (uint32_t{block[i]} << 16) | (uint32_t{block[i + 1]} << 8) | block[i + 2];
-      out += table[v >> 18];
-      out += table[(v >> 12) & 63];
-      out += table[(v >> 6) & 63];
-      out += table[v & 63];
-    }
     // Only the last block can end in a short group: the others hold a multiple of three.
-    if (i < got) {
-      const uint32_t b1 = block[i];
-      const uint32_t b2 = i + 1 < got ? block[i + 1] : 0;
-      const uint32_t v = (b1 << 16) | (b2 << 8);
-      out += table[v >> 18];
-      out += table[(v >> 12) & 63];
-      out += i + 1 < got ? table[(v >> 6) & 63] : fill_char_;
-      out += fill_char_;
-    }
+    o = EncodeGroups(block, got, table, fill_char_, o);
   }
+  // A stream that delivered less than its size promised leaves the tail unwritten.
+  out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
 
@@ -105,7 +129,7 @@ void TNetDecoder4to3::DecodeToStream(std::string_view text, TStream& dest) {
 }
 
 TNetEncoderMIME::TNetEncoderMIME() {
-  coding_table_ = std::string(kMIMEAlphabet);
+  coding_table_ = kMIMEAlphabet;
   fill_char_ = '=';
 }
 

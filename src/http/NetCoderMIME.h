@@ -30,6 +30,9 @@ class TNetReadMemoryStream : public TStream {
     pos_ = 0;
   }
 
+  // The whole block (independent of the position).
+  std::string_view Block() const { return block_; }
+
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override { return 0; }
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
@@ -64,12 +67,12 @@ class TNetEncoder3to4 : public TNetEncoder {
   std::string Encode(TStream& source, int64_t byte_count = kAll) override;
 
   // The 64 characters, indexed by 6-bit value.
-  const std::string& CodingTable() const { return coding_table_; }
+  std::string_view CodingTable() const { return coding_table_; }
   char FillChar() const { return fill_char_; }
   void SetFillChar(char c) { fill_char_ = c; }
 
  protected:
-  std::string coding_table_;
+  std::string_view coding_table_;  // static text of the subclass
   char fill_char_ = '=';
 };
 

@@ -204,6 +204,24 @@ TEST(Base64, PaddingAndErrors) {
   EXPECT_EQ(encoder.Encode(source), "");
 }
 
+// A stream that hands out one byte per read.
+class TrickleStream : public TMemoryStream {
+ public:
+  int64_t Read(void* buffer, int64_t count) override {
+    return TMemoryStream::Read(buffer, count > 0 ? 1 : 0);
+  }
+};
+
+TEST(Base64, AnyStreamAnyPosition) {
+  const std::string text(10000, 'z');
+  TrickleStream trickle;
+  trickle.WriteString("skip" + text);
+  trickle.SetPosition(4);
+  TNetEncoderMIME encoder;
+  EXPECT_EQ(encoder.Encode(trickle), B64(text));
+  EXPECT_EQ(trickle.Position(), trickle.Size());
+}
+
 TEST(Base64, AgreesWithOpenSSLForEveryLength) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> byte(0, 255);
