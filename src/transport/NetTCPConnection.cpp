@@ -362,7 +362,8 @@ int32_t TNetTCPConnection::ReadInt32(bool convert) {
 std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeout,
                                         int max_length) {
   if (max_length == -1) max_length = max_line_length_;
-  const std::string term = terminator.empty() ? std::string("\n") : terminator;
+  const std::string_view term = terminator.empty() ? std::string_view("\n") : terminator;
+  const bool line_feed = term == "\n";
   line_was_split_ = false;
   line_timed_out_ = false;
 
@@ -389,9 +390,10 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeo
       return input_queue_->Extract(max_length);
     }
     if (at >= 0) {
-      std::string line(data, static_cast<size_t>(at));
+      size_t length = static_cast<size_t>(at);
+      if (line_feed && length > 0 && data[length - 1] == '\r') --length;
+      std::string line(data, length);
       input_queue_->Remove(at + static_cast<int64_t>(term.size()));
-      if (term == "\n" && !line.empty() && line.back() == '\r') line.pop_back();
       return line;
     }
     TestClosed(true, true);
