@@ -1,0 +1,188 @@
+// The HTTP client against libcurl in the same process, both fetching from the same loopback
+// server: (a) many sequential GETs of a 1 KiB page, each with a fresh client (as the page
+// fetcher works) against a fresh curl easy handle each; (b) one 64 MiB body. Prints, after the
+// run, our time per fetch and our throughput as ratios to libcurl's.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "http/NetHTTP.h"
+
+namespace {
+
+constexpr size_t kSmallBody = 1024;
+constexpr size_t kLargeBody = size_t{64} << 20;
+
+// Answers every request on a connection with the same response (Content-Length framing, kept
+// alive) until the client closes; connections are served one after the other, as the
+// benchmarks make them.
+class PageServer {
+ public:
+  PageServer() {
+    small_ = Response(std::string(kSmallBody, 's'));
+    large_ = Response(std::string(kLargeBody, 'L'));
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd_, 128);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        Serve(c);
+        close(c);
+      }
+    });
+  }
+  ~PageServer() {
+    stop_ = true;
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  std::string Url(bool large) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + (large ? "/large" : "/small");
+  }
+
+ private:
+  static std::string Response(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+  void Serve(int c) {
+    std::string in;
+    char buf[4096];
+    for (;;) {
+      size_t end;
+      while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+        ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0) return;
+        in.append(buf, static_cast<size_t>(n));
+      }
+      const std::string& out = in.compare(4, 6, "/large") == 0 ? large_ : small_;
+      in.erase(0, end + 4);
+      for (size_t off = 0; off < out.size();) {
+        ssize_t n = send(c, out.data() + off, out.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        off += static_cast<size_t>(n);
+      }
+    }
+  }
+
+  std::string small_;
+  std::string large_;
+  int fd_;
+  uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+PageServer& Server() {
+  static PageServer server;
+  return server;
+}
+
+size_t Append(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+std::string CurlGet(const std::string& url) {
+  std::string body;
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
+  if (curl_easy_perform(curl) != CURLE_OK) body.clear();
+  curl_easy_cleanup(curl);
+  return body;
+}
+
+std::string OursGet(const std::string& url) {
+  TNetHTTP http;  // a fresh client per fetch, configured as the page fetcher does
+  http.SetHandleRedirects(true);
+  http.SetReadTimeout(20000);
+  return http.Get(url);
+}
+
+template <std::string (*Fetch)(const std::string&)>
+void BM_Get(benchmark::State& state) {
+  bool large = state.range(0) != 0;
+  std::string url = Server().Url(large);
+  size_t expected = large ? kLargeBody : kSmallBody;
+  for (auto _ : state) {
+    std::string body = Fetch(url);
+    if (body.size() != expected) state.SkipWithError("short body");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * expected));
+}
+
+void BM_Page1K_Ours(benchmark::State& s) { BM_Get<OursGet>(s); }
+void BM_Page1K_Curl(benchmark::State& s) { BM_Get<CurlGet>(s); }
+void BM_Body64M_Ours(benchmark::State& s) { BM_Get<OursGet>(s); }
+void BM_Body64M_Curl(benchmark::State& s) { BM_Get<CurlGet>(s); }
+
+BENCHMARK(BM_Page1K_Ours)->Arg(0)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Page1K_Curl)->Arg(0)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Body64M_Ours)->Arg(1)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Body64M_Curl)->Arg(1)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Remembers each run's real time per iteration so the pairs can be compared at the end.
+class Recorder : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.iterations > 0 && !r.error_occurred) {
+        per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double Time(const std::string& name) const {
+    auto it = per_iteration_.find(name);
+    return it == per_iteration_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> per_iteration_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  benchmark::Initialize(&argc, argv);
+  Recorder recorder;
+  benchmark::RunSpecifiedBenchmarks(&recorder);
+  double ours = recorder.Time("BM_Page1K_Ours"), curl = recorder.Time("BM_Page1K_Curl");
+  if (ours > 0 && curl > 0) {
+    std::printf("1 KiB page, fresh client per GET: ours/libcurl time per fetch = %.2f\n",
+                ours / curl);
+  }
+  ours = recorder.Time("BM_Body64M_Ours");
+  curl = recorder.Time("BM_Body64M_Curl");
+  if (ours > 0 && curl > 0) {
+    std::printf("64 MiB body: ours/libcurl throughput = %.2f\n", curl / ours);
+  }
+  benchmark::Shutdown();
+  curl_global_cleanup();
+  return 0;
+}
