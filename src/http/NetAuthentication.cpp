@@ -9,7 +9,11 @@
 
 // ---- TNetAuthentication -----------------------------------------------------------------------
 
-TNetAuthentication::TNetAuthentication() = default;
+TNetAuthentication::TNetAuthentication() {
+  // Folding would put a long user name or password on several lines, and reading it back
+  // joins them with single blanks: a comma or a run of blanks inside it would change.
+  scheme_params_.SetFoldOnSet(false);
+}
 
 TNetAuthentication::~TNetAuthentication() = default;
 

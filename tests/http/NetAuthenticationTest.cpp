@@ -65,6 +65,16 @@ TEST(BasicAuthorization, HandlerSuppliesTheUserName) {
   EXPECT_EQ(request.HeaderLines().HeaderValue("Authorization"), "Basic " + B64("bob:"));
 }
 
+TEST(BasicAuthorization, LongCredentialsSurviveIntact) {
+  TNetBasicAuthentication basic;
+  const std::string user = "user with  two blanks";
+  const std::string password = std::string(70, 'p') + ",x, y  z" + std::string(30, 'q');
+  basic.SetUsername(user);
+  basic.SetPassword(password);
+  EXPECT_EQ(basic.Password(), password);
+  EXPECT_EQ(basic.Credentials(), "Basic " + B64(user + ":" + password));
+}
+
 TEST(BasicAuthorization, RefusalsAndMissingHandlers) {
   Challenged c({"Basic realm=\"site\""});
   {
