@@ -10,8 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TRgbImage image;
   std::string error;
-  const bool ok = DecodeJpeg(std::string_view(reinterpret_cast<const char*>(data), size), image,
-                             &error);
+  const bool ok =
+      DecodeJpeg(std::string_view(reinterpret_cast<const char*>(data), size), image, &error);
   if (ok) {
     if (image.Width <= 0 || image.Height <= 0 ||
         static_cast<int64_t>(image.Width) * image.Height > kMaxJpegPixels ||

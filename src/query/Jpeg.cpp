@@ -1,11 +1,11 @@
 #include "query/Jpeg.h"
 
+#include <jpeglib.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <memory>
-
-#include <jpeglib.h>
 
 namespace {
 

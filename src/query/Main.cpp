@@ -37,7 +37,9 @@ const QColor kInactiveCaptionText(216, 228, 248);
 const QColor kMenu(255, 255, 255);
 
 QString FromGbk(std::string_view gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
-QString FromUtf8(const char8_t* text) { return QString::fromUtf8(reinterpret_cast<const char*>(text)); }
+QString FromUtf8(const char8_t* text) {
+  return QString::fromUtf8(reinterpret_cast<const char*>(text));
+}
 std::string ToGbk(const QString& text) { return Utf8ToGbk(text.toStdString()); }
 
 QFont MakeFont(int pixels, bool bold) {
@@ -70,9 +72,8 @@ QPixmap ToPixmap(const TRgbImage& picture) {
 }  // namespace
 
 TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* parent)
-    : QWidget(parent,
-              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("MainForm");
   setWindowTitle(FromUtf8(u8"Velmora站长工具箱 V1.0"));
   setFixedSize(765, 472);
@@ -117,9 +118,9 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
   setTabOrder(Begin_btn, WebUrl);
   Begin_btn->setFocus();
 
-  fields_ = {Site[1], Site[2], Site[3], Site[4], Site[5],  Site[6],  Site[7],
-             Link[1], Link[2], Link[3], Link[4], Link[5],  Link[6],  Link[7],
-             Dmy[1],  Dmy[2],  Dmy[3],  Dmy[4],  Dmy[5],   Dmy[6],   WebTitle,
+  fields_ = {Site[1],  Site[2],  Site[3],  Site[4],  Site[5],  Site[6], Site[7],
+             Link[1],  Link[2],  Link[3],  Link[4],  Link[5],  Link[6], Link[7],
+             Dmy[1],   Dmy[2],   Dmy[3],   Dmy[4],   Dmy[5],   Dmy[6],  WebTitle,
              Alexa[1], Alexa[2], Alexa[3], Alexa[4], Alexa[5], Alexa[6]};
 
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -186,9 +187,9 @@ void TMainForm::BuildSitePanel() {
   Image1->setProperty("Tag", 0);
   Image1->installEventFilter(this);
   TRgbImage picture;
-  if (DecodeJpeg(std::string_view(reinterpret_cast<const char*>(kDefaultPicture),
-                                  sizeof kDefaultPicture),
-                 picture)) {
+  if (DecodeJpeg(
+          std::string_view(reinterpret_cast<const char*>(kDefaultPicture), sizeof kDefaultPicture),
+          picture)) {
     Image1->setPixmap(ToPixmap(picture));
   }
 
@@ -213,10 +214,10 @@ void TMainForm::BuildSitePanel() {
   ZHTool[0] = Alexa[0] = nullptr;
   for (int i = 0; i < 6; ++i) {
     const Cell& c = kCells[i];
-    ZHTool[i + 1] = MakeLabel(Panel3, c.caption_name, c.left, c.top, 77, 26, c.caption,
-                              lkCaptionLeft);
-    Alexa[i + 1] = MakeLabel(Panel3, c.value_name, c.left + 81, c.top, 95, 26, u8"0", lkValue,
-                             c.tag);
+    ZHTool[i + 1] =
+        MakeLabel(Panel3, c.caption_name, c.left, c.top, 77, 26, c.caption, lkCaptionLeft);
+    Alexa[i + 1] =
+        MakeLabel(Panel3, c.value_name, c.left + 81, c.top, 95, 26, u8"0", lkValue, c.tag);
   }
 }
 
@@ -238,16 +239,16 @@ void TMainForm::BuildEnginePanel() {
   for (int col = 0; col < 8; ++col) {
     const int left = 3 + 92 * col;
     const std::string n = std::to_string(col);
-    SName[col] = MakeLabel(Panel1, ("SName" + n).c_str(), left, 3, 89, 26, kEngines[col],
-                           lkCaption);
+    SName[col] =
+        MakeLabel(Panel1, ("SName" + n).c_str(), left, 3, 89, 26, kEngines[col], lkCaption);
     if (col == 0) {
       Site[0] = MakeLabel(Panel1, "Site0", left, 32, 89, 26, u8"收录情况", lkCaption);
       Link[0] = MakeLabel(Panel1, "Link0", left, 61, 89, 26, u8"反向链接", lkCaption);
     } else {
-      Site[col] = MakeLabel(Panel1, ("Site" + n).c_str(), left, 32, 89, 26, u8"0", lkValue,
-                            10 + col);
-      Link[col] = MakeLabel(Panel1, ("Link" + n).c_str(), left, 61, 89, 26, u8"0", lkValue,
-                            20 + col);
+      Site[col] =
+          MakeLabel(Panel1, ("Site" + n).c_str(), left, 32, 89, 26, u8"0", lkValue, 10 + col);
+      Link[col] =
+          MakeLabel(Panel1, ("Link" + n).c_str(), left, 61, 89, 26, u8"0", lkValue, 20 + col);
     }
   }
 }
@@ -258,17 +259,17 @@ void TMainForm::BuildPeriodPanel() {
   GroupBox2->setGeometry(8, 329, 748, 83);
   GroupBox2->setProperty("Tag", 0);
 
-  static const char8_t* const kPeriods[7] = {nullptr,           u8"百度当天收录", u8"百度本月收录",
+  static const char8_t* const kPeriods[7] = {nullptr,          u8"百度当天收录", u8"百度本月收录",
                                              u8"百度一年收录", u8"谷歌当天收录", u8"谷歌本月收录",
                                              u8"谷歌一年收录"};
   static const int kLeft[7] = {0, 7, 129, 252, 375, 498, 621};
   SNameP[0] = Dmy[0] = nullptr;
   for (int i = 1; i <= 6; ++i) {
     const std::string n = std::to_string(i);
-    SNameP[i] = MakeLabel(GroupBox2, ("SName0" + n).c_str(), kLeft[i], 19, 119, 26, kPeriods[i],
-                          lkCaption);
-    Dmy[i] = MakeLabel(GroupBox2, ("Dmy" + n).c_str(), kLeft[i], 48, 119, 26, u8"0", lkValue,
-                       30 + i);
+    SNameP[i] =
+        MakeLabel(GroupBox2, ("SName0" + n).c_str(), kLeft[i], 19, 119, 26, kPeriods[i], lkCaption);
+    Dmy[i] =
+        MakeLabel(GroupBox2, ("Dmy" + n).c_str(), kLeft[i], 48, 119, 26, u8"0", lkValue, 30 + i);
   }
 }
 
@@ -287,8 +288,11 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (mouse->button() == Qt::LeftButton && widget &&
         widget->rect().contains(mouse->position().toPoint())) {
-      if (watched == Image1) Image1Click(watched);
-      else Alexa1Click(watched);
+      if (watched == Image1) {
+        Image1Click(watched);
+      } else {
+        Alexa1Click(watched);
+      }
       return true;
     }
   }

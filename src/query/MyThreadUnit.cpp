@@ -44,6 +44,7 @@ using TJobTable = std::vector<std::vector<TRequestRow>>;  // index = job number;
 const TJobTable& JobTable() {
   static const TJobTable* table = [] {
     auto g = [](const char8_t* s) { return Gbk(s); };
+    // clang-format off
     const std::vector<TStep> baidu = {
         {skBetween, g(u8"百度一下，找到相关网页"), g(u8"篇")},
         {skRemove, g(u8"约")},
@@ -121,6 +122,7 @@ const TJobTable& JobTable() {
           {skDigitsOnly}},
          rfAlexa2},
     };
+    // clang-format on
     return t;
   }();
   return *table;
@@ -147,10 +149,9 @@ constexpr int64_t kMaxThumbnailBytes = 8 << 20;
 
 const char* ResultFieldName(TResultField field) {
   static const char* const kNames[rfFieldCount] = {
-      "Site1",  "Site2",  "Site3",  "Site4",  "Site5",  "Site6",    "Site7",
-      "Link1",  "Link2",  "Link3",  "Link4",  "Link5",  "Link6",    "Link7",
-      "Dmy1",   "Dmy2",   "Dmy3",   "Dmy4",   "Dmy5",   "Dmy6",     "WebTitle",
-      "Alexa1", "Alexa2", "Alexa3", "Alexa4", "Alexa5", "Alexa6"};
+      "Site1", "Site2", "Site3",    "Site4",  "Site5",  "Site6",  "Site7",  "Link1",  "Link2",
+      "Link3", "Link4", "Link5",    "Link6",  "Link7",  "Dmy1",   "Dmy2",   "Dmy3",   "Dmy4",
+      "Dmy5",  "Dmy6",  "WebTitle", "Alexa1", "Alexa2", "Alexa3", "Alexa4", "Alexa5", "Alexa6"};
   if (field < 0 || field >= rfFieldCount) return "";
   return kNames[field];
 }
@@ -256,8 +257,7 @@ void MyThread::Thumbnail() {
 
 void MyThread::FetchRow(int job, size_t index) {
   const TRequestRow& row = JobTable()[job][index];
-  request_url_ =
-      "http://" + services_.Hosts.*row.Host + row.Path + "?" + row.Query + site_name_;
+  request_url_ = "http://" + services_.Hosts.*row.Host + row.Path + "?" + row.Query + site_name_;
   page_text_ =
       services_.Pages ? services_.Pages->GetPage(request_url_, "", row.Mode) : FailureText();
   for (const TStep& step : row.Steps) {

@@ -21,6 +21,7 @@
 #include "runtime/Thread.h"
 
 // The 27 result fields of the window, named after their labels.
+// clang-format off
 enum TResultField {
   rfSite1, rfSite2, rfSite3, rfSite4, rfSite5, rfSite6, rfSite7,  // pages indexed, per engine
   rfLink1, rfLink2, rfLink3, rfLink4, rfLink5, rfLink6, rfLink7,  // backlinks, per engine
@@ -29,6 +30,7 @@ enum TResultField {
   rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6,     // site panel values
   rfFieldCount
 };
+// clang-format on
 // The label name of a field ("Site1", "WebTitle", ...); "" for rfFieldCount or anything else.
 const char* ResultFieldName(TResultField field);
 
@@ -109,8 +111,8 @@ class MyThread : public TThread {
 
  private:
   void RunJob();
-  void HomePage();                      // job 0
-  void Thumbnail();                     // job 10, first request
+  void HomePage();                       // job 0
+  void Thumbnail();                      // job 10, first request
   void FetchRow(int job, size_t index);  // one table row of jobs 1..10
 
   const int job_number_;

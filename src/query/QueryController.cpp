@@ -29,12 +29,9 @@ struct TBrowseRow {
 };
 
 using H = TServiceHosts;
-constexpr const char* kGoogleDay =
-    "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ad&q=site%3A";
-constexpr const char* kGoogleMonth =
-    "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Am&q=site%3A";
-constexpr const char* kGoogleYear =
-    "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ay&q=site%3A";
+constexpr const char* kGoogleDay = "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ad&q=site%3A";
+constexpr const char* kGoogleMonth = "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Am&q=site%3A";
+constexpr const char* kGoogleYear = "hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ay&q=site%3A";
 
 const TBrowseRow kBrowseTable[] = {
     {2, &H::ChinaRank, "/overview/Info.do", "url="},
@@ -63,9 +60,9 @@ const TBrowseRow kBrowseTable[] = {
 
 // The placeholder order of Loading.
 constexpr TResultField kLoadingOrder[] = {
-    rfSite1,  rfSite2,  rfSite3,  rfSite4,  rfSite5,    rfSite6,  rfSite7,  rfLink1,  rfLink2,
-    rfLink3,  rfLink4,  rfLink5,  rfLink6,  rfLink7,    rfDmy6,   rfDmy5,   rfDmy4,   rfDmy3,
-    rfDmy2,   rfDmy1,   rfWebTitle, rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6};
+    rfSite1, rfSite2, rfSite3,    rfSite4,  rfSite5,  rfSite6,  rfSite7,  rfLink1,  rfLink2,
+    rfLink3, rfLink4, rfLink5,    rfLink6,  rfLink7,  rfDmy6,   rfDmy5,   rfDmy4,   rfDmy3,
+    rfDmy2,  rfDmy1,  rfWebTitle, rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6};
 static_assert(std::size(kLoadingOrder) == rfFieldCount, "every result field gets a placeholder");
 
 }  // namespace

@@ -8,20 +8,20 @@
 #include <string>
 
 struct TServiceHosts {
-  std::string Baidu;          // web search
-  std::string Google;         // search, Hong Kong
-  std::string Yahoo;          // China site explorer
-  std::string Soso;           // search
-  std::string Sogou;          // search (also the Sogou rating)
-  std::string Youdao;         // search
-  std::string Bing;           // China search
-  std::string AlexaSearch;    // Alexa site search (job 10's traffic rank)
-  std::string AlexaInfo;      // Alexa China site information (click-to-browse only)
-  std::string ChinaRank;      // ChinaRank overview
-  std::string Thumbnail;      // site-thumbnail image service
-  std::string PageRank;       // the maker's PageRank lookup
-  std::string MakerSite;      // the maker's web site: initial site name, the picture's link
-  std::string MakerTools;     // the maker's online tool site
+  std::string Baidu;        // web search
+  std::string Google;       // search, Hong Kong
+  std::string Yahoo;        // China site explorer
+  std::string Soso;         // search
+  std::string Sogou;        // search (also the Sogou rating)
+  std::string Youdao;       // search
+  std::string Bing;         // China search
+  std::string AlexaSearch;  // Alexa site search (job 10's traffic rank)
+  std::string AlexaInfo;    // Alexa China site information (click-to-browse only)
+  std::string ChinaRank;    // ChinaRank overview
+  std::string Thumbnail;    // site-thumbnail image service
+  std::string PageRank;     // the maker's PageRank lookup
+  std::string MakerSite;    // the maker's web site: initial site name, the picture's link
+  std::string MakerTools;   // the maker's online tool site
 };
 
 // The production table.

@@ -1,12 +1,13 @@
 // The program: starts the GUI, shows the main window and runs the message loop until the window
 // is closed. It wires the window to the real page fetcher and the browser.
+#include "query/Main.h"
+
 #include <QApplication>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include "query/Main.h"
 #include "query/MyThreadUnit.h"
 #include "query/QtMainThreadQueue.h"
 #include "query/QtUrlOpener.h"

@@ -1,11 +1,11 @@
 #include "Fakes.h"
 
+#include <jpeglib.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
-
-#include <jpeglib.h>
 
 #include "query/UseFunction.h"
 #include "runtime/Exception.h"
@@ -37,8 +37,7 @@ std::string TScriptedFetcher::Answer(const std::string& url, int mode, bool* fou
   return *found ? it->second : std::string();
 }
 
-std::string TScriptedFetcher::GetPage(const std::string& url, const std::string& cookie,
-                                      int mode) {
+std::string TScriptedFetcher::GetPage(const std::string& url, const std::string& cookie, int mode) {
   bool found;
   std::string page = Answer(url, mode, &found);
   return found && cookie.empty() ? page : FailureText();
@@ -69,9 +68,9 @@ bool TScriptedFetcher::WaitEntered(int n, int timeout_ms) {
 
 TServiceHosts StandInHosts() {
   TServiceHosts h;
-  std::string* all[] = {&h.Baidu,       &h.Google,    &h.Yahoo,     &h.Soso,     &h.Sogou,
-                        &h.Youdao,      &h.Bing,      &h.AlexaSearch, &h.AlexaInfo, &h.ChinaRank,
-                        &h.Thumbnail,   &h.PageRank,  &h.MakerSite, &h.MakerTools};
+  std::string* all[] = {&h.Baidu,     &h.Google,   &h.Yahoo,       &h.Soso,      &h.Sogou,
+                        &h.Youdao,    &h.Bing,     &h.AlexaSearch, &h.AlexaInfo, &h.ChinaRank,
+                        &h.Thumbnail, &h.PageRank, &h.MakerSite,   &h.MakerTools};
   int port = 8001;
   for (std::string* host : all) *host = "127.0.0.1:" + std::to_string(port++);
   return h;
@@ -87,8 +86,7 @@ std::map<std::string, std::string> StandInPages(const std::string& site, uint32_
     return pre + G(u8"获得约 <b>") + count + G(u8"</b> 条结果") + post;
   };
   auto yahoo = [&](const char8_t* what, const char* count) {
-    return pre + G(u8"<em>") + G(what) + G(u8"： 共 <strong>") + count + G(u8"</strong> 条") +
-           post;
+    return pre + G(u8"<em>") + G(what) + G(u8"： 共 <strong>") + count + G(u8"</strong> 条") + post;
   };
   auto soso = [&](const char* count) {
     return pre + G(u8"搜索到约") + count + G(u8"项结果") + post;
@@ -139,7 +137,8 @@ std::map<std::string, std::string> StandInPages(const std::string& site, uint32_
       {"http://" + h.Thumbnail + "/image.aspx?url=http://" + site,
        EncodeJpeg(120, 90, pictureColor)},
       {"http://" + h.AlexaSearch + "/search?r=site_screener&p=bigtop&q=" + site,
-       pre + "<span>Alexa Traffic Rank:</span> <a href=\"/x\" class=\"trafficstats\">\n  98,765</a>" +
+       pre +
+           "<span>Alexa Traffic Rank:</span> <a href=\"/x\" class=\"trafficstats\">\n  98,765</a>" +
            post},
       {"http://" + h.ChinaRank + "/overview/Info.do?url=" + site,
        pre + G(u8"当前排名：</span><span class=\"rank_font_y2\">4321</span>") + post},
@@ -148,43 +147,71 @@ std::map<std::string, std::string> StandInPages(const std::string& site, uint32_
 
 std::string ExpectedValue(TResultField field, const std::string& site) {
   switch (field) {
-    case rfSite1: return "1,230";
-    case rfSite2: return "7,890";
-    case rfSite3: return "1,111";
-    case rfSite4: return "3,333";
-    case rfSite5: return "5,555";
-    case rfSite6: return " 8,888 ";  // no filter after the Youdao rows: the blanks stay
-    case rfSite7: return "12,345";
-    case rfLink1: return "456";
-    case rfLink2: return "321";
-    case rfLink3: return "2,222";
-    case rfLink4: return "444";
-    case rfLink5: return "66";
-    case rfLink6: return "99";
-    case rfLink7: return "678";
-    case rfDmy1: return "11";
-    case rfDmy2: return "22";
-    case rfDmy3: return "33";
-    case rfDmy4: return "44";
-    case rfDmy5: return "55";
-    case rfDmy6: return "66";
-    case rfWebTitle: return "Stand-in " + G(u8"首页");
-    case rfAlexa1: return "98,765";
-    case rfAlexa2: return "4321";
-    case rfAlexa3: return "6";
-    case rfAlexa4: return "77/100";
-    case rfAlexa5: return " 2010-1-5";
-    case rfAlexa6: return std::string("1") + DecimalSeparator() + "5" + G(u8" 秒");
-    default: return "";
+    case rfSite1:
+      return "1,230";
+    case rfSite2:
+      return "7,890";
+    case rfSite3:
+      return "1,111";
+    case rfSite4:
+      return "3,333";
+    case rfSite5:
+      return "5,555";
+    case rfSite6:
+      return " 8,888 ";  // no filter after the Youdao rows: the blanks stay
+    case rfSite7:
+      return "12,345";
+    case rfLink1:
+      return "456";
+    case rfLink2:
+      return "321";
+    case rfLink3:
+      return "2,222";
+    case rfLink4:
+      return "444";
+    case rfLink5:
+      return "66";
+    case rfLink6:
+      return "99";
+    case rfLink7:
+      return "678";
+    case rfDmy1:
+      return "11";
+    case rfDmy2:
+      return "22";
+    case rfDmy3:
+      return "33";
+    case rfDmy4:
+      return "44";
+    case rfDmy5:
+      return "55";
+    case rfDmy6:
+      return "66";
+    case rfWebTitle:
+      return "Stand-in " + G(u8"首页");
+    case rfAlexa1:
+      return "98,765";
+    case rfAlexa2:
+      return "4321";
+    case rfAlexa3:
+      return "6";
+    case rfAlexa4:
+      return "77/100";
+    case rfAlexa5:
+      return " 2010-1-5";
+    case rfAlexa6:
+      return std::string("1") + DecimalSeparator() + "5" + G(u8" 秒");
+    default:
+      return "";
   }
 }
 
 const std::vector<std::vector<TResultField>>& FieldsByJob() {
   static const std::vector<std::vector<TResultField>> kJobs = {
-      {rfWebTitle, rfAlexa6},       {rfSite1, rfLink1, rfAlexa5}, {rfSite2, rfLink2, rfAlexa3},
-      {rfSite3, rfLink3},           {rfSite4, rfLink4},           {rfSite5, rfLink5, rfAlexa4},
-      {rfSite6, rfLink6},           {rfSite7, rfLink7},           {rfDmy1, rfDmy2, rfDmy3},
-      {rfDmy4, rfDmy5, rfDmy6},     {rfAlexa1, rfAlexa2}};
+      {rfWebTitle, rfAlexa6},   {rfSite1, rfLink1, rfAlexa5}, {rfSite2, rfLink2, rfAlexa3},
+      {rfSite3, rfLink3},       {rfSite4, rfLink4},           {rfSite5, rfLink5, rfAlexa4},
+      {rfSite6, rfLink6},       {rfSite7, rfLink7},           {rfDmy1, rfDmy2, rfDmy3},
+      {rfDmy4, rfDmy5, rfDmy6}, {rfAlexa1, rfAlexa2}};
   return kJobs;
 }
 

@@ -94,8 +94,8 @@ TEST_F(QueryControllerTest, LoadingFillsTheFieldsInItsOrderAndLeavesThePicture) 
   fetcher_->Holds = {{"http://", &gate_a_}};
   ASSERT_TRUE(Press("site.test"));
   const TResultField order[] = {
-      rfSite1, rfSite2, rfSite3,  rfSite4,  rfSite5,  rfSite6,  rfSite7,  rfLink1,  rfLink2,
-      rfLink3, rfLink4, rfLink5,  rfLink6,  rfLink7,  rfDmy6,   rfDmy5,   rfDmy4,   rfDmy3,
+      rfSite1, rfSite2, rfSite3,    rfSite4,  rfSite5,  rfSite6,  rfSite7,  rfLink1,  rfLink2,
+      rfLink3, rfLink4, rfLink5,    rfLink6,  rfLink7,  rfDmy6,   rfDmy5,   rfDmy4,   rfDmy3,
       rfDmy2,  rfDmy1,  rfWebTitle, rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6};
   ASSERT_EQ(view_.Log.size(), std::size(order));
   for (size_t i = 0; i < std::size(order); ++i) {
@@ -148,10 +148,9 @@ TEST_F(QueryControllerTest, RunFillsEveryFieldFromItsOwnPageInTheJobsOrder) {
   EXPECT_EQ(fetcher_->Calls().size(), 27u);  // the Sogou page is fetched twice
   EXPECT_EQ(modes.size(), fetcher_->Pages.size());
   const std::map<std::string, int> kModeByHost = {
-      {"127.0.0.1:8001", 0}, {"127.0.0.1:8002", 1}, {"127.0.0.1:8003", 1},
-      {"127.0.0.1:8004", 0}, {"127.0.0.1:8005", 0}, {"127.0.0.1:8006", 1},
-      {"127.0.0.1:8007", 1}, {"127.0.0.1:8008", 1}, {"127.0.0.1:8010", 0},
-      {"127.0.0.1:8011", -1}, {"127.0.0.1:8012", 0}, {"site.test", 4}};
+      {"127.0.0.1:8001", 0}, {"127.0.0.1:8002", 1},  {"127.0.0.1:8003", 1}, {"127.0.0.1:8004", 0},
+      {"127.0.0.1:8005", 0}, {"127.0.0.1:8006", 1},  {"127.0.0.1:8007", 1}, {"127.0.0.1:8008", 1},
+      {"127.0.0.1:8010", 0}, {"127.0.0.1:8011", -1}, {"127.0.0.1:8012", 0}, {"site.test", 4}};
   for (const auto& [url, mode] : modes) {
     const std::string host = url.substr(7, url.find_first_of("/?", 7) - 7);
     ASSERT_TRUE(kModeByHost.count(host)) << url;
@@ -195,7 +194,7 @@ TEST_F(QueryControllerTest, StopLetsBegunJobsFinishAndDeliver) {
   fetcher_->Holds = {{"http://", &gate_a_}};
   ASSERT_TRUE(Press("site.test"));
   ASSERT_TRUE(fetcher_->WaitEntered(11, 30000));  // every job is inside its first request
-  controller_->Begin_btnClick();                   // Stop
+  controller_->Begin_btnClick();                  // Stop
   EXPECT_TRUE(Idle());
   EXPECT_EQ(controller_->RemainingCount(), 11);
   gate_a_.Open();
@@ -249,9 +248,10 @@ TEST_F(QueryControllerTest, CompletionsOfAStoppedRunCountAgainstTheNextOne) {
   EXPECT_EQ(controller_->RemainingCount(), -11);
   EXPECT_TRUE(Idle());
   const auto calls = fetcher_->Calls();
-  EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
-                          [](const auto& c) { return c.Url.find("two.test") != std::string::npos; }),
-            27);
+  EXPECT_EQ(
+      std::count_if(calls.begin(), calls.end(),
+                    [](const auto& c) { return c.Url.find("two.test") != std::string::npos; }),
+      27);
 }
 
 TEST_F(QueryControllerTest, SiteNameGoesIntoUrlsAsTyped) {
@@ -321,28 +321,21 @@ TEST(BrowseUrlTest, EveryTagOpensItsSearchForTheSiteName) {
       {31, "http://127.0.0.1:8001/s?tn=baiduadv&lm=1&wd=site:site.test"},
       {32, "http://127.0.0.1:8001/s?tn=baiduadv&lm=30&wd=site:site.test"},
       {33, "http://127.0.0.1:8001/s?tn=baiduadv&lm=360&wd=site:site.test"},
-      {34, "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ad&q="
-           "site%3Asite.test"},
-      {35, "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Am&q="
-           "site%3Asite.test"},
-      {36, "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ay&q="
-           "site%3Asite.test"},
+      {34,
+       "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ad&q="
+       "site%3Asite.test"},
+      {35,
+       "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Am&q="
+       "site%3Asite.test"},
+      {36,
+       "http://127.0.0.1:8002/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3Ay&q="
+       "site%3Asite.test"},
   };
   for (int tag = -1; tag <= 40; ++tag) {
     auto it = expected.find(tag);
     EXPECT_EQ(BrowseUrl(tag, s, h), it == expected.end() ? "" : it->second) << "Tag " << tag;
   }
   EXPECT_EQ(BrowseUrl(4, "ignored", h), "http://127.0.0.1:8014");
-}
-
-TEST_F(QueryControllerTest, ClicksUseTheFieldAsItIsNow) {
-  view_.WebUrl = "edited.test";  // typed after the last run, never normalised
-  controller_->Alexa1Click(11);
-  controller_->Alexa1Click(0);   // Alexa3, Alexa5, Alexa6 and captions carry Tag 0
-  controller_->Alexa1Click(99);
-  controller_->Image1Click();
-  EXPECT_EQ(opener_.Urls, (std::vector<std::string>{"http://127.0.0.1:8001/s?wd=site:edited.test",
-                                                    "http://127.0.0.1:8013"}));
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ class WorkerTest : public ::testing::Test {
     return queue_.PumpUntil([] { return MyThread::LiveCount() == 0; }, 30000);
   }
   MyThread* Start(int job, const std::string& site, bool suspended = false) {
-    return new MyThread(job, site, services_, output_, [this](TThread*) { ++completions_; },
-                        suspended);
+    return new MyThread(
+        job, site, services_, output_, [this](TThread*) { ++completions_; }, suspended);
   }
   std::vector<std::pair<TResultField, std::string>> Delivered() const { return view_.Log; }
 
@@ -100,8 +100,10 @@ TEST_F(WorkerTest, ThumbnailFailuresKeepThePictureAndTheJobGoesOn) {
     SCOPED_TRACE(c.what);
     view_.Log.clear();
     fetcher_->Pages = pages;
-    if (c.known) fetcher_->Pages[picture_url] = c.bytes;
-    else fetcher_->Pages.erase(picture_url);
+    if (c.known)
+      fetcher_->Pages[picture_url] = c.bytes;
+    else
+      fetcher_->Pages.erase(picture_url);
     Start(10, site);
     ASSERT_TRUE(WaitForWorkers());
     std::vector<std::pair<TResultField, std::string>> expected = {{rfAlexa1, "98,765"},
@@ -134,16 +136,6 @@ TEST(ElapsedSecondsTextTest, ShortestDecimalWithLocaleSeparator) {
   EXPECT_EQ(ElapsedSecondsText(0, 0xFFFFFFFFu), "4294967" + dot + "295" + sec);
   // The counter wrapped between the readings: still the 512 ms that passed.
   EXPECT_EQ(ElapsedSecondsText(0xFFFFFF00u, 0x100u), "0" + dot + "512" + sec);
-}
-
-TEST(ResultFieldNameTest, NamesMatchTheLabels) {
-  EXPECT_STREQ(ResultFieldName(rfSite1), "Site1");
-  EXPECT_STREQ(ResultFieldName(rfLink7), "Link7");
-  EXPECT_STREQ(ResultFieldName(rfDmy6), "Dmy6");
-  EXPECT_STREQ(ResultFieldName(rfWebTitle), "WebTitle");
-  EXPECT_STREQ(ResultFieldName(rfAlexa6), "Alexa6");
-  EXPECT_STREQ(ResultFieldName(rfFieldCount), "");
-  EXPECT_STREQ(ResultFieldName(static_cast<TResultField>(-3)), "");
 }
 
 }  // namespace

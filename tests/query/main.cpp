@@ -1,6 +1,7 @@
 // The query tests run inside a QApplication (offscreen), since the window tests need one.
-#include <QApplication>
 #include <gtest/gtest.h>
+
+#include <QApplication>
 
 #include "QtTestSupport.h"
 #include "query/QtMainThreadQueue.h"
@@ -19,8 +20,8 @@ extern "C" const char* __tsan_default_suppressions() {
 
 int main(int argc, char** argv) {
   MarkMainThread();
-  qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                   : qgetenv("QT_QPA_PLATFORM"));
+  qputenv("QT_QPA_PLATFORM",
+          qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
   QApplication app(argc, argv);
   g_qt_queue = new TQtMainThreadQueue;  // left to the process: late posts must find it
   ::testing::InitGoogleTest(&argc, argv);

@@ -50,7 +50,9 @@ class MainFormTest : public ::testing::Test {
     return label;
   }
   bool Idle() { return Form().Begin_btn->text() == U(u8"查询"); }
-  bool WaitIdle() { return QTest::qWaitFor([&] { return Idle(); }, 30000); }
+  bool WaitIdle() {
+    return QTest::qWaitFor([&] { return Idle(); }, 30000);
+  }
 
   TMainThreadQueue* previous_;
   TGate gate_;
@@ -219,7 +221,6 @@ TEST_F(MainFormTest, RunFillsAllFieldsAndThePicture) {
   const QColor px = after.pixelColor(60, 45);
   EXPECT_LT(px.red(), 16);
   EXPECT_GT(px.blue(), 240);
-
 }
 
 TEST_F(MainFormTest, FailedThumbnailKeepsThePictureWhileTheValuesArrive) {
@@ -262,7 +263,8 @@ TEST_F(MainFormTest, ClickingValuesOpensTheirSearchForTheFieldAsItIsNow) {
   QTest::mouseClick(L("Site1"), Qt::LeftButton);  // opens even while loading
   form.WebUrl->setText("edited.test");            // edited, no new run
   QTest::mouseClick(L("Site1"), Qt::LeftButton);
-  for (const char* dead : {"Alexa3", "Alexa5", "Alexa6", "ZHTool1", "WebTitle", "SName1", "Site0"}) {
+  for (const char* dead :
+       {"Alexa3", "Alexa5", "Alexa6", "ZHTool1", "WebTitle", "SName1", "Site0"}) {
     QTest::mouseClick(L(dead), Qt::LeftButton);
   }
   QTest::mouseClick(L("Alexa1"), Qt::LeftButton);
