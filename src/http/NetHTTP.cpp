@@ -299,11 +299,17 @@ void TNetHTTPProtocol::ReadHeaderBlock() {
   response_->ReadFromLines();
 }
 
+void TNetHTTPProtocol::ReadResponseBody() {
+  // The answer to HEAD announces the length of a body it does not carry.
+  if (request_->Method() == hmHead) return;
+  owner_->ReadBody(*response_);
+}
+
 void TNetHTTPProtocol::DiscardBody() {
   // A sink that only counts: a drained body costs no memory (ReadBody still applies the limit).
   TBodySink drain(nullptr, std::numeric_limits<int64_t>::max());
   TContentStreamScope scope(*response_, &drain);
-  owner_->ReadBody(*response_);
+  ReadResponseBody();
 }
 
 void TNetHTTPProtocol::DiscardQuietly() {
@@ -327,7 +333,7 @@ void TNetHTTPProtocol::RaiseProtocolError() {
     TReadTimeoutScope timeout(owner_, kErrorBodyTimeoutMs);
     TMemoryStream text;
     TContentStreamScope scope(*response_, &text);
-    owner_->ReadBody(*response_);
+    ReadResponseBody();
     error_body = text.DataString();
   }
   in_flight_ = false;
@@ -391,7 +397,7 @@ TNetHTTPWhatsNext TNetHTTPProtocol::DecideNext() {
       DiscardQuietly();
       outcome = TNetHTTPWhatsNext::RetryAuth;
     } else {
-      if (code != 204) owner_->ReadBody(response);
+      if (code != 204) ReadResponseBody();
       in_flight_ = false;
       outcome = TNetHTTPWhatsNext::Done;
     }

@@ -235,6 +235,8 @@ class TNetHTTPProtocol {
   void SetInFlight(bool on) { in_flight_ = on; }
 
  private:
+  // ReadBody of the response, except for the bodiless answer to HEAD.
+  void ReadResponseBody();
   // A ReadLine counted against the head limits of the current response.
   std::string ReadHeadLine();
   // DiscardBody with a 4 s read time-out; a failed discard closes the connection.

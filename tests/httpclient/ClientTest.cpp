@@ -303,4 +303,39 @@ TEST(HttpAuth, RefusedOrEndlessChallengesEndInTheStatus) {
   }
 }
 
+// A one-step scheme that is complete as soon as it has sent its credentials once.
+class TTokenAuthentication : public TNetBasicAuthentication {
+ public:
+  int StepCount() const override { return 0; }
+  std::string Credentials() override { return "Token " + Username(); }
+};
+
+TEST(HttpAuth, CompletedAuthenticationIsFiledOnDisconnect) {
+  static const TNetAuthenticationClassInfo kToken = {
+      "TTokenAuthentication",
+      [] { return std::unique_ptr<TNetAuthentication>(std::make_unique<TTokenAuthentication>()); }};
+  if (FindAuthScheme("Token") == nullptr) RegisterAuthScheme("Token", &kToken);
+  ScriptedServer server(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 401 Unauthorized", "", {"WWW-Authenticate: Token"})},
+       {HttpResponse("HTTP/1.1 200 OK", "in")}}));
+  auto http = Client();
+  http->SetHTTPOptions(hoInProcessAuth);
+  http->Request().SetUsername("t0k");
+  http->OnAuthorization = [](TComponent*, TNetAuthentication*, bool& handled) { handled = true; };
+  TNetAuthenticationManager store;
+  http->SetAuthenticationManager(&store);
+  EXPECT_EQ(Fetch(*http, server.Url("/area/page")), "in");
+  EXPECT_NE(server.Heads()[1].find("\r\nAuthorization: Token t0k\r\n"), std::string::npos);
+  ASSERT_NE(http->Request().Authentication(), nullptr);
+  http->CloseConnection();
+  EXPECT_EQ(http->Request().Authentication(), nullptr);
+  ASSERT_EQ(store.Count(), 1);
+  EXPECT_EQ(store.Items(0).URI().Path, "/area/");
+  {
+    TNetAuthenticationManager gone;
+    http->SetAuthenticationManager(&gone);
+  }
+  EXPECT_EQ(http->AuthenticationManager(), nullptr);
+}
+
 }  // namespace

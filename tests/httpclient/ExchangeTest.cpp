@@ -130,6 +130,22 @@ TEST(HttpStatus, ErrorStatusCarriesBodyAndKeepsConnection) {
   EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
+TEST(HttpStatus, HeadAnswersCarryNoBody) {
+  std::string head = HttpHead("HTTP/1.1 200 OK", {"Content-Length: 5000"});
+  ScriptedServer server(ScriptedServer::Canned(
+      {{head}, {HttpHead("HTTP/1.1 404 Not Found", {"Content-Length: 10"})}, {head}}));
+  auto http = Client();
+  TMemoryStream body;
+  http->PerformRequest(hmHead, server.Url("/h"), &body, nullptr);
+  EXPECT_EQ(http->Response().ContentLength(), 5000);
+  EXPECT_THROW(http->PerformRequest(hmHead, server.Url("/none"), &body, nullptr),
+               ENetHTTPProtocolException);
+  http->PerformRequest(hmHead, server.Url("/h"), &body, nullptr);
+  EXPECT_EQ(body.Size(), 0);
+  EXPECT_EQ(server.ConnectionCount(), 1);
+  EXPECT_EQ(server.RequestLines()[0], "HEAD /h HTTP/1.1");
+}
+
 TEST(HttpStatus, SuccessWhoseConnectionClosedIsUndefined) {
   ScriptedServer server(
       ScriptedServer::Canned({{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", true}}));
