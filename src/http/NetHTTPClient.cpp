@@ -49,9 +49,9 @@ std::string TNetCustomHTTP::Get(const std::string& url) {
 
 TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
   TNetURI& current = *current_uri_;
-  TNetIOHandler* handler = IOHandler();
-  bool tls_capable = handler != nullptr && handler->TLSCapable();
   bool https = SameText(current.Protocol, "HTTPS");
+  // IOHandler() is asked anew after a close: closing frees a handler the connection made.
+  auto tls_capable = [this] { return IOHandler() != nullptr && IOHandler()->TLSCapable(); };
 
   if (proxy_params_->ProxyServer().empty()) {
     if (!SameText(Host(), current.Host) || Port() != StrToInt(current.Port)) {
@@ -62,11 +62,11 @@ TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
       SetPort(port);
     }
     if (!https) {
-      if (tls_capable) handler->SetPlainMode(true);
+      if (tls_capable()) IOHandler()->SetPlainMode(true);
       return TNetConnectionKind::Direct;
     }
-    if (!tls_capable) throw ENetIOHandlerPropInvalid();
-    handler->SetPlainMode(false);
+    if (!tls_capable()) throw ENetIOHandlerPropInvalid();
+    IOHandler()->SetPlainMode(false);
     return TNetConnectionKind::DirectTls;
   }
 
@@ -77,13 +77,13 @@ TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
   TNetTCPClient::SetHost(proxy);
   TNetTCPClient::SetPort(proxy_port);
   if (https) {
-    if (handler != nullptr) {
-      if (!tls_capable) throw ENetIOHandlerPropInvalid();
-      handler->SetPlainMode(true);  // CONNECT goes out in the clear
+    if (IOHandler() != nullptr) {
+      if (!tls_capable()) throw ENetIOHandlerPropInvalid();
+      IOHandler()->SetPlainMode(true);  // CONNECT goes out in the clear
     }
     return TNetConnectionKind::TunnelViaProxy;
   }
-  if (tls_capable) handler->SetPlainMode(true);
+  if (tls_capable()) IOHandler()->SetPlainMode(true);
   return TNetConnectionKind::ViaProxy;
 }
 
