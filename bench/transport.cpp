@@ -172,8 +172,8 @@ void BM_Lines_Bare(benchmark::State& state) {
     int lines = 0;
     char chunk[32768];
     while (lines < kLines) {
-      const char* lf = static_cast<const char*>(
-          memchr(buf.data() + start, '\n', buf.size() - start));
+      const char* lf =
+          static_cast<const char*>(memchr(buf.data() + start, '\n', buf.size() - start));
       if (!lf) {
         buf.erase(0, start);
         start = 0;
@@ -308,11 +308,11 @@ int main(int argc, char** argv) {
   const char* ours = "BM_Connect_OursWithTimeout";
   const char* bare = "BM_Connect_Bare";
   if (reporter.Time(ours) > 0 && reporter.Time(bare) > 0) {
-    std::printf("%-24s median ours %.1f us, bare %.1f us: %+.1f us per connect "
-                "(means %.1f / %.1f us)\n",
-                "connect with time-out", reporter.Median(ours), reporter.Median(bare),
-                reporter.Median(ours) - reporter.Median(bare), reporter.Time(ours),
-                reporter.Time(bare));
+    std::printf(
+        "%-24s median ours %.1f us, bare %.1f us: %+.1f us per connect "
+        "(means %.1f / %.1f us)\n",
+        "connect with time-out", reporter.Median(ours), reporter.Median(bare),
+        reporter.Median(ours) - reporter.Median(bare), reporter.Time(ours), reporter.Time(bare));
   }
   benchmark::Shutdown();
   return 0;

@@ -35,8 +35,8 @@ extern const char* const StatusTexts[ftpAborted + 1];
 enum TWorkMode { wmRead, wmWrite };
 
 class TNetComponent;
-using TNetStatusEvent = std::function<void(TNetComponent* ASender, TNetStatus AStatus,
-                                           const std::string& AStatusText)>;
+using TNetStatusEvent =
+    std::function<void(TNetComponent* ASender, TNetStatus AStatus, const std::string& AStatusText)>;
 using TWorkBeginEvent =
     std::function<void(TNetComponent* Sender, TWorkMode AWorkMode, int32_t AWorkCountMax)>;
 using TWorkEvent =

@@ -41,10 +41,10 @@ class ENetProtocolReplyError : public ENetException {
 };
 
 // Declares a class with a fixed default text that may be overridden.
-#define VM_NET_EXCEPTION(name, parent, text)                     \
-  class name : public parent {                                   \
-   public:                                                       \
-    name() : parent(text) {}                                     \
+#define VM_NET_EXCEPTION(name, parent, text)                           \
+  class name : public parent {                                         \
+   public:                                                             \
+    name() : parent(text) {}                                           \
     explicit name(std::string message) : parent(std::move(message)) {} \
   }
 // Declares an abstract-by-convention base with no text of its own.

@@ -72,8 +72,8 @@ void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& handler, const std::strin
   }
 }
 
-void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::string& host,
-                                         int port, int timeout) {
+void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::string& host, int port,
+                                         int timeout) {
   std::string request;
   request.push_back(4);  // version
   request.push_back(1);  // connect
@@ -95,16 +95,21 @@ void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::stri
 
   std::string reply = RecvExact(handler, 8, timeout);
   switch (static_cast<uint8_t>(reply[1])) {
-    case 90: return;
-    case 91: throw ENetSocksRequestFailed();
-    case 92: throw ENetSocksRequestServerFailed();
-    case 93: throw ENetSocksRequestIdentFailed();
-    default: throw ENetSocksUnknownError();
+    case 90:
+      return;
+    case 91:
+      throw ENetSocksRequestFailed();
+    case 92:
+      throw ENetSocksRequestServerFailed();
+    case 93:
+      throw ENetSocksRequestIdentFailed();
+    default:
+      throw ENetSocksUnknownError();
   }
 }
 
-void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::string& host,
-                                         int port, int timeout) {
+void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::string& host, int port,
+                                         int timeout) {
   // A longer name cannot be carried by the one-byte length; cutting it would ask the proxy
   // for some other host.
   if (host.size() > kMaxField) throw ENetSocksError("Host name too long.");
@@ -138,22 +143,38 @@ void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::stri
 
   reply = RecvExact(handler, 5, timeout);
   switch (static_cast<uint8_t>(reply[1])) {
-    case 0: break;
-    case 1: throw ENetSocksServerGeneralError();
-    case 2: throw ENetSocksServerPermissionError();
-    case 3: throw ENetSocksServerNetUnreachableError();
-    case 4: throw ENetSocksServerHostUnreachableError();
-    case 5: throw ENetSocksServerConnectionRefusedError();
-    case 6: throw ENetSocksServerTTLExpiredError();
-    case 7: throw ENetSocksServerCommandError();
-    case 8: throw ENetSocksServerAddressError();
-    default: throw ENetSocksUnknownError();
+    case 0:
+      break;
+    case 1:
+      throw ENetSocksServerGeneralError();
+    case 2:
+      throw ENetSocksServerPermissionError();
+    case 3:
+      throw ENetSocksServerNetUnreachableError();
+    case 4:
+      throw ENetSocksServerHostUnreachableError();
+    case 5:
+      throw ENetSocksServerConnectionRefusedError();
+    case 6:
+      throw ENetSocksServerTTLExpiredError();
+    case 7:
+      throw ENetSocksServerCommandError();
+    case 8:
+      throw ENetSocksServerAddressError();
+    default:
+      throw ENetSocksUnknownError();
   }
   // The rest of the bound address and the port; their values are not used.
   switch (reply[3]) {
-    case 1: RecvExact(handler, 5, timeout); break;
-    case 3: RecvExact(handler, static_cast<uint8_t>(reply[4]) + 2, timeout); break;
-    case 4: RecvExact(handler, 17, timeout); break;
+    case 1:
+      RecvExact(handler, 5, timeout);
+      break;
+    case 3:
+      RecvExact(handler, static_cast<uint8_t>(reply[4]) + 2, timeout);
+      break;
+    case 4:
+      RecvExact(handler, 17, timeout);
+      break;
     default:
       // An unknown address type has an unknown length: whatever followed would be taken for
       // the target's data.

@@ -40,10 +40,8 @@ class TNetSocksInfo : public TNetComponent {
   void SetVersion(TSocksVersion v) { version_ = v; }
 
  private:
-  void MakeSocks4Connection(TNetIOHandler& handler, const std::string& host, int port,
-                            int timeout);
-  void MakeSocks5Connection(TNetIOHandler& handler, const std::string& host, int port,
-                            int timeout);
+  void MakeSocks4Connection(TNetIOHandler& handler, const std::string& host, int port, int timeout);
+  void MakeSocks5Connection(TNetIOHandler& handler, const std::string& host, int port, int timeout);
 
   TSocksAuthentication authentication_ = saNoAuthentication;
   std::string host_;

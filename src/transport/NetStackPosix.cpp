@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <array>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -75,64 +75,85 @@ int PollResuming(pollfd* fds, nfds_t n, int timeout_ms) {
 
 }  // namespace
 
+namespace {
+
+struct ErrnoEntry {
+  int linux_errno;
+  int socket_error;
+};
+
+// The network numbers differ between Linux and BSD; the first 34 agree, except 11 (EAGAIN).
+constexpr ErrnoEntry kErrnoMap[] = {
+    {EAGAIN, 10035},  // would block
+    // Linux reports a send on a dead or shut-down connection as EPIPE; the socket numbering
+    // has no broken pipe and calls this "cannot send after socket is closed".
+    {EPIPE, 10058},
+    {EPERM, 10013},  // a firewall refusal reads as access denied
+    {ENOMEM, 10055},
+    {EINPROGRESS, 10036},
+    {EALREADY, 10037},
+    {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},
+    {ENETRESET, 10052},
+    {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},
+    {ENOBUFS, 10055},
+    {EISCONN, 10056},
+    {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},
+    {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},
+    {ELOOP, 10062},
+    {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+    {ENOTEMPTY, 10066},
+};
+
+}  // namespace
+
 int TNetStackPosix::ErrnoToSocketError(int err) {
-  switch (err) {
-    // The first 34 numbers agree between Linux and BSD, except 11.
-    case EAGAIN: return 10035;  // EWOULDBLOCK
-    // Linux reports a send on a dead or shut-down connection as EPIPE; the socket numbering has
-    // no broken pipe and names this case "cannot send after socket is closed".
-    case EPIPE: return 10058;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EPERM: return 10013;  // a firewall refusal reads as access denied
-    case ENOMEM: return 10055;
-    default: return 10000 + err;
+  for (const ErrnoEntry& e : kErrnoMap) {
+    if (e.linux_errno == err) return e.socket_error;
   }
+  return 10000 + err;
 }
 
 int TNetStackPosix::LookupErrorToSocketError(int eai, int err) {
   switch (eai) {
-    case EAI_NONAME: return 11001;  // host not found
-    case EAI_AGAIN: return 11002;   // try again
-    case EAI_FAIL: return 11003;    // no recovery
+    case EAI_NONAME:
+      return 11001;  // host not found
+    case EAI_AGAIN:
+      return 11002;  // try again
+    case EAI_FAIL:
+      return 11003;  // no recovery
 #ifdef EAI_NODATA
-    case EAI_NODATA: return 11004;  // name without an address
+    case EAI_NODATA:
+      return 11004;  // name without an address
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return 11004;
+    case EAI_ADDRFAMILY:
+      return 11004;
 #endif
-    case EAI_MEMORY: return 10055;
-    case EAI_SYSTEM: return ErrnoToSocketError(err);
-    default: return 11003;
+    case EAI_MEMORY:
+      return 10055;
+    case EAI_SYSTEM:
+      return ErrnoToSocketError(err);
+    default:
+      return 11003;
   }
 }
 
@@ -234,11 +255,10 @@ TNetStackSocketHandle TNetStackPosix::Accept(TNetStackSocketHandle handle, std::
   return fd;
 }
 
-int TNetStackPosix::Send(TNetStackSocketHandle handle, const void* buffer, int length,
-                         int flags) {
+int TNetStackPosix::Send(TNetStackSocketHandle handle, const void* buffer, int length, int flags) {
   for (;;) {
-    ssize_t n = ::send(handle, buffer, static_cast<size_t>(length > 0 ? length : 0),
-                       flags | MSG_NOSIGNAL);
+    ssize_t n =
+        ::send(handle, buffer, static_cast<size_t>(length > 0 ? length : 0), flags | MSG_NOSIGNAL);
     if (n >= 0) return static_cast<int>(n);
     if (errno != EINTR) return Fail();
   }
@@ -252,8 +272,8 @@ int TNetStackPosix::Recv(TNetStackSocketHandle handle, void* buffer, int length,
   }
 }
 
-int TNetStackPosix::SendTo(TNetStackSocketHandle handle, const void* buffer, int length,
-                           int flags, const std::string& ip, int port) {
+int TNetStackPosix::SendTo(TNetStackSocketHandle handle, const void* buffer, int length, int flags,
+                           const std::string& ip, int port) {
   sockaddr_in addr;
   if (!MakeAddress(ip, port, addr)) return FailWith(10022);
   for (;;) {
@@ -291,7 +311,7 @@ int TNetStackPosix::CloseSocket(TNetStackSocketHandle handle) {
 int TNetStackPosix::SetSockOpt(TNetStackSocketHandle handle, int level, int option,
                                const void* value, int length) {
   return ::setsockopt(handle, level, option, value, static_cast<socklen_t>(length)) < 0 ? Fail()
-                                                                                         : 0;
+                                                                                        : 0;
 }
 
 int TNetStackPosix::GetSockOpt(TNetStackSocketHandle handle, int level, int option, void* value,
@@ -330,8 +350,8 @@ std::string TNetStackPosix::HostByAddress(const std::string& ip) {
   sockaddr_in addr;
   if (!MakeAddress(ip, 0, addr)) CheckResult(FailWith(10022));
   char host[NI_MAXHOST];
-  int r = ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host,
-                        nullptr, 0, NI_NAMEREQD);
+  int r = ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr,
+                        0, NI_NAMEREQD);
   if (r != 0) CheckResult(FailWith(LookupErrorToSocketError(r, errno)));
   return std::string(host);
 }
@@ -387,8 +407,8 @@ TStringList TNetStackPosix::LookupServiceNames(int port) {
   servent entry;
   servent* found = nullptr;
   std::vector<char> buf(4096);
-  if (::getservbyport_r(htons(static_cast<uint16_t>(port)), nullptr, &entry, buf.data(),
-                        buf.size(), &found) != 0 ||
+  if (::getservbyport_r(htons(static_cast<uint16_t>(port)), nullptr, &entry, buf.data(), buf.size(),
+                        &found) != 0 ||
       !found) {
     return names;
   }

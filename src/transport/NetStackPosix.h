@@ -35,10 +35,8 @@ class TNetStackPosix : public TNetStack {
                  int length) override;
   int GetSockOpt(TNetStackSocketHandle handle, int level, int option, void* value,
                  int& length) override;
-  void GetSockName(TNetStackSocketHandle handle, int& family, std::string& ip,
-                   int& port) override;
-  void GetPeerName(TNetStackSocketHandle handle, int& family, std::string& ip,
-                   int& port) override;
+  void GetSockName(TNetStackSocketHandle handle, int& family, std::string& ip, int& port) override;
+  void GetPeerName(TNetStackSocketHandle handle, int& family, std::string& ip, int& port) override;
   std::string HostName() override;
   std::string HostByAddress(const std::string& ip) override;
   int PlatformLastError() override;

@@ -1,8 +1,7 @@
 // Connecting: statuses and their senders, refused and timed-out connects, local port ranges,
 // and many clients connecting at once.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>

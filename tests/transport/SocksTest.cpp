@@ -139,9 +139,9 @@ TEST(Socks4Real, ConnectsThroughDanted) {
       << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
       << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n";
   peer::Daemon dante;
-  if (!dante.Start({"/usr/sbin/danted", "-f", dir + "/danted.conf", "-p", dir + "/danted.pid",
-                    "-N", "1"},
-                   port)) {
+  if (!dante.Start(
+          {"/usr/sbin/danted", "-f", dir + "/danted.conf", "-p", dir + "/danted.pid", "-N", "1"},
+          port)) {
     GTEST_SKIP() << dante.Why();
   }
   ScriptPeer target(Greeter());
@@ -198,8 +198,8 @@ TEST(Socks4Scripted, RequestBytesAndReplyCodes) {
 
 TEST(Socks4Scripted, Socks4ASendsTheNameForTheProxyToResolve) {
   std::string request;
-  const std::string expected = Bytes({4, 1, 0, 80, 0, 0, 0, 1}) + "bob" + Bytes({0}) +
-                               "www.example.test" + Bytes({0});
+  const std::string expected =
+      Bytes({4, 1, 0, 80, 0, 0, 0, 1}) + "bob" + Bytes({0}) + "www.example.test" + Bytes({0});
   ScriptPeer proxy([&](int& fd) {
     request = peer::RecvExact(fd, expected.size());
     peer::SendAll(fd, Bytes({0, 90, 0, 0, 0, 0, 0, 0}));
@@ -232,7 +232,7 @@ TEST(Socks5Scripted, ReplyCodesAndBoundAddresses) {
       {Bytes({5, 7, 0, 1, 0, 0, 0, 0, 0, 0}), "Command not supported."},
       {Bytes({5, 8, 0, 1, 0, 0, 0, 0, 0, 0}), "Address type not supported."},
       {Bytes({5, 9, 0, 1, 0, 0, 0, 0, 0, 0}), "Unknown socks error."},
-      {ok + Bytes({9, 0, 0, 0}), "Unknown socks error."},  // an address of unknown length
+      {ok + Bytes({9, 0, 0, 0}), "Unknown socks error."},       // an address of unknown length
       {ok + Bytes({1, 127}), "Socks server did not respond."},  // closed mid-reply
   };
   for (const Case& k : cases) {

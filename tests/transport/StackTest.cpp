@@ -1,8 +1,7 @@
 // The socket stack: address texts, error numbers and texts, socket sets and readiness waits,
 // the service database, per-thread errors, and the shared instance's lifetime.
-#include <gtest/gtest.h>
-
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
