@@ -43,6 +43,26 @@ TEST(HttpClient, StartsWithItsDefaults) {
   EXPECT_EQ(http.CurrentURI().Host, "example.test");
 }
 
+TEST(HttpClient, PrepareTargetResolvesAgainstTheLastRequest) {
+  TNetHTTP http;
+  TNetHTTPRequest& r = http.Request();
+  auto prepare = [&](const std::string& url) {
+    r.SetURL(url);
+    http.PrepareTarget(r);
+    return http.CurrentURI().Protocol + " " + http.CurrentURI().Port + " " + r.Host() + " " +
+           r.URL();
+  };
+  EXPECT_EQ(prepare("https://s.test/a/b.htm"), "https 443 s.test:443 /a/b.htm");
+  EXPECT_EQ(prepare("c.htm?x=1#f"), "http 80 s.test /a/c.htm?x=1");  // relative: plain http
+  EXPECT_EQ(prepare("http://u:p@s.test:8080/d/"), "http 8080 s.test:8080 /d/");
+  EXPECT_EQ(r.Username(), "u");
+  EXPECT_EQ(prepare("http://other.test/e"), "http 8080 other.test:8080 /e");  // port kept
+  r.SetMethod(hmOptions);
+  EXPECT_EQ(prepare("http://other.test:80/*"), "http 80 other.test *");
+  r.SetMethod(hmGet);
+  EXPECT_THROW(prepare("gopher://g.test/"), ENetUnknownProtocol);
+}
+
 TEST(HttpClient, WritesThePageFetchersHeadInOneBlock) {
   ScriptedServer server(ScriptedServer::Canned({{HttpResponse("HTTP/1.1 200 OK", "abc")}}));
   auto http = Client();
