@@ -85,9 +85,13 @@ void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::stri
     TNetIPv4Bytes address = TNetStack::ParseAddress(SharedStack()->LookupHost(host));
     request.append(reinterpret_cast<const char*>(address.data()), 4);
   }
-  request.append(username_.substr(0, kMaxField));
+  // Both fields end at a zero byte: one inside them would end them early and the proxy would
+  // take what follows for the target's data.
+  std::string user = username_.substr(0, username_.find('\0')).substr(0, kMaxField);
+  request.append(user);
   request.push_back(0);
   if (version_ == svSocks4A) {
+    if (host.find('\0') != std::string::npos) throw ENetSocksError("Invalid host name.");
     request.append(host);
     request.push_back(0);
   }

@@ -206,11 +206,17 @@ TEST(Socks4Scripted, Socks4ASendsTheNameForTheProxyToResolve) {
     peer::RecvUntilClose(fd, 3000);
   });
   auto c = ViaProxy(svSocks4A, proxy.Port(), "www.example.test", 80);
-  c->Socket()->SocksInfo()->SetUsername("bob");
+  c->Socket()->SocksInfo()->SetUsername(std::string("bob\0smuggled", 12));
   c->Establish(3000);
   c->CloseConnection();
   proxy.Join();
   EXPECT_EQ(request, expected);
+
+  // A zero byte in the name would end it early: refused before anything is sent.
+  ScriptPeer quiet([](int& fd) { peer::RecvUntilClose(fd, 3000); });
+  auto bad = ViaProxy(svSocks4A, quiet.Port(), std::string("a.test\0GET /", 13), 80);
+  EXPECT_THROW(bad->Establish(3000), ENetSocksError);
+  EXPECT_FALSE(bad->IsConnected());
 }
 
 TEST(Socks5Scripted, ReplyCodesAndBoundAddresses) {
