@@ -62,7 +62,7 @@ class TNetHeaderList : public TStringList {
   static bool IsContinuationLine(std::string_view line);
 
  private:
-  // 0-based offset of the separator's ":" in line `index`, or npos.
+  // 0-based offset of the separator (without its trailing blanks) in `line`, or npos.
   size_t SeparatorOffset(std::string_view line) const;
 
   std::string separator_ = ": ";
