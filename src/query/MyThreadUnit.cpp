@@ -3,6 +3,7 @@
 #include <charconv>
 #include <vector>
 
+#include "http/NetHTTP.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/DateUtils.h"
@@ -154,6 +155,16 @@ const char* ResultFieldName(TResultField field) {
       "Dmy5",  "Dmy6",  "WebTitle", "Alexa1", "Alexa2", "Alexa3", "Alexa4", "Alexa5", "Alexa6"};
   if (field < 0 || field >= rfFieldCount) return "";
   return kNames[field];
+}
+
+// ---- TNetImageFetcher ----
+
+void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
+  TNetHTTP http;
+  http.SetHandleRedirects(true);
+  http.SetReadTimeout(20000);
+  http.Request().SetUserAgent("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
+  http.Get(url, &destination);
 }
 
 // ---- TJobOutput ----

@@ -49,6 +49,13 @@ class TImageFetcher {
   virtual void Get(const std::string& url, TStream& destination) = 0;
 };
 
+// The production thumbnail download: a fresh HTTP client per picture, following redirects, with
+// the 20000 ms read time-out and the workers' user agent; an error status raises.
+class TNetImageFetcher : public TImageFetcher {
+ public:
+  void Get(const std::string& url, TStream& destination) override;
+};
+
 // Where a job's values end up. Called on the UI thread only.
 class TJobSink {
  public:

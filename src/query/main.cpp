@@ -13,7 +13,6 @@
 #include "query/QtUrlOpener.h"
 #include "query/UseFunction.h"
 #include "runtime/DateUtils.h"
-#include "runtime/Exception.h"
 
 namespace {
 
@@ -22,15 +21,6 @@ class TUseFunctionPageFetcher : public TPageFetcher {
  public:
   std::string GetPage(const std::string& url, const std::string& cookie, int mode) override {
     return ::GetPage(url, cookie, mode);
-  }
-};
-
-// The thumbnail goes through the worker's own HTTP client, which is not built into the program
-// yet; until then every thumbnail request fails and the window keeps its picture.
-class TPendingImageFetcher : public TImageFetcher {
- public:
-  void Get(const std::string& /*url*/, TStream& /*destination*/) override {
-    throw Exception("No HTTP client for the thumbnail");
   }
 };
 
@@ -59,7 +49,7 @@ int main(int argc, char** argv) {
 
   TQueryServices services;
   services.Pages = std::make_shared<TUseFunctionPageFetcher>();
-  services.Images = std::make_shared<TPendingImageFetcher>();
+  services.Images = std::make_shared<TNetImageFetcher>();
   services.Hosts = DefaultServiceHosts();
   services.Ticks = GetTickCount;
   TQtUrlOpener opener;

@@ -7,6 +7,7 @@
 
 #include "Fakes.h"
 #include "query/UseFunction.h"
+#include "support/StandInServices.h"
 
 namespace {
 
@@ -122,6 +123,39 @@ TEST_F(WorkerTest, HomePageTimeCoversTheFetchAndAMissingTitleIsEmpty) {
   EXPECT_EQ(log[1], std::make_pair(rfAlexa6, ExpectedValue(rfAlexa6, "")));
   ASSERT_EQ(fetcher_->Calls().size(), 1u);
   EXPECT_EQ(fetcher_->Calls()[0].Mode, 4);
+}
+
+// The real thumbnail download over loopback, against the stand-in thumbnail service.
+TEST_F(WorkerTest, ThumbnailComesThroughTheWorkersOwnClient) {
+  StandInServices services;
+  services_.Hosts.Thumbnail = services.HostFor(StandIn::Thumbnail);
+  services_.Images = std::make_shared<TNetImageFetcher>();
+  TRgbImage sample;
+  ASSERT_TRUE(DecodeJpeg(StandInServices::SampleJpeg(), sample));
+
+  Start(10, "site.test");
+  ASSERT_TRUE(WaitForWorkers());
+  ASSERT_FALSE(view_.Log.empty());
+  EXPECT_EQ(view_.Log[0].first, rfFieldCount);  // the picture comes first
+  EXPECT_EQ(view_.Picture.Width, sample.Width);
+  EXPECT_EQ(view_.Picture.Pixels, sample.Pixels);
+  const auto requests = services.RequestsFor(StandIn::Thumbnail);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].head.rfind("GET /image.aspx?url=http://site.test HTTP/1.", 0), 0u)
+      << requests[0].head;
+  EXPECT_NE(requests[0].head.find("User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)"),
+            std::string::npos);
+
+  // An error status or a picture that is not JPEG keeps the picture; the job goes on.
+  for (StandInFault fault : {StandInFault::NotFound, StandInFault::NotJpeg}) {
+    services.SetFault(StandIn::Thumbnail, fault);
+    view_.Log.clear();
+    Start(10, "site.test");
+    ASSERT_TRUE(WaitForWorkers());
+    ASSERT_EQ(view_.Log.size(), 2u);
+    EXPECT_EQ(view_.Log[0].first, rfAlexa1);
+    EXPECT_EQ(view_.Log[1].first, rfAlexa2);
+  }
 }
 
 TEST(ElapsedSecondsTextTest, ShortestDecimalWithLocaleSeparator) {
