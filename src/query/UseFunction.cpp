@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
+#include "cookies/NetCookieManager.h"
+#include "encoding/BIG5_GB2312.h"
+#include "http/NetHTTP.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -100,3 +104,81 @@ const std::string& FailureText() {
 }
 
 // ---- End of text helpers ----------------------------------------------------------------
+
+// ---- The page fetcher ------------------------------------------------------------------
+//
+// No state between calls: every call makes and frees its own client and cookie manager, so up
+// to eleven workers may fetch at once.
+
+namespace {
+
+// What every page request sends as its user agent.
+constexpr const char* kPageUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
+// Bounds every read of a page fetch and its connect.
+constexpr int kPageReadTimeoutMs = 20000;
+// The first meta element that declares a charset; its group is the charset's name.
+constexpr const char* kCharsetPattern =
+    "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>";
+
+// Decodes `page` as UTF-8 into GBK. All or nothing: a sequence cut short or holding a byte
+// outside 0x80..0xBF empties the whole result. Characters beyond 16 bits (well-formed
+// four-byte sequences) and characters GBK lacks become "?".
+std::string Utf8PageToGbk(const std::string& page) {
+  std::string out;
+  out.reserve(page.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(page.data());
+  const size_t n = page.size();
+  size_t i = 0;
+  while (i < n) {
+    unsigned char b = p[i++];
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      continue;
+    }
+    const bool four = (b & 0xF8) == 0xF0;
+    const int further = four ? 3 : (b & 0x20) ? 2 : 1;
+    uint32_t ch = b & 0x3F;
+    for (int k = 0; k < further; ++k, ++i) {
+      if (i >= n || p[i] < 0x80 || p[i] > 0xBF) return std::string();
+      ch = (ch << 6) | (p[i] & 0x3F);
+    }
+    if (four) out += '?';
+    else AppendUcs2AsGbk(static_cast<char16_t>(ch & 0xFFFF), out);
+  }
+  return out;
+}
+
+// The fetch mode a page's own charset declaration asks for: 1 for UTF-8, 2 for Big5, else 0.
+int ModeFromDeclaration(const std::string& page) {
+  static const std::string pattern = kCharsetPattern;
+  std::string charset = LowerCase(ExtractByRule(page, pattern));
+  if (charset.find("utf") != std::string::npos) return 1;
+  if (charset.find("big") != std::string::npos) return 2;
+  return 0;
+}
+
+}  // namespace
+
+std::string GetPage(const std::string& url, const std::string& cookie, int mode) {
+  auto http = std::make_unique<TNetHTTP>();
+  auto cookies = std::make_unique<TNetCookieManager>();
+  http->SetCookieManager(cookies.get());
+  http->SetHandleRedirects(true);
+  http->SetReadTimeout(kPageReadTimeoutMs);
+  http->Request().SetUserAgent(kPageUserAgent);
+  http->Request().SetReferer(url);
+  http->Request().CustomHeaders().SetText("Cookie: " + cookie);
+
+  std::string page;
+  try {
+    page = http->Get(url);
+    if (mode == 4) mode = ModeFromDeclaration(page);
+    if (mode == 1) page = Utf8PageToGbk(page);
+    else if (mode == 2) page = Big5ToGB2312(page);
+  } catch (...) {
+    page = FailureText();
+  }
+  http.reset();
+  cookies.reset();
+  return page;
+}
