@@ -1,0 +1,161 @@
+// The page fetcher against the stand-in services and scripted peers on loopback: conversions by
+// mode, charset detection, failures turned into the failure text, and the request it sends.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "query/UseFunction.h"
+#include "runtime/CodePage.h"
+#include "support/ScriptedServer.h"
+#include "support/StandInServices.h"
+
+namespace {
+
+std::string Utf8(std::u8string_view s) { return std::string(s.begin(), s.end()); }
+
+std::string HomeUrl(const StandInServices& s) { return "http://" + s.HostFor(StandIn::Site); }
+
+// The header lines of a recorded head, without the request line and the blank line.
+std::vector<std::string> HeadLines(const std::string& head) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < head.size()) {
+    size_t eol = head.find("\r\n", pos);
+    if (eol == std::string::npos || eol == pos) break;
+    lines.push_back(head.substr(pos, eol - pos));
+    pos = eol + 2;
+  }
+  return lines;
+}
+
+TEST(PageFetcher, ModeZeroReturnsTheBytesAsReceived) {
+  StandInServices s;
+  std::string page = GetPage("http://" + s.HostFor(StandIn::Baidu) + "/s?wd=site%3Ax.test", "", 0);
+  EXPECT_NE(page.find(Gbk(u8"百度一下，找到相关网页约1,234篇")), std::string::npos) << page;
+}
+
+TEST(PageFetcher, ModeOneConvertsUtf8ToGbkAcrossChunks) {
+  StandInServices s;
+  std::string url = "http://" + s.HostFor(StandIn::Google) + "/search?hl=zh-CN&q=site%3Ax.test";
+  std::string page = GetPage(url, "", 1);
+  EXPECT_NE(page.find(Gbk(u8"获得约 <b>4,321</b> 条结果")), std::string::npos) << page;
+}
+
+TEST(PageFetcher, ModeTwoConvertsBig5) {
+  StandInServices s;
+  // 國 中 in Big5 inside an otherwise ASCII page.
+  s.SetHomePage(std::string("<p>\xB0\xEA\xA4\xA4</p>"), "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 2), "<p>\xB9\xFA\xD6\xD0</p>");
+}
+
+TEST(PageFetcher, ModeFourFollowsTheFirstCharsetDeclaration) {
+  StandInServices s;
+  const std::string zhong_utf8 = Utf8(u8"中");
+  const std::string zhong_gbk = Gbk(u8"中");
+  struct Case {
+    std::string meta;
+    std::string body;
+    std::string expected;
+  } cases[] = {
+      {"<META http-equiv=\"Content-Type\" content=\"text/html; CHARSET=UTF-8\">", zhong_utf8,
+       zhong_gbk},
+      {"<meta http-equiv=Content-Type content=\"text/html; charset=big5\">", "\xA4\xA4",
+       "\xD6\xD0"},
+      {"<meta content=\"text/html; charset=gb2312\" http-equiv=\"Content-Type\">", zhong_gbk,
+       zhong_gbk},
+      {"", zhong_utf8, zhong_utf8},
+      // "utf" is looked for before "big".
+      {"<meta content=\"text/html; charset=x-big5-utf\">", zhong_utf8, zhong_gbk},
+      // A value quoted right after "charset=" is no declaration: the page stays as it came.
+      {"<meta charset=\"utf-8\">", zhong_utf8, zhong_utf8},
+      // Only the first declaration counts.
+      {"<meta content=\"charset=gbk\"><meta content=\"charset=utf-8\">", zhong_utf8, zhong_utf8},
+  };
+  for (const Case& c : cases) {
+    s.SetHomePage("<html><head>" + c.meta + "</head><body>" + c.body + "</body></html>",
+                  "text/html");
+    std::string page = GetPage(HomeUrl(s), "", 4);
+    EXPECT_NE(page.find("<body>" + c.expected + "</body>"), std::string::npos)
+        << "declaration: " << c.meta;
+  }
+}
+
+TEST(PageFetcher, Utf8DecodingIsAllOrNothing) {
+  StandInServices s;
+  // Cut inside a three-byte sequence: the whole page is lost, not just the tail.
+  s.SetHomePage("ok " + Utf8(u8"中").substr(0, 2), "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  // A byte outside 0x80..0xBF where a continuation byte belongs.
+  s.SetHomePage("ok \xE4\xB8" "A", "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  // Characters GBK lacks become the default character.
+  s.SetHomePage(Utf8(u8"a\u00E9b\u0E01c"), "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), Gbk(u8"a\u00E9b") + "?c");
+}
+
+TEST(PageFetcher, FourByteSequencesBecomeOneDefaultCharacter) {
+  // An emoji used to be read as a three-byte sequence and its fourth byte then emptied the page.
+  StandInServices s;
+  s.SetHomePage(Utf8(u8"<title>Hi \U0001F600 中</title>"), "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "<title>Hi ? " + Gbk(u8"中") + "</title>");
+  // A four-byte sequence cut short is still malformed.
+  s.SetHomePage("x\xF0\x9F\x98", "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+}
+
+TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
+  EXPECT_EQ(FailureText().size(), 12u);
+  {
+    StandInServices s;
+    s.SetFault(StandIn::Site, StandInFault::NotFound);
+    EXPECT_EQ(GetPage(HomeUrl(s), "", 0), FailureText());
+  }
+  {
+    // A port nobody listens on any more.
+    std::string url;
+    { ScriptedServer gone([](ScriptedConnection&) {}); url = gone.Url("/"); }
+    EXPECT_EQ(GetPage(url, "", 4), FailureText());
+  }
+  // A URL that carries a line break never reaches the wire.
+  StandInServices s;
+  EXPECT_EQ(GetPage(HomeUrl(s) + "/\r\nX-Injected: 1", "", 0), FailureText());
+  EXPECT_EQ(s.RequestCount(), 0u);
+  EXPECT_EQ(GetPage("gopher://127.0.0.1/", "", 0), FailureText());
+}
+
+TEST(PageFetcher, ASilentServerTimesOutAfterTwentySeconds_Slow) {
+  StandInServices s;
+  s.SetFault(StandIn::Site, StandInFault::Silent);
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 4), FailureText());
+}
+
+TEST(PageFetcher, SendsItsOwnHeadAndCarriesCookiesOnlyWithinOneCall) {
+  StandInServices s;
+  std::string url = "http://" + s.HostFor(StandIn::Sogou) + "/web?query=x.test";
+  for (int call = 0; call < 2; ++call) {
+    std::string page = GetPage(url, "", 0);
+    EXPECT_NE(page.find(Gbk(u8"搜狗评级:72/100")), std::string::npos);
+  }
+  // Each call is sent round the redirect again: the cookie of the first call is not kept.
+  auto heads = s.RequestsFor(StandIn::Sogou);
+  ASSERT_EQ(heads.size(), 4u);
+  const std::string host = s.HostFor(StandIn::Sogou);
+  for (int i = 0; i < 4; ++i) {
+    std::vector<std::string> lines = HeadLines(heads[i].head);
+    const bool after_redirect = i % 2 == 1;
+    // Entity lines first, the custom Cookie line (replaced where it stands by the stored
+    // cookie after the redirect), then the request's own lines.
+    std::vector<std::string> expected = {
+        "GET /web?query=x.test HTTP/1.1",
+        "Content-Type: text/html",
+        after_redirect ? "Cookie: SUID=velmora42" : "Cookie: ",
+        "Host: " + host,
+        "Accept: text/html, */*",
+        "Referer: " + url,
+        "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)",
+    };
+    EXPECT_EQ(lines, expected) << "request " << i;
+  }
+}
+
+}  // namespace
