@@ -27,7 +27,8 @@ TMbcsByteType ByteType(std::string_view s, size_t index);
 // The locale's decimal separator (from the C library's locale).
 char DecimalSeparator();
 
-// Locale case services: ASCII only, GBK bytes have no case.
+// Locale case services: ASCII letters only, and never the trail byte of a double-byte
+// character (which may look like an ASCII letter); GBK characters have no case.
 std::string AnsiUpperCase(std::string_view s);
 std::string AnsiLowerCase(std::string_view s);
 int AnsiCompareText(std::string_view a, std::string_view b);
