@@ -86,8 +86,6 @@ int64_t TNetSimpleBuffer::Seek(int64_t offset, TSeekOrigin origin) {
   return pos_ - Offset();
 }
 
-int64_t TNetSimpleBuffer::Size() const { return size_ - Offset(); }
-
 void TNetSimpleBuffer::SetSize(int64_t size) {
   int64_t physical = Offset() + std::max<int64_t>(size, 0);
   Grow(physical);

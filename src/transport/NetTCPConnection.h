@@ -31,7 +31,7 @@ class TNetSimpleBuffer : public TStream {
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  int64_t Size() const override;
+  int64_t Size() const override { return size_ - consumed_; }
   void SetSize(int64_t size) override;
 
   // The first unread byte (valid until the next change).
@@ -55,19 +55,20 @@ class TNetSimpleBuffer : public TStream {
 
  protected:
   // Bytes at the front of the storage that no longer belong to the contents.
-  virtual int64_t Offset() const { return 0; }
+  int64_t Offset() const { return consumed_; }
   // Physical storage: size_ bytes in data_ (capacity cap_), position pos_ (physical, never
-  // below Offset()).
+  // below Offset()). consumed_ stays 0 here; TNetManagedBuffer defers removals with it.
   void Grow(int64_t physical_size);
   char* data_ = nullptr;
   int64_t size_ = 0;
   int64_t cap_ = 0;
   int64_t pos_ = 0;
+  int64_t consumed_ = 0;
 };
 
 // An input buffer that does not move memory on every removal: consumed bytes pile up at the
 // front until CompactThreshold of them are reached, then the rest moves down once.
-class TNetManagedBuffer : public TNetSimpleBuffer {
+class TNetManagedBuffer final : public TNetSimpleBuffer {
  public:
   // Positions and sizes are those of the unread bytes; Memory() is the first unread byte.
   void Remove(int64_t n) override;
@@ -79,11 +80,7 @@ class TNetManagedBuffer : public TNetSimpleBuffer {
   // Moves the unread bytes to the front now.
   void Compact();
 
- protected:
-  int64_t Offset() const override { return consumed_; }
-
  private:
-  int64_t consumed_ = 0;
   int64_t compact_threshold_ = 32768;
 };
 
