@@ -157,7 +157,11 @@ const char* ResultFieldName(TResultField field) {
   return kNames[field];
 }
 
-// ---- TNetImageFetcher ----
+// ---- Production services ----
+
+std::string TGetPageFetcher::GetPage(const std::string& url, const std::string& cookie, int mode) {
+  return ::GetPage(url, cookie, mode);
+}
 
 void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   TNetHTTP http;
@@ -165,6 +169,15 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   http.SetReadTimeout(20000);
   http.Request().SetUserAgent("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
   http.Get(url, &destination);
+}
+
+TQueryServices DefaultQueryServices() {
+  TQueryServices services;
+  services.Pages = std::make_shared<TGetPageFetcher>();
+  services.Images = std::make_shared<TNetImageFetcher>();
+  services.Hosts = DefaultServiceHosts();
+  services.Ticks = GetTickCount;
+  return services;
 }
 
 // ---- TJobOutput ----

@@ -49,6 +49,12 @@ class TImageFetcher {
   virtual void Get(const std::string& url, TStream& destination) = 0;
 };
 
+// The production page fetcher: the query layer's GetPage.
+class TGetPageFetcher : public TPageFetcher {
+ public:
+  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override;
+};
+
 // The production thumbnail download: a fresh HTTP client per picture, following redirects, with
 // the 20000 ms read time-out and the workers' user agent; an error status raises.
 class TNetImageFetcher : public TImageFetcher {
@@ -72,6 +78,10 @@ struct TQueryServices {
   TServiceHosts Hosts = DefaultServiceHosts();
   std::function<uint32_t()> Ticks;  // millisecond tick counter; empty: the runtime's
 };
+
+// What the program uses: GetPage, the HTTP thumbnail download, the default hosts and the
+// runtime's tick counter.
+TQueryServices DefaultQueryServices();
 
 // The hand-over from workers to the UI thread. Workers post through it from any thread; the
 // values run on the UI thread and reach the sink unless Detach was called first, after which

@@ -11,18 +11,8 @@
 #include "query/MyThreadUnit.h"
 #include "query/QtMainThreadQueue.h"
 #include "query/QtUrlOpener.h"
-#include "query/UseFunction.h"
-#include "runtime/DateUtils.h"
 
 namespace {
-
-// Pages through the query layer's own fetcher.
-class TUseFunctionPageFetcher : public TPageFetcher {
- public:
-  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override {
-    return ::GetPage(url, cookie, mode);
-  }
-};
 
 // Until the application object exists, Qt's complaints about a missing display are replaced by
 // one line of our own, and its fatal error by a clean exit.
@@ -47,11 +37,7 @@ int main(int argc, char** argv) {
   auto* queue = new TQtMainThreadQueue;
   SetMainThreadQueue(queue);
 
-  TQueryServices services;
-  services.Pages = std::make_shared<TUseFunctionPageFetcher>();
-  services.Images = std::make_shared<TNetImageFetcher>();
-  services.Hosts = DefaultServiceHosts();
-  services.Ticks = GetTickCount;
+  TQueryServices services = DefaultQueryServices();
   TQtUrlOpener opener;
 
   int rc;

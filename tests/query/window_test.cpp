@@ -15,6 +15,7 @@
 #include "QtTestSupport.h"
 #include "query/Main.h"
 #include "query/QtMainThreadQueue.h"
+#include "support/StandInServices.h"
 
 namespace {
 
@@ -239,6 +240,41 @@ TEST_F(MainFormTest, FailedThumbnailKeepsThePictureWhileTheValuesArrive) {
   if (const char* path = std::getenv("VELMORA_SCREENSHOT")) {
     EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(path)));
   }
+}
+
+// The whole spine with nothing faked: the real page fetcher and thumbnail client against the
+// stand-in services on loopback, each with its own charset and framing.
+TEST_F(MainFormTest, WholeQueryAgainstTheStandInServices) {
+  StandInServices stand_ins;
+  services_ = DefaultQueryServices();
+  TServiceHosts& h = services_.Hosts;
+  h.Baidu = stand_ins.HostFor(StandIn::Baidu);
+  h.Google = stand_ins.HostFor(StandIn::Google);
+  h.Yahoo = stand_ins.HostFor(StandIn::Yahoo);
+  h.Soso = stand_ins.HostFor(StandIn::Soso);
+  h.Sogou = stand_ins.HostFor(StandIn::Sogou);
+  h.Youdao = stand_ins.HostFor(StandIn::Youdao);
+  h.Bing = stand_ins.HostFor(StandIn::Bing);
+  h.AlexaSearch = stand_ins.HostFor(StandIn::Alexa);
+  h.ChinaRank = stand_ins.HostFor(StandIn::ChinaRank);
+  h.Thumbnail = stand_ins.HostFor(StandIn::Thumbnail);
+  h.PageRank = stand_ins.HostFor(StandIn::PageRank);
+  const std::string site = stand_ins.HostFor(StandIn::Site);
+
+  TMainForm& form = Form();
+  form.WebUrl->setText(QString::fromStdString("http://" + site + "/"));
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  ASSERT_TRUE(WaitIdle());
+  for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
+    EXPECT_EQ(L(name.c_str())->text(), FromGbk(value)) << name;
+  }
+  EXPECT_TRUE(L("Alexa6")->text().endsWith(U(u8" 秒")));
+  TRgbImage sample;
+  ASSERT_TRUE(DecodeJpeg(StandInServices::SampleJpeg(), sample));
+  const QImage shown = form.Image1->pixmap().toImage();
+  ASSERT_EQ(shown.size(), QSize(sample.Width, sample.Height));
+  EXPECT_EQ(shown.pixelColor(3, 3).rgb() & 0xFFFFFF, sample.PixelAt(3, 3));
+  EXPECT_EQ(stand_ins.RequestCount(), 27u + stand_ins.RequestsFor(StandIn::Sogou).size() - 3u);
 }
 
 TEST_F(MainFormTest, EnterPressesTheQueryButtonOnce) {
