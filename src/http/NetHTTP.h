@@ -103,6 +103,17 @@ class ENetIOHandlerPropInvalid : public ENetException {
   using ENetException::ENetException;
 };
 
+// A TLS handshake or a TLS record failed: the server's certificate was not trusted, was not
+// made out to the server's name or has expired, the server offered nothing newer than TLS 1.1,
+// or the bytes were not TLS at all. The message says which. ReplyCode() is the certificate
+// check's result code when the certificate was refused, else 0. Raised by the TLS-capable I/O
+// handler; the client closes the connection before passing it on.
+class ENetSSLProtocolReplyError : public ENetProtocolReplyError {
+ public:
+  explicit ENetSSLProtocolReplyError(std::string message, int reply_code = 0)
+      : ENetProtocolReplyError(reply_code, std::move(message)) {}
+};
+
 // A response that exceeds one of the client's TNetHTTPLimits (head or body size).
 class ENetHTTPLimitExceeded : public ENetException {
  public:
@@ -279,17 +290,22 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Host. Raises ENetUnknownProtocol, the HTTP 1.1-only method error, or the line-break refusal.
   void PrepareTarget(TNetHTTPRequest& request);
   // Picks the route for CurrentURI, pointing Host/Port at the server or the proxy and closing
-  // a connection to another peer.
+  // a connection to another peer, or one that would have to change between plain and TLS.
   TNetConnectionKind ChooseRoute();
-  // Closes a connection the last response did not allow to keep, then connects if needed.
+  // Closes a connection the last response did not allow to keep, then connects if needed. A
+  // failed TLS handshake closes the connection before ENetSSLProtocolReplyError passes on.
   void EnsureConnected(TNetHTTPResponse& response);
   // Routes, connects (tunnelling when needed), sends the head and the body.
   void ConnectForRequest(TNetHTTPRequest& request, TNetHTTPResponse& response);
   // Hands every Set-Cookie / Set-Cookie2 value of the response to the cookie manager (made on
   // demand when AllowCookies).
   void StoreCookies(TNetHTTPRequest& request, TNetHTTPResponse& response);
-  // Sets the request's Cookie line from the cookie manager for `uri`.
+  // Sets the request's Cookie line from the cookie manager for `uri`; Secure cookies only
+  // when the connection speaks TLS (SpeaksTLS).
   void AttachCookies(TNetURI& uri, TNetHTTPRequest& request);
+  // True when the connection is up and its I/O handler has TLS switched on: what the server
+  // receives is encrypted. A TLS-capable handler in plain mode does not count.
+  bool SpeaksTLS();
   // Reads the body of `response` into its ContentStream by Content-Length, by chunks, or up to
   // the close. Raises ENetHTTPLimitExceeded (and closes) past MaxBodyBytes.
   void ReadBody(TNetHTTPResponse& response);
@@ -306,6 +322,10 @@ class TNetCustomHTTP : public TNetTCPClient {
   virtual bool FireRedirect(std::string& location, TNetHTTPMethod& method, int count);
 
   // ---- Properties ----
+  // Installs `handler` as the I/O handler of every connection this client makes and keeps it
+  // until the client is destroyed: unlike a handler the connection owns, it survives
+  // CloseConnection, so a redirect to another server still finds it. Call while disconnected.
+  void AdoptIOHandler(std::unique_ptr<TNetIOHandler> handler);
   void SetHost(const std::string& host) override;  // also CurrentURI.Host
   void SetPort(int port) override;                 // also CurrentURI.Port (decimal)
   int AuthRetries() const { return auth_retries_; }
@@ -381,12 +401,16 @@ class TNetCustomHTTP : public TNetTCPClient {
   // The connect time-out: ReadTimeout, shortened to the deadline.
   int ConnectTimeout() const;
 
+  // Switches TLS on over an accepted CONNECT tunnel; a failed handshake closes the connection.
+  void StartTunnelTLS();
+
   std::unique_ptr<TNetURI> current_uri_;
   std::unique_ptr<TNetHTTPProtocol> protocol_;
   std::unique_ptr<TNetProxyConnectionInfo> proxy_params_;
   TNetCookieManager* cookie_manager_ = nullptr;
   std::unique_ptr<TNetCookieManager> owned_cookie_manager_;  // set when the client made it
   TNetAuthenticationManager* authentication_manager_ = nullptr;
+  std::unique_ptr<TNetIOHandler> adopted_io_handler_;  // see AdoptIOHandler
 
   int redirect_count_ = 0;
   int auth_attempts_ = 0;

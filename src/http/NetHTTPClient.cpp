@@ -28,6 +28,11 @@ TNetCustomHTTP::~TNetCustomHTTP() {
   // Drop the socket while the records still exist: the base would do it later, but a
   // disconnect notification must not find them gone.
   DropSocket();
+  // The connection lets go of an adopted handler before it is freed.
+  if (adopted_io_handler_ != nullptr) {
+    if (IOHandler() == adopted_io_handler_.get()) SetIOHandler(nullptr);
+    adopted_io_handler_.reset();
+  }
   protocol_.reset();
 }
 
@@ -52,6 +57,18 @@ TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
   bool https = SameText(current.Protocol, "HTTPS");
   // IOHandler() is asked anew after a close: closing frees a handler the connection made.
   auto tls_capable = [this] { return IOHandler() != nullptr && IOHandler()->TLSCapable(); };
+  // Sets the TLS switch of a TLS-capable handler; false when there is none. TLS cannot be put
+  // on or taken off a stream that already carries requests, so a live connection in the other
+  // mode is closed first and the next one is made in the mode asked for.
+  auto set_plain = [&](bool plain) {
+    if (!tls_capable()) return false;
+    if (IOHandler()->PlainMode() != plain && IsConnected()) {
+      CloseConnection();
+      if (!tls_capable()) return false;
+    }
+    IOHandler()->SetPlainMode(plain);
+    return true;
+  };
 
   if (proxy_params_->ProxyServer().empty()) {
     if (!SameText(Host(), current.Host) || Port() != StrToInt(current.Port)) {
@@ -62,11 +79,10 @@ TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
       SetPort(port);
     }
     if (!https) {
-      if (tls_capable()) IOHandler()->SetPlainMode(true);
+      set_plain(true);
       return TNetConnectionKind::Direct;
     }
-    if (!tls_capable()) throw ENetIOHandlerPropInvalid();
-    IOHandler()->SetPlainMode(false);
+    if (!set_plain(false)) throw ENetIOHandlerPropInvalid();
     return TNetConnectionKind::DirectTls;
   }
 
@@ -79,18 +95,26 @@ TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
   if (https) {
     if (IOHandler() != nullptr) {
       if (!tls_capable()) throw ENetIOHandlerPropInvalid();
-      IOHandler()->SetPlainMode(true);  // CONNECT goes out in the clear
+      // CONNECT goes out in the clear; a live connection that speaks TLS is an earlier tunnel,
+      // closed here, so every tunnel starts with its own CONNECT.
+      set_plain(true);
     }
     return TNetConnectionKind::TunnelViaProxy;
   }
-  if (tls_capable()) IOHandler()->SetPlainMode(true);
+  set_plain(true);
   return TNetConnectionKind::ViaProxy;
 }
 
 void TNetCustomHTTP::EnsureConnected(TNetHTTPResponse& response) {
   if (!response.KeepAliveDecision() && IOHandler() != nullptr) CloseConnection();
   ProbeClosed(false);
-  if (!IsConnected()) Establish(ConnectTimeout());
+  if (IsConnected()) return;
+  try {
+    Establish(ConnectTimeout());
+  } catch (const ENetSSLProtocolReplyError&) {
+    CloseConnection();
+    throw;
+  }
 }
 
 void TNetCustomHTTP::ConnectForRequest(TNetHTTPRequest& request, TNetHTTPResponse& response) {
@@ -163,8 +187,7 @@ void TNetCustomHTTP::ExchangeConnect(TNetHTTPProtocol& tunnel, TMemoryStream& bo
       StoreCookies(connect, answer);
     }
     if (answer.StatusCode() == 200) {
-      if (IOHandler() == nullptr) throw Exception("Invalid class typecast");
-      IOHandler()->SetPlainMode(false);  // TLS starts over the tunnel
+      StartTunnelTLS();
       return;
     }
     TNetHTTPWhatsNext next = tunnel.DecideNext();
@@ -177,6 +200,24 @@ void TNetCustomHTTP::ExchangeConnect(TNetHTTPProtocol& tunnel, TMemoryStream& bo
                                       body.DataString());
     }
     body.Clear();
+  }
+}
+
+void TNetCustomHTTP::StartTunnelTLS() {
+  if (IOHandler() == nullptr) throw Exception("Invalid class typecast");
+  try {
+    // The server speaks only after our first TLS message, so bytes already queued can only
+    // have come from the proxy: taken for the server's, they would pass for data that arrived
+    // under TLS.
+    if (InputQueue().Size() > 0 && IOHandler()->TLSCapable()) {
+      throw ENetSSLProtocolReplyError(
+          "TLS handshake failed: protocol error (the proxy sent data after accepting the "
+          "tunnel)");
+    }
+    IOHandler()->SetPlainMode(false);  // TLS starts over the tunnel
+  } catch (const ENetSSLProtocolReplyError&) {
+    CloseConnection();
+    throw;
   }
 }
 
@@ -202,9 +243,14 @@ void TNetCustomHTTP::StoreCookies(TNetHTTPRequest& request, TNetHTTPResponse& re
 
 void TNetCustomHTTP::AttachCookies(TNetURI& uri, TNetHTTPRequest& request) {
   if (cookie_manager_ == nullptr) return;
-  bool secure = IOHandler() != nullptr && IOHandler()->TLSCapable();
-  std::string text = cookie_manager_->CookieHeaderFor(uri, secure);
+  std::string text = cookie_manager_->CookieHeaderFor(uri, SpeaksTLS());
   if (!text.empty()) request.HeaderLines().SetHeader("Cookie", text);
+}
+
+bool TNetCustomHTTP::SpeaksTLS() {
+  TNetIOHandler* handler = IOHandler();
+  return handler != nullptr && handler->TLSCapable() && !handler->PlainMode() &&
+         handler->Connected();
 }
 
 void TNetCustomHTTP::SetCookieManager(TNetCookieManager* manager) {
@@ -274,6 +320,11 @@ void TNetCustomHTTP::FireDisconnected() {
 
 // ---------------------------------------------------------------------------------------------
 // Properties
+
+void TNetCustomHTTP::AdoptIOHandler(std::unique_ptr<TNetIOHandler> handler) {
+  SetIOHandler(handler.get(), false);  // frees a handler the connection owned
+  adopted_io_handler_ = std::move(handler);
+}
 
 void TNetCustomHTTP::SetHost(const std::string& host) {
   TNetTCPClient::SetHost(host);
