@@ -1,0 +1,173 @@
+// A whole query — eleven workers, 26 pages and a thumbnail through our page fetcher and HTTP
+// client — against the stand-in services on loopback, beside the same 27 requests made one
+// after another with libcurl (the bare round trips a query cannot beat by much unless its
+// workers overlap). Prints the ratio after the table.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "query/QueryController.h"
+#include "runtime/CodePage.h"
+#include "support/StandInServices.h"
+
+namespace {
+
+StandInServices& StandIns() {
+  static StandInServices* s = new StandInServices;
+  return *s;
+}
+
+TServiceHosts StandInHosts() {
+  StandInServices& s = StandIns();
+  TServiceHosts h = DefaultServiceHosts();
+  h.Baidu = s.HostFor(StandIn::Baidu);
+  h.Google = s.HostFor(StandIn::Google);
+  h.Yahoo = s.HostFor(StandIn::Yahoo);
+  h.Soso = s.HostFor(StandIn::Soso);
+  h.Sogou = s.HostFor(StandIn::Sogou);
+  h.Youdao = s.HostFor(StandIn::Youdao);
+  h.Bing = s.HostFor(StandIn::Bing);
+  h.AlexaSearch = s.HostFor(StandIn::Alexa);
+  h.ChinaRank = s.HostFor(StandIn::ChinaRank);
+  h.Thumbnail = s.HostFor(StandIn::Thumbnail);
+  h.PageRank = s.HostFor(StandIn::PageRank);
+  return h;
+}
+
+// Our fetchers, noting every URL they are asked for (the list libcurl replays).
+class TNotingPages : public TGetPageFetcher {
+ public:
+  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override {
+    Note(url);
+    return TGetPageFetcher::GetPage(url, cookie, mode);
+  }
+  void Note(const std::string& url) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (urls_.size() < 27) urls_.push_back(url);
+  }
+  std::vector<std::string> Urls() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return urls_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> urls_;
+};
+
+class TNotingImages : public TNetImageFetcher {
+ public:
+  explicit TNotingImages(TNotingPages* pages) : pages_(pages) {}
+  void Get(const std::string& url, TStream& destination) override {
+    pages_->Note(url);
+    TNetImageFetcher::Get(url, destination);
+  }
+
+ private:
+  TNotingPages* pages_;
+};
+
+class TNullView : public TQueryView {
+ public:
+  std::string Site;
+  std::string Caption = Gbk(u8"查询");
+  std::string WebUrlText() const override { return Site; }
+  void SetWebUrlText(const std::string& text) override { Site = text; }
+  std::string BeginCaption() const override { return Caption; }
+  void SetBeginCaption(const std::string& caption) override { Caption = caption; }
+  void SetFieldText(TResultField, const std::string&) override {}
+  void SetPicture(const TRgbImage&) override {}
+};
+
+class TNullOpener : public TUrlOpener {
+ public:
+  void OpenUrl(const std::string&) override {}
+};
+
+std::shared_ptr<TNotingPages> g_pages = std::make_shared<TNotingPages>();
+
+void BM_WholeQuery(benchmark::State& state) {
+  TPumpQueue queue;
+  TMainThreadQueue* previous = SetMainThreadQueue(&queue);
+  TQueryServices services = DefaultQueryServices();
+  services.Pages = g_pages;
+  services.Images = std::make_shared<TNotingImages>(g_pages.get());
+  services.Hosts = StandInHosts();
+  TNullView view;
+  TNullOpener opener;
+  TQueryController controller(view, opener, services);
+  const std::string site = StandIns().HostFor(StandIn::Site);
+  for (auto _ : state) {
+    view.Site = site;
+    controller.Begin_btnClick();
+    if (!queue.PumpUntil([] { return MyThread::LiveCount() == 0; }, 60000)) {
+      state.SkipWithError("query did not finish");
+      break;
+    }
+  }
+  SetMainThreadQueue(previous);
+}
+BENCHMARK(BM_WholeQuery)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
+
+void BM_SequentialCurl(benchmark::State& state) {
+  const std::vector<std::string> urls = g_pages->Urls();
+  if (urls.size() != 27) {
+    state.SkipWithError("run BM_WholeQuery first");
+    return;
+  }
+  for (auto _ : state) {
+    for (const std::string& url : urls) {
+      CURL* curl = curl_easy_init();
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+      curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
+      if (curl_easy_perform(curl) != CURLE_OK) state.SkipWithError("curl failed");
+      curl_easy_cleanup(curl);
+    }
+  }
+}
+BENCHMARK(BM_SequentialCurl)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+class Recorder : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.iterations > 0 && !r.error_occurred) {
+        per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double Time(const std::string& name) const {
+    auto it = per_iteration_.find(name);
+    return it == per_iteration_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> per_iteration_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  benchmark::Initialize(&argc, argv);
+  Recorder recorder;
+  benchmark::RunSpecifiedBenchmarks(&recorder);
+  const double ours = recorder.Time("BM_WholeQuery"), curl = recorder.Time("BM_SequentialCurl");
+  if (ours > 0 && curl > 0) {
+    std::printf("whole query (11 workers) / its 27 requests one by one with libcurl = %.2f\n",
+                ours / curl);
+  }
+  benchmark::Shutdown();
+  curl_global_cleanup();
+  return 0;
+}
