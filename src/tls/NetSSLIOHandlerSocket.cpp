@@ -101,8 +101,8 @@ SSL_CTX* ClientContext() {
     bool ok = SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1;
     // A server that closes without close_notify ends the stream like a TCP close does: bodies
     // framed by length or chunks are still checked for completeness by the HTTP layer.
-    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION |
-                                 SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_options(
+        ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_IGNORE_UNEXPECTED_EOF);
     // Send may return after part of a buffer; the connection sends the rest.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
@@ -182,8 +182,8 @@ bool TNetSSLIOHandlerSocket::Connected() {
 }
 
 void TNetSSLIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int timeout,
-                                             int bound_port_max, int bound_port_min,
-                                             int bound_port, const std::string& bound_ip) {
+                                             int bound_port_max, int bound_port_min, int bound_port,
+                                             const std::string& bound_ip) {
   EndTLS();
   connect_host_ = host;
   io_timeout_ = timeout > 0 ? timeout : -2;
@@ -267,8 +267,8 @@ void TNetSSLIOHandlerSocket::StartTLS() {
   if (is_address) {
     named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), name.c_str()) == 1;
   } else {
-    named = SSL_set_tlsext_host_name(ssl_, name.c_str()) == 1 &&
-            SSL_set1_host(ssl_, name.c_str()) == 1;
+    named =
+        SSL_set_tlsext_host_name(ssl_, name.c_str()) == 1 && SSL_set1_host(ssl_, name.c_str()) == 1;
     SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   }
   if (!named) Fail(std::string(kHandshakeFailed) + "invalid server name '" + name + "'");

@@ -97,8 +97,8 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   // The deadline of a wait of `ms` from now (-1 = none for -2 and other negatives).
   static int64_t DeadlineIn(int ms);
 
-  SSL* ssl_ = nullptr;          // the TLS session; null while plain or closed
-  SocketState socket_state_;    // read and written by the socket glue during TLS calls
+  SSL* ssl_ = nullptr;        // the TLS session; null while plain or closed
+  SocketState socket_state_;  // read and written by the socket glue during TLS calls
   bool plain_mode_ = true;
   bool tls_broken_ = false;     // a fatal TLS or socket error: no close_notify any more
   int io_timeout_ = -2;         // handshake and in-call waits, ms; -2 = no limit

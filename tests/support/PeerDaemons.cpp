@@ -172,6 +172,12 @@ void NginxServer::WriteFile(const std::string& path, const std::string& bytes) c
   WriteText(full.string(), bytes);
 }
 
+void NginxServer::UseTls(const std::string& certificate_file, const std::string& key_file,
+                         const std::string& ssl_directives) {
+  tls_directives_ = "ssl_certificate " + certificate_file + ";\n    ssl_certificate_key " +
+                    key_file + ";\n    " + ssl_directives + "\n";
+}
+
 std::vector<std::string> NginxServer::PrepareRun(uint16_t port) {
   const std::string& d = Dir();
   // One process that stays in the foreground and keeps the test's user, so files in the
@@ -210,8 +216,8 @@ std::vector<std::string> NginxServer::PrepareRun(uint16_t port) {
       "  sendfile on;\n"
       "  server {\n"
       "    listen 127.0.0.1:" +
-      std::to_string(port) +
-      ";\n"
+      std::to_string(port) + (tls_directives_.empty() ? "" : " ssl") + ";\n    " + tls_directives_ +
+      "\n"
       "    server_name localhost;\n"
       "    root " +
       Root() +

@@ -67,11 +67,16 @@ class PeerDaemon {
 
 // nginx serving static files from Root(), keep-alive on (long time-out, many requests per
 // connection), with room for extra directives inside the server block (redirects, say:
-// "location = /old { return 302 /new.html; }").
+// "location = /old { return 302 /new.html; }"). UseTls turns the port into an https port.
 class NginxServer : public PeerDaemon {
  public:
   explicit NginxServer(std::string server_directives = "");
   ~NginxServer() override { Stop(); }
+
+  // Before Start: the port speaks TLS with this certificate chain and key (PEM files);
+  // `ssl_directives` may add to or narrow the TLS settings ("ssl_protocols TLSv1;").
+  void UseTls(const std::string& certificate_file, const std::string& key_file,
+              const std::string& ssl_directives = "");
 
   // The document root.
   std::string Root() const { return Dir() + "/www"; }
@@ -85,6 +90,7 @@ class NginxServer : public PeerDaemon {
 
  private:
   std::string directives_;
+  std::string tls_directives_;  // empty: plain http
 };
 
 // tinyproxy accepting clients from 127.0.0.1, forwarding plain requests and CONNECT to any port.
