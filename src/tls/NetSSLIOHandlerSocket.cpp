@@ -106,6 +106,9 @@ SSL_CTX* ClientContext() {
     // Send may return after part of a buffer; the connection sends the rest.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    // Take in whatever the socket holds, not one record header and body at a time. Readable
+    // asks the record layer first (SSL_peek), so bytes read ahead are never overlooked.
+    SSL_CTX_set_read_ahead(ctx, 1);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     // Without a readable trust store nothing verifies, which fails closed.
     SSL_CTX_set_default_verify_paths(ctx);
