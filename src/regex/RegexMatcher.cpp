@@ -220,28 +220,28 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
       // Shapes the compiler builds:
       //   x*  CHOICE1(alt: x .. JUMP_BACK->CHOICE1) CHOICE2(alt: EMPTY) EMPTY -> after
       //   x+  x .. CHOICE_a(alt: JUMP_BACK->x) CHOICE_b(alt: EMPTY) EMPTY -> after
-      // An iteration starts each time the jump target runs; the jump leaves through the EMPTY
-      // when the iteration consumed nothing.
+      // An iteration starts each time the jump target runs, which records where; the jump
+      // leaves through the EMPTY instead when the iteration consumed nothing.
       const int32_t head = in.next;
+      const bool star = insts_[head].op == OP_CHOICE && insts_[head].next_is_choice;
       int32_t second = -1;
-      if (insts_[head].op == OP_CHOICE && insts_[head].next_is_choice) {
+      if (star) {
         second = insts_[head].next;
       } else if (i > 0 && insts_[i - 1].op == OP_CHOICE && insts_[i - 1].next_is_choice) {
         second = insts_[i - 1].next;
       }
       if (second < 0 || static_cast<size_t>(second) + 1 >= insts_.size() ||
-          insts_[second + 1].op != OP_EMPTY) {
+          insts_[second + 1].op != OP_EMPTY || insts_[head].slot >= 0) {
         continue;
       }
       const uint8_t head_op = insts_[head].op;
-      if ((head_op != OP_CHOICE && RegexGroupOf(head_op) == 0) || head_op > OP_GROUP_CLOSE ||
-          insts_[head].slot >= 0) {
-        continue;  // heads that always consume need no guard
+      if (!star && !(head_op > OP_GROUP_OPEN && head_op < OP_GROUP_CLOSE)) {
+        continue;  // a body that is no group always consumes
       }
       if (reg_count_ >= static_cast<int>(kIndexMask)) throw TRegexFault{101};
-      insts_[head].slot = reg_count_;
       in.slot = reg_count_;
       in.aux = second + 1;
+      insts_[head].slot = reg_count_;
       ++reg_count_;
     }
   }
@@ -697,7 +697,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         pc = in.next;
         continue;
       case OP_JUMP_BACK:
-        // An iteration that consumed nothing ends the loop instead of starting another.
+        // An iteration that consumed nothing ends the loop.
         pc = (in.slot >= 0 && regs_[in.slot] == cur - base_) ? in.aux : in.next;
         continue;
       case OP_CHOICE:
@@ -769,7 +769,9 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
           pc = in.aux;
           continue;
         }
-        const bool can_iterate = k < in.max && !(k > 0 && regs_[kRegIterStart + d] == pos);
+        // Past the minimum, an iteration of an unbounded loop that consumed nothing ends it.
+        const bool can_iterate =
+            k < in.max && !(in.max == kRegexOpenMax && k > 0 && regs_[kRegIterStart + d] == pos);
         if (in.op == OP_LOOP && can_iterate) {
           PushChoice(kCpLoopExit, pc, pos, 0);
           SetReg(kRegCounter + d, k + 1);
@@ -784,7 +786,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
       }
       default:
         if (in.group != 0 && in.op < OP_GROUP_CLOSE) {
-          if (in.slot >= 0) SetReg(in.slot, cur - base_);
+          if (in.slot >= 0) SetReg(in.slot, cur - base_);  // a x+ loop's iteration starts
           SetReg(kRegGroupStart + in.group, cur - base_);
           pc = in.next;
           continue;

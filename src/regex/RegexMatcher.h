@@ -8,9 +8,10 @@
 // lengths. Two budgets bound a search: the stack's size (fault 1016) and the number of steps
 // (fault 1017); a search that exceeds neither runs to its end.
 //
-// Empty iterations: a loop whose body matched the empty string does not start another
-// iteration once its minimum is reached; the match goes on after the loop. This is what keeps
-// loops such as (a{0,3})* finite.
+// Empty iterations: once an unbounded loop (x*, x+, x{n,} and their lazy forms) has its minimum,
+// an iteration that matched the empty string ends it: the match goes on after the loop, keeping
+// that iteration's captures. This keeps loops such as (a{0,3})* finite and gives the results of
+// Perl-style engines. Bounded loops are finite anyway and follow no such rule.
 //
 // Thread safety: none; owned by one engine.
 #pragma once
@@ -83,7 +84,8 @@ class TRegexMatcher {
     int32_t min = 0;              // repeat and loop bounds
     int32_t max = 0;
     int32_t aux = -1;             // LOOP: body; JUMP_BACK: where an empty iteration leaves
-    int32_t slot = -1;            // loop head: register set to the cursor; JUMP_BACK: read
+    int32_t slot = -1;            // choice loops: register the head sets to the cursor at each
+                                  // iteration start and JUMP_BACK reads
     int32_t set = -1;             // single-byte nodes: index into sets_
     uint32_t text = 0;            // literals: offset of the bytes in the program
     uint32_t len = 0;             // literals: number of bytes
