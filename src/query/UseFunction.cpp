@@ -182,3 +182,75 @@ std::string GetPage(const std::string& url, const std::string& cookie, int mode)
   cookies.reset();
   return page;
 }
+
+// --- Extraction rules ---------------------------------------------------------------------------
+
+#include "regex/RegexEngine.h"
+
+namespace {
+
+// "[参数" + one or two digits + "]" in an output template, for ReplaceByPattern.
+const std::string& TemplatePlaceholderPattern() {
+  static const std::string pattern = "\\[" + Gbk(u8"参数") + "([0-9]{1,2})\\]";
+  return pattern;
+}
+
+}  // namespace
+
+std::string ExtractByRule(const std::string& page, const std::string& rule,
+                          unsigned char allMatches, const std::string& separator,
+                          bool templateMode, const std::string& templateRule,
+                          const std::string& outputTemplate) {
+  std::string result;
+  if (page.empty()) return result;
+  std::string working = templateMode ? templateRule : rule;
+  if (working.empty()) return result;
+  while (working.size() >= 2 && working[working.size() - 2] == '\r' && working.back() == '\n') {
+    working.resize(working.size() - 2);
+    if (working.empty()) return result;
+  }
+  working = ReplaceAll(working, "[velmora]", "(.*?)");
+  working = ReplaceAll(working, "(*)", ".*?");
+  working = ReplaceAll(working, Gbk(u8"[参数]"), "(.*?)");
+
+  // Whatever goes wrong here (an invalid rule, a search that runs out of budget) only ends the
+  // extraction; what was collected so far stays.
+  try {
+    TRegexEngine engine;
+    engine.SetExpression(working);
+    engine.SetModifier(1, true);
+    if (engine.Exec(page)) {
+      // Chosen once, from the first match: the first group if any group took part.
+      const int group = engine.LastMatchedGroup() >= 1 ? 1 : 0;
+      const bool all = allMatches == 1;
+      if (!templateMode) {
+        if (!all) {
+          result = engine.MatchText(group);
+        } else {
+          do {
+            result += engine.MatchText(group);
+            result += separator;
+          } while (engine.ExecNext());
+        }
+      } else {
+        const std::string item_template =
+            ReplaceByPattern(TemplatePlaceholderPattern(), outputTemplate, "\\$$1", true);
+        if (!all) {
+          result = engine.ExpandTemplate(item_template);
+        } else {
+          const std::string number_placeholder = Gbk(u8"[序号]");
+          int64_t counter = 1;
+          do {
+            result += ReplaceAll(engine.ExpandTemplate(item_template), number_placeholder,
+                                 IntToStr(counter));
+            result += separator;
+            ++counter;
+          } while (engine.ExecNext());
+        }
+      }
+    }
+  } catch (...) {
+  }
+  if (!separator.empty()) result = TrimSuffix(result, separator);
+  return result;
+}
