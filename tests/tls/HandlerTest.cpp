@@ -178,3 +178,87 @@ TEST(TlsWrite, LargeBodiesGoOutWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// Listens on 127.0.0.1; for one client, reads the CONNECT head, answers `reply`, then relays
+// bytes both ways between the client and 127.0.0.1:target_port until either side closes.
+class OneTunnelProxy {
+ public:
+  OneTunnelProxy(std::string reply, uint16_t target_port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = Loopback(0);
+    socklen_t len = sizeof addr;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this, reply, target_port] {
+      int client = ::accept(listener_, nullptr, nullptr);
+      std::string head;
+      char buf[16384];
+      while (head.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = ::recv(client, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        head.append(buf, static_cast<size_t>(n));
+      }
+      ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+      int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in target = Loopback(target_port);
+      ::connect(server, reinterpret_cast<sockaddr*>(&target), sizeof target);
+      pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      for (bool open = true; open && ::poll(fds, 2, 5000) > 0;) {
+        for (int i = 0; i < 2 && open; ++i) {
+          if (fds[i].revents == 0) continue;
+          ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+          open = n > 0 && ::send(fds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+        }
+      }
+      ::close(server);
+      ::close(client);
+    });
+  }
+  ~OneTunnelProxy() {
+    thread_.join();
+    ::close(listener_);
+  }
+  uint16_t Port() const { return port_; }
+
+ private:
+  static sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return addr;
+  }
+  int listener_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+TEST(TlsTunnel, BytesSentWithTheProxysAcceptanceAreRefused) {
+  TlsScriptServer server(Pki().localhost_pem, [](TlsScriptServer::Peer& p) {
+    if (!p.ReadHead().empty()) p.Send(HttpResponse("HTTP/1.1 200 OK", "genuine"));
+  });
+  const std::string accepted = "HTTP/1.1 200 Connection established\r\n\r\n";
+  struct Case {
+    std::string reply;
+    std::string expected;
+  } cases[] = {
+      {accepted, "genuine"},
+      // The proxy answers in the server's place along with its acceptance: read from the queue
+      // after the handshake, the forged answer would pass for one that came over TLS.
+      {accepted + HttpResponse("HTTP/1.1 200 OK", "forged"),
+       "!TLS handshake failed: protocol error (the proxy sent data after accepting the tunnel)"},
+  };
+  for (const Case& c : cases) {
+    OneTunnelProxy proxy(c.reply, server.Port());
+    auto http = TlsClient();
+    http->ProxyParams().SetProxyServer("127.0.0.1");
+    http->ProxyParams().SetProxyPort(proxy.Port());
+    EXPECT_EQ(Fetch(*http, server.Url("/")), c.expected);
+  }
+}
+
+}  // namespace
