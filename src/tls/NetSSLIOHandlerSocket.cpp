@@ -236,7 +236,7 @@ bool TNetSSLIOHandlerSocket::WaitSocket(short events, int64_t deadline_ms) {
       if (deadline_ms < 0 || NowMs() >= deadline_ms) return false;
       continue;  // woke early
     }
-    if (errno != EINTR) return true;  // let the next call find the error
+    if (errno != EINTR) return false;  // cannot wait at all: treated as a time-out, never a spin
   }
 }
 
