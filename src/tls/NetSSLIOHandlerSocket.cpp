@@ -96,6 +96,9 @@ const BIO_METHOD* GlueMethod() {
 // never freed (see GlueMethod). Null when OpenSSL could not make it.
 SSL_CTX* ClientContext() {
   static SSL_CTX* context = [] {
+    // No clean-up at exit: the program ends while workers may still be inside a handshake, and
+    // OpenSSL's own exit handler would free what they are using.
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     if (ctx == nullptr) return ctx;
     bool ok = SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1;
