@@ -10,6 +10,7 @@
 #include "http/NetHTTP.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
+#include "tls/NetSSLIOHandlerSocket.h"
 
 // ---- Text helpers: TextBetween, DigitsOnly, TrimSuffix, ReplaceAll, FailureText ----------
 //
@@ -161,6 +162,7 @@ int ModeFromDeclaration(const std::string& page) {
 
 std::string GetPage(const std::string& url, const std::string& cookie, int mode) {
   auto http = std::make_unique<TNetHTTP>();
+  InstallTlsHandler(*http);  // plain http stays plain; a redirect to https is followed
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);

@@ -7,7 +7,7 @@
 
 #include "http/NetHTTP.h"
 #include "tls/NetSSLIOHandlerSocket.h"
-#include "tls/TlsPeers.h"
+#include "support/TlsPeers.h"
 
 inline std::unique_ptr<TNetHTTP> TlsClient(int read_timeout_ms = 5000) {
   Pki();  // the trust settings must be in place before the first handshake

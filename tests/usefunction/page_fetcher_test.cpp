@@ -2,11 +2,14 @@
 // mode, charset detection, failures turned into the failure text, and the request it sends.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "support/ScriptedServer.h"
+#include "support/TlsPeers.h"
 #include "support/StandInServices.h"
 
 namespace {
@@ -155,6 +158,47 @@ TEST(PageFetcher, SendsItsOwnHeadAndCarriesCookiesOnlyWithinOneCall) {
         "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)",
     };
     EXPECT_EQ(lines, expected) << "request " << i;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A plain-http server whose every answer sends the client to `location`.
+ScriptedServer::Script RedirectTo(const std::string& location) {
+  return [location](ScriptedConnection& c) {
+    while (!c.ReadHead().empty())
+      c.Send("HTTP/1.1 301 Moved Permanently\r\nLocation: " + location +
+             "\r\nContent-Length: 0\r\n\r\n");
+  };
+}
+
+TEST(PageFetcherTls, FollowsARedirectToHttpsAndChecksTheCertificate) {
+  const TlsPki& pki = Pki();  // trust the test authority in this process only
+  const std::string page = "<html><head><meta charset=utf-8><title>Secure " + Utf8(u8"首页") +
+                           "</title></head></html>";
+  auto serve_page = [&](TlsScriptServer::Peer& p) {
+    if (!p.ReadHead().empty())
+      p.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) +
+             "\r\nConnection: close\r\n\r\n" + page);
+  };
+  {
+    TlsScriptServer https(pki.localhost_pem, serve_page);
+    ScriptedServer http(RedirectTo(https.Url("/")));
+    EXPECT_EQ(GetPage(http.Url("/"), "", 0), page);
+  }
+  {
+    // A certificate for another name fails closed, whatever the page would have held.
+    TlsScriptServer https({ReadFile(pki.other_name.first), ReadFile(pki.other_name.second)},
+                          serve_page);
+    ScriptedServer http(RedirectTo(https.Url("/")));
+    EXPECT_EQ(GetPage(http.Url("/"), "", 0), FailureText());
   }
 }
 

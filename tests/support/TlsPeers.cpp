@@ -1,4 +1,4 @@
-#include "tls/TlsPeers.h"
+#include "support/TlsPeers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
