@@ -31,9 +31,9 @@ std::string MakePage(const std::string& head, const std::string& tail) {
   const std::string gbk = "\xC4\xE3\xBA\xC3\xCA\xC0\xBD\xE7";  // four GBK characters
   for (unsigned i = 0; page.size() < kPageSize - 512; ++i) {
     const std::string n = std::to_string(i * 7919 % 100000);
-    page += "<div class=\"item\"><a href=\"/page/" + n + ".html\" title=\"Item " + n + "\">" +
-            gbk + " link " + n + "</a> <span class=\"date\">2010-05-" +
-            std::to_string(1 + i % 28) + "</span></div>\r\n";
+    page += "<div class=\"item\"><a href=\"/page/" + n + ".html\" title=\"Item " + n + "\">" + gbk +
+            " link " + n + "</a> <span class=\"date\">2010-05-" + std::to_string(1 + i % 28) +
+            "</span></div>\r\n";
     if (i % 16 == 0) page += "<p>Alexa says " + gbk + " about www.example" + n + ".com</p>\r\n";
   }
   page += tail;
@@ -90,9 +90,9 @@ void BM_Ours(benchmark::State& state, const Case* c) {
 void BM_Pcre2(benchmark::State& state, const Case* c, bool jit) {
   int error = 0;
   PCRE2_SIZE offset = 0;
-  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(c->pattern.data()),
-                                   c->pattern.size(), PCRE2_CASELESS | PCRE2_DOTALL, &error,
-                                   &offset, nullptr);
+  pcre2_code* code =
+      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(c->pattern.data()), c->pattern.size(),
+                    PCRE2_CASELESS | PCRE2_DOTALL, &error, &offset, nullptr);
   if (jit) pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
   pcre2_match_data* md = pcre2_match_data_create_from_pattern(code, nullptr);
   const auto* subject = reinterpret_cast<PCRE2_SPTR>(c->page.data());

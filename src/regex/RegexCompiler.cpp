@@ -383,8 +383,8 @@ bool TRegexEngine::ParseBraces(int32_t& min, int32_t& max) {
 int32_t TRegexEngine::ParseAtom(int& flags) {
   flags = 0;
   const unsigned char c = *parse_point_++;
-  const bool line_anchors = (compile_modifiers_ & kModM) &&
-                            (!line_separators_.empty() || pair_assigned_);
+  const bool line_anchors =
+      (compile_modifiers_ & kModM) && (!line_separators_.empty() || pair_assigned_);
   switch (c) {
     case '^':
       return EmitNode(line_anchors ? OP_LINE_START : OP_TEXT_START);

@@ -221,10 +221,11 @@ bool TRegexEngine::ExecPos(int offset) {
     if (memmem(p, end - p, req, required_length_) == nullptr) return false;
   }
 
-  const int64_t steps =
-      step_limit_ > 0 ? step_limit_ : int64_t{100'000'000} + int64_t{64} * static_cast<int64_t>(len);
-  matcher_->BeginSearch(base, end, steps, stack_limit_, separator_set_, pair_assigned_,
-                        pair_head_, pair_tail_, word_table_);
+  const int64_t steps = step_limit_ > 0
+                            ? step_limit_
+                            : int64_t{100'000'000} + int64_t{64} * static_cast<int64_t>(len);
+  matcher_->BeginSearch(base, end, steps, stack_limit_, separator_set_, pair_assigned_, pair_head_,
+                        pair_tail_, word_table_);
   try {
     if (anchored_start_) return Attempt(p);
     if (matcher_->LeadLiteralLength() > 0) {
@@ -236,8 +237,7 @@ bool TRegexEngine::ExecPos(int offset) {
     }
     if (start_char_ != 0) {
       for (const unsigned char* q = p;
-           (q = static_cast<const unsigned char*>(std::memchr(q, start_char_, end - q)));
-           ++q) {
+           (q = static_cast<const unsigned char*>(std::memchr(q, start_char_, end - q))); ++q) {
         if (Attempt(q)) return true;
       }
       return false;

@@ -186,16 +186,16 @@ class TRegexEngine {
   unsigned char pair_head_ = '\r';
   unsigned char pair_tail_ = '\n';
   unsigned char swap_case_[256];
-  bool word_table_[256];             // members of WordCharacters
+  bool word_table_[256];            // members of WordCharacters
   std::bitset<256> separator_set_;  // SeparatorSet: members of LineSeparatorCharacters
 
   // Compiler cursor; parse_start_ is null unless compiling.
   const unsigned char* parse_start_ = nullptr;
   const unsigned char* parse_point_ = nullptr;
   int next_group_number_ = 1;
-  bool counting_ = false;    // pass 1: emitting only adds to program_size_
+  bool counting_ = false;  // pass 1: emitting only adds to program_size_
   int64_t program_size_ = 0;
-  int64_t emit_point_ = 0;   // pass 2: where the next byte goes
+  int64_t emit_point_ = 0;  // pass 2: where the next byte goes
 
   // Search hints.
   unsigned char start_char_ = 0;

@@ -11,13 +11,13 @@ namespace {
 
 // Kinds of stack entries (top four bits of Entry::tag).
 enum : uint32_t {
-  kTrail = 0,        // register restore record
-  kCpAttempt = 1,    // bottom of an attempt: reaching it means the attempt failed
-  kCpAlt = 2,        // the next alternative of a choice run (node = that CHOICE)
-  kCpLoopExit = 3,   // greedy counted loop: leave the loop instead of iterating
-  kCpLoopBody = 4,   // lazy counted loop: iterate instead of leaving
-  kCpGreedy = 5,     // single-byte greedy repeat: try one repetition fewer
-  kCpLazy = 6,       // single-byte lazy repeat: try one repetition more
+  kTrail = 0,       // register restore record
+  kCpAttempt = 1,   // bottom of an attempt: reaching it means the attempt failed
+  kCpAlt = 2,       // the next alternative of a choice run (node = that CHOICE)
+  kCpLoopExit = 3,  // greedy counted loop: leave the loop instead of iterating
+  kCpLoopBody = 4,  // lazy counted loop: iterate instead of leaving
+  kCpGreedy = 5,    // single-byte greedy repeat: try one repetition fewer
+  kCpLazy = 6,      // single-byte lazy repeat: try one repetition more
 };
 constexpr uint32_t kIndexBits = 28;
 constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
@@ -279,8 +279,7 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
 }
 
 std::bitset<256> TRegexMatcher::ComputeLeadSet(bool multiline, const std::string& separators,
-                                               bool pair_assigned,
-                                               unsigned char pair_head) const {
+                                               bool pair_assigned, unsigned char pair_head) const {
   ByteSet lead;
   // 0 = not reached, 1 = reached, 2 = (loop nodes) reached again from inside the body.
   std::vector<uint8_t> seen(insts_.size(), 0);

@@ -33,7 +33,7 @@ class TRegexMatcher {
   static constexpr int kRegGroupStart = 0;
   static constexpr int kRegGroupEnd = 15;
   static constexpr int kRegDepth = 30;
-  static constexpr int kRegCounter = 30;  // + depth (1..10)
+  static constexpr int kRegCounter = 30;    // + depth (1..10)
   static constexpr int kRegIterStart = 40;  // + depth (1..10)
   static constexpr int kRegFixed = 51;
 
@@ -45,8 +45,8 @@ class TRegexMatcher {
   // The search hints of a loaded program.
   // Bytes at which a match may begin (bit 0 = the end of the text). `multiline` is modifier m of
   // the engine's Modifiers; separators and the pair head are what '$' may stand before.
-  std::bitset<256> ComputeLeadSet(bool multiline, const std::string& separators,
-                                  bool pair_assigned, unsigned char pair_head) const;
+  std::bitset<256> ComputeLeadSet(bool multiline, const std::string& separators, bool pair_assigned,
+                                  unsigned char pair_head) const;
   // Single top-level alternative whose first node is OP_LITERAL (its first byte) or
   // OP_TEXT_START; and, when asked, the longest OP_LITERAL on the top-level chain.
   void FirstNodeHints(bool want_required, unsigned char& start_char, bool& anchored,
@@ -76,19 +76,19 @@ class TRegexMatcher {
  private:
   struct Inst {
     uint8_t op = 0;
-    uint8_t group = 0;            // group of OPEN/CLOSE/BACKREF
-    uint8_t nb_count = 0;         // repeat nodes: bytes the continuation may start with (0 = any)
+    uint8_t group = 0;     // group of OPEN/CLOSE/BACKREF
+    uint8_t nb_count = 0;  // repeat nodes: bytes the continuation may start with (0 = any)
     uint8_t nb[2] = {0, 0};
     bool next_is_choice = false;  // CHOICE: the next node is a CHOICE too (a backtracking run)
     int32_t next = -1;            // following node, -1 = none
     int32_t min = 0;              // repeat and loop bounds
     int32_t max = 0;
-    int32_t aux = -1;             // LOOP: body; JUMP_BACK: where an empty iteration leaves
-    int32_t slot = -1;            // choice loops: register the head sets to the cursor at each
-                                  // iteration start and JUMP_BACK reads
-    int32_t set = -1;             // single-byte nodes: index into sets_
-    uint32_t text = 0;            // literals: offset of the bytes in the program
-    uint32_t len = 0;             // literals: number of bytes
+    int32_t aux = -1;   // LOOP: body; JUMP_BACK: where an empty iteration leaves
+    int32_t slot = -1;  // choice loops: register the head sets to the cursor at each
+                        // iteration start and JUMP_BACK reads
+    int32_t set = -1;   // single-byte nodes: index into sets_
+    uint32_t text = 0;  // literals: offset of the bytes in the program
+    uint32_t len = 0;   // literals: number of bytes
   };
   // One stack entry: a trail record (register, old value, old stamp) or a choice point (node,
   // cursor, repeat count, the choice point below it).

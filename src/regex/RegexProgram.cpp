@@ -2,29 +2,27 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 namespace {
 
-constexpr const char* kGroupOpenNames[kRegexGroupCount] = {
-    nullptr,           "OP_GROUP_OPEN1",  "OP_GROUP_OPEN2",  "OP_GROUP_OPEN3",  "OP_GROUP_OPEN4",
-    "OP_GROUP_OPEN5",  "OP_GROUP_OPEN6",  "OP_GROUP_OPEN7",  "OP_GROUP_OPEN8",  "OP_GROUP_OPEN9",
-    "OP_GROUP_OPEN10", "OP_GROUP_OPEN11", "OP_GROUP_OPEN12", "OP_GROUP_OPEN13", "OP_GROUP_OPEN14"};
-constexpr const char* kGroupCloseNames[kRegexGroupCount] = {
-    nullptr,
-    "OP_GROUP_CLOSE1",
-    "OP_GROUP_CLOSE2",
-    "OP_GROUP_CLOSE3",
-    "OP_GROUP_CLOSE4",
-    "OP_GROUP_CLOSE5",
-    "OP_GROUP_CLOSE6",
-    "OP_GROUP_CLOSE7",
-    "OP_GROUP_CLOSE8",
-    "OP_GROUP_CLOSE9",
-    "OP_GROUP_CLOSE10",
-    "OP_GROUP_CLOSE11",
-    "OP_GROUP_CLOSE12",
-    "OP_GROUP_CLOSE13",
-    "OP_GROUP_CLOSE14"};
+// "OP_GROUP_OPEN1" .. "OP_GROUP_CLOSE14", kept for the table's pointers.
+struct GroupNames {
+  std::string open[kRegexGroupCount];
+  std::string close[kRegexGroupCount];
+};
+
+const GroupNames& Names() {
+  static const GroupNames names = [] {
+    GroupNames n;
+    for (int g = 1; g < kRegexGroupCount; ++g) {
+      n.open[g] = "OP_GROUP_OPEN" + std::to_string(g);
+      n.close[g] = "OP_GROUP_CLOSE" + std::to_string(g);
+    }
+    return n;
+  }();
+  return names;
+}
 
 std::array<TRegexOpInfo, 256> BuildTable() {
   std::array<TRegexOpInfo, 256> t{};
@@ -61,8 +59,8 @@ std::array<TRegexOpInfo, 256> BuildTable() {
   t[OP_WORD_EDGE] = {"OP_WORD_EDGE", okNone};
   t[OP_NOT_WORD_EDGE] = {"OP_NOT_WORD_EDGE", okNone};
   for (int n = 1; n < kRegexGroupCount; ++n) {
-    t[OP_GROUP_OPEN + n] = {kGroupOpenNames[n], okNone};
-    t[OP_GROUP_CLOSE + n] = {kGroupCloseNames[n], okNone};
+    t[OP_GROUP_OPEN + n] = {Names().open[n].c_str(), okNone};
+    t[OP_GROUP_CLOSE + n] = {Names().close[n].c_str(), okNone};
   }
   return t;
 }
@@ -143,22 +141,32 @@ std::string DumpRegexProgram(std::string_view program) {
   while (off < program.size()) {
     const int64_t size = RegexNodeSize(program, off);
     if (size < 0) {
-      out += std::to_string(off) + " corrupt\n";
+      out += std::to_string(off);
+      out += " corrupt\n";
       break;
     }
     const uint8_t* p = base + off;
     const TRegexOpInfo& info = RegexOpInfo(p[0]);
-    out += std::to_string(off) + " " + info.Name;
+    out += std::to_string(off);
+    out += ' ';
+    out += info.Name;
     const int32_t next = ReadRegexInt(p + 1);
-    if (next != 0) out += " -> " + std::to_string(static_cast<int64_t>(off) + next);
+    if (next != 0) {
+      out += " -> ";
+      out += std::to_string(static_cast<int64_t>(off) + next);
+    }
     const uint8_t* arg = p + kRegexNodeHeader;
     switch (info.Operand) {
       case okBraces:
-        out += " " + std::to_string(ReadRegexInt(arg)) + ".." + std::to_string(ReadRegexInt(arg + 4));
-        break;
       case okLoop:
-        out += " " + std::to_string(ReadRegexInt(arg)) + ".." + std::to_string(ReadRegexInt(arg + 4)) +
-               " body " + std::to_string(static_cast<int64_t>(off) + ReadRegexInt(arg + 8));
+        out += ' ';
+        out += std::to_string(ReadRegexInt(arg));
+        out += "..";
+        out += std::to_string(ReadRegexInt(arg + 4));
+        if (info.Operand == okLoop) {
+          out += " body ";
+          out += std::to_string(static_cast<int64_t>(off) + ReadRegexInt(arg + 8));
+        }
         break;
       case okText:
         out += ' ';
@@ -182,14 +190,18 @@ std::string DumpRegexProgram(std::string_view program) {
           if (!first) out += ',';
           first = false;
           out += std::to_string(b);
-          if (e != b) out += "-" + std::to_string(e);
+          if (e != b) {
+            out += '-';
+            out += std::to_string(e);
+          }
           b = e + 1;
         }
         out += ']';
         break;
       }
       case okGroupRef:
-        out += " " + std::to_string(arg[0]);
+        out += ' ';
+        out += std::to_string(arg[0]);
         break;
       default:
         break;

@@ -136,15 +136,19 @@ TEST(RegexProgramTest, ChoiceLoopShapes) {
 }
 
 TEST(RegexProgramTest, BracesThatAreNoQuantifierAreText) {
-  EXPECT_EQ(DumpOf("a{x}"), "1 OP_CHOICE -> 22\n6 OP_LITERAL -> 13 \"a\"\n"
-                            "13 OP_LITERAL -> 22 \"{x}\"\n22 OP_END\n");
-  EXPECT_EQ(DumpOf("a{,2}"), "1 OP_CHOICE -> 23\n6 OP_LITERAL -> 13 \"a\"\n"
-                             "13 OP_LITERAL -> 23 \"{,2}\"\n23 OP_END\n");
-  EXPECT_EQ(DumpOf("a{1,x}"), "1 OP_CHOICE -> 24\n6 OP_LITERAL -> 13 \"a\"\n"
-                              "13 OP_LITERAL -> 24 \"{1,x}\"\n24 OP_END\n");
+  EXPECT_EQ(DumpOf("a{x}"),
+            "1 OP_CHOICE -> 22\n6 OP_LITERAL -> 13 \"a\"\n"
+            "13 OP_LITERAL -> 22 \"{x}\"\n22 OP_END\n");
+  EXPECT_EQ(DumpOf("a{,2}"),
+            "1 OP_CHOICE -> 23\n6 OP_LITERAL -> 13 \"a\"\n"
+            "13 OP_LITERAL -> 23 \"{,2}\"\n23 OP_END\n");
+  EXPECT_EQ(DumpOf("a{1,x}"),
+            "1 OP_CHOICE -> 24\n6 OP_LITERAL -> 13 \"a\"\n"
+            "13 OP_LITERAL -> 24 \"{1,x}\"\n24 OP_END\n");
   EXPECT_EQ(DumpOf("{abc"), "1 OP_CHOICE -> 16\n6 OP_LITERAL -> 16 \"{abc\"\n16 OP_END\n");
-  EXPECT_EQ(DumpOf("a{2,}"), "1 OP_CHOICE -> 26\n6 OP_BRACES -> 26 2..2147483646\n"
-                             "19 OP_LITERAL \"a\"\n26 OP_END\n");
+  EXPECT_EQ(DumpOf("a{2,}"),
+            "1 OP_CHOICE -> 26\n6 OP_BRACES -> 26 2..2147483646\n"
+            "19 OP_LITERAL \"a\"\n26 OP_END\n");
   EXPECT_EQ(FirstMatch("a{1,x}", "xa{1,x}"), "2:a{1,x}");
 }
 
@@ -154,9 +158,9 @@ TEST(RegexProgramTest, ClassMembers) {
   EXPECT_EQ(DumpOf("[-a]"), "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"-aa\"\n14 OP_END\n");
   EXPECT_EQ(DumpOf("[a-\\d]"), "1 OP_CHOICE -> 43\n6 OP_BYTE_SET -> 43 [45,48-57,97]\n43 OP_END\n");
   // Inside a class \D \S \W are plain letters; a case-insensitive class holds both cases.
-  EXPECT_EQ(DumpOf("[\\D\\S\\W]"),
-            "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"DSW\"\n14 OP_END\n");
-  EXPECT_EQ(DumpOf("[x]", kCaseless), "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"Xxx\"\n14 OP_END\n");
+  EXPECT_EQ(DumpOf("[\\D\\S\\W]"), "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"DSW\"\n14 OP_END\n");
+  EXPECT_EQ(DumpOf("[x]", kCaseless),
+            "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"Xxx\"\n14 OP_END\n");
   EXPECT_EQ(DumpOf("[^ab]"), "1 OP_CHOICE -> 14\n6 OP_TINY_EXCLUDE -> 14 \"abb\"\n14 OP_END\n");
   // Cyrillic ranges of Windows-1251 (modifier r) add the out-of-order yo.
   EXPECT_EQ(DumpOf("[\\xE0-\\xFF]"),
@@ -168,7 +172,8 @@ TEST(RegexProgramTest, ClassMembers) {
 
 TEST(RegexProgramTest, ZeroByteIsAMemberThatNeverMatches) {
   EXPECT_EQ(DumpOf("[\\x00a]"), "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"\\x00aa\"\n14 OP_END\n");
-  EXPECT_EQ(DumpOf("\\x00"), "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"\\x00\\x00\\x00\"\n14 OP_END\n");
+  EXPECT_EQ(DumpOf("\\x00"),
+            "1 OP_CHOICE -> 14\n6 OP_TINY_SET -> 14 \"\\x00\\x00\\x00\"\n14 OP_END\n");
   EXPECT_EQ(FirstMatch("[\\x00a]", "xa"), "2:a");
   EXPECT_EQ(FirstMatch("x[\\x00]", "x"), "none");
   EXPECT_EQ(FirstMatch("x\\x{}", "x"), "none");
@@ -252,15 +257,39 @@ struct ErrorCase {
 
 TEST(RegexProgramTest, CompileErrorTable) {
   const ErrorCase cases[] = {
-      {"a(", 103, 2},       {"a)", 104, 1},         {"(a))", 104, 3},     {"a**", 107, 2},
-      {"a{2}{3}", 107, 4},  {"a+?+", 107, 3},       {"x\\b{2}", 106, 3},  {"(?#c)*", 106, 5},
-      {"^*", 106, 1},       {"()+", 106, 2},        {"(a|)*", 106, 4},    {"\\xG1", 108, 2},
-      {"\\x{1g}", 108, 4},  {"[z-a]", 109, 4},      {"[a\\", 110, 3},     {"\\x", 111, 2},
-      {"\\x4", 111, 3},     {"\\x{4", 111, 4},      {"\\x{100}", 112, 5}, {"[", 113, 1},
-      {"[^", 113, 2},       {"[ab", 113, 3},        {"*a", 115, 1},       {"a|?", 115, 3},
-      {"(+)", 115, 2},      {"ab\\", 116, 3},       {"a{123456789}", 122, 12},
-      {"a{1,123456789}", 122, 14},                  {"a{3,2}", 124, 6},   {"(?#x", 125, 4},
-      {"(?z)", 127, 3},     {"(?i", 127, 3},        {"(?:a)", 127, 4},
+      {"a(", 103, 2},
+      {"a)", 104, 1},
+      {"(a))", 104, 3},
+      {"a**", 107, 2},
+      {"a{2}{3}", 107, 4},
+      {"a+?+", 107, 3},
+      {"x\\b{2}", 106, 3},
+      {"(?#c)*", 106, 5},
+      {"^*", 106, 1},
+      {"()+", 106, 2},
+      {"(a|)*", 106, 4},
+      {"\\xG1", 108, 2},
+      {"\\x{1g}", 108, 4},
+      {"[z-a]", 109, 4},
+      {"[a\\", 110, 3},
+      {"\\x", 111, 2},
+      {"\\x4", 111, 3},
+      {"\\x{4", 111, 4},
+      {"\\x{100}", 112, 5},
+      {"[", 113, 1},
+      {"[^", 113, 2},
+      {"[ab", 113, 3},
+      {"*a", 115, 1},
+      {"a|?", 115, 3},
+      {"(+)", 115, 2},
+      {"ab\\", 116, 3},
+      {"a{123456789}", 122, 12},
+      {"a{1,123456789}", 122, 14},
+      {"a{3,2}", 124, 6},
+      {"(?#x", 125, 4},
+      {"(?z)", 127, 3},
+      {"(?i", 127, 3},
+      {"(?:a)", 127, 4},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.pattern);

@@ -21,8 +21,8 @@ class Peer {
     if (lib_ == nullptr) return;
     compile_ = reinterpret_cast<decltype(compile_)>(dlsym(lib_, "pcre2_compile_8"));
     match_ = reinterpret_cast<decltype(match_)>(dlsym(lib_, "pcre2_match_8"));
-    data_ = reinterpret_cast<decltype(data_)>(
-        dlsym(lib_, "pcre2_match_data_create_from_pattern_8"));
+    data_ =
+        reinterpret_cast<decltype(data_)>(dlsym(lib_, "pcre2_match_data_create_from_pattern_8"));
     ovector_ = reinterpret_cast<decltype(ovector_)>(dlsym(lib_, "pcre2_get_ovector_pointer_8"));
     free_data_ = reinterpret_cast<decltype(free_data_)>(dlsym(lib_, "pcre2_match_data_free_8"));
     free_code_ = reinterpret_cast<decltype(free_code_)>(dlsym(lib_, "pcre2_code_free_8"));
@@ -40,8 +40,7 @@ class Peer {
                          bool caseless) {
     int error = 0;
     PCRE2_SIZE error_offset = 0;
-    const uint32_t options =
-        PCRE2_DOTALL | PCRE2_DOLLAR_ENDONLY | (caseless ? PCRE2_CASELESS : 0);
+    const uint32_t options = PCRE2_DOTALL | PCRE2_DOLLAR_ENDONLY | (caseless ? PCRE2_CASELESS : 0);
     pcre2_code* code = compile_(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
                                 options, &error, &error_offset, nullptr);
     if (code == nullptr) return "";
@@ -229,8 +228,8 @@ TEST(RegexDifferentialTest, RandomPatternsAgreeWithPeer) {
         const std::string ours = OursFrom(e, subject, static_cast<int>(offset + 1));
         if (theirs.empty() || ours.empty()) continue;  // one side's budget ran out
         ++compared;
-        ASSERT_EQ(ours, theirs) << "pattern " << pattern << " subject " << subject
-                                << " offset " << offset + 1 << (caseless ? " caseless" : "");
+        ASSERT_EQ(ours, theirs) << "pattern " << pattern << " subject " << subject << " offset "
+                                << offset + 1 << (caseless ? " caseless" : "");
       }
     }
   }

@@ -268,9 +268,24 @@ void ExpectHintsChangeNothing(const std::string& pattern, const std::string& sub
 TEST(RegexMatchTest, HintsNeverChangeAResult) {
   const std::string text = "xx<title>A</title> ab\r\nAB<b>abab</b> 123 a\nb\n";
   const char* const patterns[] = {
-      "<title>(.*?)</title>", "ab", "^x", "x*ab", "b*</b>", "[ab]+", "\\d{2,}", "$",
-      "a|<", "(a|b){2}", "(?i)AB", "(a{0,1}){1,2}<", "(?m)$", "(?m)^a", "b$", "\\bab",
-      "(x{0,2}){1,}ti", "\\x00|x",
+      "<title>(.*?)</title>",
+      "ab",
+      "^x",
+      "x*ab",
+      "b*</b>",
+      "[ab]+",
+      "\\d{2,}",
+      "$",
+      "a|<",
+      "(a|b){2}",
+      "(?i)AB",
+      "(a{0,1}){1,2}<",
+      "(?m)$",
+      "(?m)^a",
+      "b$",
+      "\\bab",
+      "(x{0,2}){1,}ti",
+      "\\x00|x",
   };
   for (const char* p : patterns) {
     ExpectHintsChangeNothing(p, text);

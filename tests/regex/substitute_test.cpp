@@ -75,10 +75,9 @@ TEST(RegexReplaceTest, ReplaceMatches) {
 
 TEST(RegexReplaceTest, PlaceholdersBecomeGroupReferences) {
   const std::string pattern = "\\[" + Gbk(u8"参数") + "([0-9]{1,2})\\]";
-  const std::string tmpl = "<" + Gbk(u8"[参数2]") + "|" + Gbk(u8"[参数12]") + "|" +
-                           Gbk(u8"[参数123]") + ">";
-  EXPECT_EQ(ReplaceByPattern(pattern, tmpl, "\\$$1", true),
-            "<$2|$12|" + Gbk(u8"[参数123]") + ">");
+  const std::string tmpl =
+      "<" + Gbk(u8"[参数2]") + "|" + Gbk(u8"[参数12]") + "|" + Gbk(u8"[参数123]") + ">";
+  EXPECT_EQ(ReplaceByPattern(pattern, tmpl, "\\$$1", true), "<$2|$12|" + Gbk(u8"[参数123]") + ">");
   EXPECT_EQ(ReplaceByPattern("A", "aAa", "b", false), "bbb");
   EXPECT_THROW(ReplaceByPattern("(", "x", "y", false), ERegexError);
 }

@@ -10,8 +10,7 @@
 namespace {
 
 const std::string kTitleRule = "<title>[velmora]</title>";
-const std::string kAlexaRule =
-    "Alexa Traffic Rank:</span>(*)trafficstats\">\\s+[velmora]</a>";
+const std::string kAlexaRule = "Alexa Traffic Rank:</span>(*)trafficstats\">\\s+[velmora]</a>";
 const std::string kCharsetRule = "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>";
 
 TEST(ExtractByRule, ProductionRules) {
@@ -69,8 +68,7 @@ TEST(ExtractByRule, Templates) {
   const std::string rule = "<a href=\"" + Gbk(u8"[参数]") + "\">" + Gbk(u8"[参数]") + "</a>";
   const std::string item = Gbk(u8"[序号]. [参数2] ([参数1]) $1 \\$ [参数123]");
   EXPECT_EQ(ExtractByRule(page, "ignored", 1, "\n", true, rule, item),
-            "1. T1 (u1) u1 $ " + Gbk(u8"[参数123]") + "\n2. T2 (u2) u2 $ " +
-                Gbk(u8"[参数123]"));
+            "1. T1 (u1) u1 $ " + Gbk(u8"[参数123]") + "\n2. T2 (u2) u2 $ " + Gbk(u8"[参数123]"));
   // One match: the counter placeholder stays as written.
   EXPECT_EQ(ExtractByRule(page, "ignored", 0, "|||", true, rule, item),
             Gbk(u8"[序号]. T1 (u1) u1 $ [参数123]"));
