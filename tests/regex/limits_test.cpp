@@ -78,10 +78,10 @@ TEST(RegexLimitsTest, SixteenMegabytesOnAnOrdinaryThreadStack) {
     TRegexEngine e;
     e.SetExpression("(a|b)*[bc]");  // one choice point per byte, kept for backtracking
     results[0] = Outcome(e, big);
-    e.SetExpression("a*?$");
+    e.SetExpression("a+$");
     results[1] = Outcome(e, big);
     e.SetExpression("(?-s)(.)+?b");
-    e.SetMatchStepLimit(50'000'000);
+    e.SetMatchStepLimit(5'000'000);
     results[2] = Outcome(e, big);
     e.SetExpression("[^<>]+(c|d)");  // quadratic: every start, every length
     results[3] = Outcome(e, big);
