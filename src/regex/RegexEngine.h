@@ -10,6 +10,16 @@
 // Positions reported to callers are 1-based byte offsets into InputString; lengths count bytes.
 // Every failure is an ERegexError raised through ReportError (codes and texts in ErrorMessage).
 //
+// Rules the syntax alone does not settle:
+// - A repeat over a back-reference (\1*, \1{2}, \1+?) counts whole copies of the capture; an
+//   empty capture repeats for free, an unset group allows zero repetitions only.
+// - A 0 byte given by an escape (\x00, \x{}, also inside a class) is a set member that never
+//   matches, since no subject holds one.
+// - Once an unbounded loop has its minimum, an iteration that matched the empty string ends it
+//   (so (a{0,3})* terminates); bounded loops run as written.
+// - A search has two budgets, the backtracking stack (error 1016) and the number of steps
+//   (error 1017); see SetMatchStackLimit and SetMatchStepLimit.
+//
 // Thread safety: none. One object serves one thread at a time; distinct objects are independent
 // (ReplaceByPattern builds a private one and may run in many threads at once).
 #pragma once

@@ -718,20 +718,17 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         int64_t unit = RepeatUnit(node, capture);
         const unsigned char* start = cur;
         int64_t k;
-        bool more;
         if (unit <= 0) {
           // Unset group: only zero repetitions; empty capture: every count ends here.
           if (unit < 0 && in.min > 0) goto fail;
           k = unit < 0 ? 0 : std::min(in.min, in.max);
           unit = 0;
           if (!NextOk(in, start)) goto fail;
-          more = false;
         } else if (!IsLazyRepeat(in.op)) {
           const int64_t count = GreedyCount(in, node, start, unit, capture);
           k = FindGreedy(in, start, count, unit);
           if (k < 0) goto fail;
-          more = k > in.min;
-          if (more) PushChoice(kCpGreedy, pc, start - base_, k);
+          if (k > in.min) PushChoice(kCpGreedy, pc, start - base_, k);
         } else {
           // The first min repetitions are mandatory.
           if (unit == 1 && LazyLimit(in, start, 1) < in.min) goto fail;
