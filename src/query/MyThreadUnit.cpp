@@ -8,6 +8,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/DateUtils.h"
 #include "runtime/Exception.h"
+#include "tls/NetSSLIOHandlerSocket.h"
 
 namespace {
 
@@ -165,9 +166,10 @@ std::string TGetPageFetcher::GetPage(const std::string& url, const std::string& 
 
 void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   TNetHTTP http;
+  InstallTlsHandler(http);
   http.SetHandleRedirects(true);
-  http.SetReadTimeout(20000);
-  http.Request().SetUserAgent("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
+  http.SetReadTimeout(kQueryReadTimeoutMs);
+  http.Request().SetUserAgent(kQueryUserAgent);
   http.Get(url, &destination);
 }
 

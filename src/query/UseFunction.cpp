@@ -113,10 +113,6 @@ const std::string& FailureText() {
 
 namespace {
 
-// What every page request sends as its user agent.
-constexpr const char* kPageUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
-// Bounds every read of a page fetch and its connect.
-constexpr int kPageReadTimeoutMs = 20000;
 // The first meta element that declares a charset; its group is the charset's name.
 constexpr const char* kCharsetPattern =
     "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>";
@@ -166,8 +162,8 @@ std::string GetPage(const std::string& url, const std::string& cookie, int mode)
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
-  http->SetReadTimeout(kPageReadTimeoutMs);
-  http->Request().SetUserAgent(kPageUserAgent);
+  http->SetReadTimeout(kQueryReadTimeoutMs);
+  http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
   http->Request().CustomHeaders().SetText("Cookie: " + cookie);
 

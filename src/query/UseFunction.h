@@ -24,6 +24,11 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
                           bool templateMode = false, const std::string& templateRule = "",
                           const std::string& outputTemplate = "");
 
+// What every request of a query sends as its user agent, and the read (and connect) time-out
+// that bounds each of them.
+inline constexpr const char* kQueryUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
+inline constexpr int kQueryReadTimeoutMs = 20000;
+
 // Fetches one page with an HTTP GET and returns its text converted by mode (0 raw, 1 UTF-8,
 // 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.
 std::string GetPage(const std::string& url, const std::string& cookie, int mode);

@@ -31,10 +31,9 @@ bool IsMainThread() {
 }
 
 void TPumpQueue::Post(std::function<void()> work) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    work_.push_back(std::move(work));
-  }
+  // Notify under the lock: a pumping thread may destroy the queue as soon as it sees the work.
+  std::lock_guard<std::mutex> lock(mu_);
+  work_.push_back(std::move(work));
   cv_.notify_all();
 }
 

@@ -357,3 +357,117 @@ TEST_F(MainFormTest, ClosingTheWindowWhileWorkersRunDropsTheirValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// Points every service of `services` at the stand-ins.
+void UseStandIns(TQueryServices& services, const StandInServices& s) {
+  TServiceHosts& h = services.Hosts;
+  h.Baidu = s.HostFor(StandIn::Baidu);
+  h.Google = s.HostFor(StandIn::Google);
+  h.Yahoo = s.HostFor(StandIn::Yahoo);
+  h.Soso = s.HostFor(StandIn::Soso);
+  h.Sogou = s.HostFor(StandIn::Sogou);
+  h.Youdao = s.HostFor(StandIn::Youdao);
+  h.Bing = s.HostFor(StandIn::Bing);
+  h.AlexaSearch = s.HostFor(StandIn::Alexa);
+  h.ChinaRank = s.HostFor(StandIn::ChinaRank);
+  h.Thumbnail = s.HostFor(StandIn::Thumbnail);
+  h.PageRank = s.HostFor(StandIn::PageRank);
+}
+
+std::vector<std::string> Lines(const std::string& head) {
+  std::vector<std::string> out;
+  for (size_t pos = 0; pos < head.size();) {
+    size_t eol = head.find("\r\n", pos);
+    if (eol == std::string::npos || eol == pos) break;
+    out.push_back(head.substr(pos, eol - pos));
+    pos = eol + 2;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST_F(MainFormTest, RequestHeadsOnTheWireAreThePagesAndTheThumbnailsOwn) {
+  StandInServices stand_ins;
+  services_ = DefaultQueryServices();
+  UseStandIns(services_, stand_ins);
+  const std::string site = stand_ins.HostFor(StandIn::Site);
+  Form().WebUrl->setText(QString::fromStdString(site));
+  QTest::mouseClick(Form().Begin_btn, Qt::LeftButton);
+  ASSERT_TRUE(WaitIdle());
+
+  const std::string ua = "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
+  // A page request: the site name goes into the target as typed; the fetcher names the page as
+  // its own referer and sends its empty Cookie line.
+  auto baidu = stand_ins.RequestsFor(StandIn::Baidu);
+  ASSERT_EQ(baidu.size(), 6u);
+  const std::string snapshot_url = "http://" + stand_ins.HostFor(StandIn::Baidu) + "/s?wd=" + site;
+  bool seen_snapshot = false;
+  for (const auto& r : baidu) {
+    std::vector<std::string> lines = Lines(r.head);
+    if (lines[0] != "GET /s?wd=" + site + " HTTP/1.1") continue;
+    seen_snapshot = true;
+    EXPECT_EQ(lines, (std::vector<std::string>{lines[0], "Content-Type: text/html", "Cookie: ",
+                                               "Host: " + stand_ins.HostFor(StandIn::Baidu),
+                                               "Accept: text/html, */*",
+                                               "Referer: " + snapshot_url, ua}));
+  }
+  EXPECT_TRUE(seen_snapshot);
+  // The thumbnail goes through the worker's own client: no referer, no Cookie line.
+  auto thumbs = stand_ins.RequestsFor(StandIn::Thumbnail);
+  ASSERT_EQ(thumbs.size(), 1u);
+  EXPECT_EQ(Lines(thumbs[0].head),
+            (std::vector<std::string>{"GET /image.aspx?url=http://" + site + " HTTP/1.1",
+                                      "Content-Type: text/html",
+                                      "Host: " + stand_ins.HostFor(StandIn::Thumbnail),
+                                      "Accept: text/html, */*", ua}));
+}
+
+TEST_F(MainFormTest, FailingServicesShowZeroAndKeepThePicture) {
+  StandInServices stand_ins;
+  services_ = DefaultQueryServices();
+  UseStandIns(services_, stand_ins);
+  stand_ins.SetFault(StandIn::Baidu, StandInFault::NotFound);
+  stand_ins.SetFault(StandIn::Google, StandInFault::CutUtf8);
+  stand_ins.SetFault(StandIn::Thumbnail, StandInFault::NotJpeg);
+  stand_ins.SetFault(StandIn::Site, StandInFault::NotFound);
+  {
+    // Yahoo's port is refused: nobody listens there any more.
+    StandInServices gone;
+    services_.Hosts.Yahoo = gone.HostFor(StandIn::Yahoo);
+  }
+  const QImage before = Form().Image1->pixmap().toImage();
+  Form().WebUrl->setText(QString::fromStdString(stand_ins.HostFor(StandIn::Site)));
+  QTest::mouseClick(Form().Begin_btn, Qt::LeftButton);
+  ASSERT_TRUE(WaitIdle());
+  for (const char* name : {"Site1", "Link1", "Dmy1", "Dmy2", "Dmy3", "Site2", "Link2", "Dmy4",
+                           "Dmy5", "Dmy6", "Site3", "Link3"})
+    EXPECT_EQ(L(name)->text(), "0") << name;
+  EXPECT_EQ(L("Alexa5")->text(), "0");
+  EXPECT_EQ(L("WebTitle")->text(), "");
+  EXPECT_TRUE(L("Alexa6")->text().endsWith(U(u8" 秒")));
+  // Services that work still deliver, and the picture stays as it was.
+  EXPECT_EQ(L("Site4")->text(), "9,876");
+  EXPECT_EQ(L("Alexa1")->text(), "12,345");
+  EXPECT_EQ(L("Alexa2")->text(), "567");
+  EXPECT_EQ(Form().Image1->pixmap().toImage(), before);
+}
+
+TEST_F(MainFormTest, ASilentHomePageEndsAfterTheTimeOut_Slow) {
+  StandInServices stand_ins;
+  services_ = DefaultQueryServices();
+  UseStandIns(services_, stand_ins);
+  stand_ins.SetFault(StandIn::Site, StandInFault::Silent);
+  Form().WebUrl->setText(QString::fromStdString(stand_ins.HostFor(StandIn::Site)));
+  QTest::mouseClick(Form().Begin_btn, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Idle(); }, 60000));
+  EXPECT_EQ(L("WebTitle")->text(), "");
+  // About twenty seconds, shown with the locale's separator and " 秒".
+  QString t = L("Alexa6")->text();
+  ASSERT_TRUE(t.endsWith(U(u8" 秒"))) << t.toStdString();
+  double seconds = t.left(t.size() - 2).replace(',', '.').toDouble();
+  EXPECT_GE(seconds, 19.9);
+  EXPECT_LT(seconds, 40.0);
+}
