@@ -65,6 +65,8 @@ int Commonness(unsigned char b) {
     case '\r':
       return 6;
     default:
+      if (b >= 'a' && b <= 'z') return 9;
+      if (b >= 'A' && b <= 'Z') return 6;
       if (b >= '0' && b <= '9') return 5;
       if (b >= 0x80) return 5;
       return 3;
@@ -351,8 +353,9 @@ std::bitset<256> TRegexMatcher::ComputeLeadSet(bool multiline, const std::string
       case OP_TEXT_END:
       case OP_LINE_END:
         lead.set(0);
-        // '$' in multi-line mode may stand before any separator; modifier m of the engine
-        // decides for '\Z' and for '$' compiled without m, which never reach a separator.
+        // A multi-line '$' may stand before any line break, whatever the engine's modifier m
+        // says (an inline (?m) compiles one too). The other end nodes match at the end alone;
+        // with m on they add the separators anyway, which only costs a few attempts.
         if (multiline || in.op == OP_LINE_END) {
           for (unsigned char c : separators) lead.set(c);
         }
