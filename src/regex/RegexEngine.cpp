@@ -229,15 +229,9 @@ bool TRegexEngine::ExecPos(int offset) {
   try {
     if (anchored_start_) return Attempt(p);
     if (matcher_->LeadLiteralLength() > 0) {
-      // Every match begins with this literal: jump from one occurrence to the next.
+      // Every match begins with this literal (a StartChar hint always has one): jump from one
+      // occurrence to the next.
       for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(q, end)) != nullptr; ++q) {
-        if (Attempt(q)) return true;
-      }
-      return false;
-    }
-    if (start_char_ != 0) {
-      for (const unsigned char* q = p;
-           (q = static_cast<const unsigned char*>(std::memchr(q, start_char_, end - q))); ++q) {
         if (Attempt(q)) return true;
       }
       return false;
