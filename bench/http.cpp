@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "http/NetHTTP.h"
 
 namespace {
@@ -28,37 +29,12 @@ constexpr size_t kLargeBody = size_t{64} << 20;
 // benchmarks make them.
 class PageServer {
  public:
-  PageServer() {
-    small_ = Response(std::string(kSmallBody, 's'));
-    large_ = Response(std::string(kLargeBody, 'L'));
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 128);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) continue;
-        Serve(c);
-        close(c);
-      }
-    });
-  }
-  ~PageServer() {
-    stop_ = true;
-    shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    close(fd_);
-  }
+  PageServer()
+      : small_(Response(std::string(kSmallBody, 's'))),
+        large_(Response(std::string(kLargeBody, 'L'))),
+        server_([this](int c) { Serve(c); }) {}
   std::string Url(bool large) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + (large ? "/large" : "/small");
+    return "http://127.0.0.1:" + std::to_string(server_.Port()) + (large ? "/large" : "/small");
   }
 
  private:
@@ -86,12 +62,9 @@ class PageServer {
     }
   }
 
-  std::string small_;
-  std::string large_;
-  int fd_;
-  uint16_t port_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  const std::string small_;
+  const std::string large_;
+  bench::LoopbackServer server_;  // last: it may call Serve as soon as it exists
 };
 
 PageServer& Server() {
@@ -145,32 +118,13 @@ BENCHMARK(BM_Page1K_Curl)->Arg(0)->Iterations(2000)->Unit(benchmark::kMicrosecon
 BENCHMARK(BM_Body64M_Ours)->Arg(1)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Body64M_Curl)->Arg(1)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Remembers each run's real time per iteration so the pairs can be compared at the end.
-class Recorder : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.iterations > 0 && !r.error_occurred) {
-        per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Time(const std::string& name) const {
-    auto it = per_iteration_.find(name);
-    return it == per_iteration_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> per_iteration_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   benchmark::Initialize(&argc, argv);
-  Recorder recorder;
+  bench::Recorder recorder;
   benchmark::RunSpecifiedBenchmarks(&recorder);
   double ours = recorder.Time("BM_Page1K_Ours"), curl = recorder.Time("BM_Page1K_Curl");
   if (ours > 0 && curl > 0) {

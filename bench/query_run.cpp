@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "query/QueryController.h"
 #include "runtime/CodePage.h"
 #include "support/StandInServices.h"
@@ -136,31 +137,13 @@ void BM_SequentialCurl(benchmark::State& state) {
 }
 BENCHMARK(BM_SequentialCurl)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-class Recorder : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.iterations > 0 && !r.error_occurred) {
-        per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Time(const std::string& name) const {
-    auto it = per_iteration_.find(name);
-    return it == per_iteration_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> per_iteration_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   benchmark::Initialize(&argc, argv);
-  Recorder recorder;
+  bench::Recorder recorder;
   benchmark::RunSpecifiedBenchmarks(&recorder);
   const double ours = recorder.Time("BM_WholeQuery"), curl = recorder.Time("BM_SequentialCurl");
   if (ours > 0 && curl > 0) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchSupport.h"
 #include "http/NetHTTP.h"
 #include "support/PeerDaemons.h"
 #include "support/TestCertificates.h"
@@ -113,25 +114,6 @@ void BM_Https1K_Curl(benchmark::State& s) { BM_Get<CurlGet>(s); }
 BENCHMARK(BM_Https1K_Ours)->Iterations(500)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_Https1K_Curl)->Iterations(500)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// Remembers each run's real time per iteration so the pair can be compared at the end.
-class Recorder : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.iterations > 0 && !r.error_occurred) {
-        per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Time(const std::string& name) const {
-    auto it = per_iteration_.find(name);
-    return it == per_iteration_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> per_iteration_;
-};
 
 }  // namespace
 
@@ -139,7 +121,7 @@ int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   benchmark::Initialize(&argc, argv);
   Peer();
-  Recorder recorder;
+  bench::Recorder recorder;
   benchmark::RunSpecifiedBenchmarks(&recorder);
   double ours = recorder.Time("BM_Https1K_Ours"), curl = recorder.Time("BM_Https1K_Curl");
   if (ours > 0 && curl > 0) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "transport/NetTCPClient.h"
 
 namespace {
@@ -26,45 +27,8 @@ namespace {
 constexpr int64_t kBulkBytes = 64 << 20;
 constexpr int kLines = 100000;
 
-// A loopback server that runs `serve(fd)` for every connection, one at a time.
-class Server {
- public:
-  explicit Server(std::function<void(int)> serve) : serve_(std::move(serve)) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 128);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) continue;
-        serve_(c);
-        close(c);
-      }
-    });
-  }
-  ~Server() {
-    stop_ = true;
-    shutdown(fd_, SHUT_RDWR);  // wakes the blocked accept
-    thread_.join();
-    close(fd_);
-  }
-  uint16_t Port() const { return port_; }
+using Server = bench::LoopbackServer;
 
- private:
-  std::function<void(int)> serve_;
-  int fd_;
-  uint16_t port_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 void SendAll(int fd, const char* data, size_t n) {
   while (n > 0) {

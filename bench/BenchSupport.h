@@ -1,0 +1,83 @@
+// Pieces every benchmark program shares: a loopback server that hands each connection to a
+// callback, and a console reporter that remembers each benchmark's time so a program can print
+// its ratio to the peer after the run.
+#pragma once
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+// Listens on 127.0.0.1 on an ephemeral port and runs `serve(fd)` for every connection, one
+// connection at a time, on its own thread; the descriptor is closed when serve returns.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(std::function<void(int)> serve) : serve_(std::move(serve)) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd_, 128);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        serve_(c);
+        close(c);
+      }
+    });
+  }
+  ~LoopbackServer() {
+    stop_ = true;
+    shutdown(fd_, SHUT_RDWR);  // wakes the blocked accept
+    thread_.join();
+    close(fd_);
+  }
+  uint16_t Port() const { return port_; }
+
+ private:
+  std::function<void(int)> serve_;
+  int fd_;
+  uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Remembers each run's real time per iteration, by benchmark function name.
+class Recorder : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.iterations > 0 && !r.error_occurred) {
+        per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  // 0 when the benchmark did not run.
+  double Time(const std::string& name) const {
+    auto it = per_iteration_.find(name);
+    return it == per_iteration_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> per_iteration_;
+};
+
+}  // namespace bench
