@@ -8,6 +8,7 @@
 #include "cookies/NetCookieManager.h"
 #include "encoding/BIG5_GB2312.h"
 #include "http/NetHTTP.h"
+#include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "tls/NetSSLIOHandlerSocket.h"
@@ -181,9 +182,7 @@ std::string GetPage(const std::string& url, const std::string& cookie, int mode)
   return page;
 }
 
-// --- Extraction rules ---------------------------------------------------------------------------
-
-#include "regex/RegexEngine.h"
+// ---- Extraction rules ----------------------------------------------------------------
 
 namespace {
 
@@ -216,7 +215,7 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
   try {
     TRegexEngine engine;
     engine.SetExpression(working);
-    engine.SetModifier(1, true);
+    engine.SetModifier(1, true);  // modifier 1 is i: letter case ignored
     if (engine.Exec(page)) {
       // Chosen once, from the first match: the first group if any group took part.
       const int group = engine.LastMatchedGroup() >= 1 ? 1 : 0;
