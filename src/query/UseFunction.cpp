@@ -118,9 +118,17 @@ namespace {
 constexpr const char* kCharsetPattern =
     "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>";
 
-// Decodes `page` as UTF-8 into GBK. All or nothing: a sequence cut short or holding a byte
-// outside 0x80..0xBF empties the whole result. Characters beyond 16 bits (well-formed
-// four-byte sequences) and characters GBK lacks become "?".
+// The fetch mode a page's own charset declaration asks for: 1 for UTF-8, 2 for Big5, else 0.
+int ModeFromDeclaration(const std::string& page) {
+  static const std::string pattern = kCharsetPattern;
+  std::string charset = LowerCase(ExtractByRule(page, pattern));
+  if (charset.find("utf") != std::string::npos) return 1;
+  if (charset.find("big") != std::string::npos) return 2;
+  return 0;
+}
+
+}  // namespace
+
 std::string Utf8PageToGbk(const std::string& page) {
   std::string out;
   out.reserve(page.size());
@@ -145,17 +153,6 @@ std::string Utf8PageToGbk(const std::string& page) {
   }
   return out;
 }
-
-// The fetch mode a page's own charset declaration asks for: 1 for UTF-8, 2 for Big5, else 0.
-int ModeFromDeclaration(const std::string& page) {
-  static const std::string pattern = kCharsetPattern;
-  std::string charset = LowerCase(ExtractByRule(page, pattern));
-  if (charset.find("utf") != std::string::npos) return 1;
-  if (charset.find("big") != std::string::npos) return 2;
-  return 0;
-}
-
-}  // namespace
 
 std::string GetPage(const std::string& url, const std::string& cookie, int mode) {
   auto http = std::make_unique<TNetHTTP>();

@@ -33,5 +33,10 @@ inline constexpr int kQueryReadTimeoutMs = 20000;
 // 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.
 std::string GetPage(const std::string& url, const std::string& cookie, int mode);
 
+// A page taken as UTF-8, in GBK. All or nothing: a sequence cut short or holding a byte outside
+// 0x80..0xBF gives the empty text. A well-formed four-byte sequence (beyond 16 bits) and any
+// character GBK lacks become "?".
+std::string Utf8PageToGbk(const std::string& page);
+
 // "网页无法访问" in GBK: what GetPage returns when the fetch fails.
 const std::string& FailureText();
