@@ -11,8 +11,13 @@ for t in "${targets[@]}"; do
   seeds="fuzz/seeds/${name#fuzz_}"
   extra=(); [ -d "$seeds" ] && extra=("$seeds")
   echo "== $name (${secs}s)"
-  "$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
-    "$corpus" "${extra[@]}" 2>&1 | tail -n 3
-  test "${PIPESTATUS[0]}" -eq 0
+  log="$dir/$name.log"
+  if ! "$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
+      -artifact_prefix="$dir/" "$corpus" "${extra[@]}" > "$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "fuzz: $name FAILED (input saved beside it in $dir)"
+    exit 1
+  fi
+  tail -n 1 "$log"
 done
 echo "fuzz: all targets ran clean"
