@@ -14,6 +14,7 @@
 #include "BenchSupport.h"
 #include "query/QueryController.h"
 #include "runtime/CodePage.h"
+#include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 
 namespace {
@@ -23,22 +24,7 @@ StandInServices& StandIns() {
   return *s;
 }
 
-TServiceHosts StandInHosts() {
-  StandInServices& s = StandIns();
-  TServiceHosts h = DefaultServiceHosts();
-  h.Baidu = s.HostFor(StandIn::Baidu);
-  h.Google = s.HostFor(StandIn::Google);
-  h.Yahoo = s.HostFor(StandIn::Yahoo);
-  h.Soso = s.HostFor(StandIn::Soso);
-  h.Sogou = s.HostFor(StandIn::Sogou);
-  h.Youdao = s.HostFor(StandIn::Youdao);
-  h.Bing = s.HostFor(StandIn::Bing);
-  h.AlexaSearch = s.HostFor(StandIn::Alexa);
-  h.ChinaRank = s.HostFor(StandIn::ChinaRank);
-  h.Thumbnail = s.HostFor(StandIn::Thumbnail);
-  h.PageRank = s.HostFor(StandIn::PageRank);
-  return h;
-}
+TServiceHosts StandInHosts() { return StandInServiceHosts(StandIns()); }
 
 // Our fetchers, noting every URL they are asked for (the list libcurl replays).
 class TNotingPages : public TGetPageFetcher {

@@ -15,6 +15,7 @@
 #include "QtTestSupport.h"
 #include "query/Main.h"
 #include "query/QtMainThreadQueue.h"
+#include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 
 namespace {
@@ -247,18 +248,7 @@ TEST_F(MainFormTest, FailedThumbnailKeepsThePictureWhileTheValuesArrive) {
 TEST_F(MainFormTest, WholeQueryAgainstTheStandInServices) {
   StandInServices stand_ins;
   services_ = DefaultQueryServices();
-  TServiceHosts& h = services_.Hosts;
-  h.Baidu = stand_ins.HostFor(StandIn::Baidu);
-  h.Google = stand_ins.HostFor(StandIn::Google);
-  h.Yahoo = stand_ins.HostFor(StandIn::Yahoo);
-  h.Soso = stand_ins.HostFor(StandIn::Soso);
-  h.Sogou = stand_ins.HostFor(StandIn::Sogou);
-  h.Youdao = stand_ins.HostFor(StandIn::Youdao);
-  h.Bing = stand_ins.HostFor(StandIn::Bing);
-  h.AlexaSearch = stand_ins.HostFor(StandIn::Alexa);
-  h.ChinaRank = stand_ins.HostFor(StandIn::ChinaRank);
-  h.Thumbnail = stand_ins.HostFor(StandIn::Thumbnail);
-  h.PageRank = stand_ins.HostFor(StandIn::PageRank);
+  services_.Hosts = StandInServiceHosts(stand_ins);
   const std::string site = stand_ins.HostFor(StandIn::Site);
 
   TMainForm& form = Form();
@@ -360,22 +350,6 @@ TEST_F(MainFormTest, ClosingTheWindowWhileWorkersRunDropsTheirValues) {
 
 namespace {
 
-// Points every service of `services` at the stand-ins.
-void UseStandIns(TQueryServices& services, const StandInServices& s) {
-  TServiceHosts& h = services.Hosts;
-  h.Baidu = s.HostFor(StandIn::Baidu);
-  h.Google = s.HostFor(StandIn::Google);
-  h.Yahoo = s.HostFor(StandIn::Yahoo);
-  h.Soso = s.HostFor(StandIn::Soso);
-  h.Sogou = s.HostFor(StandIn::Sogou);
-  h.Youdao = s.HostFor(StandIn::Youdao);
-  h.Bing = s.HostFor(StandIn::Bing);
-  h.AlexaSearch = s.HostFor(StandIn::Alexa);
-  h.ChinaRank = s.HostFor(StandIn::ChinaRank);
-  h.Thumbnail = s.HostFor(StandIn::Thumbnail);
-  h.PageRank = s.HostFor(StandIn::PageRank);
-}
-
 std::vector<std::string> Lines(const std::string& head) {
   std::vector<std::string> out;
   for (size_t pos = 0; pos < head.size();) {
@@ -392,7 +366,7 @@ std::vector<std::string> Lines(const std::string& head) {
 TEST_F(MainFormTest, RequestHeadsOnTheWireAreThePagesAndTheThumbnailsOwn) {
   StandInServices stand_ins;
   services_ = DefaultQueryServices();
-  UseStandIns(services_, stand_ins);
+  services_.Hosts = StandInServiceHosts(stand_ins);
   const std::string site = stand_ins.HostFor(StandIn::Site);
   Form().WebUrl->setText(QString::fromStdString(site));
   QTest::mouseClick(Form().Begin_btn, Qt::LeftButton);
@@ -428,7 +402,7 @@ TEST_F(MainFormTest, RequestHeadsOnTheWireAreThePagesAndTheThumbnailsOwn) {
 TEST_F(MainFormTest, FailingServicesShowZeroAndKeepThePicture) {
   StandInServices stand_ins;
   services_ = DefaultQueryServices();
-  UseStandIns(services_, stand_ins);
+  services_.Hosts = StandInServiceHosts(stand_ins);
   stand_ins.SetFault(StandIn::Baidu, StandInFault::NotFound);
   stand_ins.SetFault(StandIn::Google, StandInFault::CutUtf8);
   stand_ins.SetFault(StandIn::Thumbnail, StandInFault::NotJpeg);
@@ -458,7 +432,7 @@ TEST_F(MainFormTest, FailingServicesShowZeroAndKeepThePicture) {
 TEST_F(MainFormTest, ASilentHomePageEndsAfterTheTimeOut_Slow) {
   StandInServices stand_ins;
   services_ = DefaultQueryServices();
-  UseStandIns(services_, stand_ins);
+  services_.Hosts = StandInServiceHosts(stand_ins);
   stand_ins.SetFault(StandIn::Site, StandInFault::Silent);
   Form().WebUrl->setText(QString::fromStdString(stand_ins.HostFor(StandIn::Site)));
   QTest::mouseClick(Form().Begin_btn, Qt::LeftButton);
