@@ -15,6 +15,7 @@
 #include "QtTestSupport.h"
 #include "query/Main.h"
 #include "query/QtMainThreadQueue.h"
+#include "support/PeerDaemons.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 
@@ -407,11 +408,9 @@ TEST_F(MainFormTest, FailingServicesShowZeroAndKeepThePicture) {
   stand_ins.SetFault(StandIn::Google, StandInFault::CutUtf8);
   stand_ins.SetFault(StandIn::Thumbnail, StandInFault::NotJpeg);
   stand_ins.SetFault(StandIn::Site, StandInFault::NotFound);
-  {
-    // Yahoo's port is refused: nobody listens there any more.
-    StandInServices gone;
-    services_.Hosts.Yahoo = gone.HostFor(StandIn::Yahoo);
-  }
+  // Yahoo's port refuses every connection.
+  RefusedLoopbackPort yahoo_gone;
+  services_.Hosts.Yahoo = "127.0.0.1:" + std::to_string(yahoo_gone.Port());
   const QImage before = Form().Image1->pixmap().toImage();
   Form().WebUrl->setText(QString::fromStdString(stand_ins.HostFor(StandIn::Site)));
   QTest::mouseClick(Form().Begin_btn, Qt::LeftButton);

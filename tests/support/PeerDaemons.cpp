@@ -27,20 +27,39 @@ constexpr int kStopGraceMs = 3000;
 
 }  // namespace
 
-uint16_t FreeLoopbackPort() {
+namespace {
+
+// A TCP socket bound to 127.0.0.1 and an ephemeral port, not listening; -1 when none could be had.
+int BindLoopbackEphemeral(uint16_t& port) {
+  port = 0;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
+  if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(fd);
+    return -1;
   }
-  ::close(fd);
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
+  uint16_t port = 0;
+  int fd = BindLoopbackEphemeral(port);
+  if (fd >= 0) ::close(fd);
   return port;
+}
+
+RefusedLoopbackPort::RefusedLoopbackPort() : fd_(BindLoopbackEphemeral(port_)) {}
+
+RefusedLoopbackPort::~RefusedLoopbackPort() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 bool LoopbackPortAccepts(uint16_t port) {

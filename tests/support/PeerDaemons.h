@@ -109,3 +109,19 @@ class TinyproxyServer : public PeerDaemon {
 uint16_t FreeLoopbackPort();
 // True when a TCP connect to 127.0.0.1:port succeeds.
 bool LoopbackPortAccepts(uint16_t port);
+
+// A port on 127.0.0.1 that refuses every connection for as long as this object lives: a socket
+// is bound to it without listening, so no other test can take the port meanwhile and no client
+// can be handed it as its own local port (which would connect the client to itself).
+class RefusedLoopbackPort {
+ public:
+  RefusedLoopbackPort();
+  ~RefusedLoopbackPort();
+  RefusedLoopbackPort(const RefusedLoopbackPort&) = delete;
+  RefusedLoopbackPort& operator=(const RefusedLoopbackPort&) = delete;
+  uint16_t Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};

@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "PeerUtil.h"
+#include "runtime/StrUtils.h"
 #include "transport/NetTCPClient.h"
 
 namespace {
@@ -91,7 +95,8 @@ TEST(Establish, StatusesComeFromTheHandlerAndTheClient) {
 }
 
 TEST(Establish, RefusedDirectAndThroughTheConnectThread) {
-  uint16_t closed = peer::ClosedPort();
+  peer::ClosedPort refused;
+  const uint16_t closed = refused.Port();
   for (int timeout : {0, -1, 5000, -2}) {
     TNetTCPClient c;
     c.SetHost("127.0.0.1");
@@ -153,8 +158,13 @@ TEST(Establish, TwentySecondConnectTimeout_Slow) {
 
 TEST(Establish, ManyClientsAtOnceKeepTheirOwnErrors) {
   peer::Listener open_listener(128);
-  uint16_t closed = peer::ClosedPort();
-  std::atomic<int> failures{0};
+  peer::ClosedPort refused_port;
+  std::mutex mutex;
+  std::vector<std::string> failures;
+  auto fail = [&](const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failures.push_back(what);
+  };
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
@@ -162,17 +172,18 @@ TEST(Establish, ManyClientsAtOnceKeepTheirOwnErrors) {
         TNetTCPClient c;
         c.SetHost("127.0.0.1");
         bool refuse = (t + i) % 2 == 0;
-        c.SetPort(refuse ? closed : open_listener.Port());
+        c.SetPort(refuse ? refused_port.Port() : open_listener.Port());
         try {
           c.Establish(t % 2 ? 3000 : -1);
-          if (refuse) ++failures;
+          if (refuse) fail("connected to the refusing port");
           c.CloseConnection();
         } catch (const ENetSocketError& e) {
-          if (!refuse || e.ErrorCode() != 10061 || SharedStack()->LastError() != 10061) {
-            ++failures;
-          }
+          const int last = SharedStack()->LastError();
+          if (!refuse || e.ErrorCode() != 10061 || last != 10061)
+            fail(Format("socket error %d, last error %d, refuse=%d", e.ErrorCode(), last, refuse));
         } catch (const ENetConnectException& e) {
-          if (!refuse || e.Message() != "Socket Error # 10061\r\nConnection refused.") ++failures;
+          if (!refuse || e.Message() != "Socket Error # 10061\r\nConnection refused.")
+            fail(e.Message() + (refuse ? " (refused port)" : " (open port)"));
         }
       }
     });
@@ -188,7 +199,7 @@ TEST(Establish, ManyClientsAtOnceKeepTheirOwnErrors) {
   for (auto& th : threads) th.join();
   stop = true;
   acceptor.join();
-  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
 }
 
 TEST(BindLocal, PortRanges) {

@@ -153,13 +153,6 @@ BlackHole::~BlackHole() {
   for (int fd : fillers_) close(fd);
 }
 
-uint16_t FreePort() {
-  Listener l;
-  return l.Port();
-}
-
-uint16_t ClosedPort() { return FreePort(); }
-
 std::string TempDir() {
   char tmpl[] = "/tmp/vm-transport-XXXXXX";
   char* d = mkdtemp(tmpl);

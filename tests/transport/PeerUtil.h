@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/PeerDaemons.h"
 #include "transport/NetTCPClient.h"
 
 namespace peer {
@@ -79,8 +80,8 @@ class BlackHole {
   bool ok_ = false;
 };
 
-// A closed loopback port (bound, then released).
-uint16_t ClosedPort();
+// A loopback port that refuses connections while the object lives.
+using ClosedPort = ::RefusedLoopbackPort;
 
 // A daemon started in the foreground and stopped by its pid.
 class Daemon {
@@ -96,8 +97,8 @@ class Daemon {
   std::string why_;
 };
 
-// A free loopback port number.
-uint16_t FreePort();
+// A loopback port number that was free a moment ago.
+inline uint16_t FreePort() { return ::FreeLoopbackPort(); }
 // A fresh temporary directory (removed by the caller's Daemon user when done is not needed).
 std::string TempDir();
 

@@ -43,8 +43,6 @@ std::string Bytes(std::initializer_list<int> values) {
   return s;
 }
 
-std::string PortBytes(uint16_t port) { return Bytes({port >> 8, port & 0xFF}); }
-
 class Microsocks {
  public:
   explicit Microsocks(std::vector<std::string> extra = {}) {
@@ -83,7 +81,8 @@ TEST(Socks5Real, ConnectsThroughMicrosocks) {
 TEST(Socks5Real, RefusedTargetIsReported) {
   Microsocks proxy;
   if (!proxy.Ok()) GTEST_SKIP() << proxy.Why();
-  auto c = ViaProxy(svSocks5, proxy.Port(), "127.0.0.1", peer::ClosedPort());
+  peer::ClosedPort refused;
+  auto c = ViaProxy(svSocks5, proxy.Port(), "127.0.0.1", refused.Port());
   try {
     c->Establish(5000);
     FAIL() << "connected";
@@ -150,7 +149,8 @@ TEST(Socks4Real, ConnectsThroughDanted) {
   EXPECT_EQ(c->ReadLine(), "hello via proxy");
   c->CloseConnection();
 
-  auto refused = ViaProxy(svSocks4, port, "127.0.0.1", peer::ClosedPort());
+  peer::ClosedPort closed;
+  auto refused = ViaProxy(svSocks4, port, "127.0.0.1", closed.Port());
   try {
     refused->Establish(5000);
     FAIL() << "connected";

@@ -87,7 +87,8 @@ TEST_F(StackTest, ErrorTextsAndNumbers) {
 TEST_F(StackTest, CheckResultIgnoresListedErrorsAndKeepsThemPerThread) {
   EXPECT_FALSE(stack_.CheckResult(0));
   EXPECT_FALSE(stack_.CheckResult(5, {10061}));
-  uint16_t closed = peer::ClosedPort();
+  peer::ClosedPort refused;
+  const uint16_t closed = refused.Port();
   int fd = stack_.NewSocket(1, 0);
   EXPECT_EQ(stack_.Connect(fd, "127.0.0.1", closed), -1);
   EXPECT_TRUE(stack_.CheckResult(-1, {10061}));

@@ -8,6 +8,7 @@
 
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
+#include "support/PeerDaemons.h"
 #include "support/ScriptedServer.h"
 #include "support/TlsPeers.h"
 #include "support/StandInServices.h"
@@ -114,10 +115,9 @@ TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
     EXPECT_EQ(GetPage(HomeUrl(s), "", 0), FailureText());
   }
   {
-    // A port nobody listens on any more.
-    std::string url;
-    { ScriptedServer gone([](ScriptedConnection&) {}); url = gone.Url("/"); }
-    EXPECT_EQ(GetPage(url, "", 4), FailureText());
+    RefusedLoopbackPort gone;
+    EXPECT_EQ(GetPage("http://127.0.0.1:" + std::to_string(gone.Port()) + "/", "", 4),
+              FailureText());
   }
   // A URL that carries a line break never reaches the wire.
   StandInServices s;
