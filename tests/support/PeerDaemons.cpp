@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -62,16 +64,43 @@ RefusedLoopbackPort::~RefusedLoopbackPort() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool LoopbackPortAccepts(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
+namespace {
+
+// Inodes of the TCP sockets listening on `port`, from one of /proc/net/tcp and /proc/net/tcp6.
+void ListeningInodes(const char* table, uint16_t port, std::set<std::string>& inodes) {
+  std::ifstream in(table);
+  std::string line;
+  std::getline(in, line);  // column names
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    const bool listening = state == "0A";
+    if (listening && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0)
+      inodes.insert(inode);
+  }
+}
+
+}  // namespace
+
+bool ProcessListensOn(pid_t pid, uint16_t port) {
+  std::set<std::string> inodes;
+  ListeningInodes("/proc/net/tcp", port, inodes);
+  ListeningInodes("/proc/net/tcp6", port, inodes);
+  if (inodes.empty()) return false;
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    // "socket:[12345]"
+    if (!ec && target.size() > 9 && target.compare(0, 8, "socket:[") == 0 &&
+        inodes.count(target.substr(8, target.size() - 9)))
+      return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -154,7 +183,7 @@ bool PeerDaemon::StartOnce(uint16_t port) {
       pid_ = -1;
       return false;
     }
-    if (LoopbackPortAccepts(port)) return true;
+    if (ProcessListensOn(pid_, port)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   Stop();

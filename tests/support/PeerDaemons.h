@@ -107,8 +107,10 @@ class TinyproxyServer : public PeerDaemon {
 
 // A port on 127.0.0.1 that was free a moment ago (bound to 0 and released).
 uint16_t FreeLoopbackPort();
-// True when a TCP connect to 127.0.0.1:port succeeds.
-bool LoopbackPortAccepts(uint16_t port);
+// True when process `pid` holds a TCP socket listening on `port` (on any local address). A
+// daemon started on a port chosen a moment earlier is known to be up only when this holds:
+// another process may have taken the port meanwhile.
+bool ProcessListensOn(pid_t pid, uint16_t port);
 
 // A port on 127.0.0.1 that refuses every connection for as long as this object lives: a socket
 // is bound to it without listening, so no other test can take the port meanwhile and no client

@@ -6,18 +6,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace peer {
 
@@ -157,57 +152,6 @@ std::string TempDir() {
   char tmpl[] = "/tmp/vm-transport-XXXXXX";
   char* d = mkdtemp(tmpl);
   return d ? std::string(d) : std::string("/tmp");
-}
-
-Daemon::~Daemon() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      Sleep(20);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-bool Daemon::Start(const std::vector<std::string>& argv, uint16_t port) {
-  if (access(argv[0].c_str(), X_OK) != 0) {
-    why_ = argv[0] + " is not installed";
-    return false;
-  }
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  int r = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (r != 0) {
-    pid_ = -1;
-    why_ = "cannot start " + argv[0];
-    return false;
-  }
-  for (int i = 0; i < 250; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (up) return true;
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      why_ = argv[0] + " exited at start";
-      return false;
-    }
-    Sleep(20);
-  }
-  why_ = argv[0] + " did not come up";
-  return false;
 }
 
 }  // namespace peer

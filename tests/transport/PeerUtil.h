@@ -1,7 +1,6 @@
 // Raw loopback peers for the transport tests: a listening socket on 127.0.0.1 and an ephemeral
 // port, a script that drives one accepted connection byte by byte on its own thread (sends,
-// pauses, closes, resets), a connect that never completes, and daemon peers started by the
-// test (microsocks, danted) stopped by their process id.
+// pauses, closes, resets), a connect that never completes, and a port that refuses connections.
 #pragma once
 
 #include <sys/types.h>
@@ -83,23 +82,7 @@ class BlackHole {
 // A loopback port that refuses connections while the object lives.
 using ClosedPort = ::RefusedLoopbackPort;
 
-// A daemon started in the foreground and stopped by its pid.
-class Daemon {
- public:
-  Daemon() = default;
-  ~Daemon();
-  // Runs argv; waits until 127.0.0.1:port accepts. False (with Why()) when it did not.
-  bool Start(const std::vector<std::string>& argv, uint16_t port);
-  const std::string& Why() const { return why_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string why_;
-};
-
-// A loopback port number that was free a moment ago.
-inline uint16_t FreePort() { return ::FreeLoopbackPort(); }
-// A fresh temporary directory (removed by the caller's Daemon user when done is not needed).
+// A fresh temporary directory.
 std::string TempDir();
 
 }  // namespace peer

@@ -3,11 +3,11 @@
 // what no packaged server does (SOCKS 4A, odd address types, silence).
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "PeerUtil.h"
+#include "support/PeerDaemons.h"
 #include "transport/NetSocks.h"
 #include "transport/NetTCPClient.h"
 
@@ -43,23 +43,55 @@ std::string Bytes(std::initializer_list<int> values) {
   return s;
 }
 
-class Microsocks {
+// microsocks on 127.0.0.1, with the extra arguments given (credentials).
+class Microsocks : public PeerDaemon {
  public:
-  explicit Microsocks(std::vector<std::string> extra = {}) {
-    port_ = peer::FreePort();
-    std::vector<std::string> argv = {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p",
-                                     std::to_string(port_)};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    ok_ = daemon_.Start(argv, port_);
+  explicit Microsocks(std::vector<std::string> extra = {}) : extra_(std::move(extra)) {
+    ok_ = Start();
   }
+  ~Microsocks() override { Stop(); }
   bool Ok() const { return ok_; }
-  std::string Why() const { return daemon_.Why(); }
-  uint16_t Port() const { return port_; }
+  const std::string& Why() const { return SkipReason(); }
+
+ protected:
+  std::string Binary() const override { return "/usr/bin/microsocks"; }
+  std::vector<std::string> PrepareRun(uint16_t port) override {
+    std::vector<std::string> args = {"-i", "127.0.0.1", "-p", std::to_string(port)};
+    args.insert(args.end(), extra_.begin(), extra_.end());
+    return args;
+  }
+  std::string LogPath() const override { return Dir() + "/stdout.log"; }
 
  private:
-  peer::Daemon daemon_;
-  uint16_t port_;
-  bool ok_;
+  std::vector<std::string> extra_;
+  bool ok_ = false;
+};
+
+// danted on 127.0.0.1 passing SOCKS 4 connects from loopback clients to anywhere.
+class Danted : public PeerDaemon {
+ public:
+  Danted() { ok_ = Start(); }
+  ~Danted() override { Stop(); }
+  bool Ok() const { return ok_; }
+  const std::string& Why() const { return SkipReason(); }
+
+ protected:
+  std::string Binary() const override { return "/usr/sbin/danted"; }
+  std::vector<std::string> PrepareRun(uint16_t port) override {
+    WriteText(Dir() + "/danted.conf",
+              "logoutput: " + LogPath() + "\n" +
+                  "internal: 127.0.0.1 port = " + std::to_string(port) + "\n" +
+                  "external: 127.0.0.1\n"
+                  "clientmethod: none\nsocksmethod: none\n"
+                  "user.privileged: root\nuser.unprivileged: nobody\n"
+                  "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                  "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n");
+    return {"-f", Dir() + "/danted.conf", "-p", Dir() + "/danted.pid", "-N", "1"};
+  }
+  std::string LogPath() const override { return Dir() + "/danted.log"; }
+
+ private:
+  bool ok_ = false;
 };
 
 }  // namespace
@@ -127,22 +159,9 @@ TEST(Socks5Real, UserAndPassword) {
 }
 
 TEST(Socks4Real, ConnectsThroughDanted) {
-  std::string dir = peer::TempDir();
-  uint16_t port = peer::FreePort();
-  std::ofstream(dir + "/danted.conf")
-      << "logoutput: " << dir << "/danted.log\n"
-      << "internal: 127.0.0.1 port = " << port << "\n"
-      << "external: 127.0.0.1\n"
-      << "clientmethod: none\nsocksmethod: none\n"
-      << "user.privileged: root\nuser.unprivileged: nobody\n"
-      << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-      << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n";
-  peer::Daemon dante;
-  if (!dante.Start(
-          {"/usr/sbin/danted", "-f", dir + "/danted.conf", "-p", dir + "/danted.pid", "-N", "1"},
-          port)) {
-    GTEST_SKIP() << dante.Why();
-  }
+  Danted dante;
+  if (!dante.Ok()) GTEST_SKIP() << dante.Why();
+  const uint16_t port = dante.Port();
   ScriptPeer target(Greeter());
   auto c = ViaProxy(svSocks4, port, "localhost", target.Port());
   c->Establish(5000);
