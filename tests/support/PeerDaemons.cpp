@@ -27,10 +27,6 @@ constexpr int kStartAttempts = 3;
 constexpr int kReadyWaitMs = 5000;
 constexpr int kStopGraceMs = 3000;
 
-}  // namespace
-
-namespace {
-
 // A TCP socket bound to 127.0.0.1 and an ephemeral port, not listening; -1 when none could be had.
 int BindLoopbackEphemeral(uint16_t& port) {
   port = 0;
@@ -48,23 +44,6 @@ int BindLoopbackEphemeral(uint16_t& port) {
   port = ntohs(addr.sin_port);
   return fd;
 }
-
-}  // namespace
-
-uint16_t FreeLoopbackPort() {
-  uint16_t port = 0;
-  int fd = BindLoopbackEphemeral(port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
-RefusedLoopbackPort::RefusedLoopbackPort() : fd_(BindLoopbackEphemeral(port_)) {}
-
-RefusedLoopbackPort::~RefusedLoopbackPort() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-namespace {
 
 // Inodes of the TCP sockets listening on `port`, from one of /proc/net/tcp and /proc/net/tcp6.
 void ListeningInodes(const char* table, uint16_t port, std::set<std::string>& inodes) {
@@ -85,6 +64,19 @@ void ListeningInodes(const char* table, uint16_t port, std::set<std::string>& in
 }
 
 }  // namespace
+
+uint16_t FreeLoopbackPort() {
+  uint16_t port = 0;
+  int fd = BindLoopbackEphemeral(port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+RefusedLoopbackPort::RefusedLoopbackPort() : fd_(BindLoopbackEphemeral(port_)) {}
+
+RefusedLoopbackPort::~RefusedLoopbackPort() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 bool ProcessListensOn(pid_t pid, uint16_t port) {
   std::set<std::string> inodes;
