@@ -72,7 +72,7 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-RefusedLoopbackPort::RefusedLoopbackPort() : fd_(BindLoopbackEphemeral(port_)) {}
+RefusedLoopbackPort::RefusedLoopbackPort() { fd_ = BindLoopbackEphemeral(port_); }
 
 RefusedLoopbackPort::~RefusedLoopbackPort() {
   if (fd_ >= 0) ::close(fd_);
