@@ -206,14 +206,15 @@ TEST(BindLocal, PortRanges) {
   int base;
   int held[3];
   if (!HoldThree(base, held)) GTEST_SKIP() << "no three free consecutive ports";
-  close(held[0]);
-  close(held[1]);  // base and base+1 free, base+2 in use
+  // Everything that takes a port of its own is set up before two of the held ones are let go.
   peer::ScriptPeer p([](int& fd) { peer::RecvUntilClose(fd); });
   TNetTCPClient c;
   c.SetHost("127.0.0.1");
   c.SetPort(p.Port());
   c.SetBoundPortMin(base);
   c.SetBoundPortMax(base + 2);
+  close(held[0]);
+  close(held[1]);  // base and base+1 free, base+2 in use
   c.Establish();
   EXPECT_EQ(c.Socket()->Binding()->Port(), base + 1);  // the highest free one
   c.CloseConnection();
