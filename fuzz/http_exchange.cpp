@@ -13,26 +13,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "LoopbackPeer.h"
 #include "http/NetHTTP.h"
 
 namespace {
 
 constexpr size_t kMaxInput = 1 << 16;  // fits the loopback buffers: the peer never blocks
-
-int g_listener = -1;
-sockaddr_in g_address{};
-
-void Setup() {
-  g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  g_address.sin_family = AF_INET;
-  g_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof g_address;
-  if (bind(g_listener, reinterpret_cast<sockaddr*>(&g_address), sizeof g_address) != 0 ||
-      listen(g_listener, 16) != 0 ||
-      getsockname(g_listener, reinterpret_cast<sockaddr*>(&g_address), &len) != 0) {
-    abort();
-  }
-}
 
 // A socket handler that is connected once, by the harness; any reconnect fails at once.
 class OneShotHandler : public TNetIOHandlerSocket {
@@ -46,30 +32,31 @@ class OneShotHandler : public TNetIOHandlerSocket {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > kMaxInput) return 0;
-  if (g_listener < 0) Setup();
+  static const fuzzpeer::LoopbackListener listener;
   const uint8_t mode = data[0];
   const std::string answer(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(peer, reinterpret_cast<sockaddr*>(&g_address), sizeof g_address) != 0) {
-    close(peer);  // out of local ports or the like: the machine's limit, not a finding
-    return 0;
-  }
+  listener.DropStale();
+  int peer = listener.Connect();
+  if (peer < 0) return 0;  // the machine's limit, not a finding
 
   OneShotHandler handler;  // not owned by the client: it outlives every close
   {
     TNetHTTP http;
     http.SetIOHandler(&handler, false);
     handler.Open();
-    if (!handler.Binding()->Accept(g_listener)) abort();
+    try {
+      if (!handler.Binding()->Accept(listener.Fd())) throw ENetException("not accepted");
+    } catch (const ENetException&) {
+      http.SetIOHandler(nullptr);
+      fuzzpeer::ResetAndClose(peer);  // the machine's limit, not a finding
+      return 0;
+    }
     // Whichever side closes first resets, so no run leaves a TIME_WAIT behind: tens of
     // thousands of runs would otherwise use up the local ports.
     linger reset{1, 0};
     handler.Binding()->SetSockOpt(SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    if (send(peer, answer.data(), answer.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(answer.size())) {
-      abort();
-    }
+    if (!fuzzpeer::SendAll(peer, answer.data(), answer.size())) abort();
     shutdown(peer, SHUT_WR);  // the server has said all it will; it still takes our requests
 
     http.SetHost("fuzz.test");  // the connection above counts as the one to fuzz.test:80
@@ -100,8 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (body.Size() > static_cast<int64_t>(answer.size())) abort();
     http.SetIOHandler(nullptr);
   }
-  linger l{1, 0};  // a reset leaves no TIME_WAIT behind to use up the local ports
-  setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  close(peer);
+  fuzzpeer::ResetAndClose(peer);
   return 0;
 }

@@ -10,28 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "LoopbackPeer.h"
 #include "tls/NetSSLIOHandlerSocket.h"
 
-namespace {
-
-int Listener(uint16_t& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::listen(fd, 16);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static uint16_t port = 0;
-  static int listener = Listener(port);
+  static const fuzzpeer::LoopbackListener listener;
   if (size > 65536) return 0;  // more than the socket buffers hold before the client reads
 
   TNetSSLIOHandlerSocket handler;
@@ -39,14 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int server = -1;
   try {
     handler.Open();
-    handler.ConnectClientTo("127.0.0.1", port, -1, 0, 0, 0, "");
+    listener.DropStale();
+    handler.ConnectClientTo("127.0.0.1", listener.Port(), -1, 0, 0, 0, "");
     // Whichever side closes first resets, so no run leaves a TIME_WAIT behind: tens of
     // thousands of runs would otherwise use up the local ports.
     linger reset{1, 0};
     handler.Binding()->SetSockOpt(SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    server = listener.Accept();
     if (server < 0) return 0;
-    if (size > 0) ::send(server, data, size, MSG_NOSIGNAL);
+    fuzzpeer::SendAll(server, data, size);  // a handler that gave up early may refuse it
     ::shutdown(server, SHUT_WR);
     handler.SetPlainMode(false);
     char buffer[512];
@@ -55,10 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   } catch (const Exception&) {
   }
-  if (server >= 0) {
-    linger l{1, 0};  // a reset leaves no TIME_WAIT behind to use up the local ports
-    ::setsockopt(server, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(server);
-  }
+  fuzzpeer::ResetAndClose(server);
   return 0;
 }

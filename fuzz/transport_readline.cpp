@@ -12,26 +12,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "LoopbackPeer.h"
 #include "transport/NetTCPConnection.h"
 
 namespace {
 
 constexpr size_t kMaxInput = 1 << 16;  // fits the loopback buffers: the peer never blocks
-
-int g_listener = -1;
-sockaddr_in g_address{};
-
-void Setup() {
-  g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  g_address.sin_family = AF_INET;
-  g_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof g_address;
-  if (bind(g_listener, reinterpret_cast<sockaddr*>(&g_address), sizeof g_address) != 0 ||
-      listen(g_listener, 16) != 0 ||
-      getsockname(g_listener, reinterpret_cast<sockaddr*>(&g_address), &len) != 0) {
-    abort();
-  }
-}
 
 #define Check(ok)                                                              \
   do {                                                                         \
@@ -45,33 +31,29 @@ void Setup() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > kMaxInput) return 0;
-  if (g_listener < 0) Setup();
+  static const fuzzpeer::LoopbackListener listener;
   const uint8_t mode = data[0];
   const std::string sent(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(peer, reinterpret_cast<sockaddr*>(&g_address), sizeof g_address) != 0) {
-    close(peer);  // out of local ports or the like: the machine's limit, not a finding
-    return 0;
-  }
+  listener.DropStale();
+  int peer = listener.Connect();
+  if (peer < 0) return 0;  // the machine's limit, not a finding
 
   TNetTCPConnection c;
   auto* io = new TNetIOHandlerSocket;
   c.SetIOHandler(io, true);
   io->Open();
-  if (!io->Binding()->Accept(g_listener)) {
-    close(peer);  // the machine's limit, not a finding
+  try {
+    if (!io->Binding()->Accept(listener.Fd())) throw ENetException("not accepted");
+  } catch (const ENetException&) {
+    fuzzpeer::ResetAndClose(peer);  // the machine's limit, not a finding
     return 0;
   }
 
-  Check(send(peer, sent.data(), sent.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(sent.size()));
-  // Every close of the peer is a reset (linger 0), so no run leaves a TIME_WAIT behind: tens of
-  // thousands of runs would otherwise use up the local ports. A clean end is a half-close now
-  // and the reset comes once the readers are done.
-  linger l{1, 0};
-  setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  Check(fuzzpeer::SendAll(peer, sent.data(), sent.size()));
+  // A clean end is a half-close now; the peer's own close, later, is a reset.
   if (mode & 0x80) {
-    close(peer);
+    fuzzpeer::ResetAndClose(peer);
     peer = -1;
   } else {
     shutdown(peer, SHUT_WR);
@@ -137,6 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // After a clean close nothing is lost or invented: delivered + still queued = sent.
     Check(got + left == sent);
   }
-  if (peer >= 0) close(peer);
+  fuzzpeer::ResetAndClose(peer);
   return 0;
 }
