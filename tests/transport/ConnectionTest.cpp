@@ -278,8 +278,13 @@ TEST(Reset, ReadAfterResetRaisesSocketError) {
 }
 
 TEST(Reset, WriteToAResetPeerDropsTheSocket) {
-  ScriptPeer p([](int& fd) { peer::Reset(fd); });
+  // The peer resets once the client is connected; a reset during the connect fails the connect.
+  ScriptPeer p([](int& fd) {
+    peer::RecvExact(fd, 1);
+    peer::Reset(fd);
+  });
   auto c = Connect(p.Port());
+  c->WriteText("!");
   p.Join();
   peer::Sleep(20);
   std::string block(1 << 16, 'w');
