@@ -1,10 +1,11 @@
 // Pieces every benchmark program shares: a loopback server that hands each connection to a
-// callback, and a console reporter that remembers each benchmark's time so a program can print
-// its ratio to the peer after the run.
+// callback, the peer's page fetch with libcurl, and a console reporter that remembers each
+// benchmark's time so a program can print its ratio to the peer after the run.
 #pragma once
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <curl/curl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -79,5 +80,25 @@ class Recorder : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, double> per_iteration_;
 };
+
+// One GET with a fresh libcurl handle, as a program fetching a single page would make it;
+// `configure` adds options of its own. The body, or "" on failure.
+inline std::string CurlFetch(const std::string& url,
+                             const std::function<void(CURL*)>& configure = {}) {
+  std::string body;
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION,
+                   +[](char* data, size_t size, size_t count, void* out) {
+                     static_cast<std::string*>(out)->append(data, size * count);
+                     return size * count;
+                   });
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
+  if (configure) configure(curl);
+  if (curl_easy_perform(curl) != CURLE_OK) body.clear();
+  curl_easy_cleanup(curl);
+  return body;
+}
 
 }  // namespace bench

@@ -4,7 +4,6 @@
 // run, our time per fetch and our throughput as ratios to libcurl's.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,22 +71,7 @@ PageServer& Server() {
   return server;
 }
 
-size_t Append(char* data, size_t size, size_t count, void* out) {
-  static_cast<std::string*>(out)->append(data, size * count);
-  return size * count;
-}
-
-std::string CurlGet(const std::string& url) {
-  std::string body;
-  CURL* curl = curl_easy_init();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
-  if (curl_easy_perform(curl) != CURLE_OK) body.clear();
-  curl_easy_cleanup(curl);
-  return body;
-}
+std::string CurlGet(const std::string& url) { return bench::CurlFetch(url); }
 
 std::string OursGet(const std::string& url) {
   TNetHTTP http;  // a fresh client per fetch, configured as the page fetcher does

@@ -4,7 +4,6 @@
 // does; libcurl: a fresh easy handle), so every GET pays a TCP connect and a full handshake with
 // certificate and host-name checks. Prints our time per GET as a ratio to libcurl's.
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -61,24 +60,12 @@ HttpsPeer& Peer() {
   return peer;
 }
 
-size_t Append(char* data, size_t size, size_t count, void* out) {
-  static_cast<std::string*>(out)->append(data, size * count);
-  return size * count;
-}
-
 std::string CurlGet(const std::string& url) {
-  std::string body;
-  CURL* curl = curl_easy_init();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
-  curl_easy_setopt(curl, CURLOPT_CAINFO, Peer().ca_file.c_str());
-  curl_easy_setopt(curl, CURLOPT_CAPATH, Peer().no_certs.c_str());
-  curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  if (curl_easy_perform(curl) != CURLE_OK) body.clear();
-  curl_easy_cleanup(curl);
-  return body;
+  return bench::CurlFetch(url, [](CURL* curl) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, Peer().ca_file.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, Peer().no_certs.c_str());
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  });
 }
 
 std::string OursGet(const std::string& url) {

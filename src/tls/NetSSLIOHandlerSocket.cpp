@@ -243,6 +243,21 @@ bool TNetSSLIOHandlerSocket::WaitSocket(short events, int64_t deadline_ms) {
   }
 }
 
+template <typename Call>
+int TNetSSLIOHandlerSocket::CallSsl(Call call, int64_t deadline_ms, int& error) {
+  for (;;) {
+    ERR_clear_error();
+    int n = call();
+    if (n > 0) return n;
+    error = SSL_get_error(ssl_, n);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return 0;
+    if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline_ms)) {
+      error = kWaitTimedOut;
+      return 0;
+    }
+  }
+}
+
 void TNetSSLIOHandlerSocket::StartTLS() {
   std::string name = connect_host_;
   if (OnPeerHostName) OnPeerHostName(this, name);
@@ -284,19 +299,9 @@ void TNetSSLIOHandlerSocket::StartTLS() {
   int on = 1;
   ::setsockopt(socket_state_.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
-  int64_t deadline = DeadlineIn(io_timeout_);
-  for (;;) {
-    ERR_clear_error();
-    int r = SSL_connect(ssl_);
-    if (r == 1) break;
-    int error = SSL_get_error(ssl_, r);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
-        Fail("TLS handshake timed out");
-      }
-      continue;
-    }
-
+  int error = 0;
+  if (CallSsl([this] { return SSL_connect(ssl_); }, DeadlineIn(io_timeout_), error) <= 0) {
+    if (error == kWaitTimedOut) Fail("TLS handshake timed out");
     long verify = SSL_get_verify_result(ssl_);
     if (verify != X509_V_OK) {
       int code = static_cast<int>(verify);
@@ -336,33 +341,24 @@ bool TNetSSLIOHandlerSocket::Readable(int ms) {
     throw ENetConnClosedGracefully();
   }
   if (pending_ != Pending::kNone || SSL_pending(ssl_) > 0) return true;
-  int64_t deadline = DeadlineIn(ms);
-  for (;;) {
-    // A peek runs the record layer: it decrypts the next record, or takes in a close_notify
-    // or a session ticket, without handing anything out.
-    ERR_clear_error();
-    char byte;
-    int n = SSL_peek(ssl_, &byte, 1);
-    if (n > 0) return true;
-    int error = SSL_get_error(ssl_, n);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) return false;
-      continue;
-    }
-    // The outcome is kept: asked again, OpenSSL would not repeat the reason.
-    if (error == SSL_ERROR_ZERO_RETURN ||
-        (error == SSL_ERROR_SYSCALL && socket_state_.error == 0)) {
-      pending_ = Pending::kClosed;
-    } else if (error == SSL_ERROR_SYSCALL) {
-      pending_ = Pending::kSocketError;
-      pending_errno_ = socket_state_.error;
-    } else {
-      pending_ = Pending::kProtocolError;
-      pending_message_ = "TLS protocol error (" + LastReason() + ")";
-    }
-    ERR_clear_error();
-    return true;
+  // A peek runs the record layer: it decrypts the next record, or takes in a close_notify or a
+  // session ticket, without handing anything out.
+  char byte;
+  int error = 0;
+  if (CallSsl([&] { return SSL_peek(ssl_, &byte, 1); }, DeadlineIn(ms), error) > 0) return true;
+  if (error == kWaitTimedOut) return false;
+  // The outcome is kept: asked again, OpenSSL would not repeat the reason.
+  if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && socket_state_.error == 0)) {
+    pending_ = Pending::kClosed;
+  } else if (error == SSL_ERROR_SYSCALL) {
+    pending_ = Pending::kSocketError;
+    pending_errno_ = socket_state_.error;
+  } else {
+    pending_ = Pending::kProtocolError;
+    pending_message_ = "TLS protocol error (" + LastReason() + ")";
   }
+  ERR_clear_error();
+  return true;
 }
 
 int TNetSSLIOHandlerSocket::Recv(void* buffer, int length) {
@@ -386,28 +382,20 @@ int TNetSSLIOHandlerSocket::Recv(void* buffer, int length) {
       Fail(pending_message_);
   }
 
-  int64_t deadline = DeadlineIn(io_timeout_);
-  for (;;) {
-    ERR_clear_error();
-    int n = SSL_read(ssl_, buffer, length);
-    if (n > 0) return n;
-    int error = SSL_get_error(ssl_, n);
-    switch (error) {
-      case SSL_ERROR_WANT_READ:
-      case SSL_ERROR_WANT_WRITE:
-        if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
-          TNetStackPosix::SetPlatformLastError(NetErrTimedOut);
-          return -1;
-        }
-        continue;
-      case SSL_ERROR_ZERO_RETURN:
-        return 0;
-      case SSL_ERROR_SYSCALL:
-        if (socket_state_.error == 0) return 0;  // closed without close_notify
-        return socket_error(socket_state_.error);
-      default:
-        Fail("TLS protocol error (" + LastReason() + ")");
-    }
+  int error = 0;
+  int n = CallSsl([&] { return SSL_read(ssl_, buffer, length); }, DeadlineIn(io_timeout_), error);
+  if (n > 0) return n;
+  switch (error) {
+    case kWaitTimedOut:
+      TNetStackPosix::SetPlatformLastError(NetErrTimedOut);
+      return -1;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    case SSL_ERROR_SYSCALL:
+      if (socket_state_.error == 0) return 0;  // closed without close_notify
+      return socket_error(socket_state_.error);
+    default:
+      Fail("TLS protocol error (" + LastReason() + ")");
   }
 }
 
@@ -416,30 +404,22 @@ int TNetSSLIOHandlerSocket::Send(const void* buffer, int length) {
   if (!Connected()) throw ENetClosedSocket();
   if (length <= 0) return 0;
 
-  int64_t deadline = DeadlineIn(io_timeout_);
-  for (;;) {
-    ERR_clear_error();
-    int n = SSL_write(ssl_, buffer, length);
-    if (n > 0) return n;
-    int error = SSL_get_error(ssl_, n);
-    switch (error) {
-      case SSL_ERROR_WANT_READ:
-      case SSL_ERROR_WANT_WRITE:
-        if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
-          TNetStackPosix::SetPlatformLastError(NetErrTimedOut);
-          return -1;
-        }
-        continue;
-      case SSL_ERROR_ZERO_RETURN:
-        return 0;  // the server sent close_notify: nothing more goes out
-      case SSL_ERROR_SYSCALL:
-        tls_broken_ = true;
-        TNetStackPosix::SetPlatformLastError(TNetStackPosix::ErrnoToSocketError(
-            socket_state_.error != 0 ? socket_state_.error : EPIPE));
-        return -1;
-      default:
-        Fail("TLS protocol error (" + LastReason() + ")");
-    }
+  int error = 0;
+  int n = CallSsl([&] { return SSL_write(ssl_, buffer, length); }, DeadlineIn(io_timeout_), error);
+  if (n > 0) return n;
+  switch (error) {
+    case kWaitTimedOut:
+      TNetStackPosix::SetPlatformLastError(NetErrTimedOut);
+      return -1;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;  // the server sent close_notify: nothing more goes out
+    case SSL_ERROR_SYSCALL:
+      tls_broken_ = true;
+      TNetStackPosix::SetPlatformLastError(TNetStackPosix::ErrnoToSocketError(
+          socket_state_.error != 0 ? socket_state_.error : EPIPE));
+      return -1;
+    default:
+      Fail("TLS protocol error (" + LastReason() + ")");
   }
 }
 

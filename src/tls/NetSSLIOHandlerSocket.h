@@ -96,6 +96,12 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   bool WaitSocket(short events, int64_t deadline_ms);
   // The deadline of a wait of `ms` from now (-1 = none for -2 and other negatives).
   static int64_t DeadlineIn(int ms);
+  // Repeats `call` (an SSL_* call, positive on success) while OpenSSL waits for the socket,
+  // waiting at most until `deadline_ms`. Returns the call's positive result, or 0 with `error`
+  // set to the SSL error that ended it (kWaitTimedOut when the deadline came first).
+  static constexpr int kWaitTimedOut = -1;
+  template <typename Call>
+  int CallSsl(Call call, int64_t deadline_ms, int& error);
 
   SSL* ssl_ = nullptr;        // the TLS session; null while plain or closed
   SocketState socket_state_;  // read and written by the socket glue during TLS calls

@@ -11,18 +11,6 @@
 
 namespace {
 
-std::string Pattern(size_t size) {
-  std::string s(size, '\0');
-  uint32_t x = 2463534242u;
-  for (size_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>(x);
-  }
-  return s;
-}
-
 class WebServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -30,7 +18,7 @@ class WebServerTest : public ::testing::Test {
         "location = /old { return 302 /files/1.bin; }\n"
         "    location = /loop { return 301 /loop; }\n");
     for (size_t size : Sizes())
-      web_->WriteFile("/files/" + std::to_string(size) + ".bin", Pattern(size));
+      web_->WriteFile("/files/" + std::to_string(size) + ".bin", PatternBytes(size));
     if (!web_->Start()) skip_reason_ = new std::string(web_->SkipReason());
   }
   static void TearDownTestSuite() {
@@ -58,7 +46,7 @@ TEST_F(WebServerTest, FilesArriveExactlyOverOneKeptConnection) {
     SCOPED_TRACE(size);
     std::string body = http.Get(Url("/files/" + std::to_string(size) + ".bin"));
     EXPECT_EQ(body.size(), size);
-    EXPECT_TRUE(body == Pattern(size));
+    EXPECT_TRUE(body == PatternBytes(size));
   }
   EXPECT_EQ(connects, 1);
 }
@@ -67,7 +55,7 @@ TEST_F(WebServerTest, RedirectsAndErrors) {
   TNetHTTP http;
   http.SetReadTimeout(10000);
   http.SetHandleRedirects(true);
-  EXPECT_EQ(http.Get(Url("/old")), Pattern(1));
+  EXPECT_EQ(http.Get(Url("/old")), PatternBytes(1));
   EXPECT_EQ(http.CurrentURI().Path, "/files/");
 
   TMemoryStream body;
@@ -82,7 +70,7 @@ TEST_F(WebServerTest, RedirectsAndErrors) {
     EXPECT_EQ(e.Message(), "HTTP/1.1 404 Not Found");
     EXPECT_NE(e.ErrorBody().find("404 Not Found"), std::string::npos);
   }
-  EXPECT_EQ(http.Get(Url("/files/1023.bin")), Pattern(1023));
+  EXPECT_EQ(http.Get(Url("/files/1023.bin")), PatternBytes(1023));
 }
 
 TEST_F(WebServerTest, ThroughAProxy) {
@@ -94,8 +82,8 @@ TEST_F(WebServerTest, ThroughAProxy) {
     http.SetProtocolVersion(version);
     http.ProxyParams().SetProxyServer("127.0.0.1");
     http.ProxyParams().SetProxyPort(proxy.Port());
-    EXPECT_EQ(http.Get(Url("/files/100000.bin")), Pattern(100000)) << proxy.Log();
-    EXPECT_EQ(http.Get(Url("/files/32769.bin")), Pattern(32769)) << proxy.Log();
+    EXPECT_EQ(http.Get(Url("/files/100000.bin")), PatternBytes(100000)) << proxy.Log();
+    EXPECT_EQ(http.Get(Url("/files/32769.bin")), PatternBytes(32769)) << proxy.Log();
   }
 
   // CONNECT is accepted; this client has no TLS handler to start TLS over the tunnel.

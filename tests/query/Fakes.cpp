@@ -256,6 +256,15 @@ std::function<uint32_t()> SteppingTicks() {
   return [readings] { return 1000 + 1500 * readings->fetch_add(1); };
 }
 
+TQueryServices ScriptedServices(const std::shared_ptr<TScriptedFetcher>& fetcher) {
+  TQueryServices services;
+  services.Pages = fetcher;
+  services.Images = fetcher;
+  services.Hosts = StandInHosts();
+  services.Ticks = SteppingTicks();
+  return services;
+}
+
 TPumpQueue& TestPumpQueue() {
   static TPumpQueue* queue = new TPumpQueue;
   return *queue;

@@ -108,3 +108,7 @@ TPumpQueue& TestPumpQueue();
 
 // A tick source starting at 1000 that advances 1500 per reading after the first.
 std::function<uint32_t()> SteppingTicks();
+
+// Services for a run without a network: pages and pictures from `fetcher`, the stand-in hosts
+// and SteppingTicks.
+TQueryServices ScriptedServices(const std::shared_ptr<TScriptedFetcher>& fetcher);

@@ -18,10 +18,7 @@ class QueryControllerTest : public ::testing::Test {
   QueryControllerTest() {
     previous_ = SetMainThreadQueue(&queue_);
     fetcher_ = std::make_shared<TScriptedFetcher>();
-    services_.Pages = fetcher_;
-    services_.Images = fetcher_;
-    services_.Hosts = StandInHosts();
-    services_.Ticks = SteppingTicks();
+    services_ = ScriptedServices(fetcher_);
     controller_ = std::make_unique<TQueryController>(view_, opener_, services_);
   }
   ~QueryControllerTest() override {

@@ -17,10 +17,7 @@ class WorkerTest : public ::testing::Test {
   WorkerTest() {
     previous_ = SetMainThreadQueue(&queue_);
     fetcher_ = std::make_shared<TScriptedFetcher>();
-    services_.Pages = fetcher_;
-    services_.Images = fetcher_;
-    services_.Hosts = StandInHosts();
-    services_.Ticks = SteppingTicks();
+    services_ = ScriptedServices(fetcher_);
     output_ = TJobOutput::Create(&view_);
   }
   ~WorkerTest() override {

@@ -29,10 +29,7 @@ class MainFormTest : public ::testing::Test {
   MainFormTest() {
     previous_ = SetMainThreadQueue(g_qt_queue);
     fetcher_ = std::make_shared<TScriptedFetcher>();
-    services_.Pages = fetcher_;
-    services_.Images = fetcher_;
-    services_.Hosts = StandInHosts();
-    services_.Ticks = SteppingTicks();
+    services_ = ScriptedServices(fetcher_);
   }
   ~MainFormTest() override {
     gate_.Open();

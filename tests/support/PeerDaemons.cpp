@@ -65,6 +65,18 @@ void ListeningInodes(const char* table, uint16_t port, std::set<std::string>& in
 
 }  // namespace
 
+std::string PatternBytes(size_t size) {
+  std::string s(size, '\0');
+  uint32_t x = 2463534242u;  // xorshift32
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s[i] = static_cast<char>(x);
+  }
+  return s;
+}
+
 uint16_t FreeLoopbackPort() {
   uint16_t port = 0;
   int fd = BindLoopbackEphemeral(port);

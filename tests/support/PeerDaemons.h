@@ -105,6 +105,10 @@ class TinyproxyServer : public PeerDaemon {
   std::string LogPath() const override { return Dir() + "/tinyproxy.log"; }
 };
 
+// `size` pseudo-random bytes, the same for every call: file contents for the servers to hand
+// out, where a byte lost, doubled or moved shows.
+std::string PatternBytes(size_t size);
+
 // A port on 127.0.0.1 that was free a moment ago (bound to 0 and released).
 uint16_t FreeLoopbackPort();
 // True when process `pid` holds a TCP socket listening on `port` (on any local address). A

@@ -15,18 +15,6 @@
 
 namespace {
 
-std::string Pattern(size_t size) {
-  std::string s(size, '\0');
-  uint32_t x = 2463534242u;
-  for (size_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>(x);
-  }
-  return s;
-}
-
 const char kHome[] = "<html><head><title>Velmora home</title></head><body>hi</body></html>";
 
 // One nginx on https://localhost:PORT with the trusted certificate, started for the suite.
@@ -40,7 +28,7 @@ class HttpsPeers : public ::testing::Test {
         "    location = /echo { return 200 \"cookie=[$http_cookie]\"; }\n");
     web_->UseTls(Pki().localhost.first, Pki().localhost.second);
     web_->WriteFile("/home.html", kHome);
-    for (size_t size : Sizes()) web_->WriteFile("/" + std::to_string(size), Pattern(size));
+    for (size_t size : Sizes()) web_->WriteFile("/" + std::to_string(size), PatternBytes(size));
     if (!web_->Start()) skip_reason_ = new std::string(web_->SkipReason());
   }
   static void TearDownTestSuite() {
@@ -67,7 +55,7 @@ TEST_F(HttpsPeers, PagesArriveExactlyOverOneConnection) {
     SCOPED_TRACE(size);
     std::string body = Fetch(*http, Url("/" + std::to_string(size)));
     EXPECT_EQ(body.size(), size);
-    EXPECT_TRUE(body == Pattern(size));
+    EXPECT_TRUE(body == PatternBytes(size));
   }
   EXPECT_EQ(connects, 1);
   EXPECT_TRUE(http->SpeaksTLS());
@@ -120,7 +108,7 @@ TEST_F(HttpsPeers, TunnelThroughProxyChecksTheServersName) {
   // The certificate names localhost only: checked against the proxy's 127.0.0.1 it would fail.
   EXPECT_EQ(Fetch(*http, Url("/home.html")), kHome);
   EXPECT_EQ(Handler(*http)->PeerHostName(), "localhost");
-  EXPECT_EQ(Fetch(*http, Url("/1024")), Pattern(1024));  // a tunnel of its own
+  EXPECT_EQ(Fetch(*http, Url("/1024")), PatternBytes(1024));  // a tunnel of its own
   EXPECT_EQ(Fetch(*http, "https://localhost:" + std::to_string(wrong_name.Port()) + "/"),
             "!TLS handshake failed: host name mismatch (the certificate is not for localhost)");
   EXPECT_FALSE(http->IsConnected());
@@ -173,7 +161,7 @@ TEST_F(HttpsPeers, ClientsOnManyThreadsShareNothingButTheSettings) {
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 5; ++i) {
-        if (Fetch(*TlsClient(), Url("/16385")) == Pattern(16385)) ++good;
+        if (Fetch(*TlsClient(), Url("/16385")) == PatternBytes(16385)) ++good;
       }
     });
   }
