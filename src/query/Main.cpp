@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "query/Jpeg.h"
+#include "query/Outcome.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -35,6 +36,10 @@ const QColor kSkyBlue(166, 202, 240);
 // behind caption labels and the menu colour behind value labels.
 const QColor kInactiveCaptionText(216, 228, 248);
 const QColor kMenu(255, 255, 255);
+// Marks that stand where no value is: pending, failed, stopped, switched off.
+const QColor kGrey(128, 128, 128);
+
+constexpr const char8_t* kWindowTitle = u8"Velmora站长工具箱 V1.0";
 
 QString FromGbk(std::string_view gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
 QString FromUtf8(const char8_t* text) {
@@ -75,7 +80,7 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("MainForm");
-  setWindowTitle(FromUtf8(u8"Velmora站长工具箱 V1.0"));
+  setWindowTitle(FromUtf8(kWindowTitle));
   setFixedSize(765, 472);
   setAttribute(Qt::WA_QuitOnClose, true);
   setFont(MakeFont(kFontPixels, false));
@@ -122,6 +127,10 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
              Link[1],  Link[2],  Link[3],  Link[4],  Link[5],  Link[6], Link[7],
              Dmy[1],   Dmy[2],   Dmy[3],   Dmy[4],   Dmy[5],   Dmy[6],  WebTitle,
              Alexa[1], Alexa[2], Alexa[3], Alexa[4], Alexa[5], Alexa[6]};
+
+  for (int f = 0; f < rfFieldCount; ++f) {
+    value_colors_[f] = fields_[f]->palette().color(QPalette::WindowText);
+  }
 
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
@@ -319,10 +328,37 @@ void TMainForm::SetBeginCaption(const std::string& caption) {
   Begin_btn->setText(FromGbk(caption));
 }
 
-void TMainForm::SetFieldText(TResultField field, const std::string& text) {
-  if (field >= 0 && field < rfFieldCount) fields_[field]->setText(FromGbk(text));
+void TMainForm::SetFieldResult(TResultField field, const TFieldResult& result) {
+  if (field < 0 || field >= rfFieldCount) return;
+  QLabel* label = fields_[field];
+  QString text;
+  switch (result.State) {
+    case fsValue:
+      text = FromGbk(result.Text);
+      break;
+    case fsPending:
+      text = FromUtf8(u8"…");
+      break;
+    default:
+      // The title has room to say it in words; the narrow value labels show a dash.
+      text = field == rfWebTitle && result.State == fsFailed ? FromUtf8(u8"无法访问")
+                                                             : FromUtf8(u8"—");
+      break;
+  }
+  label->setText(text);
+  SetColors(label, result.HasValue() ? &value_colors_[field] : &kGrey, nullptr);
+  label->setToolTip(FromGbk(FieldTooltip(result)));
 }
 
-void TMainForm::SetPicture(const TRgbImage& picture) {
-  if (!picture.Empty()) Image1->setPixmap(ToPixmap(picture));
+void TMainForm::SetPicture(const TRgbImage* picture, const TFieldResult& result) {
+  if (picture != nullptr && !picture->Empty()) Image1->setPixmap(ToPixmap(*picture));
+  Image1->setToolTip(FromGbk(FieldTooltip(result)));
+}
+
+void TMainForm::ShowProgress(int finished, int total) {
+  QString title = FromUtf8(kWindowTitle);
+  if (total > 0) {
+    title += FromUtf8(u8" — 查询中 ") + QString::number(finished) + "/" + QString::number(total);
+  }
+  setWindowTitle(title);
 }

@@ -7,6 +7,7 @@
 // program (or test) installs before the first run.
 #pragma once
 
+#include <QColor>
 #include <QWidget>
 #include <array>
 #include <memory>
@@ -46,8 +47,9 @@ class TMainForm : public QWidget, public TQueryView {
   void SetWebUrlText(const std::string& text) override;
   std::string BeginCaption() const override;
   void SetBeginCaption(const std::string& caption) override;
-  void SetFieldText(TResultField field, const std::string& text) override;
-  void SetPicture(const TRgbImage& picture) override;
+  void SetFieldResult(TResultField field, const TFieldResult& result) override;
+  void SetPicture(const TRgbImage* picture, const TFieldResult& result) override;
+  void ShowProgress(int finished, int total) override;
 
   // The controls, under the names the window's layout gives them (also their object names).
   QLabel* Label2;
@@ -82,5 +84,6 @@ class TMainForm : public QWidget, public TQueryView {
   void BuildPeriodPanel();
 
   std::array<QLabel*, rfFieldCount> fields_{};
+  std::array<QColor, rfFieldCount> value_colors_{};  // each field's colour for a value
   std::unique_ptr<TQueryController> controller_;  // created last, destroyed first
 };

@@ -16,7 +16,9 @@
 #include <string>
 
 #include "query/Jpeg.h"
-#include "query/ServiceHosts.h"
+#include "query/Outcome.h"
+#include "services/ServiceHosts.h"
+#include "services/ServiceTable.h"
 #include "runtime/Classes.h"
 #include "runtime/Thread.h"
 
@@ -33,12 +35,16 @@ enum TResultField {
 // clang-format on
 // The label name of a field ("Site1", "WebTitle", ...); "" for rfFieldCount or anything else.
 const char* ResultFieldName(TResultField field);
+// The field of a label name; rfFieldCount for a name that is none.
+TResultField ResultFieldByName(const std::string& name);
 
-// Fetches one page and returns its text; on any failure returns the failure text. Never raises.
+// Fetches one page and says how the fetch ended. Never raises. `stop`, when given, is the
+// query's stop request: set before the fetch, nothing is sent (feStopped).
 class TPageFetcher {
  public:
   virtual ~TPageFetcher() = default;
-  virtual std::string GetPage(const std::string& url, const std::string& cookie, int mode) = 0;
+  virtual TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+                                const std::atomic<bool>* stop) = 0;
 };
 
 // Downloads the thumbnail picture: writes the response body into destination, or raises on any
@@ -49,10 +55,11 @@ class TImageFetcher {
   virtual void Get(const std::string& url, TStream& destination) = 0;
 };
 
-// The production page fetcher: the query layer's GetPage.
+// The production page fetcher: the query layer's FetchPage.
 class TGetPageFetcher : public TPageFetcher {
  public:
-  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override;
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+                        const std::atomic<bool>* stop) override;
 };
 
 // The production thumbnail download: a fresh HTTP client per picture, following redirects, with
@@ -62,44 +69,61 @@ class TNetImageFetcher : public TImageFetcher {
   void Get(const std::string& url, TStream& destination) override;
 };
 
-// Where a job's values end up. Called on the UI thread only.
+// Where a job's results end up. Called on the UI thread only.
 class TJobSink {
  public:
   virtual ~TJobSink() = default;
-  virtual void SetFieldText(TResultField field, const std::string& text) = 0;
-  virtual void SetPicture(const TRgbImage& picture) = 0;
+  virtual void SetFieldResult(TResultField field, const TFieldResult& result) = 0;
+  // picture is null when the thumbnail could not be had; result says why (or where it came
+  // from).
+  virtual void SetPicture(const TRgbImage* picture, const TFieldResult& result) = 0;
 };
 
-// Everything a worker reaches outside itself. Copied into each worker, so the fetchers live as
-// long as the last worker that uses them.
+// Everything a worker reaches outside itself. Copied into each worker, so the fetchers and the
+// definitions live as long as the last worker that uses them.
 struct TQueryServices {
   std::shared_ptr<TPageFetcher> Pages;
   std::shared_ptr<TImageFetcher> Images;
   TServiceHosts Hosts = DefaultServiceHosts();
   std::function<uint32_t()> Ticks;  // millisecond tick counter; empty: the runtime's
+  std::shared_ptr<const TServiceTable> Table;  // the requests; empty: the built-in ones
 };
 
-// What the program uses: GetPage, the HTTP thumbnail download, the default hosts and the
-// runtime's tick counter.
+// What the program uses: FetchPage, the HTTP thumbnail download, the default hosts, the
+// runtime's tick counter and the built-in definitions.
 TQueryServices DefaultQueryServices();
 
-// The hand-over from workers to the UI thread. Workers post through it from any thread; the
-// values run on the UI thread and reach the sink unless Detach was called first, after which
-// they are dropped (a value arriving after the window is gone).
+// The hand-over from one run's workers to the UI thread, and the run's stop request. Workers
+// post through it from any thread; the results run on the UI thread and reach the sink unless
+// Detach was called first, after which they are dropped (a run that was replaced, or a window
+// that is gone).
 class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
  public:
   // sink is not owned; it must stay alive until Detach.
   static std::shared_ptr<TJobOutput> Create(TJobSink* sink);
   // UI thread: forget the sink; later deliveries are dropped.
   void Detach() { sink_ = nullptr; }
-  // Any thread: deliver a field text / a picture to the UI thread.
-  void SetFieldText(TResultField field, std::string text);
-  void SetPicture(std::shared_ptr<const TRgbImage> picture);
+  // Any thread: deliver a field's result / the thumbnail to the UI thread.
+  void SetFieldResult(TResultField field, TFieldResult result);
+  void SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResult result);
+
+  // The run's stop request: workers send no further request once it is set, and a fetch under
+  // way ends at its next step.
+  void Stop() { stop_.store(true); }
+  bool StopRequested() const { return stop_.load(); }
+  const std::atomic<bool>* StopFlag() const { return &stop_; }
 
  private:
   explicit TJobOutput(TJobSink* sink) : sink_(sink) {}
   TJobSink* sink_;  // UI thread only
+  std::atomic<bool> stop_{false};
 };
+
+// The outcome of a fetched page for a field cut out by `rules` (the steps, then the
+// fallbacks): its value, "blocked" for a verification page, else "no match"; a failed fetch
+// gives its failure.
+TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
+                           const std::string& siteName);
 
 // Job 0's load-time text: (end - start) / 1000 seconds in the shortest general form with at
 // most 15 significant digits and the locale's decimal separator, followed by " 秒" (GBK). The
@@ -128,17 +152,21 @@ class MyThread : public TThread {
 
  private:
   void RunJob();
-  void HomePage();                       // job 0
-  void Thumbnail();                      // job 10, first request
-  void FetchRow(int job, size_t index);  // one table row of jobs 1..10
+  // One request of the job: a page cut by its rules, the home page with its load time, or the
+  // thumbnail.
+  void Perform(const TRequestDef& request, TResultField field);
+  void Thumbnail();
+  // The result every field of `request` gets when no request is made.
+  void Skip(TResultField field, TFieldResult result);
+  uint32_t Ticks() const;
 
   const int job_number_;
-  std::string page_text_;    // the fetched page, then each step's result in turn
+  TPageResult page_;         // the fetched page, then each step's result in turn
   std::string request_url_;  // URL of the current request
   const std::string site_name_;
   TQueryServices services_;
   std::shared_ptr<TJobOutput> output_;
-  double start_time_ = 0, end_time_ = 0;  // job 0's tick readings
+  double start_time_ = 0, end_time_ = 0;  // the home page's tick readings
 
   static std::atomic<int> live_count_;
 };

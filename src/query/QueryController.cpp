@@ -88,37 +88,54 @@ TQueryController::TQueryController(TQueryView& view, TUrlOpener& opener, TQueryS
     : view_(view),
       opener_(opener),
       services_(std::move(services)),
-      output_(TJobOutput::Create(&view)),
       link_(std::make_shared<TLink>(TLink{this})) {}
 
 TQueryController::~TQueryController() {
-  output_->Detach();
+  if (output_) output_->Detach();
   link_->Controller = nullptr;
 }
 
 void TQueryController::Begin_btnClick() {
   if (view_.BeginCaption() != QueryCaption()) {
-    // Stop: only workers that have not begun their job skip it; the rest run to the end.
-    for (MyThread* worker : workers_) {
-      if (worker && !worker->Finished()) worker->Terminate();
-    }
-    view_.SetBeginCaption(QueryCaption());
+    Stop();
     return;
   }
   CheckWeburl();
   const std::string site = view_.WebUrlText();
   if (site.size() < 3) return;
+  if (output_) output_->Detach();  // what the previous run still sends is for another site
+  output_ = TJobOutput::Create(this);
+  const int run = ++run_;
   worker_count_ = kJobCount;
   workers_.assign(kJobCount, nullptr);
   remaining_count_ = worker_count_;
   Loading();
   std::shared_ptr<TLink> link = link_;
   for (int job = 0; job < kJobCount; ++job) {
-    workers_[job] = new MyThread(job, site, services_, output_, [link](TThread* sender) {
-      if (link->Controller) link->Controller->WorkerEnded(sender);
+    workers_[job] = new MyThread(job, site, services_, output_, [link, run](TThread* sender) {
+      if (link->Controller) link->Controller->WorkerEnded(sender, run);
     });
   }
   view_.SetBeginCaption(StopCaption());
+  view_.ShowProgress(0, worker_count_);
+}
+
+void TQueryController::Stop() {
+  // Workers that have not begun skip their job; those under way send no further request, and
+  // a fetch in progress ends at its next step.
+  if (output_) output_->Stop();
+  for (MyThread* worker : workers_) {
+    if (worker && !worker->Finished()) worker->Terminate();
+  }
+  for (int f = 0; f < rfFieldCount; ++f) {
+    if (results_[f].State != fsPending) continue;
+    TFieldResult stopped;
+    stopped.State = fsStopped;
+    stopped.Fetch.End = feStopped;
+    SetFieldResult(static_cast<TResultField>(f), stopped);
+  }
+  view_.SetBeginCaption(QueryCaption());
+  view_.ShowProgress(0, 0);
 }
 
 void TQueryController::CheckWeburl() {
@@ -129,20 +146,35 @@ void TQueryController::CheckWeburl() {
 }
 
 void TQueryController::Loading() {
-  static const std::string kLoading = "Loading...";
-  for (TResultField field : kLoadingOrder) view_.SetFieldText(field, kLoading);
+  for (TResultField field : kLoadingOrder) SetFieldResult(field, TFieldResult{});
 }
 
 void TQueryController::ThreadDone(TThread* /*sender*/) {
   --remaining_count_;
-  if (remaining_count_ == 0) view_.SetBeginCaption(QueryCaption());
+  const bool running = view_.BeginCaption() != QueryCaption();
+  if (remaining_count_ == 0) {
+    view_.SetBeginCaption(QueryCaption());
+    view_.ShowProgress(0, 0);
+  } else if (running && remaining_count_ > 0) {
+    view_.ShowProgress(worker_count_ - remaining_count_, worker_count_);
+  }
 }
 
-void TQueryController::WorkerEnded(TThread* sender) {
+void TQueryController::WorkerEnded(TThread* sender, int run) {
   // The worker deletes itself right after this handler returns; Stop must not reach it then.
   std::replace(workers_.begin(), workers_.end(), static_cast<MyThread*>(sender),
                static_cast<MyThread*>(nullptr));
-  ThreadDone(sender);
+  if (run == run_) ThreadDone(sender);
+}
+
+void TQueryController::SetFieldResult(TResultField field, const TFieldResult& result) {
+  if (field < 0 || field >= rfFieldCount) return;
+  results_[field] = result;
+  view_.SetFieldResult(field, result);
+}
+
+void TQueryController::SetPicture(const TRgbImage* picture, const TFieldResult& result) {
+  view_.SetPicture(picture, result);
 }
 
 void TQueryController::Alexa1Click(int tag) {

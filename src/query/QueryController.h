@@ -5,19 +5,26 @@
 // Threads: every method runs on the UI thread, and so do the view's methods. The run registry
 // needs no lock. Workers reach the controller only through the main-thread queue, and only while
 // the controller exists: values and completions that arrive after it is destroyed are dropped.
+//
+// Runs: each run has its own hand-over (TJobOutput). Starting a run detaches the one before, so
+// a stopped run's late values never land in the fields of the next site, and only the latest
+// run's completions count towards its end.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "query/MyThreadUnit.h"
-#include "query/ServiceHosts.h"
+#include "services/ServiceHosts.h"
 
 // The window as the controller sees it. Texts are GBK.
 class TQueryView : public TJobSink {
  public:
+  // How many of a run's jobs have finished; total 0 when no run is under way.
+  virtual void ShowProgress(int finished, int total) = 0;
   virtual std::string WebUrlText() const = 0;
   virtual void SetWebUrlText(const std::string& text) = 0;
   // The Query button's caption is the controller's state: "查询" idle, "停止" running.
@@ -37,7 +44,7 @@ class TUrlOpener {
 // siteName is inserted as it stands.
 std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts);
 
-class TQueryController {
+class TQueryController : private TJobSink {
  public:
   // view and opener are not owned and must outlive the controller.
   TQueryController(TQueryView& view, TUrlOpener& opener, TQueryServices services);
@@ -50,9 +57,10 @@ class TQueryController {
   void Begin_btnClick();
   // Removes every "http://" (any case) from the site name and cuts it before its first "/".
   void CheckWeburl();
-  // "Loading..." into the 27 result fields.
+  // The pending mark into the 27 result fields.
   void Loading();
-  // A worker's completion: one less remaining; at 0 the button says "查询" again.
+  // A worker of the latest run completed: one less remaining; at 0 the button says "查询"
+  // again.
   void ThreadDone(TThread* sender);
   // A click on a label carrying `tag`: opens its search page for the current site name.
   void Alexa1Click(int tag);
@@ -62,6 +70,8 @@ class TQueryController {
   // The run registry, for inspection.
   int32_t WorkerCount() const { return worker_count_; }
   int32_t RemainingCount() const { return remaining_count_; }
+  // What each field of the latest run holds so far.
+  const TFieldResult& FieldResult(TResultField field) const { return results_[field]; }
 
  private:
   // Reaches the controller from completions posted by workers; Controller is null once the
@@ -69,16 +79,26 @@ class TQueryController {
   struct TLink {
     TQueryController* Controller;
   };
-  // A worker of any run ended and is about to dispose of itself: forget it, then ThreadDone.
-  void WorkerEnded(TThread* sender);
+  // A worker ended and is about to dispose of itself: forget it; a worker of the latest run
+  // then counts as done.
+  void WorkerEnded(TThread* sender, int run);
+  // Stop: the latest run sends no further request, and what it had not yet delivered shows
+  // as stopped.
+  void Stop();
+
+  // TJobSink: the latest run's results on their way to the view.
+  void SetFieldResult(TResultField field, const TFieldResult& result) override;
+  void SetPicture(const TRgbImage* picture, const TFieldResult& result) override;
 
   TQueryView& view_;
   TUrlOpener& opener_;
   TQueryServices services_;
-  std::shared_ptr<TJobOutput> output_;
+  std::shared_ptr<TJobOutput> output_;  // the latest run's; null before the first
   std::shared_ptr<TLink> link_;
 
+  int run_ = 0;                     // number of the latest run
   int32_t worker_count_ = 0;        // workers of the latest run
   std::vector<MyThread*> workers_;  // the latest run's workers by job number; null once disposed
-  int32_t remaining_count_ = 0;     // completions not yet reported, shared by all runs
+  int32_t remaining_count_ = 0;     // the latest run's completions not yet reported
+  std::array<TFieldResult, rfFieldCount> results_;  // the latest run's fields
 };

@@ -1,6 +1,8 @@
 #include "query/UseFunction.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -12,6 +14,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "tls/NetSSLIOHandlerSocket.h"
+#include "transport/NetException.h"
 
 // ---- Text helpers: TextBetween, DigitsOnly, TrimSuffix, ReplaceAll, FailureText ----------
 //
@@ -28,17 +31,24 @@ bool OnlyDigitsAndCommas(std::string_view s) {
 
 }  // namespace
 
-std::string TextBetween(const std::string& page, const std::string& start, const std::string& end) {
-  const std::string_view text(page);
-  if (start.empty() || end.empty()) return "0";
-  const size_t s = text.find(start);
-  if (s == std::string_view::npos) return "0";
+std::optional<std::string> FindBetween(const std::string& page, const std::string& start,
+                                       const std::string& end) {
+  if (start.empty() || end.empty()) return std::nullopt;
+  const size_t s = page.find(start);
+  if (s == std::string::npos) return std::nullopt;
   const size_t from = s + start.size();
-  const size_t e = text.find(end, from);
-  if (e != std::string_view::npos) return page.substr(from, e - from);
-  // No end after start: an end delimiter that occurs only before start still counts as
-  // present, and that gives the empty text rather than "0".
-  return text.find(end) != std::string_view::npos ? std::string() : std::string("0");
+  const size_t e = page.find(end, from);
+  if (e == std::string::npos) return std::nullopt;
+  return page.substr(from, e - from);
+}
+
+std::string TextBetween(const std::string& page, const std::string& start, const std::string& end) {
+  if (auto between = FindBetween(page, start, end)) return *between;
+  // No end after start: an end delimiter that occurs only before a start that is there still
+  // counts as present, and that gives the empty text rather than "0".
+  if (start.empty() || end.empty()) return "0";
+  const bool both = page.find(start) != std::string::npos && page.find(end) != std::string::npos;
+  return both ? std::string() : std::string("0");
 }
 
 std::string DigitsOnly(const std::string& text) {
@@ -99,6 +109,52 @@ std::string ReplaceAll(const std::string& text, const std::string& pattern,
   return out;
 }
 
+namespace {
+
+// One step over text; false where it finds nothing.
+bool ApplyStep(const TStep& step, const std::string& siteName, std::string& text) {
+  switch (step.Kind) {
+    case skBetween:
+    case skBetweenSite: {
+      const auto between = step.Kind == skBetween
+                               ? FindBetween(text, step.A, step.B)
+                               : FindBetween(text, step.A + siteName + step.B, step.C);
+      if (!between) return false;
+      text = *between;
+      return true;
+    }
+    case skRemove:
+      text = ReplaceAll(text, step.A, "");
+      return true;
+    case skDigitsOnly:
+      return OnlyDigitsAndCommas(Trim(text));
+    case skRule:
+      text = ExtractByRule(text, step.A);
+      return !text.empty();
+    case skAppend:
+      text += step.A;
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::string> ApplyRules(const std::string& page, const std::vector<TStepList>& rules,
+                                      const std::string& siteName,
+                                      const std::function<void(const TStepTrace&)>& trace) {
+  for (size_t list = 0; list < rules.size(); ++list) {
+    std::string text = page;
+    bool found = true;
+    for (size_t step = 0; step < rules[list].size() && found; ++step) {
+      found = ApplyStep(rules[list][step], siteName, text);
+      if (trace) trace(TStepTrace{list, step, found, found ? text : std::string()});
+    }
+    if (found && !text.empty()) return text;
+  }
+  return std::nullopt;
+}
+
 const std::string& FailureText() {
   // Built once; never destroyed, so a worker finishing during exit still finds it.
   static const std::string* const text = new std::string(Gbk(u8"网页无法访问"));
@@ -154,29 +210,148 @@ std::string Utf8PageToGbk(const std::string& page) {
   return out;
 }
 
-std::string GetPage(const std::string& url, const std::string& cookie, int mode) {
+namespace {
+
+// Raised from the client's progress events when the query was stopped.
+class EFetchStopped : public Exception {
+ public:
+  EFetchStopped() : Exception("Stopped") {}
+};
+
+// The socket error number in a message of the form "Socket Error # 10061 ...", or 0.
+int SocketErrorIn(const std::string& message) {
+  const size_t at = message.find("Socket Error # ");
+  if (at == std::string::npos) return 0;
+  return std::atoi(message.c_str() + at + 15);
+}
+
+TFetchEnd EndOfSocketError(int code) {
+  switch (code) {
+    case 11001:
+    case 11004:
+      return feHostNotFound;
+    case 10061:
+      return feRefused;
+    case 10054:
+    case 10053:
+      return feReset;
+    case 10060:
+      return feConnectTimeout;
+    default:
+      return feOtherFailure;
+  }
+}
+
+}  // namespace
+
+void RecordFetchFailure(TFetchOutcome& outcome) {
+  try {
+    throw;
+  } catch (const EFetchStopped&) {
+    outcome.End = feStopped;
+  } catch (const ENetHTTPProtocolException& e) {
+    outcome.End = feHttpStatus;
+    outcome.HttpStatus = e.ReplyCode();
+    outcome.Detail = e.Message();
+  } catch (const ENetSSLProtocolReplyError& e) {
+    outcome.End = feTlsRefused;
+    outcome.Detail = e.Message();
+  } catch (const ENetHTTPLimitExceeded& e) {
+    outcome.End = feTooLarge;
+    outcome.Detail = e.Message();
+  } catch (const ENetConnectTimeout& e) {
+    outcome.End = feConnectTimeout;
+    outcome.Detail = e.Message();
+  } catch (const ENetReadTimeout& e) {
+    outcome.End = feReadTimeout;
+    outcome.Detail = e.Message();
+  } catch (const ENetSocksError& e) {
+    outcome.End = feProxyFailed;
+    outcome.Detail = e.Message();
+  } catch (const ENetSocketError& e) {
+    outcome.End = EndOfSocketError(e.ErrorCode());
+    outcome.Detail = e.Message();
+  } catch (const ENetConnClosedGracefully& e) {
+    outcome.End = feReset;  // the server hung up before the answer was complete
+    outcome.Detail = e.Message();
+  } catch (const Exception& e) {
+    // A connect that failed on its own carries the socket error only in its message.
+    outcome.End = EndOfSocketError(SocketErrorIn(e.Message()));
+    outcome.Detail = e.Message();
+  } catch (const std::exception& e) {
+    outcome.End = feOtherFailure;
+    outcome.Detail = e.what();
+  } catch (...) {
+    outcome.End = feOtherFailure;
+  }
+}
+
+TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+                      const std::atomic<bool>* stop) {
+  TPageResult result;
+  TFetchOutcome& outcome = result.Outcome;
+  outcome.Url = url;
+  const auto started = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - started)
+                                     .count());
+  };
+  auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
+  if (stopped()) {
+    outcome.End = feStopped;
+    result.Text = FailureText();
+    return result;
+  }
+
   auto http = std::make_unique<TNetHTTP>();
   InstallTlsHandler(*http);  // plain http stays plain; a redirect to https is followed
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
   http->SetReadTimeout(kQueryReadTimeoutMs);
+  TNetHTTPLimits limits = http->Limits();
+  limits.MaxBodyBytes = kMaxPageBytes;
+  http->SetLimits(limits);
   http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
   http->Request().CustomHeaders().SetText("Cookie: " + cookie);
+  if (stop != nullptr) {
+    // Checked at every step of the fetch: resolving, connecting and each block of the body.
+    http->OnStatus = [stopped](auto&&...) {
+      if (stopped()) throw EFetchStopped();
+    };
+    http->OnWork = [stopped](auto&&...) {
+      if (stopped()) throw EFetchStopped();
+    };
+  }
 
-  std::string page;
   try {
-    page = http->Get(url);
-    if (mode == 4) mode = ModeFromDeclaration(page);
-    if (mode == 1) page = Utf8PageToGbk(page);
-    else if (mode == 2) page = Big5ToGB2312(page);
+    result.Text = http->Get(url);
+    outcome.End = feFetched;
+    outcome.HttpStatus = http->ResponseCode();
+    outcome.FinalUrl = http->CurrentURI().ComposedURI();
+    if (mode == 4) mode = ModeFromDeclaration(result.Text);
+    if (mode == 1) result.Text = Utf8PageToGbk(result.Text);
+    else if (mode == 2) result.Text = Big5ToGB2312(result.Text);
   } catch (...) {
-    page = FailureText();
+    RecordFetchFailure(outcome);
+    if (outcome.HttpStatus == 0 && outcome.End != feStopped) {
+      try {
+        outcome.HttpStatus = http->ResponseCode() > 0 ? http->ResponseCode() : 0;
+      } catch (...) {
+      }
+    }
+    result.Text = FailureText();
   }
   http.reset();
   cookies.reset();
-  return page;
+  outcome.ElapsedMs = elapsed();
+  return result;
+}
+
+std::string GetPage(const std::string& url, const std::string& cookie, int mode) {
+  return FetchPage(url, cookie, mode).Text;
 }
 
 // ---- Extraction rules ----------------------------------------------------------------

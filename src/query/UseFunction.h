@@ -2,12 +2,24 @@
 // and the page fetcher. All texts are GBK byte strings; positions are 1-based.
 #pragma once
 
+#include <atomic>
+#include <optional>
 #include <string>
+
+#include <functional>
+#include <vector>
+
+#include "query/Outcome.h"
+#include "services/ServiceTable.h"
 
 // The bytes between the first `start` delimiter and the next `end` after it; "0" when the page
 // is empty, or start or end occurs nowhere in it; empty when end follows start directly or
 // occurs only before it.
 std::string TextBetween(const std::string& page, const std::string& start, const std::string& end);
+// The bytes between the first `start` and the next `end` after it; nothing when either is not
+// found there (or is empty). TextBetween without its "0" and "" stand-ins.
+std::optional<std::string> FindBetween(const std::string& page, const std::string& start,
+                                       const std::string& end);
 // The text itself when its trimmed bytes are only digits and commas, otherwise "0".
 std::string DigitsOnly(const std::string& text);
 // Text without one trailing copy of suffix (letter case ignored, never starting on a trail byte).
@@ -24,6 +36,22 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
                           bool templateMode = false, const std::string& templateRule = "",
                           const std::string& outputTemplate = "");
 
+// One step of ApplyRules as it happened: which list (0 = the first, then the fallbacks), which
+// step, and the text after it; `found` is false where the step found nothing and ended the list.
+struct TStepTrace {
+  size_t List = 0;
+  size_t Step = 0;
+  bool Found = true;
+  std::string Text;
+};
+// Runs each step list over page in turn (the first, then the fallbacks) and returns the first
+// non-empty value one of them finds; nothing when none does. A list ends without a value where
+// a delimiter or a rule finds nothing or DigitsOnly meets something that is not a number.
+// siteName fills skBetweenSite's start. `trace`, when set, sees every step.
+std::optional<std::string> ApplyRules(const std::string& page, const std::vector<TStepList>& rules,
+                                      const std::string& siteName,
+                                      const std::function<void(const TStepTrace&)>& trace = {});
+
 // What every request of a query sends as its user agent, and the read (and connect) time-out
 // that bounds each of them.
 inline constexpr const char* kQueryUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
@@ -32,6 +60,17 @@ inline constexpr int kQueryReadTimeoutMs = 20000;
 // Fetches one page with an HTTP GET and returns its text converted by mode (0 raw, 1 UTF-8,
 // 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.
 std::string GetPage(const std::string& url, const std::string& cookie, int mode);
+// GetPage with how the fetch ended beside the text (the failure text when it failed). When
+// `stop` is set before the fetch begins, nothing is sent and the outcome is feStopped; set
+// while the body arrives, the fetch ends there as stopped. Never raises.
+TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+                      const std::atomic<bool>* stop = nullptr);
+// Inside a catch block: fills in how the exception being handled ended a fetch (its End,
+// HttpStatus and Detail).
+void RecordFetchFailure(TFetchOutcome& outcome);
+
+// The largest page body a query accepts.
+inline constexpr int64_t kMaxPageBytes = int64_t{8} << 20;
 
 // A page taken as UTF-8, in GBK. All or nothing: a sequence cut short or holding a byte outside
 // 0x80..0xBF gives the empty text. A well-formed four-byte sequence (beyond 16 bits) and any

@@ -2,7 +2,7 @@
 // test support library needs no query layer).
 #pragma once
 
-#include "query/ServiceHosts.h"
+#include "services/ServiceHosts.h"
 #include "support/StandInServices.h"
 
 inline TServiceHosts StandInServiceHosts(const StandInServices& s) {

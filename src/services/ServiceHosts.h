@@ -26,3 +26,7 @@ struct TServiceHosts {
 
 // The production table.
 const TServiceHosts& DefaultServiceHosts();
+
+// The entry named `name` ("Baidu", "Thumbnail", ... as the members are named); null for any
+// other name.
+const std::string* FindServiceHost(const TServiceHosts& hosts, const std::string& name);

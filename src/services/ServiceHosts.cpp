@@ -1,0 +1,41 @@
+#include "services/ServiceHosts.h"
+
+#include <utility>
+
+const TServiceHosts& DefaultServiceHosts() {
+  // Heap-allocated and never freed: workers still running while the program exits may read it.
+  static const TServiceHosts* hosts = new TServiceHosts{
+      .Baidu = "www.baidu.com",
+      .Google = "www.google.com.hk",
+      .Yahoo = "sitemap.cn.yahoo.com",
+      .Soso = "www.soso.com",
+      .Sogou = "www.sogou.com",
+      .Youdao = "www.youdao.com",
+      .Bing = "cn.bing.com",
+      .AlexaSearch = "www.alexa.com",
+      .AlexaInfo = "cn.alexa.com",
+      .ChinaRank = "www.chinarank.org.cn",
+      .Thumbnail = "open.thumbshots.org",
+      .PageRank = "pr.velmora.com",
+      .MakerSite = "www.velmora.com",
+      .MakerTools = "tool.velmora.com",
+  };
+  return *hosts;
+}
+
+const std::string* FindServiceHost(const TServiceHosts& hosts, const std::string& name) {
+  using H = TServiceHosts;
+  static const std::pair<const char*, std::string H::*> kNames[] = {
+      {"Baidu", &H::Baidu},         {"Google", &H::Google},
+      {"Yahoo", &H::Yahoo},         {"Soso", &H::Soso},
+      {"Sogou", &H::Sogou},         {"Youdao", &H::Youdao},
+      {"Bing", &H::Bing},           {"AlexaSearch", &H::AlexaSearch},
+      {"AlexaInfo", &H::AlexaInfo}, {"ChinaRank", &H::ChinaRank},
+      {"Thumbnail", &H::Thumbnail}, {"PageRank", &H::PageRank},
+      {"MakerSite", &H::MakerSite}, {"MakerTools", &H::MakerTools},
+  };
+  for (const auto& [n, member] : kNames) {
+    if (name == n) return &(hosts.*member);
+  }
+  return nullptr;
+}

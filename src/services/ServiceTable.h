@@ -1,0 +1,63 @@
+// The requests a query makes and how each value is cut out of its answer page, as plain data.
+//
+// A query runs eleven jobs; each job sends its requests in the table's order, one request per
+// result field (job 10 also fetches the thumbnail). A request names its URL as a template, its
+// fetch mode, and one or more step lists: the first list is tried first, each further list is a
+// fallback tried when the lists before it found nothing; the first that finds a value wins.
+//
+// Plain value types: copy freely, share read-only between threads. Texts are GBK bytes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "services/ServiceHosts.h"
+
+// What one step does to the text it is given.
+enum TStepKind {
+  skBetween,      // the bytes between the first A and the next B after it
+  skBetweenSite,  // as skBetween with start A + site name + B and end C
+  skRemove,       // every occurrence of A removed, letter case ignored
+  skDigitsOnly,   // the text when its trimmed bytes are only digits and commas
+  skRule,         // the first group of extraction rule A ("[velmora]", "(*)" placeholders)
+  skAppend,       // A appended to the value found
+};
+
+struct TStep {
+  TStepKind Kind = skBetween;
+  std::string A{}, B{}, C{};
+  bool operator==(const TStep&) const = default;
+};
+using TStepList = std::vector<TStep>;
+
+// Fetch modes of a page request: bytes as they come, UTF-8 to GBK, or by the page's own charset
+// declaration. The thumbnail request is a picture request and has no mode.
+inline constexpr int kModeRaw = 0;
+inline constexpr int kModeUtf8 = 1;
+inline constexpr int kModeDeclared = 4;
+
+struct TRequestDef {
+  int Job = 0;                     // 0..10
+  std::string Field;               // result field name ("Site1", "WebTitle", ...); "Image1" is the thumbnail
+  std::string Url;                 // template: "{site}" and "{HostName}" (a TServiceHosts entry)
+  int Mode = kModeRaw;             // kModeRaw, kModeUtf8 or kModeDeclared
+  std::vector<TStepList> Rules;    // the steps, then the fallbacks; empty for the thumbnail
+  bool Enabled = true;             // false: no request is made, the field shows it is off
+  bool operator==(const TRequestDef&) const = default;
+};
+
+// Every request of a query, jobs in ascending order, each job's requests in the order it sends
+// them.
+struct TServiceTable {
+  std::vector<TRequestDef> Requests;
+  bool operator==(const TServiceTable&) const = default;
+};
+
+// The definitions the program ships with.
+const TServiceTable& BuiltInServiceTable();
+
+// The request URL for `site`: "{site}" becomes the site name as it stands (no escaping of any
+// kind) and "{Name}" the host of that name in `hosts`. Raises Exception on a placeholder that
+// names no host or is not closed.
+std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
+                      const TServiceHosts& hosts);
