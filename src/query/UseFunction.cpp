@@ -287,7 +287,8 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
 }
 
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                      const std::atomic<bool>* stop) {
+                      const TFetchOptions& options) {
+  const std::atomic<bool>* stop = options.Stop;
   TPageResult result;
   TFetchOutcome& outcome = result.Outcome;
   outcome.Url = url;
@@ -309,7 +310,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
-  http->SetReadTimeout(kQueryReadTimeoutMs);
+  http->SetReadTimeout(options.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
   limits.MaxBodyBytes = kMaxPageBytes;
   http->SetLimits(limits);
@@ -336,6 +337,8 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     else if (mode == 2) result.Text = Big5ToGB2312(result.Text);
   } catch (...) {
     RecordFetchFailure(outcome);
+    // Whatever ends a fetch after the query was stopped, the stop ended it.
+    if (stopped()) outcome.End = feStopped;
     if (outcome.HttpStatus == 0 && outcome.End != feStopped) {
       try {
         outcome.HttpStatus = http->ResponseCode() > 0 ? http->ResponseCode() : 0;

@@ -36,6 +36,11 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
                           bool templateMode = false, const std::string& templateRule = "",
                           const std::string& outputTemplate = "");
 
+// What every request of a query sends as its user agent, and the read (and connect) time-out
+// that bounds each of them.
+inline constexpr const char* kQueryUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
+inline constexpr int kQueryReadTimeoutMs = 20000;
+
 // One step of ApplyRules as it happened: which list (0 = the first, then the fallbacks), which
 // step, and the text after it; `found` is false where the step found nothing and ended the list.
 struct TStepTrace {
@@ -52,19 +57,20 @@ std::optional<std::string> ApplyRules(const std::string& page, const std::vector
                                       const std::string& siteName,
                                       const std::function<void(const TStepTrace&)>& trace = {});
 
-// What every request of a query sends as its user agent, and the read (and connect) time-out
-// that bounds each of them.
-inline constexpr const char* kQueryUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
-inline constexpr int kQueryReadTimeoutMs = 20000;
-
 // Fetches one page with an HTTP GET and returns its text converted by mode (0 raw, 1 UTF-8,
 // 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.
 std::string GetPage(const std::string& url, const std::string& cookie, int mode);
-// GetPage with how the fetch ended beside the text (the failure text when it failed). When
-// `stop` is set before the fetch begins, nothing is sent and the outcome is feStopped; set
-// while the body arrives, the fetch ends there as stopped. Never raises.
+// How FetchPage goes about a fetch.
+struct TFetchOptions {
+  int ReadTimeoutMs = kQueryReadTimeoutMs;  // bounds the connect and every read
+  // The query's stop request: set before the fetch begins, nothing is sent and the outcome is
+  // feStopped; set while the fetch is under way, it ends at its next step as stopped.
+  const std::atomic<bool>* Stop = nullptr;
+};
+// GetPage with how the fetch ended beside the text (the failure text when it failed). Never
+// raises.
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                      const std::atomic<bool>* stop = nullptr);
+                      const TFetchOptions& options = {});
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,
 // HttpStatus and Detail).
 void RecordFetchFailure(TFetchOutcome& outcome);

@@ -126,6 +126,34 @@ TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
   EXPECT_EQ(GetPage("gopher://127.0.0.1/", "", 0), FailureText());
 }
 
+TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
+  StandInServices s;
+  // Sogou sends a first visit round a cookie-setting redirect: the final URL is where it led.
+  const std::string url = "http://" + s.HostFor(StandIn::Sogou) + "/web?query=x.test";
+  TPageResult page = FetchPage(url, "", 0);
+  EXPECT_EQ(page.Outcome.End, feFetched);
+  EXPECT_EQ(page.Outcome.HttpStatus, 200);
+  EXPECT_EQ(page.Outcome.Url, url);
+  EXPECT_EQ(page.Outcome.FinalUrl.rfind("http://" + s.HostFor(StandIn::Sogou) + "/", 0), 0u);
+  EXPECT_NE(page.Text.find(Gbk(u8"搜狗评级:")), std::string::npos);
+
+  s.SetFault(StandIn::Site, StandInFault::NotFound);
+  page = FetchPage(HomeUrl(s), "", 4);
+  EXPECT_EQ(page.Outcome.End, feHttpStatus);
+  EXPECT_EQ(page.Outcome.HttpStatus, 404);
+  EXPECT_EQ(page.Text, FailureText());
+
+  // A stopped query sends nothing more; a fetch under way that then fails was stopped too.
+  const size_t asked = s.RequestCount();
+  std::atomic<bool> stop{true};
+  TFetchOptions options;
+  options.Stop = &stop;
+  page = FetchPage(HomeUrl(s), "", 4, options);
+  EXPECT_EQ(page.Outcome.End, feStopped);
+  EXPECT_EQ(page.Text, FailureText());
+  EXPECT_EQ(s.RequestCount(), asked);
+}
+
 TEST(PageFetcher, ASilentServerTimesOutAfterTwentySeconds_Slow) {
   StandInServices s;
   s.SetFault(StandIn::Site, StandInFault::Silent);
