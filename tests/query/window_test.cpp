@@ -26,6 +26,13 @@ namespace {
 QString U(const char8_t* s) { return QString::fromUtf8(reinterpret_cast<const char*>(s)); }
 QString FromGbk(const std::string& s) { return QString::fromStdString(GbkToUtf8(s)); }
 
+// VELMORA_SCREENSHOTS=folder keeps pictures of the filled window to look at.
+void SaveScreenshot(QWidget& form, const char* name) {
+  if (const char* dir = std::getenv("VELMORA_SCREENSHOTS")) {
+    EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(dir) + "/" + name));
+  }
+}
+
 class MainFormTest : public ::testing::Test {
  protected:
   MainFormTest() {
@@ -237,10 +244,7 @@ TEST_F(MainFormTest, FailedThumbnailKeepsThePictureWhileTheValuesArrive) {
   EXPECT_EQ(form.Image1->pixmap().toImage(), before);
   EXPECT_EQ(form.Alexa[1]->text(), "98,765");
   EXPECT_EQ(form.Alexa[2]->text(), "4321");
-  // VELMORA_SCREENSHOT=file.png keeps a picture of the filled window to look at.
-  if (const char* path = std::getenv("VELMORA_SCREENSHOT")) {
-    EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(path)));
-  }
+  SaveScreenshot(form, "window.png");
 }
 
 // The whole spine with nothing faked: the real page fetcher and thumbnail client against the
@@ -490,6 +494,18 @@ TEST_F(MainFormTest, EachOutcomeShowsAsItselfNeverAsAValue) {
 TEST_F(MainFormTest, StopMarksWhatItCancelledAndTheTitleCountsJobs) {
   fetcher_->Pages = StandInPages("site.test", 0);
   fetcher_->Holds = {{"127.0.0.1:8001", &gate_}};  // Baidu: jobs 1 and 8 wait
+  // Beside values and stops: Bing cannot be reached, Yahoo asks for a captcha, Soso changed its
+  // page.
+  for (auto it = fetcher_->Pages.begin(); it != fetcher_->Pages.end();) {
+    const std::string& url = it->first;
+    if (url.find(":8007/") != std::string::npos) {
+      it = fetcher_->Pages.erase(it);
+      continue;
+    }
+    if (url.find(":8003/") != std::string::npos) it->second = G(u8"<p>请输入验证码</p>");
+    if (url.find(":8004/") != std::string::npos) it->second = "<p>a new layout</p>";
+    ++it;
+  }
   TMainForm& form = Form();
   form.WebUrl->setText("site.test");
   QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
@@ -509,6 +525,13 @@ TEST_F(MainFormTest, StopMarksWhatItCancelledAndTheTitleCountsJobs) {
     EXPECT_EQ(L(name)->toolTip(), U(u8"已停止")) << name;
   }
   EXPECT_EQ(L("Site2")->text(), "7,890");
+  const std::pair<const char*, const char8_t*> marks[] = {
+      {"Site7", u8"无法访问：连接被拒绝"}, {"Site3", u8"被拦截"}, {"Link4", u8"未找到"}};
+  for (const auto& [name, tip] : marks) {
+    EXPECT_EQ(L(name)->text(), U(u8"—")) << name;
+    EXPECT_TRUE(L(name)->toolTip().startsWith(U(tip))) << name;
+  }
+  SaveScreenshot(form, "outcomes.png");
 }
 
 TEST_F(MainFormTest, ASilentHomePageEndsAfterTheTimeOut_Slow) {
