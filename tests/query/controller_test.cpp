@@ -107,9 +107,19 @@ TEST_F(QueryControllerTest, LoadingFillsTheFieldsInItsOrderAndLeavesThePicture) 
 TEST_F(QueryControllerTest, RunFillsEveryFieldFromItsOwnPageInTheJobsOrder) {
   const std::string site = "site.test";
   fetcher_->Pages = StandInPages(site, 0xFF0000);
+  std::vector<TQueryRecord> finished;
+  controller_->OnRunFinished = [&](const TQueryRecord& r) { finished.push_back(r); };
   ASSERT_TRUE(Press(site));
   ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
   ASSERT_TRUE(WaitForWorkers());
+  ASSERT_EQ(finished.size(), 1u);  // the run is reported once, with everything it found
+  EXPECT_EQ(finished[0].Site, site);
+  EXPECT_GT(finished[0].StartedUnixMs, 1700000000000);
+  EXPECT_EQ(finished[0].Picture.State, fsValue);
+  for (int f = 0; f < rfFieldCount; ++f) {
+    EXPECT_EQ(finished[0].Fields[f].Text, view_.Results[f].Text);
+    EXPECT_EQ(finished[0].Fields[f].State, fsValue);
+  }
 
   for (int f = 0; f < rfFieldCount; ++f) {
     auto field = static_cast<TResultField>(f);
