@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libpcre2-dev libcurl4-openssl-dev libssl-dev openssl ca-certificates
-  opencc
+  opencc nlohmann-json3-dev
   microsocks dante-server nginx-light tinyproxy
   xvfb xdotool x11-apps imagemagick iproute2 util-linux
 )

@@ -57,6 +57,7 @@ TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string
   TFetchOptions options;
   options.ReadTimeoutMs = ReadTimeoutMs;
   options.Stop = stop;
+  options.BeforeRequest = BeforeRequest;
   return ::FetchPage(url, cookie, mode, options);
 }
 
@@ -66,6 +67,7 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   http.SetHandleRedirects(true);
   http.SetReadTimeout(ReadTimeoutMs);
   http.Request().SetUserAgent(kQueryUserAgent);
+  if (BeforeRequest) PaceRequests(http, url, BeforeRequest);
   http.Get(url, &destination);
 }
 

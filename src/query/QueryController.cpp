@@ -103,7 +103,7 @@ void TQueryController::Begin_btnClick() {
   }
   CheckWeburl();
   const std::string site = view_.WebUrlText();
-  if (site.size() < 3) return;
+  if (site.size() < kMinSiteNameBytes) return;
   if (output_) output_->Detach();  // what the previous run still sends is for another site
   output_ = TJobOutput::Create(this);
   const int run = ++run_;
@@ -144,12 +144,14 @@ void TQueryController::Stop() {
   view_.ShowProgress(0, 0);
 }
 
-void TQueryController::CheckWeburl() {
-  view_.SetWebUrlText(ReplaceAll(view_.WebUrlText(), "http://", ""));
-  const std::string text = view_.WebUrlText();
+std::string NormaliseSiteName(const std::string& typed) {
+  std::string text = ReplaceAll(typed, "http://", "");
   const size_t slash = text.find('/');
-  if (slash != std::string::npos) view_.SetWebUrlText(text.substr(0, slash));
+  if (slash != std::string::npos) text.resize(slash);
+  return text;
 }
+
+void TQueryController::CheckWeburl() { view_.SetWebUrlText(NormaliseSiteName(view_.WebUrlText())); }
 
 void TQueryController::Loading() {
   for (TResultField field : kLoadingOrder) SetFieldResult(field, TFieldResult{});

@@ -45,6 +45,11 @@ class TUrlOpener {
 // siteName is inserted as it stands.
 std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts);
 
+// The site name a query uses for what the user typed: every "http://" removed (any letter
+// case), then cut before the first "/". Names shorter than kMinSiteNameBytes start nothing.
+std::string NormaliseSiteName(const std::string& typed);
+inline constexpr size_t kMinSiteNameBytes = 3;
+
 // One finished run: the site asked about, when it started, and what every field and the
 // thumbnail ended with.
 struct TQueryRecord {

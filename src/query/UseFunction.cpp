@@ -286,6 +286,17 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
   }
 }
 
+void PaceRequests(TNetCustomHTTP& http, const std::string& url,
+                  const std::function<void(const std::string& url)>& before) {
+  http.OnRedirect = [before](TNetCustomHTTP* sender, std::string& dest, int&, bool&,
+                             TNetHTTPMethod&) {
+    TNetURI next(dest);
+    if (next.Host.empty()) next = sender->CurrentURI();  // relative: the same server
+    before(next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/");
+  };
+  before(url);
+}
+
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
                       const TFetchOptions& options) {
   const std::atomic<bool>* stop = options.Stop;
@@ -328,6 +339,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   }
 
   try {
+    if (options.BeforeRequest) PaceRequests(*http, url, options.BeforeRequest);
     result.Text = http->Get(url);
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();

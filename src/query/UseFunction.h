@@ -66,11 +66,19 @@ struct TFetchOptions {
   // The query's stop request: set before the fetch begins, nothing is sent and the outcome is
   // feStopped; set while the fetch is under way, it ends at its next step as stopped.
   const std::atomic<bool>* Stop = nullptr;
+  // Called before each request goes out, the first and every redirect, with its URL (a
+  // redirect's as the server wrote it, possibly relative); may wait to pace the requests.
+  std::function<void(const std::string& url)> BeforeRequest;
 };
 // GetPage with how the fetch ended beside the text (the failure text when it failed). Never
 // raises.
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
                       const TFetchOptions& options = {});
+class TNetCustomHTTP;
+// Calls `before` with url now and with the server of every redirect `http` follows, before it
+// is asked.
+void PaceRequests(TNetCustomHTTP& http, const std::string& url,
+                  const std::function<void(const std::string& url)>& before);
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,
 // HttpStatus and Detail).
 void RecordFetchFailure(TFetchOutcome& outcome);
