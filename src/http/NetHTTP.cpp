@@ -142,6 +142,21 @@ int64_t ParseChunkSize(std::string_view text) {
   return value;
 }
 
+// Whether a response's body comes in chunks: "chunked" in its Transfer-Encoding, in any letter
+// case (coding names are case-insensitive). Chunking decides the framing even when the
+// response also carries a Content-Length.
+bool IsChunked(const TNetHTTPResponse& response) {
+  return Pos("chunked", LowerCase(response.HeaderLines().HeaderValue("Transfer-Encoding"))) > 0;
+}
+
+// Whether the response framed its body two ways at once (Transfer-Encoding and Content-Length).
+// Whoever sits between us and the server may have cut the body the other way, so whatever
+// follows it on the connection cannot be trusted to be the next response.
+bool HasConflictingFraming(const TNetHTTPResponse& response) {
+  const TNetHeaderList& lines = response.HeaderLines();
+  return lines.IndexOfHeader("Transfer-Encoding") >= 0 && lines.IndexOfHeader("Content-Length") >= 0;
+}
+
 // Sets a connection's read time-out for a scope and puts the old one back.
 class TReadTimeoutScope {
  public:
@@ -196,7 +211,7 @@ bool TNetHTTPResponse::KeepAliveDecision() {
     response_version_ = pv1_1;
   }
   owner_->TestClosed(false, false);
-  keep_alive_ = owner_->IsConnected();
+  keep_alive_ = owner_->IsConnected() && !HasConflictingFraming(*this);
   if (keep_alive_) {
     std::string connection = Trim(Connection());
     std::string proxy_connection = Trim(ProxyConnection());
@@ -421,7 +436,14 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
   current.Document = location.Document;
   current.Params = location.Params;
   if (!location.Host.empty()) current.Host = location.Host;
-  current.Protocol = location.Protocol.empty() ? std::string("http") : location.Protocol;
+  // A relative reference keeps the scheme of the URL it is relative to: a relative redirect
+  // received over https must not continue in clear text. Only a client that has made no request
+  // yet starts plain.
+  if (!location.Protocol.empty()) {
+    current.Protocol = location.Protocol;
+  } else if (current.Protocol.empty()) {
+    current.Protocol = "http";
+  }
   if (!location.Port.empty()) {
     current.Port = location.Port;
   } else {
@@ -466,6 +488,9 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
 void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& url,
                                     TStream* response_stream, TStream* source) {
   int64_t start = response_stream != nullptr ? response_stream->Position() : 0;
+  // Every per-request counter starts afresh: a request that failed must not lend its count to
+  // the next one (RedirectCount keeps a failed request's value only until then).
+  redirect_count_ = 0;
   auth_attempts_ = 0;
   proxy_auth_attempts_ = 0;
   TNetHTTPRequest& request = Request();
@@ -535,17 +560,7 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
   if (stream == nullptr) return;
   TBodySink sink(stream, limits_.MaxBodyBytes);
   try {
-    if (response.ContentLength() > 0) {
-      int64_t length = response.ContentLength();
-      if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
-      try {
-        ReadToStream(sink, length, false);
-      } catch (const ENetConnClosedGracefully&) {
-        // Cut short by the close: keep everything that arrived, also bytes still queued.
-        int64_t rest = std::min(InputQueue().Size(), length - sink.Written());
-        if (rest > 0) sink.WriteString(InputQueue().Extract(rest));
-      }
-    } else if (Pos("chunked", response.HeaderLines().HeaderValue("Transfer-Encoding")) > 0) {
+    if (IsChunked(response)) {
       ReportStatus(hsStatusText, "Chunk Started");
       int64_t size = ReadChunkSize();
       while (size > 0) {
@@ -560,6 +575,16 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
       // of this body is left for the next response on the connection.
       for (int lines = 0; lines <= limits_.MaxHeaderLines; ++lines) {
         if (ReadBodyLine().empty()) break;
+      }
+    } else if (response.ContentLength() > 0) {
+      int64_t length = response.ContentLength();
+      if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
+      try {
+        ReadToStream(sink, length, false);
+      } catch (const ENetConnClosedGracefully&) {
+        // Cut short by the close: keep everything that arrived, also bytes still queued.
+        int64_t rest = std::min(InputQueue().Size(), length - sink.Written());
+        if (rest > 0) sink.WriteString(InputQueue().Extract(rest));
       }
     } else if (!response.ContentLengthKnown()) {
       ReadToStream(sink, -1, true);
