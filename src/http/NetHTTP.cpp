@@ -154,7 +154,8 @@ bool IsChunked(const TNetHTTPResponse& response) {
 // follows it on the connection cannot be trusted to be the next response.
 bool HasConflictingFraming(const TNetHTTPResponse& response) {
   const TNetHeaderList& lines = response.HeaderLines();
-  return lines.IndexOfHeader("Transfer-Encoding") >= 0 && lines.IndexOfHeader("Content-Length") >= 0;
+  return lines.IndexOfHeader("Transfer-Encoding") >= 0 &&
+         lines.IndexOfHeader("Content-Length") >= 0;
 }
 
 // Sets a connection's read time-out for a scope and puts the old one back.

@@ -4,7 +4,8 @@
 // ("://", "/", "@", ":", "?" or "=", "#"). A text is absolute only when what stands before its
 // first "://" is a scheme name (a letter, then letters, digits, "+", "-" or "."); anything else,
 // "/next?u=http://elsewhere/" for one, is a relative reference. Composing fails only when the
-// protocol or the host is empty. The fields are plain public texts; assigning one re-parses or re-composes nothing.
+// protocol or the host is empty. The fields are plain public texts; assigning one re-parses or
+// re-composes nothing.
 //
 // Thread-safety: a TNetURI is a plain value; use one object from one thread at a time.
 #pragma once

@@ -55,7 +55,8 @@ TEST(HttpClient, PrepareTargetResolvesAgainstTheLastRequest) {
   EXPECT_EQ(prepare("https://s.test/a/b.htm"), "https 443 s.test:443 /a/b.htm");
   // Relative references keep the scheme, host and port they are relative to.
   EXPECT_EQ(prepare("c.htm?x=1#f"), "https 443 s.test:443 /a/c.htm?x=1");
-  EXPECT_EQ(prepare("/n?u=http://evil.test:80/z"), "https 443 s.test:443 /n?u=http://evil.test:80/z");
+  EXPECT_EQ(prepare("/n?u=http://evil.test:80/z"),
+            "https 443 s.test:443 /n?u=http://evil.test:80/z");
   EXPECT_EQ(prepare("https://s.test:8443/p/"), "https 8443 s.test:8443 /p/");
   EXPECT_EQ(prepare("q"), "https 8443 s.test:8443 /p/q");
   EXPECT_EQ(prepare("http://s.test/r"), "http 8443 s.test:8443 /r");  // written out: as written
