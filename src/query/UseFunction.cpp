@@ -161,6 +161,9 @@ std::string GetPage(const std::string& url, const std::string& cookie, int mode)
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
   http->SetReadTimeout(kQueryReadTimeoutMs);
+  TNetHTTPLimits limits = http->Limits();
+  limits.MaxBodyBytes = kQueryMaxPageBytes;  // eleven workers hold several copies of a page
+  http->SetLimits(limits);
   http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
   http->Request().CustomHeaders().SetText("Cookie: " + cookie);

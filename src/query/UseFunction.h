@@ -2,6 +2,7 @@
 // and the page fetcher. All texts are GBK byte strings; positions are 1-based.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The bytes between the first `start` delimiter and the next `end` after it; "0" when the page
@@ -28,6 +29,8 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
 // that bounds each of them.
 inline constexpr const char* kQueryUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
 inline constexpr int kQueryReadTimeoutMs = 20000;
+// The largest page body GetPage takes (8 MiB); a longer one is a failed fetch.
+inline constexpr int64_t kQueryMaxPageBytes = int64_t{8} << 20;
 
 // Fetches one page with an HTTP GET and returns its text converted by mode (0 raw, 1 UTF-8,
 // 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.

@@ -381,6 +381,18 @@ TEST(HttpLimits, TricklingPeerMeetsTheWholeFetchDeadline) {
   limits.FetchDeadlineMs = 400;  // every single read is far quicker than ReadTimeout
   http->SetLimits(limits);
   EXPECT_THROW(http->Get(server.Url("/")), ENetReadTimeout);
+
+  // Endless 1-byte chunks, sent as fast as they are taken: no wait ever runs out, yet the
+  // deadline ends the fetch long before the body limit would.
+  std::string chunks;
+  for (int i = 0; i < 4096; ++i) chunks += "1\r\nx\r\n";
+  ScriptedServer endless([&](ScriptedConnection& c) {
+    c.ReadHead();
+    c.Send(Head200({"Transfer-Encoding: chunked"}));
+    while (c.Send(chunks)) {
+    }
+  });
+  EXPECT_EQ(Fetch(*http, endless.Url("/")), "!Read Timeout");
 }
 
 }  // namespace
