@@ -14,6 +14,8 @@ namespace {
 
 // A presized stream grows at most this far ahead of the bytes that really arrived.
 constexpr int64_t kPresizeAhead = int64_t{1} << 20;
+// Up to this body limit, a memory stream is given room for the whole limit before the body.
+constexpr int64_t kReserveWholeLimitBytes = int64_t{16} << 20;
 // Read time-outs of bodies that are only drained or turned into error text.
 constexpr int kDiscardTimeoutMs = 4000;
 constexpr int kErrorBodyTimeoutMs = 2000;
@@ -560,6 +562,13 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
   TStream* stream = response.ContentStream();
   if (stream == nullptr) return;
   TBodySink sink(stream, limits_.MaxBodyBytes);
+  // A memory stream under a modest limit gets room for the whole limit at once: address space
+  // only (pages are used as bytes arrive), but the body then never moves while it grows, and
+  // the copies a growing buffer leaves behind do not pile up in the allocator of each thread.
+  if (auto* memory = dynamic_cast<TMemoryStream*>(stream);
+      memory != nullptr && limits_.MaxBodyBytes <= kReserveWholeLimitBytes) {
+    memory->Reserve(memory->Position() + limits_.MaxBodyBytes);
+  }
   try {
     if (IsChunked(response)) {
       ReportStatus(hsStatusText, "Chunk Started");
