@@ -169,6 +169,9 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   InstallTlsHandler(http);
   http.SetHandleRedirects(true);
   http.SetReadTimeout(kQueryReadTimeoutMs);
+  TNetHTTPLimits limits = http.Limits();
+  limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
+  http.SetLimits(limits);
   http.Request().SetUserAgent(kQueryUserAgent);
   http.Get(url, &destination);
 }
