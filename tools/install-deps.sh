@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libjpeg-dev fonts-wqy-microhei
+  qt6-base-dev libjpeg-dev fonts-wqy-microhei libpsl-dev publicsuffix
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libpcre2-dev libcurl4-openssl-dev libssl-dev openssl ca-certificates

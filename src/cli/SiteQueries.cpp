@@ -1,7 +1,6 @@
 #include "cli/SiteQueries.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "http/NetURI.h"
 #include "runtime/CodePage.h"
@@ -17,19 +16,32 @@ std::string TRequestPacer::HostKey(const std::string& url) {
   return LowerCase(uri.Host) + ":" + port;
 }
 
-void TRequestPacer::Wait(const std::string& url) {
+void TRequestPacer::Begin(const std::string& url) {
   const std::string key = HostKey(url);
-  std::chrono::steady_clock::time_point start;
-  {
-    // Each caller takes the next free slot for its host at once, so callers are served in
-    // the order they came and none waits holding the lock.
-    std::lock_guard<std::mutex> lock(mu_);
-    const auto now = std::chrono::steady_clock::now();
-    auto [it, fresh] = next_.try_emplace(key, now);
-    start = std::max(now, it->second);
-    it->second = start + delay_;
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    THost& host = hosts_[key];
+    if (!host.busy) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= host.next) {
+        host.busy = true;
+        return;
+      }
+      cv_.wait_until(lock, host.next);
+    } else {
+      cv_.wait(lock);
+    }
   }
-  std::this_thread::sleep_until(start);
+}
+
+void TRequestPacer::End(const std::string& url) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    THost& host = hosts_[HostKey(url)];
+    host.busy = false;
+    host.next = std::chrono::steady_clock::now() + delay_;
+  }
+  cv_.notify_all();
 }
 
 // ---- RunSites ----
@@ -84,10 +96,8 @@ std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
   auto images = std::make_shared<TNetImageFetcher>();
   pages->ReadTimeoutMs = images->ReadTimeoutMs = options.ReadTimeoutMs;
   if (options.DelayMs > 0) {
-    auto pacer = std::make_shared<TRequestPacer>(std::chrono::milliseconds(options.DelayMs));
-    pages->BeforeRequest = images->BeforeRequest = [pacer](const std::string& url) {
-      pacer->Wait(url);
-    };
+    pages->Pacing = images->Pacing =
+        std::make_shared<TRequestPacer>(std::chrono::milliseconds(options.DelayMs));
   }
   services.Pages = pages;
   services.Images = images;

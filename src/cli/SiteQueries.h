@@ -17,21 +17,28 @@
 #include <vector>
 
 #include "query/QueryController.h"
+#include "query/UseFunction.h"
 
-// Spaces the requests to each host: Wait(url) returns once at least `delay` has passed since
-// the previous request to the same host and port began. Safe from any thread; callers waiting
-// for one host queue up in their order of arrival.
-class TRequestPacer {
+// Spaces the requests to each host: one request at a time per host and port, and each begins
+// at least `delay` after the answer to the one before was read (so a service never sees two of
+// our requests closer together than that, however its own clock runs). Safe from any thread.
+class TRequestPacer : public TRequestPacing {
  public:
   explicit TRequestPacer(std::chrono::milliseconds delay) : delay_(delay) {}
-  void Wait(const std::string& url);
+  void Begin(const std::string& url) override;
+  void End(const std::string& url) override;
   // "host:port" of an absolute URL, letter case ignored ("" when the URL names no host).
   static std::string HostKey(const std::string& url);
 
  private:
+  struct THost {
+    bool busy = false;
+    std::chrono::steady_clock::time_point next{};  // earliest start of the next request
+  };
   const std::chrono::milliseconds delay_;
   std::mutex mu_;
-  std::map<std::string, std::chrono::steady_clock::time_point> next_;  // earliest next start
+  std::condition_variable cv_;
+  std::map<std::string, THost> hosts_;
 };
 
 struct TSiteQueryOptions {

@@ -57,7 +57,7 @@ TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string
   TFetchOptions options;
   options.ReadTimeoutMs = ReadTimeoutMs;
   options.Stop = stop;
-  options.BeforeRequest = BeforeRequest;
+  options.Pacing = Pacing.get();
   return ::FetchPage(url, cookie, mode, options);
 }
 
@@ -66,9 +66,11 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   InstallTlsHandler(http);
   http.SetHandleRedirects(true);
   http.SetReadTimeout(ReadTimeoutMs);
+  TNetHTTPLimits limits = http.Limits();
+  limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
+  http.SetLimits(limits);
   http.Request().SetUserAgent(kQueryUserAgent);
-  if (BeforeRequest) PaceRequests(http, url, BeforeRequest);
-  http.Get(url, &destination);
+  PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
 }
 
 TQueryServices DefaultQueryServices() {

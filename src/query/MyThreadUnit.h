@@ -60,7 +60,7 @@ class TImageFetcher {
 class TGetPageFetcher : public TPageFetcher {
  public:
   int ReadTimeoutMs = kQueryReadTimeoutMs;  // for each connect and read
-  std::function<void(const std::string& url)> BeforeRequest;  // see TFetchOptions
+  std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
 
   TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
                         const std::atomic<bool>* stop) override;
@@ -71,7 +71,7 @@ class TGetPageFetcher : public TPageFetcher {
 class TNetImageFetcher : public TImageFetcher {
  public:
   int ReadTimeoutMs = kQueryReadTimeoutMs;
-  std::function<void(const std::string& url)> BeforeRequest;  // see TFetchOptions
+  std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
   void Get(const std::string& url, TStream& destination) override;
 };
 

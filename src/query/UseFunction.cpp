@@ -286,15 +286,29 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
   }
 }
 
-void PaceRequests(TNetCustomHTTP& http, const std::string& url,
-                  const std::function<void(const std::string& url)>& before) {
-  http.OnRedirect = [before](TNetCustomHTTP* sender, std::string& dest, int&, bool&,
-                             TNetHTTPMethod&) {
+void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
+                   const std::function<void()>& fetch) {
+  if (pacing == nullptr) {
+    fetch();
+    return;
+  }
+  std::string asked = url;  // the server of the request under way
+  http.OnRedirect = [&](TNetCustomHTTP* sender, std::string& dest, int&, bool&, TNetHTTPMethod&) {
+    // The redirect's answer has been read: the next request goes to where it points.
     TNetURI next(dest);
     if (next.Host.empty()) next = sender->CurrentURI();  // relative: the same server
-    before(next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/");
+    pacing->End(asked);
+    asked = next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/";
+    pacing->Begin(asked);
   };
-  before(url);
+  pacing->Begin(asked);
+  try {
+    fetch();
+  } catch (...) {
+    pacing->End(asked);
+    throw;
+  }
+  pacing->End(asked);
 }
 
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
@@ -323,7 +337,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   http->SetHandleRedirects(true);
   http->SetReadTimeout(options.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
-  limits.MaxBodyBytes = kMaxPageBytes;
+  limits.MaxBodyBytes = kQueryMaxPageBytes;  // eleven workers hold several copies of a page
   http->SetLimits(limits);
   http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
@@ -339,8 +353,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   }
 
   try {
-    if (options.BeforeRequest) PaceRequests(*http, url, options.BeforeRequest);
-    result.Text = http->Get(url);
+    PacedRequests(*http, url, options.Pacing, [&] { result.Text = http->Get(url); });
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();

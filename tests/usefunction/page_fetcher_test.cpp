@@ -2,6 +2,7 @@
 // mode, charset detection, failures turned into the failure text, and the request it sends.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -152,6 +153,32 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   EXPECT_EQ(page.Outcome.End, feStopped);
   EXPECT_EQ(page.Text, FailureText());
   EXPECT_EQ(s.RequestCount(), asked);
+}
+
+TEST(PageFetcher, PageBodiesStopAtTheCap) {
+  // A body of exactly the cap arrives whole; one byte more fails the fetch.
+  for (int64_t size : {kQueryMaxPageBytes, kQueryMaxPageBytes + 1}) {
+    ScriptedServer server(ScriptedServer::Canned(
+        {{HttpHead("HTTP/1.1 200 OK", {"Connection: close"}) + std::string(size, 'p'), true}}));
+    std::string page = GetPage(server.Url("/"), "", 0);
+    if (size == kQueryMaxPageBytes) {
+      EXPECT_EQ(page.size(), static_cast<size_t>(size));
+    } else {
+      EXPECT_TRUE(page == FailureText()) << page.size() << " bytes";
+    }
+  }
+  // 1-byte chunks without end: the fetch gives up at the cap, not at the client's general
+  // limit far beyond it.
+  std::string chunks;
+  for (int i = 0; i < 4096; ++i) chunks += "1\r\nx\r\n";
+  std::atomic<int64_t> sent{0};
+  ScriptedServer endless([&](ScriptedConnection& c) {
+    c.ReadHead();
+    c.Send(HttpHead("HTTP/1.1 200 OK", {"Transfer-Encoding: chunked"}));
+    while (c.Send(chunks)) sent += 4096;
+  });
+  EXPECT_EQ(GetPage(endless.Url("/"), "", 0), FailureText());
+  EXPECT_LT(sent.load(), 2 * kQueryMaxPageBytes);
 }
 
 TEST(PageFetcher, ASilentServerTimesOutAfterTwentySeconds_Slow) {
