@@ -206,6 +206,7 @@ bool TRegexEngine::ExecNext() {
 
 bool TRegexEngine::ExecPos(int offset) {
   ClearGroups();
+  search_steps_ = 0;
   EnsureProgram();
   if (!has_input_) Raise(1005);
   const size_t len = subject_length_;
@@ -221,58 +222,71 @@ bool TRegexEngine::ExecPos(int offset) {
     if (memmem(p, end - p, req, required_length_) == nullptr) return false;
   }
 
-  const int64_t steps = step_limit_ > 0
-                            ? step_limit_
-                            : int64_t{100'000'000} + int64_t{64} * static_cast<int64_t>(len);
-  matcher_->BeginSearch(base, end, steps, stack_limit_, separator_set_, pair_assigned_, pair_head_,
-                        pair_tail_, word_table_);
+  const int64_t budget = step_limit_ > 0 ? step_limit_ : DefaultStepBudget(len);
+  matcher_->BeginSearch(base, end, budget, stack_limit_, separator_set_, pair_assigned_,
+                        pair_head_, pair_tail_, word_table_);
+  bool found;
   try {
-    if (anchored_start_) return Attempt(p);
-    if (matcher_->LeadLiteralLength() > 0) {
-      // Every match begins with this literal (a StartChar hint always has one): jump from one
-      // occurrence to the next.
-      for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(q, end)) != nullptr; ++q) {
-        if (Attempt(q)) return true;
-      }
-      return false;
-    }
-    if (lead_set_.all()) {
-      for (const unsigned char* q = p; q <= end; ++q) {
-        if (Attempt(q)) return true;
-      }
-      return false;
-    }
-    bool lead[256];
-    int members = 0;
-    unsigned char only = 0;
-    for (int b = 0; b < 256; ++b) {
-      lead[b] = lead_set_[b];
-      if (lead[b] && b != 0) {
-        ++members;
-        only = static_cast<unsigned char>(b);
-      }
-    }
-    const unsigned char* q = p;
-    while (q < end) {
-      if (members == 1) {
-        q = static_cast<const unsigned char*>(std::memchr(q, only, end - q));
-        if (q == nullptr) break;
-      } else {
-        const unsigned char* scan = q;
-        while (scan < end && !lead[*scan]) ++scan;
-        matcher_->Charge((scan - q) >> 4);
-        q = scan;
-        if (q == end) break;
-      }
-      if (Attempt(q)) return true;
-      ++q;
-    }
-    // The end of the text is a position too; the lead set's bit 0 stands for it.
-    return lead[0] && Attempt(end);
+    found = Search(p, end);
   } catch (const TRegexFault& fault) {
+    search_steps_ = budget - matcher_->StepsLeft();
     ClearGroups();
     Raise(fault.Code);
   }
+  search_steps_ = budget - matcher_->StepsLeft();
+  return found;
+}
+
+int64_t TRegexEngine::DefaultStepBudget(size_t subject_length) {
+  const auto counted = static_cast<int64_t>(std::min(subject_length, kStepBudgetSubjectCap));
+  return kStepBudgetBase + kStepBudgetPerByte * counted;
+}
+
+// Tries the positions from p on, cheapest way first: only p when the pattern is anchored, the
+// occurrences of the lead literal, or the bytes of the lead set.
+bool TRegexEngine::Search(const unsigned char* p, const unsigned char* end) {
+  if (anchored_start_) return Attempt(p);
+  if (matcher_->LeadLiteralLength() > 0) {
+    // Every match begins with this literal (a StartChar hint always has one): jump from one
+    // occurrence to the next.
+    for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(q, end)) != nullptr; ++q) {
+      if (Attempt(q)) return true;
+    }
+    return false;
+  }
+  if (lead_set_.all()) {
+    for (const unsigned char* q = p; q <= end; ++q) {
+      if (Attempt(q)) return true;
+    }
+    return false;
+  }
+  bool lead[256];
+  int members = 0;
+  unsigned char only = 0;
+  for (int b = 0; b < 256; ++b) {
+    lead[b] = lead_set_[b];
+    if (lead[b] && b != 0) {
+      ++members;
+      only = static_cast<unsigned char>(b);
+    }
+  }
+  const unsigned char* q = p;
+  while (q < end) {
+    if (members == 1) {
+      q = static_cast<const unsigned char*>(std::memchr(q, only, end - q));
+      if (q == nullptr) break;
+    } else {
+      const unsigned char* scan = q;
+      while (scan < end && !lead[*scan]) ++scan;
+      matcher_->Charge((scan - q) >> (TRegexMatcher::kBytesPerStepShift + 1));
+      q = scan;
+      if (q == end) break;
+    }
+    if (Attempt(q)) return true;
+    ++q;
+  }
+  // The end of the text is a position too; the lead set's bit 0 stands for it.
+  return lead[0] && Attempt(end);
 }
 
 bool TRegexEngine::Attempt(const unsigned char* at) {

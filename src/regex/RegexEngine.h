@@ -143,11 +143,23 @@ class TRegexEngine {
   virtual std::string ErrorMessage(int code) const;
   int LastErrorCode() const { return last_error_code_; }
 
-  // --- Safety limits of the matcher (ours) ---------------------------------------------------
+  // --- Work limits of one search --------------------------------------------------------------
 
-  // Work one search may do before it raises 1017. 0 (default) sizes it to the subject:
-  // 100 million steps plus 64 per byte; a step is one node executed or one backtrack.
+  // Steps one search (ExecPos and what calls it) may take before it raises 1017. A step is one
+  // node executed or one choice point resumed; scanning or comparing bytes costs one step per 8
+  // bytes (a back-reference by the length of the capture it compares). 0 (the default) sizes
+  // the budget with DefaultStepBudget.
   void SetMatchStepLimit(int64_t steps) { step_limit_ = steps; }
+  // The default budget: kStepBudgetBase plus kStepBudgetPerByte for each subject byte, counting
+  // at most kStepBudgetSubjectCap bytes. At the cap (the largest page the program fetches) a
+  // search that exhausts it ends after about a second and a half on a 2020s desktop core;
+  // linear searches over bigger subjects may run out where they would have finished.
+  static int64_t DefaultStepBudget(size_t subject_length);
+  static constexpr int64_t kStepBudgetBase = 20'000'000;
+  static constexpr int64_t kStepBudgetPerByte = 32;
+  static constexpr size_t kStepBudgetSubjectCap = size_t{8} << 20;
+  // Steps the last search spent, one that raised included (0 before any search).
+  int64_t SearchSteps() const { return search_steps_; }
   // Bytes the backtracking stack of one search may take before it raises 1016 (default 128 MiB).
   void SetMatchStackLimit(size_t bytes) { stack_limit_ = bytes; }
 
@@ -178,6 +190,7 @@ class TRegexEngine {
   void DeriveHints(bool starts_repeat);
 
   // Search.
+  bool Search(const unsigned char* p, const unsigned char* end);
   bool Attempt(const unsigned char* at);
   void ClearGroups();
   bool GroupSet(int n) const;
@@ -223,6 +236,7 @@ class TRegexEngine {
 
   std::unique_ptr<TRegexMatcher> matcher_;
   int64_t step_limit_ = 0;
+  int64_t search_steps_ = 0;
   size_t stack_limit_ = size_t{128} << 20;
   int last_error_code_ = 0;
 };

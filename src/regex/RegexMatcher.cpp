@@ -435,7 +435,7 @@ bool TRegexMatcher::EqualCase(const unsigned char* s, const unsigned char* t, si
 }
 
 const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
-                                                    const unsigned char* end) const {
+                                                    const unsigned char* end) {
   const unsigned char* lit = prog_ + lead_text_;
   const size_t n = lead_len_;
   if (n == 0 || end - from < static_cast<ptrdiff_t>(n)) return nullptr;
@@ -449,6 +449,7 @@ const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
       if (hit == nullptr) return nullptr;
       const unsigned char* start = hit - lead_anchor_;
       if (EqualCase(start, lit, n, lead_ci_)) return start;
+      Charge(1 + (n >> kBytesPerStepShift));
       q = hit + 1;
     }
     return nullptr;
@@ -456,10 +457,14 @@ const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
   // Every byte of the literal has two cases: look for either form of the first one.
   const unsigned char b0 = lit[0];
   const unsigned char b1 = swap_[b0];
-  for (const unsigned char* q = from; q <= last; ++q) {
-    if ((*q == b0 || *q == b1) && EqualCase(q, lit, n, true)) return q;
+  const unsigned char* q = from;
+  for (; q <= last; ++q) {
+    if (*q != b0 && *q != b1) continue;
+    if (EqualCase(q, lit, n, true)) break;
+    Charge(1 + (n >> kBytesPerStepShift));
   }
-  return nullptr;
+  Charge((q - from) >> (kBytesPerStepShift + 1));
+  return q <= last ? q : nullptr;
 }
 
 void TRegexMatcher::BeginSearch(const unsigned char* base, const unsigned char* end,
@@ -517,11 +522,13 @@ int64_t TRegexMatcher::RepeatUnit(const Inst& node, const unsigned char*& captur
   return e - s;
 }
 
-// Does one repetition of `node` match at `at` (one byte, or a copy of the capture)?
+// Does one repetition of `node` match at `at` (one byte, or a copy of the capture)? Comparing
+// a copy is charged by its length.
 inline bool TRegexMatcher::RepAt(const Inst& node, const unsigned char* at, int64_t unit,
-                                 const unsigned char* capture) const {
+                                 const unsigned char* capture) {
   if (unit == 1 && node.set >= 0) return at < end_ && InSet(node.set, *at);
   if (end_ - at < unit) return false;
+  steps_ -= unit >> kBytesPerStepShift;
   return EqualCase(at, capture, static_cast<size_t>(unit), node.op == OP_BACKREF_CI);
 }
 
@@ -538,7 +545,7 @@ int64_t TRegexMatcher::GreedyCount(const Inst& r, const Inst& node, const unsign
     const ByteSet& set = sets_[node.set];
     int64_t k = 0;
     while (k < limit && set[start[k]]) ++k;
-    Charge(k >> 3);
+    Charge(k >> kBytesPerStepShift);
     return k;
   }
   int64_t k = 0;
@@ -547,7 +554,7 @@ int64_t TRegexMatcher::GreedyCount(const Inst& r, const Inst& node, const unsign
     p += unit;
     ++k;
   }
-  Charge((p - start) >> 3);
+  Charge(k >> 1);  // the copies' bytes were charged by RepAt
   return k;
 }
 
@@ -583,22 +590,22 @@ int64_t TRegexMatcher::FindLazy(const Inst& r, const Inst& node, const unsigned 
     const auto* hit =
         static_cast<const unsigned char*>(std::memchr(start + k, r.nb[0], limit - k + 1));
     if (hit == nullptr) {
-      Charge((limit - k) >> 3);
+      Charge(1 + ((limit - k) >> kBytesPerStepShift));
       return -1;
     }
-    Charge((hit - start - k) >> 3);
+    Charge(1 + ((hit - start - k) >> kBytesPerStepShift));
     return hit - start;
   }
   const int64_t first = k;
   for (;;) {
     if (NextOk(r, start + k * unit)) break;
     if (k >= limit || !RepAt(node, start + k * unit, unit, capture)) {
-      Charge((k - first) >> 3);
+      Charge((k - first) >> 1);
       return -1;
     }
     ++k;
   }
-  Charge((k - first) >> 3);
+  Charge((k - first) >> 1);  // half a step per repetition tried; copies are charged by RepAt
   return k;
 }
 
@@ -649,6 +656,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
           goto fail;
         }
         cur += in.len;
+        steps_ -= in.len >> kBytesPerStepShift;
         pc = in.next;
         continue;
       case OP_BACKREF:
@@ -736,10 +744,13 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
           // The first min repetitions are mandatory.
           if (unit == 1 && LazyLimit(in, start, 1) < in.min) goto fail;
           const unsigned char* p = start;
-          for (int64_t n = 0; n < in.min; ++n, p += unit) {
-            if (!RepAt(node, p, unit, capture)) goto fail;
+          int64_t n = 0;
+          while (n < in.min && RepAt(node, p, unit, capture)) {
+            ++n;
+            p += unit;
           }
-          Charge((p - start) >> 3);
+          Charge(n >> 1);
+          if (n < in.min) goto fail;
           k = FindLazy(in, node, start, in.min, unit, capture);
           if (k < 0) goto fail;
           if (k < LazyLimit(in, start, unit)) PushChoice(kCpLazy, pc, start - base_, k);

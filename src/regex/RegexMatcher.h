@@ -36,6 +36,10 @@ class TRegexMatcher {
   static constexpr int kRegCounter = 30;    // + depth (1..10)
   static constexpr int kRegIterStart = 40;  // + depth (1..10)
   static constexpr int kRegFixed = 51;
+  // Work units: one step is one node executed or one choice point resumed; scanning or comparing
+  // bytes (repeats, literals, back-references, the search for a match's start) costs one step
+  // per 2^kBytesPerStepShift bytes, so every step stands for a bounded amount of time.
+  static constexpr int kBytesPerStepShift = 3;
 
   // Decodes `program`, which must stay alive and unchanged while this matcher is used.
   // swap_case maps a byte to its other-case partner. Faults 1001 (invalid opcode), 1002 (broken
@@ -56,7 +60,9 @@ class TRegexMatcher {
   // positions. Length 0 when there is none.
   uint32_t LeadLiteralLength() const { return lead_len_; }
   // Next position in [from, end) where the lead literal occurs, or nullptr.
-  const unsigned char* FindLeadLiteral(const unsigned char* from, const unsigned char* end) const;
+  // Charges a step for every occurrence of the rarest byte that turns out not to begin the
+  // literal.
+  const unsigned char* FindLeadLiteral(const unsigned char* from, const unsigned char* end);
 
   // Prepares a search over [base, end) (*end must be a 0 byte).
   void BeginSearch(const unsigned char* base, const unsigned char* end, int64_t step_budget,
@@ -72,6 +78,8 @@ class TRegexMatcher {
     steps_ -= steps;
     if (steps_ < 0) throw TRegexFault{1017};
   }
+  // Steps of the present search's budget not yet spent (negative once it ran out).
+  int64_t StepsLeft() const { return steps_; }
 
  private:
   struct Inst {
@@ -107,7 +115,7 @@ class TRegexMatcher {
   bool Backtrack(int32_t& pc, const unsigned char*& cur);
   int64_t RepeatUnit(const Inst& node, const unsigned char*& capture) const;
   bool RepAt(const Inst& node, const unsigned char* at, int64_t unit,
-             const unsigned char* capture) const;
+             const unsigned char* capture);
   bool NextOk(const Inst& r, const unsigned char* at) const;
   int64_t GreedyCount(const Inst& r, const Inst& node, const unsigned char* start, int64_t unit,
                       const unsigned char* capture);
