@@ -7,6 +7,10 @@
 
 #include "regex/RegexProgram.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 // Kinds of stack entries (top four bits of Entry::tag).
@@ -73,6 +77,37 @@ int Commonness(unsigned char b) {
   }
 }
 
+#if defined(__x86_64__)
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// The first start in [s, stop) at which every probe finds its byte, 32 starts at a time; s is
+// left where the scan ended. Every load stays below s + max probe position + 32, which the
+// caller keeps inside the subject.
+__attribute__((target("avx2"))) const unsigned char* ProbeScanAvx2(
+    const unsigned char*& s, const unsigned char* stop, const TRegexMatcher::LeadProbe* probes,
+    int count) {
+  __m256i want[3], fold[3];
+  for (int i = 0; i < count; ++i) {
+    want[i] = _mm256_set1_epi8(static_cast<char>(probes[i].Byte));
+    fold[i] = _mm256_set1_epi8(static_cast<char>(probes[i].Fold));
+  }
+  for (; s < stop; s += 32) {
+    __m256i hits = _mm256_set1_epi8(-1);
+    for (int i = 0; i < count; ++i) {
+      const __m256i bytes =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + probes[i].Pos));
+      hits = _mm256_and_si256(hits, _mm256_cmpeq_epi8(_mm256_or_si256(bytes, fold[i]), want[i]));
+    }
+    const auto bits = static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+    if (bits != 0) return s + __builtin_ctz(bits);
+  }
+  return nullptr;
+}
+#endif
+
 }  // namespace
 
 void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_case) {
@@ -81,6 +116,7 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
   insts_.clear();
   sets_.clear();
   lead_len_ = 0;
+  probe_count_ = 0;
   reg_count_ = kRegFixed;
 
   // Pass 1: nodes in layout order, and where each begins.
@@ -267,6 +303,21 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
       lead_len_ = lit.len;
       lead_ci_ = lit.op == OP_LITERAL_CI;
       lead_anchor_ = -1;
+      // Probes: the first two bytes and the last, skipping any whose case partner is not a
+      // plain ASCII letter pair. Three bytes at fixed distances rarely line up by chance.
+      probe_count_ = 0;
+      for (const uint32_t pos : {0u, 1u, lit.len - 1}) {
+        if (pos >= lit.len || (probe_count_ > 0 && probes_[probe_count_ - 1].Pos >= pos)) {
+          continue;
+        }
+        const unsigned char b = prog_[lit.text + pos];
+        uint8_t fold = 0;
+        if (lead_ci_ && swap_[b] != b) {
+          if (swap_[b] != (b ^ 0x20)) continue;
+          fold = 0x20;
+        }
+        probes_[probe_count_++] = LeadProbe{pos, static_cast<uint8_t>(b | fold), fold};
+      }
       int best = INT_MAX;
       for (uint32_t k = 0; k < lit.len; ++k) {
         const unsigned char b = prog_[lit.text + k];
@@ -440,6 +491,22 @@ const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
   const size_t n = lead_len_;
   if (n == 0 || end - from < static_cast<ptrdiff_t>(n)) return nullptr;
   const unsigned char* last = end - n;  // last possible start
+#if defined(__x86_64__)
+  if (probe_count_ > 0 && HasAvx2()) {
+    const ptrdiff_t reach = static_cast<ptrdiff_t>(probes_[probe_count_ - 1].Pos) + 31;
+    if (end - from > reach) {
+      const unsigned char* stop = end - reach + 1;
+      const unsigned char* hit;
+      while ((hit = ProbeScanAvx2(from, stop, probes_, probe_count_)) != nullptr) {
+        if (hit > last) return nullptr;
+        if (EqualCase(hit, lit, n, lead_ci_)) return hit;
+        Charge(1 + (n >> kBytesPerStepShift));
+        from = hit + 1;
+      }
+      if (from > last) return nullptr;
+    }
+  }
+#endif
   if (lead_anchor_ >= 0) {
     const unsigned char a = lit[lead_anchor_];
     const unsigned char* q = from + lead_anchor_;

@@ -64,6 +64,14 @@ class TRegexMatcher {
   // literal.
   const unsigned char* FindLeadLiteral(const unsigned char* from, const unsigned char* end);
 
+  // One byte of the lead literal that the vector search checks: at Pos, (subject byte | Fold)
+  // must equal Byte (Fold 0x20 accepts both cases of a letter).
+  struct LeadProbe {
+    uint32_t Pos;
+    uint8_t Byte;
+    uint8_t Fold;
+  };
+
   // Prepares a search over [base, end) (*end must be a 0 byte).
   void BeginSearch(const unsigned char* base, const unsigned char* end, int64_t step_budget,
                    size_t stack_bytes, const std::bitset<256>& separators, bool pair_assigned,
@@ -136,6 +144,8 @@ class TRegexMatcher {
   uint32_t lead_len_ = 0;
   bool lead_ci_ = false;
   int32_t lead_anchor_ = -1;  // index in the literal of a caseless byte, -1 = none
+  LeadProbe probes_[3] = {};  // ascending positions
+  int probe_count_ = 0;
 
   // Search state.
   const unsigned char* base_ = nullptr;
