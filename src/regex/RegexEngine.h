@@ -34,8 +34,56 @@
 
 class TRegexMatcher;
 
+// The codes of ERegexError::Code, LastErrorCode and ErrorMessage. Codes below
+// kRegexFirstSearchError are compile errors, whose messages end with the pattern position; the
+// others are search and use errors. Codes marked "never raised" only have a message.
+enum TRegexErrorCode : int32_t {
+  reNone = 0,                       // "No errors"; never raised
+  reNullArgument = 100,             // compile without a pattern text
+  reTooBig = 101,                   // more nodes than the matcher can address
+  reTooManyGroups = 102,            // a 15th group
+  reUnmatchedOpen = 103,            // a group without its ')'
+  reUnmatchedClose = 104,           // a ')' without its group
+  reJunkOnEnd = 105,                // text the top level could not parse
+  reEmptyOperand = 106,             // *, + or {} over a piece that can be empty
+  reNestedQuantifier = 107,         // a quantifier right after a quantifier
+  reBadHexDigit = 108,              // \x followed by a byte that is no hex digit
+  reInvalidRange = 109,             // a class range whose end is below its start
+  reClassTrailingBackslash = 110,   // '\' ending the text inside a class
+  reNoHexCode = 111,                // \x without its digits
+  reHexCodeTooBig = 112,            // \x{...} above 0xFF
+  reUnmatchedBracket = 113,         // a class without its ']'
+  reInternalUrp = 114,              // an atom at the end, at ')' or at '|'
+  reNothingToRepeat = 115,          // a pattern or group starting with *, + or ?
+  reTrailingBackslash = 116,        // '\' ending the pattern
+  reEmptyLiteral = 119,             // an empty literal run
+  reBracesTooBig = 122,             // a {} number of more than 8 digits
+  reBracesMinOverMax = 124,         // {n,m} with n > m
+  reUnclosedComment = 125,          // (?# without its ')'
+  reComplexBraces = 126,            // never raised
+  reBadModifier = 127,              // (?...) with a byte that is no modifier letter
+  reBadLinePair = 128,              // LinePairedSeparator of other than two different bytes
+  reBadRepeatOperand = 1000,        // a repeat node over a node it cannot count
+  reBadOpcode = 1001,               // an invalid opcode in the program
+  reBrokenLink = 1002,              // a link that leaves the program, or no OP_END at the end
+  reNoExpression = 1003,            // search or expansion without an Expression
+  reCorruptedProgram = 1004,        // a program without the magic byte
+  reNoInputString = 1005,           // search or expansion without an InputString
+  reOffsetBelowOne = 1006,          // ExecPos with an offset below 1
+  reNoLastMatch = 1007,             // ExecNext without a last match
+  reInputStringMissing = 1008,      // never raised
+  reBadDumpOpcode = 1011,           // never raised
+  reBadModifierIndex = 1013,        // a modifier index outside 1..6 (message "Unknown error")
+  reLoopStackExceeded = 1014,       // an 11th counted loop active at once
+  reLoopWithoutEntry = 1015,        // a loop node with no active counted loop
+  reBacktrackStackExceeded = 1016,  // the backtracking stack's budget spent
+  reStepLimitExceeded = 1017,       // the search's step budget spent
+  reBadPCode = 2000,                // never raised
+};
+constexpr int32_t kRegexFirstSearchError = reBadRepeatOperand;
+
 // What the engine raises. Code is the error code of ErrorMessage; Position is the 0-based parse
-// offset for compile errors (codes below 1000) and 0 otherwise.
+// offset for compile errors (codes below kRegexFirstSearchError) and 0 otherwise.
 class ERegexError : public Exception {
  public:
   ERegexError(std::string message, int32_t code, int32_t position)
@@ -165,7 +213,7 @@ class TRegexEngine {
 
  private:
   // ReportError, which an override could (wrongly) let return.
-  [[noreturn]] void Raise(int code);
+  [[noreturn]] void Raise(TRegexErrorCode code);
 
   // Compile (RegexCompiler.cpp).
   bool EnsureProgram();

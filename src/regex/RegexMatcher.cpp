@@ -124,18 +124,18 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
   std::vector<uint32_t> offset_of;
   for (size_t off = 1; off < program.size();) {
     const int64_t size = RegexNodeSize(program, off);
-    if (size < 0) throw TRegexFault{IsValidRegexOpcode(prog_[off]) ? 1002 : 1001};
-    if (insts_.size() >= kIndexMask) throw TRegexFault{101};
+    if (size < 0) throw TRegexFault{IsValidRegexOpcode(prog_[off]) ? reBrokenLink : reBadOpcode};
+    if (insts_.size() >= kIndexMask) throw TRegexFault{reTooBig};
     index_of[off] = static_cast<int32_t>(insts_.size());
     offset_of.push_back(static_cast<uint32_t>(off));
     insts_.emplace_back();
     off += static_cast<size_t>(size);
   }
-  if (insts_.empty()) throw TRegexFault{1002};
+  if (insts_.empty()) throw TRegexFault{reBrokenLink};
   auto target = [&](size_t off, int32_t rel) -> int32_t {
     const int64_t t = static_cast<int64_t>(off) + rel;
     if (t <= 0 || t >= static_cast<int64_t>(program.size()) || index_of[t] < 0) {
-      throw TRegexFault{1002};
+      throw TRegexFault{reBrokenLink};
     }
     return index_of[t];
   };
@@ -221,7 +221,7 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
       in.set = static_cast<int32_t>(sets_.size());
       sets_.push_back(set);
     }
-    if (IsRepeat(in.op) && i + 1 >= insts_.size()) throw TRegexFault{1002};
+    if (IsRepeat(in.op) && i + 1 >= insts_.size()) throw TRegexFault{reBrokenLink};
   }
 
   // Annotations: choice runs, next-byte checks of repeats, choice-loop guards.
@@ -276,7 +276,7 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
       if (!star && !(head_op > OP_GROUP_OPEN && head_op < OP_GROUP_CLOSE)) {
         continue;  // a body that is no group always consumes
       }
-      if (reg_count_ >= static_cast<int>(kIndexMask)) throw TRegexFault{101};
+      if (reg_count_ >= static_cast<int>(kIndexMask)) throw TRegexFault{reTooBig};
       in.slot = reg_count_;
       in.aux = second + 1;
       insts_[head].slot = reg_count_;
@@ -558,7 +558,7 @@ void TRegexMatcher::BeginSearch(const unsigned char* base, const unsigned char* 
 }
 
 inline void TRegexMatcher::Push(uint32_t tag, uint32_t aux, int64_t a, int64_t b) {
-  if (stack_.size() >= max_entries_) throw TRegexFault{1016};
+  if (stack_.size() >= max_entries_) throw TRegexFault{reBacktrackStackExceeded};
   stack_.push_back(Entry{tag, aux, a, b});
 }
 
@@ -683,8 +683,8 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
   const unsigned char* cur = at;
   int32_t pc = 0;
   for (;;) {
-    if (pc < 0) throw TRegexFault{1002};
-    if (--steps_ < 0) throw TRegexFault{1017};
+    if (pc < 0) throw TRegexFault{reBrokenLink};
+    if (--steps_ < 0) throw TRegexFault{reStepLimitExceeded};
     const Inst& in = insts_[pc];
     switch (in.op) {
       case OP_END:
@@ -790,7 +790,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
       case OP_BRACES_LAZY: {
         const Inst& node = insts_[pc + 1];
         if (node.set < 0 && node.op != OP_BACKREF && node.op != OP_BACKREF_CI) {
-          throw TRegexFault{1000};
+          throw TRegexFault{reBadRepeatOperand};
         }
         const unsigned char* capture = nullptr;
         int64_t unit = RepeatUnit(node, capture);
@@ -828,7 +828,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
       }
       case OP_LOOP_ENTRY: {
         const int64_t d = regs_[kRegDepth] + 1;
-        if (d > kRegexMaxLoopDepth) throw TRegexFault{1014};
+        if (d > kRegexMaxLoopDepth) throw TRegexFault{reLoopStackExceeded};
         SetReg(kRegDepth, d);
         SetReg(kRegCounter + d, 0);
         pc = in.next;
@@ -837,7 +837,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
       case OP_LOOP:
       case OP_LOOP_LAZY: {
         const int64_t d = regs_[kRegDepth];
-        if (d <= 0) throw TRegexFault{1015};
+        if (d <= 0) throw TRegexFault{reLoopWithoutEntry};
         const int64_t k = regs_[kRegCounter + d];
         const int64_t pos = cur - base_;
         if (k < in.min) {
@@ -873,7 +873,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
           pc = in.next;
           continue;
         }
-        throw TRegexFault{1001};
+        throw TRegexFault{reBadOpcode};
     }
   fail:
     if (!Backtrack(pc, cur)) return false;
@@ -893,7 +893,7 @@ bool TRegexMatcher::Backtrack(int32_t& pc, const unsigned char*& cur) {
       stack_.pop_back();
       continue;
     }
-    if (--steps_ < 0) throw TRegexFault{1017};
+    if (--steps_ < 0) throw TRegexFault{reStepLimitExceeded};
     switch (kind) {
       case kCpAttempt:
         stack_.pop_back();
@@ -956,7 +956,7 @@ bool TRegexMatcher::Backtrack(int32_t& pc, const unsigned char*& cur) {
         return true;
       }
       default:
-        throw TRegexFault{1001};
+        throw TRegexFault{reBadOpcode};
     }
   }
 }

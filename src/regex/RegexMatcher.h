@@ -21,9 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "regex/RegexEngine.h"
+
 // Raised by the matcher with an error code; the engine turns it into ReportError(Code).
 struct TRegexFault {
-  int Code;
+  TRegexErrorCode Code;
 };
 
 class TRegexMatcher {
@@ -84,7 +86,7 @@ class TRegexMatcher {
   // Counts one unit of search work outside Attempt (a skipped position); throws 1017 when spent.
   void Charge(int64_t steps) {
     steps_ -= steps;
-    if (steps_ < 0) throw TRegexFault{1017};
+    if (steps_ < 0) throw TRegexFault{reStepLimitExceeded};
   }
   // Steps of the present search's budget not yet spent (negative once it ran out).
   int64_t StepsLeft() const { return steps_; }
