@@ -56,6 +56,7 @@ void TRegexEngine::CompileProgram() {
     program_.assign(static_cast<size_t>(program_size_), '\0');
     counting_ = false;
     emit_point_ = 0;
+    loop_guards_.clear();
     compile_modifiers_ = modifiers_;
     parse_point_ = parse_start_;
     next_group_number_ = 1;
@@ -75,7 +76,7 @@ void TRegexEngine::CompileProgram() {
 
 void TRegexEngine::DeriveHints(bool starts_repeat) {
   try {
-    matcher_->Load(program_, swap_case_);
+    matcher_->Load(program_, swap_case_, loop_guards_);
     lead_set_ = matcher_->ComputeLeadSet((modifiers_ & kModM) != 0, line_separators_,
                                          pair_assigned_, pair_head_);
     matcher_->FirstNodeHints(starts_repeat, start_char_, anchored_start_, required_text_,
@@ -131,6 +132,10 @@ void TRegexEngine::InsertOperator(uint8_t opcode, int32_t at, int size) {
   if (emit_point_ + size > program_size_ || at < 0 || at > emit_point_) Raise(reInternalUrp);
   auto* p = reinterpret_cast<uint8_t*>(program_.data());
   std::memmove(p + at + size, p + at, static_cast<size_t>(emit_point_ - at));
+  for (TRegexLoopGuard& guard : loop_guards_) {
+    if (guard.JumpBack >= at) guard.JumpBack += size;
+    if (guard.Exit >= at) guard.Exit += size;
+  }
   p[at] = opcode;
   std::memset(p + at + 1, 0, static_cast<size_t>(size - 1));
   emit_point_ += size;
@@ -153,6 +158,11 @@ void TRegexEngine::Tail(int32_t p, int32_t q) {
 void TRegexEngine::OpTail(int32_t p, int32_t q) {
   if (counting_ || p < 0 || static_cast<uint8_t>(program_[p]) != OP_CHOICE) return;
   Tail(p + kRegexNodeHeader, q);
+}
+
+// Marks the choice loop closed by `jump` as one that an empty iteration leaves through `exit`.
+void TRegexEngine::GuardLoop(int32_t jump, int32_t exit) {
+  if (!counting_) loop_guards_.push_back(TRegexLoopGuard{jump, exit});
 }
 
 // Turns the piece at `entry` into a counted loop: OP_LOOP_ENTRY in front of it, then an
@@ -297,10 +307,13 @@ int32_t TRegexEngine::ParseRepeat(int& flags) {
       } else {
         // x* as (x JUMP_BACK | EMPTY).
         InsertOperator(OP_CHOICE, ret, kRegexNodeHeader);
-        OpTail(ret, EmitNode(OP_JUMP_BACK));
+        const int32_t jump = EmitNode(OP_JUMP_BACK);
+        OpTail(ret, jump);
         OpTail(ret, ret);
         Tail(ret, EmitNode(OP_CHOICE));
-        Tail(ret, EmitNode(OP_EMPTY));
+        const int32_t exit = EmitNode(OP_EMPTY);
+        Tail(ret, exit);
+        GuardLoop(jump, exit);
       }
       break;
     case '+':
@@ -312,9 +325,16 @@ int32_t TRegexEngine::ParseRepeat(int& flags) {
         // x+ as x (JUMP_BACK | EMPTY).
         const int32_t next = EmitNode(OP_CHOICE);
         Tail(ret, next);
-        Tail(EmitNode(OP_JUMP_BACK), ret);
+        const int32_t jump = EmitNode(OP_JUMP_BACK);
+        Tail(jump, ret);
         Tail(next, EmitNode(OP_CHOICE));
-        Tail(ret, EmitNode(OP_EMPTY));
+        const int32_t exit = EmitNode(OP_EMPTY);
+        Tail(ret, exit);
+        // Only a group can match the empty string here ((a{0,3})+): other atoms that are no
+        // single byte always consume.
+        if (!counting_ && RegexGroupOf(static_cast<uint8_t>(program_[ret])) != 0) {
+          GuardLoop(jump, exit);
+        }
       }
       break;
     case '?':

@@ -223,8 +223,8 @@ bool TRegexEngine::ExecPos(int offset) {
   }
 
   const int64_t budget = step_limit_ > 0 ? step_limit_ : DefaultStepBudget(len);
-  matcher_->BeginSearch(base, end, budget, stack_limit_, separator_set_, pair_assigned_,
-                        pair_head_, pair_tail_, word_table_);
+  matcher_->BeginSearch(base, end, budget, stack_limit_, separator_set_, pair_assigned_, pair_head_,
+                        pair_tail_, word_table_);
   bool found;
   try {
     found = Search(p, end);

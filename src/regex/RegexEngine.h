@@ -29,10 +29,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/Exception.h"
 
 class TRegexMatcher;
+struct TRegexLoopGuard;
 
 // The codes of ERegexError::Code, LastErrorCode and ErrorMessage. Codes below
 // kRegexFirstSearchError are compile errors, whose messages end with the pattern position; the
@@ -234,6 +236,7 @@ class TRegexEngine {
   void Tail(int32_t p, int32_t q);
   void OpTail(int32_t p, int32_t q);
   void LinkLoop(int32_t entry, int32_t min, int32_t max, bool lazy);
+  void GuardLoop(int32_t jump, int32_t exit);
   void DiscardProgram();
   void DeriveHints(bool starts_repeat);
 
@@ -266,7 +269,8 @@ class TRegexEngine {
   int next_group_number_ = 1;
   bool counting_ = false;  // pass 1: emitting only adds to program_size_
   int64_t program_size_ = 0;
-  int64_t emit_point_ = 0;  // pass 2: where the next byte goes
+  int64_t emit_point_ = 0;                    // pass 2: where the next byte goes
+  std::vector<TRegexLoopGuard> loop_guards_;  // pass 2: the choice loops to guard
 
   // Search hints.
   unsigned char start_char_ = 0;

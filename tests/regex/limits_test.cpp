@@ -161,10 +161,12 @@ TEST(RegexLimitsTest, ProductionRulesStayWellInsideTheBudget) {
   for (unsigned i = 0; page.size() < (8u << 20) - 512; ++i) {
     const std::string n = std::to_string(i * 7919 % 100000);
     page += "<div class=\"item\"><a href=\"/page/" + n + ".html\" title=\"Item " + n +
-            "\">\xC4\xE3\xBA\xC3 link " + n + "</a> <span class=\"date\">2010-05-1</span></div>\r\n";
+            "\">\xC4\xE3\xBA\xC3 link " + n +
+            "</a> <span class=\"date\">2010-05-1</span></div>\r\n";
   }
-  page += "<title>T</title><meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\">"
-          "<span>Alexa Traffic Rank:</span> <a class=\"trafficstats\">\r\n 12,345</a>";
+  page +=
+      "<title>T</title><meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\">"
+      "<span>Alexa Traffic Rank:</span> <a class=\"trafficstats\">\r\n 12,345</a>";
   const char* const rules[] = {
       "<title>(.*?)</title>",
       "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>",
