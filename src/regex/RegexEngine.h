@@ -202,7 +202,7 @@ class TRegexEngine {
   void SetMatchStepLimit(int64_t steps) { step_limit_ = steps; }
   // The default budget: kStepBudgetBase plus kStepBudgetPerByte for each subject byte, counting
   // at most kStepBudgetSubjectCap bytes. At the cap (the largest page the program fetches) a
-  // search that exhausts it ends after about a second and a half on a 2020s desktop core;
+  // search that exhausts it ends after about a second on a 2.7 GHz core of our build machine;
   // linear searches over bigger subjects may run out where they would have finished.
   static int64_t DefaultStepBudget(size_t subject_length);
   static constexpr int64_t kStepBudgetBase = 20'000'000;
