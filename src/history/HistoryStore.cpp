@@ -290,8 +290,11 @@ bool THistoryStore::OpenLocked(const std::string& path) {
   // database (as opposed to one we may not open or write).
   bool corrupt = false;
   std::string error;
+  ino_t checked = 0;  // the file found corrupt, so that a fresh one another process made is kept
   auto attempt = [&]() -> sqlite3* {
     corrupt = false;
+    struct stat st;
+    checked = ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                              nullptr);
@@ -359,6 +362,11 @@ bool THistoryStore::OpenLocked(const std::string& path) {
 
   db_ = attempt();
   if (db_ == nullptr && corrupt) {
+    // Another process that found the same file corrupt may have set it aside already.
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || st.st_ino != checked) db_ = attempt();
+  }
+  if (db_ == nullptr && corrupt) {
     const std::string aside = MoveAside(path);
     if (aside.empty()) {
       Report(kTroubleOpen, U(u8"历史记录文件 ") + path + U(u8" 已损坏，且无法改名（") +
@@ -384,7 +392,8 @@ bool THistoryStore::OpenLocked(const std::string& path) {
 
 bool THistoryStore::Record(const TQueryRecord& record) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (db_ == nullptr) return false;
+  // A history that could not be opened may have become usable (a folder made writable).
+  if (db_ == nullptr && (path_.empty() || !OpenLocked(path_))) return false;
   int rc = SQLITE_OK;
   bool recovered = false;
   for (int tries = 0; tries < options_.WriteAttempts; ++tries) {

@@ -66,14 +66,15 @@ class THistoryStore {
 
   // Opens (creating the file and its folders as needed) and brings the layout up to date.
   // Recovers a corrupt file as described above. Returns whether the store can be used; a
-  // store that is not open records nothing and reads nothing. Closes what was open before.
+  // store that is not open reads nothing, and each Record tries to open it again. Closes what
+  // was open before.
   bool Open(const std::string& path, const TOptions& options);
   bool Open(const std::string& path) { return Open(path, TOptions{}); }
   bool IsOpen() const;
   const std::string& Path() const { return path_; }
 
   // Stores one finished run in one transaction. false (with a message) when it could not be
-  // stored; the caller carries on.
+  // stored; the caller carries on. A file that went corrupt meanwhile is set aside first.
   bool Record(const TQueryRecord& record);
 
   // The stored runs of `site` (letter case ignored) in the order they started, oldest first:

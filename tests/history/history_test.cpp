@@ -270,6 +270,12 @@ TEST_F(HistoryTest, TroublesNeverRaiseAndAreReportedOnce) {
   EXPECT_EQ(blocked.QueryCount(), -1);
   EXPECT_EQ(blocked.TakeMessage(), "");
   fs::remove(dir_ + "/sub");
+  EXPECT_TRUE(blocked.Record(MakeRun("a.example", 1)));  // usable again: opened on the way
+  EXPECT_EQ(blocked.QueryCount(), 1);
+  blocked.Open("");  // nowhere to keep it (no HOME)
+  EXPECT_FALSE(blocked.Record(MakeRun("a.example", 2)));
+  EXPECT_NE(blocked.TakeMessage(), "");
+  fs::remove_all(dir_ + "/sub");
 
   // A full disk: a size cap the runs soon reach. Earlier runs stay readable.
   THistoryStore::TOptions small;

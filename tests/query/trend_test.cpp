@@ -147,7 +147,6 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   EXPECT_EQ(table->item(20, 1)->text(), U(u8"被拦截（HTTP 429）"));
   EXPECT_NE(table->item(7, 1)->toolTip().indexOf("baidu.com"), -1);
   EXPECT_FALSE(dialog->Note()->isVisible());
-  SaveScreenshot(*dialog, "trend-field.png");
 
   // Not an index count: no "全部收录".
   menu = form.HistoryMenu(rfAlexa1);
