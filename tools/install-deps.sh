@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libjpeg-dev fonts-wqy-microhei libpsl-dev publicsuffix
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev libjpeg-dev libsqlite3-dev fonts-wqy-microhei
+  libpsl-dev publicsuffix
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libpcre2-dev libcurl4-openssl-dev libssl-dev openssl ca-certificates

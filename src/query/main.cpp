@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "history/HistoryStore.h"
 #include "query/MyThreadUnit.h"
 #include "query/QtMainThreadQueue.h"
 #include "query/QtUrlOpener.h"
@@ -39,10 +40,15 @@ int main(int argc, char** argv) {
 
   TQueryServices services = DefaultQueryServices();
   TQtUrlOpener opener;
+  // Every finished run goes into the history; a history that cannot be used says so once and
+  // the window works on without it.
+  THistoryStore history;
+  history.Open(THistoryStore::DefaultPath());
 
   int rc;
   {
     TMainForm form(services, opener);
+    form.SetHistory(&history);
     form.show();
     rc = app.exec();
     queue->Close();
