@@ -103,6 +103,7 @@ std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
   services.Images = images;
   services.Hosts = options.Hosts;
   services.Table = options.Table;
+  services.Proxy = options.Proxy;
 
   std::vector<TSlot> slots(std::min<size_t>(std::max(options.Jobs, 1), sites.size()));
   size_t next = 0, done = 0;

@@ -53,15 +53,16 @@ TResultField ResultFieldByName(const std::string& name) {
 // ---- Production services ----
 
 TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie, int mode,
-                                       const std::atomic<bool>* stop) {
+                                       const TFetchRun& run) {
   TFetchOptions options;
   options.ReadTimeoutMs = ReadTimeoutMs;
-  options.Stop = stop;
+  options.Stop = run.Stop;
   options.Pacing = Pacing.get();
+  options.Proxies = run.Proxies;
   return ::FetchPage(url, cookie, mode, options);
 }
 
-void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
+void TNetImageFetcher::Get(const std::string& url, TStream& destination, const TFetchRun& run) {
   TNetHTTP http;
   InstallTlsHandler(http);
   http.SetHandleRedirects(true);
@@ -70,7 +71,9 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
   http.SetLimits(limits);
   http.Request().SetUserAgent(kQueryUserAgent);
-  PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
+  RoutedRequests(http, url, run.Proxies, [&] {
+    PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
+  });
 }
 
 TQueryServices DefaultQueryServices() {
@@ -84,8 +87,14 @@ TQueryServices DefaultQueryServices() {
 
 // ---- TJobOutput ----
 
-std::shared_ptr<TJobOutput> TJobOutput::Create(TJobSink* sink) {
-  return std::shared_ptr<TJobOutput>(new TJobOutput(sink));
+TJobOutput::TJobOutput(TJobSink* sink, TProxySettings proxies)
+    : sink_(sink), proxies_(std::move(proxies)) {
+  run_.Stop = &stop_;
+  run_.Proxies = &proxies_;
+}
+
+std::shared_ptr<TJobOutput> TJobOutput::Create(TJobSink* sink, TProxySettings proxies) {
+  return std::shared_ptr<TJobOutput>(new TJobOutput(sink, std::move(proxies)));
 }
 
 void TJobOutput::SetFieldResult(TResultField field, TFieldResult result) {
@@ -203,7 +212,7 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   const bool home = field == rfWebTitle;
   if (home) start_time_ = Ticks();
   if (services_.Pages) {
-    page_ = services_.Pages->FetchPage(request_url_, "", request.Mode, output_->StopFlag());
+    page_ = services_.Pages->FetchPage(request_url_, "", request.Mode, output_->Run());
   } else {
     page_ = TPageResult{FailureText(), TFetchOutcome{}};
     page_.Outcome.Url = request_url_;
@@ -236,7 +245,7 @@ void MyThread::Thumbnail() {
   try {
     if (!services_.Images) throw Exception("No picture service");
     TCappedMemoryStream buffer(kMaxThumbnailBytes);
-    services_.Images->Get(request_url_, buffer);
+    services_.Images->Get(request_url_, buffer, output_->Run());
     buffer.SetPosition(0);
     picture = std::make_shared<TRgbImage>();
     if (DecodeJpeg(buffer.DataString(), *picture)) {

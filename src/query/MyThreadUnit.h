@@ -39,13 +39,20 @@ const char* ResultFieldName(TResultField field);
 // The field of a label name; rfFieldCount for a name that is none.
 TResultField ResultFieldByName(const std::string& name);
 
-// Fetches one page and says how the fetch ended. Never raises. `stop`, when given, is the
-// query's stop request: set before the fetch, nothing is sent (feStopped).
+// What the fetches of one run share: its stop request and its proxies. Lives as long as the run
+// (TJobOutput); every member may be null.
+struct TFetchRun {
+  const std::atomic<bool>* Stop = nullptr;  // set before a fetch: nothing is sent (feStopped)
+  const TProxySettings* Proxies = nullptr;  // null: straight to every server
+  bool Stopped() const { return Stop != nullptr && Stop->load(); }
+};
+
+// Fetches one page and says how the fetch ended. Never raises.
 class TPageFetcher {
  public:
   virtual ~TPageFetcher() = default;
   virtual TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                                const std::atomic<bool>* stop) = 0;
+                                const TFetchRun& run) = 0;
 };
 
 // Downloads the thumbnail picture: writes the response body into destination, or raises on any
@@ -53,7 +60,7 @@ class TPageFetcher {
 class TImageFetcher {
  public:
   virtual ~TImageFetcher() = default;
-  virtual void Get(const std::string& url, TStream& destination) = 0;
+  virtual void Get(const std::string& url, TStream& destination, const TFetchRun& run) = 0;
 };
 
 // The production page fetcher: the query layer's FetchPage.
@@ -63,7 +70,7 @@ class TGetPageFetcher : public TPageFetcher {
   std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
 
   TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                        const std::atomic<bool>* stop) override;
+                        const TFetchRun& run) override;
 };
 
 // The production thumbnail download: a fresh HTTP client per picture, following redirects, with
@@ -72,7 +79,7 @@ class TNetImageFetcher : public TImageFetcher {
  public:
   int ReadTimeoutMs = kQueryReadTimeoutMs;
   std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
-  void Get(const std::string& url, TStream& destination) override;
+  void Get(const std::string& url, TStream& destination, const TFetchRun& run) override;
 };
 
 // Where a job's results end up. Called on the UI thread only.
@@ -93,6 +100,9 @@ struct TQueryServices {
   TServiceHosts Hosts = DefaultServiceHosts();
   std::function<uint32_t()> Ticks;  // millisecond tick counter; empty: the runtime's
   std::shared_ptr<const TServiceTable> Table;  // the requests; empty: the built-in ones
+  // A proxy URL for every request (TProxySettings::ForQuery); "": as the environment says,
+  // read when each run starts.
+  std::string Proxy;
 };
 
 // What the program uses: FetchPage, the HTTP thumbnail download, the default hosts, the
@@ -105,8 +115,8 @@ TQueryServices DefaultQueryServices();
 // that is gone).
 class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
  public:
-  // sink is not owned; it must stay alive until Detach.
-  static std::shared_ptr<TJobOutput> Create(TJobSink* sink);
+  // sink is not owned; it must stay alive until Detach. `proxies` serve the run's fetches.
+  static std::shared_ptr<TJobOutput> Create(TJobSink* sink, TProxySettings proxies = {});
   // UI thread: forget the sink; later deliveries are dropped.
   void Detach() { sink_ = nullptr; }
   // Any thread: deliver a field's result / the thumbnail to the UI thread.
@@ -118,11 +128,15 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
   void Stop() { stop_.store(true); }
   bool StopRequested() const { return stop_.load(); }
   const std::atomic<bool>* StopFlag() const { return &stop_; }
+  // What the run's fetches share (see TFetchRun).
+  const TFetchRun& Run() const { return run_; }
 
  private:
-  explicit TJobOutput(TJobSink* sink) : sink_(sink) {}
+  TJobOutput(TJobSink* sink, TProxySettings proxies);
   TJobSink* sink_;  // UI thread only
   std::atomic<bool> stop_{false};
+  const TProxySettings proxies_;
+  TFetchRun run_;
 };
 
 // The outcome of a fetched page for a field cut out by `rules` (the steps, then the

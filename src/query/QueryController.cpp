@@ -105,7 +105,7 @@ void TQueryController::Begin_btnClick() {
   const std::string site = view_.WebUrlText();
   if (site.size() < kMinSiteNameBytes) return;
   if (output_) output_->Detach();  // what the previous run still sends is for another site
-  output_ = TJobOutput::Create(this);
+  output_ = TJobOutput::Create(this, TProxySettings::ForQuery(services_.Proxy));
   const int run = ++run_;
   record_ = TQueryRecord{};
   record_.Site = site;

@@ -15,6 +15,7 @@
 #include "runtime/StrUtils.h"
 #include "tls/NetSSLIOHandlerSocket.h"
 #include "transport/NetException.h"
+#include "transport/NetStack.h"
 
 // ---- Text helpers: TextBetween, DigitsOnly, TrimSuffix, ReplaceAll, FailureText ----------
 //
@@ -268,6 +269,9 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
   } catch (const ENetSocksError& e) {
     outcome.End = feProxyFailed;
     outcome.Detail = e.Message();
+  } catch (const EProxyFailed& e) {
+    outcome.End = feProxyFailed;
+    outcome.Detail = e.Message();
   } catch (const ENetSocketError& e) {
     outcome.End = EndOfSocketError(e.ErrorCode());
     outcome.Detail = e.Message();
@@ -309,6 +313,42 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
     throw;
   }
   pacing->End(asked);
+}
+
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
+                    const std::function<void()>& fetch) {
+  if (proxies == nullptr) {
+    fetch();
+    return;
+  }
+  const TNetURI target(url);
+  const bool https = SameText(target.Protocol, "https");
+  const int port = target.Port.empty() ? (https ? 443 : 80) : StrToIntDef(target.Port, 0);
+  const TProxyRoute route = proxies->RouteFor(target.Protocol, target.Host, port);
+  // A setting the user made that cannot be used is no reason to go around it.
+  if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
+  if (!route.Proxy) {
+    fetch();
+    return;
+  }
+  ApplyProxy(http, *route.Proxy);
+  if (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5) {
+    // These look the server's name up here, after the connect to the proxy; looked up first,
+    // a name that does not resolve is the server's failure, not the proxy's.
+    SharedStack()->LookupHost(target.Host);
+  }
+  try {
+    fetch();
+  } catch (...) {
+    // Every connect goes to the proxy (the server's own failures come back through it): one
+    // that fails failed to reach the proxy.
+    TFetchOutcome seen;
+    RecordFetchFailure(seen);
+    if (seen.End == feRefused || seen.End == feHostNotFound || seen.End == feConnectTimeout) {
+      throw EProxyFailed("Proxy " + route.Proxy->Name() + ": " + seen.Detail);
+    }
+    throw;
+  }
 }
 
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
@@ -353,7 +393,9 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   }
 
   try {
-    PacedRequests(*http, url, options.Pacing, [&] { result.Text = http->Get(url); });
+    RoutedRequests(*http, url, options.Proxies, [&] {
+      PacedRequests(*http, url, options.Pacing, [&] { result.Text = http->Get(url); });
+    });
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "query/Outcome.h"
+#include "query/ProxyRoute.h"
+#include "runtime/Exception.h"
 #include "services/ServiceTable.h"
 
 // The bytes between the first `start` delimiter and the next `end` after it; "0" when the page
@@ -82,6 +84,10 @@ struct TFetchOptions {
   const std::atomic<bool>* Stop = nullptr;
   // Spaces the requests to each server (not owned; null: no pacing).
   TRequestPacing* Pacing = nullptr;
+  // The query's proxies (not owned; null: straight to every server). The route is chosen for
+  // the URL asked; redirects follow the same route. A proxy that cannot be reached, or a setting
+  // that is not a usable proxy URL, ends the fetch as feProxyFailed.
+  const TProxySettings* Proxies = nullptr;
 };
 // GetPage with how the fetch ended beside the text (the failure text when it failed). Never
 // raises.
@@ -92,6 +98,18 @@ class TNetCustomHTTP;
 // between a Begin and an End. Without pacing, just fetch().
 void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
                    const std::function<void()>& fetch);
+// The query's proxy could not be reached, or the setting that applies is not a usable proxy
+// URL (a fetch then ends as feProxyFailed).
+class EProxyFailed : public Exception {
+ public:
+  using Exception::Exception;
+};
+// Runs fetch() (which asks `http` for url) along the route `proxies` choose for url: straight,
+// or through the proxy, which is applied to `http` first. Raises EProxyFailed for an unusable
+// setting (before anything is sent) and for a proxy that cannot be reached. Without proxies,
+// just fetch().
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
+                    const std::function<void()>& fetch);
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,
 // HttpStatus and Detail).
 void RecordFetchFailure(TFetchOutcome& outcome);

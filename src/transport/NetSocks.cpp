@@ -55,6 +55,7 @@ void TNetSocksInfo::Assign(const TNetSocksInfo& other) {
   port_ = other.port_;
   username_ = other.username_;
   version_ = other.version_;
+  resolve_locally_ = other.resolve_locally_;
 }
 
 void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
@@ -139,9 +140,16 @@ void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::stri
     if (reply[1] != 0) throw ENetSocksAuthError();
   }
 
-  std::string request{5, 1, 0, 3};  // version, connect, reserved, domain name
-  request.push_back(static_cast<char>(host.size()));
-  request.append(host);
+  std::string request{5, 1, 0};  // version, connect, reserved
+  if (resolve_locally_) {
+    const TNetIPv4Bytes address = TNetStack::ParseAddress(SharedStack()->LookupHost(host));
+    request.push_back(1);  // IPv4 address
+    request.append(reinterpret_cast<const char*>(address.data()), 4);
+  } else {
+    request.push_back(3);  // domain name
+    request.push_back(static_cast<char>(host.size()));
+    request.append(host);
+  }
   AppendPort(request, port);
   SendAll(handler, request);
 

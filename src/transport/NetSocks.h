@@ -23,7 +23,7 @@ class TNetSocksInfo : public TNetComponent {
   // ENetSocksError subclasses.
   void MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
                            int timeout = -2);
-  // Copies the six settings.
+  // Copies the seven settings.
   void Assign(const TNetSocksInfo& other);
 
   TSocksAuthentication Authentication() const { return authentication_; }
@@ -38,6 +38,10 @@ class TNetSocksInfo : public TNetComponent {
   void SetUsername(const std::string& username) { username_ = username; }
   TSocksVersion Version() const { return version_; }
   void SetVersion(TSocksVersion v) { version_ = v; }
+  // SOCKS 5 only: the target's name is looked up here and sent as an IPv4 address, instead of
+  // being sent as a name for the proxy to look up (SOCKS 4 and 4A decide this by their version).
+  bool ResolveLocally() const { return resolve_locally_; }
+  void SetResolveLocally(bool on) { resolve_locally_ = on; }
 
  private:
   void MakeSocks4Connection(TNetIOHandler& handler, const std::string& host, int port, int timeout);
@@ -49,4 +53,5 @@ class TNetSocksInfo : public TNetComponent {
   int port_ = 1080;
   std::string username_;
   TSocksVersion version_ = svNoSocks;
+  bool resolve_locally_ = false;
 };

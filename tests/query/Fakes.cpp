@@ -38,12 +38,12 @@ std::string TScriptedFetcher::Answer(const std::string& url, int mode, bool* fou
 }
 
 TPageResult TScriptedFetcher::FetchPage(const std::string& url, const std::string& cookie,
-                                        int mode, const std::atomic<bool>* stop) {
+                                        int mode, const TFetchRun& run) {
   TPageResult result;
   result.Outcome.Url = url;
   bool found = false;
   std::string page = Answer(url, mode, &found);
-  if (stop && stop->load()) {
+  if (run.Stopped()) {
     result.Outcome.End = feStopped;
   } else if (found && cookie.empty()) {
     result.Text = std::move(page);
@@ -58,7 +58,7 @@ TPageResult TScriptedFetcher::FetchPage(const std::string& url, const std::strin
   return result;
 }
 
-void TScriptedFetcher::Get(const std::string& url, TStream& destination) {
+void TScriptedFetcher::Get(const std::string& url, TStream& destination, const TFetchRun&) {
   bool found;
   std::string bytes = Answer(url, -1, &found);
   if (!found) throw Exception("HTTP/1.1 404 Not Found");

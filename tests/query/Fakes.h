@@ -41,8 +41,9 @@ class TScriptedFetcher : public TPageFetcher, public TImageFetcher {
   std::vector<std::pair<std::string, TGate*>> Holds;
 
   TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                        const std::atomic<bool>* stop) override;
-  void Get(const std::string& url, TStream& destination) override;  // raises for unknown URLs
+                        const TFetchRun& run) override;
+  // Raises for unknown URLs.
+  void Get(const std::string& url, TStream& destination, const TFetchRun& run) override;
 
   struct Call {
     std::string Url;

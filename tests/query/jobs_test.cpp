@@ -64,7 +64,7 @@ TEST_F(WorkerTest, JobNumbersOutsideTheTableDoNothing) {
 class TThrowingFetcher : public TPageFetcher {
  public:
   TPageResult FetchPage(const std::string&, const std::string&, int,
-                        const std::atomic<bool>*) override {
+                        const TFetchRun&) override {
     throw std::runtime_error("boom");
   }
 };

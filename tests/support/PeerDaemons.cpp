@@ -284,6 +284,15 @@ std::vector<std::string> NginxServer::PrepareRun(uint16_t port) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// MicrosocksServer
+
+std::vector<std::string> MicrosocksServer::PrepareRun(uint16_t port) {
+  std::vector<std::string> args = {"-i", "127.0.0.1", "-p", std::to_string(port)};
+  if (!user_.empty()) args.insert(args.end(), {"-u", user_, "-P", password_});
+  return args;
+}
+
+// ---------------------------------------------------------------------------------------------
 // TinyproxyServer
 
 std::vector<std::string> TinyproxyServer::PrepareRun(uint16_t port) {

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A daemon process started in the foreground, owned by this object.
@@ -103,6 +104,23 @@ class TinyproxyServer : public PeerDaemon {
   std::string Binary() const override { return "/usr/bin/tinyproxy"; }
   std::vector<std::string> PrepareRun(uint16_t port) override;
   std::string LogPath() const override { return Dir() + "/tinyproxy.log"; }
+};
+
+// microsocks (SOCKS 5) on 127.0.0.1; with a user name, only that user and password get through.
+class MicrosocksServer : public PeerDaemon {
+ public:
+  explicit MicrosocksServer(std::string user = "", std::string password = "")
+      : user_(std::move(user)), password_(std::move(password)) {}
+  ~MicrosocksServer() override { Stop(); }
+
+ protected:
+  std::string Binary() const override { return "/usr/bin/microsocks"; }
+  std::vector<std::string> PrepareRun(uint16_t port) override;
+  std::string LogPath() const override { return Dir() + "/stdout.log"; }
+
+ private:
+  std::string user_;
+  std::string password_;
 };
 
 // `size` pseudo-random bytes, the same for every call: file contents for the servers to hand

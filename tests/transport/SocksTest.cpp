@@ -290,6 +290,23 @@ TEST(Socks5Scripted, ReplyCodesAndBoundAddresses) {
   }
 }
 
+TEST(Socks5Scripted, ResolvingLocallySendsTheAddressInsteadOfTheName) {
+  std::string request;
+  ScriptPeer proxy([&](int& fd) {
+    peer::RecvExact(fd, 3);
+    peer::SendAll(fd, Bytes({5, 0}));
+    request = peer::RecvExact(fd, 10);
+    peer::SendAll(fd, Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
+    peer::RecvUntilClose(fd, 3000);
+  });
+  auto c = ViaProxy(svSocks5, proxy.Port(), "localhost", 80);
+  c->Socket()->SocksInfo()->SetResolveLocally(true);
+  c->Establish(3000);
+  c->CloseConnection();
+  proxy.Join();
+  EXPECT_EQ(request, Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 80}));
+}
+
 TEST(Socks5Scripted, RefusedMethodSilenceAndOversizedNames) {
   {
     ScriptPeer proxy([](int& fd) {
