@@ -525,8 +525,7 @@ void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& ur
     for (;;) {
       ++redirect_count_;
       PrepareTarget(request);
-      ConnectForRequest(request, response);
-      protocol_->ReadResponseHead();
+      SendAndReadHead(request, response);
       TNetHTTPWhatsNext next = protocol_->DecideNext();
       if (next == TNetHTTPWhatsNext::Done) break;
       switch (next) {
@@ -556,6 +555,55 @@ void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& ur
   }
   finish(false);
   redirect_count_ = 0;
+}
+
+namespace {
+
+// Inside a catch block: whether the exception being handled says the connection was gone (closed
+// or reset by the peer, or the TLS session over it ended), rather than slow or refused.
+bool ConnectionWasGone() {
+  try {
+    throw;
+  } catch (const ENetConnClosedGracefully&) {
+    return true;
+  } catch (const ENetSocketError&) {
+    return true;
+  } catch (const ENetClosedSocket&) {
+    return true;
+  } catch (const ENetTCPConnectionError&) {
+    return true;
+  } catch (const ENetSSLProtocolReplyError&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+void TNetCustomHTTP::SendAndReadHead(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  // A kept-alive connection the server closed while it lay idle shows as a close or a reset at
+  // the first send or read. Only a GET goes out again: nothing of it can have taken effect.
+  const bool may_retry = reused_connection_ && request.Method() == hmGet;
+  const int64_t received_before = received_bytes_;
+  const int64_t connects_before = connects_;
+  try {
+    ConnectForRequest(request, response);
+    protocol_->ReadResponseHead();
+    reused_connection_ = false;
+    return;
+  } catch (...) {
+    // The adopted connection itself failed (no other was made meanwhile), and not one byte of
+    // an answer came over it.
+    const bool retry = may_retry && connects_ == connects_before &&
+                       received_bytes_ == received_before && ConnectionWasGone();
+    if (!retry) throw;
+  }
+  reused_connection_ = false;
+  protocol_->SetInFlight(false);
+  if (IOHandler() != nullptr) CloseConnection();
+  ConnectForRequest(request, response);
+  protocol_->ReadResponseHead();
 }
 
 void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {

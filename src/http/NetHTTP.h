@@ -26,6 +26,7 @@
 #include <string>
 
 #include "http/NetAuthentication.h"
+#include "http/NetConnectionPool.h"
 #include "http/NetHTTPHeaderInfo.h"
 #include "http/NetURI.h"
 #include "runtime/Classes.h"
@@ -328,6 +329,23 @@ class TNetCustomHTTP : public TNetTCPClient {
   // until the client is destroyed: unlike a handler the connection owns, it survives
   // CloseConnection, so a redirect to another server still finds it. Call while disconnected.
   void AdoptIOHandler(std::unique_ptr<TNetIOHandler> handler);
+
+  // ---- Handing a kept-alive connection over (a pool of them: NetConnectionPool.h) ----
+  // Makes `connection` this client's connection, its handler adopted as by AdoptIOHandler. The
+  // next request uses it when its route leads to the connection's peer (otherwise it is closed
+  // as any connection to another peer). When that request is a GET and the connection turns out
+  // dead before any byte of the answer arrived (the server closed it while it lay idle), the
+  // request goes out once more on a fresh connection. Call while disconnected.
+  void AdoptConnection(TNetIdleConnection connection);
+  // The connection with its adopted handler, when it may carry another request: connected,
+  // the server allowed keep-alive (an HTTP/1.0 answer by saying so) and the last answer was
+  // read to its end, nothing unread or unsent is
+  // left, and nothing (no stray byte, no close) waits on it. Otherwise nothing, and the client
+  // keeps its connection as it is. Afterwards the client has no I/O handler. Call between
+  // requests.
+  TNetIdleConnection ReleaseConnection();
+  // Whether the request under way (or the last one) went out on an adopted connection.
+  bool ReusedConnection() const { return reused_connection_; }
   void SetHost(const std::string& host) override;  // also CurrentURI.Host
   void SetPort(int port) override;                 // also CurrentURI.Port (decimal)
   int AuthRetries() const { return auth_retries_; }
@@ -408,6 +426,9 @@ class TNetCustomHTTP : public TNetTCPClient {
 
   // Switches TLS on over an accepted CONNECT tunnel; a failed handshake closes the connection.
   void StartTunnelTLS();
+  // ConnectForRequest and ReadResponseHead, with the one retry on a fresh connection that an
+  // adopted connection found dead allows (see AdoptConnection).
+  void SendAndReadHead(TNetHTTPRequest& request, TNetHTTPResponse& response);
 
   std::unique_ptr<TNetURI> current_uri_;
   std::unique_ptr<TNetHTTPProtocol> protocol_;
@@ -416,6 +437,10 @@ class TNetCustomHTTP : public TNetTCPClient {
   std::unique_ptr<TNetCookieManager> owned_cookie_manager_;  // set when the client made it
   TNetAuthenticationManager* authentication_manager_ = nullptr;
   std::unique_ptr<TNetIOHandler> adopted_io_handler_;  // see AdoptIOHandler
+  // Set by AdoptConnection; cleared when that connection closes or another is made.
+  bool reused_connection_ = false;
+  int64_t received_bytes_ = 0;  // bytes read off the connection, counted by FillInput
+  int64_t connects_ = 0;        // connections made by EnsureConnected
 
   int redirect_count_ = 0;
   int auth_attempts_ = 0;

@@ -109,6 +109,8 @@ void TNetCustomHTTP::EnsureConnected(TNetHTTPResponse& response) {
   if (!response.KeepAliveDecision() && IOHandler() != nullptr) CloseConnection();
   ProbeClosed(false);
   if (IsConnected()) return;
+  reused_connection_ = false;
+  ++connects_;
   try {
     Establish(ConnectTimeout());
   } catch (const ENetSSLProtocolReplyError&) {
@@ -302,6 +304,7 @@ bool TNetCustomHTTP::FireRedirect(std::string& location, TNetHTTPMethod& method,
 }
 
 void TNetCustomHTTP::FireDisconnected() {
+  reused_connection_ = false;
   TNetTCPClient::FireDisconnected();
   if (protocol_ == nullptr) return;
   TNetAuthentication* auth = Request().Authentication();
@@ -324,6 +327,45 @@ void TNetCustomHTTP::FireDisconnected() {
 void TNetCustomHTTP::AdoptIOHandler(std::unique_ptr<TNetIOHandler> handler) {
   SetIOHandler(handler.get(), false);  // frees a handler the connection owned
   adopted_io_handler_ = std::move(handler);
+}
+
+void TNetCustomHTTP::AdoptConnection(TNetIdleConnection connection) {
+  if (!connection) return;
+  AdoptIOHandler(std::move(connection.Handler));
+  // Straight into the connection's fields: the next route compares its peer with them.
+  TNetTCPClient::SetHost(connection.PeerHost);
+  TNetTCPClient::SetPort(connection.PeerPort);
+  ResetState();
+  reused_connection_ = true;
+}
+
+TNetIdleConnection TNetCustomHTTP::ReleaseConnection() {
+  TNetIdleConnection out;
+  TNetIOHandler* handler = IOHandler();
+  if (handler == nullptr || handler != adopted_io_handler_.get()) return out;
+  TNetHTTPResponse& response = Response();
+  if (protocol_->InFlight() || !response.KeepAlive() || !IsConnected()) return out;
+  // The client keeps a 1.0 answer's connection by its own version's rule; another request on it
+  // needs the server's own word.
+  auto says_keep_alive = [](const std::string& value) {
+    return LowerCase(value).find("keep-alive") != std::string::npos;
+  };
+  if (response.ResponseVersion() == pv1_0 && !says_keep_alive(response.Connection()) &&
+      !says_keep_alive(response.ProxyConnection())) {
+    return out;
+  }
+  if (InputQueue().Size() > 0 || (OutputQueue() != nullptr && OutputQueue()->Size() > 0)) {
+    return out;
+  }
+  // Bytes nobody asked for, or the server's close: either way not a connection to reuse.
+  if (handler->Readable(0)) return out;
+  SetIOHandler(nullptr);
+  out.Handler = std::move(adopted_io_handler_);
+  out.Handler->OnStatus = nullptr;  // it may outlive this client
+  out.PeerHost = TNetTCPClient::Host();
+  out.PeerPort = TNetTCPClient::Port();
+  reused_connection_ = false;
+  return out;
 }
 
 void TNetCustomHTTP::SetHost(const std::string& host) {
@@ -366,5 +408,7 @@ int TNetCustomHTTP::FillInput(bool raise_if_disconnected, int timeout, bool rais
     if (wait == -2 || wait > left) wait = std::max(left, 1);
     timeout = wait;
   }
-  return TNetTCPClient::FillInput(raise_if_disconnected, timeout, raise_on_timeout);
+  const int n = TNetTCPClient::FillInput(raise_if_disconnected, timeout, raise_on_timeout);
+  if (n > 0) received_bytes_ += n;
+  return n;
 }

@@ -59,6 +59,7 @@ TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string
   options.Stop = run.Stop;
   options.Pacing = Pacing.get();
   options.Proxies = run.Proxies;
+  options.Pool = run.Pool;
   return ::FetchPage(url, cookie, mode, options);
 }
 
@@ -71,7 +72,7 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination, const T
   limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
   http.SetLimits(limits);
   http.Request().SetUserAgent(kQueryUserAgent);
-  RoutedRequests(http, url, run.Proxies, [&] {
+  RoutedRequests(http, url, ProxyRouteFor(url, run.Proxies), [&] {
     PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
   });
 }
@@ -91,6 +92,7 @@ TJobOutput::TJobOutput(TJobSink* sink, TProxySettings proxies)
     : sink_(sink), proxies_(std::move(proxies)) {
   run_.Stop = &stop_;
   run_.Proxies = &proxies_;
+  run_.Pool = &pool_;
 }
 
 std::shared_ptr<TJobOutput> TJobOutput::Create(TJobSink* sink, TProxySettings proxies) {

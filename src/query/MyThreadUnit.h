@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "http/NetConnectionPool.h"
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
 #include "query/UseFunction.h"
@@ -39,11 +40,12 @@ const char* ResultFieldName(TResultField field);
 // The field of a label name; rfFieldCount for a name that is none.
 TResultField ResultFieldByName(const std::string& name);
 
-// What the fetches of one run share: its stop request and its proxies. Lives as long as the run
-// (TJobOutput); every member may be null.
+// What the fetches of one run share: its stop request, its proxies and its idle connections.
+// Lives as long as the run (TJobOutput); every member may be null.
 struct TFetchRun {
   const std::atomic<bool>* Stop = nullptr;  // set before a fetch: nothing is sent (feStopped)
   const TProxySettings* Proxies = nullptr;  // null: straight to every server
+  TNetConnectionPool* Pool = nullptr;       // null: every fetch connects afresh
   bool Stopped() const { return Stop != nullptr && Stop->load(); }
 };
 
@@ -124,8 +126,13 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
   void SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResult result);
 
   // The run's stop request: workers send no further request once it is set, and a fetch under
-  // way ends at its next step.
-  void Stop() { stop_.store(true); }
+  // way ends at its next step. The run's idle connections are closed.
+  void Stop() {
+    stop_.store(true);
+    pool_.Close();
+  }
+  // The run's last worker is done: its idle connections are closed.
+  void Finish() { pool_.Close(); }
   bool StopRequested() const { return stop_.load(); }
   const std::atomic<bool>* StopFlag() const { return &stop_; }
   // What the run's fetches share (see TFetchRun).
@@ -136,6 +143,7 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
   TJobSink* sink_;  // UI thread only
   std::atomic<bool> stop_{false};
   const TProxySettings proxies_;
+  TNetConnectionPool pool_;
   TFetchRun run_;
 };
 

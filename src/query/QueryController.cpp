@@ -161,6 +161,7 @@ void TQueryController::ThreadDone(TThread* /*sender*/) {
   --remaining_count_;
   const bool running = view_.BeginCaption() != QueryCaption();
   if (remaining_count_ == 0) {
+    if (output_) output_->Finish();
     view_.SetBeginCaption(QueryCaption());
     view_.ShowProgress(0, 0);
     if (OnRunFinished) OnRunFinished(record_);

@@ -9,6 +9,7 @@
 
 #include "cookies/NetCookieManager.h"
 #include "encoding/BIG5_GB2312.h"
+#include "http/NetConnectionPool.h"
 #include "http/NetHTTP.h"
 #include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
@@ -315,16 +316,30 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
   pacing->End(asked);
 }
 
-void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
-                    const std::function<void()>& fetch) {
-  if (proxies == nullptr) {
-    fetch();
-    return;
-  }
+namespace {
+
+// The port of uri, its scheme's default when it names none.
+int PortOf(const TNetURI& uri) {
+  if (!uri.Port.empty()) return StrToIntDef(uri.Port, 0);
+  return SameText(uri.Protocol, "https") ? 443 : 80;
+}
+
+}  // namespace
+
+TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies) {
+  if (proxies == nullptr) return {};
   const TNetURI target(url);
-  const bool https = SameText(target.Protocol, "https");
-  const int port = target.Port.empty() ? (https ? 443 : 80) : StrToIntDef(target.Port, 0);
-  const TProxyRoute route = proxies->RouteFor(target.Protocol, target.Host, port);
+  return proxies->RouteFor(target.Protocol, target.Host, PortOf(target));
+}
+
+std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route) {
+  return LowerCase(uri.Protocol) + "://" + LowerCase(uri.Host) + ":" +
+         std::to_string(PortOf(uri)) + " " + (route.Proxy ? route.Proxy->Name() : "direct");
+}
+
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRoute& route,
+                    const std::function<void()>& fetch) {
+  const TNetURI target(url);
   // A setting the user made that cannot be used is no reason to go around it.
   if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
   if (!route.Proxy) {
@@ -370,8 +385,15 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     return result;
   }
 
+  const TProxyRoute route = ProxyRouteFor(url, options.Proxies);
   auto http = std::make_unique<TNetHTTP>();
-  InstallTlsHandler(*http);  // plain http stays plain; a redirect to https is followed
+  // Plain http stays plain; a redirect to https is followed. A kept-alive connection to the
+  // same server along the same route saves the connect (and the TLS handshake).
+  TNetIdleConnection idle;
+  if (options.Pool != nullptr && route.Unusable.empty()) {
+    idle = options.Pool->Take(ConnectionPoolKey(TNetURI(url), route));
+  }
+  InstallTlsHandler(*http, std::move(idle));
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
@@ -392,9 +414,21 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     };
   }
 
+  // Only a connection whose last answer was read to its end comes back (ReleaseConnection);
+  // inside the paced span, so the next request to the server already finds it.
+  auto give_back = [&] {
+    if (options.Pool == nullptr) return;
+    try {
+      options.Pool->Give(ConnectionPoolKey(http->CurrentURI(), route), http->ReleaseConnection());
+    } catch (...) {
+    }
+  };
   try {
-    RoutedRequests(*http, url, options.Proxies, [&] {
-      PacedRequests(*http, url, options.Pacing, [&] { result.Text = http->Get(url); });
+    RoutedRequests(*http, url, route, [&] {
+      PacedRequests(*http, url, options.Pacing, [&] {
+        result.Text = http->Get(url);
+        give_back();
+      });
     });
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();
@@ -414,6 +448,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     }
     result.Text = FailureText();
   }
+  give_back();  // after a failure whose answer was still read to its end (an error status)
   http.reset();
   cookies.reset();
   outcome.ElapsedMs = elapsed();

@@ -77,6 +77,7 @@ std::optional<std::string> ApplyRules(const std::string& page, const std::vector
 // 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.
 std::string GetPage(const std::string& url, const std::string& cookie, int mode);
 // How FetchPage goes about a fetch.
+class TNetConnectionPool;
 struct TFetchOptions {
   int ReadTimeoutMs = kQueryReadTimeoutMs;  // bounds the connect and every read
   // The query's stop request: set before the fetch begins, nothing is sent and the outcome is
@@ -88,12 +89,17 @@ struct TFetchOptions {
   // the URL asked; redirects follow the same route. A proxy that cannot be reached, or a setting
   // that is not a usable proxy URL, ends the fetch as feProxyFailed.
   const TProxySettings* Proxies = nullptr;
+  // The query's idle kept-alive connections (not owned; null: every fetch connects afresh). A
+  // fetch takes one bound for its server and route when there is one, and gives its own back
+  // when it may carry another request.
+  TNetConnectionPool* Pool = nullptr;
 };
 // GetPage with how the fetch ended beside the text (the failure text when it failed). Never
 // raises.
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
                       const TFetchOptions& options = {});
 class TNetCustomHTTP;
+class TNetURI;
 // Runs fetch() (which asks `http` for url) under `pacing`: each request, redirects included,
 // between a Begin and an End. Without pacing, just fetch().
 void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
@@ -104,12 +110,15 @@ class EProxyFailed : public Exception {
  public:
   using Exception::Exception;
 };
-// Runs fetch() (which asks `http` for url) along the route `proxies` choose for url: straight,
-// or through the proxy, which is applied to `http` first. Raises EProxyFailed for an unusable
-// setting (before anything is sent) and for a proxy that cannot be reached. Without proxies,
-// just fetch().
-void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
+// The route `proxies` choose for url; straight when proxies is null.
+TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies);
+// Runs fetch() (which asks `http` for url) along `route`: straight, or through the proxy, which
+// is applied to `http` first. Raises EProxyFailed for an unusable setting (before anything is
+// sent) and for a proxy that cannot be reached.
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRoute& route,
                     const std::function<void()>& fetch);
+// The pool key of a connection to uri's server along `route`: scheme, host, port and proxy.
+std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,
 // HttpStatus and Detail).
 void RecordFetchFailure(TFetchOutcome& outcome);

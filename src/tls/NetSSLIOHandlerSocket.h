@@ -120,3 +120,8 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
 // current server (CurrentURI.Host, also through a proxy tunnel) and reports its statuses to the
 // client's OnStatus. Call once, before the first request. Returns the handler (owned by http).
 TNetSSLIOHandlerSocket* InstallTlsHandler(TNetCustomHTTP& http);
+// InstallTlsHandler with a connection another client gave back (TNetCustomHTTP::AdoptConnection):
+// its handler, when it is a TLS handler, is tied to `http` as InstallTlsHandler ties a new one.
+// Without a connection, or with a handler of another kind, a new handler is installed instead
+// (the connection is then closed).
+TNetSSLIOHandlerSocket* InstallTlsHandler(TNetCustomHTTP& http, TNetIdleConnection connection);
