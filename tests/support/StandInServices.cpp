@@ -242,6 +242,17 @@ void StandInServices::SetHomePage(const std::string& body, const std::string& co
   home_type_ = content_type;
 }
 
+void StandInServices::SetLatency(std::chrono::milliseconds delay) {
+  latency_ms_ = static_cast<int>(delay.count());
+}
+
+bool StandInServices::Delay() const {
+  const int ms = latency_ms_.load();
+  if (ms <= 0) return !stopping_;
+  pollfd p = {stop_pipe_[0], POLLIN, 0};
+  return ::poll(&p, 1, ms) == 0;
+}
+
 void StandInServices::SetThumbnail(const std::string& jpeg) {
   std::lock_guard<std::mutex> lock(mu_);
   thumbnail_ = jpeg;
@@ -278,6 +289,7 @@ void StandInServices::AcceptLoop() {
       if (!(fds[i].revents & POLLIN)) continue;
       int c = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
+      ++connections_;
       std::lock_guard<std::mutex> lock(mu_);
       open_fds_.push_back(c);
       workers_.emplace_back([this, c, i] { Serve(c, static_cast<int>(i)); });
@@ -298,6 +310,7 @@ StandIn StandInServices::Classify(const std::string& host_header, int listener_i
 void StandInServices::Serve(int fd, int listener_index) {
   std::string in;
   char buf[8192];
+  if (!Delay()) goto done;
   for (;;) {
     size_t end;
     while ((end = in.find("\r\n\r\n")) == std::string::npos) {
@@ -344,7 +357,7 @@ void StandInServices::Serve(int fd, int listener_index) {
       }
       bool close_after = false;
       std::string answer = Answer(service, target, cookie, &close_after);
-      if (!SendAll(fd, answer) || close_after) goto done;
+      if (!Delay() || !SendAll(fd, answer) || close_after) goto done;
     }
   }
 done:

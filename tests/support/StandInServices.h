@@ -68,10 +68,16 @@ class StandInServices {
   void SetHomePage(const std::string& body, const std::string& content_type);
   // The thumbnail bytes served as image/jpeg.
   void SetThumbnail(const std::string& jpeg);
+  // Stands for the network between client and services: every connection accepted from now on
+  // waits `delay` before its first request is read (the connect's round trip), and every answer
+  // waits `delay` before it is sent. 0 (the default): no delay.
+  void SetLatency(std::chrono::milliseconds delay);
 
   std::vector<StandInRequest> Requests() const;
   std::vector<StandInRequest> RequestsFor(StandIn service) const;
   size_t RequestCount() const;
+  // Connections accepted so far.
+  size_t ConnectionCount() const { return connections_.load(); }
 
   // The value each result field must show after a full run against these stand-ins, as GBK
   // text, keyed by field name (Site1 ... Alexa5; WebTitle; not Alexa6, which is a time).
@@ -90,6 +96,8 @@ class StandInServices {
   void AcceptLoop();
   void Serve(int fd, int listener_index);
   StandIn Classify(const std::string& host_header, int listener_index) const;
+  // Waits the latency; false when the server is stopping.
+  bool Delay() const;
   std::string Answer(StandIn service, const std::string& target, const std::string& cookie_line,
                      bool* close_after);
 
@@ -99,6 +107,8 @@ class StandInServices {
   int stop_pipe_[2] = {-1, -1};
   std::thread acceptor_;
   std::atomic<bool> stopping_{false};
+  std::atomic<size_t> connections_{0};
+  std::atomic<int> latency_ms_{0};
 
   mutable std::mutex mu_;
   std::vector<std::thread> workers_;
