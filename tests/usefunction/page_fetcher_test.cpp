@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "http/NetConnectionPool.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "support/PeerDaemons.h"
@@ -255,6 +256,25 @@ TEST(PageFetcherTls, FollowsARedirectToHttpsAndChecksTheCertificate) {
     ScriptedServer http(RedirectTo(https.Url("/")));
     EXPECT_EQ(GetPage(http.Url("/"), "", 0), FailureText());
   }
+}
+
+TEST(PageFetcherTls, FetchesOfOneQueryShareAKeptAliveConnectionUntilThePoolCloses) {
+  const TlsPki& pki = Pki();
+  std::atomic<int> connections{0};
+  TlsScriptServer https(pki.localhost_pem, [&](TlsScriptServer::Peer& p) {
+    ++connections;
+    while (!p.ReadHead().empty()) p.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  });
+  TNetConnectionPool pool;
+  TFetchOptions options;
+  options.Pool = &pool;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(FetchPage(https.Url("/" + std::to_string(i)), "", 0, options).Text, "ok");
+  }
+  EXPECT_EQ(connections.load(), 1);  // one handshake; the later clients adopted its connection
+  pool.Close();
+  EXPECT_EQ(FetchPage(https.Url("/"), "", 0, options).Text, "ok");
+  EXPECT_EQ(connections.load(), 2);
 }
 
 }  // namespace
