@@ -112,8 +112,11 @@ class TReader {
 
     bool enabled = true;
     if (const toml::node* n = t.get("enabled")) {
-      if (n->is_boolean()) enabled = n->as_boolean()->get();
-      else Fault(*n, entry, "enabled must be true or false");
+      if (!n->is_boolean()) {
+        Fault(*n, entry, "enabled must be true or false");
+        return entry;
+      }
+      enabled = n->as_boolean()->get();
     }
     // A request switched off needs only its name: what it leaves out stays as it was.
     const bool partial = !enabled && base != nullptr;
