@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libjpeg-dev fonts-wqy-microhei
+  libtomlplusplus-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libpcre2-dev libcurl4-openssl-dev libssl-dev openssl ca-certificates

@@ -135,8 +135,8 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
     out << "value: " << Shown(*value) << "\n";
     return kToolDone;
   }
-  out << "no value: " << (def->Rules.size() == 1 ? "the steps find" : "no step list finds")
-      << " one\n";
+  out << "no value: " << (def->Rules.size() == 1 ? "the steps find none" : "no step list finds one")
+      << "\n";
   return kToolNo;
 }
 
