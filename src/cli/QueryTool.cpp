@@ -1,7 +1,6 @@
 #include "cli/QueryTool.h"
 
 #include <CLI/CLI.hpp>
-
 #include <fstream>
 #include <optional>
 #include <ostream>
@@ -27,10 +26,12 @@ std::string Shown(const std::string& gbk) {
   }
   std::string out = "'";
   for (char c : GbkToUtf8(cut)) {
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else out += c;
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
   }
   out += "'";
   if (cut.size() < gbk.size()) out += "... (" + std::to_string(gbk.size()) + " bytes)";
@@ -39,30 +40,21 @@ std::string Shown(const std::string& gbk) {
 
 std::string Described(const TStep& step) {
   switch (step.Kind) {
-    case skBetween:
-      return "between " + Shown(step.A) + " " + Shown(step.B);
-    case skBetweenSite:
-      return "between " + Shown(step.A + "{site}" + step.B) + " " + Shown(step.C);
-    case skRemove:
-      return "remove " + Shown(step.A);
-    case skDigitsOnly:
-      return "digits";
-    case skRule:
-      return "rule " + Shown(step.A);
-    case skAppend:
-      return "append " + Shown(step.A);
+    case skBetween: return "between " + Shown(step.A) + " " + Shown(step.B);
+    case skBetweenSite: return "between " + Shown(step.A + "{site}" + step.B) + " " + Shown(step.C);
+    case skRemove: return "remove " + Shown(step.A);
+    case skDigitsOnly: return "digits";
+    case skRule: return "rule " + Shown(step.A);
+    case skAppend: return "append " + Shown(step.A);
   }
   return "?";
 }
 
 const char* NotFound(TStepKind kind) {
   switch (kind) {
-    case skDigitsOnly:
-      return "not a number (only digits and commas pass)";
-    case skRule:
-      return "no match";
-    default:
-      return "not found";
+    case skDigitsOnly: return "not a number (only digits and commas pass)";
+    case skRule: return "no match";
+    default: return "not found";
   }
 }
 
@@ -77,8 +69,7 @@ std::optional<std::string> ReadFile(const std::string& path, std::ostream& err) 
   while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
     text.append(buffer, static_cast<size_t>(in.gcount()));
     if (static_cast<int64_t>(text.size()) > kMaxPageBytes) {
-      err << path << ": larger than a page the program accepts (" << kMaxPageBytes
-          << " bytes)\n";
+      err << path << ": larger than a page the program accepts (" << kMaxPageBytes << " bytes)\n";
       return std::nullopt;
     }
   }
@@ -114,8 +105,7 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
 
   out << field << ": job " << def->Job << ", mode " << def->Mode << ", " << GbkToUtf8(def->Url)
       << "\n";
-  out << "definitions: " << (servicesFile.empty() ? std::string("built in") : servicesFile)
-      << "\n";
+  out << "definitions: " << (servicesFile.empty() ? std::string("built in") : servicesFile) << "\n";
   if (!def->Enabled) out << "switched off: the program sends no request for it\n";
   out << "page: " << pagePath << ", " << saved->size() << " bytes, " << page.size()
       << " after mode " << def->Mode << "\n";
@@ -124,8 +114,10 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
       ApplyRules(page, def->Rules, site, [&](const TStepTrace& t) {
         if (t.List != list) {
           list = t.List;
-          if (list == 0) out << "steps:\n";
-          else out << "fallback " << list << ":\n";
+          if (list == 0)
+            out << "steps:\n";
+          else
+            out << "fallback " << list << ":\n";
         }
         const TStep& step = def->Rules[t.List][t.Step];
         out << "  " << (t.Step + 1) << ". " << Described(step) << " -> "
@@ -149,7 +141,8 @@ int CheckServices(const std::string& path, std::ostream& out) {
   std::vector<std::string> changed;
   const TServiceTable& builtin = BuiltInServiceTable();
   for (size_t i = 0; i < builtin.Requests.size(); ++i) {
-    if (!(load.Table->Requests[i] == builtin.Requests[i])) changed.push_back(builtin.Requests[i].Field);
+    if (!(load.Table->Requests[i] == builtin.Requests[i]))
+      changed.push_back(builtin.Requests[i].Field);
   }
   out << path << ": no problems; ";
   if (changed.empty()) {
@@ -179,9 +172,10 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
                      "each step's result")
           ->expected(2)
           ->type_name("FIELD PAGE");
-  CLI::Option* check_opt = app.add_option(
-      "--check-services", check_file, "report the faults of a definitions file as the program does")
-      ->type_name("FILE");
+  CLI::Option* check_opt =
+      app.add_option("--check-services", check_file,
+                     "report the faults of a definitions file as the program does")
+          ->type_name("FILE");
   CLI::Option* dump_opt =
       app.add_flag("--dump-services", dump, "print the built-in definitions file");
   app.add_option("--services", services_file,

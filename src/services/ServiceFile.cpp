@@ -1,5 +1,7 @@
 #include "services/ServiceFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <map>
 #include <optional>
 #include <tuple>
-#include <sys/stat.h>
 
 // toml++ is compiled into this unit alone (its header-only form), so that the sanitizer and
 // fuzzing builds see the parser too. Nothing outside this file includes it.
@@ -58,8 +59,9 @@ class TReader {
     std::vector<TEntry> entries;
     for (auto&& [key, node] : root) {
       if (key.str() != "field") {
-        Fault(key.source(), "", "unknown key \"" + std::string(key.str()) +
-                                    "\" (the file holds [[field]] entries only)");
+        Fault(key.source(), "",
+              "unknown key \"" + std::string(key.str()) +
+                  "\" (the file holds [[field]] entries only)");
         continue;
       }
       const toml::array* list = node.as_array();
@@ -155,8 +157,8 @@ class TReader {
     }
     if (const toml::node* n = t.get("mode")) {
       const auto* mode = n->as_integer();
-      if (mode == nullptr || (mode->get() != kModeRaw && mode->get() != kModeUtf8 &&
-                              mode->get() != kModeDeclared)) {
+      if (mode == nullptr ||
+          (mode->get() != kModeRaw && mode->get() != kModeUtf8 && mode->get() != kModeDeclared)) {
         Fault(*n, entry, "mode must be 0 (bytes as they come), 1 (UTF-8) or 4 (as the page says)");
       } else {
         entry.Def.Mode = static_cast<int>(mode->get());
@@ -209,10 +211,11 @@ class TReader {
       }
       const std::string name = url.substr(i + 1, close - i - 1);
       if (name != "site" && FindServiceHost(DefaultServiceHosts(), name) == nullptr) {
-        Fault(n, entry, "url names an unknown host {" + name +
-                            "} (known: {site}, {Baidu}, {Google}, {Yahoo}, {Soso}, {Sogou}, "
-                            "{Youdao}, {Bing}, {AlexaSearch}, {AlexaInfo}, {ChinaRank}, "
-                            "{Thumbnail}, {PageRank}, {MakerSite}, {MakerTools})");
+        Fault(n, entry,
+              "url names an unknown host {" + name +
+                  "} (known: {site}, {Baidu}, {Google}, {Yahoo}, {Soso}, {Sogou}, "
+                  "{Youdao}, {Bing}, {AlexaSearch}, {AlexaInfo}, {ChinaRank}, "
+                  "{Thumbnail}, {PageRank}, {MakerSite}, {MakerTools})");
       }
       i = close + 1;
     }
@@ -232,8 +235,8 @@ class TReader {
       if (cp > 0xFFFF || !AppendUcs2AsGbk(static_cast<char16_t>(cp), out)) {
         char code[16];
         std::snprintf(code, sizeof code, "U+%04X", cp);
-        Fault(n, entry, "text GBK cannot hold: \"" + std::string(utf8.substr(i, len)) + "\" (" +
-                            code + ")");
+        Fault(n, entry,
+              "text GBK cannot hold: \"" + std::string(utf8.substr(i, len)) + "\" (" + code + ")");
         return false;
       }
       i += len;
@@ -279,9 +282,12 @@ class TReader {
     const std::string kind(key.str());
     if (kind == "between") return ReadBetween(value, entry);
     TStep step;
-    if (kind == "remove") step.Kind = skRemove;
-    else if (kind == "rule") step.Kind = skRule;
-    else if (kind == "append") step.Kind = skAppend;
+    if (kind == "remove")
+      step.Kind = skRemove;
+    else if (kind == "rule")
+      step.Kind = skRule;
+    else if (kind == "append")
+      step.Kind = skAppend;
     else {
       Fault(key.source(), entry.Name, "unknown step \"" + kind + "\": " + kShape);
       entry.Faulty = true;
@@ -353,9 +359,10 @@ class TReader {
       engine.Compile();
       return true;
     } catch (const ERegexError& e) {
-      Fault(n, entry, "the regular-expression engine rejects the rule: error " +
-                          std::to_string(e.Code) + " at position " + std::to_string(e.Position) +
-                          " of \"" + GbkToUtf8(pattern) + "\": " + engine.ErrorMessage(e.Code));
+      Fault(n, entry,
+            "the regular-expression engine rejects the rule: error " + std::to_string(e.Code) +
+                " at position " + std::to_string(e.Position) + " of \"" + GbkToUtf8(pattern) +
+                "\": " + engine.ErrorMessage(e.Code));
     } catch (const std::exception& e) {
       Fault(n, entry, std::string("the regular-expression engine rejects the rule: ") + e.what());
     }
@@ -372,7 +379,8 @@ class TReader {
       if (fresh) continue;
       TEntry& earlier = entries[it->second];
       Problems.push_back(TServiceProblem{file_, e.Line, 1, e.Name,
-                                         "field \"" + e.Name + "\" is defined twice (first on line " +
+                                         "field \"" + e.Name +
+                                             "\" is defined twice (first on line " +
                                              std::to_string(earlier.Line) + ")"});
       e.Faulty = earlier.Faulty = true;
     }
@@ -407,8 +415,10 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
     if (entry.Faulty) continue;
     auto at = std::find_if(table->Requests.begin(), table->Requests.end(),
                            [&](const TRequestDef& d) { return d.Field == entry.Name; });
-    if (at != table->Requests.end()) *at = std::move(entry.Def);
-    else table->Requests.push_back(std::move(entry.Def));
+    if (at != table->Requests.end())
+      *at = std::move(entry.Def);
+    else
+      table->Requests.push_back(std::move(entry.Def));
   }
   std::stable_sort(reader.Problems.begin(), reader.Problems.end(),
                    [](const TServiceProblem& a, const TServiceProblem& b) {
@@ -452,7 +462,8 @@ std::string UserServicesPath() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/velmora/services.toml";
   const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config/velmora/services.toml";
+  if (home != nullptr && home[0] != '\0')
+    return std::string(home) + "/.config/velmora/services.toml";
   return "";
 }
 

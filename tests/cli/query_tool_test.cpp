@@ -2,12 +2,12 @@
 // built-in steps, and a user's fallback after a step that no longer matches), --check-services
 // and --dump-services, and command lines it cannot use.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "cli/QueryTool.h"
@@ -71,12 +71,14 @@ TEST_F(QueryToolTest, TryRuleTracesTheBuiltInStepsOnASavedPage) {
   EXPECT_EQ(out_.str(),
             "Site2: job 2, mode 1, http://{Google}/search?hl=zh-CN&q=site%3A{site}\n"
             "definitions: built in\n"
-            "page: " + page + ", " + std::to_string(saved.size()) + " bytes, " +
-                std::to_string(Utf8PageToGbk(saved).size()) + " after mode 1\n"
-            "steps:\n"
-            "  1. between '获得约 <b>' '</b> 条结果' -> '4,321'\n"
-            "  2. digits -> '4,321'\n"
-            "value: '4,321'\n");
+            "page: " +
+                page + ", " + std::to_string(saved.size()) + " bytes, " +
+                std::to_string(Utf8PageToGbk(saved).size()) +
+                " after mode 1\n"
+                "steps:\n"
+                "  1. between '获得约 <b>' '</b> 条结果' -> '4,321'\n"
+                "  2. digits -> '4,321'\n"
+                "value: '4,321'\n");
   EXPECT_EQ(err_.str(), "");
 }
 
@@ -90,8 +92,7 @@ mode = 0
 steps = [{ between = ['排名已改版', '</span>'] }, 'digits']
 fallbacks = [[{ rule = '当前排名：</span><span class="rank_font_y2">[velmora]</span>' }, { remove = '7' }, 'digits']]
 )");
-  ASSERT_EQ(Run({"--try-rule", "Alexa2", page.c_str(), "--services", services.c_str()}),
-            kToolDone)
+  ASSERT_EQ(Run({"--try-rule", "Alexa2", page.c_str(), "--services", services.c_str()}), kToolDone)
       << err_.str();
   const std::string out = out_.str();
   EXPECT_NE(out.find("definitions: " + services + "\n"), std::string::npos) << out;

@@ -2,12 +2,12 @@
 // entry is not used at all (its field keeps the built-in definition) and the rest of the file
 // still is; where the program finds the user's file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "runtime/CodePage.h"
@@ -16,8 +16,8 @@
 namespace {
 
 // A correct entry for Site1 with `change` spliced in before its steps.
-std::string Site1(const std::string& change, const std::string& steps =
-                      "steps = [{ between = ['a', 'b'] }, 'digits']") {
+std::string Site1(const std::string& change,
+                  const std::string& steps = "steps = [{ between = ['a', 'b'] }, 'digits']") {
   return "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{Baidu}/s?wd={site}\"\nmode = 0\n" +
          change + steps + "\n";
 }
@@ -30,59 +30,80 @@ struct TBrokenFile {
 
 TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
   const std::vector<TBrokenFile> cases = {
-      {"not TOML", "[[field]\nname = \"Site1\"\n", {"f.toml:1:9: not a valid TOML file: Error while parsing table header: expected ']', saw "
+      {"not TOML",
+       "[[field]\nname = \"Site1\"\n",
+       {"f.toml:1:9: not a valid TOML file: Error while parsing table header: expected ']', saw "
         "'\\n'"}},
-      {"unknown table", "[[feild]]\nname = \"Site1\"\n",
+      {"unknown table",
+       "[[feild]]\nname = \"Site1\"\n",
        {"f.toml:1:3: unknown key \"feild\" (the file holds [[field]] entries only)"}},
-      {"field not a list of tables", "field = 3\n",
+      {"field not a list of tables",
+       "field = 3\n",
        {"f.toml:1:9: \"field\" must be a list of [[field]] tables"}},
       {"unknown key", Site1("urls = 'x'\n"), {"f.toml:6:1: unknown key \"urls\""}},
-      {"no name", "[[field]]\njob = 1\n",
+      {"no name",
+       "[[field]]\njob = 1\n",
        {"f.toml:1:1: a [[field]] needs a name such as name = \"Site1\""}},
-      {"unknown field", "[[field]]\nname = \"Site9\"\nenabled = false\n",
+      {"unknown field",
+       "[[field]]\nname = \"Site9\"\nenabled = false\n",
        {"f.toml:2:8: unknown field \"Site9\""}},
-      {"defined twice", Site1("") + Site1(""),
+      {"defined twice",
+       Site1("") + Site1(""),
        {"f.toml:7:1: field \"Site1\" is defined twice (first on line 1)"}},
-      {"missing url", "[[field]]\nname = \"Site1\"\njob = 1\nmode = 0\nsteps = ['digits']\n",
+      {"missing url",
+       "[[field]]\nname = \"Site1\"\njob = 1\nmode = 0\nsteps = ['digits']\n",
        {"f.toml:1:1: field \"Site1\" has no url"}},
-      {"unknown host", "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{Baido}/s?wd={site}\"\n"
-                       "mode = 0\nsteps = ['digits']\n",
+      {"unknown host",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{Baido}/s?wd={site}\"\n"
+       "mode = 0\nsteps = ['digits']\n",
        {"f.toml:4:7: url names an unknown host {Baido} (known: {site}, {Baidu}, {Google}, "
         "{Yahoo}, {Soso}, {Sogou}, {Youdao}, {Bing}, {AlexaSearch}, {AlexaInfo}, {ChinaRank}, "
         "{Thumbnail}, {PageRank}, {MakerSite}, {MakerTools})"}},
-      {"not http", "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"ftp://{site}\"\nmode = 0\n"
-                   "steps = ['digits']\n",
+      {"not http",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"ftp://{site}\"\nmode = 0\n"
+       "steps = ['digits']\n",
        {"f.toml:4:7: url must begin with http:// or https://"}},
-      {"job out of range", "[[field]]\nname = \"Site1\"\njob = 11\nurl = \"http://{site}\"\n"
-                           "mode = 0\nsteps = ['digits']\n",
+      {"job out of range",
+       "[[field]]\nname = \"Site1\"\njob = 11\nurl = \"http://{site}\"\n"
+       "mode = 0\nsteps = ['digits']\n",
        {"f.toml:3:7: job must be a whole number from 0 to 10"}},
-      {"mode 2", "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{site}\"\nmode = 2\n"
-                 "steps = ['digits']\n",
+      {"mode 2",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{site}\"\nmode = 2\n"
+       "steps = ['digits']\n",
        {"f.toml:5:8: mode must be 0 (bytes as they come), 1 (UTF-8) or 4 (as the page says)"}},
-      {"between with one text", Site1("", "steps = [{ between = 'a' }]"),
+      {"between with one text",
+       Site1("", "steps = [{ between = 'a' }]"),
        {"f.toml:6:22: between takes two texts: { between = ['start', 'end'] }"}},
-      {"unknown step", Site1("", "steps = ['digit']"),
+      {"unknown step",
+       Site1("", "steps = ['digit']"),
        {"f.toml:6:10: unknown step 'digit': a step is 'digits' or one of { between = ['start', "
         "'end'] }, { remove = 'text' }, { rule = 'pattern' }, { append = 'text' }"}},
-      {"two kinds in a step", Site1("", "steps = [{ remove = 'a', append = 'b' }]"),
+      {"two kinds in a step",
+       Site1("", "steps = [{ remove = 'a', append = 'b' }]"),
        {"f.toml:6:10: a step does one thing: a step is 'digits' or one of { between = ['start', "
         "'end'] }, { remove = 'text' }, { rule = 'pattern' }, { append = 'text' }"}},
-      {"text GBK cannot hold", Site1("", "steps = [{ remove = '한' }]"),
+      {"text GBK cannot hold",
+       Site1("", "steps = [{ remove = '한' }]"),
        {"f.toml:6:21: text GBK cannot hold: \"한\" (U+D55C)"}},
-      {"rule the engine rejects", Site1("", "steps = [{ rule = '<b>([velmora]</b>' }]"),
+      {"rule the engine rejects",
+       Site1("", "steps = [{ rule = '<b>([velmora]</b>' }]"),
        {"f.toml:6:19: the regular-expression engine rejects the rule: error 103 at position 13 of "
         "\"<b>((.*?)</b>\": TRegexEngine(comp): ParseReg Unmatched ()"}},
-      {"empty delimiter", Site1("", "steps = [{ between = ['', 'b'] }]"),
+      {"empty delimiter",
+       Site1("", "steps = [{ between = ['', 'b'] }]"),
        {"f.toml:6:23: a text of between is empty"}},
-      {"site in the end text", Site1("", "steps = [{ between = ['a', '{site}'] }]"),
+      {"site in the end text",
+       Site1("", "steps = [{ between = ['a', '{site}'] }]"),
        {"f.toml:6:28: {site} may stand only in the start text of between"}},
       {"thumbnail with steps",
        "[[field]]\nname = \"Image1\"\njob = 10\nurl = \"http://{Thumbnail}/i?u={site}\"\n"
        "steps = ['digits']\n",
        {"f.toml:5:9: \"Image1\" is the thumbnail picture: it takes no steps"}},
-      {"enabled not a boolean", "[[field]]\nname = \"Site1\"\nenabled = 'no'\n",
+      {"enabled not a boolean",
+       "[[field]]\nname = \"Site1\"\nenabled = 'no'\n",
        {"f.toml:3:11: enabled must be true or false"}},
-      {"fallbacks not lists", Site1("fallbacks = 'digits'\n"),
+      {"fallbacks not lists",
+       Site1("fallbacks = 'digits'\n"),
        {"f.toml:6:13: fallbacks must be a list of step lists: [[step, ...], ...]"}},
   };
   for (const TBrokenFile& c : cases) {
@@ -160,7 +181,8 @@ TEST(ServiceFile, TheUsersFileIsFoundWhereTheDesktopKeepsSettings) {
   EXPECT_EQ(ServicesFileToUse(""), "");  // none there: the built-in definitions alone
   EXPECT_EQ(ServicesFileToUse("given.toml"), "given.toml");
   ASSERT_EQ(std::system(("mkdir -p " + home + "/cfg/velmora").c_str()), 0);
-  std::ofstream(home + "/cfg/velmora/services.toml") << "[[field]]\nname = \"Site1\"\nenabled = false\n";
+  std::ofstream(home + "/cfg/velmora/services.toml")
+      << "[[field]]\nname = \"Site1\"\nenabled = false\n";
   EXPECT_EQ(ServicesFileToUse(""), home + "/cfg/velmora/services.toml");
   const TServiceLoad load = LoadServicesFile(ServicesFileToUse(""));
   EXPECT_TRUE(load.Ok());
