@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -29,6 +30,105 @@ namespace {
 constexpr std::streamoff kMaxFileBytes = 1 << 20;
 
 constexpr const char* kSite = "{site}";
+
+// toml++ 3.3 decides whether a character is a blank with a table that misses some characters:
+// for those it reaches a point it declares unreachable (undefined behaviour) whenever it asks
+// about one outside a text, as it does while reading a mistyped number or date. The parser
+// therefore never sees them: they are moved, one for one, into a private-use block of plane
+// 15 (lines and columns stay as they are, since toml++ counts characters), and every text read
+// back is moved back. A file that itself holds a character of that block is refused.
+struct TCodeRange {
+  char32_t First, Last;
+};
+constexpr TCodeRange kMisread[] = {
+    {0xA1, 0x499}, {0x2C5E, 0x2FFF}, {0x3001, 0x3057}, {0xFB26, 0xFEFE}};
+constexpr char32_t kMovedTo = 0xF0000;
+constexpr char32_t kMovedCount = (0x499 - 0xA1 + 1) + (0x2FFF - 0x2C5E + 1) +
+                                 (0x3057 - 0x3001 + 1) + (0xFEFE - 0xFB26 + 1);
+
+char32_t Moved(char32_t c) {
+  char32_t offset = 0;
+  for (const TCodeRange& r : kMisread) {
+    if (c >= r.First && c <= r.Last) return kMovedTo + offset + (c - r.First);
+    offset += r.Last - r.First + 1;
+  }
+  return c;
+}
+
+char32_t MovedBack(char32_t c) {
+  if (c < kMovedTo || c >= kMovedTo + kMovedCount) return c;
+  char32_t offset = c - kMovedTo;
+  for (const TCodeRange& r : kMisread) {
+    if (offset <= r.Last - r.First) return r.First + offset;
+    offset -= r.Last - r.First + 1;
+  }
+  return c;
+}
+
+// The length of the well-formed UTF-8 sequence at s[i] (shortest form, no surrogates, at most
+// U+10FFFF) and its code point; 0 for anything else.
+size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  }
+  size_t len;
+  char32_t min;
+  if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F, min = 0x80;
+  else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F, min = 0x800;
+  else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07, min = 0x10000;
+  else return 0;
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const auto t = static_cast<unsigned char>(s[i + k]);
+    if ((t & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (t & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void AppendUtf8(char32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// `text` with every well-formed character passed through `move`; other bytes stay.
+std::string MoveCharacters(std::string_view text, char32_t (*move)(char32_t)) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp;
+    const size_t len = DecodeUtf8(text, i, cp);
+    if (len == 0) {
+      out += text[i++];
+      continue;
+    }
+    if (len == 1) out += text[i];
+    else AppendUtf8(move(cp), out);
+    i += len;
+  }
+  return out;
+}
+
+// A text as the file has it.
+std::string Text(std::string_view parsed) { return MoveCharacters(parsed, MovedBack); }
+std::string Text(const toml::node& n) { return Text(n.as_string()->get()); }
+std::string Text(const toml::key& k) { return Text(k.str()); }
 
 // One [[field]] entry as read, with its faults counted.
 struct TEntry {
@@ -58,9 +158,9 @@ class TReader {
   std::vector<TEntry> Read(const toml::table& root) {
     std::vector<TEntry> entries;
     for (auto&& [key, node] : root) {
-      if (key.str() != "field") {
+      if (Text(key) != "field") {
         Fault(key.source(), "",
-              "unknown key \"" + std::string(key.str()) +
+              "unknown key \"" + Text(key) +
                   "\" (the file holds [[field]] entries only)");
         continue;
       }
@@ -92,10 +192,10 @@ class TReader {
     static const char* const kKeys[] = {"name",  "job",       "url",    "mode",
                                         "steps", "fallbacks", "enabled"};
     const toml::node* name = t.get("name");
-    if (name != nullptr && name->is_string()) entry.Name = name->as_string()->get();
+    if (name != nullptr && name->is_string()) entry.Name = Text(*name);
     for (auto&& [key, node] : t) {
       if (std::find(std::begin(kKeys), std::end(kKeys), key.str()) == std::end(kKeys)) {
-        Fault(key.source(), entry.Name, "unknown key \"" + std::string(key.str()) + "\"");
+        Fault(key.source(), entry.Name, "unknown key \"" + Text(key) + "\"");
         entry.Faulty = true;
       }
     }
@@ -194,7 +294,7 @@ class TReader {
       Fault(n, entry, "url must be a text");
       return;
     }
-    const std::string& url = n.as_string()->get();
+    const std::string url = Text(n);
     if (url.empty()) {
       Fault(n, entry, "url is empty");
       return;
@@ -225,18 +325,15 @@ class TReader {
   // UTF-8 text of the file as GBK; a fault when GBK lacks one of its characters.
   bool ToGbk(const toml::node& n, std::string_view utf8, TEntry& entry, std::string& out) {
     out.clear();
-    size_t i = 0;
-    while (i < utf8.size()) {
-      const auto b = static_cast<unsigned char>(utf8[i]);
-      const size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-      if (i + len > utf8.size()) break;  // the parser passes only well-formed UTF-8
-      uint32_t cp = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
-      for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+    for (size_t i = 0; i < utf8.size();) {
+      char32_t cp = 0;
+      size_t len = DecodeUtf8(utf8, i, cp);
+      if (len == 0) len = 1, cp = 0xFFFD;  // the parser passes only well-formed UTF-8
       if (cp > 0xFFFF || !AppendUcs2AsGbk(static_cast<char16_t>(cp), out)) {
         char code[16];
-        std::snprintf(code, sizeof code, "U+%04X", cp);
-        Fault(n, entry,
-              "text GBK cannot hold: \"" + std::string(utf8.substr(i, len)) + "\" (" + code + ")");
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+        Fault(n, entry, "text GBK cannot hold: \"" + std::string(utf8.substr(i, len)) + "\" (" +
+                            code + ")");
         return false;
       }
       i += len;
@@ -263,7 +360,7 @@ class TReader {
         "{ rule = 'pattern' }, { append = 'text' }";
     if (const auto* word = n.as_string()) {
       if (word->get() == "digits") return TStep{skDigitsOnly};
-      Fault(n, entry, "unknown step '" + word->get() + "': " + kShape);
+      Fault(n, entry, "unknown step '" + Text(n) + "': " + kShape);
       return std::nullopt;
     }
     const toml::table* t = n.as_table();
@@ -279,7 +376,7 @@ class TReader {
     }
     const toml::key& key = *key_ptr;
     const toml::node& value = *value_ptr;
-    const std::string kind(key.str());
+    const std::string kind = Text(key);
     if (kind == "between") return ReadBetween(value, entry);
     TStep step;
     if (kind == "remove")
@@ -297,7 +394,7 @@ class TReader {
       Fault(value, entry, kind + " takes one text: { " + kind + " = '...' }");
       return std::nullopt;
     }
-    const std::string& text = value.as_string()->get();
+    const std::string text = Text(value);
     if (text.empty() && step.Kind != skAppend) {
       Fault(value, entry, "the text of " + kind + " is empty");
       return std::nullopt;
@@ -316,8 +413,8 @@ class TReader {
     }
     const toml::node& start_node = (*pair)[0];
     const toml::node& end_node = (*pair)[1];
-    std::string start = start_node.as_string()->get();
-    const std::string& end = end_node.as_string()->get();
+    std::string start = Text(start_node);
+    const std::string end = Text(end_node);
     if (start.empty() || end.empty()) {
       Fault(start.empty() ? start_node : end_node, entry, "a text of between is empty");
       return std::nullopt;
@@ -403,12 +500,32 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
   TServiceLoad load;
   TReader reader(file, base);
   std::vector<TEntry> entries;
-  try {
-    const toml::table root = toml::parse(text, file);
-    entries = reader.Read(root);
-  } catch (const toml::parse_error& e) {
-    reader.Fault(e.source(), "", "not a valid TOML file: " + std::string(e.description()));
-    load.FileUsed = false;
+  // The first character of the block the parser's blind spots are moved to, if any.
+  int line = 1, column = 1;
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const size_t len = std::max<size_t>(DecodeUtf8(text, i, cp), 1);
+    if (len > 1 && cp >= kMovedTo && cp < kMovedTo + kMovedCount) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%X", static_cast<unsigned>(cp));
+      reader.Problems.push_back(TServiceProblem{file, line, column, "",
+                                                std::string("the private-use character ") + code +
+                                                    " is not allowed in a definitions file"});
+      load.FileUsed = false;
+      break;
+    }
+    if (text[i] == '\n') ++line, column = 0;
+    ++column;
+    i += len;
+  }
+  if (load.FileUsed) {
+    try {
+      const toml::table root = toml::parse(MoveCharacters(text, Moved), file);
+      entries = reader.Read(root);
+    } catch (const toml::parse_error& e) {
+      reader.Fault(e.source(), "", "not a valid TOML file: " + Text(e.description()));
+      load.FileUsed = false;
+    }
   }
   auto table = std::make_shared<TServiceTable>(base);
   for (TEntry& entry : entries) {

@@ -105,6 +105,11 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
       {"fallbacks not lists",
        Site1("fallbacks = 'digits'\n"),
        {"f.toml:6:13: fallbacks must be a list of step lists: [[step, ...], ...]"}},
+      {"a character the parser misreads outside a text", Site1("", "steps = [1'·']"),
+       {"f.toml:6:11: not a valid TOML file: Error while parsing decimal integer: expected digit, "
+        "saw '''"}},
+      {"a private-use character", "# \U000F0001\n",
+       {"f.toml:1:3: the private-use character U+F0001 is not allowed in a definitions file"}},
   };
   for (const TBrokenFile& c : cases) {
     SCOPED_TRACE(c.What);
@@ -114,6 +119,19 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
     EXPECT_EQ(got, c.Problems);
     EXPECT_EQ(*load.Table, BuiltInServiceTable());
   }
+}
+
+// Characters the TOML parser cannot classify by itself (·, 《, Greek, Cyrillic, ...) arrive in
+// texts, keys and messages as written.
+TEST(ServiceFile, CharactersTheParserMisreadsArriveAsWritten) {
+  const TServiceLoad load = ParseServices(
+      Site1("\"Ω·\" = 1\n", "steps = [{ between = ['《·', '》'] }]"), "f.toml", TServiceTable{});
+  ASSERT_EQ(load.Problems.size(), 1u);
+  EXPECT_EQ(load.Problems[0].Text(), "f.toml:6:1: unknown key \"Ω·\"");
+  const TServiceLoad good =
+      ParseServices(Site1("", "steps = [{ between = ['《·', '》'] }]"), "f.toml", TServiceTable{});
+  ASSERT_TRUE(good.Ok());
+  EXPECT_EQ(good.Table->Requests[0].Rules[0][0], (TStep{skBetween, Gbk(u8"《·"), Gbk(u8"》")}));
 }
 
 // Every fault of an entry is listed; the entry is dropped whole, and a sound entry beside it is
