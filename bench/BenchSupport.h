@@ -1,6 +1,7 @@
 // Pieces every benchmark program shares: a loopback server that hands each connection to a
-// callback, the peer's page fetch with libcurl, and a console reporter that remembers each
-// benchmark's time so a program can print its ratio to the peer after the run.
+// callback, the peer's page fetch with libcurl, a load of busy threads that stands for a busy
+// user's machine, and a console reporter that remembers each benchmark's time so a program can
+// print its ratio to the peer after the run.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,7 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -58,6 +61,31 @@ class LoopbackServer {
   uint16_t port_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+};
+
+// While it lives, one thread per core spins at normal priority, so that every thread the code
+// under test wakes or starts has to wait for the scheduler as it would on a busy machine.
+class BusyLoad {
+ public:
+  BusyLoad() {
+    unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < cores; ++i) {
+      spinners_.emplace_back([this] {
+        uint64_t n = 0;
+        while (!stop_.load(std::memory_order_relaxed)) benchmark::DoNotOptimize(++n);
+      });
+    }
+  }
+  ~BusyLoad() {
+    stop_ = true;
+    for (std::thread& t : spinners_) t.join();
+  }
+  BusyLoad(const BusyLoad&) = delete;
+  BusyLoad& operator=(const BusyLoad&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> spinners_;
 };
 
 // Remembers each run's real time per iteration, by benchmark function name.

@@ -1,7 +1,8 @@
 // The HTTP client against libcurl in the same process, both fetching from the same loopback
 // server: (a) many sequential GETs of a 1 KiB page, each with a fresh client (as the page
-// fetcher works) against a fresh curl easy handle each; (b) one 64 MiB body. Prints, after the
-// run, our time per fetch and our throughput as ratios to libcurl's.
+// fetcher works) against a fresh curl easy handle each, on a quiet machine and again beside one
+// busy thread per core; (b) one 64 MiB body. Prints, after the run, our time per fetch and our
+// throughput as ratios to libcurl's.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -94,11 +95,29 @@ void BM_Get(benchmark::State& state) {
 
 void BM_Page1K_Ours(benchmark::State& s) { BM_Get<OursGet>(s); }
 void BM_Page1K_Curl(benchmark::State& s) { BM_Get<CurlGet>(s); }
+void BM_Page1K_Ours_Loaded(benchmark::State& s) {
+  bench::BusyLoad load;
+  BM_Get<OursGet>(s);
+}
+void BM_Page1K_Curl_Loaded(benchmark::State& s) {
+  bench::BusyLoad load;
+  BM_Get<CurlGet>(s);
+}
 void BM_Body64M_Ours(benchmark::State& s) { BM_Get<OursGet>(s); }
 void BM_Body64M_Curl(benchmark::State& s) { BM_Get<CurlGet>(s); }
 
 BENCHMARK(BM_Page1K_Ours)->Arg(0)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_Page1K_Curl)->Arg(0)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Page1K_Ours_Loaded)
+    ->Arg(0)
+    ->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK(BM_Page1K_Curl_Loaded)
+    ->Arg(0)
+    ->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK(BM_Body64M_Ours)->Arg(1)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Body64M_Curl)->Arg(1)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -110,13 +129,16 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   bench::Recorder recorder;
   benchmark::RunSpecifiedBenchmarks(&recorder);
-  double ours = recorder.Time("BM_Page1K_Ours"), curl = recorder.Time("BM_Page1K_Curl");
-  if (ours > 0 && curl > 0) {
-    std::printf("1 KiB page, fresh client per GET: ours/libcurl time per fetch = %.2f\n",
-                ours / curl);
+  for (const char* load : {"", "_Loaded"}) {
+    double ours = recorder.Time(std::string("BM_Page1K_Ours") + load);
+    double curl = recorder.Time(std::string("BM_Page1K_Curl") + load);
+    if (ours > 0 && curl > 0) {
+      std::printf("1 KiB page, fresh client per GET, %s: ours/libcurl time per fetch = %.2f\n",
+                  *load ? "one busy thread per core" : "quiet", ours / curl);
+    }
   }
-  ours = recorder.Time("BM_Body64M_Ours");
-  curl = recorder.Time("BM_Body64M_Curl");
+  double ours = recorder.Time("BM_Body64M_Ours");
+  double curl = recorder.Time("BM_Body64M_Curl");
   if (ours > 0 && curl > 0) {
     std::printf("64 MiB body: ours/libcurl throughput = %.2f\n", curl / ours);
   }

@@ -1,7 +1,8 @@
 // Arbitrary Set-Cookie and Set-Cookie2 values from a few hosts into one cookie manager, with
 // Cookie headers built in between. Each input line is one step; its first byte picks the step
 // and the host, the rest is the header value. After every step the domain index must hold only
-// items of the jar, filed under their own domain and name, and no header may carry a line break.
+// items of the jar, filed under their own domain and name, none for a public suffix, and no
+// header may carry a line break.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +15,8 @@
 
 namespace {
 
-const char* const kHosts[] = {"h.d.t", "d.t", "x.h.d.t", "10.1.2.3", "", ".d.t", "H.D.T", "xd.t"};
+const char* const kHosts[] = {"h.d.t", "d.t",   "x.h.d.t", "10.1.2.3",      "",
+                              ".d.t",  "H.D.T", "xd.t",    "example.co.uk", "a.github.io"};
 const char* const kPaths[] = {"/", "/a/", "/a/b/", "", "/A/"};
 
 bool HasControl(std::string_view text) {
@@ -35,6 +37,11 @@ void CheckIndex(TNetCookies& jar) {
       const TNetCookieRFC2109* c = names->CookieAt(i);
       if (c == nullptr || c->Collection() != &jar) abort();
       if (!SameText(c->Domain(), index.Strings(d)) || !SameText(c->Name(), names->Strings(i))) {
+        abort();
+      }
+      // A domain cookie (as opposed to a host's own) never names a public suffix.
+      if (!c->Domain().empty() && c->Domain()[0] == '.' &&
+          TNetNetscapeCookie::IsPublicSuffix(c->Domain())) {
         abort();
       }
       for (int j = 0; j < i; ++j) {
@@ -79,6 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           TNetCookieRFC2965 record;
           record.ParseCookieText(value);
           record.AcceptableFrom(host);
+          // A host right under the record's domain: the public suffix test sees any bytes.
+          record.AcceptableFrom("x" + record.Domain());
           TNetCookieRFC2109 copy;
           copy.Assign(record);
           // The pair survives the copy unless control characters (line breaks) re-split it.

@@ -68,8 +68,8 @@ std::optional<std::string> ReadFile(const std::string& path, std::ostream& err) 
   char buffer[65536];
   while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
     text.append(buffer, static_cast<size_t>(in.gcount()));
-    if (static_cast<int64_t>(text.size()) > kMaxPageBytes) {
-      err << path << ": larger than a page the program accepts (" << kMaxPageBytes << " bytes)\n";
+    if (static_cast<int64_t>(text.size()) > kQueryMaxPageBytes) {
+      err << path << ": larger than a page the program accepts (" << kQueryMaxPageBytes << " bytes)\n";
       return std::nullopt;
     }
   }

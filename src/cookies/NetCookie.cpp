@@ -1,5 +1,7 @@
 #include "cookies/NetCookie.h"
 
+#include <libpsl.h>
+
 #include <cmath>
 
 #include "cookies/NetCookieManager.h"
@@ -239,13 +241,35 @@ std::string TNetNetscapeCookie::ParentDomain(const std::string& host) {
   return dot == std::string::npos ? host : host.substr(dot);
 }
 
+bool TNetNetscapeCookie::IsPublicSuffix(std::string_view domain) {
+  // The newer of the list built into libpsl and the system's copy (the publicsuffix package),
+  // loaded once and kept for the life of the process: workers may still ask during exit.
+  static const psl_ctx_t* const list = [] {
+    const psl_ctx_t* latest = psl_latest(nullptr);
+    return latest != nullptr ? latest : psl_builtin();
+  }();
+  // Leading and trailing dots are not part of the name ("com." is "com"); the list is in lower
+  // case, and a name the C interface would cut at a NUL is not judged by its front part.
+  while (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
+  while (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
+  if (domain.empty() || domain.find('\0') != std::string_view::npos) return true;
+  if (list == nullptr) return true;  // without a list no domain is known to be private
+  const std::string name = LowerCase(domain);
+  return psl_is_public_suffix2(list, name.c_str(), PSL_TYPE_ANY) != 0;
+}
+
 bool TNetNetscapeCookie::AcceptableFrom(const std::string& host) const {
   if (IsIPv4Text(host)) return domain_ == host;
+  bool parent;
   if (IsPlainHostName(host)) {
-    if (IsPlainHostName(domain_)) return domain_ == host;
-    return domain_ == ParentDomain(host);
+    if (IsPlainHostName(domain_)) return domain_ == host;  // the host's own cookie
+    parent = domain_ == ParentDomain(host);
+  } else {
+    parent = SameText(domain_, ParentDomain(host));
   }
-  return SameText(domain_, ParentDomain(host));
+  // A cookie for a public suffix (".com", ".co.uk", ".github.io") would go to every site
+  // registered under it.
+  return parent && !IsPublicSuffix(domain_);
 }
 
 // --- TNetCookieRFC2109 --------------------------------------------------------------------

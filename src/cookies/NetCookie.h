@@ -51,7 +51,8 @@ class TNetNetscapeCookie {
   virtual std::string ServerText() const;
   // Name "=" Value, also when Value is empty.
   virtual std::string ClientText() const;
-  // Whether `host` may set a cookie for this record's Domain (own host or its immediate parent).
+  // Whether `host` may set a cookie for this record's Domain: its own host, or the host's
+  // immediate parent unless that is a public suffix (IsPublicSuffix).
   virtual bool AcceptableFrom(const std::string& host) const;
   // Stores `text` as Expires (subclasses also derive MaxAge from it).
   virtual void SetExpiry(const std::string& text);
@@ -85,6 +86,11 @@ class TNetNetscapeCookie {
   static bool IsIPv4Text(std::string_view text);             // four dotted fields 0..255
   static bool IsPlainHostName(std::string_view text);        // neither ".name" nor an IPv4 text
   static std::string ParentDomain(const std::string& host);  // from the first dot on
+  // Whether `domain` (leading and trailing dots ignored, any letter case) is a public suffix,
+  // a name under which anyone may register, by the public suffix list (libpsl): "com",
+  // "co.uk", "github.io", and every top-level name, listed or not ("localhost"). Also true for
+  // the empty name, and for every name when no list could be loaded. Thread-safe.
+  static bool IsPublicSuffix(std::string_view domain);
 
  protected:
   // Fills the attributes from the items after the name=value pair.

@@ -14,6 +14,8 @@ namespace {
 
 // A presized stream grows at most this far ahead of the bytes that really arrived.
 constexpr int64_t kPresizeAhead = int64_t{1} << 20;
+// Up to this body limit, a memory stream is given room for the whole limit before the body.
+constexpr int64_t kReserveWholeLimitBytes = int64_t{16} << 20;
 // Read time-outs of bodies that are only drained or turned into error text.
 constexpr int kDiscardTimeoutMs = 4000;
 constexpr int kErrorBodyTimeoutMs = 2000;
@@ -142,6 +144,22 @@ int64_t ParseChunkSize(std::string_view text) {
   return value;
 }
 
+// Whether a response's body comes in chunks: "chunked" in its Transfer-Encoding, in any letter
+// case (coding names are case-insensitive). Chunking decides the framing even when the
+// response also carries a Content-Length.
+bool IsChunked(const TNetHTTPResponse& response) {
+  return Pos("chunked", LowerCase(response.HeaderLines().HeaderValue("Transfer-Encoding"))) > 0;
+}
+
+// Whether the response framed its body two ways at once (Transfer-Encoding and Content-Length).
+// Whoever sits between us and the server may have cut the body the other way, so whatever
+// follows it on the connection cannot be trusted to be the next response.
+bool HasConflictingFraming(const TNetHTTPResponse& response) {
+  const TNetHeaderList& lines = response.HeaderLines();
+  return lines.IndexOfHeader("Transfer-Encoding") >= 0 &&
+         lines.IndexOfHeader("Content-Length") >= 0;
+}
+
 // Sets a connection's read time-out for a scope and puts the old one back.
 class TReadTimeoutScope {
  public:
@@ -196,7 +214,7 @@ bool TNetHTTPResponse::KeepAliveDecision() {
     response_version_ = pv1_1;
   }
   owner_->TestClosed(false, false);
-  keep_alive_ = owner_->IsConnected();
+  keep_alive_ = owner_->IsConnected() && !HasConflictingFraming(*this);
   if (keep_alive_) {
     std::string connection = Trim(Connection());
     std::string proxy_connection = Trim(ProxyConnection());
@@ -421,7 +439,14 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
   current.Document = location.Document;
   current.Params = location.Params;
   if (!location.Host.empty()) current.Host = location.Host;
-  current.Protocol = location.Protocol.empty() ? std::string("http") : location.Protocol;
+  // A relative reference keeps the scheme of the URL it is relative to: a relative redirect
+  // received over https must not continue in clear text. Only a client that has made no request
+  // yet starts plain.
+  if (!location.Protocol.empty()) {
+    current.Protocol = location.Protocol;
+  } else if (current.Protocol.empty()) {
+    current.Protocol = "http";
+  }
   if (!location.Port.empty()) {
     current.Port = location.Port;
   } else {
@@ -466,6 +491,9 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
 void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& url,
                                     TStream* response_stream, TStream* source) {
   int64_t start = response_stream != nullptr ? response_stream->Position() : 0;
+  // Every per-request counter starts afresh: a request that failed must not lend its count to
+  // the next one (RedirectCount keeps a failed request's value only until then).
+  redirect_count_ = 0;
   auth_attempts_ = 0;
   proxy_auth_attempts_ = 0;
   TNetHTTPRequest& request = Request();
@@ -534,18 +562,15 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
   TStream* stream = response.ContentStream();
   if (stream == nullptr) return;
   TBodySink sink(stream, limits_.MaxBodyBytes);
+  // A memory stream under a modest limit gets room for the whole limit at once: address space
+  // only (pages are used as bytes arrive), but the body then never moves while it grows, and
+  // the copies a growing buffer leaves behind do not pile up in the allocator of each thread.
+  if (auto* memory = dynamic_cast<TMemoryStream*>(stream);
+      memory != nullptr && limits_.MaxBodyBytes <= kReserveWholeLimitBytes) {
+    memory->Reserve(memory->Position() + limits_.MaxBodyBytes);
+  }
   try {
-    if (response.ContentLength() > 0) {
-      int64_t length = response.ContentLength();
-      if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
-      try {
-        ReadToStream(sink, length, false);
-      } catch (const ENetConnClosedGracefully&) {
-        // Cut short by the close: keep everything that arrived, also bytes still queued.
-        int64_t rest = std::min(InputQueue().Size(), length - sink.Written());
-        if (rest > 0) sink.WriteString(InputQueue().Extract(rest));
-      }
-    } else if (Pos("chunked", response.HeaderLines().HeaderValue("Transfer-Encoding")) > 0) {
+    if (IsChunked(response)) {
       ReportStatus(hsStatusText, "Chunk Started");
       int64_t size = ReadChunkSize();
       while (size > 0) {
@@ -560,6 +585,16 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
       // of this body is left for the next response on the connection.
       for (int lines = 0; lines <= limits_.MaxHeaderLines; ++lines) {
         if (ReadBodyLine().empty()) break;
+      }
+    } else if (response.ContentLength() > 0) {
+      int64_t length = response.ContentLength();
+      if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
+      try {
+        ReadToStream(sink, length, false);
+      } catch (const ENetConnClosedGracefully&) {
+        // Cut short by the close: keep everything that arrived, also bytes still queued.
+        int64_t rest = std::min(InputQueue().Size(), length - sink.Written());
+        if (rest > 0) sink.WriteString(InputQueue().Extract(rest));
       }
     } else if (!response.ContentLengthKnown()) {
       ReadToStream(sink, -1, true);

@@ -196,8 +196,9 @@ class TNetHTTPResponse : public TNetResponseHeaderInfo {
   // also stored as ResponseCode.
   int StatusCode();
   // Whether the connection may stay open after this response: it must still be connected,
-  // and the server's Connection / Proxy-Connection must allow it under the client's own
-  // protocol version (1.0 keeps only on "keep-alive", 1.1 keeps unless "close").
+  // the response must not frame its body both by Transfer-Encoding and by Content-Length, and
+  // the server's Connection / Proxy-Connection must allow it under the client's own protocol
+  // version (1.0 keeps only on "keep-alive", 1.1 keeps unless "close").
   bool KeepAliveDecision();
 
  private:
@@ -306,8 +307,9 @@ class TNetCustomHTTP : public TNetTCPClient {
   // True when the connection is up and its I/O handler has TLS switched on: what the server
   // receives is encrypted. A TLS-capable handler in plain mode does not count.
   bool SpeaksTLS();
-  // Reads the body of `response` into its ContentStream by Content-Length, by chunks, or up to
-  // the close. Raises ENetHTTPLimitExceeded (and closes) past MaxBodyBytes.
+  // Reads the body of `response` into its ContentStream by chunks (whatever Content-Length
+  // says), by Content-Length, or up to the close. Raises ENetHTTPLimitExceeded (and closes) as
+  // soon as the body would pass MaxBodyBytes, before the bytes past it are stored.
   void ReadBody(TNetHTTPResponse& response);
   // The size on the next chunk-size line; 0 when it is not a hexadecimal number.
   int64_t ReadChunkSize();
@@ -361,6 +363,9 @@ class TNetCustomHTTP : public TNetTCPClient {
   TNetAuthenticationManager* AuthenticationManager() const { return authentication_manager_; }
   void SetAuthenticationManager(TNetAuthenticationManager* manager);
 
+  // Requests sent within the running PerformRequest (1 for the first). All three counters
+  // start from 0 when a PerformRequest starts; RedirectCount is 0 again after a success and
+  // keeps a failed request's count until the next one starts.
   int RedirectCount() const { return redirect_count_; }
   int AuthAttempts() const { return auth_attempts_; }
   int ProxyAuthAttempts() const { return proxy_auth_attempts_; }

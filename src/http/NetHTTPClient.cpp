@@ -357,9 +357,12 @@ int TNetCustomHTTP::ConnectTimeout() const {
 int TNetCustomHTTP::FillInput(bool raise_if_disconnected, int timeout, bool raise_on_timeout) {
   int left = DeadlineLeftMs();
   if (left >= 0) {
+    // Out of time, the fetch ends here even when bytes are still coming: a peer that keeps every
+    // single wait short (an endless stream of tiny chunks) must not outlast the deadline.
+    if (left == 0 && raise_on_timeout) throw ENetReadTimeout();
     int wait = timeout;
     if (wait == -1) wait = ReadTimeout() == 0 ? -2 : ReadTimeout();
-    // Out of time, a last short wait still takes what is already there.
+    // Out of time, a probe that does not raise still takes what is already there.
     if (wait == -2 || wait > left) wait = std::max(left, 1);
     timeout = wait;
   }

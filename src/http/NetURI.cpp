@@ -1,5 +1,7 @@
 #include "http/NetURI.h"
 
+#include <string_view>
+
 #include "http/NetGlobal.h"
 #include "runtime/CodePage.h"
 
@@ -17,6 +19,18 @@ std::string TurnBackslashes(const std::string& text) {
     }
   }
   return s;
+}
+
+// Whether `text` is a scheme name: a letter, then letters, digits, "+", "-" or ".". The text
+// before a "://" that is not one (as in "/r?u=http://x/y", where "://" sits inside the query)
+// leaves the whole reference relative.
+bool IsSchemeName(std::string_view text) {
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (text.empty() || !letter(text[0])) return false;
+  for (char c : text.substr(1)) {
+    if (!letter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -39,7 +53,7 @@ void TNetURI::Parse(const std::string& text) {
 
   std::string w = URI;
   const int k = TextPos("://", w);
-  const bool absolute = k > 0;
+  const bool absolute = k > 1 && IsSchemeName(std::string_view(w).substr(0, k - 1));
   if (absolute) {
     Protocol = w.substr(0, static_cast<size_t>(k) - 1);
     w.erase(0, static_cast<size_t>(k) + 2);

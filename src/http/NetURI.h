@@ -1,8 +1,11 @@
 // TNetURI: splits a URL text into its pieces and composes a URL text from them.
 //
 // Parsing never fails and never validates: whatever text it gets is cut at fixed delimiters
-// ("://", "/", "@", ":", "?" or "=", "#"). Composing fails only when the protocol or the host is
-// empty. The fields are plain public texts; assigning one re-parses or re-composes nothing.
+// ("://", "/", "@", ":", "?" or "=", "#"). A text is absolute only when what stands before its
+// first "://" is a scheme name (a letter, then letters, digits, "+", "-" or "."); anything else,
+// "/next?u=http://elsewhere/" for one, is a relative reference. Composing fails only when the
+// protocol or the host is empty. The fields are plain public texts; assigning one re-parses or
+// re-composes nothing.
 //
 // Thread-safety: a TNetURI is a plain value; use one object from one thread at a time.
 #pragma once
@@ -42,7 +45,7 @@ class TNetURI {
   std::string ComposedURI();
 
   std::string URI;       // the text last parsed (backslashes turned), or last ComposedURI
-  std::string Protocol;  // text before "://", case kept
+  std::string Protocol;  // the scheme name before "://", case kept; empty when relative
   std::string UserName;
   std::string Password;
   std::string Host;      // without the port

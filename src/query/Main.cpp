@@ -8,14 +8,19 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
 #include <string_view>
 
+#include "history/HistoryStore.h"
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
+#include "query/QtTrendDialog.h"
+#include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -130,6 +135,11 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
 
   for (int f = 0; f < rfFieldCount; ++f) {
     value_colors_[f] = fields_[f]->palette().color(QPalette::WindowText);
+    connect(fields_[f], &QWidget::customContextMenuRequested, this, [this, f](const QPoint& at) {
+      if (QMenu* menu = HistoryMenu(static_cast<TResultField>(f))) {
+        menu->popup(fields_[f]->mapToGlobal(at));
+      }
+    });
   }
 
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -280,6 +290,58 @@ void TMainForm::BuildPeriodPanel() {
     Dmy[i] =
         MakeLabel(GroupBox2, ("Dmy" + n).c_str(), kLeft[i], 48, 119, 26, u8"0", lkValue, 30 + i);
   }
+}
+
+void TMainForm::SetHistory(THistoryStore* history) {
+  history_ = history;
+  for (QLabel* label : fields_) {
+    label->setContextMenuPolicy(history ? Qt::CustomContextMenu : Qt::DefaultContextMenu);
+  }
+  controller_->OnRunFinished = [this](const TQueryRecord& record) { RecordRun(record); };
+  ShowHistoryMessage();
+}
+
+void TMainForm::RecordRun(const TQueryRecord& record) {
+  if (history_ == nullptr) return;
+  history_->Record(record);  // a failure leaves a message and never stops the window
+  ShowHistoryMessage();
+}
+
+void TMainForm::ShowHistoryMessage() {
+  if (history_ == nullptr) return;
+  const std::string message = history_->TakeMessage();
+  if (message.empty()) return;
+  auto* box = new QMessageBox(QMessageBox::Warning, FromUtf8(u8"历史记录"),
+                              QString::fromStdString(message), QMessageBox::Ok, this);
+  box->setObjectName("HistoryMessage");
+  box->setAttribute(Qt::WA_DeleteOnClose, true);
+  box->setModal(false);
+  box->show();
+}
+
+QMenu* TMainForm::HistoryMenu(TResultField field) {
+  if (history_ == nullptr || field < 0 || field >= rfFieldCount) return nullptr;
+  auto* menu = new QMenu(this);
+  menu->setObjectName("HistoryMenu");
+  menu->setAttribute(Qt::WA_DeleteOnClose, true);
+  menu->addAction(FromUtf8(u8"历史趋势…"), this, [this, field] { ShowTrend(field); });
+  if (field >= rfSite1 && field <= rfSite7) {
+    menu->addAction(FromUtf8(u8"全部收录"), this, [this] { ShowTrend(rfFieldCount); });
+  }
+  return menu;
+}
+
+QDialog* TMainForm::ShowTrend(TResultField field) {
+  if (history_ == nullptr) return nullptr;
+  // The site as a query would take it from the field, without changing the field.
+  std::string site = ReplaceAll(WebUrlText(), "http://", "");
+  site = site.substr(0, site.find('/'));
+  auto* dialog = new TTrendDialog(
+      *history_, site,
+      field == rfFieldCount ? TTrendDialog::AllIndexFields() : std::vector<TResultField>{field},
+      this);
+  dialog->show();
+  return dialog;
 }
 
 void TMainForm::Begin_btnClick(QObject* /*Sender*/) { controller_->Begin_btnClick(); }

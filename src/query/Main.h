@@ -14,13 +14,16 @@
 
 #include "query/QueryController.h"
 
+class QDialog;
 class QEvent;
 class QFrame;
 class QGroupBox;
 class QKeyEvent;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
+class THistoryStore;
 
 class TMainForm : public QWidget, public TQueryView {
  public:
@@ -41,6 +44,18 @@ class TMainForm : public QWidget, public TQueryView {
 
   // The label of a result field.
   QLabel* Field(TResultField field) const { return fields_[field]; }
+
+  // The history that every finished run goes into and the trend dialog reads. Not owned; it
+  // must outlive the window. Null (the default) stores nothing and offers no trend menu. The
+  // store's messages (it could not be opened or written, a corrupt file was set aside) are
+  // shown once each, in a message box that does not hold up the window.
+  void SetHistory(THistoryStore* history);
+  // The right-click menu of a result field: "历史趋势…", and for the seven index counts also
+  // "全部收录". Null without a history. The caller shows it (popup) or triggers its actions.
+  QMenu* HistoryMenu(TResultField field);
+  // Opens the trend dialog for the site in the site-name field: one field's line, or with
+  // rfFieldCount the seven engines' index counts. Null without a history.
+  QDialog* ShowTrend(TResultField field);
 
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;
@@ -82,8 +97,11 @@ class TMainForm : public QWidget, public TQueryView {
   void BuildSitePanel();
   void BuildEnginePanel();
   void BuildPeriodPanel();
+  void RecordRun(const TQueryRecord& record);
+  void ShowHistoryMessage();
 
   std::array<QLabel*, rfFieldCount> fields_{};
   std::array<QColor, rfFieldCount> value_colors_{};  // each field's colour for a value
+  THistoryStore* history_ = nullptr;
   std::unique_ptr<TQueryController> controller_;  // created last, destroyed first
 };

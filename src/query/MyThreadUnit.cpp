@@ -19,7 +19,9 @@ class TCappedMemoryStream : public TMemoryStream {
  public:
   explicit TCappedMemoryStream(int64_t cap) : cap_(cap) {}
   int64_t Write(const void* buffer, int64_t count) override {
-    if (count > 0 && Position() + count > cap_) throw Exception("Picture too large");
+    if (count > 0 && Position() + count > cap_) {
+      throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
+    }
     return TMemoryStream::Write(buffer, count);
   }
 
@@ -52,16 +54,23 @@ TResultField ResultFieldByName(const std::string& name) {
 
 TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie, int mode,
                                        const std::atomic<bool>* stop) {
-  return ::FetchPage(url, cookie, mode, stop);
+  TFetchOptions options;
+  options.ReadTimeoutMs = ReadTimeoutMs;
+  options.Stop = stop;
+  options.Pacing = Pacing.get();
+  return ::FetchPage(url, cookie, mode, options);
 }
 
 void TNetImageFetcher::Get(const std::string& url, TStream& destination) {
   TNetHTTP http;
   InstallTlsHandler(http);
   http.SetHandleRedirects(true);
-  http.SetReadTimeout(kQueryReadTimeoutMs);
+  http.SetReadTimeout(ReadTimeoutMs);
+  TNetHTTPLimits limits = http.Limits();
+  limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
+  http.SetLimits(limits);
   http.Request().SetUserAgent(kQueryUserAgent);
-  http.Get(url, &destination);
+  PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
 }
 
 TQueryServices DefaultQueryServices() {

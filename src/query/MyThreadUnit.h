@@ -17,6 +17,7 @@
 
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
+#include "query/UseFunction.h"
 #include "services/ServiceHosts.h"
 #include "services/ServiceTable.h"
 #include "runtime/Classes.h"
@@ -58,6 +59,9 @@ class TImageFetcher {
 // The production page fetcher: the query layer's FetchPage.
 class TGetPageFetcher : public TPageFetcher {
  public:
+  int ReadTimeoutMs = kQueryReadTimeoutMs;  // for each connect and read
+  std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
+
   TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
                         const std::atomic<bool>* stop) override;
 };
@@ -66,6 +70,8 @@ class TGetPageFetcher : public TPageFetcher {
 // the 20000 ms read time-out and the workers' user agent; an error status raises.
 class TNetImageFetcher : public TImageFetcher {
  public:
+  int ReadTimeoutMs = kQueryReadTimeoutMs;
+  std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
   void Get(const std::string& url, TStream& destination) override;
 };
 

@@ -1,6 +1,7 @@
 #include "query/QueryController.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
@@ -102,10 +103,15 @@ void TQueryController::Begin_btnClick() {
   }
   CheckWeburl();
   const std::string site = view_.WebUrlText();
-  if (site.size() < 3) return;
+  if (site.size() < kMinSiteNameBytes) return;
   if (output_) output_->Detach();  // what the previous run still sends is for another site
   output_ = TJobOutput::Create(this);
   const int run = ++run_;
+  record_ = TQueryRecord{};
+  record_.Site = site;
+  record_.StartedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
   worker_count_ = kJobCount;
   workers_.assign(kJobCount, nullptr);
   remaining_count_ = worker_count_;
@@ -128,7 +134,7 @@ void TQueryController::Stop() {
     if (worker && !worker->Finished()) worker->Terminate();
   }
   for (int f = 0; f < rfFieldCount; ++f) {
-    if (results_[f].State != fsPending) continue;
+    if (record_.Fields[f].State != fsPending) continue;
     TFieldResult stopped;
     stopped.State = fsStopped;
     stopped.Fetch.End = feStopped;
@@ -138,12 +144,14 @@ void TQueryController::Stop() {
   view_.ShowProgress(0, 0);
 }
 
-void TQueryController::CheckWeburl() {
-  view_.SetWebUrlText(ReplaceAll(view_.WebUrlText(), "http://", ""));
-  const std::string text = view_.WebUrlText();
+std::string NormaliseSiteName(const std::string& typed) {
+  std::string text = ReplaceAll(typed, "http://", "");
   const size_t slash = text.find('/');
-  if (slash != std::string::npos) view_.SetWebUrlText(text.substr(0, slash));
+  if (slash != std::string::npos) text.resize(slash);
+  return text;
 }
+
+void TQueryController::CheckWeburl() { view_.SetWebUrlText(NormaliseSiteName(view_.WebUrlText())); }
 
 void TQueryController::Loading() {
   for (TResultField field : kLoadingOrder) SetFieldResult(field, TFieldResult{});
@@ -155,6 +163,7 @@ void TQueryController::ThreadDone(TThread* /*sender*/) {
   if (remaining_count_ == 0) {
     view_.SetBeginCaption(QueryCaption());
     view_.ShowProgress(0, 0);
+    if (OnRunFinished) OnRunFinished(record_);
   } else if (running && remaining_count_ > 0) {
     view_.ShowProgress(worker_count_ - remaining_count_, worker_count_);
   }
@@ -169,11 +178,12 @@ void TQueryController::WorkerEnded(TThread* sender, int run) {
 
 void TQueryController::SetFieldResult(TResultField field, const TFieldResult& result) {
   if (field < 0 || field >= rfFieldCount) return;
-  results_[field] = result;
+  record_.Fields[field] = result;
   view_.SetFieldResult(field, result);
 }
 
 void TQueryController::SetPicture(const TRgbImage* picture, const TFieldResult& result) {
+  record_.Picture = result;
   view_.SetPicture(picture, result);
 }
 

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,20 @@ class TUrlOpener {
 // siteName is inserted as it stands.
 std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts);
 
+// The site name a query uses for what the user typed: every "http://" removed (any letter
+// case), then cut before the first "/". Names shorter than kMinSiteNameBytes start nothing.
+std::string NormaliseSiteName(const std::string& typed);
+inline constexpr size_t kMinSiteNameBytes = 3;
+
+// One finished run: the site asked about, when it started, and what every field and the
+// thumbnail ended with.
+struct TQueryRecord {
+  std::string Site;
+  int64_t StartedUnixMs = 0;  // wall-clock time the run started
+  std::array<TFieldResult, rfFieldCount> Fields;
+  TFieldResult Picture;
+};
+
 class TQueryController : private TJobSink {
  public:
   // view and opener are not owned and must outlive the controller.
@@ -71,7 +86,11 @@ class TQueryController : private TJobSink {
   int32_t WorkerCount() const { return worker_count_; }
   int32_t RemainingCount() const { return remaining_count_; }
   // What each field of the latest run holds so far.
-  const TFieldResult& FieldResult(TResultField field) const { return results_[field]; }
+  const TFieldResult& FieldResult(TResultField field) const { return record_.Fields[field]; }
+
+  // Called on the UI thread when every worker of the latest run has ended (stopped runs
+  // included), with what the run found.
+  std::function<void(const TQueryRecord&)> OnRunFinished;
 
  private:
   // Reaches the controller from completions posted by workers; Controller is null once the
@@ -100,5 +119,5 @@ class TQueryController : private TJobSink {
   int32_t worker_count_ = 0;        // workers of the latest run
   std::vector<MyThread*> workers_;  // the latest run's workers by job number; null once disposed
   int32_t remaining_count_ = 0;     // the latest run's completions not yet reported
-  std::array<TFieldResult, rfFieldCount> results_;  // the latest run's fields
+  TQueryRecord record_;  // the latest run: its site, start, fields and picture
 };

@@ -247,8 +247,34 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
   }
 }
 
+void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
+                   const std::function<void()>& fetch) {
+  if (pacing == nullptr) {
+    fetch();
+    return;
+  }
+  std::string asked = url;  // the server of the request under way
+  http.OnRedirect = [&](TNetCustomHTTP* sender, std::string& dest, int&, bool&, TNetHTTPMethod&) {
+    // The redirect's answer has been read: the next request goes to where it points.
+    TNetURI next(dest);
+    if (next.Host.empty()) next = sender->CurrentURI();  // relative: the same server
+    pacing->End(asked);
+    asked = next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/";
+    pacing->Begin(asked);
+  };
+  pacing->Begin(asked);
+  try {
+    fetch();
+  } catch (...) {
+    pacing->End(asked);
+    throw;
+  }
+  pacing->End(asked);
+}
+
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                      const std::atomic<bool>* stop) {
+                      const TFetchOptions& options) {
+  const std::atomic<bool>* stop = options.Stop;
   TPageResult result;
   TFetchOutcome& outcome = result.Outcome;
   outcome.Url = url;
@@ -270,9 +296,9 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
-  http->SetReadTimeout(kQueryReadTimeoutMs);
+  http->SetReadTimeout(options.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
-  limits.MaxBodyBytes = kMaxPageBytes;
+  limits.MaxBodyBytes = kQueryMaxPageBytes;  // eleven workers hold several copies of a page
   http->SetLimits(limits);
   http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
@@ -288,13 +314,15 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   }
 
   try {
-    result.Text = http->Get(url);
+    PacedRequests(*http, url, options.Pacing, [&] { result.Text = http->Get(url); });
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();
     result.Text = PageByMode(result.Text, mode);
   } catch (...) {
     RecordFetchFailure(outcome);
+    // Whatever ends a fetch after the query was stopped, the stop ended it.
+    if (stopped()) outcome.End = feStopped;
     if (outcome.HttpStatus == 0 && outcome.End != feStopped) {
       try {
         outcome.HttpStatus = http->ResponseCode() > 0 ? http->ResponseCode() : 0;

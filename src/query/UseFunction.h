@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,24 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
                           bool templateMode = false, const std::string& templateRule = "",
                           const std::string& outputTemplate = "");
 
+// Spaces the requests a fetch sends. Begin is called before each request goes out (the first and
+// every redirect) with a URL naming its server, and may wait; End when that request's answer has
+// been read or it failed. A fetch holds at most one request between Begin and End. Called from
+// many workers at once.
+class TRequestPacing {
+ public:
+  virtual ~TRequestPacing() = default;
+  virtual void Begin(const std::string& url) = 0;
+  virtual void End(const std::string& url) = 0;
+};
+
+// What every request of a query sends as its user agent, and the read (and connect) time-out
+// that bounds each of them.
+inline constexpr const char* kQueryUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
+inline constexpr int kQueryReadTimeoutMs = 20000;
+// The largest page body GetPage takes (8 MiB); a longer one is a failed fetch.
+inline constexpr int64_t kQueryMaxPageBytes = int64_t{8} << 20;
+
 // One step of ApplyRules as it happened: which list (0 = the first, then the fallbacks), which
 // step, and the text after it; `found` is false where the step found nothing and ended the list.
 struct TStepTrace {
@@ -50,25 +69,31 @@ std::optional<std::string> ApplyRules(const std::string& page, const std::vector
                                       const std::string& siteName,
                                       const std::function<void(const TStepTrace&)>& trace = {});
 
-// What every request of a query sends as its user agent, and the read (and connect) time-out
-// that bounds each of them.
-inline constexpr const char* kQueryUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
-inline constexpr int kQueryReadTimeoutMs = 20000;
-
 // Fetches one page with an HTTP GET and returns its text converted by mode (0 raw, 1 UTF-8,
 // 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.
 std::string GetPage(const std::string& url, const std::string& cookie, int mode);
-// GetPage with how the fetch ended beside the text (the failure text when it failed). When
-// `stop` is set before the fetch begins, nothing is sent and the outcome is feStopped; set
-// while the body arrives, the fetch ends there as stopped. Never raises.
+// How FetchPage goes about a fetch.
+struct TFetchOptions {
+  int ReadTimeoutMs = kQueryReadTimeoutMs;  // bounds the connect and every read
+  // The query's stop request: set before the fetch begins, nothing is sent and the outcome is
+  // feStopped; set while the fetch is under way, it ends at its next step as stopped.
+  const std::atomic<bool>* Stop = nullptr;
+  // Spaces the requests to each server (not owned; null: no pacing).
+  TRequestPacing* Pacing = nullptr;
+};
+// GetPage with how the fetch ended beside the text (the failure text when it failed). Never
+// raises.
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                      const std::atomic<bool>* stop = nullptr);
+                      const TFetchOptions& options = {});
+class TNetCustomHTTP;
+// Runs fetch() (which asks `http` for url) under `pacing`: each request, redirects included,
+// between a Begin and an End. Without pacing, just fetch().
+void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
+                   const std::function<void()>& fetch);
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,
 // HttpStatus and Detail).
 void RecordFetchFailure(TFetchOutcome& outcome);
 
-// The largest page body a query accepts.
-inline constexpr int64_t kMaxPageBytes = int64_t{8} << 20;
 
 // Page bytes as the fetcher hands them on for `mode` (0 raw, 1 UTF-8, 2 Big5, 4 by the page's
 // charset declaration): GBK text.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "history/HistoryStore.h"
 #include "query/MyThreadUnit.h"
 #include "query/QtMainThreadQueue.h"
 #include "query/QtUrlOpener.h"
@@ -61,10 +62,15 @@ int main(int argc, char** argv) {
     services_problems = ProblemsReport(load);
     std::fputs(services_problems.c_str(), stderr);
   }
+  // Every finished run goes into the history; a history that cannot be used says so once and
+  // the window works on without it.
+  THistoryStore history;
+  history.Open(THistoryStore::DefaultPath());
 
   int rc;
   {
     TMainForm form(services, opener);
+    form.SetHistory(&history);
     form.show();
     if (!services_problems.empty()) {
       QMessageBox::warning(&form, QCoreApplication::applicationName(),

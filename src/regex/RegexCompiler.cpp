@@ -37,7 +37,7 @@ int HexValue(unsigned char c) {
 
 void TRegexEngine::CompileProgram() {
   DiscardProgram();
-  if (expression_.empty()) Raise(100);
+  if (expression_.empty()) Raise(reNullArgument);
   parse_start_ = reinterpret_cast<const unsigned char*>(expression_.c_str());
   try {
     int flags = 0;
@@ -51,17 +51,18 @@ void TRegexEngine::CompileProgram() {
     EmitByte(kRegexMagic);
     ParseReg(false, flags);
     // Offsets are 32-bit: a program must stay addressable by them.
-    if (program_size_ > INT32_MAX) Raise(101);
+    if (program_size_ > INT32_MAX) Raise(reTooBig);
     // Pass 2: emit.
     program_.assign(static_cast<size_t>(program_size_), '\0');
     counting_ = false;
     emit_point_ = 0;
+    loop_guards_.clear();
     compile_modifiers_ = modifiers_;
     parse_point_ = parse_start_;
     next_group_number_ = 1;
     EmitByte(kRegexMagic);
     ParseReg(false, flags);
-    if (emit_point_ != program_size_) Raise(114);
+    if (emit_point_ != program_size_) Raise(reInternalUrp);
     DeriveHints((flags & kStartsRepeat) != 0);
   } catch (...) {
     counting_ = false;
@@ -75,7 +76,7 @@ void TRegexEngine::CompileProgram() {
 
 void TRegexEngine::DeriveHints(bool starts_repeat) {
   try {
-    matcher_->Load(program_, swap_case_);
+    matcher_->Load(program_, swap_case_, loop_guards_);
     lead_set_ = matcher_->ComputeLeadSet((modifiers_ & kModM) != 0, line_separators_,
                                          pair_assigned_, pair_head_);
     matcher_->FirstNodeHints(starts_repeat, start_char_, anchored_start_, required_text_,
@@ -93,7 +94,7 @@ int32_t TRegexEngine::EmitNode(uint8_t opcode) {
     program_size_ += kRegexNodeHeader;
     return at;
   }
-  if (emit_point_ + kRegexNodeHeader > program_size_) Raise(114);
+  if (emit_point_ + kRegexNodeHeader > program_size_) Raise(reInternalUrp);
   const auto at = static_cast<int32_t>(emit_point_);
   auto* p = reinterpret_cast<uint8_t*>(program_.data()) + at;
   p[0] = opcode;
@@ -107,7 +108,7 @@ void TRegexEngine::EmitByte(uint8_t b) {
     ++program_size_;
     return;
   }
-  if (emit_point_ >= program_size_) Raise(114);
+  if (emit_point_ >= program_size_) Raise(reInternalUrp);
   program_[static_cast<size_t>(emit_point_++)] = static_cast<char>(b);
 }
 
@@ -116,7 +117,7 @@ void TRegexEngine::EmitInt(int32_t v) {
     program_size_ += 4;
     return;
   }
-  if (emit_point_ + 4 > program_size_) Raise(114);
+  if (emit_point_ + 4 > program_size_) Raise(reInternalUrp);
   WriteRegexInt(reinterpret_cast<uint8_t*>(program_.data()) + emit_point_, v);
   emit_point_ += 4;
 }
@@ -128,9 +129,13 @@ void TRegexEngine::InsertOperator(uint8_t opcode, int32_t at, int size) {
     program_size_ += size;
     return;
   }
-  if (emit_point_ + size > program_size_ || at < 0 || at > emit_point_) Raise(114);
+  if (emit_point_ + size > program_size_ || at < 0 || at > emit_point_) Raise(reInternalUrp);
   auto* p = reinterpret_cast<uint8_t*>(program_.data());
   std::memmove(p + at + size, p + at, static_cast<size_t>(emit_point_ - at));
+  for (TRegexLoopGuard& guard : loop_guards_) {
+    if (guard.JumpBack >= at) guard.JumpBack += size;
+    if (guard.Exit >= at) guard.Exit += size;
+  }
   p[at] = opcode;
   std::memset(p + at + 1, 0, static_cast<size_t>(size - 1));
   emit_point_ += size;
@@ -155,6 +160,11 @@ void TRegexEngine::OpTail(int32_t p, int32_t q) {
   Tail(p + kRegexNodeHeader, q);
 }
 
+// Marks the choice loop closed by `jump` as one that an empty iteration leaves through `exit`.
+void TRegexEngine::GuardLoop(int32_t jump, int32_t exit) {
+  if (!counting_) loop_guards_.push_back(TRegexLoopGuard{jump, exit});
+}
+
 // Turns the piece at `entry` into a counted loop: OP_LOOP_ENTRY in front of it, then an
 // OP_LOOP / OP_LOOP_LAZY node that both the entry and the end of the piece lead to.
 void TRegexEngine::LinkLoop(int32_t entry, int32_t min, int32_t max, bool lazy) {
@@ -176,7 +186,7 @@ int32_t TRegexEngine::ParseReg(bool group, int& flags) {
   int32_t ret = -1;
   int n = 0;
   if (group) {
-    if (next_group_number_ >= kRegexGroupCount) Raise(102);
+    if (next_group_number_ >= kRegexGroupCount) Raise(reTooManyGroups);
     n = next_group_number_++;
     ret = EmitNode(static_cast<uint8_t>(OP_GROUP_OPEN + n));
   }
@@ -209,10 +219,10 @@ int32_t TRegexEngine::ParseReg(bool group, int& flags) {
     }
   }
   if (group) {
-    if (*parse_point_ != ')') Raise(103);
+    if (*parse_point_ != ')') Raise(reUnmatchedOpen);
     ++parse_point_;
   } else if (*parse_point_ != 0) {
-    Raise(*parse_point_ == ')' ? 104 : 105);
+    Raise(*parse_point_ == ')' ? reUnmatchedClose : reJunkOnEnd);
   }
   compile_modifiers_ = saved_modifiers;
   return ret;
@@ -247,7 +257,7 @@ int32_t TRegexEngine::ParseRepeat(int& flags) {
     flags = atom_flags;
     return ret;
   }
-  if (!(atom_flags & kNonEmpty) && op != '?') Raise(106);
+  if (!(atom_flags & kNonEmpty) && op != '?') Raise(reEmptyOperand);
   int32_t min = 0;
   int32_t max = kRegexOpenMax;
   switch (op) {
@@ -297,10 +307,13 @@ int32_t TRegexEngine::ParseRepeat(int& flags) {
       } else {
         // x* as (x JUMP_BACK | EMPTY).
         InsertOperator(OP_CHOICE, ret, kRegexNodeHeader);
-        OpTail(ret, EmitNode(OP_JUMP_BACK));
+        const int32_t jump = EmitNode(OP_JUMP_BACK);
+        OpTail(ret, jump);
         OpTail(ret, ret);
         Tail(ret, EmitNode(OP_CHOICE));
-        Tail(ret, EmitNode(OP_EMPTY));
+        const int32_t exit = EmitNode(OP_EMPTY);
+        Tail(ret, exit);
+        GuardLoop(jump, exit);
       }
       break;
     case '+':
@@ -312,9 +325,16 @@ int32_t TRegexEngine::ParseRepeat(int& flags) {
         // x+ as x (JUMP_BACK | EMPTY).
         const int32_t next = EmitNode(OP_CHOICE);
         Tail(ret, next);
-        Tail(EmitNode(OP_JUMP_BACK), ret);
+        const int32_t jump = EmitNode(OP_JUMP_BACK);
+        Tail(jump, ret);
         Tail(next, EmitNode(OP_CHOICE));
-        Tail(ret, EmitNode(OP_EMPTY));
+        const int32_t exit = EmitNode(OP_EMPTY);
+        Tail(ret, exit);
+        // Only a group can match the empty string here ((a{0,3})+): other atoms that are no
+        // single byte always consume.
+        if (!counting_ && RegexGroupOf(static_cast<uint8_t>(program_[ret])) != 0) {
+          GuardLoop(jump, exit);
+        }
       }
       break;
     case '?':
@@ -341,7 +361,7 @@ int32_t TRegexEngine::ParseRepeat(int& flags) {
       }
       break;
   }
-  if (IsQuantifier(*parse_point_)) Raise(107);
+  if (IsQuantifier(*parse_point_)) Raise(reNestedQuantifier);
   return ret;
 }
 
@@ -363,7 +383,7 @@ bool TRegexEngine::ParseBraces(int32_t& min, int32_t& max) {
   }
   parse_point_ = p + 1;
   auto number = [&](const unsigned char* b, const unsigned char* e) {
-    if (e - b > 8) Raise(122);
+    if (e - b > 8) Raise(reBracesTooBig);
     int32_t v = 0;
     for (; b < e; ++b) v = v * 10 + (*b - '0');
     return v;
@@ -376,7 +396,7 @@ bool TRegexEngine::ParseBraces(int32_t& min, int32_t& max) {
   } else {
     max = number(hi, hi_end);
   }
-  if (min > max) Raise(124);
+  if (min > max) Raise(reBracesMinOverMax);
   return true;
 }
 
@@ -405,16 +425,16 @@ int32_t TRegexEngine::ParseAtom(int& flags) {
         if (parse_point_[1] == '#') {
           parse_point_ += 2;
           while (*parse_point_ != 0 && *parse_point_ != ')') ++parse_point_;
-          if (*parse_point_ == 0) Raise(125);
+          if (*parse_point_ == 0) Raise(reUnclosedComment);
           ++parse_point_;
           return EmitNode(OP_SKIP);
         }
         const unsigned char* letters = ++parse_point_;
         while (*parse_point_ != 0 && *parse_point_ != ')') ++parse_point_;
-        if (*parse_point_ == 0) Raise(127);
+        if (*parse_point_ == 0) Raise(reBadModifier);
         const std::string_view text(reinterpret_cast<const char*>(letters),
                                     static_cast<size_t>(parse_point_ - letters));
-        if (!ApplyModifierString(text, compile_modifiers_)) Raise(127);
+        if (!ApplyModifierString(text, compile_modifiers_)) Raise(reBadModifier);
         ++parse_point_;
         return EmitNode(OP_SKIP);
       }
@@ -426,11 +446,11 @@ int32_t TRegexEngine::ParseAtom(int& flags) {
     case 0:
     case '|':
     case ')':
-      Raise(114);
+      Raise(reInternalUrp);
     case '?':
     case '+':
     case '*':
-      Raise(115);
+      Raise(reNothingToRepeat);
     case '\\':
       break;
     default:
@@ -438,7 +458,7 @@ int32_t TRegexEngine::ParseAtom(int& flags) {
   }
 
   // Escapes outside a class.
-  if (*parse_point_ == 0) Raise(116);
+  if (*parse_point_ == 0) Raise(reTrailingBackslash);
   const bool ci = (compile_modifiers_ & kModI) != 0;
   const unsigned char e = *parse_point_++;
   std::bitset<256> members;
@@ -513,17 +533,17 @@ unsigned char TRegexEngine::ParseEscapedByte() {
     default:
       return c;
   }
-  if (*parse_point_ == 0) Raise(111);
+  if (*parse_point_ == 0) Raise(reNoHexCode);
   if (*parse_point_ == '{') {
     ++parse_point_;
     int value = 0;
     for (;;) {
       const unsigned char d = *parse_point_;
-      if (d == 0) Raise(111);
+      if (d == 0) Raise(reNoHexCode);
       if (d == '}') break;
       const int h = HexValue(d);
-      if (h < 0) Raise(108);
-      if (value >= 16) Raise(112);
+      if (h < 0) Raise(reBadHexDigit);
+      if (value >= 16) Raise(reHexCodeTooBig);
       value = value * 16 + h;
       ++parse_point_;
     }
@@ -533,9 +553,9 @@ unsigned char TRegexEngine::ParseEscapedByte() {
   int value = 0;
   for (int i = 0; i < 2; ++i) {
     const unsigned char d = *parse_point_;
-    if (d == 0) Raise(111);
+    if (d == 0) Raise(reNoHexCode);
     const int h = HexValue(d);
-    if (h < 0) Raise(108);
+    if (h < 0) Raise(reBadHexDigit);
     value = value * 16 + h;
     ++parse_point_;
   }
@@ -580,7 +600,7 @@ int32_t TRegexEngine::ParseClass() {
           continue;
         }
         ++parse_point_;
-        if (*parse_point_ == 0) Raise(110);
+        if (*parse_point_ == 0) Raise(reClassTrailingBackslash);
         last = ParseEscapedByte();
       } else {
         last = *parse_point_++;
@@ -599,7 +619,7 @@ int32_t TRegexEngine::ParseClass() {
           add(0xA8);
         }
       } else {
-        if (prev > last) Raise(109);
+        if (prev > last) Raise(reInvalidRange);
         for (int b = prev; b <= last; ++b) add(static_cast<unsigned char>(b));
       }
       prev_single = false;
@@ -607,7 +627,7 @@ int32_t TRegexEngine::ParseClass() {
     }
     if (c == '\\') {
       ++parse_point_;
-      if (*parse_point_ == 0) Raise(110);
+      if (*parse_point_ == 0) Raise(reClassTrailingBackslash);
       const unsigned char e = *parse_point_;
       if (e == 'd' || e == 's' || e == 'w') {
         ++parse_point_;
@@ -625,7 +645,7 @@ int32_t TRegexEngine::ParseClass() {
     add(prev);
     prev_single = true;
   }
-  if (*parse_point_ != ']') Raise(113);
+  if (*parse_point_ != ']') Raise(reUnmatchedBracket);
   ++parse_point_;
   return EmitClass(members, exclude);
 }
@@ -672,7 +692,7 @@ int32_t TRegexEngine::ParseLiteralRun(int& flags) {
   const char* text = reinterpret_cast<const char*>(start);
   size_t n = std::strcspn(text, kMetaBytes);
   if (n == 0) {
-    if (*start != '{') Raise(119);
+    if (*start != '{') Raise(reEmptyLiteral);
     n = 1 + std::strcspn(text + 1, kMetaBytes);
   }
   // A quantifier after the run applies to its last byte alone.

@@ -60,13 +60,13 @@ void TRegexEngine::SetExpression(const std::string& expression) {
 
 void TRegexEngine::SetModifier(int index, bool on) {
   const uint32_t bit = ModifierBit(index);
-  if (bit == 0) Raise(1013);
+  if (bit == 0) Raise(reBadModifierIndex);
   modifiers_ = on ? (modifiers_ | bit) : (modifiers_ & ~bit);
 }
 
 bool TRegexEngine::GetModifier(int index) {
   const uint32_t bit = ModifierBit(index);
-  if (bit == 0) Raise(1013);
+  if (bit == 0) Raise(reBadModifierIndex);
   return (modifiers_ & bit) != 0;
 }
 
@@ -118,7 +118,7 @@ void TRegexEngine::SetLinePairedSeparator(const std::string& pair) {
     }
     return;
   }
-  if (pair.size() != 2 || pair[0] == pair[1]) Raise(128);
+  if (pair.size() != 2 || pair[0] == pair[1]) Raise(reBadLinePair);
   const auto head = static_cast<unsigned char>(pair[0]);
   const auto tail = static_cast<unsigned char>(pair[1]);
   if (pair_assigned_ && head == pair_head_ && tail == pair_tail_) return;
@@ -164,10 +164,10 @@ bool TRegexEngine::EnsureProgram() {
   separator_set_.reset();
   for (const char c : line_separators_) separator_set_.set(static_cast<unsigned char>(c));
   if (program_.empty()) {
-    if (expression_.empty()) Raise(1003);
+    if (expression_.empty()) Raise(reNoExpression);
     CompileProgram();
   }
-  if (static_cast<unsigned char>(program_[0]) != kRegexMagic) Raise(1004);
+  if (static_cast<unsigned char>(program_[0]) != kRegexMagic) Raise(reCorruptedProgram);
   return true;
 }
 
@@ -198,7 +198,7 @@ bool TRegexEngine::Exec(const std::string& text) {
 }
 
 bool TRegexEngine::ExecNext() {
-  if (!has_input_ || group_start_[0] < 0 || group_end_[0] < 0) Raise(1007);
+  if (!has_input_ || group_start_[0] < 0 || group_end_[0] < 0) Raise(reNoLastMatch);
   int64_t offset = group_end_[0] + 1;
   if (group_end_[0] == group_start_[0]) ++offset;
   return ExecPos(static_cast<int>(std::min<int64_t>(offset, INT_MAX)));
@@ -206,10 +206,11 @@ bool TRegexEngine::ExecNext() {
 
 bool TRegexEngine::ExecPos(int offset) {
   ClearGroups();
+  search_steps_ = 0;
   EnsureProgram();
-  if (!has_input_) Raise(1005);
+  if (!has_input_) Raise(reNoInputString);
   const size_t len = subject_length_;
-  if (offset < 1) Raise(1006);
+  if (offset < 1) Raise(reOffsetBelowOne);
   if (static_cast<size_t>(offset) > len + 1) return false;
 
   // The subject's byte at `len` is 0: either the one that ended it or the string's terminator.
@@ -221,58 +222,71 @@ bool TRegexEngine::ExecPos(int offset) {
     if (memmem(p, end - p, req, required_length_) == nullptr) return false;
   }
 
-  const int64_t steps = step_limit_ > 0
-                            ? step_limit_
-                            : int64_t{100'000'000} + int64_t{64} * static_cast<int64_t>(len);
-  matcher_->BeginSearch(base, end, steps, stack_limit_, separator_set_, pair_assigned_, pair_head_,
+  const int64_t budget = step_limit_ > 0 ? step_limit_ : DefaultStepBudget(len);
+  matcher_->BeginSearch(base, end, budget, stack_limit_, separator_set_, pair_assigned_, pair_head_,
                         pair_tail_, word_table_);
+  bool found;
   try {
-    if (anchored_start_) return Attempt(p);
-    if (matcher_->LeadLiteralLength() > 0) {
-      // Every match begins with this literal (a StartChar hint always has one): jump from one
-      // occurrence to the next.
-      for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(q, end)) != nullptr; ++q) {
-        if (Attempt(q)) return true;
-      }
-      return false;
-    }
-    if (lead_set_.all()) {
-      for (const unsigned char* q = p; q <= end; ++q) {
-        if (Attempt(q)) return true;
-      }
-      return false;
-    }
-    bool lead[256];
-    int members = 0;
-    unsigned char only = 0;
-    for (int b = 0; b < 256; ++b) {
-      lead[b] = lead_set_[b];
-      if (lead[b] && b != 0) {
-        ++members;
-        only = static_cast<unsigned char>(b);
-      }
-    }
-    const unsigned char* q = p;
-    while (q < end) {
-      if (members == 1) {
-        q = static_cast<const unsigned char*>(std::memchr(q, only, end - q));
-        if (q == nullptr) break;
-      } else {
-        const unsigned char* scan = q;
-        while (scan < end && !lead[*scan]) ++scan;
-        matcher_->Charge((scan - q) >> 4);
-        q = scan;
-        if (q == end) break;
-      }
-      if (Attempt(q)) return true;
-      ++q;
-    }
-    // The end of the text is a position too; the lead set's bit 0 stands for it.
-    return lead[0] && Attempt(end);
+    found = Search(p, end);
   } catch (const TRegexFault& fault) {
+    search_steps_ = budget - matcher_->StepsLeft();
     ClearGroups();
     Raise(fault.Code);
   }
+  search_steps_ = budget - matcher_->StepsLeft();
+  return found;
+}
+
+int64_t TRegexEngine::DefaultStepBudget(size_t subject_length) {
+  const auto counted = static_cast<int64_t>(std::min(subject_length, kStepBudgetSubjectCap));
+  return kStepBudgetBase + kStepBudgetPerByte * counted;
+}
+
+// Tries the positions from p on, cheapest way first: only p when the pattern is anchored, the
+// occurrences of the lead literal, or the bytes of the lead set.
+bool TRegexEngine::Search(const unsigned char* p, const unsigned char* end) {
+  if (anchored_start_) return Attempt(p);
+  if (matcher_->LeadLiteralLength() > 0) {
+    // Every match begins with this literal (a StartChar hint always has one): jump from one
+    // occurrence to the next.
+    for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(q, end)) != nullptr; ++q) {
+      if (Attempt(q)) return true;
+    }
+    return false;
+  }
+  if (lead_set_.all()) {
+    for (const unsigned char* q = p; q <= end; ++q) {
+      if (Attempt(q)) return true;
+    }
+    return false;
+  }
+  bool lead[256];
+  int members = 0;
+  unsigned char only = 0;
+  for (int b = 0; b < 256; ++b) {
+    lead[b] = lead_set_[b];
+    if (lead[b] && b != 0) {
+      ++members;
+      only = static_cast<unsigned char>(b);
+    }
+  }
+  const unsigned char* q = p;
+  while (q < end) {
+    if (members == 1) {
+      q = static_cast<const unsigned char*>(std::memchr(q, only, end - q));
+      if (q == nullptr) break;
+    } else {
+      const unsigned char* scan = q;
+      while (scan < end && !lead[*scan]) ++scan;
+      matcher_->Charge((scan - q) >> (TRegexMatcher::kBytesPerStepShift + 1));
+      q = scan;
+      if (q == end) break;
+    }
+    if (Attempt(q)) return true;
+    ++q;
+  }
+  // The end of the text is a position too; the lead set's bit 0 stands for it.
+  return lead[0] && Attempt(end);
 }
 
 bool TRegexEngine::Attempt(const unsigned char* at) {
@@ -316,7 +330,7 @@ std::string TRegexEngine::MatchText(int n) const {
 
 std::string TRegexEngine::ExpandTemplate(const std::string& tmpl) {
   EnsureProgram();
-  if (!has_input_) Raise(1005);
+  if (!has_input_) Raise(reNoInputString);
   std::string out;
   const size_t n = tmpl.size();
   size_t i = 0;
@@ -397,11 +411,11 @@ void TRegexEngine::ReportError(int code) {
   last_error_code_ = code;
   const int position = ErrorPosition();
   std::string message = ErrorMessage(code);
-  if (code < 1000) message += " (pos " + std::to_string(position) + ")";
+  if (code < kRegexFirstSearchError) message += " (pos " + std::to_string(position) + ")";
   throw ERegexError(std::move(message), code, position);
 }
 
-void TRegexEngine::Raise(int code) {
+void TRegexEngine::Raise(TRegexErrorCode code) {
   ReportError(code);
   // Only an override that broke ReportError's contract gets here.
   throw ERegexError(ErrorMessage(code), code, ErrorPosition());
@@ -409,88 +423,88 @@ void TRegexEngine::Raise(int code) {
 
 std::string TRegexEngine::ErrorMessage(int code) const {
   switch (code) {
-    case 0:
+    case reNone:
       return "No errors";
-    case 100:
+    case reNullArgument:
       return "TRegexEngine(comp): Null Argument";
-    case 101:
+    case reTooBig:
       return "TRegexEngine(comp): Regexp Too Big";
-    case 102:
+    case reTooManyGroups:
       return "TRegexEngine(comp): ParseReg Too Many ()";
-    case 103:
-    case 104:
+    case reUnmatchedOpen:
+    case reUnmatchedClose:
       return "TRegexEngine(comp): ParseReg Unmatched ()";
-    case 105:
+    case reJunkOnEnd:
       return "TRegexEngine(comp): ParseReg Junk On End";
-    case 106:
+    case reEmptyOperand:
       return "TRegexEngine(comp): *+ Operand Could Be Empty";
-    case 107:
+    case reNestedQuantifier:
       return "TRegexEngine(comp): Nested *?+";
-    case 108:
+    case reBadHexDigit:
       return "TRegexEngine(comp): Bad Hex Digit";
-    case 109:
+    case reInvalidRange:
       return "TRegexEngine(comp): Invalid [] Range";
-    case 110:
+    case reClassTrailingBackslash:
       return "TRegexEngine(comp): Parse Atom Trailing \\";
-    case 111:
+    case reNoHexCode:
       return "TRegexEngine(comp): No Hex Code After \\x";
-    case 112:
+    case reHexCodeTooBig:
       return "TRegexEngine(comp): Hex Code After \\x Is Too Big";
-    case 113:
+    case reUnmatchedBracket:
       return "TRegexEngine(comp): Unmatched []";
-    case 114:
+    case reInternalUrp:
       return "TRegexEngine(comp): Internal Urp";
-    case 115:
+    case reNothingToRepeat:
       return "TRegexEngine(comp): ?+*{ Follows Nothing";
-    case 116:
+    case reTrailingBackslash:
       return "TRegexEngine(comp): Trailing \\";
-    case 119:
+    case reEmptyLiteral:
       return "TRegexEngine(comp): RarseAtom Internal Disaster";
-    case 122:
+    case reBracesTooBig:
       return "TRegexEngine(comp): BRACES Argument Too Big";
-    case 124:
+    case reBracesMinOverMax:
       return "TRegexEngine(comp): BRACE Min Param Greater then Max";
-    case 125:
+    case reUnclosedComment:
       return "TRegexEngine(comp): Unclosed (?#Comment)";
-    case 126:
+    case reComplexBraces:
       return "TRegexEngine(comp): If you want take part in beta-testing BRACES '{min,max}' and "
              "non-greedy ops '*?', '+?', '?\?' for complex cases - enable the complex braces "
              "option";
-    case 127:
+    case reBadModifier:
       return "TRegexEngine(comp): Urecognized Modifier";
-    case 128:
+    case reBadLinePair:
       return "TRegexEngine(comp): LinePairedSeparator must countain two different chars or no "
              "chars at all";
-    case 1000:
+    case reBadRepeatOperand:
       return "TRegexEngine(exec): RegRepeat Called Inappropriately";
-    case 1001:
+    case reBadOpcode:
       return "TRegexEngine(exec): MatchPrim Memory Corruption";
-    case 1002:
+    case reBrokenLink:
       return "TRegexEngine(exec): MatchPrim Corrupted Pointers";
-    case 1003:
+    case reNoExpression:
       return "TRegexEngine(exec): Not Assigned Expression Property";
-    case 1004:
+    case reCorruptedProgram:
       return "TRegexEngine(exec): Corrupted Program";
-    case 1005:
+    case reNoInputString:
       return "TRegexEngine(exec): No Input String Specified";
-    case 1006:
+    case reOffsetBelowOne:
       return "TRegexEngine(exec): Offset Must Be Greater Then 0";
-    case 1007:
+    case reNoLastMatch:
       return "TRegexEngine(exec): ExecNext Without Exec[Pos]";
-    case 1008:
+    case reInputStringMissing:
       return "TRegexEngine(exec): GetInputString Without InputString";
-    case 1011:
+    case reBadDumpOpcode:
       return "TRegexEngine(dump): Corrupted Opcode";
-    case 1014:
+    case reLoopStackExceeded:
       return "TRegexEngine(exec): Loop Stack Exceeded";
-    case 1015:
+    case reLoopWithoutEntry:
       return "TRegexEngine(exec): Loop Without LoopEntry !";
-    // Ours: the matcher's safety limits (SetMatchStackLimit, SetMatchStepLimit).
-    case 1016:
+    // The work limits of one search (SetMatchStackLimit, SetMatchStepLimit).
+    case reBacktrackStackExceeded:
       return "TRegexEngine(exec): Backtrack Stack Exceeded";
-    case 1017:
+    case reStepLimitExceeded:
       return "TRegexEngine(exec): Match Step Limit Exceeded";
-    case 2000:
+    case reBadPCode:
       return "TRegexEngine(misc): Bad p-code imported";
     default:
       return "Unknown error";

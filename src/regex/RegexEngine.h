@@ -29,13 +29,63 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/Exception.h"
 
 class TRegexMatcher;
+struct TRegexLoopGuard;
+
+// The codes of ERegexError::Code, LastErrorCode and ErrorMessage. Codes below
+// kRegexFirstSearchError are compile errors, whose messages end with the pattern position; the
+// others are search and use errors. Codes marked "never raised" only have a message.
+enum TRegexErrorCode : int32_t {
+  reNone = 0,                       // "No errors"; never raised
+  reNullArgument = 100,             // compile without a pattern text
+  reTooBig = 101,                   // more nodes than the matcher can address
+  reTooManyGroups = 102,            // a 15th group
+  reUnmatchedOpen = 103,            // a group without its ')'
+  reUnmatchedClose = 104,           // a ')' without its group
+  reJunkOnEnd = 105,                // text the top level could not parse
+  reEmptyOperand = 106,             // *, + or {} over a piece that can be empty
+  reNestedQuantifier = 107,         // a quantifier right after a quantifier
+  reBadHexDigit = 108,              // \x followed by a byte that is no hex digit
+  reInvalidRange = 109,             // a class range whose end is below its start
+  reClassTrailingBackslash = 110,   // '\' ending the text inside a class
+  reNoHexCode = 111,                // \x without its digits
+  reHexCodeTooBig = 112,            // \x{...} above 0xFF
+  reUnmatchedBracket = 113,         // a class without its ']'
+  reInternalUrp = 114,              // an atom at the end, at ')' or at '|'
+  reNothingToRepeat = 115,          // a pattern or group starting with *, + or ?
+  reTrailingBackslash = 116,        // '\' ending the pattern
+  reEmptyLiteral = 119,             // an empty literal run
+  reBracesTooBig = 122,             // a {} number of more than 8 digits
+  reBracesMinOverMax = 124,         // {n,m} with n > m
+  reUnclosedComment = 125,          // (?# without its ')'
+  reComplexBraces = 126,            // never raised
+  reBadModifier = 127,              // (?...) with a byte that is no modifier letter
+  reBadLinePair = 128,              // LinePairedSeparator of other than two different bytes
+  reBadRepeatOperand = 1000,        // a repeat node over a node it cannot count
+  reBadOpcode = 1001,               // an invalid opcode in the program
+  reBrokenLink = 1002,              // a link that leaves the program, or no OP_END at the end
+  reNoExpression = 1003,            // search or expansion without an Expression
+  reCorruptedProgram = 1004,        // a program without the magic byte
+  reNoInputString = 1005,           // search or expansion without an InputString
+  reOffsetBelowOne = 1006,          // ExecPos with an offset below 1
+  reNoLastMatch = 1007,             // ExecNext without a last match
+  reInputStringMissing = 1008,      // never raised
+  reBadDumpOpcode = 1011,           // never raised
+  reBadModifierIndex = 1013,        // a modifier index outside 1..6 (message "Unknown error")
+  reLoopStackExceeded = 1014,       // an 11th counted loop active at once
+  reLoopWithoutEntry = 1015,        // a loop node with no active counted loop
+  reBacktrackStackExceeded = 1016,  // the backtracking stack's budget spent
+  reStepLimitExceeded = 1017,       // the search's step budget spent
+  reBadPCode = 2000,                // never raised
+};
+constexpr int32_t kRegexFirstSearchError = reBadRepeatOperand;
 
 // What the engine raises. Code is the error code of ErrorMessage; Position is the 0-based parse
-// offset for compile errors (codes below 1000) and 0 otherwise.
+// offset for compile errors (codes below kRegexFirstSearchError) and 0 otherwise.
 class ERegexError : public Exception {
  public:
   ERegexError(std::string message, int32_t code, int32_t position)
@@ -143,17 +193,29 @@ class TRegexEngine {
   virtual std::string ErrorMessage(int code) const;
   int LastErrorCode() const { return last_error_code_; }
 
-  // --- Safety limits of the matcher (ours) ---------------------------------------------------
+  // --- Work limits of one search --------------------------------------------------------------
 
-  // Work one search may do before it raises 1017. 0 (default) sizes it to the subject:
-  // 100 million steps plus 64 per byte; a step is one node executed or one backtrack.
+  // Steps one search (ExecPos and what calls it) may take before it raises 1017. A step is one
+  // node executed or one choice point resumed; scanning or comparing bytes costs one step per 8
+  // bytes (a back-reference by the length of the capture it compares). 0 (the default) sizes
+  // the budget with DefaultStepBudget.
   void SetMatchStepLimit(int64_t steps) { step_limit_ = steps; }
+  // The default budget: kStepBudgetBase plus kStepBudgetPerByte for each subject byte, counting
+  // at most kStepBudgetSubjectCap bytes. At the cap (the largest page the program fetches) a
+  // search that exhausts it ends after about a second on a 2.7 GHz core of our build machine;
+  // linear searches over bigger subjects may run out where they would have finished.
+  static int64_t DefaultStepBudget(size_t subject_length);
+  static constexpr int64_t kStepBudgetBase = 20'000'000;
+  static constexpr int64_t kStepBudgetPerByte = 32;
+  static constexpr size_t kStepBudgetSubjectCap = size_t{8} << 20;
+  // Steps the last search spent, one that raised included (0 before any search).
+  int64_t SearchSteps() const { return search_steps_; }
   // Bytes the backtracking stack of one search may take before it raises 1016 (default 128 MiB).
   void SetMatchStackLimit(size_t bytes) { stack_limit_ = bytes; }
 
  private:
   // ReportError, which an override could (wrongly) let return.
-  [[noreturn]] void Raise(int code);
+  [[noreturn]] void Raise(TRegexErrorCode code);
 
   // Compile (RegexCompiler.cpp).
   bool EnsureProgram();
@@ -174,10 +236,12 @@ class TRegexEngine {
   void Tail(int32_t p, int32_t q);
   void OpTail(int32_t p, int32_t q);
   void LinkLoop(int32_t entry, int32_t min, int32_t max, bool lazy);
+  void GuardLoop(int32_t jump, int32_t exit);
   void DiscardProgram();
   void DeriveHints(bool starts_repeat);
 
   // Search.
+  bool Search(const unsigned char* p, const unsigned char* end);
   bool Attempt(const unsigned char* at);
   void ClearGroups();
   bool GroupSet(int n) const;
@@ -205,7 +269,8 @@ class TRegexEngine {
   int next_group_number_ = 1;
   bool counting_ = false;  // pass 1: emitting only adds to program_size_
   int64_t program_size_ = 0;
-  int64_t emit_point_ = 0;  // pass 2: where the next byte goes
+  int64_t emit_point_ = 0;                    // pass 2: where the next byte goes
+  std::vector<TRegexLoopGuard> loop_guards_;  // pass 2: the choice loops to guard
 
   // Search hints.
   unsigned char start_char_ = 0;
@@ -223,6 +288,7 @@ class TRegexEngine {
 
   std::unique_ptr<TRegexMatcher> matcher_;
   int64_t step_limit_ = 0;
+  int64_t search_steps_ = 0;
   size_t stack_limit_ = size_t{128} << 20;
   int last_error_code_ = 0;
 };

@@ -7,20 +7,32 @@
 
 #include "regex/RegexProgram.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
-// Kinds of stack entries (top four bits of Entry::tag).
-enum : uint32_t {
-  kTrail = 0,       // register restore record
-  kCpAttempt = 1,   // bottom of an attempt: reaching it means the attempt failed
-  kCpAlt = 2,       // the next alternative of a choice run (node = that CHOICE)
-  kCpLoopExit = 3,  // greedy counted loop: leave the loop instead of iterating
-  kCpLoopBody = 4,  // lazy counted loop: iterate instead of leaving
-  kCpGreedy = 5,    // single-byte greedy repeat: try one repetition fewer
-  kCpLazy = 6,      // single-byte lazy repeat: try one repetition more
+// Kinds of stack entries: the top kKindBits of Entry::tag; the rest holds a node index (choice
+// points) or a register number (trail records), both below kIndexMask (Load refuses programs
+// that need more).
+enum TEntryKind : uint32_t {
+  kTrail,       // register restore record
+  kCpAttempt,   // bottom of an attempt: reaching it means the attempt failed
+  kCpAlt,       // the next alternative of a choice run (node = that CHOICE)
+  kCpLoopExit,  // greedy counted loop: leave the loop instead of iterating
+  kCpLoopBody,  // lazy counted loop: iterate instead of leaving
+  kCpGreedy,    // repeat node: try the next smaller count
+  kCpLazy,      // lazy repeat node: try the next larger count
+  kKindCount,
 };
-constexpr uint32_t kIndexBits = 28;
+constexpr uint32_t kKindBits = 4;
+constexpr uint32_t kIndexBits = 32 - kKindBits;
 constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+static_assert(kKindCount <= (1u << kKindBits), "every entry kind fits the tag's top bits");
+static_assert(TRegexMatcher::kRegFixed + 0u < kIndexMask, "the fixed registers fit a tag");
+
+constexpr uint32_t Tag(TEntryKind kind, uint32_t index) { return kind << kIndexBits | index; }
 constexpr uint32_t kNoStamp = UINT32_MAX;
 constexpr int32_t kRepeatMaxOpen = INT32_MAX;  // bound of *, + (not stored in the program)
 
@@ -48,6 +60,7 @@ bool IsZeroWidthStep(uint8_t op) {
 
 // How often a byte occurs in web pages, roughly; the lead-literal search looks for the rarest
 // byte of the literal that has no case partner.
+constexpr int kRareByte = 3;  // punctuation other than the markup's own
 int Commonness(unsigned char b) {
   switch (b) {
     case ' ':
@@ -73,38 +86,98 @@ int Commonness(unsigned char b) {
   }
 }
 
+#if defined(__x86_64__)
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// The first start in [s, stop) at which every probe finds its byte, 32 starts at a time; s is
+// left where the scan ended. Every load stays below s + the last probe's position + 32, which
+// the caller keeps inside the subject. N, the number of probes, is a template argument so that
+// the loop body is straight-line code.
+template <int N>
+__attribute__((target("avx2"))) const unsigned char* ProbeScanAvx2(
+    const unsigned char*& s, const unsigned char* stop, const TRegexMatcher::LeadProbe* probes) {
+  __m256i want[N], fold[N];
+  for (int i = 0; i < N; ++i) {
+    want[i] = _mm256_set1_epi8(static_cast<char>(probes[i].Byte));
+    fold[i] = _mm256_set1_epi8(static_cast<char>(probes[i].Fold));
+  }
+  for (; s < stop; s += 32) {
+    __m256i hits = _mm256_cmpeq_epi8(
+        _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + probes[0].Pos)),
+                        fold[0]),
+        want[0]);
+    for (int i = 1; i < N; ++i) {
+      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + probes[i].Pos));
+      hits = _mm256_and_si256(hits, _mm256_cmpeq_epi8(_mm256_or_si256(bytes, fold[i]), want[i]));
+    }
+    const auto bits = static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+    if (bits != 0) return s + __builtin_ctz(bits);
+  }
+  return nullptr;
+}
+
+const unsigned char* ProbeScan(const unsigned char*& s, const unsigned char* stop,
+                               const TRegexMatcher::LeadProbe* probes, int count) {
+  switch (count) {
+    case 1:
+      return ProbeScanAvx2<1>(s, stop, probes);
+    case 2:
+      return ProbeScanAvx2<2>(s, stop, probes);
+    default:
+      return ProbeScanAvx2<3>(s, stop, probes);
+  }
+}
+#endif
+
 }  // namespace
 
-void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_case) {
+// --- Loading -------------------------------------------------------------------------------------
+//
+// Four passes over the program: Decode (nodes, operands, links), AnnotateRepeats (choice runs and
+// the byte a repeat's continuation must start with), GuardEmptyLoops (the compiler's list of
+// choice loops an empty iteration must leave) and ChooseLeadLiteral (what the search looks for).
+
+void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_case,
+                         const std::vector<TRegexLoopGuard>& guards) {
   prog_ = reinterpret_cast<const unsigned char*>(program.data());
   std::memcpy(swap_, swap_case, sizeof swap_);
   insts_.clear();
   sets_.clear();
   lead_len_ = 0;
+  probe_count_ = 0;
   reg_count_ = kRegFixed;
+  const std::vector<int32_t> index_of = Decode(program);
+  AnnotateRepeats();
+  GuardEmptyLoops(guards, index_of);
+  ChooseLeadLiteral();
+}
 
-  // Pass 1: nodes in layout order, and where each begins.
+// Fills insts_ in layout order; returns the node index of every program offset (-1 where no
+// node begins).
+std::vector<int32_t> TRegexMatcher::Decode(const std::string& program) {
   std::vector<int32_t> index_of(program.size(), -1);
   std::vector<uint32_t> offset_of;
   for (size_t off = 1; off < program.size();) {
     const int64_t size = RegexNodeSize(program, off);
-    if (size < 0) throw TRegexFault{IsValidRegexOpcode(prog_[off]) ? 1002 : 1001};
-    if (insts_.size() >= kIndexMask) throw TRegexFault{101};
+    if (size < 0) throw TRegexFault{IsValidRegexOpcode(prog_[off]) ? reBrokenLink : reBadOpcode};
+    if (insts_.size() >= kIndexMask) throw TRegexFault{reTooBig};
     index_of[off] = static_cast<int32_t>(insts_.size());
     offset_of.push_back(static_cast<uint32_t>(off));
     insts_.emplace_back();
     off += static_cast<size_t>(size);
   }
-  if (insts_.empty()) throw TRegexFault{1002};
+  if (insts_.empty()) throw TRegexFault{reBrokenLink};
   auto target = [&](size_t off, int32_t rel) -> int32_t {
     const int64_t t = static_cast<int64_t>(off) + rel;
     if (t <= 0 || t >= static_cast<int64_t>(program.size()) || index_of[t] < 0) {
-      throw TRegexFault{1002};
+      throw TRegexFault{reBrokenLink};
     }
     return index_of[t];
   };
 
-  // Pass 2: operands and links.
   for (size_t i = 0; i < insts_.size(); ++i) {
     Inst& in = insts_[i];
     const uint32_t off = offset_of[i];
@@ -115,170 +188,200 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
     if (rel != 0) in.next = target(off, rel);
     in.group = static_cast<uint8_t>(RegexGroupOf(in.op));
     if (RegexOpInfo(in.op).Operand != okNone) in.text = off + kRegexNodeHeader;
-    ByteSet set;
-    bool single_byte = true;
     switch (in.op) {
       case OP_LITERAL:
       case OP_LITERAL_CI:
         in.len = static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(arg)));
-        // Used as a set only when repeated, where its first byte counts.
-        set.set(arg[0]);
-        if (in.op == OP_LITERAL_CI) set.set(swap_[arg[0]]);
-        break;
-      case OP_ANY_CHAR:
-        set.set();
-        break;
-      case OP_DIGIT:
-        for (int b = '0'; b <= '9'; ++b) set.set(b);
-        break;
-      case OP_NOT_DIGIT:
-        set.set();
-        for (int b = '0'; b <= '9'; ++b) set.reset(b);
-        break;
-      case OP_TINY_SET:
-        set.set(arg[0]).set(arg[1]).set(arg[2]);
-        break;
-      case OP_TINY_EXCLUDE:
-        set.set().reset(arg[0]).reset(arg[1]).reset(arg[2]);
-        break;
-      case OP_BYTE_SET:
-        for (int b = 0; b < 256; ++b) {
-          if (arg[b >> 3] & (1u << (b & 7))) set.set(b);
-        }
         break;
       case OP_BACKREF:
       case OP_BACKREF_CI:
         in.group = arg[0];
-        single_byte = false;
         break;
       case OP_STAR:
       case OP_STAR_LAZY:
         in.min = 0;
         in.max = kRepeatMaxOpen;
-        single_byte = false;
         break;
       case OP_PLUS:
       case OP_PLUS_LAZY:
         in.min = 1;
         in.max = kRepeatMaxOpen;
-        single_byte = false;
         break;
       case OP_BRACES:
       case OP_BRACES_LAZY:
         in.min = ReadRegexInt(arg);
         in.max = ReadRegexInt(arg + 4);
-        single_byte = false;
         break;
       case OP_LOOP:
       case OP_LOOP_LAZY:
         in.min = ReadRegexInt(arg);
         in.max = ReadRegexInt(arg + 4);
         in.aux = target(off, ReadRegexInt(arg + 8));
-        single_byte = false;
         break;
       default:
-        single_byte = false;
         break;
     }
-    if (single_byte) {
+    // Nodes that match one byte by a set; a literal is used as one only when repeated, where
+    // its first byte counts.
+    ByteSet set;
+    if (in.op != OP_ANY_IN_LINE && in.op != OP_BACKREF && in.op != OP_BACKREF_CI &&
+        in.op != OP_END && FirstBytes(in, set)) {
       set.reset(0);  // the subject's terminating byte never matches
       in.set = static_cast<int32_t>(sets_.size());
       sets_.push_back(set);
     }
-    if (IsRepeat(in.op) && i + 1 >= insts_.size()) throw TRegexFault{1002};
+    if (IsRepeat(in.op) && i + 1 >= insts_.size()) throw TRegexFault{reBrokenLink};
   }
+  return index_of;
+}
 
-  // Annotations: choice runs, next-byte checks of repeats, choice-loop guards.
-  for (size_t i = 0; i < insts_.size(); ++i) {
-    Inst& in = insts_[i];
+// The bytes a consuming node may start with (0 standing for the end of the text, as in the lead
+// set); false for nodes that consume nothing.
+bool TRegexMatcher::FirstBytes(const Inst& in, ByteSet& bytes) const {
+  const unsigned char* arg = prog_ + in.text;
+  switch (in.op) {
+    case OP_END:
+    case OP_ANY_CHAR:
+    case OP_BACKREF:
+    case OP_BACKREF_CI:
+    case OP_ANY_IN_LINE:
+      bytes.set();
+      return true;
+    case OP_LITERAL:
+      bytes.set(arg[0]);
+      return true;
+    case OP_LITERAL_CI:
+      bytes.set(arg[0]).set(swap_[arg[0]]);
+      return true;
+    case OP_DIGIT:
+      for (int b = '0'; b <= '9'; ++b) bytes.set(b);
+      return true;
+    case OP_NOT_DIGIT:
+      for (int b = 0; b < 256; ++b) {
+        if (b < '0' || b > '9') bytes.set(b);
+      }
+      return true;
+    case OP_TINY_SET:
+      bytes.set(arg[0]).set(arg[1]).set(arg[2]);
+      return true;
+    case OP_TINY_EXCLUDE:
+      for (int b = 0; b < 256; ++b) {
+        if (b != arg[0] && b != arg[1] && b != arg[2]) bytes.set(b);
+      }
+      return true;
+    case OP_BYTE_SET:
+      for (int b = 0; b < 256; ++b) {
+        if (arg[b >> 3] & (1u << (b & 7))) bytes.set(b);
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The first node from q on that does something: steps over nodes that always pass without
+// consuming and into the one alternative of a CHOICE that opens no backtracking run. -1 when
+// the chain ends.
+int32_t TRegexMatcher::SkipZeroWidth(int32_t q) const {
+  for (size_t hops = 0; q >= 0 && hops < insts_.size(); ++hops) {
+    const Inst& c = insts_[q];
+    if (IsZeroWidthStep(c.op)) {
+      q = c.next;
+    } else if (c.op == OP_CHOICE && !c.next_is_choice) {
+      q = q + 1;
+    } else {
+      break;
+    }
+  }
+  return q;
+}
+
+// Marks choice runs, and gives every repeat the first byte its continuation must start with: a
+// candidate length after which the next byte differs cannot succeed.
+void TRegexMatcher::AnnotateRepeats() {
+  for (Inst& in : insts_) {
     if (in.op == OP_CHOICE) in.next_is_choice = in.next >= 0 && insts_[in.next].op == OP_CHOICE;
   }
-  for (size_t i = 0; i < insts_.size(); ++i) {
-    Inst& in = insts_[i];
-    if (IsRepeat(in.op)) {
-      // The first byte the continuation must start with, looking through nodes that always
-      // pass without consuming. A candidate length whose next byte differs cannot succeed.
-      int32_t q = in.next;
-      for (int hops = 0; q >= 0 && hops < 64; ++hops) {
-        const Inst& c = insts_[q];
-        if (IsZeroWidthStep(c.op)) {
-          q = c.next;
-        } else if (c.op == OP_CHOICE && !c.next_is_choice) {
-          q = q + 1;
-        } else {
-          break;
-        }
-      }
-      if (q >= 0 && (insts_[q].op == OP_LITERAL || insts_[q].op == OP_LITERAL_CI)) {
-        const unsigned char b = prog_[insts_[q].text];
-        in.nb[0] = b;
-        in.nb_count = 1;
-        if (insts_[q].op == OP_LITERAL_CI && swap_[b] != b) {
-          in.nb[1] = swap_[b];
-          in.nb_count = 2;
-        }
-      }
-    } else if (in.op == OP_JUMP_BACK && in.next >= 0) {
-      // Shapes the compiler builds:
-      //   x*  CHOICE1(alt: x .. JUMP_BACK->CHOICE1) CHOICE2(alt: EMPTY) EMPTY -> after
-      //   x+  x .. CHOICE_a(alt: JUMP_BACK->x) CHOICE_b(alt: EMPTY) EMPTY -> after
-      // An iteration starts each time the jump target runs, which records where; the jump
-      // leaves through the EMPTY instead when the iteration consumed nothing.
-      const int32_t head = in.next;
-      const bool star = insts_[head].op == OP_CHOICE && insts_[head].next_is_choice;
-      int32_t second = -1;
-      if (star) {
-        second = insts_[head].next;
-      } else if (i > 0 && insts_[i - 1].op == OP_CHOICE && insts_[i - 1].next_is_choice) {
-        second = insts_[i - 1].next;
-      }
-      if (second < 0 || static_cast<size_t>(second) + 1 >= insts_.size() ||
-          insts_[second + 1].op != OP_EMPTY || insts_[head].slot >= 0) {
-        continue;
-      }
-      const uint8_t head_op = insts_[head].op;
-      if (!star && !(head_op > OP_GROUP_OPEN && head_op < OP_GROUP_CLOSE)) {
-        continue;  // a body that is no group always consumes
-      }
-      if (reg_count_ >= static_cast<int>(kIndexMask)) throw TRegexFault{101};
-      in.slot = reg_count_;
-      in.aux = second + 1;
-      insts_[head].slot = reg_count_;
-      ++reg_count_;
-    }
-  }
-
-  // Lead literal: the first consuming node of the only top-level alternative.
-  if (insts_[0].op == OP_CHOICE && !insts_[0].next_is_choice && insts_.size() > 1) {
-    int32_t q = 1;
-    for (size_t hops = 0; q >= 0 && hops < insts_.size(); ++hops) {
-      const Inst& c = insts_[q];
-      if (IsZeroWidthStep(c.op)) {
-        q = c.next;
-      } else if (c.op == OP_CHOICE && !c.next_is_choice) {
-        q = q + 1;
-      } else {
-        break;
-      }
-    }
-    if (q >= 0 && (insts_[q].op == OP_LITERAL || insts_[q].op == OP_LITERAL_CI)) {
-      const Inst& lit = insts_[q];
-      lead_text_ = lit.text;
-      lead_len_ = lit.len;
-      lead_ci_ = lit.op == OP_LITERAL_CI;
-      lead_anchor_ = -1;
-      int best = INT_MAX;
-      for (uint32_t k = 0; k < lit.len; ++k) {
-        const unsigned char b = prog_[lit.text + k];
-        if (lead_ci_ && swap_[b] != b) continue;
-        if (Commonness(b) < best) {
-          best = Commonness(b);
-          lead_anchor_ = static_cast<int32_t>(k);
-        }
-      }
+  for (Inst& in : insts_) {
+    if (!IsRepeat(in.op)) continue;
+    const int32_t q = SkipZeroWidth(in.next);
+    if (q < 0 || (insts_[q].op != OP_LITERAL && insts_[q].op != OP_LITERAL_CI)) continue;
+    const unsigned char b = prog_[insts_[q].text];
+    in.nb[0] = b;
+    in.nb_count = 1;
+    if (insts_[q].op == OP_LITERAL_CI && swap_[b] != b) {
+      in.nb[1] = swap_[b];
+      in.nb_count = 2;
     }
   }
 }
+
+// Gives every choice loop the compiler listed a register: the loop's head (the JUMP_BACK's
+// target) records where each iteration starts, and the JUMP_BACK leaves through the loop's exit
+// when the cursor has not moved since.
+void TRegexMatcher::GuardEmptyLoops(const std::vector<TRegexLoopGuard>& guards,
+                                    const std::vector<int32_t>& index_of) {
+  auto node_at = [&](int32_t off) {
+    if (off <= 0 || static_cast<size_t>(off) >= index_of.size() || index_of[off] < 0) {
+      throw TRegexFault{reBrokenLink};
+    }
+    return index_of[off];
+  };
+  for (const TRegexLoopGuard& guard : guards) {
+    Inst& jump = insts_[node_at(guard.JumpBack)];
+    const int32_t exit = node_at(guard.Exit);
+    if (jump.op != OP_JUMP_BACK || jump.next < 0 || insts_[exit].op != OP_EMPTY) {
+      throw TRegexFault{reBrokenLink};
+    }
+    Inst& head = insts_[jump.next];
+    if (head.slot >= 0) continue;
+    if (reg_count_ >= static_cast<int>(kIndexMask)) throw TRegexFault{reTooBig};
+    jump.slot = reg_count_;
+    jump.aux = exit;
+    head.slot = reg_count_;
+    ++reg_count_;
+  }
+}
+
+// The lead literal: the first consuming node of the only top-level alternative, when it is a
+// literal. The search then jumps between its occurrences.
+void TRegexMatcher::ChooseLeadLiteral() {
+  if (insts_[0].op != OP_CHOICE || insts_[0].next_is_choice || insts_.size() < 2) return;
+  const int32_t q = SkipZeroWidth(1);
+  if (q < 0 || (insts_[q].op != OP_LITERAL && insts_[q].op != OP_LITERAL_CI)) return;
+  const Inst& lit = insts_[q];
+  lead_text_ = lit.text;
+  lead_len_ = lit.len;
+  lead_ci_ = lit.op == OP_LITERAL_CI;
+  // Bytewise: memchr on the rarest byte that has no case partner.
+  lead_anchor_ = -1;
+  int best = INT_MAX;
+  for (uint32_t k = 0; k < lit.len; ++k) {
+    const unsigned char b = prog_[lit.text + k];
+    if (lead_ci_ && swap_[b] != b) continue;
+    if (Commonness(b) < best) {
+      best = Commonness(b);
+      lead_anchor_ = static_cast<int32_t>(k);
+    }
+  }
+  // A rare byte stops memchr seldom, and memchr reads one vector per 32 bytes where the probes
+  // read three: keep memchr for it.
+  if (best <= kRareByte) return;
+  // Vector probes: the first two bytes and the last, skipping any whose case partner is not the
+  // other case of an ASCII letter. Three bytes at fixed distances rarely line up by chance.
+  for (const uint32_t pos : {0u, 1u, lit.len - 1}) {
+    if (pos >= lit.len || (probe_count_ > 0 && probes_[probe_count_ - 1].Pos >= pos)) continue;
+    const unsigned char b = prog_[lit.text + pos];
+    uint8_t fold = 0;
+    if (lead_ci_ && swap_[b] != b) {
+      if (swap_[b] != (b ^ 0x20)) continue;
+      fold = 0x20;
+    }
+    probes_[probe_count_++] = LeadProbe{pos, static_cast<uint8_t>(b | fold), fold};
+  }
+}
+
+// --- Search hints --------------------------------------------------------------------------------
 
 std::bitset<256> TRegexMatcher::ComputeLeadSet(bool multiline, const std::string& separators,
                                                bool pair_assigned, unsigned char pair_head) const {
@@ -300,48 +403,11 @@ std::bitset<256> TRegexMatcher::ComputeLeadSet(bool multiline, const std::string
       i = insts_[i].next;
     }
   };
-  // Adds the bytes a consuming node may start with (0 standing for the end of the text);
-  // false for nodes that consume nothing.
   auto consume = [&](const Inst& in) {
-    const unsigned char* arg = prog_ + in.text;
-    switch (in.op) {
-      case OP_END:
-      case OP_ANY_CHAR:
-      case OP_BACKREF:
-      case OP_BACKREF_CI:
-      case OP_ANY_IN_LINE:
-        lead.set();
-        return true;
-      case OP_LITERAL:
-        lead.set(arg[0]);
-        return true;
-      case OP_LITERAL_CI:
-        lead.set(arg[0]).set(swap_[arg[0]]);
-        return true;
-      case OP_DIGIT:
-        for (int b = '0'; b <= '9'; ++b) lead.set(b);
-        return true;
-      case OP_NOT_DIGIT:
-        for (int b = 0; b < 256; ++b) {
-          if (b < '0' || b > '9') lead.set(b);
-        }
-        return true;
-      case OP_TINY_SET:
-        lead.set(arg[0]).set(arg[1]).set(arg[2]);
-        return true;
-      case OP_TINY_EXCLUDE:
-        for (int b = 0; b < 256; ++b) {
-          if (b != arg[0] && b != arg[1] && b != arg[2]) lead.set(b);
-        }
-        return true;
-      case OP_BYTE_SET:
-        for (int b = 0; b < 256; ++b) {
-          if (arg[b >> 3] & (1u << (b & 7))) lead.set(b);
-        }
-        return true;
-      default:
-        return false;
-    }
+    ByteSet bytes;
+    if (!FirstBytes(in, bytes)) return false;
+    lead |= bytes;
+    return true;
   };
   arrive(0);
   while (!work.empty() && !lead.all()) {
@@ -435,11 +501,27 @@ bool TRegexMatcher::EqualCase(const unsigned char* s, const unsigned char* t, si
 }
 
 const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
-                                                    const unsigned char* end) const {
+                                                    const unsigned char* end) {
   const unsigned char* lit = prog_ + lead_text_;
   const size_t n = lead_len_;
   if (n == 0 || end - from < static_cast<ptrdiff_t>(n)) return nullptr;
   const unsigned char* last = end - n;  // last possible start
+#if defined(__x86_64__)
+  if (probe_count_ > 0 && HasAvx2()) {
+    const ptrdiff_t reach = static_cast<ptrdiff_t>(probes_[probe_count_ - 1].Pos) + 31;
+    if (end - from > reach) {
+      const unsigned char* stop = end - reach + 1;
+      const unsigned char* hit;
+      while ((hit = ProbeScan(from, stop, probes_, probe_count_)) != nullptr) {
+        if (hit > last) return nullptr;
+        if (EqualCase(hit, lit, n, lead_ci_)) return hit;
+        Charge(1 + (n >> kBytesPerStepShift));
+        from = hit + 1;
+      }
+      if (from > last) return nullptr;
+    }
+  }
+#endif
   if (lead_anchor_ >= 0) {
     const unsigned char a = lit[lead_anchor_];
     const unsigned char* q = from + lead_anchor_;
@@ -449,6 +531,7 @@ const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
       if (hit == nullptr) return nullptr;
       const unsigned char* start = hit - lead_anchor_;
       if (EqualCase(start, lit, n, lead_ci_)) return start;
+      Charge(1 + (n >> kBytesPerStepShift));
       q = hit + 1;
     }
     return nullptr;
@@ -456,10 +539,14 @@ const unsigned char* TRegexMatcher::FindLeadLiteral(const unsigned char* from,
   // Every byte of the literal has two cases: look for either form of the first one.
   const unsigned char b0 = lit[0];
   const unsigned char b1 = swap_[b0];
-  for (const unsigned char* q = from; q <= last; ++q) {
-    if ((*q == b0 || *q == b1) && EqualCase(q, lit, n, true)) return q;
+  const unsigned char* q = from;
+  for (; q <= last; ++q) {
+    if (*q != b0 && *q != b1) continue;
+    if (EqualCase(q, lit, n, true)) break;
+    Charge(1 + (n >> kBytesPerStepShift));
   }
-  return nullptr;
+  Charge((q - from) >> (kBytesPerStepShift + 1));
+  return q <= last ? q : nullptr;
 }
 
 void TRegexMatcher::BeginSearch(const unsigned char* base, const unsigned char* end,
@@ -486,12 +573,12 @@ void TRegexMatcher::BeginSearch(const unsigned char* base, const unsigned char* 
 }
 
 inline void TRegexMatcher::Push(uint32_t tag, uint32_t aux, int64_t a, int64_t b) {
-  if (stack_.size() >= max_entries_) throw TRegexFault{1016};
+  if (stack_.size() >= max_entries_) throw TRegexFault{reBacktrackStackExceeded};
   stack_.push_back(Entry{tag, aux, a, b});
 }
 
 inline void TRegexMatcher::PushChoice(uint32_t kind, int32_t node, int64_t a, int64_t b) {
-  Push(kind << kIndexBits | static_cast<uint32_t>(node), top_, a, b);
+  Push(Tag(static_cast<TEntryKind>(kind), static_cast<uint32_t>(node)), top_, a, b);
   top_ = static_cast<uint32_t>(stack_.size() - 1);
 }
 
@@ -499,7 +586,7 @@ inline void TRegexMatcher::PushChoice(uint32_t kind, int32_t node, int64_t a, in
 // choice point was made (going back there restores the oldest record).
 inline void TRegexMatcher::SetReg(uint32_t r, int64_t v) {
   if (stamps_[r] != top_) {
-    Push(kTrail << kIndexBits | r, stamps_[r], regs_[r], 0);
+    Push(Tag(kTrail, r), stamps_[r], regs_[r], 0);
     stamps_[r] = top_;
   }
   regs_[r] = v;
@@ -517,11 +604,13 @@ int64_t TRegexMatcher::RepeatUnit(const Inst& node, const unsigned char*& captur
   return e - s;
 }
 
-// Does one repetition of `node` match at `at` (one byte, or a copy of the capture)?
+// Does one repetition of `node` match at `at` (one byte, or a copy of the capture)? Comparing
+// a copy is charged by its length.
 inline bool TRegexMatcher::RepAt(const Inst& node, const unsigned char* at, int64_t unit,
-                                 const unsigned char* capture) const {
+                                 const unsigned char* capture) {
   if (unit == 1 && node.set >= 0) return at < end_ && InSet(node.set, *at);
   if (end_ - at < unit) return false;
+  steps_ -= unit >> kBytesPerStepShift;
   return EqualCase(at, capture, static_cast<size_t>(unit), node.op == OP_BACKREF_CI);
 }
 
@@ -538,7 +627,7 @@ int64_t TRegexMatcher::GreedyCount(const Inst& r, const Inst& node, const unsign
     const ByteSet& set = sets_[node.set];
     int64_t k = 0;
     while (k < limit && set[start[k]]) ++k;
-    Charge(k >> 3);
+    Charge(k >> kBytesPerStepShift);
     return k;
   }
   int64_t k = 0;
@@ -547,7 +636,7 @@ int64_t TRegexMatcher::GreedyCount(const Inst& r, const Inst& node, const unsign
     p += unit;
     ++k;
   }
-  Charge((p - start) >> 3);
+  Charge(k >> 1);  // the copies' bytes were charged by RepAt
   return k;
 }
 
@@ -583,34 +672,36 @@ int64_t TRegexMatcher::FindLazy(const Inst& r, const Inst& node, const unsigned 
     const auto* hit =
         static_cast<const unsigned char*>(std::memchr(start + k, r.nb[0], limit - k + 1));
     if (hit == nullptr) {
-      Charge((limit - k) >> 3);
+      Charge(1 + ((limit - k) >> kBytesPerStepShift));
       return -1;
     }
-    Charge((hit - start - k) >> 3);
+    Charge(1 + ((hit - start - k) >> kBytesPerStepShift));
     return hit - start;
   }
   const int64_t first = k;
   for (;;) {
     if (NextOk(r, start + k * unit)) break;
     if (k >= limit || !RepAt(node, start + k * unit, unit, capture)) {
-      Charge((k - first) >> 3);
+      Charge((k - first) >> 1);
       return -1;
     }
     ++k;
   }
-  Charge((k - first) >> 3);
+  Charge((k - first) >> 1);  // half a step per repetition tried; copies are charged by RepAt
   return k;
 }
+
+// --- Running -------------------------------------------------------------------------------------
 
 bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match_end) {
   stack_.clear();
   top_ = 0;
-  Push(kCpAttempt << kIndexBits, 0, 0, 0);
+  Push(Tag(kCpAttempt, 0), 0, 0, 0);
   const unsigned char* cur = at;
   int32_t pc = 0;
   for (;;) {
-    if (pc < 0) throw TRegexFault{1002};
-    if (--steps_ < 0) throw TRegexFault{1017};
+    if (pc < 0) throw TRegexFault{reBrokenLink};
+    if (--steps_ < 0) throw TRegexFault{reStepLimitExceeded};
     const Inst& in = insts_[pc];
     switch (in.op) {
       case OP_END:
@@ -649,6 +740,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
           goto fail;
         }
         cur += in.len;
+        steps_ -= in.len >> kBytesPerStepShift;
         pc = in.next;
         continue;
       case OP_BACKREF:
@@ -662,28 +754,11 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         continue;
       }
       case OP_LINE_START:
-        if (cur != base_) {
-          const unsigned char b = cur[-1];
-          const bool after_pair =
-              pair_assigned_ && b == pair_tail_ && cur - 1 > base_ && cur[-2] == pair_head_;
-          if (!after_pair) {
-            if (pair_assigned_ && b == pair_head_ && *cur == pair_tail_) goto fail;
-            if (!separators_[b]) goto fail;
-          }
-        }
+        if (!AtLineStart(cur)) goto fail;
         pc = in.next;
         continue;
       case OP_LINE_END:
-        if (cur != end_) {
-          const unsigned char c = *cur;
-          const bool before_pair = pair_assigned_ && c == pair_head_ && cur[1] == pair_tail_;
-          if (!before_pair) {
-            if (pair_assigned_ && c == pair_tail_ && cur > base_ && cur[-1] == pair_head_) {
-              goto fail;
-            }
-            if (!separators_[c]) goto fail;
-          }
-        }
+        if (!AtLineEnd(cur)) goto fail;
         pc = in.next;
         continue;
       case OP_WORD_EDGE:
@@ -699,11 +774,11 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         pc = in.next;
         continue;
       case OP_JUMP_BACK:
-        // An iteration that consumed nothing ends the loop.
+        // An iteration that consumed nothing ends a guarded loop.
         pc = (in.slot >= 0 && regs_[in.slot] == cur - base_) ? in.aux : in.next;
         continue;
       case OP_CHOICE:
-        if (in.slot >= 0) SetReg(in.slot, cur - base_);
+        if (in.slot >= 0) SetReg(in.slot, cur - base_);  // an x* loop's iteration starts
         if (in.next_is_choice) PushChoice(kCpAlt, in.next, cur - base_, 0);
         pc = pc + 1;
         continue;
@@ -712,80 +787,25 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
       case OP_BRACES:
       case OP_STAR_LAZY:
       case OP_PLUS_LAZY:
-      case OP_BRACES_LAZY: {
-        const Inst& node = insts_[pc + 1];
-        if (node.set < 0 && node.op != OP_BACKREF && node.op != OP_BACKREF_CI) {
-          throw TRegexFault{1000};
-        }
-        const unsigned char* capture = nullptr;
-        int64_t unit = RepeatUnit(node, capture);
-        const unsigned char* start = cur;
-        int64_t k;
-        if (unit <= 0) {
-          // Unset group: only zero repetitions; empty capture: every count ends here.
-          if (unit < 0 && in.min > 0) goto fail;
-          k = unit < 0 ? 0 : std::min(in.min, in.max);
-          unit = 0;
-          if (!NextOk(in, start)) goto fail;
-        } else if (!IsLazyRepeat(in.op)) {
-          const int64_t count = GreedyCount(in, node, start, unit, capture);
-          k = FindGreedy(in, start, count, unit);
-          if (k < 0) goto fail;
-          if (k > in.min) PushChoice(kCpGreedy, pc, start - base_, k);
-        } else {
-          // The first min repetitions are mandatory.
-          if (unit == 1 && LazyLimit(in, start, 1) < in.min) goto fail;
-          const unsigned char* p = start;
-          for (int64_t n = 0; n < in.min; ++n, p += unit) {
-            if (!RepAt(node, p, unit, capture)) goto fail;
-          }
-          Charge((p - start) >> 3);
-          k = FindLazy(in, node, start, in.min, unit, capture);
-          if (k < 0) goto fail;
-          if (k < LazyLimit(in, start, unit)) PushChoice(kCpLazy, pc, start - base_, k);
-        }
-        cur = start + k * unit;
+      case OP_BRACES_LAZY:
+        if (!StartRepeat(pc, cur)) goto fail;
         pc = in.next;
         continue;
-      }
       case OP_LOOP_ENTRY: {
         const int64_t d = regs_[kRegDepth] + 1;
-        if (d > kRegexMaxLoopDepth) throw TRegexFault{1014};
+        if (d > kRegexMaxLoopDepth) throw TRegexFault{reLoopStackExceeded};
         SetReg(kRegDepth, d);
         SetReg(kRegCounter + d, 0);
         pc = in.next;
         continue;
       }
       case OP_LOOP:
-      case OP_LOOP_LAZY: {
-        const int64_t d = regs_[kRegDepth];
-        if (d <= 0) throw TRegexFault{1015};
-        const int64_t k = regs_[kRegCounter + d];
-        const int64_t pos = cur - base_;
-        if (k < in.min) {
-          SetReg(kRegCounter + d, k + 1);
-          SetReg(kRegIterStart + d, pos);
-          pc = in.aux;
-          continue;
-        }
-        // Past the minimum, an iteration of an unbounded loop that consumed nothing ends it.
-        const bool can_iterate =
-            k < in.max && !(in.max == kRegexOpenMax && k > 0 && regs_[kRegIterStart + d] == pos);
-        if (in.op == OP_LOOP && can_iterate) {
-          PushChoice(kCpLoopExit, pc, pos, 0);
-          SetReg(kRegCounter + d, k + 1);
-          SetReg(kRegIterStart + d, pos);
-          pc = in.aux;
-          continue;
-        }
-        if (in.op == OP_LOOP_LAZY && can_iterate) PushChoice(kCpLoopBody, pc, pos, 0);
-        SetReg(kRegDepth, d - 1);
-        pc = in.next;
+      case OP_LOOP_LAZY:
+        pc = StepLoop(pc, cur - base_);
         continue;
-      }
       default:
         if (in.group != 0 && in.op < OP_GROUP_CLOSE) {
-          if (in.slot >= 0) SetReg(in.slot, cur - base_);  // a x+ loop's iteration starts
+          if (in.slot >= 0) SetReg(in.slot, cur - base_);  // an x+ loop's iteration starts
           SetReg(kRegGroupStart + in.group, cur - base_);
           pc = in.next;
           continue;
@@ -795,11 +815,132 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
           pc = in.next;
           continue;
         }
-        throw TRegexFault{1001};
+        throw TRegexFault{reBadOpcode};
     }
   fail:
     if (!Backtrack(pc, cur)) return false;
   }
+}
+
+// '^' with modifier m: at the start, after a line separator, or after a whole pair; never
+// between the pair's two bytes.
+inline bool TRegexMatcher::AtLineStart(const unsigned char* cur) const {
+  if (cur == base_) return true;
+  const unsigned char b = cur[-1];
+  if (pair_assigned_ && b == pair_tail_ && cur - 1 > base_ && cur[-2] == pair_head_) return true;
+  if (pair_assigned_ && b == pair_head_ && *cur == pair_tail_) return false;
+  return separators_[b];
+}
+
+// '$' with modifier m: at the end, before a line separator, or before a whole pair; never
+// between the pair's two bytes.
+inline bool TRegexMatcher::AtLineEnd(const unsigned char* cur) const {
+  if (cur == end_) return true;
+  const unsigned char c = *cur;
+  if (pair_assigned_ && c == pair_head_ && cur[1] == pair_tail_) return true;
+  if (pair_assigned_ && c == pair_tail_ && cur > base_ && cur[-1] == pair_head_) return false;
+  return separators_[c];
+}
+
+// The repeat node at pc, run at cur: counts what the repeated node matches, picks the first
+// count to try (the largest for greedy, the smallest for lazy, skipping counts after which the
+// continuation cannot start), and leaves a choice point for the other counts. False when no
+// count can work.
+bool TRegexMatcher::StartRepeat(int32_t pc, const unsigned char*& cur) {
+  const Inst& in = insts_[pc];
+  const Inst& node = insts_[pc + 1];
+  if (node.set < 0 && node.op != OP_BACKREF && node.op != OP_BACKREF_CI) {
+    throw TRegexFault{reBadRepeatOperand};
+  }
+  const unsigned char* capture = nullptr;
+  int64_t unit = RepeatUnit(node, capture);
+  const unsigned char* start = cur;
+  int64_t k;
+  if (unit <= 0) {
+    // Unset group: only zero repetitions; empty capture: every count ends here.
+    if (unit < 0 && in.min > 0) return false;
+    k = unit < 0 ? 0 : std::min(in.min, in.max);
+    unit = 0;
+    if (!NextOk(in, start)) return false;
+  } else if (!IsLazyRepeat(in.op)) {
+    const int64_t count = GreedyCount(in, node, start, unit, capture);
+    k = FindGreedy(in, start, count, unit);
+    if (k < 0) return false;
+    if (k > in.min) PushChoice(kCpGreedy, pc, start - base_, k);
+  } else {
+    // The first min repetitions are mandatory.
+    if (unit == 1 && LazyLimit(in, start, 1) < in.min) return false;
+    const unsigned char* p = start;
+    int64_t n = 0;
+    while (n < in.min && RepAt(node, p, unit, capture)) {
+      ++n;
+      p += unit;
+    }
+    Charge(n >> 1);
+    if (n < in.min) return false;
+    k = FindLazy(in, node, start, in.min, unit, capture);
+    if (k < 0) return false;
+    if (k < LazyLimit(in, start, unit)) PushChoice(kCpLazy, pc, start - base_, k);
+  }
+  cur = start + k * unit;
+  return true;
+}
+
+// Resumes the choice point `e` of the repeat node it names with the next count to try: fewer
+// for greedy, more for lazy. False when none is left (the choice point is then gone).
+bool TRegexMatcher::ResumeRepeat(const Entry& e, int32_t& pc, const unsigned char*& cur) {
+  const uint32_t idx = e.tag & kIndexMask;
+  const Inst& r = insts_[idx];
+  const Inst& node = insts_[idx + 1];
+  const unsigned char* capture = nullptr;
+  const int64_t unit = RepeatUnit(node, capture);
+  const unsigned char* start = base_ + e.a;
+  int64_t k = -1;
+  bool more = false;
+  if (e.tag >> kIndexBits == kCpGreedy) {
+    if (e.b - 1 >= r.min) k = FindGreedy(r, start, e.b - 1, unit);
+    more = k > r.min;
+  } else {
+    const int64_t limit = LazyLimit(r, start, unit);
+    if (e.b < limit && RepAt(node, start + e.b * unit, unit, capture)) {
+      k = FindLazy(r, node, start, e.b + 1, unit, capture);
+    }
+    more = k >= 0 && k < limit;
+  }
+  if (more) {
+    stack_.back().b = k;
+  } else {
+    top_ = e.aux;
+    stack_.pop_back();
+  }
+  if (k < 0) return false;
+  cur = start + k * unit;
+  pc = r.next;
+  return true;
+}
+
+// The counted-loop node at pc, reached with the cursor at `pos`: iterates while below the
+// minimum, then (greedy) iterates leaving a choice point to exit, or (lazy) exits leaving a
+// choice point to iterate. Returns the node to run next.
+int32_t TRegexMatcher::StepLoop(int32_t pc, int64_t pos) {
+  const Inst& in = insts_[pc];
+  const int64_t d = regs_[kRegDepth];
+  if (d <= 0) throw TRegexFault{reLoopWithoutEntry};
+  const int64_t k = regs_[kRegCounter + d];
+  // Past the minimum, an iteration of an unbounded loop that consumed nothing ends it.
+  const bool can_iterate =
+      k < in.min ||
+      (k < in.max && !(in.max == kRegexOpenMax && k > 0 && regs_[kRegIterStart + d] == pos));
+  if (k >= in.min && can_iterate) {
+    PushChoice(in.op == OP_LOOP ? kCpLoopExit : kCpLoopBody, pc, pos, 0);
+  }
+  if (can_iterate && (k < in.min || in.op == OP_LOOP)) {
+    SetReg(kRegCounter + d, k + 1);
+    SetReg(kRegIterStart + d, pos);
+    return in.aux;
+  }
+  SetReg(kRegDepth, d - 1);
+  return in.next;
 }
 
 // Unwinds the stack to the topmost choice point that still has something to try and resumes
@@ -815,70 +956,36 @@ bool TRegexMatcher::Backtrack(int32_t& pc, const unsigned char*& cur) {
       stack_.pop_back();
       continue;
     }
-    if (--steps_ < 0) throw TRegexFault{1017};
+    if (--steps_ < 0) throw TRegexFault{reStepLimitExceeded};
+    if (kind == kCpGreedy || kind == kCpLazy) {
+      if (ResumeRepeat(e, pc, cur)) return true;
+      continue;
+    }
+    stack_.pop_back();
+    top_ = e.aux;
+    cur = base_ + e.a;
     switch (kind) {
       case kCpAttempt:
-        stack_.pop_back();
         return false;
       case kCpAlt: {
-        stack_.pop_back();
-        top_ = e.aux;
-        cur = base_ + e.a;
         const Inst& c = insts_[idx];
         if (c.next_is_choice) PushChoice(kCpAlt, c.next, e.a, 0);
         pc = static_cast<int32_t>(idx) + 1;
         return true;
       }
-      case kCpLoopExit: {
-        stack_.pop_back();
-        top_ = e.aux;
-        cur = base_ + e.a;
+      case kCpLoopExit:
         SetReg(kRegDepth, regs_[kRegDepth] - 1);
         pc = insts_[idx].next;
         return true;
-      }
       case kCpLoopBody: {
-        stack_.pop_back();
-        top_ = e.aux;
-        cur = base_ + e.a;
         const int64_t d = regs_[kRegDepth];
         SetReg(kRegCounter + d, regs_[kRegCounter + d] + 1);
         SetReg(kRegIterStart + d, e.a);
         pc = insts_[idx].aux;
         return true;
       }
-      case kCpGreedy:
-      case kCpLazy: {
-        const Inst& r = insts_[idx];
-        const Inst& node = insts_[idx + 1];
-        const unsigned char* capture = nullptr;
-        const int64_t unit = RepeatUnit(node, capture);
-        const unsigned char* start = base_ + e.a;
-        int64_t k = -1;
-        bool more = false;
-        if (kind == kCpGreedy) {
-          if (e.b - 1 >= r.min) k = FindGreedy(r, start, e.b - 1, unit);
-          more = k > r.min;
-        } else {
-          const int64_t limit = LazyLimit(r, start, unit);
-          if (e.b < limit && RepAt(node, start + e.b * unit, unit, capture)) {
-            k = FindLazy(r, node, start, e.b + 1, unit, capture);
-          }
-          more = k >= 0 && k < limit;
-        }
-        if (k < 0 || !more) {
-          stack_.pop_back();
-          top_ = e.aux;
-        } else {
-          stack_.back().b = k;
-        }
-        if (k < 0) continue;
-        cur = start + k * unit;
-        pc = r.next;
-        return true;
-      }
       default:
-        throw TRegexFault{1001};
+        throw TRegexFault{reBadOpcode};
     }
   }
 }

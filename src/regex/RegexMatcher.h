@@ -1,12 +1,20 @@
 // The matcher behind TRegexEngine (internal to src/regex): a decoded copy of a compiled program
 // and the backtracking machine that runs it.
 //
+// Load decodes the program into an array of nodes (Inst) in four passes: Decode (operands,
+// links, the byte set of every single-byte node), AnnotateRepeats (choice runs; the byte a
+// repeat's continuation must begin with), GuardEmptyLoops (a register for every choice loop the
+// compiler listed as able to iterate emptily) and ChooseLeadLiteral (the literal every match
+// starts with, and how to look for it). Attempt then runs one match attempt: simple nodes inline
+// in its loop, repeat nodes in StartRepeat/ResumeRepeat, counted loops in StepLoop, and
+// Backtrack to resume the latest choice point.
+//
 // The machine never recurses. Every choice it may have to revisit is pushed on a stack on the
 // heap, together with an undo trail of the registers it changes (group ends, counted-loop
 // counters and depth, loop iteration starts), so that going back to a choice restores exactly
 // the state the choice was made in. Single-byte repeats keep one stack entry for all their
-// lengths. Two budgets bound a search: the stack's size (fault 1016) and the number of steps
-// (fault 1017); a search that exceeds neither runs to its end.
+// lengths. Two budgets bound a search: the stack's size (reBacktrackStackExceeded) and the
+// number of steps (reStepLimitExceeded); a search that exceeds neither runs to its end.
 //
 // Empty iterations: once an unbounded loop (x*, x+, x{n,} and their lazy forms) has its minimum,
 // an iteration that matched the empty string ends it: the match goes on after the loop, keeping
@@ -21,9 +29,12 @@
 #include <string>
 #include <vector>
 
+#include "regex/RegexEngine.h"
+#include "regex/RegexProgram.h"
+
 // Raised by the matcher with an error code; the engine turns it into ReportError(Code).
 struct TRegexFault {
-  int Code;
+  TRegexErrorCode Code;
 };
 
 class TRegexMatcher {
@@ -36,11 +47,17 @@ class TRegexMatcher {
   static constexpr int kRegCounter = 30;    // + depth (1..10)
   static constexpr int kRegIterStart = 40;  // + depth (1..10)
   static constexpr int kRegFixed = 51;
+  // Work units: one step is one node executed or one choice point resumed; scanning or comparing
+  // bytes (repeats, literals, back-references, the search for a match's start) costs one step
+  // per 2^kBytesPerStepShift bytes, so every step stands for a bounded amount of time.
+  static constexpr int kBytesPerStepShift = 3;
 
-  // Decodes `program`, which must stay alive and unchanged while this matcher is used.
-  // swap_case maps a byte to its other-case partner. Faults 1001 (invalid opcode), 1002 (broken
-  // link) and 101 (more nodes than the machine can address).
-  void Load(const std::string& program, const unsigned char* swap_case);
+  // Decodes `program`, which must stay alive and unchanged while this matcher is used, with the
+  // choice loops the compiler marked for guarding. swap_case maps a byte to its other-case
+  // partner. Faults reBadOpcode, reBrokenLink and reTooBig (more nodes or registers than a
+  // stack entry can name).
+  void Load(const std::string& program, const unsigned char* swap_case,
+            const std::vector<TRegexLoopGuard>& guards);
 
   // The search hints of a loaded program.
   // Bytes at which a match may begin (bit 0 = the end of the text). `multiline` is modifier m of
@@ -56,7 +73,17 @@ class TRegexMatcher {
   // positions. Length 0 when there is none.
   uint32_t LeadLiteralLength() const { return lead_len_; }
   // Next position in [from, end) where the lead literal occurs, or nullptr.
-  const unsigned char* FindLeadLiteral(const unsigned char* from, const unsigned char* end) const;
+  // Charges a step for every occurrence of the rarest byte that turns out not to begin the
+  // literal.
+  const unsigned char* FindLeadLiteral(const unsigned char* from, const unsigned char* end);
+
+  // One byte of the lead literal that the vector search checks: at Pos, (subject byte | Fold)
+  // must equal Byte (Fold 0x20 accepts both cases of a letter).
+  struct LeadProbe {
+    uint32_t Pos;
+    uint8_t Byte;
+    uint8_t Fold;
+  };
 
   // Prepares a search over [base, end) (*end must be a 0 byte).
   void BeginSearch(const unsigned char* base, const unsigned char* end, int64_t step_budget,
@@ -67,11 +94,13 @@ class TRegexMatcher {
   // Registers after a successful attempt: group positions as offsets from base, -1 when unset.
   int64_t GroupStart(int n) const { return regs_[kRegGroupStart + n]; }
   int64_t GroupEnd(int n) const { return regs_[kRegGroupEnd + n]; }
-  // Counts one unit of search work outside Attempt (a skipped position); throws 1017 when spent.
+  // Counts search work done outside Attempt; throws reStepLimitExceeded when the budget is spent.
   void Charge(int64_t steps) {
     steps_ -= steps;
-    if (steps_ < 0) throw TRegexFault{1017};
+    if (steps_ < 0) throw TRegexFault{reStepLimitExceeded};
   }
+  // Steps of the present search's budget not yet spent (negative once it ran out).
+  int64_t StepsLeft() const { return steps_; }
 
  private:
   struct Inst {
@@ -100,14 +129,28 @@ class TRegexMatcher {
   };
   using ByteSet = std::bitset<256>;
 
+  // Load's passes.
+  std::vector<int32_t> Decode(const std::string& program);
+  void AnnotateRepeats();
+  void GuardEmptyLoops(const std::vector<TRegexLoopGuard>& guards,
+                       const std::vector<int32_t>& index_of);
+  void ChooseLeadLiteral();
+  bool FirstBytes(const Inst& in, ByteSet& bytes) const;
+  int32_t SkipZeroWidth(int32_t q) const;
+
+  // Running.
   bool InSet(int32_t set, unsigned char b) const { return sets_[set][b]; }
+  bool AtLineStart(const unsigned char* cur) const;
+  bool AtLineEnd(const unsigned char* cur) const;
+  bool StartRepeat(int32_t pc, const unsigned char*& cur);
+  bool ResumeRepeat(const Entry& e, int32_t& pc, const unsigned char*& cur);
+  int32_t StepLoop(int32_t pc, int64_t pos);
   void SetReg(uint32_t r, int64_t v);
   void Push(uint32_t tag, uint32_t aux, int64_t a, int64_t b);
   void PushChoice(uint32_t kind, int32_t node, int64_t a, int64_t b);
   bool Backtrack(int32_t& pc, const unsigned char*& cur);
   int64_t RepeatUnit(const Inst& node, const unsigned char*& capture) const;
-  bool RepAt(const Inst& node, const unsigned char* at, int64_t unit,
-             const unsigned char* capture) const;
+  bool RepAt(const Inst& node, const unsigned char* at, int64_t unit, const unsigned char* capture);
   bool NextOk(const Inst& r, const unsigned char* at) const;
   int64_t GreedyCount(const Inst& r, const Inst& node, const unsigned char* start, int64_t unit,
                       const unsigned char* capture);
@@ -128,6 +171,8 @@ class TRegexMatcher {
   uint32_t lead_len_ = 0;
   bool lead_ci_ = false;
   int32_t lead_anchor_ = -1;  // index in the literal of a caseless byte, -1 = none
+  LeadProbe probes_[3] = {};  // ascending positions
+  int probe_count_ = 0;
 
   // Search state.
   const unsigned char* base_ = nullptr;

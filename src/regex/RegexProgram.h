@@ -121,6 +121,15 @@ inline void WriteRegexInt(uint8_t* p, int32_t v) {
   p[3] = static_cast<uint8_t>(u >> 24);
 }
 
+// A choice loop (x* or x+ over something that is no single byte) whose iterations may match
+// the empty string: the compiler lists them beside the program. When an iteration has consumed
+// nothing, the OP_JUMP_BACK at offset JumpBack leaves the loop through the OP_EMPTY at offset
+// Exit instead of going round again.
+struct TRegexLoopGuard {
+  int32_t JumpBack;
+  int32_t Exit;
+};
+
 // Size in bytes of the node at `offset` (header plus operand, not the repeated node of a repeat),
 // or -1 when the opcode is invalid or the node runs past the end of the program.
 int64_t RegexNodeSize(std::string_view program, size_t offset);

@@ -100,7 +100,7 @@ class ENetCanNotBindPortInRange : public ENetSocketHandleError {
 VM_NET_EXCEPTION(ENetClosedSocket, ENetException, "Disconnected.");
 VM_NET_EXCEPTION(ENetAlreadyConnected, ENetException, "Already connected.");
 VM_NET_EXCEPTION(ENetConnectTimeout, ENetException, "Connect timed out.");
-// The connect thread's connect failed; carries that failure's own message.
+// A connect with a time-out failed; carries that failure's own message.
 VM_NET_EXCEPTION_BASE(ENetConnectException, ENetException);
 
 // ---- TCP connection ---------------------------------------------------------------------------

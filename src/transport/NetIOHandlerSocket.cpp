@@ -1,17 +1,8 @@
 #include "transport/NetIOHandlerSocket.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 
 #include "transport/NetSocks.h"
-#include "transport/NetStackPosix.h"
 
 // ---- TNetIOHandler --------------------------------------------------------------------------
 
@@ -126,123 +117,56 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
 }
 
 void TNetIOHandlerSocket::ConnectTimedWait(int timeout) {
-  TNetConnectThread thread(binding_.get());
-  thread.StartConnect();
-  bool done;
-  if (AntiFreezeApplies()) {
-    // Let the user interface breathe between short waits.
-    int step = std::min(NetAntiFreeze()->IdleTimeOut(), 125);
-    if (step < 1) step = 1;
-    int remaining = timeout;
-    done = false;
-    while (!done && (timeout == -2 || remaining > 0)) {
-      int wait = timeout == -2 ? step : std::min(step, remaining);
-      done = thread.WaitDone(wait);
-      if (timeout != -2) remaining -= wait;
-      AntiFreezeProcess(true);
-    }
-  } else {
-    // The waiting thread is woken the moment the connect ends, not at the end of a step.
-    done = thread.WaitDone(timeout);
-  }
-  if (!done) {
-    thread.Terminate();
-    thread.Cancel();
-    thread.WaitFor();
-    Close();
-    throw ENetConnectTimeout();
-  }
-  thread.WaitFor();
-  if (!thread.ConnectError().empty()) throw ENetConnectException(thread.ConnectError());
-}
-
-// ---- TNetConnectThread ----------------------------------------------------------------------
-
-TNetConnectThread::TNetConnectThread(TNetSocketHandle* binding) : binding_(binding) {
-  SetFreeOnTerminate(false);
-  cancel_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
-
-TNetConnectThread::~TNetConnectThread() {
-  if (started_) {
-    Cancel();
-    WaitFor();
-  }
-  if (cancel_fd_ >= 0) close(cancel_fd_);
-}
-
-void TNetConnectThread::StartConnect() {
-  started_ = true;
-  Start();
-}
-
-bool TNetConnectThread::WaitDone(int ms) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (ms == -2) {
-    cv_.wait(lock, [this] { return done_; });
-    return true;
-  }
-  return cv_.wait_for(lock, std::chrono::milliseconds(std::max(ms, 0)), [this] { return done_; });
-}
-
-void TNetConnectThread::Cancel() {
-  if (cancel_fd_ < 0) return;
-  uint64_t one = 1;
-  ssize_t r = write(cancel_fd_, &one, sizeof one);
-  (void)r;  // a full counter is as good as a write
-}
-
-int TNetConnectThread::ConnectCancellable() {
-  int fd = binding_->Handle();
   TNetStack& stack = *SharedStack();
-  if (cancel_fd_ < 0) return binding_->ConnectPeer(2);  // no way to cancel: plain connect
-
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return binding_->ConnectPeer(2);
-  int result = stack.Connect(fd, binding_->PeerIP(), binding_->PeerPort());
-  if (result != 0 && stack.PlatformLastError() == 10036) {  // in progress
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {cancel_fd_, POLLIN, 0}};
-    int r;
-    do {
-      r = poll(fds, 2, -1);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
-      TNetStackPosix::SetPlatformLastError(TNetStackPosix::ErrnoToSocketError(errno));
-    } else if (fds[1].revents & POLLIN) {
-      // Cancelled: report it as the error of a socket closed under the connect, which the
-      // caller ignores (it raises the time-out instead).
-      TNetStackPosix::SetPlatformLastError(NetErrBadFile);
-    } else {
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
-      if (err == 0) {
-        result = 0;
-      } else {
-        TNetStackPosix::SetPlatformLastError(TNetStackPosix::ErrnoToSocketError(err));
+  TNetSocketHandle& binding = *binding_;
+  const TNetStackSocketHandle fd = binding.Handle();
+  // The connect runs on in the kernel while this thread waits for the socket to become
+  // writable, which it does the moment the connect succeeds or fails.
+  int error = stack.SetBlocking(fd, false) == 0 ? 0 : stack.PlatformLastError();
+  if (error == 0 && stack.Connect(fd, binding.PeerIP(), binding.PeerPort()) != 0) {
+    error = stack.PlatformLastError();
+    if (error == NetErrInProgress || error == NetErrWouldBlock) {
+      error = 0;
+      if (!WaitConnectDone(timeout, error)) {
+        Close();
+        throw ENetConnectTimeout();
       }
+      if (error == 0) error = stack.SocketError(fd);
     }
   }
-  fcntl(fd, F_SETFL, flags);
-  if (result == 0) {
-    binding_->UpdateBindingLocal();
-    binding_->UpdateBindingPeer();
+  if (stack.SetBlocking(fd, true) != 0 && error == 0) error = stack.PlatformLastError();
+  if (error != 0) throw ENetConnectException(TNetStack::ErrorText(error));
+  try {
+    binding.UpdateBindingLocal();
+    binding.UpdateBindingPeer();
+  } catch (const Exception& e) {
+    // A connection the peer has already reset has no peer name: a failed connect all the same.
+    throw ENetConnectException(e.Message());
   }
-  return result;
 }
 
-void TNetConnectThread::Execute() {
-  try {
-    SharedStack()->CheckResult(ConnectCancellable(), {NetErrBadFile, NetErrNotSocket});
-  } catch (const Exception& e) {
-    connect_error_ = e.Message();
-  } catch (const std::exception& e) {
-    connect_error_ = e.what();
+bool TNetIOHandlerSocket::WaitConnectDone(int timeout, int& wait_error) {
+  TNetStack& stack = *SharedStack();
+  const TNetStackSocketHandle fd = binding_->Handle();
+  if (timeout < 0 && timeout != -2) timeout = 0;
+  // One readiness wait; a wait that failed ends the connect with the wait's error.
+  auto wait = [&](int ms) {
+    TNetSocketList writable;
+    writable.Add(fd);
+    int r = stack.SelectSockets(nullptr, &writable, ms);
+    if (r < 0) wait_error = stack.PlatformLastError();
+    return r != 0;
+  };
+  if (!AntiFreezeApplies()) return wait(timeout);  // signals resume it with the time left
+  // Let the user interface breathe between short waits.
+  const int step = std::max(1, std::min(NetAntiFreeze()->IdleTimeOut(), 125));
+  int remaining = timeout;
+  while (timeout == -2 || remaining > 0) {
+    int ms = timeout == -2 ? step : std::min(step, remaining);
+    bool done = wait(ms);
+    if (timeout != -2) remaining -= ms;
+    AntiFreezeProcess(true);
+    if (done) return true;
   }
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    done_ = true;
-  }
-  Terminate();
-  cv_.notify_all();
+  return false;
 }

@@ -1,18 +1,14 @@
 // I/O handlers: the transport a connection reads and writes through. TNetIOHandler is the
 // abstract interface; TNetIOHandlerSocket is the plain socket transport with the client-side
-// connect (optionally bounded by a time-out and run on a connect thread), and the hook for a
-// SOCKS proxy negotiation.
+// connect (optionally bounded by a time-out), and the hook for a SOCKS proxy negotiation.
 //
-// Thread-safety: a handler belongs to one thread at a time. A timed connect adds one short-lived
-// thread that touches only the binding; the caller waits for it before returning.
+// Thread-safety: a handler belongs to one thread at a time; a timed connect runs entirely in the
+// calling thread.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "runtime/Thread.h"
 #include "transport/NetComponent.h"
 #include "transport/NetSocketHandle.h"
 
@@ -65,9 +61,10 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   int Recv(void* buffer, int length) override;
   int Send(const void* buffer, int length) override;
 
-  // Connects Binding on a connect thread and waits at most `timeout` ms (-2 = no limit). On
-  // time-out closes the handler and raises ENetConnectTimeout; a failed connect raises
-  // ENetConnectException with the failure's message. Returns as soon as the thread finishes.
+  // Connects Binding without blocking and waits at most `timeout` ms (-2 = no limit) for the
+  // outcome. On time-out closes the handler and raises ENetConnectTimeout; a failed connect
+  // raises ENetConnectException with the socket error's message. Returns as soon as the connect
+  // ends; signals do not cut the wait short.
   void ConnectTimedWait(int timeout);
 
   // The socket; null until Open.
@@ -83,42 +80,13 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   void Notification(TComponent* component, TOperation operation) override;
 
  private:
+  // Waits until Binding's connect has ended or `timeout` ms passed (-2 = no limit; under the
+  // anti-freeze hook in short steps). True when it ended; a failed wait also ends it and sets
+  // `wait_error`.
+  bool WaitConnectDone(int timeout, int& wait_error);
+
   std::unique_ptr<TNetSocketHandle> binding_;
   std::unique_ptr<TNetSocksInfo> own_socks_info_;
   TNetSocksInfo* socks_info_ = nullptr;  // own_socks_info_ or a linked object
   bool use_nagle_ = true;
-};
-
-// The thread of one timed connect: connects Binding and records the failure's message.
-class TNetConnectThread : public TThread {
- public:
-  // Made without starting; `binding` must outlive the thread.
-  explicit TNetConnectThread(TNetSocketHandle* binding);
-  // Cancels and waits for a started thread.
-  ~TNetConnectThread() override;
-
-  // Starts the connect.
-  void StartConnect();
-  // Waits until the connect has ended or `ms` passed (-2 = no limit); true when it ended.
-  bool WaitDone(int ms);
-  // Makes a pending connect give up at once (the socket stays open until the caller closes
-  // it, after the thread has ended).
-  void Cancel();
-  // The failed connect's message; empty on success. Read only after WaitDone gave true.
-  const std::string& ConnectError() const { return connect_error_; }
-
- protected:
-  void Execute() override;
-
- private:
-  // Connects without blocking the thread beyond a cancel; the platform result.
-  int ConnectCancellable();
-
-  TNetSocketHandle* binding_;
-  std::string connect_error_;
-  int cancel_fd_ = -1;  // readable once Cancel() ran
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  bool started_ = false;
 };

@@ -1,9 +1,7 @@
 // TNetSocketHandle: one socket and both ends' addresses, with binding from a port range,
 // connecting, readiness waits and the raw send and receive.
 //
-// Thread-safety: a handle belongs to one thread at a time. The one exception is the connect
-// thread of a timed connect (NetIOHandlerSocket), which uses the handle while its owner waits
-// and only hands it back when it has finished.
+// Thread-safety: a handle belongs to one thread at a time.
 #pragma once
 
 #include <string>

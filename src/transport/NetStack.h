@@ -29,6 +29,7 @@ enum : int {
   NetErrInterrupted = 10004,
   NetErrBadFile = 10009,
   NetErrWouldBlock = 10035,
+  NetErrInProgress = 10036,
   NetErrNotSocket = 10038,
   NetErrAddressInUse = 10048,
   NetErrConnAborted = 10053,
@@ -127,6 +128,11 @@ class TNetStack {
   virtual std::string HostName() = 0;
   // Reverse lookup; failure raises through CheckResult(-1).
   virtual std::string HostByAddress(const std::string& ip) = 0;
+  // Switches a socket between blocking and non-blocking mode.
+  virtual int SetBlocking(TNetStackSocketHandle handle, bool blocking) = 0;
+  // The error pending on a socket (how a connect that did not wait ended), in the socket error
+  // numbering; 0 when none. Reading it clears it.
+  virtual int SocketError(TNetStackSocketHandle handle) = 0;
   // The calling thread's last failed socket call, in the socket error numbering.
   virtual int PlatformLastError() = 0;
 

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -312,6 +313,18 @@ int TNetStackPosix::SetSockOpt(TNetStackSocketHandle handle, int level, int opti
                                const void* value, int length) {
   return ::setsockopt(handle, level, option, value, static_cast<socklen_t>(length)) < 0 ? Fail()
                                                                                         : 0;
+}
+
+int TNetStackPosix::SetBlocking(TNetStackSocketHandle handle, bool blocking) {
+  int on = blocking ? 0 : 1;
+  return ::ioctl(handle, FIONBIO, &on) < 0 ? Fail() : 0;
+}
+
+int TNetStackPosix::SocketError(TNetStackSocketHandle handle) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+  return err == 0 ? 0 : ErrnoToSocketError(err);
 }
 
 int TNetStackPosix::GetSockOpt(TNetStackSocketHandle handle, int level, int option, void* value,

@@ -39,6 +39,8 @@ class TNetStackPosix : public TNetStack {
   void GetPeerName(TNetStackSocketHandle handle, int& family, std::string& ip, int& port) override;
   std::string HostName() override;
   std::string HostByAddress(const std::string& ip) override;
+  int SetBlocking(TNetStackSocketHandle handle, bool blocking) override;
+  int SocketError(TNetStackSocketHandle handle) override;
   int PlatformLastError() override;
 
   // Records `code` as the calling thread's last socket error (for failures found outside a

@@ -1,8 +1,8 @@
 // TNetTCPClient: a TCP connection that connects itself to Host:Port (optionally from a local
 // address and port range, with a time-out), installing a socket I/O handler when it has none.
 //
-// Thread-safety: a client belongs to one thread at a time; a timed connect briefly adds a
-// connect thread of its own (see NetIOHandlerSocket.h).
+// Thread-safety: a client belongs to one thread at a time; a timed connect runs in the calling
+// thread (see NetIOHandlerSocket.h).
 #pragma once
 
 #include <string>
@@ -13,7 +13,7 @@ class TNetTCPClient : public TNetTCPConnection {
  public:
   TNetTCPClient() = default;
 
-  // Connects to Host:Port within `timeout` ms (-1 or 0: no time-out thread, -2: no limit).
+  // Connects to Host:Port within `timeout` ms (-1 or 0: a plain blocking connect, -2: no limit).
   // Raises ENetAlreadyConnected when the handler is connected; on any failure the socket is
   // dropped and the failure passes on.
   virtual void Establish(int timeout = -1);

@@ -56,8 +56,14 @@ TEST(CookieStore, RefusedCookiesLeaveTheStoreUnchanged) {
   m.AddSetCookie("a=1; path=/; domain=.d.t", "h.d.t");
   m.AddSetCookie("a=evil; path=/; domain=.d.t", "d.t");  // d.t may not set .d.t
   m.AddSetCookie("b=1; path=/; domain=.t", "h.d.t");     // nor may h.d.t set .t
+  // Nor may a host set a cookie for the public suffix it sits under, which would reach every
+  // other site there.
+  m.AddSetCookie("tld=1; domain=.com; path=/", "example.com");
+  m.AddSetCookie("tld=2; domain=.co.uk; path=/", "example.co.uk");
   EXPECT_EQ(Stored(m), (std::vector<std::string>{".d.t:a=1"}));
   EXPECT_EQ(m.Jar()->Count(), 1);
+  EXPECT_EQ(m.CookieHeaderFor("www.bank.com", "/", false), "");
+  EXPECT_EQ(m.CookieHeaderFor("other.co.uk", "/", false), "");
 
   std::vector<std::string> offered;
   m.OnNewCookie = [&](TNetCookieManager* sender, TNetCookieRFC2109* cookie, bool& accept) {

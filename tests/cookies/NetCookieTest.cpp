@@ -247,6 +247,16 @@ TEST(CookieDomainRule, NamedHost) {
   // A host written with a leading dot is its own "parent", compared without regard to case.
   EXPECT_TRUE(accepts(".H.d.T", ".h.d.t"));
   EXPECT_FALSE(accepts(".d.t", ".h.d.t"));
+  // The immediate parent is refused when it is a public suffix, in any spelling; the host's
+  // own cookie is not affected.
+  EXPECT_FALSE(accepts(".com", "example.com"));
+  EXPECT_FALSE(accepts(".co.uk", "example.co.uk"));
+  EXPECT_FALSE(accepts(".CO.UK", "example.CO.UK"));
+  EXPECT_FALSE(accepts(".com.", "example.com."));
+  EXPECT_FALSE(accepts(".github.io", "me.github.io"));  // the list's private part counts too
+  EXPECT_FALSE(accepts(".CO.uk", ".co.uk"));
+  EXPECT_TRUE(accepts(".example.co.uk", "www.example.co.uk"));
+  EXPECT_TRUE(accepts("co.uk", "co.uk"));
 }
 
 TEST(CookieDomainRule, AddressHost) {
@@ -273,6 +283,12 @@ TEST(CookieDomainRule, HostTextHelpers) {
   EXPECT_TRUE(TNetNetscapeCookie::IsPlainHostName(""));
   EXPECT_FALSE(TNetNetscapeCookie::IsPlainHostName(".d.t"));
   EXPECT_FALSE(TNetNetscapeCookie::IsPlainHostName("1.2.3.4"));
+
+  EXPECT_TRUE(TNetNetscapeCookie::IsPublicSuffix("uk"));
+  EXPECT_TRUE(TNetNetscapeCookie::IsPublicSuffix(".."));
+  EXPECT_TRUE(TNetNetscapeCookie::IsPublicSuffix(std::string("example.com\0", 12)));
+  EXPECT_FALSE(TNetNetscapeCookie::IsPublicSuffix("d.t"));
+  EXPECT_FALSE(TNetNetscapeCookie::IsPublicSuffix("\xB1\xA6.com"));  // GBK bytes: a name like any
 
   EXPECT_EQ(TNetNetscapeCookie::ParentDomain("h.d.t"), ".d.t");
   EXPECT_EQ(TNetNetscapeCookie::ParentDomain("host"), "host");

@@ -54,6 +54,17 @@ TEST(URIParse, RelativeForms) {
   EXPECT_EQ(Fields(TNetURI("y.htm")), "P[] U[] W[] H[] O[] D[] F[y.htm] Q[] B[]");
   EXPECT_EQ(Fields(TNetURI("../c.htm?a=/b#f")),
             "P[] U[] W[] H[] O[] D[../] F[c.htm] Q[?a=/b] B[f]");
+  // "://" makes a text absolute only after a scheme name: not inside a query, not after a path,
+  // a digit or nothing.
+  EXPECT_EQ(Fields(TNetURI("/r?u=http://x/y")),
+            "P[] U[] W[] H[] O[] D[/] F[r] Q[?u=http://x/y] B[]");
+  EXPECT_EQ(Fields(TNetURI("target?u=http://x/y#f")),
+            "P[] U[] W[] H[] O[] D[] F[target] Q[?u=http://x/y] B[f]");
+  EXPECT_EQ(Fields(TNetURI("a/b://h/x")), "P[] U[] W[] H[] O[] D[a/b://h/] F[x] Q[] B[]");
+  EXPECT_EQ(Fields(TNetURI("://h/x")), "P[] U[] W[] H[] O[] D[://h/] F[x] Q[] B[]");
+  EXPECT_EQ(Fields(TNetURI("1x://h/x")), "P[] U[] W[] H[] O[] D[1x://h/] F[x] Q[] B[]");
+  EXPECT_EQ(Fields(TNetURI("svn+ssh.v-2://h/x")),
+            "P[svn+ssh.v-2] U[] W[] H[h] O[] D[/] F[x] Q[] B[]");
   TNetURI u("http://old/x");
   u.Parse("");  // clears every field
   EXPECT_EQ(Fields(u), "P[] U[] W[] H[] O[] D[] F[] Q[] B[]");

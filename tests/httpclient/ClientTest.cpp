@@ -53,7 +53,13 @@ TEST(HttpClient, PrepareTargetResolvesAgainstTheLastRequest) {
            r.URL();
   };
   EXPECT_EQ(prepare("https://s.test/a/b.htm"), "https 443 s.test:443 /a/b.htm");
-  EXPECT_EQ(prepare("c.htm?x=1#f"), "http 80 s.test /a/c.htm?x=1");  // relative: plain http
+  // Relative references keep the scheme, host and port they are relative to.
+  EXPECT_EQ(prepare("c.htm?x=1#f"), "https 443 s.test:443 /a/c.htm?x=1");
+  EXPECT_EQ(prepare("/n?u=http://evil.test:80/z"),
+            "https 443 s.test:443 /n?u=http://evil.test:80/z");
+  EXPECT_EQ(prepare("https://s.test:8443/p/"), "https 8443 s.test:8443 /p/");
+  EXPECT_EQ(prepare("q"), "https 8443 s.test:8443 /p/q");
+  EXPECT_EQ(prepare("http://s.test/r"), "http 8443 s.test:8443 /r");  // written out: as written
   EXPECT_EQ(prepare("http://u:p@s.test:8080/d/"), "http 8080 s.test:8080 /d/");
   EXPECT_EQ(r.Username(), "u");
   EXPECT_EQ(prepare("http://other.test/e"), "http 8080 other.test:8080 /e");  // port kept
@@ -61,6 +67,48 @@ TEST(HttpClient, PrepareTargetResolvesAgainstTheLastRequest) {
   EXPECT_EQ(prepare("http://other.test:80/*"), "http 80 other.test *");
   r.SetMethod(hmGet);
   EXPECT_THROW(prepare("gopher://g.test/"), ENetUnknownProtocol);
+}
+
+// Whether `ref`, with its backslashes turned as the parser turns them, opens with a scheme name
+// and "://".
+bool StartsWithScheme(std::string ref) {
+  for (char& c : ref) c = c == '\\' ? '/' : c;  // the alphabet below has no lead bytes
+  size_t i = 0;
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (ref.empty() || !letter(ref[0])) return false;
+  while (i < ref.size() && (letter(ref[i]) || (ref[i] >= '0' && ref[i] <= '9') || ref[i] == '+' ||
+                            ref[i] == '-' || ref[i] == '.')) {
+    ++i;
+  }
+  return ref.compare(i, 3, "://") == 0;
+}
+
+TEST(HttpClient, ReferencesWithoutASchemeKeepTheHttpsBase) {
+  // Random references over the characters that separate URL parts; every one that does not
+  // open with a scheme, resolved against an https base, stays on that base's scheme, host and
+  // port, whatever "://", "@", ":" or host-like text it carries further on.
+  const std::string alphabet = "ab:/?#=@.\\%+-8 htps";
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+  int checked = 0;
+  for (int n = 0; n < 3000; ++n) {
+    std::string ref = (n % 3 == 0) ? "http" : "";  // often close to a scheme
+    for (size_t len = next() % 24; len > 0; --len) ref += alphabet[next() % alphabet.size()];
+    if (StartsWithScheme(ref)) continue;
+    for (const char* base : {"https://s.test/a/b", "https://s.test:8443/"}) {
+      TNetHTTP http;
+      http.Request().SetURL(base);
+      http.PrepareTarget(http.Request());
+      const std::string port = http.CurrentURI().Port;
+      http.Request().SetURL(ref);
+      http.PrepareTarget(http.Request());
+      const TNetURI& u = http.CurrentURI();
+      ASSERT_EQ(u.Protocol + " " + u.Host + " " + u.Port, "https s.test " + port)
+          << "reference [" << ref << "] against " << base;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 1000);
 }
 
 TEST(HttpClient, WritesThePageFetchersHeadInOneBlock) {

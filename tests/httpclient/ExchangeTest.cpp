@@ -41,6 +41,7 @@ TEST(HttpFraming, BodiesArriveByteExact) {
     const char* name;
     std::string reply;
     std::string body;
+    int connections = 1;  // for the two requests; 2 when the first answer's must not be reused
   } cases[] = {
       {"content-length", HttpResponse("HTTP/1.1 200 OK", binary), binary},
       {"zero length", HttpResponse("HTTP/1.1 200 OK", ""), ""},
@@ -55,6 +56,14 @@ TEST(HttpFraming, BodiesArriveByteExact) {
       {"trailers", Head200({"Transfer-Encoding: chunked"}) + "3\r\nabc\r\n0\r\nX-T: 1\r\n\r\n",
        "abc"},
       {"204 ignores its length", HttpHead("HTTP/1.1 204 No Content", {"Content-Length: 5"}), ""},
+      {"coding names ignore case", Head200({"Transfer-Encoding: Chunked"}) + "2\r\nok\r\n0\r\n\r\n",
+       "ok"},
+      // Chunks win over a Content-Length, and a connection whose answer was framed two ways
+      // is not trusted with the next one: the rest could be a response planted by anyone on
+      // the path.
+      {"chunked over content-length",
+       Head200({"Content-Length: 5", "Transfer-Encoding: chunked"}) + "5\r\nhello\r\n0\r\n\r\n",
+       "hello", 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -69,7 +78,7 @@ TEST(HttpFraming, BodiesArriveByteExact) {
     EXPECT_EQ(Fetch(*http, server.Url("/x")), c.body);
     if (!after.empty()) {
       EXPECT_EQ(Fetch(*http, server.Url("/y")), "next");
-      EXPECT_EQ(server.ConnectionCount(), 1);
+      EXPECT_EQ(server.ConnectionCount(), c.connections);
     }
   }
 }
@@ -195,16 +204,21 @@ std::string Redirect(const std::string& location, const std::vector<std::string>
 }
 
 TEST(HttpRedirect, RelativeLocationsResolveAgainstThePreviousRequest) {
+  // A "://" inside the query names no host: the location stays relative.
   ScriptedServer server(ScriptedServer::Canned({{Redirect("/b/c.htm")},
                                                 {Redirect("d.htm")},
                                                 {Redirect("../e.htm?q=/x")},
+                                                {Redirect("/f?u=http://elsewhere.invalid/z")},
+                                                {Redirect("g?u=http://elsewhere.invalid/z")},
                                                 {HttpResponse("HTTP/1.1 200 OK", "end")}}));
   auto http = Client();
   http->SetHandleRedirects(true);
   EXPECT_EQ(Fetch(*http, server.Url("/a/start.htm")), "end");
   EXPECT_EQ(server.RequestLines(),
             (std::vector<std::string>{"GET /a/start.htm HTTP/1.1", "GET /b/c.htm HTTP/1.1",
-                                      "GET /b/d.htm HTTP/1.1", "GET /e.htm?q=/x HTTP/1.1"}));
+                                      "GET /b/d.htm HTTP/1.1", "GET /e.htm?q=/x HTTP/1.1",
+                                      "GET /f?u=http://elsewhere.invalid/z HTTP/1.1",
+                                      "GET /g?u=http://elsewhere.invalid/z HTTP/1.1"}));
   EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
@@ -251,17 +265,19 @@ TEST(HttpRedirect, ChainLimitEndsQuietly) {
 TEST(HttpRedirect, DecisionsAndEvents) {
   // Off: the redirect is an error; a 200 with a Location counts as a redirect too.
   ScriptedServer off(ScriptedServer::Canned({{Redirect("/x")}}));
+  auto http = Client();
   try {
-    Client()->Get(off.Url("/"));
+    http->Get(off.Url("/"));
     ADD_FAILURE() << "no exception";
   } catch (const ENetHTTPProtocolException& e) {
     EXPECT_EQ(e.ReplyCode(), 302);
     EXPECT_EQ(e.ErrorBody(), "moved");
   }
+  // The failed request's count is not carried into the next request (its redirects count
+  // from 1 below).
   std::string ok_located = HttpResponse("HTTP/1.1 200 OK", "a", {"Location: /b"});
   ScriptedServer ok_with_location(
       ScriptedServer::Canned({{ok_located}, {ok_located}, {HttpResponse("HTTP/1.1 200 OK", "b")}}));
-  auto http = Client();
   std::vector<int> counts;
   http->OnRedirect = [&](TNetCustomHTTP*, std::string& dest, int& n, bool& handled,
                          TNetHTTPMethod& method) {
@@ -365,6 +381,18 @@ TEST(HttpLimits, TricklingPeerMeetsTheWholeFetchDeadline) {
   limits.FetchDeadlineMs = 400;  // every single read is far quicker than ReadTimeout
   http->SetLimits(limits);
   EXPECT_THROW(http->Get(server.Url("/")), ENetReadTimeout);
+
+  // Endless 1-byte chunks, sent as fast as they are taken: no wait ever runs out, yet the
+  // deadline ends the fetch long before the body limit would.
+  std::string chunks;
+  for (int i = 0; i < 4096; ++i) chunks += "1\r\nx\r\n";
+  ScriptedServer endless([&](ScriptedConnection& c) {
+    c.ReadHead();
+    c.Send(Head200({"Transfer-Encoding: chunked"}));
+    while (c.Send(chunks)) {
+    }
+  });
+  EXPECT_EQ(Fetch(*http, endless.Url("/")), "!Read Timeout");
 }
 
 }  // namespace

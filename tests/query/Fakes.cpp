@@ -37,10 +37,25 @@ std::string TScriptedFetcher::Answer(const std::string& url, int mode, bool* fou
   return *found ? it->second : std::string();
 }
 
-std::string TScriptedFetcher::GetPage(const std::string& url, const std::string& cookie, int mode) {
-  bool found;
+TPageResult TScriptedFetcher::FetchPage(const std::string& url, const std::string& cookie,
+                                        int mode, const std::atomic<bool>* stop) {
+  TPageResult result;
+  result.Outcome.Url = url;
+  bool found = false;
   std::string page = Answer(url, mode, &found);
-  return found && cookie.empty() ? page : FailureText();
+  if (stop && stop->load()) {
+    result.Outcome.End = feStopped;
+  } else if (found && cookie.empty()) {
+    result.Text = std::move(page);
+    result.Outcome.End = feFetched;
+    result.Outcome.HttpStatus = 200;
+    result.Outcome.FinalUrl = url;
+    return result;
+  } else {
+    result.Outcome.End = feRefused;
+  }
+  result.Text = FailureText();
+  return result;
 }
 
 void TScriptedFetcher::Get(const std::string& url, TStream& destination) {

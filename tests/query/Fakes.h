@@ -31,15 +31,17 @@ class TGate {
   bool open_ = false;
 };
 
-// Answers from a URL -> page map (the failure text for anything else) and records every call.
-// Calls whose URL contains a held key first wait at that key's gate.
+// Answers from a URL -> page map (a refused connection for anything else) and records every
+// call. Calls whose URL contains a held key first wait at that key's gate; a call that finds
+// the query stopped after its gate ends as stopped.
 class TScriptedFetcher : public TPageFetcher, public TImageFetcher {
  public:
   std::map<std::string, std::string> Pages;  // also serves picture URLs, as raw bytes
   // Set up before the run starts; not changed while workers call.
   std::vector<std::pair<std::string, TGate*>> Holds;
 
-  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override;
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+                        const std::atomic<bool>* stop) override;
   void Get(const std::string& url, TStream& destination) override;  // raises for unknown URLs
 
   struct Call {
@@ -59,26 +61,33 @@ class TScriptedFetcher : public TPageFetcher, public TImageFetcher {
 };
 
 // The controller's window, in plain strings, with a log of every delivery in arrival order.
+// A field's text is its value, or the word for its state ("无法访问", "未找到", ...).
 class TRecordingView : public TQueryView {
  public:
   std::string WebUrl;
   std::string Caption = Gbk(u8"查询");
   std::string Fields[rfFieldCount];
+  TFieldResult Results[rfFieldCount];
   std::vector<std::pair<TResultField, std::string>> Log;  // rfFieldCount marks a picture
   TRgbImage Picture;
+  TFieldResult PictureResult;
+  std::pair<int, int> Progress{0, 0};
 
   std::string WebUrlText() const override { return WebUrl; }
   void SetWebUrlText(const std::string& text) override { WebUrl = text; }
   std::string BeginCaption() const override { return Caption; }
   void SetBeginCaption(const std::string& caption) override { Caption = caption; }
-  void SetFieldText(TResultField field, const std::string& text) override {
-    Fields[field] = text;
-    Log.emplace_back(field, text);
+  void SetFieldResult(TResultField field, const TFieldResult& result) override {
+    Results[field] = result;
+    Fields[field] = result.HasValue() ? result.Text : StateWord(result.State);
+    Log.emplace_back(field, Fields[field]);
   }
-  void SetPicture(const TRgbImage& picture) override {
-    Picture = picture;
-    Log.emplace_back(rfFieldCount, "");
+  void SetPicture(const TRgbImage* picture, const TFieldResult& result) override {
+    if (picture) Picture = *picture;
+    PictureResult = result;
+    Log.emplace_back(rfFieldCount, StateWord(result.State));
   }
+  void ShowProgress(int finished, int total) override { Progress = {finished, total}; }
 };
 
 class TRecordingOpener : public TUrlOpener {

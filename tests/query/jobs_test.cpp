@@ -63,7 +63,8 @@ TEST_F(WorkerTest, JobNumbersOutsideTheTableDoNothing) {
 // A fetcher that breaks its promise never to raise.
 class TThrowingFetcher : public TPageFetcher {
  public:
-  std::string GetPage(const std::string&, const std::string&, int) override {
+  TPageResult FetchPage(const std::string&, const std::string&, int,
+                        const std::atomic<bool>*) override {
     throw std::runtime_error("boom");
   }
 };
@@ -85,14 +86,17 @@ TEST_F(WorkerTest, ThumbnailFailuresKeepThePictureAndTheJobGoesOn) {
     const char* what;
     std::string bytes;
     bool known;
+    TFieldState state;
+    TFetchEnd end;
   };
   const Case cases[] = {
-      {"not found", "", false},
-      {"a PNG", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(100, '\0'), true},
-      {"a page", "<html>busy</html>", true},
-      {"empty", "", true},
-      {"cut short", good.substr(0, 20), true},
-      {"too big", std::string(9 << 20, '\xFF'), true},
+      {"not found", "", false, fsFailed, feOtherFailure},
+      {"a PNG", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(100, '\0'), true, fsNoMatch,
+       feFetched},
+      {"a page", "<html>busy</html>", true, fsNoMatch, feFetched},
+      {"empty", "", true, fsNoMatch, feFetched},
+      {"cut short", good.substr(0, 20), true, fsNoMatch, feFetched},
+      {"too big", std::string(9 << 20, '\xFF'), true, fsFailed, feTooLarge},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -104,19 +108,21 @@ TEST_F(WorkerTest, ThumbnailFailuresKeepThePictureAndTheJobGoesOn) {
       fetcher_->Pages.erase(picture_url);
     Start(10, site);
     ASSERT_TRUE(WaitForWorkers());
-    std::vector<std::pair<TResultField, std::string>> expected = {{rfAlexa1, "98,765"},
-                                                                  {rfAlexa2, "4321"}};
+    std::vector<std::pair<TResultField, std::string>> expected = {
+        {rfFieldCount, StateWord(c.state)}, {rfAlexa1, "98,765"}, {rfAlexa2, "4321"}};
     EXPECT_EQ(Delivered(), expected);
+    EXPECT_EQ(view_.PictureResult.Fetch.End, c.end);
+    EXPECT_EQ(view_.PictureResult.Fetch.Url, picture_url);
   }
 }
 
-TEST_F(WorkerTest, HomePageTimeCoversTheFetchAndAMissingTitleIsEmpty) {
+TEST_F(WorkerTest, HomePageTimeCoversTheFetchAndAMissingTitleIsNoMatch) {
   fetcher_->Pages["http://site.test"] = "<html><body>no title here</body></html>";
   Start(0, "site.test");
   ASSERT_TRUE(WaitForWorkers());
   const auto log = Delivered();
   ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0], std::make_pair(rfWebTitle, std::string()));
+  EXPECT_EQ(log[0], std::make_pair(rfWebTitle, StateWord(fsNoMatch)));
   EXPECT_EQ(log[1], std::make_pair(rfAlexa6, ExpectedValue(rfAlexa6, "")));
   ASSERT_EQ(fetcher_->Calls().size(), 1u);
   EXPECT_EQ(fetcher_->Calls()[0].Mode, 4);
@@ -149,9 +155,10 @@ TEST_F(WorkerTest, ThumbnailComesThroughTheWorkersOwnClient) {
     view_.Log.clear();
     Start(10, "site.test");
     ASSERT_TRUE(WaitForWorkers());
-    ASSERT_EQ(view_.Log.size(), 2u);
-    EXPECT_EQ(view_.Log[0].first, rfAlexa1);
-    EXPECT_EQ(view_.Log[1].first, rfAlexa2);
+    ASSERT_EQ(view_.Log.size(), 3u);
+    EXPECT_EQ(view_.Log[0].first, rfFieldCount);
+    EXPECT_EQ(view_.Log[1].first, rfAlexa1);
+    EXPECT_EQ(view_.Log[2].first, rfAlexa2);
   }
 }
 

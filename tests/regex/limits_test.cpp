@@ -74,6 +74,7 @@ TEST(RegexLimitsTest, SixteenMegabytesOnAnOrdinaryThreadStack) {
   // Any pattern over 16 MiB on an 8 MiB stack ends with a result or one of our errors.
   const std::string big(16 << 20, 'a');
   std::string results[4];
+  int64_t quadratic_steps = 0;
   RunOnStack(8 << 20, [&] {
     TRegexEngine e;
     e.SetExpression("(a|b)*[bc]");  // one choice point per byte, kept for backtracking
@@ -84,12 +85,18 @@ TEST(RegexLimitsTest, SixteenMegabytesOnAnOrdinaryThreadStack) {
     e.SetMatchStepLimit(5'000'000);
     results[2] = Outcome(e, big);
     e.SetExpression("[^<>]+(c|d)");  // quadratic: every start, every length
+    e.SetMatchStepLimit(0);
     results[3] = Outcome(e, big);
+    quadratic_steps = e.SearchSteps();
   });
   EXPECT_EQ(results[0], "error 1016");
   EXPECT_EQ(results[1], "match@1+16777216");
   EXPECT_EQ(results[2], "error 1017");
   EXPECT_EQ(results[3], "error 1017");
+  // Past the largest page the default budget grows no further.
+  EXPECT_GE(quadratic_steps, TRegexEngine::DefaultStepBudget(8 << 20));
+  EXPECT_LT(quadratic_steps, TRegexEngine::DefaultStepBudget(8 << 20) + 100);
+  EXPECT_EQ(TRegexEngine::DefaultStepBudget(16 << 20), TRegexEngine::DefaultStepBudget(8 << 20));
 }
 
 TEST(RegexLimitsTest, StackBudget) {
@@ -125,6 +132,56 @@ TEST(RegexLimitsTest, StepBudgetStopsExponentialBacktracking) {
   e.SetMatchStepLimit(1000);
   EXPECT_EQ(Outcome(e, std::string(30, 'x')), "error 1017");
   EXPECT_EQ(Outcome(e, "xxy"), "match@1+3");
+}
+
+TEST(RegexLimitsTest, BackReferencesCostTheBytesTheyCompare) {
+  // (a+)\1 compares up to half the rest of the text for every start and every length: cubic
+  // work in bytes, quadratic in nodes. 2000 bytes take 7 million node steps but compare 330
+  // million bytes.
+  TRegexEngine e;
+  e.SetExpression("(a+)\\1[bc]");
+  e.SetMatchStepLimit(20'000'000);
+  EXPECT_EQ(Outcome(e, std::string(2000, 'a')), "error 1017");
+  e.SetMatchStepLimit(0);
+  EXPECT_EQ(Outcome(e, std::string(1 << 20, 'a')), "error 1017");
+  EXPECT_GE(e.SearchSteps(), TRegexEngine::DefaultStepBudget(1 << 20));
+  // A repeated back-reference and a lazy one pay for their copies too.
+  const std::string half(1 << 16, 'a');
+  e.SetExpression("^(a+)b\\1$");
+  EXPECT_EQ(Outcome(e, half + "b" + half), "match@1+131073");
+  EXPECT_GE(e.SearchSteps(), 2 * (half.size() >> 3));  // the repeat's scan and the copy
+  e.SetExpression("^(a{256})b\\1{2,}?$");
+  EXPECT_EQ(Outcome(e, half.substr(0, 256) + "b" + half), "match@1+65793");
+  EXPECT_GE(e.SearchSteps(), half.size() >> 3);
+}
+
+TEST(RegexLimitsTest, ProductionRulesStayWellInsideTheBudget) {
+  // The program's own rules over the largest page, the value at its very end.
+  std::string page = "<html><head><meta name=\"keywords\" content=\"site, tools\">\r\n";
+  for (unsigned i = 0; page.size() < (8u << 20) - 512; ++i) {
+    const std::string n = std::to_string(i * 7919 % 100000);
+    page += "<div class=\"item\"><a href=\"/page/" + n + ".html\" title=\"Item " + n +
+            "\">\xC4\xE3\xBA\xC3 link " + n +
+            "</a> <span class=\"date\">2010-05-1</span></div>\r\n";
+  }
+  page +=
+      "<title>T</title><meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\">"
+      "<span>Alexa Traffic Rank:</span> <a class=\"trafficstats\">\r\n 12,345</a>";
+  const char* const rules[] = {
+      "<title>(.*?)</title>",
+      "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>",
+      "Alexa Traffic Rank:</span>.*?trafficstats\\\">\\s+(.*?)</a>",
+  };
+  const char* const values[] = {"T", "gbk", "12,345"};
+  for (int r = 0; r < 3; ++r) {
+    SCOPED_TRACE(rules[r]);
+    TRegexEngine e;
+    e.SetExpression(rules[r]);
+    e.SetModifier(1, true);
+    ASSERT_TRUE(e.Exec(page));
+    EXPECT_EQ(e.MatchText(1), values[r]);
+    EXPECT_LT(e.SearchSteps(), TRegexEngine::DefaultStepBudget(page.size()) / 50);
+  }
 }
 
 }  // namespace

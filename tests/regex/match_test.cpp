@@ -2,7 +2,10 @@
 // edges, back-references, and search hints that never change a result.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "RegexTestUtil.h"
+#include "runtime/StrUtils.h"
 
 namespace {
 
@@ -290,6 +293,32 @@ TEST(RegexMatchTest, HintsNeverChangeAResult) {
   for (const char* p : patterns) {
     ExpectHintsChangeNothing(p, text);
     ExpectHintsChangeNothing(p, text, {{1, true}, {5, true}});
+  }
+}
+
+TEST(RegexMatchTest, LeadLiteralFoundAtEveryDistanceFromTheEnd) {
+  // The lead literal is looked for 32 starts at a time (or with memchr on a rare byte such as
+  // ':') and bytewise near the end: subjects of every length up to 100 made of copies of the
+  // literal in either case, copies with one byte changed, and single bytes of it, searched from
+  // every offset.
+  std::mt19937 rng(17);
+  const std::string literals[] = {"<title>", "Ab",           "q",
+                                  "aa aa",   "Rank:</span>", "<meta http=\"Content Type\" CHARSET"};
+  for (const std::string& lit : literals) {
+    for (size_t len = 0; len <= 100; len += 3) {
+      std::string subject;
+      while (subject.size() < len) {
+        std::string piece = lit;
+        for (char& c : piece) c = rng() % 2 ? UpChar(c) : c;
+        if (rng() % 3 == 0) piece[rng() % piece.size()] = '-';
+        if (rng() % 3 == 0) piece = piece.substr(rng() % piece.size(), 1);
+        subject += piece;
+      }
+      subject.resize(len);
+      SCOPED_TRACE(subject);
+      ExpectHintsChangeNothing(lit, subject);
+      ExpectHintsChangeNothing(lit, subject, {{1, true}});
+    }
   }
 }
 

@@ -334,7 +334,7 @@ void StandInServices::Serve(int fd, int listener_index) {
       StandInFault fault;
       {
         std::lock_guard<std::mutex> lock(mu_);
-        requests_.push_back({service, head});
+        requests_.push_back({service, head, std::chrono::steady_clock::now()});
         fault = faults_[static_cast<int>(service)];
       }
       if (fault == StandInFault::Silent) {

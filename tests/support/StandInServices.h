@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,7 @@ enum class StandInFault {
 struct StandInRequest {
   StandIn service;
   std::string head;  // the request line and header lines exactly as received, CR LF included
+  std::chrono::steady_clock::time_point at{};  // when the head had arrived
 };
 
 class StandInServices {

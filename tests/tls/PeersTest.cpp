@@ -74,6 +74,28 @@ TEST_F(HttpsPeers, PlainPageThatMovedToHttpsIsFollowedAndBack) {
   EXPECT_EQ(plain.ConnectionCount(), 2);
 }
 
+TEST(HttpsRedirect, RelativeLocationStaysOnTheSameTlsServer) {
+  // Relative locations, one with a URL inside its query, must neither fall back to plain http
+  // (port 80, in clear text) nor wander off to the host named in the query.
+  TlsScriptServer server(Pki().localhost_pem, [](TlsScriptServer::Peer& p) {
+    for (std::string head = p.ReadHead(); !head.empty(); head = p.ReadHead()) {
+      if (head.rfind("GET /rel ", 0) == 0) {
+        p.Send(HttpResponse("HTTP/1.1 302 Found", "",
+                            {"Location: /page?u=http://elsewhere.invalid/z"}));
+      } else if (head.rfind("GET /page?u=http://elsewhere.invalid/z ", 0) == 0) {
+        p.Send(HttpResponse("HTTP/1.1 302 Found", "", {"Location: end"}));
+      } else {
+        p.Send(HttpResponse("HTTP/1.1 200 OK", head.substr(0, head.find('\r'))));
+      }
+    }
+  });
+  auto http = TlsClient();
+  http->SetHandleRedirects(true);
+  EXPECT_EQ(Fetch(*http, server.Url("/rel")), "GET /end HTTP/1.1");
+  EXPECT_TRUE(http->SpeaksTLS());
+  EXPECT_EQ(http->CurrentURI().Port, std::to_string(server.Port()));
+}
+
 TEST_F(HttpsPeers, SecureCookiesTravelOnlyOverTls) {
   ScriptedServer landing(ScriptedServer::Canned({{HttpResponse("HTTP/1.1 200 OK", "landed")}}));
   auto http = TlsClient();

@@ -1,8 +1,11 @@
-// Connecting: statuses and their senders, refused and timed-out connects, local port ranges,
-// and many clients connecting at once.
+// Connecting: statuses and their senders, refused and timed-out connects (also under signals
+// and the anti-freeze hook), local port ranges, and many clients connecting at once.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 
 #include "PeerUtil.h"
 #include "runtime/StrUtils.h"
+#include "runtime/Thread.h"
 #include "transport/NetTCPClient.h"
 
 namespace {
@@ -83,6 +87,8 @@ TEST(Establish, StatusesComeFromTheHandlerAndTheClient) {
   EXPECT_EQ(c.Socket()->Binding()->PeerPort(), p.Port());
   EXPECT_EQ(c.Socket()->Binding()->PeerIP(), "127.0.0.1");
   EXPECT_NE(c.Socket()->Binding()->Port(), 0);
+  // The timed connect hands back a blocking socket, as every read and write expects.
+  EXPECT_EQ(fcntl(c.Socket()->Binding()->Handle(), F_GETFL) & O_NONBLOCK, 0);
 
   // A second Establish is refused and leaves the live connection alone.
   try {
@@ -94,7 +100,7 @@ TEST(Establish, StatusesComeFromTheHandlerAndTheClient) {
   EXPECT_TRUE(c.IsConnected());
 }
 
-TEST(Establish, RefusedDirectAndThroughTheConnectThread) {
+TEST(Establish, RefusedDirectAndWithATimeOut) {
   peer::ClosedPort refused;
   const uint16_t closed = refused.Port();
   for (int timeout : {0, -1, 5000, -2}) {
@@ -145,6 +151,59 @@ TEST(Establish, TimedConnectThatNeverCompletes) {
     EXPECT_EQ(c.ReadLine(), "hi");
   }
   EXPECT_EQ(peer::OpenFdCount(), fds_before);
+}
+
+TEST(Establish, TimedConnectOutlastsSignals) {
+  peer::BlackHole hole;
+  if (!hole.Ok()) GTEST_SKIP() << "could not fill a loopback accept queue";
+  // Without SA_RESTART every signal cuts a wait short. The handler stays installed: a signal
+  // still on its way after the test must not end the program.
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &quiet, nullptr);
+  std::atomic<bool> stop{false};
+  const pthread_t waiter = pthread_self();
+  std::thread pester([&] {
+    while (!stop) {
+      pthread_kill(waiter, SIGUSR1);
+      std::this_thread::yield();
+    }
+  });
+  TNetTCPClient c;
+  c.SetHost("127.0.0.1");
+  c.SetPort(hole.Port());
+  // An interrupted wait would end as a failed connect (10004), not as the time-out.
+  EXPECT_THROW(c.Establish(200), ENetConnectTimeout);
+  peer::ScriptPeer p([](int& fd) { peer::SendAll(fd, "hi\n"); });
+  c.SetPort(p.Port());
+  c.Establish(2000);
+  EXPECT_EQ(c.ReadLine(), "hi");
+  stop = true;
+  pester.join();
+}
+
+TEST(Establish, TimedConnectLetsTheAntiFreezeWorkInSteps) {
+  if (!IsMainThread()) GTEST_SKIP() << "the tests do not run on the process's first thread";
+  struct Counting : TNetAntiFreezeBase {
+    int calls = 0;
+    void Process() override { ++calls; }
+  } anti_freeze;
+  anti_freeze.SetIdleTimeOut(20);
+  peer::BlackHole hole;
+  if (!hole.Ok()) GTEST_SKIP() << "could not fill a loopback accept queue";
+  TNetTCPClient c;
+  c.SetHost("127.0.0.1");
+  c.SetPort(hole.Port());
+  EXPECT_THROW(c.Establish(100), ENetConnectTimeout);
+  EXPECT_EQ(anti_freeze.calls, 5);  // 100 ms in steps of 20
+  // Under the hook even a connect without a time-out is bounded, and one that succeeds ends
+  // the steps at once.
+  peer::ScriptPeer p([](int& fd) { peer::SendAll(fd, "hi\n"); });
+  c.SetPort(p.Port());
+  anti_freeze.calls = 0;
+  c.Establish(-1);
+  EXPECT_GE(anti_freeze.calls, 1);
+  EXPECT_EQ(c.ReadLine(), "hi");
 }
 
 TEST(Establish, TwentySecondConnectTimeout_Slow) {

@@ -2,6 +2,7 @@
 // mode, charset detection, failures turned into the failure text, and the request it sends.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -124,6 +125,60 @@ TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
   EXPECT_EQ(GetPage(HomeUrl(s) + "/\r\nX-Injected: 1", "", 0), FailureText());
   EXPECT_EQ(s.RequestCount(), 0u);
   EXPECT_EQ(GetPage("gopher://127.0.0.1/", "", 0), FailureText());
+}
+
+TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
+  StandInServices s;
+  // Sogou sends a first visit round a cookie-setting redirect: the final URL is where it led.
+  const std::string url = "http://" + s.HostFor(StandIn::Sogou) + "/web?query=x.test";
+  TPageResult page = FetchPage(url, "", 0);
+  EXPECT_EQ(page.Outcome.End, feFetched);
+  EXPECT_EQ(page.Outcome.HttpStatus, 200);
+  EXPECT_EQ(page.Outcome.Url, url);
+  EXPECT_EQ(page.Outcome.FinalUrl.rfind("http://" + s.HostFor(StandIn::Sogou) + "/", 0), 0u);
+  EXPECT_NE(page.Text.find(Gbk(u8"搜狗评级:")), std::string::npos);
+
+  s.SetFault(StandIn::Site, StandInFault::NotFound);
+  page = FetchPage(HomeUrl(s), "", 4);
+  EXPECT_EQ(page.Outcome.End, feHttpStatus);
+  EXPECT_EQ(page.Outcome.HttpStatus, 404);
+  EXPECT_EQ(page.Text, FailureText());
+
+  // A stopped query sends nothing more; a fetch under way that then fails was stopped too.
+  const size_t asked = s.RequestCount();
+  std::atomic<bool> stop{true};
+  TFetchOptions options;
+  options.Stop = &stop;
+  page = FetchPage(HomeUrl(s), "", 4, options);
+  EXPECT_EQ(page.Outcome.End, feStopped);
+  EXPECT_EQ(page.Text, FailureText());
+  EXPECT_EQ(s.RequestCount(), asked);
+}
+
+TEST(PageFetcher, PageBodiesStopAtTheCap) {
+  // A body of exactly the cap arrives whole; one byte more fails the fetch.
+  for (int64_t size : {kQueryMaxPageBytes, kQueryMaxPageBytes + 1}) {
+    ScriptedServer server(ScriptedServer::Canned(
+        {{HttpHead("HTTP/1.1 200 OK", {"Connection: close"}) + std::string(size, 'p'), true}}));
+    std::string page = GetPage(server.Url("/"), "", 0);
+    if (size == kQueryMaxPageBytes) {
+      EXPECT_EQ(page.size(), static_cast<size_t>(size));
+    } else {
+      EXPECT_TRUE(page == FailureText()) << page.size() << " bytes";
+    }
+  }
+  // 1-byte chunks without end: the fetch gives up at the cap, not at the client's general
+  // limit far beyond it.
+  std::string chunks;
+  for (int i = 0; i < 4096; ++i) chunks += "1\r\nx\r\n";
+  std::atomic<int64_t> sent{0};
+  ScriptedServer endless([&](ScriptedConnection& c) {
+    c.ReadHead();
+    c.Send(HttpHead("HTTP/1.1 200 OK", {"Transfer-Encoding: chunked"}));
+    while (c.Send(chunks)) sent += 4096;
+  });
+  EXPECT_EQ(GetPage(endless.Url("/"), "", 0), FailureText());
+  EXPECT_LT(sent.load(), 2 * kQueryMaxPageBytes);
 }
 
 TEST(PageFetcher, ASilentServerTimesOutAfterTwentySeconds_Slow) {

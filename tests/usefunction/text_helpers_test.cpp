@@ -167,6 +167,37 @@ TEST(ReplaceAll, AgreesWithItsDefinitionOnRandomTexts) {
   }
 }
 
+TEST(ApplyRules, TheFirstListThatFindsAValueWinsAndEveryStepIsTraced) {
+  const std::string page = "<b>site.test</b>/ snap</font> <i> 1,234 </i> old:<u>x</u>";
+  const std::vector<TStepList> rules = {
+      {{skBetween, "<u>", "</u>"}, {skDigitsOnly}},              // a value that is no number
+      {{skBetween, "<em>", "</em>"}},                            // delimiters gone
+      {{skBetween, "<i>", "</i>"}, {skDigitsOnly}, {skAppend, "/9"}},  // this one
+      {{skBetween, "<b>", "</b>"}},
+  };
+  std::vector<std::pair<size_t, bool>> seen;
+  auto value = ApplyRules(page, rules, "site.test",
+                          [&](const TStepTrace& t) { seen.emplace_back(t.List, t.Found); });
+  EXPECT_EQ(value, " 1,234 /9");
+  EXPECT_EQ(seen, (std::vector<std::pair<size_t, bool>>{
+                      {0, true}, {0, false}, {1, false}, {2, true}, {2, true}, {2, true}}));
+  // The site's name in a start delimiter; a stated 0 is a value; nothing found is nothing.
+  EXPECT_EQ(ApplyRules(page, {{{skBetweenSite, "<b>", "</b>/", "</font>"}}}, "site.test"), " snap");
+  EXPECT_EQ(ApplyRules("<i>0</i>", {{{skBetween, "<i>", "</i>"}, {skDigitsOnly}}}, ""), "0");
+  EXPECT_EQ(ApplyRules("<i></i>", {{{skBetween, "<i>", "</i>"}}}, ""), std::nullopt);
+  EXPECT_EQ(ApplyRules(page, {{{skRule, "<title>[velmora]</title>"}}}, ""), std::nullopt);
+  EXPECT_EQ(ApplyRules(page, {}, ""), std::nullopt);
+}
+
+TEST(LooksBlocked, VerificationPagesInEitherCase) {
+  for (const std::string page : {Gbk(u8"请输入验证码"), Gbk(u8"百度安全验证"),
+                                 std::string("Our systems have detected UNUSUAL TRAFFIC"),
+                                 std::string("<form action=\"/sorry/index\">")}) {
+    EXPECT_TRUE(LooksBlocked(page)) << page;
+  }
+  EXPECT_FALSE(LooksBlocked(Gbk(u8"百度一下，找到相关网页约1,230篇")));
+}
+
 TEST(FailureText, IsTheTwelveGbkBytesOfThePageCannotBeReached) {
   const std::string& text = FailureText();
   EXPECT_EQ(text.size(), 12u);

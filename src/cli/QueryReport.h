@@ -1,0 +1,22 @@
+// What velmora-query prints for finished queries: a table for people, JSON and CSV for
+// programs. Every text is written as UTF-8; a field without a value is never written as one
+// (its text is empty and its outcome says why).
+#pragma once
+
+#include <ostream>
+#include <vector>
+
+#include "query/QueryController.h"
+
+// One object per site: {"site", "started" (ISO 8601, UTC), "fields": {NAME: {"text", "number",
+// "outcome", "reason", "url", "http_status", "elapsed_ms"}}, "load_time" (seconds or null),
+// "thumbnail": {"outcome", "reason", "url"}}, as a JSON array.
+void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records);
+// A header, then one row per site: "site", then each of the 27 field names followed by its
+// outcome column ("Site1", "Site1 outcome", ...). RFC 4180 quoting.
+void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records);
+// A readable table: one block per site, a line per field with its value or its reason.
+void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records);
+
+// 0 when every field of every record has a value, else 3.
+int ExitStatusOf(const std::vector<TQueryRecord>& records);

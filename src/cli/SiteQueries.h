@@ -1,0 +1,58 @@
+// Queries for many sites without a window: the same controller and workers as the window, each
+// site a run of its own, several sites in flight at once, and every request to one service host
+// at least a given time after the one before (services block clients that ask too fast).
+//
+// Threads: RunSites runs on the calling thread, which serves as the workers' main thread for
+// the duration (it installs its own main-thread queue and restores the previous one).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "query/QueryController.h"
+#include "query/UseFunction.h"
+
+// Spaces the requests to each host: one request at a time per host and port, and each begins
+// at least `delay` after the answer to the one before was read (so a service never sees two of
+// our requests closer together than that, however its own clock runs). Safe from any thread.
+class TRequestPacer : public TRequestPacing {
+ public:
+  explicit TRequestPacer(std::chrono::milliseconds delay) : delay_(delay) {}
+  void Begin(const std::string& url) override;
+  void End(const std::string& url) override;
+  // "host:port" of an absolute URL, letter case ignored ("" when the URL names no host).
+  static std::string HostKey(const std::string& url);
+
+ private:
+  struct THost {
+    bool busy = false;
+    std::chrono::steady_clock::time_point next{};  // earliest start of the next request
+  };
+  const std::chrono::milliseconds delay_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<std::string, THost> hosts_;
+};
+
+struct TSiteQueryOptions {
+  int ReadTimeoutMs = 20000;
+  int DelayMs = 1000;  // least time between two requests to one host; 0: no pacing
+  int Jobs = 1;        // sites in flight at once
+  TServiceHosts Hosts = DefaultServiceHosts();
+  std::shared_ptr<const TServiceTable> Table;  // empty: the built-in definitions
+  // After each site, on the calling thread: sites done, total, the sites still running.
+  std::function<void(size_t done, size_t total, const std::string& current)> Progress;
+  // Each finished site, on the calling thread, in the order they finish.
+  std::function<void(const TQueryRecord&)> OnRecord;
+};
+
+// Queries every site (normalised with NormaliseSiteName, at least kMinSiteNameBytes long) and returns their records in the order given.
+std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
+                                   const TSiteQueryOptions& options);

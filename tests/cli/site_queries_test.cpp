@@ -1,0 +1,105 @@
+// Many sites without a window against the stand-in services: every site its full set of values,
+// requests to one host never closer together than the delay, and the reports read back.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/QueryReport.h"
+#include "cli/SiteQueries.h"
+#include "runtime/CodePage.h"
+#include "support/StandInHosts.h"
+#include "support/StandInServices.h"
+
+namespace {
+
+TSiteQueryOptions StandInOptions(const StandInServices& s, int delayMs, int jobs) {
+  TSiteQueryOptions options;
+  options.Hosts = StandInServiceHosts(s);
+  options.DelayMs = delayMs;
+  options.Jobs = jobs;
+  options.ReadTimeoutMs = 5000;
+  return options;
+}
+
+TEST(SiteQueries, ManySitesAtOnceKeepTheirPaceAndEveryValue) {
+  StandInServices s;
+  const std::string site = s.HostFor(StandIn::Site);
+  const std::vector<std::string> sites(20, site);
+  constexpr int kDelayMs = 30;
+  size_t progress_calls = 0;
+  TSiteQueryOptions options = StandInOptions(s, kDelayMs, 4);
+  options.Progress = [&](size_t done, size_t total, const std::string&) {
+    EXPECT_EQ(done, ++progress_calls);
+    EXPECT_EQ(total, sites.size());
+  };
+  const auto records = RunSites(sites, options);
+  ASSERT_EQ(records.size(), sites.size());
+  EXPECT_EQ(progress_calls, sites.size());
+  for (const TQueryRecord& r : records) {
+    EXPECT_EQ(r.Site, site);
+    for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
+      EXPECT_EQ(r.Fields[ResultFieldByName(name)].Text, value) << name;
+    }
+    EXPECT_EQ(r.Picture.State, fsValue);
+  }
+  EXPECT_EQ(ExitStatusOf(records), 0);
+
+  // Requests to one host, redirects included, arrive at least the delay apart.
+  std::map<StandIn, std::chrono::steady_clock::time_point> last;
+  size_t requests = 0;
+  for (const StandInRequest& r : s.Requests()) {
+    ++requests;
+    auto it = last.find(r.service);
+    if (it != last.end()) {
+      EXPECT_GE(r.at - it->second, std::chrono::milliseconds(kDelayMs))
+          << static_cast<int>(r.service);
+    }
+    last[r.service] = r.at;
+  }
+  EXPECT_EQ(requests, sites.size() * (27 + 3));  // with Sogou's cookie round trips
+}
+
+TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
+  StandInServices s;
+  s.SetFault(StandIn::Yahoo, StandInFault::NotFound);
+  const std::string site = s.HostFor(StandIn::Site);
+  const auto records = RunSites({site, site}, StandInOptions(s, 0, 2));
+  EXPECT_EQ(ExitStatusOf(records), 3);
+
+  std::ostringstream json_text;
+  WriteJson(json_text, records);
+  const auto json = nlohmann::json::parse(json_text.str());
+  ASSERT_EQ(json.size(), 2u);
+  const auto& fields = json[0]["fields"];
+  EXPECT_EQ(json[0]["site"], site);
+  EXPECT_EQ(fields["Site1"]["text"], GbkToUtf8(StandInServices::ExpectedFields(site)["Site1"]));
+  EXPECT_EQ(fields["Site1"]["outcome"], "value");
+  EXPECT_EQ(fields["Site3"]["text"], "");
+  EXPECT_EQ(fields["Site3"]["outcome"], "failed");
+  EXPECT_EQ(fields["Site3"]["http_status"], 404);
+  EXPECT_TRUE(fields["Site3"]["number"].is_null());
+  EXPECT_TRUE(json[0]["load_time"].is_number());
+  EXPECT_EQ(json[0]["thumbnail"]["outcome"], "value");
+
+  std::ostringstream csv;
+  WriteCsv(csv, records);
+  std::vector<std::string> lines;
+  std::istringstream in(csv.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].rfind("site,Site1,Site1 outcome,Site2,Site2 outcome,", 0), 0u) << lines[0];
+  EXPECT_NE(lines[1].find(",failed,"), std::string::npos);  // Yahoo's rows
+  const std::string site1 = StandInServices::ExpectedFields(site)["Site1"];
+  EXPECT_EQ(lines[1].rfind(site + ",\"" + site1 + "\",value,", 0), 0u) << lines[1];
+}
+
+TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
+  EXPECT_EQ(TRequestPacer::HostKey("http://WWW.Example.com/x?q=http://other/"),
+            "www.example.com:80");
+  EXPECT_EQ(TRequestPacer::HostKey("https://a.test/"), "a.test:443");
+  EXPECT_EQ(TRequestPacer::HostKey("http://127.0.0.1:8001/s?wd=x"), "127.0.0.1:8001");
+}
+
+}  // namespace

@@ -1,0 +1,325 @@
+// The history store: what goes in comes back (texts, numbers, outcomes, order), the file is
+// plain UTF-8 SQLite for other tools, two processes writing at once lose nothing, and troubles
+// (corrupt file, unusable folder, full disk, a newer layout) never raise and say so once.
+#include "history/HistoryStore.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "runtime/CodePage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string G(const char8_t* s) { return Gbk(s); }
+std::string U(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+
+class HistoryTest : public ::testing::Test {
+ protected:
+  HistoryTest() {
+    char tmpl[] = "/tmp/velmora-history-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    path_ = dir_ + "/sub/history.sqlite3";  // the folder is created on open
+  }
+  ~HistoryTest() override { fs::remove_all(dir_); }
+
+  // One SQL answer from the file as it is on disk, through a connection of our own.
+  std::string Sql(const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string out;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(
+          db, sql.c_str(),
+          [](void* o, int, char** v, char**) {
+            *static_cast<std::string*>(o) += v[0] ? v[0] : "NULL";
+            return 0;
+          },
+          &out, nullptr);
+    }
+    sqlite3_close(db);
+    return out;
+  }
+
+  std::string dir_, path_;
+};
+
+TFieldResult Value(const std::string& text, const std::string& url = "http://a/") {
+  TFieldResult r;
+  r.State = fsValue;
+  r.Text = text;
+  r.Fetch.End = feFetched;
+  r.Fetch.HttpStatus = 200;
+  r.Fetch.Url = url;
+  return r;
+}
+
+TFieldResult Failed(TFetchEnd end, int status = 0) {
+  TFetchOutcome f;
+  f.End = end;
+  f.HttpStatus = status;
+  f.ElapsedMs = 20000;
+  f.Url = "http://svc/q";
+  f.Detail = "Read Timeout";
+  return FailedField(f);
+}
+
+TQueryRecord MakeRun(const std::string& site, int64_t started, int n = 1) {
+  TQueryRecord r;
+  r.Site = site;
+  r.StartedUnixMs = started;
+  for (int f = 0; f < rfFieldCount; ++f) r.Fields[f] = Value(std::to_string(n * 100 + f));
+  r.Fields[rfWebTitle] = Value(G(u8"示例站点"));
+  r.Fields[rfAlexa6] = Value(G(u8"0.5 秒"));
+  r.Picture = Failed(feRefused);
+  return r;
+}
+
+TEST(HistoryNumber, CountsRatiosAndSecondsButNotDatesOrTitles) {
+  struct Case {
+    TResultField field;
+    const char8_t* text;
+    std::optional<double> number;
+  } cases[] = {
+      {rfSite1, u8"1,234", 1234},       {rfSite6, u8" 1,111 ", 1111},
+      {rfAlexa3, u8"6", 6},             {rfAlexa4, u8"72/100", 72},
+      {rfAlexa6, u8"0.5 秒", 0.5},      {rfAlexa6, u8"1,5 秒", 1.5},  // a comma locale
+      {rfAlexa6, u8"12 秒", 12},        {rfAlexa1, u8"12,345,678", 12345678},
+      {rfAlexa5, u8"2026-12-1", {}},    {rfSite1, u8"", {}},
+      {rfSite1, u8"约1,234", {}},       {rfSite1, u8",12", {}},
+      {rfAlexa4, u8"72/", {}},          {rfAlexa4, u8"a/100", {}},
+      {rfAlexa6, u8"秒", {}},           {rfAlexa6, u8"0. 秒", {}},
+      {rfWebTitle, u8"2024", {}},  // a title is never a number
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HistoryNumber(c.field, G(c.text)), c.number) << U(c.text);
+  }
+}
+
+TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
+  THistoryStore store;
+  ASSERT_TRUE(store.Open(path_));
+  EXPECT_EQ(store.TakeMessage(), "");
+
+  TQueryRecord late = MakeRun("Example.com", 3000, 3);
+  late.Fields[rfSite1] = Failed(feReadTimeout);
+  late.Fields[rfSite2] = Failed(feHttpStatus, 429);  // blocked
+  late.Fields[rfLink1].State = fsNoMatch;
+  late.Fields[rfLink1].Text.clear();
+  late.Fields[rfDmy1] = Failed(feStopped);
+  late.Picture = Value("", "http://thumb/");
+  ASSERT_TRUE(store.Record(late));
+  ASSERT_TRUE(store.Record(MakeRun("example.com", 1000, 1)));  // stored later, started earlier
+  ASSERT_TRUE(store.Record(MakeRun("other.org", 2000, 2)));
+  EXPECT_EQ(store.QueryCount(), 3);
+
+  const std::vector<THistoryQuery> all = store.Series("EXAMPLE.com");  // case ignored
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].Record.StartedUnixMs, 1000);
+  EXPECT_EQ(all[1].Record.StartedUnixMs, 3000);
+  EXPECT_EQ(all[1].Record.Site, "Example.com");
+  const TQueryRecord& r = all[1].Record;
+  EXPECT_EQ(r.Fields[rfSite3].Text, "302");
+  EXPECT_EQ(all[1].Numbers[rfSite3], 302);
+  EXPECT_EQ(r.Fields[rfWebTitle].Text, G(u8"示例站点"));
+  EXPECT_FALSE(all[1].Numbers[rfWebTitle]);
+  EXPECT_EQ(all[1].Numbers[rfAlexa6], 0.5);
+  EXPECT_EQ(r.Fields[rfSite1].State, fsFailed);
+  EXPECT_EQ(r.Fields[rfSite1].Fetch.End, feReadTimeout);
+  EXPECT_EQ(r.Fields[rfSite1].Fetch.ElapsedMs, 20000u);
+  EXPECT_EQ(r.Fields[rfSite1].Fetch.Url, "http://svc/q");
+  EXPECT_EQ(r.Fields[rfSite1].Fetch.Detail, "Read Timeout");
+  EXPECT_FALSE(all[1].Numbers[rfSite1]);
+  EXPECT_EQ(r.Fields[rfSite2].State, fsBlocked);
+  EXPECT_EQ(r.Fields[rfSite2].Fetch.HttpStatus, 429);
+  EXPECT_EQ(r.Fields[rfLink1].State, fsNoMatch);
+  EXPECT_EQ(r.Fields[rfDmy1].State, fsStopped);
+  EXPECT_EQ(r.Picture.State, fsValue);
+  EXPECT_EQ(r.Picture.Fetch.Url, "http://thumb/");
+  EXPECT_EQ(all[0].Record.Picture.State, fsFailed);
+
+  // One field: the others stay pending; a run without a value still has its place.
+  const std::vector<THistoryQuery> one = store.Series("example.com", rfSite1);
+  ASSERT_EQ(one.size(), 2u);
+  EXPECT_EQ(one[0].Numbers[rfSite1], 100);
+  EXPECT_EQ(one[1].Record.Fields[rfSite1].State, fsFailed);
+  EXPECT_EQ(one[1].Record.Fields[rfSite3].State, fsPending);
+  EXPECT_TRUE(store.Series("nowhere.net").empty());
+
+  // Another tool reading the file sees UTF-8, the outcome words and the version.
+  EXPECT_EQ(Sql("SELECT text FROM fields WHERE field='WebTitle' LIMIT 1"), U(u8"示例站点"));
+  EXPECT_EQ(Sql("SELECT outcome || ':' || reason FROM fields f JOIN queries q ON q.id = f.query_id"
+                " WHERE q.started_ms = 3000 AND field IN ('Site1', 'Site2', 'Link1')"
+                " ORDER BY field"),
+            U(u8"no-match:未找到failed:无法访问：读取超时blocked:被拦截（HTTP 429）"));
+  EXPECT_EQ(Sql("SELECT typeof(number) FROM fields WHERE field = 'Alexa6' LIMIT 1") +
+                Sql("SELECT typeof(number) FROM fields WHERE field = 'Site3' LIMIT 1") +
+                Sql("SELECT typeof(number) FROM fields WHERE field = 'WebTitle' LIMIT 1"),
+            "realintegernull");
+  EXPECT_EQ(Sql("PRAGMA user_version"), std::to_string(kHistorySchemaVersion));
+  EXPECT_EQ(Sql("PRAGMA journal_mode"), "wal");
+}
+
+TEST_F(HistoryTest, TwoProcessesStoringAtOnceLoseNothing) {
+  constexpr int kEach = 500;
+  int gate[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = ::fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      // The child opens its own connection after the fork and starts when both exist.
+      ::close(gate[1]);
+      char go;
+      if (::read(gate[0], &go, 1) != 1) ::_exit(2);
+      THistoryStore store;
+      if (!store.Open(path_)) ::_exit(3);
+      const std::string site = c == 0 ? "first.example" : "second.example";
+      for (int i = 0; i < kEach; ++i) {
+        if (!store.Record(MakeRun(site, i, i))) ::_exit(4);
+      }
+      ::_exit(0);
+    }
+  }
+  ::close(gate[0]);
+  ASSERT_EQ(::write(gate[1], "go", 2), 2);
+  ::close(gate[1]);
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_EQ(Sql("SELECT count(*) FROM queries"), std::to_string(2 * kEach));
+  EXPECT_EQ(Sql("SELECT count(*) FROM fields"), std::to_string(2 * kEach * (rfFieldCount + 1)));
+  THistoryStore store;
+  ASSERT_TRUE(store.Open(path_));
+  const std::vector<THistoryQuery> second = store.Series("second.example", rfSite2);
+  ASSERT_EQ(second.size(), static_cast<size_t>(kEach));
+  for (int i = 0; i < kEach; ++i) EXPECT_EQ(second[i].Numbers[rfSite2], i * 100 + 1);
+}
+
+TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
+  struct Damage {
+    const char* what;
+    void (*apply)(const std::string& path);
+  } damages[] = {
+      {"not a database",
+       [](const std::string& p) { std::ofstream(p) << "this is not a database file at all\n"; }},
+      {"damaged pages",
+       [](const std::string& p) {
+         {
+           THistoryStore s;  // a sound file with some runs, checkpointed on close
+           ASSERT_TRUE(s.Open(p));
+           for (int i = 0; i < 50; ++i) ASSERT_TRUE(s.Record(MakeRun("a.example", i)));
+         }
+         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(4096);  // the second page, its header first
+         f << std::string(3000, '\x5a');
+       }},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    fs::remove_all(dir_ + "/sub");
+    fs::create_directories(dir_ + "/sub");
+    d.apply(path_);
+    std::ostringstream before;
+    before << std::ifstream(path_, std::ios::binary).rdbuf();
+
+    THistoryStore store;
+    ASSERT_TRUE(store.Open(path_));
+    const std::string message = store.TakeMessage();
+    EXPECT_NE(message.find(U(u8"已损坏")), std::string::npos) << message;
+    EXPECT_EQ(store.TakeMessage(), "");  // once
+    // The old file keeps its bytes under the name the message gives.
+    std::vector<fs::path> aside;
+    for (const auto& e : fs::directory_iterator(dir_ + "/sub")) {
+      if (e.path().filename().string().rfind("history.sqlite3.corrupt-", 0) == 0) {
+        aside.push_back(e.path());
+      }
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_NE(message.find(aside[0].string()), std::string::npos);
+    EXPECT_EQ(aside[0].filename().string().size(), std::string("history.sqlite3.corrupt-").size() +
+                                                       std::string("20261208-053000").size());
+    std::ostringstream moved;
+    moved << std::ifstream(aside[0], std::ios::binary).rdbuf();
+    EXPECT_EQ(moved.str(), before.str());
+    // The fresh file works.
+    EXPECT_EQ(store.QueryCount(), 0);
+    EXPECT_TRUE(store.Record(MakeRun("b.example", 1)));
+    EXPECT_EQ(store.Series("b.example").size(), 1u);
+  }
+}
+
+TEST_F(HistoryTest, TroublesNeverRaiseAndAreReportedOnce) {
+  // A folder that cannot be made (a file stands in its place).
+  std::ofstream(dir_ + "/sub") << "x";
+  THistoryStore blocked;
+  EXPECT_FALSE(blocked.Open(path_));
+  EXPECT_NE(blocked.TakeMessage().find(path_), std::string::npos);
+  EXPECT_FALSE(blocked.Record(MakeRun("a.example", 1)));
+  EXPECT_TRUE(blocked.Series("a.example").empty());
+  EXPECT_EQ(blocked.QueryCount(), -1);
+  EXPECT_EQ(blocked.TakeMessage(), "");
+  fs::remove(dir_ + "/sub");
+  EXPECT_TRUE(blocked.Record(MakeRun("a.example", 1)));  // usable again: opened on the way
+  EXPECT_EQ(blocked.QueryCount(), 1);
+  blocked.Open("");  // nowhere to keep it (no HOME)
+  EXPECT_FALSE(blocked.Record(MakeRun("a.example", 2)));
+  EXPECT_NE(blocked.TakeMessage(), "");
+  fs::remove_all(dir_ + "/sub");
+
+  // A full disk: a size cap the runs soon reach. Earlier runs stay readable.
+  THistoryStore::TOptions small;
+  small.MaxPageCount = 12;
+  THistoryStore full;
+  ASSERT_TRUE(full.Open(path_, small));
+  int stored = 0;
+  while (stored < 1000 && full.Record(MakeRun("a.example", stored))) ++stored;
+  ASSERT_LT(stored, 1000);
+  EXPECT_GT(stored, 0);
+  EXPECT_NE(full.TakeMessage().find("full"), std::string::npos);
+  EXPECT_FALSE(full.Record(MakeRun("a.example", stored)));
+  EXPECT_EQ(full.TakeMessage(), "");  // not again for the same trouble
+  EXPECT_EQ(full.Series("a.example").size(), static_cast<size_t>(stored));
+  EXPECT_EQ(full.QueryCount(), stored);
+}
+
+TEST_F(HistoryTest, AFileOfANewerLayoutIsLeftAlone) {
+  fs::create_directories(dir_ + "/sub");
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version=99", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  THistoryStore store;
+  EXPECT_FALSE(store.Open(path_));
+  EXPECT_NE(store.TakeMessage().find(U(u8"较新版本")), std::string::npos);
+  EXPECT_EQ(Sql("PRAGMA user_version"), "99");
+  EXPECT_EQ(Sql("SELECT group_concat(name) FROM sqlite_master"), "future");
+}
+
+TEST(HistoryPath, FollowsXdgDataHomeElseHome) {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  const std::string saved = xdg ? xdg : "";
+  ::setenv("HOME", std::getenv("HOME") ? std::getenv("HOME") : "/home/u", 1);
+  const std::string home = std::getenv("HOME");
+  ::setenv("XDG_DATA_HOME", "/data", 1);
+  EXPECT_EQ(THistoryStore::DefaultPath(), "/data/velmora/history.sqlite3");
+  ::setenv("XDG_DATA_HOME", "relative/data", 1);  // only an absolute path counts
+  EXPECT_EQ(THistoryStore::DefaultPath(), home + "/.local/share/velmora/history.sqlite3");
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(THistoryStore::DefaultPath(), home + "/.local/share/velmora/history.sqlite3");
+  if (xdg) ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+}
+
+}  // namespace
