@@ -29,9 +29,10 @@ TServiceHosts StandInHosts() { return StandInServiceHosts(StandIns()); }
 // Our fetchers, noting every URL they are asked for (the list libcurl replays).
 class TNotingPages : public TGetPageFetcher {
  public:
-  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override {
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+                        const std::atomic<bool>* stop) override {
     Note(url);
-    return TGetPageFetcher::GetPage(url, cookie, mode);
+    return TGetPageFetcher::FetchPage(url, cookie, mode, stop);
   }
   void Note(const std::string& url) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -67,8 +68,9 @@ class TNullView : public TQueryView {
   void SetWebUrlText(const std::string& text) override { Site = text; }
   std::string BeginCaption() const override { return Caption; }
   void SetBeginCaption(const std::string& caption) override { Caption = caption; }
-  void SetFieldText(TResultField, const std::string&) override {}
-  void SetPicture(const TRgbImage&) override {}
+  void SetFieldResult(TResultField, const TFieldResult&) override {}
+  void SetPicture(const TRgbImage*, const TFieldResult&) override {}
+  void ShowProgress(int, int) override {}
 };
 
 class TNullOpener : public TUrlOpener {

@@ -6,7 +6,16 @@
 #include <ostream>
 #include <vector>
 
+#include <unistd.h>
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+
+#include "cli/QueryReport.h"
+#include "cli/SiteQueries.h"
+#include "history/HistoryStore.h"
 #include "query/UseFunction.h"
+#include "runtime/StrUtils.h"
 #include "runtime/CodePage.h"
 #include "services/ServiceFile.h"
 
@@ -160,8 +169,115 @@ int DumpServices(std::ostream& out) {
   return kToolDone;
 }
 
+namespace {
+
+// The sites of the command line and of a list file (one a line, "#" starts a comment line),
+// normalised as the window does; an unusable name stops everything with one line.
+std::optional<std::vector<std::string>> CollectSites(const std::vector<std::string>& typed,
+                                                     const std::string& listFile,
+                                                     std::ostream& err) {
+  std::vector<std::string> raw = typed;
+  if (!listFile.empty()) {
+    const std::optional<std::string> text = ReadFile(listFile, err);
+    if (!text) return std::nullopt;
+    std::istringstream lines(*text);
+    for (std::string line; std::getline(lines, line);) {
+      line = Trim(line);
+      if (!line.empty() && line[0] != '#') raw.push_back(line);
+    }
+  }
+  std::vector<std::string> sites;
+  for (const std::string& name : raw) {
+    const std::string site = NormaliseSiteName(Utf8ToGbk(name));
+    if (site.size() < kMinSiteNameBytes) {
+      err << "velmora-query: not a site name: \"" << name << "\"\n";
+      return std::nullopt;
+    }
+    sites.push_back(site);
+  }
+  return sites;
+}
+
+enum class TFormat { Table, Json, Csv };
+
+void Write(TFormat format, std::ostream& out, const std::vector<TQueryRecord>& records,
+           const std::vector<TResultField>& fields, bool series) {
+  switch (format) {
+    case TFormat::Json:
+      WriteJson(out, records, fields);
+      break;
+    case TFormat::Csv:
+      WriteCsv(out, records, fields, series);
+      break;
+    case TFormat::Table:
+      WriteTable(out, records, fields);
+      break;
+  }
+}
+
+}  // namespace
+
+int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options, TFormat format,
+               std::ostream& out, std::ostream& err) {
+  THistoryStore history;
+  const std::string path = THistoryStore::DefaultPath();
+  if (path.empty() || !history.Open(path)) {
+    const std::string message = history.TakeMessage();
+    if (!message.empty()) err << "velmora-query: " << message << "\n";
+  }
+  const bool show_progress = sites.size() > 1 && isatty(2);
+  const auto started = std::chrono::steady_clock::now();
+  options.OnRecord = [&](const TQueryRecord& record) {
+    if (!history.Record(record)) {
+      const std::string message = history.TakeMessage();
+      if (!message.empty()) err << "\rvelmora-query: " << message << "\n";
+    }
+  };
+  if (show_progress) {
+    options.Progress = [&](size_t done, size_t total, const std::string& current) {
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                           started).count();
+      char line[64];
+      std::snprintf(line, sizeof line, "\r[%zu/%zu] %.1f s  ", done, total, seconds);
+      err << line << GbkToUtf8(current).substr(0, 60) << "\x1b[K" << std::flush;
+    };
+  }
+  const std::vector<TQueryRecord> records = RunSites(sites, options);
+  if (show_progress) err << "\r\x1b[K" << std::flush;
+  Write(format, out, records, {}, false);
+  return ExitStatusOf(records);
+}
+
+int ShowHistory(const std::string& site, const std::string& fieldName, TFormat format,
+                std::ostream& out, std::ostream& err) {
+  std::vector<TResultField> fields;
+  if (!fieldName.empty()) {
+    const TResultField field = ResultFieldByName(fieldName);
+    if (field == rfFieldCount) {
+      err << "velmora-query: no field \"" << fieldName << "\"\n";
+      return kToolError;
+    }
+    fields.push_back(field);
+  }
+  THistoryStore history;
+  const std::string path = THistoryStore::DefaultPath();
+  if (path.empty() || !history.Open(path)) {
+    err << "velmora-query: " << history.TakeMessage() << "\n";
+    return kToolError;
+  }
+  const std::string gbk_site = NormaliseSiteName(Utf8ToGbk(site));
+  std::vector<TQueryRecord> records;
+  for (const THistoryQuery& q : fields.empty() ? history.Series(gbk_site)
+                                               : history.Series(gbk_site, fields[0])) {
+    records.push_back(q.Record);
+  }
+  Write(format, out, records, fields, true);
+  return kToolDone;
+}
+
 int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"velmora-query: the site toolbox's definitions without the window"};
+  CLI::App app{"velmora-query: the site toolbox without the window: query sites, show their "
+                "history, try and check the service definitions"};
   app.name("velmora-query");
   std::vector<std::string> try_rule;
   std::string check_file, services_file, site;
@@ -184,8 +300,39 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
       ->type_name("FILE");
   app.add_option("--site", site, "the site name {site} stands for in a between step")
       ->type_name("NAME");
-  try_opt->excludes(check_opt)->excludes(dump_opt);
-  check_opt->excludes(dump_opt);
+  std::vector<std::string> typed_sites;
+  std::string list_file, history_site, field_name;
+  bool json = false, csv = false;
+  TSiteQueryOptions query;
+  app.add_option("sites", typed_sites, "the sites to query")->type_name("SITE...");
+  app.add_option("--file", list_file, "query the sites listed in FILE (one a line, # comments)")
+      ->type_name("LIST");
+  CLI::Option* json_opt = app.add_flag("--json", json, "write JSON");
+  CLI::Option* csv_opt = app.add_flag("--csv", csv, "write CSV");
+  json_opt->excludes(csv_opt);
+  app.add_option("--timeout", query.ReadTimeoutMs, "read (and connect) time-out of a request")
+      ->type_name("MS")
+      ->check(CLI::Range(1, 3600000))
+      ->capture_default_str();
+  app.add_option("--delay", query.DelayMs,
+                 "least time between two requests to one service host (services block "
+                 "clients that ask too fast)")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 3600000))
+      ->capture_default_str();
+  app.add_option("--jobs", query.Jobs, "sites in flight at once")
+      ->type_name("N")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  CLI::Option* history_opt =
+      app.add_option("--history", history_site, "print the stored results of SITE")
+          ->type_name("SITE");
+  app.add_option("--field", field_name, "with --history: only this field (Site1, WebTitle, ...)")
+      ->type_name("NAME")
+      ->needs(history_opt);
+  try_opt->excludes(check_opt)->excludes(dump_opt)->excludes(history_opt);
+  check_opt->excludes(dump_opt)->excludes(history_opt);
+  dump_opt->excludes(history_opt);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -196,6 +343,19 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
   if (try_rule.size() == 2) {
     return TryRule(try_rule[0], try_rule[1], ServicesFileToUse(services_file), site, out, err);
   }
-  err << app.help();
-  return kToolError;
+  const TFormat format = json ? TFormat::Json : csv ? TFormat::Csv : TFormat::Table;
+  if (!history_site.empty()) return ShowHistory(history_site, field_name, format, out, err);
+  const auto sites = CollectSites(typed_sites, list_file, err);
+  if (!sites) return kToolError;
+  if (sites->empty()) {
+    err << app.help();
+    return kToolError;
+  }
+  const std::string services_path = ServicesFileToUse(services_file);
+  if (!services_path.empty()) {
+    const TServiceLoad load = LoadServicesFile(services_path);
+    err << ProblemsReport(load);
+    query.Table = load.Table;
+  }
+  return QuerySites(*sites, query, format, out, err);
 }

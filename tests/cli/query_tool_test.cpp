@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/QueryTool.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
@@ -27,6 +29,7 @@ class QueryToolTest : public ::testing::Test {
   }
   void TearDown() override {
     unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_DATA_HOME");
     ASSERT_EQ(std::system((std::string("rm -rf ") + dir_).c_str()), 0);
   }
 
@@ -136,6 +139,68 @@ TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
   EXPECT_EQ(Run({"--dump-services", "--check-services", good.c_str()}), kToolError);
   EXPECT_EQ(Run({}), kToolError);  // no task: the help
   EXPECT_NE(err_.str().find("--try-rule"), std::string::npos);
+}
+
+// The built-in definitions with every host placeholder pointed at the stand-ins.
+std::string StandInDefinitions(const StandInServices& s) {
+  std::string text(BuiltInServicesText());
+  const TServiceHosts hosts = StandInServiceHosts(s);
+  for (const char* name : {"Baidu", "Google", "Yahoo", "Soso", "Sogou", "Youdao", "Bing",
+                           "AlexaSearch", "ChinaRank", "Thumbnail", "PageRank"}) {
+    text = ReplaceAll(text, std::string("{") + name + "}", *FindServiceHost(hosts, name));
+  }
+  return text;
+}
+
+TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
+  const std::string site = stand_ins_.HostFor(StandIn::Site);
+  const std::string list = Write("sites.txt", "# my sites\n\nhttp://" + site + "/index.html\n");
+  const auto expected = StandInServices::ExpectedFields(site);
+
+  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--file",
+                 list.c_str(), site.c_str()}),
+            kToolDone)
+      << err_.str();
+  const auto json = nlohmann::json::parse(out_.str());
+  ASSERT_EQ(json.size(), 2u);
+  for (const auto& one : json) {
+    EXPECT_EQ(one["site"], site);
+    for (const auto& [name, value] : expected) {
+      EXPECT_EQ(one["fields"][name]["text"], GbkToUtf8(value)) << name;
+      EXPECT_EQ(one["fields"][name]["outcome"], "value") << name;
+    }
+  }
+
+  // A service that fails: its fields say so, the rest still come, the exit status tells.
+  stand_ins_.SetFault(StandIn::Bing, StandInFault::NotFound);
+  ASSERT_EQ(Run({"--services", services.c_str(), "--csv", "--delay", "0", site.c_str()}),
+            kToolSomeFailed);
+  std::istringstream csv(out_.str());
+  std::string header, row;
+  std::getline(csv, header);
+  std::getline(csv, row);
+  EXPECT_NE(header.find(",Site7,Site7 outcome,"), std::string::npos);
+  EXPECT_NE(row.find(",,failed,"), std::string::npos) << row;
+  EXPECT_NE(row.find(",\"" + expected.at("Site1") + "\",value,"), std::string::npos) << row;
+
+  // Every run went into the history.
+  ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--csv"}), kToolDone) << err_.str();
+  std::vector<std::string> lines;
+  std::istringstream stored(out_.str());
+  for (std::string line; std::getline(stored, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "site,started,Site7,Site7 outcome\r");
+  EXPECT_NE(lines[3].find(",failed"), std::string::npos);
+
+  // Command lines and lists it cannot use.
+  const std::string bad_list = Write("bad.txt", "ok.test\nab\n");
+  EXPECT_EQ(Run({"--file", bad_list.c_str()}), kToolError);
+  EXPECT_NE(err_.str().find("not a site name: \"ab\""), std::string::npos);
+  EXPECT_EQ(Run({"--jobs", "0", site.c_str()}), kToolError);
+  EXPECT_EQ(Run({"--json", "--csv", site.c_str()}), kToolError);
+  EXPECT_EQ(Run({"--history", site.c_str(), "--field", "Nope"}), kToolError);
 }
 
 }  // namespace
