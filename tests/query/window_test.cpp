@@ -79,7 +79,7 @@ struct Place {
   int tag;
 };
 
-// Every control's place, text and Tag, as the window's tables give them.
+// Every control's place, text and Tag.
 const Place kPlaces[] = {
     {"Label2", "MainForm", 148, 21, 97, 20, u8"网址：http://", 0},
     {"Begin_btn", "MainForm", 511, 16, 91, 25, u8"查询", 0},

@@ -12,7 +12,7 @@
 
 namespace {
 
-// ReplaceAll as its definition reads: upper-cased copies, remainders cut after every match,
+// ReplaceAll written the slow way: upper-cased copies, remainders cut after every match,
 // each remainder searched from its own start with the lead-byte rule and the NUL stop. Slow and
 // obviously faithful; the real one must agree with it.
 std::string ReferenceReplaceAll(const std::string& text, const std::string& pattern,
