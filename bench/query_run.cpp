@@ -60,23 +60,6 @@ class TNotingImages : public TNetImageFetcher {
   TNotingPages* pages_;
 };
 
-class TNullView : public TQueryView {
- public:
-  std::string Site;
-  std::string Caption = Gbk(u8"查询");
-  std::string WebUrlText() const override { return Site; }
-  void SetWebUrlText(const std::string& text) override { Site = text; }
-  std::string BeginCaption() const override { return Caption; }
-  void SetBeginCaption(const std::string& caption) override { Caption = caption; }
-  void SetFieldResult(TResultField, const TFieldResult&) override {}
-  void SetPicture(const TRgbImage*, const TFieldResult&) override {}
-  void ShowProgress(int, int) override {}
-};
-
-class TNullOpener : public TUrlOpener {
- public:
-  void OpenUrl(const std::string&) override {}
-};
 
 std::shared_ptr<TNotingPages> g_pages = std::make_shared<TNotingPages>();
 
@@ -87,8 +70,8 @@ void BM_WholeQuery(benchmark::State& state) {
   services.Pages = g_pages;
   services.Images = std::make_shared<TNotingImages>(g_pages.get());
   services.Hosts = StandInHosts();
-  TNullView view;
-  TNullOpener opener;
+  THeadlessView view;
+  TNoUrlOpener opener;
   TQueryController controller(view, opener, services);
   const std::string site = StandIns().HostFor(StandIn::Site);
   for (auto _ : state) {
