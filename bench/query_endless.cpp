@@ -133,22 +133,6 @@ double PeakResidentMiB() {
 }
 void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-class TNullView : public TQueryView {
- public:
-  std::string Site;
-  std::string Caption = Gbk(u8"查询");
-  std::string WebUrlText() const override { return Site; }
-  void SetWebUrlText(const std::string& text) override { Site = text; }
-  std::string BeginCaption() const override { return Caption; }
-  void SetBeginCaption(const std::string& caption) override { Caption = caption; }
-  void SetFieldText(TResultField, const std::string&) override {}
-  void SetPicture(const TRgbImage&) override {}
-};
-
-class TNullOpener : public TUrlOpener {
- public:
-  void OpenUrl(const std::string&) override {}
-};
 
 double g_idle_peak = 0;
 
@@ -162,8 +146,8 @@ void BM_EndlessQuery(benchmark::State& state) {
                             &h.AlexaSearch, &h.ChinaRank, &h.Thumbnail, &h.PageRank}) {
     *host = server.HostPort();
   }
-  TNullView view;
-  TNullOpener opener;
+  THeadlessView view;
+  TNoUrlOpener opener;
   TQueryController controller(view, opener, services);
   double peak = 0;
   for (auto _ : state) {

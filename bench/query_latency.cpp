@@ -17,7 +17,6 @@
 
 #include "BenchSupport.h"
 #include "query/QueryController.h"
-#include "runtime/CodePage.h"
 #include "runtime/Thread.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
@@ -68,25 +67,13 @@ class TFreshConnections : public TGetPageFetcher {
   }
 };
 
-class TNullView : public TQueryView {
+// Counts the fields that ended without a value.
+class TCountingView : public THeadlessView {
  public:
-  std::string Site;
-  std::string Caption = Gbk(u8"查询");
-  void ShowProgress(int, int) override {}
-  std::string WebUrlText() const override { return Site; }
-  void SetWebUrlText(const std::string& text) override { Site = text; }
-  std::string BeginCaption() const override { return Caption; }
-  void SetBeginCaption(const std::string& caption) override { Caption = caption; }
   void SetFieldResult(TResultField, const TFieldResult& result) override {
     if (result.State != fsPending && result.State != fsValue) ++Failures;
   }
-  void SetPicture(const TRgbImage*, const TFieldResult&) override {}
   int Failures = 0;
-};
-
-class TNullOpener : public TUrlOpener {
- public:
-  void OpenUrl(const std::string&) override {}
 };
 
 std::shared_ptr<TRequestCounter> g_counter = std::make_shared<TRequestCounter>();
@@ -103,8 +90,8 @@ void WholeQuery(benchmark::State& state, bool pooled) {
   services.Images = images;
   services.Hosts = StandInServiceHosts(StandIns());
   services.Proxy = "";
-  TNullView view;
-  TNullOpener opener;
+  TCountingView view;
+  TNoUrlOpener opener;
   TQueryController controller(view, opener, services);
   const std::string site = StandIns().HostFor(StandIn::Site);
   const size_t connections_before = StandIns().ConnectionCount();

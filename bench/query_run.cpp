@@ -29,9 +29,10 @@ TServiceHosts StandInHosts() { return StandInServiceHosts(StandIns()); }
 // Our fetchers, noting every URL they are asked for (the list libcurl replays).
 class TNotingPages : public TGetPageFetcher {
  public:
-  std::string GetPage(const std::string& url, const std::string& cookie, int mode) override {
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+                        const TFetchRun& run) override {
     Note(url);
-    return TGetPageFetcher::GetPage(url, cookie, mode);
+    return TGetPageFetcher::FetchPage(url, cookie, mode, run);
   }
   void Note(const std::string& url) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -50,31 +51,15 @@ class TNotingPages : public TGetPageFetcher {
 class TNotingImages : public TNetImageFetcher {
  public:
   explicit TNotingImages(TNotingPages* pages) : pages_(pages) {}
-  void Get(const std::string& url, TStream& destination) override {
+  void Get(const std::string& url, TStream& destination, const TFetchRun& run) override {
     pages_->Note(url);
-    TNetImageFetcher::Get(url, destination);
+    TNetImageFetcher::Get(url, destination, run);
   }
 
  private:
   TNotingPages* pages_;
 };
 
-class TNullView : public TQueryView {
- public:
-  std::string Site;
-  std::string Caption = Gbk(u8"查询");
-  std::string WebUrlText() const override { return Site; }
-  void SetWebUrlText(const std::string& text) override { Site = text; }
-  std::string BeginCaption() const override { return Caption; }
-  void SetBeginCaption(const std::string& caption) override { Caption = caption; }
-  void SetFieldText(TResultField, const std::string&) override {}
-  void SetPicture(const TRgbImage&) override {}
-};
-
-class TNullOpener : public TUrlOpener {
- public:
-  void OpenUrl(const std::string&) override {}
-};
 
 std::shared_ptr<TNotingPages> g_pages = std::make_shared<TNotingPages>();
 
@@ -85,8 +70,8 @@ void BM_WholeQuery(benchmark::State& state) {
   services.Pages = g_pages;
   services.Images = std::make_shared<TNotingImages>(g_pages.get());
   services.Hosts = StandInHosts();
-  TNullView view;
-  TNullOpener opener;
+  THeadlessView view;
+  TNoUrlOpener opener;
   TQueryController controller(view, opener, services);
   const std::string site = StandIns().HostFor(StandIn::Site);
   for (auto _ : state) {

@@ -2,8 +2,11 @@
 
 #include <ctime>
 #include <iomanip>
+#include <optional>
 #include <nlohmann/json.hpp>
 
+#include "cli/QueryTool.h"
+#include "history/HistoryStore.h"
 #include "runtime/CodePage.h"
 
 namespace {
@@ -20,23 +23,20 @@ std::string IsoTime(int64_t unixMs) {
 }
 
 // Why a field has no value, in words ("" for a value).
-std::string Reason(const TFieldResult& r) {
-  switch (r.State) {
-    case fsValue:
-      return "";
-    case fsFailed:
-      return Utf8(FetchReason(r.Fetch));
-    default:
-      return Utf8(StateWord(r.State));
-  }
+std::string Reason(const TFieldResult& r) { return Utf8(HistoryReason(r)); }
+
+// The number a field's value states, as the history stores it.
+std::optional<double> Number(TResultField field, const TFieldResult& r) {
+  if (!r.HasValue()) return std::nullopt;
+  return HistoryNumber(field, r.Text);
 }
 
-nlohmann::json FieldJson(const TFieldResult& r) {
+nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
   nlohmann::json j;
   j["text"] = r.HasValue() ? Utf8(r.Text) : "";
-  if (auto number = FieldNumber(r)) j["number"] = *number;
+  if (auto number = Number(field, r)) j["number"] = *number;
   else j["number"] = nullptr;
-  j["outcome"] = StateName(r.State);
+  j["outcome"] = HistoryOutcomeWord(r.State);
   j["reason"] = Reason(r);
   j["url"] = Utf8(r.Fetch.Url);
   j["http_status"] = r.Fetch.HttpStatus;
@@ -54,22 +54,31 @@ std::string CsvCell(const std::string& text) {
   return quoted + "\"";
 }
 
+// The fields asked for: all of them when none are named.
+std::vector<TResultField> Columns(const std::vector<TResultField>& fields) {
+  if (!fields.empty()) return fields;
+  std::vector<TResultField> all;
+  for (int f = 0; f < rfFieldCount; ++f) all.push_back(static_cast<TResultField>(f));
+  return all;
+}
+
 }  // namespace
 
-void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records) {
+void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
+               const std::vector<TResultField>& only) {
   nlohmann::json all = nlohmann::json::array();
   for (const TQueryRecord& record : records) {
     nlohmann::json site;
     site["site"] = Utf8(record.Site);
     site["started"] = IsoTime(record.StartedUnixMs);
     nlohmann::json fields = nlohmann::json::object();
-    for (int f = 0; f < rfFieldCount; ++f) {
-      fields[ResultFieldName(static_cast<TResultField>(f))] = FieldJson(record.Fields[f]);
+    for (TResultField field : Columns(only)) {
+      fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
     }
     site["fields"] = fields;
-    if (auto seconds = FieldNumber(record.Fields[rfAlexa6])) site["load_time"] = *seconds;
+    if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6])) site["load_time"] = *seconds;
     else site["load_time"] = nullptr;
-    site["thumbnail"] = {{"outcome", StateName(record.Picture.State)},
+    site["thumbnail"] = {{"outcome", HistoryOutcomeWord(record.Picture.State)},
                          {"reason", Reason(record.Picture)},
                          {"url", Utf8(record.Picture.Fetch.Url)}};
     all.push_back(site);
@@ -78,30 +87,37 @@ void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records) {
   out << all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
-void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records) {
+void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
+              const std::vector<TResultField>& only, bool withTime) {
+  const std::vector<TResultField> columns = Columns(only);
   out << "site";
-  for (int f = 0; f < rfFieldCount; ++f) {
-    const std::string name = ResultFieldName(static_cast<TResultField>(f));
+  if (withTime) out << ",started";
+  for (TResultField field : columns) {
+    const std::string name = ResultFieldName(field);
     out << ',' << name << ',' << name << " outcome";
   }
   out << "\r\n";
   for (const TQueryRecord& record : records) {
     out << CsvCell(Utf8(record.Site));
-    for (const TFieldResult& r : record.Fields) {
-      out << ',' << CsvCell(r.HasValue() ? Utf8(r.Text) : "") << ',' << StateName(r.State);
+    if (withTime) out << ',' << IsoTime(record.StartedUnixMs);
+    for (TResultField field : columns) {
+      const TFieldResult& r = record.Fields[field];
+      out << ',' << CsvCell(r.HasValue() ? Utf8(r.Text) : "") << ',' << HistoryOutcomeWord(r.State);
     }
     out << "\r\n";
   }
 }
 
-void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records) {
+void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
+                const std::vector<TResultField>& only) {
   for (const TQueryRecord& record : records) {
     out << Utf8(record.Site) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
-    for (int f = 0; f < rfFieldCount; ++f) {
-      const TFieldResult& r = record.Fields[f];
-      out << "  " << std::left << std::setw(9) << ResultFieldName(static_cast<TResultField>(f))
+    for (TResultField field : Columns(only)) {
+      const TFieldResult& r = record.Fields[field];
+      out << "  " << std::left << std::setw(9) << ResultFieldName(field)
           << (r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";
     }
+    if (!only.empty()) continue;
     out << "  " << std::left << std::setw(9) << "Image1"
         << (record.Picture.HasValue() ? std::string("ok") : "— " + Reason(record.Picture))
         << "\n";
@@ -111,8 +127,8 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records) {
 int ExitStatusOf(const std::vector<TQueryRecord>& records) {
   for (const TQueryRecord& record : records) {
     for (const TFieldResult& r : record.Fields) {
-      if (!r.HasValue()) return 3;
+      if (!r.HasValue()) return kToolSomeFailed;
     }
   }
-  return 0;
+  return kToolDone;
 }

@@ -11,12 +11,17 @@
 // One object per site: {"site", "started" (ISO 8601, UTC), "fields": {NAME: {"text", "number",
 // "outcome", "reason", "url", "http_status", "elapsed_ms"}}, "load_time" (seconds or null),
 // "thumbnail": {"outcome", "reason", "url"}}, as a JSON array.
-void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records);
+// `fields` limits the fields written (all 27 when empty), for a stored series of one field.
+void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
+               const std::vector<TResultField>& fields = {});
 // A header, then one row per site: "site", then each of the 27 field names followed by its
 // outcome column ("Site1", "Site1 outcome", ...). RFC 4180 quoting.
-void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records);
+// "started" follows "site" when `withTime` (a stored series).
+void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
+              const std::vector<TResultField>& fields = {}, bool withTime = false);
 // A readable table: one block per site, a line per field with its value or its reason.
-void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records);
+void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
+                const std::vector<TResultField>& fields = {});
 
 // 0 when every field of every record has a value, else 3.
 int ExitStatusOf(const std::vector<TQueryRecord>& records);

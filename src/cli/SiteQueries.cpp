@@ -48,32 +48,10 @@ void TRequestPacer::End(const std::string& url) {
 
 namespace {
 
-// The window as a headless run needs it: the site name and the button's state. Results reach
-// the caller through the controller's OnRunFinished.
-class THeadlessView : public TQueryView {
- public:
-  std::string Site;
-  std::string WebUrlText() const override { return Site; }
-  void SetWebUrlText(const std::string& text) override { Site = text; }
-  std::string BeginCaption() const override { return caption_; }
-  void SetBeginCaption(const std::string& caption) override { caption_ = caption; }
-  void SetFieldResult(TResultField, const TFieldResult&) override {}
-  void SetPicture(const TRgbImage*, const TFieldResult&) override {}
-  void ShowProgress(int, int) override {}
-
- private:
-  std::string caption_ = Gbk(u8"查询");
-};
-
-class TNoBrowser : public TUrlOpener {
- public:
-  void OpenUrl(const std::string&) override {}
-};
-
 // One site in flight.
 struct TSlot {
   THeadlessView View;
-  TNoBrowser Browser;
+  TNoUrlOpener Browser;
   std::unique_ptr<TQueryController> Controller;
   size_t Index = 0;
   bool Busy = false;
@@ -138,7 +116,7 @@ std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
       slot.Busy = true;
       slot.View.Site = sites[slot.Index];
       slot.Controller->Begin_btnClick();
-      if (slot.View.BeginCaption() == Gbk(u8"查询")) {  // too short a name: nothing started
+      if (!slot.View.Running()) {  // too short a name: nothing started
         records[slot.Index].Site = sites[slot.Index];
         slot.Busy = false;
         ++done;

@@ -263,7 +263,12 @@ class TNetHTTPProtocol {
   int64_t head_bytes_ = 0;  // bytes of the current response head so far
 };
 
-// Sender, var destination, var NumRedirect, var Handled, var VMethod.
+// Fired for every response that redirects (a 3xx other than 304, or any Location), before its
+// body is discarded. dest is the Location as the server wrote it and may be rewritten;
+// NumRedirect is how many requests this call has sent so far; Handled comes in as
+// HandleRedirects, and false makes the redirect a failure (ENetHTTPProtocolException); VMethod
+// is the method of the next request, the current one's unless changed here. The redirect is
+// followed only while HandleRedirects is on and RedirectMaximum is not reached.
 using TNetHTTPOnRedirectEvent =
     std::function<void(TNetCustomHTTP* Sender, std::string& dest, int& NumRedirect, bool& Handled,
                        TNetHTTPMethod& VMethod)>;

@@ -28,7 +28,7 @@ namespace {
 
 #include "query/DefaultPicture.inc"  // kDefaultPicture: the 120 x 90 JPEG shown before a run
 
-// The layout's font is not available here; this CJK sans face is, at the same pixel sizes.
+// A CJK sans face that every Linux desktop can install, at the window's two pixel sizes.
 constexpr const char* kFontFamily = "WenQuanYi Micro Hei";
 constexpr int kFontPixels = 11;
 constexpr int kLargeFontPixels = 13;
@@ -37,8 +37,7 @@ const QColor kTeal(0, 128, 128);
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 const QColor kSkyBlue(166, 202, 240);
-// Stand-ins for the two system colours Qt has no role for: the inactive caption text colour
-// behind caption labels and the menu colour behind value labels.
+// Behind caption labels and behind value labels.
 const QColor kInactiveCaptionText(216, 228, 248);
 const QColor kMenu(255, 255, 255);
 // Marks that stand where no value is: pending, failed, stopped, switched off.

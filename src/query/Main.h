@@ -66,7 +66,7 @@ class TMainForm : public QWidget, public TQueryView {
   void SetPicture(const TRgbImage* picture, const TFieldResult& result) override;
   void ShowProgress(int finished, int total) override;
 
-  // The controls, under the names the window's layout gives them (also their object names).
+  // The controls, by name (also their object names).
   QLabel* Label2;
   QLineEdit* WebUrl;
   QPushButton* Begin_btn;

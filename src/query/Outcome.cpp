@@ -1,7 +1,6 @@
 #include "query/Outcome.h"
 
 #include <cstdio>
-#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -135,55 +134,3 @@ std::string FieldTooltip(const TFieldResult& result) {
   return tip;
 }
 
-const char* StateName(TFieldState state) {
-  switch (state) {
-    case fsPending:
-      return "pending";
-    case fsValue:
-      return "value";
-    case fsNoMatch:
-      return "no match";
-    case fsBlocked:
-      return "blocked";
-    case fsFailed:
-      return "failed";
-    case fsStopped:
-      return "stopped";
-    case fsDisabled:
-      return "disabled";
-  }
-  return "";
-}
-
-const char* FetchEndName(TFetchEnd end) {
-  static const char* const kNames[] = {
-      "fetched",     "host not found", "refused",   "reset",   "connect timeout",
-      "read timeout", "tls refused",   "http status", "too large", "stopped",
-      "proxy failed", "other"};
-  static_assert(std::size(kNames) == feOtherFailure + 1, "a name for every end");
-  return end >= 0 && end <= feOtherFailure ? kNames[end] : "";
-}
-
-std::optional<double> FieldNumber(const TFieldResult& result) {
-  if (!result.HasValue()) return std::nullopt;
-  const std::string text = Trim(result.Text);
-  if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
-  double whole = 0, scale = 0;  // scale > 0 once past the decimal separator
-  for (char c : text) {
-    if (c >= '0' && c <= '9') {
-      if (scale > 0) {
-        scale /= 10;
-        whole += (c - '0') * scale;
-      } else {
-        whole = whole * 10 + (c - '0');
-      }
-    } else if (c == ',' && scale == 0) {
-      continue;  // thousands
-    } else if (c == '.' && scale == 0) {
-      scale = 1;
-    } else {
-      break;
-    }
-  }
-  return whole;
-}

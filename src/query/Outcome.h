@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 // How one fetch ended.
@@ -69,16 +68,6 @@ TFieldResult FailedField(const TFetchOutcome& fetch);
 bool LooksBlocked(const std::string& page);
 // An HTTP status that services answer with when they refuse a client (403, 429, 503).
 bool IsBlockingStatus(int status);
-
-// Machine-readable names: "value", "no match", "blocked", "failed", "stopped", "disabled",
-// "pending"; and "fetched", "host not found", "refused", "reset", "connect timeout",
-// "read timeout", "tls refused", "http status", "too large", "stopped", "proxy failed", "other".
-const char* StateName(TFieldState state);
-const char* FetchEndName(TFetchEnd end);
-// The number a value states: "1,234" → 1234, "77/100" → 77 (the leading number), "1.5 秒" →
-// 1.5 (commas group thousands, a point starts the fraction); nothing for a field without a value or a value that does not
-// begin with a digit.
-std::optional<double> FieldNumber(const TFieldResult& result);
 
 // One short line for a state: "无法访问", "未找到", "被拦截", "已停止", "已停用", "" for a value.
 std::string StateWord(TFieldState state);

@@ -68,6 +68,10 @@ static_assert(std::size(kLoadingOrder) == rfFieldCount, "every result field gets
 
 }  // namespace
 
+std::string THeadlessView::IdleCaption() { return QueryCaption(); }
+
+bool THeadlessView::Running() const { return caption_ != QueryCaption(); }
+
 std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts) {
   switch (tag) {
     case 1:  // site information: the name is part of the path

@@ -40,6 +40,32 @@ class TUrlOpener {
   virtual void OpenUrl(const std::string& url) = 0;
 };
 
+// The window as a query without one needs it: the site name and the button's state, results
+// dropped (they reach the caller through OnRunFinished). For the command line and benchmarks.
+class THeadlessView : public TQueryView {
+ public:
+  std::string Site;  // the site-name field
+  std::string WebUrlText() const override { return Site; }
+  void SetWebUrlText(const std::string& text) override { Site = text; }
+  std::string BeginCaption() const override { return caption_; }
+  void SetBeginCaption(const std::string& caption) override { caption_ = caption; }
+  void SetFieldResult(TResultField, const TFieldResult&) override {}
+  void SetPicture(const TRgbImage*, const TFieldResult&) override {}
+  void ShowProgress(int, int) override {}
+  // Whether a run is under way (the button says "停止").
+  bool Running() const;
+
+ private:
+  std::string caption_ = IdleCaption();
+  static std::string IdleCaption();
+};
+
+// A browser that opens nothing.
+class TNoUrlOpener : public TUrlOpener {
+ public:
+  void OpenUrl(const std::string&) override {}
+};
+
 // The search page behind a clickable label: "http://" host path "?" query-prefix siteName for
 // the Tag's row, the tool site's home page for Tag 4, "" for a Tag that is not in the table.
 // siteName is inserted as it stands.

@@ -18,7 +18,7 @@
 #include "transport/NetException.h"
 #include "transport/NetStack.h"
 
-// ---- Text helpers: TextBetween, DigitsOnly, TrimSuffix, ReplaceAll, FailureText ----------
+// ---- Text helpers: TextBetween, DigitsOnly, TrimSuffix, FailureText -------------------
 //
 // Pure functions of their arguments: safe on any thread. Total on any bytes.
 
@@ -63,52 +63,6 @@ std::string TrimSuffix(const std::string& text, const std::string& suffix) {
   if (ByteType(text, tail) == mbTrailByte) return text;
   if (!AnsiSameText(std::string_view(text).substr(tail), suffix)) return text;
   return text.substr(0, tail);
-}
-
-std::string ReplaceAll(const std::string& text, const std::string& pattern,
-                       const std::string& replacement) {
-  if (pattern.empty()) return text;
-  // The search sees the text only up to its first NUL; a pattern holding a NUL therefore never
-  // matches, and everything from the NUL on is copied as it is.
-  const void* nul = std::memchr(text.data(), '\0', text.size());
-  const size_t limit = nul ? static_cast<const char*>(nul) - text.data() : text.size();
-  const std::string upper_pattern = AnsiUpperCase(pattern);
-  // Case matters only where the pattern has a letter: without one, no window that holds a
-  // letter of the text can match either way, and the text is searched as it stands.
-  const bool has_letter = std::any_of(pattern.begin(), pattern.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  });
-  const std::string upper_text =
-      has_letter ? AnsiUpperCase(std::string_view(text).substr(0, limit)) : std::string();
-  const std::string_view hay =
-      has_letter ? std::string_view(upper_text) : std::string_view(text).substr(0, limit);
-  const size_t m = upper_pattern.size();
-
-  std::string out;
-  out.reserve(text.size());
-  size_t rest = 0;      // start of the remainder not yet copied to out
-  size_t boundary = 0;  // a character start of the remainder, at or before the next hit
-  size_t from = 0;      // where the next byte search begins
-  for (;;) {
-    const size_t hit = hay.find(upper_pattern, from);
-    if (hit == std::string_view::npos) break;
-    // The byte before a run of lead-range bytes is a single byte or a trail byte, so a
-    // character starts right after it and the run pairs up from there: the hit starts a
-    // character when an even number of lead-range bytes precede it, counted back no further
-    // than the last known start. Each byte is looked at once at most, as the known start then
-    // moves past the hit.
-    size_t run = hit;
-    while (run > boundary && IsLeadByte(static_cast<unsigned char>(hay[run - 1]))) --run;
-    if ((hit - run) % 2 != 0) {  // a trail byte; the next character starts after it
-      boundary = from = hit + 1;
-      continue;
-    }
-    out.append(text, rest, hit - rest);
-    out += replacement;
-    rest = boundary = from = hit + m;
-  }
-  out.append(text, rest, std::string::npos);
-  return out;
 }
 
 namespace {
@@ -186,6 +140,13 @@ int ModeFromDeclaration(const std::string& page) {
 }
 
 }  // namespace
+
+std::string PageByMode(const std::string& page, int mode) {
+  if (mode == 4) mode = ModeFromDeclaration(page);
+  if (mode == 1) return Utf8PageToGbk(page);
+  if (mode == 2) return Big5ToGB2312(page);
+  return page;
+}
 
 std::string Utf8PageToGbk(const std::string& page) {
   std::string out;
@@ -433,9 +394,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();
-    if (mode == 4) mode = ModeFromDeclaration(result.Text);
-    if (mode == 1) result.Text = Utf8PageToGbk(result.Text);
-    else if (mode == 2) result.Text = Big5ToGB2312(result.Text);
+    result.Text = PageByMode(result.Text, mode);
   } catch (...) {
     RecordFetchFailure(outcome);
     // Whatever ends a fetch after the query was stopped, the stop ended it.
@@ -477,15 +436,8 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
                           const std::string& outputTemplate) {
   std::string result;
   if (page.empty()) return result;
-  std::string working = templateMode ? templateRule : rule;
+  const std::string working = RulePattern(templateMode ? templateRule : rule);
   if (working.empty()) return result;
-  while (working.size() >= 2 && working[working.size() - 2] == '\r' && working.back() == '\n') {
-    working.resize(working.size() - 2);
-    if (working.empty()) return result;
-  }
-  working = ReplaceAll(working, "[velmora]", "(.*?)");
-  working = ReplaceAll(working, "(*)", ".*?");
-  working = ReplaceAll(working, Gbk(u8"[参数]"), "(.*?)");
 
   // Whatever goes wrong here (an invalid rule, a search that runs out of budget) only ends the
   // extraction; what was collected so far stays.

@@ -12,6 +12,7 @@
 
 #include "query/Outcome.h"
 #include "query/ProxyRoute.h"
+#include "runtime/CodePage.h"
 #include "runtime/Exception.h"
 #include "services/ServiceTable.h"
 
@@ -27,10 +28,7 @@ std::optional<std::string> FindBetween(const std::string& page, const std::strin
 std::string DigitsOnly(const std::string& text);
 // Text without one trailing copy of suffix (letter case ignored, never starting on a trail byte).
 std::string TrimSuffix(const std::string& text, const std::string& suffix);
-// Every occurrence of pattern (case ignored, on character boundaries) replaced; the replacement
-// is never searched again. From the text's first NUL byte on, it is copied unchanged.
-std::string ReplaceAll(const std::string& text, const std::string& pattern,
-                       const std::string& replacement);
+// ReplaceAll (every occurrence replaced, case ignored): runtime/CodePage.h.
 
 // Runs an extraction rule ("[velmora]", "(*)", "[参数]" placeholders) over page and returns the
 // captured text; never raises. allMatches == 1 collects every match, joined by separator.
@@ -124,6 +122,9 @@ std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 void RecordFetchFailure(TFetchOutcome& outcome);
 
 
+// Page bytes as the fetcher hands them on for `mode` (0 raw, 1 UTF-8, 2 Big5, 4 by the page's
+// charset declaration): GBK text.
+std::string PageByMode(const std::string& page, int mode);
 // A page taken as UTF-8, in GBK. All or nothing: a sequence cut short or holding a byte outside
 // 0x80..0xBF gives the empty text. A well-formed four-byte sequence (beyond 16 bits) and any
 // character GBK lacks become "?".

@@ -3,15 +3,18 @@
 #include "query/Main.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "history/HistoryStore.h"
 #include "query/MyThreadUnit.h"
 #include "query/QtMainThreadQueue.h"
 #include "query/QtUrlOpener.h"
+#include "services/ServiceFile.h"
 
 namespace {
 
@@ -23,6 +26,16 @@ void StartupMessages(QtMsgType type, const QMessageLogContext&, const QString& m
                message.section('\n', 0, 0).toLocal8Bit().constData());
   std::fflush(stderr);
   std::_Exit(1);
+}
+
+// The FILE of "--services FILE" or "--services=FILE"; "" when not given.
+std::string ServicesOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--services" && i + 1 < argc) return argv[i + 1];
+    if (arg.rfind("--services=", 0) == 0) return arg.substr(11);
+  }
+  return "";
 }
 
 }  // namespace
@@ -40,6 +53,15 @@ int main(int argc, char** argv) {
 
   TQueryServices services = DefaultQueryServices();
   TQtUrlOpener opener;
+  // The user's definitions over the built-in ones; a faulty entry keeps the built-in one.
+  std::string services_problems;
+  const std::string services_file = ServicesFileToUse(ServicesOption(argc, argv));
+  if (!services_file.empty()) {
+    const TServiceLoad load = LoadServicesFile(services_file);
+    services.Table = load.Table;
+    services_problems = ProblemsReport(load);
+    std::fputs(services_problems.c_str(), stderr);
+  }
   // Every finished run goes into the history; a history that cannot be used says so once and
   // the window works on without it.
   THistoryStore history;
@@ -50,6 +72,10 @@ int main(int argc, char** argv) {
     TMainForm form(services, opener);
     form.SetHistory(&history);
     form.show();
+    if (!services_problems.empty()) {
+      QMessageBox::warning(&form, QCoreApplication::applicationName(),
+                           QString::fromStdString(services_problems));
+    }
     rc = app.exec();
     queue->Close();
   }

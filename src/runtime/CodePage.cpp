@@ -1,5 +1,6 @@
 #include "runtime/CodePage.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdint>
 #include <cstring>
@@ -232,4 +233,50 @@ int AnsiCompareText(std::string_view a, std::string_view b) {
 
 bool AnsiSameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && AnsiCompareText(a, b) == 0;
+}
+
+std::string ReplaceAll(const std::string& text, const std::string& pattern,
+                       const std::string& replacement) {
+  if (pattern.empty()) return text;
+  // The search sees the text only up to its first NUL; a pattern holding a NUL therefore never
+  // matches, and everything from the NUL on is copied as it is.
+  const void* nul = std::memchr(text.data(), '\0', text.size());
+  const size_t limit = nul ? static_cast<const char*>(nul) - text.data() : text.size();
+  const std::string upper_pattern = AnsiUpperCase(pattern);
+  // Case matters only where the pattern has a letter: without one, no window that holds a
+  // letter of the text can match either way, and the text is searched as it stands.
+  const bool has_letter = std::any_of(pattern.begin(), pattern.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  });
+  const std::string upper_text =
+      has_letter ? AnsiUpperCase(std::string_view(text).substr(0, limit)) : std::string();
+  const std::string_view hay =
+      has_letter ? std::string_view(upper_text) : std::string_view(text).substr(0, limit);
+  const size_t m = upper_pattern.size();
+
+  std::string out;
+  out.reserve(text.size());
+  size_t rest = 0;      // start of the remainder not yet copied to out
+  size_t boundary = 0;  // a character start of the remainder, at or before the next hit
+  size_t from = 0;      // where the next byte search begins
+  for (;;) {
+    const size_t hit = hay.find(upper_pattern, from);
+    if (hit == std::string_view::npos) break;
+    // The byte before a run of lead-range bytes is a single byte or a trail byte, so a
+    // character starts right after it and the run pairs up from there: the hit starts a
+    // character when an even number of lead-range bytes precede it, counted back no further
+    // than the last known start. Each byte is looked at once at most, as the known start then
+    // moves past the hit.
+    size_t run = hit;
+    while (run > boundary && IsLeadByte(static_cast<unsigned char>(hay[run - 1]))) --run;
+    if ((hit - run) % 2 != 0) {  // a trail byte; the next character starts after it
+      boundary = from = hit + 1;
+      continue;
+    }
+    out.append(text, rest, hit - rest);
+    out += replacement;
+    rest = boundary = from = hit + m;
+  }
+  out.append(text, rest, std::string::npos);
+  return out;
 }

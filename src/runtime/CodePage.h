@@ -33,3 +33,8 @@ std::string AnsiUpperCase(std::string_view s);
 std::string AnsiLowerCase(std::string_view s);
 int AnsiCompareText(std::string_view a, std::string_view b);
 bool AnsiSameText(std::string_view a, std::string_view b);
+
+// Every occurrence of pattern (case ignored, on character boundaries) replaced; the replacement
+// is never searched again. From the text's first NUL byte on, it is copied unchanged.
+std::string ReplaceAll(const std::string& text, const std::string& pattern,
+                       const std::string& replacement);

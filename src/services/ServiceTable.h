@@ -19,7 +19,7 @@ enum TStepKind {
   skBetweenSite,  // as skBetween with start A + site name + B and end C
   skRemove,       // every occurrence of A removed, letter case ignored
   skDigitsOnly,   // the text when its trimmed bytes are only digits and commas
-  skRule,         // the first group of extraction rule A ("[velmora]", "(*)" placeholders)
+  skRule,         // the first group of extraction rule A (see RulePattern)
   skAppend,       // A appended to the value found
 };
 
@@ -53,8 +53,14 @@ struct TServiceTable {
   bool operator==(const TServiceTable&) const = default;
 };
 
-// The definitions the program ships with.
+// The definitions the program ships with: resources/services.toml, built into the program and
+// read once.
 const TServiceTable& BuiltInServiceTable();
+
+// The regular expression an extraction rule stands for: trailing CR LF pairs dropped, then every
+// "[velmora]" (letter case ignored) becomes "(.*?)", every "(*)" ".*?" and every "[参数]" (GBK)
+// "(.*?)". Empty for a rule that is empty or only CR LF pairs. GBK in, GBK out.
+std::string RulePattern(const std::string& rule);
 
 // The request URL for `site`: "{site}" becomes the site name as it stands (no escaping of any
 // kind) and "{Name}" the host of that name in `hosts`. Raises Exception on a placeholder that

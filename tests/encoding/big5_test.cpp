@@ -30,7 +30,7 @@ bool Iconv(const char* to, const char* from, const std::string& in, std::string&
   return r != static_cast<size_t>(-1) && il == 0;
 }
 
-// The conversion written out step by step from its definition, through the public pair test
+// The conversion written out step by step, through the public pair test
 // and index formula: the fast loop must agree with it on every input.
 std::string ReferenceConvert(const std::string& text) {
   std::string out;

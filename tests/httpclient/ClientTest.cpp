@@ -9,23 +9,10 @@
 
 #include "cookies/NetCookieManager.h"
 #include "http/NetHTTP.h"
+#include "support/HttpClientHelpers.h"
 #include "support/ScriptedServer.h"
 
 namespace {
-
-std::unique_ptr<TNetHTTP> Client() {
-  auto http = std::make_unique<TNetHTTP>();
-  http->SetReadTimeout(3000);
-  return http;
-}
-
-std::string Fetch(TNetHTTP& http, const std::string& url) {
-  try {
-    return http.Get(url);
-  } catch (const Exception& e) {
-    return "!" + e.Message();
-  }
-}
 
 TEST(HttpClient, StartsWithItsDefaults) {
   TNetHTTP http;

@@ -7,26 +7,12 @@
 #include <vector>
 
 #include "http/NetHTTP.h"
+#include "support/HttpClientHelpers.h"
 #include "support/ScriptedServer.h"
 
 namespace {
 
 using Reply = ScriptedServer::Reply;
-
-std::unique_ptr<TNetHTTP> Client() {
-  auto http = std::make_unique<TNetHTTP>();
-  http->SetReadTimeout(3000);
-  return http;
-}
-
-// The body of a GET, or the exception's message prefixed with "!".
-std::string Fetch(TNetHTTP& http, const std::string& url) {
-  try {
-    return http.Get(url);
-  } catch (const Exception& e) {
-    return "!" + e.Message();
-  }
-}
 
 std::string Head200(const std::vector<std::string>& headers) {
   return HttpHead("HTTP/1.1 200 OK", headers);

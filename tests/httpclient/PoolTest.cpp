@@ -13,6 +13,7 @@
 
 #include "http/NetConnectionPool.h"
 #include "http/NetHTTP.h"
+#include "support/HttpClientHelpers.h"
 #include "support/ScriptedServer.h"
 #include "transport/NetIOHandlerSocket.h"
 
@@ -22,22 +23,13 @@ constexpr const char* kKey = "http://127.0.0.1:1 direct";
 
 // A client whose connection comes from `pool` when it holds one.
 std::unique_ptr<TNetHTTP> PooledClient(TNetConnectionPool& pool) {
-  auto http = std::make_unique<TNetHTTP>();
-  http->SetReadTimeout(3000);
+  auto http = Client();
   if (TNetIdleConnection idle = pool.Take(kKey)) {
     http->AdoptConnection(std::move(idle));
   } else {
     http->AdoptIOHandler(std::make_unique<TNetIOHandlerSocket>());
   }
   return http;
-}
-
-std::string Fetch(TNetHTTP& http, const std::string& url) {
-  try {
-    return http.Get(url);
-  } catch (const Exception& e) {
-    return "!" + e.Message();
-  }
 }
 
 // Answers every request on a connection with its own path, keeping the connection open.

@@ -79,7 +79,7 @@ struct Place {
   int tag;
 };
 
-// Every control's place, text and Tag, as the window's tables give them.
+// Every control's place, text and Tag.
 const Place kPlaces[] = {
     {"Label2", "MainForm", 148, 21, 97, 20, u8"网址：http://", 0},
     {"Begin_btn", "MainForm", 511, 16, 91, 25, u8"查询", 0},
@@ -202,6 +202,38 @@ TEST_F(MainFormTest, WindowMatchesItsLayout) {
   EXPECT_EQ(form.Image1->cursor().shape(), Qt::PointingHandCursor);
   ASSERT_FALSE(form.Image1->pixmap().isNull());
   EXPECT_EQ(form.Image1->pixmap().size(), QSize(120, 90));
+}
+
+// What a user sees of the layout, whatever the numbers: no control covers another, every
+// control lies inside the one that holds it, and every caption and stand-in value fits its
+// label in the window's font (a Chinese caption cut off is the usual way a layout goes wrong).
+TEST_F(MainFormTest, EveryControlIsWhollyVisibleAndItsTextFits) {
+  TMainForm& form = Form();
+  std::vector<QWidget*> controls;
+  for (const Place& p : kPlaces) controls.push_back(form.findChild<QWidget*>(p.name));
+  for (QWidget* w : controls) {
+    ASSERT_TRUE(w);
+    SCOPED_TRACE(w->objectName().toStdString());
+    EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry())) << "outside its parent";
+    for (QWidget* other : controls) {
+      if (other != w && other->parentWidget() == w->parentWidget()) {
+        EXPECT_FALSE(w->geometry().intersects(other->geometry()))
+            << "overlaps " << other->objectName().toStdString();
+      }
+    }
+    if (auto* l = qobject_cast<QLabel*>(w)) {
+      EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->width()) << "text cut off";
+    }
+  }
+  // The widest values the stand-ins give (and the marks) fit as well.
+  fetcher_->Pages = StandInPages("site.test", 0);
+  form.WebUrl->setText("site.test");
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  ASSERT_TRUE(WaitIdle());
+  for (int f = 0; f < rfFieldCount; ++f) {
+    QLabel* l = form.Field(static_cast<TResultField>(f));
+    EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->width()) << f;
+  }
 }
 
 TEST_F(MainFormTest, DefaultSiteIsTheMakersHost) {

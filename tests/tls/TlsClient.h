@@ -1,5 +1,5 @@
-// Shared helpers of the TLS tests: a client set up with its TLS handler, and a fetch that turns
-// a failure into "!" followed by its message.
+// Shared helpers of the TLS tests: a client set up with its TLS handler (Fetch comes from the
+// HTTP client helpers).
 #pragma once
 
 #include <memory>
@@ -7,22 +7,14 @@
 
 #include "http/NetHTTP.h"
 #include "tls/NetSSLIOHandlerSocket.h"
+#include "support/HttpClientHelpers.h"
 #include "support/TlsPeers.h"
 
 inline std::unique_ptr<TNetHTTP> TlsClient(int read_timeout_ms = 5000) {
   Pki();  // the trust settings must be in place before the first handshake
-  auto http = std::make_unique<TNetHTTP>();
-  http->SetReadTimeout(read_timeout_ms);
+  auto http = Client(read_timeout_ms);
   InstallTlsHandler(*http);
   return http;
-}
-
-inline std::string Fetch(TNetHTTP& http, const std::string& url) {
-  try {
-    return http.Get(url);
-  } catch (const Exception& e) {
-    return "!" + e.Message();
-  }
 }
 
 // The handler a TlsClient was given.

@@ -9,39 +9,7 @@
 
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
-
-namespace {
-
-// ReplaceAll as its definition reads: upper-cased copies, remainders cut after every match,
-// each remainder searched from its own start with the lead-byte rule and the NUL stop. Slow and
-// obviously faithful; the real one must agree with it.
-std::string ReferenceReplaceAll(const std::string& text, const std::string& pattern,
-                                const std::string& replacement) {
-  std::string search = AnsiUpperCase(text), patt = AnsiUpperCase(pattern), input = text, result;
-  while (!search.empty()) {
-    size_t visible = search.find('\0');
-    if (visible == std::string::npos) visible = search.size();
-    size_t found = std::string::npos;
-    if (!patt.empty()) {
-      for (size_t p = 0; p + patt.size() <= visible; ++p) {
-        if (ByteType(search, p) != mbTrailByte && search.compare(p, patt.size(), patt) == 0) {
-          found = p;
-          break;
-        }
-      }
-    }
-    if (found == std::string::npos) {
-      result += input;
-      break;
-    }
-    result += input.substr(0, found) + replacement;
-    input.erase(0, found + pattern.size());
-    search.erase(0, found + patt.size());
-  }
-  return result;
-}
-
-}  // namespace
+#include "support/ReplaceAllReference.h"
 
 TEST(TextBetween, ZeroWhenADelimiterIsMissingOrEmpty) {
   EXPECT_EQ(TextBetween("<b>12</b>", "<i>", "</b>"), "0");

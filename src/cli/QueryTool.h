@@ -1,0 +1,34 @@
+// velmora-query, the command-line companion of the window: no Qt, no display. It queries sites
+// with the window's controller and workers (velmora-query [options] SITE... or --file LIST,
+// written as a table, --json or --csv, each run stored in the history), prints a site's stored
+// history (--history SITE [--field NAME]), and works on the service definitions (trying a
+// field's rule on a saved page, checking a definitions file, printing the built-in one).
+//
+// Output is UTF-8; texts of pages and rules are shown as the program sees them after the page's
+// fetch mode (GBK inside, UTF-8 on the terminal).
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+// Exit codes: 0 done (for --try-rule: a value was found; for queries: every field has a
+// value), 1 the task's answer is "no" (no value, or problems in the file), 2 the command line or
+// a file could not be used, 3 some queried field has no value (it failed, was blocked, ...).
+inline constexpr int kToolDone = 0;
+inline constexpr int kToolNo = 1;
+inline constexpr int kToolError = 2;
+inline constexpr int kToolSomeFailed = 3;
+
+// The whole program: parses argv and runs the task it names.
+int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// --try-rule FIELD PAGE: runs FIELD's steps and fallbacks (from servicesFile over the built-in
+// definitions, or the built-in ones alone when it is "") on the page saved at pagePath, read as
+// the field's fetch mode reads it, and prints each step's result. site fills {site} in a
+// between's start text.
+int TryRule(const std::string& field, const std::string& pagePath, const std::string& servicesFile,
+            const std::string& site, std::ostream& out, std::ostream& err);
+// --check-services FILE: the file's faults as the program reports them, or what it changes.
+int CheckServices(const std::string& path, std::ostream& out);
+// --dump-services: the built-in definitions file.
+int DumpServices(std::ostream& out);

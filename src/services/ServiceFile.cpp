@@ -1,0 +1,613 @@
+#include "services/ServiceFile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <tuple>
+
+// toml++ is compiled into this unit alone (its header-only form), so that the sanitizer and
+// fuzzing builds see the parser too. Nothing outside this file includes it.
+#define TOML_HEADER_ONLY 1
+#define TOML_ENABLE_FORMATTERS 0
+#include <toml++/toml.h>
+
+#include "regex/RegexEngine.h"
+#include "runtime/CodePage.h"
+
+namespace {
+
+// The built-in file, generated from resources/services.toml at build time.
+#include "services/BuiltInServices.inc"
+
+// A file larger than this is not a definitions file (the built-in one is a few kilobytes).
+constexpr std::streamoff kMaxFileBytes = 1 << 20;
+
+constexpr const char* kSite = "{site}";
+
+// toml++ 3.3 decides whether a character is a blank with a table that misses some characters:
+// for those it reaches a point it declares unreachable (undefined behaviour) whenever it asks
+// about one outside a text, as it does while reading a mistyped number or date. The parser
+// therefore never sees them: they are moved, one for one, into a private-use block of plane
+// 15 (lines and columns stay as they are, since toml++ counts characters), and every text read
+// back is moved back. A file that itself holds a character of that block is refused.
+struct TCodeRange {
+  char32_t First, Last;
+};
+constexpr TCodeRange kMisread[] = {
+    {0xA1, 0x499}, {0x2C5E, 0x2FFF}, {0x3001, 0x3057}, {0xFB26, 0xFEFE}};
+constexpr char32_t kMovedTo = 0xF0000;
+constexpr char32_t kMovedCount = (0x499 - 0xA1 + 1) + (0x2FFF - 0x2C5E + 1) +
+                                 (0x3057 - 0x3001 + 1) + (0xFEFE - 0xFB26 + 1);
+
+char32_t Moved(char32_t c) {
+  char32_t offset = 0;
+  for (const TCodeRange& r : kMisread) {
+    if (c >= r.First && c <= r.Last) return kMovedTo + offset + (c - r.First);
+    offset += r.Last - r.First + 1;
+  }
+  return c;
+}
+
+char32_t MovedBack(char32_t c) {
+  if (c < kMovedTo || c >= kMovedTo + kMovedCount) return c;
+  char32_t offset = c - kMovedTo;
+  for (const TCodeRange& r : kMisread) {
+    if (offset <= r.Last - r.First) return r.First + offset;
+    offset -= r.Last - r.First + 1;
+  }
+  return c;
+}
+
+// The length of the well-formed UTF-8 sequence at s[i] (shortest form, no surrogates, at most
+// U+10FFFF) and its code point; 0 for anything else.
+size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  }
+  size_t len;
+  char32_t min;
+  if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F, min = 0x80;
+  else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F, min = 0x800;
+  else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07, min = 0x10000;
+  else return 0;
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const auto t = static_cast<unsigned char>(s[i + k]);
+    if ((t & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (t & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void AppendUtf8(char32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// `text` with every well-formed character passed through `move`; other bytes stay.
+std::string MoveCharacters(std::string_view text, char32_t (*move)(char32_t)) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp;
+    const size_t len = DecodeUtf8(text, i, cp);
+    if (len == 0) {
+      out += text[i++];
+      continue;
+    }
+    if (len == 1) out += text[i];
+    else AppendUtf8(move(cp), out);
+    i += len;
+  }
+  return out;
+}
+
+// A text as the file has it.
+std::string Text(std::string_view parsed) { return MoveCharacters(parsed, MovedBack); }
+std::string Text(const toml::node& n) { return Text(n.as_string()->get()); }
+std::string Text(const toml::key& k) { return Text(k.str()); }
+
+// One [[field]] entry as read, with its faults counted.
+struct TEntry {
+  std::string Name;
+  TRequestDef Def;
+  int Line = 0;
+  bool Faulty = false;
+};
+
+class TReader {
+ public:
+  TReader(const std::string& file, const TServiceTable& base) : file_(file), base_(base) {}
+
+  std::vector<TServiceProblem> Problems;
+
+  void Fault(const toml::source_region& where, const std::string& field, std::string message) {
+    Problems.push_back(TServiceProblem{file_, static_cast<int>(where.begin.line),
+                                       static_cast<int>(where.begin.column), field,
+                                       std::move(message)});
+  }
+  void Fault(const toml::node& where, TEntry& entry, std::string message) {
+    Fault(where.source(), entry.Name, std::move(message));
+    entry.Faulty = true;
+  }
+
+  // The entries of the document, faulty ones included (marked).
+  std::vector<TEntry> Read(const toml::table& root) {
+    std::vector<TEntry> entries;
+    for (auto&& [key, node] : root) {
+      if (Text(key) != "field") {
+        Fault(key.source(), "",
+              "unknown key \"" + Text(key) +
+                  "\" (the file holds [[field]] entries only)");
+        continue;
+      }
+      const toml::array* list = node.as_array();
+      if (list == nullptr || !list->is_array_of_tables()) {
+        Fault(node.source(), "", "\"field\" must be a list of [[field]] tables");
+        continue;
+      }
+      for (const toml::node& item : *list) entries.push_back(ReadEntry(*item.as_table()));
+    }
+    MarkDuplicates(entries);
+    return entries;
+  }
+
+ private:
+  const std::string& file_;
+  const TServiceTable& base_;
+
+  const TRequestDef* BaseDef(const std::string& name) const {
+    for (const TRequestDef& def : base_.Requests) {
+      if (def.Field == name) return &def;
+    }
+    return nullptr;
+  }
+
+  TEntry ReadEntry(const toml::table& t) {
+    TEntry entry;
+    entry.Line = static_cast<int>(t.source().begin.line);
+    static const char* const kKeys[] = {"name",  "job",       "url",    "mode",
+                                        "steps", "fallbacks", "enabled"};
+    const toml::node* name = t.get("name");
+    if (name != nullptr && name->is_string()) entry.Name = Text(*name);
+    for (auto&& [key, node] : t) {
+      if (std::find(std::begin(kKeys), std::end(kKeys), key.str()) == std::end(kKeys)) {
+        Fault(key.source(), entry.Name, "unknown key \"" + Text(key) + "\"");
+        entry.Faulty = true;
+      }
+    }
+    if (name == nullptr || !name->is_string() || entry.Name.empty()) {
+      Fault(name != nullptr ? name->source() : t.source(), "",
+            "a [[field]] needs a name such as name = \"Site1\"");
+      entry.Faulty = true;
+      entry.Name.clear();
+      return entry;
+    }
+    const TRequestDef* base = BaseDef(entry.Name);
+    if (base == nullptr && !base_.Requests.empty()) {
+      Fault(*name, entry, "unknown field \"" + entry.Name + "\"");
+      return entry;
+    }
+
+    bool enabled = true;
+    if (const toml::node* n = t.get("enabled")) {
+      if (!n->is_boolean()) {
+        Fault(*n, entry, "enabled must be true or false");
+        return entry;
+      }
+      enabled = n->as_boolean()->get();
+    }
+    // A request switched off needs only its name: what it leaves out stays as it was.
+    const bool partial = !enabled && base != nullptr;
+    if (partial) entry.Def = *base;
+    entry.Def.Field = entry.Name;
+    entry.Def.Enabled = enabled;
+    const bool picture = entry.Name == "Image1";
+
+    auto missing = [&](const char* key) {
+      if (!partial) Fault(t, entry, "field \"" + entry.Name + "\" has no " + key);
+    };
+    if (const toml::node* n = t.get("job")) {
+      const auto* job = n->as_integer();
+      if (job == nullptr || job->get() < 0 || job->get() > 10) {
+        Fault(*n, entry, "job must be a whole number from 0 to 10");
+      } else {
+        entry.Def.Job = static_cast<int>(job->get());
+      }
+    } else {
+      missing("job");
+    }
+    if (const toml::node* n = t.get("url")) {
+      ReadUrl(*n, entry);
+    } else {
+      missing("url");
+    }
+    if (picture) {
+      for (const char* key : {"mode", "steps", "fallbacks"}) {
+        if (const toml::node* n = t.get(key)) {
+          Fault(*n, entry, "\"Image1\" is the thumbnail picture: it takes no " + std::string(key));
+        }
+      }
+      entry.Def.Mode = kModeRaw;
+      entry.Def.Rules.clear();
+      return entry;
+    }
+    if (const toml::node* n = t.get("mode")) {
+      const auto* mode = n->as_integer();
+      if (mode == nullptr ||
+          (mode->get() != kModeRaw && mode->get() != kModeUtf8 && mode->get() != kModeDeclared)) {
+        Fault(*n, entry, "mode must be 0 (bytes as they come), 1 (UTF-8) or 4 (as the page says)");
+      } else {
+        entry.Def.Mode = static_cast<int>(mode->get());
+      }
+    } else {
+      missing("mode");
+    }
+    const toml::node* steps = t.get("steps");
+    const toml::node* fallbacks = t.get("fallbacks");
+    if (steps != nullptr || fallbacks != nullptr || !partial) entry.Def.Rules.clear();
+    if (steps != nullptr) {
+      entry.Def.Rules.push_back(ReadStepList(*steps, entry, "steps"));
+    } else if (!partial) {
+      missing("steps");
+    } else if (fallbacks != nullptr && base != nullptr && !base->Rules.empty()) {
+      entry.Def.Rules.push_back(base->Rules.front());
+    }
+    if (fallbacks != nullptr) {
+      const toml::array* lists = fallbacks->as_array();
+      if (lists == nullptr || lists->empty()) {
+        Fault(*fallbacks, entry, "fallbacks must be a list of step lists: [[step, ...], ...]");
+      } else {
+        for (const toml::node& list : *lists) {
+          entry.Def.Rules.push_back(ReadStepList(list, entry, "a fallback"));
+        }
+      }
+    }
+    return entry;
+  }
+
+  void ReadUrl(const toml::node& n, TEntry& entry) {
+    if (!n.is_string()) {
+      Fault(n, entry, "url must be a text");
+      return;
+    }
+    const std::string url = Text(n);
+    if (url.empty()) {
+      Fault(n, entry, "url is empty");
+      return;
+    }
+    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
+      Fault(n, entry, "url must begin with http:// or https://");
+    }
+    size_t i = 0;
+    while ((i = url.find('{', i)) != std::string::npos) {
+      const size_t close = url.find('}', i);
+      if (close == std::string::npos) {
+        Fault(n, entry, "url has a \"{\" without its \"}\"");
+        break;
+      }
+      const std::string name = url.substr(i + 1, close - i - 1);
+      if (name != "site" && FindServiceHost(DefaultServiceHosts(), name) == nullptr) {
+        Fault(n, entry,
+              "url names an unknown host {" + name +
+                  "} (known: {site}, {Baidu}, {Google}, {Yahoo}, {Soso}, {Sogou}, "
+                  "{Youdao}, {Bing}, {AlexaSearch}, {AlexaInfo}, {ChinaRank}, "
+                  "{Thumbnail}, {PageRank}, {MakerSite}, {MakerTools})");
+      }
+      i = close + 1;
+    }
+    ToGbk(n, url, entry, entry.Def.Url);
+  }
+
+  // UTF-8 text of the file as GBK; a fault when GBK lacks one of its characters.
+  bool ToGbk(const toml::node& n, std::string_view utf8, TEntry& entry, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < utf8.size();) {
+      char32_t cp = 0;
+      size_t len = DecodeUtf8(utf8, i, cp);
+      if (len == 0) len = 1, cp = 0xFFFD;  // the parser passes only well-formed UTF-8
+      if (cp > 0xFFFF || !AppendUcs2AsGbk(static_cast<char16_t>(cp), out)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+        Fault(n, entry, "text GBK cannot hold: \"" + std::string(utf8.substr(i, len)) + "\" (" +
+                            code + ")");
+        return false;
+      }
+      i += len;
+    }
+    return true;
+  }
+
+  TStepList ReadStepList(const toml::node& n, TEntry& entry, const std::string& what) {
+    TStepList list;
+    const toml::array* steps = n.as_array();
+    if (steps == nullptr || steps->empty()) {
+      Fault(n, entry, what + " must be a list of one or more steps: [step, ...]");
+      return list;
+    }
+    for (const toml::node& step : *steps) {
+      if (auto s = ReadStep(step, entry)) list.push_back(std::move(*s));
+    }
+    return list;
+  }
+
+  std::optional<TStep> ReadStep(const toml::node& n, TEntry& entry) {
+    static const std::string kShape =
+        "a step is 'digits' or one of { between = ['start', 'end'] }, { remove = 'text' }, "
+        "{ rule = 'pattern' }, { append = 'text' }";
+    if (const auto* word = n.as_string()) {
+      if (word->get() == "digits") return TStep{skDigitsOnly};
+      Fault(n, entry, "unknown step '" + Text(n) + "': " + kShape);
+      return std::nullopt;
+    }
+    const toml::table* t = n.as_table();
+    if (t == nullptr || t->size() != 1) {
+      Fault(n, entry, t == nullptr || t->empty() ? kShape : "a step does one thing: " + kShape);
+      return std::nullopt;
+    }
+    const toml::key* key_ptr = nullptr;
+    const toml::node* value_ptr = nullptr;
+    for (auto&& [k, v] : *t) {  // the one key
+      key_ptr = &k;
+      value_ptr = &v;
+    }
+    const toml::key& key = *key_ptr;
+    const toml::node& value = *value_ptr;
+    const std::string kind = Text(key);
+    if (kind == "between") return ReadBetween(value, entry);
+    TStep step;
+    if (kind == "remove")
+      step.Kind = skRemove;
+    else if (kind == "rule")
+      step.Kind = skRule;
+    else if (kind == "append")
+      step.Kind = skAppend;
+    else {
+      Fault(key.source(), entry.Name, "unknown step \"" + kind + "\": " + kShape);
+      entry.Faulty = true;
+      return std::nullopt;
+    }
+    if (!value.is_string()) {
+      Fault(value, entry, kind + " takes one text: { " + kind + " = '...' }");
+      return std::nullopt;
+    }
+    const std::string text = Text(value);
+    if (text.empty() && step.Kind != skAppend) {
+      Fault(value, entry, "the text of " + kind + " is empty");
+      return std::nullopt;
+    }
+    if (!ToGbk(value, text, entry, step.A)) return std::nullopt;
+    if (step.Kind == skRule && !CheckRule(value, entry, step.A)) return std::nullopt;
+    return step;
+  }
+
+  std::optional<TStep> ReadBetween(const toml::node& n, TEntry& entry) {
+    const toml::array* pair = n.as_array();
+    if (pair == nullptr || pair->size() != 2 || !(*pair)[0].is_string() ||
+        !(*pair)[1].is_string()) {
+      Fault(n, entry, "between takes two texts: { between = ['start', 'end'] }");
+      return std::nullopt;
+    }
+    const toml::node& start_node = (*pair)[0];
+    const toml::node& end_node = (*pair)[1];
+    std::string start = Text(start_node);
+    const std::string end = Text(end_node);
+    if (start.empty() || end.empty()) {
+      Fault(start.empty() ? start_node : end_node, entry, "a text of between is empty");
+      return std::nullopt;
+    }
+    if (end.find(kSite) != std::string::npos) {
+      Fault(end_node, entry, "{site} may stand only in the start text of between");
+      return std::nullopt;
+    }
+    TStep step;
+    const size_t site = start.find(kSite);
+    std::string after;
+    if (site != std::string::npos) {
+      after = start.substr(site + std::strlen(kSite));
+      start.resize(site);
+      if (after.find(kSite) != std::string::npos) {
+        Fault(start_node, entry, "{site} may stand only once in the start text of between");
+        return std::nullopt;
+      }
+      step.Kind = skBetweenSite;
+    }
+    const bool ok = ToGbk(start_node, start, entry, step.A) &&
+                    ToGbk(start_node, after, entry, step.B) &&
+                    ToGbk(end_node, end, entry, step.Kind == skBetweenSite ? step.C : step.B);
+    if (!ok) return std::nullopt;
+    return step;
+  }
+
+  // Whether our regular-expression engine takes the rule the way the extraction will use it.
+  bool CheckRule(const toml::node& n, TEntry& entry, const std::string& rule) {
+    const std::string pattern = RulePattern(rule);
+    if (pattern.empty()) {
+      Fault(n, entry, "the rule is empty");
+      return false;
+    }
+    TRegexEngine engine;
+    try {
+      engine.SetExpression(pattern);
+      engine.SetModifier(1, true);
+      engine.Compile();
+      return true;
+    } catch (const ERegexError& e) {
+      Fault(n, entry,
+            "the regular-expression engine rejects the rule: error " + std::to_string(e.Code) +
+                " at position " + std::to_string(e.Position) + " of \"" + GbkToUtf8(pattern) +
+                "\": " + engine.ErrorMessage(e.Code));
+    } catch (const std::exception& e) {
+      Fault(n, entry, std::string("the regular-expression engine rejects the rule: ") + e.what());
+    }
+    return false;
+  }
+
+  // A field defined twice is used from neither entry.
+  void MarkDuplicates(std::vector<TEntry>& entries) {
+    std::map<std::string, size_t> first;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      TEntry& e = entries[i];
+      if (e.Name.empty()) continue;
+      auto [it, fresh] = first.emplace(e.Name, i);
+      if (fresh) continue;
+      TEntry& earlier = entries[it->second];
+      Problems.push_back(TServiceProblem{file_, e.Line, 1, e.Name,
+                                         "field \"" + e.Name +
+                                             "\" is defined twice (first on line " +
+                                             std::to_string(earlier.Line) + ")"});
+      e.Faulty = earlier.Faulty = true;
+    }
+  }
+};
+
+}  // namespace
+
+std::string TServiceProblem::Text() const {
+  if (Line <= 0) return File + ": " + Message;
+  return File + ":" + std::to_string(Line) + ":" + std::to_string(Column) + ": " + Message;
+}
+
+std::string_view BuiltInServicesText() {
+  return std::string_view(reinterpret_cast<const char*>(kBuiltInServices), sizeof kBuiltInServices);
+}
+
+TServiceLoad ParseServices(std::string_view text, const std::string& file,
+                           const TServiceTable& base) {
+  TServiceLoad load;
+  TReader reader(file, base);
+  std::vector<TEntry> entries;
+  // The first character of the block the parser's blind spots are moved to, if any.
+  int line = 1, column = 1;
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const size_t len = std::max<size_t>(DecodeUtf8(text, i, cp), 1);
+    if (len > 1 && cp >= kMovedTo && cp < kMovedTo + kMovedCount) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%X", static_cast<unsigned>(cp));
+      reader.Problems.push_back(TServiceProblem{file, line, column, "",
+                                                std::string("the private-use character ") + code +
+                                                    " is not allowed in a definitions file"});
+      load.FileUsed = false;
+      break;
+    }
+    if (text[i] == '\n') ++line, column = 0;
+    ++column;
+    i += len;
+  }
+  if (load.FileUsed) {
+    try {
+      const toml::table root = toml::parse(MoveCharacters(text, Moved), file);
+      entries = reader.Read(root);
+    } catch (const toml::parse_error& e) {
+      reader.Fault(e.source(), "", "not a valid TOML file: " + Text(e.description()));
+      load.FileUsed = false;
+    }
+  }
+  auto table = std::make_shared<TServiceTable>(base);
+  for (TEntry& entry : entries) {
+    if (entry.Faulty) continue;
+    auto at = std::find_if(table->Requests.begin(), table->Requests.end(),
+                           [&](const TRequestDef& d) { return d.Field == entry.Name; });
+    if (at != table->Requests.end())
+      *at = std::move(entry.Def);
+    else
+      table->Requests.push_back(std::move(entry.Def));
+  }
+  std::stable_sort(reader.Problems.begin(), reader.Problems.end(),
+                   [](const TServiceProblem& a, const TServiceProblem& b) {
+                     return std::tie(a.Line, a.Column) < std::tie(b.Line, b.Column);
+                   });
+  load.Problems = std::move(reader.Problems);
+  load.Table = std::move(table);
+  return load;
+}
+
+TServiceLoad LoadServicesFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string failure;
+  std::string text;
+  if (!in) {
+    failure = std::string("cannot read the file: ") + std::strerror(errno);
+  } else {
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) {
+      failure = "cannot read the file";
+    } else if (size > kMaxFileBytes) {
+      failure = "the file is larger than 1 MiB: not a definitions file";
+    } else {
+      text.resize(static_cast<size_t>(size));
+      if (!in.read(text.data(), size)) failure = "cannot read the file";
+    }
+  }
+  if (!failure.empty()) {
+    TServiceLoad load;
+    load.Table = std::make_shared<TServiceTable>(BuiltInServiceTable());
+    load.Problems.push_back(TServiceProblem{path, 0, 0, "", failure});
+    load.FileUsed = false;
+    return load;
+  }
+  return ParseServices(text, path, BuiltInServiceTable());
+}
+
+std::string UserServicesPath() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/velmora/services.toml";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0')
+    return std::string(home) + "/.config/velmora/services.toml";
+  return "";
+}
+
+std::string ServicesFileToUse(const std::string& requested) {
+  if (!requested.empty()) return requested;
+  const std::string user = UserServicesPath();
+  struct stat st;
+  if (!user.empty() && ::stat(user.c_str(), &st) == 0) return user;
+  return "";
+}
+
+std::string ProblemsReport(const TServiceLoad& load) {
+  if (load.Problems.empty()) return "";
+  std::vector<std::string> fields;
+  for (const TServiceProblem& p : load.Problems) {
+    if (!p.Field.empty() && std::find(fields.begin(), fields.end(), p.Field) == fields.end()) {
+      fields.push_back(p.Field);
+    }
+  }
+  std::string out = "服务定义文件有误：" + load.Problems.front().File + "\n";
+  if (!load.FileUsed) {
+    out += "整个文件未被采用，所有字段使用内置定义。\n";
+  } else if (!fields.empty()) {
+    out += "以下字段使用内置定义：";
+    for (size_t i = 0; i < fields.size(); ++i) out += (i ? ", " : "") + fields[i];
+    out += "\n";
+  }
+  for (const TServiceProblem& p : load.Problems) out += p.Text() + "\n";
+  return out;
+}

@@ -1,0 +1,206 @@
+// velmora-query on pages saved from the stand-in services: the step trace of --try-rule (the
+// built-in steps, and a user's fallback after a step that no longer matches), --check-services
+// and --dump-services, and command lines it cannot use.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/QueryTool.h"
+#include "query/UseFunction.h"
+#include "services/ServiceFile.h"
+#include "support/StandInHosts.h"
+#include "support/StandInServices.h"
+
+namespace {
+
+class QueryToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(mkdtemp(dir_), nullptr);
+    // No user's file of this machine may take part.
+    setenv("XDG_CONFIG_HOME", dir_, 1);
+  }
+  void TearDown() override {
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_DATA_HOME");
+    ASSERT_EQ(std::system((std::string("rm -rf ") + dir_).c_str()), 0);
+  }
+
+  // Saves the page the stand-in answers to `field`'s built-in request, as a browser would
+  // (the bytes as they came).
+  std::string SavePage(const std::string& field) {
+    for (const TRequestDef& def : BuiltInServiceTable().Requests) {
+      if (def.Field != field) continue;
+      const std::string url = ExpandUrl(def.Url, "site.test", StandInServiceHosts(stand_ins_));
+      const TPageResult page = FetchPage(url, "", kModeRaw);
+      EXPECT_TRUE(page.Outcome.Fetched()) << url;
+      return Write(field + ".html", page.Text);
+    }
+    ADD_FAILURE() << field;
+    return "";
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    const std::string path = std::string(dir_) + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  static std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  int Run(std::vector<const char*> args) {
+    args.insert(args.begin(), "velmora-query");
+    out_.str("");
+    err_.str("");
+    return RunQueryTool(static_cast<int>(args.size()), args.data(), out_, err_);
+  }
+
+  StandInServices stand_ins_;
+  char dir_[32] = "/tmp/velmora-query-XXXXXX";
+  std::ostringstream out_, err_;
+};
+
+TEST_F(QueryToolTest, TryRuleTracesTheBuiltInStepsOnASavedPage) {
+  const std::string page = SavePage("Site2");  // UTF-8, read as mode 1 reads it
+  ASSERT_EQ(Run({"--try-rule", "Site2", page.c_str()}), kToolDone) << err_.str();
+  const std::string saved = Slurp(page);
+  EXPECT_EQ(out_.str(),
+            "Site2: job 2, mode 1, http://{Google}/search?hl=zh-CN&q=site%3A{site}\n"
+            "definitions: built in\n"
+            "page: " +
+                page + ", " + std::to_string(saved.size()) + " bytes, " +
+                std::to_string(Utf8PageToGbk(saved).size()) +
+                " after mode 1\n"
+                "steps:\n"
+                "  1. between '获得约 <b>' '</b> 条结果' -> '4,321'\n"
+                "  2. digits -> '4,321'\n"
+                "value: '4,321'\n");
+  EXPECT_EQ(err_.str(), "");
+}
+
+TEST_F(QueryToolTest, TryRuleShowsWhereAStepStopsMatchingAndTheFallbackThatMendsIt) {
+  const std::string page = SavePage("Alexa2");
+  const std::string services = Write("services.toml", R"([[field]]
+name = "Alexa2"
+job = 10
+url = "http://{ChinaRank}/overview/Info.do?url={site}"
+mode = 0
+steps = [{ between = ['排名已改版', '</span>'] }, 'digits']
+fallbacks = [[{ rule = '当前排名：</span><span class="rank_font_y2">[velmora]</span>' }, { remove = '7' }, 'digits']]
+)");
+  ASSERT_EQ(Run({"--try-rule", "Alexa2", page.c_str(), "--services", services.c_str()}), kToolDone)
+      << err_.str();
+  const std::string out = out_.str();
+  EXPECT_NE(out.find("definitions: " + services + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("steps:\n"
+                     "  1. between '排名已改版' '</span>' -> not found\n"
+                     "fallback 1:\n"
+                     "  1. rule '当前排名：</span><span class=\"rank_font_y2\">[velmora]</span>' "
+                     "-> '567'\n"
+                     "  2. remove '7' -> '56'\n"
+                     "  3. digits -> '56'\n"
+                     "value: '56'\n"),
+            std::string::npos)
+      << out;
+
+  // A page without the value: every list is tried and the tool says so.
+  const std::string blank = Write("blank.html", "<html>moved</html>");
+  EXPECT_EQ(Run({"--try-rule", "Alexa2", blank.c_str(), "--services", services.c_str()}), kToolNo);
+  EXPECT_NE(out_.str().find("  1. rule '当前排名：</span><span class=\"rank_font_y2\">[velmora]"
+                            "</span>' -> no match\nno value: no step list finds one\n"),
+            std::string::npos)
+      << out_.str();
+}
+
+TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
+  const std::string bad = Write("bad.toml", "[[field]]\nname = \"Site1\"\nenabled = 1\n");
+  EXPECT_EQ(Run({"--check-services", bad.c_str()}), kToolNo);
+  EXPECT_EQ(out_.str(), bad + ":3:11: enabled must be true or false\n");
+  const std::string good = Write("good.toml", "[[field]]\nname = \"Dmy2\"\nenabled = false\n");
+  EXPECT_EQ(Run({"--check-services", good.c_str()}), kToolDone);
+  EXPECT_EQ(out_.str(), good + ": no problems; it changes Dmy2\n");
+
+  EXPECT_EQ(Run({"--dump-services"}), kToolDone);
+  EXPECT_EQ(out_.str(), BuiltInServicesText());
+
+  const std::string page = Write("p.html", "x");
+  EXPECT_EQ(Run({"--try-rule", "Site9", page.c_str()}), kToolError);
+  EXPECT_EQ(err_.str(), "no field \"Site9\" in the definitions\n");
+  EXPECT_EQ(Run({"--try-rule", "Image1", page.c_str()}), kToolError);
+  EXPECT_EQ(Run({"--try-rule", "Site1", (std::string(dir_) + "/none.html").c_str()}), kToolError);
+  EXPECT_EQ(Run({"--try-rule", "Site1"}), kToolError);  // PAGE missing
+  EXPECT_EQ(Run({"--dump-services", "--check-services", good.c_str()}), kToolError);
+  EXPECT_EQ(Run({}), kToolError);  // no task: the help
+  EXPECT_NE(err_.str().find("--try-rule"), std::string::npos);
+}
+
+// The built-in definitions with every host placeholder pointed at the stand-ins.
+std::string StandInDefinitions(const StandInServices& s) {
+  std::string text(BuiltInServicesText());
+  const TServiceHosts hosts = StandInServiceHosts(s);
+  for (const char* name : {"Baidu", "Google", "Yahoo", "Soso", "Sogou", "Youdao", "Bing",
+                           "AlexaSearch", "ChinaRank", "Thumbnail", "PageRank"}) {
+    text = ReplaceAll(text, std::string("{") + name + "}", *FindServiceHost(hosts, name));
+  }
+  return text;
+}
+
+TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
+  const std::string site = stand_ins_.HostFor(StandIn::Site);
+  const std::string list = Write("sites.txt", "# my sites\n\nhttp://" + site + "/index.html\n");
+  const auto expected = StandInServices::ExpectedFields(site);
+
+  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--file",
+                 list.c_str(), site.c_str()}),
+            kToolDone)
+      << err_.str();
+  const auto json = nlohmann::json::parse(out_.str());
+  ASSERT_EQ(json.size(), 2u);
+  for (const auto& one : json) {
+    EXPECT_EQ(one["site"], site);
+    for (const auto& [name, value] : expected) {
+      EXPECT_EQ(one["fields"][name]["text"], GbkToUtf8(value)) << name;
+      EXPECT_EQ(one["fields"][name]["outcome"], "value") << name;
+    }
+  }
+
+  // A service that fails: its fields say so, the rest still come, the exit status tells.
+  stand_ins_.SetFault(StandIn::Bing, StandInFault::NotFound);
+  ASSERT_EQ(Run({"--services", services.c_str(), "--csv", "--delay", "0", site.c_str()}),
+            kToolSomeFailed);
+  std::istringstream csv(out_.str());
+  std::string header, row;
+  std::getline(csv, header);
+  std::getline(csv, row);
+  EXPECT_NE(header.find(",Site7,Site7 outcome,"), std::string::npos);
+  EXPECT_NE(row.find(",,failed,"), std::string::npos) << row;
+  EXPECT_NE(row.find(",\"" + expected.at("Site1") + "\",value,"), std::string::npos) << row;
+
+  // Every run went into the history.
+  ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--csv"}), kToolDone) << err_.str();
+  std::vector<std::string> lines;
+  std::istringstream stored(out_.str());
+  for (std::string line; std::getline(stored, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "site,started,Site7,Site7 outcome\r");
+  EXPECT_NE(lines[3].find(",failed"), std::string::npos);
+
+  // Command lines and lists it cannot use.
+  const std::string bad_list = Write("bad.txt", "ok.test\nab\n");
+  EXPECT_EQ(Run({"--file", bad_list.c_str()}), kToolError);
+  EXPECT_NE(err_.str().find("not a site name: \"ab\""), std::string::npos);
+  EXPECT_EQ(Run({"--jobs", "0", site.c_str()}), kToolError);
+  EXPECT_EQ(Run({"--json", "--csv", site.c_str()}), kToolError);
+  EXPECT_EQ(Run({"--history", site.c_str(), "--field", "Nope"}), kToolError);
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// Broken definitions files: each fault is reported with its place and what is wrong, the faulty
+// entry is not used at all (its field keeps the built-in definition) and the rest of the file
+// still is; where the program finds the user's file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "runtime/CodePage.h"
+#include "services/ServiceFile.h"
+
+namespace {
+
+// A correct entry for Site1 with `change` spliced in before its steps.
+std::string Site1(const std::string& change,
+                  const std::string& steps = "steps = [{ between = ['a', 'b'] }, 'digits']") {
+  return "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{Baidu}/s?wd={site}\"\nmode = 0\n" +
+         change + steps + "\n";
+}
+
+struct TBrokenFile {
+  const char* What;
+  std::string Text;
+  std::vector<std::string> Problems;  // exactly, in order
+};
+
+TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
+  const std::vector<TBrokenFile> cases = {
+      {"not TOML",
+       "[[field]\nname = \"Site1\"\n",
+       {"f.toml:1:9: not a valid TOML file: Error while parsing table header: expected ']', saw "
+        "'\\n'"}},
+      {"unknown table",
+       "[[feild]]\nname = \"Site1\"\n",
+       {"f.toml:1:3: unknown key \"feild\" (the file holds [[field]] entries only)"}},
+      {"field not a list of tables",
+       "field = 3\n",
+       {"f.toml:1:9: \"field\" must be a list of [[field]] tables"}},
+      {"unknown key", Site1("urls = 'x'\n"), {"f.toml:6:1: unknown key \"urls\""}},
+      {"no name",
+       "[[field]]\njob = 1\n",
+       {"f.toml:1:1: a [[field]] needs a name such as name = \"Site1\""}},
+      {"unknown field",
+       "[[field]]\nname = \"Site9\"\nenabled = false\n",
+       {"f.toml:2:8: unknown field \"Site9\""}},
+      {"defined twice",
+       Site1("") + Site1(""),
+       {"f.toml:7:1: field \"Site1\" is defined twice (first on line 1)"}},
+      {"missing url",
+       "[[field]]\nname = \"Site1\"\njob = 1\nmode = 0\nsteps = ['digits']\n",
+       {"f.toml:1:1: field \"Site1\" has no url"}},
+      {"unknown host",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{Baido}/s?wd={site}\"\n"
+       "mode = 0\nsteps = ['digits']\n",
+       {"f.toml:4:7: url names an unknown host {Baido} (known: {site}, {Baidu}, {Google}, "
+        "{Yahoo}, {Soso}, {Sogou}, {Youdao}, {Bing}, {AlexaSearch}, {AlexaInfo}, {ChinaRank}, "
+        "{Thumbnail}, {PageRank}, {MakerSite}, {MakerTools})"}},
+      {"not http",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"ftp://{site}\"\nmode = 0\n"
+       "steps = ['digits']\n",
+       {"f.toml:4:7: url must begin with http:// or https://"}},
+      {"job out of range",
+       "[[field]]\nname = \"Site1\"\njob = 11\nurl = \"http://{site}\"\n"
+       "mode = 0\nsteps = ['digits']\n",
+       {"f.toml:3:7: job must be a whole number from 0 to 10"}},
+      {"mode 2",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://{site}\"\nmode = 2\n"
+       "steps = ['digits']\n",
+       {"f.toml:5:8: mode must be 0 (bytes as they come), 1 (UTF-8) or 4 (as the page says)"}},
+      {"between with one text",
+       Site1("", "steps = [{ between = 'a' }]"),
+       {"f.toml:6:22: between takes two texts: { between = ['start', 'end'] }"}},
+      {"unknown step",
+       Site1("", "steps = ['digit']"),
+       {"f.toml:6:10: unknown step 'digit': a step is 'digits' or one of { between = ['start', "
+        "'end'] }, { remove = 'text' }, { rule = 'pattern' }, { append = 'text' }"}},
+      {"two kinds in a step",
+       Site1("", "steps = [{ remove = 'a', append = 'b' }]"),
+       {"f.toml:6:10: a step does one thing: a step is 'digits' or one of { between = ['start', "
+        "'end'] }, { remove = 'text' }, { rule = 'pattern' }, { append = 'text' }"}},
+      {"text GBK cannot hold",
+       Site1("", "steps = [{ remove = '한' }]"),
+       {"f.toml:6:21: text GBK cannot hold: \"한\" (U+D55C)"}},
+      {"rule the engine rejects",
+       Site1("", "steps = [{ rule = '<b>([velmora]</b>' }]"),
+       {"f.toml:6:19: the regular-expression engine rejects the rule: error 103 at position 13 of "
+        "\"<b>((.*?)</b>\": TRegexEngine(comp): ParseReg Unmatched ()"}},
+      {"empty delimiter",
+       Site1("", "steps = [{ between = ['', 'b'] }]"),
+       {"f.toml:6:23: a text of between is empty"}},
+      {"site in the end text",
+       Site1("", "steps = [{ between = ['a', '{site}'] }]"),
+       {"f.toml:6:28: {site} may stand only in the start text of between"}},
+      {"thumbnail with steps",
+       "[[field]]\nname = \"Image1\"\njob = 10\nurl = \"http://{Thumbnail}/i?u={site}\"\n"
+       "steps = ['digits']\n",
+       {"f.toml:5:9: \"Image1\" is the thumbnail picture: it takes no steps"}},
+      {"enabled not a boolean",
+       "[[field]]\nname = \"Site1\"\nenabled = 'no'\n",
+       {"f.toml:3:11: enabled must be true or false"}},
+      {"fallbacks not lists",
+       Site1("fallbacks = 'digits'\n"),
+       {"f.toml:6:13: fallbacks must be a list of step lists: [[step, ...], ...]"}},
+      {"a character the parser misreads outside a text", Site1("", "steps = [1'·']"),
+       {"f.toml:6:11: not a valid TOML file: Error while parsing decimal integer: expected digit, "
+        "saw '''"}},
+      {"a private-use character", "# \U000F0001\n",
+       {"f.toml:1:3: the private-use character U+F0001 is not allowed in a definitions file"}},
+  };
+  for (const TBrokenFile& c : cases) {
+    SCOPED_TRACE(c.What);
+    const TServiceLoad load = ParseServices(c.Text, "f.toml", BuiltInServiceTable());
+    std::vector<std::string> got;
+    for (const TServiceProblem& p : load.Problems) got.push_back(p.Text());
+    EXPECT_EQ(got, c.Problems);
+    EXPECT_EQ(*load.Table, BuiltInServiceTable());
+  }
+}
+
+// Characters the TOML parser cannot classify by itself (·, 《, Greek, Cyrillic, ...) arrive in
+// texts, keys and messages as written.
+TEST(ServiceFile, CharactersTheParserMisreadsArriveAsWritten) {
+  const TServiceLoad load = ParseServices(
+      Site1("\"Ω·\" = 1\n", "steps = [{ between = ['《·', '》'] }]"), "f.toml", TServiceTable{});
+  ASSERT_EQ(load.Problems.size(), 1u);
+  EXPECT_EQ(load.Problems[0].Text(), "f.toml:6:1: unknown key \"Ω·\"");
+  const TServiceLoad good =
+      ParseServices(Site1("", "steps = [{ between = ['《·', '》'] }]"), "f.toml", TServiceTable{});
+  ASSERT_TRUE(good.Ok());
+  EXPECT_EQ(good.Table->Requests[0].Rules[0][0], (TStep{skBetween, Gbk(u8"《·"), Gbk(u8"》")}));
+}
+
+// Every fault of an entry is listed; the entry is dropped whole, and a sound entry beside it is
+// still used.
+TEST(ServiceFile, AFaultyEntryIsDroppedWholeWhileTheOthersApply) {
+  const std::string text =
+      "[[field]]\nname = \"Site2\"\njob = 2\nurl = \"http://{Google}/q={site}\"\nmode = 1\n"
+      "steps = [{ between = ['x', 'y'] }]\n" +
+      Site1("", "steps = [{ remove = '' }, { append = 7 }]");
+  const TServiceLoad load = ParseServices(text, "f.toml", BuiltInServiceTable());
+  EXPECT_EQ(ProblemsReport(load),
+            "服务定义文件有误：f.toml\n"
+            "以下字段使用内置定义：Site1\n"
+            "f.toml:12:21: the text of remove is empty\n"
+            "f.toml:12:38: append takes one text: { append = '...' }\n");
+  for (const TRequestDef& def : load.Table->Requests) {
+    if (def.Field == "Site2") {
+      EXPECT_EQ(def.Url, "http://{Google}/q={site}");
+      EXPECT_EQ(def.Rules, (std::vector<TStepList>{{{skBetween, "x", "y"}}}));
+    } else {
+      EXPECT_EQ(def, *std::find_if(BuiltInServiceTable().Requests.begin(),
+                                   BuiltInServiceTable().Requests.end(),
+                                   [&](const TRequestDef& d) { return d.Field == def.Field; }));
+    }
+  }
+}
+
+TEST(ServiceFile, AFileThatCannotBeReadChangesNothing) {
+  const TServiceLoad load = LoadServicesFile("/nonexistent/services.toml");
+  EXPECT_EQ(*load.Table, BuiltInServiceTable());
+  EXPECT_FALSE(load.FileUsed);
+  EXPECT_EQ(ProblemsReport(load),
+            "服务定义文件有误：/nonexistent/services.toml\n"
+            "整个文件未被采用，所有字段使用内置定义。\n"
+            "/nonexistent/services.toml: cannot read the file: No such file or directory\n");
+}
+
+// Restores an environment variable when it goes.
+class TEnvVar {
+ public:
+  TEnvVar(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~TEnvVar() { old_.empty() ? unsetenv(name_) : setenv(name_, old_.c_str(), 1); }
+
+ private:
+  const char* name_;
+  std::string old_;
+};
+
+TEST(ServiceFile, TheUsersFileIsFoundWhereTheDesktopKeepsSettings) {
+  char dir[] = "/tmp/velmora-services-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string home = dir;
+  TEnvVar h("HOME", home.c_str());
+  {
+    TEnvVar x("XDG_CONFIG_HOME", nullptr);
+    EXPECT_EQ(UserServicesPath(), home + "/.config/velmora/services.toml");
+  }
+  TEnvVar x("XDG_CONFIG_HOME", "relative/ignored");
+  EXPECT_EQ(UserServicesPath(), home + "/.config/velmora/services.toml");
+  setenv("XDG_CONFIG_HOME", (home + "/cfg").c_str(), 1);
+  EXPECT_EQ(UserServicesPath(), home + "/cfg/velmora/services.toml");
+  EXPECT_EQ(ServicesFileToUse(""), "");  // none there: the built-in definitions alone
+  EXPECT_EQ(ServicesFileToUse("given.toml"), "given.toml");
+  ASSERT_EQ(std::system(("mkdir -p " + home + "/cfg/velmora").c_str()), 0);
+  std::ofstream(home + "/cfg/velmora/services.toml")
+      << "[[field]]\nname = \"Site1\"\nenabled = false\n";
+  EXPECT_EQ(ServicesFileToUse(""), home + "/cfg/velmora/services.toml");
+  const TServiceLoad load = LoadServicesFile(ServicesFileToUse(""));
+  EXPECT_TRUE(load.Ok());
+  EXPECT_FALSE(load.Table->Requests[1].Enabled);
+  ASSERT_EQ(std::system(("rm -rf " + home).c_str()), 0);
+}
+
+}  // namespace
