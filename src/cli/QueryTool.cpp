@@ -320,6 +320,11 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
       ->type_name("MS")
       ->check(CLI::Range(0, 3600000))
       ->capture_default_str();
+  app.add_option("--proxy", query.Proxy,
+                 "the proxy for every request (http://, socks4://, socks4a://, socks5://, "
+                 "socks5h://, with user:password@); default: http_proxy, https_proxy, all_proxy "
+                 "and no_proxy from the environment")
+      ->type_name("URL");
   app.add_option("--jobs", query.Jobs, "sites in flight at once")
       ->type_name("N")
       ->check(CLI::Range(1, 64))

@@ -15,6 +15,7 @@
 #include "cli/QueryTool.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
+#include "support/PeerDaemons.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 
@@ -190,9 +191,19 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   std::vector<std::string> lines;
   std::istringstream stored(out_.str());
   for (std::string line; std::getline(stored, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 4u);  // the proxied run comes later
   EXPECT_EQ(lines[0], "site,started,Site7,Site7 outcome\r");
   EXPECT_NE(lines[3].find(",failed"), std::string::npos);
+
+  // A proxy named on the command line that nobody answers: every field says so.
+  RefusedLoopbackPort gone;
+  const std::string proxy = "socks5h://127.0.0.1:" + std::to_string(gone.Port());
+  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--proxy",
+                 proxy.c_str(), site.c_str()}),
+            kToolSomeFailed);
+  const auto proxied = nlohmann::json::parse(out_.str());
+  EXPECT_EQ(proxied[0]["fields"]["Site1"]["reason"], "无法访问：代理无法连接");
+  EXPECT_EQ(proxied[0]["thumbnail"]["outcome"], "failed");
 
   // Command lines and lists it cannot use.
   const std::string bad_list = Write("bad.txt", "ok.test\nab\n");
