@@ -8,7 +8,7 @@
 #include "cookies/NetDateTime.h"
 #include "http/NetAuthentication.h"
 #include "http/NetHTTPHeaderInfo.h"
-#include "http/ScopedTimeZone.h"
+#include "support/ScopedTimeZone.h"
 
 namespace {
 

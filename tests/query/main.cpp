@@ -4,7 +4,7 @@
 #include <QApplication>
 
 #include "QtTestSupport.h"
-#include "query/QtMainThreadQueue.h"
+#include "window/QtMainThreadQueue.h"
 #include "runtime/Thread.h"
 
 TQtMainThreadQueue* g_qt_queue = nullptr;

@@ -20,9 +20,9 @@
 #include "Fakes.h"
 #include "QtTestSupport.h"
 #include "history/HistoryStore.h"
-#include "query/Main.h"
-#include "query/QtMainThreadQueue.h"
-#include "query/QtTrendDialog.h"
+#include "window/Main.h"
+#include "window/QtMainThreadQueue.h"
+#include "window/QtTrendDialog.h"
 
 namespace {
 

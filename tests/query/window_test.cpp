@@ -13,8 +13,8 @@
 
 #include "Fakes.h"
 #include "QtTestSupport.h"
-#include "query/Main.h"
-#include "query/QtMainThreadQueue.h"
+#include "window/Main.h"
+#include "window/QtMainThreadQueue.h"
 #include "support/PeerDaemons.h"
 #include "support/StandInHosts.h"
 #include "support/ScriptedServer.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "cookies/NetDateTime.h"
-#include "http/ScopedTimeZone.h"
+#include "support/ScopedTimeZone.h"
 #include "runtime/StrUtils.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The program: starts the GUI, shows the main window and runs the message loop until the window
 // is closed. It wires the window to the real page fetcher and the browser.
-#include "query/Main.h"
+#include "window/Main.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -12,8 +12,8 @@
 
 #include "history/HistoryStore.h"
 #include "query/MyThreadUnit.h"
-#include "query/QtMainThreadQueue.h"
-#include "query/QtUrlOpener.h"
+#include "window/QtMainThreadQueue.h"
+#include "window/QtUrlOpener.h"
 #include "services/ServiceFile.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "query/Main.h"
+#include "window/Main.h"
 
 #include <QFont>
 #include <QFrame>
@@ -19,14 +19,14 @@
 #include "history/HistoryStore.h"
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
-#include "query/QtTrendDialog.h"
+#include "window/QtTrendDialog.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
 namespace {
 
-#include "query/DefaultPicture.inc"  // kDefaultPicture: the 120 x 90 JPEG shown before a run
+#include "window/DefaultPicture.inc"  // kDefaultPicture: the 120 x 90 JPEG shown before a run
 
 // A CJK sans face that every Linux desktop can install, at the window's two pixel sizes.
 constexpr const char* kFontFamily = "WenQuanYi Micro Hei";

@@ -1,4 +1,4 @@
-#include "query/QtMainThreadQueue.h"
+#include "window/QtMainThreadQueue.h"
 
 #include <QMetaObject>
 #include <QObject>

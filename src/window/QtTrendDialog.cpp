@@ -1,4 +1,4 @@
-#include "query/QtTrendDialog.h"
+#include "window/QtTrendDialog.h"
 
 #include <QChart>
 #include <QChartView>

@@ -1,4 +1,4 @@
-#include "query/QtUrlOpener.h"
+#include "window/QtUrlOpener.h"
 
 #include <QDesktopServices>
 #include <QString>
