@@ -181,20 +181,15 @@ void MyThread::RunJob() {
     const TResultField field = picture ? rfFieldCount : ResultFieldByName(request.Field);
     if (!picture && field == rfFieldCount) continue;  // not a field of this window
     request_url_ = ExpandUrl(request.Url, site_name_, services_.Hosts);
-    TFieldResult skipped;
-    skipped.Fetch.Url = request_url_;
-    if (!request.Enabled) {
-      skipped.State = fsDisabled;
-    } else if (output_->StopRequested()) {
-      skipped.State = fsStopped;
-      skipped.Fetch.End = feStopped;
-    } else if (picture) {
-      Thumbnail();
-      continue;
-    } else {
-      Perform(request, field);
+    if (request.Enabled && !output_->StopRequested()) {
+      if (picture) Thumbnail();
+      else Perform(request, field);
       continue;
     }
+    TFieldResult skipped;  // switched off, or the query was stopped: no request
+    skipped.Fetch.Url = request_url_;
+    skipped.State = request.Enabled ? fsStopped : fsDisabled;
+    if (request.Enabled) skipped.Fetch.End = feStopped;
     Skip(field, skipped);
   }
 }
