@@ -10,7 +10,7 @@
 #include "runtime/DateUtils.h"
 #include "runtime/Exception.h"
 #include "runtime/StrUtils.h"
-#include "transport/NetException.h"
+#include "netbase/NetBase.h"
 
 namespace {
 

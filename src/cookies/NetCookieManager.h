@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "cookies/NetCookie.h"
-#include "transport/NetComponent.h"
+#include "netbase/NetBase.h"
 
 class TNetURI;
 class TNetCookieManager;

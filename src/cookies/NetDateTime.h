@@ -14,7 +14,7 @@
 #include <string>
 
 #include "runtime/DateUtils.h"
-#include "transport/NetException.h"
+#include "netbase/NetBase.h"
 
 // The platform could not tell the local zone.
 class ENetFailedToRetreiveTimeZoneInfo : public ENetException {

@@ -17,7 +17,7 @@
 #include "http/NetHeaderList.h"
 #include "http/NetURI.h"
 #include "runtime/Component.h"
-#include "transport/NetException.h"
+#include "netbase/NetBase.h"
 
 class TNetAuthentication;
 class TNetRequestHeaderInfo;

@@ -16,7 +16,7 @@
 
 #include "runtime/Classes.h"
 #include "runtime/Component.h"
-#include "transport/NetException.h"
+#include "netbase/NetBase.h"
 
 // A read-only stream over memory it does not own; positioned at 0 when the block is set.
 // Writes store nothing and report 0 bytes.

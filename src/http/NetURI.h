@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "transport/NetException.h"
+#include "netbase/NetBase.h"
 
 // Raised by Compose when a required field is empty.
 class ENetURIException : public ENetException {

@@ -14,9 +14,6 @@
 #include "runtime/Component.h"
 #include "transport/NetException.h"
 
-// Base of the network classes that take part in free notification.
-class TNetBaseComponent : public TComponent {};
-
 enum TNetStatus {
   hsResolving,      // "Resolving hostname %s."
   hsConnecting,     // "Connecting to %s."

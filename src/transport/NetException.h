@@ -8,12 +8,7 @@
 
 #include <string>
 
-#include "runtime/Exception.h"
-
-class ENetException : public Exception {
- public:
-  explicit ENetException(std::string message) : Exception(std::move(message)) {}
-};
+#include "netbase/NetBase.h"
 
 // An expected end of a connection; callers usually catch it and carry on.
 class ENetSilentException : public ENetException {
