@@ -17,7 +17,7 @@
 #include "http/NetHTTP.h"
 #include "support/PeerDaemons.h"
 #include "support/TestCertificates.h"
-#include "tls/NetSSLIOHandlerSocket.h"
+#include "http/NetHTTPTls.h"
 
 namespace {
 

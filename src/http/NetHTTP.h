@@ -104,17 +104,6 @@ class ENetIOHandlerPropInvalid : public ENetException {
   using ENetException::ENetException;
 };
 
-// A TLS handshake or a TLS record failed: the server's certificate was not trusted, was not
-// made out to the server's name or has expired, the server offered nothing newer than TLS 1.1,
-// or the bytes were not TLS at all. The message says which. ReplyCode() is the certificate
-// check's result code when the certificate was refused, else 0. Raised by the TLS-capable I/O
-// handler; the client closes the connection before passing it on.
-class ENetSSLProtocolReplyError : public ENetProtocolReplyError {
- public:
-  explicit ENetSSLProtocolReplyError(std::string message, int reply_code = 0)
-      : ENetProtocolReplyError(reply_code, std::move(message)) {}
-};
-
 // A response that exceeds one of the client's TNetHTTPLimits (head or body size).
 class ENetHTTPLimitExceeded : public ENetException {
  public:

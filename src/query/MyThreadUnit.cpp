@@ -9,7 +9,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/DateUtils.h"
 #include "runtime/Exception.h"
-#include "tls/NetSSLIOHandlerSocket.h"
+#include "http/NetHTTPTls.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
-#include "tls/NetSSLIOHandlerSocket.h"
+#include "http/NetHTTPTls.h"
 #include "transport/NetException.h"
 #include "transport/NetStack.h"
 

@@ -26,7 +26,7 @@
 #include <functional>
 #include <string>
 
-#include "http/NetHTTP.h"
+#include "transport/NetException.h"
 #include "transport/NetIOHandlerSocket.h"
 
 typedef struct ssl_st SSL;
@@ -115,13 +115,3 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   int pending_errno_ = 0;        // the kSocketError errno
 };
 
-// Gives `http` a TLS handler of its own, kept until the client is destroyed and surviving its
-// closes (TNetCustomHTTP::AdoptIOHandler). The handler checks certificates against the client's
-// current server (CurrentURI.Host, also through a proxy tunnel) and reports its statuses to the
-// client's OnStatus. Call once, before the first request. Returns the handler (owned by http).
-TNetSSLIOHandlerSocket* InstallTlsHandler(TNetCustomHTTP& http);
-// InstallTlsHandler with a connection another client gave back (TNetCustomHTTP::AdoptConnection):
-// its handler, when it is a TLS handler, is tied to `http` as InstallTlsHandler ties a new one.
-// Without a connection, or with a handler of another kind, a new handler is installed instead
-// (the connection is then closed).
-TNetSSLIOHandlerSocket* InstallTlsHandler(TNetCustomHTTP& http, TNetIdleConnection connection);

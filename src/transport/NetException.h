@@ -35,6 +35,17 @@ class ENetProtocolReplyError : public ENetException {
   int reply_code_;
 };
 
+// A TLS handshake or a TLS record failed: the server's certificate was not trusted, was not
+// made out to the server's name or has expired, the server offered nothing newer than TLS 1.1,
+// or the bytes were not TLS at all. The message says which. ReplyCode() is the certificate
+// check's result code when the certificate was refused, else 0. Raised by the TLS-capable I/O
+// handler; the HTTP client closes the connection before passing it on.
+class ENetSSLProtocolReplyError : public ENetProtocolReplyError {
+ public:
+  explicit ENetSSLProtocolReplyError(std::string message, int reply_code = 0)
+      : ENetProtocolReplyError(reply_code, std::move(message)) {}
+};
+
 // Declares a class with a fixed default text that may be overridden.
 #define VM_NET_EXCEPTION(name, parent, text)                           \
   class name : public parent {                                         \

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "http/NetHTTP.h"
-#include "tls/NetSSLIOHandlerSocket.h"
+#include "http/NetHTTPTls.h"
 #include "support/HttpClientHelpers.h"
 #include "support/TlsPeers.h"
 
