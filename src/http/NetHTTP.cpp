@@ -212,18 +212,19 @@ void TNetHTTPResponse::SetResponseText(std::string text) {
   }
 }
 
-bool TNetHTTPResponse::KeepAliveDecision() {
-  owner_->TestClosed(false, false);
-  keep_alive_ = owner_->IsConnected() && !HasConflictingFraming(*this);
-  if (keep_alive_) {
-    std::string connection = Trim(Connection());
-    std::string proxy_connection = Trim(ProxyConnection());
-    if (owner_->ProtocolVersion() == pv1_0) {
-      keep_alive_ = SameText(connection, "KEEP-ALIVE") || SameText(proxy_connection, "KEEP-ALIVE");
-    } else {
-      keep_alive_ = !SameText(connection, "CLOSE") && !SameText(proxy_connection, "CLOSE");
-    }
+bool TNetHTTPResponse::KeepAliveDecision() const {
+  if (!owner_->IsConnected() || HasConflictingFraming(*this)) return false;
+  const std::string connection = Trim(Connection());
+  const std::string proxy_connection = Trim(ProxyConnection());
+  if (owner_->ProtocolVersion() == pv1_0) {
+    return SameText(connection, "KEEP-ALIVE") || SameText(proxy_connection, "KEEP-ALIVE");
   }
+  return !SameText(connection, "CLOSE") && !SameText(proxy_connection, "CLOSE");
+}
+
+bool TNetHTTPResponse::RecordKeepAlive() {
+  owner_->TestClosed(false, false);
+  keep_alive_ = KeepAliveDecision();
   return keep_alive_;
 }
 
@@ -525,7 +526,7 @@ void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& ur
   auto finish = [&](bool failed) {
     if (armed_here) deadline_armed_ = false;
     try {
-      bool keep = response.KeepAliveDecision() && !(failed && protocol_->InFlight());
+      bool keep = response.RecordKeepAlive() && !(failed && protocol_->InFlight());
       protocol_->SetInFlight(false);
       if (!keep && IOHandler() != nullptr) CloseConnection();
     } catch (...) {

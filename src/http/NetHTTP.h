@@ -196,7 +196,7 @@ class TNetHTTPResponse : public TNetResponseHeaderInfo {
   // Stores the status line and parses it once: the status code (ResponseCode) and, when the
   // line names 1.0 or 1.1, the version (ResponseVersion).
   void SetResponseText(std::string text);
-  // The result of the last KeepAliveDecision().
+  // The decision last stored by RecordKeepAlive().
   bool KeepAlive() const { return keep_alive_; }
   // Receives the body (not owned; may be null: the body is then not read).
   TStream* ContentStream() const { return content_stream_; }
@@ -210,8 +210,11 @@ class TNetHTTPResponse : public TNetResponseHeaderInfo {
   // Whether the connection may stay open after this response: it must still be connected,
   // the response must not frame its body both by Transfer-Encoding and by Content-Length, and
   // the server's Connection / Proxy-Connection must allow it under the client's own protocol
-  // version (1.0 keeps only on "keep-alive", 1.1 keeps unless "close").
-  bool KeepAliveDecision();
+  // version (1.0 keeps only on "keep-alive", 1.1 keeps unless "close"). Reads only.
+  bool KeepAliveDecision() const;
+  // Lets the connection notice a close the peer already made (TestClosed, which drops the
+  // socket and fires OnDisconnected), then stores KeepAliveDecision() as KeepAlive and gives it.
+  bool RecordKeepAlive();
 
  private:
   TNetCustomHTTP* owner_;
@@ -318,11 +321,17 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Resolves Request.URL against CurrentURI and sets the request-line target, ContentLength and
   // Host. Raises ENetUnknownProtocol, the HTTP 1.1-only method error, or the line-break refusal.
   void PrepareTarget(TNetHTTPRequest& request);
-  // Picks the route for CurrentURI, pointing Host/Port at the server or the proxy and closing
-  // a connection to another peer, or one that would have to change between plain and TLS.
-  TNetConnectionKind ChooseRoute();
-  // Closes a connection the last response did not allow to keep, then connects if needed. A
-  // failed TLS handshake closes the connection before ENetSSLProtocolReplyError passes on.
+  // The route to CurrentURI: plain or TLS by its scheme, direct or through ProxyParams' proxy.
+  // Reads only.
+  TNetConnectionKind ChooseRoute() const;
+  // Gets the connection ready for `route`: points Host/Port at the server or the proxy, closing
+  // a connection to another peer, and sets the TLS switch of a TLS-capable handler, closing a
+  // connection that would have to change between plain and TLS. Raises ENetIOHandlerPropInvalid
+  // when the route needs TLS and the handler cannot speak it.
+  void SetUpRoute(TNetConnectionKind route);
+  // Closes a connection the last response did not allow to keep (RecordKeepAlive), then connects
+  // if needed. A failed TLS handshake closes the connection before ENetSSLProtocolReplyError
+  // passes on.
   void EnsureConnected(TNetHTTPResponse& response);
   // Routes, connects (tunnelling when needed), sends the head and the body.
   void ConnectForRequest(TNetHTTPRequest& request, TNetHTTPResponse& response);
