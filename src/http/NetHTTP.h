@@ -267,8 +267,11 @@ class TNetHTTPProtocol {
   void SetInFlight(bool on) { in_flight_ = on; }
 
  private:
-  // The actions of TakeStep, one per kind of answer.
+  // A redirect: asks FireRedirect, points the request at the location (Follow) or, when
+  // redirects are off or used up, leaves it in Response.Location (Done); drains the body.
   TNetHTTPWhatsNext FollowRedirect();
+  // A 401 (or with `proxy` a 407): asks the authorization decision within AuthRetries; an
+  // accepted one is retried here with hoInProcessAuth (RetryAuth), else is the answer.
   TNetHTTPWhatsNext MeetChallenge(bool proxy);
   // Reads the body of an answer that ends the exchange (none for 204) and gives Done; with the
   // connection already closed reads nothing and gives `when_closed`.
