@@ -197,33 +197,34 @@ class TContentStreamScope {
 // ---------------------------------------------------------------------------------------------
 // Response record
 
-int TNetHTTPResponse::StatusCode() {
-  std::string s = ResponseText();
-  FetchToken(s, " ");  // the version
-  s = Trim(s);
-  std::string code = FetchToken(s, " ");
-  response_code_ = StrToIntDef(code, -1);
-  return response_code_;
-}
-
-bool TNetHTTPResponse::KeepAliveDecision() {
+void TNetHTTPResponse::SetResponseText(std::string text) {
+  response_text_ = std::move(text);
+  // "HTTP/1.1 404 Not Found": the version up to the first blank, then the code.
+  std::string rest = response_text_;
+  FetchToken(rest, " ");
+  rest = Trim(rest);
+  response_code_ = StrToIntDef(FetchToken(rest, " "), -1);
   std::string version = Copy(response_text_, 6, 3);
   if (SameText(version, "1.0")) {
     response_version_ = pv1_0;
   } else if (SameText(version, "1.1")) {
     response_version_ = pv1_1;
   }
-  owner_->TestClosed(false, false);
-  keep_alive_ = owner_->IsConnected() && !HasConflictingFraming(*this);
-  if (keep_alive_) {
-    std::string connection = Trim(Connection());
-    std::string proxy_connection = Trim(ProxyConnection());
-    if (owner_->ProtocolVersion() == pv1_0) {
-      keep_alive_ = SameText(connection, "KEEP-ALIVE") || SameText(proxy_connection, "KEEP-ALIVE");
-    } else {
-      keep_alive_ = !SameText(connection, "CLOSE") && !SameText(proxy_connection, "CLOSE");
-    }
+}
+
+bool TNetHTTPResponse::KeepAliveDecision() const {
+  if (!owner_->IsConnected() || HasConflictingFraming(*this)) return false;
+  const std::string connection = Trim(Connection());
+  const std::string proxy_connection = Trim(ProxyConnection());
+  if (owner_->ProtocolVersion() == pv1_0) {
+    return SameText(connection, "KEEP-ALIVE") || SameText(proxy_connection, "KEEP-ALIVE");
   }
+  return !SameText(connection, "CLOSE") && !SameText(proxy_connection, "CLOSE");
+}
+
+bool TNetHTTPResponse::RecordKeepAlive() {
+  owner_->TestClosed(false, false);
+  keep_alive_ = KeepAliveDecision();
   return keep_alive_;
 }
 
@@ -299,7 +300,7 @@ void TNetHTTPProtocol::ReadResponseHead() {
     response_->SetResponseText(ReadHeadLine());
     ReadHeaderBlock();
     owner_->StoreCookies(*request_, *response_);
-  } while (response_->StatusCode() == 100);
+  } while (response_->ResponseCode() == 100);
 }
 
 void TNetHTTPProtocol::ReadHeaderBlock() {
@@ -356,71 +357,82 @@ void TNetHTTPProtocol::RaiseProtocolError() {
   }
   in_flight_ = false;
   // The status line of the response being judged (the tunnel's CONNECT answer has its own).
-  throw ENetHTTPProtocolException(response_->StatusCode(), response_->ResponseText(),
+  throw ENetHTTPProtocolException(response_->ResponseCode(), response_->ResponseText(),
                                   std::move(error_body));
 }
 
-TNetHTTPWhatsNext TNetHTTPProtocol::DecideNext() {
-  TNetHTTPRequest& request = *request_;
-  TNetHTTPResponse& response = *response_;
-  TNetHTTPWhatsNext outcome = TNetHTTPWhatsNext::Undefined;
-  owner_->follow_after_challenge_ = false;
-  int code = response.StatusCode();
-  int digit = code / 100;
+TNetHTTPAnswer TNetHTTPProtocol::Classify() const {
+  const int code = response_->ResponseCode();
+  // A Location makes any answer a redirect, a 200 included.
+  if ((code / 100 == 3 && code != 304) || !response_->Location().empty()) {
+    return TNetHTTPAnswer::Redirect;
+  }
+  if (code / 100 == 2) return TNetHTTPAnswer::Success;
+  if (code == 401) return TNetHTTPAnswer::Challenge;
+  if (code == 407) return TNetHTTPAnswer::ProxyChallenge;
+  return TNetHTTPAnswer::Failure;
+}
 
-  if ((digit == 3 && code != 304) || !response.Location().empty()) {
-    std::string location = response.Location();
-    TNetHTTPMethod method = request.Method();
-    if (owner_->HandleRedirects() && owner_->RedirectCount() < owner_->RedirectMaximum()) {
-      if (!owner_->FireRedirect(location, method, owner_->RedirectCount())) RaiseProtocolError();
-      outcome = TNetHTTPWhatsNext::Follow;
-      request.SetURL(location);
-      request.SetMethod(method);
-    } else {
-      // Not followed (off, or the limit reached): the redirect itself is the answer.
-      outcome = TNetHTTPWhatsNext::Done;
-      if (!owner_->FireRedirect(location, method, owner_->RedirectCount())) RaiseProtocolError();
-      response.SetLocation(location);
-    }
-    if (owner_->IsConnected()) DiscardQuietly();
-    return outcome;
+TNetHTTPWhatsNext TNetHTTPProtocol::TakeStep(TNetHTTPAnswer answer) {
+  switch (answer) {
+    case TNetHTTPAnswer::Redirect:
+      return FollowRedirect();
+    case TNetHTTPAnswer::Success:
+      return FinishWithBody(TNetHTTPWhatsNext::Undefined);
+    case TNetHTTPAnswer::Challenge:
+      return MeetChallenge(false);
+    case TNetHTTPAnswer::ProxyChallenge:
+      return MeetChallenge(true);
+    case TNetHTTPAnswer::Failure:
+      break;
   }
+  RaiseProtocolError();
+}
 
-  bool retry = false;
-  if (digit != 2) {
-    outcome = TNetHTTPWhatsNext::Follow;
-    if (code == 401) {
-      if (owner_->AuthAttempts() >= owner_->AuthRetries() ||
-          !owner_->FireAuthorization(request, response)) {
-        if (request.Authentication() != nullptr) request.Authentication()->Reset();
-        RaiseProtocolError();
-      }
-      retry = (owner_->HTTPOptions() & hoInProcessAuth) != 0;
-      owner_->follow_after_challenge_ = true;
-    } else if (code == 407) {
-      TNetProxyConnectionInfo& proxy = owner_->ProxyParams();
-      if (owner_->ProxyAuthAttempts() >= owner_->AuthRetries() ||
-          !owner_->FireProxyAuthorization(request, response)) {
-        if (proxy.Authentication() != nullptr) proxy.Authentication()->Reset();
-        RaiseProtocolError();
-      }
-      retry = (owner_->HTTPOptions() & hoInProcessAuth) != 0;
-      owner_->follow_after_challenge_ = true;
-    } else {
-      RaiseProtocolError();
-    }
+TNetHTTPWhatsNext TNetHTTPProtocol::FollowRedirect() {
+  std::string location = response_->Location();
+  TNetHTTPMethod method = request_->Method();
+  // Not followed (off, or the limit reached), the redirect itself is the answer; the event is
+  // asked either way and may refuse it.
+  const bool follow =
+      owner_->HandleRedirects() && owner_->RedirectCount() < owner_->RedirectMaximum();
+  if (!owner_->FireRedirect(location, method, owner_->RedirectCount())) RaiseProtocolError();
+  if (follow) {
+    request_->SetURL(location);
+    request_->SetMethod(method);
+  } else {
+    response_->SetLocation(location);
   }
-  if (owner_->IsConnected()) {
-    if (retry) {
-      DiscardQuietly();
-      outcome = TNetHTTPWhatsNext::RetryAuth;
-    } else {
-      if (code != 204) ReadResponseBody();
-      in_flight_ = false;
-      outcome = TNetHTTPWhatsNext::Done;
-    }
+  if (owner_->IsConnected()) DiscardQuietly();
+  return follow ? TNetHTTPWhatsNext::Follow : TNetHTTPWhatsNext::Done;
+}
+
+TNetHTTPWhatsNext TNetHTTPProtocol::MeetChallenge(bool proxy) {
+  const bool accepted =
+      proxy ? owner_->ProxyAuthAttempts() < owner_->AuthRetries() &&
+                  owner_->FireProxyAuthorization(*request_, *response_)
+            : owner_->AuthAttempts() < owner_->AuthRetries() &&
+                  owner_->FireAuthorization(*request_, *response_);
+  if (!accepted) {
+    TNetAuthentication* auth =
+        proxy ? owner_->ProxyParams().Authentication() : request_->Authentication();
+    if (auth != nullptr) auth->Reset();
+    RaiseProtocolError();
   }
-  return outcome;
+  // Without in-process authentication the challenge, body and all, is the answer.
+  if ((owner_->HTTPOptions() & hoInProcessAuth) == 0) {
+    return FinishWithBody(TNetHTTPWhatsNext::Follow);
+  }
+  if (!owner_->IsConnected()) return TNetHTTPWhatsNext::Follow;
+  DiscardQuietly();
+  return TNetHTTPWhatsNext::RetryAuth;
+}
+
+TNetHTTPWhatsNext TNetHTTPProtocol::FinishWithBody(TNetHTTPWhatsNext when_closed) {
+  if (!owner_->IsConnected()) return when_closed;
+  if (response_->ResponseCode() != 204) ReadResponseBody();
+  in_flight_ = false;
+  return TNetHTTPWhatsNext::Done;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -514,7 +526,7 @@ void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& ur
   auto finish = [&](bool failed) {
     if (armed_here) deadline_armed_ = false;
     try {
-      bool keep = response.KeepAliveDecision() && !(failed && protocol_->InFlight());
+      bool keep = response.RecordKeepAlive() && !(failed && protocol_->InFlight());
       protocol_->SetInFlight(false);
       if (!keep && IOHandler() != nullptr) CloseConnection();
     } catch (...) {
@@ -522,22 +534,14 @@ void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& ur
   };
 
   try {
-    for (;;) {
+    for (TNetHTTPWhatsNext next = TNetHTTPWhatsNext::Follow; next != TNetHTTPWhatsNext::Done;) {
       ++redirect_count_;
       PrepareTarget(request);
       SendAndReadHead(request, response);
-      TNetHTTPWhatsNext next = protocol_->DecideNext();
-      if (next == TNetHTTPWhatsNext::Done) break;
+      const TNetHTTPAnswer answer = protocol_->Classify();
+      next = protocol_->TakeStep(answer);
       switch (next) {
-        case TNetHTTPWhatsNext::Follow:
-          if (response_stream != nullptr) {
-            response_stream->SetSize(start);
-            response_stream->SetPosition(start);
-          }
-          if (!follow_after_challenge_) {
-            auth_attempts_ = 0;
-            proxy_auth_attempts_ = 0;
-          }
+        case TNetHTTPWhatsNext::Done:
           break;
         case TNetHTTPWhatsNext::Undefined:
           throw ENetException("Undefined situation");
@@ -545,7 +549,17 @@ void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& ur
           --redirect_count_;
           request.SetURL(url);
           break;
-        case TNetHTTPWhatsNext::Done:
+        case TNetHTTPWhatsNext::Follow:
+          if (response_stream != nullptr) {
+            response_stream->SetSize(start);
+            response_stream->SetPosition(start);
+          }
+          // After an accepted challenge the attempt counters carry on, so a handler that always
+          // accepts cannot loop for ever; a redirect starts them afresh.
+          if (answer != TNetHTTPAnswer::Challenge && answer != TNetHTTPAnswer::ProxyChallenge) {
+            auth_attempts_ = 0;
+            proxy_auth_attempts_ = 0;
+          }
           break;
       }
     }

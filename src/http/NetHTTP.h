@@ -69,7 +69,16 @@ enum class TNetConnectionKind {
   TunnelViaProxy = 3,  // CONNECT through the proxy, then TLS to the server
 };
 
-// What DecideNext makes of a response.
+// What a response asks for, judged by its status code and Location alone.
+enum class TNetHTTPAnswer {
+  Redirect,        // a 3xx other than 304, or any response that names a Location
+  Success,         // a 2xx: its body is the result
+  Challenge,       // 401: the server asks for credentials
+  ProxyChallenge,  // 407: the proxy asks for credentials
+  Failure,         // any other status, or none readable: the exchange fails
+};
+
+// The step an exchange takes after a response (what DecideNext gives).
 enum class TNetHTTPWhatsNext {
   Follow,     // send again to Request.URL (a redirect, or an accepted challenge)
   Done,       // the exchange is complete
@@ -168,13 +177,15 @@ class TNetHTTPResponse : public TNetResponseHeaderInfo {
   const char* ClassName() const override { return "TNetHTTPResponse"; }
 
   TNetCustomHTTP* Owner() const { return owner_; }
-  // The status code last computed by StatusCode().
+  // The status code of the status line (see StatusCode); SetResponseCode overrides it.
   int ResponseCode() const { return response_code_; }
   void SetResponseCode(int code) { response_code_ = code; }
   // The status line as read, without its line end.
   const std::string& ResponseText() const { return response_text_; }
-  void SetResponseText(std::string text) { response_text_ = std::move(text); }
-  // The result of the last KeepAliveDecision().
+  // Stores the status line and parses it once: the status code (ResponseCode) and, when the
+  // line names 1.0 or 1.1, the version (ResponseVersion).
+  void SetResponseText(std::string text);
+  // The decision last stored by RecordKeepAlive().
   bool KeepAlive() const { return keep_alive_; }
   // Receives the body (not owned; may be null: the body is then not read).
   TStream* ContentStream() const { return content_stream_; }
@@ -183,13 +194,16 @@ class TNetHTTPResponse : public TNetResponseHeaderInfo {
   TNetHTTPProtocolVersion ResponseVersion() const { return response_version_; }
 
   // The code on the status line ("HTTP/1.1 404 Not Found" -> 404), -1 when there is none;
-  // also stored as ResponseCode.
-  int StatusCode();
+  // the same as ResponseCode.
+  int StatusCode() const { return response_code_; }
   // Whether the connection may stay open after this response: it must still be connected,
   // the response must not frame its body both by Transfer-Encoding and by Content-Length, and
   // the server's Connection / Proxy-Connection must allow it under the client's own protocol
-  // version (1.0 keeps only on "keep-alive", 1.1 keeps unless "close").
-  bool KeepAliveDecision();
+  // version (1.0 keeps only on "keep-alive", 1.1 keeps unless "close"). Reads only.
+  bool KeepAliveDecision() const;
+  // Lets the connection notice a close the peer already made (TestClosed, which drops the
+  // socket and fires OnDisconnected), then stores KeepAliveDecision() as KeepAlive and gives it.
+  bool RecordKeepAlive();
 
  private:
   TNetCustomHTTP* owner_;
@@ -223,9 +237,14 @@ class TNetHTTPProtocol {
   // Reads header lines up to the blank line into Response.HeaderLines and parses them. A close
   // during the block ends it (the lines read so far count).
   void ReadHeaderBlock();
-  // Classifies the response, reads or discards its body and gives the outcome; raises
-  // ENetHTTPProtocolException for a status that ends the exchange unsuccessfully.
-  TNetHTTPWhatsNext DecideNext();
+  // What the response asks for. Reads the response record only.
+  TNetHTTPAnswer Classify() const;
+  // Acts on `answer` (what Classify gave): fires the redirect or authorization event, reads the
+  // body into the response's stream or discards it, and gives the next step. Raises
+  // ENetHTTPProtocolException for an answer that ends the exchange unsuccessfully.
+  TNetHTTPWhatsNext TakeStep(TNetHTTPAnswer answer);
+  // TakeStep(Classify()).
+  TNetHTTPWhatsNext DecideNext() { return TakeStep(Classify()); }
   // Reads the body into a throw-away sink (the response stream is kept).
   void DiscardBody();
   // Reads the body as error text (2 s at most per read) and raises ENetHTTPProtocolException.
@@ -237,6 +256,15 @@ class TNetHTTPProtocol {
   void SetInFlight(bool on) { in_flight_ = on; }
 
  private:
+  // A redirect: asks FireRedirect, points the request at the location (Follow) or, when
+  // redirects are off or used up, leaves it in Response.Location (Done); drains the body.
+  TNetHTTPWhatsNext FollowRedirect();
+  // A 401 (or with `proxy` a 407): asks the authorization decision within AuthRetries; an
+  // accepted one is retried here with hoInProcessAuth (RetryAuth), else is the answer.
+  TNetHTTPWhatsNext MeetChallenge(bool proxy);
+  // Reads the body of an answer that ends the exchange (none for 204) and gives Done; with the
+  // connection already closed reads nothing and gives `when_closed`.
+  TNetHTTPWhatsNext FinishWithBody(TNetHTTPWhatsNext when_closed);
   // ReadBody of the response, except for the bodiless answer to HEAD.
   void ReadResponseBody();
   // A ReadLine counted against the head limits of the current response.
@@ -285,11 +313,17 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Resolves Request.URL against CurrentURI and sets the request-line target, ContentLength and
   // Host. Raises ENetUnknownProtocol, the HTTP 1.1-only method error, or the line-break refusal.
   void PrepareTarget(TNetHTTPRequest& request);
-  // Picks the route for CurrentURI, pointing Host/Port at the server or the proxy and closing
-  // a connection to another peer, or one that would have to change between plain and TLS.
-  TNetConnectionKind ChooseRoute();
-  // Closes a connection the last response did not allow to keep, then connects if needed. A
-  // failed TLS handshake closes the connection before ENetSSLProtocolReplyError passes on.
+  // The route to CurrentURI: plain or TLS by its scheme, direct or through ProxyParams' proxy.
+  // Reads only.
+  TNetConnectionKind ChooseRoute() const;
+  // Gets the connection ready for `route`: points Host/Port at the server or the proxy, closing
+  // a connection to another peer, and sets the TLS switch of a TLS-capable handler, closing a
+  // connection that would have to change between plain and TLS. Raises ENetIOHandlerPropInvalid
+  // when the route needs TLS and the handler cannot speak it.
+  void SetUpRoute(TNetConnectionKind route);
+  // Closes a connection the last response did not allow to keep (RecordKeepAlive), then connects
+  // if needed. A failed TLS handshake closes the connection before ENetSSLProtocolReplyError
+  // passes on.
   void EnsureConnected(TNetHTTPResponse& response);
   // Routes, connects (tunnelling when needed), sends the head and the body.
   void ConnectForRequest(TNetHTTPRequest& request, TNetHTTPResponse& response);
@@ -445,9 +479,6 @@ class TNetCustomHTTP : public TNetTCPClient {
   int redirect_maximum_ = 15;
   bool handle_redirects_ = false;
   TNetHTTPProtocolVersion protocol_version_ = pv1_1;
-  // Set by DecideNext when the Follow it gives comes from an accepted 401/407: the attempt
-  // counters then carry on, so a handler that always accepts cannot loop for ever.
-  bool follow_after_challenge_ = false;
 
   TNetHTTPLimits limits_;
   bool deadline_armed_ = false;

@@ -52,9 +52,15 @@ std::string TNetCustomHTTP::Get(const std::string& url) {
 // ---------------------------------------------------------------------------------------------
 // Routing and connecting
 
-TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
-  TNetURI& current = *current_uri_;
-  bool https = SameText(current.Protocol, "HTTPS");
+TNetConnectionKind TNetCustomHTTP::ChooseRoute() const {
+  const bool https = SameText(current_uri_->Protocol, "HTTPS");
+  if (proxy_params_->ProxyServer().empty()) {
+    return https ? TNetConnectionKind::DirectTls : TNetConnectionKind::Direct;
+  }
+  return https ? TNetConnectionKind::TunnelViaProxy : TNetConnectionKind::ViaProxy;
+}
+
+void TNetCustomHTTP::SetUpRoute(TNetConnectionKind route) {
   // IOHandler() is asked anew after a close: closing frees a handler the connection made.
   auto tls_capable = [this] { return IOHandler() != nullptr && IOHandler()->TLSCapable(); };
   // Sets the TLS switch of a TLS-capable handler; false when there is none. TLS cannot be put
@@ -70,43 +76,46 @@ TNetConnectionKind TNetCustomHTTP::ChooseRoute() {
     return true;
   };
 
-  if (proxy_params_->ProxyServer().empty()) {
-    if (!SameText(Host(), current.Host) || Port() != StrToInt(current.Port)) {
-      if (IsConnected()) CloseConnection();
-      std::string host = current.Host;
-      int port = StrToInt(current.Port);
-      SetHost(host);
-      SetPort(port);
+  switch (route) {
+    case TNetConnectionKind::Direct:
+    case TNetConnectionKind::DirectTls: {
+      TNetURI& current = *current_uri_;
+      if (!SameText(Host(), current.Host) || Port() != StrToInt(current.Port)) {
+        if (IsConnected()) CloseConnection();
+        std::string host = current.Host;
+        int port = StrToInt(current.Port);
+        SetHost(host);
+        SetPort(port);
+      }
+      if (route == TNetConnectionKind::Direct) {
+        set_plain(true);
+      } else if (!set_plain(false)) {
+        throw ENetIOHandlerPropInvalid();
+      }
+      return;
     }
-    if (!https) {
-      set_plain(true);
-      return TNetConnectionKind::Direct;
-    }
-    if (!set_plain(false)) throw ENetIOHandlerPropInvalid();
-    return TNetConnectionKind::DirectTls;
-  }
-
-  const std::string& proxy = proxy_params_->ProxyServer();
-  int proxy_port = proxy_params_->ProxyPort();
-  if ((!SameText(Host(), proxy) || Port() != proxy_port) && IsConnected()) CloseConnection();
-  // Straight into the connection's fields: CurrentURI keeps naming the server.
-  TNetTCPClient::SetHost(proxy);
-  TNetTCPClient::SetPort(proxy_port);
-  if (https) {
-    if (IOHandler() != nullptr) {
-      if (!tls_capable()) throw ENetIOHandlerPropInvalid();
+    case TNetConnectionKind::ViaProxy:
+    case TNetConnectionKind::TunnelViaProxy: {
+      const std::string& proxy = proxy_params_->ProxyServer();
+      int proxy_port = proxy_params_->ProxyPort();
+      if ((!SameText(Host(), proxy) || Port() != proxy_port) && IsConnected()) CloseConnection();
+      // Straight into the connection's fields: CurrentURI keeps naming the server.
+      TNetTCPClient::SetHost(proxy);
+      TNetTCPClient::SetPort(proxy_port);
       // CONNECT goes out in the clear; a live connection that speaks TLS is an earlier tunnel,
       // closed here, so every tunnel starts with its own CONNECT.
+      if (route == TNetConnectionKind::TunnelViaProxy && IOHandler() != nullptr &&
+          !tls_capable()) {
+        throw ENetIOHandlerPropInvalid();
+      }
       set_plain(true);
+      return;
     }
-    return TNetConnectionKind::TunnelViaProxy;
   }
-  set_plain(true);
-  return TNetConnectionKind::ViaProxy;
 }
 
 void TNetCustomHTTP::EnsureConnected(TNetHTTPResponse& response) {
-  if (!response.KeepAliveDecision() && IOHandler() != nullptr) CloseConnection();
+  if (!response.RecordKeepAlive() && IOHandler() != nullptr) CloseConnection();
   ProbeClosed(false);
   if (IsConnected()) return;
   reused_connection_ = false;
@@ -121,6 +130,7 @@ void TNetCustomHTTP::EnsureConnected(TNetHTTPResponse& response) {
 
 void TNetCustomHTTP::ConnectForRequest(TNetHTTPRequest& request, TNetHTTPResponse& response) {
   request.SetRoute(ChooseRoute());
+  SetUpRoute(request.Route());
   if (request.Route() == TNetConnectionKind::ViaProxy) {
     request.SetURL(current_uri_->ComposedURI());
   }

@@ -238,9 +238,9 @@ void TNetTCPConnection::Notification(TComponent* component, TOperation operation
   if (intercept_ && component == static_cast<TComponent*>(intercept_)) intercept_ = nullptr;
 }
 
-bool TNetTCPConnection::IsConnected() {
-  TestClosed(false, false);
-  return io_handler_ && io_handler_->Connected();
+bool TNetTCPConnection::IsConnected() const {
+  // A closed peer counts as gone even before TestClosed has dropped the socket.
+  return io_handler_ != nullptr && !peer_closed_ && io_handler_->Connected();
 }
 
 void TNetTCPConnection::TestClosed(bool raise, bool ignore_buffer) {

@@ -115,8 +115,9 @@ class TNetTCPConnection : public TNetComponent {
   ~TNetTCPConnection() override;
 
   // ---- Connection state ----
-  // TestClosed (no raise, buffer counts), then the I/O handler's Connected; false without one.
-  virtual bool IsConnected();
+  // Whether the I/O handler is connected and the peer has not closed; false without a handler.
+  // Reads only: TestClosed is what acts on a close.
+  virtual bool IsConnected() const;
   // Notices a link that is down (dropping the socket and firing OnDisconnected the first time);
   // raises ENetConnClosedGracefully when `raise` and (the queue is empty or ignore_buffer).
   virtual void TestClosed(bool raise = true, bool ignore_buffer = false);

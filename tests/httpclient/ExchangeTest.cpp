@@ -108,6 +108,37 @@ TEST(HttpStatus, InterimHeadsAndOddStatusLines) {
   }
 }
 
+// What a status line and a Location ask for, judged from the record alone (no peer needed).
+TEST(HttpStatus, AnswersAreJudgedByCodeAndLocation) {
+  using A = TNetHTTPAnswer;
+  struct Row {
+    const char* status_line;
+    const char* location;
+    int code;
+    A answer;
+  };
+  const Row rows[] = {
+      {"HTTP/1.1 200 OK", "", 200, A::Success},
+      {"HTTP/1.1 204 No Content", "", 204, A::Success},
+      {"HTTP/1.1 200 OK", "/elsewhere", 200, A::Redirect},
+      {"HTTP/1.0 302 Found", "", 302, A::Redirect},
+      {"HTTP/1.1 304 Not Modified", "", 304, A::Failure},
+      {"HTTP/1.1 304 Not Modified", "/x", 304, A::Redirect},
+      {"HTTP/1.1 401 Unauthorized", "", 401, A::Challenge},
+      {"HTTP/1.1 407 Proxy Authentication Required", "", 407, A::ProxyChallenge},
+      {"HTTP/1.1   503   Busy", "", 503, A::Failure},
+      {"SPEAK FRIEND", "", -1, A::Failure},
+  };
+  TNetHTTP http;
+  TNetHTTPProtocol protocol(&http);
+  for (const Row& row : rows) {
+    protocol.Response().SetResponseText(row.status_line);
+    protocol.Response().SetLocation(row.location);
+    EXPECT_EQ(protocol.Response().StatusCode(), row.code) << row.status_line;
+    EXPECT_EQ(protocol.Classify(), row.answer) << row.status_line;
+  }
+}
+
 TEST(HttpStatus, ErrorStatusCarriesBodyAndKeepsConnection) {
   ScriptedServer server(
       ScriptedServer::Canned({{HttpResponse("HTTP/1.1 404 Not Found", "<html>gone</html>")},
