@@ -13,6 +13,7 @@
 #include "query/QueryController.h"
 #include "runtime/CodePage.h"
 #include "services/ServiceFile.h"
+#include "support/NotingFetchers.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 
@@ -73,41 +74,6 @@ TServiceTable TableBeforeTheFile() {
     return t;
 }
 
-// Our page fetcher and thumbnail download, noting every URL asked.
-class TNotingPages : public TGetPageFetcher {
- public:
-  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                        const TFetchRun& run) override {
-    Note(url);
-    return TGetPageFetcher::FetchPage(url, cookie, mode, run);
-  }
-  void Note(const std::string& url) {
-    std::lock_guard<std::mutex> lock(mu_);
-    urls_.push_back(url);
-  }
-  std::vector<std::string> SortedUrls() {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::string> urls = urls_;
-    std::sort(urls.begin(), urls.end());
-    return urls;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> urls_;
-};
-
-class TNotingImages : public TNetImageFetcher {
- public:
-  explicit TNotingImages(std::shared_ptr<TNotingPages> pages) : pages_(std::move(pages)) {}
-  void Get(const std::string& url, TStream& destination, const TFetchRun& run) override {
-    pages_->Note(url);
-    TNetImageFetcher::Get(url, destination, run);
-  }
-
- private:
-  std::shared_ptr<TNotingPages> pages_;
-};
 
 // The window as the controller sees it, keeping the last result of every field.
 class TRecordingView : public TQueryView {
@@ -160,7 +126,8 @@ void RunQuery(StandInServices& stand_ins, std::shared_ptr<const TServiceTable> t
   }
   queue.Pump();
   SetMainThreadQueue(previous);
-  run.Urls = pages->SortedUrls();
+  run.Urls = pages->Urls();
+  std::sort(run.Urls.begin(), run.Urls.end());
 }
 
 // The 27 URLs of a query of `site` with every definition built in, sorted.
