@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -34,6 +36,29 @@ class FnThread : public TThread {
 };
 
 // Installs a pump queue for one test and removes it again.
+// A pumped queue that also lets a test wait until work has been posted to it.
+class TWatchedQueue : public TPumpQueue {
+ public:
+  void Post(std::function<void()> work) override {
+    TPumpQueue::Post(std::move(work));
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++posted_;
+    }
+    cv_.notify_all();
+  }
+  // Blocks until at least n pieces of work were posted (or 10 s passed); returns whether.
+  bool WaitPosted(int n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return posted_ >= n; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int posted_ = 0;
+};
+
 class QueueScope {
  public:
   QueueScope() { previous_ = SetMainThreadQueue(&queue_); }
@@ -41,10 +66,10 @@ class QueueScope {
     SetMainThreadQueue(previous_);
     queue_.Pump();
   }
-  TPumpQueue& queue() { return queue_; }
+  TWatchedQueue& queue() { return queue_; }
 
  private:
-  TPumpQueue queue_;
+  TWatchedQueue queue_;
   TMainThreadQueue* previous_;
 };
 
@@ -77,8 +102,8 @@ TEST(TThread, NothingRunsOnTheUiThreadUntilItPumps) {
   auto* t = new FnThread([&](FnThread*) { done = true; });
   t->OnTerminate = [&](TThread*) { completed = true; };
   t->Start();
-  while (!done) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(scope.queue().WaitPosted(1));  // the completion is waiting in the queue
+  EXPECT_TRUE(done);
   EXPECT_FALSE(completed);
   EXPECT_TRUE(scope.queue().PumpUntil([&] { return completed; }, 10000));
 }
