@@ -15,9 +15,9 @@
 
 #include "BenchSupport.h"
 #include "http/NetHTTP.h"
+#include "http/NetHTTPTls.h"
 #include "support/PeerDaemons.h"
 #include "support/TestCertificates.h"
-#include "http/NetHTTPTls.h"
 
 namespace {
 

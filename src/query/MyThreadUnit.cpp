@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "http/NetHTTP.h"
+#include "http/NetHTTPTls.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/DateUtils.h"
 #include "runtime/Exception.h"
-#include "http/NetHTTPTls.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include "encoding/BIG5_GB2312.h"
 #include "http/NetConnectionPool.h"
 #include "http/NetHTTP.h"
+#include "http/NetHTTPTls.h"
 #include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
-#include "http/NetHTTPTls.h"
 #include "transport/NetException.h"
 #include "transport/NetStack.h"
 

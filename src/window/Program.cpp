@@ -12,9 +12,9 @@
 
 #include "history/HistoryStore.h"
 #include "query/MyThreadUnit.h"
+#include "services/ServiceFile.h"
 #include "window/QtMainThreadQueue.h"
 #include "window/QtUrlOpener.h"
-#include "services/ServiceFile.h"
 
 namespace {
 
