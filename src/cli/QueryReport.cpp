@@ -66,13 +66,14 @@ std::vector<TResultField> Columns(const std::vector<TResultField>& fields) {
 
 void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
                const std::vector<TResultField>& only) {
+  const std::vector<TResultField> columns = Columns(only);
   nlohmann::json all = nlohmann::json::array();
   for (const TQueryRecord& record : records) {
     nlohmann::json site;
     site["site"] = Utf8(record.Site);
     site["started"] = IsoTime(record.StartedUnixMs);
     nlohmann::json fields = nlohmann::json::object();
-    for (TResultField field : Columns(only)) {
+    for (TResultField field : columns) {
       fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
     }
     site["fields"] = fields;
@@ -110,9 +111,10 @@ void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
 
 void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
                 const std::vector<TResultField>& only) {
+  const std::vector<TResultField> columns = Columns(only);
   for (const TQueryRecord& record : records) {
     out << Utf8(record.Site) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
-    for (TResultField field : Columns(only)) {
+    for (TResultField field : columns) {
       const TFieldResult& r = record.Fields[field];
       out << "  " << std::left << std::setw(9) << ResultFieldName(field)
           << (r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";

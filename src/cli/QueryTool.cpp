@@ -26,13 +26,15 @@ constexpr size_t kShownBytes = 160;
 
 // A GBK text for one line of the terminal: quoted, line breaks and tabs written as \r \n \t,
 // cut after kShownBytes bytes (never inside a character) with the full length noted.
+// At most n bytes of a GBK text, never ending inside a character.
+std::string CutAtCharacter(const std::string& gbk, size_t n) {
+  if (gbk.size() <= n) return gbk;
+  if (ByteType(gbk, n) == mbTrailByte) --n;
+  return gbk.substr(0, n);
+}
+
 std::string Shown(const std::string& gbk) {
-  std::string cut = gbk;
-  if (cut.size() > kShownBytes) {
-    size_t n = kShownBytes;
-    if (ByteType(gbk, n) == mbTrailByte) --n;
-    cut.resize(n);
-  }
+  const std::string cut = CutAtCharacter(gbk, kShownBytes);
   std::string out = "'";
   for (char c : GbkToUtf8(cut)) {
     switch (c) {
@@ -90,14 +92,13 @@ std::optional<std::string> ReadFile(const std::string& path, std::ostream& err) 
 int TryRule(const std::string& field, const std::string& pagePath, const std::string& servicesFile,
             const std::string& site, std::ostream& out, std::ostream& err) {
   TServiceLoad load;
-  if (servicesFile.empty()) {
-    load.Table = std::make_shared<TServiceTable>(BuiltInServiceTable());
-  } else {
+  if (!servicesFile.empty()) {
     load = LoadServicesFile(servicesFile);
     err << ProblemsReport(load);
   }
+  const TServiceTable& table = servicesFile.empty() ? BuiltInServiceTable() : *load.Table;
   const TRequestDef* def = nullptr;
-  for (const TRequestDef& d : load.Table->Requests) {
+  for (const TRequestDef& d : table.Requests) {
     if (d.Field == field) def = &d;
   }
   if (def == nullptr) {
@@ -239,7 +240,7 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
                                                            started).count();
       char line[64];
       std::snprintf(line, sizeof line, "\r[%zu/%zu] %.1f s  ", done, total, seconds);
-      err << line << GbkToUtf8(current).substr(0, 60) << "\x1b[K" << std::flush;
+      err << line << GbkToUtf8(CutAtCharacter(current, 60)) << "\x1b[K" << std::flush;
     };
   }
   const std::vector<TQueryRecord> records = RunSites(sites, options);

@@ -11,9 +11,7 @@
 std::string TRequestPacer::HostKey(const std::string& url) {
   const TNetURI uri(url);
   if (uri.Host.empty()) return "";
-  std::string port = uri.Port;
-  if (port.empty()) port = LowerCase(uri.Protocol) == "https" ? "443" : "80";
-  return LowerCase(uri.Host) + ":" + port;
+  return LowerCase(uri.Host) + ":" + std::to_string(ServerPort(uri));
 }
 
 void TRequestPacer::Begin(const std::string& url) {
@@ -35,9 +33,10 @@ void TRequestPacer::Begin(const std::string& url) {
 }
 
 void TRequestPacer::End(const std::string& url) {
+  const std::string key = HostKey(url);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    THost& host = hosts_[HostKey(url)];
+    THost& host = hosts_[key];
     host.busy = false;
     host.next = std::chrono::steady_clock::now() + delay_;
   }

@@ -16,9 +16,9 @@ std::chrono::steady_clock::time_point TNetConnectionPool::Now() const {
 
 void TNetConnectionPool::TakeExpired(std::chrono::steady_clock::time_point now,
                                      std::vector<TEntry>& expired) {
-  auto fresh = std::stable_partition(idle_.begin(), idle_.end(), [&](const TEntry& e) {
-    return now - e.Since >= idle_limit_;
-  });
+  // Oldest first: the expired ones are a run at the front.
+  auto fresh = std::find_if(idle_.begin(), idle_.end(),
+                            [&](const TEntry& e) { return now - e.Since < idle_limit_; });
   std::move(idle_.begin(), fresh, std::back_inserter(expired));
   idle_.erase(idle_.begin(), fresh);
 }

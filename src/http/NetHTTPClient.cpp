@@ -8,6 +8,7 @@
 #include "http/NetGlobal.h"
 #include "http/NetHTTP.h"
 #include "runtime/StrUtils.h"
+#include "tls/NetSSLIOHandlerSocket.h"
 
 TNetCustomHTTP::TNetCustomHTTP()
     : current_uri_(std::make_unique<TNetURI>()),
@@ -371,7 +372,11 @@ TNetIdleConnection TNetCustomHTTP::ReleaseConnection() {
   if (handler->Readable(0)) return out;
   SetIOHandler(nullptr);
   out.Handler = std::move(adopted_io_handler_);
-  out.Handler->OnStatus = nullptr;  // it may outlive this client
+  // It may outlive this client: nothing of the handler may call back into it.
+  out.Handler->OnStatus = nullptr;
+  if (auto* tls = dynamic_cast<TNetSSLIOHandlerSocket*>(out.Handler.get())) {
+    tls->OnPeerHostName = nullptr;
+  }
   out.PeerHost = TNetTCPClient::Host();
   out.PeerPort = TNetTCPClient::Port();
   reused_connection_ = false;

@@ -6,17 +6,11 @@
 #include <string_view>
 
 #include "http/NetHTTP.h"
+#include "runtime/StrUtils.h"
 #include "transport/NetIOHandlerSocket.h"
 #include "transport/NetSocks.h"
 
 namespace {
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -81,7 +75,7 @@ bool SplitHostPort(std::string_view text, std::string& host, int& port) {
 
 // A host as compared: lower case, no trailing dot.
 std::string Normalised(std::string_view host) {
-  std::string h = Lower(host);
+  std::string h = LowerCase(host);
   while (!h.empty() && h.back() == '.') h.pop_back();
   return h;
 }
@@ -181,7 +175,7 @@ std::optional<TProxyServer> ParseProxyUrl(const std::string& text) {
   }
   TProxyServer server;
   if (const size_t sep = s.find("://"); sep != std::string_view::npos) {
-    const std::string scheme = Lower(s.substr(0, sep));
+    const std::string scheme = LowerCase(s.substr(0, sep));
     if (scheme == "http") server.Kind = TProxyKind::Http;
     else if (scheme == "socks4") server.Kind = TProxyKind::Socks4;
     else if (scheme == "socks4a") server.Kind = TProxyKind::Socks4a;
@@ -263,7 +257,7 @@ TProxySettings TProxySettings::ForQuery(const std::string& url, const TGetEnv& g
 TProxyRoute TProxySettings::RouteFor(const std::string& scheme, const std::string& host,
                                      int port) const {
   TProxyRoute route;
-  const TSetting& setting = Lower(scheme) == "https" ? https_ : http_;
+  const TSetting& setting = SameText(scheme, "https") ? https_ : http_;
   if (!setting.Set || NoProxyExempts(no_proxy_, host, port)) return route;
   if (setting.Server) route.Proxy = setting.Server;
   else route.Unusable = "Unusable proxy setting (" + setting.Source + ")";

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -181,13 +180,6 @@ class EFetchStopped : public Exception {
   EFetchStopped() : Exception("Stopped") {}
 };
 
-// The socket error number in a message of the form "Socket Error # 10061 ...", or 0.
-int SocketErrorIn(const std::string& message) {
-  const size_t at = message.find("Socket Error # ");
-  if (at == std::string::npos) return 0;
-  return std::atoi(message.c_str() + at + 15);
-}
-
 TFetchEnd EndOfSocketError(int code) {
   switch (code) {
     case 11001:
@@ -205,6 +197,30 @@ TFetchEnd EndOfSocketError(int code) {
   }
 }
 
+// How `e` ended a fetch; an HTTP status goes to `status`.
+TFetchEnd EndOf(const Exception& e, int& status) {
+  if (auto* http = dynamic_cast<const ENetHTTPProtocolException*>(&e)) {
+    status = http->ReplyCode();
+    return feHttpStatus;
+  }
+  if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return feTlsRefused;
+  if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return feTooLarge;
+  if (dynamic_cast<const ENetConnectTimeout*>(&e)) return feConnectTimeout;
+  if (dynamic_cast<const ENetReadTimeout*>(&e)) return feReadTimeout;
+  if (dynamic_cast<const ENetSocksError*>(&e) || dynamic_cast<const EProxyFailed*>(&e)) {
+    return feProxyFailed;
+  }
+  if (auto* socket = dynamic_cast<const ENetSocketError*>(&e)) {
+    return EndOfSocketError(socket->ErrorCode());
+  }
+  if (auto* connect = dynamic_cast<const ENetConnectException*>(&e)) {
+    return EndOfSocketError(connect->ErrorCode());
+  }
+  // The server hung up before the answer was complete.
+  if (dynamic_cast<const ENetConnClosedGracefully*>(&e)) return feReset;
+  return feOtherFailure;
+}
+
 }  // namespace
 
 void RecordFetchFailure(TFetchOutcome& outcome) {
@@ -212,37 +228,8 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
     throw;
   } catch (const EFetchStopped&) {
     outcome.End = feStopped;
-  } catch (const ENetHTTPProtocolException& e) {
-    outcome.End = feHttpStatus;
-    outcome.HttpStatus = e.ReplyCode();
-    outcome.Detail = e.Message();
-  } catch (const ENetSSLProtocolReplyError& e) {
-    outcome.End = feTlsRefused;
-    outcome.Detail = e.Message();
-  } catch (const ENetHTTPLimitExceeded& e) {
-    outcome.End = feTooLarge;
-    outcome.Detail = e.Message();
-  } catch (const ENetConnectTimeout& e) {
-    outcome.End = feConnectTimeout;
-    outcome.Detail = e.Message();
-  } catch (const ENetReadTimeout& e) {
-    outcome.End = feReadTimeout;
-    outcome.Detail = e.Message();
-  } catch (const ENetSocksError& e) {
-    outcome.End = feProxyFailed;
-    outcome.Detail = e.Message();
-  } catch (const EProxyFailed& e) {
-    outcome.End = feProxyFailed;
-    outcome.Detail = e.Message();
-  } catch (const ENetSocketError& e) {
-    outcome.End = EndOfSocketError(e.ErrorCode());
-    outcome.Detail = e.Message();
-  } catch (const ENetConnClosedGracefully& e) {
-    outcome.End = feReset;  // the server hung up before the answer was complete
-    outcome.Detail = e.Message();
   } catch (const Exception& e) {
-    // A connect that failed on its own carries the socket error only in its message.
-    outcome.End = EndOfSocketError(SocketErrorIn(e.Message()));
+    outcome.End = EndOf(e, outcome.HttpStatus);
     outcome.Detail = e.Message();
   } catch (const std::exception& e) {
     outcome.End = feOtherFailure;
@@ -277,25 +264,20 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
   pacing->End(asked);
 }
 
-namespace {
-
-// The port of uri, its scheme's default when it names none.
-int PortOf(const TNetURI& uri) {
+int ServerPort(const TNetURI& uri) {
   if (!uri.Port.empty()) return StrToIntDef(uri.Port, 0);
   return SameText(uri.Protocol, "https") ? 443 : 80;
 }
 
-}  // namespace
-
 TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies) {
   if (proxies == nullptr) return {};
   const TNetURI target(url);
-  return proxies->RouteFor(target.Protocol, target.Host, PortOf(target));
+  return proxies->RouteFor(target.Protocol, target.Host, ServerPort(target));
 }
 
 std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route) {
   return LowerCase(uri.Protocol) + "://" + LowerCase(uri.Host) + ":" +
-         std::to_string(PortOf(uri)) + " " + (route.Proxy ? route.Proxy->Name() : "direct");
+         std::to_string(ServerPort(uri)) + " " + (route.Proxy ? route.Proxy->Name() : "direct");
 }
 
 void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRoute& route,
@@ -406,8 +388,8 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
       }
     }
     result.Text = FailureText();
+    give_back();  // a failure whose answer was still read to its end (an error status)
   }
-  give_back();  // after a failure whose answer was still read to its end (an error status)
   http.reset();
   cookies.reset();
   outcome.ElapsedMs = elapsed();

@@ -115,6 +115,8 @@ TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies)
 // sent) and for a proxy that cannot be reached.
 void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRoute& route,
                     const std::function<void()>& fetch);
+// uri's port, or its scheme's default (443 for https, else 80) when it names none.
+int ServerPort(const TNetURI& uri);
 // The pool key of a connection to uri's server along `route`: scheme, host, port and proxy.
 std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,

@@ -311,11 +311,9 @@ class TReader {
       }
       const std::string name = url.substr(i + 1, close - i - 1);
       if (name != "site" && FindServiceHost(DefaultServiceHosts(), name) == nullptr) {
-        Fault(n, entry,
-              "url names an unknown host {" + name +
-                  "} (known: {site}, {Baidu}, {Google}, {Yahoo}, {Soso}, {Sogou}, "
-                  "{Youdao}, {Bing}, {AlexaSearch}, {AlexaInfo}, {ChinaRank}, "
-                  "{Thumbnail}, {PageRank}, {MakerSite}, {MakerTools})");
+        std::string known = "{site}";
+        for (const std::string& host : ServiceHostNames()) known += ", {" + host + "}";
+        Fault(n, entry, "url names an unknown host {" + name + "} (known: " + known + ")");
       }
       i = close + 1;
     }

@@ -1,6 +1,7 @@
 #include "services/ServiceHosts.h"
 
 #include <utility>
+#include <vector>
 
 const TServiceHosts& DefaultServiceHosts() {
   // Heap-allocated and never freed: workers still running while the program exits may read it.
@@ -23,9 +24,11 @@ const TServiceHosts& DefaultServiceHosts() {
   return *hosts;
 }
 
-const std::string* FindServiceHost(const TServiceHosts& hosts, const std::string& name) {
-  using H = TServiceHosts;
-  static const std::pair<const char*, std::string H::*> kNames[] = {
+namespace {
+
+using H = TServiceHosts;
+// Every entry by its name, in the table's order.
+const std::pair<const char*, std::string H::*> kNames[] = {
       {"Baidu", &H::Baidu},         {"Google", &H::Google},
       {"Yahoo", &H::Yahoo},         {"Soso", &H::Soso},
       {"Sogou", &H::Sogou},         {"Youdao", &H::Youdao},
@@ -33,7 +36,20 @@ const std::string* FindServiceHost(const TServiceHosts& hosts, const std::string
       {"AlexaInfo", &H::AlexaInfo}, {"ChinaRank", &H::ChinaRank},
       {"Thumbnail", &H::Thumbnail}, {"PageRank", &H::PageRank},
       {"MakerSite", &H::MakerSite}, {"MakerTools", &H::MakerTools},
-  };
+};
+
+}  // namespace
+
+const std::vector<std::string>& ServiceHostNames() {
+  static const std::vector<std::string>* names = [] {
+    auto* v = new std::vector<std::string>;
+    for (const auto& entry : kNames) v->push_back(entry.first);
+    return v;
+  }();
+  return *names;
+}
+
+const std::string* FindServiceHost(const TServiceHosts& hosts, const std::string& name) {
   for (const auto& [n, member] : kNames) {
     if (name == n) return &(hosts.*member);
   }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct TServiceHosts {
   std::string Baidu;        // web search
@@ -27,6 +28,8 @@ struct TServiceHosts {
 // The production table.
 const TServiceHosts& DefaultServiceHosts();
 
+// The names of the entries ("Baidu", ..., "MakerTools"), in the table's order.
+const std::vector<std::string>& ServiceHostNames();
 // The entry named `name` ("Baidu", "Thumbnail", ... as the members are named); null for any
 // other name.
 const std::string* FindServiceHost(const TServiceHosts& hosts, const std::string& name);

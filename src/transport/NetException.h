@@ -106,8 +106,17 @@ class ENetCanNotBindPortInRange : public ENetSocketHandleError {
 VM_NET_EXCEPTION(ENetClosedSocket, ENetException, "Disconnected.");
 VM_NET_EXCEPTION(ENetAlreadyConnected, ENetException, "Already connected.");
 VM_NET_EXCEPTION(ENetConnectTimeout, ENetException, "Connect timed out.");
-// A connect with a time-out failed; carries that failure's own message.
-VM_NET_EXCEPTION_BASE(ENetConnectException, ENetException);
+// A connect with a time-out failed: the socket error's message, and its number (0 when it had
+// none).
+class ENetConnectException : public ENetException {
+ public:
+  explicit ENetConnectException(std::string message, int error_code = 0)
+      : ENetException(std::move(message)), error_code_(error_code) {}
+  int ErrorCode() const { return error_code_; }
+
+ private:
+  int error_code_;
+};
 
 // ---- TCP connection ---------------------------------------------------------------------------
 

@@ -135,12 +135,14 @@ void TNetIOHandlerSocket::ConnectTimedWait(int timeout) {
     }
   }
   if (stack.SetBlocking(fd, true) != 0 && error == 0) error = stack.PlatformLastError();
-  if (error != 0) throw ENetConnectException(TNetStack::ErrorText(error));
+  if (error != 0) throw ENetConnectException(TNetStack::ErrorText(error), error);
   try {
     binding.UpdateBindingLocal();
     binding.UpdateBindingPeer();
-  } catch (const Exception& e) {
+  } catch (const ENetSocketError& e) {
     // A connection the peer has already reset has no peer name: a failed connect all the same.
+    throw ENetConnectException(e.Message(), e.ErrorCode());
+  } catch (const Exception& e) {
     throw ENetConnectException(e.Message());
   }
 }
