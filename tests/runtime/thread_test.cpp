@@ -39,13 +39,15 @@ class FnThread : public TThread {
 // A pumped queue that also lets a test wait until work has been posted to it.
 class TWatchedQueue : public TPumpQueue {
  public:
+  // Counts first: once the work is queued the test may pump it and end, destroying the queue
+  // while this thread is still on its way out of Post.
   void Post(std::function<void()> work) override {
-    TPumpQueue::Post(std::move(work));
     {
       std::lock_guard<std::mutex> lock(mu_);
       ++posted_;
+      cv_.notify_all();
     }
-    cv_.notify_all();
+    TPumpQueue::Post(std::move(work));
   }
   // Blocks until at least n pieces of work were posted (or 10 s passed); returns whether.
   bool WaitPosted(int n) {
