@@ -515,16 +515,12 @@ void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& ur
   request.SetSource(source);
   response.SetContentStream(response_stream);
 
-  bool armed_here = !deadline_armed_ && limits_.FetchDeadlineMs > 0;
-  if (armed_here) {
-    deadline_ =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(limits_.FetchDeadlineMs);
-    deadline_armed_ = true;
-  }
+  const bool armed_here = !fetch_deadline_.Limited() && limits_.FetchDeadlineMs > 0;
+  if (armed_here) fetch_deadline_ = TNetDeadline::In(limits_.FetchDeadlineMs);
   // Closes the connection at the end unless the last response allows to keep it, and always
   // when an exception left a response half read.
   auto finish = [&](bool failed) {
-    if (armed_here) deadline_armed_ = false;
+    if (armed_here) fetch_deadline_ = TNetDeadline::Never();
     try {
       bool keep = response.RecordKeepAlive() && !(failed && protocol_->InFlight());
       protocol_->SetInFlight(false);

@@ -19,7 +19,6 @@
 // shared between clients is safe on its own (it has its own lock).
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -426,14 +425,12 @@ class TNetCustomHTTP : public TNetTCPClient {
   TNetOnAuthorization OnAuthorization;
   TNetOnAuthorization OnProxyAuthorization;
 
-  // Every wait on the connection is cut short by the whole-fetch deadline while an exchange
-  // runs (the expired wait raises ENetReadTimeout like any read time-out).
-  int FillInput(bool raise_if_disconnected = true, int timeout = -1,
-                bool raise_on_timeout = true) override;
-
  protected:
   friend class TNetHTTPProtocol;
 
+  // Every wait on the connection ends by the whole-fetch deadline while an exchange runs; once
+  // it has passed, a read times out even when bytes are still coming.
+  TNetReadResult Receive(const TNetDeadline& deadline) override;
   // Fires OnDisconnected, then files a completed authentication with the AuthenticationManager
   // and resets the proxy's authentication object.
   void FireDisconnected() override;
@@ -447,8 +444,6 @@ class TNetCustomHTTP : public TNetTCPClient {
   void OpenTunnel(TNetHTTPRequest& request);
   // The CONNECT request/answer loop of OpenTunnel; `body` takes the answers' bodies.
   void ExchangeConnect(TNetHTTPProtocol& tunnel, TMemoryStream& body);
-  // Milliseconds left before the whole-fetch deadline; -1 when none is running.
-  int DeadlineLeftMs() const;
   // The connect time-out: ReadTimeout, shortened to the deadline.
   int ConnectTimeout() const;
 
@@ -467,7 +462,7 @@ class TNetCustomHTTP : public TNetTCPClient {
   std::unique_ptr<TNetIOHandler> adopted_io_handler_;  // see AdoptIOHandler
   // Set by AdoptConnection; cleared when that connection closes or another is made.
   bool reused_connection_ = false;
-  int64_t received_bytes_ = 0;  // bytes read off the connection, counted by FillInput
+  int64_t received_bytes_ = 0;  // bytes read off the connection, counted by Receive
   int64_t connects_ = 0;        // connections made by EnsureConnected
 
   int redirect_count_ = 0;
@@ -481,8 +476,7 @@ class TNetCustomHTTP : public TNetTCPClient {
   TNetHTTPProtocolVersion protocol_version_ = pv1_1;
 
   TNetHTTPLimits limits_;
-  bool deadline_armed_ = false;
-  std::chrono::steady_clock::time_point deadline_;
+  TNetDeadline fetch_deadline_;  // limited while an exchange with FetchDeadlineMs runs
 };
 
 // The client as programs use it.

@@ -396,34 +396,18 @@ void TNetCustomHTTP::SetPort(int port) {
 // ---------------------------------------------------------------------------------------------
 // Whole-fetch deadline
 
-int TNetCustomHTTP::DeadlineLeftMs() const {
-  if (!deadline_armed_) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline_ - std::chrono::steady_clock::now());
-  return static_cast<int>(std::max<int64_t>(left.count(), 0));
-}
-
 int TNetCustomHTTP::ConnectTimeout() const {
-  int left = DeadlineLeftMs();
-  int timeout = ReadTimeout();
-  if (left < 0) return timeout;
-  if (timeout <= 0 || timeout > left) timeout = std::max(left, 1);
-  return timeout;
+  if (!fetch_deadline_.Limited()) return ReadTimeout();
+  const TNetDeadline connect = TNetDeadline::ForConnect(ReadTimeout()).Sooner(fetch_deadline_);
+  return std::max(connect.WaitMs(), 1);
 }
 
-int TNetCustomHTTP::FillInput(bool raise_if_disconnected, int timeout, bool raise_on_timeout) {
-  int left = DeadlineLeftMs();
-  if (left >= 0) {
-    // Out of time, the fetch ends here even when bytes are still coming: a peer that keeps every
-    // single wait short (an endless stream of tiny chunks) must not outlast the deadline.
-    if (left == 0 && raise_on_timeout) throw ENetReadTimeout();
-    int wait = timeout;
-    if (wait == -1) wait = ReadTimeout() == 0 ? -2 : ReadTimeout();
-    // Out of time, a probe that does not raise still takes what is already there.
-    if (wait == -2 || wait > left) wait = std::max(left, 1);
-    timeout = wait;
-  }
-  const int n = TNetTCPClient::FillInput(raise_if_disconnected, timeout, raise_on_timeout);
-  if (n > 0) received_bytes_ += n;
-  return n;
+TNetReadResult TNetCustomHTTP::Receive(const TNetDeadline& deadline) {
+  // Out of time, the fetch ends here even when bytes are still coming: a peer that keeps every
+  // single wait short (an endless stream of tiny chunks) must not outlast the deadline.
+  if (fetch_deadline_.Passed()) return TNetReadResult::TimedOut;
+  const int64_t queued = InputQueue().Size();
+  const TNetReadResult got = TNetTCPClient::Receive(deadline.Sooner(fetch_deadline_));
+  received_bytes_ += InputQueue().Size() - queued;
+  return got;
 }

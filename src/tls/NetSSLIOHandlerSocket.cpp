@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -147,12 +146,6 @@ bool ReasonIsUnexpectedEof() {
          ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 const char kHandshakeFailed[] = "TLS handshake failed: ";
 
 }  // namespace
@@ -192,7 +185,7 @@ void TNetSSLIOHandlerSocket::ConnectClientTo(const std::string& host, int port, 
                                              const std::string& bound_ip) {
   EndTLS();
   connect_host_ = host;
-  io_timeout_ = timeout > 0 ? timeout : -2;
+  io_timeout_ = timeout;
   TNetIOHandlerSocket::ConnectClientTo(host, port, timeout, bound_port_max, bound_port_min,
                                        bound_port, bound_ip);
   if (!plain_mode_) StartTLS();
@@ -222,21 +215,14 @@ void TNetSSLIOHandlerSocket::Fail(const std::string& message, int code) {
   throw ENetSSLProtocolReplyError(message, code);
 }
 
-int64_t TNetSSLIOHandlerSocket::DeadlineIn(int ms) { return ms >= 0 ? NowMs() + ms : -1; }
-
-bool TNetSSLIOHandlerSocket::WaitSocket(short events, int64_t deadline_ms) {
+bool TNetSSLIOHandlerSocket::WaitSocket(short events, const TNetDeadline& deadline) {
   for (;;) {
-    int wait = -1;
-    if (deadline_ms >= 0) {
-      int64_t left = deadline_ms - NowMs();
-      if (left < 0) left = 0;
-      wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
-    }
     pollfd fd = {socket_state_.fd, events, 0};
-    int r = ::poll(&fd, 1, wait);
+    const int wait = deadline.WaitMs();
+    int r = ::poll(&fd, 1, wait == -2 ? -1 : wait);
     if (r > 0) return true;  // ready, or an error / hang-up the next call will report
     if (r == 0) {
-      if (deadline_ms < 0 || NowMs() >= deadline_ms) return false;
+      if (deadline.Passed()) return false;
       continue;  // woke early
     }
     if (errno != EINTR) return false;  // cannot wait at all: treated as a time-out, never a spin
@@ -244,14 +230,14 @@ bool TNetSSLIOHandlerSocket::WaitSocket(short events, int64_t deadline_ms) {
 }
 
 template <typename Call>
-int TNetSSLIOHandlerSocket::CallSsl(Call call, int64_t deadline_ms, int& error) {
+int TNetSSLIOHandlerSocket::CallSsl(Call call, const TNetDeadline& deadline, int& error) {
   for (;;) {
     ERR_clear_error();
     int n = call();
     if (n > 0) return n;
     error = SSL_get_error(ssl_, n);
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return 0;
-    if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline_ms)) {
+    if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
       error = kWaitTimedOut;
       return 0;
     }
@@ -300,7 +286,7 @@ void TNetSSLIOHandlerSocket::StartTLS() {
   ::setsockopt(socket_state_.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
   int error = 0;
-  if (CallSsl([this] { return SSL_connect(ssl_); }, DeadlineIn(io_timeout_), error) <= 0) {
+  if (CallSsl([this] { return SSL_connect(ssl_); }, TNetDeadline::ForConnect(io_timeout_), error) <= 0) {
     if (error == kWaitTimedOut) Fail("TLS handshake timed out");
     long verify = SSL_get_verify_result(ssl_);
     if (verify != X509_V_OK) {
@@ -345,7 +331,7 @@ bool TNetSSLIOHandlerSocket::Readable(int ms) {
   // session ticket, without handing anything out.
   char byte;
   int error = 0;
-  if (CallSsl([&] { return SSL_peek(ssl_, &byte, 1); }, DeadlineIn(ms), error) > 0) return true;
+  if (CallSsl([&] { return SSL_peek(ssl_, &byte, 1); }, TNetDeadline::ForWait(ms), error) > 0) return true;
   if (error == kWaitTimedOut) return false;
   // The outcome is kept: asked again, OpenSSL would not repeat the reason.
   if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && socket_state_.error == 0)) {
@@ -383,7 +369,7 @@ int TNetSSLIOHandlerSocket::Recv(void* buffer, int length) {
   }
 
   int error = 0;
-  int n = CallSsl([&] { return SSL_read(ssl_, buffer, length); }, DeadlineIn(io_timeout_), error);
+  int n = CallSsl([&] { return SSL_read(ssl_, buffer, length); }, TNetDeadline::ForConnect(io_timeout_), error);
   if (n > 0) return n;
   switch (error) {
     case kWaitTimedOut:
@@ -405,7 +391,7 @@ int TNetSSLIOHandlerSocket::Send(const void* buffer, int length) {
   if (length <= 0) return 0;
 
   int error = 0;
-  int n = CallSsl([&] { return SSL_write(ssl_, buffer, length); }, DeadlineIn(io_timeout_), error);
+  int n = CallSsl([&] { return SSL_write(ssl_, buffer, length); }, TNetDeadline::ForConnect(io_timeout_), error);
   if (n > 0) return n;
   switch (error) {
     case kWaitTimedOut:

@@ -91,23 +91,21 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   [[noreturn]] void Fail(const std::string& message, int code = 0);
   // Frees the TLS state, with close_notify first when TLS is up and healthy.
   void EndTLS();
-  // Waits until the socket is ready for `events` (poll flags) or `deadline_ms` (a
-  // steady-clock millisecond count, -1 = none) has passed; false on time-out.
-  bool WaitSocket(short events, int64_t deadline_ms);
-  // The deadline of a wait of `ms` from now (-1 = none for -2 and other negatives).
-  static int64_t DeadlineIn(int ms);
+  // Waits until the socket is ready for `events` (poll flags) or `deadline` has passed; false
+  // on time-out.
+  bool WaitSocket(short events, const TNetDeadline& deadline);
   // Repeats `call` (an SSL_* call, positive on success) while OpenSSL waits for the socket,
-  // waiting at most until `deadline_ms`. Returns the call's positive result, or 0 with `error`
+  // waiting at most until `deadline`. Returns the call's positive result, or 0 with `error`
   // set to the SSL error that ended it (kWaitTimedOut when the deadline came first).
   static constexpr int kWaitTimedOut = -1;
   template <typename Call>
-  int CallSsl(Call call, int64_t deadline_ms, int& error);
+  int CallSsl(Call call, const TNetDeadline& deadline, int& error);
 
   SSL* ssl_ = nullptr;        // the TLS session; null while plain or closed
   SocketState socket_state_;  // read and written by the socket glue during TLS calls
   bool plain_mode_ = true;
   bool tls_broken_ = false;     // a fatal TLS or socket error: no close_notify any more
-  int io_timeout_ = -2;         // handshake and in-call waits, ms; -2 = no limit
+  int io_timeout_ = -2;  // the connect's time-out (ForConnect), for the handshake and in-call waits
   std::string connect_host_;    // the host the socket connected to
   std::string peer_host_name_;  // the name the last handshake verified
   Pending pending_ = Pending::kNone;

@@ -107,16 +107,16 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
   ReportStatus(hsConnecting, binding_->PeerIP());
 
   if (timeout != -1 && timeout != 0) {
-    ConnectTimedWait(timeout);
+    ConnectTimedWait(TNetDeadline::ForConnect(timeout));
   } else if (AntiFreezeApplies()) {
-    ConnectTimedWait(120000);
+    ConnectTimedWait(TNetDeadline::In(120000));
   } else {
     stack.CheckResult(binding_->ConnectPeer(2));
   }
   if (via_socks) socks->MakeSocksConnection(*this, host, port, timeout);
 }
 
-void TNetIOHandlerSocket::ConnectTimedWait(int timeout) {
+void TNetIOHandlerSocket::ConnectTimedWait(const TNetDeadline& deadline) {
   TNetStack& stack = *SharedStack();
   TNetSocketHandle& binding = *binding_;
   const TNetStackSocketHandle fd = binding.Handle();
@@ -127,7 +127,7 @@ void TNetIOHandlerSocket::ConnectTimedWait(int timeout) {
     error = stack.PlatformLastError();
     if (error == NetErrInProgress || error == NetErrWouldBlock) {
       error = 0;
-      if (!WaitConnectDone(timeout, error)) {
+      if (!WaitConnectDone(deadline, error)) {
         Close();
         throw ENetConnectTimeout();
       }
@@ -147,10 +147,9 @@ void TNetIOHandlerSocket::ConnectTimedWait(int timeout) {
   }
 }
 
-bool TNetIOHandlerSocket::WaitConnectDone(int timeout, int& wait_error) {
+bool TNetIOHandlerSocket::WaitConnectDone(const TNetDeadline& deadline, int& wait_error) {
   TNetStack& stack = *SharedStack();
   const TNetStackSocketHandle fd = binding_->Handle();
-  if (timeout < 0 && timeout != -2) timeout = 0;
   // One readiness wait; a wait that failed ends the connect with the wait's error.
   auto wait = [&](int ms) {
     TNetSocketList writable;
@@ -159,16 +158,14 @@ bool TNetIOHandlerSocket::WaitConnectDone(int timeout, int& wait_error) {
     if (r < 0) wait_error = stack.PlatformLastError();
     return r != 0;
   };
-  if (!AntiFreezeApplies()) return wait(timeout);  // signals resume it with the time left
+  if (!AntiFreezeApplies()) return wait(deadline.WaitMs());  // signals resume it with the time left
   // Let the user interface breathe between short waits.
   const int step = std::max(1, std::min(NetAntiFreeze()->IdleTimeOut(), 125));
-  int remaining = timeout;
-  while (timeout == -2 || remaining > 0) {
-    int ms = timeout == -2 ? step : std::min(step, remaining);
-    bool done = wait(ms);
-    if (timeout != -2) remaining -= ms;
+  for (;;) {
+    const int left = deadline.WaitMs();
+    const bool done = wait(left == -2 ? step : std::min(step, left));
     AntiFreezeProcess(true);
     if (done) return true;
+    if (deadline.Passed()) return false;
   }
-  return false;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "transport/NetComponent.h"
+#include "transport/NetDeadline.h"
 #include "transport/NetSocketHandle.h"
 
 class TNetSocksInfo;
@@ -61,11 +62,11 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   int Recv(void* buffer, int length) override;
   int Send(const void* buffer, int length) override;
 
-  // Connects Binding without blocking and waits at most `timeout` ms (-2 = no limit) for the
-  // outcome. On time-out closes the handler and raises ENetConnectTimeout; a failed connect
-  // raises ENetConnectException with the socket error's message. Returns as soon as the connect
-  // ends; signals do not cut the wait short.
-  void ConnectTimedWait(int timeout);
+  // Connects Binding without blocking and waits until `deadline` for the outcome. On time-out
+  // closes the handler and raises ENetConnectTimeout; a failed connect raises
+  // ENetConnectException with the socket error's message. Returns as soon as the connect ends;
+  // signals do not cut the wait short.
+  void ConnectTimedWait(const TNetDeadline& deadline);
 
   // The socket; null until Open.
   TNetSocketHandle* Binding() const { return binding_.get(); }
@@ -80,10 +81,9 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   void Notification(TComponent* component, TOperation operation) override;
 
  private:
-  // Waits until Binding's connect has ended or `timeout` ms passed (-2 = no limit; under the
-  // anti-freeze hook in short steps). True when it ended; a failed wait also ends it and sets
-  // `wait_error`.
-  bool WaitConnectDone(int timeout, int& wait_error);
+  // Waits until Binding's connect has ended or `deadline` passed (under the anti-freeze hook in
+  // short steps). True when it ended; a failed wait also ends it and sets `wait_error`.
+  bool WaitConnectDone(const TNetDeadline& deadline, int& wait_error);
 
   std::unique_ptr<TNetSocketHandle> binding_;
   std::unique_ptr<TNetSocksInfo> own_socks_info_;

@@ -1,6 +1,7 @@
 #include "transport/NetSocketHandle.h"
 
 #include "transport/NetComponent.h"
+#include "transport/NetDeadline.h"
 
 namespace {
 TNetStack& Stack() {
@@ -80,19 +81,15 @@ int TNetSocketHandle::ConnectPeer(int family) {
 
 bool TNetSocketHandle::WaitReadable(int ms) {
   if (!allocated_) throw ENetConnClosedGracefully();
-  if (AntiFreezeApplies()) {
-    int idle = NetAntiFreeze()->IdleTimeOut();
-    if (ms == -2) {
-      while (!WaitReadableOnce(idle)) {
-      }
-      return true;
-    }
-    if (ms > idle) {
-      if (WaitReadable(ms - idle)) return true;
-      ms = idle;
-    }
+  if (!AntiFreezeApplies()) return WaitReadableOnce(ms);
+  // Under the anti-freeze hook in steps of its idle time, so the user interface breathes.
+  const TNetDeadline deadline = TNetDeadline::ForWait(ms);
+  const int step = std::max(NetAntiFreeze()->IdleTimeOut(), 1);
+  for (;;) {
+    const int left = deadline.WaitMs();
+    if (WaitReadableOnce(left == -2 ? step : std::min(step, left))) return true;
+    if (deadline.Passed()) return false;
   }
-  return WaitReadableOnce(ms);
 }
 
 bool TNetSocketHandle::WaitReadableOnce(int ms) {

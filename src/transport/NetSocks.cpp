@@ -1,5 +1,7 @@
 #include "transport/NetSocks.h"
 
+#include "transport/NetDeadline.h"
+
 #include <string>
 
 #include "transport/NetIOHandlerSocket.h"
@@ -22,14 +24,15 @@ void SendAll(TNetIOHandler& handler, const std::string& bytes) {
   }
 }
 
-// Reads exactly `count` bytes. Whatever goes wrong (close, reset, silence past the time-out)
-// means the proxy did not answer.
+// Reads exactly `count` bytes, all of them within the time-out. Whatever goes wrong (close,
+// reset, silence past the time-out) means the proxy did not answer.
 std::string RecvExact(TNetIOHandler& handler, size_t count, int timeout) {
+  const TNetDeadline deadline = TNetDeadline::ForConnect(timeout);
   std::string bytes(count, '\0');
   size_t got = 0;
   try {
     while (got < count) {
-      if (!handler.Readable(timeout > 0 ? timeout : -2)) throw ENetReadTimeout();
+      if (!handler.Readable(deadline.WaitMs())) throw ENetReadTimeout();
       int n = handler.Recv(&bytes[got], static_cast<int>(count - got));
       if (n == 0) throw ENetConnClosedGracefully();
       if (n < 0) SharedStack()->CheckResult(-1);

@@ -290,19 +290,29 @@ void TNetTCPConnection::FireDisconnected() {
 // ---- Reading ---------------------------------------------------------------------------------
 
 int TNetTCPConnection::FillInput(bool raise_if_disconnected, int timeout, bool raise_on_timeout) {
-  if (timeout == -1) timeout = read_timeout_ == 0 ? -2 : read_timeout_;
   TestClosed(raise_if_disconnected, false);
   if (!IsConnected()) {
     if (raise_if_disconnected) throw ENetNotConnected();
     return 0;
   }
+  const int64_t queued = input_queue_->Size();
+  switch (Receive(ReadDeadline(timeout))) {
+    case TNetReadResult::Data:
+      return static_cast<int>(std::min<int64_t>(input_queue_->Size() - queued, INT_MAX));
+    case TNetReadResult::Closed:
+      TestClosed(raise_if_disconnected, false);
+      return 0;
+    case TNetReadResult::TimedOut:
+      break;
+  }
+  if (raise_on_timeout) throw ENetReadTimeout();
+  return -1;
+}
+
+TNetReadResult TNetTCPConnection::Receive(const TNetDeadline& deadline) {
   TNetStack& stack = *SharedStack();
-  int n;
-  do {
-    if (!io_handler_->Readable(timeout)) {
-      if (raise_on_timeout) throw ENetReadTimeout();
-      return -1;
-    }
+  for (;;) {
+    if (!io_handler_->Readable(deadline.WaitMs())) return TNetReadResult::TimedOut;
     const int want = recv_buffer_size_;
     char* target;
     if (intercept_) {
@@ -312,15 +322,14 @@ int TNetTCPConnection::FillInput(bool raise_if_disconnected, int timeout, bool r
       // No intercept: receive straight into the tail of the input queue.
       target = input_queue_->Reserve(want);
     }
-    n = io_handler_->Recv(target, want);
+    int n = io_handler_->Recv(target, want);
     peer_closed_ = n == 0;
     if (n == -1) {
-      if (stack.CheckResult(-1, {NetErrShutdown, NetErrConnAborted})) {
-        int err = stack.LastError();
-        DropSocket();
-        if (input_queue_->Size() == 0) stack.RaiseError(err);
-        n = 0;  // an abort with bytes still queued ends the read like a close
-      }
+      stack.CheckResult(-1, {NetErrShutdown, NetErrConnAborted});  // raises any other error
+      int err = stack.LastError();
+      DropSocket();
+      if (input_queue_->Size() == 0) stack.RaiseError(err);
+      n = 0;  // an abort with bytes still queued ends the read like a close
     }
     if (n > 0) {
       if (intercept_) {
@@ -335,10 +344,12 @@ int TNetTCPConnection::FillInput(bool raise_if_disconnected, int timeout, bool r
         for (int i = 0; i < n; ++i) target[i] = static_cast<char>(target[i] & 0x7F);
       }
       input_queue_->Commit(n);
+      if (n > 0) return TNetReadResult::Data;
+      continue;  // an intercept took the block whole: wait on for what is left of the time
     }
-    TestClosed(raise_if_disconnected, false);
-  } while (n == 0 && IsConnected());
-  return n;
+    TestClosed(false, false);  // drops the socket and tells OnDisconnected
+    return TNetReadResult::Closed;
+  }
 }
 
 void TNetTCPConnection::ReadBytes(void* buffer, int n) {
@@ -395,9 +406,8 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeo
       return line;
     }
     TestClosed(true, true);
-    int n = FillInput(true, timeout, timeout == -1);
-    if (n == 0 || n == -1) {
-      line_timed_out_ = true;
+    if (FillInput(true, timeout, timeout == -1) <= 0) {
+      line_timed_out_ = true;  // the peer closed, or the explicit time-out expired
       return std::string();
     }
   }

@@ -18,6 +18,7 @@
 
 #include "runtime/Classes.h"
 #include "transport/NetComponent.h"
+#include "transport/NetDeadline.h"
 #include "transport/NetIOHandlerSocket.h"
 
 // A growable in-memory byte stream that can drop bytes from its front.
@@ -106,6 +107,10 @@ class TNetRFCReply {
 
 enum TNetMaxLineAction { maException, maSplit };
 
+// What one receive came to: bytes added to the input queue, the peer's close (the socket is
+// dropped by then), or the deadline passing with nothing new.
+enum class TNetReadResult { Data, Closed, TimedOut };
+
 using TNotifyEvent = std::function<void(TNetComponent* Sender)>;
 
 class TNetTCPConnection : public TNetComponent {
@@ -131,16 +136,23 @@ class TNetTCPConnection : public TNetComponent {
   virtual void ResetState();
 
   // ---- Reading ----
-  // Receives once into the input queue; gives the count, 0 when the peer closed, -1 when the
-  // wait (ms; -1 = ReadTimeout, -2 = none) expired and raise_on_timeout is false.
+  // Time-outs here are milliseconds: -1 = ReadTimeout, -2 = no limit, 0 = only what is there.
+  // Each operation turns its time-out into a deadline once and reads through Receive; the
+  // results it gives and the exceptions it raises are mapped from Receive's in one place each.
+  //
+  // Receives once into the input queue: the count, 0 when the peer closed, -1 when the wait
+  // expired and raise_on_timeout is false (ENetReadTimeout when it is true). A link already down
+  // raises (ENetConnClosedGracefully with nothing queued, else ENetNotConnected) when
+  // raise_if_disconnected, else gives 0.
   virtual int FillInput(bool raise_if_disconnected = true, int timeout = -1,
                         bool raise_on_timeout = true);
   // Copies exactly n bytes out of the queue, reading as needed.
   void ReadBytes(void* buffer, int n);
   int32_t ReadInt32(bool convert = true);
   // One line without its terminator (empty = LF; a CR before an LF terminator is dropped too).
-  // timeout -1 = ReadTimeout and raises ENetReadTimeout; an explicit time-out or a close gives
-  // an empty line with LineTimedOut set. max_length -1 = MaxLineLength, 0 = no limit.
+  // With timeout -1 a silent peer raises ENetReadTimeout; an explicit time-out that expires, or
+  // a close, gives an empty line with LineTimedOut set. Each wait for more bytes has the whole
+  // time-out. max_length -1 = MaxLineLength, 0 = no limit.
   virtual std::string ReadLine(const std::string& terminator = "\n", int timeout = -1,
                                int max_length = -1);
   // The first line that is not empty after trimming, within `attempts` lines; else empty.
@@ -231,6 +243,15 @@ class TNetTCPConnection : public TNetComponent {
   void Notification(TComponent* component, TOperation operation) override;
   // Sends the whole block through the intercept and the handler.
   void SendNow(const char* data, int n);
+  // The one receive every read goes through: waits until bytes arrive (Data, at least one byte
+  // queued after the intercept and the ASCII filter), the peer closes (Closed, the socket
+  // dropped and OnDisconnected fired) or `deadline` passes (TimedOut). The link must be up.
+  // A socket error raises, unless bytes are still queued: then the read ends as Closed.
+  virtual TNetReadResult Receive(const TNetDeadline& deadline);
+  // A read's time-out as a deadline from now (see FillInput).
+  TNetDeadline ReadDeadline(int timeout) const {
+    return TNetDeadline::ForRead(timeout, read_timeout_);
+  }
 
   bool peer_closed_ = false;
 

@@ -195,7 +195,9 @@ TEST(Establish, TimedConnectLetsTheAntiFreezeWorkInSteps) {
   c.SetHost("127.0.0.1");
   c.SetPort(hole.Port());
   EXPECT_THROW(c.Establish(100), ENetConnectTimeout);
-  EXPECT_EQ(anti_freeze.calls, 5);  // 100 ms in steps of 20
+  // 100 ms in steps of at most 20 (fewer when a loaded machine makes a step late).
+  EXPECT_GE(anti_freeze.calls, 2);
+  EXPECT_LE(anti_freeze.calls, 5);
   // Under the hook even a connect without a time-out is bounded, and one that succeeds ends
   // the steps at once.
   peer::ScriptPeer p([](int& fd) { peer::SendAll(fd, "hi\n"); });
