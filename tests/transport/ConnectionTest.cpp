@@ -158,6 +158,24 @@ TEST(ReadLine, DefaultTimeOutRaisesReadTimeout) {
   EXPECT_EQ(c->ReadLine(), "ok");  // still usable
 }
 
+// A time-out bounds the whole read, also when the blocks that keep arriving never reach the
+// queue (an intercept takes them whole): the wait after such a block only has what is left.
+TEST(ReadLine, TimeOutHoldsWhileAnInterceptSwallowsEveryBlock) {
+  ScriptPeer p([](int& fd) {
+    // A block every 20 ms until the client closes, for at most 3 s.
+    for (int i = 0; i < 150 && peer::Silent(fd, 20); ++i) peer::SendAll(fd, "x\n");
+  });
+  auto c = Connect(p.Port());
+  TNetConnectionIntercept swallow;
+  swallow.OnReceive = [](TNetConnectionIntercept*, TStream& s) { s.SetSize(0); };
+  c->SetIntercept(&swallow);
+  EXPECT_EQ(c->FillInput(true, 150, false), -1);
+  EXPECT_EQ(c->ReadLine("\n", 150), "");
+  EXPECT_TRUE(c->LineTimedOut());
+  EXPECT_TRUE(c->IsConnected());
+  c->CloseConnection();
+}
+
 TEST(ReadLine, TwentySecondReadTimeout_Slow) {
   ScriptPeer p([](int& fd) { peer::RecvUntilClose(fd, 30000); });
   auto c = Connect(p.Port());
