@@ -214,12 +214,13 @@ void TNetHTTPResponse::SetResponseText(std::string text) {
 
 bool TNetHTTPResponse::KeepAliveDecision() const {
   if (!owner_->IsConnected() || HasConflictingFraming(*this)) return false;
-  const std::string connection = Trim(Connection());
-  const std::string proxy_connection = Trim(ProxyConnection());
-  if (owner_->ProtocolVersion() == pv1_0) {
-    return SameText(connection, "KEEP-ALIVE") || SameText(proxy_connection, "KEEP-ALIVE");
-  }
-  return !SameText(connection, "CLOSE") && !SameText(proxy_connection, "CLOSE");
+  if (owner_->ProtocolVersion() == pv1_0) return SaysKeepAlive();
+  return !SameText(Trim(Connection()), "CLOSE") && !SameText(Trim(ProxyConnection()), "CLOSE");
+}
+
+bool TNetHTTPResponse::SaysKeepAlive() const {
+  return SameText(Trim(Connection()), "KEEP-ALIVE") ||
+         SameText(Trim(ProxyConnection()), "KEEP-ALIVE");
 }
 
 bool TNetHTTPResponse::RecordKeepAlive() {

@@ -200,6 +200,8 @@ class TNetHTTPResponse : public TNetResponseHeaderInfo {
   // the server's Connection / Proxy-Connection must allow it under the client's own protocol
   // version (1.0 keeps only on "keep-alive", 1.1 keeps unless "close"). Reads only.
   bool KeepAliveDecision() const;
+  // Whether Connection or Proxy-Connection is "keep-alive" (any case, blanks around).
+  bool SaysKeepAlive() const;
   // Lets the connection notice a close the peer already made (TestClosed, which drops the
   // socket and fires OnDisconnected), then stores KeepAliveDecision() as KeepAlive and gives it.
   bool RecordKeepAlive();

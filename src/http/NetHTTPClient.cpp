@@ -358,13 +358,7 @@ TNetIdleConnection TNetCustomHTTP::ReleaseConnection() {
   if (protocol_->InFlight() || !response.KeepAlive() || !IsConnected()) return out;
   // The client keeps a 1.0 answer's connection by its own version's rule; another request on it
   // needs the server's own word.
-  auto says_keep_alive = [](const std::string& value) {
-    return LowerCase(value).find("keep-alive") != std::string::npos;
-  };
-  if (response.ResponseVersion() == pv1_0 && !says_keep_alive(response.Connection()) &&
-      !says_keep_alive(response.ProxyConnection())) {
-    return out;
-  }
+  if (response.ResponseVersion() == pv1_0 && !response.SaysKeepAlive()) return out;
   if (InputQueue().Size() > 0 || (OutputQueue() != nullptr && OutputQueue()->Size() > 0)) {
     return out;
   }
