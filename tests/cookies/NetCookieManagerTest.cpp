@@ -246,19 +246,26 @@ TEST(CookieLock, WriterReentersAndExcludesOthers) {
   EXPECT_EQ(&first, &again);
   EXPECT_EQ(&first, &read);
 
-  std::atomic<bool> reader_in{false};
-  std::thread reader([&] {
-    jar.LockIndex(TNetCookies::ReadOnly);
-    reader_in = true;
-    jar.UnlockIndex(TNetCookies::ReadOnly);
-  });
   jar.UnlockIndex(TNetCookies::ReadOnly);
   jar.UnlockIndex(TNetCookies::ReadWrite);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(reader_in.load());  // still one write access held
+
+  // One write access is still held. The reader announces that it is about to lock; only then
+  // does this thread change `written` and let go. A reader that got in at once would see the
+  // old value (and a race detector would flag the access).
+  int written = 0;  // guarded by the jar's lock
+  int seen = -1;
+  std::atomic<bool> trying{false};
+  std::thread reader([&] {
+    trying.store(true);
+    jar.LockIndex(TNetCookies::ReadOnly);
+    seen = written;
+    jar.UnlockIndex(TNetCookies::ReadOnly);
+  });
+  while (!trying.load()) std::this_thread::yield();
+  written = 1;
   jar.UnlockIndex(TNetCookies::ReadWrite);
   reader.join();
-  EXPECT_TRUE(reader_in.load());
+  EXPECT_EQ(seen, 1);
 
   // Readers share: a second thread reads while this one does.
   jar.LockIndex(TNetCookies::ReadOnly);

@@ -14,20 +14,36 @@
 
 namespace {
 
-TEST(HttpClient, StartsWithItsDefaults) {
+TEST(HttpClient, FreshClientBehaviour) {
+  // What a client shows before anything is set on it, seen on the wire. The scripted server
+  // stands in as a proxy so that the target of a URL without a port can be read.
+  ScriptedServer proxy(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 200 OK", "one", {"Set-Cookie: sid=7; path=/"})},
+       {HttpResponse("HTTP/1.1 302 Found", "moved", {"Location: /elsewhere"})}}));
   TNetHTTP http;
-  EXPECT_EQ(http.Port(), 80);
-  EXPECT_EQ(http.CurrentURI().Port, "80");
-  EXPECT_EQ(http.RedirectMaximum(), 15);
-  EXPECT_EQ(http.AuthRetries(), 3);
-  EXPECT_FALSE(http.HandleRedirects());
-  EXPECT_EQ(http.ProtocolVersion(), pv1_1);
-  EXPECT_TRUE(http.AllowCookies());
-  EXPECT_EQ(http.HTTPOptions(), static_cast<TNetHTTPOptions>(hoForceEncodeParams));
-  EXPECT_EQ(http.CookieManager(), nullptr);
-  EXPECT_EQ(http.ProxyParams().ProxyPort(), 0);
-  http.SetHost("example.test");
-  EXPECT_EQ(http.CurrentURI().Host, "example.test");
+  http.SetReadTimeout(3000);  // only so that a fault cannot hang the suite
+  http.ProxyParams().SetProxyServer("127.0.0.1");
+  http.ProxyParams().SetProxyPort(proxy.Port());
+  EXPECT_EQ(Fetch(http, "http://origin.test/a"), "one");
+  // A redirect is not followed: it is the request's failure, with its status and body.
+  try {
+    http.Get("http://origin.test/b");
+    ADD_FAILURE() << "redirect followed or accepted";
+  } catch (const ENetHTTPProtocolException& e) {
+    EXPECT_EQ(e.ReplyCode(), 302);
+    EXPECT_EQ(e.ErrorBody(), "moved");
+  }
+  // HTTP/1.1 on one kept-alive connection; no port means 80 (which the Host header leaves
+  // out); the cookie from the first answer goes back with the second request.
+  EXPECT_EQ(proxy.RequestLines(),
+            (std::vector<std::string>{"GET http://origin.test:80/a HTTP/1.1",
+                                      "GET http://origin.test:80/b HTTP/1.1"}));
+  EXPECT_EQ(proxy.ConnectionCount(), 1);
+  const std::vector<std::string> heads = proxy.Heads();
+  ASSERT_EQ(heads.size(), 2u);
+  EXPECT_NE(heads[0].find("\r\nHost: origin.test\r\n"), std::string::npos) << heads[0];
+  EXPECT_EQ(heads[0].find("Cookie"), std::string::npos) << heads[0];
+  EXPECT_NE(heads[1].find("\r\nCookie: sid=7\r\n"), std::string::npos) << heads[1];
 }
 
 TEST(HttpClient, PrepareTargetResolvesAgainstTheLastRequest) {

@@ -304,7 +304,7 @@ TEST(Reset, WriteToAResetPeerDropsTheSocket) {
   auto c = Connect(p.Port());
   c->WriteText("!");
   p.Join();
-  peer::Sleep(20);
+  ASSERT_TRUE(c->Socket()->Readable(5000));  // the reset has arrived
   std::string block(1 << 16, 'w');
   try {
     for (int i = 0; i < 100; ++i) c->WriteText(block);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "PeerUtil.h"
@@ -152,13 +153,17 @@ TEST_F(StackTest, SelectKeepsOnlyReadySockets) {
   EXPECT_EQ(read.Items(0), pair_b[0]);
   EXPECT_EQ(writable.Count(), 1);
 
-  // Without a limit the wait lasts until something arrives.
+  // Without a limit the wait lasts until something arrives: the byte is written only once this
+  // thread is on its way into the wait.
   read.Clear();
   read.Add(pair_a[0]);
+  std::promise<void> waiting;
+  std::future<void> entering = waiting.get_future();
   std::thread late([&] {
-    peer::Sleep(50);
+    entering.wait();
     ASSERT_EQ(write(pair_a[1], "y", 1), 1);
   });
+  waiting.set_value();
   EXPECT_EQ(stack_.SelectSockets(&read, nullptr, -2), 1);
   late.join();
   // A negative limit other than "no limit" is an error result, not a raise.
