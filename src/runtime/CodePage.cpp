@@ -50,8 +50,8 @@ const GbkTables& Tables() {
   return *tables;
 }
 
-// Decodes one UTF-8 sequence at s[i]; returns the code point (or -1 when malformed) and
-// advances i past what was consumed.
+}  // namespace
+
 long DecodeUtf8(std::string_view s, size_t& i) {
   unsigned char b = static_cast<unsigned char>(s[i++]);
   if (b < 0x80) return b;
@@ -79,14 +79,17 @@ void AppendUtf8(long cp, std::string& out) {
   } else if (cp < 0x800) {
     out += static_cast<char>(0xC0 | (cp >> 6));
     out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
+  } else if (cp < 0x10000) {
     out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-}  // namespace
 
 bool AppendUcs2AsGbk(char16_t ch, std::string& out) {
   uint16_t code = Tables().to_gbk[ch];
@@ -109,22 +112,22 @@ std::string Ucs2ToGbk(char16_t ch) {
   return r;
 }
 
+size_t Utf8ToGbk(std::string_view utf8, std::string& out, bool stop_at_fault) {
+  out.clear();
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const size_t start = i;
+    const long cp = DecodeUtf8(utf8, i);
+    if (cp >= 0 && cp <= 0xFFFF && AppendUcs2AsGbk(static_cast<char16_t>(cp), out)) continue;
+    if (stop_at_fault) return start;
+    if (cp < 0 || cp > 0xFFFF) out += '?';  // an unmappable character has its "?" already
+  }
+  return std::string_view::npos;
+}
+
 std::string Utf8ToGbk(std::string_view utf8) {
   std::string out;
-  out.reserve(utf8.size());
-  size_t i = 0;
-  while (i < utf8.size()) {
-    size_t start = i;
-    long cp = DecodeUtf8(utf8, i);
-    if (cp < 0) {
-      out += '?';
-      if (i == start) ++i;
-    } else if (cp > 0xFFFF) {
-      out += '?';
-    } else {
-      AppendUcs2AsGbk(static_cast<char16_t>(cp), out);
-    }
-  }
+  Utf8ToGbk(utf8, out, false);
   return out;
 }
 

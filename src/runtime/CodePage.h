@@ -11,6 +11,17 @@ std::string Gbk(std::u8string_view utf8);
 // UTF-8 <-> GBK for the Qt boundary. Unmappable characters and malformed bytes become "?".
 std::string Utf8ToGbk(std::string_view utf8);
 std::string GbkToUtf8(std::string_view gbk);
+// UTF-8 into `out` as GBK. With stop_at_fault, stops at the first malformed sequence or
+// character GBK cannot hold and gives its offset; otherwise (and when all went well) gives npos
+// and "?" stands for each such character.
+size_t Utf8ToGbk(std::string_view utf8, std::string& out, bool stop_at_fault);
+
+// One UTF-8 sequence at s[i] (shortest form, no surrogates, at most U+10FFFF): its code point,
+// or -1 when it is malformed; i moves past what was read (at least one byte, never past a byte
+// that cannot continue the sequence).
+long DecodeUtf8(std::string_view s, size_t& i);
+// Appends the UTF-8 form of a code point up to U+10FFFF.
+void AppendUtf8(long cp, std::string& out);
 // One UCS-2 code unit as GBK bytes (1 or 2); "?" (the default character) when GBK lacks it.
 std::string Ucs2ToGbk(char16_t ch);
 // Appends the GBK bytes of ch to out; returns false when the default character was used.

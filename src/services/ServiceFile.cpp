@@ -65,62 +65,15 @@ char32_t MovedBack(char32_t c) {
   return c;
 }
 
-// The length of the well-formed UTF-8 sequence at s[i] (shortest form, no surrogates, at most
-// U+10FFFF) and its code point; 0 for anything else.
-size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  if (b < 0x80) {
-    cp = b;
-    return 1;
-  }
-  size_t len;
-  char32_t min;
-  if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F, min = 0x80;
-  else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F, min = 0x800;
-  else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07, min = 0x10000;
-  else return 0;
-  if (i + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    const auto t = static_cast<unsigned char>(s[i + k]);
-    if ((t & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (t & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // `text` with every well-formed character passed through `move`; other bytes stay.
 std::string MoveCharacters(std::string_view text, char32_t (*move)(char32_t)) {
   std::string out;
   out.reserve(text.size() + text.size() / 2);
   for (size_t i = 0; i < text.size();) {
-    char32_t cp;
-    const size_t len = DecodeUtf8(text, i, cp);
-    if (len == 0) {
-      out += text[i++];
-      continue;
-    }
-    if (len == 1) out += text[i];
-    else AppendUtf8(move(cp), out);
-    i += len;
+    const size_t start = i;
+    const long cp = DecodeUtf8(text, i);
+    if (cp < 0x80) out.append(text, start, i - start);
+    else AppendUtf8(move(static_cast<char32_t>(cp)), out);
   }
   return out;
 }
@@ -322,21 +275,15 @@ class TReader {
 
   // UTF-8 text of the file as GBK; a fault when GBK lacks one of its characters.
   bool ToGbk(const toml::node& n, std::string_view utf8, TEntry& entry, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < utf8.size();) {
-      char32_t cp = 0;
-      size_t len = DecodeUtf8(utf8, i, cp);
-      if (len == 0) len = 1, cp = 0xFFFD;  // the parser passes only well-formed UTF-8
-      if (cp > 0xFFFF || !AppendUcs2AsGbk(static_cast<char16_t>(cp), out)) {
-        char code[16];
-        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-        Fault(n, entry, "text GBK cannot hold: \"" + std::string(utf8.substr(i, len)) + "\" (" +
-                            code + ")");
-        return false;
-      }
-      i += len;
-    }
-    return true;
+    const size_t at = Utf8ToGbk(utf8, out, true);
+    if (at == std::string_view::npos) return true;
+    size_t end = at;
+    const long cp = DecodeUtf8(utf8, end);  // the parser passes only well-formed UTF-8
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04lX", cp < 0 ? 0xFFFDL : cp);
+    Fault(n, entry, "text GBK cannot hold: \"" + std::string(utf8.substr(at, end - at)) + "\" (" +
+                        code + ")");
+    return false;
   }
 
   TStepList ReadStepList(const toml::node& n, TEntry& entry, const std::string& what) {
@@ -498,23 +445,21 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
   TServiceLoad load;
   TReader reader(file, base);
   std::vector<TEntry> entries;
-  // The first character of the block the parser's blind spots are moved to, if any.
+  // A character of the block the parser's blind spots are moved to refuses the file.
   int line = 1, column = 1;
-  for (size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    const size_t len = std::max<size_t>(DecodeUtf8(text, i, cp), 1);
-    if (len > 1 && cp >= kMovedTo && cp < kMovedTo + kMovedCount) {
+  for (size_t i = 0; i < text.size(); ++column) {
+    const size_t start = i;
+    const long cp = DecodeUtf8(text, i);
+    if (cp >= static_cast<long>(kMovedTo) && cp < static_cast<long>(kMovedTo + kMovedCount)) {
       char code[16];
-      std::snprintf(code, sizeof code, "U+%X", static_cast<unsigned>(cp));
+      std::snprintf(code, sizeof code, "U+%lX", cp);
       reader.Problems.push_back(TServiceProblem{file, line, column, "",
                                                 std::string("the private-use character ") + code +
                                                     " is not allowed in a definitions file"});
       load.FileUsed = false;
       break;
     }
-    if (text[i] == '\n') ++line, column = 0;
-    ++column;
-    i += len;
+    if (text[start] == '\n') ++line, column = 0;
   }
   if (load.FileUsed) {
     try {

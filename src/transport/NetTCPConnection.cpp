@@ -337,6 +337,8 @@ TNetReadResult TNetTCPConnection::Receive(const TNetDeadline& deadline) {
         receive_chunk_->SetPosition(0);
         intercept_->Receive(*receive_chunk_);
         n = static_cast<int>(std::min<int64_t>(receive_chunk_->Size(), INT_MAX));
+        // The intercept took the block whole: wait on for what is left of the time.
+        if (n == 0) continue;
         target = input_queue_->Reserve(n);
         std::memcpy(target, receive_chunk_->Memory(), static_cast<size_t>(n));
       }
@@ -344,8 +346,7 @@ TNetReadResult TNetTCPConnection::Receive(const TNetDeadline& deadline) {
         for (int i = 0; i < n; ++i) target[i] = static_cast<char>(target[i] & 0x7F);
       }
       input_queue_->Commit(n);
-      if (n > 0) return TNetReadResult::Data;
-      continue;  // an intercept took the block whole: wait on for what is left of the time
+      return TNetReadResult::Data;
     }
     TestClosed(false, false);  // drops the socket and tells OnDisconnected
     return TNetReadResult::Closed;
