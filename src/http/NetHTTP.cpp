@@ -62,12 +62,20 @@ bool FieldsHaveLineBreak(const TNetHTTPRequest& r) {
 }
 
 // The stream a body is read into: forwards to the response's stream (or, with none, only
-// counts, for bodies that are drained) and refuses to take more than `limit` bytes. It also
-// keeps presizing from running ahead of the data, so an announced length is never an
-// allocation size.
+// counts, for bodies that are drained) and refuses to take more than `limit` bytes. It decides
+// how the target grows: presizing never runs ahead of the data, so an announced length is never
+// an allocation size; but a memory stream under a modest limit gets room for the whole limit at
+// once: address space only (pages are used as bytes arrive), and the body then never moves
+// while it grows, nor do the copies a growing buffer leaves behind pile up in the allocator of
+// each thread.
 class TBodySink : public TStream {
  public:
-  TBodySink(TStream* target, int64_t limit) : target_(target), limit_(limit) {}
+  TBodySink(TStream* target, int64_t limit) : target_(target), limit_(limit) {
+    if (auto* memory = dynamic_cast<TMemoryStream*>(target);
+        memory != nullptr && limit <= kReserveWholeLimitBytes) {
+      memory->Reserve(memory->Position() + limit);
+    }
+  }
 
   int64_t Written() const { return written_; }
 
@@ -621,13 +629,6 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
   TStream* stream = response.ContentStream();
   if (stream == nullptr) return;
   TBodySink sink(stream, limits_.MaxBodyBytes);
-  // A memory stream under a modest limit gets room for the whole limit at once: address space
-  // only (pages are used as bytes arrive), but the body then never moves while it grows, and
-  // the copies a growing buffer leaves behind do not pile up in the allocator of each thread.
-  if (auto* memory = dynamic_cast<TMemoryStream*>(stream);
-      memory != nullptr && limits_.MaxBodyBytes <= kReserveWholeLimitBytes) {
-    memory->Reserve(memory->Position() + limits_.MaxBodyBytes);
-  }
   try {
     if (IsChunked(response)) {
       ReportStatus(hsStatusText, "Chunk Started");
