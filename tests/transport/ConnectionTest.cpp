@@ -158,6 +158,24 @@ TEST(ReadLine, DefaultTimeOutRaisesReadTimeout) {
   EXPECT_EQ(c->ReadLine(), "ok");  // still usable
 }
 
+TEST(Deadline, TimeOutsOfTheReadAndConnectOperations) {
+  // Read time-outs: -1 is ReadTimeout (0 there: no limit), -2 none, 0 a poll.
+  EXPECT_FALSE(TNetDeadline::ForRead(-1, 0).Limited());
+  EXPECT_FALSE(TNetDeadline::ForRead(-2, 50).Limited());
+  EXPECT_EQ(TNetDeadline::ForRead(0, 50).WaitMs(), 0);
+  EXPECT_TRUE(TNetDeadline::ForRead(0, 50).Passed());
+  const int left = TNetDeadline::ForRead(-1, 60000).WaitMs();
+  EXPECT_TRUE(left > 59000 && left <= 60000) << left;
+  // Connect time-outs: 0, -1 and -2 all mean none.
+  for (int none : {0, -1, -2}) EXPECT_FALSE(TNetDeadline::ForConnect(none).Limited()) << none;
+  // A wait without a limit says so in the socket layer's terms; limits combine to the sooner.
+  EXPECT_EQ(TNetDeadline::Never().WaitMs(), -2);
+  const TNetDeadline soon = TNetDeadline::In(10), late = TNetDeadline::In(60000);
+  EXPECT_LE(late.Sooner(soon).WaitMs(), 10);
+  EXPECT_LE(soon.Sooner(TNetDeadline::Never()).WaitMs(), 10);
+  EXPECT_TRUE(TNetDeadline::Never().Sooner(late).Limited());
+}
+
 // A time-out bounds the whole read, also when the blocks that keep arriving never reach the
 // queue (an intercept takes them whole): the wait after such a block only has what is left.
 TEST(ReadLine, TimeOutHoldsWhileAnInterceptSwallowsEveryBlock) {
