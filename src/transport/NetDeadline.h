@@ -45,6 +45,16 @@ class TNetDeadline {
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return static_cast<int>(std::min<int64_t>(ms, INT_MAX));
   }
+  // Calls wait(ms), which gives true when what it waits for happened, in steps of at most
+  // `step` ms until that happens (true) or the deadline passes (false).
+  template <typename Wait>
+  bool WaitInSteps(int step, Wait wait) const {
+    for (;;) {
+      const int left = WaitMs();
+      if (wait(left == -2 ? step : std::min(step, left))) return true;
+      if (Passed()) return false;
+    }
+  }
   // The sooner of the two.
   TNetDeadline Sooner(const TNetDeadline& other) const {
     if (!other.limited_) return *this;

@@ -161,11 +161,9 @@ bool TNetIOHandlerSocket::WaitConnectDone(const TNetDeadline& deadline, int& wai
   if (!AntiFreezeApplies()) return wait(deadline.WaitMs());  // signals resume it with the time left
   // Let the user interface breathe between short waits.
   const int step = std::max(1, std::min(NetAntiFreeze()->IdleTimeOut(), 125));
-  for (;;) {
-    const int left = deadline.WaitMs();
-    const bool done = wait(left == -2 ? step : std::min(step, left));
+  return deadline.WaitInSteps(step, [&](int ms) {
+    const bool done = wait(ms);
     AntiFreezeProcess(true);
-    if (done) return true;
-    if (deadline.Passed()) return false;
-  }
+    return done;
+  });
 }

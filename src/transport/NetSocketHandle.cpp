@@ -83,13 +83,8 @@ bool TNetSocketHandle::WaitReadable(int ms) {
   if (!allocated_) throw ENetConnClosedGracefully();
   if (!AntiFreezeApplies()) return WaitReadableOnce(ms);
   // Under the anti-freeze hook in steps of its idle time, so the user interface breathes.
-  const TNetDeadline deadline = TNetDeadline::ForWait(ms);
-  const int step = std::max(NetAntiFreeze()->IdleTimeOut(), 1);
-  for (;;) {
-    const int left = deadline.WaitMs();
-    if (WaitReadableOnce(left == -2 ? step : std::min(step, left))) return true;
-    if (deadline.Passed()) return false;
-  }
+  return TNetDeadline::ForWait(ms).WaitInSteps(std::max(NetAntiFreeze()->IdleTimeOut(), 1),
+                                               [this](int step) { return WaitReadableOnce(step); });
 }
 
 bool TNetSocketHandle::WaitReadableOnce(int ms) {

@@ -200,12 +200,22 @@ TEST(Establish, TimedConnectLetsTheAntiFreezeWorkInSteps) {
   EXPECT_LE(anti_freeze.calls, 5);
   // Under the hook even a connect without a time-out is bounded, and one that succeeds ends
   // the steps at once.
-  peer::ScriptPeer p([](int& fd) { peer::SendAll(fd, "hi\n"); });
+  peer::ScriptPeer p([](int& fd) {
+    peer::SendAll(fd, "hi\n");
+    peer::RecvUntilClose(fd);
+  });
   c.SetPort(p.Port());
   anti_freeze.calls = 0;
   c.Establish(-1);
   EXPECT_GE(anti_freeze.calls, 1);
   EXPECT_EQ(c.ReadLine(), "hi");
+  // A read's wait goes in the same steps.
+  anti_freeze.calls = 0;
+  EXPECT_EQ(c.ReadLine("\n", 100), "");
+  EXPECT_TRUE(c.LineTimedOut());
+  EXPECT_GE(anti_freeze.calls, 2);
+  EXPECT_LE(anti_freeze.calls, 6);
+  c.CloseConnection();
 }
 
 TEST(Establish, TwentySecondConnectTimeout_Slow) {
