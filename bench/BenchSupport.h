@@ -22,22 +22,39 @@
 
 namespace bench {
 
+// A socket listening on 127.0.0.1 on an ephemeral port; `port` gets the port.
+inline int ListenOnLoopback(uint16_t& port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(fd, 128);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+// Sends all n bytes; false when the peer went away first.
+inline bool SendAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    ssize_t s = send(fd, data, n, MSG_NOSIGNAL);
+    if (s <= 0) return false;
+    data += s;
+    n -= static_cast<size_t>(s);
+  }
+  return true;
+}
+
 // Listens on 127.0.0.1 on an ephemeral port and runs `serve(fd)` for every connection, one
 // connection at a time, on its own thread; the descriptor is closed when serve returns.
 class LoopbackServer {
  public:
   explicit LoopbackServer(std::function<void(int)> serve) : serve_(std::move(serve)) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 128);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = ListenOnLoopback(port_);
     thread_ = std::thread([this] {
       while (!stop_) {
         int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);

@@ -54,11 +54,7 @@ class PageServer {
       }
       const std::string& out = in.compare(4, 6, "/large") == 0 ? large_ : small_;
       in.erase(0, end + 4);
-      for (size_t off = 0; off < out.size();) {
-        ssize_t n = send(c, out.data() + off, out.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        off += static_cast<size_t>(n);
-      }
+      if (!bench::SendAll(c, out.data(), out.size())) return;
     }
   }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "query/QueryController.h"
 #include "runtime/CodePage.h"
 
@@ -31,17 +32,7 @@ enum Framing { kToClose, kBigChunks, kByteChunks };
 class EndlessServer {
  public:
   explicit EndlessServer(Framing framing) : framing_(framing) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 128);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = bench::ListenOnLoopback(port_);
     acceptor_ = std::thread([this] { AcceptLoop(); });
   }
   ~EndlessServer() {
@@ -94,22 +85,13 @@ class EndlessServer {
         for (int i = 0; i < 8192; ++i) piece += "1\r\nx\r\n";
         break;
     }
-    bool open = SendAll(c, head);
-    while (open && !stop_) open = SendAll(c, piece);
+    bool open = bench::SendAll(c, head.data(), head.size());
+    while (open && !stop_) open = bench::SendAll(c, piece.data(), piece.size());
     std::lock_guard<std::mutex> lock(mu_);
     for (int& fd : open_) {
       if (fd == c) fd = -1;
     }
     close(c);
-  }
-  static bool SendAll(int c, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = send(c, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
   }
 
   Framing framing_;

@@ -31,14 +31,7 @@ constexpr int kLines = 100000;
 using Server = bench::LoopbackServer;
 
 
-void SendAll(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    ssize_t s = send(fd, data, n, MSG_NOSIGNAL);
-    if (s <= 0) return;
-    data += s;
-    n -= static_cast<size_t>(s);
-  }
-}
+using bench::SendAll;
 
 // A blocking connect. Like ours it binds to any port first: with many TIME_WAIT sockets on the
 // machine, connect()'s own choice of a local port gets slow and would flatter us.
