@@ -1,5 +1,6 @@
 #include "cli/QueryReport.h"
 
+#include <cstdio>
 #include <ctime>
 #include <iomanip>
 #include <optional>
@@ -109,19 +110,43 @@ void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
   }
 }
 
+std::string TerminalSafe(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (char c : utf8) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (b >= 0x20 && b != 0x7F) {
+          out += c;
+        } else {
+          char code[5];
+          std::snprintf(code, sizeof code, "\\x%02X", b);
+          out += code;
+        }
+    }
+  }
+  return out;
+}
+
 void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
                 const std::vector<TResultField>& only) {
   const std::vector<TResultField> columns = Columns(only);
   for (const TQueryRecord& record : records) {
-    out << Utf8(record.Site) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
+    // Page texts and reasons come from the network: nothing of them may steer the terminal.
+    out << TerminalSafe(Utf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
     for (TResultField field : columns) {
       const TFieldResult& r = record.Fields[field];
       out << "  " << std::left << std::setw(9) << ResultFieldName(field)
-          << (r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";
+          << TerminalSafe(r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";
     }
     if (!only.empty()) continue;
     out << "  " << std::left << std::setw(9) << "Image1"
-        << (record.Picture.HasValue() ? std::string("ok") : "— " + Reason(record.Picture))
+        << (record.Picture.HasValue() ? std::string("ok")
+                                      : TerminalSafe("— " + Reason(record.Picture)))
         << "\n";
   }
 }

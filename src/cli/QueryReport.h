@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "query/QueryController.h"
@@ -22,6 +23,10 @@ void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
 // A readable table: one block per site, a line per field with its value or its reason.
 void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
                 const std::vector<TResultField>& fields = {});
+
+// A UTF-8 text that cannot steer a terminal: line breaks and tabs written as \n \r \t, other
+// control bytes (escape sequences included) as \xNN.
+std::string TerminalSafe(const std::string& utf8);
 
 // 0 when every field of every record has a value, else 3.
 int ExitStatusOf(const std::vector<TQueryRecord>& records);

@@ -24,8 +24,6 @@ namespace {
 // How much of a step's text the trace shows.
 constexpr size_t kShownBytes = 160;
 
-// A GBK text for one line of the terminal: quoted, line breaks and tabs written as \r \n \t,
-// cut after kShownBytes bytes (never inside a character) with the full length noted.
 // At most n bytes of a GBK text, never ending inside a character.
 std::string CutAtCharacter(const std::string& gbk, size_t n) {
   if (gbk.size() <= n) return gbk;
@@ -33,18 +31,11 @@ std::string CutAtCharacter(const std::string& gbk, size_t n) {
   return gbk.substr(0, n);
 }
 
+// A GBK text for one line of the terminal: quoted, made safe (TerminalSafe), cut after
+// kShownBytes bytes (never inside a character) with the full length noted.
 std::string Shown(const std::string& gbk) {
   const std::string cut = CutAtCharacter(gbk, kShownBytes);
-  std::string out = "'";
-  for (char c : GbkToUtf8(cut)) {
-    switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
-    }
-  }
-  out += "'";
+  std::string out = "'" + TerminalSafe(GbkToUtf8(cut)) + "'";
   if (cut.size() < gbk.size()) out += "... (" + std::to_string(gbk.size()) + " bytes)";
   return out;
 }
@@ -222,7 +213,7 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
                std::ostream& out, std::ostream& err) {
   THistoryStore history;
   const std::string path = THistoryStore::DefaultPath();
-  if (path.empty() || !history.Open(path)) {
+  if (!history.Open(path)) {
     const std::string message = history.TakeMessage();
     if (!message.empty()) err << "velmora-query: " << message << "\n";
   }
@@ -262,7 +253,7 @@ int ShowHistory(const std::string& site, const std::string& fieldName, TFormat f
   }
   THistoryStore history;
   const std::string path = THistoryStore::DefaultPath();
-  if (path.empty() || !history.Open(path)) {
+  if (!history.Open(path)) {
     err << "velmora-query: " << history.TakeMessage() << "\n";
     return kToolError;
   }

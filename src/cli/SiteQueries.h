@@ -42,7 +42,7 @@ class TRequestPacer : public TRequestPacing {
 };
 
 struct TSiteQueryOptions {
-  int ReadTimeoutMs = 20000;
+  int ReadTimeoutMs = kQueryReadTimeoutMs;
   int DelayMs = 1000;  // least time between two requests to one host; 0: no pacing
   int Jobs = 1;        // sites in flight at once
   TServiceHosts Hosts = DefaultServiceHosts();

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
 
 namespace {
 
@@ -146,12 +147,6 @@ std::string MoveAside(const std::string& path) {
   }
   ::unlink((path + "-shm").c_str());
   return target;
-}
-
-std::string Trimmed(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
 }
 
 // Digits with thousands commas, starting with a digit.
@@ -485,17 +480,17 @@ int64_t THistoryStore::QueryCount() {
 
 std::optional<double> HistoryNumber(TResultField field, const std::string& text) {
   if (field == rfWebTitle) return std::nullopt;
-  std::string t = Trimmed(text);
+  std::string t = Trim(text);
   static const std::string* const seconds = new std::string(Gbk(u8"秒"));
   if (t.size() > seconds->size() &&
       t.compare(t.size() - seconds->size(), seconds->size(), *seconds) == 0) {
-    return Decimal(Trimmed(t.substr(0, t.size() - seconds->size())));
+    return Decimal(Trim(t.substr(0, t.size() - seconds->size())));
   }
   const size_t slash = t.find('/');
   if (slash != std::string::npos) {
-    std::optional<double> of = Count(Trimmed(t.substr(slash + 1)));
+    std::optional<double> of = Count(Trim(t.substr(slash + 1)));
     if (!of) return std::nullopt;
-    return Count(Trimmed(t.substr(0, slash)));
+    return Count(Trim(t.substr(0, slash)));
   }
   return Count(t);
 }

@@ -134,7 +134,6 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
   // The run's last worker is done: its idle connections are closed.
   void Finish() { pool_.Close(); }
   bool StopRequested() const { return stop_.load(); }
-  const std::atomic<bool>* StopFlag() const { return &stop_; }
   // What the run's fetches share (see TFetchRun).
   const TFetchRun& Run() const { return run_; }
 
@@ -189,7 +188,7 @@ class MyThread : public TThread {
   uint32_t Ticks() const;
 
   const int job_number_;
-  TPageResult page_;         // the fetched page, then each step's result in turn
+  TPageResult page_;         // the fetched page
   std::string request_url_;  // URL of the current request
   const std::string site_name_;
   TQueryServices services_;

@@ -333,10 +333,8 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
 QDialog* TMainForm::ShowTrend(TResultField field) {
   if (history_ == nullptr) return nullptr;
   // The site as a query would take it from the field, without changing the field.
-  std::string site = ReplaceAll(WebUrlText(), "http://", "");
-  site = site.substr(0, site.find('/'));
   auto* dialog = new TTrendDialog(
-      *history_, site,
+      *history_, NormaliseSiteName(WebUrlText()),
       field == rfFieldCount ? TTrendDialog::AllIndexFields() : std::vector<TResultField>{field},
       this);
   dialog->show();

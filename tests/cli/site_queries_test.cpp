@@ -95,6 +95,13 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   EXPECT_NE(lines[1].find(",failed,"), std::string::npos);  // Yahoo's rows
   const std::string site1 = StandInServices::ExpectedFields(site)["Site1"];
   EXPECT_EQ(lines[1].rfind(site + ",\"" + site1 + "\",value,", 0), 0u) << lines[1];
+
+  // A page's text cannot steer the terminal the table goes to.
+  std::vector<TQueryRecord> hostile{records[0]};
+  hostile[0].Fields[rfWebTitle].Text = "a\x1b]0;x\x07\r\nb";
+  std::ostringstream table;
+  WriteTable(table, hostile, {rfWebTitle});
+  EXPECT_NE(table.str().find("WebTitle a\\x1B]0;x\\x07\\r\\nb\n"), std::string::npos) << table.str();
 }
 
 TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
