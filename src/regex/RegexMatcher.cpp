@@ -640,20 +640,25 @@ int64_t TRegexMatcher::GreedyCount(const Inst& r, const Inst& node, const unsign
   return k;
 }
 
-// The largest count in [r.min, hi] after which the continuation may start, or -1.
+// The largest count in [r.min, hi] after which the continuation may start, or -1. The counts
+// passed over are charged: a ".*" tried at every start would otherwise scan the rest of the
+// subject each time for free.
 int64_t TRegexMatcher::FindGreedy(const Inst& r, const unsigned char* start, int64_t hi,
-                                  int64_t unit) const {
+                                  int64_t unit) {
   if (hi < r.min) return -1;
   if (r.nb_count == 0) return hi;
+  int64_t k;
   if (unit == 1 && r.nb_count == 1) {
     const unsigned char* lo = start + r.min;
     const auto* hit = static_cast<const unsigned char*>(memrchr(lo, r.nb[0], hi - r.min + 1));
-    return hit == nullptr ? -1 : hit - start;
+    k = hit == nullptr ? -1 : hit - start;
+  } else {
+    for (k = hi; k >= r.min && !NextOk(r, start + k * unit); --k) {
+    }
+    if (k < r.min) k = -1;
   }
-  for (int64_t k = hi; k >= r.min; --k) {
-    if (NextOk(r, start + k * unit)) return k;
-  }
-  return -1;
+  Charge((hi - std::max<int64_t>(k, r.min)) >> kBytesPerStepShift);
+  return k;
 }
 
 // Upper bound on the count of a lazy repeat (position bound for single bytes).

@@ -154,7 +154,7 @@ class TRegexMatcher {
   bool NextOk(const Inst& r, const unsigned char* at) const;
   int64_t GreedyCount(const Inst& r, const Inst& node, const unsigned char* start, int64_t unit,
                       const unsigned char* capture);
-  int64_t FindGreedy(const Inst& r, const unsigned char* start, int64_t hi, int64_t unit) const;
+  int64_t FindGreedy(const Inst& r, const unsigned char* start, int64_t hi, int64_t unit);
   int64_t FindLazy(const Inst& r, const Inst& node, const unsigned char* start, int64_t k,
                    int64_t unit, const unsigned char* capture);
   int64_t LazyLimit(const Inst& r, const unsigned char* start, int64_t unit) const;

@@ -153,6 +153,13 @@ TEST(RegexLimitsTest, BackReferencesCostTheBytesTheyCompare) {
   e.SetExpression("^(a{256})b\\1{2,}?$");
   EXPECT_EQ(Outcome(e, half.substr(0, 256) + "b" + half), "match@1+65793");
   EXPECT_GE(e.SearchSteps(), half.size() >> 3);
+  // So does a ".*" looking back for the one byte that may follow it, tried at every start
+  // (quadratic in bytes: about four minutes over 8 MiB when it was free).
+  e.SetExpression(".*#(\\d)");
+  EXPECT_EQ(Outcome(e, "#x" + std::string(1 << 20, 'y')), "error 1017");
+  e.SetModifier(1, true);  // caseless: two bytes to look for, one at a time
+  e.SetExpression(".*q(\\d)");
+  EXPECT_EQ(Outcome(e, "qx" + std::string(1 << 18, 'y')), "error 1017");
 }
 
 TEST(RegexLimitsTest, ProductionRulesStayWellInsideTheBudget) {
