@@ -34,10 +34,14 @@ std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
                       const TServiceHosts& hosts) {
   std::string url;
   url.reserve(urlTemplate.size() + site.size());
-  size_t i = 0;
-  while (i < urlTemplate.size()) {
-    const size_t open = urlTemplate.find('{', i);
-    if (open == std::string::npos) break;
+  size_t i = 0;  // copied up to here
+  for (size_t open = 0; open < urlTemplate.size();) {
+    const auto b = static_cast<unsigned char>(urlTemplate[open]);
+    // A double-byte character's second byte may be '{' (0x7B): only whole characters count.
+    if (b != '{') {
+      open += IsLeadByte(b) ? 2 : 1;
+      continue;
+    }
     const size_t close = urlTemplate.find('}', open);
     if (close == std::string::npos) throw Exception("Unclosed \"{\" in URL template");
     url.append(urlTemplate, i, open - i);
@@ -49,7 +53,7 @@ std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
     } else {
       throw Exception("Unknown host \"" + name + "\" in URL template");
     }
-    i = close + 1;
+    i = open = close + 1;
   }
   url.append(urlTemplate, i, std::string::npos);
   return url;

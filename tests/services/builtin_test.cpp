@@ -266,3 +266,12 @@ enabled = false
 }
 
 }  // namespace
+
+// A GBK character whose second byte is '{' (憑) or '}' (倉) is text, not a placeholder.
+TEST(BuiltInServices, UrlTemplatesReadWholeCharacters) {
+  const std::string text = Gbk(u8"憑倉");
+  const std::string url = ExpandUrl("http://{Baidu}/s?q=" + text + "&wd={site}", "s.test",
+                                    DefaultServiceHosts());
+  EXPECT_EQ(url, "http://" + *FindServiceHost(DefaultServiceHosts(), "Baidu") + "/s?q=" + text +
+                     "&wd=s.test");
+}
