@@ -8,7 +8,6 @@
 #include "http/NetGlobal.h"
 #include "http/NetHTTP.h"
 #include "runtime/StrUtils.h"
-#include "tls/NetSSLIOHandlerSocket.h"
 
 TNetCustomHTTP::TNetCustomHTTP()
     : current_uri_(std::make_unique<TNetURI>()),
@@ -356,6 +355,8 @@ TNetIdleConnection TNetCustomHTTP::ReleaseConnection() {
   if (handler == nullptr || handler != adopted_io_handler_.get()) return out;
   TNetHTTPResponse& response = Response();
   if (protocol_->InFlight() || !response.KeepAlive() || !IsConnected()) return out;
+  // A tunnel through a proxy is never taken up again: every tunnel starts with its own CONNECT.
+  if (Request().Route() == TNetConnectionKind::TunnelViaProxy) return out;
   // The client keeps a 1.0 answer's connection by its own version's rule; another request on it
   // needs the server's own word.
   if (response.ResponseVersion() == pv1_0 && !response.SaysKeepAlive()) return out;
@@ -367,10 +368,7 @@ TNetIdleConnection TNetCustomHTTP::ReleaseConnection() {
   SetIOHandler(nullptr);
   out.Handler = std::move(adopted_io_handler_);
   // It may outlive this client: nothing of the handler may call back into it.
-  out.Handler->OnStatus = nullptr;
-  if (auto* tls = dynamic_cast<TNetSSLIOHandlerSocket*>(out.Handler.get())) {
-    tls->OnPeerHostName = nullptr;
-  }
+  out.Handler->ClearEvents();
   out.PeerHost = TNetTCPClient::Host();
   out.PeerPort = TNetTCPClient::Port();
   reused_connection_ = false;

@@ -7,10 +7,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 #include <sys/socket.h>
 
-#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -163,7 +161,7 @@ void TNetSSLIOHandlerSocket::SetPlainMode(bool on) {
     if (ssl_ != nullptr) Close();
     return;
   }
-  if (TNetIOHandlerSocket::Connected()) StartTLS();
+  if (TNetIOHandlerSocket::Connected()) StartTLS(TNetDeadline::ForConnect(io_timeout_));
 }
 
 void TNetSSLIOHandlerSocket::Open() {
@@ -188,7 +186,7 @@ void TNetSSLIOHandlerSocket::ConnectClientTo(const std::string& host, int port, 
   io_timeout_ = timeout;
   TNetIOHandlerSocket::ConnectClientTo(host, port, timeout, bound_port_max, bound_port_min,
                                        bound_port, bound_ip);
-  if (!plain_mode_) StartTLS();
+  if (!plain_mode_) StartTLS(ConnectDeadline());  // the handshake is part of the connect
 }
 
 void TNetSSLIOHandlerSocket::EndTLS() {
@@ -215,18 +213,13 @@ void TNetSSLIOHandlerSocket::Fail(const std::string& message, int code) {
   throw ENetSSLProtocolReplyError(message, code);
 }
 
-bool TNetSSLIOHandlerSocket::WaitSocket(short events, const TNetDeadline& deadline) {
-  for (;;) {
-    pollfd fd = {socket_state_.fd, events, 0};
-    const int wait = deadline.WaitMs();
-    int r = ::poll(&fd, 1, wait == -2 ? -1 : wait);
-    if (r > 0) return true;  // ready, or an error / hang-up the next call will report
-    if (r == 0) {
-      if (deadline.Passed()) return false;
-      continue;  // woke early
-    }
-    if (errno != EINTR) return false;  // cannot wait at all: treated as a time-out, never a spin
-  }
+bool TNetSSLIOHandlerSocket::WaitSocket(bool for_reading, const TNetDeadline& deadline) {
+  TNetSocketList set;
+  set.Add(socket_state_.fd);
+  // Ready, or an error / hang-up the next call will report. A wait that cannot be made at all
+  // counts as a time-out, never as a reason to spin.
+  return SharedStack()->SelectSockets(for_reading ? &set : nullptr, for_reading ? nullptr : &set,
+                                      deadline.WaitMs()) > 0;
 }
 
 template <typename Call>
@@ -237,14 +230,14 @@ int TNetSSLIOHandlerSocket::CallSsl(Call call, const TNetDeadline& deadline, int
     if (n > 0) return n;
     error = SSL_get_error(ssl_, n);
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return 0;
-    if (!WaitSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
+    if (!WaitSocket(error == SSL_ERROR_WANT_READ, deadline)) {
       error = kWaitTimedOut;
       return 0;
     }
   }
 }
 
-void TNetSSLIOHandlerSocket::StartTLS() {
+void TNetSSLIOHandlerSocket::StartTLS(const TNetDeadline& deadline) {
   std::string name = connect_host_;
   if (OnPeerHostName) OnPeerHostName(this, name);
   if (!name.empty() && name.back() == '.') name.pop_back();  // "example.com." is example.com
@@ -286,7 +279,7 @@ void TNetSSLIOHandlerSocket::StartTLS() {
   ::setsockopt(socket_state_.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
   int error = 0;
-  if (CallSsl([this] { return SSL_connect(ssl_); }, TNetDeadline::ForConnect(io_timeout_), error) <= 0) {
+  if (CallSsl([this] { return SSL_connect(ssl_); }, deadline, error) <= 0) {
     if (error == kWaitTimedOut) Fail("TLS handshake timed out");
     long verify = SSL_get_verify_result(ssl_);
     if (verify != X509_V_OK) {

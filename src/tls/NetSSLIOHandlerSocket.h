@@ -13,9 +13,10 @@
 // SSL_CERT_FILE and SSL_CERT_DIR environment variables. They are read once, when the first
 // handler of the process starts TLS; all handlers share these settings.
 //
-// Time-outs: the handshake, and any wait inside a TLS read or write, is bounded by the connect
-// time-out that ConnectClientTo was given (the HTTP client passes its ReadTimeout); -1, 0 and -2
-// mean no limit. Readable(ms) bounds its own wait and counts data that TLS has already taken off
+// Time-outs: the handshake that follows a connect ends by the connect's own deadline (the connect
+// time-out counted from the start of ConnectClientTo; the HTTP client passes its ReadTimeout);
+// a handshake over a tunnel, and any wait inside a TLS read or write, has that time-out anew;
+// -1, 0 and -2 mean no limit. Readable(ms) bounds its own wait and counts data that TLS has already taken off
 // the socket as readable.
 //
 // Thread-safety: a handler belongs to one thread at a time, like every I/O handler. Any number
@@ -38,6 +39,11 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   ~TNetSSLIOHandlerSocket() override;
 
   bool TLSCapable() const override { return true; }
+  // OnPeerHostName too.
+  void ClearEvents() override {
+    TNetIOHandlerSocket::ClearEvents();
+    OnPeerHostName = nullptr;
+  }
   // On (the default) = plain bytes; off = TLS.
   bool PlainMode() const override { return plain_mode_; }
   // Off on a live plain connection starts TLS at once (the handshake runs here and raises on
@@ -85,15 +91,16 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   // A failure that Readable found, kept for the next Recv to report.
   enum class Pending { kNone, kClosed, kSocketError, kProtocolError };
 
-  // Runs the handshake over the connected socket; on failure closes and raises.
-  void StartTLS();
+  // Runs the handshake over the connected socket, ending by `deadline`; on failure closes and
+  // raises.
+  void StartTLS(const TNetDeadline& deadline);
   // Closes and raises ENetSSLProtocolReplyError(message, code).
   [[noreturn]] void Fail(const std::string& message, int code = 0);
   // Frees the TLS state, with close_notify first when TLS is up and healthy.
   void EndTLS();
-  // Waits until the socket is ready for `events` (poll flags) or `deadline` has passed; false
-  // on time-out.
-  bool WaitSocket(short events, const TNetDeadline& deadline);
+  // Waits until the socket is ready for reading (or writing) or `deadline` has passed; false on
+  // time-out.
+  bool WaitSocket(bool for_reading, const TNetDeadline& deadline);
   // Repeats `call` (an SSL_* call, positive on success) while OpenSSL waits for the socket,
   // waiting at most until `deadline`. Returns the call's positive result, or 0 with `error`
   // set to the SSL error that ended it (kWaitTimedOut when the deadline came first).

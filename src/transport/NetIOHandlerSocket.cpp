@@ -83,6 +83,7 @@ void TNetIOHandlerSocket::Notification(TComponent* component, TOperation operati
 void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int timeout,
                                           int bound_port_max, int bound_port_min, int bound_port,
                                           const std::string& bound_ip) {
+  connect_deadline_ = TNetDeadline::ForConnect(timeout);
   TNetSocksInfo* socks = socks_info_;  // no settings object means no proxy
   bool via_socks = socks && socks->Version() != svNoSocks;
   const std::string& target_host = via_socks ? socks->Host() : host;
@@ -107,13 +108,13 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
   ReportStatus(hsConnecting, binding_->PeerIP());
 
   if (timeout != -1 && timeout != 0) {
-    ConnectTimedWait(TNetDeadline::ForConnect(timeout));
+    ConnectTimedWait(connect_deadline_);
   } else if (AntiFreezeApplies()) {
     ConnectTimedWait(TNetDeadline::In(120000));
   } else {
     stack.CheckResult(binding_->ConnectPeer(2));
   }
-  if (via_socks) socks->MakeSocksConnection(*this, host, port, timeout);
+  if (via_socks) socks->MakeSocksConnection(*this, host, port, connect_deadline_);
 }
 
 void TNetIOHandlerSocket::ConnectTimedWait(const TNetDeadline& deadline) {

@@ -22,6 +22,8 @@ class TNetIOHandler : public TNetComponent {
 
   // Hook after a server-side accept; nothing here.
   virtual void AfterAccept() {}
+  // Forgets every event handler (OnStatus here): the handler is about to serve another owner.
+  virtual void ClearEvents() { OnStatus = nullptr; }
   // Ends the transport; nothing here.
   virtual void Close() {}
   // Connects to host:port (time-out in ms: -1 or 0 = none, -2 = no limit), binding locally
@@ -78,6 +80,9 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   void SetUseNagle(bool on) { use_nagle_ = on; }
 
  protected:
+  // The last connect's time-out, counted from its start: the TCP connect, the SOCKS exchange and
+  // a step a subclass adds to the connect (a TLS handshake) all end by it.
+  const TNetDeadline& ConnectDeadline() const { return connect_deadline_; }
   void Notification(TComponent* component, TOperation operation) override;
 
  private:
@@ -89,4 +94,5 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   std::unique_ptr<TNetSocksInfo> own_socks_info_;
   TNetSocksInfo* socks_info_ = nullptr;  // own_socks_info_ or a linked object
   bool use_nagle_ = true;
+  TNetDeadline connect_deadline_;
 };

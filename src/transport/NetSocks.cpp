@@ -1,7 +1,5 @@
 #include "transport/NetSocks.h"
 
-#include "transport/NetDeadline.h"
-
 #include <string>
 
 #include "transport/NetIOHandlerSocket.h"
@@ -24,10 +22,9 @@ void SendAll(TNetIOHandler& handler, const std::string& bytes) {
   }
 }
 
-// Reads exactly `count` bytes, all of them within the time-out. Whatever goes wrong (close,
-// reset, silence past the time-out) means the proxy did not answer.
-std::string RecvExact(TNetIOHandler& handler, size_t count, int timeout) {
-  const TNetDeadline deadline = TNetDeadline::ForConnect(timeout);
+// Reads exactly `count` bytes by the deadline. Whatever goes wrong (close, reset, silence past
+// the deadline) means the proxy did not answer.
+std::string RecvExact(TNetIOHandler& handler, size_t count, const TNetDeadline& deadline) {
   std::string bytes(count, '\0');
   size_t got = 0;
   try {
@@ -62,14 +59,14 @@ void TNetSocksInfo::Assign(const TNetSocksInfo& other) {
 }
 
 void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
-                                        int timeout) {
+                                        const TNetDeadline& deadline) {
   switch (version_) {
     case svSocks4:
     case svSocks4A:
-      MakeSocks4Connection(handler, host, port, timeout);
+      MakeSocks4Connection(handler, host, port, deadline);
       break;
     case svSocks5:
-      MakeSocks5Connection(handler, host, port, timeout);
+      MakeSocks5Connection(handler, host, port, deadline);
       break;
     case svNoSocks:
       break;
@@ -77,7 +74,7 @@ void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& handler, const std::strin
 }
 
 void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::string& host, int port,
-                                         int timeout) {
+                                         const TNetDeadline& deadline) {
   std::string request;
   request.push_back(4);  // version
   request.push_back(1);  // connect
@@ -101,7 +98,7 @@ void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::stri
   }
   SendAll(handler, request);
 
-  std::string reply = RecvExact(handler, 8, timeout);
+  std::string reply = RecvExact(handler, 8, deadline);
   switch (static_cast<uint8_t>(reply[1])) {
     case 90:
       return;
@@ -117,14 +114,14 @@ void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::stri
 }
 
 void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::string& host, int port,
-                                         int timeout) {
+                                         const TNetDeadline& deadline) {
   // A longer name cannot be carried by the one-byte length; cutting it would ask the proxy
   // for some other host.
   if (host.size() > kMaxField) throw ENetSocksError("Host name too long.");
 
   const char method = authentication_ == saUsernamePassword ? 2 : 0;
   SendAll(handler, std::string{5, 1, method});
-  std::string reply = RecvExact(handler, 2, timeout);
+  std::string reply = RecvExact(handler, 2, deadline);
   if (reply[1] != method || static_cast<uint8_t>(reply[1]) == 255) {
     throw ENetSocksAuthMethodError();
   }
@@ -139,7 +136,7 @@ void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::stri
     auth.push_back(static_cast<char>(pass.size()));
     auth.append(pass);
     SendAll(handler, auth);
-    reply = RecvExact(handler, 2, timeout);
+    reply = RecvExact(handler, 2, deadline);
     if (reply[1] != 0) throw ENetSocksAuthError();
   }
 
@@ -156,7 +153,7 @@ void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::stri
   AppendPort(request, port);
   SendAll(handler, request);
 
-  reply = RecvExact(handler, 5, timeout);
+  reply = RecvExact(handler, 5, deadline);
   switch (static_cast<uint8_t>(reply[1])) {
     case 0:
       break;
@@ -182,13 +179,13 @@ void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::stri
   // The rest of the bound address and the port; their values are not used.
   switch (reply[3]) {
     case 1:
-      RecvExact(handler, 5, timeout);
+      RecvExact(handler, 5, deadline);
       break;
     case 3:
-      RecvExact(handler, static_cast<uint8_t>(reply[4]) + 2, timeout);
+      RecvExact(handler, static_cast<uint8_t>(reply[4]) + 2, deadline);
       break;
     case 4:
-      RecvExact(handler, 17, timeout);
+      RecvExact(handler, 17, deadline);
       break;
     default:
       // An unknown address type has an unknown length: whatever followed would be taken for

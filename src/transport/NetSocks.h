@@ -8,6 +8,7 @@
 #include <string>
 
 #include "transport/NetComponent.h"
+#include "transport/NetDeadline.h"
 
 class TNetIOHandler;
 
@@ -19,10 +20,14 @@ class TNetSocksInfo : public TNetComponent {
   TNetSocksInfo() = default;
 
   // Asks the proxy to connect onward to host:port through `handler`, which is connected to the
-  // proxy. Each reply is awaited at most `timeout` ms (-2, -1 or 0: no limit). Raises the
-  // ENetSocksError subclasses.
+  // proxy; the exchange ends by `deadline`. Raises the ENetSocksError subclasses.
   void MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
-                           int timeout = -2);
+                           const TNetDeadline& deadline);
+  // The same within `timeout` ms from now (-2, -1 or 0: no limit).
+  void MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
+                           int timeout = -2) {
+    MakeSocksConnection(handler, host, port, TNetDeadline::ForConnect(timeout));
+  }
   // Copies the seven settings.
   void Assign(const TNetSocksInfo& other);
 
@@ -44,8 +49,10 @@ class TNetSocksInfo : public TNetComponent {
   void SetResolveLocally(bool on) { resolve_locally_ = on; }
 
  private:
-  void MakeSocks4Connection(TNetIOHandler& handler, const std::string& host, int port, int timeout);
-  void MakeSocks5Connection(TNetIOHandler& handler, const std::string& host, int port, int timeout);
+  void MakeSocks4Connection(TNetIOHandler& handler, const std::string& host, int port,
+                            const TNetDeadline& deadline);
+  void MakeSocks5Connection(TNetIOHandler& handler, const std::string& host, int port,
+                            const TNetDeadline& deadline);
 
   TSocksAuthentication authentication_ = saNoAuthentication;
   std::string host_;

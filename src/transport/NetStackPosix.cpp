@@ -1,5 +1,7 @@
 #include "transport/NetStackPosix.h"
 
+#include "transport/NetDeadline.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netdb.h>
@@ -7,7 +9,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,12 +30,6 @@ int Fail() {
 int FailWith(int code) {
   t_platform_error = code;
   return -1;
-}
-
-int64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Dotted text to a socket address; empty text is the any-address. False on anything that is
@@ -62,14 +57,10 @@ void SplitAddress(const sockaddr_in& addr, std::string& ip, int& port) {
 
 // Polls, resuming after signals with the time that is left. -1 waits without limit.
 int PollResuming(pollfd* fds, nfds_t n, int timeout_ms) {
-  int64_t deadline = timeout_ms >= 0 ? MonotonicMs() + timeout_ms : 0;
+  const TNetDeadline deadline = TNetDeadline::ForWait(timeout_ms);
   for (;;) {
-    int left = -1;
-    if (timeout_ms >= 0) {
-      int64_t rest = deadline - MonotonicMs();
-      left = rest > 0 ? static_cast<int>(rest) : 0;
-    }
-    int r = poll(fds, n, left);
+    const int left = deadline.WaitMs();
+    int r = poll(fds, n, left == -2 ? -1 : left);
     if (r >= 0 || errno != EINTR) return r;
   }
 }

@@ -338,7 +338,10 @@ TNetReadResult TNetTCPConnection::Receive(const TNetDeadline& deadline) {
         intercept_->Receive(*receive_chunk_);
         n = static_cast<int>(std::min<int64_t>(receive_chunk_->Size(), INT_MAX));
         // The intercept took the block whole: wait on for what is left of the time.
-        if (n == 0) continue;
+        if (n == 0) {
+          if (deadline.Passed()) return TNetReadResult::TimedOut;
+          continue;
+        }
         target = input_queue_->Reserve(n);
         std::memcpy(target, receive_chunk_->Memory(), static_cast<size_t>(n));
       }
