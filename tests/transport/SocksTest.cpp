@@ -329,6 +329,21 @@ TEST(Socks5Scripted, RefusedMethodSilenceAndOversizedNames) {
     EXPECT_FALSE(c->IsConnected());
   }
   {
+    // A proxy that takes most of the time-out for each reply: all the connect's steps together
+    // still end at the time-out.
+    ScriptPeer proxy([](int& fd) {
+      peer::RecvExact(fd, 3);
+      peer::Sleep(150);
+      peer::SendAll(fd, Bytes({5, 0}));
+      peer::RecvExact(fd, 19);
+      peer::Sleep(150);
+      peer::SendAll(fd, Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
+      peer::RecvUntilClose(fd, 3000);
+    });
+    auto c = ViaProxy(svSocks5, proxy.Port(), "example.test", 80);
+    EXPECT_THROW(c->Establish(200), ENetSocksServerRespondError);
+  }
+  {
     ScriptPeer proxy([](int& fd) {
       peer::RecvExact(fd, 3);
       peer::SendAll(fd, Bytes({5, 0}));
