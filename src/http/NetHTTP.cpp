@@ -64,15 +64,15 @@ bool FieldsHaveLineBreak(const TNetHTTPRequest& r) {
 // The stream a body is read into: forwards to the response's stream (or, with none, only
 // counts, for bodies that are drained) and refuses to take more than `limit` bytes. It decides
 // how the target grows: presizing never runs ahead of the data, so an announced length is never
-// an allocation size; but a memory stream under a modest limit gets room for the whole limit at
-// once: address space only (pages are used as bytes arrive), and the body then never moves
-// while it grows, nor do the copies a growing buffer leaves behind pile up in the allocator of
-// each thread.
+// an allocation size; but a memory stream under a modest limit that takes a body of unknown
+// length (`length` -1) gets room for the whole limit at once: address space only (pages are used
+// as bytes arrive), and the body then never moves while it grows, nor do the copies a growing
+// buffer leaves behind pile up in the allocator of each thread.
 class TBodySink : public TStream {
  public:
-  TBodySink(TStream* target, int64_t limit) : target_(target), limit_(limit) {
+  TBodySink(TStream* target, int64_t limit, int64_t length = -1) : target_(target), limit_(limit) {
     if (auto* memory = dynamic_cast<TMemoryStream*>(target);
-        memory != nullptr && limit <= kReserveWholeLimitBytes) {
+        memory != nullptr && length < 0 && limit <= kReserveWholeLimitBytes) {
       memory->Reserve(memory->Position() + limit);
     }
   }
@@ -628,9 +628,11 @@ void TNetCustomHTTP::SendAndReadHead(TNetHTTPRequest& request, TNetHTTPResponse&
 void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
   TStream* stream = response.ContentStream();
   if (stream == nullptr) return;
-  TBodySink sink(stream, limits_.MaxBodyBytes);
+  const bool chunked = IsChunked(response);
+  TBodySink sink(stream, limits_.MaxBodyBytes,
+                 chunked || !response.ContentLengthKnown() ? -1 : response.ContentLength());
   try {
-    if (IsChunked(response)) {
+    if (chunked) {
       ReportStatus(hsStatusText, "Chunk Started");
       int64_t size = ReadChunkSize();
       while (size > 0) {
