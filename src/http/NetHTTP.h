@@ -373,7 +373,8 @@ class TNetCustomHTTP : public TNetTCPClient {
   // keeps its connection as it is. Afterwards the client has no I/O handler. Call between
   // requests.
   TNetIdleConnection ReleaseConnection();
-  // Whether the request under way (or the last one) went out on an adopted connection.
+  // Whether this client holds an adopted connection that has not yet carried a whole request
+  // (cleared once a response head has been read on it).
   bool ReusedConnection() const { return reused_connection_; }
   void SetHost(const std::string& host) override;  // also CurrentURI.Host
   void SetPort(int port) override;                 // also CurrentURI.Port (decimal)

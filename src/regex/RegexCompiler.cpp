@@ -332,7 +332,7 @@ int32_t TRegexEngine::ParseRepeat(int& flags) {
         Tail(ret, exit);
         // Only a group can match the empty string here ((a{0,3})+): other atoms that are no
         // single byte always consume.
-        if (!counting_ && RegexGroupOf(static_cast<uint8_t>(program_[ret])) != 0) {
+        if (RegexGroupOf(static_cast<uint8_t>(program_[ret])) != 0) {
           GuardLoop(jump, exit);
         }
       }

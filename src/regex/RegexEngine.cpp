@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "regex/RegexMatcher.h"
 #include "regex/RegexProgram.h"
@@ -225,15 +226,18 @@ bool TRegexEngine::ExecPos(int offset) {
   const int64_t budget = step_limit_ > 0 ? step_limit_ : DefaultStepBudget(len);
   matcher_->BeginSearch(base, end, budget, stack_limit_, separator_set_, pair_assigned_, pair_head_,
                         pair_tail_, word_table_);
-  bool found;
+  bool found = false;
+  std::optional<TRegexErrorCode> fault;
   try {
     found = Search(p, end);
-  } catch (const TRegexFault& fault) {
-    search_steps_ = budget - matcher_->StepsLeft();
-    ClearGroups();
-    Raise(fault.Code);
+  } catch (const TRegexFault& f) {
+    fault = f.Code;
   }
   search_steps_ = budget - matcher_->StepsLeft();
+  if (fault) {
+    ClearGroups();
+    Raise(*fault);
+  }
   return found;
 }
 

@@ -197,7 +197,8 @@ class TRegexEngine {
 
   // Steps one search (ExecPos and what calls it) may take before it raises 1017. A step is one
   // node executed or one choice point resumed; scanning or comparing bytes costs one step per 8
-  // bytes (a back-reference by the length of the capture it compares). 0 (the default) sizes
+  // to 16 bytes (a back-reference by the length of the capture it compares), except the scans
+  // for a match's start that only ever move forward (memchr, memmem). 0 (the default) sizes
   // the budget with DefaultStepBudget.
   void SetMatchStepLimit(int64_t steps) { step_limit_ = steps; }
   // The default budget: kStepBudgetBase plus kStepBudgetPerByte for each subject byte, counting

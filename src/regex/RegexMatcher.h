@@ -48,8 +48,9 @@ class TRegexMatcher {
   static constexpr int kRegIterStart = 40;  // + depth (1..10)
   static constexpr int kRegFixed = 51;
   // Work units: one step is one node executed or one choice point resumed; scanning or comparing
-  // bytes (repeats, literals, back-references, the search for a match's start) costs one step
-  // per 2^kBytesPerStepShift bytes, so every step stands for a bounded amount of time.
+  // bytes (repeats, literals, back-references, a caseless search for a match's start) costs one
+  // step per 2^kBytesPerStepShift bytes (2^(shift+1) for the start scans), so every step stands
+  // for a bounded amount of time. Scans that only ever move forward (memchr, memmem) are free.
   static constexpr int kBytesPerStepShift = 3;
 
   // Decodes `program`, which must stay alive and unchanged while this matcher is used, with the

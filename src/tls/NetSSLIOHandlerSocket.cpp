@@ -324,7 +324,9 @@ bool TNetSSLIOHandlerSocket::Readable(int ms) {
   // session ticket, without handing anything out.
   char byte;
   int error = 0;
-  if (CallSsl([&] { return SSL_peek(ssl_, &byte, 1); }, TNetDeadline::ForWait(ms), error) > 0) return true;
+  if (CallSsl([&] { return SSL_peek(ssl_, &byte, 1); }, TNetDeadline::ForWait(ms), error) > 0) {
+    return true;
+  }
   if (error == kWaitTimedOut) return false;
   // The outcome is kept: asked again, OpenSSL would not repeat the reason.
   if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && socket_state_.error == 0)) {
@@ -362,7 +364,8 @@ int TNetSSLIOHandlerSocket::Recv(void* buffer, int length) {
   }
 
   int error = 0;
-  int n = CallSsl([&] { return SSL_read(ssl_, buffer, length); }, TNetDeadline::ForConnect(io_timeout_), error);
+  int n = CallSsl([&] { return SSL_read(ssl_, buffer, length); },
+                  TNetDeadline::ForConnect(io_timeout_), error);
   if (n > 0) return n;
   switch (error) {
     case kWaitTimedOut:
@@ -384,7 +387,8 @@ int TNetSSLIOHandlerSocket::Send(const void* buffer, int length) {
   if (length <= 0) return 0;
 
   int error = 0;
-  int n = CallSsl([&] { return SSL_write(ssl_, buffer, length); }, TNetDeadline::ForConnect(io_timeout_), error);
+  int n = CallSsl([&] { return SSL_write(ssl_, buffer, length); },
+                  TNetDeadline::ForConnect(io_timeout_), error);
   if (n > 0) return n;
   switch (error) {
     case kWaitTimedOut:

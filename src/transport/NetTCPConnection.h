@@ -137,8 +137,9 @@ class TNetTCPConnection : public TNetComponent {
 
   // ---- Reading ----
   // Time-outs here are milliseconds: -1 = ReadTimeout, -2 = no limit, 0 = only what is there.
-  // Each operation turns its time-out into a deadline once and reads through Receive; the
-  // results it gives and the exceptions it raises are mapped from Receive's in one place each.
+  // Each wait for bytes turns the time-out into a deadline once and reads through Receive; the
+  // results an operation gives and the exceptions it raises are mapped from Receive's in one
+  // place each.
   //
   // Receives once into the input queue: the count, 0 when the peer closed, -1 when the wait
   // expired and raise_on_timeout is false (ENetReadTimeout when it is true). A link already down
