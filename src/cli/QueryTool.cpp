@@ -348,11 +348,8 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
     err << app.help();
     return kToolError;
   }
-  const std::string services_path = ServicesFileToUse(services_file);
-  if (!services_path.empty()) {
-    const TServiceLoad load = LoadServicesFile(services_path);
-    err << ProblemsReport(load);
-    query.Table = load.Table;
-  }
+  const TServiceLoad load = LoadServicesToUse(services_file);
+  err << ProblemsReport(load);
+  query.Table = load.Table;
   return QuerySites(*sites, query, format, out, err);
 }

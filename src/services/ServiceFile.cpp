@@ -489,6 +489,16 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
   return load;
 }
 
+TServiceLoad LoadServicesToUse(const std::string& requested) {
+  const std::string path = ServicesFileToUse(requested);
+  if (!path.empty()) return LoadServicesFile(path);
+  TServiceLoad load;
+  // The built-in table lives as long as the program: shared without an owner.
+  load.Table =
+      std::shared_ptr<const TServiceTable>(std::shared_ptr<void>(), &BuiltInServiceTable());
+  return load;
+}
+
 TServiceLoad LoadServicesFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string failure;

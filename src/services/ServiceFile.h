@@ -58,6 +58,9 @@ std::string UserServicesPath();
 // The file a program run reads: `requested` (from --services) when given, else the user's file
 // when it exists, else "" (the built-in definitions alone).
 std::string ServicesFileToUse(const std::string& requested);
+// The definitions a program run uses: the file ServicesFileToUse names over the built-in ones,
+// or the built-in ones alone (no problems).
+TServiceLoad LoadServicesToUse(const std::string& requested);
 
 // The problems of a load for the user, one per line after a heading that names the fields that
 // keep their built-in definitions; "" when there are none. UTF-8.

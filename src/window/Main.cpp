@@ -19,17 +19,17 @@
 #include "history/HistoryStore.h"
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
-#include "window/QtTrendDialog.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
+#include "window/QtText.h"
+#include "window/QtTrendDialog.h"
 
 namespace {
 
 #include "window/DefaultPicture.inc"  // kDefaultPicture: the 120 x 90 JPEG shown before a run
 
-// A CJK sans face that every Linux desktop can install, at the window's two pixel sizes.
-constexpr const char* kFontFamily = "WenQuanYi Micro Hei";
+// The window's two font sizes, in pixels.
 constexpr int kFontPixels = 11;
 constexpr int kLargeFontPixels = 13;
 
@@ -40,23 +40,9 @@ const QColor kSkyBlue(166, 202, 240);
 // Behind caption labels and behind value labels.
 const QColor kInactiveCaptionText(216, 228, 248);
 const QColor kMenu(255, 255, 255);
-// Marks that stand where no value is: pending, failed, stopped, switched off.
-const QColor kGrey(128, 128, 128);
 
 constexpr const char8_t* kWindowTitle = u8"Velmora站长工具箱 V1.0";
 
-QString FromGbk(std::string_view gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
-QString FromUtf8(const char8_t* text) {
-  return QString::fromUtf8(reinterpret_cast<const char*>(text));
-}
-std::string ToGbk(const QString& text) { return Utf8ToGbk(text.toStdString()); }
-
-QFont MakeFont(int pixels, bool bold) {
-  QFont font(kFontFamily);
-  font.setPixelSize(pixels);
-  font.setBold(bold);
-  return font;
-}
 
 void SetColors(QWidget* w, const QColor* text, const QColor* background) {
   QPalette p = w->palette();
@@ -252,13 +238,12 @@ void TMainForm::BuildEnginePanel() {
   Panel1->setProperty("Tag", 0);
   SetColors(Panel1, nullptr, &kSkyBlue);
 
-  static const char8_t* const kEngines[8] = {u8"搜索引擎", u8"百度", u8"谷歌", u8"雅虎",
-                                             u8"搜搜",     u8"搜狗", u8"有道", u8"必应"};
   for (int col = 0; col < 8; ++col) {
     const int left = 3 + 92 * col;
     const std::string n = std::to_string(col);
     SName[col] =
-        MakeLabel(Panel1, ("SName" + n).c_str(), left, 3, 89, 26, kEngines[col], lkCaption);
+        MakeLabel(Panel1, ("SName" + n).c_str(), left, 3, 89, 26,
+                  col == 0 ? u8"搜索引擎" : kEngineNames[col - 1], lkCaption);
     if (col == 0) {
       Site[0] = MakeLabel(Panel1, "Site0", left, 32, 89, 26, u8"收录情况", lkCaption);
       Link[0] = MakeLabel(Panel1, "Link0", left, 61, 89, 26, u8"反向链接", lkCaption);
@@ -277,15 +262,12 @@ void TMainForm::BuildPeriodPanel() {
   GroupBox2->setGeometry(8, 329, 748, 83);
   GroupBox2->setProperty("Tag", 0);
 
-  static const char8_t* const kPeriods[7] = {nullptr,          u8"百度当天收录", u8"百度本月收录",
-                                             u8"百度一年收录", u8"谷歌当天收录", u8"谷歌本月收录",
-                                             u8"谷歌一年收录"};
   static const int kLeft[7] = {0, 7, 129, 252, 375, 498, 621};
   SNameP[0] = Dmy[0] = nullptr;
   for (int i = 1; i <= 6; ++i) {
     const std::string n = std::to_string(i);
     SNameP[i] =
-        MakeLabel(GroupBox2, ("SName0" + n).c_str(), kLeft[i], 19, 119, 26, kPeriods[i], lkCaption);
+        MakeLabel(GroupBox2, ("SName0" + n).c_str(), kLeft[i], 19, 119, 26, kPeriodNames[i - 1], lkCaption);
     Dmy[i] =
         MakeLabel(GroupBox2, ("Dmy" + n).c_str(), kLeft[i], 48, 119, 26, u8"0", lkValue, 30 + i);
   }

@@ -54,14 +54,10 @@ int main(int argc, char** argv) {
   TQueryServices services = DefaultQueryServices();
   TQtUrlOpener opener;
   // The user's definitions over the built-in ones; a faulty entry keeps the built-in one.
-  std::string services_problems;
-  const std::string services_file = ServicesFileToUse(ServicesOption(argc, argv));
-  if (!services_file.empty()) {
-    const TServiceLoad load = LoadServicesFile(services_file);
-    services.Table = load.Table;
-    services_problems = ProblemsReport(load);
-    std::fputs(services_problems.c_str(), stderr);
-  }
+  const TServiceLoad load = LoadServicesToUse(ServicesOption(argc, argv));
+  services.Table = load.Table;
+  const std::string services_problems = ProblemsReport(load);
+  std::fputs(services_problems.c_str(), stderr);
   // Every finished run goes into the history; a history that cannot be used says so once and
   // the window works on without it.
   THistoryStore history;

@@ -16,24 +16,9 @@
 #include <iterator>
 #include <limits>
 
-#include "runtime/CodePage.h"
+#include "window/QtText.h"
 
 namespace {
-
-constexpr const char* kFontFamily = "WenQuanYi Micro Hei";
-const QColor kGrey(128, 128, 128);
-
-QString FromGbk(const std::string& gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
-QString FromUtf8(const char8_t* text) {
-  return QString::fromUtf8(reinterpret_cast<const char*>(text));
-}
-
-QFont Font(int pixels, bool bold = false) {
-  QFont font(kFontFamily);
-  font.setPixelSize(pixels);
-  font.setBold(bold);
-  return font;
-}
 
 // One colour per line, told apart in the seven-engine view.
 const QColor kLineColors[] = {QColor(0, 90, 200),  QColor(220, 60, 40),  QColor(120, 60, 170),
@@ -47,19 +32,15 @@ std::vector<TResultField> TTrendDialog::AllIndexFields() {
 }
 
 QString TTrendDialog::FieldCaption(TResultField field) {
-  static const char8_t* const kEngines[7] = {u8"百度", u8"谷歌", u8"雅虎", u8"搜搜",
-                                             u8"搜狗", u8"有道", u8"必应"};
-  static const char8_t* const kPeriods[6] = {u8"百度当天收录", u8"百度本月收录", u8"百度一年收录",
-                                             u8"谷歌当天收录", u8"谷歌本月收录", u8"谷歌一年收录"};
   static const char8_t* const kPanel[6] = {u8"Alexa排名", u8"国内排名", u8"Google PR",
                                            u8"搜狗评级",  u8"百度快照", u8"访问速度"};
   if (field >= rfSite1 && field <= rfSite7) {
-    return FromUtf8(kEngines[field - rfSite1]) + FromUtf8(u8"收录");
+    return FromUtf8(kEngineNames[field - rfSite1]) + FromUtf8(u8"收录");
   }
   if (field >= rfLink1 && field <= rfLink7) {
-    return FromUtf8(kEngines[field - rfLink1]) + FromUtf8(u8"反向链接");
+    return FromUtf8(kEngineNames[field - rfLink1]) + FromUtf8(u8"反向链接");
   }
-  if (field >= rfDmy1 && field <= rfDmy6) return FromUtf8(kPeriods[field - rfDmy1]);
+  if (field >= rfDmy1 && field <= rfDmy6) return FromUtf8(kPeriodNames[field - rfDmy1]);
   if (field >= rfAlexa1 && field <= rfAlexa6) return FromUtf8(kPanel[field - rfAlexa1]);
   if (field == rfWebTitle) return FromUtf8(u8"网站标题");
   return QString();
@@ -70,13 +51,13 @@ TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site,
     : QDialog(parent), fields_(std::move(fields)) {
   setObjectName("TrendDialog");
   setAttribute(Qt::WA_DeleteOnClose, true);
-  setFont(Font(12));
+  setFont(MakeFont(12));
   setWindowTitle(FromUtf8(u8"历史趋势 — ") + FromGbk(site));
   resize(780, 600);
 
   chart_ = new QChart;
-  chart_->setTitleFont(Font(14, true));
-  chart_->legend()->setFont(Font(12));
+  chart_->setTitleFont(MakeFont(14, true));
+  chart_->legend()->setFont(MakeFont(12));
   chart_->legend()->setAlignment(Qt::AlignBottom);
   chart_->setMargins(QMargins(4, 4, 4, 4));
   auto* view = new QChartView(chart_, this);  // owns the chart
@@ -160,9 +141,9 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
     const bool days = series.back().Record.StartedUnixMs - series.front().Record.StartedUnixMs >=
                       2LL * 24 * 3600 * 1000;
     time->setFormat(days ? "MM-dd" : "MM-dd HH:mm");
-    time->setLabelsFont(Font(11));
+    time->setLabelsFont(MakeFont(11));
     time->setTitleText(FromUtf8(u8"查询时间"));
-    time->setTitleFont(Font(11));
+    time->setTitleFont(MakeFont(11));
     const qint64 first = series.front().Record.StartedUnixMs;
     const qint64 last = series.back().Record.StartedUnixMs;
     const qint64 pad = std::max<qint64>((last - first) / 40, 30 * 60 * 1000);
@@ -170,7 +151,7 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
                    QDateTime::fromMSecsSinceEpoch(last + pad));
     time->setTickCount(std::min<int>(7, static_cast<int>(series.size()) + 1));
     auto* value = new QValueAxis;
-    value->setLabelsFont(Font(11));
+    value->setLabelsFont(MakeFont(11));
     value->setLabelFormat("%.10g");
     if (high >= low) {
       // Several lines share the axis from 0; one line gets the room to show its changes.

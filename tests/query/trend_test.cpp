@@ -26,14 +26,6 @@
 
 namespace {
 
-QString U(const char8_t* s) { return QString::fromUtf8(reinterpret_cast<const char*>(s)); }
-
-void SaveScreenshot(QWidget& widget, const char* name) {
-  if (const char* dir = std::getenv("VELMORA_SCREENSHOTS")) {
-    EXPECT_TRUE(widget.grab().save(QString::fromLocal8Bit(dir) + "/" + name));
-  }
-}
-
 class TrendTest : public ::testing::Test {
  protected:
   TrendTest() {

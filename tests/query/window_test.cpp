@@ -23,16 +23,6 @@
 
 namespace {
 
-QString U(const char8_t* s) { return QString::fromUtf8(reinterpret_cast<const char*>(s)); }
-QString FromGbk(const std::string& s) { return QString::fromStdString(GbkToUtf8(s)); }
-
-// VELMORA_SCREENSHOTS=folder keeps pictures of the filled window to look at.
-void SaveScreenshot(QWidget& form, const char* name) {
-  if (const char* dir = std::getenv("VELMORA_SCREENSHOTS")) {
-    EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(dir) + "/" + name));
-  }
-}
-
 class MainFormTest : public ::testing::Test {
  protected:
   MainFormTest() {
