@@ -59,7 +59,7 @@ class TRequestCounter : public TRequestPacing {
 // The production page fetcher without the run's pool: every request connects afresh.
 class TFreshConnections : public TGetPageFetcher {
  public:
-  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                         const TFetchRun& run) override {
     TFetchRun without_pool = run;
     without_pool.Pool = nullptr;

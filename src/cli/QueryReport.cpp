@@ -6,8 +6,7 @@
 #include <optional>
 #include <nlohmann/json.hpp>
 
-#include "cli/QueryTool.h"
-#include "history/HistoryStore.h"
+#include "cli/ExitStatus.h"
 #include "runtime/CodePage.h"
 
 namespace {
@@ -24,12 +23,12 @@ std::string IsoTime(int64_t unixMs) {
 }
 
 // Why a field has no value, in words ("" for a value).
-std::string Reason(const TFieldResult& r) { return Utf8(HistoryReason(r)); }
+std::string Reason(const TFieldResult& r) { return Utf8(NoValueReason(r)); }
 
 // The number a field's value states, as the history stores it.
 std::optional<double> Number(TResultField field, const TFieldResult& r) {
   if (!r.HasValue()) return std::nullopt;
-  return HistoryNumber(field, r.Text);
+  return FieldNumber(field, r.Text);
 }
 
 nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
@@ -37,7 +36,7 @@ nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
   j["text"] = r.HasValue() ? Utf8(r.Text) : "";
   if (auto number = Number(field, r)) j["number"] = *number;
   else j["number"] = nullptr;
-  j["outcome"] = HistoryOutcomeWord(r.State);
+  j["outcome"] = OutcomeWord(r.State);
   j["reason"] = Reason(r);
   j["url"] = Utf8(r.Fetch.Url);
   j["http_status"] = r.Fetch.HttpStatus;
@@ -57,10 +56,7 @@ std::string CsvCell(const std::string& text) {
 
 // The fields asked for: all of them when none are named.
 std::vector<TResultField> Columns(const std::vector<TResultField>& fields) {
-  if (!fields.empty()) return fields;
-  std::vector<TResultField> all;
-  for (int f = 0; f < rfFieldCount; ++f) all.push_back(static_cast<TResultField>(f));
-  return all;
+  return fields.empty() ? AllTextFields() : fields;
 }
 
 }  // namespace
@@ -80,7 +76,7 @@ void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
     site["fields"] = fields;
     if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6])) site["load_time"] = *seconds;
     else site["load_time"] = nullptr;
-    site["thumbnail"] = {{"outcome", HistoryOutcomeWord(record.Picture.State)},
+    site["thumbnail"] = {{"outcome", OutcomeWord(record.Picture.State)},
                          {"reason", Reason(record.Picture)},
                          {"url", Utf8(record.Picture.Fetch.Url)}};
     all.push_back(site);
@@ -104,7 +100,7 @@ void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
     if (withTime) out << ',' << IsoTime(record.StartedUnixMs);
     for (TResultField field : columns) {
       const TFieldResult& r = record.Fields[field];
-      out << ',' << CsvCell(r.HasValue() ? Utf8(r.Text) : "") << ',' << HistoryOutcomeWord(r.State);
+      out << ',' << CsvCell(r.HasValue() ? Utf8(r.Text) : "") << ',' << OutcomeWord(r.State);
     }
     out << "\r\n";
   }
@@ -144,7 +140,7 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
           << TerminalSafe(r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";
     }
     if (!only.empty()) continue;
-    out << "  " << std::left << std::setw(9) << "Image1"
+    out << "  " << std::left << std::setw(9) << ResultFieldName(rfPicture)
         << (record.Picture.HasValue() ? std::string("ok")
                                       : TerminalSafe("— " + Reason(record.Picture)))
         << "\n";

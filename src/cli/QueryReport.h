@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "query/QueryController.h"
+#include "query/QueryRecord.h"
 
 // One object per site: {"site", "started" (ISO 8601, UTC), "fields": {NAME: {"text", "number",
 // "outcome", "reason", "url", "http_status", "elapsed_ms"}}, "load_time" (seconds or null),

@@ -104,12 +104,12 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
   if (!saved) return kToolError;
   const std::string page = PageByMode(*saved, def->Mode);
 
-  out << field << ": job " << def->Job << ", mode " << def->Mode << ", " << GbkToUtf8(def->Url)
+  out << field << ": job " << def->Job << ", mode " << static_cast<int>(def->Mode) << ", " << GbkToUtf8(def->Url)
       << "\n";
   out << "definitions: " << (servicesFile.empty() ? std::string("built in") : servicesFile) << "\n";
   if (!def->Enabled) out << "switched off: the program sends no request for it\n";
   out << "page: " << pagePath << ", " << saved->size() << " bytes, " << page.size()
-      << " after mode " << def->Mode << "\n";
+      << " after mode " << static_cast<int>(def->Mode) << "\n";
   size_t list = SIZE_MAX;
   const std::optional<std::string> value =
       ApplyRules(page, def->Rules, site, [&](const TStepTrace& t) {
@@ -244,12 +244,12 @@ int ShowHistory(const std::string& site, const std::string& fieldName, TFormat f
                 std::ostream& out, std::ostream& err) {
   std::vector<TResultField> fields;
   if (!fieldName.empty()) {
-    const TResultField field = ResultFieldByName(fieldName);
-    if (field == rfFieldCount) {
+    const std::optional<TResultField> field = ResultFieldByName(fieldName);
+    if (!field || *field == rfPicture) {
       err << "velmora-query: no field \"" << fieldName << "\"\n";
       return kToolError;
     }
-    fields.push_back(field);
+    fields.push_back(*field);
   }
   THistoryStore history;
   const std::string path = THistoryStore::DefaultPath();

@@ -45,14 +45,8 @@ const char* const kMigrations[] = {
 static_assert(std::size(kMigrations) == kHistorySchemaVersion,
               "one migration step per layout version");
 
-constexpr const char* kPictureField = "Image1";
-
 // Kinds of trouble, each reported once until a success (THistoryStore::reported_).
 enum : unsigned { kTroubleOpen = 1, kTroubleWrite = 2, kTroubleRead = 4 };
-
-const char* const kOutcomeWords[] = {"pending", "value",   "no-match", "blocked",
-                                     "failed",  "stopped", "disabled"};
-static_assert(std::size(kOutcomeWords) == fsDisabled + 1, "a word for every field state");
 
 const char* const kFetchEndWords[] = {
     "fetched",         "host-not-found", "refused",      "reset",
@@ -149,31 +143,6 @@ std::string MoveAside(const std::string& path) {
   return target;
 }
 
-// Digits with thousands commas, starting with a digit.
-std::optional<double> Count(const std::string& s) {
-  if (s.empty() || s[0] < '0' || s[0] > '9') return std::nullopt;
-  double v = 0;
-  for (char c : s) {
-    if (c == ',') continue;
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-  }
-  return v;
-}
-
-// Digits with one optional decimal mark, '.' or ',' (the locale's mark of the load time).
-std::optional<double> Decimal(const std::string& s) {
-  size_t mark = s.find_first_of(".,");
-  const std::string whole = s.substr(0, mark);
-  const std::string fraction = mark == std::string::npos ? "" : s.substr(mark + 1);
-  if (whole.empty() || whole.find_first_not_of("0123456789") != std::string::npos ||
-      fraction.find_first_not_of("0123456789") != std::string::npos ||
-      (mark != std::string::npos && fraction.empty())) {
-    return std::nullopt;
-  }
-  return std::strtod((whole + "." + (fraction.empty() ? "0" : fraction)).c_str(), nullptr);
-}
-
 void BindNumber(TStatement& st, int i, const std::optional<double>& n) {
   if (!n) {
     sqlite3_bind_null(*st, i);
@@ -200,17 +169,16 @@ int WriteRecord(sqlite3* db, const TQueryRecord& record) {
                  " http_status, elapsed_ms, url, detail)"
                  " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     if (f.Prepared() != SQLITE_OK) return f.Prepared();
-    for (int i = 0; i <= rfFieldCount; ++i) {
-      const bool picture = i == rfFieldCount;
+    for (int i = rfSite1; i <= rfPicture; ++i) {
       const auto field = static_cast<TResultField>(i);
-      const TFieldResult& r = picture ? record.Picture : record.Fields[i];
+      const TFieldResult& r = record.Result(field);
       sqlite3_reset(*f);
       f.Int(1, id);
-      f.Text(2, picture ? kPictureField : ResultFieldName(field));
+      f.Text(2, ResultFieldName(field));
       f.Text(3, r.HasValue() ? GbkToUtf8(r.Text) : "");
-      BindNumber(f, 4, picture || !r.HasValue() ? std::nullopt : HistoryNumber(field, r.Text));
-      f.Text(5, HistoryOutcomeWord(r.State));
-      f.Text(6, GbkToUtf8(HistoryReason(r)));
+      BindNumber(f, 4, r.HasValue() ? FieldNumber(field, r.Text) : std::nullopt);
+      f.Text(5, OutcomeWord(r.State));
+      f.Text(6, GbkToUtf8(NoValueReason(r)));
       f.Text(7, kFetchEndWords[r.Fetch.End]);
       f.Int(8, r.Fetch.HttpStatus);
       f.Int(9, r.Fetch.ElapsedMs);
@@ -411,11 +379,12 @@ bool THistoryStore::Record(const TQueryRecord& record) {
   return false;
 }
 
-std::vector<THistoryQuery> THistoryStore::Read(const std::string& site, TResultField field) {
+std::vector<THistoryQuery> THistoryStore::Read(const std::string& site,
+                                               std::optional<TResultField> field) {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<THistoryQuery> series;
   if (db_ == nullptr) return series;
-  const bool one = field >= 0 && field < rfFieldCount;
+  const bool one = field.has_value();
   TStatement st(db_,
                 one ? "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome,"
                       " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail"
@@ -428,7 +397,7 @@ std::vector<THistoryQuery> THistoryStore::Read(const std::string& site, TResultF
   int rc = st.Prepared();
   if (rc == SQLITE_OK) {
     st.Text(1, GbkToUtf8(site));
-    if (one) st.Text(2, ResultFieldName(field));
+    if (one) st.Text(2, ResultFieldName(*field));
     while ((rc = sqlite3_step(*st)) == SQLITE_ROW) {
       const int64_t id = sqlite3_column_int64(*st, 0);
       if (series.empty() || series.back().Id != id) {
@@ -440,11 +409,10 @@ std::vector<THistoryQuery> THistoryStore::Read(const std::string& site, TResultF
       }
       if (sqlite3_column_type(*st, 3) == SQLITE_NULL) continue;  // a run without that field
       const std::string name = st.ColumnText(3);
-      const TResultField f = ResultFieldByName(name);
-      if (f == rfFieldCount && name != kPictureField) continue;  // a field this program lacks
+      const std::optional<TResultField> f = ResultFieldByName(name);
+      if (!f) continue;  // a field this program lacks
       TFieldResult r;
-      r.State = static_cast<TFieldState>(
-          IndexOfWord(kOutcomeWords, st.ColumnText(6).c_str(), fsFailed));
+      r.State = StateOfOutcomeWord(st.ColumnText(6));
       if (r.State == fsValue) r.Text = Utf8ToGbk(st.ColumnText(4));
       r.Fetch.End = static_cast<TFetchEnd>(
           IndexOfWord(kFetchEndWords, st.ColumnText(7).c_str(), feOtherFailure));
@@ -453,12 +421,12 @@ std::vector<THistoryQuery> THistoryStore::Read(const std::string& site, TResultF
       r.Fetch.Url = st.ColumnText(10);
       r.Fetch.Detail = st.ColumnText(11);
       THistoryQuery& q = series.back();
-      if (f == rfFieldCount) {
+      if (*f == rfPicture) {
         q.Record.Picture = std::move(r);
         continue;
       }
-      q.Record.Fields[f] = std::move(r);
-      if (sqlite3_column_type(*st, 5) != SQLITE_NULL) q.Numbers[f] = sqlite3_column_double(*st, 5);
+      q.Record.Fields[*f] = std::move(r);
+      if (sqlite3_column_type(*st, 5) != SQLITE_NULL) q.Numbers[*f] = sqlite3_column_double(*st, 5);
     }
   }
   if (rc != SQLITE_DONE) {
@@ -476,42 +444,4 @@ int64_t THistoryStore::QueryCount() {
   TStatement st(db_, "SELECT count(*) FROM queries");
   if (st.Prepared() != SQLITE_OK || sqlite3_step(*st) != SQLITE_ROW) return -1;
   return sqlite3_column_int64(*st, 0);
-}
-
-std::optional<double> HistoryNumber(TResultField field, const std::string& text) {
-  if (field == rfWebTitle) return std::nullopt;
-  std::string t = Trim(text);
-  static const std::string* const seconds = new std::string(Gbk(u8"秒"));
-  if (t.size() > seconds->size() &&
-      t.compare(t.size() - seconds->size(), seconds->size(), *seconds) == 0) {
-    return Decimal(Trim(t.substr(0, t.size() - seconds->size())));
-  }
-  const size_t slash = t.find('/');
-  if (slash != std::string::npos) {
-    std::optional<double> of = Count(Trim(t.substr(slash + 1)));
-    if (!of) return std::nullopt;
-    return Count(Trim(t.substr(0, slash)));
-  }
-  return Count(t);
-}
-
-const char* HistoryOutcomeWord(TFieldState state) {
-  return state >= 0 && state <= fsDisabled ? kOutcomeWords[state] : "failed";
-}
-
-std::string HistoryReason(const TFieldResult& result) {
-  switch (result.State) {
-    case fsValue:
-      return "";
-    case fsFailed:
-      return StateWord(fsFailed) + Gbk(u8"：") + FetchReason(result.Fetch);
-    case fsBlocked:
-      if (result.Fetch.HttpStatus != 0) {
-        return StateWord(fsBlocked) + Gbk(u8"（HTTP ") + std::to_string(result.Fetch.HttpStatus) +
-               Gbk(u8"）");
-      }
-      return StateWord(fsBlocked);
-    default:
-      return StateWord(result.State);
-  }
 }

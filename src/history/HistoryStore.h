@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "query/QueryController.h"
+#include "query/QueryRecord.h"
 
 struct sqlite3;
 
@@ -44,7 +44,7 @@ constexpr int kHistorySchemaVersion = 1;
 struct THistoryQuery {
   int64_t Id = 0;  // row id, increasing in the order of storing
   TQueryRecord Record;
-  std::array<std::optional<double>, rfFieldCount> Numbers;
+  std::array<std::optional<double>, kTextFieldCount> Numbers;
 };
 
 class THistoryStore {
@@ -80,9 +80,7 @@ class THistoryStore {
   // The stored runs of `site` (letter case ignored) in the order they started, oldest first:
   // every field, or only `field` (rfWebTitle, ...). Empty when nothing is stored or the store
   // cannot be read.
-  std::vector<THistoryQuery> Series(const std::string& site) {
-    return Read(site, rfFieldCount);
-  }
+  std::vector<THistoryQuery> Series(const std::string& site) { return Read(site, std::nullopt); }
   std::vector<THistoryQuery> Series(const std::string& site, TResultField field) {
     return Read(site, field);
   }
@@ -94,7 +92,7 @@ class THistoryStore {
   std::string TakeMessage();
 
  private:
-  std::vector<THistoryQuery> Read(const std::string& site, TResultField field);
+  std::vector<THistoryQuery> Read(const std::string& site, std::optional<TResultField> field);
   bool OpenLocked(const std::string& path);
   void Close();
   void Report(int kind, const std::string& message);
@@ -106,15 +104,3 @@ class THistoryStore {
   std::string message_;    // not yet taken
   unsigned reported_ = 0;  // kinds of trouble reported since the last success (bit set)
 };
-
-// The number in a field's text (GBK), or nothing when the text is not one: digits with
-// thousands commas ("1,234", " 567 "), the first of a ratio ("77/100"), seconds with either
-// decimal mark ("0.5 秒"). Dates, titles and mixed text give nothing.
-std::optional<double> HistoryNumber(TResultField field, const std::string& text);
-
-// The outcome of a field as a stable word for the file: "value", "no-match", "blocked",
-// "failed", "stopped", "disabled", "pending".
-const char* HistoryOutcomeWord(TFieldState state);
-// Why a field has no value, in a few words (GBK): "" for a value, else the state's word with
-// the fetch's reason where there is one ("无法访问：连接超时").
-std::string HistoryReason(const TFieldResult& result);

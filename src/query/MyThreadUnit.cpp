@@ -34,25 +34,9 @@ constexpr int64_t kMaxThumbnailBytes = 8 << 20;
 
 }  // namespace
 
-const char* ResultFieldName(TResultField field) {
-  static const char* const kNames[rfFieldCount] = {
-      "Site1", "Site2", "Site3",    "Site4",  "Site5",  "Site6",  "Site7",  "Link1",  "Link2",
-      "Link3", "Link4", "Link5",    "Link6",  "Link7",  "Dmy1",   "Dmy2",   "Dmy3",   "Dmy4",
-      "Dmy5",  "Dmy6",  "WebTitle", "Alexa1", "Alexa2", "Alexa3", "Alexa4", "Alexa5", "Alexa6"};
-  if (field < 0 || field >= rfFieldCount) return "";
-  return kNames[field];
-}
-
-TResultField ResultFieldByName(const std::string& name) {
-  for (int f = 0; f < rfFieldCount; ++f) {
-    if (name == ResultFieldName(static_cast<TResultField>(f))) return static_cast<TResultField>(f);
-  }
-  return rfFieldCount;
-}
-
 // ---- Production services ----
 
-TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie, int mode,
+TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                                        const TFetchRun& run) {
   TFetchOptions options;
   options.ReadTimeoutMs = ReadTimeoutMs;
@@ -173,29 +157,28 @@ void MyThread::Execute() {
 uint32_t MyThread::Ticks() const { return services_.Ticks ? services_.Ticks() : GetTickCount(); }
 
 void MyThread::RunJob() {
-  if (job_number_ < 0 || job_number_ > 10) return;
+  if (job_number_ < 0 || job_number_ >= kQueryJobCount) return;
   const TServiceTable& table = services_.Table ? *services_.Table : BuiltInServiceTable();
   for (const TRequestDef& request : table.Requests) {
     if (request.Job != job_number_) continue;
-    const bool picture = request.Field == "Image1";
-    const TResultField field = picture ? rfFieldCount : ResultFieldByName(request.Field);
-    if (!picture && field == rfFieldCount) continue;  // not a field of this window
+    const std::optional<TResultField> field = ResultFieldByName(request.Field);
+    if (!field) continue;  // not a field of this window
     request_url_ = ExpandUrl(request.Url, site_name_, services_.Hosts);
     if (request.Enabled && !output_->StopRequested()) {
-      if (picture) Thumbnail();
-      else Perform(request, field);
+      if (*field == rfPicture) Thumbnail();
+      else Perform(request, *field);
       continue;
     }
     TFieldResult skipped;  // switched off, or the query was stopped: no request
     skipped.Fetch.Url = request_url_;
     skipped.State = request.Enabled ? fsStopped : fsDisabled;
     if (request.Enabled) skipped.Fetch.End = feStopped;
-    Skip(field, skipped);
+    Skip(*field, skipped);
   }
 }
 
 void MyThread::Skip(TResultField field, TFieldResult result) {
-  if (field == rfFieldCount) {
+  if (field == rfPicture) {
     output_->SetPicture(nullptr, std::move(result));
     return;
   }

@@ -18,27 +18,12 @@
 #include "http/NetConnectionPool.h"
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
+#include "query/QueryRecord.h"
 #include "query/UseFunction.h"
 #include "services/ServiceHosts.h"
 #include "services/ServiceTable.h"
 #include "runtime/Classes.h"
 #include "runtime/Thread.h"
-
-// The 27 result fields of the window, named after their labels.
-// clang-format off
-enum TResultField {
-  rfSite1, rfSite2, rfSite3, rfSite4, rfSite5, rfSite6, rfSite7,  // pages indexed, per engine
-  rfLink1, rfLink2, rfLink3, rfLink4, rfLink5, rfLink6, rfLink7,  // backlinks, per engine
-  rfDmy1, rfDmy2, rfDmy3, rfDmy4, rfDmy5, rfDmy6,                 // indexed by period
-  rfWebTitle,                                                     // home-page title
-  rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6,     // site panel values
-  rfFieldCount
-};
-// clang-format on
-// The label name of a field ("Site1", "WebTitle", ...); "" for rfFieldCount or anything else.
-const char* ResultFieldName(TResultField field);
-// The field of a label name; rfFieldCount for a name that is none.
-TResultField ResultFieldByName(const std::string& name);
 
 // What the fetches of one run share: its stop request, its proxies and its idle connections.
 // Lives as long as the run (TJobOutput); every member may be null.
@@ -53,7 +38,7 @@ struct TFetchRun {
 class TPageFetcher {
  public:
   virtual ~TPageFetcher() = default;
-  virtual TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+  virtual TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                                 const TFetchRun& run) = 0;
 };
 
@@ -71,7 +56,7 @@ class TGetPageFetcher : public TPageFetcher {
   int ReadTimeoutMs = kQueryReadTimeoutMs;  // for each connect and read
   std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
 
-  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                         const TFetchRun& run) override;
 };
 

@@ -1,6 +1,7 @@
 #include "query/Outcome.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +11,10 @@
 namespace {
 
 std::string G(const char8_t* s) { return Gbk(s); }
+
+const char* const kOutcomeWords[] = {"pending", "value",   "no-match", "blocked",
+                                     "failed",  "stopped", "disabled"};
+static_assert(std::size(kOutcomeWords) == fsDisabled + 1, "a word for every field state");
 
 // What verification and rate-limit pages say. Kept in one place so that a new wording is one
 // line here; compared without regard to letter case.
@@ -69,6 +74,34 @@ std::string StateWord(TFieldState state) {
   return "";
 }
 
+const char* OutcomeWord(TFieldState state) {
+  return state >= 0 && state <= fsDisabled ? kOutcomeWords[state] : "failed";
+}
+
+TFieldState StateOfOutcomeWord(const std::string& word) {
+  for (int s = 0; s <= fsDisabled; ++s) {
+    if (word == kOutcomeWords[s]) return static_cast<TFieldState>(s);
+  }
+  return fsFailed;
+}
+
+std::string NoValueReason(const TFieldResult& result) {
+  switch (result.State) {
+    case fsValue:
+      return "";
+    case fsFailed:
+      return StateWord(fsFailed) + G(u8"：") + FetchReason(result.Fetch);
+    case fsBlocked:
+      if (result.Fetch.HttpStatus != 0) {
+        return StateWord(fsBlocked) + G(u8"（HTTP ") + std::to_string(result.Fetch.HttpStatus) +
+               G(u8"）");
+      }
+      return StateWord(fsBlocked);
+    default:
+      return StateWord(result.State);
+  }
+}
+
 std::string FetchReason(const TFetchOutcome& fetch) {
   switch (fetch.End) {
     case feFetched:
@@ -125,8 +158,8 @@ std::string FieldTooltip(const TFieldResult& result) {
       tip = G(u8"被拦截：服务要求验证或限制了访问频率") + "\n" + f.Url;
       break;
     case fsFailed:
-      tip = G(u8"无法访问：") + FetchReason(f) + G(u8"（") + SecondsText(f.ElapsedMs) +
-            G(u8"）") + "\n" + f.Url;
+      tip = NoValueReason(result) + G(u8"（") + SecondsText(f.ElapsedMs) + G(u8"）") + "\n" +
+            f.Url;
       break;
   }
   if (f.HttpStatus != 0) tip += "\n" + G(u8"HTTP 状态：") + std::to_string(f.HttpStatus);

@@ -69,8 +69,19 @@ bool LooksBlocked(const std::string& page);
 // An HTTP status that services answer with when they refuse a client (403, 429, 503).
 bool IsBlockingStatus(int status);
 
+// The words a field's outcome is shown and stored in. The window, the trend dialog, the command
+// line and the history all say it with these.
+//
 // One short line for a state: "无法访问", "未找到", "被拦截", "已停止", "已停用", "" for a value.
 std::string StateWord(TFieldState state);
+// The outcome of a field as a stable English word for files and programs: "value", "no-match",
+// "blocked", "failed", "stopped", "disabled", "pending".
+const char* OutcomeWord(TFieldState state);
+// The state an OutcomeWord names; fsFailed for a word that is none.
+TFieldState StateOfOutcomeWord(const std::string& word);
+// Why a field has no value, in a few words: "" for a value, else the state's word with the
+// fetch's reason where there is one ("无法访问：连接超时", "被拦截（HTTP 403）").
+std::string NoValueReason(const TFieldResult& result);
 // Why a fetch failed, in a few words ("连接超时", "HTTP 404", "证书不受信任：...").
 std::string FetchReason(const TFetchOutcome& fetch);
 // The tooltip of a field: the value's source and time, or the reason, the URL asked, the HTTP

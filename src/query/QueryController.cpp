@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kJobCount = 11;
-
 const std::string& QueryCaption() {
   static const std::string* s = new std::string(Gbk(u8"查询"));
   return *s;
@@ -64,7 +62,7 @@ constexpr TResultField kLoadingOrder[] = {
     rfSite1, rfSite2, rfSite3,    rfSite4,  rfSite5,  rfSite6,  rfSite7,  rfLink1,  rfLink2,
     rfLink3, rfLink4, rfLink5,    rfLink6,  rfLink7,  rfDmy6,   rfDmy5,   rfDmy4,   rfDmy3,
     rfDmy2,  rfDmy1,  rfWebTitle, rfAlexa1, rfAlexa2, rfAlexa3, rfAlexa4, rfAlexa5, rfAlexa6};
-static_assert(std::size(kLoadingOrder) == rfFieldCount, "every result field gets a placeholder");
+static_assert(std::size(kLoadingOrder) == kTextFieldCount, "every result field gets a placeholder");
 
 }  // namespace
 
@@ -116,12 +114,12 @@ void TQueryController::Begin_btnClick() {
   record_.StartedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::system_clock::now().time_since_epoch())
                               .count();
-  worker_count_ = kJobCount;
-  workers_.assign(kJobCount, nullptr);
+  worker_count_ = kQueryJobCount;
+  workers_.assign(kQueryJobCount, nullptr);
   remaining_count_ = worker_count_;
   Loading();
   std::shared_ptr<TLink> link = link_;
-  for (int job = 0; job < kJobCount; ++job) {
+  for (int job = 0; job < kQueryJobCount; ++job) {
     workers_[job] = new MyThread(job, site, services_, output_, [link, run](TThread* sender) {
       if (link->Controller) link->Controller->WorkerEnded(sender, run);
     });
@@ -137,12 +135,12 @@ void TQueryController::Stop() {
   for (MyThread* worker : workers_) {
     if (worker && !worker->Finished()) worker->Terminate();
   }
-  for (int f = 0; f < rfFieldCount; ++f) {
-    if (record_.Fields[f].State != fsPending) continue;
+  for (TResultField field : AllTextFields()) {
+    if (record_.Fields[field].State != fsPending) continue;
     TFieldResult stopped;
     stopped.State = fsStopped;
     stopped.Fetch.End = feStopped;
-    SetFieldResult(static_cast<TResultField>(f), stopped);
+    SetFieldResult(field, stopped);
   }
   view_.SetBeginCaption(QueryCaption());
   view_.ShowProgress(0, 0);
@@ -182,7 +180,7 @@ void TQueryController::WorkerEnded(TThread* sender, int run) {
 }
 
 void TQueryController::SetFieldResult(TResultField field, const TFieldResult& result) {
-  if (field < 0 || field >= rfFieldCount) return;
+  if (field < 0 || field >= kTextFieldCount) return;
   record_.Fields[field] = result;
   view_.SetFieldResult(field, result);
 }

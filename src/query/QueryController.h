@@ -76,15 +76,6 @@ std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts&
 std::string NormaliseSiteName(const std::string& typed);
 inline constexpr size_t kMinSiteNameBytes = 3;
 
-// One finished run: the site asked about, when it started, and what every field and the
-// thumbnail ended with.
-struct TQueryRecord {
-  std::string Site;
-  int64_t StartedUnixMs = 0;  // wall-clock time the run started
-  std::array<TFieldResult, rfFieldCount> Fields;
-  TFieldResult Picture;
-};
-
 class TQueryController : private TJobSink {
  public:
   // view and opener are not owned and must outlive the controller.

@@ -129,21 +129,21 @@ namespace {
 constexpr const char* kCharsetPattern =
     "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>";
 
-// The fetch mode a page's own charset declaration asks for: 1 for UTF-8, 2 for Big5, else 0.
-int ModeFromDeclaration(const std::string& page) {
+// The fetch mode a page's own charset declaration asks for: Utf8, Big5, else Raw.
+TFetchMode ModeFromDeclaration(const std::string& page) {
   static const std::string pattern = kCharsetPattern;
   std::string charset = LowerCase(ExtractByRule(page, pattern));
-  if (charset.find("utf") != std::string::npos) return 1;
-  if (charset.find("big") != std::string::npos) return 2;
-  return 0;
+  if (charset.find("utf") != std::string::npos) return TFetchMode::Utf8;
+  if (charset.find("big") != std::string::npos) return TFetchMode::Big5;
+  return TFetchMode::Raw;
 }
 
 }  // namespace
 
-std::string PageByMode(const std::string& page, int mode) {
-  if (mode == 4) mode = ModeFromDeclaration(page);
-  if (mode == 1) return Utf8PageToGbk(page);
-  if (mode == 2) return Big5ToGB2312(page);
+std::string PageByMode(const std::string& page, TFetchMode mode) {
+  if (mode == TFetchMode::Declared) mode = ModeFromDeclaration(page);
+  if (mode == TFetchMode::Utf8) return Utf8PageToGbk(page);
+  if (mode == TFetchMode::Big5) return Big5ToGB2312(page);
   return page;
 }
 
@@ -309,7 +309,7 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRo
   }
 }
 
-TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                       const TFetchOptions& options) {
   const std::atomic<bool>* stop = options.Stop;
   TPageResult result;
@@ -397,7 +397,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
 }
 
 std::string GetPage(const std::string& url, const std::string& cookie, int mode) {
-  return FetchPage(url, cookie, mode).Text;
+  return FetchPage(url, cookie, FetchModeOf(mode)).Text;
 }
 
 // ---- Extraction rules ----------------------------------------------------------------

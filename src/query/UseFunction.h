@@ -71,9 +71,20 @@ std::optional<std::string> ApplyRules(const std::string& page, const std::vector
                                       const std::string& siteName,
                                       const std::function<void(const TStepTrace&)>& trace = {});
 
-// Fetches one page with an HTTP GET and returns its text converted by mode (0 raw, 1 UTF-8,
-// 2 Big5, 4 by the page's charset declaration), or the failure text on any failure.
+// Fetches one page with an HTTP GET and returns its text converted by mode (a TFetchMode's
+// number; any other value reads as Raw), or the failure text on any failure.
 std::string GetPage(const std::string& url, const std::string& cookie, int mode);
+// The fetch mode a number names; Raw for a number that names none.
+inline TFetchMode FetchModeOf(int mode) {
+  switch (mode) {
+    case 1:
+    case 2:
+    case 4:
+      return static_cast<TFetchMode>(mode);
+    default:
+      return TFetchMode::Raw;
+  }
+}
 // How FetchPage goes about a fetch.
 class TNetConnectionPool;
 struct TFetchOptions {
@@ -94,7 +105,7 @@ struct TFetchOptions {
 };
 // GetPage with how the fetch ended beside the text (the failure text when it failed). Never
 // raises.
-TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                       const TFetchOptions& options = {});
 class TNetCustomHTTP;
 class TNetURI;
@@ -124,9 +135,8 @@ std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 void RecordFetchFailure(TFetchOutcome& outcome);
 
 
-// Page bytes as the fetcher hands them on for `mode` (0 raw, 1 UTF-8, 2 Big5, 4 by the page's
-// charset declaration): GBK text.
-std::string PageByMode(const std::string& page, int mode);
+// Page bytes as the fetcher hands them on for `mode`: GBK text.
+std::string PageByMode(const std::string& page, TFetchMode mode);
 // A page taken as UTF-8, in GBK. All or nothing: a sequence cut short or holding a byte outside
 // 0x80..0xBF gives the empty text. A well-formed four-byte sequence (beyond 16 bits) and any
 // character GBK lacks become "?".

@@ -185,7 +185,7 @@ class TReader {
     };
     if (const toml::node* n = t.get("job")) {
       const auto* job = n->as_integer();
-      if (job == nullptr || job->get() < 0 || job->get() > 10) {
+      if (job == nullptr || job->get() < 0 || job->get() >= kQueryJobCount) {
         Fault(*n, entry, "job must be a whole number from 0 to 10");
       } else {
         entry.Def.Job = static_cast<int>(job->get());
@@ -204,17 +204,21 @@ class TReader {
           Fault(*n, entry, "\"Image1\" is the thumbnail picture: it takes no " + std::string(key));
         }
       }
-      entry.Def.Mode = kModeRaw;
+      entry.Def.Mode = TFetchMode::Raw;
       entry.Def.Rules.clear();
       return entry;
     }
     if (const toml::node* n = t.get("mode")) {
       const auto* mode = n->as_integer();
-      if (mode == nullptr ||
-          (mode->get() != kModeRaw && mode->get() != kModeUtf8 && mode->get() != kModeDeclared)) {
+      const auto taken = {TFetchMode::Raw, TFetchMode::Utf8, TFetchMode::Declared};
+      const auto named = mode == nullptr ? taken.end()
+                                         : std::find_if(taken.begin(), taken.end(), [&](auto m) {
+                                             return static_cast<int64_t>(m) == mode->get();
+                                           });
+      if (named == taken.end()) {
         Fault(*n, entry, "mode must be 0 (bytes as they come), 1 (UTF-8) or 4 (as the page says)");
       } else {
-        entry.Def.Mode = static_cast<int>(mode->get());
+        entry.Def.Mode = *named;
       }
     } else {
       missing("mode");

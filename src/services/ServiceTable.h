@@ -30,17 +30,24 @@ struct TStep {
 };
 using TStepList = std::vector<TStep>;
 
-// Fetch modes of a page request: bytes as they come, UTF-8 to GBK, or by the page's own charset
-// declaration. The thumbnail request is a picture request and has no mode.
-inline constexpr int kModeRaw = 0;
-inline constexpr int kModeUtf8 = 1;
-inline constexpr int kModeDeclared = 4;
+// The jobs of one query, numbered 0 .. kQueryJobCount - 1.
+inline constexpr int kQueryJobCount = 11;
+
+// How a page's bytes become the query's GBK text. The numbers are the ones definitions files
+// write (`mode = 4`) and never change; the files take Raw, Utf8 and Declared. The thumbnail
+// request is a picture request and has no mode.
+enum class TFetchMode {
+  Raw = 0,       // the bytes as they come
+  Utf8 = 1,      // UTF-8, converted to GBK
+  Big5 = 2,      // Big5, converted to GB2312
+  Declared = 4,  // as the page's own charset declaration says: Utf8, Big5 or Raw
+};
 
 struct TRequestDef {
-  int Job = 0;                     // 0..10
+  int Job = 0;                     // 0 .. kQueryJobCount - 1
   std::string Field;               // result field name ("Site1", "WebTitle", ...); "Image1" is the thumbnail
   std::string Url;                 // template: "{site}" and "{HostName}" (a TServiceHosts entry)
-  int Mode = kModeRaw;             // kModeRaw, kModeUtf8 or kModeDeclared
+  TFetchMode Mode = TFetchMode::Raw;
   std::vector<TStepList> Rules;    // the steps, then the fallbacks; empty for the thumbnail
   bool Enabled = true;             // false: no request is made, the field shows it is off
   bool operator==(const TRequestDef&) const = default;

@@ -118,7 +118,7 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
              Dmy[1],   Dmy[2],   Dmy[3],   Dmy[4],   Dmy[5],   Dmy[6],  WebTitle,
              Alexa[1], Alexa[2], Alexa[3], Alexa[4], Alexa[5], Alexa[6]};
 
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     value_colors_[f] = fields_[f]->palette().color(QPalette::WindowText);
     connect(fields_[f], &QWidget::customContextMenuRequested, this, [this, f](const QPoint& at) {
       if (QMenu* menu = HistoryMenu(static_cast<TResultField>(f))) {
@@ -301,24 +301,22 @@ void TMainForm::ShowHistoryMessage() {
 }
 
 QMenu* TMainForm::HistoryMenu(TResultField field) {
-  if (history_ == nullptr || field < 0 || field >= rfFieldCount) return nullptr;
+  if (history_ == nullptr || field < 0 || field >= kTextFieldCount) return nullptr;
   auto* menu = new QMenu(this);
   menu->setObjectName("HistoryMenu");
   menu->setAttribute(Qt::WA_DeleteOnClose, true);
-  menu->addAction(FromUtf8(u8"历史趋势…"), this, [this, field] { ShowTrend(field); });
+  menu->addAction(FromUtf8(u8"历史趋势…"), this, [this, field] { ShowTrend({field}); });
   if (field >= rfSite1 && field <= rfSite7) {
-    menu->addAction(FromUtf8(u8"全部收录"), this, [this] { ShowTrend(rfFieldCount); });
+    menu->addAction(FromUtf8(u8"全部收录"), this, [this] { ShowTrend(IndexCountFields()); });
   }
   return menu;
 }
 
-QDialog* TMainForm::ShowTrend(TResultField field) {
+QDialog* TMainForm::ShowTrend(std::vector<TResultField> fields) {
   if (history_ == nullptr) return nullptr;
   // The site as a query would take it from the field, without changing the field.
-  auto* dialog = new TTrendDialog(
-      *history_, NormaliseSiteName(WebUrlText()),
-      field == rfFieldCount ? TTrendDialog::AllIndexFields() : std::vector<TResultField>{field},
-      this);
+  auto* dialog =
+      new TTrendDialog(*history_, NormaliseSiteName(WebUrlText()), std::move(fields), this);
   dialog->show();
   return dialog;
 }
@@ -370,7 +368,7 @@ void TMainForm::SetBeginCaption(const std::string& caption) {
 }
 
 void TMainForm::SetFieldResult(TResultField field, const TFieldResult& result) {
-  if (field < 0 || field >= rfFieldCount) return;
+  if (field < 0 || field >= kTextFieldCount) return;
   QLabel* label = fields_[field];
   QString text;
   switch (result.State) {

@@ -53,9 +53,9 @@ class TMainForm : public QWidget, public TQueryView {
   // The right-click menu of a result field: "历史趋势…", and for the seven index counts also
   // "全部收录". Null without a history. The caller shows it (popup) or triggers its actions.
   QMenu* HistoryMenu(TResultField field);
-  // Opens the trend dialog for the site in the site-name field: one field's line, or with
-  // rfFieldCount the seven engines' index counts. Null without a history.
-  QDialog* ShowTrend(TResultField field);
+  // Opens the trend dialog for the site in the site-name field: a line per field, in the order
+  // given. Null without a history.
+  QDialog* ShowTrend(std::vector<TResultField> fields);
 
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;
@@ -100,8 +100,8 @@ class TMainForm : public QWidget, public TQueryView {
   void RecordRun(const TQueryRecord& record);
   void ShowHistoryMessage();
 
-  std::array<QLabel*, rfFieldCount> fields_{};
-  std::array<QColor, rfFieldCount> value_colors_{};  // each field's colour for a value
+  std::array<QLabel*, kTextFieldCount> fields_{};
+  std::array<QColor, kTextFieldCount> value_colors_{};  // each field's colour for a value
   THistoryStore* history_ = nullptr;
   std::unique_ptr<TQueryController> controller_;  // created last, destroyed first
 };

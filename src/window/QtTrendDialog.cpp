@@ -27,25 +27,6 @@ const QColor kLineColors[] = {QColor(0, 90, 200),  QColor(220, 60, 40),  QColor(
 
 }  // namespace
 
-std::vector<TResultField> TTrendDialog::AllIndexFields() {
-  return {rfSite1, rfSite2, rfSite3, rfSite4, rfSite5, rfSite6, rfSite7};
-}
-
-QString TTrendDialog::FieldCaption(TResultField field) {
-  static const char8_t* const kPanel[6] = {u8"Alexa排名", u8"国内排名", u8"Google PR",
-                                           u8"搜狗评级",  u8"百度快照", u8"访问速度"};
-  if (field >= rfSite1 && field <= rfSite7) {
-    return FromUtf8(kEngineNames[field - rfSite1]) + FromUtf8(u8"收录");
-  }
-  if (field >= rfLink1 && field <= rfLink7) {
-    return FromUtf8(kEngineNames[field - rfLink1]) + FromUtf8(u8"反向链接");
-  }
-  if (field >= rfDmy1 && field <= rfDmy6) return FromUtf8(kPeriodNames[field - rfDmy1]);
-  if (field >= rfAlexa1 && field <= rfAlexa6) return FromUtf8(kPanel[field - rfAlexa1]);
-  if (field == rfWebTitle) return FromUtf8(u8"网站标题");
-  return QString();
-}
-
 TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site,
                            std::vector<TResultField> fields, QWidget* parent)
     : QDialog(parent), fields_(std::move(fields)) {
@@ -93,8 +74,8 @@ TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site,
     note_->setVisible(true);
   }
   QStringList captions;
-  for (TResultField f : fields_) captions << FieldCaption(f);
-  chart_->setTitle(fields_ == AllIndexFields() ? FromUtf8(u8"全部收录") : captions.join(" / "));
+  for (TResultField f : fields_) captions << FromGbk(ResultFieldCaption(f));
+  chart_->setTitle(fields_ == IndexCountFields() ? FromUtf8(u8"全部收录") : captions.join(" / "));
   Fill(series);
 }
 
@@ -108,7 +89,7 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
     std::vector<QLineSeries*> lines;
     QLineSeries* line = nullptr;
     auto* points = new QScatterSeries;
-    points->setName(FieldCaption(f));
+    points->setName(FromGbk(ResultFieldCaption(f)));
     points->setColor(color);
     points->setBorderColor(color);
     points->setMarkerSize(7);
@@ -120,7 +101,7 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
       const double x = static_cast<double>(q.Record.StartedUnixMs), y = *q.Numbers[f];
       if (line == nullptr) {
         line = new QLineSeries;
-        line->setName(FieldCaption(f));
+        line->setName(FromGbk(ResultFieldCaption(f)));
         line->setPen(QPen(color, 2));
         lines.push_back(line);
       }
@@ -177,7 +158,7 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
   // The table: a row per run, oldest first, like the chart.
   table_->setColumnCount(static_cast<int>(fields_.size()) + 1);
   QStringList headers{FromUtf8(u8"查询时间")};
-  for (TResultField f : fields_) headers << FieldCaption(f);
+  for (TResultField f : fields_) headers << FromGbk(ResultFieldCaption(f));
   table_->setHorizontalHeaderLabels(headers);
   table_->setRowCount(static_cast<int>(series.size()));
   for (int row = 0; row < static_cast<int>(series.size()); ++row) {
@@ -192,7 +173,7 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
         item->setText(FromGbk(r.Text));
         item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
       } else if (r.State != fsPending) {  // pending: the run did not store this field
-        item->setText(FromGbk(HistoryReason(r)));
+        item->setText(FromGbk(NoValueReason(r)));
         item->setForeground(kGrey);
         item->setToolTip(FromGbk(FieldTooltip(r)));
       }

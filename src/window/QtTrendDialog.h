@@ -26,10 +26,6 @@ class TTrendDialog : public QDialog {
   TTrendDialog(THistoryStore& store, const std::string& site, std::vector<TResultField> fields,
                QWidget* parent = nullptr);
 
-  // The seven search engines' index counts (Site1 ... Site7), the "全部收录" view.
-  static std::vector<TResultField> AllIndexFields();
-  // A field's name in the dialog: "百度收录", "Alexa排名", ...
-  static QString FieldCaption(TResultField field);
 
   QChart* Chart() const { return chart_; }
   QTableWidget* Table() const { return table_; }

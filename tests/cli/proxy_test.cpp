@@ -56,7 +56,7 @@ std::vector<TQueryRecord> QueryThrough(const StandInServices& s, const std::stri
 // Every value and the picture, as a query straight to the stand-ins gives them.
 void ExpectEveryValue(const TQueryRecord& r, const std::string& site) {
   for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
-    const TFieldResult& field = r.Fields[ResultFieldByName(name)];
+    const TFieldResult& field = r.Fields[*ResultFieldByName(name)];
     EXPECT_EQ(field.Text, value) << name << ": " << FetchReason(field.Fetch);
   }
   EXPECT_EQ(r.Picture.State, fsValue) << FetchReason(r.Picture.Fetch);
@@ -65,7 +65,7 @@ void ExpectEveryValue(const TQueryRecord& r, const std::string& site) {
 // Every field and the picture failed because the proxy could not be reached.
 void ExpectProxyFailedEverywhere(const TQueryRecord& r) {
   for (const auto& [name, value] : StandInServices::ExpectedFields(r.Site)) {
-    const TFieldResult& field = r.Fields[ResultFieldByName(name)];
+    const TFieldResult& field = r.Fields[*ResultFieldByName(name)];
     EXPECT_EQ(field.Fetch.End, feProxyFailed) << name << ": " << field.Fetch.Detail;
     EXPECT_EQ(FetchReason(field.Fetch), Gbk(u8"代理无法连接")) << name;
   }
@@ -105,7 +105,7 @@ TEST(QueryThroughProxy, MicrosocksFromTheEnvironmentWithCredentials) {
   const auto refused = QueryThrough(s, "");
   ASSERT_EQ(refused.size(), 1u);
   for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
-    EXPECT_EQ(refused[0].Fields[ResultFieldByName(name)].Fetch.End, feProxyFailed) << name;
+    EXPECT_EQ(refused[0].Fields[*ResultFieldByName(name)].Fetch.End, feProxyFailed) << name;
   }
 }
 

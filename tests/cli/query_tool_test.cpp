@@ -40,7 +40,7 @@ class QueryToolTest : public ::testing::Test {
     for (const TRequestDef& def : BuiltInServiceTable().Requests) {
       if (def.Field != field) continue;
       const std::string url = ExpandUrl(def.Url, "site.test", StandInServiceHosts(stand_ins_));
-      const TPageResult page = FetchPage(url, "", kModeRaw);
+      const TPageResult page = FetchPage(url, "", TFetchMode::Raw);
       EXPECT_TRUE(page.Outcome.Fetched()) << url;
       return Write(field + ".html", page.Text);
     }

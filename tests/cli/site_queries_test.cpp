@@ -40,7 +40,7 @@ TEST(SiteQueries, ManySitesAtOnceKeepTheirPaceAndEveryValue) {
   for (const TQueryRecord& r : records) {
     EXPECT_EQ(r.Site, site);
     for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
-      EXPECT_EQ(r.Fields[ResultFieldByName(name)].Text, value) << name;
+      EXPECT_EQ(r.Fields[*ResultFieldByName(name)].Text, value) << name;
     }
     EXPECT_EQ(r.Picture.State, fsValue);
   }

@@ -75,14 +75,14 @@ TQueryRecord MakeRun(const std::string& site, int64_t started, int n = 1) {
   TQueryRecord r;
   r.Site = site;
   r.StartedUnixMs = started;
-  for (int f = 0; f < rfFieldCount; ++f) r.Fields[f] = Value(std::to_string(n * 100 + f));
+  for (int f = 0; f < kTextFieldCount; ++f) r.Fields[f] = Value(std::to_string(n * 100 + f));
   r.Fields[rfWebTitle] = Value(G(u8"示例站点"));
   r.Fields[rfAlexa6] = Value(G(u8"0.5 秒"));
   r.Picture = Failed(feRefused);
   return r;
 }
 
-TEST(HistoryNumber, CountsRatiosAndSecondsButNotDatesOrTitles) {
+TEST(FieldNumber, CountsRatiosAndSecondsButNotDatesOrTitles) {
   struct Case {
     TResultField field;
     const char8_t* text;
@@ -99,7 +99,7 @@ TEST(HistoryNumber, CountsRatiosAndSecondsButNotDatesOrTitles) {
       {rfWebTitle, u8"2024", {}},  // a title is never a number
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(HistoryNumber(c.field, G(c.text)), c.number) << U(c.text);
+    EXPECT_EQ(FieldNumber(c.field, G(c.text)), c.number) << U(c.text);
   }
 }
 
@@ -198,7 +198,7 @@ TEST_F(HistoryTest, TwoProcessesStoringAtOnceLoseNothing) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   EXPECT_EQ(Sql("SELECT count(*) FROM queries"), std::to_string(2 * kEach));
-  EXPECT_EQ(Sql("SELECT count(*) FROM fields"), std::to_string(2 * kEach * (rfFieldCount + 1)));
+  EXPECT_EQ(Sql("SELECT count(*) FROM fields"), std::to_string(2 * kEach * (kTextFieldCount + 1)));
   THistoryStore store;
   ASSERT_TRUE(store.Open(path_));
   const std::vector<THistoryQuery> second = store.Series("second.example", rfSite2);

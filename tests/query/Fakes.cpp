@@ -38,11 +38,11 @@ std::string TScriptedFetcher::Answer(const std::string& url, int mode, bool* fou
 }
 
 TPageResult TScriptedFetcher::FetchPage(const std::string& url, const std::string& cookie,
-                                        int mode, const TFetchRun& run) {
+                                        TFetchMode mode, const TFetchRun& run) {
   TPageResult result;
   result.Outcome.Url = url;
   bool found = false;
-  std::string page = Answer(url, mode, &found);
+  std::string page = Answer(url, static_cast<int>(mode), &found);
   if (run.Stopped()) {
     result.Outcome.End = feStopped;
   } else if (found && cookie.empty()) {

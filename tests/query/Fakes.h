@@ -40,7 +40,7 @@ class TScriptedFetcher : public TPageFetcher, public TImageFetcher {
   // Set up before the run starts; not changed while workers call.
   std::vector<std::pair<std::string, TGate*>> Holds;
 
-  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                         const TFetchRun& run) override;
   // Raises for unknown URLs.
   void Get(const std::string& url, TStream& destination, const TFetchRun& run) override;
@@ -67,9 +67,9 @@ class TRecordingView : public TQueryView {
  public:
   std::string WebUrl;
   std::string Caption = Gbk(u8"查询");
-  std::string Fields[rfFieldCount];
-  TFieldResult Results[rfFieldCount];
-  std::vector<std::pair<TResultField, std::string>> Log;  // rfFieldCount marks a picture
+  std::string Fields[kTextFieldCount];
+  TFieldResult Results[kTextFieldCount];
+  std::vector<std::pair<TResultField, std::string>> Log;  // rfPicture marks a picture
   TRgbImage Picture;
   TFieldResult PictureResult;
   std::pair<int, int> Progress{0, 0};
@@ -86,7 +86,7 @@ class TRecordingView : public TQueryView {
   void SetPicture(const TRgbImage* picture, const TFieldResult& result) override {
     if (picture) Picture = *picture;
     PictureResult = result;
-    Log.emplace_back(rfFieldCount, StateWord(result.State));
+    Log.emplace_back(rfPicture, StateWord(result.State));
   }
   void ShowProgress(int finished, int total) override { Progress = {finished, total}; }
 };

@@ -116,12 +116,12 @@ TEST_F(QueryControllerTest, RunFillsEveryFieldFromItsOwnPageInTheJobsOrder) {
   EXPECT_EQ(finished[0].Site, site);
   EXPECT_GT(finished[0].StartedUnixMs, 1700000000000);
   EXPECT_EQ(finished[0].Picture.State, fsValue);
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     EXPECT_EQ(finished[0].Fields[f].Text, view_.Results[f].Text);
     EXPECT_EQ(finished[0].Fields[f].State, fsValue);
   }
 
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     auto field = static_cast<TResultField>(f);
     EXPECT_EQ(view_.Fields[f], ExpectedValue(field, site)) << ResultFieldName(field);
   }
@@ -147,7 +147,7 @@ TEST_F(QueryControllerTest, RunFillsEveryFieldFromItsOwnPageInTheJobsOrder) {
     return std::find_if(view_.Log.begin(), view_.Log.end(),
                         [&](const auto& e) { return e.first == f && e.second != Pending(); });
   };
-  EXPECT_LT(at(rfFieldCount), at(rfAlexa1));
+  EXPECT_LT(at(rfPicture), at(rfAlexa1));
 
   // Exactly the stand-ins' URLs, each in its fetch mode (-1: the picture request).
   std::map<std::string, int> modes;
@@ -184,7 +184,7 @@ TEST_F(QueryControllerTest, FailedFetchesShowTheirFailureNeverAValue) {
   // No page is known: every fetch is refused, the picture request raises.
   ASSERT_TRUE(Press("down.test"));
   ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     const TFieldResult& r = view_.Results[f];
     EXPECT_EQ(r.State, fsFailed) << ResultFieldName(static_cast<TResultField>(f));
     EXPECT_EQ(r.Fetch.End, feRefused);
@@ -205,7 +205,7 @@ TEST_F(QueryControllerTest, StopEndsTheRunAndMarksWhatItCancelled) {
   controller_->Begin_btnClick();                  // Stop
   EXPECT_TRUE(Idle());
   EXPECT_EQ(view_.Progress, std::make_pair(0, 0));
-  for (int f = 0; f < rfFieldCount; ++f) EXPECT_EQ(view_.Results[f].State, fsStopped);
+  for (int f = 0; f < kTextFieldCount; ++f) EXPECT_EQ(view_.Results[f].State, fsStopped);
   gate_a_.Open();
   ASSERT_TRUE(WaitForWorkers());
   EXPECT_EQ(controller_->RemainingCount(), 0);
@@ -213,7 +213,7 @@ TEST_F(QueryControllerTest, StopEndsTheRunAndMarksWhatItCancelled) {
   // The eleven requests under way end as stopped at their next step; nothing further was
   // asked.
   EXPECT_EQ(fetcher_->Calls().size(), 11u);
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     EXPECT_EQ(view_.Results[f].State, fsStopped) << ResultFieldName(static_cast<TResultField>(f));
     EXPECT_EQ(view_.Fields[f], G(u8"已停止"));
   }
@@ -251,7 +251,7 @@ TEST_F(QueryControllerTest, AStoppedRunNeitherEndsNorFillsTheNextOne) {
   ASSERT_TRUE(PumpUntil([] { return MyThread::LiveCount() == 11; }));
   EXPECT_FALSE(Idle());
   EXPECT_EQ(controller_->RemainingCount(), 11);
-  for (int f = 0; f < rfFieldCount; ++f) EXPECT_EQ(view_.Fields[f], Pending());
+  for (int f = 0; f < kTextFieldCount; ++f) EXPECT_EQ(view_.Fields[f], Pending());
 
   gate_b_.Open();
   ASSERT_TRUE(WaitForWorkers());

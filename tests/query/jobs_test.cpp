@@ -63,7 +63,7 @@ TEST_F(WorkerTest, JobNumbersOutsideTheTableDoNothing) {
 // A fetcher that breaks its promise never to raise.
 class TThrowingFetcher : public TPageFetcher {
  public:
-  TPageResult FetchPage(const std::string&, const std::string&, int,
+  TPageResult FetchPage(const std::string&, const std::string&, TFetchMode,
                         const TFetchRun&) override {
     throw std::runtime_error("boom");
   }
@@ -109,7 +109,7 @@ TEST_F(WorkerTest, ThumbnailFailuresKeepThePictureAndTheJobGoesOn) {
     Start(10, site);
     ASSERT_TRUE(WaitForWorkers());
     std::vector<std::pair<TResultField, std::string>> expected = {
-        {rfFieldCount, StateWord(c.state)}, {rfAlexa1, "98,765"}, {rfAlexa2, "4321"}};
+        {rfPicture, StateWord(c.state)}, {rfAlexa1, "98,765"}, {rfAlexa2, "4321"}};
     EXPECT_EQ(Delivered(), expected);
     EXPECT_EQ(view_.PictureResult.Fetch.End, c.end);
     EXPECT_EQ(view_.PictureResult.Fetch.Url, picture_url);
@@ -139,7 +139,7 @@ TEST_F(WorkerTest, ThumbnailComesThroughTheWorkersOwnClient) {
   Start(10, "site.test");
   ASSERT_TRUE(WaitForWorkers());
   ASSERT_FALSE(view_.Log.empty());
-  EXPECT_EQ(view_.Log[0].first, rfFieldCount);  // the picture comes first
+  EXPECT_EQ(view_.Log[0].first, rfPicture);  // the picture comes first
   EXPECT_EQ(view_.Picture.Width, sample.Width);
   EXPECT_EQ(view_.Picture.Pixels, sample.Pixels);
   const auto requests = services.RequestsFor(StandIn::Thumbnail);
@@ -156,7 +156,7 @@ TEST_F(WorkerTest, ThumbnailComesThroughTheWorkersOwnClient) {
     Start(10, "site.test");
     ASSERT_TRUE(WaitForWorkers());
     ASSERT_EQ(view_.Log.size(), 3u);
-    EXPECT_EQ(view_.Log[0].first, rfFieldCount);
+    EXPECT_EQ(view_.Log[0].first, rfPicture);
     EXPECT_EQ(view_.Log[1].first, rfAlexa1);
     EXPECT_EQ(view_.Log[2].first, rfAlexa2);
   }

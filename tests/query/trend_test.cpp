@@ -120,7 +120,7 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   ASSERT_TRUE(dialog);
 
   // Runs 0-6, 9-19 and 21-29 give three stretches of line; the points mark all 27 numbers.
-  const QString baidu = TTrendDialog::FieldCaption(rfSite1);
+  const QString baidu = FromGbk(ResultFieldCaption(rfSite1));
   std::vector<QLineSeries*> lines = Lines(dialog->Chart(), baidu);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0]->count(), 7);
@@ -159,8 +159,8 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   for (QAbstractSeries* s : dialog->Chart()->series()) points += !!qobject_cast<QScatterSeries*>(s);
   EXPECT_EQ(points, 7);
   EXPECT_EQ(Lines(dialog->Chart(), baidu).size(), 3u);
-  EXPECT_EQ(Lines(dialog->Chart(), TTrendDialog::FieldCaption(rfSite3)).size(), 1u);  // ends early
-  EXPECT_EQ(Lines(dialog->Chart(), TTrendDialog::FieldCaption(rfSite6)).size(), 1u);  // "0" counts
+  EXPECT_EQ(Lines(dialog->Chart(), FromGbk(ResultFieldCaption(rfSite3))).size(), 1u);  // ends early
+  EXPECT_EQ(Lines(dialog->Chart(), FromGbk(ResultFieldCaption(rfSite6))).size(), 1u);  // "0" counts
   EXPECT_EQ(dialog->Table()->columnCount(), 8);
   EXPECT_EQ(dialog->Table()->rowCount(), 30);
   SaveScreenshot(*dialog, "trend.png");
@@ -169,7 +169,7 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
 TEST_F(TrendTest, AFinishedRunIsStoredAndTroubleIsShownOnce) {
   TMainForm& bare = Form(nullptr);  // without a history: no menu, no trend
   EXPECT_EQ(bare.HistoryMenu(rfSite1), nullptr);
-  EXPECT_EQ(bare.ShowTrend(rfSite1), nullptr);
+  EXPECT_EQ(bare.ShowTrend({rfSite1}), nullptr);
   EXPECT_NE(bare.Field(rfSite1)->contextMenuPolicy(), Qt::CustomContextMenu);
 
   // A corrupt history: set aside when opened, and the window says so once.
@@ -189,11 +189,11 @@ TEST_F(TrendTest, AFinishedRunIsStoredAndTroubleIsShownOnce) {
   EXPECT_EQ(boxes(), 1);  // nothing new to say
   const std::vector<THistoryQuery> runs = store.Series(site);
   ASSERT_EQ(runs.size(), 1u);
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     const auto field = static_cast<TResultField>(f);
     EXPECT_EQ(runs[0].Record.Fields[f].Text, ExpectedValue(field, site)) << ResultFieldName(field);
   }
-  EXPECT_EQ(runs[0].Numbers[rfSite1], HistoryNumber(rfSite1, ExpectedValue(rfSite1, site)));
+  EXPECT_EQ(runs[0].Numbers[rfSite1], FieldNumber(rfSite1, ExpectedValue(rfSite1, site)));
   EXPECT_EQ(runs[0].Record.Picture.State, fsValue);
 }
 

@@ -220,7 +220,7 @@ TEST_F(MainFormTest, EveryControlIsWhollyVisibleAndItsTextFits) {
   form.WebUrl->setText("site.test");
   QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
   ASSERT_TRUE(WaitIdle());
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     QLabel* l = form.Field(static_cast<TResultField>(f));
     EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->width()) << f;
   }
@@ -241,7 +241,7 @@ TEST_F(MainFormTest, RunFillsAllFieldsAndThePicture) {
   EXPECT_EQ(form.WebUrl->text(), "site.test");
   EXPECT_EQ(form.Begin_btn->text(), U(u8"停止"));
   ASSERT_TRUE(WaitIdle());
-  for (int f = 0; f < rfFieldCount; ++f) {
+  for (int f = 0; f < kTextFieldCount; ++f) {
     const auto field = static_cast<TResultField>(f);
     EXPECT_EQ(form.Field(field)->text(), FromGbk(ExpectedValue(field, site)))
         << ResultFieldName(field);

@@ -12,7 +12,7 @@
 
 class TNotingPages : public TGetPageFetcher {
  public:
-  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                         const TFetchRun& run) override {
     Note(url);
     return TGetPageFetcher::FetchPage(url, cookie, mode, run);

@@ -132,7 +132,7 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   StandInServices s;
   // Sogou sends a first visit round a cookie-setting redirect: the final URL is where it led.
   const std::string url = "http://" + s.HostFor(StandIn::Sogou) + "/web?query=x.test";
-  TPageResult page = FetchPage(url, "", 0);
+  TPageResult page = FetchPage(url, "", TFetchMode::Raw);
   EXPECT_EQ(page.Outcome.End, feFetched);
   EXPECT_EQ(page.Outcome.HttpStatus, 200);
   EXPECT_EQ(page.Outcome.Url, url);
@@ -140,7 +140,7 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   EXPECT_NE(page.Text.find(Gbk(u8"搜狗评级:")), std::string::npos);
 
   s.SetFault(StandIn::Site, StandInFault::NotFound);
-  page = FetchPage(HomeUrl(s), "", 4);
+  page = FetchPage(HomeUrl(s), "", TFetchMode::Declared);
   EXPECT_EQ(page.Outcome.End, feHttpStatus);
   EXPECT_EQ(page.Outcome.HttpStatus, 404);
   EXPECT_EQ(page.Text, FailureText());
@@ -150,7 +150,7 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   std::atomic<bool> stop{true};
   TFetchOptions options;
   options.Stop = &stop;
-  page = FetchPage(HomeUrl(s), "", 4, options);
+  page = FetchPage(HomeUrl(s), "", TFetchMode::Declared, options);
   EXPECT_EQ(page.Outcome.End, feStopped);
   EXPECT_EQ(page.Text, FailureText());
   EXPECT_EQ(s.RequestCount(), asked);
@@ -269,11 +269,11 @@ TEST(PageFetcherTls, FetchesOfOneQueryShareAKeptAliveConnectionUntilThePoolClose
   TFetchOptions options;
   options.Pool = &pool;
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(FetchPage(https.Url("/" + std::to_string(i)), "", 0, options).Text, "ok");
+    EXPECT_EQ(FetchPage(https.Url("/" + std::to_string(i)), "", TFetchMode::Raw, options).Text, "ok");
   }
   EXPECT_EQ(connections.load(), 1);  // one handshake; the later clients adopted its connection
   pool.Close();
-  EXPECT_EQ(FetchPage(https.Url("/"), "", 0, options).Text, "ok");
+  EXPECT_EQ(FetchPage(https.Url("/"), "", TFetchMode::Raw, options).Text, "ok");
   EXPECT_EQ(connections.load(), 2);
 }
 
