@@ -7,7 +7,7 @@
 #include <memory>
 #include <set>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "query/QueryController.h"
 #include "query/UseFunction.h"
 

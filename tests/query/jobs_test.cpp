@@ -5,7 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "query/UseFunction.h"
 #include "support/StandInServices.h"
 

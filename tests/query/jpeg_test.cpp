@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The Qt side of the query tests: the main-thread queue that the test program installs, and
+// The Qt side of the window tests: the main-thread queue that the test program installs, and
 // what the window's tests share.
 #pragma once
 

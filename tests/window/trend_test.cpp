@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "QtTestSupport.h"
 #include "history/HistoryStore.h"
 #include "window/Main.h"

@@ -11,7 +11,7 @@
 #include <QTest>
 #include <memory>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "QtTestSupport.h"
 #include "window/Main.h"
 #include "window/QtMainThreadQueue.h"

@@ -1,4 +1,4 @@
-// The query tests run inside a QApplication (offscreen), since the window tests need one.
+// The window tests run inside a QApplication (offscreen).
 #include <gtest/gtest.h>
 
 #include <QApplication>
