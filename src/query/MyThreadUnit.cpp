@@ -10,6 +10,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/DateUtils.h"
 #include "runtime/Exception.h"
+#include "services/ServiceFile.h"
 
 namespace {
 

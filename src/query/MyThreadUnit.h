@@ -2,11 +2,12 @@
 // requests to the search and ranking services, cutting its values out of the answer pages and
 // handing each value to the UI thread the moment it has it.
 //
-// Threads: a MyThread runs its job on its own thread and shares nothing writable with other
-// workers. Values travel through a TJobOutput, which posts them to the main-thread queue
-// (runtime/Thread.h); the sink behind it is touched only on the UI thread. A main-thread queue
-// must be installed before workers are started. The fetchers handed in are called from many
-// workers at once and must be safe for that.
+// Threads: a MyThread runs its job on its own thread. What the workers of one run share is the
+// run's TJobOutput: its stop request, its proxies and its pool of kept-alive connections (each
+// safe to use from any thread), and the fetchers handed in, which are called from many workers
+// at once and must be safe for that. Values travel through the TJobOutput, which posts them to
+// the main-thread queue (runtime/Thread.h); the sink behind it is touched only on the UI thread.
+// A main-thread queue must be installed before workers are started.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,6 @@
 // The main window's logic without any widget: normalising the site name, starting a run of the
 // eleven workers, showing the placeholders, Stop, counting completions, and the click-to-browse
-// table. TMainForm (query/Main) forwards its events here and implements TQueryView.
+// table. TMainForm (window/Main) forwards its events here and implements TQueryView.
 //
 // Threads: every method runs on the UI thread, and so do the view's methods. The run registry
 // needs no lock. Workers reach the controller only through the main-thread queue, and only while

@@ -444,6 +444,19 @@ std::string_view BuiltInServicesText() {
   return std::string_view(reinterpret_cast<const char*>(kBuiltInServices), sizeof kBuiltInServices);
 }
 
+const TServiceTable& BuiltInServiceTable() {
+  // Read once and never destroyed: workers may still read it while the program exits. The file
+  // is checked by the tests; should a broken one ever ship, what it does define is used and
+  // the problems are said once.
+  static const TServiceTable* table = [] {
+    TServiceLoad load = ParseServices(BuiltInServicesText(), kBuiltInServicesName, TServiceTable{});
+    for (const TServiceProblem& p : load.Problems) std::fprintf(stderr, "%s\n", p.Text().c_str());
+    return new TServiceTable(*load.Table);
+  }();
+  return *table;
+}
+
+
 TServiceLoad ParseServices(std::string_view text, const std::string& file,
                            const TServiceTable& base) {
   TServiceLoad load;

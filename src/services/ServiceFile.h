@@ -41,6 +41,8 @@ struct TServiceLoad {
 
 // The built-in definitions file as shipped (UTF-8): what --dump-services prints.
 std::string_view BuiltInServicesText();
+// The definitions the program ships with: that file, read once.
+const TServiceTable& BuiltInServiceTable();
 
 // Reads `text`, the contents of `file` (named in messages), over `base`. With an empty base the
 // file defines the fields by itself (that is how the built-in file is read): every entry is

@@ -1,22 +1,7 @@
 #include "services/ServiceTable.h"
 
-#include <cstdio>
-
 #include "runtime/CodePage.h"
 #include "runtime/Exception.h"
-#include "services/ServiceFile.h"
-
-const TServiceTable& BuiltInServiceTable() {
-  // Read once and never destroyed: workers may still read it while the program exits. The file
-  // is checked by the tests; should a broken one ever ship, what it does define is used and
-  // the problems are said once.
-  static const TServiceTable* table = [] {
-    TServiceLoad load = ParseServices(BuiltInServicesText(), kBuiltInServicesName, TServiceTable{});
-    for (const TServiceProblem& p : load.Problems) std::fprintf(stderr, "%s\n", p.Text().c_str());
-    return new TServiceTable(*load.Table);
-  }();
-  return *table;
-}
 
 std::string RulePattern(const std::string& rule) {
   std::string pattern = rule;

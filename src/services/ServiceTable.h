@@ -60,9 +60,6 @@ struct TServiceTable {
   bool operator==(const TServiceTable&) const = default;
 };
 
-// The definitions the program ships with: resources/services.toml, built into the program and
-// read once.
-const TServiceTable& BuiltInServiceTable();
 
 // The regular expression an extraction rule stands for: trailing CR LF pairs dropped, then every
 // "[velmora]" (letter case ignored) becomes "(.*?)", every "(*)" ".*?" and every "[参数]" (GBK)
