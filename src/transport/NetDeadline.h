@@ -12,6 +12,14 @@
 #include <climits>
 #include <cstdint>
 
+// The special values of the millisecond time-outs that the read, connect and wait operations
+// take. A read: kNetUseReadTimeout is the connection's ReadTimeout (whose own 0 is no limit),
+// kNetNoTimeout no limit, 0 only what is already there. A connect or handshake: any value up to
+// 0 (these two and 0) is no limit. A single wait (the socket layer): kNetNoTimeout, or any other
+// negative value, is no limit.
+inline constexpr int kNetUseReadTimeout = -1;
+inline constexpr int kNetNoTimeout = -2;
+
 class TNetDeadline {
  public:
   using TClock = std::chrono::steady_clock;
@@ -23,23 +31,25 @@ class TNetDeadline {
   static TNetDeadline In(int64_t ms) {
     return TNetDeadline(TClock::now() + std::chrono::milliseconds(std::max<int64_t>(ms, 0)));
   }
-  // A single wait's milliseconds, as WaitMs gives them: -2 (or any negative) is no limit.
+  // A single wait's milliseconds, as WaitMs gives them: kNetNoTimeout (any negative) is no
+  // limit.
   static TNetDeadline ForWait(int ms) { return ms < 0 ? Never() : In(ms); }
-  // A read's time-out: -1 stands for `read_timeout`, where 0 is no limit; otherwise as ForWait
-  // (so an explicit 0 only takes what is already there).
+  // A read's time-out: kNetUseReadTimeout stands for `read_timeout`, where 0 is no limit;
+  // otherwise as ForWait (so an explicit 0 only takes what is already there).
   static TNetDeadline ForRead(int timeout, int read_timeout) {
-    if (timeout == -1) return read_timeout == 0 ? Never() : ForWait(read_timeout);
+    if (timeout == kNetUseReadTimeout) return read_timeout == 0 ? Never() : ForWait(read_timeout);
     return ForWait(timeout);
   }
-  // A connect's or a handshake's time-out: above 0 a limit; 0, -1 and -2 no limit.
+  // A connect's or a handshake's time-out: above 0 a limit; 0 or less no limit.
   static TNetDeadline ForConnect(int timeout) { return timeout > 0 ? In(timeout) : Never(); }
 
   bool Limited() const { return limited_; }
   bool Passed() const { return limited_ && TClock::now() >= at_; }
-  // What is left for one wait, in the socket layer's terms: -2 when there is no limit, else the
-  // milliseconds left, rounded up so a wait never ends before the deadline (0 once it passed).
+  // What is left for one wait, in the socket layer's terms: kNetNoTimeout when there is no
+  // limit, else the milliseconds left, rounded up so a wait never ends before the deadline (0
+  // once it passed).
   int WaitMs() const {
-    if (!limited_) return -2;
+    if (!limited_) return kNetNoTimeout;
     const auto left = at_ - TClock::now();
     if (left <= TClock::duration::zero()) return 0;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
@@ -51,7 +61,7 @@ class TNetDeadline {
   bool WaitInSteps(int step, Wait wait) const {
     for (;;) {
       const int left = WaitMs();
-      if (wait(left == -2 ? step : std::min(step, left))) return true;
+      if (wait(left == kNetNoTimeout ? step : std::min(step, left))) return true;
       if (Passed()) return false;
     }
   }

@@ -107,7 +107,7 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
   }
   ReportStatus(hsConnecting, binding_->PeerIP());
 
-  if (timeout != -1 && timeout != 0) {
+  if (timeout != kNetUseReadTimeout && timeout != 0) {
     ConnectTimedWait(connect_deadline_);
   } else if (AntiFreezeApplies()) {
     ConnectTimedWait(TNetDeadline::In(120000));

@@ -23,9 +23,9 @@ class TNetSocksInfo : public TNetComponent {
   // proxy; the exchange ends by `deadline`. Raises the ENetSocksError subclasses.
   void MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
                            const TNetDeadline& deadline);
-  // The same within `timeout` ms from now (-2, -1 or 0: no limit).
+  // The same within `timeout` ms from now (0 or less: no limit).
   void MakeSocksConnection(TNetIOHandler& handler, const std::string& host, int port,
-                           int timeout = -2) {
+                           int timeout = kNetNoTimeout) {
     MakeSocksConnection(handler, host, port, TNetDeadline::ForConnect(timeout));
   }
   // Copies the seven settings.

@@ -60,7 +60,7 @@ int PollResuming(pollfd* fds, nfds_t n, int timeout_ms) {
   const TNetDeadline deadline = TNetDeadline::ForWait(timeout_ms);
   for (;;) {
     const int left = deadline.WaitMs();
-    int r = poll(fds, n, left == -2 ? -1 : left);
+    int r = poll(fds, n, left == kNetNoTimeout ? -1 : left);
     if (r >= 0 || errno != EINTR) return r;
   }
 }
@@ -155,7 +155,7 @@ int TNetStackPosix::PlatformLastError() { return t_platform_error; }
 
 int TNetStackPosix::SelectSockets(TNetSocketList* read_set, TNetSocketList* write_set,
                                   int timeout_ms, TNetSocketList* error_set) {
-  if (timeout_ms < 0 && timeout_ms != -2) return FailWith(10022);
+  if (timeout_ms < 0 && timeout_ms != kNetNoTimeout) return FailWith(10022);
   TNetSocketList* sets[3] = {read_set, write_set, error_set};
   const short wanted[3] = {POLLIN, POLLOUT, POLLPRI};
   // What counts as ready for each set, as a select would report it: a hang-up or error makes a
@@ -179,7 +179,7 @@ int TNetStackPosix::SelectSockets(TNetSocketList* read_set, TNetSocketList* writ
     }
   }
   const std::span<pollfd> fds(storage.data(), used);
-  int r = PollResuming(fds.data(), fds.size(), timeout_ms == -2 ? -1 : timeout_ms);
+  int r = PollResuming(fds.data(), fds.size(), timeout_ms == kNetNoTimeout ? -1 : timeout_ms);
   if (r < 0) return Fail();
   for (const pollfd& p : fds) {
     if (p.revents & POLLNVAL) return FailWith(10038);

@@ -16,7 +16,7 @@ class TNetTCPClient : public TNetTCPConnection {
   // Connects to Host:Port within `timeout` ms (-1 or 0: a plain blocking connect, -2: no limit).
   // Raises ENetAlreadyConnected when the handler is connected; on any failure the socket is
   // dropped and the failure passes on.
-  virtual void Establish(int timeout = -1);
+  virtual void Establish(int timeout = kNetUseReadTimeout);
   // Establish with the default time-out, ReadAll, and always disconnect; gives what was read.
   virtual std::string ConnectAndGetAll();
 

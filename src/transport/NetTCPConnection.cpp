@@ -410,7 +410,7 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeo
       return line;
     }
     TestClosed(true, true);
-    if (FillInput(true, timeout, timeout == -1) <= 0) {
+    if (FillInput(true, timeout, timeout == kNetUseReadTimeout) <= 0) {
       line_timed_out_ = true;  // the peer closed, or the explicit time-out expired
       return std::string();
     }

@@ -145,7 +145,7 @@ class TNetTCPConnection : public TNetComponent {
   // expired and raise_on_timeout is false (ENetReadTimeout when it is true). A link already down
   // raises (ENetConnClosedGracefully with nothing queued, else ENetNotConnected) when
   // raise_if_disconnected, else gives 0.
-  virtual int FillInput(bool raise_if_disconnected = true, int timeout = -1,
+  virtual int FillInput(bool raise_if_disconnected = true, int timeout = kNetUseReadTimeout,
                         bool raise_on_timeout = true);
   // Copies exactly n bytes out of the queue, reading as needed.
   void ReadBytes(void* buffer, int n);
@@ -154,7 +154,8 @@ class TNetTCPConnection : public TNetComponent {
   // With timeout -1 a silent peer raises ENetReadTimeout; an explicit time-out that expires, or
   // a close, gives an empty line with LineTimedOut set. Each wait for more bytes has the whole
   // time-out. max_length -1 = MaxLineLength, 0 = no limit.
-  virtual std::string ReadLine(const std::string& terminator = "\n", int timeout = -1,
+  virtual std::string ReadLine(const std::string& terminator = "\n",
+                               int timeout = kNetUseReadTimeout,
                                int max_length = -1);
   // The first line that is not empty after trimming, within `attempts` lines; else empty.
   std::string ReadNonEmptyLine(int attempts = 2147483647);
