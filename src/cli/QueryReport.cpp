@@ -11,10 +11,8 @@
 
 namespace {
 
-std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }
-
-std::string IsoTime(int64_t unixMs) {
-  const std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);
+std::string IsoTime(int64_t unix_ms) {
+  const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char buf[32];
@@ -23,7 +21,7 @@ std::string IsoTime(int64_t unixMs) {
 }
 
 // Why a field has no value, in words ("" for a value).
-std::string Reason(const TFieldResult& r) { return Utf8(NoValueReason(r)); }
+std::string Reason(const TFieldResult& r) { return GbkToUtf8(NoValueReason(r)); }
 
 // The number a field's value states, as the history stores it.
 std::optional<double> Number(TResultField field, const TFieldResult& r) {
@@ -33,12 +31,12 @@ std::optional<double> Number(TResultField field, const TFieldResult& r) {
 
 nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
   nlohmann::json j;
-  j["text"] = r.HasValue() ? Utf8(r.Text) : "";
+  j["text"] = r.HasValue() ? GbkToUtf8(r.Text) : "";
   if (auto number = Number(field, r)) j["number"] = *number;
   else j["number"] = nullptr;
   j["outcome"] = OutcomeWord(r.State);
   j["reason"] = Reason(r);
-  j["url"] = Utf8(r.Fetch.Url);
+  j["url"] = GbkToUtf8(r.Fetch.Url);
   j["http_status"] = r.Fetch.HttpStatus;
   j["elapsed_ms"] = r.Fetch.ElapsedMs;
   return j;
@@ -67,7 +65,7 @@ void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
   nlohmann::json all = nlohmann::json::array();
   for (const TQueryRecord& record : records) {
     nlohmann::json site;
-    site["site"] = Utf8(record.Site);
+    site["site"] = GbkToUtf8(record.Site);
     site["started"] = IsoTime(record.StartedUnixMs);
     nlohmann::json fields = nlohmann::json::object();
     for (TResultField field : columns) {
@@ -78,7 +76,7 @@ void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
     else site["load_time"] = nullptr;
     site["thumbnail"] = {{"outcome", OutcomeWord(record.Picture.State)},
                          {"reason", Reason(record.Picture)},
-                         {"url", Utf8(record.Picture.Fetch.Url)}};
+                         {"url", GbkToUtf8(record.Picture.Fetch.Url)}};
     all.push_back(site);
   }
   // Texts from pages may hold bytes that are not UTF-8 after all: replace, never throw.
@@ -86,21 +84,21 @@ void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
 }
 
 void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
-              const std::vector<TResultField>& only, bool withTime) {
+              const std::vector<TResultField>& only, bool with_time) {
   const std::vector<TResultField> columns = Columns(only);
   out << "site";
-  if (withTime) out << ",started";
+  if (with_time) out << ",started";
   for (TResultField field : columns) {
     const std::string name = ResultFieldName(field);
     out << ',' << name << ',' << name << " outcome";
   }
   out << "\r\n";
   for (const TQueryRecord& record : records) {
-    out << CsvCell(Utf8(record.Site));
-    if (withTime) out << ',' << IsoTime(record.StartedUnixMs);
+    out << CsvCell(GbkToUtf8(record.Site));
+    if (with_time) out << ',' << IsoTime(record.StartedUnixMs);
     for (TResultField field : columns) {
       const TFieldResult& r = record.Fields[field];
-      out << ',' << CsvCell(r.HasValue() ? Utf8(r.Text) : "") << ',' << OutcomeWord(r.State);
+      out << ',' << CsvCell(r.HasValue() ? GbkToUtf8(r.Text) : "") << ',' << OutcomeWord(r.State);
     }
     out << "\r\n";
   }
@@ -133,11 +131,11 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
   const std::vector<TResultField> columns = Columns(only);
   for (const TQueryRecord& record : records) {
     // Page texts and reasons come from the network: nothing of them may steer the terminal.
-    out << TerminalSafe(Utf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
+    out << TerminalSafe(GbkToUtf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
     for (TResultField field : columns) {
       const TFieldResult& r = record.Fields[field];
       out << "  " << std::left << std::setw(9) << ResultFieldName(field)
-          << TerminalSafe(r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";
+          << TerminalSafe(r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r)) << "\n";
     }
     if (!only.empty()) continue;
     out << "  " << std::left << std::setw(9) << ResultFieldName(rfPicture)

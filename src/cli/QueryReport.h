@@ -17,9 +17,9 @@ void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
                const std::vector<TResultField>& fields = {});
 // A header, then one row per site: "site", then each of the 27 field names followed by its
 // outcome column ("Site1", "Site1 outcome", ...). RFC 4180 quoting.
-// "started" follows "site" when `withTime` (a stored series).
+// "started" follows "site" when `with_time` (a stored series).
 void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
-              const std::vector<TResultField>& fields = {}, bool withTime = false);
+              const std::vector<TResultField>& fields = {}, bool with_time = false);
 // A readable table: one block per site, a line per field with its value or its reason.
 void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
                 const std::vector<TResultField>& fields = {});

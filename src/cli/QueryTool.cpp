@@ -80,14 +80,14 @@ std::optional<std::string> ReadFile(const std::string& path, std::ostream& err) 
 
 }  // namespace
 
-int TryRule(const std::string& field, const std::string& pagePath, const std::string& servicesFile,
+int TryRule(const std::string& field, const std::string& page_path, const std::string& services_file,
             const std::string& site, std::ostream& out, std::ostream& err) {
   TServiceLoad load;
-  if (!servicesFile.empty()) {
-    load = LoadServicesFile(servicesFile);
+  if (!services_file.empty()) {
+    load = LoadServicesFile(services_file);
     err << ProblemsReport(load);
   }
-  const TServiceTable& table = servicesFile.empty() ? BuiltInServiceTable() : *load.Table;
+  const TServiceTable& table = services_file.empty() ? BuiltInServiceTable() : *load.Table;
   const TRequestDef* def = nullptr;
   for (const TRequestDef& d : table.Requests) {
     if (d.Field == field) def = &d;
@@ -100,15 +100,15 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
     err << "\"" << field << "\" has no steps (the thumbnail is a picture)\n";
     return kToolError;
   }
-  const std::optional<std::string> saved = ReadFile(pagePath, err);
+  const std::optional<std::string> saved = ReadFile(page_path, err);
   if (!saved) return kToolError;
   const std::string page = PageByMode(*saved, def->Mode);
 
   out << field << ": job " << def->Job << ", mode " << static_cast<int>(def->Mode) << ", " << GbkToUtf8(def->Url)
       << "\n";
-  out << "definitions: " << (servicesFile.empty() ? std::string("built in") : servicesFile) << "\n";
+  out << "definitions: " << (services_file.empty() ? std::string("built in") : services_file) << "\n";
   if (!def->Enabled) out << "switched off: the program sends no request for it\n";
-  out << "page: " << pagePath << ", " << saved->size() << " bytes, " << page.size()
+  out << "page: " << page_path << ", " << saved->size() << " bytes, " << page.size()
       << " after mode " << static_cast<int>(def->Mode) << "\n";
   size_t list = SIZE_MAX;
   const std::optional<std::string> value =
@@ -166,11 +166,11 @@ namespace {
 // The sites of the command line and of a list file (one a line, "#" starts a comment line),
 // normalised as the window does; an unusable name stops everything with one line.
 std::optional<std::vector<std::string>> CollectSites(const std::vector<std::string>& typed,
-                                                     const std::string& listFile,
+                                                     const std::string& list_file,
                                                      std::ostream& err) {
   std::vector<std::string> raw = typed;
-  if (!listFile.empty()) {
-    const std::optional<std::string> text = ReadFile(listFile, err);
+  if (!list_file.empty()) {
+    const std::optional<std::string> text = ReadFile(list_file, err);
     if (!text) return std::nullopt;
     std::istringstream lines(*text);
     for (std::string line; std::getline(lines, line);) {
@@ -240,13 +240,13 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   return ExitStatusOf(records);
 }
 
-int ShowHistory(const std::string& site, const std::string& fieldName, TFormat format,
+int ShowHistory(const std::string& site, const std::string& field_name, TFormat format,
                 std::ostream& out, std::ostream& err) {
   std::vector<TResultField> fields;
-  if (!fieldName.empty()) {
-    const std::optional<TResultField> field = ResultFieldByName(fieldName);
+  if (!field_name.empty()) {
+    const std::optional<TResultField> field = ResultFieldByName(field_name);
     if (!field || *field == rfPicture) {
-      err << "velmora-query: no field \"" << fieldName << "\"\n";
+      err << "velmora-query: no field \"" << field_name << "\"\n";
       return kToolError;
     }
     fields.push_back(*field);

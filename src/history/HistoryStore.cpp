@@ -63,8 +63,6 @@ int IndexOfWord(const char* const (&words)[N], const char* word, int fallback) {
   return fallback;
 }
 
-std::string U(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
 bool IsBusy(int rc) {
   const int primary = rc & 0xFF;
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
@@ -244,7 +242,7 @@ bool THistoryStore::OpenLocked(const std::string& path) {
   Close();
   path_ = path;
   if (path.empty()) {
-    Report(kTroubleOpen, U(u8"无法确定历史记录的位置（未设置 HOME），查询不会被记录。"));
+    Report(kTroubleOpen, Utf8Bytes(u8"无法确定历史记录的位置（未设置 HOME），查询不会被记录。"));
     return false;
   }
   MakeParentFolders(path);
@@ -316,7 +314,7 @@ bool THistoryStore::OpenLocked(const std::string& path) {
     }
     if (rc != SQLITE_OK) return fail(rc);
     if (newer) {
-      error = U(u8"它由较新版本的程序写成");
+      error = Utf8Bytes(u8"它由较新版本的程序写成");
       sqlite3_close_v2(db);
       return nullptr;
     }
@@ -332,21 +330,21 @@ bool THistoryStore::OpenLocked(const std::string& path) {
   if (db_ == nullptr && corrupt) {
     const std::string aside = MoveAside(path);
     if (aside.empty()) {
-      Report(kTroubleOpen, U(u8"历史记录文件 ") + path + U(u8" 已损坏，且无法改名（") +
-                               std::strerror(errno) + U(u8"），查询不会被记录。"));
+      Report(kTroubleOpen, Utf8Bytes(u8"历史记录文件 ") + path + Utf8Bytes(u8" 已损坏，且无法改名（") +
+                               std::strerror(errno) + Utf8Bytes(u8"），查询不会被记录。"));
       return false;
     }
     db_ = attempt();
     if (db_ != nullptr) {
       // A recovery is news every time it happens.
-      message_ = U(u8"历史记录文件已损坏，已改名为 ") + aside + U(u8"，并新建了历史记录。");
+      message_ = Utf8Bytes(u8"历史记录文件已损坏，已改名为 ") + aside + Utf8Bytes(u8"，并新建了历史记录。");
       reported_ = 0;
       return true;
     }
   }
   if (db_ == nullptr) {
-    Report(kTroubleOpen, U(u8"无法打开历史记录 ") + path + U(u8"：") + error +
-                             U(u8"。查询照常进行，但不会被记录。"));
+    Report(kTroubleOpen, Utf8Bytes(u8"无法打开历史记录 ") + path + Utf8Bytes(u8"：") + error +
+                             Utf8Bytes(u8"。查询照常进行，但不会被记录。"));
     return false;
   }
   reported_ = 0;
@@ -374,8 +372,8 @@ bool THistoryStore::Record(const TQueryRecord& record) {
     }
     if (!IsBusy(rc)) break;
   }
-  Report(kTroubleWrite, U(u8"无法写入历史记录 ") + path_ + U(u8"：") + sqlite3_errstr(rc) +
-                            U(u8"。这次查询没有保存。"));
+  Report(kTroubleWrite, Utf8Bytes(u8"无法写入历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errstr(rc) +
+                            Utf8Bytes(u8"。这次查询没有保存。"));
   return false;
 }
 
@@ -430,7 +428,7 @@ std::vector<THistoryQuery> THistoryStore::Read(const std::string& site,
     }
   }
   if (rc != SQLITE_DONE) {
-    Report(kTroubleRead, U(u8"无法读取历史记录 ") + path_ + U(u8"：") + sqlite3_errmsg(db_));
+    Report(kTroubleRead, Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errmsg(db_));
     series.clear();
   } else {
     reported_ &= ~kTroubleRead;

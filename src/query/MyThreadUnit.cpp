@@ -100,11 +100,11 @@ void TJobOutput::SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResu
 // ---- Results of a fetched page ----
 
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
-                           const std::string& siteName) {
+                           const std::string& site_name) {
   if (!page.Outcome.Fetched()) return FailedField(page.Outcome);
   TFieldResult result;
   result.Fetch = page.Outcome;
-  if (auto value = ApplyRules(page.Text, rules, siteName)) {
+  if (auto value = ApplyRules(page.Text, rules, site_name)) {
     result.State = fsValue;
     result.Text = std::move(*value);
   } else {
@@ -133,17 +133,17 @@ std::string ElapsedSecondsText(uint32_t start, uint32_t end) {
 
 std::atomic<int> MyThread::live_count_{0};
 
-MyThread::MyThread(int jobNumber, std::string siteName, TQueryServices services,
-                   std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> onTerminate,
-                   bool createSuspended)
-    : job_number_(jobNumber),
-      site_name_(std::move(siteName)),
+MyThread::MyThread(int job_number, std::string site_name, TQueryServices services,
+                   std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> on_terminate,
+                   bool create_suspended)
+    : job_number_(job_number),
+      site_name_(std::move(site_name)),
       services_(std::move(services)),
       output_(std::move(output)) {
   ++live_count_;
   SetFreeOnTerminate(true);
-  OnTerminate = std::move(onTerminate);
-  if (!createSuspended) Start();
+  OnTerminate = std::move(on_terminate);
+  if (!create_suspended) Start();
 }
 
 MyThread::~MyThread() { --live_count_; }

@@ -136,7 +136,7 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
 // fallbacks): its value, "blocked" for a verification page, else "no match"; a failed fetch
 // gives its failure.
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
-                           const std::string& siteName);
+                           const std::string& site_name);
 
 // Job 0's load-time text: (end - start) / 1000 seconds in the shortest general form with at
 // most 15 significant digits and the locale's decimal separator, followed by " 秒" (GBK). The
@@ -145,14 +145,14 @@ TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>
 std::string ElapsedSecondsText(uint32_t start, uint32_t end);
 
 // One query worker. Construct with new; it starts at once (unless created suspended), runs its
-// job, reports completion through onTerminate on the UI thread and then deletes itself.
+// job, reports completion through on_terminate on the UI thread and then deletes itself.
 class MyThread : public TThread {
  public:
-  // onTerminate is attached before the thread can start. createSuspended leaves it to the
+  // on_terminate is attached before the thread can start. create_suspended leaves it to the
   // caller to call Start().
-  MyThread(int jobNumber, std::string siteName, TQueryServices services,
-           std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> onTerminate,
-           bool createSuspended = false);
+  MyThread(int job_number, std::string site_name, TQueryServices services,
+           std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> on_terminate,
+           bool create_suspended = false);
   ~MyThread() override;
 
   int JobNumber() const { return job_number_; }

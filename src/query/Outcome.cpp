@@ -10,8 +10,6 @@
 
 namespace {
 
-std::string G(const char8_t* s) { return Gbk(s); }
-
 const char* const kOutcomeWords[] = {"pending", "value",   "no-match", "blocked",
                                      "failed",  "stopped", "disabled"};
 static_assert(std::size(kOutcomeWords) == fsDisabled + 1, "a word for every field state");
@@ -59,17 +57,17 @@ std::string StateWord(TFieldState state) {
     case fsValue:
       return "";
     case fsPending:
-      return G(u8"查询中");
+      return Gbk(u8"查询中");
     case fsNoMatch:
-      return G(u8"未找到");
+      return Gbk(u8"未找到");
     case fsBlocked:
-      return G(u8"被拦截");
+      return Gbk(u8"被拦截");
     case fsFailed:
-      return G(u8"无法访问");
+      return Gbk(u8"无法访问");
     case fsStopped:
-      return G(u8"已停止");
+      return Gbk(u8"已停止");
     case fsDisabled:
-      return G(u8"已停用");
+      return Gbk(u8"已停用");
   }
   return "";
 }
@@ -90,11 +88,11 @@ std::string NoValueReason(const TFieldResult& result) {
     case fsValue:
       return "";
     case fsFailed:
-      return StateWord(fsFailed) + G(u8"：") + FetchReason(result.Fetch);
+      return StateWord(fsFailed) + Gbk(u8"：") + FetchReason(result.Fetch);
     case fsBlocked:
       if (result.Fetch.HttpStatus != 0) {
-        return StateWord(fsBlocked) + G(u8"（HTTP ") + std::to_string(result.Fetch.HttpStatus) +
-               G(u8"）");
+        return StateWord(fsBlocked) + Gbk(u8"（HTTP ") + std::to_string(result.Fetch.HttpStatus) +
+               Gbk(u8"）");
       }
       return StateWord(fsBlocked);
     default:
@@ -105,29 +103,29 @@ std::string NoValueReason(const TFieldResult& result) {
 std::string FetchReason(const TFetchOutcome& fetch) {
   switch (fetch.End) {
     case feFetched:
-      return G(u8"已取得页面");
+      return Gbk(u8"已取得页面");
     case feHostNotFound:
-      return G(u8"找不到主机");
+      return Gbk(u8"找不到主机");
     case feRefused:
-      return G(u8"连接被拒绝");
+      return Gbk(u8"连接被拒绝");
     case feReset:
-      return G(u8"连接被重置");
+      return Gbk(u8"连接被重置");
     case feConnectTimeout:
-      return G(u8"连接超时");
+      return Gbk(u8"连接超时");
     case feReadTimeout:
-      return G(u8"读取超时");
+      return Gbk(u8"读取超时");
     case feTlsRefused:
-      return G(u8"安全连接失败：") + fetch.Detail;
+      return Gbk(u8"安全连接失败：") + fetch.Detail;
     case feHttpStatus:
       return "HTTP " + std::to_string(fetch.HttpStatus);
     case feTooLarge:
-      return G(u8"页面过大");
+      return Gbk(u8"页面过大");
     case feStopped:
-      return G(u8"已停止");
+      return Gbk(u8"已停止");
     case feProxyFailed:
-      return G(u8"代理无法连接");
+      return Gbk(u8"代理无法连接");
     case feOtherFailure:
-      return fetch.Detail.empty() ? G(u8"未知错误") : fetch.Detail;
+      return fetch.Detail.empty() ? Gbk(u8"未知错误") : fetch.Detail;
   }
   return "";
 }
@@ -135,7 +133,7 @@ std::string FetchReason(const TFetchOutcome& fetch) {
 std::string SecondsText(uint32_t ms) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%u.%u", ms / 1000, (ms % 1000) / 100);
-  return buf + G(u8" 秒");
+  return buf + Gbk(u8" 秒");
 }
 
 std::string FieldTooltip(const TFieldResult& result) {
@@ -143,27 +141,27 @@ std::string FieldTooltip(const TFieldResult& result) {
   std::string tip;
   switch (result.State) {
     case fsPending:
-      return G(u8"查询中…");
+      return Gbk(u8"查询中…");
     case fsStopped:
-      return G(u8"已停止");
+      return Gbk(u8"已停止");
     case fsDisabled:
-      return G(u8"已停用");
+      return Gbk(u8"已停用");
     case fsValue:
-      tip = G(u8"来源：") + f.Url;
+      tip = Gbk(u8"来源：") + f.Url;
       break;
     case fsNoMatch:
-      tip = G(u8"未找到：页面中没有这个数值") + "\n" + f.Url;
+      tip = Gbk(u8"未找到：页面中没有这个数值") + "\n" + f.Url;
       break;
     case fsBlocked:
-      tip = G(u8"被拦截：服务要求验证或限制了访问频率") + "\n" + f.Url;
+      tip = Gbk(u8"被拦截：服务要求验证或限制了访问频率") + "\n" + f.Url;
       break;
     case fsFailed:
-      tip = NoValueReason(result) + G(u8"（") + SecondsText(f.ElapsedMs) + G(u8"）") + "\n" +
+      tip = NoValueReason(result) + Gbk(u8"（") + SecondsText(f.ElapsedMs) + Gbk(u8"）") + "\n" +
             f.Url;
       break;
   }
-  if (f.HttpStatus != 0) tip += "\n" + G(u8"HTTP 状态：") + std::to_string(f.HttpStatus);
-  tip += "\n" + G(u8"用时：") + SecondsText(f.ElapsedMs);
+  if (f.HttpStatus != 0) tip += "\n" + Gbk(u8"HTTP 状态：") + std::to_string(f.HttpStatus);
+  tip += "\n" + Gbk(u8"用时：") + SecondsText(f.ElapsedMs);
   return tip;
 }
 

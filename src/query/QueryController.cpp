@@ -70,10 +70,10 @@ std::string THeadlessView::IdleCaption() { return QueryCaption(); }
 
 bool THeadlessView::Running() const { return caption_ != QueryCaption(); }
 
-std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts) {
+std::string BrowseUrl(int tag, const std::string& site_name, const TServiceHosts& hosts) {
   switch (tag) {
     case 1:  // site information: the name is part of the path
-      return "http://" + hosts.AlexaInfo + "/siteinfo/" + siteName;
+      return "http://" + hosts.AlexaInfo + "/siteinfo/" + site_name;
     case 4:  // the tool site's home page, nothing appended
       return "http://" + hosts.MakerTools;
     default:
@@ -81,7 +81,7 @@ std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts&
   }
   for (const TBrowseRow& row : kBrowseTable) {
     if (row.Tag == tag) {
-      return "http://" + hosts.*row.Host + row.Path + "?" + row.Query + siteName;
+      return "http://" + hosts.*row.Host + row.Path + "?" + row.Query + site_name;
     }
   }
   return "";

@@ -66,10 +66,10 @@ class TNoUrlOpener : public TUrlOpener {
   void OpenUrl(const std::string&) override {}
 };
 
-// The search page behind a clickable label: "http://" host path "?" query-prefix siteName for
+// The search page behind a clickable label: "http://" host path "?" query-prefix site_name for
 // the Tag's row, the tool site's home page for Tag 4, "" for a Tag that is not in the table.
-// siteName is inserted as it stands.
-std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts& hosts);
+// site_name is inserted as it stands.
+std::string BrowseUrl(int tag, const std::string& site_name, const TServiceHosts& hosts);
 
 // The site name a query uses for what the user typed: every "http://" removed (any letter
 // case), then cut before the first "/". Names shorter than kMinSiteNameBytes start nothing.

@@ -67,13 +67,13 @@ std::string TrimSuffix(const std::string& text, const std::string& suffix) {
 namespace {
 
 // One step over text; false where it finds nothing.
-bool ApplyStep(const TStep& step, const std::string& siteName, std::string& text) {
+bool ApplyStep(const TStep& step, const std::string& site_name, std::string& text) {
   switch (step.Kind) {
     case skBetween:
     case skBetweenSite: {
       const auto between = step.Kind == skBetween
                                ? FindBetween(text, step.A, step.B)
-                               : FindBetween(text, step.A + siteName + step.B, step.C);
+                               : FindBetween(text, step.A + site_name + step.B, step.C);
       if (!between) return false;
       text = *between;
       return true;
@@ -96,13 +96,13 @@ bool ApplyStep(const TStep& step, const std::string& siteName, std::string& text
 }  // namespace
 
 std::optional<std::string> ApplyRules(const std::string& page, const std::vector<TStepList>& rules,
-                                      const std::string& siteName,
+                                      const std::string& site_name,
                                       const std::function<void(const TStepTrace&)>& trace) {
   for (size_t list = 0; list < rules.size(); ++list) {
     std::string text = page;
     bool found = true;
     for (size_t step = 0; step < rules[list].size() && found; ++step) {
-      found = ApplyStep(rules[list][step], siteName, text);
+      found = ApplyStep(rules[list][step], site_name, text);
       if (trace) trace(TStepTrace{list, step, found, found ? text : std::string()});
     }
     if (found && !text.empty()) return text;
@@ -413,12 +413,12 @@ const std::string& TemplatePlaceholderPattern() {
 }  // namespace
 
 std::string ExtractByRule(const std::string& page, const std::string& rule,
-                          unsigned char allMatches, const std::string& separator,
-                          bool templateMode, const std::string& templateRule,
-                          const std::string& outputTemplate) {
+                          unsigned char all_matches, const std::string& separator,
+                          bool template_mode, const std::string& template_rule,
+                          const std::string& output_template) {
   std::string result;
   if (page.empty()) return result;
-  const std::string working = RulePattern(templateMode ? templateRule : rule);
+  const std::string working = RulePattern(template_mode ? template_rule : rule);
   if (working.empty()) return result;
 
   // Whatever goes wrong here (an invalid rule, a search that runs out of budget) only ends the
@@ -430,8 +430,8 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
     if (engine.Exec(page)) {
       // Chosen once, from the first match: the first group if any group took part.
       const int group = engine.LastMatchedGroup() >= 1 ? 1 : 0;
-      const bool all = allMatches == 1;
-      if (!templateMode) {
+      const bool all = all_matches == 1;
+      if (!template_mode) {
         if (!all) {
           result = engine.MatchText(group);
         } else {
@@ -442,7 +442,7 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
         }
       } else {
         const std::string item_template =
-            ReplaceByPattern(TemplatePlaceholderPattern(), outputTemplate, "\\$$1", true);
+            ReplaceByPattern(TemplatePlaceholderPattern(), output_template, "\\$$1", true);
         if (!all) {
           result = engine.ExpandTemplate(item_template);
         } else {

@@ -31,11 +31,11 @@ std::string TrimSuffix(const std::string& text, const std::string& suffix);
 // ReplaceAll (every occurrence replaced, case ignored): runtime/CodePage.h.
 
 // Runs an extraction rule ("[velmora]", "(*)", "[参数]" placeholders) over page and returns the
-// captured text; never raises. allMatches == 1 collects every match, joined by separator.
+// captured text; never raises. all_matches == 1 collects every match, joined by separator.
 std::string ExtractByRule(const std::string& page, const std::string& rule,
-                          unsigned char allMatches = 0, const std::string& separator = "|||",
-                          bool templateMode = false, const std::string& templateRule = "",
-                          const std::string& outputTemplate = "");
+                          unsigned char all_matches = 0, const std::string& separator = "|||",
+                          bool template_mode = false, const std::string& template_rule = "",
+                          const std::string& output_template = "");
 
 // Spaces the requests a fetch sends. Begin is called before each request goes out (the first and
 // every redirect) with a URL naming its server, and may wait; End when that request's answer has
@@ -66,9 +66,9 @@ struct TStepTrace {
 // Runs each step list over page in turn (the first, then the fallbacks) and returns the first
 // non-empty value one of them finds; nothing when none does. A list ends without a value where
 // a delimiter or a rule finds nothing or DigitsOnly meets something that is not a number.
-// siteName fills skBetweenSite's start. `trace`, when set, sees every step.
+// site_name fills skBetweenSite's start. `trace`, when set, sees every step.
 std::optional<std::string> ApplyRules(const std::string& page, const std::vector<TStepList>& rules,
-                                      const std::string& siteName,
+                                      const std::string& site_name,
                                       const std::function<void(const TStepTrace&)>& trace = {});
 
 // Fetches one page with an HTTP GET and returns its text converted by mode (a TFetchMode's

@@ -15,22 +15,22 @@ std::string RulePattern(const std::string& rule) {
   return ReplaceAll(pattern, *kParameter, "(.*?)");
 }
 
-std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
+std::string ExpandUrl(const std::string& url_template, const std::string& site,
                       const TServiceHosts& hosts) {
   std::string url;
-  url.reserve(urlTemplate.size() + site.size());
+  url.reserve(url_template.size() + site.size());
   size_t i = 0;  // copied up to here
-  for (size_t open = 0; open < urlTemplate.size();) {
-    const auto b = static_cast<unsigned char>(urlTemplate[open]);
+  for (size_t open = 0; open < url_template.size();) {
+    const auto b = static_cast<unsigned char>(url_template[open]);
     // A double-byte character's second byte may be '{' (0x7B): only whole characters count.
     if (b != '{') {
       open += IsLeadByte(b) ? 2 : 1;
       continue;
     }
-    const size_t close = urlTemplate.find('}', open);
+    const size_t close = url_template.find('}', open);
     if (close == std::string::npos) throw Exception("Unclosed \"{\" in URL template");
-    url.append(urlTemplate, i, open - i);
-    const std::string name = urlTemplate.substr(open + 1, close - open - 1);
+    url.append(url_template, i, open - i);
+    const std::string name = url_template.substr(open + 1, close - open - 1);
     if (name == "site") {
       url += site;
     } else if (const std::string* host = FindServiceHost(hosts, name)) {
@@ -40,6 +40,6 @@ std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
     }
     i = open = close + 1;
   }
-  url.append(urlTemplate, i, std::string::npos);
+  url.append(url_template, i, std::string::npos);
   return url;
 }

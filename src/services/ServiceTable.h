@@ -69,5 +69,5 @@ std::string RulePattern(const std::string& rule);
 // The request URL for `site`: "{site}" becomes the site name as it stands (no escaping of any
 // kind) and "{Name}" the host of that name in `hosts`. Raises Exception on a placeholder that
 // names no host or is not closed.
-std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
+std::string ExpandUrl(const std::string& url_template, const std::string& site,
                       const TServiceHosts& hosts);
