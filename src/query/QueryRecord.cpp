@@ -9,26 +9,22 @@
 namespace {
 
 struct TFieldNames {
-  const char* Name;         // the label's name
-  const char8_t* Caption;   // what people call it
+  const char* Name;        // the label's name
+  const char8_t* Caption;  // what people call it
 };
 
 // Every field's names, in TResultField order.
 constexpr TFieldNames kFields[] = {
-    {"Site1", u8"百度收录"},         {"Site2", u8"谷歌收录"},
-    {"Site3", u8"雅虎收录"},         {"Site4", u8"搜搜收录"},
-    {"Site5", u8"搜狗收录"},         {"Site6", u8"有道收录"},
-    {"Site7", u8"必应收录"},         {"Link1", u8"百度反向链接"},
-    {"Link2", u8"谷歌反向链接"},     {"Link3", u8"雅虎反向链接"},
-    {"Link4", u8"搜搜反向链接"},     {"Link5", u8"搜狗反向链接"},
-    {"Link6", u8"有道反向链接"},     {"Link7", u8"必应反向链接"},
-    {"Dmy1", u8"百度当天收录"},      {"Dmy2", u8"百度本月收录"},
-    {"Dmy3", u8"百度一年收录"},      {"Dmy4", u8"谷歌当天收录"},
-    {"Dmy5", u8"谷歌本月收录"},      {"Dmy6", u8"谷歌一年收录"},
-    {"WebTitle", u8"网站标题"},      {"Alexa1", u8"Alexa排名"},
-    {"Alexa2", u8"国内排名"},        {"Alexa3", u8"Google PR"},
-    {"Alexa4", u8"搜狗评级"},        {"Alexa5", u8"百度快照"},
-    {"Alexa6", u8"访问速度"},        {"Image1", u8"缩略图"},
+    {"Site1", u8"百度收录"},     {"Site2", u8"谷歌收录"},     {"Site3", u8"雅虎收录"},
+    {"Site4", u8"搜搜收录"},     {"Site5", u8"搜狗收录"},     {"Site6", u8"有道收录"},
+    {"Site7", u8"必应收录"},     {"Link1", u8"百度反向链接"}, {"Link2", u8"谷歌反向链接"},
+    {"Link3", u8"雅虎反向链接"}, {"Link4", u8"搜搜反向链接"}, {"Link5", u8"搜狗反向链接"},
+    {"Link6", u8"有道反向链接"}, {"Link7", u8"必应反向链接"}, {"Dmy1", u8"百度当天收录"},
+    {"Dmy2", u8"百度本月收录"},  {"Dmy3", u8"百度一年收录"},  {"Dmy4", u8"谷歌当天收录"},
+    {"Dmy5", u8"谷歌本月收录"},  {"Dmy6", u8"谷歌一年收录"},  {"WebTitle", u8"网站标题"},
+    {"Alexa1", u8"Alexa排名"},   {"Alexa2", u8"国内排名"},    {"Alexa3", u8"Google PR"},
+    {"Alexa4", u8"搜狗评级"},    {"Alexa5", u8"百度快照"},    {"Alexa6", u8"访问速度"},
+    {"Image1", u8"缩略图"},
 };
 static_assert(std::size(kFields) == rfPicture + 1, "names for every field and the picture");
 

@@ -9,7 +9,9 @@
 // GBK bytes of a UTF-8 literal: Gbk(u8"查询"). Characters GBK cannot hold become "?".
 std::string Gbk(std::u8string_view utf8);
 // The bytes of a UTF-8 literal as they are: Utf8Bytes(u8"历史") for texts that stay UTF-8.
-inline std::string Utf8Bytes(std::u8string_view utf8) { return std::string(utf8.begin(), utf8.end()); }
+inline std::string Utf8Bytes(std::u8string_view utf8) {
+  return std::string(utf8.begin(), utf8.end());
+}
 // UTF-8 <-> GBK for the Qt boundary. Unmappable characters and malformed bytes become "?".
 std::string Utf8ToGbk(std::string_view utf8);
 std::string GbkToUtf8(std::string_view gbk);
