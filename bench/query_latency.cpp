@@ -71,7 +71,7 @@ class TFreshConnections : public TGetPageFetcher {
 class TCountingView : public THeadlessView {
  public:
   void SetFieldResult(TResultField, const TFieldResult& result) override {
-    if (result.State != fsPending && result.State != fsValue) ++Failures;
+    if (result.State != TFieldState::Pending && result.State != TFieldState::Value) ++Failures;
   }
   int Failures = 0;
 };

@@ -42,20 +42,20 @@ std::string Shown(const std::string& gbk) {
 
 std::string Described(const TStep& step) {
   switch (step.Kind) {
-    case skBetween: return "between " + Shown(step.A) + " " + Shown(step.B);
-    case skBetweenSite: return "between " + Shown(step.A + "{site}" + step.B) + " " + Shown(step.C);
-    case skRemove: return "remove " + Shown(step.A);
-    case skDigitsOnly: return "digits";
-    case skRule: return "rule " + Shown(step.A);
-    case skAppend: return "append " + Shown(step.A);
+    case TStepKind::Between: return "between " + Shown(step.A) + " " + Shown(step.B);
+    case TStepKind::BetweenSite: return "between " + Shown(step.A + "{site}" + step.B) + " " + Shown(step.C);
+    case TStepKind::Remove: return "remove " + Shown(step.A);
+    case TStepKind::DigitsOnly: return "digits";
+    case TStepKind::Rule: return "rule " + Shown(step.A);
+    case TStepKind::Append: return "append " + Shown(step.A);
   }
   return "?";
 }
 
 const char* NotFound(TStepKind kind) {
   switch (kind) {
-    case skDigitsOnly: return "not a number (only digits and commas pass)";
-    case skRule: return "no match";
+    case TStepKind::DigitsOnly: return "not a number (only digits and commas pass)";
+    case TStepKind::Rule: return "no match";
     default: return "not found";
   }
 }

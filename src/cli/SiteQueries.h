@@ -49,7 +49,7 @@ struct TSiteQueryOptions {
   std::shared_ptr<const TServiceTable> Table;  // empty: the built-in definitions
   // A proxy URL for every request (http://, socks4://, socks4a://, socks5://, socks5h://, with
   // user:password@); "": as http_proxy, https_proxy, all_proxy and no_proxy say. no_proxy
-  // applies either way; a URL that is not a usable proxy fails every request (feProxyFailed).
+  // applies either way; a URL that is not a usable proxy fails every request (TFetchEnd::ProxyFailed).
   std::string Proxy;
   // After each site, on the calling thread: sites done, total, the sites still running.
   std::function<void(size_t done, size_t total, const std::string& current)> Progress;

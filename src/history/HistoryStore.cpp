@@ -52,13 +52,14 @@ const char* const kFetchEndWords[] = {
     "fetched",         "host-not-found", "refused",      "reset",
     "connect-timeout", "read-timeout",   "tls-refused",  "http-status",
     "too-large",       "stopped",        "proxy-failed", "other-failure"};
-static_assert(std::size(kFetchEndWords) == feOtherFailure + 1, "a word for every fetch end");
+static_assert(std::size(kFetchEndWords) == static_cast<size_t>(TFetchEnd::OtherFailure) + 1,
+              "a word for every fetch end");
 
-template <size_t N>
-int IndexOfWord(const char* const (&words)[N], const char* word, int fallback) {
-  if (word == nullptr) return fallback;
+// The value whose word (words[value]) is `word`; fallback for a word that is none.
+template <typename Enum, size_t N>
+Enum EnumOfWord(const char* const (&words)[N], const std::string& word, Enum fallback) {
   for (size_t i = 0; i < N; ++i) {
-    if (std::strcmp(words[i], word) == 0) return static_cast<int>(i);
+    if (word == words[i]) return static_cast<Enum>(i);
   }
   return fallback;
 }
@@ -177,7 +178,7 @@ int WriteRecord(sqlite3* db, const TQueryRecord& record) {
       BindNumber(f, 4, r.HasValue() ? FieldNumber(field, r.Text) : std::nullopt);
       f.Text(5, OutcomeWord(r.State));
       f.Text(6, GbkToUtf8(NoValueReason(r)));
-      f.Text(7, kFetchEndWords[r.Fetch.End]);
+      f.Text(7, kFetchEndWords[static_cast<size_t>(r.Fetch.End)]);
       f.Int(8, r.Fetch.HttpStatus);
       f.Int(9, r.Fetch.ElapsedMs);
       f.Text(10, r.Fetch.Url);
@@ -411,9 +412,8 @@ std::vector<THistoryQuery> THistoryStore::Read(const std::string& site,
       if (!f) continue;  // a field this program lacks
       TFieldResult r;
       r.State = StateOfOutcomeWord(st.ColumnText(6));
-      if (r.State == fsValue) r.Text = Utf8ToGbk(st.ColumnText(4));
-      r.Fetch.End = static_cast<TFetchEnd>(
-          IndexOfWord(kFetchEndWords, st.ColumnText(7).c_str(), feOtherFailure));
+      if (r.State == TFieldState::Value) r.Text = Utf8ToGbk(st.ColumnText(4));
+      r.Fetch.End = EnumOfWord(kFetchEndWords, st.ColumnText(7), TFetchEnd::OtherFailure);
       r.Fetch.HttpStatus = sqlite3_column_int(*st, 8);
       r.Fetch.ElapsedMs = static_cast<uint32_t>(sqlite3_column_int64(*st, 9));
       r.Fetch.Url = st.ColumnText(10);

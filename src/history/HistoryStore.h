@@ -39,7 +39,7 @@ struct sqlite3;
 // The layout version this program writes.
 constexpr int kHistorySchemaVersion = 1;
 
-// One stored query: the run as it was recorded (fields not read stay fsPending), with each
+// One stored query: the run as it was recorded (fields not read stay TFieldState::Pending), with each
 // field's number.
 struct THistoryQuery {
   int64_t Id = 0;  // row id, increasing in the order of storing

@@ -105,10 +105,10 @@ TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>
   TFieldResult result;
   result.Fetch = page.Outcome;
   if (auto value = ApplyRules(page.Text, rules, site_name)) {
-    result.State = fsValue;
+    result.State = TFieldState::Value;
     result.Text = std::move(*value);
   } else {
-    result.State = LooksBlocked(page.Text) ? fsBlocked : fsNoMatch;
+    result.State = LooksBlocked(page.Text) ? TFieldState::Blocked : TFieldState::NoMatch;
   }
   return result;
 }
@@ -172,8 +172,8 @@ void MyThread::RunJob() {
     }
     TFieldResult skipped;  // switched off, or the query was stopped: no request
     skipped.Fetch.Url = request_url_;
-    skipped.State = request.Enabled ? fsStopped : fsDisabled;
-    if (request.Enabled) skipped.Fetch.End = feStopped;
+    skipped.State = request.Enabled ? TFieldState::Stopped : TFieldState::Disabled;
+    if (request.Enabled) skipped.Fetch.End = TFetchEnd::Stopped;
     Skip(*field, skipped);
   }
 }
@@ -207,7 +207,7 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   TFieldResult time;
   time.Fetch = result.Fetch;
   if (result.Fetch.Fetched()) {
-    time.State = fsValue;
+    time.State = TFieldState::Value;
     time.Text = ElapsedSecondsText(static_cast<uint32_t>(start_time_),
                                    static_cast<uint32_t>(end_time_));
   } else {
@@ -230,12 +230,12 @@ void MyThread::Thumbnail() {
     buffer.SetPosition(0);
     picture = std::make_shared<TRgbImage>();
     if (DecodeJpeg(buffer.DataString(), *picture)) {
-      result.State = fsValue;
-      result.Fetch.End = feFetched;
+      result.State = TFieldState::Value;
+      result.Fetch.End = TFetchEnd::Fetched;
     } else {
       picture.reset();
-      result.State = fsNoMatch;  // an answer, but not a JPEG picture
-      result.Fetch.End = feFetched;
+      result.State = TFieldState::NoMatch;  // an answer, but not a JPEG picture
+      result.Fetch.End = TFetchEnd::Fetched;
     }
   } catch (...) {
     picture.reset();

@@ -29,7 +29,7 @@
 // What the fetches of one run share: its stop request, its proxies and its idle connections.
 // Lives as long as the run (TJobOutput); every member may be null.
 struct TFetchRun {
-  const std::atomic<bool>* Stop = nullptr;  // set before a fetch: nothing is sent (feStopped)
+  const std::atomic<bool>* Stop = nullptr;  // set before a fetch: nothing is sent (TFetchEnd::Stopped)
   const TProxySettings* Proxies = nullptr;  // null: straight to every server
   TNetConnectionPool* Pool = nullptr;       // null: every fetch connects afresh
   bool Stopped() const { return Stop != nullptr && Stop->load(); }

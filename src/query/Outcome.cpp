@@ -12,7 +12,8 @@ namespace {
 
 const char* const kOutcomeWords[] = {"pending", "value",   "no-match", "blocked",
                                      "failed",  "stopped", "disabled"};
-static_assert(std::size(kOutcomeWords) == fsDisabled + 1, "a word for every field state");
+static_assert(std::size(kOutcomeWords) == static_cast<size_t>(TFieldState::Disabled) + 1,
+              "a word for every field state");
 
 // What verification and rate-limit pages say. Kept in one place so that a new wording is one
 // line here; compared without regard to letter case.
@@ -27,12 +28,12 @@ const char8_t* const kBlockedMarkers[] = {
 TFieldResult FailedField(const TFetchOutcome& fetch) {
   TFieldResult result;
   result.Fetch = fetch;
-  if (fetch.End == feStopped) {
-    result.State = fsStopped;
-  } else if (fetch.End == feHttpStatus && IsBlockingStatus(fetch.HttpStatus)) {
-    result.State = fsBlocked;
+  if (fetch.End == TFetchEnd::Stopped) {
+    result.State = TFieldState::Stopped;
+  } else if (fetch.End == TFetchEnd::HttpStatus && IsBlockingStatus(fetch.HttpStatus)) {
+    result.State = TFieldState::Blocked;
   } else {
-    result.State = fsFailed;
+    result.State = TFieldState::Failed;
   }
   return result;
 }
@@ -54,47 +55,48 @@ bool IsBlockingStatus(int status) { return status == 403 || status == 429 || sta
 
 std::string StateWord(TFieldState state) {
   switch (state) {
-    case fsValue:
+    case TFieldState::Value:
       return "";
-    case fsPending:
+    case TFieldState::Pending:
       return Gbk(u8"查询中");
-    case fsNoMatch:
+    case TFieldState::NoMatch:
       return Gbk(u8"未找到");
-    case fsBlocked:
+    case TFieldState::Blocked:
       return Gbk(u8"被拦截");
-    case fsFailed:
+    case TFieldState::Failed:
       return Gbk(u8"无法访问");
-    case fsStopped:
+    case TFieldState::Stopped:
       return Gbk(u8"已停止");
-    case fsDisabled:
+    case TFieldState::Disabled:
       return Gbk(u8"已停用");
   }
   return "";
 }
 
 const char* OutcomeWord(TFieldState state) {
-  return state >= 0 && state <= fsDisabled ? kOutcomeWords[state] : "failed";
+  const auto i = static_cast<size_t>(state);
+  return i < std::size(kOutcomeWords) ? kOutcomeWords[i] : "failed";
 }
 
 TFieldState StateOfOutcomeWord(const std::string& word) {
-  for (int s = 0; s <= fsDisabled; ++s) {
+  for (size_t s = 0; s < std::size(kOutcomeWords); ++s) {
     if (word == kOutcomeWords[s]) return static_cast<TFieldState>(s);
   }
-  return fsFailed;
+  return TFieldState::Failed;
 }
 
 std::string NoValueReason(const TFieldResult& result) {
   switch (result.State) {
-    case fsValue:
+    case TFieldState::Value:
       return "";
-    case fsFailed:
-      return StateWord(fsFailed) + Gbk(u8"：") + FetchReason(result.Fetch);
-    case fsBlocked:
+    case TFieldState::Failed:
+      return StateWord(TFieldState::Failed) + Gbk(u8"：") + FetchReason(result.Fetch);
+    case TFieldState::Blocked:
       if (result.Fetch.HttpStatus != 0) {
-        return StateWord(fsBlocked) + Gbk(u8"（HTTP ") + std::to_string(result.Fetch.HttpStatus) +
+        return StateWord(TFieldState::Blocked) + Gbk(u8"（HTTP ") + std::to_string(result.Fetch.HttpStatus) +
                Gbk(u8"）");
       }
-      return StateWord(fsBlocked);
+      return StateWord(TFieldState::Blocked);
     default:
       return StateWord(result.State);
   }
@@ -102,29 +104,29 @@ std::string NoValueReason(const TFieldResult& result) {
 
 std::string FetchReason(const TFetchOutcome& fetch) {
   switch (fetch.End) {
-    case feFetched:
+    case TFetchEnd::Fetched:
       return Gbk(u8"已取得页面");
-    case feHostNotFound:
+    case TFetchEnd::HostNotFound:
       return Gbk(u8"找不到主机");
-    case feRefused:
+    case TFetchEnd::Refused:
       return Gbk(u8"连接被拒绝");
-    case feReset:
+    case TFetchEnd::Reset:
       return Gbk(u8"连接被重置");
-    case feConnectTimeout:
+    case TFetchEnd::ConnectTimeout:
       return Gbk(u8"连接超时");
-    case feReadTimeout:
+    case TFetchEnd::ReadTimeout:
       return Gbk(u8"读取超时");
-    case feTlsRefused:
+    case TFetchEnd::TlsRefused:
       return Gbk(u8"安全连接失败：") + fetch.Detail;
-    case feHttpStatus:
+    case TFetchEnd::HttpStatus:
       return "HTTP " + std::to_string(fetch.HttpStatus);
-    case feTooLarge:
+    case TFetchEnd::TooLarge:
       return Gbk(u8"页面过大");
-    case feStopped:
+    case TFetchEnd::Stopped:
       return Gbk(u8"已停止");
-    case feProxyFailed:
+    case TFetchEnd::ProxyFailed:
       return Gbk(u8"代理无法连接");
-    case feOtherFailure:
+    case TFetchEnd::OtherFailure:
       return fetch.Detail.empty() ? Gbk(u8"未知错误") : fetch.Detail;
   }
   return "";
@@ -140,22 +142,22 @@ std::string FieldTooltip(const TFieldResult& result) {
   const TFetchOutcome& f = result.Fetch;
   std::string tip;
   switch (result.State) {
-    case fsPending:
+    case TFieldState::Pending:
       return Gbk(u8"查询中…");
-    case fsStopped:
+    case TFieldState::Stopped:
       return Gbk(u8"已停止");
-    case fsDisabled:
+    case TFieldState::Disabled:
       return Gbk(u8"已停用");
-    case fsValue:
+    case TFieldState::Value:
       tip = Gbk(u8"来源：") + f.Url;
       break;
-    case fsNoMatch:
+    case TFieldState::NoMatch:
       tip = Gbk(u8"未找到：页面中没有这个数值") + "\n" + f.Url;
       break;
-    case fsBlocked:
+    case TFieldState::Blocked:
       tip = Gbk(u8"被拦截：服务要求验证或限制了访问频率") + "\n" + f.Url;
       break;
-    case fsFailed:
+    case TFieldState::Failed:
       tip = NoValueReason(result) + Gbk(u8"（") + SecondsText(f.ElapsedMs) + Gbk(u8"）") + "\n" +
             f.Url;
       break;

@@ -9,30 +9,30 @@
 #include <string>
 
 // How one fetch ended.
-enum TFetchEnd {
-  feFetched,         // the page arrived: HttpStatus, ElapsedMs, FinalUrl
-  feHostNotFound,    // the host name did not resolve
-  feRefused,         // nobody listens there
-  feReset,           // the peer reset the connection
-  feConnectTimeout,  // no connection within the time-out
-  feReadTimeout,     // the server went silent (or the whole fetch ran out of time)
-  feTlsRefused,      // the TLS handshake failed; Detail holds the certificate's complaint
-  feHttpStatus,      // an unsuccessful HTTP status: HttpStatus
-  feTooLarge,        // the body passed the size cap
-  feStopped,         // the user stopped the query first
-  feProxyFailed,     // the proxy could not be reached or refused the route
-  feOtherFailure,    // anything else; Detail holds the message
+enum class TFetchEnd {
+  Fetched,         // the page arrived: HttpStatus, ElapsedMs, FinalUrl
+  HostNotFound,    // the host name did not resolve
+  Refused,         // nobody listens there
+  Reset,           // the peer reset the connection
+  ConnectTimeout,  // no connection within the time-out
+  ReadTimeout,     // the server went silent (or the whole fetch ran out of time)
+  TlsRefused,      // the TLS handshake failed; Detail holds the certificate's complaint
+  HttpStatus,      // an unsuccessful HTTP status: HttpStatus
+  TooLarge,        // the body passed the size cap
+  Stopped,         // the user stopped the query first
+  ProxyFailed,     // the proxy could not be reached or refused the route
+  OtherFailure,    // anything else; Detail holds the message
 };
 
 struct TFetchOutcome {
-  TFetchEnd End = feOtherFailure;
+  TFetchEnd End = TFetchEnd::OtherFailure;
   int HttpStatus = 0;      // the last status received, 0 when none arrived
   uint32_t ElapsedMs = 0;  // from the start of the fetch to its end
   std::string Url;         // the URL asked
   std::string FinalUrl;    // where the last redirect led (fetched pages)
   std::string Detail;      // the failure's own message (English, from the network layers)
 
-  bool Fetched() const { return End == feFetched; }
+  bool Fetched() const { return End == TFetchEnd::Fetched; }
 };
 
 // A fetched page (or the failure text) with how the fetch ended.
@@ -42,22 +42,22 @@ struct TPageResult {
 };
 
 // What a result field holds.
-enum TFieldState {
-  fsPending,   // the query has not reached it yet
-  fsValue,     // the page stated a value (a stated "0" is a value)
-  fsNoMatch,   // the page came, but without the value's delimiters
-  fsBlocked,   // the service answered with a verification or rate-limit page
-  fsFailed,    // the fetch failed; Fetch says why
-  fsStopped,   // the user stopped the query before the field was fetched
-  fsDisabled,  // the service is switched off in the definitions
+enum class TFieldState {
+  Pending,   // the query has not reached it yet
+  Value,     // the page stated a value (a stated "0" is a value)
+  NoMatch,   // the page came, but without the value's delimiters
+  Blocked,   // the service answered with a verification or rate-limit page
+  Failed,    // the fetch failed; Fetch says why
+  Stopped,   // the user stopped the query before the field was fetched
+  Disabled,  // the service is switched off in the definitions
 };
 
 struct TFieldResult {
-  TFieldState State = fsPending;
-  std::string Text;     // the value shown (GBK); empty unless State is fsValue
+  TFieldState State = TFieldState::Pending;
+  std::string Text;     // the value shown (GBK); empty unless State is TFieldState::Value
   TFetchOutcome Fetch;  // the request behind the field
 
-  bool HasValue() const { return State == fsValue; }
+  bool HasValue() const { return State == TFieldState::Value; }
 };
 
 // The result of a field whose fetch ended as `fetch` without a value: stopped, blocked or failed.
@@ -77,7 +77,7 @@ std::string StateWord(TFieldState state);
 // The outcome of a field as a stable English word for files and programs: "value", "no-match",
 // "blocked", "failed", "stopped", "disabled", "pending".
 const char* OutcomeWord(TFieldState state);
-// The state an OutcomeWord names; fsFailed for a word that is none.
+// The state an OutcomeWord names; TFieldState::Failed for a word that is none.
 TFieldState StateOfOutcomeWord(const std::string& word);
 // Why a field has no value, in a few words: "" for a value, else the state's word with the
 // fetch's reason where there is one ("无法访问：连接超时", "被拦截（HTTP 403）").

@@ -136,10 +136,10 @@ void TQueryController::Stop() {
     if (worker && !worker->Finished()) worker->Terminate();
   }
   for (TResultField field : AllTextFields()) {
-    if (record_.Fields[field].State != fsPending) continue;
+    if (record_.Fields[field].State != TFieldState::Pending) continue;
     TFieldResult stopped;
-    stopped.State = fsStopped;
-    stopped.Fetch.End = feStopped;
+    stopped.State = TFieldState::Stopped;
+    stopped.Fetch.End = TFetchEnd::Stopped;
     SetFieldResult(field, stopped);
   }
   view_.SetBeginCaption(QueryCaption());

@@ -69,24 +69,24 @@ namespace {
 // One step over text; false where it finds nothing.
 bool ApplyStep(const TStep& step, const std::string& site_name, std::string& text) {
   switch (step.Kind) {
-    case skBetween:
-    case skBetweenSite: {
-      const auto between = step.Kind == skBetween
+    case TStepKind::Between:
+    case TStepKind::BetweenSite: {
+      const auto between = step.Kind == TStepKind::Between
                                ? FindBetween(text, step.A, step.B)
                                : FindBetween(text, step.A + site_name + step.B, step.C);
       if (!between) return false;
       text = *between;
       return true;
     }
-    case skRemove:
+    case TStepKind::Remove:
       text = ReplaceAll(text, step.A, "");
       return true;
-    case skDigitsOnly:
+    case TStepKind::DigitsOnly:
       return OnlyDigitsAndCommas(Trim(text));
-    case skRule:
+    case TStepKind::Rule:
       text = ExtractByRule(text, step.A);
       return !text.empty();
-    case skAppend:
+    case TStepKind::Append:
       text += step.A;
       return true;
   }
@@ -184,16 +184,16 @@ TFetchEnd EndOfSocketError(int code) {
   switch (code) {
     case 11001:
     case 11004:
-      return feHostNotFound;
+      return TFetchEnd::HostNotFound;
     case 10061:
-      return feRefused;
+      return TFetchEnd::Refused;
     case 10054:
     case 10053:
-      return feReset;
+      return TFetchEnd::Reset;
     case 10060:
-      return feConnectTimeout;
+      return TFetchEnd::ConnectTimeout;
     default:
-      return feOtherFailure;
+      return TFetchEnd::OtherFailure;
   }
 }
 
@@ -201,14 +201,14 @@ TFetchEnd EndOfSocketError(int code) {
 TFetchEnd EndOf(const Exception& e, int& status) {
   if (auto* http = dynamic_cast<const ENetHTTPProtocolException*>(&e)) {
     status = http->ReplyCode();
-    return feHttpStatus;
+    return TFetchEnd::HttpStatus;
   }
-  if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return feTlsRefused;
-  if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return feTooLarge;
-  if (dynamic_cast<const ENetConnectTimeout*>(&e)) return feConnectTimeout;
-  if (dynamic_cast<const ENetReadTimeout*>(&e)) return feReadTimeout;
+  if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return TFetchEnd::TlsRefused;
+  if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return TFetchEnd::TooLarge;
+  if (dynamic_cast<const ENetConnectTimeout*>(&e)) return TFetchEnd::ConnectTimeout;
+  if (dynamic_cast<const ENetReadTimeout*>(&e)) return TFetchEnd::ReadTimeout;
   if (dynamic_cast<const ENetSocksError*>(&e) || dynamic_cast<const EProxyFailed*>(&e)) {
-    return feProxyFailed;
+    return TFetchEnd::ProxyFailed;
   }
   if (auto* socket = dynamic_cast<const ENetSocketError*>(&e)) {
     return EndOfSocketError(socket->ErrorCode());
@@ -217,8 +217,8 @@ TFetchEnd EndOf(const Exception& e, int& status) {
     return EndOfSocketError(connect->ErrorCode());
   }
   // The server hung up before the answer was complete.
-  if (dynamic_cast<const ENetConnClosedGracefully*>(&e)) return feReset;
-  return feOtherFailure;
+  if (dynamic_cast<const ENetConnClosedGracefully*>(&e)) return TFetchEnd::Reset;
+  return TFetchEnd::OtherFailure;
 }
 
 }  // namespace
@@ -227,15 +227,15 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
   try {
     throw;
   } catch (const EFetchStopped&) {
-    outcome.End = feStopped;
+    outcome.End = TFetchEnd::Stopped;
   } catch (const Exception& e) {
     outcome.End = EndOf(e, outcome.HttpStatus);
     outcome.Detail = e.Message();
   } catch (const std::exception& e) {
-    outcome.End = feOtherFailure;
+    outcome.End = TFetchEnd::OtherFailure;
     outcome.Detail = e.what();
   } catch (...) {
-    outcome.End = feOtherFailure;
+    outcome.End = TFetchEnd::OtherFailure;
   }
 }
 
@@ -302,7 +302,7 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRo
     // that fails failed to reach the proxy.
     TFetchOutcome seen;
     RecordFetchFailure(seen);
-    if (seen.End == feRefused || seen.End == feHostNotFound || seen.End == feConnectTimeout) {
+    if (seen.End == TFetchEnd::Refused || seen.End == TFetchEnd::HostNotFound || seen.End == TFetchEnd::ConnectTimeout) {
       throw EProxyFailed("Proxy " + route.Proxy->Name() + ": " + seen.Detail);
     }
     throw;
@@ -323,7 +323,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
   };
   auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
   if (stopped()) {
-    outcome.End = feStopped;
+    outcome.End = TFetchEnd::Stopped;
     result.Text = FailureText();
     return result;
   }
@@ -373,15 +373,15 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
         give_back();
       });
     });
-    outcome.End = feFetched;
+    outcome.End = TFetchEnd::Fetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();
     result.Text = PageByMode(result.Text, mode);
   } catch (...) {
     RecordFetchFailure(outcome);
     // Whatever ends a fetch after the query was stopped, the stop ended it.
-    if (stopped()) outcome.End = feStopped;
-    if (outcome.HttpStatus == 0 && outcome.End != feStopped) {
+    if (stopped()) outcome.End = TFetchEnd::Stopped;
+    if (outcome.HttpStatus == 0 && outcome.End != TFetchEnd::Stopped) {
       try {
         outcome.HttpStatus = http->ResponseCode() > 0 ? http->ResponseCode() : 0;
       } catch (...) {

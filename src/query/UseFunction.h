@@ -66,7 +66,7 @@ struct TStepTrace {
 // Runs each step list over page in turn (the first, then the fallbacks) and returns the first
 // non-empty value one of them finds; nothing when none does. A list ends without a value where
 // a delimiter or a rule finds nothing or DigitsOnly meets something that is not a number.
-// site_name fills skBetweenSite's start. `trace`, when set, sees every step.
+// site_name fills TStepKind::BetweenSite's start. `trace`, when set, sees every step.
 std::optional<std::string> ApplyRules(const std::string& page, const std::vector<TStepList>& rules,
                                       const std::string& site_name,
                                       const std::function<void(const TStepTrace&)>& trace = {});
@@ -90,13 +90,13 @@ class TNetConnectionPool;
 struct TFetchOptions {
   int ReadTimeoutMs = kQueryReadTimeoutMs;  // bounds the connect and every read
   // The query's stop request: set before the fetch begins, nothing is sent and the outcome is
-  // feStopped; set while the fetch is under way, it ends at its next step as stopped.
+  // TFetchEnd::Stopped; set while the fetch is under way, it ends at its next step as stopped.
   const std::atomic<bool>* Stop = nullptr;
   // Spaces the requests to each server (not owned; null: no pacing).
   TRequestPacing* Pacing = nullptr;
   // The query's proxies (not owned; null: straight to every server). The route is chosen for
   // the URL asked; redirects follow the same route. A proxy that cannot be reached, or a setting
-  // that is not a usable proxy URL, ends the fetch as feProxyFailed.
+  // that is not a usable proxy URL, ends the fetch as TFetchEnd::ProxyFailed.
   const TProxySettings* Proxies = nullptr;
   // The query's idle kept-alive connections (not owned; null: every fetch connects afresh). A
   // fetch takes one bound for its server and route when there is one, and gives its own back
@@ -114,7 +114,7 @@ class TNetURI;
 void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
                    const std::function<void()>& fetch);
 // The query's proxy could not be reached, or the setting that applies is not a usable proxy
-// URL (a fetch then ends as feProxyFailed).
+// URL (a fetch then ends as TFetchEnd::ProxyFailed).
 class EProxyFailed : public Exception {
  public:
   using Exception::Exception;

@@ -308,7 +308,7 @@ class TReader {
         "a step is 'digits' or one of { between = ['start', 'end'] }, { remove = 'text' }, "
         "{ rule = 'pattern' }, { append = 'text' }";
     if (const auto* word = n.as_string()) {
-      if (word->get() == "digits") return TStep{skDigitsOnly};
+      if (word->get() == "digits") return TStep{TStepKind::DigitsOnly};
       Fault(n, entry, "unknown step '" + Text(n) + "': " + kShape);
       return std::nullopt;
     }
@@ -329,11 +329,11 @@ class TReader {
     if (kind == "between") return ReadBetween(value, entry);
     TStep step;
     if (kind == "remove")
-      step.Kind = skRemove;
+      step.Kind = TStepKind::Remove;
     else if (kind == "rule")
-      step.Kind = skRule;
+      step.Kind = TStepKind::Rule;
     else if (kind == "append")
-      step.Kind = skAppend;
+      step.Kind = TStepKind::Append;
     else {
       Fault(key.source(), entry.Name, "unknown step \"" + kind + "\": " + kShape);
       entry.Faulty = true;
@@ -344,12 +344,12 @@ class TReader {
       return std::nullopt;
     }
     const std::string text = Text(value);
-    if (text.empty() && step.Kind != skAppend) {
+    if (text.empty() && step.Kind != TStepKind::Append) {
       Fault(value, entry, "the text of " + kind + " is empty");
       return std::nullopt;
     }
     if (!ToGbk(value, text, entry, step.A)) return std::nullopt;
-    if (step.Kind == skRule && !CheckRule(value, entry, step.A)) return std::nullopt;
+    if (step.Kind == TStepKind::Rule && !CheckRule(value, entry, step.A)) return std::nullopt;
     return step;
   }
 
@@ -382,11 +382,11 @@ class TReader {
         Fault(start_node, entry, "{site} may stand only once in the start text of between");
         return std::nullopt;
       }
-      step.Kind = skBetweenSite;
+      step.Kind = TStepKind::BetweenSite;
     }
     const bool ok = ToGbk(start_node, start, entry, step.A) &&
                     ToGbk(start_node, after, entry, step.B) &&
-                    ToGbk(end_node, end, entry, step.Kind == skBetweenSite ? step.C : step.B);
+                    ToGbk(end_node, end, entry, step.Kind == TStepKind::BetweenSite ? step.C : step.B);
     if (!ok) return std::nullopt;
     return step;
   }

@@ -14,17 +14,17 @@
 #include "services/ServiceHosts.h"
 
 // What one step does to the text it is given.
-enum TStepKind {
-  skBetween,      // the bytes between the first A and the next B after it
-  skBetweenSite,  // as skBetween with start A + site name + B and end C
-  skRemove,       // every occurrence of A removed, letter case ignored
-  skDigitsOnly,   // the text when its trimmed bytes are only digits and commas
-  skRule,         // the first group of extraction rule A (see RulePattern)
-  skAppend,       // A appended to the value found
+enum class TStepKind {
+  Between,      // the bytes between the first A and the next B after it
+  BetweenSite,  // as Between with start A + site name + B and end C
+  Remove,       // every occurrence of A removed, letter case ignored
+  DigitsOnly,   // the text when its trimmed bytes are only digits and commas
+  Rule,         // the first group of extraction rule A (see RulePattern)
+  Append,       // A appended to the value found
 };
 
 struct TStep {
-  TStepKind Kind = skBetween;
+  TStepKind Kind = TStepKind::Between;
   std::string A{}, B{}, C{};
   bool operator==(const TStep&) const = default;
 };

@@ -372,15 +372,15 @@ void TMainForm::SetFieldResult(TResultField field, const TFieldResult& result) {
   QLabel* label = fields_[field];
   QString text;
   switch (result.State) {
-    case fsValue:
+    case TFieldState::Value:
       text = FromGbk(result.Text);
       break;
-    case fsPending:
+    case TFieldState::Pending:
       text = FromUtf8(u8"…");
       break;
     default:
       // The title has room to say it in words; the narrow value labels show a dash.
-      text = field == rfWebTitle && result.State == fsFailed ? FromUtf8(u8"无法访问")
+      text = field == rfWebTitle && result.State == TFieldState::Failed ? FromUtf8(u8"无法访问")
                                                              : FromUtf8(u8"—");
       break;
   }

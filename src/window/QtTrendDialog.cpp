@@ -172,7 +172,7 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
       if (r.HasValue()) {
         item->setText(FromGbk(r.Text));
         item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      } else if (r.State != fsPending) {  // pending: the run did not store this field
+      } else if (r.State != TFieldState::Pending) {  // pending: the run did not store this field
         item->setText(FromGbk(NoValueReason(r)));
         item->setForeground(kGrey);
         item->setToolTip(FromGbk(FieldTooltip(r)));

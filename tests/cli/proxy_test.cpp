@@ -59,17 +59,17 @@ void ExpectEveryValue(const TQueryRecord& r, const std::string& site) {
     const TFieldResult& field = r.Fields[*ResultFieldByName(name)];
     EXPECT_EQ(field.Text, value) << name << ": " << FetchReason(field.Fetch);
   }
-  EXPECT_EQ(r.Picture.State, fsValue) << FetchReason(r.Picture.Fetch);
+  EXPECT_EQ(r.Picture.State, TFieldState::Value) << FetchReason(r.Picture.Fetch);
 }
 
 // Every field and the picture failed because the proxy could not be reached.
 void ExpectProxyFailedEverywhere(const TQueryRecord& r) {
   for (const auto& [name, value] : StandInServices::ExpectedFields(r.Site)) {
     const TFieldResult& field = r.Fields[*ResultFieldByName(name)];
-    EXPECT_EQ(field.Fetch.End, feProxyFailed) << name << ": " << field.Fetch.Detail;
+    EXPECT_EQ(field.Fetch.End, TFetchEnd::ProxyFailed) << name << ": " << field.Fetch.Detail;
     EXPECT_EQ(FetchReason(field.Fetch), Gbk(u8"代理无法连接")) << name;
   }
-  EXPECT_EQ(r.Picture.Fetch.End, feProxyFailed) << r.Picture.Fetch.Detail;
+  EXPECT_EQ(r.Picture.Fetch.End, TFetchEnd::ProxyFailed) << r.Picture.Fetch.Detail;
 }
 
 TEST(QueryThroughProxy, TinyproxyCarriesTheWholeQuery) {
@@ -105,7 +105,7 @@ TEST(QueryThroughProxy, MicrosocksFromTheEnvironmentWithCredentials) {
   const auto refused = QueryThrough(s, "");
   ASSERT_EQ(refused.size(), 1u);
   for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
-    EXPECT_EQ(refused[0].Fields[*ResultFieldByName(name)].Fetch.End, feProxyFailed) << name;
+    EXPECT_EQ(refused[0].Fields[*ResultFieldByName(name)].Fetch.End, TFetchEnd::ProxyFailed) << name;
   }
 }
 

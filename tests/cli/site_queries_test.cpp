@@ -42,7 +42,7 @@ TEST(SiteQueries, ManySitesAtOnceKeepTheirPaceAndEveryValue) {
     for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
       EXPECT_EQ(r.Fields[*ResultFieldByName(name)].Text, value) << name;
     }
-    EXPECT_EQ(r.Picture.State, fsValue);
+    EXPECT_EQ(r.Picture.State, TFieldState::Value);
   }
   EXPECT_EQ(ExitStatusOf(records), 0);
 

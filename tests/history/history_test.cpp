@@ -53,9 +53,9 @@ class HistoryTest : public ::testing::Test {
 
 TFieldResult Value(const std::string& text, const std::string& url = "http://a/") {
   TFieldResult r;
-  r.State = fsValue;
+  r.State = TFieldState::Value;
   r.Text = text;
-  r.Fetch.End = feFetched;
+  r.Fetch.End = TFetchEnd::Fetched;
   r.Fetch.HttpStatus = 200;
   r.Fetch.Url = url;
   return r;
@@ -78,7 +78,7 @@ TQueryRecord MakeRun(const std::string& site, int64_t started, int n = 1) {
   for (int f = 0; f < kTextFieldCount; ++f) r.Fields[f] = Value(std::to_string(n * 100 + f));
   r.Fields[rfWebTitle] = Value(G(u8"示例站点"));
   r.Fields[rfAlexa6] = Value(G(u8"0.5 秒"));
-  r.Picture = Failed(feRefused);
+  r.Picture = Failed(TFetchEnd::Refused);
   return r;
 }
 
@@ -109,11 +109,11 @@ TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
   EXPECT_EQ(store.TakeMessage(), "");
 
   TQueryRecord late = MakeRun("Example.com", 3000, 3);
-  late.Fields[rfSite1] = Failed(feReadTimeout);
-  late.Fields[rfSite2] = Failed(feHttpStatus, 429);  // blocked
-  late.Fields[rfLink1].State = fsNoMatch;
+  late.Fields[rfSite1] = Failed(TFetchEnd::ReadTimeout);
+  late.Fields[rfSite2] = Failed(TFetchEnd::HttpStatus, 429);  // blocked
+  late.Fields[rfLink1].State = TFieldState::NoMatch;
   late.Fields[rfLink1].Text.clear();
-  late.Fields[rfDmy1] = Failed(feStopped);
+  late.Fields[rfDmy1] = Failed(TFetchEnd::Stopped);
   late.Picture = Value("", "http://thumb/");
   ASSERT_TRUE(store.Record(late));
   ASSERT_TRUE(store.Record(MakeRun("example.com", 1000, 1)));  // stored later, started earlier
@@ -131,26 +131,26 @@ TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
   EXPECT_EQ(r.Fields[rfWebTitle].Text, G(u8"示例站点"));
   EXPECT_FALSE(all[1].Numbers[rfWebTitle]);
   EXPECT_EQ(all[1].Numbers[rfAlexa6], 0.5);
-  EXPECT_EQ(r.Fields[rfSite1].State, fsFailed);
-  EXPECT_EQ(r.Fields[rfSite1].Fetch.End, feReadTimeout);
+  EXPECT_EQ(r.Fields[rfSite1].State, TFieldState::Failed);
+  EXPECT_EQ(r.Fields[rfSite1].Fetch.End, TFetchEnd::ReadTimeout);
   EXPECT_EQ(r.Fields[rfSite1].Fetch.ElapsedMs, 20000u);
   EXPECT_EQ(r.Fields[rfSite1].Fetch.Url, "http://svc/q");
   EXPECT_EQ(r.Fields[rfSite1].Fetch.Detail, "Read Timeout");
   EXPECT_FALSE(all[1].Numbers[rfSite1]);
-  EXPECT_EQ(r.Fields[rfSite2].State, fsBlocked);
+  EXPECT_EQ(r.Fields[rfSite2].State, TFieldState::Blocked);
   EXPECT_EQ(r.Fields[rfSite2].Fetch.HttpStatus, 429);
-  EXPECT_EQ(r.Fields[rfLink1].State, fsNoMatch);
-  EXPECT_EQ(r.Fields[rfDmy1].State, fsStopped);
-  EXPECT_EQ(r.Picture.State, fsValue);
+  EXPECT_EQ(r.Fields[rfLink1].State, TFieldState::NoMatch);
+  EXPECT_EQ(r.Fields[rfDmy1].State, TFieldState::Stopped);
+  EXPECT_EQ(r.Picture.State, TFieldState::Value);
   EXPECT_EQ(r.Picture.Fetch.Url, "http://thumb/");
-  EXPECT_EQ(all[0].Record.Picture.State, fsFailed);
+  EXPECT_EQ(all[0].Record.Picture.State, TFieldState::Failed);
 
   // One field: the others stay pending; a run without a value still has its place.
   const std::vector<THistoryQuery> one = store.Series("example.com", rfSite1);
   ASSERT_EQ(one.size(), 2u);
   EXPECT_EQ(one[0].Numbers[rfSite1], 100);
-  EXPECT_EQ(one[1].Record.Fields[rfSite1].State, fsFailed);
-  EXPECT_EQ(one[1].Record.Fields[rfSite3].State, fsPending);
+  EXPECT_EQ(one[1].Record.Fields[rfSite1].State, TFieldState::Failed);
+  EXPECT_EQ(one[1].Record.Fields[rfSite3].State, TFieldState::Pending);
   EXPECT_TRUE(store.Series("nowhere.net").empty());
 
   // Another tool reading the file sees UTF-8, the outcome words and the version.

@@ -14,7 +14,7 @@
 namespace {
 
 // What a field shows while the query has not reached it.
-std::string Pending() { return StateWord(fsPending); }
+std::string Pending() { return StateWord(TFieldState::Pending); }
 
 class QueryControllerTest : public ::testing::Test {
  protected:
@@ -115,10 +115,10 @@ TEST_F(QueryControllerTest, RunFillsEveryFieldFromItsOwnPageInTheJobsOrder) {
   ASSERT_EQ(finished.size(), 1u);  // the run is reported once, with everything it found
   EXPECT_EQ(finished[0].Site, site);
   EXPECT_GT(finished[0].StartedUnixMs, 1700000000000);
-  EXPECT_EQ(finished[0].Picture.State, fsValue);
+  EXPECT_EQ(finished[0].Picture.State, TFieldState::Value);
   for (int f = 0; f < kTextFieldCount; ++f) {
     EXPECT_EQ(finished[0].Fields[f].Text, view_.Results[f].Text);
-    EXPECT_EQ(finished[0].Fields[f].State, fsValue);
+    EXPECT_EQ(finished[0].Fields[f].State, TFieldState::Value);
   }
 
   for (int f = 0; f < kTextFieldCount; ++f) {
@@ -186,14 +186,14 @@ TEST_F(QueryControllerTest, FailedFetchesShowTheirFailureNeverAValue) {
   ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
   for (int f = 0; f < kTextFieldCount; ++f) {
     const TFieldResult& r = view_.Results[f];
-    EXPECT_EQ(r.State, fsFailed) << ResultFieldName(static_cast<TResultField>(f));
-    EXPECT_EQ(r.Fetch.End, feRefused);
+    EXPECT_EQ(r.State, TFieldState::Failed) << ResultFieldName(static_cast<TResultField>(f));
+    EXPECT_EQ(r.Fetch.End, TFetchEnd::Refused);
     EXPECT_NE(r.Fetch.Url.find("down.test"), std::string::npos) << r.Fetch.Url;
     EXPECT_TRUE(r.Text.empty());
   }
   EXPECT_EQ(view_.Results[rfWebTitle].Fetch.Url, "http://down.test");
   EXPECT_TRUE(view_.Picture.Empty());
-  EXPECT_EQ(view_.PictureResult.State, fsFailed);
+  EXPECT_EQ(view_.PictureResult.State, TFieldState::Failed);
 }
 
 TEST_F(QueryControllerTest, StopEndsTheRunAndMarksWhatItCancelled) {
@@ -205,7 +205,7 @@ TEST_F(QueryControllerTest, StopEndsTheRunAndMarksWhatItCancelled) {
   controller_->Begin_btnClick();                  // Stop
   EXPECT_TRUE(Idle());
   EXPECT_EQ(view_.Progress, std::make_pair(0, 0));
-  for (int f = 0; f < kTextFieldCount; ++f) EXPECT_EQ(view_.Results[f].State, fsStopped);
+  for (int f = 0; f < kTextFieldCount; ++f) EXPECT_EQ(view_.Results[f].State, TFieldState::Stopped);
   gate_a_.Open();
   ASSERT_TRUE(WaitForWorkers());
   EXPECT_EQ(controller_->RemainingCount(), 0);
@@ -214,7 +214,7 @@ TEST_F(QueryControllerTest, StopEndsTheRunAndMarksWhatItCancelled) {
   // asked.
   EXPECT_EQ(fetcher_->Calls().size(), 11u);
   for (int f = 0; f < kTextFieldCount; ++f) {
-    EXPECT_EQ(view_.Results[f].State, fsStopped) << ResultFieldName(static_cast<TResultField>(f));
+    EXPECT_EQ(view_.Results[f].State, TFieldState::Stopped) << ResultFieldName(static_cast<TResultField>(f));
     EXPECT_EQ(view_.Fields[f], G(u8"已停止"));
   }
 }
@@ -289,7 +289,7 @@ TEST_F(QueryControllerTest, SnapshotDelimiterComparesTheNameByteForByte) {
   fetcher_->Pages = pages;
   ASSERT_TRUE(Press("Site.Test"));
   ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
-  EXPECT_EQ(view_.Results[rfAlexa5].State, fsNoMatch);
+  EXPECT_EQ(view_.Results[rfAlexa5].State, TFieldState::NoMatch);
   EXPECT_EQ(view_.Fields[rfSite1], "1,230");
 }
 

@@ -90,13 +90,13 @@ TEST_F(WorkerTest, ThumbnailFailuresKeepThePictureAndTheJobGoesOn) {
     TFetchEnd end;
   };
   const Case cases[] = {
-      {"not found", "", false, fsFailed, feOtherFailure},
-      {"a PNG", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(100, '\0'), true, fsNoMatch,
-       feFetched},
-      {"a page", "<html>busy</html>", true, fsNoMatch, feFetched},
-      {"empty", "", true, fsNoMatch, feFetched},
-      {"cut short", good.substr(0, 20), true, fsNoMatch, feFetched},
-      {"too big", std::string(9 << 20, '\xFF'), true, fsFailed, feTooLarge},
+      {"not found", "", false, TFieldState::Failed, TFetchEnd::OtherFailure},
+      {"a PNG", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(100, '\0'), true, TFieldState::NoMatch,
+       TFetchEnd::Fetched},
+      {"a page", "<html>busy</html>", true, TFieldState::NoMatch, TFetchEnd::Fetched},
+      {"empty", "", true, TFieldState::NoMatch, TFetchEnd::Fetched},
+      {"cut short", good.substr(0, 20), true, TFieldState::NoMatch, TFetchEnd::Fetched},
+      {"too big", std::string(9 << 20, '\xFF'), true, TFieldState::Failed, TFetchEnd::TooLarge},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -122,7 +122,7 @@ TEST_F(WorkerTest, HomePageTimeCoversTheFetchAndAMissingTitleIsNoMatch) {
   ASSERT_TRUE(WaitForWorkers());
   const auto log = Delivered();
   ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0], std::make_pair(rfWebTitle, StateWord(fsNoMatch)));
+  EXPECT_EQ(log[0], std::make_pair(rfWebTitle, StateWord(TFieldState::NoMatch)));
   EXPECT_EQ(log[1], std::make_pair(rfAlexa6, ExpectedValue(rfAlexa6, "")));
   ASSERT_EQ(fetcher_->Calls().size(), 1u);
   EXPECT_EQ(fetcher_->Calls()[0].Mode, 4);

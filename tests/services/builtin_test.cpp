@@ -24,36 +24,36 @@ TServiceTable TableBeforeTheFile() {
     auto g = [](const char8_t* s) { return Gbk(s); };
     // clang-format off
     const TStepList baidu = {
-        {skBetween, g(u8"百度一下，找到相关网页"), g(u8"篇")}, {skRemove, g(u8"约")}, {skDigitsOnly}};
-    const TStepList google = {{skBetween, g(u8"获得约 <b>"), g(u8"</b> 条结果")}, {skDigitsOnly}};
-    const TStepList soso = {{skBetween, g(u8"搜索到约"), g(u8"项结果")}, {skDigitsOnly}};
-    const TStepList sogou = {{skBetween, g(u8"找到 "), g(u8" <!--resultbarnum:")}, {skDigitsOnly}};
+        {TStepKind::Between, g(u8"百度一下，找到相关网页"), g(u8"篇")}, {TStepKind::Remove, g(u8"约")}, {TStepKind::DigitsOnly}};
+    const TStepList google = {{TStepKind::Between, g(u8"获得约 <b>"), g(u8"</b> 条结果")}, {TStepKind::DigitsOnly}};
+    const TStepList soso = {{TStepKind::Between, g(u8"搜索到约"), g(u8"项结果")}, {TStepKind::DigitsOnly}};
+    const TStepList sogou = {{TStepKind::Between, g(u8"找到 "), g(u8" <!--resultbarnum:")}, {TStepKind::DigitsOnly}};
     const TStepList youdao = {
-        {skBetween, g(u8"<span class=\"fr\">共"), g(u8"条结果</span>")}, {skRemove, g(u8"约")}};
-    const TStepList bing = {{skBetween, g(u8"1 - 10 条结果"), g(u8"</span>")},
-                            {skRemove, g(u8"（共 ")}, {skRemove, g(u8" 条）")}, {skDigitsOnly}};
+        {TStepKind::Between, g(u8"<span class=\"fr\">共"), g(u8"条结果</span>")}, {TStepKind::Remove, g(u8"约")}};
+    const TStepList bing = {{TStepKind::Between, g(u8"1 - 10 条结果"), g(u8"</span>")},
+                            {TStepKind::Remove, g(u8"（共 ")}, {TStepKind::Remove, g(u8" 条）")}, {TStepKind::DigitsOnly}};
     const std::string period = "http://{Google}/search?hl=zh-CN&newwindow=1&safe=strict&tbo=1&tbs=qdr%3A";
     TServiceTable t;
     t.Requests = {
-        {0, "WebTitle", "http://{site}", TFetchMode::Declared, {{{skRule, "<title>[velmora]</title>"}}}},
+        {0, "WebTitle", "http://{site}", TFetchMode::Declared, {{{TStepKind::Rule, "<title>[velmora]</title>"}}}},
         {1, "Site1", "http://{Baidu}/s?wd=site%3A{site}", TFetchMode::Raw, {baidu}},
         {1, "Link1", "http://{Baidu}/s?wd=domain%3A{site}", TFetchMode::Raw, {baidu}},
-        {1, "Alexa5", "http://{Baidu}/s?wd={site}", TFetchMode::Raw, {{{skBetweenSite, "<b>", "</b>/", "</font>"}}}},
+        {1, "Alexa5", "http://{Baidu}/s?wd={site}", TFetchMode::Raw, {{{TStepKind::BetweenSite, "<b>", "</b>/", "</font>"}}}},
         {2, "Site2", "http://{Google}/search?hl=zh-CN&q=site%3A{site}", TFetchMode::Utf8, {google}},
         {2, "Link2", "http://{Google}/search?hl=zh-CN&q=link%3A{site}", TFetchMode::Utf8,
-         {{{skBetween, g(u8"约有 <b>"), g(u8"</b> 条链接到 <b>")}, {skDigitsOnly}}}},
+         {{{TStepKind::Between, g(u8"约有 <b>"), g(u8"</b> 条链接到 <b>")}, {TStepKind::DigitsOnly}}}},
         {2, "Alexa3", "http://{PageRank}/pr.asp?weburl={site}", TFetchMode::Raw,
-         {{{skBetween, "images/pr/", ".gif"}, {skDigitsOnly}}}},
+         {{{TStepKind::Between, "images/pr/", ".gif"}, {TStepKind::DigitsOnly}}}},
         {3, "Site3", "http://{Yahoo}/search?bwm=p&p={site}", TFetchMode::Utf8,
-         {{{skBetween, g(u8"<em>被收录的网页： 共 <strong>"), g(u8"</strong> 条")}, {skDigitsOnly}}}},
+         {{{TStepKind::Between, g(u8"<em>被收录的网页： 共 <strong>"), g(u8"</strong> 条")}, {TStepKind::DigitsOnly}}}},
         {3, "Link3", "http://{Yahoo}/search?bwm=i&p={site}", TFetchMode::Utf8,
-         {{{skBetween, g(u8"<em>链向该地址的网页： 共 <strong>"), g(u8"</strong> 条")}, {skDigitsOnly}}}},
+         {{{TStepKind::Between, g(u8"<em>链向该地址的网页： 共 <strong>"), g(u8"</strong> 条")}, {TStepKind::DigitsOnly}}}},
         {4, "Site4", "http://{Soso}/q?w=site%3A{site}", TFetchMode::Raw, {soso}},
         {4, "Link4", "http://{Soso}/q?pid=s.idx&w=link%3A{site}", TFetchMode::Raw, {soso}},
         {5, "Site5", "http://{Sogou}/web?query={site}", TFetchMode::Raw, {sogou}},
         {5, "Link5", "http://{Sogou}/web?query=link%3A{site}", TFetchMode::Raw, {sogou}},
         {5, "Alexa4", "http://{Sogou}/web?query={site}", TFetchMode::Raw,
-         {{{skBetween, g(u8"搜狗评级:"), "/100"}, {skDigitsOnly}, {skAppend, "/100"}}}},
+         {{{TStepKind::Between, g(u8"搜狗评级:"), "/100"}, {TStepKind::DigitsOnly}, {TStepKind::Append, "/100"}}}},
         {6, "Site6", "http://{Youdao}/search?q=site%3A{site}", TFetchMode::Utf8, {youdao}},
         {6, "Link6", "http://{Youdao}/search?q=link%3A{site}", TFetchMode::Utf8, {youdao}},
         {7, "Site7", "http://{Bing}/search?q=site%3A{site}", TFetchMode::Utf8, {bing}},
@@ -66,9 +66,9 @@ TServiceTable TableBeforeTheFile() {
         {9, "Dmy6", period + "y&q=site%3A{site}", TFetchMode::Utf8, {google}},
         {10, "Image1", "http://{Thumbnail}/image.aspx?url=http://{site}", TFetchMode::Raw, {}},
         {10, "Alexa1", "http://{AlexaSearch}/search?r=site_screener&p=bigtop&q={site}", TFetchMode::Utf8,
-         {{{skRule, g(u8"Alexa Traffic Rank:</span>(*)trafficstats\">\\s+[velmora]</a>")}, {skDigitsOnly}}}},
+         {{{TStepKind::Rule, g(u8"Alexa Traffic Rank:</span>(*)trafficstats\">\\s+[velmora]</a>")}, {TStepKind::DigitsOnly}}}},
         {10, "Alexa2", "http://{ChinaRank}/overview/Info.do?url={site}", TFetchMode::Raw,
-         {{{skBetween, g(u8"当前排名：</span><span class=\"rank_font_y2\">"), "</span>"}, {skDigitsOnly}}}},
+         {{{TStepKind::Between, g(u8"当前排名：</span><span class=\"rank_font_y2\">"), "</span>"}, {TStepKind::DigitsOnly}}}},
     };
     // clang-format on
     return t;
@@ -199,10 +199,10 @@ TEST(BuiltInServices, AWholeQueryMakesTodaysRequestsAndShowsTodaysValues) {
   const std::string site = stand_ins.HostFor(StandIn::Site);
   EXPECT_EQ(run.Urls, BuiltInUrls(stand_ins, site));
   for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
-    EXPECT_EQ(run.View.Fields[name].State, fsValue) << name;
+    EXPECT_EQ(run.View.Fields[name].State, TFieldState::Value) << name;
     EXPECT_EQ(run.View.Fields[name].Text, value) << name;
   }
-  EXPECT_EQ(run.View.Picture.State, fsValue);
+  EXPECT_EQ(run.View.Picture.State, TFieldState::Value);
   // 27 requests, and the first visits Sogou's cookie redirect sends round.
   EXPECT_EQ(stand_ins.RequestCount(), 27u + stand_ins.RequestsFor(StandIn::Sogou).size() - 3u);
 }
@@ -258,7 +258,7 @@ enabled = false
   expected["Site1"] = expected["Link1"];  // asked as Link1 is
   expected.erase("Site3");
   for (const auto& [name, value] : expected) EXPECT_EQ(run.View.Fields[name].Text, value) << name;
-  EXPECT_EQ(run.View.Fields["Site3"].State, fsDisabled);
+  EXPECT_EQ(run.View.Fields["Site3"].State, TFieldState::Disabled);
   EXPECT_EQ(run.Urls.size(), 26u);
   EXPECT_EQ(std::count(run.Urls.begin(), run.Urls.end(),
                        "http://" + stand_ins.HostFor(StandIn::Baidu) + "/s?wd=domain%3A" + site),

@@ -131,7 +131,7 @@ TEST(ServiceFile, CharactersTheParserMisreadsArriveAsWritten) {
   const TServiceLoad good =
       ParseServices(Site1("", "steps = [{ between = ['《·', '》'] }]"), "f.toml", TServiceTable{});
   ASSERT_TRUE(good.Ok());
-  EXPECT_EQ(good.Table->Requests[0].Rules[0][0], (TStep{skBetween, Gbk(u8"《·"), Gbk(u8"》")}));
+  EXPECT_EQ(good.Table->Requests[0].Rules[0][0], (TStep{TStepKind::Between, Gbk(u8"《·"), Gbk(u8"》")}));
 }
 
 // Every fault of an entry is listed; the entry is dropped whole, and a sound entry beside it is
@@ -150,7 +150,7 @@ TEST(ServiceFile, AFaultyEntryIsDroppedWholeWhileTheOthersApply) {
   for (const TRequestDef& def : load.Table->Requests) {
     if (def.Field == "Site2") {
       EXPECT_EQ(def.Url, "http://{Google}/q={site}");
-      EXPECT_EQ(def.Rules, (std::vector<TStepList>{{{skBetween, "x", "y"}}}));
+      EXPECT_EQ(def.Rules, (std::vector<TStepList>{{{TStepKind::Between, "x", "y"}}}));
     } else {
       EXPECT_EQ(def, *std::find_if(BuiltInServiceTable().Requests.begin(),
                                    BuiltInServiceTable().Requests.end(),

@@ -44,15 +44,15 @@ TPageResult TScriptedFetcher::FetchPage(const std::string& url, const std::strin
   bool found = false;
   std::string page = Answer(url, static_cast<int>(mode), &found);
   if (run.Stopped()) {
-    result.Outcome.End = feStopped;
+    result.Outcome.End = TFetchEnd::Stopped;
   } else if (found && cookie.empty()) {
     result.Text = std::move(page);
-    result.Outcome.End = feFetched;
+    result.Outcome.End = TFetchEnd::Fetched;
     result.Outcome.HttpStatus = 200;
     result.Outcome.FinalUrl = url;
     return result;
   } else {
-    result.Outcome.End = feRefused;
+    result.Outcome.End = TFetchEnd::Refused;
   }
   result.Text = FailureText();
   return result;

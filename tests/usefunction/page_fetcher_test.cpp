@@ -133,7 +133,7 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   // Sogou sends a first visit round a cookie-setting redirect: the final URL is where it led.
   const std::string url = "http://" + s.HostFor(StandIn::Sogou) + "/web?query=x.test";
   TPageResult page = FetchPage(url, "", TFetchMode::Raw);
-  EXPECT_EQ(page.Outcome.End, feFetched);
+  EXPECT_EQ(page.Outcome.End, TFetchEnd::Fetched);
   EXPECT_EQ(page.Outcome.HttpStatus, 200);
   EXPECT_EQ(page.Outcome.Url, url);
   EXPECT_EQ(page.Outcome.FinalUrl.rfind("http://" + s.HostFor(StandIn::Sogou) + "/", 0), 0u);
@@ -141,7 +141,7 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
 
   s.SetFault(StandIn::Site, StandInFault::NotFound);
   page = FetchPage(HomeUrl(s), "", TFetchMode::Declared);
-  EXPECT_EQ(page.Outcome.End, feHttpStatus);
+  EXPECT_EQ(page.Outcome.End, TFetchEnd::HttpStatus);
   EXPECT_EQ(page.Outcome.HttpStatus, 404);
   EXPECT_EQ(page.Text, FailureText());
 
@@ -151,7 +151,7 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   TFetchOptions options;
   options.Stop = &stop;
   page = FetchPage(HomeUrl(s), "", TFetchMode::Declared, options);
-  EXPECT_EQ(page.Outcome.End, feStopped);
+  EXPECT_EQ(page.Outcome.End, TFetchEnd::Stopped);
   EXPECT_EQ(page.Text, FailureText());
   EXPECT_EQ(s.RequestCount(), asked);
 }

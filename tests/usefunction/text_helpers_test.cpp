@@ -138,10 +138,10 @@ TEST(ReplaceAll, AgreesWithItsDefinitionOnRandomTexts) {
 TEST(ApplyRules, TheFirstListThatFindsAValueWinsAndEveryStepIsTraced) {
   const std::string page = "<b>site.test</b>/ snap</font> <i> 1,234 </i> old:<u>x</u>";
   const std::vector<TStepList> rules = {
-      {{skBetween, "<u>", "</u>"}, {skDigitsOnly}},              // a value that is no number
-      {{skBetween, "<em>", "</em>"}},                            // delimiters gone
-      {{skBetween, "<i>", "</i>"}, {skDigitsOnly}, {skAppend, "/9"}},  // this one
-      {{skBetween, "<b>", "</b>"}},
+      {{TStepKind::Between, "<u>", "</u>"}, {TStepKind::DigitsOnly}},              // a value that is no number
+      {{TStepKind::Between, "<em>", "</em>"}},                            // delimiters gone
+      {{TStepKind::Between, "<i>", "</i>"}, {TStepKind::DigitsOnly}, {TStepKind::Append, "/9"}},  // this one
+      {{TStepKind::Between, "<b>", "</b>"}},
   };
   std::vector<std::pair<size_t, bool>> seen;
   auto value = ApplyRules(page, rules, "site.test",
@@ -150,10 +150,10 @@ TEST(ApplyRules, TheFirstListThatFindsAValueWinsAndEveryStepIsTraced) {
   EXPECT_EQ(seen, (std::vector<std::pair<size_t, bool>>{
                       {0, true}, {0, false}, {1, false}, {2, true}, {2, true}, {2, true}}));
   // The site's name in a start delimiter; a stated 0 is a value; nothing found is nothing.
-  EXPECT_EQ(ApplyRules(page, {{{skBetweenSite, "<b>", "</b>/", "</font>"}}}, "site.test"), " snap");
-  EXPECT_EQ(ApplyRules("<i>0</i>", {{{skBetween, "<i>", "</i>"}, {skDigitsOnly}}}, ""), "0");
-  EXPECT_EQ(ApplyRules("<i></i>", {{{skBetween, "<i>", "</i>"}}}, ""), std::nullopt);
-  EXPECT_EQ(ApplyRules(page, {{{skRule, "<title>[velmora]</title>"}}}, ""), std::nullopt);
+  EXPECT_EQ(ApplyRules(page, {{{TStepKind::BetweenSite, "<b>", "</b>/", "</font>"}}}, "site.test"), " snap");
+  EXPECT_EQ(ApplyRules("<i>0</i>", {{{TStepKind::Between, "<i>", "</i>"}, {TStepKind::DigitsOnly}}}, ""), "0");
+  EXPECT_EQ(ApplyRules("<i></i>", {{{TStepKind::Between, "<i>", "</i>"}}}, ""), std::nullopt);
+  EXPECT_EQ(ApplyRules(page, {{{TStepKind::Rule, "<title>[velmora]</title>"}}}, ""), std::nullopt);
   EXPECT_EQ(ApplyRules(page, {}, ""), std::nullopt);
 }
 

@@ -68,19 +68,19 @@ void StoreThirtyRuns(THistoryStore& store) {
     const int base[7] = {52000, 31000, 9000, 7400, 22000, 4800, 15000};
     for (int e = 0; e < 7; ++e) {
       TFieldResult& f = r.Fields[rfSite1 + e];
-      f.State = fsValue;
-      f.Fetch.End = feFetched;
+      f.State = TFieldState::Value;
+      f.Fetch.End = TFetchEnd::Fetched;
       const int n = base[e] + i * (120 + 40 * e) + (i * 37 % 11) * 90 * (e + 1);
       f.Text = std::to_string(n / 1000) + "," + std::to_string(1000 + n % 1000).substr(1);
     }
     TFetchOutcome timeout;
-    timeout.End = feReadTimeout;
+    timeout.End = TFetchEnd::ReadTimeout;
     timeout.ElapsedMs = 20000;
     timeout.Url = "http://www.baidu.com/s?wd=site%3Aexample.com";
     if (i == 7 || i == 8) r.Fields[rfSite1] = FailedField(timeout);
     if (i == 20) {
       TFetchOutcome refused = timeout;
-      refused.End = feHttpStatus;
+      refused.End = TFetchEnd::HttpStatus;
       refused.HttpStatus = 429;
       r.Fields[rfSite1] = FailedField(refused);
     }
@@ -194,7 +194,7 @@ TEST_F(TrendTest, AFinishedRunIsStoredAndTroubleIsShownOnce) {
     EXPECT_EQ(runs[0].Record.Fields[f].Text, ExpectedValue(field, site)) << ResultFieldName(field);
   }
   EXPECT_EQ(runs[0].Numbers[rfSite1], FieldNumber(rfSite1, ExpectedValue(rfSite1, site)));
-  EXPECT_EQ(runs[0].Record.Picture.State, fsValue);
+  EXPECT_EQ(runs[0].Record.Picture.State, TFieldState::Value);
 }
 
 }  // namespace
