@@ -152,9 +152,12 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
 }
 
 int ExitStatusOf(const std::vector<TQueryRecord>& records) {
+  // A field switched off was never asked for: it cannot have failed.
+  auto failed = [](const TFieldResult& r) { return !r.HasValue() && r.State != fsDisabled; };
   for (const TQueryRecord& record : records) {
+    if (failed(record.Picture)) return kToolSomeFailed;
     for (const TFieldResult& r : record.Fields) {
-      if (!r.HasValue()) return kToolSomeFailed;
+      if (failed(r)) return kToolSomeFailed;
     }
   }
   return kToolDone;

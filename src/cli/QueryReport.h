@@ -28,5 +28,5 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
 // control bytes (escape sequences included) as \xNN.
 std::string TerminalSafe(const std::string& utf8);
 
-// 0 when every field of every record has a value, else 3.
+// 0 when every field and the thumbnail of every record has a value or is switched off, else 3.
 int ExitStatusOf(const std::vector<TQueryRecord>& records);

@@ -69,6 +69,12 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   const std::string site = s.HostFor(StandIn::Site);
   const auto records = RunSites({site, site}, StandInOptions(s, 0, 2));
   EXPECT_EQ(ExitStatusOf(records), 3);
+  // A field switched off does not count; a failed thumbnail does.
+  std::vector<TQueryRecord> one{records[0]};
+  for (TFieldResult& r : one[0].Fields) r.State = r.HasValue() ? fsValue : fsDisabled;
+  EXPECT_EQ(ExitStatusOf(one), 0);
+  one[0].Picture.State = fsFailed;
+  EXPECT_EQ(ExitStatusOf(one), 3);
 
   std::ostringstream json_text;
   WriteJson(json_text, records);
