@@ -212,18 +212,18 @@ void Write(TFormat format, std::ostream& out, const std::vector<TQueryRecord>& r
 int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options, TFormat format,
                std::ostream& out, std::ostream& err) {
   THistoryStore history;
-  const std::string path = THistoryStore::DefaultPath();
-  if (!history.Open(path)) {
+  // Every message of the store once: a failure, and also a corrupt file set aside on the way.
+  auto tell = [&](const char* prefix) {
     const std::string message = history.TakeMessage();
-    if (!message.empty()) err << "velmora-query: " << message << "\n";
-  }
+    if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
+  };
+  history.Open(THistoryStore::DefaultPath());
+  tell("");
   const bool show_progress = sites.size() > 1 && isatty(2);
   const auto started = std::chrono::steady_clock::now();
   options.OnRecord = [&](const TQueryRecord& record) {
-    if (!history.Record(record)) {
-      const std::string message = history.TakeMessage();
-      if (!message.empty()) err << "\rvelmora-query: " << message << "\n";
-    }
+    history.Record(record);
+    tell("\r");
   };
   if (show_progress) {
     options.Progress = [&](size_t done, size_t total, const std::string& current) {
@@ -251,17 +251,27 @@ int ShowHistory(const std::string& site, const std::string& fieldName, TFormat f
     }
     fields.push_back(field);
   }
-  THistoryStore history;
+  // Showing the history must not change it: a user who may only read it can still see it.
   const std::string path = THistoryStore::DefaultPath();
-  if (!history.Open(path)) {
-    err << "velmora-query: " << history.TakeMessage() << "\n";
-    return kToolError;
-  }
-  const std::string gbk_site = NormaliseSiteName(Utf8ToGbk(site));
   std::vector<TQueryRecord> records;
-  for (const THistoryQuery& q : fields.empty() ? history.Series(gbk_site)
-                                               : history.Series(gbk_site, fields[0])) {
-    records.push_back(q.Record);
+  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) {
+    THistoryStore history;
+    THistoryStore::TOptions read_only;
+    read_only.ReadOnly = true;
+    if (!history.Open(path, read_only)) {
+      err << "velmora-query: " << history.TakeMessage() << "\n";
+      return kToolError;
+    }
+    // The whole runs even for one field, so that a run reads the same either way (its
+    // thumbnail and load time).
+    for (const THistoryQuery& q : history.Series(NormaliseSiteName(Utf8ToGbk(site)))) {
+      records.push_back(q.Record);
+    }
+    const std::string trouble = history.TakeMessage();
+    if (!trouble.empty()) {
+      err << "velmora-query: " << trouble << "\n";
+      return kToolError;
+    }
   }
   Write(format, out, records, fields, true);
   return kToolDone;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "cli/QueryTool.h"
 #include "query/UseFunction.h"
@@ -61,6 +62,12 @@ class QueryToolTest : public ::testing::Test {
     out_.str("");
     err_.str("");
     return RunQueryTool(static_cast<int>(args.size()), args.data(), out_, err_);
+  }
+
+  static size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
   }
 
   StandInServices stand_ins_;
@@ -194,6 +201,11 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   ASSERT_EQ(lines.size(), 4u);  // the proxied run comes later
   EXPECT_EQ(lines[0], "site,started,Site7,Site7 outcome\r");
   EXPECT_NE(lines[3].find(",failed"), std::string::npos);
+  // One field reads each run as the whole run does: its thumbnail and load time.
+  ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--json"}), kToolDone);
+  const auto one_field = nlohmann::json::parse(out_.str());
+  EXPECT_EQ(one_field[0]["thumbnail"]["outcome"], "value");
+  EXPECT_TRUE(one_field[0]["load_time"].is_number());
 
   // A proxy named on the command line that nobody answers: every field says so.
   RefusedLoopbackPort gone;
@@ -212,6 +224,18 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   EXPECT_EQ(Run({"--jobs", "0", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--json", "--csv", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--history", site.c_str(), "--field", "Nope"}), kToolError);
+
+  // History trouble: a read that fails is an error; a corrupt file set aside is told once.
+  const std::string stored_at = std::string(dir_) + "/velmora/history.sqlite3";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(stored_at.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "ALTER TABLE fields RENAME COLUMN outcome TO result", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(Run({"--history", site.c_str(), "--json"}), kToolError);
+  EXPECT_NE(err_.str().find("f.outcome"), std::string::npos) << err_.str();
+  std::ofstream(stored_at, std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
+  Run({"--services", services.c_str(), "--delay", "0", "--json", site.c_str(), site.c_str()});
+  EXPECT_EQ(Count(err_.str(), ".corrupt-"), 1u) << err_.str();
 }
 
 }  // namespace
