@@ -192,6 +192,14 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
 
 enum class TFormat { Table, Json, Csv };
 
+// Flushes out; false, after one line on err, when anything written to it was lost.
+bool OutputWritten(std::ostream& out, std::ostream& err) {
+  out.flush();
+  if (out) return true;
+  err << "velmora-query: the output could not be written\n" << std::flush;
+  return false;
+}
+
 void Write(TFormat format, std::ostream& out, const std::vector<TQueryRecord>& records,
            const std::vector<TResultField>& fields, bool series) {
   switch (format) {
@@ -277,10 +285,16 @@ int ShowHistory(const std::string& site, const std::string& fieldName, TFormat f
   return kToolDone;
 }
 
-int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+namespace {
+
+int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"velmora-query: the site toolbox without the window: query sites, show their "
                 "history, try and check the service definitions"};
   app.name("velmora-query");
+  app.footer(
+      "Exit status: 0 done (every field has a value; --try-rule: a value was found), 1 no value "
+      "or problems in the file, 2 the command line or a file could not be used, 3 some field has "
+      "no value, 4 the output could not be written.");
   std::vector<std::string> try_rule;
   std::string check_file, services_file, site;
   bool dump = false;
@@ -362,4 +376,11 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
   err << ProblemsReport(load);
   query.Table = load.Table;
   return QuerySites(*sites, query, format, out, err);
+}
+
+}  // namespace
+
+int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  const int status = RunTask(argc, argv, out, err);
+  return OutputWritten(out, err) ? status : kToolOutputFailed;
 }

@@ -13,13 +13,17 @@
 
 // Exit codes: 0 done (for --try-rule: a value was found; for queries: every field has a
 // value), 1 the task's answer is "no" (no value, or problems in the file), 2 the command line or
-// a file could not be used, 3 some queried field has no value (it failed, was blocked, ...).
+// a file could not be used, 3 some queried field has no value (it failed, was blocked, ...),
+// 4 the output could not be written (a full disk, a closed standard output): whatever the task
+// found, it did not reach its reader.
 inline constexpr int kToolDone = 0;
 inline constexpr int kToolNo = 1;
 inline constexpr int kToolError = 2;
 inline constexpr int kToolSomeFailed = 3;
+inline constexpr int kToolOutputFailed = 4;
 
-// The whole program: parses argv and runs the task it names.
+// The whole program: parses argv and runs the task it names. Every write to `out` is flushed
+// and checked; a failed one ends the program with one line on `err` and kToolOutputFailed.
 int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
 // --try-rule FIELD PAGE: runs FIELD's steps and fallbacks (from servicesFile over the built-in

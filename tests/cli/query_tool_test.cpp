@@ -57,11 +57,12 @@ class QueryToolTest : public ::testing::Test {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  int Run(std::vector<const char*> args) {
+  int Run(std::vector<const char*> args) { return RunTo(out_, std::move(args)); }
+  int RunTo(std::ostream& out, std::vector<const char*> args) {
     args.insert(args.begin(), "velmora-query");
     out_.str("");
     err_.str("");
-    return RunQueryTool(static_cast<int>(args.size()), args.data(), out_, err_);
+    return RunQueryTool(static_cast<int>(args.size()), args.data(), out, err_);
   }
 
   static size_t Count(const std::string& text, const std::string& part) {
@@ -147,6 +148,22 @@ TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
   EXPECT_EQ(Run({"--dump-services", "--check-services", good.c_str()}), kToolError);
   EXPECT_EQ(Run({}), kToolError);  // no task: the help
   EXPECT_NE(err_.str().find("--try-rule"), std::string::npos);
+
+  // Output that cannot be written (a full disk): one line and a status of its own.
+  struct FullDisk : std::streambuf {
+    int overflow(int) override { return traits_type::eof(); }
+  } full_disk;
+  std::ostream full(&full_disk);
+  setenv("XDG_DATA_HOME", dir_, 1);
+  for (const std::vector<const char*>& args :
+       std::vector<std::vector<const char*>>{{"--dump-services"},
+                                             {"--check-services", good.c_str()},
+                                             {"--history", "a.test", "--csv"},
+                                             {"--help"}}) {
+    full.clear();
+    EXPECT_EQ(RunTo(full, args), kToolOutputFailed) << args[0];
+    EXPECT_EQ(err_.str(), "velmora-query: the output could not be written\n") << args[0];
+  }
 }
 
 // The built-in definitions with every host placeholder pointed at the stand-ins.
