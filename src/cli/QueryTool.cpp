@@ -89,8 +89,12 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
   }
   const TServiceTable& table = servicesFile.empty() ? BuiltInServiceTable() : *load.Table;
   const TRequestDef* def = nullptr;
+  bool built_in = true;  // the entry used is the built-in one (the file's is faulty or absent)
   for (const TRequestDef& d : table.Requests) {
     if (d.Field == field) def = &d;
+  }
+  for (const TRequestDef& d : BuiltInServiceTable().Requests) {
+    if (def != nullptr && d.Field == field) built_in = d == *def;
   }
   if (def == nullptr) {
     err << "no field \"" << field << "\" in the definitions\n";
@@ -106,7 +110,7 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
 
   out << field << ": job " << def->Job << ", mode " << def->Mode << ", " << GbkToUtf8(def->Url)
       << "\n";
-  out << "definitions: " << (servicesFile.empty() ? std::string("built in") : servicesFile) << "\n";
+  out << "definitions: " << (built_in ? std::string("built in") : servicesFile) << "\n";
   if (!def->Enabled) out << "switched off: the program sends no request for it\n";
   out << "page: " << pagePath << ", " << saved->size() << " bytes, " << page.size()
       << " after mode " << def->Mode << "\n";
@@ -122,7 +126,10 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
         }
         const TStep& step = def->Rules[t.List][t.Step];
         out << "  " << (t.Step + 1) << ". " << Described(step) << " -> "
-            << (t.Found ? Shown(t.Text) : std::string(NotFound(step.Kind))) << "\n";
+            << (t.Found        ? Shown(t.Text)
+                : t.OverBudget ? std::string("规则超出计算限制")
+                               : std::string(NotFound(step.Kind)))
+            << "\n";
       });
   if (value) {
     out << "value: " << Shown(*value) << "\n";

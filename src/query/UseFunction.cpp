@@ -66,8 +66,10 @@ std::string TrimSuffix(const std::string& text, const std::string& suffix) {
 
 namespace {
 
-// One step over text; false where it finds nothing.
-bool ApplyStep(const TStep& step, const std::string& siteName, std::string& text) {
+// One step over text; false where it finds nothing (`overBudget`: a rule's search ran out of
+// steps).
+bool ApplyStep(const TStep& step, const std::string& siteName, std::string& text,
+               bool& overBudget) {
   switch (step.Kind) {
     case skBetween:
     case skBetweenSite: {
@@ -83,9 +85,12 @@ bool ApplyStep(const TStep& step, const std::string& siteName, std::string& text
       return true;
     case skDigitsOnly:
       return OnlyDigitsAndCommas(Trim(text));
-    case skRule:
-      text = ExtractByRule(text, step.A);
+    case skRule: {
+      int error = 0;
+      text = ExtractByRule(text, step.A, &error);
+      overBudget = error == reStepLimitExceeded;
       return !text.empty();
+    }
     case skAppend:
       text += step.A;
       return true;
@@ -102,8 +107,9 @@ std::optional<std::string> ApplyRules(const std::string& page, const std::vector
     std::string text = page;
     bool found = true;
     for (size_t step = 0; step < rules[list].size() && found; ++step) {
-      found = ApplyStep(rules[list][step], siteName, text);
-      if (trace) trace(TStepTrace{list, step, found, found ? text : std::string()});
+      bool over_budget = false;
+      found = ApplyStep(rules[list][step], siteName, text, over_budget);
+      if (trace) trace(TStepTrace{list, step, found, over_budget, found ? text : std::string()});
     }
     if (found && !text.empty()) return text;
   }
@@ -412,10 +418,12 @@ const std::string& TemplatePlaceholderPattern() {
 
 }  // namespace
 
-std::string ExtractByRule(const std::string& page, const std::string& rule,
-                          unsigned char allMatches, const std::string& separator,
-                          bool templateMode, const std::string& templateRule,
-                          const std::string& outputTemplate) {
+namespace {
+
+std::string Extract(const std::string& page, const std::string& rule, unsigned char allMatches,
+                    const std::string& separator, bool templateMode,
+                    const std::string& templateRule, const std::string& outputTemplate,
+                    int* errorCode) {
   std::string result;
   if (page.empty()) return result;
   const std::string working = RulePattern(templateMode ? templateRule : rule);
@@ -457,8 +465,25 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
         }
       }
     }
+  } catch (const ERegexError& e) {
+    if (errorCode) *errorCode = e.Code;
   } catch (...) {
   }
   if (!separator.empty()) result = TrimSuffix(result, separator);
   return result;
+}
+
+}  // namespace
+
+std::string ExtractByRule(const std::string& page, const std::string& rule,
+                          unsigned char allMatches, const std::string& separator,
+                          bool templateMode, const std::string& templateRule,
+                          const std::string& outputTemplate) {
+  return Extract(page, rule, allMatches, separator, templateMode, templateRule, outputTemplate,
+                 nullptr);
+}
+
+std::string ExtractByRule(const std::string& page, const std::string& rule, int* errorCode) {
+  if (errorCode) *errorCode = 0;
+  return Extract(page, rule, 0, "|||", false, "", "", errorCode);
 }

@@ -92,6 +92,20 @@ TEST_F(QueryToolTest, TryRuleTracesTheBuiltInStepsOnASavedPage) {
                 "  2. digits -> '4,321'\n"
                 "value: '4,321'\n");
   EXPECT_EQ(err_.str(), "");
+
+  // A faulty entry in a file: the built-in one is used and named as such.
+  const std::string faulty = Write("faulty.toml", "[[field]]\nname = \"Site2\"\nenabled = 1\n");
+  ASSERT_EQ(Run({"--try-rule", "Site2", page.c_str(), "--services", faulty.c_str()}), kToolDone);
+  EXPECT_NE(out_.str().find("definitions: built in\n"), std::string::npos) << out_.str();
+  // A rule whose search runs out of steps says so rather than "no match".
+  const std::string costly =
+      Write("costly.toml", "[[field]]\nname = \"Site2\"\njob = 2\nmode = 1\nurl = \"http://{Google}/\"\n"
+                           "steps = [{ rule = '(x+x+)+[yz]' }]\n");
+  const std::string xs = Write("xs.html", std::string(40, 'x'));
+  EXPECT_EQ(Run({"--try-rule", "Site2", xs.c_str(), "--services", costly.c_str()}), kToolNo);
+  EXPECT_NE(out_.str().find("definitions: " + costly + "\n"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("  1. rule '(x+x+)+[yz]' -> 规则超出计算限制\n"), std::string::npos)
+      << out_.str();
 }
 
 TEST_F(QueryToolTest, TryRuleShowsWhereAStepStopsMatchingAndTheFallbackThatMendsIt) {
@@ -135,6 +149,8 @@ TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
   const std::string good = Write("good.toml", "[[field]]\nname = \"Dmy2\"\nenabled = false\n");
   EXPECT_EQ(Run({"--check-services", good.c_str()}), kToolDone);
   EXPECT_EQ(out_.str(), good + ": no problems; it changes Dmy2\n");
+  EXPECT_EQ(Run({"--check-services", dir_}), kToolNo);
+  EXPECT_EQ(out_.str(), std::string(dir_) + ": a folder, not a definitions file\n");
 
   EXPECT_EQ(Run({"--dump-services"}), kToolDone);
   EXPECT_EQ(out_.str(), BuiltInServicesText());
