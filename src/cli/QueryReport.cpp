@@ -1,6 +1,7 @@
 #include "cli/QueryReport.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iomanip>
 #include <optional>
@@ -45,8 +46,12 @@ nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
   return j;
 }
 
-std::string CsvCell(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+// A page's text as one CSV cell a spreadsheet shows as text: control bytes written as
+// TerminalSafe does, and a leading "=", "+", "-" or "@" (a formula) behind a "'".
+std::string CsvCell(const std::string& raw) {
+  std::string text = TerminalSafe(raw);
+  if (!text.empty() && std::strchr("=+-@", text[0]) != nullptr) text = "'" + text;
+  if (text.find_first_of(",\"\r\n'") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"') quoted += '"';

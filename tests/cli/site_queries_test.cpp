@@ -108,6 +108,19 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   std::ostringstream table;
   WriteTable(table, hostile, {rfWebTitle});
   EXPECT_NE(table.str().find("WebTitle a\\x1B]0;x\\x07\\r\\nb\n"), std::string::npos) << table.str();
+  // Nor steer a spreadsheet the CSV goes to: no formula, no raw control byte.
+  std::ostringstream cells;
+  for (const char* text : {"=HYPERLINK(\"x\")", "+1", "-1", "@SUM(A1)", "\tx", "a\x1b[2Jb"}) {
+    hostile[0].Fields[rfWebTitle].Text = text;
+    WriteCsv(cells, hostile, {rfWebTitle});
+  }
+  EXPECT_EQ(cells.str(), "site,WebTitle,WebTitle outcome\r\n" + site +
+                             ",\"'=HYPERLINK(\"\"x\"\")\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\"'+1\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\"'-1\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\"'@SUM(A1)\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\\tx,value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" + site + ",a\\x1B[2Jb,value\r\n");
 }
 
 TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
