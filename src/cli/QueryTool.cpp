@@ -177,8 +177,9 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
                                                      std::ostream& err) {
   std::vector<std::string> raw = typed;
   if (!listFile.empty()) {
-    const std::optional<std::string> text = ReadFile(listFile, err);
+    std::optional<std::string> text = ReadFile(listFile, err);
     if (!text) return std::nullopt;
+    if (text->rfind("\xEF\xBB\xBF", 0) == 0) text->erase(0, 3);  // saved with a byte-order mark
     std::istringstream lines(*text);
     for (std::string line; std::getline(lines, line);) {
       line = Trim(line);
@@ -187,12 +188,13 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
   }
   std::vector<std::string> sites;
   for (const std::string& name : raw) {
-    const std::string site = NormaliseSiteName(Utf8ToGbk(name));
-    if (site.size() < kMinSiteNameBytes) {
-      err << "velmora-query: not a site name: \"" << name << "\"\n";
+    const TSiteName site = ParseSiteName(name);
+    if (!site.Problem.empty()) {
+      err << "velmora-query: not a site name: \"" << TerminalSafe(name) << "\" (" << site.Problem
+          << ")\n";
       return std::nullopt;
     }
-    sites.push_back(site);
+    sites.push_back(site.Site);
   }
   return sites;
 }
@@ -266,6 +268,12 @@ int ShowHistory(const std::string& site, const std::string& fieldName, TFormat f
     }
     fields.push_back(field);
   }
+  const TSiteName name = ParseSiteName(site);
+  if (!name.Problem.empty()) {
+    err << "velmora-query: not a site name: \"" << TerminalSafe(site) << "\" (" << name.Problem
+        << ")\n";
+    return kToolError;
+  }
   // Showing the history must not change it: a user who may only read it can still see it.
   const std::string path = THistoryStore::DefaultPath();
   std::vector<TQueryRecord> records;
@@ -279,7 +287,7 @@ int ShowHistory(const std::string& site, const std::string& fieldName, TFormat f
     }
     // The whole runs even for one field, so that a run reads the same either way (its
     // thumbnail and load time).
-    for (const THistoryQuery& q : history.Series(NormaliseSiteName(Utf8ToGbk(site)))) {
+    for (const THistoryQuery& q : history.Series(name.Site)) {
       records.push_back(q.Record);
     }
     const std::string trouble = history.TakeMessage();

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <idn2.h>
 
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
@@ -83,7 +88,7 @@ std::string BrowseUrl(int tag, const std::string& siteName, const TServiceHosts&
   }
   for (const TBrowseRow& row : kBrowseTable) {
     if (row.Tag == tag) {
-      return "http://" + hosts.*row.Host + row.Path + "?" + row.Query + siteName;
+      return "http://" + hosts.*row.Host + row.Path + "?" + row.Query + QueryText(siteName);
     }
   }
   return "";
@@ -105,9 +110,12 @@ void TQueryController::Begin_btnClick() {
     Stop();
     return;
   }
-  CheckWeburl();
-  const std::string site = view_.WebUrlText();
-  if (site.size() < kMinSiteNameBytes) return;
+  const TSiteName name = CheckWeburl();
+  if (!name.Problem.empty()) {
+    view_.ShowSiteProblem(name.Problem);
+    return;
+  }
+  const std::string& site = name.Site;
   if (output_) output_->Detach();  // what the previous run still sends is for another site
   output_ = TJobOutput::Create(this, TProxySettings::ForQuery(services_.Proxy));
   const int run = ++run_;
@@ -122,7 +130,7 @@ void TQueryController::Begin_btnClick() {
   Loading();
   std::shared_ptr<TLink> link = link_;
   for (int job = 0; job < kJobCount; ++job) {
-    workers_[job] = new MyThread(job, site, services_, output_, [link, run](TThread* sender) {
+    workers_[job] = new MyThread(job, name.Request, services_, output_, [link, run](TThread* sender) {
       if (link->Controller) link->Controller->WorkerEnded(sender, run);
     });
   }
@@ -148,14 +156,136 @@ void TQueryController::Stop() {
   view_.ShowProgress(0, 0);
 }
 
-std::string NormaliseSiteName(const std::string& typed) {
-  std::string text = ReplaceAll(typed, "http://", "");
-  const size_t slash = text.find('/');
-  if (slash != std::string::npos) text.resize(slash);
-  return text;
+namespace {
+
+std::string U(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+
+bool IsAsciiAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-void TQueryController::CheckWeburl() { view_.SetWebUrlText(NormaliseSiteName(view_.WebUrlText())); }
+// Why an ASCII host name is not one ("" when it is): dot-separated labels of letters, digits
+// and inner hyphens, at most 63 bytes each and 253 in all.
+std::string HostProblem(const std::string& host) {
+  if (host.size() > 253) return U(u8"站点名长于 253 个字符");
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = std::min(host.find('.', start), host.size());
+    const std::string label = host.substr(start, dot - start);
+    if (label.empty() || label.size() > 63) return U(u8"站点名中有空的或长于 63 个字符的一段");
+    for (char c : label) {
+      if (IsAsciiAlnum(c) || c == '-') continue;
+      char shown[8];
+      if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+        std::snprintf(shown, sizeof shown, "\\x%02X", static_cast<unsigned char>(c));
+      } else {
+        std::snprintf(shown, sizeof shown, "%c", c);
+      }
+      return U(u8"站点名含有不允许的字符“") + shown + U(u8"”");
+    }
+    if (label.front() == '-' || label.back() == '-')
+      return U(u8"站点名的一段不能以“-”开头或结尾");
+    if (dot == host.size()) return "";
+    start = dot + 1;
+  }
+}
+
+}  // namespace
+
+TSiteName ParseSiteName(const std::string& typed) {
+  TSiteName name;
+  std::string text = typed;
+  static const std::string kBom = "\xEF\xBB\xBF";
+  if (text.compare(0, kBom.size(), kBom) == 0) text.erase(0, kBom.size());
+  text = Trim(text);
+  // Any scheme, as often as it is repeated ("http://http://a.b"), then any path.
+  for (;;) {
+    size_t i = 0;
+    while (i < text.size() && (IsAsciiAlnum(text[i]) || (i > 0 && std::strchr("+-.", text[i]))))
+      ++i;
+    if (i == 0 || text.compare(i, 3, "://") != 0) break;
+    text.erase(0, i + 3);
+  }
+  text = text.substr(0, text.find('/'));
+
+  // Host and port: "[v6]", "[v6]:port", "host", "host:port".
+  std::string host, port;
+  bool v6 = false, has_port = false;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    in6_addr address;
+    if (close == std::string::npos ||
+        inet_pton(AF_INET6, text.substr(1, close - 1).c_str(), &address) != 1) {
+      name.Problem = U(u8"方括号中不是 IPv6 地址");
+      return name;
+    }
+    v6 = true;
+    host = text.substr(0, close + 1);
+    has_port = close + 1 < text.size();
+    if (has_port) {
+      if (text[close + 1] != ':') {
+        name.Problem = U(u8"IPv6 地址的方括号后只能有“:端口”");
+        return name;
+      }
+      port = text.substr(close + 2);
+    }
+  } else {
+    const size_t colon = text.find(':');
+    if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
+      name.Problem = U(u8"IPv6 地址须写在方括号中，如 [::1]:8080");
+      return name;
+    }
+    host = text.substr(0, colon);
+    has_port = colon != std::string::npos;
+    if (has_port) port = text.substr(colon + 1);
+    if (!host.empty() && host.back() == '.') host.pop_back();
+  }
+  if (has_port && (port.empty() || port.size() > 5 ||
+                                port.find_first_not_of("0123456789") != std::string::npos ||
+                                std::stoi(port) < 1 || std::stoi(port) > 65535)) {
+    name.Problem = U(u8"端口须是 1 到 65535 之间的数字");
+    return name;
+  }
+  if (host.empty()) {
+    name.Problem = U(u8"没有站点名");
+    return name;
+  }
+  std::string ascii = host;
+  if (!v6 && std::any_of(host.begin(), host.end(), [](char c) { return c & 0x80; })) {
+    char* converted = nullptr;
+    const int rc = idn2_to_ascii_8z(host.c_str(), &converted, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+    if (rc != IDN2_OK) {
+      name.Problem = U(u8"国际化域名无法转换为 ASCII 形式：") + idn2_strerror(rc);
+      return name;
+    }
+    ascii = converted;
+    idn2_free(converted);
+  }
+  if (!v6) {
+    name.Problem = HostProblem(ascii);
+    if (!name.Problem.empty()) return name;
+  }
+  const std::string suffix = port.empty() ? "" : ":" + port;
+  name.Shown = host + suffix;
+  name.Request = ascii + suffix;
+  if (name.Request.size() < kMinSiteNameBytes) {
+    name.Problem = U(u8"站点名太短");
+    return name;
+  }
+  const std::string gbk = Utf8ToGbk(name.Shown);
+  name.Site = GbkToUtf8(gbk) == name.Shown ? gbk : name.Request;
+  return name;
+}
+
+std::string NormaliseSiteName(const std::string& typed) {
+  return ParseSiteName(GbkToUtf8(typed)).Site;
+}
+
+TSiteName TQueryController::CheckWeburl() {
+  TSiteName name = ParseSiteName(view_.TypedSite());
+  if (name.Problem.empty()) view_.ShowTypedSite(name.Shown);
+  return name;
+}
 
 void TQueryController::Loading() {
   for (TResultField field : kLoadingOrder) SetFieldResult(field, TFieldResult{});
@@ -193,7 +323,9 @@ void TQueryController::SetPicture(const TRgbImage* picture, const TFieldResult& 
 }
 
 void TQueryController::Alexa1Click(int tag) {
-  const std::string url = BrowseUrl(tag, view_.WebUrlText(), services_.Hosts);
+  const TSiteName name = ParseSiteName(view_.TypedSite());
+  if (!name.Problem.empty()) return;
+  const std::string url = BrowseUrl(tag, name.Request, services_.Hosts);
   if (!url.empty()) opener_.OpenUrl(url);
 }
 

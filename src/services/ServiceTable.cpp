@@ -1,6 +1,7 @@
 #include "services/ServiceTable.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "runtime/CodePage.h"
 #include "runtime/Exception.h"
@@ -47,7 +48,7 @@ std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
     url.append(urlTemplate, i, open - i);
     const std::string name = urlTemplate.substr(open + 1, close - open - 1);
     if (name == "site") {
-      url += site;
+      url += url.find('?') == std::string::npos ? site : QueryText(site);
     } else if (const std::string* host = FindServiceHost(hosts, name)) {
       url += *host;
     } else {
@@ -57,4 +58,20 @@ std::string ExpandUrl(const std::string& urlTemplate, const std::string& site,
   }
   url.append(urlTemplate, i, std::string::npos);
   return url;
+}
+
+std::string QueryText(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+        (b != 0 && std::strchr("-._~:@/?", b) != nullptr)) {
+      out += c;
+    } else {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", b);
+      out += code;
+    }
+  }
+  return out;
 }

@@ -197,7 +197,8 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   setenv("XDG_DATA_HOME", dir_, 1);
   const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
   const std::string site = stand_ins_.HostFor(StandIn::Site);
-  const std::string list = Write("sites.txt", "# my sites\n\nhttp://" + site + "/index.html\n");
+  const std::string list =
+      Write("sites.txt", "\xEF\xBB\xBF# my sites\n\nhttps://" + site + "/index.html\r\n");
   const auto expected = StandInServices::ExpectedFields(site);
 
   ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--file",
@@ -254,6 +255,11 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   const std::string bad_list = Write("bad.txt", "ok.test\nab\n");
   EXPECT_EQ(Run({"--file", bad_list.c_str()}), kToolError);
   EXPECT_NE(err_.str().find("not a site name: \"ab\""), std::string::npos);
+  for (const char* name : {"a b.com", "a.com?x=1&", "127.0.0.1:83537", "[::1", "a\x01.com"}) {
+    EXPECT_EQ(Run({name}), kToolError) << name;
+    EXPECT_EQ(err_.str().rfind("velmora-query: not a site name: \"", 0), 0u) << err_.str();
+    EXPECT_EQ(Run({"--history", name}), kToolError) << name;
+  }
   EXPECT_EQ(Run({"--jobs", "0", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--json", "--csv", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--history", site.c_str(), "--field", "Nope"}), kToolError);

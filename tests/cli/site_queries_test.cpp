@@ -123,6 +123,29 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
                              "site,WebTitle,WebTitle outcome\r\n" + site + ",a\\x1B[2Jb,value\r\n");
 }
 
+TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
+  struct Row {
+    const char* typed;
+    const char* shown;
+    const char* request;
+    std::string site;  // GBK
+  };
+  for (const Row& row : {
+           Row{"\xEF\xBB\xBF https://www.example.com/ ", "www.example.com", "www.example.com",
+               "www.example.com"},
+           Row{"straße.de", "straße.de", "xn--strae-oqa.de", "xn--strae-oqa.de"},
+           Row{"한국.kr:8080", "한국.kr:8080", "xn--3e0b707e.kr:8080", "xn--3e0b707e.kr:8080"},
+           Row{"http://中国.cn/x", "中国.cn", "xn--fiqs8s.cn", Utf8ToGbk("中国.cn")},
+           Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"}}) {
+    const TSiteName name = ParseSiteName(row.typed);
+    EXPECT_EQ(name.Problem, "") << row.typed;
+    EXPECT_EQ(name.Shown, row.shown);
+    EXPECT_EQ(name.Request, row.request);
+    EXPECT_EQ(name.Site, row.site);
+  }
+  EXPECT_NE(ParseSiteName("a\xE2\x80\xAE.com").Problem, "");  // no name IDNA allows
+}
+
 TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
   EXPECT_EQ(TRequestPacer::HostKey("http://WWW.Example.com/x?q=http://other/"),
             "www.example.com:80");
