@@ -68,51 +68,119 @@ std::vector<TResultField> Columns(const std::vector<TResultField>& fields) {
   return all;
 }
 
+// One site's object of a JSON report.
+nlohmann::json RecordJson(const TQueryRecord& record, const std::vector<TResultField>& columns) {
+  nlohmann::json site;
+  site["site"] = Utf8(record.Site);
+  site["started"] = IsoTime(record.StartedUnixMs);
+  nlohmann::json fields = nlohmann::json::object();
+  for (TResultField field : columns) {
+    fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
+  }
+  site["fields"] = fields;
+  if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6])) site["load_time"] = *seconds;
+  else site["load_time"] = nullptr;
+  site["thumbnail"] = {{"outcome", HistoryOutcomeWord(record.Picture.State)},
+                       {"reason", Reason(record.Picture)},
+                       {"url", Utf8(record.Picture.Fetch.Url)}};
+  return site;
+}
+
+// Texts from pages may hold bytes that are not UTF-8 after all: replace, never throw.
+std::string Dumped(const nlohmann::json& j, int indent) {
+  return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
+                             std::vector<TResultField> fields, bool withTime)
+    : out_(out), format_(format), fields_(Columns(fields)), with_time_(withTime) {
+  if (format_ == TReportFormat::Json) out_ << "[";
+  if (format_ != TReportFormat::Csv) return;
+  out_ << "site";
+  if (with_time_) out_ << ",started";
+  for (TResultField field : fields_) {
+    const std::string name = ResultFieldName(field);
+    out_ << ',' << name << ',' << name << " outcome";
+  }
+  out_ << "\r\n";
+}
+
+void TReportWriter::Add(const TQueryRecord& record) {
+  switch (format_) {
+    case TReportFormat::Json:
+      // Each element indented as the array's member.
+      out_ << (count_ == 0 ? "\n  " : ",\n  ")
+           << ReplaceAll(Dumped(RecordJson(record, fields_), 2), "\n", "\n  ");
+      break;
+    case TReportFormat::JsonLines:
+      out_ << Dumped(RecordJson(record, fields_), -1) << "\n";
+      break;
+    case TReportFormat::Csv:
+      out_ << CsvCell(Utf8(record.Site));
+      if (with_time_) out_ << ',' << IsoTime(record.StartedUnixMs);
+      for (TResultField field : fields_) {
+        const TFieldResult& r = record.Fields[field];
+        out_ << ',' << CsvCell(r.HasValue() ? Utf8(r.Text) : "") << ','
+             << HistoryOutcomeWord(r.State);
+      }
+      out_ << "\r\n";
+      break;
+    case TReportFormat::Table:
+      // Page texts and reasons come from the network: nothing of them may steer the terminal.
+      out_ << TerminalSafe(Utf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
+      for (TResultField field : fields_) {
+        const TFieldResult& r = record.Fields[field];
+        out_ << "  " << std::left << std::setw(9) << ResultFieldName(field)
+             << TerminalSafe(r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";
+      }
+      if (static_cast<int>(fields_.size()) == rfFieldCount) {
+        out_ << "  " << std::left << std::setw(9) << "Image1"
+             << (record.Picture.HasValue() ? std::string("ok")
+                                           : TerminalSafe("— " + Reason(record.Picture)))
+             << "\n";
+      }
+      break;
+  }
+  ++count_;
+  out_.flush();
+}
+
+const char* TReportWriter::Closing() const {
+  if (format_ != TReportFormat::Json) return "";
+  return count_ == 0 ? "]\n" : "\n]\n";
+}
+
+void TReportWriter::Finish() {
+  out_ << Closing();
+  out_.flush();
+}
+
+namespace {
+
+void WriteAll(std::ostream& out, TReportFormat format, const std::vector<TQueryRecord>& records,
+              const std::vector<TResultField>& fields, bool withTime) {
+  TReportWriter writer(out, format, fields, withTime);
+  for (const TQueryRecord& record : records) writer.Add(record);
+  writer.Finish();
+}
+
 }  // namespace
 
 void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
                const std::vector<TResultField>& only) {
-  const std::vector<TResultField> columns = Columns(only);
-  nlohmann::json all = nlohmann::json::array();
-  for (const TQueryRecord& record : records) {
-    nlohmann::json site;
-    site["site"] = Utf8(record.Site);
-    site["started"] = IsoTime(record.StartedUnixMs);
-    nlohmann::json fields = nlohmann::json::object();
-    for (TResultField field : columns) {
-      fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
-    }
-    site["fields"] = fields;
-    if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6])) site["load_time"] = *seconds;
-    else site["load_time"] = nullptr;
-    site["thumbnail"] = {{"outcome", HistoryOutcomeWord(record.Picture.State)},
-                         {"reason", Reason(record.Picture)},
-                         {"url", Utf8(record.Picture.Fetch.Url)}};
-    all.push_back(site);
-  }
-  // Texts from pages may hold bytes that are not UTF-8 after all: replace, never throw.
-  out << all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  WriteAll(out, TReportFormat::Json, records, only, false);
 }
 
 void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
               const std::vector<TResultField>& only, bool withTime) {
-  const std::vector<TResultField> columns = Columns(only);
-  out << "site";
-  if (withTime) out << ",started";
-  for (TResultField field : columns) {
-    const std::string name = ResultFieldName(field);
-    out << ',' << name << ',' << name << " outcome";
-  }
-  out << "\r\n";
-  for (const TQueryRecord& record : records) {
-    out << CsvCell(Utf8(record.Site));
-    if (withTime) out << ',' << IsoTime(record.StartedUnixMs);
-    for (TResultField field : columns) {
-      const TFieldResult& r = record.Fields[field];
-      out << ',' << CsvCell(r.HasValue() ? Utf8(r.Text) : "") << ',' << HistoryOutcomeWord(r.State);
-    }
-    out << "\r\n";
-  }
+  WriteAll(out, TReportFormat::Csv, records, only, withTime);
+}
+
+void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
+                const std::vector<TResultField>& only) {
+  WriteAll(out, TReportFormat::Table, records, only, false);
 }
 
 std::string TerminalSafe(const std::string& utf8) {
@@ -135,25 +203,6 @@ std::string TerminalSafe(const std::string& utf8) {
     }
   }
   return out;
-}
-
-void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
-                const std::vector<TResultField>& only) {
-  const std::vector<TResultField> columns = Columns(only);
-  for (const TQueryRecord& record : records) {
-    // Page texts and reasons come from the network: nothing of them may steer the terminal.
-    out << TerminalSafe(Utf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
-    for (TResultField field : columns) {
-      const TFieldResult& r = record.Fields[field];
-      out << "  " << std::left << std::setw(9) << ResultFieldName(field)
-          << TerminalSafe(r.HasValue() ? Utf8(r.Text) : "— " + Reason(r)) << "\n";
-    }
-    if (!only.empty()) continue;
-    out << "  " << std::left << std::setw(9) << "Image1"
-        << (record.Picture.HasValue() ? std::string("ok")
-                                      : TerminalSafe("— " + Reason(record.Picture)))
-        << "\n";
-  }
 }
 
 int ExitStatusOf(const std::vector<TQueryRecord>& records) {

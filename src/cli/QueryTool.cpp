@@ -1,7 +1,11 @@
 #include "cli/QueryTool.h"
 
 #include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <ostream>
 #include <vector>
@@ -199,7 +203,48 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
   return sites;
 }
 
-enum class TFormat { Table, Json, Csv };
+// Ctrl-C and SIGTERM during queries: the first stops the runs as the Stop button does (their
+// records still go to the output and the history), a second ends the program at once.
+std::atomic<bool> g_stop{false};
+std::atomic<int> g_signals{0};
+// What ends standard output as valid JSON when the program ends at once; null while a record
+// is being written (or the output is not standard output).
+std::atomic<const char*> g_closing{nullptr};
+
+void OnStopSignal(int signal) {
+  if (g_signals.fetch_add(1) == 0) {
+    g_stop = true;
+    return;
+  }
+  if (const char* closing = g_closing.load()) {
+    if (::write(1, closing, std::strlen(closing)) < 0) {
+      // Nothing more can be done about it.
+    }
+  }
+  ::_exit(128 + signal);
+}
+
+// Installs OnStopSignal for SIGINT and SIGTERM for its lifetime.
+class TStopSignals {
+ public:
+  TStopSignals() {
+    g_stop = false;
+    g_signals = 0;
+    struct sigaction on{};
+    on.sa_handler = OnStopSignal;
+    sigemptyset(&on.sa_mask);
+    sigaction(SIGINT, &on, &old_int_);
+    sigaction(SIGTERM, &on, &old_term_);
+  }
+  ~TStopSignals() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+    g_closing = nullptr;
+  }
+
+ private:
+  struct sigaction old_int_{}, old_term_{};
+};
 
 // Flushes out; false, after one line on err, when anything written to it was lost.
 bool OutputWritten(std::ostream& out, std::ostream& err) {
@@ -209,24 +254,9 @@ bool OutputWritten(std::ostream& out, std::ostream& err) {
   return false;
 }
 
-void Write(TFormat format, std::ostream& out, const std::vector<TQueryRecord>& records,
-           const std::vector<TResultField>& fields, bool series) {
-  switch (format) {
-    case TFormat::Json:
-      WriteJson(out, records, fields);
-      break;
-    case TFormat::Csv:
-      WriteCsv(out, records, fields, series);
-      break;
-    case TFormat::Table:
-      WriteTable(out, records, fields);
-      break;
-  }
-}
-
 }  // namespace
 
-int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options, TFormat format,
+int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options, TReportFormat format,
                std::ostream& out, std::ostream& err) {
   THistoryStore history;
   // Every message of the store once: a failure, and also a corrupt file set aside on the way.
@@ -238,9 +268,23 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   tell("");
   const bool show_progress = sites.size() > 1 && isatty(2);
   const auto started = std::chrono::steady_clock::now();
-  options.OnRecord = [&](const TQueryRecord& record) {
+  TStopSignals signals;
+  options.Stop = &g_stop;
+  TReportWriter writer(out, format);
+  const bool to_stdout = &out == &std::cout;
+  if (to_stdout) g_closing = writer.Closing();
+  // Written site by site in the order given, each as soon as it and those before it are done.
+  std::vector<std::optional<TQueryRecord>> finished(sites.size());
+  size_t written = 0;
+  options.OnRecord = [&](size_t index, const TQueryRecord& record) {
     history.Record(record);
     tell("\r");
+    finished[index] = record;
+    for (; written < finished.size() && finished[written]; ++written) {
+      g_closing = nullptr;
+      writer.Add(*finished[written]);
+      if (to_stdout) g_closing = writer.Closing();
+    }
   };
   if (show_progress) {
     options.Progress = [&](size_t done, size_t total, const std::string& current) {
@@ -253,11 +297,12 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   }
   const std::vector<TQueryRecord> records = RunSites(sites, options);
   if (show_progress) err << "\r\x1b[K" << std::flush;
-  Write(format, out, records, {}, false);
+  g_closing = nullptr;
+  writer.Finish();
   return ExitStatusOf(records);
 }
 
-int ShowHistory(const std::string& site, const std::string& fieldName, TFormat format,
+int ShowHistory(const std::string& site, const std::string& fieldName, TReportFormat format,
                 std::ostream& out, std::ostream& err) {
   std::vector<TResultField> fields;
   if (!fieldName.empty()) {
@@ -296,7 +341,9 @@ int ShowHistory(const std::string& site, const std::string& fieldName, TFormat f
       return kToolError;
     }
   }
-  Write(format, out, records, fields, true);
+  TReportWriter writer(out, format, fields, true);
+  for (const TQueryRecord& record : records) writer.Add(record);
+  writer.Finish();
   return kToolDone;
 }
 
@@ -309,7 +356,9 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   app.footer(
       "Exit status: 0 done (every field has a value; --try-rule: a value was found), 1 no value "
       "or problems in the file, 2 the command line or a file could not be used, 3 some field has "
-      "no value, 4 the output could not be written.");
+      "no value (or the queries were stopped), 4 the output could not be written.\n"
+      "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
+      "they found is written and stored. A second one ends the program at once.");
   std::vector<std::string> try_rule;
   std::string check_file, services_file, site;
   bool dump = false;
@@ -333,14 +382,17 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       ->type_name("NAME");
   std::vector<std::string> typed_sites;
   std::string list_file, history_site, field_name;
-  bool json = false, csv = false;
+  bool json = false, jsonl = false, csv = false;
   TSiteQueryOptions query;
   app.add_option("sites", typed_sites, "the sites to query")->type_name("SITE...");
   app.add_option("--file", list_file, "query the sites listed in FILE (one a line, # comments)")
       ->type_name("LIST");
-  CLI::Option* json_opt = app.add_flag("--json", json, "write JSON");
+  CLI::Option* json_opt = app.add_flag("--json", json, "write JSON (an array, closed at the end)");
+  CLI::Option* jsonl_opt =
+      app.add_flag("--jsonl", jsonl, "write JSON Lines (one object a line, as each site ends)");
   CLI::Option* csv_opt = app.add_flag("--csv", csv, "write CSV");
-  json_opt->excludes(csv_opt);
+  json_opt->excludes(csv_opt)->excludes(jsonl_opt);
+  jsonl_opt->excludes(csv_opt);
   app.add_option("--timeout", query.ReadTimeoutMs, "read (and connect) time-out of a request")
       ->type_name("MS")
       ->check(CLI::Range(1, 3600000))
@@ -379,7 +431,10 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   if (try_rule.size() == 2) {
     return TryRule(try_rule[0], try_rule[1], ServicesFileToUse(services_file), site, out, err);
   }
-  const TFormat format = json ? TFormat::Json : csv ? TFormat::Csv : TFormat::Table;
+  const TReportFormat format = json    ? TReportFormat::Json
+                               : jsonl ? TReportFormat::JsonLines
+                               : csv   ? TReportFormat::Csv
+                                       : TReportFormat::Table;
   if (!history_site.empty()) return ShowHistory(history_site, field_name, format, out, err);
   const auto sites = CollectSites(typed_sites, list_file, err);
   if (!sites) return kToolError;

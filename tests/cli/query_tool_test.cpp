@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <thread>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -275,6 +278,34 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   std::ofstream(stored_at, std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
   Run({"--services", services.c_str(), "--delay", "0", "--json", site.c_str(), site.c_str()});
   EXPECT_EQ(Count(err_.str(), ".corrupt-"), 1u) << err_.str();
+}
+
+TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
+  const std::string site = stand_ins_.HostFor(StandIn::Site);
+  stand_ins_.SetFault(StandIn::Bing, StandInFault::Silent);
+  for (const char* format : {"--json", "--csv"}) {
+    // Ctrl-C once Bing has the first site's request it will never answer.
+    const size_t asked = stand_ins_.RequestsFor(StandIn::Bing).size();
+    std::thread ctrl_c([&] {
+      while (stand_ins_.RequestsFor(StandIn::Bing).size() == asked) std::this_thread::yield();
+      ::kill(::getpid(), SIGINT);
+    });
+    EXPECT_EQ(Run({"--services", services.c_str(), format, "--delay", "0", "--timeout", "1000",
+                   site.c_str(), site.c_str()}),
+              kToolSomeFailed);
+    ctrl_c.join();
+    if (std::string(format) == "--json") {
+      const auto json = nlohmann::json::parse(out_.str());  // closed
+      ASSERT_EQ(json.size(), 1u);  // the second site never started
+      EXPECT_EQ(json[0]["fields"]["Site7"]["reason"], "已停止");
+    } else {
+      EXPECT_EQ(Count(out_.str(), "\r\n"), 2u) << out_.str();
+    }
+  }
+  ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--csv"}), kToolDone);
+  EXPECT_EQ(Count(out_.str(), ",stopped\r\n"), 2u) << out_.str();
 }
 
 }  // namespace
