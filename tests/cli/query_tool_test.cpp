@@ -285,7 +285,7 @@ TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) 
   const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
   const std::string site = stand_ins_.HostFor(StandIn::Site);
   stand_ins_.SetFault(StandIn::Bing, StandInFault::Silent);
-  for (const char* format : {"--json", "--csv"}) {
+  for (const char* format : {"--json", "--jsonl", "--csv"}) {
     // Ctrl-C once Bing has the first site's request it will never answer.
     const size_t asked = stand_ins_.RequestsFor(StandIn::Bing).size();
     std::thread ctrl_c([&] {
@@ -300,12 +300,15 @@ TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) 
       const auto json = nlohmann::json::parse(out_.str());  // closed
       ASSERT_EQ(json.size(), 1u);  // the second site never started
       EXPECT_EQ(json[0]["fields"]["Site7"]["reason"], "已停止");
+    } else if (std::string(format) == "--jsonl") {
+      EXPECT_EQ(Count(out_.str(), "\n"), 1u);
+      EXPECT_EQ(nlohmann::json::parse(out_.str())["fields"]["Site7"]["outcome"], "stopped");
     } else {
       EXPECT_EQ(Count(out_.str(), "\r\n"), 2u) << out_.str();
     }
   }
   ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--csv"}), kToolDone);
-  EXPECT_EQ(Count(out_.str(), ",stopped\r\n"), 2u) << out_.str();
+  EXPECT_EQ(Count(out_.str(), ",stopped\r\n"), 3u) << out_.str();
 }
 
 }  // namespace
