@@ -4,8 +4,8 @@
 #include <cstring>
 #include <ctime>
 #include <iomanip>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "cli/QueryTool.h"
 #include "history/HistoryStore.h"
@@ -78,8 +78,10 @@ nlohmann::json RecordJson(const TQueryRecord& record, const std::vector<TResultF
     fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
   }
   site["fields"] = fields;
-  if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6])) site["load_time"] = *seconds;
-  else site["load_time"] = nullptr;
+  if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6]))
+    site["load_time"] = *seconds;
+  else
+    site["load_time"] = nullptr;
   site["thumbnail"] = {{"outcome", HistoryOutcomeWord(record.Picture.State)},
                        {"reason", Reason(record.Picture)},
                        {"url", Utf8(record.Picture.Fetch.Url)}};

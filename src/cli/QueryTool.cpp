@@ -1,26 +1,26 @@
 #include "cli/QueryTool.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <ostream>
-#include <vector>
-
-#include <unistd.h>
-#include <chrono>
-#include <cstdio>
 #include <sstream>
+#include <vector>
 
 #include "cli/QueryReport.h"
 #include "cli/SiteQueries.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
-#include "runtime/StrUtils.h"
 #include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
 
 namespace {
@@ -230,7 +230,7 @@ class TStopSignals {
   TStopSignals() {
     g_stop = false;
     g_signals = 0;
-    struct sigaction on{};
+    struct sigaction on = {};
     on.sa_handler = OnStopSignal;
     sigemptyset(&on.sa_mask);
     sigaction(SIGINT, &on, &old_int_);
@@ -243,7 +243,8 @@ class TStopSignals {
   }
 
  private:
-  struct sigaction old_int_{}, old_term_{};
+  struct sigaction old_int_ = {};
+  struct sigaction old_term_ = {};
 };
 
 // Flushes out; false, after one line on err, when anything written to it was lost.
@@ -256,8 +257,8 @@ bool OutputWritten(std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options, TReportFormat format,
-               std::ostream& out, std::ostream& err) {
+int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
+               TReportFormat format, std::ostream& out, std::ostream& err) {
   THistoryStore history;
   // Every message of the store once: a failure, and also a corrupt file set aside on the way.
   auto tell = [&](const char* prefix) {

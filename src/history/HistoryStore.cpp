@@ -307,12 +307,13 @@ bool THistoryStore::OpenLocked(const std::string& path) {
     struct stat st;
     checked = ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
     sqlite3* db = nullptr;
-    int rc = immutable ? sqlite3_open_v2(ImmutableUri(path).c_str(), &db,
-                                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
-             : sqlite3_open_v2(path.c_str(), &db,
-                               options_.ReadOnly ? SQLITE_OPEN_READONLY
-                                                 : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                               nullptr);
+    int rc = immutable
+                 ? sqlite3_open_v2(ImmutableUri(path).c_str(), &db,
+                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                 : sqlite3_open_v2(path.c_str(), &db,
+                                   options_.ReadOnly ? SQLITE_OPEN_READONLY
+                                                     : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                   nullptr);
     auto fail = [&](int code) -> sqlite3* {
       corrupt = IsCorrupt(code);
       error = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);

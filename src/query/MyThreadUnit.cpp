@@ -135,10 +135,9 @@ bool TooManyDigits(const std::vector<TStepList>& rules, const std::string& text)
   for (const TStepList& list : rules) {
     for (const TStep& step : list) number = number || step.Kind == skDigitsOnly;
   }
-  return number &&
-         static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-           return c >= '0' && c <= '9';
-         })) > kMaxNumberDigits;
+  return number && static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+                     return c >= '0' && c <= '9';
+                   })) > kMaxNumberDigits;
 }
 
 }  // namespace

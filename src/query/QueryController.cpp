@@ -1,12 +1,12 @@
 #include "query/QueryController.h"
 
+#include <arpa/inet.h>
+#include <idn2.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-
-#include <arpa/inet.h>
-#include <idn2.h>
 
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
@@ -130,9 +130,10 @@ void TQueryController::Begin_btnClick() {
   Loading();
   std::shared_ptr<TLink> link = link_;
   for (int job = 0; job < kJobCount; ++job) {
-    workers_[job] = new MyThread(job, name.Request, services_, output_, [link, run](TThread* sender) {
-      if (link->Controller) link->Controller->WorkerEnded(sender, run);
-    });
+    workers_[job] =
+        new MyThread(job, name.Request, services_, output_, [link, run](TThread* sender) {
+          if (link->Controller) link->Controller->WorkerEnded(sender, run);
+        });
   }
   view_.SetBeginCaption(StopCaption());
   view_.ShowProgress(0, worker_count_);
@@ -183,8 +184,7 @@ std::string HostProblem(const std::string& host) {
       }
       return U(u8"站点名含有不允许的字符“") + shown + U(u8"”");
     }
-    if (label.front() == '-' || label.back() == '-')
-      return U(u8"站点名的一段不能以“-”开头或结尾");
+    if (label.front() == '-' || label.back() == '-') return U(u8"站点名的一段不能以“-”开头或结尾");
     if (dot == host.size()) return "";
     start = dot + 1;
   }
@@ -201,7 +201,8 @@ TSiteName ParseSiteName(const std::string& typed) {
   // Any scheme, as often as it is repeated ("http://http://a.b"), then any path.
   for (;;) {
     size_t i = 0;
-    while (i < text.size() && (IsAsciiAlnum(text[i]) || (i > 0 && std::strchr("+-.", text[i]))))
+    while (i < text.size() &&
+           (IsAsciiAlnum(text[i]) || (i > 0 && text[i] != 0 && std::strchr("+-.", text[i]))))
       ++i;
     if (i == 0 || text.compare(i, 3, "://") != 0) break;
     text.erase(0, i + 3);
@@ -241,8 +242,8 @@ TSiteName ParseSiteName(const std::string& typed) {
     if (!host.empty() && host.back() == '.') host.pop_back();
   }
   if (has_port && (port.empty() || port.size() > 5 ||
-                                port.find_first_not_of("0123456789") != std::string::npos ||
-                                std::stoi(port) < 1 || std::stoi(port) > 65535)) {
+                   port.find_first_not_of("0123456789") != std::string::npos ||
+                   std::stoi(port) < 1 || std::stoi(port) > 65535)) {
     name.Problem = U(u8"端口须是 1 到 65535 之间的数字");
     return name;
   }
@@ -253,7 +254,8 @@ TSiteName ParseSiteName(const std::string& typed) {
   std::string ascii = host;
   if (!v6 && std::any_of(host.begin(), host.end(), [](char c) { return c & 0x80; })) {
     char* converted = nullptr;
-    const int rc = idn2_to_ascii_8z(host.c_str(), &converted, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+    const int rc =
+        idn2_to_ascii_8z(host.c_str(), &converted, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
     if (rc != IDN2_OK) {
       name.Problem = U(u8"国际化域名无法转换为 ASCII 形式：") + idn2_strerror(rc);
       return name;
@@ -266,12 +268,12 @@ TSiteName ParseSiteName(const std::string& typed) {
     if (!name.Problem.empty()) return name;
   }
   const std::string suffix = port.empty() ? "" : ":" + port;
-  name.Shown = host + suffix;
-  name.Request = ascii + suffix;
-  if (name.Request.size() < kMinSiteNameBytes) {
+  if (ascii.size() + suffix.size() < kMinSiteNameBytes) {
     name.Problem = U(u8"站点名太短");
     return name;
   }
+  name.Shown = host + suffix;
+  name.Request = ascii + suffix;
   const std::string gbk = Utf8ToGbk(name.Shown);
   name.Site = GbkToUtf8(gbk) == name.Shown ? gbk : name.Request;
   return name;

@@ -476,9 +476,8 @@ std::string Extract(const std::string& page, const std::string& rule, unsigned c
 }  // namespace
 
 std::string ExtractByRule(const std::string& page, const std::string& rule,
-                          unsigned char allMatches, const std::string& separator,
-                          bool templateMode, const std::string& templateRule,
-                          const std::string& outputTemplate) {
+                          unsigned char allMatches, const std::string& separator, bool templateMode,
+                          const std::string& templateRule, const std::string& outputTemplate) {
   return Extract(page, rule, allMatches, separator, templateMode, templateRule, outputTemplate,
                  nullptr);
 }

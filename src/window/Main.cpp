@@ -291,8 +291,7 @@ void TMainForm::RecordRun(const TQueryRecord& record) {
 namespace {
 
 // A warning beside the window (it does not block it) that closes itself.
-void ShowWarning(QWidget* parent, const char* name, const QString& title,
-                 const std::string& utf8) {
+void ShowWarning(QWidget* parent, const char* name, const QString& title, const std::string& utf8) {
   auto* box = new QMessageBox(QMessageBox::Warning, title, QString::fromStdString(utf8),
                               QMessageBox::Ok, parent);
   box->setObjectName(name);

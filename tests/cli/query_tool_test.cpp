@@ -2,19 +2,17 @@
 // built-in steps, and a user's fallback after a step that no longer matches), --check-services
 // and --dump-services, and command lines it cannot use.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <thread>
-
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
 #include "cli/QueryTool.h"
 #include "query/UseFunction.h"
@@ -102,8 +100,9 @@ TEST_F(QueryToolTest, TryRuleTracesTheBuiltInStepsOnASavedPage) {
   EXPECT_NE(out_.str().find("definitions: built in\n"), std::string::npos) << out_.str();
   // A rule whose search runs out of steps says so rather than "no match".
   const std::string costly =
-      Write("costly.toml", "[[field]]\nname = \"Site2\"\njob = 2\nmode = 1\nurl = \"http://{Google}/\"\n"
-                           "steps = [{ rule = '(x+x+)+[yz]' }]\n");
+      Write("costly.toml",
+            "[[field]]\nname = \"Site2\"\njob = 2\nmode = 1\nurl = \"http://{Google}/\"\n"
+            "steps = [{ rule = '(x+x+)+[yz]' }]\n");
   const std::string xs = Write("xs.html", std::string(40, 'x'));
   EXPECT_EQ(Run({"--try-rule", "Site2", xs.c_str(), "--services", costly.c_str()}), kToolNo);
   EXPECT_NE(out_.str().find("definitions: " + costly + "\n"), std::string::npos) << out_.str();
@@ -298,7 +297,7 @@ TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) 
     ctrl_c.join();
     if (std::string(format) == "--json") {
       const auto json = nlohmann::json::parse(out_.str());  // closed
-      ASSERT_EQ(json.size(), 1u);  // the second site never started
+      ASSERT_EQ(json.size(), 1u);                           // the second site never started
       EXPECT_EQ(json[0]["fields"]["Site7"]["reason"], "已停止");
     } else if (std::string(format) == "--jsonl") {
       EXPECT_EQ(Count(out_.str(), "\n"), 1u);

@@ -116,11 +116,20 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   }
   EXPECT_EQ(cells.str(), "site,WebTitle,WebTitle outcome\r\n" + site +
                              ",\"'=HYPERLINK(\"\"x\"\")\",value\r\n"
-                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\"'+1\",value\r\n"
-                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\"'-1\",value\r\n"
-                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\"'@SUM(A1)\",value\r\n"
-                             "site,WebTitle,WebTitle outcome\r\n" + site + ",\\tx,value\r\n"
-                             "site,WebTitle,WebTitle outcome\r\n" + site + ",a\\x1B[2Jb,value\r\n");
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\"'+1\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\"'-1\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\"'@SUM(A1)\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\\tx,value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site + ",a\\x1B[2Jb,value\r\n");
 }
 
 TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
@@ -130,13 +139,13 @@ TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
     const char* request;
     std::string site;  // GBK
   };
-  for (const Row& row : {
-           Row{"\xEF\xBB\xBF https://www.example.com/ ", "www.example.com", "www.example.com",
-               "www.example.com"},
-           Row{"straße.de", "straße.de", "xn--strae-oqa.de", "xn--strae-oqa.de"},
-           Row{"한국.kr:8080", "한국.kr:8080", "xn--3e0b707e.kr:8080", "xn--3e0b707e.kr:8080"},
-           Row{"http://中国.cn/x", "中国.cn", "xn--fiqs8s.cn", Utf8ToGbk("中国.cn")},
-           Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"}}) {
+  for (const Row& row :
+       {Row{"\xEF\xBB\xBF https://www.example.com/ ", "www.example.com", "www.example.com",
+            "www.example.com"},
+        Row{"straße.de", "straße.de", "xn--strae-oqa.de", "xn--strae-oqa.de"},
+        Row{"한국.kr:8080", "한국.kr:8080", "xn--3e0b707e.kr:8080", "xn--3e0b707e.kr:8080"},
+        Row{"http://中国.cn/x", "中国.cn", "xn--fiqs8s.cn", Utf8ToGbk("中国.cn")},
+        Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"}}) {
     const TSiteName name = ParseSiteName(row.typed);
     EXPECT_EQ(name.Problem, "") << row.typed;
     EXPECT_EQ(name.Shown, row.shown);

@@ -14,13 +14,13 @@
 
 #include "Fakes.h"
 #include "QtTestSupport.h"
-#include "window/Main.h"
-#include "window/QtMainThreadQueue.h"
 #include "support/PeerDaemons.h"
-#include "support/StandInHosts.h"
 #include "support/ScriptedServer.h"
+#include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 #include "support/TlsPeers.h"
+#include "window/Main.h"
+#include "window/QtMainThreadQueue.h"
 
 namespace {
 

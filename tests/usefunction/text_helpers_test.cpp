@@ -190,11 +190,12 @@ TEST(FieldFromPage, ValuesAreBoundedAndOverlongNumbersAreNoMatch) {
   };
   std::string chinese;
   for (int i = 0; i < 301; ++i) chinese += zhong;
-  for (const Row& row : {Row{std::string(300, 'a'), title, fsValue, std::string(300, 'a')},
-                         Row{std::string(8 << 20, 'a'), title, fsValue, std::string(300, 'a') + cut},
-                         Row{"a" + chinese, title, fsValue, "a" + chinese.substr(0, 598) + cut},
-                         Row{std::string(30, '9'), number, fsValue, std::string(30, '9')},
-                         Row{std::string(31, '9'), number, fsNoMatch, ""}}) {
+  for (const Row& row :
+       {Row{std::string(300, 'a'), title, fsValue, std::string(300, 'a')},
+        Row{std::string(8 << 20, 'a'), title, fsValue, std::string(300, 'a') + cut},
+        Row{"a" + chinese, title, fsValue, "a" + chinese.substr(0, 598) + cut},
+        Row{std::string(30, '9'), number, fsValue, std::string(30, '9')},
+        Row{std::string(31, '9'), number, fsNoMatch, ""}}) {
     page.Text = "<t>" + row.value + "</t>";
     const TFieldResult r = FieldFromPage(page, {row.rules}, "");
     EXPECT_EQ(r.State, row.state) << row.value.size();
