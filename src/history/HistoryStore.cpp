@@ -340,7 +340,15 @@ bool THistoryStore::OpenLocked(const std::string& path) {
     }
     // WAL lets readers go on while another process writes. A file that cannot switch (it is
     // read-only, say) is still opened: its writes fail and say so.
-    if (options_.ReadOnly) return db;
+    if (options_.ReadOnly) {  // read as it is, unless a newer program wrote it
+      TStatement v(db, "PRAGMA user_version");
+      rc = v.Prepared() == SQLITE_OK ? sqlite3_step(*v) : v.Prepared();
+      if (rc != SQLITE_ROW) return fail(rc);
+      if (sqlite3_column_int(*v, 0) <= kHistorySchemaVersion) return db;
+      error = U(u8"它由较新版本的程序写成");
+      sqlite3_close_v2(db);
+      return nullptr;
+    }
     rc = Exec(db, "PRAGMA journal_mode=WAL");
     if (IsCorrupt(rc)) return fail(rc);
     if (options_.MaxPageCount > 0) {

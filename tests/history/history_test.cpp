@@ -334,6 +334,10 @@ TEST_F(HistoryTest, AFileOfANewerLayoutIsLeftAlone) {
   THistoryStore store;
   EXPECT_FALSE(store.Open(path_));
   EXPECT_NE(store.TakeMessage().find(U(u8"较新版本")), std::string::npos);
+  THistoryStore::TOptions read_only;
+  read_only.ReadOnly = true;
+  EXPECT_FALSE(store.Open(path_, read_only));
+  EXPECT_NE(store.TakeMessage().find(U(u8"较新版本")), std::string::npos);
   EXPECT_EQ(Sql("PRAGMA user_version"), "99");
   EXPECT_EQ(Sql("SELECT group_concat(name) FROM sqlite_master"), "future");
 }
