@@ -336,8 +336,9 @@ TEST_F(HistoryTest, AFileOfANewerLayoutIsLeftAlone) {
   EXPECT_NE(store.TakeMessage().find(U(u8"较新版本")), std::string::npos);
   THistoryStore::TOptions read_only;
   read_only.ReadOnly = true;
-  EXPECT_FALSE(store.Open(path_, read_only));
-  EXPECT_NE(store.TakeMessage().find(U(u8"较新版本")), std::string::npos);
+  THistoryStore reader;
+  EXPECT_FALSE(reader.Open(path_, read_only));
+  EXPECT_NE(reader.TakeMessage().find(U(u8"较新版本")), std::string::npos);
   EXPECT_EQ(Sql("PRAGMA user_version"), "99");
   EXPECT_EQ(Sql("SELECT group_concat(name) FROM sqlite_master"), "future");
 }
