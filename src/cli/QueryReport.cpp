@@ -1,10 +1,11 @@
 #include "cli/QueryReport.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iomanip>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "cli/ExitStatus.h"
 #include "runtime/CodePage.h"
@@ -42,8 +43,12 @@ nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
   return j;
 }
 
-std::string CsvCell(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+// A page's text as one CSV cell a spreadsheet shows as text: control bytes written as
+// TerminalSafe does, and a leading "=", "+", "-" or "@" (a formula) behind a "'".
+std::string CsvCell(const std::string& raw) {
+  std::string text = TerminalSafe(raw);
+  if (!text.empty() && std::strchr("=+-@", text[0]) != nullptr) text = "'" + text;
+  if (text.find_first_of(",\"\r\n'") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"') quoted += '"';
@@ -57,51 +62,121 @@ std::vector<TResultField> Columns(const std::vector<TResultField>& fields) {
   return fields.empty() ? AllTextFields() : fields;
 }
 
+// One site's object of a JSON report.
+nlohmann::json RecordJson(const TQueryRecord& record, const std::vector<TResultField>& columns) {
+  nlohmann::json site;
+  site["site"] = GbkToUtf8(record.Site);
+  site["started"] = IsoTime(record.StartedUnixMs);
+  nlohmann::json fields = nlohmann::json::object();
+  for (TResultField field : columns) {
+    fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
+  }
+  site["fields"] = fields;
+  if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6]))
+    site["load_time"] = *seconds;
+  else
+    site["load_time"] = nullptr;
+  site["thumbnail"] = {{"outcome", OutcomeWord(record.Picture.State)},
+                       {"reason", Reason(record.Picture)},
+                       {"url", GbkToUtf8(record.Picture.Fetch.Url)}};
+  return site;
+}
+
+// Texts from pages may hold bytes that are not UTF-8 after all: replace, never throw.
+std::string Dumped(const nlohmann::json& j, int indent) {
+  return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
+                             std::vector<TResultField> fields, bool with_time)
+    : out_(out), format_(format), fields_(Columns(fields)), with_time_(with_time) {
+  if (format_ == TReportFormat::Json) out_ << "[";
+  if (format_ != TReportFormat::Csv) return;
+  out_ << "site";
+  if (with_time_) out_ << ",started";
+  for (TResultField field : fields_) {
+    const std::string name = ResultFieldName(field);
+    out_ << ',' << name << ',' << name << " outcome";
+  }
+  out_ << "\r\n";
+}
+
+void TReportWriter::Add(const TQueryRecord& record) {
+  switch (format_) {
+    case TReportFormat::Json:
+      // Each element indented as the array's member.
+      out_ << (count_ == 0 ? "\n  " : ",\n  ")
+           << ReplaceAll(Dumped(RecordJson(record, fields_), 2), "\n", "\n  ");
+      break;
+    case TReportFormat::JsonLines:
+      out_ << Dumped(RecordJson(record, fields_), -1) << "\n";
+      break;
+    case TReportFormat::Csv:
+      out_ << CsvCell(GbkToUtf8(record.Site));
+      if (with_time_) out_ << ',' << IsoTime(record.StartedUnixMs);
+      for (TResultField field : fields_) {
+        const TFieldResult& r = record.Fields[field];
+        out_ << ',' << CsvCell(r.HasValue() ? GbkToUtf8(r.Text) : "") << ','
+             << OutcomeWord(r.State);
+      }
+      out_ << "\r\n";
+      break;
+    case TReportFormat::Table:
+      // Page texts and reasons come from the network: nothing of them may steer the terminal.
+      out_ << TerminalSafe(GbkToUtf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
+      for (TResultField field : fields_) {
+        const TFieldResult& r = record.Fields[field];
+        out_ << "  " << std::left << std::setw(9) << ResultFieldName(field)
+             << TerminalSafe(r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r)) << "\n";
+      }
+      if (fields_ == AllTextFields()) {
+        out_ << "  " << std::left << std::setw(9) << ResultFieldName(rfPicture)
+             << (record.Picture.HasValue() ? std::string("ok")
+                                           : TerminalSafe("— " + Reason(record.Picture)))
+             << "\n";
+      }
+      break;
+  }
+  ++count_;
+  out_.flush();
+}
+
+const char* TReportWriter::Closing() const {
+  if (format_ != TReportFormat::Json) return "";
+  return count_ == 0 ? "]\n" : "\n]\n";
+}
+
+void TReportWriter::Finish() {
+  out_ << Closing();
+  out_.flush();
+}
+
+namespace {
+
+void WriteAll(std::ostream& out, TReportFormat format, const std::vector<TQueryRecord>& records,
+              const std::vector<TResultField>& fields, bool with_time) {
+  TReportWriter writer(out, format, fields, with_time);
+  for (const TQueryRecord& record : records) writer.Add(record);
+  writer.Finish();
+}
+
 }  // namespace
 
 void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
                const std::vector<TResultField>& only) {
-  const std::vector<TResultField> columns = Columns(only);
-  nlohmann::json all = nlohmann::json::array();
-  for (const TQueryRecord& record : records) {
-    nlohmann::json site;
-    site["site"] = GbkToUtf8(record.Site);
-    site["started"] = IsoTime(record.StartedUnixMs);
-    nlohmann::json fields = nlohmann::json::object();
-    for (TResultField field : columns) {
-      fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
-    }
-    site["fields"] = fields;
-    if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6])) site["load_time"] = *seconds;
-    else site["load_time"] = nullptr;
-    site["thumbnail"] = {{"outcome", OutcomeWord(record.Picture.State)},
-                         {"reason", Reason(record.Picture)},
-                         {"url", GbkToUtf8(record.Picture.Fetch.Url)}};
-    all.push_back(site);
-  }
-  // Texts from pages may hold bytes that are not UTF-8 after all: replace, never throw.
-  out << all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  WriteAll(out, TReportFormat::Json, records, only, false);
 }
 
 void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
               const std::vector<TResultField>& only, bool with_time) {
-  const std::vector<TResultField> columns = Columns(only);
-  out << "site";
-  if (with_time) out << ",started";
-  for (TResultField field : columns) {
-    const std::string name = ResultFieldName(field);
-    out << ',' << name << ',' << name << " outcome";
-  }
-  out << "\r\n";
-  for (const TQueryRecord& record : records) {
-    out << CsvCell(GbkToUtf8(record.Site));
-    if (with_time) out << ',' << IsoTime(record.StartedUnixMs);
-    for (TResultField field : columns) {
-      const TFieldResult& r = record.Fields[field];
-      out << ',' << CsvCell(r.HasValue() ? GbkToUtf8(r.Text) : "") << ',' << OutcomeWord(r.State);
-    }
-    out << "\r\n";
-  }
+  WriteAll(out, TReportFormat::Csv, records, only, with_time);
+}
+
+void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
+                const std::vector<TResultField>& only) {
+  WriteAll(out, TReportFormat::Table, records, only, false);
 }
 
 std::string TerminalSafe(const std::string& utf8) {
@@ -126,29 +201,13 @@ std::string TerminalSafe(const std::string& utf8) {
   return out;
 }
 
-void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
-                const std::vector<TResultField>& only) {
-  const std::vector<TResultField> columns = Columns(only);
-  for (const TQueryRecord& record : records) {
-    // Page texts and reasons come from the network: nothing of them may steer the terminal.
-    out << TerminalSafe(GbkToUtf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
-    for (TResultField field : columns) {
-      const TFieldResult& r = record.Fields[field];
-      out << "  " << std::left << std::setw(9) << ResultFieldName(field)
-          << TerminalSafe(r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r)) << "\n";
-    }
-    if (!only.empty()) continue;
-    out << "  " << std::left << std::setw(9) << ResultFieldName(rfPicture)
-        << (record.Picture.HasValue() ? std::string("ok")
-                                      : TerminalSafe("— " + Reason(record.Picture)))
-        << "\n";
-  }
-}
-
 int ExitStatusOf(const std::vector<TQueryRecord>& records) {
+  // A field switched off was never asked for: it cannot have failed.
+  auto failed = [](const TFieldResult& r) { return !r.HasValue() && r.State != TFieldState::Disabled; };
   for (const TQueryRecord& record : records) {
+    if (failed(record.Picture)) return kToolSomeFailed;
     for (const TFieldResult& r : record.Fields) {
-      if (!r.HasValue()) return kToolSomeFailed;
+      if (failed(r)) return kToolSomeFailed;
     }
   }
   return kToolDone;

@@ -9,10 +9,34 @@
 
 #include "query/QueryRecord.h"
 
+enum class TReportFormat { Table, Json, JsonLines, Csv };
+
+// Writes a report record by record, each flushed as it is added, so that what was finished is
+// on the output however the program ends: a table block, a CSV row (the header first), a JSON
+// Lines line, or an element of a JSON array (valid JSON once Finish has run). `fields` and
+// `with_time` as WriteCsv and WriteJson take them.
+class TReportWriter {
+ public:
+  TReportWriter(std::ostream& out, TReportFormat format, std::vector<TResultField> fields = {},
+                bool with_time = false);
+  void Add(const TQueryRecord& record);
+  void Finish();
+  // What ends the output as valid JSON now (a JSON array's close), "" when nothing does.
+  const char* Closing() const;
+
+ private:
+  std::ostream& out_;
+  const TReportFormat format_;
+  const std::vector<TResultField> fields_;
+  const bool with_time_;
+  size_t count_ = 0;
+};
+
 // One object per site: {"site", "started" (ISO 8601, UTC), "fields": {NAME: {"text", "number",
 // "outcome", "reason", "url", "http_status", "elapsed_ms"}}, "load_time" (seconds or null),
 // "thumbnail": {"outcome", "reason", "url"}}, as a JSON array.
 // `fields` limits the fields written (all 27 when empty), for a stored series of one field.
+// JSON Lines holds the same objects, one a line.
 void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
                const std::vector<TResultField>& fields = {});
 // A header, then one row per site: "site", then each of the 27 field names followed by its
@@ -28,5 +52,5 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
 // control bytes (escape sequences included) as \xNN.
 std::string TerminalSafe(const std::string& utf8);
 
-// 0 when every field of every record has a value, else 3.
+// 0 when every field and the thumbnail of every record has a value or is switched off, else 3.
 int ExitStatusOf(const std::vector<TQueryRecord>& records);

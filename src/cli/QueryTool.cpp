@@ -1,22 +1,26 @@
 #include "cli/QueryTool.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <ostream>
-#include <vector>
-
-#include <unistd.h>
-#include <chrono>
-#include <cstdio>
 #include <sstream>
+#include <vector>
 
 #include "cli/QueryReport.h"
 #include "cli/SiteQueries.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
-#include "runtime/StrUtils.h"
 #include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
 
 namespace {
@@ -89,8 +93,12 @@ int TryRule(const std::string& field, const std::string& page_path, const std::s
   }
   const TServiceTable& table = services_file.empty() ? BuiltInServiceTable() : *load.Table;
   const TRequestDef* def = nullptr;
+  bool built_in = true;  // the entry used is the built-in one (the file's is faulty or absent)
   for (const TRequestDef& d : table.Requests) {
     if (d.Field == field) def = &d;
+  }
+  for (const TRequestDef& d : BuiltInServiceTable().Requests) {
+    if (def != nullptr && d.Field == field) built_in = d == *def;
   }
   if (def == nullptr) {
     err << "no field \"" << field << "\" in the definitions\n";
@@ -106,7 +114,7 @@ int TryRule(const std::string& field, const std::string& page_path, const std::s
 
   out << field << ": job " << def->Job << ", mode " << static_cast<int>(def->Mode) << ", " << GbkToUtf8(def->Url)
       << "\n";
-  out << "definitions: " << (services_file.empty() ? std::string("built in") : services_file) << "\n";
+  out << "definitions: " << (built_in ? std::string("built in") : services_file) << "\n";
   if (!def->Enabled) out << "switched off: the program sends no request for it\n";
   out << "page: " << page_path << ", " << saved->size() << " bytes, " << page.size()
       << " after mode " << static_cast<int>(def->Mode) << "\n";
@@ -122,7 +130,10 @@ int TryRule(const std::string& field, const std::string& page_path, const std::s
         }
         const TStep& step = def->Rules[t.List][t.Step];
         out << "  " << (t.Step + 1) << ". " << Described(step) << " -> "
-            << (t.Found ? Shown(t.Text) : std::string(NotFound(step.Kind))) << "\n";
+            << (t.Found        ? Shown(t.Text)
+                : t.OverBudget ? std::string("规则超出计算限制")
+                               : std::string(NotFound(step.Kind)))
+            << "\n";
       });
   if (value) {
     out << "value: " << Shown(*value) << "\n";
@@ -170,8 +181,9 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
                                                      std::ostream& err) {
   std::vector<std::string> raw = typed;
   if (!list_file.empty()) {
-    const std::optional<std::string> text = ReadFile(list_file, err);
+    std::optional<std::string> text = ReadFile(list_file, err);
     if (!text) return std::nullopt;
+    if (text->rfind("\xEF\xBB\xBF", 0) == 0) text->erase(0, 3);  // saved with a byte-order mark
     std::istringstream lines(*text);
     for (std::string line; std::getline(lines, line);) {
       line = Trim(line);
@@ -180,49 +192,99 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
   }
   std::vector<std::string> sites;
   for (const std::string& name : raw) {
-    const std::string site = NormaliseSiteName(Utf8ToGbk(name));
-    if (site.size() < kMinSiteNameBytes) {
-      err << "velmora-query: not a site name: \"" << name << "\"\n";
+    const TSiteName site = ParseSiteName(name);
+    if (!site.Problem.empty()) {
+      err << "velmora-query: not a site name: \"" << TerminalSafe(name) << "\" (" << site.Problem
+          << ")\n";
       return std::nullopt;
     }
-    sites.push_back(site);
+    sites.push_back(site.Site);
   }
   return sites;
 }
 
-enum class TFormat { Table, Json, Csv };
+// Ctrl-C and SIGTERM during queries: the first stops the runs as the Stop button does (their
+// records still go to the output and the history), a second ends the program at once.
+std::atomic<bool> g_stop{false};
+std::atomic<int> g_signals{0};
+// What ends standard output as valid JSON when the program ends at once; null while a record
+// is being written (or the output is not standard output).
+std::atomic<const char*> g_closing{nullptr};
 
-void Write(TFormat format, std::ostream& out, const std::vector<TQueryRecord>& records,
-           const std::vector<TResultField>& fields, bool series) {
-  switch (format) {
-    case TFormat::Json:
-      WriteJson(out, records, fields);
-      break;
-    case TFormat::Csv:
-      WriteCsv(out, records, fields, series);
-      break;
-    case TFormat::Table:
-      WriteTable(out, records, fields);
-      break;
+void OnStopSignal(int signal) {
+  if (g_signals.fetch_add(1) == 0) {
+    g_stop = true;
+    return;
   }
+  if (const char* closing = g_closing.load()) {
+    if (::write(1, closing, std::strlen(closing)) < 0) {
+      // Nothing more can be done about it.
+    }
+  }
+  ::_exit(128 + signal);
+}
+
+// Installs OnStopSignal for SIGINT and SIGTERM for its lifetime.
+class TStopSignals {
+ public:
+  TStopSignals() {
+    g_stop = false;
+    g_signals = 0;
+    struct sigaction on = {};
+    on.sa_handler = OnStopSignal;
+    sigemptyset(&on.sa_mask);
+    sigaction(SIGINT, &on, &old_int_);
+    sigaction(SIGTERM, &on, &old_term_);
+  }
+  ~TStopSignals() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+    g_closing = nullptr;
+  }
+
+ private:
+  struct sigaction old_int_ = {};
+  struct sigaction old_term_ = {};
+};
+
+// Flushes out; false, after one line on err, when anything written to it was lost.
+bool OutputWritten(std::ostream& out, std::ostream& err) {
+  out.flush();
+  if (out) return true;
+  err << "velmora-query: the output could not be written\n" << std::flush;
+  return false;
 }
 
 }  // namespace
 
-int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options, TFormat format,
-               std::ostream& out, std::ostream& err) {
+int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
+               TReportFormat format, std::ostream& out, std::ostream& err) {
   THistoryStore history;
-  const std::string path = THistoryStore::DefaultPath();
-  if (!history.Open(path)) {
+  // Every message of the store once: a failure, and also a corrupt file set aside on the way.
+  auto tell = [&](const char* prefix) {
     const std::string message = history.TakeMessage();
-    if (!message.empty()) err << "velmora-query: " << message << "\n";
-  }
+    if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
+  };
+  history.Open(THistoryStore::DefaultPath());
+  tell("");
   const bool show_progress = sites.size() > 1 && isatty(2);
   const auto started = std::chrono::steady_clock::now();
-  options.OnRecord = [&](const TQueryRecord& record) {
-    if (!history.Record(record)) {
-      const std::string message = history.TakeMessage();
-      if (!message.empty()) err << "\rvelmora-query: " << message << "\n";
+  TStopSignals signals;
+  options.Stop = &g_stop;
+  TReportWriter writer(out, format);
+  const bool to_stdout = &out == &std::cout;
+  if (to_stdout) g_closing = writer.Closing();
+  // Written site by site in the order given, each as soon as it and those before it are done.
+  std::vector<std::optional<TQueryRecord>> finished(sites.size());
+  size_t written = 0;
+  options.OnRecord = [&](size_t index, const TQueryRecord& record) {
+    history.Record(record);
+    tell("\r");
+    finished[index] = record;
+    for (; written < finished.size() && finished[written]; ++written) {
+      g_closing = nullptr;
+      writer.Add(*finished[written]);
+      if (to_stdout) g_closing = writer.Closing();
     }
   };
   if (show_progress) {
@@ -236,11 +298,12 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   }
   const std::vector<TQueryRecord> records = RunSites(sites, options);
   if (show_progress) err << "\r\x1b[K" << std::flush;
-  Write(format, out, records, {}, false);
+  g_closing = nullptr;
+  writer.Finish();
   return ExitStatusOf(records);
 }
 
-int ShowHistory(const std::string& site, const std::string& field_name, TFormat format,
+int ShowHistory(const std::string& site, const std::string& field_name, TReportFormat format,
                 std::ostream& out, std::ostream& err) {
   std::vector<TResultField> fields;
   if (!field_name.empty()) {
@@ -251,26 +314,52 @@ int ShowHistory(const std::string& site, const std::string& field_name, TFormat 
     }
     fields.push_back(*field);
   }
-  THistoryStore history;
-  const std::string path = THistoryStore::DefaultPath();
-  if (!history.Open(path)) {
-    err << "velmora-query: " << history.TakeMessage() << "\n";
+  const TSiteName name = ParseSiteName(site);
+  if (!name.Problem.empty()) {
+    err << "velmora-query: not a site name: \"" << TerminalSafe(site) << "\" (" << name.Problem
+        << ")\n";
     return kToolError;
   }
-  const std::string gbk_site = NormaliseSiteName(Utf8ToGbk(site));
+  // Showing the history must not change it: a user who may only read it can still see it.
+  const std::string path = THistoryStore::DefaultPath();
   std::vector<TQueryRecord> records;
-  for (const THistoryQuery& q : fields.empty() ? history.Series(gbk_site)
-                                               : history.Series(gbk_site, fields[0])) {
-    records.push_back(q.Record);
+  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) {
+    THistoryStore history;
+    THistoryStore::TOptions read_only;
+    read_only.ReadOnly = true;
+    if (!history.Open(path, read_only)) {
+      err << "velmora-query: " << history.TakeMessage() << "\n";
+      return kToolError;
+    }
+    // The whole runs even for one field, so that a run reads the same either way (its
+    // thumbnail and load time).
+    for (const THistoryQuery& q : history.Series(name.Site)) {
+      records.push_back(q.Record);
+    }
+    const std::string trouble = history.TakeMessage();
+    if (!trouble.empty()) {
+      err << "velmora-query: " << trouble << "\n";
+      return kToolError;
+    }
   }
-  Write(format, out, records, fields, true);
+  TReportWriter writer(out, format, fields, true);
+  for (const TQueryRecord& record : records) writer.Add(record);
+  writer.Finish();
   return kToolDone;
 }
 
-int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+namespace {
+
+int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"velmora-query: the site toolbox without the window: query sites, show their "
                 "history, try and check the service definitions"};
   app.name("velmora-query");
+  app.footer(
+      "Exit status: 0 done (every field has a value; --try-rule: a value was found), 1 no value "
+      "or problems in the file, 2 the command line or a file could not be used, 3 some field has "
+      "no value (or the queries were stopped), 4 the output could not be written.\n"
+      "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
+      "they found is written and stored. A second one ends the program at once.");
   std::vector<std::string> try_rule;
   std::string check_file, services_file, site;
   bool dump = false;
@@ -294,14 +383,17 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
       ->type_name("NAME");
   std::vector<std::string> typed_sites;
   std::string list_file, history_site, field_name;
-  bool json = false, csv = false;
+  bool json = false, jsonl = false, csv = false;
   TSiteQueryOptions query;
   app.add_option("sites", typed_sites, "the sites to query")->type_name("SITE...");
   app.add_option("--file", list_file, "query the sites listed in FILE (one a line, # comments)")
       ->type_name("LIST");
-  CLI::Option* json_opt = app.add_flag("--json", json, "write JSON");
+  CLI::Option* json_opt = app.add_flag("--json", json, "write JSON (an array, closed at the end)");
+  CLI::Option* jsonl_opt =
+      app.add_flag("--jsonl", jsonl, "write JSON Lines (one object a line, as each site ends)");
   CLI::Option* csv_opt = app.add_flag("--csv", csv, "write CSV");
-  json_opt->excludes(csv_opt);
+  json_opt->excludes(csv_opt)->excludes(jsonl_opt);
+  jsonl_opt->excludes(csv_opt);
   app.add_option("--timeout", query.ReadTimeoutMs, "read (and connect) time-out of a request")
       ->type_name("MS")
       ->check(CLI::Range(1, 3600000))
@@ -340,7 +432,10 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
   if (try_rule.size() == 2) {
     return TryRule(try_rule[0], try_rule[1], ServicesFileToUse(services_file), site, out, err);
   }
-  const TFormat format = json ? TFormat::Json : csv ? TFormat::Csv : TFormat::Table;
+  const TReportFormat format = json    ? TReportFormat::Json
+                               : jsonl ? TReportFormat::JsonLines
+                               : csv   ? TReportFormat::Csv
+                                       : TReportFormat::Table;
   if (!history_site.empty()) return ShowHistory(history_site, field_name, format, out, err);
   const auto sites = CollectSites(typed_sites, list_file, err);
   if (!sites) return kToolError;
@@ -352,4 +447,11 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
   err << ProblemsReport(load);
   query.Table = load.Table;
   return QuerySites(*sites, query, format, out, err);
+}
+
+}  // namespace
+
+int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  const int status = RunTask(argc, argv, out, err);
+  return OutputWritten(out, err) ? status : kToolOutputFailed;
 }

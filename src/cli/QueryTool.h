@@ -13,8 +13,8 @@
 
 #include "cli/ExitStatus.h"
 
-
-// The whole program: parses argv and runs the task it names.
+// The whole program: parses argv and runs the task it names. Every write to `out` is flushed
+// and checked; a failed one ends the program with one line on `err` and kToolOutputFailed.
 int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
 // --try-rule FIELD PAGE: runs FIELD's steps and fallbacks (from services_file over the built-in

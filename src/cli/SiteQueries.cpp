@@ -99,18 +99,27 @@ std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
       records[s->Index] = record;
       s->Busy = false;
       ++done;
-      if (options.OnRecord) options.OnRecord(record);
+      if (options.OnRecord) options.OnRecord(s->Index, record);
       if (options.Progress) options.Progress(done, sites.size(), running());
     };
   }
   auto idle = [&] {
     return std::any_of(slots.begin(), slots.end(), [](const TSlot& s) { return !s.Busy; });
   };
-  while (done < sites.size()) {
+  auto stop_asked = [&] { return options.Stop != nullptr && options.Stop->load(); };
+  bool stopping = false;
+  while (done < (stopping ? next : sites.size())) {
+    if (!stopping && stop_asked()) {
+      stopping = true;
+      for (TSlot& slot : slots) {
+        if (slot.View.Running()) slot.Controller->Begin_btnClick();  // the Stop button
+      }
+      continue;
+    }
     // Starts sites on idle slots here rather than inside OnRunFinished: the run that just
     // ended is still being wound up when that fires.
     for (TSlot& slot : slots) {
-      if (slot.Busy || next >= sites.size()) continue;
+      if (stopping || slot.Busy || next >= sites.size()) continue;
       slot.Index = next++;
       slot.Busy = true;
       slot.View.Site = sites[slot.Index];
@@ -121,8 +130,12 @@ std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
         ++done;
       }
     }
-    queue->PumpUntil([&] { return done == sites.size() || (next < sites.size() && idle()); },
-                     3600 * 1000);
+    queue->PumpUntil(
+        [&] {
+          return done == (stopping ? next : sites.size()) || (!stopping && stop_asked()) ||
+                 (!stopping && next < sites.size() && idle());
+        },
+        options.Stop != nullptr ? kStopPollMs : 3600 * 1000);
   }
   // Every worker has reported; let them finish disposing of themselves before the queue goes.
   queue->PumpUntil([] { return MyThread::LiveCount() == 0; }, 60000);

@@ -6,6 +6,7 @@
 // the duration (it installs its own main-thread queue and restores the previous one).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -53,10 +54,17 @@ struct TSiteQueryOptions {
   std::string Proxy;
   // After each site, on the calling thread: sites done, total, the sites still running.
   std::function<void(size_t done, size_t total, const std::string& current)> Progress;
-  // Each finished site, on the calling thread, in the order they finish.
-  std::function<void(const TQueryRecord&)> OnRecord;
+  // Each finished site (its place in the list and its record), on the calling thread, in the
+  // order they finish.
+  std::function<void(size_t index, const TQueryRecord&)> OnRecord;
+  // When it turns true (from any thread, a signal handler included): the runs under way stop as
+  // the window's Stop button stops a run (what they did not yet know shows as stopped) and
+  // still finish; no further site starts. Looked at every kStopPollMs.
+  const std::atomic<bool>* Stop = nullptr;
 };
+inline constexpr int kStopPollMs = 100;
 
-// Queries every site (normalised with NormaliseSiteName, at least kMinSiteNameBytes long) and returns their records in the order given.
+// Queries every site (names as ParseSiteName's Site) and returns their records in the order
+// given; a site that never started (a stop came first) has an empty record.
 std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
                                    const TSiteQueryOptions& options);

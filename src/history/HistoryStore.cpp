@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -122,6 +123,21 @@ void MakeParentFolders(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A URI that opens the file at `path` as one nobody writes.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+      uri += code;
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?immutable=1";
 }
 
 // Moves a corrupt file (and its write-ahead log, which belongs to it) aside under a name with
@@ -246,20 +262,25 @@ bool THistoryStore::OpenLocked(const std::string& path) {
     Report(kTroubleOpen, Utf8Bytes(u8"无法确定历史记录的位置（未设置 HOME），查询不会被记录。"));
     return false;
   }
-  MakeParentFolders(path);
+  if (!options_.ReadOnly) MakeParentFolders(path);
 
   // One attempt: the open connection, or why not. `corrupt` says the file is not a sound
   // database (as opposed to one we may not open or write).
   bool corrupt = false;
   std::string error;
   ino_t checked = 0;  // the file found corrupt, so that a fresh one another process made is kept
-  auto attempt = [&]() -> sqlite3* {
+  auto attempt = [&](bool immutable = false) -> sqlite3* {
     corrupt = false;
     struct stat st;
     checked = ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
+    int rc = immutable
+                 ? sqlite3_open_v2(ImmutableUri(path).c_str(), &db,
+                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                 : sqlite3_open_v2(path.c_str(), &db,
+                                   options_.ReadOnly ? SQLITE_OPEN_READONLY
+                                                     : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                   nullptr);
     auto fail = [&](int code) -> sqlite3* {
       corrupt = IsCorrupt(code);
       error = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
@@ -286,6 +307,15 @@ bool THistoryStore::OpenLocked(const std::string& path) {
     }
     // WAL lets readers go on while another process writes. A file that cannot switch (it is
     // read-only, say) is still opened: its writes fail and say so.
+    if (options_.ReadOnly) {  // read as it is, unless a newer program wrote it
+      TStatement v(db, "PRAGMA user_version");
+      rc = v.Prepared() == SQLITE_OK ? sqlite3_step(*v) : v.Prepared();
+      if (rc != SQLITE_ROW) return fail(rc);
+      if (sqlite3_column_int(*v, 0) <= kHistorySchemaVersion) return db;
+      error = Utf8Bytes(u8"它由较新版本的程序写成");
+      sqlite3_close_v2(db);
+      return nullptr;
+    }
     rc = Exec(db, "PRAGMA journal_mode=WAL");
     if (IsCorrupt(rc)) return fail(rc);
     if (options_.MaxPageCount > 0) {
@@ -323,12 +353,17 @@ bool THistoryStore::OpenLocked(const std::string& path) {
   };
 
   db_ = attempt();
+  // A reader of a folder it may not write cannot make the shared-memory index WAL reading
+  // needs; without a write-ahead log every run is in the file itself, and nobody changes it.
+  if (db_ == nullptr && options_.ReadOnly && !corrupt && !Exists(path + "-wal")) {
+    db_ = attempt(true);
+  }
   if (db_ == nullptr && corrupt) {
     // Another process that found the same file corrupt may have set it aside already.
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || st.st_ino != checked) db_ = attempt();
   }
-  if (db_ == nullptr && corrupt) {
+  if (db_ == nullptr && corrupt && !options_.ReadOnly) {
     const std::string aside = MoveAside(path);
     if (aside.empty()) {
       Report(kTroubleOpen, Utf8Bytes(u8"历史记录文件 ") + path + Utf8Bytes(u8" 已损坏，且无法改名（") +
@@ -354,6 +389,7 @@ bool THistoryStore::OpenLocked(const std::string& path) {
 
 bool THistoryStore::Record(const TQueryRecord& record) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly) return false;
   // A history that could not be opened may have become usable (a folder made writable).
   if (db_ == nullptr && (path_.empty() || !OpenLocked(path_))) return false;
   int rc = SQLITE_OK;

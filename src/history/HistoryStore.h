@@ -53,6 +53,9 @@ class THistoryStore {
     int BusyTimeoutMs = 5000;  // how long one attempt waits for another writer
     int WriteAttempts = 3;     // attempts of a write that keeps finding the file busy
     int64_t MaxPageCount = 0;  // a cap on the file's size in pages; 0: none
+    // Only reads: the file is neither created, brought up to date nor set aside when corrupt,
+    // so a history the user may only read can be shown. Record fails.
+    bool ReadOnly = false;
   };
 
   THistoryStore();

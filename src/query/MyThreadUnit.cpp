@@ -1,5 +1,6 @@
 #include "query/MyThreadUnit.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <vector>
@@ -99,14 +100,42 @@ void TJobOutput::SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResu
 
 // ---- Results of a fetched page ----
 
+namespace {
+
+// A value as it is shown and stored: at most kMaxValueCharacters characters; a longer one is cut
+// and ends in "…". A page can make a value of any length (a <title> of megabytes).
+std::string BoundedValue(std::string gbk) {
+  size_t end = 0;
+  for (size_t chars = 0; end < gbk.size() && chars < kMaxValueCharacters; ++chars) {
+    end += IsLeadByte(static_cast<unsigned char>(gbk[end])) && end + 1 < gbk.size() ? 2 : 1;
+  }
+  if (end >= gbk.size()) return gbk;
+  static const std::string* const kCut = new std::string(Gbk(u8"…"));
+  gbk.resize(end);
+  return gbk + *kCut;
+}
+
+bool TooManyDigits(const std::vector<TStepList>& rules, const std::string& text) {
+  bool number = false;
+  for (const TStepList& list : rules) {
+    for (const TStep& step : list) number = number || step.Kind == TStepKind::DigitsOnly;
+  }
+  return number && static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+                     return c >= '0' && c <= '9';
+                   })) > kMaxNumberDigits;
+}
+
+}  // namespace
+
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
                            const std::string& site_name) {
   if (!page.Outcome.Fetched()) return FailedField(page.Outcome);
   TFieldResult result;
   result.Fetch = page.Outcome;
-  if (auto value = ApplyRules(page.Text, rules, site_name)) {
+  auto value = ApplyRules(page.Text, rules, site_name);
+  if (value && !TooManyDigits(rules, *value)) {
     result.State = TFieldState::Value;
-    result.Text = std::move(*value);
+    result.Text = BoundedValue(std::move(*value));
   } else {
     result.State = LooksBlocked(page.Text) ? TFieldState::Blocked : TFieldState::NoMatch;
   }

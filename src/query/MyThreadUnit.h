@@ -134,7 +134,11 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
 
 // The outcome of a fetched page for a field cut out by `rules` (the steps, then the
 // fallbacks): its value, "blocked" for a verification page, else "no match"; a failed fetch
-// gives its failure.
+// gives its failure. A value longer than kMaxValueCharacters is cut there (never inside a
+// character) and ends in "…"; a number (rules with a digits step) of more than kMaxNumberDigits
+// digits is no match.
+inline constexpr size_t kMaxValueCharacters = 300;
+inline constexpr size_t kMaxNumberDigits = 30;
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
                            const std::string& site_name);
 

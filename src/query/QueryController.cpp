@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
@@ -81,7 +83,7 @@ std::string BrowseUrl(int tag, const std::string& site_name, const TServiceHosts
   }
   for (const TBrowseRow& row : kBrowseTable) {
     if (row.Tag == tag) {
-      return "http://" + hosts.*row.Host + row.Path + "?" + row.Query + site_name;
+      return "http://" + hosts.*row.Host + row.Path + "?" + row.Query + QueryText(site_name);
     }
   }
   return "";
@@ -103,9 +105,12 @@ void TQueryController::Begin_btnClick() {
     Stop();
     return;
   }
-  CheckWeburl();
-  const std::string site = view_.WebUrlText();
-  if (site.size() < kMinSiteNameBytes) return;
+  const TSiteName name = CheckWeburl();
+  if (!name.Problem.empty()) {
+    view_.ShowSiteProblem(name.Problem);
+    return;
+  }
+  const std::string& site = name.Site;
   if (output_) output_->Detach();  // what the previous run still sends is for another site
   output_ = TJobOutput::Create(this, TProxySettings::ForQuery(services_.Proxy));
   const int run = ++run_;
@@ -120,9 +125,10 @@ void TQueryController::Begin_btnClick() {
   Loading();
   std::shared_ptr<TLink> link = link_;
   for (int job = 0; job < kQueryJobCount; ++job) {
-    workers_[job] = new MyThread(job, site, services_, output_, [link, run](TThread* sender) {
-      if (link->Controller) link->Controller->WorkerEnded(sender, run);
-    });
+    workers_[job] =
+        new MyThread(job, name.Request, services_, output_, [link, run](TThread* sender) {
+          if (link->Controller) link->Controller->WorkerEnded(sender, run);
+        });
   }
   view_.SetBeginCaption(StopCaption());
   view_.ShowProgress(0, worker_count_);
@@ -146,14 +152,11 @@ void TQueryController::Stop() {
   view_.ShowProgress(0, 0);
 }
 
-std::string NormaliseSiteName(const std::string& typed) {
-  std::string text = ReplaceAll(typed, "http://", "");
-  const size_t slash = text.find('/');
-  if (slash != std::string::npos) text.resize(slash);
-  return text;
+TSiteName TQueryController::CheckWeburl() {
+  TSiteName name = ParseSiteName(view_.TypedSite());
+  if (name.Problem.empty()) view_.ShowTypedSite(name.Shown);
+  return name;
 }
-
-void TQueryController::CheckWeburl() { view_.SetWebUrlText(NormaliseSiteName(view_.WebUrlText())); }
 
 void TQueryController::Loading() {
   for (TResultField field : kLoadingOrder) SetFieldResult(field, TFieldResult{});
@@ -191,7 +194,9 @@ void TQueryController::SetPicture(const TRgbImage* picture, const TFieldResult& 
 }
 
 void TQueryController::Alexa1Click(int tag) {
-  const std::string url = BrowseUrl(tag, view_.WebUrlText(), services_.Hosts);
+  const TSiteName name = ParseSiteName(view_.TypedSite());
+  if (!name.Problem.empty()) return;
+  const std::string url = BrowseUrl(tag, name.Request, services_.Hosts);
   if (!url.empty()) opener_.OpenUrl(url);
 }
 

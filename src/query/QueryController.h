@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "query/MyThreadUnit.h"
+#include "query/SiteName.h"
+#include "runtime/CodePage.h"
 #include "services/ServiceHosts.h"
 
 // The window as the controller sees it. Texts are GBK.
@@ -31,6 +33,11 @@ class TQueryView : public TJobSink {
   // The Query button's caption is the controller's state: "查询" idle, "停止" running.
   virtual std::string BeginCaption() const = 0;
   virtual void SetBeginCaption(const std::string& caption) = 0;
+  // The site-name field in UTF-8, for a view that holds characters GBK lacks.
+  virtual std::string TypedSite() const { return GbkToUtf8(WebUrlText()); }
+  virtual void ShowTypedSite(const std::string& utf8) { SetWebUrlText(Utf8ToGbk(utf8)); }
+  // What the user typed is not a site name: why (UTF-8). Nothing was started.
+  virtual void ShowSiteProblem(const std::string& /*reason*/) {}
 };
 
 // Hands a URL to the user's web browser; the outcome is ignored. UI thread.
@@ -68,13 +75,9 @@ class TNoUrlOpener : public TUrlOpener {
 
 // The search page behind a clickable label: "http://" host path "?" query-prefix site_name for
 // the Tag's row, the tool site's home page for Tag 4, "" for a Tag that is not in the table.
-// site_name is inserted as it stands.
+// site_name (TSiteName::Request) is percent-encoded in a query.
 std::string BrowseUrl(int tag, const std::string& site_name, const TServiceHosts& hosts);
 
-// The site name a query uses for what the user typed: every "http://" removed (any letter
-// case), then cut before the first "/". Names shorter than kMinSiteNameBytes start nothing.
-std::string NormaliseSiteName(const std::string& typed);
-inline constexpr size_t kMinSiteNameBytes = 3;
 
 class TQueryController : private TJobSink {
  public:
@@ -87,8 +90,8 @@ class TQueryController : private TJobSink {
 
   // The Query/Stop button: starts a run when idle, stops the latest run otherwise.
   void Begin_btnClick();
-  // Removes every "http://" (any case) from the site name and cuts it before its first "/".
-  void CheckWeburl();
+  // The site name in the field, parsed (ParseSiteName); a usable one replaces what was typed.
+  TSiteName CheckWeburl();
   // The pending mark into the 27 result fields.
   void Loading();
   // A worker of the latest run completed: one less remaining; at 0 the button says "查询"

@@ -66,8 +66,10 @@ std::string TrimSuffix(const std::string& text, const std::string& suffix) {
 
 namespace {
 
-// One step over text; false where it finds nothing.
-bool ApplyStep(const TStep& step, const std::string& site_name, std::string& text) {
+// One step over text; false where it finds nothing (`over_budget`: a rule's search ran out of
+// steps).
+bool ApplyStep(const TStep& step, const std::string& site_name, std::string& text,
+               bool& over_budget) {
   switch (step.Kind) {
     case TStepKind::Between:
     case TStepKind::BetweenSite: {
@@ -83,9 +85,12 @@ bool ApplyStep(const TStep& step, const std::string& site_name, std::string& tex
       return true;
     case TStepKind::DigitsOnly:
       return OnlyDigitsAndCommas(Trim(text));
-    case TStepKind::Rule:
-      text = ExtractByRule(text, step.A);
+    case TStepKind::Rule: {
+      int error = 0;
+      text = ExtractByRule(text, step.A, &error);
+      over_budget = error == reStepLimitExceeded;
       return !text.empty();
+    }
     case TStepKind::Append:
       text += step.A;
       return true;
@@ -102,8 +107,9 @@ std::optional<std::string> ApplyRules(const std::string& page, const std::vector
     std::string text = page;
     bool found = true;
     for (size_t step = 0; step < rules[list].size() && found; ++step) {
-      found = ApplyStep(rules[list][step], site_name, text);
-      if (trace) trace(TStepTrace{list, step, found, found ? text : std::string()});
+      bool over_budget = false;
+      found = ApplyStep(rules[list][step], site_name, text, over_budget);
+      if (trace) trace(TStepTrace{list, step, found, over_budget, found ? text : std::string()});
     }
     if (found && !text.empty()) return text;
   }
@@ -412,10 +418,12 @@ const std::string& TemplatePlaceholderPattern() {
 
 }  // namespace
 
-std::string ExtractByRule(const std::string& page, const std::string& rule,
-                          unsigned char all_matches, const std::string& separator,
-                          bool template_mode, const std::string& template_rule,
-                          const std::string& output_template) {
+namespace {
+
+std::string Extract(const std::string& page, const std::string& rule, unsigned char all_matches,
+                    const std::string& separator, bool template_mode,
+                    const std::string& template_rule, const std::string& output_template,
+                    int* error_code) {
   std::string result;
   if (page.empty()) return result;
   const std::string working = RulePattern(template_mode ? template_rule : rule);
@@ -457,8 +465,24 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
         }
       }
     }
+  } catch (const ERegexError& e) {
+    if (error_code) *error_code = e.Code;
   } catch (...) {
   }
   if (!separator.empty()) result = TrimSuffix(result, separator);
   return result;
+}
+
+}  // namespace
+
+std::string ExtractByRule(const std::string& page, const std::string& rule,
+                          unsigned char all_matches, const std::string& separator, bool template_mode,
+                          const std::string& template_rule, const std::string& output_template) {
+  return Extract(page, rule, all_matches, separator, template_mode, template_rule, output_template,
+                 nullptr);
+}
+
+std::string ExtractByRule(const std::string& page, const std::string& rule, int* error_code) {
+  if (error_code) *error_code = 0;
+  return Extract(page, rule, 0, "|||", false, "", "", error_code);
 }

@@ -36,6 +36,9 @@ std::string ExtractByRule(const std::string& page, const std::string& rule,
                           unsigned char all_matches = 0, const std::string& separator = "|||",
                           bool template_mode = false, const std::string& template_rule = "",
                           const std::string& output_template = "");
+// ExtractByRule's first match; `error_code` gets the code of the engine's error that ended the
+// search (1017: out of steps), 0 when none did.
+std::string ExtractByRule(const std::string& page, const std::string& rule, int* error_code);
 
 // Spaces the requests a fetch sends. Begin is called before each request goes out (the first and
 // every redirect) with a URL naming its server, and may wait; End when that request's answer has
@@ -61,6 +64,7 @@ struct TStepTrace {
   size_t List = 0;
   size_t Step = 0;
   bool Found = true;
+  bool OverBudget = false;  // a rule found nothing because its search ran out of steps
   std::string Text;
 };
 // Runs each step list over page in turn (the first, then the fallbacks) and returns the first

@@ -520,8 +520,11 @@ TServiceLoad LoadServicesFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string failure;
   std::string text;
+  struct stat st;
   if (!in) {
     failure = std::string("cannot read the file: ") + std::strerror(errno);
+  } else if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    failure = "a folder, not a definitions file";
   } else {
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();

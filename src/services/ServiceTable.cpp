@@ -1,5 +1,8 @@
 #include "services/ServiceTable.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "runtime/CodePage.h"
 #include "runtime/Exception.h"
 
@@ -32,7 +35,7 @@ std::string ExpandUrl(const std::string& url_template, const std::string& site,
     url.append(url_template, i, open - i);
     const std::string name = url_template.substr(open + 1, close - open - 1);
     if (name == "site") {
-      url += site;
+      url += url.find('?') == std::string::npos ? site : QueryText(site);
     } else if (const std::string* host = FindServiceHost(hosts, name)) {
       url += *host;
     } else {
@@ -42,4 +45,20 @@ std::string ExpandUrl(const std::string& url_template, const std::string& site,
   }
   url.append(url_template, i, std::string::npos);
   return url;
+}
+
+std::string QueryText(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+        (b != 0 && std::strchr("-._~:@/?", b) != nullptr)) {
+      out += c;
+    } else {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", b);
+      out += code;
+    }
+  }
+  return out;
 }

@@ -66,8 +66,10 @@ struct TServiceTable {
 // "(.*?)". Empty for a rule that is empty or only CR LF pairs. GBK in, GBK out.
 std::string RulePattern(const std::string& rule);
 
-// The request URL for `site`: "{site}" becomes the site name as it stands (no escaping of any
-// kind) and "{Name}" the host of that name in `hosts`. Raises Exception on a placeholder that
-// names no host or is not closed.
+// The request URL for `site`: "{site}" becomes the site name, percent-encoded (QueryText) where
+// it stands in the query, as it stands elsewhere, and "{Name}" the host of that name in `hosts`.
+// Raises Exception on a placeholder that names no host or is not closed.
 std::string ExpandUrl(const std::string& url_template, const std::string& site,
                       const TServiceHosts& hosts);
+// `text` for a URL's query: every byte but letters, digits, "-._~:@/?" as %XX.
+std::string QueryText(const std::string& text);

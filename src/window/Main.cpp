@@ -288,16 +288,25 @@ void TMainForm::RecordRun(const TQueryRecord& record) {
   ShowHistoryMessage();
 }
 
+namespace {
+
+// A warning beside the window (it does not block it) that closes itself.
+void ShowWarning(QWidget* parent, const char* name, const QString& title, const std::string& utf8) {
+  auto* box = new QMessageBox(QMessageBox::Warning, title, QString::fromStdString(utf8),
+                              QMessageBox::Ok, parent);
+  box->setObjectName(name);
+  box->setAttribute(Qt::WA_DeleteOnClose, true);
+  box->setModal(false);
+  box->show();
+}
+
+}  // namespace
+
 void TMainForm::ShowHistoryMessage() {
   if (history_ == nullptr) return;
   const std::string message = history_->TakeMessage();
   if (message.empty()) return;
-  auto* box = new QMessageBox(QMessageBox::Warning, FromUtf8(u8"历史记录"),
-                              QString::fromStdString(message), QMessageBox::Ok, this);
-  box->setObjectName("HistoryMessage");
-  box->setAttribute(Qt::WA_DeleteOnClose, true);
-  box->setModal(false);
-  box->show();
+  ShowWarning(this, "HistoryMessage", FromUtf8(u8"历史记录"), message);
 }
 
 QMenu* TMainForm::HistoryMenu(TResultField field) {
@@ -316,7 +325,7 @@ QDialog* TMainForm::ShowTrend(std::vector<TResultField> fields) {
   if (history_ == nullptr) return nullptr;
   // The site as a query would take it from the field, without changing the field.
   auto* dialog =
-      new TTrendDialog(*history_, NormaliseSiteName(WebUrlText()), std::move(fields), this);
+      new TTrendDialog(*history_, ParseSiteName(TypedSite()).Site, std::move(fields), this);
   dialog->show();
   return dialog;
 }
@@ -360,6 +369,16 @@ void TMainForm::keyPressEvent(QKeyEvent* event) {
 std::string TMainForm::WebUrlText() const { return ToGbk(WebUrl->text()); }
 
 void TMainForm::SetWebUrlText(const std::string& text) { WebUrl->setText(FromGbk(text)); }
+
+std::string TMainForm::TypedSite() const { return WebUrl->text().toStdString(); }
+
+void TMainForm::ShowTypedSite(const std::string& utf8) {
+  WebUrl->setText(QString::fromStdString(utf8));
+}
+
+void TMainForm::ShowSiteProblem(const std::string& reason) {
+  ShowWarning(this, "SiteMessage", FromUtf8(u8"站点名"), reason);
+}
 
 std::string TMainForm::BeginCaption() const { return ToGbk(Begin_btn->text()); }
 

@@ -60,6 +60,9 @@ class TMainForm : public QWidget, public TQueryView {
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;
   void SetWebUrlText(const std::string& text) override;
+  std::string TypedSite() const override;
+  void ShowTypedSite(const std::string& utf8) override;
+  void ShowSiteProblem(const std::string& reason) override;
   std::string BeginCaption() const override;
   void SetBeginCaption(const std::string& caption) override;
   void SetFieldResult(TResultField field, const TFieldResult& result) override;

@@ -2,15 +2,17 @@
 // built-in steps, and a user's fallback after a step that no longer matches), --check-services
 // and --dump-services, and command lines it cannot use.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "cli/QueryTool.h"
 #include "query/UseFunction.h"
@@ -56,11 +58,18 @@ class QueryToolTest : public ::testing::Test {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  int Run(std::vector<const char*> args) {
+  int Run(std::vector<const char*> args) { return RunTo(out_, std::move(args)); }
+  int RunTo(std::ostream& out, std::vector<const char*> args) {
     args.insert(args.begin(), "velmora-query");
     out_.str("");
     err_.str("");
-    return RunQueryTool(static_cast<int>(args.size()), args.data(), out_, err_);
+    return RunQueryTool(static_cast<int>(args.size()), args.data(), out, err_);
+  }
+
+  static size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
   }
 
   StandInServices stand_ins_;
@@ -84,6 +93,21 @@ TEST_F(QueryToolTest, TryRuleTracesTheBuiltInStepsOnASavedPage) {
                 "  2. digits -> '4,321'\n"
                 "value: '4,321'\n");
   EXPECT_EQ(err_.str(), "");
+
+  // A faulty entry in a file: the built-in one is used and named as such.
+  const std::string faulty = Write("faulty.toml", "[[field]]\nname = \"Site2\"\nenabled = 1\n");
+  ASSERT_EQ(Run({"--try-rule", "Site2", page.c_str(), "--services", faulty.c_str()}), kToolDone);
+  EXPECT_NE(out_.str().find("definitions: built in\n"), std::string::npos) << out_.str();
+  // A rule whose search runs out of steps says so rather than "no match".
+  const std::string costly =
+      Write("costly.toml",
+            "[[field]]\nname = \"Site2\"\njob = 2\nmode = 1\nurl = \"http://{Google}/\"\n"
+            "steps = [{ rule = '(x+x+)+[yz]' }]\n");
+  const std::string xs = Write("xs.html", std::string(40, 'x'));
+  EXPECT_EQ(Run({"--try-rule", "Site2", xs.c_str(), "--services", costly.c_str()}), kToolNo);
+  EXPECT_NE(out_.str().find("definitions: " + costly + "\n"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("  1. rule '(x+x+)+[yz]' -> 规则超出计算限制\n"), std::string::npos)
+      << out_.str();
 }
 
 TEST_F(QueryToolTest, TryRuleShowsWhereAStepStopsMatchingAndTheFallbackThatMendsIt) {
@@ -127,6 +151,8 @@ TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
   const std::string good = Write("good.toml", "[[field]]\nname = \"Dmy2\"\nenabled = false\n");
   EXPECT_EQ(Run({"--check-services", good.c_str()}), kToolDone);
   EXPECT_EQ(out_.str(), good + ": no problems; it changes Dmy2\n");
+  EXPECT_EQ(Run({"--check-services", dir_}), kToolNo);
+  EXPECT_EQ(out_.str(), std::string(dir_) + ": a folder, not a definitions file\n");
 
   EXPECT_EQ(Run({"--dump-services"}), kToolDone);
   EXPECT_EQ(out_.str(), BuiltInServicesText());
@@ -140,6 +166,22 @@ TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
   EXPECT_EQ(Run({"--dump-services", "--check-services", good.c_str()}), kToolError);
   EXPECT_EQ(Run({}), kToolError);  // no task: the help
   EXPECT_NE(err_.str().find("--try-rule"), std::string::npos);
+
+  // Output that cannot be written (a full disk): one line and a status of its own.
+  struct FullDisk : std::streambuf {
+    int overflow(int) override { return traits_type::eof(); }
+  } full_disk;
+  std::ostream full(&full_disk);
+  setenv("XDG_DATA_HOME", dir_, 1);
+  for (const std::vector<const char*>& args :
+       std::vector<std::vector<const char*>>{{"--dump-services"},
+                                             {"--check-services", good.c_str()},
+                                             {"--history", "a.test", "--csv"},
+                                             {"--help"}}) {
+    full.clear();
+    EXPECT_EQ(RunTo(full, args), kToolOutputFailed) << args[0];
+    EXPECT_EQ(err_.str(), "velmora-query: the output could not be written\n") << args[0];
+  }
 }
 
 // The built-in definitions with every host placeholder pointed at the stand-ins.
@@ -157,7 +199,8 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   setenv("XDG_DATA_HOME", dir_, 1);
   const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
   const std::string site = stand_ins_.HostFor(StandIn::Site);
-  const std::string list = Write("sites.txt", "# my sites\n\nhttp://" + site + "/index.html\n");
+  const std::string list =
+      Write("sites.txt", "\xEF\xBB\xBF# my sites\n\nhttps://" + site + "/index.html\r\n");
   const auto expected = StandInServices::ExpectedFields(site);
 
   ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--file",
@@ -194,6 +237,11 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   ASSERT_EQ(lines.size(), 4u);  // the proxied run comes later
   EXPECT_EQ(lines[0], "site,started,Site7,Site7 outcome\r");
   EXPECT_NE(lines[3].find(",failed"), std::string::npos);
+  // One field reads each run as the whole run does: its thumbnail and load time.
+  ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--json"}), kToolDone);
+  const auto one_field = nlohmann::json::parse(out_.str());
+  EXPECT_EQ(one_field[0]["thumbnail"]["outcome"], "value");
+  EXPECT_TRUE(one_field[0]["load_time"].is_number());
 
   // A proxy named on the command line that nobody answers: every field says so.
   RefusedLoopbackPort gone;
@@ -209,9 +257,57 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   const std::string bad_list = Write("bad.txt", "ok.test\nab\n");
   EXPECT_EQ(Run({"--file", bad_list.c_str()}), kToolError);
   EXPECT_NE(err_.str().find("not a site name: \"ab\""), std::string::npos);
+  for (const char* name : {"a b.com", "a.com?x=1&", "127.0.0.1:83537", "[::1", "a\x01.com"}) {
+    EXPECT_EQ(Run({name}), kToolError) << name;
+    EXPECT_EQ(err_.str().rfind("velmora-query: not a site name: \"", 0), 0u) << err_.str();
+    EXPECT_EQ(Run({"--history", name}), kToolError) << name;
+  }
   EXPECT_EQ(Run({"--jobs", "0", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--json", "--csv", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--history", site.c_str(), "--field", "Nope"}), kToolError);
+
+  // History trouble: a read that fails is an error; a corrupt file set aside is told once.
+  const std::string stored_at = std::string(dir_) + "/velmora/history.sqlite3";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(stored_at.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "ALTER TABLE fields RENAME COLUMN outcome TO result", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(Run({"--history", site.c_str(), "--json"}), kToolError);
+  EXPECT_NE(err_.str().find("f.outcome"), std::string::npos) << err_.str();
+  std::ofstream(stored_at, std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
+  Run({"--services", services.c_str(), "--delay", "0", "--json", site.c_str(), site.c_str()});
+  EXPECT_EQ(Count(err_.str(), ".corrupt-"), 1u) << err_.str();
+}
+
+TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
+  const std::string site = stand_ins_.HostFor(StandIn::Site);
+  stand_ins_.SetFault(StandIn::Bing, StandInFault::Silent);
+  for (const char* format : {"--json", "--jsonl", "--csv"}) {
+    // Ctrl-C once Bing has the first site's request it will never answer.
+    const size_t asked = stand_ins_.RequestsFor(StandIn::Bing).size();
+    std::thread ctrl_c([&] {
+      while (stand_ins_.RequestsFor(StandIn::Bing).size() == asked) std::this_thread::yield();
+      ::kill(::getpid(), SIGINT);
+    });
+    EXPECT_EQ(Run({"--services", services.c_str(), format, "--delay", "0", "--timeout", "1000",
+                   site.c_str(), site.c_str()}),
+              kToolSomeFailed);
+    ctrl_c.join();
+    if (std::string(format) == "--json") {
+      const auto json = nlohmann::json::parse(out_.str());  // closed
+      ASSERT_EQ(json.size(), 1u);                           // the second site never started
+      EXPECT_EQ(json[0]["fields"]["Site7"]["reason"], "已停止");
+    } else if (std::string(format) == "--jsonl") {
+      EXPECT_EQ(Count(out_.str(), "\n"), 1u);
+      EXPECT_EQ(nlohmann::json::parse(out_.str())["fields"]["Site7"]["outcome"], "stopped");
+    } else {
+      EXPECT_EQ(Count(out_.str(), "\r\n"), 2u) << out_.str();
+    }
+  }
+  ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--csv"}), kToolDone);
+  EXPECT_EQ(Count(out_.str(), ",stopped\r\n"), 3u) << out_.str();
 }
 
 }  // namespace

@@ -69,6 +69,12 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   const std::string site = s.HostFor(StandIn::Site);
   const auto records = RunSites({site, site}, StandInOptions(s, 0, 2));
   EXPECT_EQ(ExitStatusOf(records), 3);
+  // A field switched off does not count; a failed thumbnail does.
+  std::vector<TQueryRecord> one{records[0]};
+  for (TFieldResult& r : one[0].Fields) r.State = r.HasValue() ? TFieldState::Value : TFieldState::Disabled;
+  EXPECT_EQ(ExitStatusOf(one), 0);
+  one[0].Picture.State = TFieldState::Failed;
+  EXPECT_EQ(ExitStatusOf(one), 3);
 
   std::ostringstream json_text;
   WriteJson(json_text, records);
@@ -102,6 +108,51 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   std::ostringstream table;
   WriteTable(table, hostile, {rfWebTitle});
   EXPECT_NE(table.str().find("WebTitle a\\x1B]0;x\\x07\\r\\nb\n"), std::string::npos) << table.str();
+  // Nor steer a spreadsheet the CSV goes to: no formula, no raw control byte.
+  std::ostringstream cells;
+  for (const char* text : {"=HYPERLINK(\"x\")", "+1", "-1", "@SUM(A1)", "\tx", "a\x1b[2Jb"}) {
+    hostile[0].Fields[rfWebTitle].Text = text;
+    WriteCsv(cells, hostile, {rfWebTitle});
+  }
+  EXPECT_EQ(cells.str(), "site,WebTitle,WebTitle outcome\r\n" + site +
+                             ",\"'=HYPERLINK(\"\"x\"\")\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\"'+1\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\"'-1\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\"'@SUM(A1)\",value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site +
+                             ",\\tx,value\r\n"
+                             "site,WebTitle,WebTitle outcome\r\n" +
+                             site + ",a\\x1B[2Jb,value\r\n");
+}
+
+TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
+  struct Row {
+    const char* typed;
+    const char* shown;
+    const char* request;
+    std::string site;  // GBK
+  };
+  for (const Row& row :
+       {Row{"\xEF\xBB\xBF https://www.example.com/ ", "www.example.com", "www.example.com",
+            "www.example.com"},
+        Row{"straße.de", "straße.de", "xn--strae-oqa.de", "xn--strae-oqa.de"},
+        Row{"한국.kr:8080", "한국.kr:8080", "xn--3e0b707e.kr:8080", "xn--3e0b707e.kr:8080"},
+        Row{"http://中国.cn/x", "中国.cn", "xn--fiqs8s.cn", Utf8ToGbk("中国.cn")},
+        Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"}}) {
+    const TSiteName name = ParseSiteName(row.typed);
+    EXPECT_EQ(name.Problem, "") << row.typed;
+    EXPECT_EQ(name.Shown, row.shown);
+    EXPECT_EQ(name.Request, row.request);
+    EXPECT_EQ(name.Site, row.site);
+  }
+  EXPECT_NE(ParseSiteName("a\xE2\x80\xAE.com").Problem, "");  // no name IDNA allows
 }
 
 TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {

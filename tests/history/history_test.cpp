@@ -293,6 +293,36 @@ TEST_F(HistoryTest, TroublesNeverRaiseAndAreReportedOnce) {
   EXPECT_EQ(full.QueryCount(), stored);
 }
 
+TEST_F(HistoryTest, AReadOnlyStoreReadsAFolderItMayNotWriteAndChangesNothing) {
+  {
+    THistoryStore store;
+    ASSERT_TRUE(store.Open(path_));
+    ASSERT_TRUE(store.Record(MakeRun("a.example", 1)));
+  }
+  // As a user who owns the folder but may not write there (root writes anywhere).
+  fs::permissions(dir_ + "/sub", fs::perms::owner_read | fs::perms::owner_exec);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::getuid() == 0) {
+      for (const std::string& p : {dir_, dir_ + "/sub", path_}) {
+        if (::chown(p.c_str(), 65534, 65534) != 0) ::_exit(3);
+      }
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    }
+    THistoryStore::TOptions read_only;
+    read_only.ReadOnly = true;
+    THistoryStore store;
+    if (!store.Open(path_, read_only)) ::_exit(4);
+    if (store.Series("a.example").size() != 1 || !store.TakeMessage().empty()) ::_exit(5);
+    ::_exit(store.Record(MakeRun("a.example", 2)) ? 6 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  fs::permissions(dir_ + "/sub", fs::perms::owner_all);
+  EXPECT_EQ(Sql("SELECT count(*) FROM queries"), "1");
+}
+
 TEST_F(HistoryTest, AFileOfANewerLayoutIsLeftAlone) {
   fs::create_directories(dir_ + "/sub");
   {
@@ -304,6 +334,11 @@ TEST_F(HistoryTest, AFileOfANewerLayoutIsLeftAlone) {
   THistoryStore store;
   EXPECT_FALSE(store.Open(path_));
   EXPECT_NE(store.TakeMessage().find(U(u8"较新版本")), std::string::npos);
+  THistoryStore::TOptions read_only;
+  read_only.ReadOnly = true;
+  THistoryStore reader;
+  EXPECT_FALSE(reader.Open(path_, read_only));
+  EXPECT_NE(reader.TakeMessage().find(U(u8"较新版本")), std::string::npos);
   EXPECT_EQ(Sql("PRAGMA user_version"), "99");
   EXPECT_EQ(Sql("SELECT group_concat(name) FROM sqlite_master"), "future");
 }

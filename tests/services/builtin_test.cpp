@@ -274,4 +274,7 @@ TEST(BuiltInServices, UrlTemplatesReadWholeCharacters) {
                                     DefaultServiceHosts());
   EXPECT_EQ(url, "http://" + *FindServiceHost(DefaultServiceHosts(), "Baidu") + "/s?q=" + text +
                      "&wd=s.test");
+  // The site in a query is percent-encoded; in a path it stands as it is.
+  EXPECT_EQ(ExpandUrl("http://h/{site}/?q={site}", "[::1]:8080", DefaultServiceHosts()),
+            "http://h/[::1]:8080/?q=%5B::1%5D:8080");
 }

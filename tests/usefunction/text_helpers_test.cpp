@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "query/MyThreadUnit.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "support/ReplaceAllReference.h"
@@ -172,4 +173,32 @@ TEST(FailureText, IsTheTwelveGbkBytesOfThePageCannotBeReached) {
   EXPECT_EQ(text, Gbk(u8"网页无法访问"));
   EXPECT_EQ(GbkToUtf8(text), reinterpret_cast<const char*>(u8"网页无法访问"));
   EXPECT_EQ(&FailureText(), &text);  // built once
+}
+
+TEST(FieldFromPage, ValuesAreBoundedAndOverlongNumbersAreNoMatch) {
+  TPageResult page;
+  page.Outcome.End = TFetchEnd::Fetched;
+  const TStepList title{{TStepKind::Between, "<t>", "</t>"}};
+  const TStepList number{{TStepKind::Between, "<t>", "</t>"}, {TStepKind::DigitsOnly}};
+  const std::string cut = Gbk(u8"…");
+  const std::string zhong = Gbk(u8"中");
+  struct Row {
+    std::string value;
+    const TStepList& rules;
+    TFieldState state;
+    std::string shown;
+  };
+  std::string chinese;
+  for (int i = 0; i < 301; ++i) chinese += zhong;
+  for (const Row& row :
+       {Row{std::string(300, 'a'), title, TFieldState::Value, std::string(300, 'a')},
+        Row{std::string(8 << 20, 'a'), title, TFieldState::Value, std::string(300, 'a') + cut},
+        Row{"a" + chinese, title, TFieldState::Value, "a" + chinese.substr(0, 598) + cut},
+        Row{std::string(30, '9'), number, TFieldState::Value, std::string(30, '9')},
+        Row{std::string(31, '9'), number, TFieldState::NoMatch, ""}}) {
+    page.Text = "<t>" + row.value + "</t>";
+    const TFieldResult r = FieldFromPage(page, {row.rules}, "");
+    EXPECT_EQ(r.State, row.state) << row.value.size();
+    EXPECT_EQ(r.Text, row.shown) << row.value.size();
+  }
 }

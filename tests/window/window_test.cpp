@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTest>
@@ -13,13 +14,13 @@
 
 #include "support/Fakes.h"
 #include "QtTestSupport.h"
-#include "window/Main.h"
-#include "window/QtMainThreadQueue.h"
 #include "support/PeerDaemons.h"
-#include "support/StandInHosts.h"
 #include "support/ScriptedServer.h"
+#include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 #include "support/TlsPeers.h"
+#include "window/Main.h"
+#include "window/QtMainThreadQueue.h"
 
 namespace {
 
@@ -335,25 +336,29 @@ TEST_F(MainFormTest, ClickingValuesOpensTheirSearchForTheFieldAsItIsNow) {
             }));
 }
 
-TEST_F(MainFormTest, TextGbkCannotHoldBecomesQuestionMarks) {
+TEST_F(MainFormTest, SiteNamesAreAskedInAsciiShownAsTypedOrRefusedWithAMessage) {
   TMainForm& form = Form();
-  // Korean and an emoji have no GBK form; Chinese and blanks pass as typed.
-  form.WebUrl->setText(U(u8"한 中文 😀.test"));
-  EXPECT_EQ(form.WebUrlText(), "? " + G(u8"中文") + " ?.test");
+  form.WebUrl->setText(U(u8"a b.test"));
+  QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
+  EXPECT_NE(form.findChild<QMessageBox*>("SiteMessage"), nullptr);
+  EXPECT_EQ(fetcher_->Entered(), 0);
+  // Korean has no GBK form: the requests carry the ASCII form, the field what was typed.
+  form.WebUrl->setText(U(u8"https://한국.中文.test/"));
   fetcher_->Holds = {{"http://", &gate_}};
   QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
-  EXPECT_EQ(form.WebUrl->text(), U(u8"? 中文 ?.test"));
+  EXPECT_EQ(form.WebUrl->text(), U(u8"한국.中文.test"));
   ASSERT_TRUE(fetcher_->WaitEntered(11, 30000));
   for (const auto& call : fetcher_->Calls()) {
-    EXPECT_NE(call.Url.find("? " + G(u8"中文") + " ?.test"), std::string::npos) << call.Url;
+    EXPECT_NE(call.Url.find("xn--3e0b707e.xn--fiq228c.test"), std::string::npos) << call.Url;
   }
 }
 
 TEST_F(MainFormTest, LongNamesAndMarkupStayPlainText) {
   TMainForm& form = Form();
   const std::string title = "<b>bold?</b><img src=x>";
-  fetcher_->Pages["http://" + std::string(10000, 'w')] = "<title>" + title + "</title>";
-  form.WebUrl->setText(QString(10000, 'w'));
+  const std::string name = std::string(63, 'w') + "." + std::string(63, 'w') + ".test";
+  fetcher_->Pages["http://" + name] = "<title>" + title + "</title>";
+  form.WebUrl->setText(QString::fromStdString(name));
   QTest::mouseClick(form.Begin_btn, Qt::LeftButton);
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(form.WebTitle->text(), QString::fromStdString(title));
