@@ -474,6 +474,10 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
     current.Protocol = "http";
   }
   if (!location.Port.empty()) {
+    // Taken as written, a port beyond 65535 would wrap to another one.
+    if (ParsePortNumber(location.Port) == 0) {
+      throw ENetURIException("Invalid port number: " + location.Port);
+    }
     current.Port = location.Port;
   } else {
     int port = StrToIntDef(current.Port, 0);

@@ -40,17 +40,6 @@ std::string PercentDecoded(std::string_view s) {
   return out;
 }
 
-// A port of 1..65535 in decimal; 0 for anything else.
-int PortNumber(std::string_view s) {
-  if (s.empty() || s.size() > 5) return 0;
-  int port = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return 0;
-    port = port * 10 + (c - '0');
-  }
-  return port <= 65535 ? port : 0;
-}
-
 // Splits "host", "host:port", "[v6]" or "[v6]:port". False when malformed; port 0 when none.
 bool SplitHostPort(std::string_view text, std::string& host, int& port) {
   port = 0;
@@ -67,7 +56,7 @@ bool SplitHostPort(std::string_view text, std::string& host, int& port) {
   }
   if (!rest.empty()) {
     if (rest.front() != ':') return false;
-    port = PortNumber(rest.substr(1));
+    port = ParsePortNumber(rest.substr(1));
     if (port == 0) return false;
   }
   return true;
