@@ -125,51 +125,182 @@ const std::string& FailureText() {
 
 namespace {
 
-// The first meta element that declares a charset; its group is the charset's name.
-constexpr const char* kCharsetPattern =
-    "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>";
+bool IsHtmlSpace(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
-// The fetch mode a page's own charset declaration asks for: 1 for UTF-8, 2 for Big5, else 0.
-int ModeFromDeclaration(const std::string& page) {
-  static const std::string pattern = kCharsetPattern;
-  std::string charset = LowerCase(ExtractByRule(page, pattern));
-  if (charset.find("utf") != std::string::npos) return 1;
-  if (charset.find("big") != std::string::npos) return 2;
-  return 0;
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The fetch mode of an encoding label: 1 for UTF-8, 2 for Big5, 0 for the GBK family, -1 for any
+// other label (the next place that may name the encoding is asked then). Blanks around it and
+// letter case do not count.
+int ModeOfLabel(std::string_view label) {
+  static const std::pair<std::string_view, int> kLabels[] = {
+      {"utf-8", 1},         {"utf8", 1},           {"unicode-1-1-utf-8", 1},
+      {"unicode11utf8", 1}, {"unicode20utf8", 1},  {"x-unicode20utf8", 1},
+      {"gbk", 0},           {"gb2312", 0},         {"gb18030", 0},
+      {"gb_2312", 0},       {"gb_2312-80", 0},     {"chinese", 0},
+      {"csgb2312", 0},      {"csiso58gb231280", 0}, {"iso-ir-58", 0},
+      {"x-gbk", 0},         {"big5", 2},           {"big5-hkscs", 2},
+      {"cn-big5", 2},       {"csbig5", 2},         {"x-x-big5", 2},
+  };
+  while (!label.empty() && IsHtmlSpace(label.front())) label.remove_prefix(1);
+  while (!label.empty() && IsHtmlSpace(label.back())) label.remove_suffix(1);
+  const std::string lower = LowerCase(label);
+  for (const auto& [name, mode] : kLabels) {
+    if (lower == name) return mode;
+  }
+  return -1;
+}
+
+// The value of the first "charset=" in a Content-Type value or a meta element's content (quoted
+// or not; blanks around "=" allowed); nothing when there is none.
+std::optional<std::string> CharsetInContent(std::string_view value) {
+  const std::string text = LowerCase(value);
+  size_t i = 0;
+  for (;;) {
+    const size_t at = text.find("charset", i);
+    if (at == std::string::npos) return std::nullopt;
+    i = at + 7;
+    while (i < text.size() && IsHtmlSpace(text[i])) ++i;
+    if (i >= text.size() || text[i] != '=') continue;
+    ++i;
+    while (i < text.size() && IsHtmlSpace(text[i])) ++i;
+    if (i >= text.size()) return std::nullopt;
+    if (text[i] == '"' || text[i] == '\'') {
+      const size_t close = text.find(text[i], i + 1);
+      if (close == std::string::npos) return std::nullopt;
+      return text.substr(i + 1, close - i - 1);
+    }
+    const size_t end = text.find_first_of("\t\n\f\r ;", i);
+    return text.substr(i, end == std::string::npos ? std::string::npos : end - i);
+  }
+}
+
+struct THtmlAttribute {
+  std::string Name;   // lower case
+  std::string Value;  // lower case, without its quotes
+};
+
+// The attribute of a tag that starts at p, p left after it; nothing at the tag's ">" (p left on
+// it) or where the text ends first. Names and unquoted values end at blanks, "/" and ">".
+std::optional<THtmlAttribute> NextAttribute(std::string_view s, size_t& p) {
+  while (p < s.size() && (IsHtmlSpace(s[p]) || s[p] == '/')) ++p;
+  if (p >= s.size() || s[p] == '>') return std::nullopt;
+  THtmlAttribute a;
+  for (;; ++p) {
+    if (p >= s.size()) return std::nullopt;
+    const char c = s[p];
+    if (c == '=' && !a.Name.empty()) break;
+    if (IsHtmlSpace(c)) {
+      while (p < s.size() && IsHtmlSpace(s[p])) ++p;
+      if (p >= s.size()) return std::nullopt;
+      if (s[p] != '=') return a;
+      break;
+    }
+    if (c == '/' || c == '>') return a;
+    a.Name += LowerCase(std::string_view(&c, 1));
+  }
+  ++p;  // the "="
+  while (p < s.size() && IsHtmlSpace(s[p])) ++p;
+  if (p >= s.size()) return std::nullopt;
+  if (s[p] == '"' || s[p] == '\'') {
+    const size_t close = s.find(s[p], p + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    a.Value = LowerCase(s.substr(p + 1, close - p - 1));
+    p = close + 1;
+    return a;
+  }
+  if (s[p] == '>') return a;
+  const size_t start = p;
+  while (p < s.size() && !IsHtmlSpace(s[p]) && s[p] != '>') ++p;
+  if (p >= s.size()) return std::nullopt;
+  a.Value = LowerCase(s.substr(start, p - start));
+  return a;
+}
+
+// The mode of one meta element's attributes (p just after "<meta"): a charset attribute, or a
+// content with "charset=" beside http-equiv="content-type"; -1 when it declares nothing usable.
+int MetaElementMode(std::string_view s, size_t& p) {
+  std::vector<std::string> seen;
+  bool pragma = false;
+  std::optional<bool> need_pragma;
+  std::optional<std::string> charset;
+  while (auto a = NextAttribute(s, p)) {
+    if (std::find(seen.begin(), seen.end(), a->Name) != seen.end()) continue;
+    seen.push_back(a->Name);
+    if (a->Name == "http-equiv") {
+      pragma = pragma || a->Value == "content-type";
+    } else if (a->Name == "content" && !charset) {
+      if ((charset = CharsetInContent(a->Value))) need_pragma = true;
+    } else if (a->Name == "charset") {
+      charset = a->Value;
+      need_pragma = false;
+    }
+  }
+  if (!need_pragma || (*need_pragma && !pragma)) return -1;
+  // A page cannot be read as UTF-16 while its markup is ASCII: it is UTF-8 then.
+  if (*charset == "utf-16" || *charset == "utf-16le" || *charset == "utf-16be") return 1;
+  return ModeOfLabel(*charset);
+}
+
+// The mode the page's own meta elements declare, looked for in its first 1024 bytes past
+// comments and other tags' attributes, the first usable one counting; -1 when none does.
+int PrescanMode(std::string_view page) {
+  const std::string_view s = page.substr(0, 1024);
+  size_t p = 0;
+  for (; p < s.size(); ++p) {
+    if (s.compare(p, 4, "<!--") == 0) {
+      p = s.find("-->", p + 2);
+      if (p == std::string_view::npos) return -1;
+      p += 2;
+    } else if (p + 5 < s.size() && SameText(s.substr(p, 5), "<meta") &&
+               (IsHtmlSpace(s[p + 5]) || s[p + 5] == '/')) {
+      p += 5;
+      const int mode = MetaElementMode(s, p);
+      if (mode >= 0) return mode;
+    } else if (s[p] == '<' && p + 1 < s.size() &&
+               (IsAsciiLetter(s[p + 1]) ||
+                (s[p + 1] == '/' && p + 2 < s.size() && IsAsciiLetter(s[p + 2])))) {
+      p = s.find_first_of("\t\n\f\r >", p);
+      if (p == std::string_view::npos) return -1;
+      while (NextAttribute(s, p)) {
+      }
+    } else if (s[p] == '<' && p + 1 < s.size() && (s[p + 1] == '!' || s[p + 1] == '/' ||
+                                                    s[p + 1] == '?')) {
+      p = s.find('>', p);
+      if (p == std::string_view::npos) return -1;
+    }
+  }
+  return -1;
+}
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// The mode of a page that leaves it to the page (mode 4), as a browser finds the encoding: a
+// UTF-8 byte-order mark, else the charset of the Content-Type header, else the first meta
+// declaration; GBK (mode 0) when none names one of the three.
+int SniffedMode(std::string_view page, const std::string& contentType) {
+  if (page.substr(0, 3) == kUtf8Bom) return 1;
+  if (auto label = CharsetInContent(contentType)) {
+    if (const int mode = ModeOfLabel(*label); mode >= 0) return mode;
+  }
+  const int mode = PrescanMode(page);
+  return mode >= 0 ? mode : 0;
 }
 
 }  // namespace
 
-std::string PageByMode(const std::string& page, int mode) {
-  if (mode == 4) mode = ModeFromDeclaration(page);
+std::string PageByMode(const std::string& page, int mode, const std::string& contentType) {
+  if (mode == 4) mode = SniffedMode(page, contentType);
   if (mode == 1) return Utf8PageToGbk(page);
   if (mode == 2) return Big5ToGB2312(page);
   return page;
 }
 
 std::string Utf8PageToGbk(const std::string& page) {
-  std::string out;
-  out.reserve(page.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(page.data());
-  const size_t n = page.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned char b = p[i++];
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      continue;
-    }
-    const bool four = (b & 0xF8) == 0xF0;
-    const int further = four ? 3 : (b & 0x20) ? 2 : 1;
-    uint32_t ch = b & 0x3F;
-    for (int k = 0; k < further; ++k, ++i) {
-      if (i >= n || p[i] < 0x80 || p[i] > 0xBF) return std::string();
-      ch = (ch << 6) | (p[i] & 0x3F);
-    }
-    if (four) out += '?';
-    else AppendUcs2AsGbk(static_cast<char16_t>(ch & 0xFFFF), out);
-  }
-  return out;
+  // The byte-order mark only says how the page is written; it is no character of it.
+  std::string_view text = page;
+  if (text.substr(0, 3) == kUtf8Bom) text.remove_prefix(3);
+  return Utf8ToGbk(text);
 }
 
 namespace {
@@ -376,7 +507,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();
-    result.Text = PageByMode(result.Text, mode);
+    result.Text = PageByMode(result.Text, mode, http->Response().ContentType());
   } catch (...) {
     RecordFetchFailure(outcome);
     // Whatever ends a fetch after the query was stopped, the stop ended it.

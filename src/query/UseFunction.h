@@ -124,12 +124,16 @@ std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 void RecordFetchFailure(TFetchOutcome& outcome);
 
 
-// Page bytes as the fetcher hands them on for `mode` (0 raw, 1 UTF-8, 2 Big5, 4 by the page's
-// charset declaration): GBK text.
-std::string PageByMode(const std::string& page, int mode);
-// A page taken as UTF-8, in GBK. All or nothing: a sequence cut short or holding a byte outside
-// 0x80..0xBF gives the empty text. A well-formed four-byte sequence (beyond 16 bits) and any
-// character GBK lacks become "?".
+// Page bytes as the fetcher hands them on for `mode` (0 raw, 1 UTF-8, 2 Big5, 4 as the page
+// says): GBK text. Mode 4 finds the encoding as browsers do: a UTF-8 byte-order mark, else the
+// charset of `contentType` (the Content-Type header), else the first meta element in the first
+// 1024 bytes that declares one (charset=, quoted or not, or http-equiv="Content-Type" with a
+// content naming it); utf-8/utf8 give 1, big5/big5-hkscs 2, gbk/gb2312/gb18030 and anything
+// unrecognised 0 (letter case ignored).
+std::string PageByMode(const std::string& page, int mode, const std::string& contentType = "");
+// A page taken as UTF-8, in GBK, without a leading byte-order mark. Each invalid or cut-short
+// sequence becomes one "?" (the code page's default character: GBK has no replacement
+// character) and the rest of the page is read on; so does any character GBK lacks.
 std::string Utf8PageToGbk(const std::string& page);
 
 // "网页无法访问" in GBK: what GetPage returns when the fetch fails.

@@ -54,14 +54,16 @@ TEST(PageFetcher, ModeTwoConvertsBig5) {
   EXPECT_EQ(GetPage(HomeUrl(s), "", 2), "<p>\xB9\xFA\xD6\xD0</p>");
 }
 
-TEST(PageFetcher, ModeFourFollowsTheFirstCharsetDeclaration) {
+TEST(PageFetcher, ModeFourFindsTheEncodingAsBrowsersDo) {
   StandInServices s;
   const std::string zhong_utf8 = Utf8(u8"中");
   const std::string zhong_gbk = Gbk(u8"中");
+  const std::string html = "text/html";
   struct Case {
     std::string meta;
     std::string body;
     std::string expected;
+    std::string content_type = "text/html";
   } cases[] = {
       {"<META http-equiv=\"Content-Type\" content=\"text/html; CHARSET=UTF-8\">", zhong_utf8,
        zhong_gbk},
@@ -70,30 +72,46 @@ TEST(PageFetcher, ModeFourFollowsTheFirstCharsetDeclaration) {
       {"<meta content=\"text/html; charset=gb2312\" http-equiv=\"Content-Type\">", zhong_gbk,
        zhong_gbk},
       {"", zhong_utf8, zhong_utf8},
-      // "utf" is looked for before "big".
-      {"<meta content=\"text/html; charset=x-big5-utf\">", zhong_utf8, zhong_gbk},
-      // A value quoted right after "charset=" is no declaration: the page stays as it came.
-      {"<meta charset=\"utf-8\">", zhong_utf8, zhong_utf8},
-      // Only the first declaration counts.
-      {"<meta content=\"charset=gbk\"><meta content=\"charset=utf-8\">", zhong_utf8, zhong_utf8},
+      // Labels are names, not parts of names; one that names none of the three is no answer.
+      {"<meta http-equiv=\"Content-Type\" content=\"text/html; charset=x-big5-utf\">", zhong_utf8,
+       zhong_utf8},
+      {"<meta charset=\"utf-8\">", zhong_utf8, zhong_gbk},
+      {"<meta charset=utf-8>", zhong_utf8, zhong_gbk},
+      {"<meta name=x charset='UTF8' />", zhong_utf8, zhong_gbk},
+      {"<meta http-equiv='content-type' content='text/html; charset=\"big5-hkscs\"'>", "\xA4\xA4",
+       "\xD6\xD0"},
+      {"<meta charset=gb18030>", zhong_gbk, zhong_gbk},
+      // A content without http-equiv declares nothing; comments and other tags are passed over.
+      {"<meta content=\"text/html; charset=utf-8\">", zhong_utf8, zhong_utf8},
+      {"<!-- <meta charset=utf-8> --><p title='<meta charset=utf-8>'>", zhong_utf8, zhong_utf8},
+      {"<meta charset=gbk><meta charset=utf-8>", zhong_utf8, zhong_utf8},
+      {"<!--" + std::string(1100, ' ') + "--><meta charset=utf-8>", zhong_utf8, zhong_utf8},
+      // The header comes before the page's own declaration.
+      {"", zhong_utf8, zhong_gbk, "text/html; charset=UTF-8"},
+      {"<meta charset=utf-8>", zhong_gbk, zhong_gbk, "text/html;charset=\"gbk\""},
+      {"<meta charset=utf-8>", zhong_utf8, zhong_gbk, "text/html; charset=unknown"},
   };
   for (const Case& c : cases) {
     s.SetHomePage("<html><head>" + c.meta + "</head><body>" + c.body + "</body></html>",
-                  "text/html");
+                  c.content_type);
     std::string page = GetPage(HomeUrl(s), "", 4);
     EXPECT_NE(page.find("<body>" + c.expected + "</body>"), std::string::npos)
-        << "declaration: " << c.meta;
+        << "declaration: " << c.meta << ", " << c.content_type;
   }
+  // A byte-order mark comes before all else, and is not part of the text.
+  s.SetHomePage("\xEF\xBB\xBF" + zhong_utf8, "text/html; charset=big5");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 4), zhong_gbk);
 }
 
-TEST(PageFetcher, Utf8DecodingIsAllOrNothing) {
+TEST(PageFetcher, EachBadUtf8SequenceBecomesOneDefaultCharacter) {
   StandInServices s;
-  // Cut inside a three-byte sequence: the whole page is lost, not just the tail.
   s.SetHomePage("ok " + Utf8(u8"中").substr(0, 2), "text/html");
-  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "ok ?");
   // A byte outside 0x80..0xBF where a continuation byte belongs.
   s.SetHomePage("ok \xE4\xB8" "A", "text/html");
-  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "ok ?A");
+  s.SetHomePage("<html>\xFF" + Utf8(u8"<p>获得约 <b>4,321</b> 条结果</p>"), "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "<html>?" + Gbk(u8"<p>获得约 <b>4,321</b> 条结果</p>"));
   // Characters GBK lacks become the default character.
   s.SetHomePage(Utf8(u8"a\u00E9b\u0E01c"), "text/html");
   EXPECT_EQ(GetPage(HomeUrl(s), "", 1), Gbk(u8"a\u00E9b") + "?c");
@@ -104,9 +122,8 @@ TEST(PageFetcher, FourByteSequencesBecomeOneDefaultCharacter) {
   StandInServices s;
   s.SetHomePage(Utf8(u8"<title>Hi \U0001F600 中</title>"), "text/html");
   EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "<title>Hi ? " + Gbk(u8"中") + "</title>");
-  // A four-byte sequence cut short is still malformed.
   s.SetHomePage("x\xF0\x9F\x98", "text/html");
-  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "x?");
 }
 
 TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
