@@ -93,8 +93,14 @@ std::string FetchReason(const TFetchOutcome& fetch) {
       return G(u8"已停止");
     case feProxyFailed:
       return G(u8"代理无法连接");
+    case feTooManyRedirects:
+      return G(u8"重定向过多") + (fetch.Detail.empty() ? "" : G(u8"：") + fetch.Detail);
+    case feBadAnswer:
+      return G(u8"服务器的回应不是有效的 HTTP");
+    case feBadUrl:
+      return G(u8"网址无效");
     case feOtherFailure:
-      return fetch.Detail.empty() ? G(u8"未知错误") : fetch.Detail;
+      return G(u8"未知错误");
   }
   return "";
 }

@@ -21,7 +21,10 @@ enum TFetchEnd {
   feTooLarge,        // the body passed the size cap
   feStopped,         // the user stopped the query first
   feProxyFailed,     // the proxy could not be reached or refused the route
-  feOtherFailure,    // anything else; Detail holds the message
+  feTooManyRedirects,  // the redirects did not end; Detail holds the chain of URLs
+  feBadAnswer,         // the server's answer is not HTTP, or breaks its framing
+  feBadUrl,            // the URL (or a redirect's) cannot be asked: a bad port, scheme or host
+  feOtherFailure,      // anything else; Detail holds the message
 };
 
 struct TFetchOutcome {
@@ -71,7 +74,8 @@ bool IsBlockingStatus(int status);
 
 // One short line for a state: "无法访问", "未找到", "被拦截", "已停止", "已停用", "" for a value.
 std::string StateWord(TFieldState state);
-// Why a fetch failed, in a few words ("连接超时", "HTTP 404", "证书不受信任：...").
+// Why a fetch failed, in a few words ("连接超时", "HTTP 404", "证书不受信任：..."). Never the
+// network layers' own English message (Detail), except the URLs of a redirect chain.
 std::string FetchReason(const TFetchOutcome& fetch);
 // The tooltip of a field: the value's source and time, or the reason, the URL asked, the HTTP
 // status and the time taken, one per line. GBK.

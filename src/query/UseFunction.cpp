@@ -9,6 +9,7 @@
 #include "cookies/NetCookieManager.h"
 #include "encoding/BIG5_GB2312.h"
 #include "http/NetConnectionPool.h"
+#include "http/NetGlobal.h"
 #include "http/NetHTTP.h"
 #include "http/NetHTTPTls.h"
 #include "regex/RegexEngine.h"
@@ -331,8 +332,20 @@ TFetchEnd EndOfSocketError(int code) {
 // How `e` ended a fetch; an HTTP status goes to `status`.
 TFetchEnd EndOf(const Exception& e, int& status) {
   if (auto* http = dynamic_cast<const ENetHTTPProtocolException*>(&e)) {
+    // A first line that is no HTTP status line has no code (-1).
+    if (http->ReplyCode() < 100) return feBadAnswer;
     status = http->ReplyCode();
     return feHttpStatus;
+  }
+  if (dynamic_cast<const ETooManyRedirects*>(&e)) return feTooManyRedirects;
+  if (dynamic_cast<const ENetURIException*>(&e) || dynamic_cast<const ENetUnknownProtocol*>(&e) ||
+      e.Message() == kNetLineBreakInRequest) {
+    return feBadUrl;
+  }
+  // An answer line past every limit, or a header value that is no number where one belongs.
+  if (dynamic_cast<const ENetReadLnMaxLineLengthExceeded*>(&e) ||
+      dynamic_cast<const EConvertError*>(&e)) {
+    return feBadAnswer;
   }
   if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return feTlsRefused;
   if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return feTooLarge;
@@ -370,6 +383,23 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
   }
 }
 
+namespace {
+
+// Where a redirect to dest leads from the request http just made, as an absolute URL.
+TNetURI RedirectTarget(TNetCustomHTTP& http, const std::string& dest) {
+  TNetURI next(dest);
+  const TNetURI& current = http.CurrentURI();
+  if (next.Protocol.empty()) next.Protocol = current.Protocol;
+  if (next.Host.empty()) {  // relative: the same server
+    next.Host = current.Host;
+    next.Port = current.Port;
+    next.Path = MergePath(current.Path, next.Path, "/");
+  }
+  return next;
+}
+
+}  // namespace
+
 void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
                    const std::function<void()>& fetch) {
   if (pacing == nullptr) {
@@ -377,10 +407,12 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
     return;
   }
   std::string asked = url;  // the server of the request under way
-  http.OnRedirect = [&](TNetCustomHTTP* sender, std::string& dest, int&, bool&, TNetHTTPMethod&) {
+  const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
+  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count,
+                               bool& handled, TNetHTTPMethod& method) {
+    if (prior) prior(sender, dest, count, handled, method);
     // The redirect's answer has been read: the next request goes to where it points.
-    TNetURI next(dest);
-    if (next.Host.empty()) next = sender->CurrentURI();  // relative: the same server
+    const TNetURI next = RedirectTarget(*sender, dest);
     pacing->End(asked);
     asked = next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/";
     pacing->Begin(asked);
@@ -390,20 +422,25 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
     fetch();
   } catch (...) {
     pacing->End(asked);
+    http.OnRedirect = prior;
     throw;
   }
   pacing->End(asked);
+  http.OnRedirect = prior;
 }
 
 int ServerPort(const TNetURI& uri) {
-  if (!uri.Port.empty()) return StrToIntDef(uri.Port, 0);
+  if (!uri.Port.empty()) return ParsePortNumber(uri.Port);
   return SameText(uri.Protocol, "https") ? 443 : 80;
 }
 
-TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies) {
+TProxyRoute ProxyRouteFor(const TNetURI& target, const TProxySettings* proxies) {
   if (proxies == nullptr) return {};
-  const TNetURI target(url);
   return proxies->RouteFor(target.Protocol, target.Host, ServerPort(target));
+}
+
+TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies) {
+  return ProxyRouteFor(TNetURI(url), proxies);
 }
 
 std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route) {
@@ -411,33 +448,92 @@ std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route) {
          std::to_string(ServerPort(uri)) + " " + (route.Proxy ? route.Proxy->Name() : "direct");
 }
 
-void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRoute& route,
-                    const std::function<void()>& fetch) {
-  const TNetURI target(url);
-  // A setting the user made that cannot be used is no reason to go around it.
-  if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
-  if (!route.Proxy) {
-    fetch();
-    return;
-  }
-  ApplyProxy(http, *route.Proxy);
-  if (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5) {
-    // These look the server's name up here, after the connect to the proxy; looked up first,
-    // a name that does not resolve is the server's failure, not the proxy's.
-    SharedStack()->LookupHost(target.Host);
-  }
+int WholeFetchDeadlineMs(int readTimeoutMs) {
+  if (readTimeoutMs <= 0) return kNetFetchDeadlineMs;
+  return static_cast<int>(std::min<int64_t>(int64_t{2} * readTimeoutMs, INT32_MAX));
+}
+
+namespace {
+
+// One URL of a redirect chain, as the client asks for it (the server's root as "/"); `text` as
+// written when it cannot be composed.
+std::string ChainEntry(TNetURI uri, const std::string& text) {
+  if (uri.Path.empty()) uri.Path = "/";
   try {
+    return uri.Compose();
+  } catch (const ENetURIException&) {
+    return text;
+  }
+}
+
+// A redirect chain for a message: the URLs in order, up to the first one met again (a loop ends
+// there) and at most ten.
+std::string ChainText(const std::vector<std::string>& chain) {
+  std::string text;
+  for (size_t i = 0; i < chain.size(); ++i) {
+    if (i == 10) return text + " -> ...";
+    text += (i == 0 ? "" : " -> ") + chain[i];
+    if (std::find(chain.begin(), chain.begin() + i, chain[i]) != chain.begin() + i) break;
+  }
+  return text;
+}
+
+}  // namespace
+
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
+                    const std::function<void()>& fetch) {
+  std::optional<TProxyServer> proxy;  // the route of the request under way
+  // Points http along the route of a request to target; a failure here is the server's.
+  auto route_to = [&](const TNetURI& target) {
+    const TProxyRoute route = ProxyRouteFor(target, proxies);
+    // A setting the user made that cannot be used is no reason to go around it.
+    if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
+    const std::string before = proxy ? proxy->Name() : "";
+    proxy.reset();
+    if (before != (route.Proxy ? route.Proxy->Name() : "") && http.IsConnected()) {
+      http.CloseConnection();
+    }
+    ApplyProxy(http, route.Proxy);
+    if (route.Proxy &&
+        (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5)) {
+      // These look the server's name up here, after the connect to the proxy; looked up first,
+      // a name that does not resolve is the server's failure, not the proxy's.
+      SharedStack()->LookupHost(target.Host);
+    }
+    proxy = route.Proxy;
+  };
+  std::vector<std::string> chain{ChainEntry(TNetURI(url), url)};
+  const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
+  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count,
+                               bool& handled, TNetHTTPMethod& method) {
+    if (prior) prior(sender, dest, count, handled, method);
+    const TNetURI next = RedirectTarget(*sender, dest);
+    chain.push_back(ChainEntry(next, dest));
+    // Every hop takes the route its own server asks for.
+    if (handled && sender->RedirectCount() < sender->RedirectMaximum()) route_to(next);
+  };
+  try {
+    route_to(TNetURI(url));
     fetch();
+    // The redirects went on past the client's limit: the last one came as the answer.
+    const int code = http.ResponseCode();
+    if (http.HandleRedirects() &&
+        ((code / 100 == 3 && code != 304) || !http.Response().Location().empty())) {
+      throw ETooManyRedirects(ChainText(chain));
+    }
   } catch (...) {
+    http.OnRedirect = prior;
+    if (!proxy) throw;
     // Every connect goes to the proxy (the server's own failures come back through it): one
     // that fails failed to reach the proxy.
     TFetchOutcome seen;
     RecordFetchFailure(seen);
     if (seen.End == feRefused || seen.End == feHostNotFound || seen.End == feConnectTimeout) {
-      throw EProxyFailed("Proxy " + route.Proxy->Name() + ": " + seen.Detail);
+      throw EProxyFailed("Proxy " + proxy->Name() + ": " + seen.Detail);
     }
     throw;
   }
+  http.OnRedirect = prior;
 }
 
 TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
@@ -474,6 +570,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   http->SetReadTimeout(options.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
   limits.MaxBodyBytes = kQueryMaxPageBytes;  // eleven workers hold several copies of a page
+  limits.FetchDeadlineMs = WholeFetchDeadlineMs(options.ReadTimeoutMs);
   http->SetLimits(limits);
   http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
@@ -493,12 +590,15 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   auto give_back = [&] {
     if (options.Pool == nullptr) return;
     try {
-      options.Pool->Give(ConnectionPoolKey(http->CurrentURI(), route), http->ReleaseConnection());
+      // Keyed by the route of the last request, which a redirect may have changed.
+      options.Pool->Give(
+          ConnectionPoolKey(http->CurrentURI(), ProxyRouteFor(http->CurrentURI(), options.Proxies)),
+          http->ReleaseConnection());
     } catch (...) {
     }
   };
   try {
-    RoutedRequests(*http, url, route, [&] {
+    RoutedRequests(*http, url, options.Proxies, [&] {
       PacedRequests(*http, url, options.Pacing, [&] {
         result.Text = http->Get(url);
         give_back();

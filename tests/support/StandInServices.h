@@ -42,6 +42,7 @@ enum class StandInFault {
   Silent,     // accepts, reads the request, never answers (until the server stops)
   CutUtf8,    // a UTF-8 page whose body ends inside a multi-byte sequence
   NotJpeg,    // the thumbnail service answers with PNG bytes
+  RedirectLoop,  // a 302 back to the address asked, every time
 };
 
 struct StandInRequest {

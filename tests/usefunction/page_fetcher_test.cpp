@@ -173,6 +173,105 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   EXPECT_EQ(s.RequestCount(), asked);
 }
 
+// Servers and URLs that go wrong: each ends the fetch with a reason of its own, in words a user
+// reads (never "HTTP -1" or the network layers' English), and nothing of the page is kept.
+TEST(PageFetcher, MisbehavingServersAndBadUrlsEndWithAReasonOfTheirOwn) {
+  struct Case {
+    const char* name;
+    ScriptedServer::Script serve;
+    std::string path;
+    TFetchEnd end;
+    std::string reason;
+  } cases[] = {
+      {"body cut short of its length",
+       [](ScriptedConnection& c) {
+         c.ReadHead();
+         c.Send(HttpHead("HTTP/1.1 200 OK", {"Content-Length: 1000"}) + "<html><v>1,23");
+       },
+       "/", feReset, Gbk(u8"连接被重置")},
+      {"not HTTP", ScriptedServer::Canned({{"SPEAK FRIEND\r\n\r\nbody", true}}), "/", feBadAnswer,
+       Gbk(u8"服务器的回应不是有效的 HTTP")},
+      {"redirect loop",
+       [](ScriptedConnection& c) {
+         while (!c.ReadHead().empty()) {
+           c.Send(HttpHead("HTTP/1.1 302 Found", {"Location: /loop", "Content-Length: 0"}));
+         }
+       },
+       "/loop", feTooManyRedirects, Gbk(u8"重定向过多：") + "http://{}/loop -> http://{}/loop"},
+      {"port past 65535", ScriptedServer::Canned({}), ":83537/x", feBadUrl, Gbk(u8"网址无效")},
+      {"port not a number", ScriptedServer::Canned({}), ":abc/x", feBadUrl, Gbk(u8"网址无效")},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server(c.serve);
+    const std::string url = c.path[0] == ':' ? "http://127.0.0.1" + c.path : server.Url(c.path);
+    const TPageResult page = FetchPage(url, "", 0);
+    std::string reason = c.reason;
+    for (size_t at; (at = reason.find("{}")) != std::string::npos;) {
+      reason.replace(at, 2, server.HostPort());
+    }
+    EXPECT_EQ(page.Outcome.End, c.end) << c.name << ": " << page.Outcome.Detail;
+    EXPECT_EQ(FetchReason(page.Outcome), reason) << c.name;
+    EXPECT_EQ(page.Text, FailureText()) << c.name;
+  }
+}
+
+// Each hop of a redirect goes the way the proxy settings say for its own server: onto the proxy
+// for a name no_proxy does not exempt, off it for one it does.
+TEST(PageFetcher, EveryRedirectHopChoosesItsRouteAgain) {
+  std::atomic<int> direct_port{0};
+  auto serve = [](std::function<std::string(const std::string&)> reply) {
+    return [reply](ScriptedConnection& c) {
+      for (std::string head; !(head = c.ReadHead()).empty();) {
+        const std::string body = reply(head.substr(0, head.find("\r\n")));
+        if (!c.Send(body)) return;
+      }
+    };
+  };
+  auto redirect = [](const std::string& to) {
+    return HttpHead("HTTP/1.1 302 Found", {"Location: " + to, "Content-Length: 0"});
+  };
+  auto page = [](const std::string& text) {
+    return HttpHead("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(text.size())}) + text;
+  };
+  ScriptedServer direct(serve([&](const std::string& line) {
+    return line.find("/start") != std::string::npos
+               ? redirect("http://localhost:" + std::to_string(direct_port) + "/next")
+               : page("direct");
+  }));
+  direct_port = direct.Port();
+  ScriptedServer proxy(serve([&](const std::string& line) {
+    return line.find("/back") != std::string::npos
+               ? redirect("http://127.0.0.1:" + std::to_string(direct_port) + "/home")
+               : page("proxied");
+  }));
+  const std::string proxy_url = "http://" + proxy.HostPort();
+  const TProxySettings settings = TProxySettings::FromEnvironment([&](const char* name) {
+    const std::string n = name;
+    return n == "http_proxy" ? proxy_url.c_str() : n == "no_proxy" ? "127.0.0.1" : nullptr;
+  });
+  TFetchOptions options;
+  options.Proxies = &settings;
+  const std::string port = std::to_string(direct.Port());
+  EXPECT_EQ(FetchPage("http://127.0.0.1:" + port + "/start", "", 0, options).Text, "proxied");
+  EXPECT_EQ(FetchPage("http://localhost:" + port + "/back", "", 0, options).Text, "direct");
+  EXPECT_EQ(proxy.RequestLines().size(), 2u);
+}
+
+// The whole fetch, not only each read, ends by the read time-out: here twice it.
+TEST(PageFetcher, ATricklingServerEndsByTwiceTheReadTimeout) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.ReadHead();
+    c.Send(HttpHead("HTTP/1.1 200 OK", {"Content-Length: 100000"}));
+    while (c.Pause(20) && c.Send("t")) {
+    }
+  });
+  TFetchOptions options;
+  options.ReadTimeoutMs = 300;
+  const TPageResult page = FetchPage(server.Url("/"), "", 0, options);
+  EXPECT_EQ(page.Outcome.End, feReadTimeout);
+  EXPECT_LT(page.Outcome.ElapsedMs, 5000u);  // 120 s before the deadline followed the time-out
+}
+
 TEST(PageFetcher, PageBodiesStopAtTheCap) {
   // A body of exactly the cap arrives whole; one byte more fails the fetch.
   for (int64_t size : {kQueryMaxPageBytes, kQueryMaxPageBytes + 1}) {
