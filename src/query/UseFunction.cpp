@@ -483,14 +483,16 @@ std::string ChainText(const std::vector<std::string>& chain) {
 void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
                     const std::function<void()>& fetch) {
   std::optional<TProxyServer> proxy;  // the route of the request under way
-  // Points http along the route of a request to target; a failure here is the server's.
-  auto route_to = [&](const TNetURI& target) {
+  // Points http along the route of a request to target; a failure here is the server's. A hop
+  // onto another route does not go on over the connection of the last one (the first request
+  // may go over a kept-alive connection of its own route).
+  auto route_to = [&](const TNetURI& target, bool hop) {
     const TProxyRoute route = ProxyRouteFor(target, proxies);
     // A setting the user made that cannot be used is no reason to go around it.
     if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
     const std::string before = proxy ? proxy->Name() : "";
     proxy.reset();
-    if (before != (route.Proxy ? route.Proxy->Name() : "") && http.IsConnected()) {
+    if (hop && before != (route.Proxy ? route.Proxy->Name() : "") && http.IsConnected()) {
       http.CloseConnection();
     }
     ApplyProxy(http, route.Proxy);
@@ -510,10 +512,10 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySe
     const TNetURI next = RedirectTarget(*sender, dest);
     chain.push_back(ChainEntry(next, dest));
     // Every hop takes the route its own server asks for.
-    if (handled && sender->RedirectCount() < sender->RedirectMaximum()) route_to(next);
+    if (handled && sender->RedirectCount() < sender->RedirectMaximum()) route_to(next, true);
   };
   try {
-    route_to(TNetURI(url));
+    route_to(TNetURI(url), false);
     fetch();
     // The redirects went on past the client's limit: the last one came as the answer.
     const int code = http.ResponseCode();
