@@ -55,10 +55,9 @@ const char* const kOutcomeWords[] = {"pending", "value",   "no-match", "blocked"
 static_assert(std::size(kOutcomeWords) == fsDisabled + 1, "a word for every field state");
 
 const char* const kFetchEndWords[] = {
-    "fetched",         "host-not-found", "refused",      "reset",
-    "connect-timeout", "read-timeout",   "tls-refused",  "http-status",
-    "too-large",       "stopped",        "proxy-failed", "too-many-redirects",
-    "bad-answer",      "bad-url",        "other-failure"};
+    "fetched",      "host-not-found",     "refused",     "reset",     "connect-timeout",
+    "read-timeout", "tls-refused",        "http-status", "too-large", "stopped",
+    "proxy-failed", "too-many-redirects", "bad-answer",  "bad-url",   "other-failure"};
 static_assert(std::size(kFetchEndWords) == feOtherFailure + 1, "a word for every fetch end");
 
 template <size_t N>

@@ -10,17 +10,17 @@
 
 // How one fetch ended.
 enum TFetchEnd {
-  feFetched,         // the page arrived: HttpStatus, ElapsedMs, FinalUrl
-  feHostNotFound,    // the host name did not resolve
-  feRefused,         // nobody listens there
-  feReset,           // the peer reset the connection
-  feConnectTimeout,  // no connection within the time-out
-  feReadTimeout,     // the server went silent (or the whole fetch ran out of time)
-  feTlsRefused,      // the TLS handshake failed; Detail holds the certificate's complaint
-  feHttpStatus,      // an unsuccessful HTTP status: HttpStatus
-  feTooLarge,        // the body passed the size cap
-  feStopped,         // the user stopped the query first
-  feProxyFailed,     // the proxy could not be reached or refused the route
+  feFetched,           // the page arrived: HttpStatus, ElapsedMs, FinalUrl
+  feHostNotFound,      // the host name did not resolve
+  feRefused,           // nobody listens there
+  feReset,             // the peer reset the connection
+  feConnectTimeout,    // no connection within the time-out
+  feReadTimeout,       // the server went silent (or the whole fetch ran out of time)
+  feTlsRefused,        // the TLS handshake failed; Detail holds the certificate's complaint
+  feHttpStatus,        // an unsuccessful HTTP status: HttpStatus
+  feTooLarge,          // the body passed the size cap
+  feStopped,           // the user stopped the query first
+  feProxyFailed,       // the proxy could not be reached or refused the route
   feTooManyRedirects,  // the redirects did not end; Detail holds the chain of URLs
   feBadAnswer,         // the server's answer is not HTTP, or breaks its framing
   feBadUrl,            // the URL (or a redirect's) cannot be asked: a bad port, scheme or host

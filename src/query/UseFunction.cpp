@@ -135,13 +135,27 @@ bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 // letter case do not count.
 int ModeOfLabel(std::string_view label) {
   static const std::pair<std::string_view, int> kLabels[] = {
-      {"utf-8", 1},         {"utf8", 1},           {"unicode-1-1-utf-8", 1},
-      {"unicode11utf8", 1}, {"unicode20utf8", 1},  {"x-unicode20utf8", 1},
-      {"gbk", 0},           {"gb2312", 0},         {"gb18030", 0},
-      {"gb_2312", 0},       {"gb_2312-80", 0},     {"chinese", 0},
-      {"csgb2312", 0},      {"csiso58gb231280", 0}, {"iso-ir-58", 0},
-      {"x-gbk", 0},         {"big5", 2},           {"big5-hkscs", 2},
-      {"cn-big5", 2},       {"csbig5", 2},         {"x-x-big5", 2},
+      {"utf-8", 1},
+      {"utf8", 1},
+      {"unicode-1-1-utf-8", 1},
+      {"unicode11utf8", 1},
+      {"unicode20utf8", 1},
+      {"x-unicode20utf8", 1},
+      {"gbk", 0},
+      {"gb2312", 0},
+      {"gb18030", 0},
+      {"gb_2312", 0},
+      {"gb_2312-80", 0},
+      {"chinese", 0},
+      {"csgb2312", 0},
+      {"csiso58gb231280", 0},
+      {"iso-ir-58", 0},
+      {"x-gbk", 0},
+      {"big5", 2},
+      {"big5-hkscs", 2},
+      {"cn-big5", 2},
+      {"csbig5", 2},
+      {"x-x-big5", 2},
   };
   while (!label.empty() && IsHtmlSpace(label.front())) label.remove_prefix(1);
   while (!label.empty() && IsHtmlSpace(label.back())) label.remove_suffix(1);
@@ -265,8 +279,8 @@ int PrescanMode(std::string_view page) {
       if (p == std::string_view::npos) return -1;
       while (NextAttribute(s, p)) {
       }
-    } else if (s[p] == '<' && p + 1 < s.size() && (s[p + 1] == '!' || s[p + 1] == '/' ||
-                                                    s[p + 1] == '?')) {
+    } else if (s[p] == '<' && p + 1 < s.size() &&
+               (s[p + 1] == '!' || s[p + 1] == '/' || s[p + 1] == '?')) {
       p = s.find('>', p);
       if (p == std::string_view::npos) return -1;
     }
@@ -408,8 +422,8 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
   }
   std::string asked = url;  // the server of the request under way
   const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
-  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count,
-                               bool& handled, TNetHTTPMethod& method) {
+  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count, bool& handled,
+                               TNetHTTPMethod& method) {
     if (prior) prior(sender, dest, count, handled, method);
     // The redirect's answer has been read: the next request goes to where it points.
     const TNetURI next = RedirectTarget(*sender, dest);
@@ -506,8 +520,8 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySe
   };
   std::vector<std::string> chain{ChainEntry(TNetURI(url), url)};
   const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
-  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count,
-                               bool& handled, TNetHTTPMethod& method) {
+  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count, bool& handled,
+                               TNetHTTPMethod& method) {
     if (prior) prior(sender, dest, count, handled, method);
     const TNetURI next = RedirectTarget(*sender, dest);
     chain.push_back(ChainEntry(next, dest));

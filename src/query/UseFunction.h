@@ -137,7 +137,6 @@ std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 // HttpStatus and Detail).
 void RecordFetchFailure(TFetchOutcome& outcome);
 
-
 // Page bytes as the fetcher hands them on for `mode` (0 raw, 1 UTF-8, 2 Big5, 4 as the page
 // says): GBK text. Mode 4 finds the encoding as browsers do: a UTF-8 byte-order mark, else the
 // charset of `contentType` (the Content-Type header), else the first meta element in the first

@@ -272,7 +272,8 @@ class TReader {
     }
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
       Fault(n, entry, "url must begin with http:// or https://");
-    } else if (auto port = UrlPortText(url); port && !port->empty() && ParsePortNumber(*port) == 0) {
+    } else if (auto port = UrlPortText(url);
+               port && !port->empty() && ParsePortNumber(*port) == 0) {
       Fault(n, entry, "url has the port \"" + *port + "\": a port is a number from 1 to 65535");
     }
     size_t i = 0;

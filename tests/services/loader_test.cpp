@@ -113,10 +113,12 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
       {"fallbacks not lists",
        Site1("fallbacks = 'digits'\n"),
        {"f.toml:6:13: fallbacks must be a list of step lists: [[step, ...], ...]"}},
-      {"a character the parser misreads outside a text", Site1("", "steps = [1'·']"),
+      {"a character the parser misreads outside a text",
+       Site1("", "steps = [1'·']"),
        {"f.toml:6:11: not a valid TOML file: Error while parsing decimal integer: expected digit, "
         "saw '''"}},
-      {"a private-use character", "# \U000F0001\n",
+      {"a private-use character",
+       "# \U000F0001\n",
        {"f.toml:1:3: the private-use character U+F0001 is not allowed in a definitions file"}},
   };
   for (const TBrokenFile& c : cases) {
