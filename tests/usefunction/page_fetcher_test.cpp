@@ -191,6 +191,9 @@ TEST(PageFetcher, MisbehavingServersAndBadUrlsEndWithAReasonOfTheirOwn) {
        "/", feReset, Gbk(u8"连接被重置")},
       {"not HTTP", ScriptedServer::Canned({{"SPEAK FRIEND\r\n\r\nbody", true}}), "/", feBadAnswer,
        Gbk(u8"服务器的回应不是有效的 HTTP")},
+      {"header line past every limit",
+       ScriptedServer::Canned({{"HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'a') + "\r\n", true}}),
+       "/", feBadAnswer, Gbk(u8"服务器的回应不是有效的 HTTP")},
       {"redirect loop",
        [](ScriptedConnection& c) {
          while (!c.ReadHead().empty()) {
