@@ -192,7 +192,8 @@ TEST(PageFetcher, MisbehavingServersAndBadUrlsEndWithAReasonOfTheirOwn) {
       {"not HTTP", ScriptedServer::Canned({{"SPEAK FRIEND\r\n\r\nbody", true}}), "/", feBadAnswer,
        Gbk(u8"服务器的回应不是有效的 HTTP")},
       {"header line past every limit",
-       ScriptedServer::Canned({{"HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'a') + "\r\n", true}}),
+       ScriptedServer::Canned(
+           {{"HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'a') + "\r\n", true}}),
        "/", feBadAnswer, Gbk(u8"服务器的回应不是有效的 HTTP")},
       {"redirect loop",
        [](ScriptedConnection& c) {
@@ -225,7 +226,7 @@ TEST(PageFetcher, EveryRedirectHopChoosesItsRouteAgain) {
   ScriptedServer server([&](ScriptedConnection& c) {
     for (std::string head; !(head = c.ReadHead()).empty();) {
       const std::string line = head.substr(0, head.find("\r\n")), at = std::to_string(port);
-      const std::string to = line.find("/start") != std::string::npos ? "localhost:" + at + "/next"
+      const std::string to = line.find("/start") != std::string::npos  ? "localhost:" + at + "/next"
                              : line.find("/back") != std::string::npos ? "127.0.0.1:" + at + "/home"
                                                                        : "";
       const std::string text = line.rfind("GET http://", 0) == 0 ? "proxied" : "direct!";
