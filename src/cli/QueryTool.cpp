@@ -394,7 +394,9 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   CLI::Option* csv_opt = app.add_flag("--csv", csv, "write CSV");
   json_opt->excludes(csv_opt)->excludes(jsonl_opt);
   jsonl_opt->excludes(csv_opt);
-  app.add_option("--timeout", query.ReadTimeoutMs, "read (and connect) time-out of a request")
+  app.add_option("--timeout", query.ReadTimeoutMs,
+                 "time-out of a request's connect and of each read; a whole request, "
+                 "redirects included, ends within twice this time")
       ->type_name("MS")
       ->check(CLI::Range(1, 3600000))
       ->capture_default_str();
@@ -408,7 +410,13 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                  "the proxy for every request (http://, socks4://, socks4a://, socks5://, "
                  "socks5h://, with user:password@); default: http_proxy, https_proxy, all_proxy "
                  "and no_proxy from the environment")
-      ->type_name("URL");
+      ->type_name("URL")
+      ->check(CLI::Validator(
+          [](std::string& url) {
+            std::string why;
+            return url.empty() || ParseProxyUrl(url, &why) ? std::string() : why;
+          },
+          ""));
   app.add_option("--jobs", query.Jobs, "sites in flight at once")
       ->type_name("N")
       ->check(CLI::Range(1, 64))

@@ -361,7 +361,12 @@ void TNetHTTPProtocol::RaiseProtocolError() {
     TReadTimeoutScope timeout(owner_, kErrorBodyTimeoutMs);
     TMemoryStream text;
     TContentStreamScope scope(*response_, &text);
-    ReadResponseBody();
+    try {
+      ReadResponseBody();
+    } catch (const ENetConnClosedGracefully&) {
+      // A cut-short error body still leaves the status as the answer.
+      owner_->CloseConnection();
+    }
     error_body = text.DataString();
   }
   in_flight_ = false;
@@ -469,6 +474,10 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
     current.Protocol = "http";
   }
   if (!location.Port.empty()) {
+    // Taken as written, a port beyond 65535 would wrap to another one.
+    if (ParsePortNumber(location.Port) == 0) {
+      throw ENetURIException("Invalid port number: " + location.Port);
+    }
     current.Port = location.Port;
   } else {
     int port = StrToIntDef(current.Port, 0);
@@ -651,13 +660,9 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
     } else if (response.ContentLength() > 0) {
       int64_t length = response.ContentLength();
       if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
-      try {
-        ReadToStream(sink, length, false);
-      } catch (const ENetConnClosedGracefully&) {
-        // Cut short by the close: keep everything that arrived, also bytes still queued.
-        int64_t rest = std::min(InputQueue().Size(), length - sink.Written());
-        if (rest > 0) sink.WriteString(InputQueue().Extract(rest));
-      }
+      // A close before the announced length ends it fails the body, as a cut-short chunk does:
+      // what arrived is only part of the page.
+      ReadToStream(sink, length, false);
     } else if (!response.ContentLengthKnown()) {
       ReadToStream(sink, -1, true);
     }

@@ -56,9 +56,10 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination, const T
   http.SetReadTimeout(ReadTimeoutMs);
   TNetHTTPLimits limits = http.Limits();
   limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
+  limits.FetchDeadlineMs = WholeFetchDeadlineMs(ReadTimeoutMs);
   http.SetLimits(limits);
   http.Request().SetUserAgent(kQueryUserAgent);
-  RoutedRequests(http, url, ProxyRouteFor(url, run.Proxies), [&] {
+  RoutedRequests(http, url, run.Proxies, [&] {
     PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
   });
 }

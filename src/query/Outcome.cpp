@@ -126,8 +126,14 @@ std::string FetchReason(const TFetchOutcome& fetch) {
       return Gbk(u8"已停止");
     case TFetchEnd::ProxyFailed:
       return Gbk(u8"代理无法连接");
+    case TFetchEnd::TooManyRedirects:
+      return Gbk(u8"重定向过多") + (fetch.Detail.empty() ? "" : Gbk(u8"：") + fetch.Detail);
+    case TFetchEnd::BadAnswer:
+      return Gbk(u8"服务器的回应不是有效的 HTTP");
+    case TFetchEnd::BadUrl:
+      return Gbk(u8"网址无效");
     case TFetchEnd::OtherFailure:
-      return fetch.Detail.empty() ? Gbk(u8"未知错误") : fetch.Detail;
+      return Gbk(u8"未知错误");
   }
   return "";
 }

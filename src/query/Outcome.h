@@ -10,18 +10,21 @@
 
 // How one fetch ended.
 enum class TFetchEnd {
-  Fetched,         // the page arrived: HttpStatus, ElapsedMs, FinalUrl
-  HostNotFound,    // the host name did not resolve
-  Refused,         // nobody listens there
-  Reset,           // the peer reset the connection
-  ConnectTimeout,  // no connection within the time-out
-  ReadTimeout,     // the server went silent (or the whole fetch ran out of time)
-  TlsRefused,      // the TLS handshake failed; Detail holds the certificate's complaint
-  HttpStatus,      // an unsuccessful HTTP status: HttpStatus
-  TooLarge,        // the body passed the size cap
-  Stopped,         // the user stopped the query first
-  ProxyFailed,     // the proxy could not be reached or refused the route
-  OtherFailure,    // anything else; Detail holds the message
+  Fetched,           // the page arrived: HttpStatus, ElapsedMs, FinalUrl
+  HostNotFound,      // the host name did not resolve
+  Refused,           // nobody listens there
+  Reset,             // the peer reset the connection
+  ConnectTimeout,    // no connection within the time-out
+  ReadTimeout,       // the server went silent (or the whole fetch ran out of time)
+  TlsRefused,        // the TLS handshake failed; Detail holds the certificate's complaint
+  HttpStatus,        // an unsuccessful HTTP status: HttpStatus
+  TooLarge,          // the body passed the size cap
+  Stopped,           // the user stopped the query first
+  ProxyFailed,       // the proxy could not be reached or refused the route
+  TooManyRedirects,  // the redirects did not end; Detail holds the chain of URLs
+  BadAnswer,         // the server's answer is not HTTP, or breaks its framing
+  BadUrl,            // the URL (or a redirect's) cannot be asked: a bad port, scheme or host
+  OtherFailure,      // anything else; Detail holds the message
 };
 
 struct TFetchOutcome {
@@ -82,7 +85,8 @@ TFieldState StateOfOutcomeWord(const std::string& word);
 // Why a field has no value, in a few words: "" for a value, else the state's word with the
 // fetch's reason where there is one ("无法访问：连接超时", "被拦截（HTTP 403）").
 std::string NoValueReason(const TFieldResult& result);
-// Why a fetch failed, in a few words ("连接超时", "HTTP 404", "证书不受信任：...").
+// Why a fetch failed, in a few words ("连接超时", "HTTP 404", "证书不受信任：..."). Never the
+// network layers' own English message (Detail), except the URLs of a redirect chain.
 std::string FetchReason(const TFetchOutcome& fetch);
 // The tooltip of a field: the value's source and time, or the reason, the URL asked, the HTTP
 // status and the time taken, one per line. GBK.

@@ -40,17 +40,6 @@ std::string PercentDecoded(std::string_view s) {
   return out;
 }
 
-// A port of 1..65535 in decimal; 0 for anything else.
-int PortNumber(std::string_view s) {
-  if (s.empty() || s.size() > 5) return 0;
-  int port = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return 0;
-    port = port * 10 + (c - '0');
-  }
-  return port <= 65535 ? port : 0;
-}
-
 // Splits "host", "host:port", "[v6]" or "[v6]:port". False when malformed; port 0 when none.
 bool SplitHostPort(std::string_view text, std::string& host, int& port) {
   port = 0;
@@ -67,7 +56,7 @@ bool SplitHostPort(std::string_view text, std::string& host, int& port) {
   }
   if (!rest.empty()) {
     if (rest.front() != ':') return false;
-    port = PortNumber(rest.substr(1));
+    port = ParsePortNumber(rest.substr(1));
     if (port == 0) return false;
   }
   return true;
@@ -168,10 +157,16 @@ std::string TProxyServer::Name() const {
          (v6 ? "[" + Host + "]" : Host) + ":" + std::to_string(Port);
 }
 
-std::optional<TProxyServer> ParseProxyUrl(const std::string& text) {
+std::optional<TProxyServer> ParseProxyUrl(const std::string& text, std::string* why) {
+  auto refuse = [why](std::string reason) -> std::optional<TProxyServer> {
+    if (why != nullptr) *why = std::move(reason);
+    return std::nullopt;
+  };
   std::string_view s = TrimView(text);
   for (char c : s) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ' ') return std::nullopt;
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ' ') {
+      return refuse("a proxy URL holds no blank or control character");
+    }
   }
   TProxyServer server;
   if (const size_t sep = s.find("://"); sep != std::string_view::npos) {
@@ -181,7 +176,11 @@ std::optional<TProxyServer> ParseProxyUrl(const std::string& text) {
     else if (scheme == "socks4a") server.Kind = TProxyKind::Socks4a;
     else if (scheme == "socks5") server.Kind = TProxyKind::Socks5;
     else if (scheme == "socks5h") server.Kind = TProxyKind::Socks5h;
-    else return std::nullopt;  // https:// (TLS to the proxy) included: not spoken here
+    else {
+      // https:// (TLS to the proxy) included: not spoken here.
+      return refuse("the proxy scheme \"" + scheme +
+                    "\" is not supported (http, socks4, socks4a, socks5 or socks5h)");
+    }
     s.remove_prefix(sep + 3);
   }
   s = s.substr(0, s.find_first_of("/?#"));
@@ -193,7 +192,10 @@ std::optional<TProxyServer> ParseProxyUrl(const std::string& text) {
     s.remove_prefix(at + 1);
   }
   int port = 0;
-  if (!SplitHostPort(s, server.Host, port) || server.Host.empty()) return std::nullopt;
+  if (!SplitHostPort(s, server.Host, port)) {
+    return refuse("the proxy's port must be a number from 1 to 65535");
+  }
+  if (server.Host.empty()) return refuse("the proxy URL names no host");
   if (port != 0) server.Port = port;
   return server;
 }
@@ -299,4 +301,16 @@ void ApplyProxy(TNetCustomHTTP& http, const TProxyServer& proxy) {
   socks.SetUsername(proxy.User);
   socks.SetPassword(proxy.Password);
   socks.SetAuthentication(proxy.User.empty() ? saNoAuthentication : saUsernamePassword);
+}
+
+void ApplyProxy(TNetCustomHTTP& http, const std::optional<TProxyServer>& proxy) {
+  TNetProxyConnectionInfo& params = http.ProxyParams();
+  params.SetProxyServer("");
+  params.SetProxyUsername("");
+  params.SetProxyPassword("");
+  params.SetBasicAuthentication(false);
+  if (auto* socket = dynamic_cast<TNetIOHandlerSocket*>(http.IOHandler())) {
+    socket->SocksInfo()->SetVersion(svNoSocks);
+  }
+  if (proxy) ApplyProxy(http, *proxy);
 }

@@ -39,8 +39,8 @@ struct TProxyServer {
 };
 
 // The proxy a URL names; nothing when the text is not a usable proxy URL (an unknown scheme, no
-// host, a bad port, control characters).
-std::optional<TProxyServer> ParseProxyUrl(const std::string& text);
+// host, a bad port, control characters), and then `why`, when given, says which.
+std::optional<TProxyServer> ParseProxyUrl(const std::string& text, std::string* why = nullptr);
 
 // Whether a no_proxy list exempts host:port.
 bool NoProxyExempts(const std::string& list, const std::string& host, int port);
@@ -83,3 +83,6 @@ class TProxySettings {
 // Sends the client's requests through `proxy` (an HTTP proxy through its proxy fields, a SOCKS
 // proxy through its socket handler's settings). Call before the first request.
 void ApplyProxy(TNetCustomHTTP& http, const TProxyServer& proxy);
+// The same for a route: through `proxy`, or straight to the server when there is none (undoing
+// an earlier ApplyProxy, so one client can follow a redirect off or onto a proxy).
+void ApplyProxy(TNetCustomHTTP& http, const std::optional<TProxyServer>& proxy);

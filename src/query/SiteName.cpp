@@ -94,9 +94,7 @@ TSiteName ParseSiteName(const std::string& typed) {
     if (has_port) port = text.substr(colon + 1);
     if (!host.empty() && host.back() == '.') host.pop_back();
   }
-  if (has_port && (port.empty() || port.size() > 5 ||
-                   port.find_first_not_of("0123456789") != std::string::npos ||
-                   std::stoi(port) < 1 || std::stoi(port) > 65535)) {
+  if (has_port && ParsePortNumber(port) == 0) {
     name.Problem = Utf8Bytes(u8"端口须是 1 到 65535 之间的数字");
     return name;
   }

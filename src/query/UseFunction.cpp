@@ -9,6 +9,7 @@
 #include "cookies/NetCookieManager.h"
 #include "encoding/BIG5_GB2312.h"
 #include "http/NetConnectionPool.h"
+#include "http/NetGlobal.h"
 #include "http/NetHTTP.h"
 #include "http/NetHTTPTls.h"
 #include "regex/RegexEngine.h"
@@ -131,51 +132,198 @@ const std::string& FailureText() {
 
 namespace {
 
-// The first meta element that declares a charset; its group is the charset's name.
-constexpr const char* kCharsetPattern =
-    "<meta[^\\<\\>]+charset=([^\\<\\>\\\"\\'\\s]+)[^\\<\\>]*\\>";
+bool IsHtmlSpace(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
-// The fetch mode a page's own charset declaration asks for: Utf8, Big5, else Raw.
-TFetchMode ModeFromDeclaration(const std::string& page) {
-  static const std::string pattern = kCharsetPattern;
-  std::string charset = LowerCase(ExtractByRule(page, pattern));
-  if (charset.find("utf") != std::string::npos) return TFetchMode::Utf8;
-  if (charset.find("big") != std::string::npos) return TFetchMode::Big5;
-  return TFetchMode::Raw;
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The fetch mode of an encoding label: Utf8, Big5, or Raw for the GBK family; nothing for any
+// other label (the next place that may name the encoding is asked then). Blanks around it and
+// letter case do not count.
+std::optional<TFetchMode> ModeOfLabel(std::string_view label) {
+  constexpr TFetchMode kUtf8 = TFetchMode::Utf8, kGbk = TFetchMode::Raw, kBig5 = TFetchMode::Big5;
+  static const std::pair<std::string_view, TFetchMode> kLabels[] = {
+      {"utf-8", kUtf8},
+      {"utf8", kUtf8},
+      {"unicode-1-1-utf-8", kUtf8},
+      {"unicode11utf8", kUtf8},
+      {"unicode20utf8", kUtf8},
+      {"x-unicode20utf8", kUtf8},
+      {"gbk", kGbk},
+      {"gb2312", kGbk},
+      {"gb18030", kGbk},
+      {"gb_2312", kGbk},
+      {"gb_2312-80", kGbk},
+      {"chinese", kGbk},
+      {"csgb2312", kGbk},
+      {"csiso58gb231280", kGbk},
+      {"iso-ir-58", kGbk},
+      {"x-gbk", kGbk},
+      {"big5", kBig5},
+      {"big5-hkscs", kBig5},
+      {"cn-big5", kBig5},
+      {"csbig5", kBig5},
+      {"x-x-big5", kBig5},
+  };
+  while (!label.empty() && IsHtmlSpace(label.front())) label.remove_prefix(1);
+  while (!label.empty() && IsHtmlSpace(label.back())) label.remove_suffix(1);
+  const std::string lower = LowerCase(label);
+  for (const auto& [name, mode] : kLabels) {
+    if (lower == name) return mode;
+  }
+  return std::nullopt;
+}
+
+// The value of the first "charset=" in a Content-Type value or a meta element's content (quoted
+// or not; blanks around "=" allowed); nothing when there is none.
+std::optional<std::string> CharsetInContent(std::string_view value) {
+  const std::string text = LowerCase(value);
+  size_t i = 0;
+  for (;;) {
+    const size_t at = text.find("charset", i);
+    if (at == std::string::npos) return std::nullopt;
+    i = at + 7;
+    while (i < text.size() && IsHtmlSpace(text[i])) ++i;
+    if (i >= text.size() || text[i] != '=') continue;
+    ++i;
+    while (i < text.size() && IsHtmlSpace(text[i])) ++i;
+    if (i >= text.size()) return std::nullopt;
+    if (text[i] == '"' || text[i] == '\'') {
+      const size_t close = text.find(text[i], i + 1);
+      if (close == std::string::npos) return std::nullopt;
+      return text.substr(i + 1, close - i - 1);
+    }
+    const size_t end = text.find_first_of("\t\n\f\r ;", i);
+    return text.substr(i, end == std::string::npos ? std::string::npos : end - i);
+  }
+}
+
+struct THtmlAttribute {
+  std::string Name;   // lower case
+  std::string Value;  // lower case, without its quotes
+};
+
+// The attribute of a tag that starts at p, p left after it; nothing at the tag's ">" (p left on
+// it) or where the text ends first. Names and unquoted values end at blanks, "/" and ">".
+std::optional<THtmlAttribute> NextAttribute(std::string_view s, size_t& p) {
+  while (p < s.size() && (IsHtmlSpace(s[p]) || s[p] == '/')) ++p;
+  if (p >= s.size() || s[p] == '>') return std::nullopt;
+  THtmlAttribute a;
+  for (;; ++p) {
+    if (p >= s.size()) return std::nullopt;
+    const char c = s[p];
+    if (c == '=' && !a.Name.empty()) break;
+    if (IsHtmlSpace(c)) {
+      while (p < s.size() && IsHtmlSpace(s[p])) ++p;
+      if (p >= s.size()) return std::nullopt;
+      if (s[p] != '=') return a;
+      break;
+    }
+    if (c == '/' || c == '>') return a;
+    a.Name += LowerCase(std::string_view(&c, 1));
+  }
+  ++p;  // the "="
+  while (p < s.size() && IsHtmlSpace(s[p])) ++p;
+  if (p >= s.size()) return std::nullopt;
+  if (s[p] == '"' || s[p] == '\'') {
+    const size_t close = s.find(s[p], p + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    a.Value = LowerCase(s.substr(p + 1, close - p - 1));
+    p = close + 1;
+    return a;
+  }
+  if (s[p] == '>') return a;
+  const size_t start = p;
+  while (p < s.size() && !IsHtmlSpace(s[p]) && s[p] != '>') ++p;
+  if (p >= s.size()) return std::nullopt;
+  a.Value = LowerCase(s.substr(start, p - start));
+  return a;
+}
+
+// The mode of one meta element's attributes (p just after "<meta"): a charset attribute, or a
+// content with "charset=" beside http-equiv="content-type"; nothing when it declares nothing
+// usable.
+std::optional<TFetchMode> MetaElementMode(std::string_view s, size_t& p) {
+  std::vector<std::string> seen;
+  bool pragma = false;
+  std::optional<bool> need_pragma;
+  std::optional<std::string> charset;
+  while (auto a = NextAttribute(s, p)) {
+    if (std::find(seen.begin(), seen.end(), a->Name) != seen.end()) continue;
+    seen.push_back(a->Name);
+    if (a->Name == "http-equiv") {
+      pragma = pragma || a->Value == "content-type";
+    } else if (a->Name == "content" && !charset) {
+      if ((charset = CharsetInContent(a->Value))) need_pragma = true;
+    } else if (a->Name == "charset") {
+      charset = a->Value;
+      need_pragma = false;
+    }
+  }
+  if (!need_pragma || (*need_pragma && !pragma)) return std::nullopt;
+  // A page cannot be read as UTF-16 while its markup is ASCII: it is UTF-8 then.
+  if (*charset == "utf-16" || *charset == "utf-16le" || *charset == "utf-16be") {
+    return TFetchMode::Utf8;
+  }
+  return ModeOfLabel(*charset);
+}
+
+// The mode the page's own meta elements declare, looked for in its first 1024 bytes past
+// comments and other tags' attributes, the first usable one counting; nothing when none does.
+std::optional<TFetchMode> PrescanMode(std::string_view page) {
+  const std::string_view s = page.substr(0, 1024);
+  size_t p = 0;
+  for (; p < s.size(); ++p) {
+    if (s.compare(p, 4, "<!--") == 0) {
+      p = s.find("-->", p + 2);
+      if (p == std::string_view::npos) return std::nullopt;
+      p += 2;
+    } else if (p + 5 < s.size() && SameText(s.substr(p, 5), "<meta") &&
+               (IsHtmlSpace(s[p + 5]) || s[p + 5] == '/')) {
+      p += 5;
+      if (const auto mode = MetaElementMode(s, p)) return mode;
+    } else if (s[p] == '<' && p + 1 < s.size() &&
+               (IsAsciiLetter(s[p + 1]) ||
+                (s[p + 1] == '/' && p + 2 < s.size() && IsAsciiLetter(s[p + 2])))) {
+      p = s.find_first_of("\t\n\f\r >", p);
+      if (p == std::string_view::npos) return std::nullopt;
+      while (NextAttribute(s, p)) {
+      }
+    } else if (s[p] == '<' && p + 1 < s.size() &&
+               (s[p + 1] == '!' || s[p + 1] == '/' || s[p + 1] == '?')) {
+      p = s.find('>', p);
+      if (p == std::string_view::npos) return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// The mode of a page that leaves it to the page (Declared), as a browser finds the encoding: a
+// UTF-8 byte-order mark, else the charset of the Content-Type header, else the first meta
+// declaration; GBK (Raw) when none names one of the three.
+TFetchMode SniffedMode(std::string_view page, const std::string& content_type) {
+  if (page.substr(0, 3) == kUtf8Bom) return TFetchMode::Utf8;
+  if (auto label = CharsetInContent(content_type)) {
+    if (const auto mode = ModeOfLabel(*label)) return *mode;
+  }
+  return PrescanMode(page).value_or(TFetchMode::Raw);
 }
 
 }  // namespace
 
-std::string PageByMode(const std::string& page, TFetchMode mode) {
-  if (mode == TFetchMode::Declared) mode = ModeFromDeclaration(page);
+std::string PageByMode(const std::string& page, TFetchMode mode, const std::string& content_type) {
+  if (mode == TFetchMode::Declared) mode = SniffedMode(page, content_type);
   if (mode == TFetchMode::Utf8) return Utf8PageToGbk(page);
   if (mode == TFetchMode::Big5) return Big5ToGB2312(page);
   return page;
 }
 
 std::string Utf8PageToGbk(const std::string& page) {
-  std::string out;
-  out.reserve(page.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(page.data());
-  const size_t n = page.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned char b = p[i++];
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      continue;
-    }
-    const bool four = (b & 0xF8) == 0xF0;
-    const int further = four ? 3 : (b & 0x20) ? 2 : 1;
-    uint32_t ch = b & 0x3F;
-    for (int k = 0; k < further; ++k, ++i) {
-      if (i >= n || p[i] < 0x80 || p[i] > 0xBF) return std::string();
-      ch = (ch << 6) | (p[i] & 0x3F);
-    }
-    if (four) out += '?';
-    else AppendUcs2AsGbk(static_cast<char16_t>(ch & 0xFFFF), out);
-  }
-  return out;
+  // The byte-order mark only says how the page is written; it is no character of it.
+  std::string_view text = page;
+  if (text.substr(0, 3) == kUtf8Bom) text.remove_prefix(3);
+  return Utf8ToGbk(text);
 }
 
 namespace {
@@ -206,8 +354,20 @@ TFetchEnd EndOfSocketError(int code) {
 // How `e` ended a fetch; an HTTP status goes to `status`.
 TFetchEnd EndOf(const Exception& e, int& status) {
   if (auto* http = dynamic_cast<const ENetHTTPProtocolException*>(&e)) {
+    // A first line that is no HTTP status line has no code (-1).
+    if (http->ReplyCode() < 100) return TFetchEnd::BadAnswer;
     status = http->ReplyCode();
     return TFetchEnd::HttpStatus;
+  }
+  if (dynamic_cast<const ETooManyRedirects*>(&e)) return TFetchEnd::TooManyRedirects;
+  if (dynamic_cast<const ENetURIException*>(&e) || dynamic_cast<const ENetUnknownProtocol*>(&e) ||
+      e.Message() == kNetLineBreakInRequest) {
+    return TFetchEnd::BadUrl;
+  }
+  // An answer line past every limit, or a header value that is no number where one belongs.
+  if (dynamic_cast<const ENetReadLnMaxLineLengthExceeded*>(&e) ||
+      dynamic_cast<const EConvertError*>(&e)) {
+    return TFetchEnd::BadAnswer;
   }
   if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return TFetchEnd::TlsRefused;
   if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return TFetchEnd::TooLarge;
@@ -245,6 +405,23 @@ void RecordFetchFailure(TFetchOutcome& outcome) {
   }
 }
 
+namespace {
+
+// Where a redirect to dest leads from the request http just made, as an absolute URL.
+TNetURI RedirectTarget(TNetCustomHTTP& http, const std::string& dest) {
+  TNetURI next(dest);
+  const TNetURI& current = http.CurrentURI();
+  if (next.Protocol.empty()) next.Protocol = current.Protocol;
+  if (next.Host.empty()) {  // relative: the same server
+    next.Host = current.Host;
+    next.Port = current.Port;
+    next.Path = MergePath(current.Path, next.Path, "/");
+  }
+  return next;
+}
+
+}  // namespace
+
 void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
                    const std::function<void()>& fetch) {
   if (pacing == nullptr) {
@@ -252,10 +429,12 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
     return;
   }
   std::string asked = url;  // the server of the request under way
-  http.OnRedirect = [&](TNetCustomHTTP* sender, std::string& dest, int&, bool&, TNetHTTPMethod&) {
+  const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
+  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count, bool& handled,
+                               TNetHTTPMethod& method) {
+    if (prior) prior(sender, dest, count, handled, method);
     // The redirect's answer has been read: the next request goes to where it points.
-    TNetURI next(dest);
-    if (next.Host.empty()) next = sender->CurrentURI();  // relative: the same server
+    const TNetURI next = RedirectTarget(*sender, dest);
     pacing->End(asked);
     asked = next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/";
     pacing->Begin(asked);
@@ -265,20 +444,25 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
     fetch();
   } catch (...) {
     pacing->End(asked);
+    http.OnRedirect = prior;
     throw;
   }
   pacing->End(asked);
+  http.OnRedirect = prior;
 }
 
 int ServerPort(const TNetURI& uri) {
-  if (!uri.Port.empty()) return StrToIntDef(uri.Port, 0);
+  if (!uri.Port.empty()) return ParsePortNumber(uri.Port);
   return SameText(uri.Protocol, "https") ? 443 : 80;
 }
 
-TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies) {
+TProxyRoute ProxyRouteFor(const TNetURI& target, const TProxySettings* proxies) {
   if (proxies == nullptr) return {};
-  const TNetURI target(url);
   return proxies->RouteFor(target.Protocol, target.Host, ServerPort(target));
+}
+
+TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies) {
+  return ProxyRouteFor(TNetURI(url), proxies);
 }
 
 std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route) {
@@ -286,33 +470,94 @@ std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route) {
          std::to_string(ServerPort(uri)) + " " + (route.Proxy ? route.Proxy->Name() : "direct");
 }
 
-void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRoute& route,
-                    const std::function<void()>& fetch) {
-  const TNetURI target(url);
-  // A setting the user made that cannot be used is no reason to go around it.
-  if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
-  if (!route.Proxy) {
-    fetch();
-    return;
-  }
-  ApplyProxy(http, *route.Proxy);
-  if (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5) {
-    // These look the server's name up here, after the connect to the proxy; looked up first,
-    // a name that does not resolve is the server's failure, not the proxy's.
-    SharedStack()->LookupHost(target.Host);
-  }
+int WholeFetchDeadlineMs(int readTimeoutMs) {
+  if (readTimeoutMs <= 0) return kNetFetchDeadlineMs;
+  return static_cast<int>(std::min<int64_t>(int64_t{2} * readTimeoutMs, INT32_MAX));
+}
+
+namespace {
+
+// One URL of a redirect chain, as the client asks for it (the server's root as "/"); `text` as
+// written when it cannot be composed.
+std::string ChainEntry(TNetURI uri, const std::string& text) {
+  if (uri.Path.empty()) uri.Path = "/";
   try {
+    return uri.Compose();
+  } catch (const ENetURIException&) {
+    return text;
+  }
+}
+
+// A redirect chain for a message: the URLs in order, up to the first one met again (a loop ends
+// there) and at most ten.
+std::string ChainText(const std::vector<std::string>& chain) {
+  std::string text;
+  for (size_t i = 0; i < chain.size(); ++i) {
+    if (i == 10) return text + " -> ...";
+    text += (i == 0 ? "" : " -> ") + chain[i];
+    if (std::find(chain.begin(), chain.begin() + i, chain[i]) != chain.begin() + i) break;
+  }
+  return text;
+}
+
+}  // namespace
+
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
+                    const std::function<void()>& fetch) {
+  std::optional<TProxyServer> proxy;  // the route of the request under way
+  // Points http along the route of a request to target; a failure here is the server's. A hop
+  // onto another route does not go on over the connection of the last one (the first request
+  // may go over a kept-alive connection of its own route).
+  auto route_to = [&](const TNetURI& target, bool hop) {
+    const TProxyRoute route = ProxyRouteFor(target, proxies);
+    // A setting the user made that cannot be used is no reason to go around it.
+    if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
+    const std::string before = proxy ? proxy->Name() : "";
+    proxy.reset();
+    if (hop && before != (route.Proxy ? route.Proxy->Name() : "") && http.IsConnected()) {
+      http.CloseConnection();
+    }
+    ApplyProxy(http, route.Proxy);
+    if (route.Proxy &&
+        (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5)) {
+      // These look the server's name up here, after the connect to the proxy; looked up first,
+      // a name that does not resolve is the server's failure, not the proxy's.
+      SharedStack()->LookupHost(target.Host);
+    }
+    proxy = route.Proxy;
+  };
+  std::vector<std::string> chain{ChainEntry(TNetURI(url), url)};
+  const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
+  http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count, bool& handled,
+                               TNetHTTPMethod& method) {
+    if (prior) prior(sender, dest, count, handled, method);
+    const TNetURI next = RedirectTarget(*sender, dest);
+    chain.push_back(ChainEntry(next, dest));
+    // Every hop takes the route its own server asks for.
+    if (handled && sender->RedirectCount() < sender->RedirectMaximum()) route_to(next, true);
+  };
+  try {
+    route_to(TNetURI(url), false);
     fetch();
+    // The redirects went on past the client's limit: the last one came as the answer.
+    const int code = http.ResponseCode();
+    if (http.HandleRedirects() &&
+        ((code / 100 == 3 && code != 304) || !http.Response().Location().empty())) {
+      throw ETooManyRedirects(ChainText(chain));
+    }
   } catch (...) {
+    http.OnRedirect = prior;
+    if (!proxy) throw;
     // Every connect goes to the proxy (the server's own failures come back through it): one
     // that fails failed to reach the proxy.
     TFetchOutcome seen;
     RecordFetchFailure(seen);
     if (seen.End == TFetchEnd::Refused || seen.End == TFetchEnd::HostNotFound || seen.End == TFetchEnd::ConnectTimeout) {
-      throw EProxyFailed("Proxy " + route.Proxy->Name() + ": " + seen.Detail);
+      throw EProxyFailed("Proxy " + proxy->Name() + ": " + seen.Detail);
     }
     throw;
   }
+  http.OnRedirect = prior;
 }
 
 TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
@@ -349,6 +594,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
   http->SetReadTimeout(options.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
   limits.MaxBodyBytes = kQueryMaxPageBytes;  // eleven workers hold several copies of a page
+  limits.FetchDeadlineMs = WholeFetchDeadlineMs(options.ReadTimeoutMs);
   http->SetLimits(limits);
   http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
@@ -368,12 +614,15 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
   auto give_back = [&] {
     if (options.Pool == nullptr) return;
     try {
-      options.Pool->Give(ConnectionPoolKey(http->CurrentURI(), route), http->ReleaseConnection());
+      // Keyed by the route of the last request, which a redirect may have changed.
+      options.Pool->Give(
+          ConnectionPoolKey(http->CurrentURI(), ProxyRouteFor(http->CurrentURI(), options.Proxies)),
+          http->ReleaseConnection());
     } catch (...) {
     }
   };
   try {
-    RoutedRequests(*http, url, route, [&] {
+    RoutedRequests(*http, url, options.Proxies, [&] {
       PacedRequests(*http, url, options.Pacing, [&] {
         result.Text = http->Get(url);
         give_back();
@@ -382,7 +631,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
     outcome.End = TFetchEnd::Fetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();
-    result.Text = PageByMode(result.Text, mode);
+    result.Text = PageByMode(result.Text, mode, http->Response().ContentType());
   } catch (...) {
     RecordFetchFailure(outcome);
     // Whatever ends a fetch after the query was stopped, the stop ended it.

@@ -92,14 +92,15 @@ inline TFetchMode FetchModeOf(int mode) {
 // How FetchPage goes about a fetch.
 class TNetConnectionPool;
 struct TFetchOptions {
-  int ReadTimeoutMs = kQueryReadTimeoutMs;  // bounds the connect and every read
+  // Bounds the connect and every read; twice it bounds the whole fetch (WholeFetchDeadlineMs).
+  int ReadTimeoutMs = kQueryReadTimeoutMs;
   // The query's stop request: set before the fetch begins, nothing is sent and the outcome is
   // TFetchEnd::Stopped; set while the fetch is under way, it ends at its next step as stopped.
   const std::atomic<bool>* Stop = nullptr;
   // Spaces the requests to each server (not owned; null: no pacing).
   TRequestPacing* Pacing = nullptr;
   // The query's proxies (not owned; null: straight to every server). The route is chosen for
-  // the URL asked; redirects follow the same route. A proxy that cannot be reached, or a setting
+  // the URL asked and again for every redirect. A proxy that cannot be reached, or a setting
   // that is not a usable proxy URL, ends the fetch as TFetchEnd::ProxyFailed.
   const TProxySettings* Proxies = nullptr;
   // The query's idle kept-alive connections (not owned; null: every fetch connects afresh). A
@@ -123,27 +124,44 @@ class EProxyFailed : public Exception {
  public:
   using Exception::Exception;
 };
+// The redirects of a fetch did not end within the client's limit; the message is the chain of
+// URLs, up to where it loops.
+class ETooManyRedirects : public Exception {
+ public:
+  using Exception::Exception;
+};
 // The route `proxies` choose for url; straight when proxies is null.
 TProxyRoute ProxyRouteFor(const std::string& url, const TProxySettings* proxies);
-// Runs fetch() (which asks `http` for url) along `route`: straight, or through the proxy, which
-// is applied to `http` first. Raises EProxyFailed for an unusable setting (before anything is
-// sent) and for a proxy that cannot be reached.
-void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRoute& route,
+TProxyRoute ProxyRouteFor(const TNetURI& target, const TProxySettings* proxies);
+// Runs fetch() (which asks `http` for url, following redirects) with each request along the
+// route `proxies` choose for its own server (null: straight to every server), the first and
+// every redirect alike. Raises EProxyFailed for an unusable setting (before that request is
+// sent) and for a proxy that cannot be reached, and ETooManyRedirects when the client's
+// redirect limit ended the chain.
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings* proxies,
                     const std::function<void()>& fetch);
-// uri's port, or its scheme's default (443 for https, else 80) when it names none.
+// uri's port, or its scheme's default (443 for https, else 80) when it names none; 0 for a port
+// that is not one (outside 1..65535, or not all digits).
 int ServerPort(const TNetURI& uri);
+// The whole-fetch deadline (connects, reads and redirects together) for a read time-out: twice
+// that time-out; the client's own default for no read time-out (0 or less).
+int WholeFetchDeadlineMs(int readTimeoutMs);
 // The pool key of a connection to uri's server along `route`: scheme, host, port and proxy.
 std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,
 // HttpStatus and Detail).
 void RecordFetchFailure(TFetchOutcome& outcome);
 
-
-// Page bytes as the fetcher hands them on for `mode`: GBK text.
-std::string PageByMode(const std::string& page, TFetchMode mode);
-// A page taken as UTF-8, in GBK. All or nothing: a sequence cut short or holding a byte outside
-// 0x80..0xBF gives the empty text. A well-formed four-byte sequence (beyond 16 bits) and any
-// character GBK lacks become "?".
+// Page bytes as the fetcher hands them on for `mode`: GBK text. Declared finds the encoding as
+// browsers do: a UTF-8 byte-order mark, else the charset of `content_type` (the Content-Type
+// header), else the first meta element in the first 1024 bytes that declares one (charset=,
+// quoted or not, or http-equiv="Content-Type" with a content naming it); utf-8/utf8 give Utf8,
+// big5/big5-hkscs Big5, gbk/gb2312/gb18030 and anything unrecognised Raw (letter case ignored).
+std::string PageByMode(const std::string& page, TFetchMode mode,
+                       const std::string& content_type = "");
+// A page taken as UTF-8, in GBK, without a leading byte-order mark. Each invalid or cut-short
+// sequence becomes one "?" (the code page's default character: GBK has no replacement
+// character) and the rest of the page is read on; so does any character GBK lacks.
 std::string Utf8PageToGbk(const std::string& page);
 
 // "网页无法访问" in GBK: what GetPage returns when the fetch fails.

@@ -157,3 +157,13 @@ std::string Copy(std::string_view s, int64_t index, int64_t count) {
   size_t n = static_cast<size_t>(count);
   return std::string(s.substr(start, n));
 }
+
+int ParsePortNumber(std::string_view digits) {
+  if (digits.empty() || digits.size() > 5) return 0;
+  int port = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    port = port * 10 + (c - '0');
+  }
+  return port <= 65535 ? port : 0;
+}

@@ -34,6 +34,9 @@ bool TryStrToInt64(std::string_view s, int64_t& value);
 int32_t StrToIntDef(std::string_view s, int32_t def);
 int64_t StrToInt64Def(std::string_view s, int64_t def);
 std::string IntToStr(int64_t v);
+// A TCP port as written in a URL, a host:port or a proxy setting: 1 to 65535, decimal digits
+// only (no sign, blank or "0x"; leading zeros allowed up to five digits). 0 for anything else.
+int ParsePortNumber(std::string_view digits);
 std::string IntToHex(uint64_t v, int digits);  // upper-case hex, zero-padded to `digits`
 
 // 1-based byte search: position of the first `sub` in `s` at or after `from`, 0 when absent

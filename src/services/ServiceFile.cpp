@@ -20,6 +20,7 @@
 
 #include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
 
 namespace {
 
@@ -246,6 +247,23 @@ class TReader {
     return entry;
   }
 
+  // The port an http(s) URL names after its host, as written; nothing when it names none or
+  // a placeholder stands in the host part (its port is the host's own).
+  static std::optional<std::string> UrlPortText(std::string_view url) {
+    std::string_view authority = url.substr(url.find("://") + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+      authority.remove_prefix(at + 1);
+    }
+    if (authority.find('{') != std::string_view::npos) return std::nullopt;
+    const size_t bracket = authority.rfind(']');
+    const size_t colon = authority.rfind(':');
+    if (colon == std::string_view::npos || (bracket != std::string_view::npos && colon < bracket)) {
+      return std::nullopt;
+    }
+    return std::string(authority.substr(colon + 1));
+  }
+
   void ReadUrl(const toml::node& n, TEntry& entry) {
     if (!n.is_string()) {
       Fault(n, entry, "url must be a text");
@@ -258,6 +276,9 @@ class TReader {
     }
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
       Fault(n, entry, "url must begin with http:// or https://");
+    } else if (auto port = UrlPortText(url);
+               port && !port->empty() && ParsePortNumber(*port) == 0) {
+      Fault(n, entry, "url has the port \"" + *port + "\": a port is a number from 1 to 65535");
     }
     size_t i = 0;
     while ((i = url.find('{', i)) != std::string::npos) {

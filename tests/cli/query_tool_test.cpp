@@ -253,6 +253,18 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   EXPECT_EQ(proxied[0]["fields"]["Site1"]["reason"], "无法访问：代理无法连接");
   EXPECT_EQ(proxied[0]["thumbnail"]["outcome"], "failed");
 
+  // A home page and a thumbnail that redirect to themselves: no page, so no load time either.
+  stand_ins_.SetFault(StandIn::Site, StandInFault::RedirectLoop);
+  stand_ins_.SetFault(StandIn::Thumbnail, StandInFault::RedirectLoop);
+  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", site.c_str()}),
+            kToolSomeFailed);
+  const auto looped = nlohmann::json::parse(out_.str());
+  const std::string home = "http://" + site + "/";
+  EXPECT_EQ(looped[0]["fields"]["WebTitle"]["reason"],
+            "无法访问：重定向过多：" + home + " -> " + home);
+  EXPECT_EQ(looped[0]["load_time"], nullptr);
+  EXPECT_EQ(looped[0]["thumbnail"]["reason"].get<std::string>().find("无法访问：重定向过多："), 0u);
+
   // Command lines and lists it cannot use.
   const std::string bad_list = Write("bad.txt", "ok.test\nab\n");
   EXPECT_EQ(Run({"--file", bad_list.c_str()}), kToolError);
@@ -265,6 +277,11 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   EXPECT_EQ(Run({"--jobs", "0", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--json", "--csv", site.c_str()}), kToolError);
   EXPECT_EQ(Run({"--history", site.c_str(), "--field", "Nope"}), kToolError);
+  // Proxies that cannot be used are refused before anything is sent.
+  for (const char* proxy : {"ftp://127.0.0.1:21", "https://127.0.0.1:3128", "127.0.0.1:65536"}) {
+    EXPECT_EQ(Run({"--proxy", proxy, site.c_str()}), kToolError) << proxy;
+  }
+  EXPECT_NE(err_.str().find("from 1 to 65535"), std::string::npos) << err_.str();
 
   // History trouble: a read that fails is an error; a corrupt file set aside is told once.
   const std::string stored_at = std::string(dir_) + "/velmora/history.sqlite3";

@@ -63,6 +63,14 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
        "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"ftp://{site}\"\nmode = 0\n"
        "steps = ['digits']\n",
        {"f.toml:4:7: url must begin with http:// or https://"}},
+      {"port past 65535",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"http://127.0.0.1:83537/x\"\nmode = 0\n"
+       "steps = ['digits']\n",
+       {"f.toml:4:7: url has the port \"83537\": a port is a number from 1 to 65535"}},
+      {"port with a sign",
+       "[[field]]\nname = \"Site1\"\njob = 1\nurl = \"https://u@[::1]:-47535/s\"\nmode = 0\n"
+       "steps = ['digits']\n",
+       {"f.toml:4:7: url has the port \"-47535\": a port is a number from 1 to 65535"}},
       {"job out of range",
        "[[field]]\nname = \"Site1\"\njob = 11\nurl = \"http://{site}\"\n"
        "mode = 0\nsteps = ['digits']\n",
@@ -105,10 +113,12 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
       {"fallbacks not lists",
        Site1("fallbacks = 'digits'\n"),
        {"f.toml:6:13: fallbacks must be a list of step lists: [[step, ...], ...]"}},
-      {"a character the parser misreads outside a text", Site1("", "steps = [1'·']"),
+      {"a character the parser misreads outside a text",
+       Site1("", "steps = [1'·']"),
        {"f.toml:6:11: not a valid TOML file: Error while parsing decimal integer: expected digit, "
         "saw '''"}},
-      {"a private-use character", "# \U000F0001\n",
+      {"a private-use character",
+       "# \U000F0001\n",
        {"f.toml:1:3: the private-use character U+F0001 is not allowed in a definitions file"}},
   };
   for (const TBrokenFile& c : cases) {

@@ -390,6 +390,12 @@ std::string StandInServices::Answer(StandIn service, const std::string& target,
     page.body = "<html><title>404</title><body>no such page</body></html>";
     return Render(page);
   }
+  if (fault == StandInFault::RedirectLoop) {
+    page.status = 302;
+    page.reason = "Found";
+    page.headers = {"Location: " + target};
+    return Render(page);
+  }
 
   // The site name is everything after the query key's "=" and an optional "site%3A"-style
   // operator; the stand-ins only need it for the Baidu snapshot row.

@@ -38,10 +38,11 @@ enum class StandIn {
 // How a service misbehaves, for the failure paths.
 enum class StandInFault {
   None,
-  NotFound,   // 404 with a small body
-  Silent,     // accepts, reads the request, never answers (until the server stops)
-  CutUtf8,    // a UTF-8 page whose body ends inside a multi-byte sequence
-  NotJpeg,    // the thumbnail service answers with PNG bytes
+  NotFound,      // 404 with a small body
+  Silent,        // accepts, reads the request, never answers (until the server stops)
+  CutUtf8,       // a UTF-8 page whose body ends inside a multi-byte sequence
+  NotJpeg,       // the thumbnail service answers with PNG bytes
+  RedirectLoop,  // a 302 back to the address asked, every time
 };
 
 struct StandInRequest {

@@ -54,14 +54,16 @@ TEST(PageFetcher, ModeTwoConvertsBig5) {
   EXPECT_EQ(GetPage(HomeUrl(s), "", 2), "<p>\xB9\xFA\xD6\xD0</p>");
 }
 
-TEST(PageFetcher, ModeFourFollowsTheFirstCharsetDeclaration) {
+TEST(PageFetcher, ModeFourFindsTheEncodingAsBrowsersDo) {
   StandInServices s;
   const std::string zhong_utf8 = Utf8(u8"中");
   const std::string zhong_gbk = Gbk(u8"中");
+  const std::string html = "text/html";
   struct Case {
     std::string meta;
     std::string body;
     std::string expected;
+    std::string content_type = "text/html";
   } cases[] = {
       {"<META http-equiv=\"Content-Type\" content=\"text/html; CHARSET=UTF-8\">", zhong_utf8,
        zhong_gbk},
@@ -70,30 +72,46 @@ TEST(PageFetcher, ModeFourFollowsTheFirstCharsetDeclaration) {
       {"<meta content=\"text/html; charset=gb2312\" http-equiv=\"Content-Type\">", zhong_gbk,
        zhong_gbk},
       {"", zhong_utf8, zhong_utf8},
-      // "utf" is looked for before "big".
-      {"<meta content=\"text/html; charset=x-big5-utf\">", zhong_utf8, zhong_gbk},
-      // A value quoted right after "charset=" is no declaration: the page stays as it came.
-      {"<meta charset=\"utf-8\">", zhong_utf8, zhong_utf8},
-      // Only the first declaration counts.
-      {"<meta content=\"charset=gbk\"><meta content=\"charset=utf-8\">", zhong_utf8, zhong_utf8},
+      // Labels are names, not parts of names; one that names none of the three is no answer.
+      {"<meta http-equiv=\"Content-Type\" content=\"text/html; charset=x-big5-utf\">", zhong_utf8,
+       zhong_utf8},
+      {"<meta charset=\"utf-8\">", zhong_utf8, zhong_gbk},
+      {"<meta charset=utf-8>", zhong_utf8, zhong_gbk},
+      {"<meta name=x charset='UTF8' />", zhong_utf8, zhong_gbk},
+      {"<meta http-equiv='content-type' content='text/html; charset=\"big5-hkscs\"'>", "\xA4\xA4",
+       "\xD6\xD0"},
+      {"<meta charset=gb18030>", zhong_gbk, zhong_gbk},
+      // A content without http-equiv declares nothing; comments and other tags are passed over.
+      {"<meta content=\"text/html; charset=utf-8\">", zhong_utf8, zhong_utf8},
+      {"<!-- <meta charset=utf-8> --><p title='<meta charset=utf-8>'>", zhong_utf8, zhong_utf8},
+      {"<meta charset=gbk><meta charset=utf-8>", zhong_utf8, zhong_utf8},
+      {"<!--" + std::string(1100, ' ') + "--><meta charset=utf-8>", zhong_utf8, zhong_utf8},
+      // The header comes before the page's own declaration.
+      {"", zhong_utf8, zhong_gbk, "text/html; charset=UTF-8"},
+      {"<meta charset=utf-8>", zhong_gbk, zhong_gbk, "text/html;charset=\"gbk\""},
+      {"<meta charset=utf-8>", zhong_utf8, zhong_gbk, "text/html; charset=unknown"},
   };
   for (const Case& c : cases) {
     s.SetHomePage("<html><head>" + c.meta + "</head><body>" + c.body + "</body></html>",
-                  "text/html");
+                  c.content_type);
     std::string page = GetPage(HomeUrl(s), "", 4);
     EXPECT_NE(page.find("<body>" + c.expected + "</body>"), std::string::npos)
-        << "declaration: " << c.meta;
+        << "declaration: " << c.meta << ", " << c.content_type;
   }
+  // A byte-order mark comes before all else, and is not part of the text.
+  s.SetHomePage("\xEF\xBB\xBF" + zhong_utf8, "text/html; charset=big5");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 4), zhong_gbk);
 }
 
-TEST(PageFetcher, Utf8DecodingIsAllOrNothing) {
+TEST(PageFetcher, EachBadUtf8SequenceBecomesOneDefaultCharacter) {
   StandInServices s;
-  // Cut inside a three-byte sequence: the whole page is lost, not just the tail.
   s.SetHomePage("ok " + Utf8(u8"中").substr(0, 2), "text/html");
-  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "ok ?");
   // A byte outside 0x80..0xBF where a continuation byte belongs.
   s.SetHomePage("ok \xE4\xB8" "A", "text/html");
-  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "ok ?A");
+  s.SetHomePage("<html>\xFF" + Utf8(u8"<p>获得约 <b>4,321</b> 条结果</p>"), "text/html");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "<html>?" + Gbk(u8"<p>获得约 <b>4,321</b> 条结果</p>"));
   // Characters GBK lacks become the default character.
   s.SetHomePage(Utf8(u8"a\u00E9b\u0E01c"), "text/html");
   EXPECT_EQ(GetPage(HomeUrl(s), "", 1), Gbk(u8"a\u00E9b") + "?c");
@@ -104,9 +122,8 @@ TEST(PageFetcher, FourByteSequencesBecomeOneDefaultCharacter) {
   StandInServices s;
   s.SetHomePage(Utf8(u8"<title>Hi \U0001F600 中</title>"), "text/html");
   EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "<title>Hi ? " + Gbk(u8"中") + "</title>");
-  // A four-byte sequence cut short is still malformed.
   s.SetHomePage("x\xF0\x9F\x98", "text/html");
-  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 1), "x?");
 }
 
 TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
@@ -154,6 +171,98 @@ TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
   EXPECT_EQ(page.Outcome.End, TFetchEnd::Stopped);
   EXPECT_EQ(page.Text, FailureText());
   EXPECT_EQ(s.RequestCount(), asked);
+}
+
+// Servers and URLs that go wrong: each ends the fetch with a reason of its own, in words a user
+// reads (never "HTTP -1" or the network layers' English), and nothing of the page is kept.
+TEST(PageFetcher, MisbehavingServersAndBadUrlsEndWithAReasonOfTheirOwn) {
+  struct Case {
+    const char* name;
+    ScriptedServer::Script serve;
+    std::string path;
+    TFetchEnd end;
+    std::string reason;
+  } cases[] = {
+      {"body cut short of its length",
+       [](ScriptedConnection& c) {
+         c.ReadHead();
+         c.Send(HttpHead("HTTP/1.1 200 OK", {"Content-Length: 1000"}) + "<html><v>1,23");
+       },
+       "/", TFetchEnd::Reset, Gbk(u8"连接被重置")},
+      {"not HTTP", ScriptedServer::Canned({{"SPEAK FRIEND\r\n\r\nbody", true}}), "/", TFetchEnd::BadAnswer,
+       Gbk(u8"服务器的回应不是有效的 HTTP")},
+      {"header line past every limit",
+       ScriptedServer::Canned(
+           {{"HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'a') + "\r\n", true}}),
+       "/", TFetchEnd::BadAnswer, Gbk(u8"服务器的回应不是有效的 HTTP")},
+      {"redirect loop",
+       [](ScriptedConnection& c) {
+         while (!c.ReadHead().empty()) {
+           c.Send(HttpHead("HTTP/1.1 302 Found", {"Location: /loop", "Content-Length: 0"}));
+         }
+       },
+       "/loop", TFetchEnd::TooManyRedirects, Gbk(u8"重定向过多：") + "http://{}/loop -> http://{}/loop"},
+      {"port past 65535", ScriptedServer::Canned({}), ":83537/x", TFetchEnd::BadUrl, Gbk(u8"网址无效")},
+      {"port not a number", ScriptedServer::Canned({}), ":abc/x", TFetchEnd::BadUrl, Gbk(u8"网址无效")},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server(c.serve);
+    const std::string url = c.path[0] == ':' ? "http://127.0.0.1" + c.path : server.Url(c.path);
+    const TPageResult page = FetchPage(url, "", TFetchMode::Raw);
+    std::string reason = c.reason;
+    for (size_t at; (at = reason.find("{}")) != std::string::npos;) {
+      reason.replace(at, 2, server.HostPort());
+    }
+    EXPECT_EQ(page.Outcome.End, c.end) << c.name << ": " << page.Outcome.Detail;
+    EXPECT_EQ(FetchReason(page.Outcome), reason) << c.name;
+    EXPECT_EQ(page.Text, FailureText()) << c.name;
+  }
+}
+
+// Each hop of a redirect goes the way the proxy settings say for its own server: onto the proxy
+// for a name no_proxy does not exempt, off it for one it does.
+TEST(PageFetcher, EveryRedirectHopChoosesItsRouteAgain) {
+  std::atomic<int> port{0};  // one server is both the service and the proxy
+  ScriptedServer server([&](ScriptedConnection& c) {
+    for (std::string head; !(head = c.ReadHead()).empty();) {
+      const std::string line = head.substr(0, head.find("\r\n")), at = std::to_string(port);
+      const std::string to = line.find("/start") != std::string::npos  ? "localhost:" + at + "/next"
+                             : line.find("/back") != std::string::npos ? "127.0.0.1:" + at + "/home"
+                                                                       : "";
+      const std::string text = line.rfind("GET http://", 0) == 0 ? "proxied" : "direct!";
+      if (!c.Send(to.empty() ? HttpHead("HTTP/1.1 200 OK", {"Content-Length: 7"}) + text
+                             : HttpHead("HTTP/1.1 302 Found",
+                                        {"Location: http://" + to, "Content-Length: 0"}))) {
+        return;
+      }
+    }
+  });
+  port = server.Port();
+  const std::string proxy_url = server.Url("");
+  const TProxySettings settings = TProxySettings::FromEnvironment([&](const char* name) {
+    const std::string n = name;
+    return n == "http_proxy" ? proxy_url.c_str() : n == "no_proxy" ? "127.0.0.1" : nullptr;
+  });
+  TFetchOptions options;
+  options.Proxies = &settings;
+  const std::string at = std::to_string(server.Port());
+  EXPECT_EQ(FetchPage("http://127.0.0.1:" + at + "/start", "", TFetchMode::Raw, options).Text, "proxied");
+  EXPECT_EQ(FetchPage("http://localhost:" + at + "/back", "", TFetchMode::Raw, options).Text, "direct!");
+}
+
+// The whole fetch, not only each read, ends by the read time-out: here twice it.
+TEST(PageFetcher, ATricklingServerEndsByTwiceTheReadTimeout) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.ReadHead();
+    c.Send(HttpHead("HTTP/1.1 200 OK", {"Content-Length: 100000"}));
+    while (c.Pause(20) && c.Send("t")) {
+    }
+  });
+  TFetchOptions options;
+  options.ReadTimeoutMs = 300;
+  const TPageResult page = FetchPage(server.Url("/"), "", TFetchMode::Raw, options);
+  EXPECT_EQ(page.Outcome.End, TFetchEnd::ReadTimeout);
+  EXPECT_LT(page.Outcome.ElapsedMs, 5000u);  // 120 s before the deadline followed the time-out
 }
 
 TEST(PageFetcher, PageBodiesStopAtTheCap) {
