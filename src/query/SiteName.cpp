@@ -68,8 +68,9 @@ TSiteName ParseSiteName(const std::string& typed) {
   if (!text.empty() && text[0] == '[') {
     const size_t close = text.find(']');
     in6_addr address;
-    if (close == std::string::npos ||
-        inet_pton(AF_INET6, text.substr(1, close - 1).c_str(), &address) != 1) {
+    const std::string inside = close == std::string::npos ? "" : text.substr(1, close - 1);
+    if (inside.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos ||
+        inet_pton(AF_INET6, inside.c_str(), &address) != 1) {
       name.Problem = Utf8Bytes(u8"方括号中不是 IPv6 地址");
       return name;
     }

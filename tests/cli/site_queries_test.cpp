@@ -153,6 +153,7 @@ TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
     EXPECT_EQ(name.Site, row.site);
   }
   EXPECT_NE(ParseSiteName("a\xE2\x80\xAE.com").Problem, "");  // no name IDNA allows
+  EXPECT_NE(ParseSiteName(std::string("[::\0\0001]", 7)).Problem, "");    // a NUL in brackets
 }
 
 TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
