@@ -149,6 +149,7 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
   lead_len_ = 0;
   probe_count_ = 0;
   reg_count_ = kRegFixed;
+  has_backref_ = false;
   const std::vector<int32_t> index_of = Decode(program);
   AnnotateRepeats();
   GuardEmptyLoops(guards, index_of);
@@ -187,6 +188,7 @@ std::vector<int32_t> TRegexMatcher::Decode(const std::string& program) {
     const int32_t rel = ReadRegexInt(p + 1);
     if (rel != 0) in.next = target(off, rel);
     in.group = static_cast<uint8_t>(RegexGroupOf(in.op));
+    if (in.op == OP_BACKREF || in.op == OP_BACKREF_CI) has_backref_ = true;
     if (RegexOpInfo(in.op).Operand != okNone) in.text = off + kRegexNodeHeader;
     switch (in.op) {
       case OP_LITERAL:
@@ -721,10 +723,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         pc = in.next;
         continue;
       case OP_ANY_IN_LINE:
-        if (cur == end_ || separators_[*cur] ||
-            (pair_assigned_ && *cur == pair_head_ && cur[1] == pair_tail_)) {
-          goto fail;
-        }
+        if (!InLineAt(cur)) goto fail;
         ++cur;
         pc = in.next;
         continue;
@@ -767,13 +766,10 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         pc = in.next;
         continue;
       case OP_WORD_EDGE:
-      case OP_NOT_WORD_EDGE: {
-        const bool before = cur != base_ && word_[cur[-1]];
-        const bool after = cur != end_ && word_[*cur];
-        if ((before != after) != (in.op == OP_WORD_EDGE)) goto fail;
+      case OP_NOT_WORD_EDGE:
+        if (AtWordEdge(cur) != (in.op == OP_WORD_EDGE)) goto fail;
         pc = in.next;
         continue;
-      }
       case OP_EMPTY:
       case OP_SKIP:
         pc = in.next;
@@ -825,26 +821,6 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
   fail:
     if (!Backtrack(pc, cur)) return false;
   }
-}
-
-// '^' with modifier m: at the start, after a line separator, or after a whole pair; never
-// between the pair's two bytes.
-inline bool TRegexMatcher::AtLineStart(const unsigned char* cur) const {
-  if (cur == base_) return true;
-  const unsigned char b = cur[-1];
-  if (pair_assigned_ && b == pair_tail_ && cur - 1 > base_ && cur[-2] == pair_head_) return true;
-  if (pair_assigned_ && b == pair_head_ && *cur == pair_tail_) return false;
-  return separators_[b];
-}
-
-// '$' with modifier m: at the end, before a line separator, or before a whole pair; never
-// between the pair's two bytes.
-inline bool TRegexMatcher::AtLineEnd(const unsigned char* cur) const {
-  if (cur == end_) return true;
-  const unsigned char c = *cur;
-  if (pair_assigned_ && c == pair_head_ && cur[1] == pair_tail_) return true;
-  if (pair_assigned_ && c == pair_tail_ && cur > base_ && cur[-1] == pair_head_) return false;
-  return separators_[c];
 }
 
 // The repeat node at pc, run at cur: counts what the repeated node matches, picks the first
