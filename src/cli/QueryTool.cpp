@@ -15,6 +15,7 @@
 #include "cli/SiteQueries.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
+#include "regex/RegexEngine.h"
 #include "runtime/StrUtils.h"
 #include "runtime/CodePage.h"
 #include "services/ServiceFile.h"
@@ -111,6 +112,7 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
   out << "page: " << pagePath << ", " << saved->size() << " bytes, " << page.size()
       << " after mode " << def->Mode << "\n";
   size_t list = SIZE_MAX;
+  uint64_t linear = TRegexEngine::LinearSearchCount();  // a rule step's searches that went linear
   const std::optional<std::string> value =
       ApplyRules(page, def->Rules, site, [&](const TStepTrace& t) {
         if (t.List != list) {
@@ -121,8 +123,11 @@ int TryRule(const std::string& field, const std::string& pagePath, const std::st
             out << "fallback " << list << ":\n";
         }
         const TStep& step = def->Rules[t.List][t.Step];
+        const uint64_t now = TRegexEngine::LinearSearchCount();
         out << "  " << (t.Step + 1) << ". " << Described(step) << " -> "
-            << (t.Found ? Shown(t.Text) : std::string(NotFound(step.Kind))) << "\n";
+            << (t.Found ? Shown(t.Text) : std::string(NotFound(step.Kind)))
+            << (now != linear ? " (answered by the linear matcher)" : "") << "\n";
+        linear = now;
       });
   if (value) {
     out << "value: " << Shown(*value) << "\n";

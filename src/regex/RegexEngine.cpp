@@ -48,6 +48,8 @@ TRegexEngine::TRegexEngine()
     word_table_[b] = false;
   }
   for (const char c : word_chars_) word_table_[static_cast<unsigned char>(c)] = true;
+  // The line separators never change after construction.
+  for (const char c : line_separators_) separator_set_.set(static_cast<unsigned char>(c));
   ClearGroups();
 }
 
@@ -169,8 +171,6 @@ void TRegexEngine::DiscardProgram() {
 
 bool TRegexEngine::EnsureProgram() {
   if (modifiers_ != program_modifiers_) DiscardProgram();
-  separator_set_.reset();
-  for (const char c : line_separators_) separator_set_.set(static_cast<unsigned char>(c));
   if (program_.empty()) {
     if (expression_.empty()) Raise(reNoExpression);
     CompileProgram();

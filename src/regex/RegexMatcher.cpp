@@ -149,6 +149,8 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
   lead_len_ = 0;
   probe_count_ = 0;
   reg_count_ = kRegFixed;
+  regs_.clear();  // registers are laid out anew
+  stack_.clear();
   has_backref_ = false;
   const std::vector<int32_t> index_of = Decode(program);
   AnnotateRepeats();
@@ -565,10 +567,21 @@ void TRegexMatcher::BeginSearch(const unsigned char* base, const unsigned char* 
   pair_head_ = pair_head;
   pair_tail_ = pair_tail;
   word_ = word_table;
-  regs_.assign(reg_count_, -1);
-  regs_[kRegDepth] = 0;
-  for (int d = 1; d <= kRegexMaxLoopDepth; ++d) regs_[kRegCounter + d] = 0;
-  stamps_.assign(reg_count_, kNoStamp);
+  if (regs_.size() != static_cast<size_t>(reg_count_)) {
+    regs_.assign(reg_count_, -1);
+    regs_[kRegDepth] = 0;
+    for (int d = 1; d <= kRegexMaxLoopDepth; ++d) regs_[kRegCounter + d] = 0;
+    stamps_.assign(reg_count_, kNoStamp);
+  } else {
+    // The last search left its trail on the stack (a match, or a fault): undoing it puts back
+    // every register it changed.
+    for (size_t i = stack_.size(); i-- > 0;) {
+      const Entry& e = stack_[i];
+      if (e.tag >> kIndexBits != kTrail) continue;
+      regs_[e.tag & kIndexMask] = e.a;
+      stamps_[e.tag & kIndexMask] = e.aux;
+    }
+  }
   stack_.clear();
   // Keep a moderate stack between searches; give back what a pathological one took.
   if (stack_.capacity() > (size_t{1} << 16)) stack_.shrink_to_fit();
