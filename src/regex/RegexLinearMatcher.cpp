@@ -300,7 +300,7 @@ bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) 
     list.regs.assign(code_.size() * ncap_, -1);
     list.size = 0;
   }
-  gen_ = 0;
+  RecordClosures();
   return true;
 }
 
@@ -388,6 +388,50 @@ inline uint32_t TRegexLinearMatcher::MarkOf(const VmInst& in, uint64_t flags) co
   return at;
 }
 
+// The walk from each place a thread goes on from (the entry, and the instruction after each
+// consuming one) is the same at every position unless it meets a zero-width test: such walks
+// are recorded once, as the consuming instructions they reach in order and the registers they
+// save on the way. Replaying one gives what the walk would: where the walk would stop at a state
+// an earlier walk at this position reached, that walk has reached every consuming instruction
+// behind it too, and the replay skips those.
+void TRegexLinearMatcher::RecordClosures() {
+  constexpr int32_t kHere = -2;  // the position while recording: registers saved on the way
+  closure_of_.assign(code_.size(), Range{0, 0, false});
+  leaves_.clear();
+  saves_.clear();
+  std::vector<int32_t> regs(ncap_);
+  recording_ = true;
+  auto record = [&](int32_t start) {
+    Range& range = closure_of_[start];
+    if (range.cached || leaves_.size() > 8 * code_.size()) return;
+    std::fill(regs.begin(), regs.end(), -1);
+    met_test_ = false;
+    NextGeneration();
+    ThreadList& list = lists_[0];
+    list.size = 0;
+    AddThread(list, start, regs.data(), kHere);
+    if (met_test_) return;
+    range = Range{static_cast<uint32_t>(leaves_.size()), 0, true};
+    for (size_t i = 0; i < list.size; ++i) {
+      Leaf leaf{list.pcs[i], static_cast<uint32_t>(saves_.size()), 0};
+      for (int r = 0; r < ncap_; ++r) {
+        if (list.regs[i * ncap_ + r] == kHere) saves_.push_back(static_cast<uint8_t>(r));
+      }
+      leaf.save_end = static_cast<uint32_t>(saves_.size());
+      leaves_.push_back(leaf);
+    }
+    range.end = static_cast<uint32_t>(leaves_.size());
+  };
+  record(entry_);
+  for (const VmInst& in : code_) {
+    if (in.op == kByte || in.op == kPair || in.op == kInLine) record(in.x);
+  }
+  recording_ = false;
+  lists_[0].size = 0;
+  std::fill(mark_.begin(), mark_.end(), 0);
+  gen_ = 0;
+}
+
 // --- Searching -----------------------------------------------------------------------------------
 
 // A new position: every node may be visited again.
@@ -415,6 +459,23 @@ inline bool TRegexLinearMatcher::Holds(const VmInst& in, const unsigned char* at
 // instruction (and the end) it reaches for the first time in this generation, with the registers
 // as the path left them. `regs` is changed on the way and restored at the end.
 void TRegexLinearMatcher::AddThread(ThreadList& list, int32_t pc0, int32_t* regs, int64_t pos) {
+  if (!recording_ && closure_of_[pc0].cached) {
+    const Range& range = closure_of_[pc0];
+    for (uint32_t i = range.begin; i < range.end; ++i) {
+      const Leaf& leaf = leaves_[i];
+      uint32_t& mark = mark_[code_[leaf.pc].mark];
+      if (mark == gen_) continue;
+      mark = gen_;
+      ++steps_;
+      int32_t* to = &list.regs[list.size * ncap_];
+      std::memcpy(to, regs, sizeof(int32_t) * ncap_);
+      for (uint32_t k = leaf.save_begin; k < leaf.save_end; ++k) {
+        to[saves_[k]] = static_cast<int32_t>(pos);
+      }
+      list.pcs[list.size++] = leaf.pc;
+    }
+    return;
+  }
   const unsigned char* at = m_->Base() + pos;
   // Every visit pushes at most one frame, and a state is visited once per generation.
   Frame* const frames = frames_.data();
@@ -453,6 +514,11 @@ void TRegexLinearMatcher::AddThread(ThreadList& list, int32_t pc0, int32_t* regs
           pc = in.x;
           break;
         case kAssert:
+          if (recording_) {
+            met_test_ = true;
+            holds = false;
+            break;
+          }
           switch (in.arg) {
             case OP_TEXT_START:
               holds = at == m_->Base();

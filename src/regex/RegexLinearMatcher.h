@@ -90,6 +90,7 @@ class TRegexLinearMatcher {
   };
 
   bool TrackFlags(int flag_count);
+  void RecordClosures();
   uint32_t MarkOf(const VmInst& in, uint64_t flags) const;
   void NextGeneration();
   void AddThread(ThreadList& list, int32_t pc, int32_t* regs, int64_t pos);
@@ -105,4 +106,21 @@ class TRegexLinearMatcher {
   uint32_t gen_ = 0;
   std::vector<Frame> frames_;
   int64_t steps_ = 0;
+  // Recorded walks (RecordClosures): per instruction, its range of leaves_; each leaf a
+  // consuming instruction and its range of saves_, the registers set on the way to it.
+  struct Range {
+    uint32_t begin;
+    uint32_t end;
+    bool cached;
+  };
+  struct Leaf {
+    int32_t pc;
+    uint32_t save_begin;
+    uint32_t save_end;
+  };
+  std::vector<Range> closure_of_;
+  std::vector<Leaf> leaves_;
+  std::vector<uint8_t> saves_;
+  bool recording_ = false;
+  bool met_test_ = false;  // the walk being recorded met a zero-width test
 };
