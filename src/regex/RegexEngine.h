@@ -222,7 +222,7 @@ class TRegexEngine {
   // default budget is), never more than the step budget itself. The program's own rules take
   // well under one step per byte.
   static int64_t FirstStepBudget(size_t subject_length);
-  static constexpr int64_t kFirstStepBase = 100'000;
+  static constexpr int64_t kFirstStepBase = 10'000;
   static constexpr int64_t kFirstStepsPerByte = 4;
   // The linear matcher takes a pattern only if it translates into at most this many
   // instructions, counted loops and counted repeats unrolled (a{1000} takes 1000, (ab|c){2,5}
