@@ -335,7 +335,7 @@ bool TRegexEngine::Search(const unsigned char* p, const unsigned char* end) {
     // occurrence to the next.
     for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(resume_ = q, end)) != nullptr;
          ++q) {
-      if (Attempt(resume_ = q)) return true;
+      if (Attempt(resume_ = q, true)) return true;
     }
     return false;
   }
@@ -375,9 +375,9 @@ bool TRegexEngine::Search(const unsigned char* p, const unsigned char* end) {
   return lead[0] && Attempt(resume_ = end);
 }
 
-bool TRegexEngine::Attempt(const unsigned char* at) {
+bool TRegexEngine::Attempt(const unsigned char* at, bool lead_found) {
   const unsigned char* match_end = nullptr;
-  if (!matcher_->Attempt(at, &match_end)) return false;
+  if (!matcher_->Attempt(at, &match_end, lead_found)) return false;
   const auto* base = reinterpret_cast<const unsigned char*>(input_.c_str());
   for (int n = 1; n < kRegexGroupCount; ++n) {
     group_start_[n] = matcher_->GroupStart(n);

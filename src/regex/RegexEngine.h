@@ -266,7 +266,8 @@ class TRegexEngine {
                  TRegexErrorCode* gave_up);
   bool LinearReady();
   bool SearchLinear(const unsigned char* from);
-  bool Attempt(const unsigned char* at);
+  // One attempt at `at`; lead_found: the lead literal was found there.
+  bool Attempt(const unsigned char* at, bool lead_found = false);
   void ClearGroups();
   bool GroupSet(int n) const;
 

@@ -147,6 +147,7 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
   insts_.clear();
   sets_.clear();
   lead_len_ = 0;
+  lead_node_ = -1;
   probe_count_ = 0;
   reg_count_ = kRegFixed;
   regs_.clear();  // registers are laid out anew
@@ -356,6 +357,7 @@ void TRegexMatcher::ChooseLeadLiteral() {
   const Inst& lit = insts_[q];
   lead_text_ = lit.text;
   lead_len_ = lit.len;
+  lead_node_ = q;
   lead_ci_ = lit.op == OP_LITERAL_CI;
   // Bytewise: memchr on the rarest byte that has no case partner.
   lead_anchor_ = -1;
@@ -713,7 +715,10 @@ int64_t TRegexMatcher::FindLazy(const Inst& r, const Inst& node, const unsigned 
 
 // --- Running -------------------------------------------------------------------------------------
 
-bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match_end) {
+bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match_end,
+                            bool lead_found) {
+  // The lead literal's node, when it is known to match at `at`.
+  const int32_t found_node = lead_found ? lead_node_ : -1;
   stack_.clear();
   top_ = 0;
   Push(Tag(kCpAttempt, 0), 0, 0, 0);
@@ -752,8 +757,9 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         continue;
       case OP_LITERAL:
       case OP_LITERAL_CI:
-        if (end_ - cur < static_cast<ptrdiff_t>(in.len) ||
-            !EqualCase(cur, prog_ + in.text, in.len, in.op == OP_LITERAL_CI)) {
+        if ((pc != found_node || cur != at) &&
+            (end_ - cur < static_cast<ptrdiff_t>(in.len) ||
+             !EqualCase(cur, prog_ + in.text, in.len, in.op == OP_LITERAL_CI))) {
           goto fail;
         }
         cur += in.len;

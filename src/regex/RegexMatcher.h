@@ -90,8 +90,9 @@ class TRegexMatcher {
   void BeginSearch(const unsigned char* base, const unsigned char* end, int64_t step_budget,
                    size_t stack_bytes, const std::bitset<256>& separators, bool pair_assigned,
                    unsigned char pair_head, unsigned char pair_tail, const bool* word_table);
-  // One attempt at `at`: true with *match_end set on a match; throws TRegexFault.
-  bool Attempt(const unsigned char* at, const unsigned char** match_end);
+  // One attempt at `at`: true with *match_end set on a match; throws TRegexFault. lead_found
+  // says that FindLeadLiteral found the lead literal at `at`, which is then not compared again.
+  bool Attempt(const unsigned char* at, const unsigned char** match_end, bool lead_found = false);
   // Registers after a successful attempt: group positions as offsets from base, -1 when unset.
   int64_t GroupStart(int n) const { return regs_[kRegGroupStart + n]; }
   int64_t GroupEnd(int n) const { return regs_[kRegGroupEnd + n]; }
@@ -208,6 +209,7 @@ class TRegexMatcher {
   // Lead literal: offset, length, case handling, and the byte searched for with memchr.
   uint32_t lead_text_ = 0;
   uint32_t lead_len_ = 0;
+  int32_t lead_node_ = -1;
   bool lead_ci_ = false;
   int32_t lead_anchor_ = -1;  // index in the literal of a caseless byte, -1 = none
   LeadProbe probes_[3] = {};  // ascending positions
