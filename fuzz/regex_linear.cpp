@@ -1,6 +1,5 @@
-// The two matchers on the same pattern and subject: byte 0 picks the modifiers, byte 1 the
-// pattern's length (up to 63), then come the pattern and the subject (up to 512 bytes). One
-// engine backtracks, the other sends every search to the linear matcher at once; wherever the
+// The two matchers on the same pattern and subject (input as in RegexFuzzInput.h). One engine
+// backtracks, the other sends every search to the linear matcher at once; wherever the
 // backtracker answers by itself, both find the same match with the same groups, match after
 // match (ExecNext). A search that backtracking gave up on went linear anyway and is not compared.
 #include <cstddef>
@@ -8,18 +7,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "regex/RegexEngine.h"
+#include "RegexFuzzInput.h"
 
 namespace {
 
-void Configure(TRegexEngine& engine, uint8_t mods, const std::string& pattern) {
-  for (int index = 1; index <= 6; ++index) engine.SetModifier(index, (mods >> index) & 1);
-  engine.SetMatchStepLimit(200000);
-  engine.SetMatchStackLimit(1 << 20);
-  engine.SetExpression(pattern);
-}
-
-// One search of each; false when either raised (the loop then ends).
+// One search of `engine`; false when it raised (the loop then ends).
 bool Search(TRegexEngine& engine, bool first, bool& found) {
   try {
     found = first ? engine.ExecPos(1) : engine.ExecNext();
@@ -34,26 +26,20 @@ bool Search(TRegexEngine& engine, bool first, bool& found) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2) return 0;
-  const size_t pattern_length = data[1] & 63;
-  if (size < 2 + pattern_length) return 0;
-  const std::string pattern(reinterpret_cast<const char*>(data) + 2, pattern_length);
-  std::string subject(reinterpret_cast<const char*>(data) + 2 + pattern_length,
-                      size - 2 - pattern_length);
-  if (subject.size() > 512) subject.resize(512);
-
+  TRegexFuzzInput input;
+  if (!input.Parse(data, size)) return 0;
   TRegexEngine backtracking;
   TRegexEngine linear;
-  Configure(backtracking, data[0], pattern);
-  Configure(linear, data[0], pattern);
+  input.Configure(backtracking, input.Pattern);
+  input.Configure(linear, input.Pattern);
   linear.SetLinearFirst(true);
   try {
     backtracking.Compile();
   } catch (const ERegexError&) {
     return 0;
   }
-  backtracking.SetInputString(subject);
-  linear.SetInputString(subject);
+  backtracking.SetInputString(input.Subject);
+  linear.SetInputString(input.Subject);
   for (int round = 0; round < 64; ++round) {
     const uint64_t before = TRegexEngine::LinearSearchCount();
     bool found = false;

@@ -345,21 +345,13 @@ bool TRegexEngine::Search(const unsigned char* p, const unsigned char* end) {
     }
     return false;
   }
-  bool lead[256];
-  int members = 0;
-  unsigned char only = 0;
-  for (int b = 0; b < 256; ++b) {
-    lead[b] = lead_set_[b];
-    if (lead[b] && b != 0) {
-      ++members;
-      only = static_cast<unsigned char>(b);
-    }
-  }
+  const TRegexLeadTable table(lead_set_);
+  const bool* lead = table.May;
   const unsigned char* q = p;
   while (q < end) {
     resume_ = q;
-    if (members == 1) {
-      q = static_cast<const unsigned char*>(std::memchr(q, only, end - q));
+    if (table.Members == 1) {
+      q = static_cast<const unsigned char*>(std::memchr(q, table.Only, end - q));
       if (q == nullptr) break;
     } else {
       const unsigned char* scan = q;

@@ -76,6 +76,17 @@ bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) 
     flags.emplace(key, f);
     return f;
   };
+  // min mandatory copies of a body, then max - min optional ones (max finite); body(next) makes
+  // one copy that goes on at next. Returns the first instruction.
+  auto unroll = [&](int32_t min, int32_t max, bool lazy, int32_t cont, auto&& body) {
+    int32_t first = cont;
+    for (int64_t j = int64_t{max} - min; j > 0 && ok; --j) {
+      const int32_t copy = body(first);
+      first = add(lazy ? split(cont, copy) : split(copy, cont));
+    }
+    for (int32_t i = 0; i < min && ok; ++i) first = body(first);
+    return first;
+  };
   // Nodes that do nothing here: empty and skipped nodes, choices without a choice, the back
   // links of loops that need no guard.
   auto resolve = [&](int32_t q) {
@@ -186,19 +197,15 @@ bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) 
         const bool lazy = IsLazyRepeat(in.op);
         const int32_t cont = label(in.next, w.copy);
         auto byte = [&](int32_t next) { return add(with_arg(kByte, repeated.set, next)); };
-        int32_t first = cont;
+        int32_t first;
         if (in.max >= kRegexOpenMax) {
           const int32_t head = add(VmInst{});
           const int32_t body = byte(head);
           code_[head] = lazy ? split(cont, body) : split(body, cont);
-          first = head;
+          first = unroll(in.min, in.min, lazy, head, byte);
         } else {
-          for (int64_t j = int64_t{in.max} - in.min; j > 0 && ok; --j) {
-            const int32_t body = byte(first);
-            first = add(lazy ? split(cont, body) : split(body, cont));
-          }
+          first = unroll(in.min, in.max, lazy, cont, byte);
         }
-        for (int32_t i = 0; i < in.min && ok; ++i) first = byte(first);
         out = with_arg(kGoto, 0, first);
         break;
       }
@@ -233,11 +240,7 @@ bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) 
             for (int32_t i = 1; i < l.min && ok; ++i) first = iteration(first);
           }
         } else {
-          for (int64_t j = int64_t{l.max} - l.min; j > 0 && ok; --j) {
-            const int32_t body = iteration(first);
-            first = add(lazy ? split(cont, body) : split(body, cont));
-          }
-          for (int32_t i = 0; i < l.min && ok; ++i) first = iteration(first);
+          first = unroll(l.min, l.max, lazy, cont, iteration);
         }
         out = with_arg(kGoto, 0, first);
         break;
@@ -565,16 +568,8 @@ bool TRegexLinearMatcher::Search(const TRegexMatcher& m, const unsigned char* fr
   steps_ = 0;
   const unsigned char* base = m.Base();
   const int64_t len = m.End() - base;
-  bool may_start[256];
-  int members = 0;
-  unsigned char only = 0;
-  for (int b = 0; b < 256; ++b) {
-    may_start[b] = lead[b];
-    if (lead[b] && b != 0) {
-      ++members;
-      only = static_cast<unsigned char>(b);
-    }
-  }
+  const TRegexLeadTable table(lead);
+  const bool* may_start = table.May;
   // A match may begin at pos: its byte is in the lead set (bit 0 for the end of the text).
   auto may_begin = [&](int64_t pos) { return may_start[pos < len ? base[pos] : 0]; };
 
@@ -596,8 +591,8 @@ bool TRegexLinearMatcher::Search(const TRegexMatcher& m, const unsigned char* fr
       if (best_end >= 0 || anchored || pos >= len) break;
       // Nothing alive: on to the next byte where a match may begin.
       ++pos;
-      if (members == 1) {
-        const void* hit = std::memchr(base + pos, only, static_cast<size_t>(len - pos));
+      if (table.Members == 1) {
+        const void* hit = std::memchr(base + pos, table.Only, static_cast<size_t>(len - pos));
         pos = hit ? static_cast<const unsigned char*>(hit) - base : len;
       } else {
         while (pos < len && !may_start[base[pos]]) ++pos;

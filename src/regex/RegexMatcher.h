@@ -32,6 +32,23 @@
 #include "regex/RegexEngine.h"
 #include "regex/RegexProgram.h"
 
+// A lead set as a table for scanning: May[b] for every byte; Members counts the bytes other than
+// 0 in it, and Only is the last of them (the one to look for with memchr when it is alone).
+struct TRegexLeadTable {
+  explicit TRegexLeadTable(const std::bitset<256>& lead) {
+    for (int b = 0; b < 256; ++b) {
+      May[b] = lead[b];
+      if (May[b] && b != 0) {
+        ++Members;
+        Only = static_cast<unsigned char>(b);
+      }
+    }
+  }
+  bool May[256];
+  int Members = 0;
+  unsigned char Only = 0;
+};
+
 // Raised by the matcher with an error code; the engine turns it into ReportError(Code).
 struct TRegexFault {
   TRegexErrorCode Code;
