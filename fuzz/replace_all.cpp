@@ -16,7 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = in.substr(0, a);
   const std::string pattern = a == std::string::npos ? "" : in.substr(a + 1, b - a - 1);
   const std::string replacement = b == std::string::npos ? "" : in.substr(b + 1);
-  if (ReplaceAll(text, pattern, replacement) != ReferenceReplaceAll(text, pattern, replacement))
-    std::abort();
+  if (ReplaceAll(text, pattern, replacement) != ReferenceReplaceAll(text, pattern, replacement)) std::abort();
   return 0;
 }

@@ -19,12 +19,12 @@ namespace {
 
 constexpr size_t kMaxInput = 1 << 16;  // fits the loopback buffers: the peer never blocks
 
-#define Check(ok)                                                      \
-  do {                                                                 \
-    if (!(ok)) {                                                       \
-      fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #ok); \
-      abort();                                                         \
-    }                                                                  \
+#define Check(ok)                                                              \
+  do {                                                                         \
+    if (!(ok)) {                                                               \
+      fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #ok);         \
+      abort();                                                                 \
+    }                                                                          \
   } while (0)
 
 }  // namespace
