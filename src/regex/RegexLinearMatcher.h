@@ -17,8 +17,9 @@
 // Search runs all threads in lockstep over the subject: a list of threads per position, in
 // priority order, each a node and its group registers, at most one thread per node. A new thread
 // starts at every position where a match may begin, below all older ones; a thread that reaches
-// the end of the program cuts every thread below it. Time is O(subject length x instructions),
-// whatever the pattern's shape; memory is O(instructions).
+// the end of the program cuts every thread below it. Time is O(subject length x instructions)
+// (times the flag combinations below, at most 64), whatever the pattern's shape; memory does not
+// depend on the subject.
 //
 // Empty iterations: the backtracker ends an unbounded loop whose iteration matched the empty
 // string (see RegexMatcher.h). Here that is a flag per loop that is set where an iteration
@@ -26,7 +27,7 @@
 // consuming a byte clears every flag, so a flag still set at the end of an iteration means
 // that the iteration was empty. Where a flag can still be tested, a thread with it and one
 // without it have different futures, so the walk at one position tells visits apart by the
-// instruction and those flags (at most kMaxRelevantFlags of them per instruction).
+// instruction and those flags (Build refuses more than six of them at one instruction).
 //
 // Thread safety: none; owned by one engine.
 #pragma once
