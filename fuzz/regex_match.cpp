@@ -8,32 +8,18 @@
 #include <cstdlib>
 #include <string>
 
-#include "regex/RegexEngine.h"
-
-namespace {
-
-void Configure(TRegexEngine& engine, uint8_t mods, const std::string& pattern) {
-  for (int index = 1; index <= 6; ++index) engine.SetModifier(index, (mods >> index) & 1);
-  engine.SetMatchStepLimit(200000);
-  engine.SetMatchStackLimit(1 << 20);
-  engine.SetExpression(pattern);
-}
-
-}  // namespace
+#include "RegexFuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2) return 0;
-  const size_t pattern_length = data[1] & 63;
-  if (size < 2 + pattern_length) return 0;
-  const std::string pattern(reinterpret_cast<const char*>(data) + 2, pattern_length);
-  std::string subject(reinterpret_cast<const char*>(data) + 2 + pattern_length,
-                      size - 2 - pattern_length);
-  if (subject.size() > 512) subject.resize(512);
+  TRegexFuzzInput input;
+  if (!input.Parse(data, size)) return 0;
+  const std::string& pattern = input.Pattern;
+  const std::string& subject = input.Subject;
 
   TRegexEngine hinted;
   TRegexEngine plain;
-  Configure(hinted, data[0], pattern);
-  Configure(plain, data[0], ".{0}(" + pattern + ")");
+  input.Configure(hinted, pattern);
+  input.Configure(plain, ".{0}(" + pattern + ")");
   try {
     hinted.Compile();
   } catch (const ERegexError&) {

@@ -19,6 +19,7 @@
 #include "cli/SiteQueries.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
+#include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
@@ -119,6 +120,7 @@ int TryRule(const std::string& field, const std::string& page_path, const std::s
   out << "page: " << page_path << ", " << saved->size() << " bytes, " << page.size()
       << " after mode " << static_cast<int>(def->Mode) << "\n";
   size_t list = SIZE_MAX;
+  uint64_t linear = TRegexEngine::LinearSearchCount();  // a rule step's searches that went linear
   const std::optional<std::string> value =
       ApplyRules(page, def->Rules, site, [&](const TStepTrace& t) {
         if (t.List != list) {
@@ -129,11 +131,13 @@ int TryRule(const std::string& field, const std::string& page_path, const std::s
             out << "fallback " << list << ":\n";
         }
         const TStep& step = def->Rules[t.List][t.Step];
+        const uint64_t now = TRegexEngine::LinearSearchCount();
         out << "  " << (t.Step + 1) << ". " << Described(step) << " -> "
             << (t.Found        ? Shown(t.Text)
                 : t.OverBudget ? std::string("规则超出计算限制")
                                : std::string(NotFound(step.Kind)))
-            << "\n";
+            << (now != linear ? " (answered by the linear matcher)" : "") << "\n";
+        linear = now;
       });
   if (value) {
     out << "value: " << Shown(*value) << "\n";

@@ -1,10 +1,12 @@
 #include "regex/RegexEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <optional>
 
+#include "regex/RegexLinearMatcher.h"
 #include "regex/RegexMatcher.h"
 #include "regex/RegexProgram.h"
 #include "runtime/StrUtils.h"
@@ -21,6 +23,8 @@ constexpr char kDefaultLineSeparators[] = "\r\n";
 
 // The engine sees at most this many subject bytes, so that every position fits an int.
 constexpr size_t kMaxSubject = INT_MAX - 2;
+
+std::atomic<uint64_t> g_linear_searches{0};
 
 // Bits of modifier indices 1..6, or 0 for other indices.
 uint32_t ModifierBit(int index) { return (index >= 1 && index <= 6) ? 1u << (index - 1) : 0; }
@@ -44,6 +48,8 @@ TRegexEngine::TRegexEngine()
     word_table_[b] = false;
   }
   for (const char c : word_chars_) word_table_[static_cast<unsigned char>(c)] = true;
+  // The line separators never change after construction.
+  for (const char c : line_separators_) separator_set_.set(static_cast<unsigned char>(c));
   ClearGroups();
 }
 
@@ -153,6 +159,9 @@ std::string TRegexEngine::RequiredText() const {
 void TRegexEngine::DiscardProgram() {
   program_.clear();
   compiled_ = false;
+  linear_.reset();
+  linear_state_ = kLinearUnbuilt;
+  linear_sticky_ = false;
   start_char_ = 0;
   anchored_start_ = false;
   required_text_ = -1;
@@ -162,8 +171,6 @@ void TRegexEngine::DiscardProgram() {
 
 bool TRegexEngine::EnsureProgram() {
   if (modifiers_ != program_modifiers_) DiscardProgram();
-  separator_set_.reset();
-  for (const char c : line_separators_) separator_set_.set(static_cast<unsigned char>(c));
   if (program_.empty()) {
     if (expression_.empty()) Raise(reNoExpression);
     CompileProgram();
@@ -188,6 +195,7 @@ void TRegexEngine::SetInputString(const std::string& text) {
   ClearGroups();
   input_ = text;
   has_input_ = true;
+  linear_sticky_ = false;
   const void* nul = std::memchr(input_.data(), 0, input_.size());
   subject_length_ = nul ? static_cast<const char*>(nul) - input_.data() : input_.size();
   subject_length_ = std::min(subject_length_, kMaxSubject);
@@ -224,8 +232,42 @@ bool TRegexEngine::ExecPos(int offset) {
   }
 
   const int64_t budget = step_limit_ > 0 ? step_limit_ : DefaultStepBudget(len);
+  const bool linear = !matcher_->HasBackReference() && linear_state_ != kLinearRefused;
+  if (!linear) return Backtrack(p, end, budget, nullptr);
+  if (linear_first_ || linear_sticky_) {
+    matcher_->BeginSearch(base, end, budget, stack_limit_, separator_set_, pair_assigned_,
+                          pair_head_, pair_tail_, word_table_);
+    if (LinearReady()) return SearchLinear(p);
+    return Backtrack(p, end, budget, nullptr);
+  }
+  // The backtracker first, on a small budget; where it gives up, the linear matcher goes on.
+  const int64_t first = std::min(budget, FirstStepBudget(len));
+  TRegexErrorCode gave_up = reNone;
+  const bool found = Backtrack(p, end, first, &gave_up);
+  if (gave_up == reNone) return found;
+  const unsigned char* from = resume_;
+  const int64_t spent = search_steps_;
+  if (LinearReady()) {
+    linear_sticky_ = true;
+    const bool linear_found = SearchLinear(from);
+    search_steps_ += spent;
+    return linear_found;
+  }
+  // Not for the linear matcher after all: the backtracker goes on with what is left.
+  if (first >= budget) Raise(gave_up);
+  const bool rest_found = Backtrack(from, end, budget - spent, nullptr);
+  search_steps_ += spent;
+  return rest_found;
+}
+
+// One backtracking search from p with `budget` steps. Raises the matcher's faults, except that
+// running out of steps or stack only sets *gave_up when it is given.
+bool TRegexEngine::Backtrack(const unsigned char* p, const unsigned char* end, int64_t budget,
+                             TRegexErrorCode* gave_up) {
+  const auto* base = reinterpret_cast<const unsigned char*>(input_.c_str());
   matcher_->BeginSearch(base, end, budget, stack_limit_, separator_set_, pair_assigned_, pair_head_,
                         pair_tail_, word_table_);
+  resume_ = p;
   bool found = false;
   std::optional<TRegexErrorCode> fault;
   try {
@@ -236,9 +278,47 @@ bool TRegexEngine::ExecPos(int offset) {
   search_steps_ = budget - matcher_->StepsLeft();
   if (fault) {
     ClearGroups();
+    if (gave_up != nullptr &&
+        (*fault == reStepLimitExceeded || *fault == reBacktrackStackExceeded)) {
+      *gave_up = *fault;
+      return false;
+    }
     Raise(*fault);
   }
   return found;
+}
+
+// Builds the linear matcher for the present program once; false when it refuses the program.
+bool TRegexEngine::LinearReady() {
+  if (linear_state_ == kLinearUnbuilt) {
+    linear_ = std::make_unique<TRegexLinearMatcher>();
+    const bool ok = linear_->Build(*matcher_, kLinearInstructionLimit);
+    linear_state_ = ok ? kLinearReady : kLinearRefused;
+    if (!ok) linear_.reset();
+  }
+  return linear_state_ == kLinearReady;
+}
+
+// The linear matcher's search from `from` (BeginSearch done); fills the groups.
+bool TRegexEngine::SearchLinear(const unsigned char* from) {
+  g_linear_searches.fetch_add(1, std::memory_order_relaxed);
+  int64_t starts[kRegexGroupCount];
+  int64_t ends[kRegexGroupCount];
+  const bool found = linear_->Search(*matcher_, from, anchored_start_, lead_set_, starts, ends);
+  search_steps_ = linear_->Steps();
+  if (!found) return false;
+  std::copy(std::begin(starts), std::end(starts), std::begin(group_start_));
+  std::copy(std::begin(ends), std::end(ends), std::begin(group_end_));
+  return true;
+}
+
+uint64_t TRegexEngine::LinearSearchCount() {
+  return g_linear_searches.load(std::memory_order_relaxed);
+}
+
+int64_t TRegexEngine::FirstStepBudget(size_t subject_length) {
+  const auto counted = static_cast<int64_t>(std::min(subject_length, kStepBudgetSubjectCap));
+  return kFirstStepBase + kFirstStepsPerByte * counted;
 }
 
 int64_t TRegexEngine::DefaultStepBudget(size_t subject_length) {
@@ -253,31 +333,25 @@ bool TRegexEngine::Search(const unsigned char* p, const unsigned char* end) {
   if (matcher_->LeadLiteralLength() > 0) {
     // Every match begins with this literal (a StartChar hint always has one): jump from one
     // occurrence to the next.
-    for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(q, end)) != nullptr; ++q) {
-      if (Attempt(q)) return true;
+    for (const unsigned char* q = p; (q = matcher_->FindLeadLiteral(resume_ = q, end)) != nullptr;
+         ++q) {
+      if (Attempt(resume_ = q, true)) return true;
     }
     return false;
   }
   if (lead_set_.all()) {
     for (const unsigned char* q = p; q <= end; ++q) {
-      if (Attempt(q)) return true;
+      if (Attempt(resume_ = q)) return true;
     }
     return false;
   }
-  bool lead[256];
-  int members = 0;
-  unsigned char only = 0;
-  for (int b = 0; b < 256; ++b) {
-    lead[b] = lead_set_[b];
-    if (lead[b] && b != 0) {
-      ++members;
-      only = static_cast<unsigned char>(b);
-    }
-  }
+  const TRegexLeadTable table(lead_set_);
+  const bool* lead = table.May;
   const unsigned char* q = p;
   while (q < end) {
-    if (members == 1) {
-      q = static_cast<const unsigned char*>(std::memchr(q, only, end - q));
+    resume_ = q;
+    if (table.Members == 1) {
+      q = static_cast<const unsigned char*>(std::memchr(q, table.Only, end - q));
       if (q == nullptr) break;
     } else {
       const unsigned char* scan = q;
@@ -286,16 +360,16 @@ bool TRegexEngine::Search(const unsigned char* p, const unsigned char* end) {
       q = scan;
       if (q == end) break;
     }
-    if (Attempt(q)) return true;
+    if (Attempt(resume_ = q)) return true;
     ++q;
   }
   // The end of the text is a position too; the lead set's bit 0 stands for it.
-  return lead[0] && Attempt(end);
+  return lead[0] && Attempt(resume_ = end);
 }
 
-bool TRegexEngine::Attempt(const unsigned char* at) {
+bool TRegexEngine::Attempt(const unsigned char* at, bool lead_found) {
   const unsigned char* match_end = nullptr;
-  if (!matcher_->Attempt(at, &match_end)) return false;
+  if (!matcher_->Attempt(at, &match_end, lead_found)) return false;
   const auto* base = reinterpret_cast<const unsigned char*>(input_.c_str());
   for (int n = 1; n < kRegexGroupCount; ++n) {
     group_start_[n] = matcher_->GroupStart(n);

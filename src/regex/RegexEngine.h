@@ -34,6 +34,7 @@
 #include "runtime/Exception.h"
 
 class TRegexMatcher;
+class TRegexLinearMatcher;
 struct TRegexLoopGuard;
 
 // The codes of ERegexError::Code, LastErrorCode and ErrorMessage. Codes below
@@ -214,6 +215,24 @@ class TRegexEngine {
   // Bytes the backtracking stack of one search may take before it raises 1016 (default 128 MiB).
   void SetMatchStackLimit(size_t bytes) { stack_limit_ = bytes; }
 
+  // --- The linear matcher ----------------------------------------------------------------------
+
+  // What a search without back-references lets the backtracker spend before it goes on with the
+  // linear matcher: kFirstStepBase plus kFirstStepsPerByte for each subject byte (capped as the
+  // default budget is), never more than the step budget itself. The program's own rules take
+  // well under one step per byte.
+  static int64_t FirstStepBudget(size_t subject_length);
+  static constexpr int64_t kFirstStepBase = 10'000;
+  static constexpr int64_t kFirstStepsPerByte = 4;
+  // The linear matcher takes a pattern only if it translates into at most this many
+  // instructions, counted loops and counted repeats unrolled (a{1000} takes 1000, (ab|c){2,5}
+  // about 40); past it, and with more than ten counted loops nested, the backtracker alone runs.
+  static constexpr size_t kLinearInstructionLimit = 4096;
+  // For tests: searches go to the linear matcher at once when it takes the pattern.
+  void SetLinearFirst(bool on) { linear_first_ = on; }
+  // Debug counter: searches in this process that the linear matcher answered.
+  static uint64_t LinearSearchCount();
+
  private:
   // ReportError, which an override could (wrongly) let return.
   [[noreturn]] void Raise(TRegexErrorCode code);
@@ -243,7 +262,12 @@ class TRegexEngine {
 
   // Search.
   bool Search(const unsigned char* p, const unsigned char* end);
-  bool Attempt(const unsigned char* at);
+  bool Backtrack(const unsigned char* p, const unsigned char* end, int64_t budget,
+                 TRegexErrorCode* gave_up);
+  bool LinearReady();
+  bool SearchLinear(const unsigned char* from);
+  // One attempt at `at`; lead_found: the lead literal was found there.
+  bool Attempt(const unsigned char* at, bool lead_found = false);
   void ClearGroups();
   bool GroupSet(int n) const;
 
@@ -288,6 +312,15 @@ class TRegexEngine {
   int64_t group_end_[15];
 
   std::unique_ptr<TRegexMatcher> matcher_;
+  // Built at the first search that needs it; reset by every compile.
+  std::unique_ptr<TRegexLinearMatcher> linear_;
+  enum { kLinearUnbuilt, kLinearReady, kLinearRefused } linear_state_ = kLinearUnbuilt;
+  bool linear_first_ = false;
+  // The backtracker gave up on this program and subject: later searches (ExecNext) go linear
+  // at once.
+  bool linear_sticky_ = false;
+  // Positions before this one hold no match (the backtracking search has tried them).
+  const unsigned char* resume_ = nullptr;
   int64_t step_limit_ = 0;
   int64_t search_steps_ = 0;
   size_t stack_limit_ = size_t{128} << 20;

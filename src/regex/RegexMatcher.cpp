@@ -147,8 +147,12 @@ void TRegexMatcher::Load(const std::string& program, const unsigned char* swap_c
   insts_.clear();
   sets_.clear();
   lead_len_ = 0;
+  lead_node_ = -1;
   probe_count_ = 0;
   reg_count_ = kRegFixed;
+  regs_.clear();  // registers are laid out anew
+  stack_.clear();
+  has_backref_ = false;
   const std::vector<int32_t> index_of = Decode(program);
   AnnotateRepeats();
   GuardEmptyLoops(guards, index_of);
@@ -187,6 +191,7 @@ std::vector<int32_t> TRegexMatcher::Decode(const std::string& program) {
     const int32_t rel = ReadRegexInt(p + 1);
     if (rel != 0) in.next = target(off, rel);
     in.group = static_cast<uint8_t>(RegexGroupOf(in.op));
+    if (in.op == OP_BACKREF || in.op == OP_BACKREF_CI) has_backref_ = true;
     if (RegexOpInfo(in.op).Operand != okNone) in.text = off + kRegexNodeHeader;
     switch (in.op) {
       case OP_LITERAL:
@@ -352,6 +357,7 @@ void TRegexMatcher::ChooseLeadLiteral() {
   const Inst& lit = insts_[q];
   lead_text_ = lit.text;
   lead_len_ = lit.len;
+  lead_node_ = q;
   lead_ci_ = lit.op == OP_LITERAL_CI;
   // Bytewise: memchr on the rarest byte that has no case partner.
   lead_anchor_ = -1;
@@ -563,10 +569,21 @@ void TRegexMatcher::BeginSearch(const unsigned char* base, const unsigned char* 
   pair_head_ = pair_head;
   pair_tail_ = pair_tail;
   word_ = word_table;
-  regs_.assign(reg_count_, -1);
-  regs_[kRegDepth] = 0;
-  for (int d = 1; d <= kRegexMaxLoopDepth; ++d) regs_[kRegCounter + d] = 0;
-  stamps_.assign(reg_count_, kNoStamp);
+  if (regs_.size() != static_cast<size_t>(reg_count_)) {
+    regs_.assign(reg_count_, -1);
+    regs_[kRegDepth] = 0;
+    for (int d = 1; d <= kRegexMaxLoopDepth; ++d) regs_[kRegCounter + d] = 0;
+    stamps_.assign(reg_count_, kNoStamp);
+  } else {
+    // The last search left its trail on the stack (a match, or a fault): undoing it puts back
+    // every register it changed.
+    for (size_t i = stack_.size(); i-- > 0;) {
+      const Entry& e = stack_[i];
+      if (e.tag >> kIndexBits != kTrail) continue;
+      regs_[e.tag & kIndexMask] = e.a;
+      stamps_[e.tag & kIndexMask] = e.aux;
+    }
+  }
   stack_.clear();
   // Keep a moderate stack between searches; give back what a pathological one took.
   if (stack_.capacity() > (size_t{1} << 16)) stack_.shrink_to_fit();
@@ -698,7 +715,10 @@ int64_t TRegexMatcher::FindLazy(const Inst& r, const Inst& node, const unsigned 
 
 // --- Running -------------------------------------------------------------------------------------
 
-bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match_end) {
+bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match_end,
+                            bool lead_found) {
+  // The lead literal's node, when it is known to match at `at`.
+  const int32_t found_node = lead_found ? lead_node_ : -1;
   stack_.clear();
   top_ = 0;
   Push(Tag(kCpAttempt, 0), 0, 0, 0);
@@ -721,10 +741,7 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         pc = in.next;
         continue;
       case OP_ANY_IN_LINE:
-        if (cur == end_ || separators_[*cur] ||
-            (pair_assigned_ && *cur == pair_head_ && cur[1] == pair_tail_)) {
-          goto fail;
-        }
+        if (!InLineAt(cur)) goto fail;
         ++cur;
         pc = in.next;
         continue;
@@ -740,8 +757,9 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         continue;
       case OP_LITERAL:
       case OP_LITERAL_CI:
-        if (end_ - cur < static_cast<ptrdiff_t>(in.len) ||
-            !EqualCase(cur, prog_ + in.text, in.len, in.op == OP_LITERAL_CI)) {
+        if ((pc != found_node || cur != at) &&
+            (end_ - cur < static_cast<ptrdiff_t>(in.len) ||
+             !EqualCase(cur, prog_ + in.text, in.len, in.op == OP_LITERAL_CI))) {
           goto fail;
         }
         cur += in.len;
@@ -767,13 +785,10 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
         pc = in.next;
         continue;
       case OP_WORD_EDGE:
-      case OP_NOT_WORD_EDGE: {
-        const bool before = cur != base_ && word_[cur[-1]];
-        const bool after = cur != end_ && word_[*cur];
-        if ((before != after) != (in.op == OP_WORD_EDGE)) goto fail;
+      case OP_NOT_WORD_EDGE:
+        if (AtWordEdge(cur) != (in.op == OP_WORD_EDGE)) goto fail;
         pc = in.next;
         continue;
-      }
       case OP_EMPTY:
       case OP_SKIP:
         pc = in.next;
@@ -825,26 +840,6 @@ bool TRegexMatcher::Attempt(const unsigned char* at, const unsigned char** match
   fail:
     if (!Backtrack(pc, cur)) return false;
   }
-}
-
-// '^' with modifier m: at the start, after a line separator, or after a whole pair; never
-// between the pair's two bytes.
-inline bool TRegexMatcher::AtLineStart(const unsigned char* cur) const {
-  if (cur == base_) return true;
-  const unsigned char b = cur[-1];
-  if (pair_assigned_ && b == pair_tail_ && cur - 1 > base_ && cur[-2] == pair_head_) return true;
-  if (pair_assigned_ && b == pair_head_ && *cur == pair_tail_) return false;
-  return separators_[b];
-}
-
-// '$' with modifier m: at the end, before a line separator, or before a whole pair; never
-// between the pair's two bytes.
-inline bool TRegexMatcher::AtLineEnd(const unsigned char* cur) const {
-  if (cur == end_) return true;
-  const unsigned char c = *cur;
-  if (pair_assigned_ && c == pair_head_ && cur[1] == pair_tail_) return true;
-  if (pair_assigned_ && c == pair_tail_ && cur > base_ && cur[-1] == pair_head_) return false;
-  return separators_[c];
 }
 
 // The repeat node at pc, run at cur: counts what the repeated node matches, picks the first

@@ -32,6 +32,23 @@
 #include "regex/RegexEngine.h"
 #include "regex/RegexProgram.h"
 
+// A lead set as a table for scanning: May[b] for every byte; Members counts the bytes other than
+// 0 in it, and Only is the last of them (the one to look for with memchr when it is alone).
+struct TRegexLeadTable {
+  explicit TRegexLeadTable(const std::bitset<256>& lead) {
+    for (int b = 0; b < 256; ++b) {
+      May[b] = lead[b];
+      if (May[b] && b != 0) {
+        ++Members;
+        Only = static_cast<unsigned char>(b);
+      }
+    }
+  }
+  bool May[256];
+  int Members = 0;
+  unsigned char Only = 0;
+};
+
 // Raised by the matcher with an error code; the engine turns it into ReportError(Code).
 struct TRegexFault {
   TRegexErrorCode Code;
@@ -90,8 +107,9 @@ class TRegexMatcher {
   void BeginSearch(const unsigned char* base, const unsigned char* end, int64_t step_budget,
                    size_t stack_bytes, const std::bitset<256>& separators, bool pair_assigned,
                    unsigned char pair_head, unsigned char pair_tail, const bool* word_table);
-  // One attempt at `at`: true with *match_end set on a match; throws TRegexFault.
-  bool Attempt(const unsigned char* at, const unsigned char** match_end);
+  // One attempt at `at`: true with *match_end set on a match; throws TRegexFault. lead_found
+  // says that FindLeadLiteral found the lead literal at `at`, which is then not compared again.
+  bool Attempt(const unsigned char* at, const unsigned char** match_end, bool lead_found = false);
   // Registers after a successful attempt: group positions as offsets from base, -1 when unset.
   int64_t GroupStart(int n) const { return regs_[kRegGroupStart + n]; }
   int64_t GroupEnd(int n) const { return regs_[kRegGroupEnd + n]; }
@@ -103,7 +121,8 @@ class TRegexMatcher {
   // Steps of the present search's budget not yet spent (negative once it ran out).
   int64_t StepsLeft() const { return steps_; }
 
- private:
+  // The decoded program, for the linear matcher that translates it: nodes in layout order (the
+  // first is the top-level OP_CHOICE) and the byte sets their `set` fields index.
   struct Inst {
     uint8_t op = 0;
     uint8_t group = 0;     // group of OPEN/CLOSE/BACKREF
@@ -120,6 +139,44 @@ class TRegexMatcher {
     uint32_t text = 0;  // literals: offset of the bytes in the program
     uint32_t len = 0;   // literals: number of bytes
   };
+  const std::vector<Inst>& Nodes() const { return insts_; }
+  const std::bitset<256>& SetOf(int32_t set) const { return sets_[set]; }
+  const unsigned char* ProgramBytes() const { return prog_; }
+  bool HasBackReference() const { return has_backref_; }
+  unsigned char SwapCase(unsigned char b) const { return swap_[b]; }
+
+  // The present search's subject and its zero-width and line tests, shared by both matchers.
+  const unsigned char* Base() const { return base_; }
+  const unsigned char* End() const { return end_; }
+  // '^' with modifier m: at the start, after a line separator, or after a whole pair; never
+  // between the pair's two bytes.
+  bool AtLineStart(const unsigned char* cur) const {
+    if (cur == base_) return true;
+    const unsigned char b = cur[-1];
+    if (pair_assigned_ && b == pair_tail_ && cur - 1 > base_ && cur[-2] == pair_head_) return true;
+    if (pair_assigned_ && b == pair_head_ && *cur == pair_tail_) return false;
+    return separators_[b];
+  }
+  // '$' with modifier m: at the end, before a line separator, or before a whole pair; never
+  // between the pair's two bytes.
+  bool AtLineEnd(const unsigned char* cur) const {
+    if (cur == end_) return true;
+    const unsigned char c = *cur;
+    if (pair_assigned_ && c == pair_head_ && cur[1] == pair_tail_) return true;
+    if (pair_assigned_ && c == pair_tail_ && cur > base_ && cur[-1] == pair_head_) return false;
+    return separators_[c];
+  }
+  // The word state differs on the two sides of cur (\b).
+  bool AtWordEdge(const unsigned char* cur) const {
+    return (cur != base_ && word_[cur[-1]]) != (cur != end_ && word_[*cur]);
+  }
+  // '.' without modifier s takes the byte at cur: neither the end, a separator nor a pair.
+  bool InLineAt(const unsigned char* cur) const {
+    return cur != end_ && !separators_[*cur] &&
+           !(pair_assigned_ && *cur == pair_head_ && cur[1] == pair_tail_);
+  }
+
+ private:
   // One stack entry: a trail record (register, old value, old stamp) or a choice point (node,
   // cursor, repeat count, the choice point below it).
   struct Entry {
@@ -141,8 +198,6 @@ class TRegexMatcher {
 
   // Running.
   bool InSet(int32_t set, unsigned char b) const { return sets_[set][b]; }
-  bool AtLineStart(const unsigned char* cur) const;
-  bool AtLineEnd(const unsigned char* cur) const;
   bool StartRepeat(int32_t pc, const unsigned char*& cur);
   bool ResumeRepeat(const Entry& e, int32_t& pc, const unsigned char*& cur);
   int32_t StepLoop(int32_t pc, int64_t pos);
@@ -167,9 +222,11 @@ class TRegexMatcher {
   std::vector<ByteSet> sets_;
   unsigned char swap_[256];
   int reg_count_ = kRegFixed;
+  bool has_backref_ = false;
   // Lead literal: offset, length, case handling, and the byte searched for with memchr.
   uint32_t lead_text_ = 0;
   uint32_t lead_len_ = 0;
+  int32_t lead_node_ = -1;
   bool lead_ci_ = false;
   int32_t lead_anchor_ = -1;  // index in the literal of a caseless byte, -1 = none
   LeadProbe probes_[3] = {};  // ascending positions

@@ -1,6 +1,7 @@
-// Our matcher against PCRE2 (loaded at run time and used through its public API only): the
+// Our matchers against PCRE2 (loaded at run time and used through its public API only): the
 // same leftmost, priority-ordered result with the same groups, above all for counted loops and
 // loops over groups whose bodies hold alternatives, nested groups or can match the empty string.
+// Every case runs on the backtracker and again on the linear matcher.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -79,8 +80,10 @@ class Peer {
   decltype(&pcre2_code_free_8) free_code_ = nullptr;
 };
 
-// Ours, from 1-based `offset`; "" when our step budget gave up first.
-std::string OursFrom(TRegexEngine& e, const std::string& subject, int offset) {
+// Ours, from 1-based `offset`; "" when our step budget gave up first. `linear` sends the search
+// to the linear matcher at once.
+std::string OursFrom(TRegexEngine& e, const std::string& subject, int offset, bool linear) {
+  e.SetLinearFirst(linear);
   e.SetInputString(subject);
   try {
     return e.ExecPos(offset) ? Describe(e) : "none";
@@ -123,7 +126,10 @@ TEST(RegexDifferentialTest, LoopCasesAgreeWithPeer) {
     SCOPED_TRACE(c.pattern);
     TRegexEngine e;
     e.SetExpression(c.pattern);
-    EXPECT_EQ(OursFrom(e, c.subject, 1), c.expected);
+    EXPECT_EQ(OursFrom(e, c.subject, 1, false), c.expected);
+    const uint64_t linear_before = TRegexEngine::LinearSearchCount();
+    EXPECT_EQ(OursFrom(e, c.subject, 1, true), c.expected);
+    EXPECT_EQ(TRegexEngine::LinearSearchCount(), linear_before + 1);
     if (peer.Loaded()) {
       EXPECT_EQ(peer.FirstMatch(c.pattern, c.subject, 0, false), c.expected);
     }
@@ -225,9 +231,13 @@ TEST(RegexDifferentialTest, RandomPatternsAgreeWithPeer) {
       const std::string subject = maker.Subject();
       for (size_t offset = 0; offset <= subject.size(); ++offset) {
         const std::string theirs = peer.FirstMatch(pattern, subject, offset, caseless);
-        const std::string ours = OursFrom(e, subject, static_cast<int>(offset + 1));
-        if (theirs.empty() || ours.empty()) continue;  // one side's budget ran out
+        const std::string linear = OursFrom(e, subject, static_cast<int>(offset + 1), true);
+        const std::string ours = OursFrom(e, subject, static_cast<int>(offset + 1), false);
+        if (theirs.empty()) continue;  // the peer's budget ran out
         ++compared;
+        ASSERT_EQ(linear, theirs) << "pattern " << pattern << " subject " << subject << " offset "
+                                  << offset + 1 << (caseless ? " caseless" : "") << " linear";
+        if (ours.empty()) continue;
         ASSERT_EQ(ours, theirs) << "pattern " << pattern << " subject " << subject << " offset "
                                 << offset + 1 << (caseless ? " caseless" : "");
       }

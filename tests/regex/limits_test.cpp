@@ -71,28 +71,35 @@ TEST(RegexLimitsTest, LongMatchesNeedNoStack) {
 }
 
 TEST(RegexLimitsTest, SixteenMegabytesOnAnOrdinaryThreadStack) {
-  // Any pattern over 16 MiB on an 8 MiB stack ends with a result or one of our errors.
+  // Any pattern over 16 MiB on an 8 MiB stack ends with a result or, with a back-reference, one
+  // of our errors. Without one the linear matcher answers where backtracking gives up.
   const std::string big(16 << 20, 'a');
-  std::string results[4];
+  struct Row {
+    const char* pattern;
+    int64_t step_limit;
+    const char* outcome;
+  } rows[] = {
+      {"(a|b)*[bc]\\1", 0, "error 1016"},  // one choice point per byte, kept for backtracking
+      {"(a|b)*[bc]", 0, "none"},
+      {"a+$", 0, "match@1+16777216"},
+      {"(?-s)(.)+?b\\1", 5'000'000, "error 1017"},
+      {"(?-s)(.)+?b", 5'000'000, "none"},
+      {"[^<>]+(c|d)", 0, "none"},           // quadratic for the backtracker
+      {"[^<>]+(c|d)\\1", 0, "error 1017"},  // the same with a back-reference: the budget ends it
+  };
+  std::string results[std::size(rows)];
   int64_t quadratic_steps = 0;
   RunOnStack(8 << 20, [&] {
     TRegexEngine e;
-    e.SetExpression("(a|b)*[bc]");  // one choice point per byte, kept for backtracking
-    results[0] = Outcome(e, big);
-    e.SetExpression("a+$");
-    results[1] = Outcome(e, big);
-    e.SetExpression("(?-s)(.)+?b");
-    e.SetMatchStepLimit(5'000'000);
-    results[2] = Outcome(e, big);
-    e.SetExpression("[^<>]+(c|d)");  // quadratic: every start, every length
-    e.SetMatchStepLimit(0);
-    results[3] = Outcome(e, big);
+    for (size_t r = 0; r < std::size(rows); ++r) {
+      e.SetExpression(rows[r].pattern);
+      e.SetMatchStepLimit(rows[r].step_limit);
+      results[r] = Outcome(e, big);
+    }
     quadratic_steps = e.SearchSteps();
   });
-  EXPECT_EQ(results[0], "error 1016");
-  EXPECT_EQ(results[1], "match@1+16777216");
-  EXPECT_EQ(results[2], "error 1017");
-  EXPECT_EQ(results[3], "error 1017");
+  for (size_t r = 0; r < std::size(rows); ++r)
+    EXPECT_EQ(results[r], rows[r].outcome) << rows[r].pattern;
   // Past the largest page the default budget grows no further.
   EXPECT_GE(quadratic_steps, TRegexEngine::DefaultStepBudget(8 << 20));
   EXPECT_LT(quadratic_steps, TRegexEngine::DefaultStepBudget(8 << 20) + 100);
@@ -100,13 +107,15 @@ TEST(RegexLimitsTest, SixteenMegabytesOnAnOrdinaryThreadStack) {
 }
 
 TEST(RegexLimitsTest, StackBudget) {
-  TRegexEngine e;
-  e.SetExpression("(ab|a)*c");
   std::string text;
   for (int i = 0; i < 5000; ++i) text += "ab";
+  TRegexEngine e;
   e.SetMatchStackLimit(64 << 10);
+  e.SetExpression("(ab|a)*c");  // the linear matcher needs no stack
+  EXPECT_EQ(Outcome(e, text + "c"), "match@1+10001");
+  e.SetExpression("(ab|a)*c\\1");
   try {
-    e.Exec(text + "c");
+    e.Exec(text + "cab");
     FAIL();
   } catch (const ERegexError& err) {
     EXPECT_EQ(err.Code, 1016);
@@ -115,23 +124,40 @@ TEST(RegexLimitsTest, StackBudget) {
   }
   EXPECT_EQ(e.MatchStart(0), -1);
   e.SetMatchStackLimit(16 << 20);
-  EXPECT_EQ(Outcome(e, text + "c"), "match@1+10001");
+  EXPECT_EQ(Outcome(e, text + "cab"), "match@1+10003");
 }
 
-TEST(RegexLimitsTest, StepBudgetStopsExponentialBacktracking) {
+TEST(RegexLimitsTest, BacktrackingGivesUpOnlyWithBackReferences) {
+  // Exponential backtracking: with a back-reference the budget ends it; without one the linear
+  // matcher takes over and answers.
+  const uint64_t linear_before = TRegexEngine::LinearSearchCount();
   TRegexEngine e;
-  e.SetExpression("(a|aa)+$");
+  e.SetExpression("(a|aa)+\\1$");
   e.SetMatchStepLimit(2'000'000);
   const std::string text = std::string(40, 'a') + "b";
   EXPECT_EQ(Outcome(e, text), "error 1017");
   EXPECT_EQ(e.LastErrorCode(), 1017);
   // The engine stays usable; small cases finish within the budget.
   EXPECT_EQ(Outcome(e, "aaab"), "none");
-  EXPECT_EQ(Outcome(e, "aaa"), "match@1+3");
-  e.SetExpression("(x+x+)+[yz]");
-  e.SetMatchStepLimit(1000);
-  EXPECT_EQ(Outcome(e, std::string(30, 'x')), "error 1017");
-  EXPECT_EQ(Outcome(e, "xxy"), "match@1+3");
+  EXPECT_EQ(Outcome(e, "aaaa"), "match@1+4");
+  EXPECT_EQ(TRegexEngine::LinearSearchCount(), linear_before);
+  e.SetExpression("(a|aa)+$");
+  EXPECT_EQ(Outcome(e, text), "none");
+  EXPECT_EQ(TRegexEngine::LinearSearchCount(), linear_before + 1);
+  e.SetExpression("(x+x+)+y");
+  e.SetMatchStepLimit(0);
+  EXPECT_EQ(Outcome(e, std::string(42, 'x') + "z xxy"), "match@45+3");
+  EXPECT_EQ(e.MatchText(1), "xx");
+  EXPECT_EQ(TRegexEngine::LinearSearchCount(), linear_before + 2);
+  // ExecNext after a search the linear matcher answered goes to it at once.
+  e.SetExpression("(x+x+)+y|(q)");
+  ASSERT_EQ(Outcome(e, std::string(42, 'x') + "z xxy qxxxy"), "match@45+3");
+  ASSERT_TRUE(e.ExecNext());
+  EXPECT_EQ(Describe(e), "49:q|-|49:q");
+  ASSERT_TRUE(e.ExecNext());
+  EXPECT_EQ(Describe(e), "50:xxxy|50:xxx");
+  EXPECT_FALSE(e.ExecNext());
+  EXPECT_EQ(TRegexEngine::LinearSearchCount(), linear_before + 6);
 }
 
 TEST(RegexLimitsTest, BackReferencesCostTheBytesTheyCompare) {
@@ -155,10 +181,10 @@ TEST(RegexLimitsTest, BackReferencesCostTheBytesTheyCompare) {
   EXPECT_GE(e.SearchSteps(), half.size() >> 3);
   // So does a ".*" looking back for the one byte that may follow it, tried at every start
   // (quadratic in bytes: about four minutes over 8 MiB when it was free).
-  e.SetExpression(".*#(\\d)");
+  e.SetExpression(".*#(\\d)\\1");
   EXPECT_EQ(Outcome(e, "#x" + std::string(1 << 20, 'y')), "error 1017");
   e.SetModifier(1, true);  // caseless: two bytes to look for, one at a time
-  e.SetExpression(".*q(\\d)");
+  e.SetExpression(".*q(\\d)\\1");
   EXPECT_EQ(Outcome(e, "qx" + std::string(1 << 18, 'y')), "error 1017");
 }
 
