@@ -31,6 +31,8 @@ struct TFetchOutcome {
   std::string Url;         // the URL asked
   std::string FinalUrl;    // where the last redirect led (fetched pages)
   std::string Detail;      // the failure's own message (English, from the network layers)
+  int64_t WireBytes = 0;   // bytes received over the connection, heads and redirects included
+  int64_t Bytes = 0;       // the page's bytes as decoded (fetched pages)
 
   bool Fetched() const { return End == feFetched; }
 };

@@ -340,6 +340,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
+  http->SetAcceptCompression(true);
   http->SetReadTimeout(options.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
   limits.MaxBodyBytes = kQueryMaxPageBytes;  // eleven workers hold several copies of a page
@@ -376,6 +377,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     outcome.End = feFetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();
+    outcome.Bytes = static_cast<int64_t>(result.Text.size());
     result.Text = PageByMode(result.Text, mode);
   } catch (...) {
     RecordFetchFailure(outcome);
@@ -390,6 +392,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, int mod
     result.Text = FailureText();
     give_back();  // a failure whose answer was still read to its end (an error status)
   }
+  outcome.WireBytes = http->ReceivedBytes();
   http.reset();
   cookies.reset();
   outcome.ElapsedMs = elapsed();

@@ -10,6 +10,7 @@
 #include "http/NetConnectionPool.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
+#include "support/CodedBodies.h"
 #include "support/PeerDaemons.h"
 #include "support/ScriptedServer.h"
 #include "support/TlsPeers.h"
@@ -182,6 +183,43 @@ TEST(PageFetcher, PageBodiesStopAtTheCap) {
   EXPECT_LT(sent.load(), 2 * kQueryMaxPageBytes);
 }
 
+TEST(PageFetcher, CodedPagesArriveDecodedAndTheOutcomeCountsBothSizes) {
+  StandInServices s;
+  s.SetPageSize(300000);
+  s.SetCompression(true);
+  const std::string google =
+      "http://" + s.HostFor(StandIn::Google) + "/search?hl=zh-CN&q=site%3Ax.test";
+  const std::string baidu = "http://" + s.HostFor(StandIn::Baidu) + "/s?wd=site%3Ax.test";
+  struct Row {
+    std::string url;
+    int mode;
+    std::string expected;
+  } rows[] = {
+      {google, 1, Gbk(u8"获得约 <b>4,321</b> 条结果")},      // Brotli in chunks, UTF-8
+      {baidu, 0, Gbk(u8"百度一下，找到相关网页约1,234篇")},  // gzip, GBK
+      {HomeUrl(s), 4, StandInServices::ExpectedTitle()},     // gzip, charset by declaration
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.url);
+    TPageResult page = FetchPage(row.url, "", row.mode);
+    ASSERT_EQ(page.Outcome.End, feFetched) << page.Outcome.Detail;
+    EXPECT_NE(page.Text.find(row.expected), std::string::npos);
+    EXPECT_GT(page.Outcome.Bytes, 300000);
+    EXPECT_LT(page.Outcome.WireBytes * 3, page.Outcome.Bytes);
+  }
+  // A page that inflates far past the cap ends there; a corrupt one fails with its reason.
+  ScriptedServer bomb(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 200 OK", GzipBomb(int64_t{1} << 30), {"Content-Encoding: gzip"})}}));
+  TPageResult page = FetchPage(bomb.Url("/"), "", 0);
+  EXPECT_EQ(FetchReason(page.Outcome), Gbk(u8"页面过大"));
+  EXPECT_EQ(page.Text, FailureText());
+  ScriptedServer corrupt(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 200 OK", "not gzip at all", {"Content-Encoding: gzip"})}}));
+  page = FetchPage(corrupt.Url("/"), "", 0);
+  EXPECT_EQ(page.Outcome.End, feOtherFailure);
+  EXPECT_EQ(FetchReason(page.Outcome).rfind("Invalid gzip body", 0), 0u);
+}
+
 TEST(PageFetcher, ASilentServerTimesOutAfterTwentySeconds_Slow) {
   StandInServices s;
   s.SetFault(StandIn::Site, StandInFault::Silent);
@@ -212,6 +250,7 @@ TEST(PageFetcher, SendsItsOwnHeadAndCarriesCookiesOnlyWithinOneCall) {
         "Accept: text/html, */*",
         "Referer: " + url,
         "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)",
+        "Accept-Encoding: gzip, deflate, br",
     };
     EXPECT_EQ(lines, expected) << "request " << i;
   }
