@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -56,5 +57,24 @@ std::string GzipBomb(int64_t decoded_size) {
   for (int64_t left = decoded_size; left > 0; left -= 1 << 20) out += block;
   out += std::string("\x03\0", 2);            // a final, empty fixed-Huffman block
   out += std::string("\0\0\0\0\0\0\0\0", 8);  // CRC and size, never reached
+  return out;
+}
+
+std::string ResultRows(size_t bytes) {
+  static const char* const kWords[] = {"site",  "rank",   "search", "index", "page",  "value",
+                                       "tools", "result", "link",   "title", "daily", "report",
+                                       "web",   "china",  "online", "free"};
+  std::string out;
+  uint32_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+  while (out.size() < bytes) {
+    const uint32_t n = next() % 100000;
+    out += "<div class=\"result\"><h3><a href=\"http://www.example" + std::to_string(n) + ".test/" +
+           kWords[next() % 16] + "/" + std::to_string(next() % 1000) + ".html\">";
+    for (int w = 0; w < 6; ++w) out += std::string(kWords[next() % 16]) + " ";
+    out += "</a></h3><p>";
+    for (int w = 0; w < 24; ++w) out += std::string(kWords[next() % 16]) + " ";
+    out += std::to_string(next() % 10000) + "</p></div>\r\n";
+  }
   return out;
 }

@@ -1,5 +1,6 @@
-// Bodies in the content codings a server may send (gzip, deflate with or without its zlib
-// wrapping, Brotli), made with the codings' own libraries, for stand-ins, benchmarks and tests.
+// Result-page markup and bodies in the content codings a server may send (gzip, deflate with or
+// without its zlib wrapping, Brotli), made with the codings' own libraries, for stand-ins,
+// benchmarks and tests.
 #pragma once
 
 #include <cstdint>
@@ -15,3 +16,6 @@ std::string BrotliCoded(std::string_view body, int quality = 5);
 // (rounded up to whole MiB). Its trailer is not checked against the data: a decoder that takes
 // the whole of it has failed already.
 std::string GzipBomb(int64_t decoded_size);
+// About `bytes` of result-list markup: rows of links and snippets drawn from a small vocabulary,
+// so that it compresses about as well as a real result page. The same text on every call.
+std::string ResultRows(size_t bytes);

@@ -85,27 +85,6 @@ std::string Render(const Page& page) {
   return head;
 }
 
-// About `bytes` of result-list markup: rows of links and snippets drawn from a small vocabulary,
-// so that it compresses about as well as a real result page.
-std::string ResultRows(size_t bytes) {
-  static const char* const kWords[] = {"site",  "rank",   "search", "index", "page",  "value",
-                                       "tools", "result", "link",   "title", "daily", "report",
-                                       "web",   "china",  "online", "free"};
-  std::string out;
-  uint32_t seed = 12345;
-  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
-  while (out.size() < bytes) {
-    const uint32_t n = next() % 100000;
-    out += "<div class=\"result\"><h3><a href=\"http://www.example" + std::to_string(n) + ".test/" +
-           kWords[next() % 16] + "/" + std::to_string(next() % 1000) + ".html\">";
-    for (int w = 0; w < 6; ++w) out += std::string(kWords[next() % 16]) + " ";
-    out += "</a></h3><p>";
-    for (int w = 0; w < 24; ++w) out += std::string(kWords[next() % 16]) + " ";
-    out += std::to_string(next() % 10000) + "</p></div>\r\n";
-  }
-  return out;
-}
-
 bool SendAll(int fd, const std::string& data) {
   size_t off = 0;
   while (off < data.size()) {
