@@ -57,8 +57,9 @@ static_assert(std::size(kOutcomeWords) == fsDisabled + 1, "a word for every fiel
 const char* const kFetchEndWords[] = {
     "fetched",         "host-not-found", "refused",      "reset",
     "connect-timeout", "read-timeout",   "tls-refused",  "http-status",
-    "too-large",       "stopped",        "proxy-failed", "other-failure"};
-static_assert(std::size(kFetchEndWords) == feOtherFailure + 1, "a word for every fetch end");
+    "too-large",       "stopped",        "proxy-failed", "other-failure",
+    "resolve-timeout"};
+static_assert(std::size(kFetchEndWords) == feResolveTimeout + 1, "a word for every fetch end");
 
 template <size_t N>
 int IndexOfWord(const char* const (&words)[N], const char* word, int fallback) {

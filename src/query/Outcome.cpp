@@ -95,6 +95,8 @@ std::string FetchReason(const TFetchOutcome& fetch) {
       return G(u8"代理无法连接");
     case feOtherFailure:
       return fetch.Detail.empty() ? G(u8"未知错误") : fetch.Detail;
+    case feResolveTimeout:
+      return G(u8"域名解析超时");
   }
   return "";
 }

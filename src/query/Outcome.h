@@ -22,6 +22,7 @@ enum TFetchEnd {
   feStopped,         // the user stopped the query first
   feProxyFailed,     // the proxy could not be reached or refused the route
   feOtherFailure,    // anything else; Detail holds the message
+  feResolveTimeout,  // the host name lookup did not end within the time-out
 };
 
 struct TFetchOutcome {

@@ -15,6 +15,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "transport/NetException.h"
+#include "transport/NetResolver.h"
 #include "transport/NetStack.h"
 
 // ---- Text helpers: TextBetween, DigitsOnly, TrimSuffix, FailureText -------------------
@@ -205,6 +206,7 @@ TFetchEnd EndOf(const Exception& e, int& status) {
   }
   if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return feTlsRefused;
   if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return feTooLarge;
+  if (dynamic_cast<const ENetResolveTimeout*>(&e)) return feResolveTimeout;
   if (dynamic_cast<const ENetConnectTimeout*>(&e)) return feConnectTimeout;
   if (dynamic_cast<const ENetReadTimeout*>(&e)) return feReadTimeout;
   if (dynamic_cast<const ENetSocksError*>(&e) || dynamic_cast<const EProxyFailed*>(&e)) {
@@ -293,7 +295,7 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRo
   if (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5) {
     // These look the server's name up here, after the connect to the proxy; looked up first,
     // a name that does not resolve is the server's failure, not the proxy's.
-    SharedStack()->LookupHost(target.Host);
+    NetResolveHost(target.Host, TNetDeadline::ForConnect(http.ReadTimeout()));
   }
   try {
     fetch();
@@ -302,7 +304,8 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxyRo
     // that fails failed to reach the proxy.
     TFetchOutcome seen;
     RecordFetchFailure(seen);
-    if (seen.End == feRefused || seen.End == feHostNotFound || seen.End == feConnectTimeout) {
+    if (seen.End == feRefused || seen.End == feHostNotFound || seen.End == feConnectTimeout ||
+        seen.End == feResolveTimeout) {
       throw EProxyFailed("Proxy " + route.Proxy->Name() + ": " + seen.Detail);
     }
     throw;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "transport/NetResolver.h"
 #include "transport/NetSocks.h"
 
 // ---- TNetIOHandler --------------------------------------------------------------------------
@@ -99,7 +100,7 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
   binding_->BindLocal();
 
   if (!TNetStack::IsDottedQuad(target_host)) ReportStatus(hsResolving, target_host);
-  binding_->SetPeerIP(stack.LookupHost(target_host));
+  binding_->SetPeerIP(NetResolveHost(target_host, connect_deadline_, nfIPv4).front());
   binding_->SetPeerPort(target_port);
   if (!use_nagle_) {
     int on = 1;

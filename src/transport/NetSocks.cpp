@@ -3,6 +3,7 @@
 #include <string>
 
 #include "transport/NetIOHandlerSocket.h"
+#include "transport/NetResolver.h"
 #include "transport/NetStack.h"
 
 namespace {
@@ -83,7 +84,7 @@ void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::stri
     // 0.0.0.1: "the name follows, resolve it yourself".
     request.append({0, 0, 0, 1});
   } else {
-    TNetIPv4Bytes address = TNetStack::ParseAddress(SharedStack()->LookupHost(host));
+    TNetIPv4Bytes address = TNetStack::ParseAddress(NetResolveHost(host, deadline, nfIPv4).front());
     request.append(reinterpret_cast<const char*>(address.data()), 4);
   }
   // Both fields end at a zero byte: one inside them would end them early and the proxy would
@@ -142,7 +143,8 @@ void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::stri
 
   std::string request{5, 1, 0};  // version, connect, reserved
   if (resolve_locally_) {
-    const TNetIPv4Bytes address = TNetStack::ParseAddress(SharedStack()->LookupHost(host));
+    const TNetIPv4Bytes address =
+        TNetStack::ParseAddress(NetResolveHost(host, deadline, nfIPv4).front());
     request.push_back(1);  // IPv4 address
     request.append(reinterpret_cast<const char*>(address.data()), 4);
   } else {

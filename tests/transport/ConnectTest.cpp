@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,8 @@
 #include "PeerUtil.h"
 #include "runtime/StrUtils.h"
 #include "runtime/Thread.h"
+#include "support/DnsStandIn.h"
+#include "transport/NetResolver.h"
 #include "transport/NetTCPClient.h"
 
 namespace {
@@ -125,6 +128,71 @@ TEST(Establish, RefusedDirectAndWithATimeOut) {
     EXPECT_NE(c.IOHandler(), nullptr);
     EXPECT_FALSE(c.IOHandler()->Connected());
   }
+}
+
+// Lookups go to a name server stand-in while one of these lives.
+struct NameServerScope {
+  explicit NameServerScope(const DnsStandIn& dns) { SetNetNameServers(dns.Server()); }
+  ~NameServerScope() { SetNetNameServers(""); }
+};
+
+TEST(Resolve, NamesAreLookedUpWithinTheDeadline) {
+  DnsStandIn dns;
+  dns.Add("v4.test", {"127.0.0.1"});
+  dns.Add("both.test", {"127.0.0.2", "::1", "127.0.0.1"});
+  dns.Add("v6only.test", {"::1"});
+  dns.Add("empty.test", {});
+  NameServerScope scope(dns);
+  struct Row {
+    std::string host;
+    int families;
+    std::string expected;  // the addresses joined by blanks, or "!" and the error code
+  } rows[] = {
+      {"v4.test", nfBoth, "127.0.0.1"},
+      {"BOTH.test", nfBoth, "::1 127.0.0.2 127.0.0.1"},  // IPv6 first
+      {"both.test", nfIPv4, "127.0.0.2 127.0.0.1"},
+      {"v6only.test", nfBoth, "::1"},
+      {"v6only.test", nfIPv4, "!11004"},
+      {"empty.test", nfBoth, "!11004"},
+      {"missing.test", nfBoth, "!11001"},
+      {std::string("v4.test\0.evil", 13), nfBoth, "!11001"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.host);
+    std::string got;
+    try {
+      for (const std::string& a : NetResolveHost(row.host, TNetDeadline::In(5000), row.families)) {
+        got += (got.empty() ? "" : " ") + a;
+      }
+    } catch (const ENetSocketError& e) {
+      got = "!" + std::to_string(e.ErrorCode());
+    }
+    EXPECT_EQ(got, row.expected);
+  }
+  // Addresses and localhost are never asked about; a name is, on the connect's way.
+  const int asked = dns.Questions();
+  for (const char* host : {"127.0.0.1", "::1", "LocalHost"}) {
+    EXPECT_EQ(NetResolveHost(host, TNetDeadline::In(5000)).size(), 1u);
+  }
+  EXPECT_EQ(dns.Questions(), asked);
+  peer::ScriptPeer p([](int& fd) { peer::SendAll(fd, "hi\n"); });
+  TNetTCPClient c;
+  c.SetHost("v4.test");
+  c.SetPort(p.Port());
+  c.Establish(2000);
+  EXPECT_EQ(c.ReadLine(), "hi");
+  EXPECT_GT(dns.Questions(), asked);
+
+  // A silent name server: the connect ends by its time-out, the lookup being part of it.
+  dns.SetSilent(true);
+  TNetTCPClient silent;
+  silent.SetHost("v4.test");
+  silent.SetPort(p.Port());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(silent.Establish(300), ENetResolveTimeout);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(290));
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
 }
 
 TEST(Establish, TimedConnectThatNeverCompletes) {

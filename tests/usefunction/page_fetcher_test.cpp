@@ -11,10 +11,12 @@
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "support/CodedBodies.h"
+#include "support/DnsStandIn.h"
 #include "support/PeerDaemons.h"
 #include "support/ScriptedServer.h"
-#include "support/TlsPeers.h"
 #include "support/StandInServices.h"
+#include "support/TlsPeers.h"
+#include "transport/NetResolver.h"
 
 namespace {
 
@@ -127,6 +129,18 @@ TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
   EXPECT_EQ(GetPage(HomeUrl(s) + "/\r\nX-Injected: 1", "", 0), FailureText());
   EXPECT_EQ(s.RequestCount(), 0u);
   EXPECT_EQ(GetPage("gopher://127.0.0.1/", "", 0), FailureText());
+
+  // A name that does not exist, and a name server that never answers within the time-out.
+  DnsStandIn dns;
+  SetNetNameServers(dns.Server());
+  TFetchOptions quick;
+  quick.ReadTimeoutMs = 400;
+  EXPECT_EQ(FetchReason(FetchPage("http://nowhere.test/", "", 0, quick).Outcome),
+            Gbk(u8"找不到主机"));
+  dns.SetSilent(true);
+  EXPECT_EQ(FetchReason(FetchPage("http://nowhere.test/", "", 0, quick).Outcome),
+            Gbk(u8"域名解析超时"));
+  SetNetNameServers("");
 }
 
 TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
