@@ -145,15 +145,23 @@ int LookupErrorCode(int status) {
 
 }  // namespace
 
+std::string UnbracketedHost(const std::string& host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
 bool IsNumericHost(const std::string& host) {
   in6_addr v6;
-  return TNetStack::IsDottedQuad(host) || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
+  return TNetStack::IsDottedQuad(host) ||
+         inet_pton(AF_INET6, UnbracketedHost(host).c_str(), &v6) == 1;
 }
 
 std::vector<std::string> NetResolveHost(const std::string& host, const TNetDeadline& deadline,
                                         int families) {
   if (SameText(host, "localhost")) return {"127.0.0.1"};
-  if (IsNumericHost(host)) return {host};
+  if (IsNumericHost(host)) return {UnbracketedHost(host)};
   // A name with an embedded NUL would be looked up as its prefix.
   if (host.empty() || host.find('\0') != std::string::npos) {
     throw ENetSocketError(11001, TNetStack::ErrorText(11001));
@@ -173,8 +181,11 @@ std::vector<std::string> NetResolveHost(const std::string& host, const TNetDeadl
     const int code = LookupErrorCode(lookup.status);
     throw ENetSocketError(code, TNetStack::ErrorText(code));
   }
-  std::vector<std::string> addresses = std::move(lookup.ipv6);
-  addresses.insert(addresses.end(), lookup.ipv4.begin(), lookup.ipv4.end());
+  std::vector<std::string> addresses;
+  for (size_t i = 0; i < std::max(lookup.ipv6.size(), lookup.ipv4.size()); ++i) {
+    if (i < lookup.ipv6.size()) addresses.push_back(lookup.ipv6[i]);
+    if (i < lookup.ipv4.size()) addresses.push_back(lookup.ipv4[i]);
+  }
   if (addresses.empty()) throw ENetSocketError(11004, TNetStack::ErrorText(11004));
   return addresses;
 }

@@ -22,11 +22,14 @@ class ENetResolveTimeout : public ENetConnectTimeout {
 // Which addresses a lookup asks for.
 enum TNetAddressFamilies { nfIPv4 = 1, nfIPv6 = 2, nfBoth = 3 };
 
-// Whether `host` is an address already: a dotted quad or an IPv6 address (without brackets).
+// `host` without the brackets of an IPv6 literal ("[::1]" gives "::1").
+std::string UnbracketedHost(const std::string& host);
+// Whether `host` is an address already: a dotted quad or an IPv6 address (brackets allowed).
 bool IsNumericHost(const std::string& host);
 
-// The addresses of `host` as text, IPv6 ones first (each family in the order the answer gave
-// them, without repeats). An address or "localhost" (any case, giving 127.0.0.1) comes back as
+// The addresses of `host` as text, in the order a connect tries them: IPv6 and IPv4 in turn,
+// IPv6 first (each family in the order the answer gave them, without repeats). An address
+// (an IPv6 one without its brackets) or "localhost" (any case, giving 127.0.0.1) comes back as
 // it is, without a lookup. Raises ENetSocketError 11001 for a name that does not exist,
 // 11004 for one without addresses of the families asked, another 1100x when the lookup failed,
 // and ENetResolveTimeout when `deadline` passes first.

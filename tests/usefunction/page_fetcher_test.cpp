@@ -8,6 +8,7 @@
 #include <string>
 
 #include "http/NetConnectionPool.h"
+#include "http/NetURI.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "support/CodedBodies.h"
@@ -232,6 +233,17 @@ TEST(PageFetcher, CodedPagesArriveDecodedAndTheOutcomeCountsBothSizes) {
   page = FetchPage(corrupt.Url("/"), "", 0);
   EXPECT_EQ(page.Outcome.End, feOtherFailure);
   EXPECT_EQ(FetchReason(page.Outcome).rfind("Invalid gzip body", 0), 0u);
+}
+
+TEST(PageFetcher, IPv6LiteralSitesAreFetchedAndKeptApartFromIPv4Ones) {
+  ScriptedServer v6(ScriptedServer::Canned({{HttpResponse("HTTP/1.1 200 OK", "over six")}}), true);
+  TPageResult page = FetchPage(v6.Url("/"), "", 0);
+  EXPECT_EQ(page.Outcome.End, feFetched) << page.Outcome.Detail;
+  EXPECT_EQ(page.Text, "over six");
+  ASSERT_EQ(v6.Heads().size(), 1u);
+  EXPECT_NE(v6.Heads()[0].find("\r\nHost: " + v6.HostPort() + "\r\n"), std::string::npos);
+  EXPECT_NE(ConnectionPoolKey(TNetURI("http://[::1]:80/"), {}),
+            ConnectionPoolKey(TNetURI("http://127.0.0.1:80/"), {}));
 }
 
 TEST(PageFetcher, ASilentServerTimesOutAfterTwentySeconds_Slow) {
