@@ -131,6 +131,7 @@ class Recorder : public benchmark::ConsoleReporter {
     for (const Run& r : runs) {
       if (r.iterations > 0 && !r.error_occurred) {
         per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
+        cpu_per_iteration_[r.run_name.function_name] = r.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -140,9 +141,15 @@ class Recorder : public benchmark::ConsoleReporter {
     auto it = per_iteration_.find(name);
     return it == per_iteration_.end() ? 0 : it->second;
   }
+  // The same in CPU time of the benchmark's thread (what a loaded machine disturbs least).
+  double CpuTime(const std::string& name) const {
+    auto it = cpu_per_iteration_.find(name);
+    return it == cpu_per_iteration_.end() ? 0 : it->second;
+  }
 
  private:
   std::map<std::string, double> per_iteration_;
+  std::map<std::string, double> cpu_per_iteration_;
 };
 
 // One GET with a fresh libcurl handle, as a program fetching a single page would make it;

@@ -248,7 +248,11 @@ int main(int argc, char** argv) {
   auto ratio = [&](const char* what, const std::string& ours, const std::string& peer,
                    bool throughput) {
     const double a = recorder.Time(ours), b = recorder.Time(peer);
-    if (a > 0 && b > 0) std::printf("%s = %.2f\n", what, throughput ? b / a : a / b);
+    const double cpu_a = recorder.CpuTime(ours), cpu_b = recorder.CpuTime(peer);
+    if (a > 0 && b > 0 && cpu_a > 0 && cpu_b > 0) {
+      std::printf("%s = %.2f (CPU time: %.2f)\n", what, throughput ? b / a : a / b,
+                  throughput ? cpu_b / cpu_a : cpu_a / cpu_b);
+    }
   };
   ratio("gzip decode, ours/zlib's plain loop throughput", "BM_DecodeGzip_Ours",
         "BM_DecodeGzip_Plain", true);
