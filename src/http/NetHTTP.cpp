@@ -366,7 +366,11 @@ void TNetHTTPProtocol::RaiseProtocolError() {
     TReadTimeoutScope timeout(owner_, kErrorBodyTimeoutMs);
     TMemoryStream text;
     TContentStreamScope scope(*response_, &text);
-    ReadResponseBody();
+    try {
+      ReadResponseBody();
+    } catch (const ENetContentDecodingError&) {
+      // The status is the answer; an error page that does not decode only shortens its text.
+    }
     error_body = text.DataString();
   }
   in_flight_ = false;

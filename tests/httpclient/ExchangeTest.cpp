@@ -146,6 +146,12 @@ TEST(HttpCodings, CodedBodiesAreDecodedAsTheyStreamIn) {
                 std::string::npos);
     }
   }
+  // An error page that does not decode still fails with its status.
+  ScriptedServer broken(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 404 Not Found", "not gzip", {"Content-Encoding: gzip"})}}));
+  auto http = Client();
+  http->SetAcceptCompression(true);
+  EXPECT_EQ(Fetch(*http, broken.Url("/")), "!HTTP/1.1 404 Not Found");
   // Off, nothing is asked for and a coded body passes as it came.
   ScriptedServer server(ScriptedServer::Canned(
       {{HttpResponse("HTTP/1.1 200 OK", gzip, {"Content-Encoding: gzip"})}}));
