@@ -49,6 +49,25 @@ inline bool SendAll(int fd, const char* data, size_t n) {
   return true;
 }
 
+// Answers every request head that arrives on connection `c` with the bytes `answer(head)` gives,
+// until the client closes (requests carry no body).
+inline void AnswerRequests(int c,
+                           const std::function<const std::string&(const std::string&)>& answer) {
+  std::string in;
+  char buf[4096];
+  for (;;) {
+    size_t end;
+    while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+      ssize_t n = recv(c, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      in.append(buf, static_cast<size_t>(n));
+    }
+    const std::string& out = answer(in.substr(0, end + 4));
+    in.erase(0, end + 4);
+    if (!SendAll(c, out.data(), out.size())) return;
+  }
+}
+
 // Listens on 127.0.0.1 on an ephemeral port and runs `serve(fd)` for every connection, one
 // connection at a time, on its own thread; the descriptor is closed when serve returns.
 class LoopbackServer {
@@ -112,6 +131,7 @@ class Recorder : public benchmark::ConsoleReporter {
     for (const Run& r : runs) {
       if (r.iterations > 0 && !r.error_occurred) {
         per_iteration_[r.run_name.function_name] = r.GetAdjustedRealTime();
+        cpu_per_iteration_[r.run_name.function_name] = r.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -121,9 +141,15 @@ class Recorder : public benchmark::ConsoleReporter {
     auto it = per_iteration_.find(name);
     return it == per_iteration_.end() ? 0 : it->second;
   }
+  // The same in CPU time of the benchmark's thread (what a loaded machine disturbs least).
+  double CpuTime(const std::string& name) const {
+    auto it = cpu_per_iteration_.find(name);
+    return it == cpu_per_iteration_.end() ? 0 : it->second;
+  }
 
  private:
   std::map<std::string, double> per_iteration_;
+  std::map<std::string, double> cpu_per_iteration_;
 };
 
 // One GET with a fresh libcurl handle, as a program fetching a single page would make it;

@@ -43,19 +43,9 @@ class PageServer {
            std::to_string(body.size()) + "\r\n\r\n" + body;
   }
   void Serve(int c) {
-    std::string in;
-    char buf[4096];
-    for (;;) {
-      size_t end;
-      while ((end = in.find("\r\n\r\n")) == std::string::npos) {
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) return;
-        in.append(buf, static_cast<size_t>(n));
-      }
-      const std::string& out = in.compare(4, 6, "/large") == 0 ? large_ : small_;
-      in.erase(0, end + 4);
-      if (!bench::SendAll(c, out.data(), out.size())) return;
-    }
+    bench::AnswerRequests(c, [this](const std::string& head) -> const std::string& {
+      return head.compare(4, 6, "/large") == 0 ? large_ : small_;
+    });
   }
 
   const std::string small_;

@@ -40,6 +40,8 @@ nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
   j["url"] = GbkToUtf8(r.Fetch.Url);
   j["http_status"] = r.Fetch.HttpStatus;
   j["elapsed_ms"] = r.Fetch.ElapsedMs;
+  j["wire_bytes"] = r.Fetch.WireBytes;
+  j["bytes"] = r.Fetch.Bytes;
   return j;
 }
 

@@ -52,7 +52,8 @@ enum : unsigned { kTroubleOpen = 1, kTroubleWrite = 2, kTroubleRead = 4 };
 const char* const kFetchEndWords[] = {
     "fetched",      "host-not-found",     "refused",     "reset",     "connect-timeout",
     "read-timeout", "tls-refused",        "http-status", "too-large", "stopped",
-    "proxy-failed", "too-many-redirects", "bad-answer",  "bad-url",   "other-failure"};
+    "proxy-failed", "too-many-redirects", "bad-answer",  "bad-url",   "resolve-timeout",
+    "bad-coding",   "other-failure"};
 static_assert(std::size(kFetchEndWords) == static_cast<size_t>(TFetchEnd::OtherFailure) + 1,
               "a word for every fetch end");
 

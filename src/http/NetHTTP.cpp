@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
+#include "http/NetContentDecoder.h"
 #include "http/NetGlobal.h"
 #include "runtime/StrUtils.h"
 
@@ -251,6 +253,9 @@ void TNetHTTPProtocol::SendRequestHead(TNetURI* uri) {
   TNetHTTPRequest& request = *request_;
   if (FieldsHaveLineBreak(request)) throw ENetException(kNetLineBreakInRequest);
   request.WriteToLines();
+  if (owner_->AcceptCompression() && request.HeaderLines().IndexOfHeader("Accept-Encoding") < 0) {
+    request.HeaderLines().SetHeader("Accept-Encoding", kNetAcceptedCodings);
+  }
   owner_->ProxyParams().WriteToLines(request.HeaderLines());
   if (uri != nullptr) owner_->AttachCookies(*uri, request);
 
@@ -366,6 +371,8 @@ void TNetHTTPProtocol::RaiseProtocolError() {
     } catch (const ENetConnClosedGracefully&) {
       // A cut-short error body still leaves the status as the answer.
       owner_->CloseConnection();
+    } catch (const ENetContentDecodingError&) {
+      // The status is the answer; an error page that does not decode only shortens its text.
     }
     error_body = text.DataString();
   }
@@ -638,6 +645,15 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
   TStream* stream = response.ContentStream();
   if (stream == nullptr) return;
   const bool chunked = IsChunked(response);
+  // A coded body is held to the limit twice: as it comes off the wire and as it is decoded.
+  std::vector<TNetContentCoding> codings;
+  std::optional<TBodySink> decoded;
+  std::optional<TNetContentDecoder> decoder;
+  if (accept_compression_ && ContentCodingsToUndo(response.ContentEncoding(), codings) &&
+      !codings.empty()) {
+    decoded.emplace(stream, limits_.MaxBodyBytes);
+    stream = &decoder.emplace(codings, &*decoded);
+  }
   TBodySink sink(stream, limits_.MaxBodyBytes,
                  chunked || !response.ContentLengthKnown() ? -1 : response.ContentLength());
   try {
@@ -666,8 +682,12 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
     } else if (!response.ContentLengthKnown()) {
       ReadToStream(sink, -1, true);
     }
+    if (decoder) decoder->Finish();
   } catch (const ENetHTTPLimitExceeded&) {
     CloseConnection();  // the rest of the body is still on its way
+    throw;
+  } catch (const ENetContentDecodingError&) {
+    CloseConnection();
     throw;
   }
 }

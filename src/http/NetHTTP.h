@@ -338,8 +338,10 @@ class TNetCustomHTTP : public TNetTCPClient {
   // receives is encrypted. A TLS-capable handler in plain mode does not count.
   bool SpeaksTLS();
   // Reads the body of `response` into its ContentStream by chunks (whatever Content-Length
-  // says), by Content-Length, or up to the close. Raises ENetHTTPLimitExceeded (and closes) as
-  // soon as the body would pass MaxBodyBytes, before the bytes past it are stored.
+  // says), by Content-Length, or up to the close, decoding it (see AcceptCompression). Raises
+  // ENetHTTPLimitExceeded (and closes) as soon as the body would pass MaxBodyBytes, before the
+  // bytes past it are stored, and ENetContentDecodingError (and closes) for a coded body that is
+  // not valid or cut short.
   void ReadBody(TNetHTTPResponse& response);
   // The size on the next chunk-size line; 0 when it is not a hexadecimal number.
   int64_t ReadChunkSize();
@@ -418,6 +420,15 @@ class TNetCustomHTTP : public TNetTCPClient {
   int AuthAttempts() const { return auth_attempts_; }
   int ProxyAuthAttempts() const { return proxy_auth_attempts_; }
 
+  // Whether requests ask for compressed bodies (Accept-Encoding: gzip, deflate, br, unless the
+  // request names its own) and bodies that come gzip, deflate or Brotli coded are decoded as they
+  // are read: the response stream and the body limit see the decoded bytes. A body in a coding
+  // this client does not know is left as it came. Off by default.
+  bool AcceptCompression() const { return accept_compression_; }
+  void SetAcceptCompression(bool on) { accept_compression_ = on; }
+  // Bytes read off this client's connections so far (heads and framing included).
+  int64_t ReceivedBytes() const { return received_bytes_; }
+
   const TNetHTTPLimits& Limits() const { return limits_; }
   void SetLimits(const TNetHTTPLimits& limits) { limits_ = limits; }
 
@@ -476,6 +487,7 @@ class TNetCustomHTTP : public TNetTCPClient {
   TNetHTTPOptions http_options_ = hoForceEncodeParams;
   int redirect_maximum_ = 15;
   bool handle_redirects_ = false;
+  bool accept_compression_ = false;
   TNetHTTPProtocolVersion protocol_version_ = pv1_1;
 
   TNetHTTPLimits limits_;

@@ -65,7 +65,15 @@ void TNetURI::Parse(const std::string& text) {
     }
     UserName = FetchToken(Password, ":");
     if (UserName.empty()) Password.clear();
-    Host = FetchToken(authority, ":");
+    // An IPv6 literal keeps its brackets in Host: its colons are not the port's.
+    const size_t close = authority.starts_with("[") ? authority.find(']') : std::string::npos;
+    if (close != std::string::npos) {
+      Host = authority.substr(0, close + 1);
+      authority.erase(0, close + 1);
+      if (authority.starts_with(":")) authority.erase(0, 1);
+    } else {
+      Host = FetchToken(authority, ":");
+    }
     Port = authority;
   }
 

@@ -53,6 +53,7 @@ void TNetImageFetcher::Get(const std::string& url, TStream& destination, const T
   TNetHTTP http;
   InstallTlsHandler(http);
   http.SetHandleRedirects(true);
+  http.SetAcceptCompression(true);
   http.SetReadTimeout(ReadTimeoutMs);
   TNetHTTPLimits limits = http.Limits();
   limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would

@@ -132,6 +132,10 @@ std::string FetchReason(const TFetchOutcome& fetch) {
       return Gbk(u8"服务器的回应不是有效的 HTTP");
     case TFetchEnd::BadUrl:
       return Gbk(u8"网址无效");
+    case TFetchEnd::ResolveTimeout:
+      return Gbk(u8"域名解析超时");
+    case TFetchEnd::BadCoding:
+      return Gbk(u8"压缩的页面无法解开");
     case TFetchEnd::OtherFailure:
       return Gbk(u8"未知错误");
   }

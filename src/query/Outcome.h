@@ -24,6 +24,8 @@ enum class TFetchEnd {
   TooManyRedirects,  // the redirects did not end; Detail holds the chain of URLs
   BadAnswer,         // the server's answer is not HTTP, or breaks its framing
   BadUrl,            // the URL (or a redirect's) cannot be asked: a bad port, scheme or host
+  ResolveTimeout,    // the host name lookup did not end within the time-out
+  BadCoding,         // a compressed body that does not decode (corrupt or cut short)
   OtherFailure,      // anything else; Detail holds the message
 };
 
@@ -34,6 +36,8 @@ struct TFetchOutcome {
   std::string Url;         // the URL asked
   std::string FinalUrl;    // where the last redirect led (fetched pages)
   std::string Detail;      // the failure's own message (English, from the network layers)
+  int64_t WireBytes = 0;   // bytes received over the connection, heads and redirects included
+  int64_t Bytes = 0;       // the page's bytes as decoded (fetched pages)
 
   bool Fetched() const { return End == TFetchEnd::Fetched; }
 };

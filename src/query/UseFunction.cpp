@@ -9,6 +9,7 @@
 #include "cookies/NetCookieManager.h"
 #include "encoding/BIG5_GB2312.h"
 #include "http/NetConnectionPool.h"
+#include "http/NetContentDecoder.h"
 #include "http/NetGlobal.h"
 #include "http/NetHTTP.h"
 #include "http/NetHTTPTls.h"
@@ -16,6 +17,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "transport/NetException.h"
+#include "transport/NetResolver.h"
 #include "transport/NetStack.h"
 
 // ---- Text helpers: TextBetween, DigitsOnly, TrimSuffix, FailureText -------------------
@@ -371,6 +373,8 @@ TFetchEnd EndOf(const Exception& e, int& status) {
   }
   if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return TFetchEnd::TlsRefused;
   if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return TFetchEnd::TooLarge;
+  if (dynamic_cast<const ENetResolveTimeout*>(&e)) return TFetchEnd::ResolveTimeout;
+  if (dynamic_cast<const ENetContentDecodingError*>(&e)) return TFetchEnd::BadCoding;
   if (dynamic_cast<const ENetConnectTimeout*>(&e)) return TFetchEnd::ConnectTimeout;
   if (dynamic_cast<const ENetReadTimeout*>(&e)) return TFetchEnd::ReadTimeout;
   if (dynamic_cast<const ENetSocksError*>(&e) || dynamic_cast<const EProxyFailed*>(&e)) {
@@ -470,9 +474,9 @@ std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route) {
          std::to_string(ServerPort(uri)) + " " + (route.Proxy ? route.Proxy->Name() : "direct");
 }
 
-int WholeFetchDeadlineMs(int readTimeoutMs) {
-  if (readTimeoutMs <= 0) return kNetFetchDeadlineMs;
-  return static_cast<int>(std::min<int64_t>(int64_t{2} * readTimeoutMs, INT32_MAX));
+int WholeFetchDeadlineMs(int read_timeout_ms) {
+  if (read_timeout_ms <= 0) return kNetFetchDeadlineMs;
+  return static_cast<int>(std::min<int64_t>(int64_t{2} * read_timeout_ms, INT32_MAX));
 }
 
 namespace {
@@ -522,7 +526,7 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySe
         (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5)) {
       // These look the server's name up here, after the connect to the proxy; looked up first,
       // a name that does not resolve is the server's failure, not the proxy's.
-      SharedStack()->LookupHost(target.Host);
+      NetResolveHost(target.Host, TNetDeadline::ForConnect(http.ReadTimeout()));
     }
     proxy = route.Proxy;
   };
@@ -552,7 +556,8 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySe
     // that fails failed to reach the proxy.
     TFetchOutcome seen;
     RecordFetchFailure(seen);
-    if (seen.End == TFetchEnd::Refused || seen.End == TFetchEnd::HostNotFound || seen.End == TFetchEnd::ConnectTimeout) {
+    if (seen.End == TFetchEnd::Refused || seen.End == TFetchEnd::HostNotFound ||
+        seen.End == TFetchEnd::ConnectTimeout || seen.End == TFetchEnd::ResolveTimeout) {
       throw EProxyFailed("Proxy " + proxy->Name() + ": " + seen.Detail);
     }
     throw;
@@ -591,6 +596,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
+  http->SetAcceptCompression(true);
   http->SetReadTimeout(options.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
   limits.MaxBodyBytes = kQueryMaxPageBytes;  // eleven workers hold several copies of a page
@@ -631,6 +637,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
     outcome.End = TFetchEnd::Fetched;
     outcome.HttpStatus = http->ResponseCode();
     outcome.FinalUrl = http->CurrentURI().ComposedURI();
+    outcome.Bytes = static_cast<int64_t>(result.Text.size());
     result.Text = PageByMode(result.Text, mode, http->Response().ContentType());
   } catch (...) {
     RecordFetchFailure(outcome);
@@ -645,6 +652,7 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
     result.Text = FailureText();
     give_back();  // a failure whose answer was still read to its end (an error status)
   }
+  outcome.WireBytes = http->ReceivedBytes();
   http.reset();
   cookies.reset();
   outcome.ElapsedMs = elapsed();

@@ -145,7 +145,7 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySe
 int ServerPort(const TNetURI& uri);
 // The whole-fetch deadline (connects, reads and redirects together) for a read time-out: twice
 // that time-out; the client's own default for no read time-out (0 or less).
-int WholeFetchDeadlineMs(int readTimeoutMs);
+int WholeFetchDeadlineMs(int read_timeout_ms);
 // The pool key of a connection to uri's server along `route`: scheme, host, port and proxy.
 std::string ConnectionPoolKey(const TNetURI& uri, const TProxyRoute& route);
 // Inside a catch block: fills in how the exception being handled ended a fetch (its End,

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "transport/NetResolver.h"
 #include "transport/NetStackPosix.h"
 
 namespace {
@@ -261,11 +262,13 @@ void TNetSSLIOHandlerSocket::StartTLS(const TNetDeadline& deadline) {
 
   // The name: an address is checked against the certificate's IP entries and not sent for SNI
   // (which takes host names only); a host name is both sent and checked, whole labels only.
-  in_addr address;
-  bool is_address = inet_pton(AF_INET, name.c_str(), &address) == 1;
+  in6_addr address;
+  const std::string literal = UnbracketedHost(name);  // an IPv6 address comes in brackets
+  bool is_address = inet_pton(AF_INET, literal.c_str(), &address) == 1 ||
+                    inet_pton(AF_INET6, literal.c_str(), &address) == 1;
   bool named;
   if (is_address) {
-    named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), name.c_str()) == 1;
+    named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), literal.c_str()) == 1;
   } else {
     named =
         SSL_set_tlsext_host_name(ssl_, name.c_str()) == 1 && SSL_set1_host(ssl_, name.c_str()) == 1;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "transport/NetConnectRace.h"
+#include "transport/NetResolver.h"
 #include "transport/NetSocks.h"
 
 // ---- TNetIOHandler --------------------------------------------------------------------------
@@ -91,15 +93,21 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
 
   TNetStack& stack = *SharedStack();
   if (!binding_) binding_ = std::make_unique<TNetSocketHandle>();
-  binding_->AllocateSocket(1, 0);
+  if (!IsNumericHost(target_host)) ReportStatus(hsResolving, target_host);
+  // A local binding asks for one socket, so it takes only an address of the local one's family.
+  const bool bound = !bound_ip.empty() || bound_port != 0 || bound_port_min != 0;
+  int families = nfBoth;
+  if (bound) families = bound_ip.find(':') != std::string::npos ? nfIPv6 : nfIPv4;
+  const std::vector<std::string> addresses =
+      NetResolveHost(target_host, connect_deadline_, families);
+  const bool v6 = addresses.front().find(':') != std::string::npos;
+  binding_->AllocateSocket(1, 0, v6 ? 10 : 2);
   binding_->SetIP(bound_ip);
   binding_->SetPort(bound_port);
   binding_->SetClientPortMin(bound_port_min);
   binding_->SetClientPortMax(bound_port_max);
   binding_->BindLocal();
-
-  if (!TNetStack::IsDottedQuad(target_host)) ReportStatus(hsResolving, target_host);
-  binding_->SetPeerIP(stack.LookupHost(target_host));
+  binding_->SetPeerIP(addresses.front());
   binding_->SetPeerPort(target_port);
   if (!use_nagle_) {
     int on = 1;
@@ -107,7 +115,16 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
   }
   ReportStatus(hsConnecting, binding_->PeerIP());
 
-  if (timeout != kNetUseReadTimeout && timeout != 0) {
+  if (addresses.size() > 1 && !bound && timeout != kNetUseReadTimeout && timeout != 0) {
+    // Several addresses: each one joins in after the one before failed or had its head start.
+    binding_->ReleaseSocket();
+    const TNetRaceWinner winner =
+        NetConnectRace(addresses, target_port, connect_deadline_, [this](int fd) {
+          int on = 1;
+          if (!use_nagle_) SharedStack()->SetSockOpt(fd, 6, 1, &on, sizeof on);
+        });
+    binding_->AdoptConnected(winner.Handle);
+  } else if (timeout != kNetUseReadTimeout && timeout != 0) {
     ConnectTimedWait(connect_deadline_);
   } else if (AntiFreezeApplies()) {
     ConnectTimedWait(TNetDeadline::In(120000));

@@ -24,13 +24,22 @@ TNetSocketHandle::~TNetSocketHandle() {
   }
 }
 
-void TNetSocketHandle::AllocateSocket(int type, int protocol) {
+void TNetSocketHandle::AllocateSocket(int type, int protocol, int family) {
   if (allocated_) {
     ReleaseSocket();
     Reset();
   }
-  handle_ = Stack().NewSocket(type, protocol);
+  handle_ = Stack().NewSocket(type, protocol, family);
   allocated_ = true;
+}
+
+void TNetSocketHandle::AdoptConnected(TNetStackSocketHandle handle) {
+  ReleaseSocket();
+  Reset();
+  handle_ = handle;
+  allocated_ = true;
+  UpdateBindingLocal();
+  UpdateBindingPeer();
 }
 
 void TNetSocketHandle::ReleaseSocket() {

@@ -16,8 +16,10 @@ class TNetSocketHandle {
   TNetSocketHandle& operator=(const TNetSocketHandle&) = delete;
 
   // Releases any socket, clears the state of an allocated one, creates a socket of `type`
-  // (1 = stream) and `protocol`, and sets Allocated.
-  void AllocateSocket(int type = 1, int protocol = 0);
+  // (1 = stream), `protocol` and `family` (2 IPv4, 10 IPv6), and sets Allocated.
+  void AllocateSocket(int type = 1, int protocol = 0, int family = 2);
+  // Releases any socket and takes `handle`, a connected socket, with both ends' addresses.
+  void AdoptConnected(TNetStackSocketHandle handle);
   // When allocated: clears Allocated, shuts the socket down for sending and closes it.
   virtual void ReleaseSocket();
   // Binds to IP:Port, or to the highest free port of ClientPortMin..ClientPortMax; raises

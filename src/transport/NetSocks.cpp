@@ -1,8 +1,13 @@
 #include "transport/NetSocks.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "transport/NetIOHandlerSocket.h"
+#include "transport/NetResolver.h"
 #include "transport/NetStack.h"
 
 namespace {
@@ -83,7 +88,7 @@ void TNetSocksInfo::MakeSocks4Connection(TNetIOHandler& handler, const std::stri
     // 0.0.0.1: "the name follows, resolve it yourself".
     request.append({0, 0, 0, 1});
   } else {
-    TNetIPv4Bytes address = TNetStack::ParseAddress(SharedStack()->LookupHost(host));
+    TNetIPv4Bytes address = TNetStack::ParseAddress(NetResolveHost(host, deadline, nfIPv4).front());
     request.append(reinterpret_cast<const char*>(address.data()), 4);
   }
   // Both fields end at a zero byte: one inside them would end them early and the proxy would
@@ -141,10 +146,21 @@ void TNetSocksInfo::MakeSocks5Connection(TNetIOHandler& handler, const std::stri
   }
 
   std::string request{5, 1, 0};  // version, connect, reserved
-  if (resolve_locally_) {
-    const TNetIPv4Bytes address = TNetStack::ParseAddress(SharedStack()->LookupHost(host));
-    request.push_back(1);  // IPv4 address
-    request.append(reinterpret_cast<const char*>(address.data()), 4);
+  const bool v6_literal = host.find(':') != std::string::npos && IsNumericHost(host);
+  if (resolve_locally_ || v6_literal) {
+    // An IPv4 address when the name has one (the proxy may have no IPv6 route), else IPv6.
+    const std::vector<std::string> found = NetResolveHost(host, deadline);
+    auto v4 = std::find_if(found.begin(), found.end(),
+                           [](const std::string& a) { return a.find(':') == std::string::npos; });
+    in6_addr v6;
+    if (v4 != found.end()) {
+      const TNetIPv4Bytes address = TNetStack::ParseAddress(*v4);
+      request.push_back(1);  // IPv4 address
+      request.append(reinterpret_cast<const char*>(address.data()), 4);
+    } else if (inet_pton(AF_INET6, found.front().c_str(), &v6) == 1) {
+      request.push_back(4);  // IPv6 address
+      request.append(reinterpret_cast<const char*>(&v6), 16);
+    }
   } else {
     request.push_back(3);  // domain name
     request.push_back(static_cast<char>(host.size()));

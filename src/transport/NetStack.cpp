@@ -177,8 +177,8 @@ int TNetStack::ServicePort(const std::string& name) {
 
 TStringList TNetStack::ServiceNames(int port) { return LookupServiceNames(port); }
 
-TNetStackSocketHandle TNetStack::NewSocket(int type, int protocol) {
-  TNetStackSocketHandle handle = Socket(2, type, protocol);
+TNetStackSocketHandle TNetStack::NewSocket(int type, int protocol, int family) {
+  TNetStackSocketHandle handle = Socket(family, type, protocol);
   if (handle == NetInvalidSocket) throw ENetInvalidSocket();
   return handle;
 }

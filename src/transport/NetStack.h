@@ -82,8 +82,8 @@ class TNetStack {
   TStringList ServiceNames(int port);
 
   // ---- Sockets and errors ----
-  // A new Internet-family socket; failure raises ENetInvalidSocket.
-  TNetStackSocketHandle NewSocket(int type, int protocol);
+  // A new Internet-family socket (`family` 2 IPv4, 10 IPv6); failure raises ENetInvalidSocket.
+  TNetStackSocketHandle NewSocket(int type, int protocol, int family = 2);
   // false when result is not -1; otherwise records the thread's last socket error in
   // LastError() and returns true when it is in `ignore`, else raises ENetSocketError.
   bool CheckResult(int result, std::initializer_list<int> ignore = {});

@@ -32,12 +32,25 @@ int FailWith(int code) {
   return -1;
 }
 
-// Dotted text to a socket address; empty text is the any-address. False on anything that is
-// not a dotted quad.
-bool MakeAddress(const std::string& ip, int port, sockaddr_in& addr) {
-  addr = sockaddr_in{};
+// Address text to a socket address: a dotted quad, or an IPv6 address (brackets allowed); empty
+// text is the any-address of `family`. False on anything else.
+bool MakeAddress(const std::string& ip, int port, sockaddr_storage& storage, socklen_t& length,
+                 int family = AF_INET) {
+  storage = sockaddr_storage{};
+  std::string v6 =
+      ip.size() > 2 && ip.front() == '[' && ip.back() == ']' ? ip.substr(1, ip.size() - 2) : ip;
+  auto& a6 = reinterpret_cast<sockaddr_in6&>(storage);
+  if ((ip.empty() && family == AF_INET6) ||
+      (!ip.empty() && inet_pton(AF_INET6, v6.c_str(), &a6.sin6_addr) == 1)) {
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(static_cast<uint16_t>(port));
+    length = sizeof a6;
+    return true;
+  }
+  auto& addr = reinterpret_cast<sockaddr_in&>(storage);
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
+  length = sizeof addr;
   if (ip.empty()) {
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     return true;
@@ -48,11 +61,29 @@ bool MakeAddress(const std::string& ip, int port, sockaddr_in& addr) {
   return true;
 }
 
-void SplitAddress(const sockaddr_in& addr, std::string& ip, int& port) {
+// A socket address as text (IPv6 without brackets) and port.
+void SplitAddress(const sockaddr_storage& storage, std::string& ip, int& port) {
+  if (storage.ss_family == AF_INET6) {
+    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(storage);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &a6.sin6_addr, text, sizeof text);
+    ip = text;
+    port = ntohs(a6.sin6_port);
+    return;
+  }
+  const auto& addr = reinterpret_cast<const sockaddr_in&>(storage);
   TNetIPv4Bytes b;
   std::memcpy(b.data(), &addr.sin_addr.s_addr, 4);
   ip = TNetStack::FormatAddress(b);
   port = ntohs(addr.sin_port);
+}
+
+// The address family a socket was made for.
+int FamilyOf(int fd) {
+  int family = AF_INET;
+  socklen_t len = sizeof family;
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &len) != 0) return AF_INET;
+  return family;
 }
 
 // Polls, resuming after signals with the time that is left. -1 waits without limit.
@@ -209,22 +240,24 @@ TNetStackSocketHandle TNetStackPosix::Socket(int family, int type, int protocol)
 }
 
 int TNetStackPosix::Bind(TNetStackSocketHandle handle, const std::string& ip, int port) {
-  sockaddr_in addr;
-  if (!MakeAddress(ip, port, addr)) return FailWith(10022);
-  if (::bind(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) return Fail();
+  sockaddr_storage addr;
+  socklen_t len;
+  if (!MakeAddress(ip, port, addr, len, FamilyOf(handle))) return FailWith(10022);
+  if (::bind(handle, reinterpret_cast<sockaddr*>(&addr), len) < 0) return Fail();
   return 0;
 }
 
 int TNetStackPosix::Connect(TNetStackSocketHandle handle, const std::string& ip, int port) {
-  sockaddr_in addr;
-  if (!MakeAddress(ip, port, addr)) return FailWith(10022);
-  if (::connect(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
+  sockaddr_storage addr;
+  socklen_t len;
+  if (!MakeAddress(ip, port, addr, len)) return FailWith(10022);
+  if (::connect(handle, reinterpret_cast<sockaddr*>(&addr), len) == 0) return 0;
   if (errno != EINTR) return Fail();
   // A signal interrupted the wait, not the connect: wait for its outcome.
   pollfd p{handle, POLLOUT, 0};
   if (PollResuming(&p, 1, -1) < 0) return Fail();
   int err = 0;
-  socklen_t len = sizeof err;
+  len = sizeof err;
   if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return Fail();
   if (err != 0) return FailWith(ErrnoToSocketError(err));
   return 0;
@@ -236,7 +269,7 @@ int TNetStackPosix::Listen(TNetStackSocketHandle handle, int backlog) {
 
 TNetStackSocketHandle TNetStackPosix::Accept(TNetStackSocketHandle handle, std::string& ip,
                                              int& port) {
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   int fd;
   do {
@@ -266,11 +299,12 @@ int TNetStackPosix::Recv(TNetStackSocketHandle handle, void* buffer, int length,
 
 int TNetStackPosix::SendTo(TNetStackSocketHandle handle, const void* buffer, int length, int flags,
                            const std::string& ip, int port) {
-  sockaddr_in addr;
-  if (!MakeAddress(ip, port, addr)) return FailWith(10022);
+  sockaddr_storage addr;
+  socklen_t len;
+  if (!MakeAddress(ip, port, addr, len)) return FailWith(10022);
   for (;;) {
     ssize_t n = ::sendto(handle, buffer, static_cast<size_t>(length > 0 ? length : 0),
-                         flags | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+                         flags | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), len);
     if (n >= 0) return static_cast<int>(n);
     if (errno != EINTR) return Fail();
   }
@@ -279,7 +313,7 @@ int TNetStackPosix::SendTo(TNetStackSocketHandle handle, const void* buffer, int
 int TNetStackPosix::RecvFrom(TNetStackSocketHandle handle, void* buffer, int length, int flags,
                              std::string& ip, int& port) {
   for (;;) {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     ssize_t n = ::recvfrom(handle, buffer, static_cast<size_t>(length > 0 ? length : 0), flags,
                            reinterpret_cast<sockaddr*>(&addr), &len);
@@ -328,19 +362,19 @@ int TNetStackPosix::GetSockOpt(TNetStackSocketHandle handle, int level, int opti
 
 void TNetStackPosix::GetSockName(TNetStackSocketHandle handle, int& family, std::string& ip,
                                  int& port) {
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   CheckResult(::getsockname(handle, reinterpret_cast<sockaddr*>(&addr), &len) < 0 ? Fail() : 0);
-  family = addr.sin_family;
+  family = addr.ss_family;
   SplitAddress(addr, ip, port);
 }
 
 void TNetStackPosix::GetPeerName(TNetStackSocketHandle handle, int& family, std::string& ip,
                                  int& port) {
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   CheckResult(::getpeername(handle, reinterpret_cast<sockaddr*>(&addr), &len) < 0 ? Fail() : 0);
-  family = addr.sin_family;
+  family = addr.ss_family;
   SplitAddress(addr, ip, port);
 }
 
@@ -351,11 +385,12 @@ std::string TNetStackPosix::HostName() {
 }
 
 std::string TNetStackPosix::HostByAddress(const std::string& ip) {
-  sockaddr_in addr;
-  if (!MakeAddress(ip, 0, addr)) CheckResult(FailWith(10022));
+  sockaddr_storage addr;
+  socklen_t len;
+  if (!MakeAddress(ip, 0, addr, len)) CheckResult(FailWith(10022));
   char host[NI_MAXHOST];
-  int r = ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr,
-                        0, NI_NAMEREQD);
+  int r = ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, nullptr, 0,
+                        NI_NAMEREQD);
   if (r != 0) CheckResult(FailWith(LookupErrorToSocketError(r, errno)));
   return std::string(host);
 }
@@ -383,9 +418,11 @@ TStringList TNetStackPosix::ResolveAll(const std::string& host) {
   }
   for (addrinfo* a = result; a; a = a->ai_next) {
     if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) continue;
+    sockaddr_storage addr{};
+    std::memcpy(&addr, a->ai_addr, sizeof(sockaddr_in));
     std::string ip;
     int port;
-    SplitAddress(*reinterpret_cast<sockaddr_in*>(a->ai_addr), ip, port);
+    SplitAddress(addr, ip, port);
     if (list.IndexOf(ip) < 0) list.Add(ip);
   }
   ::freeaddrinfo(result);

@@ -87,6 +87,8 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   EXPECT_EQ(fields["Site3"]["text"], "");
   EXPECT_EQ(fields["Site3"]["outcome"], "failed");
   EXPECT_EQ(fields["Site3"]["http_status"], 404);
+  EXPECT_GT(fields["Site1"]["bytes"], 0);
+  EXPECT_GT(fields["Site1"]["wire_bytes"], fields["Site1"]["bytes"]);  // heads too, not coded
   EXPECT_TRUE(fields["Site3"]["number"].is_null());
   EXPECT_TRUE(json[0]["load_time"].is_number());
   EXPECT_EQ(json[0]["thumbnail"]["outcome"], "value");

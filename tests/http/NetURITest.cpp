@@ -24,6 +24,10 @@ TEST(URIParse, AbsoluteFormsCutAtFixedDelimiters) {
   // "@" without ":": everything is the user name. ":" without "@": host and port.
   EXPECT_EQ(Fields(TNetURI("http://bob@h/")), "P[http] U[bob] W[] H[h] O[] D[/] F[] Q[] B[]");
   EXPECT_EQ(Fields(TNetURI("http://h:81/")), "P[http] U[] W[] H[h] O[81] D[/] F[] Q[] B[]");
+  // An IPv6 literal keeps its brackets, and its colons are not the port's.
+  EXPECT_EQ(Fields(TNetURI("http://[::1]:18060/x")),
+            "P[http] U[] W[] H[[::1]] O[18060] D[/] F[x] Q[] B[]");
+  EXPECT_EQ(Fields(TNetURI("http://[::1]/")), "P[http] U[] W[] H[[::1]] O[] D[/] F[] Q[] B[]");
   // An empty user name drops the password too.
   EXPECT_EQ(Fields(TNetURI("http://:pw@h/")), "P[http] U[] W[] H[h] O[] D[/] F[] Q[] B[]");
 }

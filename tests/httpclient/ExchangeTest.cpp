@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "http/NetContentDecoder.h"
 #include "http/NetHTTP.h"
+#include "support/CodedBodies.h"
 #include "support/HttpClientHelpers.h"
 #include "support/ScriptedServer.h"
 
@@ -88,6 +90,73 @@ TEST(HttpFraming, CloseInsideChunkFails) {
       {{Head200({"Transfer-Encoding: chunked"}) + "10\r\nonly-part", true}}));
   auto http = Client();
   EXPECT_THROW(http->Get(server.Url("/")), ENetConnClosedGracefully);
+}
+
+TEST(HttpCodings, CodedBodiesAreDecodedAsTheyStreamIn) {
+  std::string page;
+  for (int i = 0; page.size() < 300000; ++i)
+    page += "<td>row " + std::to_string(i * 7919) + "</td>";
+  const std::string gzip = GzipCoded(page);
+  const std::string br = BrotliCoded(page);
+  struct Case {
+    const char* name;
+    std::string coding;  // the Content-Encoding line's value
+    std::string wire;
+    std::string body;  // the decoded body, or "!" and the failure's start
+  } cases[] = {
+      {"gzip", "gzip", gzip, page},
+      {"deflate", "deflate", DeflateCoded(page), page},
+      {"bare deflate", "Deflate", DeflateCoded(page, true), page},
+      {"brotli", "br", br, page},
+      {"x-gzip", "X-GZIP", gzip, page},
+      {"applied in turn", "gzip, identity, br", BrotliCoded(GzipCoded(page)), page},
+      {"two gzip members", "gzip", GzipCoded("abc") + GzipCoded("def"), "abcdef"},
+      {"empty", "gzip", "", ""},
+      {"identity", "identity", "plain", "plain"},
+      {"unknown coding left as it came", "gzip, zstd", gzip, gzip},
+      {"cut short gzip", "gzip", gzip.substr(0, gzip.size() / 2), "!gzip body cut short"},
+      {"cut short brotli", "br", br.substr(0, br.size() - 3), "!Brotli body cut short"},
+      {"corrupt gzip", "gzip", gzip.substr(0, 20) + std::string(500, 'x'), "!Invalid gzip body"},
+      {"corrupt brotli", "br", "xx" + br, "!Invalid Brotli body"},
+      {"not gzip at all", "gzip", page.substr(0, 1000), "!Invalid gzip body"},
+      {"data after the end", "deflate", DeflateCoded("abc") + "z", "!Data after the end"},
+  };
+  for (const Case& c : cases) {
+    for (bool chunked : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (chunked ? " chunked" : ""));
+      const std::string reply =
+          chunked ? Head200({"Content-Encoding: " + c.coding, "Transfer-Encoding: chunked"}) +
+                        ChunkedBody(c.wire, 1000)
+                  : HttpResponse("HTTP/1.1 200 OK", c.wire, {"Content-Encoding: " + c.coding});
+      ScriptedServer server(
+          ScriptedServer::Canned({{reply}, {HttpResponse("HTTP/1.1 200 OK", "next")}}));
+      auto http = Client();
+      http->SetAcceptCompression(true);
+      const std::string got = Fetch(*http, server.Url("/"));
+      if (c.body.starts_with("!")) {
+        EXPECT_EQ(got.substr(0, c.body.size()), c.body);
+        EXPECT_FALSE(http->IsConnected());
+        continue;
+      }
+      EXPECT_TRUE(got == c.body) << got.size() << " bytes";
+      // The connection carries the next answer: the coded body was read to its end.
+      EXPECT_EQ(Fetch(*http, server.Url("/")), "next");
+      EXPECT_EQ(server.ConnectionCount(), 1);
+      EXPECT_NE(server.Heads()[0].find("\r\nAccept-Encoding: gzip, deflate, br\r\n"),
+                std::string::npos);
+    }
+  }
+  // An error page that does not decode still fails with its status.
+  ScriptedServer broken(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 404 Not Found", "not gzip", {"Content-Encoding: gzip"})}}));
+  auto http = Client();
+  http->SetAcceptCompression(true);
+  EXPECT_EQ(Fetch(*http, broken.Url("/")), "!HTTP/1.1 404 Not Found");
+  // Off, nothing is asked for and a coded body passes as it came.
+  ScriptedServer server(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 200 OK", gzip, {"Content-Encoding: gzip"})}}));
+  EXPECT_TRUE(Fetch(*Client(), server.Url("/")) == gzip);
+  EXPECT_EQ(server.Heads()[0].find("Accept-Encoding"), std::string::npos);
 }
 
 TEST(HttpStatus, InterimHeadsAndOddStatusLines) {
@@ -384,6 +453,28 @@ TEST(HttpLimits, OversizedBodiesFailWithoutTakingTheMemory) {
       ScriptedServer::Canned({{big_redirect}, {HttpResponse("HTTP/1.1 200 OK", "fresh")}}));
   EXPECT_EQ(Fetch(*http, drained.Url("/")), "fresh");
   EXPECT_EQ(drained.ConnectionCount(), 2);
+}
+
+TEST(HttpLimits, CodedBodiesAreHeldToTheLimitAsDecoded) {
+  // A 1 MiB body that inflates to 1 GiB ends at the limit, having taken no more than it.
+  TNetHTTPLimits limits;
+  limits.MaxBodyBytes = 8 << 20;
+  const std::string bomb = GzipBomb(int64_t{1} << 30);
+  for (bool chunked : {false, true}) {
+    const std::string reply =
+        chunked ? Head200({"Content-Encoding: gzip", "Transfer-Encoding: chunked"}) +
+                      ChunkedBody(bomb, 4096)
+                : HttpResponse("HTTP/1.1 200 OK", bomb, {"Content-Encoding: gzip"});
+    ScriptedServer server(ScriptedServer::Canned({{reply}}));
+    auto http = Client();
+    http->SetAcceptCompression(true);
+    http->SetLimits(limits);
+    TMemoryStream out;
+    EXPECT_THROW(http->Get(server.Url("/"), &out), ENetHTTPLimitExceeded);
+    EXPECT_LE(out.Size(), limits.MaxBodyBytes);
+    EXPECT_GT(out.Size(), limits.MaxBodyBytes - kNetDecodeBlockBytes);
+    EXPECT_FALSE(http->IsConnected());
+  }
 }
 
 TEST(HttpLimits, TricklingPeerMeetsTheWholeFetchDeadline) {

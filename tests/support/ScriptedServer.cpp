@@ -121,24 +121,30 @@ bool ScriptedConnection::WaitPeerClosed(int timeout_ms) {
 // ---------------------------------------------------------------------------------------------
 // ScriptedServer
 
-ScriptedServer::ScriptedServer(Script script) : script_(std::move(script)) {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+ScriptedServer::ScriptedServer(Script script, bool ipv6) : script_(std::move(script)), ipv6_(ipv6) {
+  listen_fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("ScriptedServer: socket failed");
   int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+  sockaddr_storage addr{};
+  if (ipv6) {
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(addr);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+  } else {
+    auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
+    a4.sin_family = AF_INET;
+    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  socklen_t len = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       ::listen(listen_fd_, 64) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
       ::pipe2(stop_pipe_, O_CLOEXEC) != 0) {
     ::close(listen_fd_);
-    throw std::runtime_error("ScriptedServer: cannot listen on 127.0.0.1");
+    throw std::runtime_error("ScriptedServer: cannot listen on loopback");
   }
-  port_ = ntohs(addr.sin_port);
+  port_ = ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);  // at the same place in both
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -190,7 +196,9 @@ void ScriptedServer::RecordHead(const std::string& head) {
   heads_.push_back(head);
 }
 
-std::string ScriptedServer::HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string ScriptedServer::HostPort() const {
+  return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+}
 
 std::string ScriptedServer::Url(const std::string& path) const {
   return "http://" + HostPort() + path;

@@ -77,7 +77,9 @@ class ScriptedServer {
 
   // Listens on 127.0.0.1:0 and runs `script` for every accepted connection. When the script
   // returns, the connection is closed (FIN). Throws std::runtime_error when it cannot listen.
-  explicit ScriptedServer(Script script);
+  explicit ScriptedServer(Script script) : ScriptedServer(std::move(script), false) {}
+  // The same on [::1] with `ipv6`.
+  ScriptedServer(Script script, bool ipv6);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -88,7 +90,7 @@ class ScriptedServer {
   static Script Canned(std::vector<Reply> replies);
 
   uint16_t Port() const { return port_; }
-  // "127.0.0.1:PORT".
+  // "127.0.0.1:PORT" (or "[::1]:PORT").
   std::string HostPort() const;
   // "http://127.0.0.1:PORT" + path.
   std::string Url(const std::string& path) const;
@@ -113,6 +115,7 @@ class ScriptedServer {
   int listen_fd_ = -1;
   int stop_pipe_[2] = {-1, -1};
   uint16_t port_ = 0;
+  bool ipv6_ = false;
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
   std::thread acceptor_;

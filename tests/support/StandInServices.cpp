@@ -13,6 +13,7 @@
 
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
+#include "support/CodedBodies.h"
 
 namespace {
 
@@ -242,6 +243,10 @@ void StandInServices::SetHomePage(const std::string& body, const std::string& co
   home_type_ = content_type;
 }
 
+void StandInServices::SetPageSize(size_t bytes) { page_size_ = bytes; }
+
+void StandInServices::SetCompression(bool on) { compression_ = on; }
+
 void StandInServices::SetLatency(std::chrono::milliseconds delay) {
   latency_ms_ = static_cast<int>(delay.count());
 }
@@ -330,7 +335,7 @@ void StandInServices::Serve(int fd, int listener_index) {
       size_t sp2 = head.find(' ', sp1 + 1);
       std::string target =
           (sp1 == std::string::npos || sp2 == std::string::npos) ? "/" : head.substr(sp1 + 1, sp2 - sp1 - 1);
-      std::string host, cookie;
+      std::string host, cookie, accept_encoding;
       size_t pos = head.find("\r\n") + 2;
       while (pos < head.size()) {
         size_t eol = head.find("\r\n", pos);
@@ -342,6 +347,7 @@ void StandInServices::Serve(int fd, int listener_index) {
         std::string value = Trim(line.substr(colon + 1));
         if (name == "host") host = value;
         if (name == "cookie") cookie = value;
+        if (name == "accept-encoding") accept_encoding = LowerCase(value);
       }
       StandIn service = Classify(host, listener_index);
       StandInFault fault;
@@ -356,7 +362,7 @@ void StandInServices::Serve(int fd, int listener_index) {
         goto done;
       }
       bool close_after = false;
-      std::string answer = Answer(service, target, cookie, &close_after);
+      std::string answer = Answer(service, target, cookie, accept_encoding, &close_after);
       if (!Delay() || !SendAll(fd, answer) || close_after) goto done;
     }
   }
@@ -368,7 +374,8 @@ done:
 }
 
 std::string StandInServices::Answer(StandIn service, const std::string& target,
-                                    const std::string& cookie, bool* close_after) {
+                                    const std::string& cookie, const std::string& accept_encoding,
+                                    bool* close_after) {
   StandInFault fault;
   std::string home_body, home_type, thumbnail;
   {
@@ -516,10 +523,17 @@ std::string StandInServices::Answer(StandIn service, const std::string& target,
       break;
   }
 
+  const bool text = page.status == 200 && StartsWith(page.content_type, "text/");
+  if (text && page_size_ > 0) page.body += ResultRows(page_size_);
   if (fault == StandInFault::CutUtf8) {
     // Cut inside the three-byte sequence of a Chinese character.
     std::string body = page.body + Utf8(u8"中");
     page.body = body.substr(0, body.size() - 1);
+  }
+  const bool brotli = page.framing == Framing::Chunked;
+  if (text && compression_ && accept_encoding.find(brotli ? "br" : "gzip") != std::string::npos) {
+    page.body = brotli ? BrotliCoded(page.body) : GzipCoded(page.body);
+    page.headers.push_back(brotli ? "Content-Encoding: br" : "Content-Encoding: gzip");
   }
   *close_after = page.framing == Framing::ToClose;
   return Render(page);

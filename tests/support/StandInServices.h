@@ -74,6 +74,13 @@ class StandInServices {
   // waits `delay` before it is sent. 0 (the default): no delay.
   void SetLatency(std::chrono::milliseconds delay);
 
+  // Result pages as large as real ones: every text page gets about `bytes` of result-list markup
+  // after its own content (0, the default: the bare pages).
+  void SetPageSize(size_t bytes);
+  // Text pages go out coded when the request's Accept-Encoding allows: Brotli from the services
+  // that send chunks, gzip from the others (off by default).
+  void SetCompression(bool on);
+
   std::vector<StandInRequest> Requests() const;
   std::vector<StandInRequest> RequestsFor(StandIn service) const;
   size_t RequestCount() const;
@@ -100,7 +107,7 @@ class StandInServices {
   // Waits the latency; false when the server is stopping.
   bool Delay() const;
   std::string Answer(StandIn service, const std::string& target, const std::string& cookie_line,
-                     bool* close_after);
+                     const std::string& accept_encoding, bool* close_after);
 
   bool shared_port_ = false;
   std::vector<int> listen_fds_;
@@ -110,6 +117,8 @@ class StandInServices {
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> connections_{0};
   std::atomic<int> latency_ms_{0};
+  std::atomic<size_t> page_size_{0};
+  std::atomic<bool> compression_{false};
 
   mutable std::mutex mu_;
   std::vector<std::thread> workers_;

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +20,8 @@
 #include "PeerUtil.h"
 #include "runtime/StrUtils.h"
 #include "runtime/Thread.h"
+#include "support/DnsStandIn.h"
+#include "transport/NetResolver.h"
 #include "transport/NetTCPClient.h"
 
 namespace {
@@ -125,6 +129,160 @@ TEST(Establish, RefusedDirectAndWithATimeOut) {
     EXPECT_NE(c.IOHandler(), nullptr);
     EXPECT_FALSE(c.IOHandler()->Connected());
   }
+}
+
+// Lookups go to a name server stand-in while one of these lives.
+struct NameServerScope {
+  explicit NameServerScope(const DnsStandIn& dns) { SetNetNameServers(dns.Server()); }
+  ~NameServerScope() { SetNetNameServers(""); }
+};
+
+TEST(Resolve, NamesAreLookedUpWithinTheDeadline) {
+  DnsStandIn dns;
+  dns.Add("v4.test", {"127.0.0.1"});
+  dns.Add("both.test", {"127.0.0.2", "::1", "127.0.0.1"});
+  dns.Add("v6only.test", {"::1"});
+  dns.Add("empty.test", {});
+  NameServerScope scope(dns);
+  struct Row {
+    std::string host;
+    int families;
+    std::string expected;  // the addresses joined by blanks, or "!" and the error code
+  } rows[] = {
+      {"v4.test", nfBoth, "127.0.0.1"},
+      {"BOTH.test", nfBoth, "::1 127.0.0.2 127.0.0.1"},  // IPv6 first, then in turn
+      {"both.test", nfIPv4, "127.0.0.2 127.0.0.1"},
+      {"v6only.test", nfBoth, "::1"},
+      {"v6only.test", nfIPv4, "!11004"},
+      {"empty.test", nfBoth, "!11004"},
+      {"missing.test", nfBoth, "!11001"},
+      {std::string("v4.test\0.evil", 13), nfBoth, "!11001"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.host);
+    std::string got;
+    try {
+      for (const std::string& a : NetResolveHost(row.host, TNetDeadline::In(5000), row.families)) {
+        got += (got.empty() ? "" : " ") + a;
+      }
+    } catch (const ENetSocketError& e) {
+      got = "!" + std::to_string(e.ErrorCode());
+    }
+    EXPECT_EQ(got, row.expected);
+  }
+  // Addresses and localhost are never asked about; a name is, on the connect's way.
+  const int asked = dns.Questions();
+  for (const char* host : {"127.0.0.1", "[::1]", "LocalHost"}) {
+    EXPECT_EQ(NetResolveHost(host, TNetDeadline::In(5000)).size(), 1u);
+  }
+  EXPECT_EQ(dns.Questions(), asked);
+  peer::ScriptPeer p([](int& fd) { peer::SendAll(fd, "hi\n"); });
+  TNetTCPClient c;
+  c.SetHost("v4.test");
+  c.SetPort(p.Port());
+  c.Establish(2000);
+  EXPECT_EQ(c.ReadLine(), "hi");
+  EXPECT_GT(dns.Questions(), asked);
+
+  // A silent name server: the connect ends by its time-out, the lookup being part of it.
+  dns.SetSilent(true);
+  TNetTCPClient silent;
+  silent.SetHost("v4.test");
+  silent.SetPort(p.Port());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(silent.Establish(300), ENetResolveTimeout);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(290));
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
+}
+
+// A listener on [::1] (IPv6 only) at `port` (0: any free one); -1 when that cannot be had.
+int ListenV6(uint16_t& port, int backlog) {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  a.sin6_port = htons(port);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  port = ntohs(a.sin6_port);
+  return fd;
+}
+
+TEST(Establish, AddressesOfBothFamiliesRaceAndTheFirstToConnectWins) {
+  DnsStandIn dns;
+  dns.Add("dual.test", {"::1", "127.0.0.1"});
+  dns.Add("v6only.test", {"::1"});
+  NameServerScope scope(dns);
+  const int fds_before = peer::OpenFdCount();
+  // [::1]:P never answers (its accept queue is full), 127.0.0.1:P does.
+  uint16_t port = 0;
+  const int hole = ListenV6(port, 0);
+  ASSERT_GE(hole, 0) << "no IPv6 loopback";
+  std::vector<int> fillers;
+  bool full = false;
+  for (int i = 0; i < 16 && !full; ++i) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(port);
+    fillers.push_back(fd);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      full = poll(&p, 1, 200) == 0;
+    }
+  }
+  int v4_fd = -1;
+  {
+    // The IPv4 side on the same port number.
+    v4_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (bind(v4_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(v4_fd, 16) != 0) {
+      close(v4_fd);
+      v4_fd = -1;
+    }
+  }
+  if (full && v4_fd >= 0) {
+    TNetTCPClient c;
+    c.SetHost("dual.test");
+    c.SetPort(port);
+    const auto start = std::chrono::steady_clock::now();
+    c.Establish(3000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(c.Socket()->Binding()->PeerIP(), "127.0.0.1");
+    EXPECT_GE(took, std::chrono::milliseconds(240));  // IPv6 had its head start
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    c.CloseConnection();
+  } else {
+    ADD_FAILURE() << "could not black-hole [::1] beside a listener on 127.0.0.1";
+  }
+  for (int fd : fillers) close(fd);
+  close(hole);
+  if (v4_fd >= 0) close(v4_fd);
+
+  // A name with only an IPv6 address is reached over IPv6.
+  uint16_t v6_port = 0;
+  const int v6 = ListenV6(v6_port, 16);
+  ASSERT_GE(v6, 0);
+  {
+    TNetTCPClient c;
+    c.SetHost("v6only.test");
+    c.SetPort(v6_port);
+    c.Establish(3000);
+    EXPECT_EQ(c.Socket()->Binding()->PeerIP(), "::1");
+  }
+  close(v6);
+  EXPECT_EQ(peer::OpenFdCount(), fds_before);  // every losing attempt was closed
 }
 
 TEST(Establish, TimedConnectThatNeverCompletes) {

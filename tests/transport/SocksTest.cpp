@@ -291,20 +291,31 @@ TEST(Socks5Scripted, ReplyCodesAndBoundAddresses) {
 }
 
 TEST(Socks5Scripted, ResolvingLocallySendsTheAddressInsteadOfTheName) {
-  std::string request;
-  ScriptPeer proxy([&](int& fd) {
-    peer::RecvExact(fd, 3);
-    peer::SendAll(fd, Bytes({5, 0}));
-    request = peer::RecvExact(fd, 10);
-    peer::SendAll(fd, Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
-    peer::RecvUntilClose(fd, 3000);
-  });
-  auto c = ViaProxy(svSocks5, proxy.Port(), "localhost", 80);
-  c->Socket()->SocksInfo()->SetResolveLocally(true);
-  c->Establish(3000);
-  c->CloseConnection();
-  proxy.Join();
-  EXPECT_EQ(request, Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 80}));
+  struct Row {
+    std::string host;
+    bool locally;
+    std::string expected;
+  } rows[] = {
+      {"localhost", true, Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 80})},
+      // An IPv6 address always goes as one (address type 4), never as a name.
+      {"[::1]", false, Bytes({5, 1, 0, 4}) + std::string(15, '\0') + Bytes({1, 0, 80})},
+  };
+  for (const Row& row : rows) {
+    std::string request;
+    ScriptPeer proxy([&](int& fd) {
+      peer::RecvExact(fd, 3);
+      peer::SendAll(fd, Bytes({5, 0}));
+      request = peer::RecvExact(fd, row.expected.size());
+      peer::SendAll(fd, Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
+      peer::RecvUntilClose(fd, 3000);
+    });
+    auto c = ViaProxy(svSocks5, proxy.Port(), row.host, 80);
+    c->Socket()->SocksInfo()->SetResolveLocally(row.locally);
+    c->Establish(3000);
+    c->CloseConnection();
+    proxy.Join();
+    EXPECT_EQ(request, row.expected) << row.host;
+  }
 }
 
 TEST(Socks5Scripted, RefusedMethodSilenceAndOversizedNames) {

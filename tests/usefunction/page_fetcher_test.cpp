@@ -8,12 +8,16 @@
 #include <string>
 
 #include "http/NetConnectionPool.h"
+#include "http/NetURI.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
+#include "support/CodedBodies.h"
+#include "support/DnsStandIn.h"
 #include "support/PeerDaemons.h"
 #include "support/ScriptedServer.h"
-#include "support/TlsPeers.h"
 #include "support/StandInServices.h"
+#include "support/TlsPeers.h"
+#include "transport/NetResolver.h"
 
 namespace {
 
@@ -143,6 +147,18 @@ TEST(PageFetcher, EveryFailureBecomesTheFailureText) {
   EXPECT_EQ(GetPage(HomeUrl(s) + "/\r\nX-Injected: 1", "", 0), FailureText());
   EXPECT_EQ(s.RequestCount(), 0u);
   EXPECT_EQ(GetPage("gopher://127.0.0.1/", "", 0), FailureText());
+
+  // A name that does not exist, and a name server that never answers within the time-out.
+  DnsStandIn dns;
+  SetNetNameServers(dns.Server());
+  TFetchOptions quick;
+  quick.ReadTimeoutMs = 400;
+  EXPECT_EQ(FetchReason(FetchPage("http://nowhere.test/", "", TFetchMode::Raw, quick).Outcome),
+            Gbk(u8"找不到主机"));
+  dns.SetSilent(true);
+  EXPECT_EQ(FetchReason(FetchPage("http://nowhere.test/", "", TFetchMode::Raw, quick).Outcome),
+            Gbk(u8"域名解析超时"));
+  SetNetNameServers("");
 }
 
 TEST(PageFetcher, TheOutcomeSaysHowTheFetchEnded) {
@@ -291,6 +307,55 @@ TEST(PageFetcher, PageBodiesStopAtTheCap) {
   EXPECT_LT(sent.load(), 2 * kQueryMaxPageBytes);
 }
 
+TEST(PageFetcher, CodedPagesArriveDecodedAndTheOutcomeCountsBothSizes) {
+  StandInServices s;
+  s.SetPageSize(300000);
+  s.SetCompression(true);
+  const std::string google =
+      "http://" + s.HostFor(StandIn::Google) + "/search?hl=zh-CN&q=site%3Ax.test";
+  const std::string baidu = "http://" + s.HostFor(StandIn::Baidu) + "/s?wd=site%3Ax.test";
+  struct Row {
+    std::string url;
+    TFetchMode mode;
+    std::string expected;
+  } rows[] = {
+      {google, TFetchMode::Utf8, Gbk(u8"获得约 <b>4,321</b> 条结果")},  // Brotli in chunks, UTF-8
+      {baidu, TFetchMode::Raw, Gbk(u8"百度一下，找到相关网页约1,234篇")},  // gzip, GBK
+      {HomeUrl(s), TFetchMode::Declared, StandInServices::ExpectedTitle()},  // gzip, declared
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.url);
+    TPageResult page = FetchPage(row.url, "", row.mode);
+    ASSERT_EQ(page.Outcome.End, TFetchEnd::Fetched) << page.Outcome.Detail;
+    EXPECT_NE(page.Text.find(row.expected), std::string::npos);
+    EXPECT_GT(page.Outcome.Bytes, 300000);
+    EXPECT_LT(page.Outcome.WireBytes * 3, page.Outcome.Bytes);
+  }
+  // A page that inflates far past the cap ends there; a corrupt one fails with its reason.
+  ScriptedServer bomb(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 200 OK", GzipBomb(int64_t{1} << 30), {"Content-Encoding: gzip"})}}));
+  TPageResult page = FetchPage(bomb.Url("/"), "", TFetchMode::Raw);
+  EXPECT_EQ(FetchReason(page.Outcome), Gbk(u8"页面过大"));
+  EXPECT_EQ(page.Text, FailureText());
+  ScriptedServer corrupt(ScriptedServer::Canned(
+      {{HttpResponse("HTTP/1.1 200 OK", "not gzip at all", {"Content-Encoding: gzip"})}}));
+  page = FetchPage(corrupt.Url("/"), "", TFetchMode::Raw);
+  EXPECT_EQ(page.Outcome.End, TFetchEnd::BadCoding);
+  EXPECT_EQ(FetchReason(page.Outcome), Gbk(u8"压缩的页面无法解开"));
+  EXPECT_EQ(page.Outcome.Detail.rfind("Invalid gzip body", 0), 0u);
+}
+
+TEST(PageFetcher, IPv6LiteralSitesAreFetchedAndKeptApartFromIPv4Ones) {
+  ScriptedServer v6(ScriptedServer::Canned({{HttpResponse("HTTP/1.1 200 OK", "over six")}}), true);
+  TPageResult page = FetchPage(v6.Url("/"), "", TFetchMode::Raw);
+  EXPECT_EQ(page.Outcome.End, TFetchEnd::Fetched) << page.Outcome.Detail;
+  EXPECT_EQ(page.Text, "over six");
+  ASSERT_EQ(v6.Heads().size(), 1u);
+  EXPECT_NE(v6.Heads()[0].find("\r\nHost: " + v6.HostPort() + "\r\n"), std::string::npos);
+  EXPECT_NE(ConnectionPoolKey(TNetURI("http://[::1]:80/"), {}),
+            ConnectionPoolKey(TNetURI("http://127.0.0.1:80/"), {}));
+}
+
 TEST(PageFetcher, ASilentServerTimesOutAfterTwentySeconds_Slow) {
   StandInServices s;
   s.SetFault(StandIn::Site, StandInFault::Silent);
@@ -321,6 +386,7 @@ TEST(PageFetcher, SendsItsOwnHeadAndCarriesCookiesOnlyWithinOneCall) {
         "Accept: text/html, */*",
         "Referer: " + url,
         "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)",
+        "Accept-Encoding: gzip, deflate, br",
     };
     EXPECT_EQ(lines, expected) << "request " << i;
   }

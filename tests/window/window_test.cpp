@@ -417,7 +417,8 @@ TEST_F(MainFormTest, RequestHeadsOnTheWireAreThePagesAndTheThumbnailsOwn) {
     EXPECT_EQ(lines, (std::vector<std::string>{lines[0], "Content-Type: text/html", "Cookie: ",
                                                "Host: " + stand_ins.HostFor(StandIn::Baidu),
                                                "Accept: text/html, */*",
-                                               "Referer: " + snapshot_url, ua}));
+                                               "Referer: " + snapshot_url, ua,
+                                               "Accept-Encoding: gzip, deflate, br"}));
   }
   EXPECT_TRUE(seen_snapshot);
   // The thumbnail goes through the worker's own client: no referer, no Cookie line.
@@ -427,7 +428,8 @@ TEST_F(MainFormTest, RequestHeadsOnTheWireAreThePagesAndTheThumbnailsOwn) {
             (std::vector<std::string>{"GET /image.aspx?url=http://" + site + " HTTP/1.1",
                                       "Content-Type: text/html",
                                       "Host: " + stand_ins.HostFor(StandIn::Thumbnail),
-                                      "Accept: text/html, */*", ua}));
+                                      "Accept: text/html, */*", ua,
+                                      "Accept-Encoding: gzip, deflate, br"}));
 }
 
 // Every way a field can end, through the real fetcher against scripted peers: the label's text,
