@@ -1,0 +1,183 @@
+#include "query/PageRules.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "regex/RegexEngine.h"
+#include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+// Every byte of s is a digit or a comma.
+bool OnlyDigitsAndCommas(std::string_view s) {
+  for (char c : s)
+    if (c != ',' && (c < '0' || c > '9')) return false;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> FindBetween(const std::string& page, const std::string& start,
+                                       const std::string& end) {
+  if (start.empty() || end.empty()) return std::nullopt;
+  const size_t s = page.find(start);
+  if (s == std::string::npos) return std::nullopt;
+  const size_t from = s + start.size();
+  const size_t e = page.find(end, from);
+  if (e == std::string::npos) return std::nullopt;
+  return page.substr(from, e - from);
+}
+
+std::string TextBetween(const std::string& page, const std::string& start, const std::string& end) {
+  if (auto between = FindBetween(page, start, end)) return *between;
+  // No end after start: an end delimiter that occurs only before a start that is there still
+  // counts as present, and that gives the empty text rather than "0".
+  if (start.empty() || end.empty()) return "0";
+  const bool both = page.find(start) != std::string::npos && page.find(end) != std::string::npos;
+  return both ? std::string() : std::string("0");
+}
+
+std::string DigitsOnly(const std::string& text) {
+  return OnlyDigitsAndCommas(Trim(text)) ? text : std::string("0");
+}
+
+std::string TrimSuffix(const std::string& text, const std::string& suffix) {
+  if (suffix.empty() || suffix.size() > text.size()) return text;
+  const size_t tail = text.size() - suffix.size();
+  if (ByteType(text, tail) == mbTrailByte) return text;
+  if (!AnsiSameText(std::string_view(text).substr(tail), suffix)) return text;
+  return text.substr(0, tail);
+}
+
+namespace {
+
+// One step over text; false where it finds nothing (`over_budget`: a rule's search ran out of
+// steps).
+bool ApplyStep(const TStep& step, const std::string& site_name, std::string& text,
+               bool& over_budget) {
+  switch (step.Kind) {
+    case TStepKind::Between:
+    case TStepKind::BetweenSite: {
+      const auto between = step.Kind == TStepKind::Between
+                               ? FindBetween(text, step.A, step.B)
+                               : FindBetween(text, step.A + site_name + step.B, step.C);
+      if (!between) return false;
+      text = *between;
+      return true;
+    }
+    case TStepKind::Remove:
+      text = ReplaceAll(text, step.A, "");
+      return true;
+    case TStepKind::DigitsOnly:
+      return OnlyDigitsAndCommas(Trim(text));
+    case TStepKind::Rule: {
+      int error = 0;
+      text = ExtractByRule(text, step.A, &error);
+      over_budget = error == reStepLimitExceeded;
+      return !text.empty();
+    }
+    case TStepKind::Append:
+      text += step.A;
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::string> ApplyRules(const std::string& page, const std::vector<TStepList>& rules,
+                                      const std::string& site_name,
+                                      const std::function<void(const TStepTrace&)>& trace) {
+  for (size_t list = 0; list < rules.size(); ++list) {
+    std::string text = page;
+    bool found = true;
+    for (size_t step = 0; step < rules[list].size() && found; ++step) {
+      bool over_budget = false;
+      found = ApplyStep(rules[list][step], site_name, text, over_budget);
+      if (trace) trace(TStepTrace{list, step, found, over_budget, found ? text : std::string()});
+    }
+    if (found && !text.empty()) return text;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// "[参数" + one or two digits + "]" in an output template, for ReplaceByPattern.
+const std::string& TemplatePlaceholderPattern() {
+  static const std::string pattern = "\\[" + Gbk(u8"参数") + "([0-9]{1,2})\\]";
+  return pattern;
+}
+
+}  // namespace
+
+namespace {
+
+std::string Extract(const std::string& page, const std::string& rule, unsigned char all_matches,
+                    const std::string& separator, bool template_mode,
+                    const std::string& template_rule, const std::string& output_template,
+                    int* error_code) {
+  std::string result;
+  if (page.empty()) return result;
+  const std::string working = RulePattern(template_mode ? template_rule : rule);
+  if (working.empty()) return result;
+
+  // Whatever goes wrong here (an invalid rule, a search that runs out of budget) only ends the
+  // extraction; what was collected so far stays.
+  try {
+    TRegexEngine engine;
+    engine.SetExpression(working);
+    engine.SetModifier(1, true);  // modifier 1 is i: letter case ignored
+    if (engine.Exec(page)) {
+      // Chosen once, from the first match: the first group if any group took part.
+      const int group = engine.LastMatchedGroup() >= 1 ? 1 : 0;
+      const bool all = all_matches == 1;
+      if (!template_mode) {
+        if (!all) {
+          result = engine.MatchText(group);
+        } else {
+          do {
+            result += engine.MatchText(group);
+            result += separator;
+          } while (engine.ExecNext());
+        }
+      } else {
+        const std::string item_template =
+            ReplaceByPattern(TemplatePlaceholderPattern(), output_template, "\\$$1", true);
+        if (!all) {
+          result = engine.ExpandTemplate(item_template);
+        } else {
+          const std::string number_placeholder = Gbk(u8"[序号]");
+          int64_t counter = 1;
+          do {
+            result += ReplaceAll(engine.ExpandTemplate(item_template), number_placeholder,
+                                 IntToStr(counter));
+            result += separator;
+            ++counter;
+          } while (engine.ExecNext());
+        }
+      }
+    }
+  } catch (const ERegexError& e) {
+    if (error_code) *error_code = e.Code;
+  } catch (...) {
+  }
+  if (!separator.empty()) result = TrimSuffix(result, separator);
+  return result;
+}
+
+}  // namespace
+
+std::string ExtractByRule(const std::string& page, const std::string& rule,
+                          unsigned char all_matches, const std::string& separator, bool template_mode,
+                          const std::string& template_rule, const std::string& output_template) {
+  return Extract(page, rule, all_matches, separator, template_mode, template_rule, output_template,
+                 nullptr);
+}
+
+std::string ExtractByRule(const std::string& page, const std::string& rule, int* error_code) {
+  if (error_code) *error_code = 0;
+  return Extract(page, rule, 0, "|||", false, "", "", error_code);
+}
