@@ -53,6 +53,9 @@ std::string Described(const TStep& step) {
     case TStepKind::DigitsOnly: return "digits";
     case TStepKind::Rule: return "rule " + Shown(step.A);
     case TStepKind::Append: return "append " + Shown(step.A);
+    case TStepKind::Json: return "json " + Shown(step.A);
+    case TStepKind::Newest: return "newest " + Shown(step.A) + " " + Shown(step.B);
+    case TStepKind::Date: return "date " + Shown(step.A);
   }
   return "?";
 }
