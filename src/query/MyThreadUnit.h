@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +42,13 @@ class TPageFetcher {
   virtual ~TPageFetcher() = default;
   virtual TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                                 const TFetchRun& run) = 0;
+  // FetchPage with the field's own headers and first visit; a fetcher that knows neither
+  // fetches as FetchPage does.
+  virtual TPageResult FetchRequest(const std::string& url, const TPageRequest& request,
+                                   TFetchMode mode, const TFetchRun& run) {
+    (void)request;
+    return FetchPage(url, "", mode, run);
+  }
 };
 
 // Downloads the thumbnail picture: writes the response body into destination, or raises on any
@@ -49,6 +57,12 @@ class TImageFetcher {
  public:
   virtual ~TImageFetcher() = default;
   virtual void Get(const std::string& url, TStream& destination, const TFetchRun& run) = 0;
+  // Get with the field's own headers; a fetcher that knows none gets as Get does.
+  virtual void GetWith(const std::string& url, const std::vector<THeader>& headers,
+                       TStream& destination, const TFetchRun& run) {
+    (void)headers;
+    Get(url, destination, run);
+  }
 };
 
 // The production page fetcher: the query layer's FetchPage.
@@ -59,6 +73,8 @@ class TGetPageFetcher : public TPageFetcher {
 
   TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                         const TFetchRun& run) override;
+  TPageResult FetchRequest(const std::string& url, const TPageRequest& request, TFetchMode mode,
+                           const TFetchRun& run) override;
 };
 
 // The production thumbnail download: a fresh HTTP client per picture, following redirects, with
@@ -68,6 +84,8 @@ class TNetImageFetcher : public TImageFetcher {
   int ReadTimeoutMs = kQueryReadTimeoutMs;
   std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
   void Get(const std::string& url, TStream& destination, const TFetchRun& run) override;
+  void GetWith(const std::string& url, const std::vector<THeader>& headers, TStream& destination,
+               const TFetchRun& run) override;
 };
 
 // Where a job's results end up. Called on the UI thread only.
@@ -91,6 +109,9 @@ struct TQueryServices {
   // A proxy URL for every request (TProxySettings::ForQuery); "": as the environment says,
   // read when each run starts.
   std::string Proxy;
+  // The thumbnail that answers without a JPEG is asked again after its definition's
+  // AgainAfterMs, times this factor (tests make the wait short); 1: as defined.
+  double PictureWaitScale = 1.0;
 };
 
 // What the program uses: FetchPage, the HTTP thumbnail download, the default hosts, the
@@ -133,14 +154,17 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
 };
 
 // The outcome of a fetched page for a field cut out by `rules` (the steps, then the
-// fallbacks): its value, "blocked" for a verification page, else "no match"; a failed fetch
-// gives its failure. A value longer than kMaxValueCharacters is cut there (never inside a
+// fallbacks): "blocked" when the page or the URL it ended at holds one of the service's own
+// `markers`, else its value, "blocked" for a verification page, else "no match" (with
+// `no_match_note`); a failed fetch gives its failure. A value longer than kMaxValueCharacters is cut there (never inside a
 // character) and ends in "…"; a number (rules with a digits step) of more than kMaxNumberDigits
 // digits is no match.
 inline constexpr size_t kMaxValueCharacters = 300;
 inline constexpr size_t kMaxNumberDigits = 30;
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
-                           const std::string& site_name);
+                           const std::string& site_name,
+                           const std::vector<std::string>& markers = {},
+                           const std::string& no_match_note = "");
 
 // Job 0's load-time text: (end - start) / 1000 seconds in the shortest general form with at
 // most 15 significant digits and the locale's decimal separator, followed by " 秒" (GBK). The
@@ -172,7 +196,11 @@ class MyThread : public TThread {
   // One request of the job: a page cut by its rules, the home page with its load time, or the
   // thumbnail.
   void Perform(const TRequestDef& request, TResultField field);
-  void Thumbnail();
+  void Thumbnail(const TRequestDef& request);
+  // The request's headers with the key in place of "{key}".
+  std::vector<THeader> FieldHeaders(const TRequestDef& request) const;
+  // Waits `span` unless the query is stopped first; false when it was.
+  bool WaitUnlessStopped(std::chrono::milliseconds span) const;
   // The result every field of `request` gets when no request is made.
   void Skip(TResultField field, TFieldResult result);
   uint32_t Ticks() const;
@@ -180,6 +208,7 @@ class MyThread : public TThread {
   const int job_number_;
   TPageResult page_;         // the fetched page
   std::string request_url_;  // URL of the current request
+  std::string key_;          // the current request's key ({key}); "" when it needs none
   const std::string site_name_;
   TQueryServices services_;
   std::shared_ptr<TJobOutput> output_;

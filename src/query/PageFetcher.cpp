@@ -301,7 +301,12 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
   http->SetLimits(limits);
   http->Request().SetUserAgent(kQueryUserAgent);
   http->Request().SetReferer(url);
-  http->Request().CustomHeaders().SetText("Cookie: " + cookie);
+  // With a first visit the cookie manager carries its cookies; an empty Cookie line beside
+  // them would be a second one.
+  if (options.Request.FirstVisit.empty()) {
+    http->Request().CustomHeaders().SetText("Cookie: " + cookie);
+  }
+  ApplyHeaders(*http, options.Request.Headers);
   if (stop != nullptr) {
     // Checked at every step of the fetch: resolving, connecting and each block of the body.
     http->OnStatus = [stopped](auto&&...) {
@@ -325,6 +330,19 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
     }
   };
   try {
+    if (!options.Request.FirstVisit.empty()) {
+      // Only its cookies matter: whatever it answers, the request follows.
+      const std::string& first = options.Request.FirstVisit;
+      try {
+        RoutedRequests(*http, first, options.Proxies, [&] {
+          PacedRequests(*http, first, options.Pacing, [&] { http->Get(first); });
+        });
+      } catch (const EFetchStopped&) {
+        throw;
+      } catch (...) {
+        if (http->IsConnected()) http->CloseConnection();  // its answer may be half read
+      }
+    }
     RoutedRequests(*http, url, options.Proxies, [&] {
       PacedRequests(*http, url, options.Pacing, [&] {
         result.Text = http->Get(url);
@@ -354,6 +372,22 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
   cookies.reset();
   outcome.ElapsedMs = elapsed();
   return result;
+}
+
+void ApplyHeaders(TNetCustomHTTP& http, const std::vector<THeader>& headers) {
+  TNetHTTPRequest& request = http.Request();
+  for (const THeader& h : headers) {
+    if (SameText(h.Name, "User-Agent")) {
+      request.SetUserAgent(h.Value);
+    } else if (SameText(h.Name, "Referer")) {
+      request.SetReferer(h.Value);
+    } else if (SameText(h.Name, "Accept-Language")) {
+      request.SetAcceptLanguage(h.Value);
+    } else {
+      request.CustomHeaders().SetFoldOnSet(false);
+      request.CustomHeaders().SetHeader(h.Name, h.Value);
+    }
+  }
 }
 
 std::string GetPage(const std::string& url, const std::string& cookie, int mode) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "query/Outcome.h"
 #include "query/ProxyRoute.h"
@@ -50,6 +51,14 @@ inline TFetchMode FetchModeOf(int mode) {
       return TFetchMode::Raw;
   }
 }
+// What a field's request sends beyond its URL (its definition's headers and first visit).
+struct TPageRequest {
+  // Sent with the request, over the query's own User-Agent and Referer (GBK texts as written).
+  std::vector<THeader> Headers;
+  // Fetched first, with the same headers; the request then carries the cookies its answer set.
+  // "": none.
+  std::string FirstVisit;
+};
 // How FetchPage goes about a fetch.
 class TNetConnectionPool;
 struct TFetchOptions {
@@ -68,6 +77,8 @@ struct TFetchOptions {
   // fetch takes one bound for its server and route when there is one, and gives its own back
   // when it may carry another request.
   TNetConnectionPool* Pool = nullptr;
+  // The field's own headers and first visit.
+  TPageRequest Request;
 };
 // GetPage with how the fetch ended beside the text (the failure text when it failed). Never
 // raises.
@@ -75,6 +86,9 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
                       const TFetchOptions& options = {});
 class TNetCustomHTTP;
 class TNetURI;
+// Sets `headers` on http's next requests: User-Agent, Referer and Accept-Language in their own
+// places, any other as a header line of its own.
+void ApplyHeaders(TNetCustomHTTP& http, const std::vector<THeader>& headers);
 // Runs fetch() (which asks `http` for url) under `pacing`: each request, redirects included,
 // between a Begin and an End. Without pacing, just fetch().
 void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
