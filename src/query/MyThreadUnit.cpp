@@ -337,8 +337,7 @@ void MyThread::Thumbnail(const TRequestDef& request) {
     const std::vector<THeader> headers = FieldHeaders(request);
     // A service that makes the picture on demand answers something else first: asked again
     // while the whole fetch's time lasts.
-    const auto wait = std::chrono::milliseconds(
-        static_cast<int64_t>(request.AgainAfterMs * services_.PictureWaitScale));
+    const auto wait = std::chrono::milliseconds(request.AgainAfterMs);
     const auto deadline = started + std::chrono::milliseconds(WholeFetchDeadlineMs(kQueryReadTimeoutMs));
     for (;;) {
       TCappedMemoryStream buffer(kMaxThumbnailBytes);

@@ -109,9 +109,6 @@ struct TQueryServices {
   // A proxy URL for every request (TProxySettings::ForQuery); "": as the environment says,
   // read when each run starts.
   std::string Proxy;
-  // The thumbnail that answers without a JPEG is asked again after its definition's
-  // AgainAfterMs, times this factor (tests make the wait short); 1: as defined.
-  double PictureWaitScale = 1.0;
 };
 
 // What the program uses: FetchPage, the HTTP thumbnail download, the default hosts, the

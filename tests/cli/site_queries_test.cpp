@@ -69,9 +69,11 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   const std::string site = s.HostFor(StandIn::Site);
   const auto records = RunSites({site, site}, StandInOptions(s, 0, 2));
   EXPECT_EQ(ExitStatusOf(records), 3);
-  // A field switched off does not count; a failed thumbnail does.
+  // A field switched off, retired or waiting for a key does not count; a failed thumbnail does.
   std::vector<TQueryRecord> one{records[0]};
   for (TFieldResult& r : one[0].Fields) r.State = r.HasValue() ? TFieldState::Value : TFieldState::Disabled;
+  one[0].Fields[rfLink2].State = TFieldState::Retired;
+  one[0].Fields[rfAlexa3].State = TFieldState::KeyNeeded;
   EXPECT_EQ(ExitStatusOf(one), 0);
   one[0].Picture.State = TFieldState::Failed;
   EXPECT_EQ(ExitStatusOf(one), 3);
