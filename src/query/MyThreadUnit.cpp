@@ -341,7 +341,8 @@ void MyThread::Thumbnail(const TRequestDef& request) {
     const auto deadline = started + std::chrono::milliseconds(WholeFetchDeadlineMs(kQueryReadTimeoutMs));
     for (;;) {
       TCappedMemoryStream buffer(kMaxThumbnailBytes);
-      services_.Images->GetWith(url, headers, buffer, output_->Run());
+      if (headers.empty()) services_.Images->Get(url, buffer, output_->Run());
+      else services_.Images->GetWith(url, headers, buffer, output_->Run());
       buffer.SetPosition(0);
       picture = std::make_shared<TRgbImage>();
       result.Fetch.End = TFetchEnd::Fetched;

@@ -209,13 +209,16 @@ class TReader {
 
   // The keys today's services need: caption, headers, first_visit, retired, key_env,
   // blocked_markers, again_after.
-  void ReadServiceKeys(const toml::table& t, TEntry& entry) {
+  void ReadServiceKeys(const toml::table& t, TEntry& entry, const TRequestDef* base) {
     TRequestDef& def = entry.Def;
     if (auto caption = ReadText(t, "caption", entry)) def.Caption = *caption;
     if (auto note = ReadText(t, "no_match", entry)) def.NoMatchNote = *note;
+    // The file's defaults, else what the set gives the field (a browser's User-Agent the
+    // service needs is not lost to an entry that mends a step).
     std::vector<THeader> headers = default_headers_;
+    if (headers.empty() && base != nullptr) headers = base->Headers;
     if (const toml::node* n = t.get("headers")) ReadHeaders(*n, entry, headers);
-    if (!headers.empty() || t.contains("headers")) def.Headers = std::move(headers);
+    def.Headers = std::move(headers);
     if (const toml::node* n = t.get("first_visit")) {
       if (CheckUrl(*n, entry, "first_visit")) ToGbk(*n, Text(*n), entry, def.FirstVisit);
     }
@@ -353,7 +356,7 @@ class TReader {
     } else {
       missing("url");
     }
-    ReadServiceKeys(t, entry);
+    ReadServiceKeys(t, entry, base);
     if (picture) {
       for (const char* key : {"mode", "steps", "fallbacks"}) {
         if (const toml::node* n = t.get(key)) {
