@@ -53,9 +53,12 @@ std::string Described(const TStep& step) {
     case TStepKind::DigitsOnly: return "digits";
     case TStepKind::Rule: return "rule " + Shown(step.A);
     case TStepKind::Append: return "append " + Shown(step.A);
-    case TStepKind::Json: return "json " + Shown(step.A);
-    case TStepKind::Newest: return "newest " + Shown(step.A) + " " + Shown(step.B);
-    case TStepKind::Date: return "date " + Shown(step.A);
+    case TStepKind::Json:
+      return "json " + Shown(step.A);
+    case TStepKind::Newest:
+      return "newest " + Shown(step.A) + " " + Shown(step.B);
+    case TStepKind::Date:
+      return "date " + Shown(step.A);
   }
   return "?";
 }
@@ -454,7 +457,8 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   } catch (const CLI::ParseError& e) {
     return app.exit(e, out, err) == 0 ? kToolDone : kToolError;
   }
-  if (dump_opt->count() > 0) return DumpServices(dump_set.empty() ? kClassicSet : dump_set, out, err);
+  if (dump_opt->count() > 0)
+    return DumpServices(dump_set.empty() ? kClassicSet : dump_set, out, err);
   if (!check_file.empty()) return CheckServices(check_file, out);
   if (try_rule.size() == 2) {
     return TryRule(try_rule[0], try_rule[1], ServicesFileToUse(services_file), site, out, err);

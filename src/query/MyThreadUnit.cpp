@@ -40,25 +40,29 @@ constexpr int64_t kMaxThumbnailBytes = 8 << 20;
 
 // ---- Production services ----
 
-TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
-                                       const TFetchRun& run) {
+namespace {
+
+// A fetch's options: the fetcher's own settings and what the run's fetches share.
+TFetchOptions OptionsFor(const TGetPageFetcher& fetcher, const TFetchRun& run) {
   TFetchOptions options;
-  options.ReadTimeoutMs = ReadTimeoutMs;
+  options.ReadTimeoutMs = fetcher.ReadTimeoutMs;
   options.Stop = run.Stop;
-  options.Pacing = Pacing.get();
+  options.Pacing = fetcher.Pacing.get();
   options.Proxies = run.Proxies;
   options.Pool = run.Pool;
-  return ::FetchPage(url, cookie, mode, options);
+  return options;
+}
+
+}  // namespace
+
+TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie,
+                                       TFetchMode mode, const TFetchRun& run) {
+  return ::FetchPage(url, cookie, mode, OptionsFor(*this, run));
 }
 
 TPageResult TGetPageFetcher::FetchRequest(const std::string& url, const TPageRequest& request,
                                           TFetchMode mode, const TFetchRun& run) {
-  TFetchOptions options;
-  options.ReadTimeoutMs = ReadTimeoutMs;
-  options.Stop = run.Stop;
-  options.Pacing = Pacing.get();
-  options.Proxies = run.Proxies;
-  options.Pool = run.Pool;
+  TFetchOptions options = OptionsFor(*this, run);
   options.Request = request;
   return ::FetchPage(url, "", mode, options);
 }
@@ -232,9 +236,9 @@ void MyThread::RunJob() {
     // The URL shown never holds the key itself.
     request_url_ = ExpandUrl(WithKey(request.Url, "KEY", true), site_name_, services_.Hosts);
     const bool key_missing = !request.KeyEnv.empty() && key_.empty();
-    if (request.Enabled && request.Retired.empty() && !key_missing &&
-        !output_->StopRequested()) {
-      if (*field == rfPicture) Thumbnail(request);
+    if (request.Enabled && request.Retired.empty() && !key_missing && !output_->StopRequested()) {
+      if (*field == rfPicture)
+        Thumbnail(request);
       else Perform(request, *field);
       continue;
     }
@@ -272,7 +276,8 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   const bool home = field == rfWebTitle;
   if (home) start_time_ = Ticks();
   if (services_.Pages) {
-    const std::string url = ExpandUrl(WithKey(request.Url, key_, true), site_name_, services_.Hosts);
+    const std::string url =
+        ExpandUrl(WithKey(request.Url, key_, true), site_name_, services_.Hosts);
     if (request.Headers.empty() && request.FirstVisit.empty()) {
       page_ = services_.Pages->FetchPage(url, "", request.Mode, output_->Run());
     } else {
@@ -283,7 +288,8 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
       page_ = services_.Pages->FetchRequest(url, extras, request.Mode, output_->Run());
     }
     page_.Outcome.Url = request_url_;
-    if (!key_.empty()) page_.Outcome.FinalUrl = ReplaceAll(page_.Outcome.FinalUrl, QueryText(key_), "KEY");
+    if (!key_.empty())
+      page_.Outcome.FinalUrl = ReplaceAll(page_.Outcome.FinalUrl, QueryText(key_), "KEY");
   } else {
     page_ = TPageResult{FailureText(), TFetchOutcome{}};
     page_.Outcome.Url = request_url_;
@@ -333,16 +339,20 @@ void MyThread::Thumbnail(const TRequestDef& request) {
   std::shared_ptr<TRgbImage> picture;
   try {
     if (!services_.Images) throw Exception("No picture service");
-    const std::string url = ExpandUrl(WithKey(request.Url, key_, true), site_name_, services_.Hosts);
+    const std::string url =
+        ExpandUrl(WithKey(request.Url, key_, true), site_name_, services_.Hosts);
     const std::vector<THeader> headers = FieldHeaders(request);
     // A service that makes the picture on demand answers something else first: asked again
     // while the whole fetch's time lasts.
     const auto wait = std::chrono::milliseconds(request.AgainAfterMs);
-    const auto deadline = started + std::chrono::milliseconds(WholeFetchDeadlineMs(kQueryReadTimeoutMs));
+    const auto deadline =
+        started + std::chrono::milliseconds(WholeFetchDeadlineMs(kQueryReadTimeoutMs));
     for (;;) {
       TCappedMemoryStream buffer(kMaxThumbnailBytes);
-      if (headers.empty()) services_.Images->Get(url, buffer, output_->Run());
-      else services_.Images->GetWith(url, headers, buffer, output_->Run());
+      if (headers.empty())
+        services_.Images->Get(url, buffer, output_->Run());
+      else
+        services_.Images->GetWith(url, headers, buffer, output_->Run());
       buffer.SetPosition(0);
       picture = std::make_shared<TRgbImage>();
       result.Fetch.End = TFetchEnd::Fetched;

@@ -153,9 +153,9 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
 // The outcome of a fetched page for a field cut out by `rules` (the steps, then the
 // fallbacks): "blocked" when the page or the URL it ended at holds one of the service's own
 // `markers`, else its value, "blocked" for a verification page, else "no match" (with
-// `no_match_note`); a failed fetch gives its failure. A value longer than kMaxValueCharacters is cut there (never inside a
-// character) and ends in "…"; a number (rules with a digits step) of more than kMaxNumberDigits
-// digits is no match.
+// `no_match_note`); a failed fetch gives its failure. A value longer than kMaxValueCharacters is
+// cut there (never inside a character) and ends in "…"; a number (rules with a digits step) of
+// more than kMaxNumberDigits digits is no match.
 inline constexpr size_t kMaxValueCharacters = 300;
 inline constexpr size_t kMaxNumberDigits = 30;
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,

@@ -10,7 +10,7 @@
 
 namespace {
 
-const char* const kOutcomeWords[] = {"pending", "value",    "no-match", "blocked", "failed",
+const char* const kOutcomeWords[] = {"pending", "value",    "no-match", "blocked",   "failed",
                                      "stopped", "disabled", "retired",  "key-needed"};
 static_assert(std::size(kOutcomeWords) == static_cast<size_t>(TFieldState::KeyNeeded) + 1,
               "a word for every field state");
@@ -192,7 +192,8 @@ std::string FieldTooltip(const TFieldResult& result) {
       tip = Gbk(u8"来源：") + f.Url;
       break;
     case TFieldState::NoMatch:
-      tip = (result.Note.empty() ? Gbk(u8"未找到：页面中没有这个数值") : result.Note) + "\n" + f.Url;
+      tip =
+          (result.Note.empty() ? Gbk(u8"未找到：页面中没有这个数值") : result.Note) + "\n" + f.Url;
       break;
     case TFieldState::Blocked:
       tip = Gbk(u8"被拦截：服务要求验证或限制了访问频率") + "\n" + f.Url;

@@ -51,13 +51,13 @@ struct TPageResult {
 
 // What a result field holds.
 enum class TFieldState {
-  Pending,   // the query has not reached it yet
-  Value,     // the page stated a value (a stated "0" is a value)
-  NoMatch,   // the page came, but without the value's delimiters
-  Blocked,   // the service answered with a verification or rate-limit page
-  Failed,    // the fetch failed; Fetch says why
-  Stopped,   // the user stopped the query before the field was fetched
-  Disabled,  // the service is switched off in the definitions
+  Pending,    // the query has not reached it yet
+  Value,      // the page stated a value (a stated "0" is a value)
+  NoMatch,    // the page came, but without the value's delimiters
+  Blocked,    // the service answered with a verification or rate-limit page
+  Failed,     // the fetch failed; Fetch says why
+  Stopped,    // the user stopped the query before the field was fetched
+  Disabled,   // the service is switched off in the definitions
   Retired,    // the service has closed (Note: when): nothing was sent
   KeyNeeded,  // the service needs a key the user has not set (Note: the variable): nothing was sent
 };
@@ -92,8 +92,8 @@ bool IsBlockingStatus(int status);
 // The words a field's outcome is shown and stored in. The window, the trend dialog, the command
 // line and the history all say it with these.
 //
-// One short line for a state: "无法访问", "未找到", "被拦截", "已停止", "已停用", "需要密钥", "" for
-// a value.
+// One short line for a state: "无法访问", "未找到", "被拦截", "已停止", "已停用", "需要密钥", ""
+// for a value.
 std::string StateWord(TFieldState state);
 // The outcome of a field as a stable English word for files and programs: "value", "no-match",
 // "blocked", "failed", "stopped", "disabled", "pending", "retired", "key-needed".

@@ -73,9 +73,9 @@ std::optional<TJson> JsonAt(const std::string& gbk, const std::string& pointer) 
 
 // A JSON value as the text a step goes on with: a text as it stands, anything else as JSON.
 std::string JsonText(const TJson& value) {
-  const std::string utf8 =
-      value.is_string() ? value.get<std::string>()
-                        : value.dump(-1, ' ', false, TJson::error_handler_t::replace);
+  const std::string utf8 = value.is_string()
+                               ? value.get<std::string>()
+                               : value.dump(-1, ' ', false, TJson::error_handler_t::replace);
   return Utf8ToGbk(utf8);
 }
 
@@ -167,8 +167,8 @@ bool ApplyStep(const TStep& step, const std::string& site_name, std::string& tex
       if (step.Kind == TStepKind::Json) {
         if (const auto value = JsonAt(text, step.A)) found = JsonText(*value);
       } else {
-        found = step.Kind == TStepKind::Newest ? NewestOf(text, step.A, step.B)
-                                               : DateOf(text, step.A);
+        found =
+            step.Kind == TStepKind::Newest ? NewestOf(text, step.A, step.B) : DateOf(text, step.A);
       }
       if (!found) return false;
       text = std::move(*found);

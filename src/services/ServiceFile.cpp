@@ -152,7 +152,8 @@ class TReader {
     }
     for (auto&& [key, value] : *t) {
       if (Text(key) != "headers") {
-        Fault(key.source(), "", "unknown key \"" + Text(key) + "\" in [defaults] (it takes headers)");
+        Fault(key.source(), "",
+              "unknown key \"" + Text(key) + "\" in [defaults] (it takes headers)");
         continue;
       }
       ReadHeaders(value, sink, default_headers_);
@@ -172,7 +173,8 @@ class TReader {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
       });
       if (!token) {
-        Fault(key.source(), entry.Name, "\"" + name + "\" is not a header name (letters, digits, -)");
+        Fault(key.source(), entry.Name,
+              "\"" + name + "\" is not a header name (letters, digits, -)");
         entry.Faulty = true;
         continue;
       }
@@ -189,8 +191,10 @@ class TReader {
       if (!ToGbk(value, text, entry, header.Value)) continue;
       auto same = std::find_if(out.begin(), out.end(),
                                [&](const THeader& h) { return SameText(h.Name, name); });
-      if (same != out.end()) *same = std::move(header);
-      else out.push_back(std::move(header));
+      if (same != out.end())
+        *same = std::move(header);
+      else
+        out.push_back(std::move(header));
     }
   }
 
@@ -225,15 +229,16 @@ class TReader {
     if (const toml::node* n = t.get("retired")) {
       // "YYYY" or "YYYY-MM".
       const std::string month = n->is_string() ? Text(*n) : "";
-      const bool digits = std::all_of(month.begin(), month.end(), [](char c) {
-        return (c >= '0' && c <= '9') || c == '-';
-      });
+      const bool digits = std::all_of(month.begin(), month.end(),
+                                      [](char c) { return (c >= '0' && c <= '9') || c == '-'; });
       const int m = month.size() == 7 && month[4] == '-' ? std::atoi(month.c_str() + 5) : 0;
-      const bool shaped = digits && month.find('-') == (month.size() == 4 ? std::string::npos : 4) &&
+      const bool shaped = digits &&
+                          month.find('-') == (month.size() == 4 ? std::string::npos : 4) &&
                           month.rfind('-') == month.find('-') &&
                           (month.size() == 4 || (month.size() == 7 && m >= 1 && m <= 12));
       if (!shaped) {
-        Fault(*n, entry, "retired takes when the service closed: retired = \"2013-03\" (or \"2013\")");
+        Fault(*n, entry,
+              "retired takes when the service closed: retired = \"2013-03\" (or \"2013\")");
       } else {
         def.Retired = month;
       }
@@ -252,7 +257,8 @@ class TReader {
     }
     // {key} and key_env go together.
     bool key_used = def.Url.find(kKey) != std::string::npos;
-    for (const THeader& h : def.Headers) key_used = key_used || h.Value.find(kKey) != std::string::npos;
+    for (const THeader& h : def.Headers)
+      key_used = key_used || h.Value.find(kKey) != std::string::npos;
     if (key_used && def.KeyEnv.empty() && !entry.Faulty) {
       Fault(t, entry, "{key} stands in the request but no key_env names where the key is");
     } else if (!key_used && !def.KeyEnv.empty()) {
@@ -438,8 +444,7 @@ class TReader {
       Fault(n, entry, what + " must begin with http:// or https://");
     } else if (auto port = UrlPortText(url);
                port && !port->empty() && ParsePortNumber(*port) == 0) {
-      Fault(n, entry,
-            what + " has the port \"" + *port + "\": a port is a number from 1 to 65535");
+      Fault(n, entry, what + " has the port \"" + *port + "\": a port is a number from 1 to 65535");
     }
     size_t i = 0;
     while ((i = url.find('{', i)) != std::string::npos) {
@@ -552,7 +557,8 @@ class TReader {
       return true;
     } catch (const std::exception&) {
       Fault(n, entry,
-            "\"" + pointer + "\" is not a JSON Pointer: \"/name/0/name\", with ~0 for ~ and ~1 for /");
+            "\"" + pointer +
+                "\" is not a JSON Pointer: \"/name/0/name\", with ~0 for ~ and ~1 for /");
       return false;
     }
   }
@@ -745,8 +751,7 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
       const toml::table root = toml::parse(MoveCharacters(text, Moved), file);
       // base = "current" lays the file over that built-in set instead.
       if (const toml::node* n = root.get("base")) {
-        const TServiceTable* named =
-            n->is_string() ? BuiltInServiceSet(Text(*n)) : nullptr;
+        const TServiceTable* named = n->is_string() ? BuiltInServiceSet(Text(*n)) : nullptr;
         if (named == nullptr) {
           reader.Fault(n->source(), "", "base names a built-in set: \"classic\" or \"current\"");
         } else if (base.Requests.empty()) {

@@ -60,21 +60,22 @@ struct TRequestDef {
   TFetchMode Mode = TFetchMode::Raw;
   std::vector<TStepList> Rules;    // the steps, then the fallbacks; empty for the thumbnail
   bool Enabled = true;             // false: no request is made, the field shows it is off
-  std::string Caption{};             // the caption cell naming the field's service; "": the window's
-  std::vector<THeader> Headers{};    // sent with the request (the set's defaults merged in)
-  std::string FirstVisit{};          // URL template fetched first; the request carries its cookies
-  std::string Retired{};             // "YYYY-MM" (or "YYYY") the service closed: nothing is sent
-  std::string NoMatchNote{};         // why an answer without the value has none ("不在前一百万")
-  std::string KeyEnv{};              // the environment variable holding "{key}"; "": no key
+  std::string Caption{};           // the caption cell naming the field's service; "": the window's
+  std::vector<THeader> Headers{};  // sent with the request (the set's defaults merged in)
+  std::string FirstVisit{};        // URL template fetched first; the request carries its cookies
+  std::string Retired{};           // "YYYY-MM" (or "YYYY") the service closed: nothing is sent
+  std::string NoMatchNote{};  // why an answer without the value has none ("不在前一百万")
+  std::string KeyEnv{};       // the environment variable holding "{key}"; "": no key
   std::vector<std::string> BlockedMarkers{};  // texts of the service's own verification page
-  int AgainAfterMs = 0;            // thumbnail: ask again this often while no JPEG comes (0: never)
+  int AgainAfterMs = 0;  // thumbnail: ask again this often while no JPEG comes (0: never)
   bool operator==(const TRequestDef&) const = default;
 };
 
 // Every request of a query, jobs in ascending order, each job's requests in the order it sends
 // them.
 struct TServiceTable {
-  std::string Name = "classic";  // the built-in set the table is ("classic", "current") or lays over
+  // The built-in set the table is ("classic", "current"), or the one its file lays over.
+  std::string Name = "classic";
   std::vector<TRequestDef> Requests;
   bool operator==(const TServiceTable&) const = default;
 };

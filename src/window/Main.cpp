@@ -152,7 +152,8 @@ void TMainForm::ShowCaptions() {
     label->setText(caption.empty() ? label->property("OwnCaption").toString()
                                    : before + FromGbk(caption) + after);
   };
-  for (int col = 1; col <= 7; ++col) show(SName[col], static_cast<TResultField>(rfSite1 + col - 1), "", "");
+  for (int col = 1; col <= 7; ++col)
+    show(SName[col], static_cast<TResultField>(rfSite1 + col - 1), "", "");
   for (int i = 1; i <= 5; ++i) {
     show(ZHTool[i], static_cast<TResultField>(rfAlexa1 + i - 1), " ", FromUtf8(u8"："));
   }
@@ -355,7 +356,8 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
   const std::shared_ptr<const TServiceTable>& table = controller_->ServiceTable();
   const std::string in_use = table ? table->Name : kClassicSet;
   for (const auto& [name, caption] : {std::pair{kClassicSet, u8"经典"}, {kCurrentSet, u8"当前"}}) {
-    QAction* action = sets->addAction(FromUtf8(caption), this, [this, name] { UseServiceSet(name); });
+    QAction* action =
+        sets->addAction(FromUtf8(caption), this, [this, name] { UseServiceSet(name); });
     action->setCheckable(true);
     action->setChecked(in_use == name);
   }

@@ -237,8 +237,8 @@ TEST_F(QueryToolTest, TheCurrentSetShowsTodaysValuesAndSaysWhatItCannot) {
   for (const char* name : {"Site2", "Dmy4", "Dmy5", "Dmy6"}) {
     EXPECT_EQ(one["fields"][name]["outcome"], "blocked") << name;
   }
-  for (const char* name : {"Link2", "Link3", "Link4", "Link5", "Link6", "Site4", "Site6",
-                           "Alexa2", "Alexa4"}) {
+  for (const char* name :
+       {"Link2", "Link3", "Link4", "Link5", "Link6", "Site4", "Site6", "Alexa2", "Alexa4"}) {
     EXPECT_EQ(one["fields"][name]["outcome"], "retired") << name;
   }
   EXPECT_EQ(one["fields"]["Link7"]["reason"], "已停用：服务已于 2007 关闭");

@@ -111,7 +111,8 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   hostile[0].Fields[rfWebTitle].Text = "a\x1b]0;x\x07\r\nb";
   std::ostringstream table;
   WriteTable(table, hostile, {rfWebTitle});
-  EXPECT_NE(table.str().find("WebTitle 网站标题  a\\x1B]0;x\\x07\\r\\nb\n"), std::string::npos) << table.str();
+  EXPECT_NE(table.str().find("WebTitle 网站标题  a\\x1B]0;x\\x07\\r\\nb\n"), std::string::npos)
+      << table.str();
   // Nor steer a spreadsheet the CSV goes to: no formula, no raw control byte.
   std::ostringstream cells;
   for (const char* text : {"=HYPERLINK(\"x\")", "+1", "-1", "@SUM(A1)", "\tx", "a\x1b[2Jb"}) {

@@ -194,7 +194,8 @@ TEST(BuiltInServices, TheFileReproducesTheTableTheProgramWasBuiltWith) {
 // The current set reads without a fault and defines every field once; a user's file laid over it
 // by base = "current" changes only what it names, its [defaults] going to its own entries.
 TEST(BuiltInServices, TheCurrentSetIsCompleteAndAFileCanLayOverIt) {
-  const TServiceLoad load = ParseServices(BuiltInServicesText(kCurrentSet), "current", TServiceTable{});
+  const TServiceLoad load =
+      ParseServices(BuiltInServicesText(kCurrentSet), "current", TServiceTable{});
   EXPECT_TRUE(load.Ok()) << ProblemsReport(load);
   const TServiceTable& current = *BuiltInServiceSet(kCurrentSet);
   EXPECT_EQ(current.Name, kCurrentSet);

@@ -100,9 +100,9 @@ std::vector<std::string> CurrentStandIns::RequestHeads(CurrentService service) c
 }
 
 std::map<std::string, std::string> CurrentStandIns::ExpectedValues() {
-  return {{"Site1", "1,234"}, {"Link1", "5,678"},  {"Dmy1", "12"},     {"Dmy2", "0"},
-          {"Dmy3", "987"},    {"Site3", "3,456"},  {"Site5", "2,345"},  {"Site7", "4,567"},
-          {"Alexa1", "1100"}, {"Alexa3", "4.57"},  {"Alexa5", "2008-01-15"}};
+  return {{"Site1", "1,234"}, {"Link1", "5,678"}, {"Dmy1", "12"},          {"Dmy2", "0"},
+          {"Dmy3", "987"},    {"Site3", "3,456"}, {"Site5", "2,345"},      {"Site7", "4,567"},
+          {"Alexa1", "1100"}, {"Alexa3", "4.57"}, {"Alexa5", "2008-01-15"}};
 }
 
 std::string CurrentStandIns::Answer(CurrentService service, const std::string& head) {
@@ -125,11 +125,14 @@ std::string CurrentStandIns::Answer(CurrentService service, const std::string& h
       switch (PeriodDays(target)) {
         case -1:
           return Page("<div>该网站共有 <b style=\"color:#333\">1,234</b> 个网页被百度收录</div>");
-        case 1: return Page("百度为您找到相关结果约12个");
-        case 30: return Page("很抱歉，没有找到与“site:x”相关的网页。");
+        case 1:
+          return Page("百度为您找到相关结果约12个");
+        case 30:
+          return Page("很抱歉，没有找到与“site:x”相关的网页。");
         case 365:
           return Page("该网站共有<span class=\"n\"><b>987</b></span>个网页被百度收录");
-        default: return Refused("400 Bad Request");
+        default:
+          return Refused("400 Bad Request");
       }
     }
     case CurrentService::Google:
@@ -142,7 +145,8 @@ std::string CurrentStandIns::Answer(CurrentService service, const std::string& h
       return Page("<p>该网站约<span class=\"b\">3,456</span>个网页被360搜索收录</p>");
     case CurrentService::Sogou: {
       if (target == "/") {
-        return Page("sogou", {"Set-Cookie: SUV=stand-in; path=/", "Set-Cookie: SNUID=stand-in; path=/"});
+        return Page("sogou",
+                    {"Set-Cookie: SUV=stand-in; path=/", "Set-Cookie: SNUID=stand-in; path=/"});
       }
       if (Has(target, "/antispider")) return Page("请输入验证码");
       const std::string cookie = Header(head, "Cookie");

@@ -17,7 +17,18 @@
 
 class TlsScriptServer;
 
-enum class CurrentService { Baidu, Google, So360, Sogou, Bing, Tranco, OpenRank, Archive, Mshots, kCount };
+enum class CurrentService {
+  Baidu,
+  Google,
+  So360,
+  Sogou,
+  Bing,
+  Tranco,
+  OpenRank,
+  Archive,
+  Mshots,
+  kCount
+};
 
 class CurrentStandIns {
  public:
