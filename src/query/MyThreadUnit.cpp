@@ -232,6 +232,12 @@ void MyThread::RunJob() {
     if (!request.KeyEnv.empty()) {
       const char* key = std::getenv(request.KeyEnv.c_str());
       if (key != nullptr) key_ = key;
+      // A key goes into a header line: one with a line break or another control character
+      // could add lines of its own, and is taken as none.
+      if (std::any_of(key_.begin(), key_.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        key_.clear();
+      }
     }
     // The URL shown never holds the key itself.
     request_url_ = ExpandUrl(WithKey(request.Url, "KEY", true), site_name_, services_.Hosts);
@@ -288,8 +294,11 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
       page_ = services_.Pages->FetchRequest(url, extras, request.Mode, output_->Run());
     }
     page_.Outcome.Url = request_url_;
-    if (!key_.empty())
-      page_.Outcome.FinalUrl = ReplaceAll(page_.Outcome.FinalUrl, QueryText(key_), "KEY");
+    if (!key_.empty()) {  // nor does where it ended, or a redirect chain
+      for (std::string* text : {&page_.Outcome.FinalUrl, &page_.Outcome.Detail}) {
+        *text = ReplaceAll(ReplaceAll(*text, QueryText(key_), "KEY"), key_, "KEY");
+      }
+    }
   } else {
     page_ = TPageResult{FailureText(), TFetchOutcome{}};
     page_.Outcome.Url = request_url_;

@@ -208,7 +208,8 @@ std::string StandInDefinitions(const StandInServices& s) {
 // with the key, each verification page "被拦截", and the thumbnail comes once it is made.
 TEST_F(QueryToolTest, TheCurrentSetShowsTodaysValuesAndSaysWhatItCannot) {
   setenv("XDG_DATA_HOME", dir_, 1);
-  unsetenv("OPENPAGERANK_KEY");
+  // A key that would add a header line of its own counts as none.
+  setenv("OPENPAGERANK_KEY", "k\r\nX-Injected: 1", 1);
   CurrentStandIns today;
   const TServiceHosts hosts = today.Hosts(StandInServiceHosts(stand_ins_));
   std::string text = "base = \"current\"\n" + std::string(BuiltInServicesText(kCurrentSet));

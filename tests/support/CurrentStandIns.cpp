@@ -71,7 +71,32 @@ CurrentStandIns::CurrentStandIns() {
   }
 }
 
+CurrentStandIns::CurrentStandIns(uint16_t port, const testpki::Issued& certificate) {
+  servers_.push_back(std::make_unique<TlsScriptServer>(
+      certificate,
+      [this](auto& peer) {
+        const std::string head = peer.ReadHead();
+        std::string host = Header(head, "Host");
+        host = host.substr(0, host.find(':'));
+        for (int s = 0; s < static_cast<int>(CurrentService::kCount); ++s) {
+          if (host == RealHost(static_cast<CurrentService>(s))) {
+            peer.Send(Answer(static_cast<CurrentService>(s), head));
+            return;
+          }
+        }
+        if (!head.empty()) peer.Send(Refused("404 Not Found"));
+      },
+      port));
+}
+
 CurrentStandIns::~CurrentStandIns() = default;
+
+const char* CurrentStandIns::RealHost(CurrentService service) {
+  static const char* const kHosts[] = {"www.baidu.com",   "www.google.com.hk", "www.so.com",
+                                       "www.sogou.com",   "cn.bing.com",       "tranco-list.eu",
+                                       "openpagerank.com", "web.archive.org",  "s0.wp.com"};
+  return kHosts[static_cast<int>(service)];
+}
 
 TServiceHosts CurrentStandIns::Hosts(TServiceHosts base) const {
   auto at = [&](CurrentService s) {

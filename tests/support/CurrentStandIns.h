@@ -7,6 +7,7 @@
 // Thread-safety: the setters and RequestHeads may be called from any thread while it runs.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,9 @@
 #include "services/ServiceHosts.h"
 
 class TlsScriptServer;
+namespace testpki {
+struct Issued;
+}
 
 enum class CurrentService {
   Baidu,
@@ -32,10 +36,18 @@ enum class CurrentService {
 
 class CurrentStandIns {
  public:
+  // Per-port mode: one server per service on a free port of 127.0.0.1, as "localhost".
   CurrentStandIns();
+  // Shared-port mode (the demo): one server on 127.0.0.1:`port` with `certificate` (issued for
+  // the real host names), telling the services apart by the Host header.
+  CurrentStandIns(uint16_t port, const testpki::Issued& certificate);
   ~CurrentStandIns();
 
-  // Every host of the current set at its stand-in ("localhost:PORT"); the rest as `base` has them.
+  // The real host name of a service.
+  static const char* RealHost(CurrentService service);
+
+  // Every host of the current set at its stand-in ("localhost:PORT"; per-port mode); the rest
+  // as `base` has them.
   TServiceHosts Hosts(TServiceHosts base) const;
   // The service answers with its verification page (Baidu, Sogou: the redirect to it).
   void SetVerification(CurrentService service, bool on);
