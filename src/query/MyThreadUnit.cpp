@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "http/NetHTTP.h"
-#include "http/NetHTTPTls.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/DateUtils.h"
@@ -38,31 +37,22 @@ constexpr int64_t kMaxThumbnailBytes = 8 << 20;
 
 // ---- Production services ----
 
-TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
-                                       const TFetchRun& run) {
+TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie,
+                                       TFetchMode mode, TQueryRun& run) {
   TFetchOptions options;
   options.ReadTimeoutMs = ReadTimeoutMs;
-  options.Stop = run.Stop;
-  options.Pacing = Pacing.get();
-  options.Proxies = run.Proxies;
-  options.Pool = run.Pool;
+  options.Stop = run.StopFlag();
+  options.Session = &run.Session();
   return ::FetchPage(url, cookie, mode, options);
 }
 
-void TNetImageFetcher::Get(const std::string& url, TStream& destination, const TFetchRun& run) {
-  TNetHTTP http;
-  InstallTlsHandler(http);
-  http.SetHandleRedirects(true);
-  http.SetAcceptCompression(true);
-  http.SetReadTimeout(ReadTimeoutMs);
-  TNetHTTPLimits limits = http.Limits();
-  limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
-  limits.FetchDeadlineMs = WholeFetchDeadlineMs(ReadTimeoutMs);
-  http.SetLimits(limits);
-  http.Request().SetUserAgent(kQueryUserAgent);
-  RoutedRequests(http, url, run.Proxies, [&] {
-    PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
-  });
+void TNetImageFetcher::Get(const std::string& url, TStream& destination, TQueryRun& run) {
+  TNetFetchRequest request;
+  request.ReadTimeoutMs = ReadTimeoutMs;
+  request.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
+  request.UserAgent = kQueryUserAgent;
+  TNetFetchAnswer answer;
+  run.Session().Get(url, request, answer, destination);
 }
 
 TQueryServices DefaultQueryServices() {
@@ -74,26 +64,24 @@ TQueryServices DefaultQueryServices() {
   return services;
 }
 
-// ---- TJobOutput ----
+// ---- TQueryRun ----
 
-TJobOutput::TJobOutput(TJobSink* sink, TProxySettings proxies)
-    : sink_(sink), proxies_(std::move(proxies)) {
-  run_.Stop = &stop_;
-  run_.Proxies = &proxies_;
-  run_.Pool = &pool_;
+TQueryRun::TQueryRun(TJobSink* sink, TProxySettings proxies,
+                     std::shared_ptr<TRequestPacing> pacing)
+    : sink_(sink), session_(std::move(proxies), std::move(pacing)) {}
+
+std::shared_ptr<TQueryRun> TQueryRun::Create(TJobSink* sink, TProxySettings proxies,
+                                             std::shared_ptr<TRequestPacing> pacing) {
+  return std::shared_ptr<TQueryRun>(new TQueryRun(sink, std::move(proxies), std::move(pacing)));
 }
 
-std::shared_ptr<TJobOutput> TJobOutput::Create(TJobSink* sink, TProxySettings proxies) {
-  return std::shared_ptr<TJobOutput>(new TJobOutput(sink, std::move(proxies)));
-}
-
-void TJobOutput::SetFieldResult(TResultField field, TFieldResult result) {
+void TQueryRun::SetFieldResult(TResultField field, TFieldResult result) {
   QueueOnMainThread([self = shared_from_this(), field, result = std::move(result)] {
     if (self->sink_) self->sink_->SetFieldResult(field, result);
   });
 }
 
-void TJobOutput::SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResult result) {
+void TQueryRun::SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResult result) {
   QueueOnMainThread(
       [self = shared_from_this(), picture = std::move(picture), result = std::move(result)] {
         if (self->sink_) self->sink_->SetPicture(picture.get(), result);
@@ -165,12 +153,12 @@ std::string ElapsedSecondsText(uint32_t start, uint32_t end) {
 std::atomic<int> MyThread::live_count_{0};
 
 MyThread::MyThread(int job_number, std::string site_name, TQueryServices services,
-                   std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> on_terminate,
+                   std::shared_ptr<TQueryRun> run, std::function<void(TThread*)> on_terminate,
                    bool create_suspended)
     : job_number_(job_number),
       site_name_(std::move(site_name)),
       services_(std::move(services)),
-      output_(std::move(output)) {
+      run_(std::move(run)) {
   ++live_count_;
   SetFreeOnTerminate(true);
   OnTerminate = std::move(on_terminate);
@@ -196,7 +184,7 @@ void MyThread::RunJob() {
     const std::optional<TResultField> field = ResultFieldByName(request.Field);
     if (!field) continue;  // not a field of this window
     request_url_ = ExpandUrl(request.Url, site_name_, services_.Hosts);
-    if (request.Enabled && !output_->StopRequested()) {
+    if (request.Enabled && !run_->StopRequested()) {
       if (*field == rfPicture) Thumbnail();
       else Perform(request, *field);
       continue;
@@ -211,11 +199,11 @@ void MyThread::RunJob() {
 
 void MyThread::Skip(TResultField field, TFieldResult result) {
   if (field == rfPicture) {
-    output_->SetPicture(nullptr, std::move(result));
+    run_->SetPicture(nullptr, std::move(result));
     return;
   }
-  if (field == rfWebTitle) output_->SetFieldResult(rfAlexa6, result);
-  output_->SetFieldResult(field, std::move(result));
+  if (field == rfWebTitle) run_->SetFieldResult(rfAlexa6, result);
+  run_->SetFieldResult(field, std::move(result));
 }
 
 void MyThread::Perform(const TRequestDef& request, TResultField field) {
@@ -224,14 +212,14 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   const bool home = field == rfWebTitle;
   if (home) start_time_ = Ticks();
   if (services_.Pages) {
-    page_ = services_.Pages->FetchPage(request_url_, "", request.Mode, output_->Run());
+    page_ = services_.Pages->FetchPage(request_url_, "", request.Mode, *run_);
   } else {
     page_ = TPageResult{FailureText(), TFetchOutcome{}};
     page_.Outcome.Url = request_url_;
   }
   TFieldResult result = FieldFromPage(page_, request.Rules, site_name_);
   if (!home) {
-    output_->SetFieldResult(field, std::move(result));
+    run_->SetFieldResult(field, std::move(result));
     return;
   }
   end_time_ = Ticks();
@@ -244,8 +232,8 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   } else {
     time.State = result.State;
   }
-  output_->SetFieldResult(rfWebTitle, std::move(result));
-  output_->SetFieldResult(rfAlexa6, std::move(time));
+  run_->SetFieldResult(rfWebTitle, std::move(result));
+  run_->SetFieldResult(rfAlexa6, std::move(time));
 }
 
 void MyThread::Thumbnail() {
@@ -257,7 +245,7 @@ void MyThread::Thumbnail() {
   try {
     if (!services_.Images) throw Exception("No picture service");
     TCappedMemoryStream buffer(kMaxThumbnailBytes);
-    services_.Images->Get(request_url_, buffer, output_->Run());
+    services_.Images->Get(request_url_, buffer, *run_);
     buffer.SetPosition(0);
     picture = std::make_shared<TRgbImage>();
     if (DecodeJpeg(buffer.DataString(), *picture)) {
@@ -277,5 +265,5 @@ void MyThread::Thumbnail() {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                             started)
           .count());
-  output_->SetPicture(std::move(picture), std::move(result));
+  run_->SetPicture(std::move(picture), std::move(result));
 }
