@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include "cli/SiteQueries.h"
+#include "services/ServiceFile.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 

@@ -201,8 +201,8 @@ BENCHMARK(BM_FetchGzip_Curl_Loaded)->Iterations(300)->Unit(benchmark::kMicroseco
 // The production page fetcher, adding up what each fetch took off the wire.
 class TCountingPages : public TGetPageFetcher {
  public:
-  TPageResult FetchPage(const std::string& url, const std::string& cookie, int mode,
-                        const TFetchRun& run) override {
+  TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
+                        TQueryRun& run) override {
     TPageResult page = TGetPageFetcher::FetchPage(url, cookie, mode, run);
     wire += page.Outcome.WireBytes;
     decoded += page.Outcome.Bytes;

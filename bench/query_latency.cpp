@@ -60,10 +60,11 @@ class TRequestCounter : public TRequestPacing {
 class TFreshConnections : public TGetPageFetcher {
  public:
   TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
-                        const TFetchRun& run) override {
-    TFetchRun without_pool = run;
-    without_pool.Pool = nullptr;
-    return TGetPageFetcher::FetchPage(url, cookie, mode, without_pool);
+                        TQueryRun& run) override {
+    TFetchOptions fresh;  // a session of the fetch's own: no pool, no pacing
+    fresh.ReadTimeoutMs = ReadTimeoutMs;
+    fresh.Stop = run.StopFlag();
+    return ::FetchPage(url, cookie, mode, fresh);
   }
 };
 
@@ -85,7 +86,7 @@ void WholeQuery(benchmark::State& state, bool pooled) {
   TQueryServices services = DefaultQueryServices();
   auto pages = pooled ? std::make_shared<TGetPageFetcher>() : std::make_shared<TFreshConnections>();
   auto images = std::make_shared<TNetImageFetcher>();
-  pages->Pacing = images->Pacing = g_counter;
+  services.Pacing = g_counter;
   services.Pages = pages;
   services.Images = images;
   services.Hosts = StandInServiceHosts(StandIns());

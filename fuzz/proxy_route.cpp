@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "query/ProxyRoute.h"
+#include "http/NetProxyRoute.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -73,8 +73,7 @@ std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
   auto images = std::make_shared<TNetImageFetcher>();
   pages->ReadTimeoutMs = images->ReadTimeoutMs = options.ReadTimeoutMs;
   if (options.DelayMs > 0) {
-    pages->Pacing = images->Pacing =
-        std::make_shared<TRequestPacer>(std::chrono::milliseconds(options.DelayMs));
+    services.Pacing = std::make_shared<TRequestPacer>(std::chrono::milliseconds(options.DelayMs));
   }
   services.Pages = pages;
   services.Images = images;

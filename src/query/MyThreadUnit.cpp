@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "http/NetHTTP.h"
-#include "http/NetHTTPTls.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/DateUtils.h"
@@ -40,53 +39,38 @@ constexpr int64_t kMaxThumbnailBytes = 8 << 20;
 
 // ---- Production services ----
 
-namespace {
-
-// A fetch's options: the fetcher's own settings and what the run's fetches share.
-TFetchOptions OptionsFor(const TGetPageFetcher& fetcher, const TFetchRun& run) {
-  TFetchOptions options;
-  options.ReadTimeoutMs = fetcher.ReadTimeoutMs;
-  options.Stop = run.Stop;
-  options.Pacing = fetcher.Pacing.get();
-  options.Proxies = run.Proxies;
-  options.Pool = run.Pool;
-  return options;
-}
-
-}  // namespace
-
 TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string& cookie,
-                                       TFetchMode mode, const TFetchRun& run) {
-  return ::FetchPage(url, cookie, mode, OptionsFor(*this, run));
+                                       TFetchMode mode, TQueryRun& run) {
+  TFetchOptions options;
+  options.ReadTimeoutMs = ReadTimeoutMs;
+  options.Stop = run.StopFlag();
+  options.Session = &run.Session();
+  return ::FetchPage(url, cookie, mode, options);
 }
 
 TPageResult TGetPageFetcher::FetchRequest(const std::string& url, const TPageRequest& request,
-                                          TFetchMode mode, const TFetchRun& run) {
-  TFetchOptions options = OptionsFor(*this, run);
+                                          TFetchMode mode, TQueryRun& run) {
+  TFetchOptions options;
+  options.ReadTimeoutMs = ReadTimeoutMs;
+  options.Stop = run.StopFlag();
+  options.Session = &run.Session();
   options.Request = request;
   return ::FetchPage(url, "", mode, options);
 }
 
-void TNetImageFetcher::Get(const std::string& url, TStream& destination, const TFetchRun& run) {
+void TNetImageFetcher::Get(const std::string& url, TStream& destination, TQueryRun& run) {
   GetWith(url, {}, destination, run);
 }
 
 void TNetImageFetcher::GetWith(const std::string& url, const std::vector<THeader>& headers,
-                               TStream& destination, const TFetchRun& run) {
-  TNetHTTP http;
-  InstallTlsHandler(http);
-  http.SetHandleRedirects(true);
-  http.SetAcceptCompression(true);
-  http.SetReadTimeout(ReadTimeoutMs);
-  TNetHTTPLimits limits = http.Limits();
-  limits.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
-  limits.FetchDeadlineMs = WholeFetchDeadlineMs(ReadTimeoutMs);
-  http.SetLimits(limits);
-  http.Request().SetUserAgent(kQueryUserAgent);
-  ApplyHeaders(http, headers);
-  RoutedRequests(http, url, run.Proxies, [&] {
-    PacedRequests(http, url, Pacing.get(), [&] { http.Get(url, &destination); });
-  });
+                               TStream& destination, TQueryRun& run) {
+  TNetFetchRequest request;
+  request.ReadTimeoutMs = ReadTimeoutMs;
+  request.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
+  request.UserAgent = kQueryUserAgent;
+  for (const THeader& h : headers) request.Headers.emplace_back(h.Name, h.Value);
+  TNetFetchAnswer answer;
+  run.Session().Get(url, request, answer, destination);
 }
 
 TQueryServices DefaultQueryServices() {
@@ -98,26 +82,24 @@ TQueryServices DefaultQueryServices() {
   return services;
 }
 
-// ---- TJobOutput ----
+// ---- TQueryRun ----
 
-TJobOutput::TJobOutput(TJobSink* sink, TProxySettings proxies)
-    : sink_(sink), proxies_(std::move(proxies)) {
-  run_.Stop = &stop_;
-  run_.Proxies = &proxies_;
-  run_.Pool = &pool_;
+TQueryRun::TQueryRun(TJobSink* sink, TProxySettings proxies,
+                     std::shared_ptr<TRequestPacing> pacing)
+    : sink_(sink), session_(std::move(proxies), std::move(pacing)) {}
+
+std::shared_ptr<TQueryRun> TQueryRun::Create(TJobSink* sink, TProxySettings proxies,
+                                             std::shared_ptr<TRequestPacing> pacing) {
+  return std::shared_ptr<TQueryRun>(new TQueryRun(sink, std::move(proxies), std::move(pacing)));
 }
 
-std::shared_ptr<TJobOutput> TJobOutput::Create(TJobSink* sink, TProxySettings proxies) {
-  return std::shared_ptr<TJobOutput>(new TJobOutput(sink, std::move(proxies)));
-}
-
-void TJobOutput::SetFieldResult(TResultField field, TFieldResult result) {
+void TQueryRun::SetFieldResult(TResultField field, TFieldResult result) {
   QueueOnMainThread([self = shared_from_this(), field, result = std::move(result)] {
     if (self->sink_) self->sink_->SetFieldResult(field, result);
   });
 }
 
-void TJobOutput::SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResult result) {
+void TQueryRun::SetPicture(std::shared_ptr<const TRgbImage> picture, TFieldResult result) {
   QueueOnMainThread(
       [self = shared_from_this(), picture = std::move(picture), result = std::move(result)] {
         if (self->sink_) self->sink_->SetPicture(picture.get(), result);
@@ -198,12 +180,12 @@ std::string ElapsedSecondsText(uint32_t start, uint32_t end) {
 std::atomic<int> MyThread::live_count_{0};
 
 MyThread::MyThread(int job_number, std::string site_name, TQueryServices services,
-                   std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> on_terminate,
+                   std::shared_ptr<TQueryRun> run, std::function<void(TThread*)> on_terminate,
                    bool create_suspended)
     : job_number_(job_number),
       site_name_(std::move(site_name)),
       services_(std::move(services)),
-      output_(std::move(output)) {
+      run_(std::move(run)) {
   ++live_count_;
   SetFreeOnTerminate(true);
   OnTerminate = std::move(on_terminate);
@@ -242,7 +224,7 @@ void MyThread::RunJob() {
     // The URL shown never holds the key itself.
     request_url_ = ExpandUrl(WithKey(request.Url, "KEY", true), site_name_, services_.Hosts);
     const bool key_missing = !request.KeyEnv.empty() && key_.empty();
-    if (request.Enabled && request.Retired.empty() && !key_missing && !output_->StopRequested()) {
+    if (request.Enabled && request.Retired.empty() && !key_missing && !run_->StopRequested()) {
       if (*field == rfPicture)
         Thumbnail(request);
       else Perform(request, *field);
@@ -269,11 +251,11 @@ void MyThread::RunJob() {
 
 void MyThread::Skip(TResultField field, TFieldResult result) {
   if (field == rfPicture) {
-    output_->SetPicture(nullptr, std::move(result));
+    run_->SetPicture(nullptr, std::move(result));
     return;
   }
-  if (field == rfWebTitle) output_->SetFieldResult(rfAlexa6, result);
-  output_->SetFieldResult(field, std::move(result));
+  if (field == rfWebTitle) run_->SetFieldResult(rfAlexa6, result);
+  run_->SetFieldResult(field, std::move(result));
 }
 
 void MyThread::Perform(const TRequestDef& request, TResultField field) {
@@ -285,13 +267,13 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
     const std::string url =
         ExpandUrl(WithKey(request.Url, key_, true), site_name_, services_.Hosts);
     if (request.Headers.empty() && request.FirstVisit.empty()) {
-      page_ = services_.Pages->FetchPage(url, "", request.Mode, output_->Run());
+      page_ = services_.Pages->FetchPage(url, "", request.Mode, *run_);
     } else {
       TPageRequest extras{FieldHeaders(request)};
       if (!request.FirstVisit.empty()) {
         extras.FirstVisit = ExpandUrl(request.FirstVisit, site_name_, services_.Hosts);
       }
-      page_ = services_.Pages->FetchRequest(url, extras, request.Mode, output_->Run());
+      page_ = services_.Pages->FetchRequest(url, extras, request.Mode, *run_);
     }
     page_.Outcome.Url = request_url_;
     if (!key_.empty()) {  // nor does where it ended, or a redirect chain
@@ -306,7 +288,7 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   TFieldResult result =
       FieldFromPage(page_, request.Rules, site_name_, request.BlockedMarkers, request.NoMatchNote);
   if (!home) {
-    output_->SetFieldResult(field, std::move(result));
+    run_->SetFieldResult(field, std::move(result));
     return;
   }
   end_time_ = Ticks();
@@ -319,19 +301,19 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   } else {
     time.State = result.State;
   }
-  output_->SetFieldResult(rfWebTitle, std::move(result));
-  output_->SetFieldResult(rfAlexa6, std::move(time));
+  run_->SetFieldResult(rfWebTitle, std::move(result));
+  run_->SetFieldResult(rfAlexa6, std::move(time));
 }
 
 bool MyThread::WaitUnlessStopped(std::chrono::milliseconds span) const {
   // In short slices: the stop request is a flag, not an event a worker can sleep on.
   const auto until = std::chrono::steady_clock::now() + span;
   while (std::chrono::steady_clock::now() < until) {
-    if (output_->StopRequested()) return false;
+    if (run_->StopRequested()) return false;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
         std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
   }
-  return !output_->StopRequested();
+  return !run_->StopRequested();
 }
 
 std::vector<THeader> MyThread::FieldHeaders(const TRequestDef& request) const {
@@ -359,9 +341,9 @@ void MyThread::Thumbnail(const TRequestDef& request) {
     for (;;) {
       TCappedMemoryStream buffer(kMaxThumbnailBytes);
       if (headers.empty())
-        services_.Images->Get(url, buffer, output_->Run());
+        services_.Images->Get(url, buffer, *run_);
       else
-        services_.Images->GetWith(url, headers, buffer, output_->Run());
+        services_.Images->GetWith(url, headers, buffer, *run_);
       buffer.SetPosition(0);
       picture = std::make_shared<TRgbImage>();
       result.Fetch.End = TFetchEnd::Fetched;
@@ -385,5 +367,5 @@ void MyThread::Thumbnail(const TRequestDef& request) {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                             started)
           .count());
-  output_->SetPicture(std::move(picture), std::move(result));
+  run_->SetPicture(std::move(picture), std::move(result));
 }

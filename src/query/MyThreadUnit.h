@@ -3,11 +3,11 @@
 // handing each value to the UI thread the moment it has it.
 //
 // Threads: a MyThread runs its job on its own thread. What the workers of one run share is the
-// run's TJobOutput: its stop request, its proxies and its pool of kept-alive connections (each
-// safe to use from any thread), and the fetchers handed in, which are called from many workers
-// at once and must be safe for that. Values travel through the TJobOutput, which posts them to
-// the main-thread queue (runtime/Thread.h); the sink behind it is touched only on the UI thread.
-// A main-thread queue must be installed before workers are started.
+// run (TQueryRun): its stop request and its fetch session (proxy routes, pacing, kept-alive
+// connections; each safe to use from any thread), and the fetchers handed in, which are called
+// from many workers at once and must be safe for that. Values travel through the run, which
+// posts them to the main-thread queue (runtime/Thread.h); the sink behind it is touched only on
+// the UI thread. A main-thread queue must be installed before workers are started.
 #pragma once
 
 #include <atomic>
@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "http/NetConnectionPool.h"
+#include "http/NetFetchSession.h"
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
 #include "query/QueryRecord.h"
@@ -27,25 +27,18 @@
 #include "runtime/Classes.h"
 #include "runtime/Thread.h"
 
-// What the fetches of one run share: its stop request, its proxies and its idle connections.
-// Lives as long as the run (TJobOutput); every member may be null.
-struct TFetchRun {
-  const std::atomic<bool>* Stop = nullptr;  // set before a fetch: nothing is sent (TFetchEnd::Stopped)
-  const TProxySettings* Proxies = nullptr;  // null: straight to every server
-  TNetConnectionPool* Pool = nullptr;       // null: every fetch connects afresh
-  bool Stopped() const { return Stop != nullptr && Stop->load(); }
-};
+class TQueryRun;
 
 // Fetches one page and says how the fetch ended. Never raises.
 class TPageFetcher {
  public:
   virtual ~TPageFetcher() = default;
   virtual TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
-                                const TFetchRun& run) = 0;
+                                TQueryRun& run) = 0;
   // FetchPage with the field's own headers and first visit; a fetcher that knows neither
   // fetches as FetchPage does.
   virtual TPageResult FetchRequest(const std::string& url, const TPageRequest& request,
-                                   TFetchMode mode, const TFetchRun& run) {
+                                   TFetchMode mode, TQueryRun& run) {
     (void)request;
     return FetchPage(url, "", mode, run);
   }
@@ -56,36 +49,34 @@ class TPageFetcher {
 class TImageFetcher {
  public:
   virtual ~TImageFetcher() = default;
-  virtual void Get(const std::string& url, TStream& destination, const TFetchRun& run) = 0;
+  virtual void Get(const std::string& url, TStream& destination, TQueryRun& run) = 0;
   // Get with the field's own headers; a fetcher that knows none gets as Get does.
   virtual void GetWith(const std::string& url, const std::vector<THeader>& headers,
-                       TStream& destination, const TFetchRun& run) {
+                       TStream& destination, TQueryRun& run) {
     (void)headers;
     Get(url, destination, run);
   }
 };
 
-// The production page fetcher: the query layer's FetchPage.
+// The production page fetcher: the query layer's FetchPage through the run's session.
 class TGetPageFetcher : public TPageFetcher {
  public:
   int ReadTimeoutMs = kQueryReadTimeoutMs;  // for each connect and read
-  std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
 
   TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
-                        const TFetchRun& run) override;
+                        TQueryRun& run) override;
   TPageResult FetchRequest(const std::string& url, const TPageRequest& request, TFetchMode mode,
-                           const TFetchRun& run) override;
+                           TQueryRun& run) override;
 };
 
-// The production thumbnail download: a fresh HTTP client per picture, following redirects, with
-// the 20000 ms read time-out and the workers' user agent; an error status raises.
+// The production thumbnail download through the run's session, following redirects, with the
+// 20000 ms read time-out and the workers' user agent; an error status raises.
 class TNetImageFetcher : public TImageFetcher {
  public:
   int ReadTimeoutMs = kQueryReadTimeoutMs;
-  std::shared_ptr<TRequestPacing> Pacing;  // see TFetchOptions; null: no pacing
-  void Get(const std::string& url, TStream& destination, const TFetchRun& run) override;
+  void Get(const std::string& url, TStream& destination, TQueryRun& run) override;
   void GetWith(const std::string& url, const std::vector<THeader>& headers, TStream& destination,
-               const TFetchRun& run) override;
+               TQueryRun& run) override;
 };
 
 // Where a job's results end up. Called on the UI thread only.
@@ -109,20 +100,24 @@ struct TQueryServices {
   // A proxy URL for every request (TProxySettings::ForQuery); "": as the environment says,
   // read when each run starts.
   std::string Proxy;
+  // Spaces the requests to each server, over every run these services serve; null: no pacing.
+  std::shared_ptr<TRequestPacing> Pacing;
 };
 
 // What the program uses: FetchPage, the HTTP thumbnail download, the default hosts, the
 // runtime's tick counter and the built-in definitions.
 TQueryServices DefaultQueryServices();
 
-// The hand-over from one run's workers to the UI thread, and the run's stop request. Workers
-// post through it from any thread; the results run on the UI thread and reach the sink unless
-// Detach was called first, after which they are dropped (a run that was replaced, or a window
-// that is gone).
-class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
+// One run of a query: the hand-over from its workers to the UI thread, its stop request and the
+// fetch session its workers fetch through. Workers post through it from any thread; the results
+// run on the UI thread and reach the sink unless Detach was called first, after which they are
+// dropped (a run that was replaced, or a window that is gone).
+class TQueryRun : public std::enable_shared_from_this<TQueryRun> {
  public:
-  // sink is not owned; it must stay alive until Detach. `proxies` serve the run's fetches.
-  static std::shared_ptr<TJobOutput> Create(TJobSink* sink, TProxySettings proxies = {});
+  // sink is not owned; it must stay alive until Detach. `proxies` and `pacing` serve the run's
+  // fetches.
+  static std::shared_ptr<TQueryRun> Create(TJobSink* sink, TProxySettings proxies = {},
+                                           std::shared_ptr<TRequestPacing> pacing = nullptr);
   // UI thread: forget the sink; later deliveries are dropped.
   void Detach() { sink_ = nullptr; }
   // Any thread: deliver a field's result / the thumbnail to the UI thread.
@@ -133,21 +128,21 @@ class TJobOutput : public std::enable_shared_from_this<TJobOutput> {
   // way ends at its next step. The run's idle connections are closed.
   void Stop() {
     stop_.store(true);
-    pool_.Close();
+    session_.Close();
   }
   // The run's last worker is done: its idle connections are closed.
-  void Finish() { pool_.Close(); }
+  void Finish() { session_.Close(); }
   bool StopRequested() const { return stop_.load(); }
-  // What the run's fetches share (see TFetchRun).
-  const TFetchRun& Run() const { return run_; }
+  // The stop request as a fetch watches it.
+  const std::atomic<bool>* StopFlag() const { return &stop_; }
+  // What the run's fetches go through.
+  TNetFetchSession& Session() { return session_; }
 
  private:
-  TJobOutput(TJobSink* sink, TProxySettings proxies);
+  TQueryRun(TJobSink* sink, TProxySettings proxies, std::shared_ptr<TRequestPacing> pacing);
   TJobSink* sink_;  // UI thread only
   std::atomic<bool> stop_{false};
-  const TProxySettings proxies_;
-  TNetConnectionPool pool_;
-  TFetchRun run_;
+  TNetFetchSession session_;
 };
 
 // The outcome of a fetched page for a field cut out by `rules` (the steps, then the
@@ -176,7 +171,7 @@ class MyThread : public TThread {
   // on_terminate is attached before the thread can start. create_suspended leaves it to the
   // caller to call Start().
   MyThread(int job_number, std::string site_name, TQueryServices services,
-           std::shared_ptr<TJobOutput> output, std::function<void(TThread*)> on_terminate,
+           std::shared_ptr<TQueryRun> run, std::function<void(TThread*)> on_terminate,
            bool create_suspended = false);
   ~MyThread() override;
 
@@ -208,7 +203,7 @@ class MyThread : public TThread {
   std::string key_;          // the current request's key ({key}); "" when it needs none
   const std::string site_name_;
   TQueryServices services_;
-  std::shared_ptr<TJobOutput> output_;
+  std::shared_ptr<TQueryRun> run_;
   double start_time_ = 0, end_time_ = 0;  // the home page's tick readings
 
   static std::atomic<int> live_count_;

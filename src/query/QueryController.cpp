@@ -96,7 +96,7 @@ TQueryController::TQueryController(TQueryView& view, TUrlOpener& opener, TQueryS
       link_(std::make_shared<TLink>(TLink{this})) {}
 
 TQueryController::~TQueryController() {
-  if (output_) output_->Detach();
+  if (latest_) latest_->Detach();
   link_->Controller = nullptr;
 }
 
@@ -111,8 +111,8 @@ void TQueryController::Begin_btnClick() {
     return;
   }
   const std::string& site = name.Site;
-  if (output_) output_->Detach();  // what the previous run still sends is for another site
-  output_ = TJobOutput::Create(this, TProxySettings::ForQuery(services_.Proxy));
+  if (latest_) latest_->Detach();  // what the previous run still sends is for another site
+  latest_ = TQueryRun::Create(this, TProxySettings::ForQuery(services_.Proxy), services_.Pacing);
   const int run = ++run_;
   record_ = TQueryRecord{};
   record_.Site = site;
@@ -127,7 +127,7 @@ void TQueryController::Begin_btnClick() {
   std::shared_ptr<TLink> link = link_;
   for (int job = 0; job < kQueryJobCount; ++job) {
     workers_[job] =
-        new MyThread(job, name.Request, services_, output_, [link, run](TThread* sender) {
+        new MyThread(job, name.Request, services_, latest_, [link, run](TThread* sender) {
           if (link->Controller) link->Controller->WorkerEnded(sender, run);
         });
   }
@@ -138,7 +138,7 @@ void TQueryController::Begin_btnClick() {
 void TQueryController::Stop() {
   // Workers that have not begun skip their job; those under way send no further request, and
   // a fetch in progress ends at its next step.
-  if (output_) output_->Stop();
+  if (latest_) latest_->Stop();
   for (MyThread* worker : workers_) {
     if (worker && !worker->Finished()) worker->Terminate();
   }
@@ -167,7 +167,7 @@ void TQueryController::ThreadDone(TThread* /*sender*/) {
   --remaining_count_;
   const bool running = view_.BeginCaption() != QueryCaption();
   if (remaining_count_ == 0) {
-    if (output_) output_->Finish();
+    if (latest_) latest_->Finish();
     view_.SetBeginCaption(QueryCaption());
     view_.ShowProgress(0, 0);
     if (OnRunFinished) OnRunFinished(record_);

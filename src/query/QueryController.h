@@ -6,7 +6,7 @@
 // needs no lock. Workers reach the controller only through the main-thread queue, and only while
 // the controller exists: values and completions that arrive after it is destroyed are dropped.
 //
-// Runs: each run has its own hand-over (TJobOutput). Starting a run detaches the one before, so
+// Runs: each run has its own hand-over (TQueryRun). Starting a run detaches the one before, so
 // a stopped run's late values never land in the fields of the next site, and only the latest
 // run's completions count towards its end.
 #pragma once
@@ -138,7 +138,7 @@ class TQueryController : private TJobSink {
   TQueryView& view_;
   TUrlOpener& opener_;
   TQueryServices services_;
-  std::shared_ptr<TJobOutput> output_;  // the latest run's; null before the first
+  std::shared_ptr<TQueryRun> latest_;  // the latest run; null before the first
   std::shared_ptr<TLink> link_;
 
   int run_ = 0;                     // number of the latest run

@@ -57,13 +57,16 @@ struct TRegexFault {
 class TRegexMatcher {
  public:
   // Register numbers: group starts, group ends, loop depth, loop counters and iteration starts
-  // (indexed by depth 1..10), then one iteration start per choice loop.
+  // (indexed by depth 1..kRegexMaxLoopDepth), then one iteration start per choice loop from
+  // kRegFixed on. Each range follows from the group count and the loop depth.
   static constexpr int kRegGroupStart = 0;
-  static constexpr int kRegGroupEnd = 15;
-  static constexpr int kRegDepth = 30;
-  static constexpr int kRegCounter = 30;    // + depth (1..10)
-  static constexpr int kRegIterStart = 40;  // + depth (1..10)
-  static constexpr int kRegFixed = 51;
+  static constexpr int kRegGroupEnd = kRegGroupStart + kRegexGroupCount;
+  static constexpr int kRegDepth = kRegGroupEnd + kRegexGroupCount;
+  static constexpr int kRegCounter = kRegDepth;  // + depth (1..kRegexMaxLoopDepth)
+  static constexpr int kRegIterStart = kRegCounter + kRegexMaxLoopDepth;  // + depth
+  static constexpr int kRegFixed = kRegIterStart + kRegexMaxLoopDepth + 1;
+  static_assert(kRegGroupEnd == 15 && kRegDepth == 30 && kRegIterStart == 40 && kRegFixed == 51,
+                "the register map the matcher's trail and its tests were written for");
   // Work units: one step is one node executed or one choice point resumed; scanning or comparing
   // bytes (repeats, literals, back-references, a caseless search for a match's start) costs one
   // step per 2^kBytesPerStepShift bytes (2^(shift+1) for the start scans), so every step stands

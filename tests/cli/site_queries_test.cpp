@@ -9,6 +9,7 @@
 #include "cli/QueryReport.h"
 #include "cli/SiteQueries.h"
 #include "runtime/CodePage.h"
+#include "support/ScriptedServer.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 
@@ -61,6 +62,18 @@ TEST(SiteQueries, ManySitesAtOnceKeepTheirPaceAndEveryValue) {
   EXPECT_EQ(requests, sites.size() * (27 + 3));  // with Sogou's cookie round trips
   // A site's jobs hand their kept-alive connections on to each other.
   EXPECT_LT(s.ConnectionCount(), requests);
+}
+
+TEST(SiteQueries, AnIPv6LiteralSiteIsQueriedWhole) {
+  StandInServices s;
+  ScriptedServer home(
+      ScriptedServer::Canned({{HttpResponse("HTTP/1.1 200 OK", "<title>over six</title>")}}), true);
+  const auto records = RunSites({home.HostPort()}, StandInOptions(s, 0, 1));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].Site, home.HostPort());
+  EXPECT_EQ(records[0].Fields[rfWebTitle].Text, "over six");
+  EXPECT_EQ(records[0].Fields[rfAlexa6].State, TFieldState::Value);
+  EXPECT_EQ(records[0].Fields[rfSite1].State, TFieldState::Value);  // the stand-ins asked for it
 }
 
 TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {

@@ -18,7 +18,7 @@ class WorkerTest : public ::testing::Test {
     previous_ = SetMainThreadQueue(&queue_);
     fetcher_ = std::make_shared<TScriptedFetcher>();
     services_ = ScriptedServices(fetcher_);
-    output_ = TJobOutput::Create(&view_);
+    output_ = TQueryRun::Create(&view_);
   }
   ~WorkerTest() override {
     EXPECT_TRUE(WaitForWorkers());
@@ -39,7 +39,7 @@ class WorkerTest : public ::testing::Test {
   std::shared_ptr<TScriptedFetcher> fetcher_;
   TQueryServices services_;
   TRecordingView view_;
-  std::shared_ptr<TJobOutput> output_;
+  std::shared_ptr<TQueryRun> output_;
   int completions_ = 0;
 };
 
@@ -64,7 +64,7 @@ TEST_F(WorkerTest, JobNumbersOutsideTheTableDoNothing) {
 class TThrowingFetcher : public TPageFetcher {
  public:
   TPageResult FetchPage(const std::string&, const std::string&, TFetchMode,
-                        const TFetchRun&) override {
+                        TQueryRun&) override {
     throw std::runtime_error("boom");
   }
 };

@@ -38,12 +38,12 @@ std::string TScriptedFetcher::Answer(const std::string& url, int mode, bool* fou
 }
 
 TPageResult TScriptedFetcher::FetchPage(const std::string& url, const std::string& cookie,
-                                        TFetchMode mode, const TFetchRun& run) {
+                                        TFetchMode mode, TQueryRun& run) {
   TPageResult result;
   result.Outcome.Url = url;
   bool found = false;
   std::string page = Answer(url, static_cast<int>(mode), &found);
-  if (run.Stopped()) {
+  if (run.StopRequested()) {
     result.Outcome.End = TFetchEnd::Stopped;
   } else if (found && cookie.empty()) {
     result.Text = std::move(page);
@@ -58,7 +58,7 @@ TPageResult TScriptedFetcher::FetchPage(const std::string& url, const std::strin
   return result;
 }
 
-void TScriptedFetcher::Get(const std::string& url, TStream& destination, const TFetchRun&) {
+void TScriptedFetcher::Get(const std::string& url, TStream& destination, TQueryRun&) {
   bool found;
   std::string bytes = Answer(url, -1, &found);
   if (!found) throw Exception("HTTP/1.1 404 Not Found");

@@ -41,9 +41,9 @@ class TScriptedFetcher : public TPageFetcher, public TImageFetcher {
   std::vector<std::pair<std::string, TGate*>> Holds;
 
   TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
-                        const TFetchRun& run) override;
+                        TQueryRun& run) override;
   // Raises for unknown URLs.
-  void Get(const std::string& url, TStream& destination, const TFetchRun& run) override;
+  void Get(const std::string& url, TStream& destination, TQueryRun& run) override;
 
   struct Call {
     std::string Url;

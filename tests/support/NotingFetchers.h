@@ -13,7 +13,7 @@
 class TNotingPages : public TGetPageFetcher {
  public:
   TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
-                        const TFetchRun& run) override {
+                        TQueryRun& run) override {
     Note(url);
     return TGetPageFetcher::FetchPage(url, cookie, mode, run);
   }
@@ -36,7 +36,7 @@ class TNotingPages : public TGetPageFetcher {
 class TNotingImages : public TNetImageFetcher {
  public:
   explicit TNotingImages(std::shared_ptr<TNotingPages> pages) : pages_(std::move(pages)) {}
-  void Get(const std::string& url, TStream& destination, const TFetchRun& run) override {
+  void Get(const std::string& url, TStream& destination, TQueryRun& run) override {
     pages_->Note(url);
     TNetImageFetcher::Get(url, destination, run);
   }

@@ -221,9 +221,23 @@ TEST(Establish, AddressesOfBothFamiliesRaceAndTheFirstToConnectWins) {
   dns.Add("v6only.test", {"::1"});
   NameServerScope scope(dns);
   const int fds_before = peer::OpenFdCount();
-  // [::1]:P never answers (its accept queue is full), 127.0.0.1:P does.
+  // [::1]:P never answers (its accept queue is full), 127.0.0.1:P does. The IPv4 listener takes
+  // its port first and the IPv6 one joins it, tried again should another process hold [::1]:P.
   uint16_t port = 0;
-  const int hole = ListenV6(port, 0);
+  int v4_fd = -1, hole = -1;
+  for (int attempt = 0; attempt < 5 && hole < 0; ++attempt) {
+    if (v4_fd >= 0) close(v4_fd);
+    v4_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(v4_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(v4_fd, 16), 0);
+    ASSERT_EQ(getsockname(v4_fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    port = ntohs(a.sin_port);
+    hole = ListenV6(port, 0);
+  }
   ASSERT_GE(hole, 0) << "no IPv6 loopback";
   std::vector<int> fillers;
   bool full = false;
@@ -237,19 +251,6 @@ TEST(Establish, AddressesOfBothFamiliesRaceAndTheFirstToConnectWins) {
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};
       full = poll(&p, 1, 200) == 0;
-    }
-  }
-  int v4_fd = -1;
-  {
-    // The IPv4 side on the same port number.
-    v4_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (bind(v4_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(v4_fd, 16) != 0) {
-      close(v4_fd);
-      v4_fd = -1;
     }
   }
   if (full && v4_fd >= 0) {

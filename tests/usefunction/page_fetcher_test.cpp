@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "http/NetConnectionPool.h"
+#include "http/NetFetchSession.h"
 #include "http/NetURI.h"
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
@@ -259,8 +259,9 @@ TEST(PageFetcher, EveryRedirectHopChoosesItsRouteAgain) {
     const std::string n = name;
     return n == "http_proxy" ? proxy_url.c_str() : n == "no_proxy" ? "127.0.0.1" : nullptr;
   });
+  TNetFetchSession session(settings);
   TFetchOptions options;
-  options.Proxies = &settings;
+  options.Session = &session;
   const std::string at = std::to_string(server.Port());
   EXPECT_EQ(FetchPage("http://127.0.0.1:" + at + "/start", "", TFetchMode::Raw, options).Text, "proxied");
   EXPECT_EQ(FetchPage("http://localhost:" + at + "/back", "", TFetchMode::Raw, options).Text, "direct!");
@@ -440,14 +441,14 @@ TEST(PageFetcherTls, FetchesOfOneQueryShareAKeptAliveConnectionUntilThePoolClose
     ++connections;
     while (!p.ReadHead().empty()) p.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
   });
-  TNetConnectionPool pool;
+  TNetFetchSession session;
   TFetchOptions options;
-  options.Pool = &pool;
+  options.Session = &session;
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(FetchPage(https.Url("/" + std::to_string(i)), "", TFetchMode::Raw, options).Text, "ok");
   }
   EXPECT_EQ(connections.load(), 1);  // one handshake; the later clients adopted its connection
-  pool.Close();
+  session.Close();
   EXPECT_EQ(FetchPage(https.Url("/"), "", TFetchMode::Raw, options).Text, "ok");
   EXPECT_EQ(connections.load(), 2);
 }

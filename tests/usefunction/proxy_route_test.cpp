@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "query/ProxyRoute.h"
+#include "http/NetProxyRoute.h"
 
 namespace {
 

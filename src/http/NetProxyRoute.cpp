@@ -1,4 +1,4 @@
-#include "query/ProxyRoute.h"
+#include "http/NetProxyRoute.h"
 
 #include <algorithm>
 #include <cstdlib>
