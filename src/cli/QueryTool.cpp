@@ -376,7 +376,8 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   app.footer(
       "Exit status: 0 done (every field has a value; --try-rule: a value was found), 1 no value "
       "or problems in the file, 2 the command line or a file could not be used, 3 some field has "
-      "no value (or the queries were stopped), 4 the output could not be written.\n"
+      "no value (or the queries were stopped; fields switched off, retired or waiting for a key "
+      "do not count), 4 the output could not be written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
       "they found is written and stored. A second one ends the program at once.");
   std::vector<std::string> try_rule;
