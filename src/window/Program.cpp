@@ -58,7 +58,10 @@ int main(int argc, char** argv) {
   // --services, else the set last chosen in the window (服务定义 ▸ 经典 / 当前), else the
   // user's file or the classic set.
   std::string requested = ServicesOption(argc, argv);
-  if (requested.empty()) requested = QSettings().value("services/set").toString().toStdString();
+  if (requested.empty()) {
+    const std::string remembered = QSettings().value("services/set").toString().toStdString();
+    if (BuiltInServiceSet(remembered) != nullptr) requested = remembered;
+  }
   const TServiceLoad load = LoadServicesToUse(requested);
   services.Table = load.Table;
   const std::string services_problems = ProblemsReport(load);
