@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -266,33 +267,6 @@ bool OutputWritten(std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-// The sites that have no run in the history since `since_ms`; nothing (after one line on err)
-// when the history cannot be read, so that nothing is asked twice by mistake.
-std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::string>& sites,
-                                                      const std::string& history_location,
-                                                      int64_t since_ms, std::ostream& err) {
-  THistoryStore::TOptions read_only;
-  read_only.ReadOnly = true;
-  std::set<std::string> done;
-  const bool local = !THistoryStore::IsDatabaseUrl(history_location);
-  if (!local || ::access(history_location.c_str(), F_OK) == 0) {
-    const auto history = OpenHistoryStore(history_location, read_only);
-    for (const THistoryQuery& q : history->Runs({.NoFields = true, .SinceUnixMs = since_ms})) {
-      done.insert(AnsiLowerCase(q.Record.Site));
-    }
-    const std::string trouble = history->TakeMessage();
-    if (!trouble.empty()) {
-      err << "velmora-query: --resume: " << trouble << "\n";
-      return std::nullopt;
-    }
-  }
-  std::vector<std::string> left;
-  for (const std::string& site : sites) {
-    if (done.count(AnsiLowerCase(site)) == 0) left.push_back(site);
-  }
-  return left;
-}
-
 int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
                TReportFormat format, const std::string& history_location, std::ostream& out,
                std::ostream& err) {
@@ -341,25 +315,50 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
 
 namespace {
 
-// The runs `filter` picks from the history at `location`, read only: showing the history must
-// not change it, so a user who may only read it can still see it (and a missing file is an
-// empty history, not one to create). Nothing, after one line on err, when it cannot be read.
-std::optional<std::vector<TQueryRecord>> StoredRuns(const std::string& location,
-                                                    const THistoryFilter& filter,
-                                                    std::ostream& err) {
-  std::vector<TQueryRecord> records;
+// Hands the runs `filter` picks from the history at `location` to `visit`, read only: showing
+// the history must not change it, so a user who may only read it can still see it (and a
+// missing file is an empty history, not one to create). false, after one line on err, when it
+// cannot be read.
+bool ReadStored(const std::string& location, const THistoryFilter& filter,
+                const std::function<void(const THistoryQuery&)>& visit, std::ostream& err) {
   const bool local = !THistoryStore::IsDatabaseUrl(location);
-  if (local && (location.empty() || ::access(location.c_str(), F_OK) != 0)) return records;
+  if (local && (location.empty() || ::access(location.c_str(), F_OK) != 0)) return true;
   THistoryStore::TOptions read_only;
   read_only.ReadOnly = true;
   const auto history = OpenHistoryStore(location, read_only);
-  for (THistoryQuery& q : history->Runs(filter)) records.push_back(std::move(q.Record));
+  history->EachRun(filter, visit);
   const std::string trouble = history->TakeMessage();
-  if (!trouble.empty()) {
-    err << "velmora-query: " << trouble << "\n";
+  if (trouble.empty()) return true;
+  err << "velmora-query: " << trouble << "\n";
+  return false;
+}
+
+// The sites that have no run in the history since `since_ms`; nothing (after one line on err)
+// when the history cannot be read, so that nothing is asked twice by mistake.
+std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::string>& sites,
+                                                      const std::string& history_location,
+                                                      int64_t since_ms, std::ostream& err) {
+  std::set<std::string> done;
+  if (!ReadStored(history_location, {.NoFields = true, .SinceUnixMs = since_ms},
+                  [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); },
+                  err)) {
     return std::nullopt;
   }
-  return records;
+  std::vector<std::string> left;
+  for (const std::string& site : sites) {
+    if (done.count(AnsiLowerCase(site)) == 0) left.push_back(site);
+  }
+  return left;
+}
+
+// Writes the runs `filter` picks as they are read (one field or all: `fields`).
+int WriteStored(const std::string& location, const THistoryFilter& filter, TReportFormat format,
+                const std::vector<TResultField>& fields, std::ostream& out, std::ostream& err) {
+  TReportWriter writer(out, format, fields, true);
+  const bool read =
+      ReadStored(location, filter, [&](const THistoryQuery& q) { writer.Add(q.Record); }, err);
+  writer.Finish();
+  return read ? kToolDone : kToolError;
 }
 
 }  // namespace
@@ -381,24 +380,16 @@ int ShowHistory(const std::string& site, const std::string& field_name, TReportF
         << ")\n";
     return kToolError;
   }
-  // The whole runs even for one field, so that a run reads the same either way (its thumbnail
-  // and load time).
-  const auto records = StoredRuns(history_location, {.Site = name.Site}, err);
-  if (!records) return kToolError;
-  TReportWriter writer(out, format, fields, true);
-  for (const TQueryRecord& record : *records) writer.Add(record);
-  writer.Finish();
-  return kToolDone;
+  // With one field, also what every report of a run shows (its thumbnail and load time), so
+  // that a run reads the same either way.
+  THistoryFilter filter{.Site = name.Site};
+  if (!fields.empty()) filter.Fields = {fields[0], rfAlexa6, rfPicture};
+  return WriteStored(history_location, filter, format, fields, out, err);
 }
 
 int ExportHistory(std::optional<int64_t> since_ms, TReportFormat format,
                   const std::string& history_location, std::ostream& out, std::ostream& err) {
-  const auto records = StoredRuns(history_location, {.SinceUnixMs = since_ms}, err);
-  if (!records) return kToolError;
-  TReportWriter writer(out, format, {}, true);
-  for (const TQueryRecord& record : *records) writer.Add(record);
-  writer.Finish();
-  return kToolDone;
+  return WriteStored(history_location, {.SinceUnixMs = since_ms}, format, {}, out, err);
 }
 
 namespace {

@@ -100,20 +100,26 @@ std::vector<THistoryStore::TFieldRow> THistoryStore::FieldRows(const TQueryRecor
   return rows;
 }
 
-void THistoryStore::AddRow(std::vector<THistoryQuery>& runs, int64_t id,
-                           const std::string& site_utf8, int64_t started_ms,
-                           const std::optional<TFieldRow>& row) {
-  if (runs.empty() || runs.back().Id != id) {
-    THistoryQuery q;
-    q.Id = id;
-    q.Record.Site = Utf8ToGbk(site_utf8);
-    q.Record.StartedUnixMs = started_ms;
-    runs.push_back(std::move(q));
+std::vector<THistoryQuery> THistoryStore::Runs(const THistoryFilter& filter) {
+  std::vector<THistoryQuery> runs;
+  if (!EachRun(filter, [&](const THistoryQuery& q) { runs.push_back(q); })) runs.clear();
+  return runs;
+}
+
+void THistoryStore::TRunAssembler::Add(int64_t id, const std::string& site_utf8,
+                                       int64_t started_ms, const std::optional<TFieldRow>& row) {
+  if (!open_ || run_.Id != id) {
+    Finish();
+    run_ = THistoryQuery();
+    run_.Id = id;
+    run_.Record.Site = Utf8ToGbk(site_utf8);
+    run_.Record.StartedUnixMs = started_ms;
+    open_ = true;
   }
   if (!row) return;  // a run without that field
   const std::optional<TResultField> f = ResultFieldByName(row->Field);
   if (!f) return;  // a field this program lacks
-  TFieldResult r;
+  TFieldResult& r = *f == rfPicture ? run_.Record.Picture : run_.Record.Fields[*f];
   r.State = StateOfOutcomeWord(row->Outcome);
   if (r.State == TFieldState::Value) r.Text = Utf8ToGbk(row->Text);
   r.Fetch.End = EnumOfWord(kFetchEndWords, row->FetchEnd, TFetchEnd::OtherFailure);
@@ -121,13 +127,12 @@ void THistoryStore::AddRow(std::vector<THistoryQuery>& runs, int64_t id,
   r.Fetch.ElapsedMs = static_cast<uint32_t>(row->ElapsedMs);
   r.Fetch.Url = row->Url;
   r.Fetch.Detail = row->Detail;
-  THistoryQuery& q = runs.back();
-  if (*f == rfPicture) {
-    q.Record.Picture = std::move(r);
-    return;
-  }
-  q.Record.Fields[*f] = std::move(r);
-  q.Numbers[*f] = row->Number;
+  if (*f != rfPicture) run_.Numbers[*f] = row->Number;
+}
+
+void THistoryStore::TRunAssembler::Finish() {
+  if (open_) visit_(run_);
+  open_ = false;
 }
 
 std::string HistoryLocation(const std::string& given) {

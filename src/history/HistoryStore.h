@@ -25,6 +25,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -48,7 +49,7 @@ struct THistoryQuery {
 // Which stored runs to read. Runs come in the order they started (then of storing).
 struct THistoryFilter {
   std::optional<std::string> Site = std::nullopt;     // GBK, letter case ignored; every site when unset
-  std::optional<TResultField> Field = std::nullopt;   // only this field; every field when unset
+  std::vector<TResultField> Fields = {};              // only these fields; all when empty
   bool NoFields = false;               // only the site and the time of each run
   std::optional<int64_t> SinceUnixMs = std::nullopt;  // only runs that started then or later
 };
@@ -94,13 +95,18 @@ class THistoryStore {
   bool Record(const TQueryRecord& record) { return Record(record, NewRunId()); }
   virtual bool Record(const TQueryRecord& record, const std::string& run_id) = 0;
 
+  // Hands each run the filter picks to `visit`, one at a time in their order, so that a long
+  // series is never held whole. false (with a message, unless opening gave one already) when
+  // the store cannot be read; a run was handed over only when it was read whole.
+  virtual bool EachRun(const THistoryFilter& filter,
+                       const std::function<void(const THistoryQuery&)>& visit) = 0;
   // The runs the filter picks; empty when nothing is stored or the store cannot be read.
-  virtual std::vector<THistoryQuery> Runs(const THistoryFilter& filter) = 0;
+  std::vector<THistoryQuery> Runs(const THistoryFilter& filter);
   // The stored runs of `site` (letter case ignored) in the order they started, oldest first:
   // every field, or only `field` (rfWebTitle, ...).
   std::vector<THistoryQuery> Series(const std::string& site) { return Runs({.Site = site}); }
   std::vector<THistoryQuery> Series(const std::string& site, TResultField field) {
-    return Runs({.Site = site, .Field = field});
+    return Runs({.Site = site, .Fields = {field}});
   }
   // How many runs are stored, over all sites; -1 when the store cannot be read.
   virtual int64_t QueryCount() = 0;
@@ -131,10 +137,22 @@ class THistoryStore {
   };
   // The rows a record is stored as: every text field, then the thumbnail.
   static std::vector<TFieldRow> FieldRows(const TQueryRecord& record);
-  // Adds one row of a read (run id, site and start, and the field when `row` is set) to
-  // `runs`, which holds the rows read so far in their order.
-  static void AddRow(std::vector<THistoryQuery>& runs, int64_t id, const std::string& site_utf8,
-                     int64_t started_ms, const std::optional<TFieldRow>& row);
+  // Puts the rows of a read together into runs: each row names its run (id, site, start) and,
+  // unless the run has none, one field. A run goes to `visit` when a row of the next one comes
+  // or at Finish.
+  class TRunAssembler {
+   public:
+    explicit TRunAssembler(const std::function<void(const THistoryQuery&)>& visit)
+        : visit_(visit) {}
+    void Add(int64_t id, const std::string& site_utf8, int64_t started_ms,
+             const std::optional<TFieldRow>& row);
+    void Finish();
+
+   private:
+    const std::function<void(const THistoryQuery&)>& visit_;
+    THistoryQuery run_;
+    bool open_ = false;  // run_ holds a run not yet handed over
+  };
 
   // Both with mu_ held.
   void Report(unsigned kind, const std::string& message);

@@ -274,9 +274,9 @@ bool TPgHistoryStore::Record(const TQueryRecord& record, const std::string& run_
   return false;
 }
 
-std::vector<THistoryQuery> TPgHistoryStore::Runs(const THistoryFilter& filter) {
+bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
+                              const std::function<void(const THistoryQuery&)>& visit) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::vector<THistoryQuery> runs;
   std::vector<std::string> params;
   auto param = [&](std::string value) {
     params.push_back(std::move(value));
@@ -289,7 +289,10 @@ std::vector<THistoryQuery> TPgHistoryStore::Runs(const THistoryFilter& filter) {
       " f.http_status, f.elapsed_ms, f.url, f.detail FROM queries q"
       " LEFT JOIN fields f ON f.query_id = q.id";
   if (filter.NoFields) sql += " AND false";
-  if (filter.Field) sql += " AND f.field = " + param(ResultFieldName(*filter.Field));
+  for (size_t i = 0; i < filter.Fields.size(); ++i) {
+    sql += (i == 0 ? " AND f.field IN (" : ", ") + param(ResultFieldName(filter.Fields[i]));
+    if (i + 1 == filter.Fields.size()) sql += ")";
+  }
   sql += " WHERE true";
   if (filter.Site) sql += " AND lower(q.site) = lower(" + param(ServerText(GbkToUtf8(*filter.Site))) + ")";
   if (filter.SinceUnixMs) sql += " AND q.started_ms >= " + param(std::to_string(*filter.SinceUnixMs)) + "::bigint";
@@ -299,8 +302,8 @@ std::vector<THistoryQuery> TPgHistoryStore::Runs(const THistoryFilter& filter) {
 
   std::string error;
   for (int tries = 0; tries < 2; ++tries) {  // once more after a lost link
-    if (!Connected()) return runs;
-    if (empty_) return runs;
+    if (!Connected()) return false;
+    if (empty_) return true;
     TResult r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                            values.data(), nullptr, nullptr, 0));
     if (!Ok(r)) {
@@ -310,6 +313,7 @@ std::vector<THistoryQuery> TPgHistoryStore::Runs(const THistoryFilter& filter) {
     }
     PGresult* res = r.get();
     const int count = PQntuples(res);
+    TRunAssembler runs(visit);
     std::optional<TFieldRow> row;
     for (int i = 0; i < count; ++i) {
       row.reset();
@@ -330,14 +334,15 @@ std::vector<THistoryQuery> TPgHistoryStore::Runs(const THistoryFilter& filter) {
         row->Url = PQgetvalue(res, i, 10);
         row->Detail = PQgetvalue(res, i, 11);
       }
-      AddRow(runs, std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), PQgetvalue(res, i, 1),
-             std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), row);
+      runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), PQgetvalue(res, i, 1),
+               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), row);
     }
+    runs.Finish();
     Succeeded(kTroubleRead);
-    return runs;
+    return true;
   }
   Report(kTroubleRead, Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + error);
-  return runs;
+  return false;
 }
 
 int64_t TPgHistoryStore::QueryCount() {

@@ -27,7 +27,8 @@ class TPgHistoryStore : public THistoryStore {
   bool Open(const std::string& location, const TOptions& options) override;
   bool IsOpen() const override;
   bool Record(const TQueryRecord& record, const std::string& run_id) override;
-  std::vector<THistoryQuery> Runs(const THistoryFilter& filter) override;
+  bool EachRun(const THistoryFilter& filter,
+               const std::function<void(const THistoryQuery&)>& visit) override;
   int64_t QueryCount() override;
 
   // `location` with its password, if any, left out.

@@ -231,13 +231,13 @@ bool TSqliteHistoryStore::OpenLocked(const std::string& path) {
     struct stat st;
     checked = ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
     sqlite3* db = nullptr;
-    int rc = immutable
-                 ? sqlite3_open_v2(ImmutableUri(path).c_str(), &db,
-                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
-                 : sqlite3_open_v2(path.c_str(), &db,
-                                   options_.ReadOnly ? SQLITE_OPEN_READONLY
-                                                     : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                                   nullptr);
+    // The connection is used under mu_ alone: SQLite's own lock on every call is not needed.
+    const int flags = SQLITE_OPEN_NOMUTEX |
+                      (options_.ReadOnly || immutable ? SQLITE_OPEN_READONLY
+                                                      : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    int rc = immutable ? sqlite3_open_v2(ImmutableUri(path).c_str(), &db, flags | SQLITE_OPEN_URI,
+                                         nullptr)
+                       : sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     auto fail = [&](int code) -> sqlite3* {
       corrupt = IsCorrupt(code);
       error = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
@@ -247,7 +247,9 @@ bool TSqliteHistoryStore::OpenLocked(const std::string& path) {
     if (rc != SQLITE_OK) return fail(rc);
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, options_.BusyTimeoutMs);
-    {
+    // The check reads the whole file. A reader never sets a corrupt file aside, and reading
+    // one fails with a message of its own, so a reader (--history on a long history) skips it.
+    if (!options_.ReadOnly) {
       TStatement check(db, "PRAGMA quick_check");
       rc = check.Prepared();
       if (rc == SQLITE_OK) rc = sqlite3_step(*check);
@@ -372,27 +374,33 @@ bool TSqliteHistoryStore::Record(const TQueryRecord& record, const std::string& 
   return false;
 }
 
-std::vector<THistoryQuery> TSqliteHistoryStore::Runs(const THistoryFilter& filter) {
+bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
+                                  const std::function<void(const THistoryQuery&)>& visit) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::vector<THistoryQuery> runs;
-  if (db_ == nullptr) return runs;
+  if (db_ == nullptr) return false;
   // The site compares in the column's NOCASE collation, which the index by site shares.
   std::string sql =
       "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome,"
       " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail FROM queries q"
       " LEFT JOIN fields f ON f.query_id = q.id";
   if (filter.NoFields) sql += " AND 0";
-  if (filter.Field) sql += " AND f.field = ?2";
+  for (size_t i = 0; i < filter.Fields.size(); ++i) {
+    sql += (i == 0 ? " AND f.field IN (?" : ", ?") + std::to_string(i + 3);
+    if (i + 1 == filter.Fields.size()) sql += ")";
+  }
   sql += " WHERE 1";
   if (filter.Site) sql += " AND q.site = ?1";
-  if (filter.SinceUnixMs) sql += " AND q.started_ms >= ?3";
+  if (filter.SinceUnixMs) sql += " AND q.started_ms >= ?2";
   sql += " ORDER BY q.started_ms, q.id";
   TStatement st(db_, sql.c_str());
   int rc = st.Prepared();
   if (rc == SQLITE_OK) {
     if (filter.Site) st.Text(1, GbkToUtf8(*filter.Site));
-    if (filter.Field) st.Text(2, ResultFieldName(*filter.Field));
-    if (filter.SinceUnixMs) st.Int(3, *filter.SinceUnixMs);
+    if (filter.SinceUnixMs) st.Int(2, *filter.SinceUnixMs);
+    for (size_t i = 0; i < filter.Fields.size(); ++i) {
+      st.Text(static_cast<int>(i) + 3, ResultFieldName(filter.Fields[i]));
+    }
+    TRunAssembler runs(visit);
     std::optional<TFieldRow> row;
     while ((rc = sqlite3_step(*st)) == SQLITE_ROW) {
       row.reset();
@@ -408,17 +416,16 @@ std::vector<THistoryQuery> TSqliteHistoryStore::Runs(const THistoryFilter& filte
         row->Url = st.ColumnText(10);
         row->Detail = st.ColumnText(11);
       }
-      AddRow(runs, sqlite3_column_int64(*st, 0), st.ColumnText(1), sqlite3_column_int64(*st, 2),
-             row);
+      runs.Add(sqlite3_column_int64(*st, 0), st.ColumnText(1), sqlite3_column_int64(*st, 2), row);
     }
+    if (rc == SQLITE_DONE) runs.Finish();
   }
   if (rc != SQLITE_DONE) {
     Report(kTroubleRead, Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errmsg(db_));
-    runs.clear();
-  } else {
-    Succeeded(kTroubleRead);
+    return false;
   }
-  return runs;
+  Succeeded(kTroubleRead);
+  return true;
 }
 
 int64_t TSqliteHistoryStore::QueryCount() {

@@ -29,7 +29,8 @@ class TSqliteHistoryStore : public THistoryStore {
   bool IsOpen() const override;
   // A file that went corrupt meanwhile is set aside first.
   bool Record(const TQueryRecord& record, const std::string& run_id) override;
-  std::vector<THistoryQuery> Runs(const THistoryFilter& filter) override;
+  bool EachRun(const THistoryFilter& filter,
+               const std::function<void(const THistoryQuery&)>& visit) override;
   int64_t QueryCount() override;
 
  private:
