@@ -112,7 +112,12 @@ std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty) {
   };
   run("BEGIN");
   run(kMigrationLock);
-  run("CREATE TABLE IF NOT EXISTS schema_version(version integer NOT NULL)");
+  // Created only when missing: a user who may write the tables but not create any (the usual
+  // grant on a shared database) still opens it.
+  TResult missing = run("SELECT to_regclass('schema_version') IS NULL");
+  if (error.empty() && PQgetvalue(missing.get(), 0, 0)[0] == 't') {
+    run("CREATE TABLE schema_version(version integer NOT NULL)");
+  }
   TResult v = run("SELECT max(version) FROM schema_version");
   if (error.empty()) {
     const int version = PQgetisnull(v.get(), 0, 0) ? 0 : std::atoi(PQgetvalue(v.get(), 0, 0));
@@ -219,7 +224,7 @@ bool TPgHistoryStore::Connected() {
   } else if (PQsetClientEncoding(conn_, "UTF8") != 0) {
     error = ErrorOf(conn_);
   } else {
-    // The server's notices ("already exists, skipping") are not the user's business.
+    // The server's notices are not the user's business.
     PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     error = Migrate(conn_, std::clamp(options_.SchemaVersion, 1, kHistorySchemaVersion),
                     options_.ReadOnly, empty_);
