@@ -95,7 +95,8 @@ void BM_Store10000(benchmark::State& state, bool postgres) {
       }
     }
   }
-  state.counters["runs/s"] = benchmark::Counter(kStoredRuns, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["runs/s"] =
+      benchmark::Counter(kStoredRuns, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // A store holding `runs` runs of www.example.com among other sites' runs, made once per kind.
@@ -134,7 +135,7 @@ void HistoryCommand(benchmark::State& state, bool postgres, bool one_field) {
   for (auto _ : state) {
     std::ostringstream out, err;
     const char* args[] = {"velmora-query", "--history-db", location.c_str(), "--history",
-                          site.c_str(), "--field", "Site1"};
+                          site.c_str(),    "--field",      "Site1"};
     if (RunQueryTool(one_field ? 7 : 5, args, out, err) != kToolDone) {
       state.SkipWithError(err.str().c_str());
     }
@@ -148,14 +149,28 @@ void BM_HistoryField10000(benchmark::State& state, bool postgres) {
   HistoryCommand(state, postgres, true);
 }
 
-BENCHMARK_CAPTURE(BM_Store10000, Sqlite, false)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK_CAPTURE(BM_Store10000, Postgres, true)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(BM_Store10000, Sqlite, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK_CAPTURE(BM_Store10000, Postgres, true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 BENCHMARK_CAPTURE(BM_Series1000, Sqlite, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Series1000, Postgres, true)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_HistoryCommand10000, Sqlite, false)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_HistoryCommand10000, Postgres, true)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_HistoryField10000, Sqlite, false)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_HistoryField10000, Postgres, true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_HistoryCommand10000, Sqlite, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_HistoryCommand10000, Postgres, true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_HistoryField10000, Sqlite, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_HistoryField10000, Postgres, true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -13,8 +13,8 @@
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <set>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -339,9 +339,9 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
                                                       const std::string& history_location,
                                                       int64_t since_ms, std::ostream& err) {
   std::set<std::string> done;
-  if (!ReadStored(history_location, {.NoFields = true, .SinceUnixMs = since_ms},
-                  [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); },
-                  err)) {
+  if (!ReadStored(
+          history_location, {.NoFields = true, .SinceUnixMs = since_ms},
+          [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); }, err)) {
     return std::nullopt;
   }
   std::vector<std::string> left;
@@ -355,8 +355,8 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
 int WriteStored(const std::string& location, const THistoryFilter& filter, TReportFormat format,
                 const std::vector<TResultField>& fields, std::ostream& out, std::ostream& err) {
   TReportWriter writer(out, format, fields, true);
-  const bool read =
-      ReadStored(location, filter, [&](const THistoryQuery& q) { writer.Add(q.Record); }, err);
+  const bool read = ReadStored(
+      location, filter, [&](const THistoryQuery& q) { writer.Add(q.Record); }, err);
   writer.Finish();
   return read ? kToolDone : kToolError;
 }

@@ -106,8 +106,8 @@ std::vector<THistoryQuery> THistoryStore::Runs(const THistoryFilter& filter) {
   return runs;
 }
 
-void THistoryStore::TRunAssembler::Add(int64_t id, const std::string& site_utf8,
-                                       int64_t started_ms, const std::optional<TFieldRow>& row) {
+void THistoryStore::TRunAssembler::Add(int64_t id, const std::string& site_utf8, int64_t started_ms,
+                                       const std::optional<TFieldRow>& row) {
   if (!open_ || run_.Id != id) {
     Finish();
     run_ = THistoryQuery();

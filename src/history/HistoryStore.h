@@ -25,8 +25,8 @@
 #pragma once
 
 #include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -48,9 +48,10 @@ struct THistoryQuery {
 
 // Which stored runs to read. Runs come in the order they started (then of storing).
 struct THistoryFilter {
-  std::optional<std::string> Site = std::nullopt;     // GBK, letter case ignored; every site when unset
-  std::vector<TResultField> Fields = {};              // only these fields; all when empty
-  bool NoFields = false;               // only the site and the time of each run
+  std::optional<std::string> Site =
+      std::nullopt;                       // GBK, letter case ignored; every site when unset
+  std::vector<TResultField> Fields = {};  // only these fields; all when empty
+  bool NoFields = false;                  // only the site and the time of each run
   std::optional<int64_t> SinceUnixMs = std::nullopt;  // only runs that started then or later
 };
 
@@ -124,16 +125,16 @@ class THistoryStore {
 
   // One stored field as both stores keep it; texts UTF-8.
   struct TFieldRow {
-    std::string Field;                // the label name (Site1 ... Alexa6, Image1)
-    std::string Text;                 // '' without a value
+    std::string Field;  // the label name (Site1 ... Alexa6, Image1)
+    std::string Text;   // '' without a value
     std::optional<double> Number;
-    std::string Outcome;              // value, no-match, blocked, failed, stopped, disabled
-    std::string Reason;               // why there is no value; '' for a value
-    std::string FetchEnd;             // how the request ended: fetched, read-timeout, ...
+    std::string Outcome;   // value, no-match, blocked, failed, stopped, disabled
+    std::string Reason;    // why there is no value; '' for a value
+    std::string FetchEnd;  // how the request ended: fetched, read-timeout, ...
     int HttpStatus = 0;
     int64_t ElapsedMs = 0;
     std::string Url;
-    std::string Detail;               // the network layer's own message, English
+    std::string Detail;  // the network layer's own message, English
   };
   // The rows a record is stored as: every text field, then the thumbnail.
   static std::vector<TFieldRow> FieldRows(const TQueryRecord& record);

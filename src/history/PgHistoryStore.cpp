@@ -225,14 +225,15 @@ bool TPgHistoryStore::Connected() {
     error = ErrorOf(conn_);
   } else {
     // The server's notices are not the user's business.
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     error = Migrate(conn_, std::clamp(options_.SchemaVersion, 1, kHistorySchemaVersion),
                     options_.ReadOnly, empty_);
   }
   if (!error.empty()) {
     Close();
-    Report(kTroubleOpen, Utf8Bytes(u8"无法连接历史记录数据库 ") + path_ + Utf8Bytes(u8"：") + error +
-                             Utf8Bytes(u8"。查询照常进行，但不会被记录。"));
+    Report(kTroubleOpen, Utf8Bytes(u8"无法连接历史记录数据库 ") + path_ + Utf8Bytes(u8"：") +
+                             error + Utf8Bytes(u8"。查询照常进行，但不会被记录。"));
     return false;
   }
   reported_ = 0;
@@ -299,8 +300,10 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
     if (i + 1 == filter.Fields.size()) sql += ")";
   }
   sql += " WHERE true";
-  if (filter.Site) sql += " AND lower(q.site) = lower(" + param(ServerText(GbkToUtf8(*filter.Site))) + ")";
-  if (filter.SinceUnixMs) sql += " AND q.started_ms >= " + param(std::to_string(*filter.SinceUnixMs)) + "::bigint";
+  if (filter.Site)
+    sql += " AND lower(q.site) = lower(" + param(ServerText(GbkToUtf8(*filter.Site))) + ")";
+  if (filter.SinceUnixMs)
+    sql += " AND q.started_ms >= " + param(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY q.started_ms, q.id";
   std::vector<const char*> values;
   for (const std::string& p : params) values.push_back(p.c_str());

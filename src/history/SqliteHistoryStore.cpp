@@ -31,16 +31,16 @@ const char* const kMigrations[] = {
     "CREATE INDEX queries_by_site ON queries(site, started_ms);"
     "CREATE TABLE fields("
     "  query_id INTEGER NOT NULL REFERENCES queries(id) ON DELETE CASCADE,"
-    "  field TEXT NOT NULL,"         // the label name (Site1 ... Alexa6), Image1: the thumbnail
-    "  text TEXT NOT NULL,"          // the value shown, UTF-8; '' without a value
-    "  number NUMERIC,"              // the value as a number, NULL when it is none
-    "  outcome TEXT NOT NULL,"       // value, no-match, blocked, failed, stopped, disabled
-    "  reason TEXT NOT NULL,"        // why there is no value, UTF-8; '' for a value
-    "  fetch_end TEXT NOT NULL,"     // how the request ended: fetched, read-timeout, ...
+    "  field TEXT NOT NULL,"           // the label name (Site1 ... Alexa6), Image1: the thumbnail
+    "  text TEXT NOT NULL,"            // the value shown, UTF-8; '' without a value
+    "  number NUMERIC,"                // the value as a number, NULL when it is none
+    "  outcome TEXT NOT NULL,"         // value, no-match, blocked, failed, stopped, disabled
+    "  reason TEXT NOT NULL,"          // why there is no value, UTF-8; '' for a value
+    "  fetch_end TEXT NOT NULL,"       // how the request ended: fetched, read-timeout, ...
     "  http_status INTEGER NOT NULL,"  // 0 when no status arrived
     "  elapsed_ms INTEGER NOT NULL,"
     "  url TEXT NOT NULL,"
-    "  detail TEXT NOT NULL,"        // the network layer's own message, English
+    "  detail TEXT NOT NULL,"  // the network layer's own message, English
     "  PRIMARY KEY(query_id, field)"
     ") WITHOUT ROWID;",
     // 1 -> 2: a run id, so that a run written twice is stored once (NULL in older rows).
@@ -134,7 +134,8 @@ std::string MoveAside(const std::string& path) {
   localtime_r(&now, &local);
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   std::string target = path + ".corrupt-" + stamp;
-  for (int n = 2; Exists(target); ++n) target = path + ".corrupt-" + stamp + "-" + std::to_string(n);
+  for (int n = 2; Exists(target); ++n)
+    target = path + ".corrupt-" + stamp + "-" + std::to_string(n);
   if (::rename(path.c_str(), target.c_str()) != 0) return "";
   for (const char* suffix : {"-wal", "-journal"}) {
     if (Exists(path + suffix)) ::rename((path + suffix).c_str(), (target + suffix).c_str());
@@ -326,14 +327,16 @@ bool TSqliteHistoryStore::OpenLocked(const std::string& path) {
   if (db_ == nullptr && corrupt && !options_.ReadOnly) {
     const std::string aside = MoveAside(path);
     if (aside.empty()) {
-      Report(kTroubleOpen, Utf8Bytes(u8"历史记录文件 ") + path + Utf8Bytes(u8" 已损坏，且无法改名（") +
-                               std::strerror(errno) + Utf8Bytes(u8"），查询不会被记录。"));
+      Report(kTroubleOpen, Utf8Bytes(u8"历史记录文件 ") + path +
+                               Utf8Bytes(u8" 已损坏，且无法改名（") + std::strerror(errno) +
+                               Utf8Bytes(u8"），查询不会被记录。"));
       return false;
     }
     db_ = attempt();
     if (db_ != nullptr) {
       // A recovery is news every time it happens.
-      message_ = Utf8Bytes(u8"历史记录文件已损坏，已改名为 ") + aside + Utf8Bytes(u8"，并新建了历史记录。");
+      message_ = Utf8Bytes(u8"历史记录文件已损坏，已改名为 ") + aside +
+                 Utf8Bytes(u8"，并新建了历史记录。");
       reported_ = 0;
       return true;
     }
@@ -369,8 +372,8 @@ bool TSqliteHistoryStore::Record(const TQueryRecord& record, const std::string& 
     }
     if (!IsBusy(rc)) break;
   }
-  Report(kTroubleWrite, Utf8Bytes(u8"无法写入历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errstr(rc) +
-                            Utf8Bytes(u8"。这次查询没有保存。"));
+  Report(kTroubleWrite, Utf8Bytes(u8"无法写入历史记录 ") + path_ + Utf8Bytes(u8"：") +
+                            sqlite3_errstr(rc) + Utf8Bytes(u8"。这次查询没有保存。"));
   return false;
 }
 
@@ -421,7 +424,8 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
     if (rc == SQLITE_DONE) runs.Finish();
   }
   if (rc != SQLITE_DONE) {
-    Report(kTroubleRead, Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errmsg(db_));
+    Report(kTroubleRead,
+           Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errmsg(db_));
     return false;
   }
   Succeeded(kTroubleRead);

@@ -35,7 +35,8 @@ TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site,
   setFont(MakeFont(12));
   QString title = FromUtf8(u8"历史趋势 — ") + FromGbk(site);
   // A store the team shares is named: its runs are not only this machine's.
-  if (THistoryStore::IsDatabaseUrl(store.Path())) title += " (" + QString::fromStdString(store.Path()) + ")";
+  if (THistoryStore::IsDatabaseUrl(store.Path()))
+    title += " (" + QString::fromStdString(store.Path()) + ")";
   setWindowTitle(title);
   resize(780, 600);
 

@@ -8,11 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
-
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -20,9 +19,9 @@
 #include <vector>
 
 #include "cli/QueryTool.h"
+#include "cli/SiteQueries.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
-#include "cli/SiteQueries.h"
 #include "support/PeerDaemons.h"
 #include "support/PgTestServer.h"
 #include "support/StandInHosts.h"
@@ -325,9 +324,13 @@ TEST_F(QueryToolTest, FourMachinesSplitAListAndShareOneHistory) {
   constexpr int kDelayMs = 5;
   auto shard_run = [&](int k, const std::vector<const char*>& more) {
     const std::string shard = std::to_string(k) + "/4";
-    std::vector<const char*> args = {"--history-db", history.c_str(), "--services",
-                                     services.c_str(), "--file", list.c_str(), "--shard",
-                                     shard.c_str(), "--delay", "5", "--jobs", "4", "--csv"};
+    std::vector<const char*> args = {"--history-db", history.c_str(),
+                                     "--services",   services.c_str(),
+                                     "--file",       list.c_str(),
+                                     "--shard",      shard.c_str(),
+                                     "--delay",      "5",
+                                     "--jobs",       "4",
+                                     "--csv"};
     args.insert(args.end(), more.begin(), more.end());
     return Run(args);
   };

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "cli/QueryReport.h"

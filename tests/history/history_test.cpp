@@ -43,7 +43,8 @@ class HistoryTest : public ::testing::Test {
     if (!location_.empty()) {
       PGconn* conn = PQconnectdb(location_.c_str());
       PGresult* r = PQexec(conn, sql.c_str());
-      for (int i = 0; i < PQntuples(r); ++i) out += PQgetisnull(r, i, 0) ? "NULL" : PQgetvalue(r, i, 0);
+      for (int i = 0; i < PQntuples(r); ++i)
+        out += PQgetisnull(r, i, 0) ? "NULL" : PQgetvalue(r, i, 0);
       PQclear(r);
       PQfinish(conn);
       return out;

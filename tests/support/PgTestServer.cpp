@@ -29,10 +29,12 @@ std::string TPgTestServer::ProgramFolder() {
   }
   if (found.empty()) return "";
   // The newest: version folders are numbers.
-  return std::max_element(found.begin(), found.end(), [](const fs::path& a, const fs::path& b) {
-           return std::atoi(a.parent_path().filename().c_str()) <
-                  std::atoi(b.parent_path().filename().c_str());
-         })->string();
+  return std::max_element(found.begin(), found.end(),
+                          [](const fs::path& a, const fs::path& b) {
+                            return std::atoi(a.parent_path().filename().c_str()) <
+                                   std::atoi(b.parent_path().filename().c_str());
+                          })
+      ->string();
 }
 
 bool TPgTestServer::Run(const std::string& command) {
@@ -67,9 +69,10 @@ bool TPgTestServer::Start() {
       return false;
     }
   }
-  running_ = Run(bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log -w -t 60 -o \"-k " +
-                 dir_ + " -c listen_addresses='' -c fsync=off -c synchronous_commit=off" +
-                 " -c full_page_writes=off\" start");
+  running_ =
+      Run(bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log -w -t 60 -o \"-k " +
+          dir_ + " -c listen_addresses='' -c fsync=off -c synchronous_commit=off" +
+          " -c full_page_writes=off\" start");
   if (!running_) {
     std::ifstream log(dir_ + "/server.log");
     std::ostringstream text;
