@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libjpeg-dev libsqlite3-dev fonts-wqy-microhei
   libpsl-dev publicsuffix libidn2-dev
-  libtomlplusplus-dev libcli11-dev
+  libtomlplusplus-dev libcli11-dev libpq-dev postgresql
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libpcre2-dev libcurl4-openssl-dev libssl-dev openssl ca-certificates

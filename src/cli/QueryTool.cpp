@@ -9,9 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -194,8 +197,10 @@ namespace {
 
 // The sites of the command line and of a list file (one a line, "#" starts a comment line),
 // normalised as the window does; an unusable name stops everything with one line.
+// With a shard, only the sites that fall to its part (ShardOfSite).
 std::optional<std::vector<std::string>> CollectSites(const std::vector<std::string>& typed,
                                                      const std::string& list_file,
+                                                     std::optional<std::pair<int, int>> shard,
                                                      std::ostream& err) {
   std::vector<std::string> raw = typed;
   if (!list_file.empty()) {
@@ -216,6 +221,7 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
           << ")\n";
       return std::nullopt;
     }
+    if (shard && ShardOfSite(site.Request, shard->second) != shard->first) continue;
     sites.push_back(site.Site);
   }
   return sites;
@@ -276,14 +282,14 @@ bool OutputWritten(std::ostream& out, std::ostream& err) {
 }  // namespace
 
 int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
-               TReportFormat format, std::ostream& out, std::ostream& err) {
-  THistoryStore history;
+               TReportFormat format, const std::string& history_location, std::ostream& out,
+               std::ostream& err) {
+  const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
   // Every message of the store once: a failure, and also a corrupt file set aside on the way.
   auto tell = [&](const char* prefix) {
-    const std::string message = history.TakeMessage();
+    const std::string message = history->TakeMessage();
     if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
   };
-  history.Open(THistoryStore::DefaultPath());
   tell("");
   const bool show_progress = sites.size() > 1 && isatty(2);
   const auto started = std::chrono::steady_clock::now();
@@ -297,7 +303,7 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   std::vector<std::optional<TQueryRecord>> finished(sites.size());
   size_t written = 0;
   options.OnRecord = [&](size_t index, const TQueryRecord& record) {
-    history.Record(record);
+    history->Record(record);
     tell("\r");
     finished[index] = record;
     for (; written < finished.size() && finished[written]; ++written) {
@@ -322,8 +328,58 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   return ExitStatusOf(records);
 }
 
+namespace {
+
+// Hands the runs `filter` picks from the history at `location` to `visit`, read only: showing
+// the history must not change it, so a user who may only read it can still see it (and a
+// missing file is an empty history, not one to create). false, after one line on err, when it
+// cannot be read.
+bool ReadStored(const std::string& location, const THistoryFilter& filter,
+                const std::function<void(const THistoryQuery&)>& visit, std::ostream& err) {
+  const bool local = !THistoryStore::IsDatabaseUrl(location);
+  if (local && (location.empty() || ::access(location.c_str(), F_OK) != 0)) return true;
+  THistoryStore::TOptions read_only;
+  read_only.ReadOnly = true;
+  const auto history = OpenHistoryStore(location, read_only);
+  history->EachRun(filter, visit);
+  const std::string trouble = history->TakeMessage();
+  if (trouble.empty()) return true;
+  err << "velmora-query: " << trouble << "\n";
+  return false;
+}
+
+// The sites that have no run in the history since `since_ms`; nothing (after one line on err)
+// when the history cannot be read, so that nothing is asked twice by mistake.
+std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::string>& sites,
+                                                      const std::string& history_location,
+                                                      int64_t since_ms, std::ostream& err) {
+  std::set<std::string> done;
+  if (!ReadStored(
+          history_location, {.NoFields = true, .SinceUnixMs = since_ms},
+          [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); }, err)) {
+    return std::nullopt;
+  }
+  std::vector<std::string> left;
+  for (const std::string& site : sites) {
+    if (done.count(AnsiLowerCase(site)) == 0) left.push_back(site);
+  }
+  return left;
+}
+
+// Writes the runs `filter` picks as they are read (one field or all: `fields`).
+int WriteStored(const std::string& location, const THistoryFilter& filter, TReportFormat format,
+                const std::vector<TResultField>& fields, std::ostream& out, std::ostream& err) {
+  TReportWriter writer(out, format, fields, true);
+  const bool read = ReadStored(
+      location, filter, [&](const THistoryQuery& q) { writer.Add(q.Record); }, err);
+  writer.Finish();
+  return read ? kToolDone : kToolError;
+}
+
+}  // namespace
+
 int ShowHistory(const std::string& site, const std::string& field_name, TReportFormat format,
-                std::ostream& out, std::ostream& err) {
+                const std::string& history_location, std::ostream& out, std::ostream& err) {
   std::vector<TResultField> fields;
   if (!field_name.empty()) {
     const std::optional<TResultField> field = ResultFieldByName(field_name);
@@ -339,32 +395,16 @@ int ShowHistory(const std::string& site, const std::string& field_name, TReportF
         << ")\n";
     return kToolError;
   }
-  // Showing the history must not change it: a user who may only read it can still see it.
-  const std::string path = THistoryStore::DefaultPath();
-  std::vector<TQueryRecord> records;
-  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) {
-    THistoryStore history;
-    THistoryStore::TOptions read_only;
-    read_only.ReadOnly = true;
-    if (!history.Open(path, read_only)) {
-      err << "velmora-query: " << history.TakeMessage() << "\n";
-      return kToolError;
-    }
-    // The whole runs even for one field, so that a run reads the same either way (its
-    // thumbnail and load time).
-    for (const THistoryQuery& q : history.Series(name.Site)) {
-      records.push_back(q.Record);
-    }
-    const std::string trouble = history.TakeMessage();
-    if (!trouble.empty()) {
-      err << "velmora-query: " << trouble << "\n";
-      return kToolError;
-    }
-  }
-  TReportWriter writer(out, format, fields, true);
-  for (const TQueryRecord& record : records) writer.Add(record);
-  writer.Finish();
-  return kToolDone;
+  // With one field, also what every report of a run shows (its thumbnail and load time), so
+  // that a run reads the same either way.
+  THistoryFilter filter{.Site = name.Site};
+  if (!fields.empty()) filter.Fields = {fields[0], rfAlexa6, rfPicture};
+  return WriteStored(history_location, filter, format, fields, out, err);
+}
+
+int ExportHistory(std::optional<int64_t> since_ms, TReportFormat format,
+                  const std::string& history_location, std::ostream& out, std::ostream& err) {
+  return WriteStored(history_location, {.SinceUnixMs = since_ms}, format, {}, out, err);
 }
 
 namespace {
@@ -450,9 +490,46 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   app.add_option("--field", field_name, "with --history: only this field (Site1, WebTitle, ...)")
       ->type_name("NAME")
       ->needs(history_opt);
-  try_opt->excludes(check_opt)->excludes(dump_opt)->excludes(history_opt);
-  check_opt->excludes(dump_opt)->excludes(history_opt);
-  dump_opt->excludes(history_opt);
+  std::string history_db, since_text, shard_text;
+  std::optional<int64_t> since_ms;
+  bool resume = false, export_history = false;
+  app.add_option("--history-db", history_db,
+                 "where the history is kept: a SQLite file, or postgresql://user@host/db for a "
+                 "database the team shares (default: VELMORA_HISTORY_DB, else "
+                 "~/.local/share/velmora/history.sqlite3)")
+      ->type_name("LOCATION");
+  app.add_option("--shard", shard_text,
+                 "query only the sites of the list that fall to part K of N (1 <= K <= N): "
+                 "machines given the same list split it between them without talking (the "
+                 "part is the FNV-1a hash of the lower-case ASCII name, modulo N, plus 1)")
+      ->type_name("K/N")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return ParseShard(text) ? std::string() : "K/N with 1 <= K <= N <= 1000";
+          },
+          ""));
+  CLI::Option* since_opt =
+      app.add_option("--since", since_text,
+                     "with --resume or --history-export: from this time on (2026-12-08T00:00; "
+                     "local time unless it ends in Z or an offset such as +08:00)")
+          ->type_name("TIME")
+          ->check(CLI::Validator(
+              [](std::string& text) {
+                return ParseTimeText(text) ? std::string()
+                                           : "a time such as 2026-12-08T00:00 or 2026-12-08";
+              },
+              ""));
+  app.add_flag("--resume", resume,
+               "skip the sites that have a run in the history since --since (to restart a "
+               "machine that stopped without asking twice)")
+      ->needs(since_opt);
+  CLI::Option* export_opt = app.add_flag(
+      "--history-export", export_history,
+      "print every stored run of every site (since --since), one row per site and run");
+  try_opt->excludes(check_opt)->excludes(dump_opt)->excludes(history_opt)->excludes(export_opt);
+  check_opt->excludes(dump_opt)->excludes(history_opt)->excludes(export_opt);
+  dump_opt->excludes(history_opt)->excludes(export_opt);
+  history_opt->excludes(export_opt);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -468,17 +545,32 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                                : jsonl ? TReportFormat::JsonLines
                                : csv   ? TReportFormat::Csv
                                        : TReportFormat::Table;
-  if (!history_site.empty()) return ShowHistory(history_site, field_name, format, out, err);
-  const auto sites = CollectSites(typed_sites, list_file, err);
+  const std::string history_location = HistoryLocation(history_db);
+  if (!since_text.empty()) since_ms = ParseTimeText(since_text);
+  if (since_ms && !resume && !export_history) {
+    err << "velmora-query: --since goes with --resume or --history-export\n";
+    return kToolError;
+  }
+  if (!history_site.empty()) {
+    return ShowHistory(history_site, field_name, format, history_location, out, err);
+  }
+  if (export_history) return ExportHistory(since_ms, format, history_location, out, err);
+  const std::optional<std::pair<int, int>> shard = ParseShard(shard_text);
+  auto sites = CollectSites(typed_sites, list_file, shard, err);
   if (!sites) return kToolError;
-  if (sites->empty()) {
+  if (sites->empty() && !shard) {
     err << app.help();
     return kToolError;
   }
+  if (resume) {
+    sites = SitesToResume(*sites, history_location, *since_ms, err);
+    if (!sites) return kToolError;
+  }
+  if (sites->empty()) return kToolDone;  // nothing falls to this machine, or all is done
   const TServiceLoad load = LoadServicesToUse(services_file);
   err << ProblemsReport(load);
   query.Table = load.Table;
-  return QuerySites(*sites, query, format, out, err);
+  return QuerySites(*sites, query, format, history_location, out, err);
 }
 
 }  // namespace

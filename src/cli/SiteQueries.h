@@ -14,7 +14,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "query/QueryController.h"
@@ -68,3 +70,16 @@ inline constexpr int kStopPollMs = 100;
 // given; a site that never started (a stop came first) has an empty record.
 std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
                                    const TSiteQueryOptions& options);
+
+// Splitting a list across machines: the part (1 .. count) a site falls to. Every machine given
+// the same list and count agrees without talking: the part is the 64-bit FNV-1a hash of the
+// site's request name (TSiteName::Request: ASCII, an internationalised name in its xn-- form)
+// in lower case, modulo count, plus one.
+int ShardOfSite(const std::string& request_name, int count);
+// "K/N" with 1 <= K <= N <= 1000 as {K, N}; nothing for any other text.
+std::optional<std::pair<int, int>> ParseShard(const std::string& text);
+
+// A time as --since takes it: "YYYY-MM-DD", "YYYY-MM-DDTHH:MM" or "YYYY-MM-DDTHH:MM:SS" (a
+// space in place of the T), in local time unless it ends in "Z" or an offset ("+08:00",
+// "-0500"); Unix milliseconds, nothing for a text that is none.
+std::optional<int64_t> ParseTimeText(const std::string& text);

@@ -1,31 +1,32 @@
-// THistoryStore: the history of every query, one SQLite file shared by the window and the
-// command line. Each finished run (a TQueryRecord) becomes one row of `queries` and one row of
-// `fields` per result field and the thumbnail, with the field's text, its number when it is
-// one, its outcome and the reason.
+// THistoryStore: the history of every query, shared by the window and the command line. Two
+// stores keep it: a SQLite file of the user's own (TSqliteHistoryStore, the default) and a
+// PostgreSQL database a team shares (TPgHistoryStore, chosen by a postgresql:// location).
+// Both hold the same tables: each finished run (a TQueryRecord) becomes one row of `queries`
+// and one row of `fields` per result field and the thumbnail, with the field's text, its
+// number when it is one, its outcome and the reason.
 //
-// The history never fails a query. No method raises: a file that cannot be opened or written
-// (read-only folder, full disk, a file of a newer version) makes the store report false and
-// leave one message for the caller to show (TakeMessage). A file that is not a database, or
-// fails SQLite's quick check, is renamed "<name>.corrupt-YYYYMMDD-HHMMSS" (local time) and a
-// fresh one is started, again with one message.
+// The history never fails a query. No method raises: a store that cannot be opened, reached
+// or written makes the method report false (or nothing read) and leave one message for the
+// caller to show (TakeMessage); the next Record tries to open or reach it again. A trouble of
+// one kind is reported once until something succeeds.
 //
-// Several processes may write one file at once: it is kept in WAL mode (readers never wait for
-// a writer), every write is one IMMEDIATE transaction, a busy writer is waited for (the busy
-// time-out) and a write that still finds the file busy is tried again.
+// Every run is stored in one transaction under a run id unique to it, so a run written again
+// (after a connection lost while its commit was under way, say) is stored once.
 //
 // Text: the GBK texts of a record (site, values, reasons) are stored as UTF-8, so that other
-// tools read the file as it is, and come back as GBK. Messages are UTF-8 (they name file
+// tools read the store as it is, and come back as GBK. Messages are UTF-8 (they name file
 // paths), ready for stderr or QString::fromUtf8.
 //
-// The file's layout carries its version in PRAGMA user_version; opening an older file brings
-// it up to date step by step (kHistorySchemaVersion; see the migration table in the source).
+// Each store carries its layout's version (kHistorySchemaVersion); opening an older one brings
+// it up to date step by step, inside one transaction; one of a newer program is left alone.
 //
 // Threads: every method may be called from any thread; calls on one store take turns. Separate
-// processes or separate stores on one file need nothing further.
+// processes or separate stores on one file or database need nothing further.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,76 +35,141 @@
 
 #include "query/QueryRecord.h"
 
-struct sqlite3;
-
 // The layout version this program writes.
-constexpr int kHistorySchemaVersion = 1;
+constexpr int kHistorySchemaVersion = 2;
 
-// One stored query: the run as it was recorded (fields not read stay TFieldState::Pending), with each
-// field's number.
+// One stored query: the run as it was recorded (fields not read stay TFieldState::Pending), with
+// each field's number.
 struct THistoryQuery {
   int64_t Id = 0;  // row id, increasing in the order of storing
   TQueryRecord Record;
   std::array<std::optional<double>, kTextFieldCount> Numbers;
 };
 
+// Which stored runs to read. Runs come in the order they started (then of storing).
+struct THistoryFilter {
+  std::optional<std::string> Site =
+      std::nullopt;                       // GBK, letter case ignored; every site when unset
+  std::vector<TResultField> Fields = {};  // only these fields; all when empty
+  bool NoFields = false;                  // only the site and the time of each run
+  std::optional<int64_t> SinceUnixMs = std::nullopt;  // only runs that started then or later
+};
+
 class THistoryStore {
  public:
   struct TOptions {
-    int BusyTimeoutMs = 5000;  // how long one attempt waits for another writer
-    int WriteAttempts = 3;     // attempts of a write that keeps finding the file busy
-    int64_t MaxPageCount = 0;  // a cap on the file's size in pages; 0: none
-    // Only reads: the file is neither created, brought up to date nor set aside when corrupt,
+    int BusyTimeoutMs = 5000;  // SQLite: how long one attempt waits for another writer
+    int WriteAttempts = 3;     // attempts of a write that finds the store busy or the link lost
+    int64_t MaxPageCount = 0;  // SQLite: a cap on the file's size in pages; 0: none
+    int ConnectTimeoutS = 5;   // PostgreSQL: unless the location says connect_timeout
+    // Only reads: the store is neither created, brought up to date nor set aside when corrupt,
     // so a history the user may only read can be shown. Record fails.
     bool ReadOnly = false;
+    // The layout a new or older store is brought up to; lower only to test the migrations.
+    int SchemaVersion = kHistorySchemaVersion;
   };
 
-  THistoryStore();
-  ~THistoryStore();
+  THistoryStore() = default;
+  virtual ~THistoryStore() = default;
   THistoryStore(const THistoryStore&) = delete;
   THistoryStore& operator=(const THistoryStore&) = delete;
 
   // $XDG_DATA_HOME/velmora/history.sqlite3, or ~/.local/share/velmora/history.sqlite3 when
   // XDG_DATA_HOME is unset, empty or not absolute. "" when not even HOME is known.
   static std::string DefaultPath();
+  // Whether `location` names a PostgreSQL database (postgresql:// or postgres://) rather than
+  // a SQLite file.
+  static bool IsDatabaseUrl(const std::string& location);
 
-  // Opens (creating the file and its folders as needed) and brings the layout up to date.
-  // Recovers a corrupt file as described above. Returns whether the store can be used; a
-  // store that is not open reads nothing, and each Record tries to open it again. Closes what
-  // was open before.
-  bool Open(const std::string& path, const TOptions& options);
-  bool Open(const std::string& path) { return Open(path, TOptions{}); }
-  bool IsOpen() const;
+  // Opens the store at `location` and brings its layout up to date. Returns whether it can be
+  // used; a store that is not open reads nothing, and each Record tries to open it again.
+  // Closes what was open before.
+  virtual bool Open(const std::string& location, const TOptions& options) = 0;
+  bool Open(const std::string& location) { return Open(location, TOptions{}); }
+  virtual bool IsOpen() const = 0;
+  // The location as given to Open, a password left out (for messages and titles).
   const std::string& Path() const { return path_; }
 
   // Stores one finished run in one transaction. false (with a message) when it could not be
-  // stored; the caller carries on. A file that went corrupt meanwhile is set aside first.
-  bool Record(const TQueryRecord& record);
+  // stored; the caller carries on. A run whose id is stored already is not stored again (and
+  // that counts as stored). The first form gives the run a fresh id.
+  bool Record(const TQueryRecord& record) { return Record(record, NewRunId()); }
+  virtual bool Record(const TQueryRecord& record, const std::string& run_id) = 0;
 
+  // Hands each run the filter picks to `visit`, one at a time in their order, so that a long
+  // series is never held whole. false (with a message, unless opening gave one already) when
+  // the store cannot be read; a run was handed over only when it was read whole.
+  virtual bool EachRun(const THistoryFilter& filter,
+                       const std::function<void(const THistoryQuery&)>& visit) = 0;
+  // The runs the filter picks; empty when nothing is stored or the store cannot be read.
+  std::vector<THistoryQuery> Runs(const THistoryFilter& filter);
   // The stored runs of `site` (letter case ignored) in the order they started, oldest first:
-  // every field, or only `field` (rfWebTitle, ...). Empty when nothing is stored or the store
-  // cannot be read.
-  std::vector<THistoryQuery> Series(const std::string& site) { return Read(site, std::nullopt); }
+  // every field, or only `field` (rfWebTitle, ...).
+  std::vector<THistoryQuery> Series(const std::string& site) { return Runs({.Site = site}); }
   std::vector<THistoryQuery> Series(const std::string& site, TResultField field) {
-    return Read(site, field);
+    return Runs({.Site = site, .Fields = {field}});
   }
   // How many runs are stored, over all sites; -1 when the store cannot be read.
-  int64_t QueryCount();
+  virtual int64_t QueryCount() = 0;
 
   // The message about the last trouble (UTF-8), once: "" when there is none or it was already
   // taken. A trouble of the same kind is reported again only after a success.
   std::string TakeMessage();
 
- private:
-  std::vector<THistoryQuery> Read(const std::string& site, std::optional<TResultField> field);
-  bool OpenLocked(const std::string& path);
-  void Close();
-  void Report(int kind, const std::string& message);
+  // 32 random hex digits.
+  static std::string NewRunId();
 
-  mutable std::mutex mu_;  // guards everything below
-  sqlite3* db_ = nullptr;
+ protected:
+  // Kinds of trouble, each reported once until a success (reported_).
+  enum : unsigned { kTroubleOpen = 1, kTroubleWrite = 2, kTroubleRead = 4 };
+
+  // One stored field as both stores keep it; texts UTF-8.
+  struct TFieldRow {
+    std::string Field;  // the label name (Site1 ... Alexa6, Image1)
+    std::string Text;   // '' without a value
+    std::optional<double> Number;
+    std::string Outcome;   // value, no-match, blocked, failed, stopped, disabled
+    std::string Reason;    // why there is no value; '' for a value
+    std::string FetchEnd;  // how the request ended: fetched, read-timeout, ...
+    int HttpStatus = 0;
+    int64_t ElapsedMs = 0;
+    std::string Url;
+    std::string Detail;  // the network layer's own message, English
+  };
+  // The rows a record is stored as: every text field, then the thumbnail.
+  static std::vector<TFieldRow> FieldRows(const TQueryRecord& record);
+  // Puts the rows of a read together into runs: each row names its run (id, site, start) and,
+  // unless the run has none, one field. A run goes to `visit` when a row of the next one comes
+  // or at Finish.
+  class TRunAssembler {
+   public:
+    explicit TRunAssembler(const std::function<void(const THistoryQuery&)>& visit)
+        : visit_(visit) {}
+    void Add(int64_t id, const std::string& site_utf8, int64_t started_ms,
+             const std::optional<TFieldRow>& row);
+    void Finish();
+
+   private:
+    const std::function<void(const THistoryQuery&)>& visit_;
+    THistoryQuery run_;
+    bool open_ = false;  // run_ holds a run not yet handed over
+  };
+
+  // Both with mu_ held.
+  void Report(unsigned kind, const std::string& message);
+  void Succeeded(unsigned kind) { reported_ &= ~kind; }
+
+  mutable std::mutex mu_;  // guards everything below and the derived stores' state
   std::string path_;
   TOptions options_;
   std::string message_;    // not yet taken
   unsigned reported_ = 0;  // kinds of trouble reported since the last success (bit set)
 };
+
+// The history location to use: `given` (a command-line flag) when set, else VELMORA_HISTORY_DB
+// when set, else DefaultPath().
+std::string HistoryLocation(const std::string& given);
+// A store of the kind `location` names (a PostgreSQL URL or a file path), opened there; open
+// or not, as Open left it (its message waits in TakeMessage).
+std::unique_ptr<THistoryStore> OpenHistoryStore(const std::string& location,
+                                                const THistoryStore::TOptions& options = {});

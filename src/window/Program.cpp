@@ -67,14 +67,13 @@ int main(int argc, char** argv) {
   const std::string services_problems = ProblemsReport(load);
   std::fputs(services_problems.c_str(), stderr);
   // Every finished run goes into the history; a history that cannot be used says so once and
-  // the window works on without it.
-  THistoryStore history;
-  history.Open(THistoryStore::DefaultPath());
+  // the window works on without it. VELMORA_HISTORY_DB may name a store the team shares.
+  const std::unique_ptr<THistoryStore> history = OpenHistoryStore(HistoryLocation(""));
 
   int rc;
   {
     TMainForm form(services, opener);
-    form.SetHistory(&history);
+    form.SetHistory(history.get());
     form.show();
     if (!services_problems.empty()) {
       QMessageBox::warning(&form, QCoreApplication::applicationName(),

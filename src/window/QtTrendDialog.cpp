@@ -33,7 +33,11 @@ TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site,
   setObjectName("TrendDialog");
   setAttribute(Qt::WA_DeleteOnClose, true);
   setFont(MakeFont(12));
-  setWindowTitle(FromUtf8(u8"历史趋势 — ") + FromGbk(site));
+  QString title = FromUtf8(u8"历史趋势 — ") + FromGbk(site);
+  // A store the team shares is named: its runs are not only this machine's.
+  if (THistoryStore::IsDatabaseUrl(store.Path()))
+    title += " (" + QString::fromStdString(store.Path()) + ")";
+  setWindowTitle(title);
   resize(780, 600);
 
   chart_ = new QChart;

@@ -3,11 +3,15 @@
 // and --dump-services, and command lines it cannot use.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -15,10 +19,12 @@
 #include <vector>
 
 #include "cli/QueryTool.h"
+#include "cli/SiteQueries.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
 #include "support/CurrentStandIns.h"
 #include "support/PeerDaemons.h"
+#include "support/PgTestServer.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
 
@@ -366,6 +372,82 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   std::ofstream(stored_at, std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
   Run({"--services", services.c_str(), "--delay", "0", "--json", site.c_str(), site.c_str()});
   EXPECT_EQ(Count(err_.str(), ".corrupt-"), 1u) << err_.str();
+}
+
+TEST_F(QueryToolTest, FourMachinesSplitAListAndShareOneHistory) {
+  // The shared history: a private PostgreSQL server, or one SQLite file without its programs.
+  TPgTestServer pg;
+  std::string history = std::string(dir_) + "/shared.sqlite3";
+  if (!TPgTestServer::ProgramFolder().empty()) {
+    ASSERT_TRUE(pg.Start()) << pg.SkipReason();
+    history = pg.Url();
+  }
+  const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
+  std::string names;  // home pages that refuse at once; the services answer for every name
+  for (int i = 2; i <= 201; ++i) names += "127.0.0." + std::to_string(i) + ":1\n";
+  const std::string list = Write("sites.txt", names);
+  constexpr int kDelayMs = 5;
+  auto shard_run = [&](int k, const std::vector<const char*>& more) {
+    const std::string shard = std::to_string(k) + "/4";
+    std::vector<const char*> args = {"--history-db", history.c_str(),
+                                     "--services",   services.c_str(),
+                                     "--file",       list.c_str(),
+                                     "--shard",      shard.c_str(),
+                                     "--delay",      "5",
+                                     "--jobs",       "4",
+                                     "--csv"};
+    args.insert(args.end(), more.begin(), more.end());
+    return Run(args);
+  };
+  pid_t machines[4];
+  for (int k = 1; k <= 4; ++k) {
+    machines[k - 1] = ::fork();
+    ASSERT_GE(machines[k - 1], 0);
+    if (machines[k - 1] == 0) {
+      shard_run(k, {});
+      std::ofstream(std::string(dir_) + "/shard" + std::to_string(k) + ".csv") << out_.str();
+      ::_exit(err_.str().find("velmora-query:") == std::string::npos ? 0 : 1);
+    }
+  }
+  for (pid_t machine : machines) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(machine, &status, 0), machine);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  // Every site asked once, by the machine its part names.
+  std::map<std::string, int> asked;
+  for (int k = 1; k <= 4; ++k) {
+    std::istringstream csv(Slurp(std::string(dir_) + "/shard" + std::to_string(k) + ".csv"));
+    std::string line;
+    std::getline(csv, line);  // the header
+    while (std::getline(csv, line)) {
+      const std::string site = line.substr(0, line.find(','));
+      ++asked[site];
+      EXPECT_EQ(ShardOfSite(site, 4), k) << site;
+    }
+  }
+  EXPECT_EQ(asked.size(), 200u);
+  for (const auto& [site, times] : asked) EXPECT_EQ(times, 1) << site;
+  // 200 runs in the shared history, one export row each.
+  ASSERT_EQ(Run({"--history-db", history.c_str(), "--history-export", "--csv"}), kToolDone)
+      << err_.str();
+  EXPECT_EQ(Count(out_.str(), "\n"), 201u);
+  // Each machine kept the delay: of any five requests in a row to one service, two came from
+  // one machine, so the five span at least the delay.
+  std::map<StandIn, std::vector<std::chrono::steady_clock::time_point>> arrivals;
+  for (const StandInRequest& r : stand_ins_.Requests()) arrivals[r.service].push_back(r.at);
+  for (auto& [service, at] : arrivals) {
+    std::sort(at.begin(), at.end());
+    for (size_t i = 4; i < at.size(); ++i) {
+      ASSERT_GE(at[i] - at[i - 4], std::chrono::milliseconds(kDelayMs))
+          << static_cast<int>(service) << " " << i;
+    }
+  }
+  // A machine started again with --resume asks nothing that is stored since then.
+  const size_t requests = stand_ins_.RequestCount();
+  EXPECT_EQ(shard_run(2, {"--resume", "--since", "2000-01-01"}), kToolDone) << err_.str();
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_EQ(stand_ins_.RequestCount(), requests);
 }
 
 TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) {

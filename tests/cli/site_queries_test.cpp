@@ -4,11 +4,13 @@
 
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "cli/QueryReport.h"
 #include "cli/SiteQueries.h"
 #include "runtime/CodePage.h"
+#include "support/ScopedTimeZone.h"
 #include "support/ScriptedServer.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
@@ -172,6 +174,44 @@ TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
   }
   EXPECT_NE(ParseSiteName("a\xE2\x80\xAE.com").Problem, "");  // no name IDNA allows
   EXPECT_NE(ParseSiteName(std::string("[::\0\0001]", 7)).Problem, "");    // a NUL in brackets
+}
+
+TEST(SiteShards, EveryNameFallsToOnePartAndTheHashIsTheDocumentedOne) {
+  // FNV-1a of "a" is 0xaf63dc4c8601ec8c; letter case is ignored.
+  EXPECT_EQ(ShardOfSite("a", 1000), static_cast<int>(0xaf63dc4c8601ec8cull % 1000) + 1);
+  EXPECT_EQ(ShardOfSite("WWW.Example.COM", 7), ShardOfSite("www.example.com", 7));
+  int counts[5] = {};
+  for (int i = 0; i < 400; ++i) ++counts[ShardOfSite("s" + std::to_string(i) + ".test", 4)];
+  for (int k = 1; k <= 4; ++k) EXPECT_GT(counts[k], 60) << k;  // none starved
+  EXPECT_EQ(counts[0], 0);
+
+  EXPECT_EQ(ParseShard("2/4"), std::make_pair(2, 4));
+  for (const char* bad : {"0/4", "5/4", "1/0", "1/1001", "-1/4", "1/4x", "1", "/4", "a/b", ""}) {
+    EXPECT_FALSE(ParseShard(bad)) << bad;
+  }
+}
+
+TEST(SiteShards, TimesTheSinceFlagTakes) {
+  const ScopedTimeZone zone(SHANGHAI);
+  const int64_t midnight_utc = 1796688000000;  // 2026-12-08T00:00Z
+  struct Row {
+    const char* text;
+    std::optional<int64_t> ms;
+  } rows[] = {
+      {"2026-12-08T00:00Z", midnight_utc},
+      {"2026-12-08T08:00", midnight_utc},  // local time, 8 hours east
+      {"2026-12-08 08:00:30", midnight_utc + 30000},
+      {"2026-12-08", midnight_utc - 8 * 3600000},
+      {"2026-12-08T05:30+05:30", midnight_utc},
+      {"2026-12-07T19:00-0500", midnight_utc},
+      {"2026-02-30", std::nullopt},
+      {"2026-12-08T24:00Z", std::nullopt},
+      {"2026-12-08T00:00Y", std::nullopt},
+      {"2026-12-8", std::nullopt},
+      {"2026-12-08T0:00", std::nullopt},
+      {"yesterday", std::nullopt},
+  };
+  for (const Row& row : rows) EXPECT_EQ(ParseTimeText(row.text), row.ms) << row.text;
 }
 
 TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {

@@ -1,9 +1,10 @@
-// The history store: what goes in comes back (texts, numbers, outcomes, order), the file is
-// plain UTF-8 SQLite for other tools, two processes writing at once lose nothing, and troubles
-// (corrupt file, unusable folder, full disk, a newer layout) never raise and say so once.
-#include "history/HistoryStore.h"
-
+// The history stores: what goes in comes back (texts, numbers, outcomes, order), the file is
+// plain UTF-8 SQLite for other tools, two processes writing at once lose nothing, an older
+// layout is brought up to date, a run written twice is stored once, and troubles (corrupt file,
+// unusable folder, full disk, a newer layout, a server gone and back) never raise and say so
+// once. The tests of StoreTest run against both stores, PostgreSQL on a private server.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,9 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
+#include "history/PgHistoryStore.h"
+#include "history/SqliteHistoryStore.h"
 #include "runtime/CodePage.h"
+#include "support/PgTestServer.h"
 
 namespace {
 
@@ -31,11 +36,21 @@ class HistoryTest : public ::testing::Test {
   }
   ~HistoryTest() override { fs::remove_all(dir_); }
 
-  // One SQL answer from the file as it is on disk, through a connection of our own.
+  // One SQL answer (the first column of every row) from the store as it is, through a
+  // connection of our own.
   std::string Sql(const std::string& sql) {
-    sqlite3* db = nullptr;
     std::string out;
-    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (!location_.empty()) {
+      PGconn* conn = PQconnectdb(location_.c_str());
+      PGresult* r = PQexec(conn, sql.c_str());
+      for (int i = 0; i < PQntuples(r); ++i)
+        out += PQgetisnull(r, i, 0) ? "NULL" : PQgetvalue(r, i, 0);
+      PQclear(r);
+      PQfinish(conn);
+      return out;
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
       sqlite3_exec(
           db, sql.c_str(),
           [](void* o, int, char** v, char**) {
@@ -48,8 +63,37 @@ class HistoryTest : public ::testing::Test {
     return out;
   }
 
+  std::unique_ptr<THistoryStore> OpenStore(const THistoryStore::TOptions& options = {}) {
+    return OpenHistoryStore(location_.empty() ? path_ : location_, options);
+  }
+
   std::string dir_, path_;
+  std::string location_;  // the store's location when it is not path_
+  TPgTestServer pg_;
 };
+
+// The same tests against each store: the SQLite file and a PostgreSQL database.
+enum class TStoreKind { Sqlite, Postgres };
+
+class StoreTest : public HistoryTest, public ::testing::WithParamInterface<TStoreKind> {
+ protected:
+  void SetUp() override {
+    if (!Postgres()) return;
+    if (TPgTestServer::ProgramFolder().empty()) {
+      pg_.Start();
+      GTEST_SKIP() << pg_.SkipReason();
+    }
+    ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
+    location_ = pg_.Url();
+  }
+  static bool Postgres() { return GetParam() == TStoreKind::Postgres; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest,
+                         ::testing::Values(TStoreKind::Sqlite, TStoreKind::Postgres),
+                         [](const ::testing::TestParamInfo<TStoreKind>& info) {
+                           return info.param == TStoreKind::Sqlite ? "Sqlite" : "Postgres";
+                         });
 
 TFieldResult Value(const std::string& text, const std::string& url = "http://a/") {
   TFieldResult r;
@@ -103,10 +147,10 @@ TEST(FieldNumber, CountsRatiosAndSecondsButNotDatesOrTitles) {
   }
 }
 
-TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
-  THistoryStore store;
-  ASSERT_TRUE(store.Open(path_));
-  EXPECT_EQ(store.TakeMessage(), "");
+TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
+  const auto store = OpenStore();
+  ASSERT_TRUE(store->IsOpen()) << store->TakeMessage();
+  EXPECT_EQ(store->TakeMessage(), "");
 
   TQueryRecord late = MakeRun("Example.com", 3000, 3);
   late.Fields[rfSite1] = Failed(TFetchEnd::ReadTimeout);
@@ -115,12 +159,12 @@ TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
   late.Fields[rfLink1].Text.clear();
   late.Fields[rfDmy1] = Failed(TFetchEnd::Stopped);
   late.Picture = Value("", "http://thumb/");
-  ASSERT_TRUE(store.Record(late));
-  ASSERT_TRUE(store.Record(MakeRun("example.com", 1000, 1)));  // stored later, started earlier
-  ASSERT_TRUE(store.Record(MakeRun("other.org", 2000, 2)));
-  EXPECT_EQ(store.QueryCount(), 3);
+  ASSERT_TRUE(store->Record(late));
+  ASSERT_TRUE(store->Record(MakeRun("example.com", 1000, 1)));  // stored later, started earlier
+  ASSERT_TRUE(store->Record(MakeRun("other.org", 2000, 2)));
+  EXPECT_EQ(store->QueryCount(), 3);
 
-  const std::vector<THistoryQuery> all = store.Series("EXAMPLE.com");  // case ignored
+  const std::vector<THistoryQuery> all = store->Series("EXAMPLE.com");  // case ignored
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].Record.StartedUnixMs, 1000);
   EXPECT_EQ(all[1].Record.StartedUnixMs, 3000);
@@ -146,12 +190,20 @@ TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
   EXPECT_EQ(all[0].Record.Picture.State, TFieldState::Failed);
 
   // One field: the others stay pending; a run without a value still has its place.
-  const std::vector<THistoryQuery> one = store.Series("example.com", rfSite1);
+  const std::vector<THistoryQuery> one = store->Series("example.com", rfSite1);
   ASSERT_EQ(one.size(), 2u);
   EXPECT_EQ(one[0].Numbers[rfSite1], 100);
   EXPECT_EQ(one[1].Record.Fields[rfSite1].State, TFieldState::Failed);
   EXPECT_EQ(one[1].Record.Fields[rfSite3].State, TFieldState::Pending);
-  EXPECT_TRUE(store.Series("nowhere.net").empty());
+  EXPECT_TRUE(store->Series("nowhere.net").empty());
+  // Since a time, every site, in the order they started; only sites and times when asked.
+  const std::vector<THistoryQuery> since = store->Runs({.SinceUnixMs = 2000});
+  ASSERT_EQ(since.size(), 2u);
+  EXPECT_EQ(since[0].Record.Site, "other.org");
+  EXPECT_EQ(since[1].Record.Fields[rfSite1].State, TFieldState::Failed);
+  const std::vector<THistoryQuery> bare = store->Runs({.NoFields = true, .SinceUnixMs = 1000});
+  ASSERT_EQ(bare.size(), 3u);
+  EXPECT_EQ(bare[2].Record.Fields[rfSite3].State, TFieldState::Pending);
 
   // Another tool reading the file sees UTF-8, the outcome words and the version.
   EXPECT_EQ(Sql("SELECT text FROM fields WHERE field='WebTitle' LIMIT 1"), U(u8"示例站点"));
@@ -159,6 +211,10 @@ TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
                 " WHERE q.started_ms = 3000 AND field IN ('Site1', 'Site2', 'Link1')"
                 " ORDER BY field"),
             U(u8"no-match:未找到failed:无法访问：读取超时blocked:被拦截（HTTP 429）"));
+  if (Postgres()) {
+    EXPECT_EQ(Sql("SELECT version FROM schema_version"), std::to_string(kHistorySchemaVersion));
+    return;
+  }
   EXPECT_EQ(Sql("SELECT typeof(number) FROM fields WHERE field = 'Alexa6' LIMIT 1") +
                 Sql("SELECT typeof(number) FROM fields WHERE field = 'Site3' LIMIT 1") +
                 Sql("SELECT typeof(number) FROM fields WHERE field = 'WebTitle' LIMIT 1"),
@@ -167,7 +223,7 @@ TEST_F(HistoryTest, WhatIsStoredComesBackInTimeOrderAndTheFileIsPlainUtf8) {
   EXPECT_EQ(Sql("PRAGMA journal_mode"), "wal");
 }
 
-TEST_F(HistoryTest, TwoProcessesStoringAtOnceLoseNothing) {
+TEST_P(StoreTest, TwoProcessesStoringAtOnceLoseNothing) {
   constexpr int kEach = 500;
   int gate[2];
   ASSERT_EQ(::pipe(gate), 0);
@@ -180,11 +236,11 @@ TEST_F(HistoryTest, TwoProcessesStoringAtOnceLoseNothing) {
       ::close(gate[1]);
       char go;
       if (::read(gate[0], &go, 1) != 1) ::_exit(2);
-      THistoryStore store;
-      if (!store.Open(path_)) ::_exit(3);
+      const auto store = OpenStore();
+      if (!store->IsOpen()) ::_exit(3);
       const std::string site = c == 0 ? "first.example" : "second.example";
       for (int i = 0; i < kEach; ++i) {
-        if (!store.Record(MakeRun(site, i, i))) ::_exit(4);
+        if (!store->Record(MakeRun(site, i, i))) ::_exit(4);
       }
       ::_exit(0);
     }
@@ -199,11 +255,62 @@ TEST_F(HistoryTest, TwoProcessesStoringAtOnceLoseNothing) {
   }
   EXPECT_EQ(Sql("SELECT count(*) FROM queries"), std::to_string(2 * kEach));
   EXPECT_EQ(Sql("SELECT count(*) FROM fields"), std::to_string(2 * kEach * (kTextFieldCount + 1)));
-  THistoryStore store;
-  ASSERT_TRUE(store.Open(path_));
-  const std::vector<THistoryQuery> second = store.Series("second.example", rfSite2);
+  const auto store = OpenStore();
+  const std::vector<THistoryQuery> second = store->Series("second.example", rfSite2);
   ASSERT_EQ(second.size(), static_cast<size_t>(kEach));
   for (int i = 0; i < kEach; ++i) EXPECT_EQ(second[i].Numbers[rfSite2], i * 100 + 1);
+}
+
+TEST_P(StoreTest, AnOlderLayoutIsBroughtUpToDateAndARunWrittenTwiceIsStoredOnce) {
+  {  // a store of the first layout, with a run stored then
+    THistoryStore::TOptions first;
+    first.SchemaVersion = 1;
+    ASSERT_TRUE(OpenStore(first)->IsOpen());
+    Sql("INSERT INTO queries(site, started_ms) VALUES('old.example', 5)");
+  }
+  const auto store = OpenStore();
+  ASSERT_TRUE(store->IsOpen()) << store->TakeMessage();
+  EXPECT_EQ(Sql(Postgres() ? "SELECT version FROM schema_version" : "PRAGMA user_version"),
+            std::to_string(kHistorySchemaVersion));
+  ASSERT_EQ(store->Series("OLD.example").size(), 1u);
+
+  // The same run id again (a retry after a lost link) is stored once and counts as stored.
+  const TQueryRecord run = MakeRun("a.example", 10);
+  EXPECT_TRUE(store->Record(run, "run-1"));
+  EXPECT_TRUE(store->Record(run, "run-1"));
+  EXPECT_TRUE(OpenStore()->Record(run, "run-1"));  // from another connection too
+  EXPECT_TRUE(store->Record(run));                 // a fresh id: a run of its own
+  EXPECT_EQ(store->Series("a.example").size(), 2u);
+  EXPECT_EQ(Sql("SELECT count(*) FROM fields"), std::to_string(2 * (kTextFieldCount + 1)));
+  EXPECT_EQ(store->TakeMessage(), "");
+}
+
+TEST_P(StoreTest, AServerStoppedAndStartedAgainIsReachedAgainAndSaysSoOnce) {
+  if (!Postgres()) GTEST_SKIP() << "a file has no server";
+  const auto store = OpenStore();
+  ASSERT_TRUE(store->Record(MakeRun("a.example", 1)));
+
+  // The link cut while the store is idle: the next write connects again on its own.
+  Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid()"
+      " AND backend_type = 'client backend'");
+  EXPECT_TRUE(store->Record(MakeRun("a.example", 2)));
+  EXPECT_EQ(store->TakeMessage(), "");
+
+  pg_.Stop();
+  EXPECT_FALSE(store->Record(MakeRun("a.example", 3)));
+  const std::string message = store->TakeMessage();
+  EXPECT_NE(message.find(U(u8"无法连接历史记录数据库 postgresql://velmora@/postgres")),
+            std::string::npos)
+      << message;
+  EXPECT_FALSE(store->Record(MakeRun("a.example", 4)));
+  EXPECT_TRUE(store->Series("a.example").empty());
+  EXPECT_EQ(store->QueryCount(), -1);
+  EXPECT_EQ(store->TakeMessage(), "");  // once
+
+  ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
+  EXPECT_TRUE(store->Record(MakeRun("a.example", 5)));
+  EXPECT_EQ(store->Series("a.example").size(), 3u);
+  EXPECT_EQ(store->TakeMessage(), "");
 }
 
 TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
@@ -216,7 +323,7 @@ TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
       {"damaged pages",
        [](const std::string& p) {
          {
-           THistoryStore s;  // a sound file with some runs, checkpointed on close
+           TSqliteHistoryStore s;  // a sound file with some runs, checkpointed on close
            ASSERT_TRUE(s.Open(p));
            for (int i = 0; i < 50; ++i) ASSERT_TRUE(s.Record(MakeRun("a.example", i)));
          }
@@ -233,7 +340,7 @@ TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
     std::ostringstream before;
     before << std::ifstream(path_, std::ios::binary).rdbuf();
 
-    THistoryStore store;
+    TSqliteHistoryStore store;
     ASSERT_TRUE(store.Open(path_));
     const std::string message = store.TakeMessage();
     EXPECT_NE(message.find(U(u8"已损坏")), std::string::npos) << message;
@@ -262,7 +369,7 @@ TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
 TEST_F(HistoryTest, TroublesNeverRaiseAndAreReportedOnce) {
   // A folder that cannot be made (a file stands in its place).
   std::ofstream(dir_ + "/sub") << "x";
-  THistoryStore blocked;
+  TSqliteHistoryStore blocked;
   EXPECT_FALSE(blocked.Open(path_));
   EXPECT_NE(blocked.TakeMessage().find(path_), std::string::npos);
   EXPECT_FALSE(blocked.Record(MakeRun("a.example", 1)));
@@ -280,7 +387,7 @@ TEST_F(HistoryTest, TroublesNeverRaiseAndAreReportedOnce) {
   // A full disk: a size cap the runs soon reach. Earlier runs stay readable.
   THistoryStore::TOptions small;
   small.MaxPageCount = 12;
-  THistoryStore full;
+  TSqliteHistoryStore full;
   ASSERT_TRUE(full.Open(path_, small));
   int stored = 0;
   while (stored < 1000 && full.Record(MakeRun("a.example", stored))) ++stored;
@@ -295,7 +402,7 @@ TEST_F(HistoryTest, TroublesNeverRaiseAndAreReportedOnce) {
 
 TEST_F(HistoryTest, AReadOnlyStoreReadsAFolderItMayNotWriteAndChangesNothing) {
   {
-    THistoryStore store;
+    TSqliteHistoryStore store;
     ASSERT_TRUE(store.Open(path_));
     ASSERT_TRUE(store.Record(MakeRun("a.example", 1)));
   }
@@ -311,7 +418,7 @@ TEST_F(HistoryTest, AReadOnlyStoreReadsAFolderItMayNotWriteAndChangesNothing) {
     }
     THistoryStore::TOptions read_only;
     read_only.ReadOnly = true;
-    THistoryStore store;
+    TSqliteHistoryStore store;
     if (!store.Open(path_, read_only)) ::_exit(4);
     if (store.Series("a.example").size() != 1 || !store.TakeMessage().empty()) ::_exit(5);
     ::_exit(store.Record(MakeRun("a.example", 2)) ? 6 : 0);
@@ -331,12 +438,12 @@ TEST_F(HistoryTest, AFileOfANewerLayoutIsLeftAlone) {
     sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version=99", nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
-  THistoryStore store;
+  TSqliteHistoryStore store;
   EXPECT_FALSE(store.Open(path_));
   EXPECT_NE(store.TakeMessage().find(U(u8"较新版本")), std::string::npos);
   THistoryStore::TOptions read_only;
   read_only.ReadOnly = true;
-  THistoryStore reader;
+  TSqliteHistoryStore reader;
   EXPECT_FALSE(reader.Open(path_, read_only));
   EXPECT_NE(reader.TakeMessage().find(U(u8"较新版本")), std::string::npos);
   EXPECT_EQ(Sql("PRAGMA user_version"), "99");

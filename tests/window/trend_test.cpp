@@ -19,7 +19,7 @@
 
 #include "support/Fakes.h"
 #include "QtTestSupport.h"
-#include "history/HistoryStore.h"
+#include "history/SqliteHistoryStore.h"
 #include "window/Main.h"
 #include "window/QtMainThreadQueue.h"
 #include "window/QtTrendDialog.h"
@@ -52,7 +52,7 @@ class TrendTest : public ::testing::Test {
   std::string dir_;
   std::shared_ptr<TScriptedFetcher> fetcher_;
   TRecordingOpener opener_;
-  THistoryStore store_;  // outlives the window
+  TSqliteHistoryStore store_;  // outlives the window
   std::unique_ptr<TMainForm> form_;
 };
 

@@ -1,0 +1,363 @@
+#include "history/PgHistoryStore.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+
+#include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+// The migration steps, as the SQLite store's: kPgMigrations[n] brings a database of version n
+// to version n + 1, inside the transaction that also sets schema_version. Steps once released
+// never change.
+const char* const kPgMigrations[] = {
+    // 0 -> 1: the first layout.
+    "CREATE TABLE queries("
+    "  id bigserial PRIMARY KEY,"
+    "  site text NOT NULL,"  // host name as typed; compared in lower case
+    "  started_ms bigint NOT NULL"
+    ");"
+    "CREATE INDEX queries_by_site ON queries(lower(site), started_ms);"
+    "CREATE TABLE fields("
+    "  query_id bigint NOT NULL REFERENCES queries(id) ON DELETE CASCADE,"
+    "  field text NOT NULL,"
+    "  text text NOT NULL,"
+    "  number double precision,"
+    "  outcome text NOT NULL,"
+    "  reason text NOT NULL,"
+    "  fetch_end text NOT NULL,"
+    "  http_status integer NOT NULL,"
+    "  elapsed_ms bigint NOT NULL,"
+    "  url text NOT NULL,"
+    "  detail text NOT NULL,"
+    "  PRIMARY KEY(query_id, field)"
+    ");",
+    // 1 -> 2: a run id, so that a run written twice is stored once (NULL in older rows).
+    "ALTER TABLE queries ADD COLUMN run_id text;"
+    "CREATE UNIQUE INDEX queries_by_run ON queries(run_id);",
+};
+static_assert(std::size(kPgMigrations) == kHistorySchemaVersion,
+              "one migration step per layout version");
+
+// Taken inside the migration's transaction: two programs opening one database together
+// migrate it one after the other.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(7358003221)";
+
+struct TClear {
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using TResult = std::unique_ptr<PGresult, TClear>;
+
+bool Ok(const TResult& r) {
+  const ExecStatusType s = PQresultStatus(r.get());
+  return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+}
+
+std::string SqlState(const TResult& r) {
+  const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+  return state != nullptr ? state : "";
+}
+
+// libpq's message on one line.
+std::string ErrorOf(PGconn* conn) {
+  std::string m = Trim(PQerrorMessage(conn));
+  std::replace(m.begin(), m.end(), '\n', ' ');
+  return m;
+}
+
+// A text the server accepts: malformed UTF-8 and NUL bytes (which a text parameter cannot
+// carry) become U+FFFD.
+std::string ServerText(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const size_t start = i;
+    const long cp = DecodeUtf8(s, i);
+    if (cp <= 0) {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out.append(s, start, i - start);
+    }
+  }
+  return out;
+}
+
+// Brings the database up to `target` (or, read-only, looks at its version). "" when done, else
+// why not. `empty` says a read-only reader found no history at all.
+std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty) {
+  empty = false;
+  const std::string newer = Utf8Bytes(u8"它由较新版本的程序写成");
+  if (read_only) {
+    TResult v(PQexec(conn, "SELECT max(version) FROM schema_version"));
+    if (!Ok(v)) {
+      if (SqlState(v) != "42P01") return ErrorOf(conn);  // anything but "no such table"
+      empty = true;
+      return "";
+    }
+    if (PQgetisnull(v.get(), 0, 0)) empty = true;
+    return std::atoi(PQgetvalue(v.get(), 0, 0)) > kHistorySchemaVersion ? newer : "";
+  }
+  std::string error;
+  auto run = [&](const std::string& sql) {
+    if (!error.empty()) return TResult();
+    TResult r(PQexec(conn, sql.c_str()));
+    if (!Ok(r)) error = ErrorOf(conn);
+    return r;
+  };
+  run("BEGIN");
+  run(kMigrationLock);
+  // Created only when missing: a user who may write the tables but not create any (the usual
+  // grant on a shared database) still opens it.
+  TResult missing = run("SELECT to_regclass('schema_version') IS NULL");
+  if (error.empty() && PQgetvalue(missing.get(), 0, 0)[0] == 't') {
+    run("CREATE TABLE schema_version(version integer NOT NULL)");
+  }
+  TResult v = run("SELECT max(version) FROM schema_version");
+  if (error.empty()) {
+    const int version = PQgetisnull(v.get(), 0, 0) ? 0 : std::atoi(PQgetvalue(v.get(), 0, 0));
+    if (version > kHistorySchemaVersion) error = newer;
+    for (int step = version; step < target; ++step) run(kPgMigrations[step]);
+    if (version < target) {
+      run("DELETE FROM schema_version");
+      run("INSERT INTO schema_version VALUES(" + std::to_string(target) + ")");
+    }
+  }
+  if (error.empty()) run("COMMIT");
+  if (!error.empty() && PQtransactionStatus(conn) != PQTRANS_IDLE) {
+    TResult(PQexec(conn, "ROLLBACK"));
+  }
+  return error;
+}
+
+// The statement that stores one run: the run, unless its id is stored already, and its rows.
+// $1 site, $2 start, $3 run id, then ten parameters for each field row.
+const std::string& InsertSql() {
+  static const std::string sql = [] {
+    std::string s =
+        "WITH q AS (INSERT INTO queries(site, started_ms, run_id) VALUES($1, $2::bigint, $3)"
+        " ON CONFLICT (run_id) DO NOTHING RETURNING id)"
+        " INSERT INTO fields(query_id, field, text, number, outcome, reason, fetch_end,"
+        " http_status, elapsed_ms, url, detail) SELECT q.id, v.* FROM q, (VALUES ";
+    static const char* const kTypes[] = {"text", "text", "float8", "text", "text",
+                                         "text", "int4", "int8",   "text", "text"};
+    int n = 4;
+    for (int row = 0; row <= kTextFieldCount; ++row) {
+      s += row == 0 ? "(" : ", (";
+      for (size_t c = 0; c < std::size(kTypes); ++c) {
+        s += (c == 0 ? "$" : ", $") + std::to_string(n++) + "::" + kTypes[c];
+      }
+      s += ")";
+    }
+    return s + ") AS v";
+  }();
+  return sql;
+}
+
+}  // namespace
+
+TPgHistoryStore::~TPgHistoryStore() { Close(); }
+
+void TPgHistoryStore::Close() {
+  if (conn_ != nullptr) PQfinish(conn_);
+  conn_ = nullptr;
+}
+
+std::string TPgHistoryStore::WithoutPassword(const std::string& location) {
+  std::string out = location;
+  const size_t scheme = out.find("://");
+  if (scheme != std::string::npos) {
+    const size_t begin = scheme + 3;
+    const size_t end = std::min(out.find_first_of("/?#", begin), out.size());
+    const size_t at = out.rfind('@', end);
+    if (at != std::string::npos && at >= begin) {
+      const size_t colon = out.find(':', begin);
+      if (colon < at) out.erase(colon, at - colon);
+    }
+  }
+  // ...and a password given as a parameter.
+  for (size_t p = out.find("password="); p != std::string::npos; p = out.find("password=", p)) {
+    const bool parameter = p > 0 && (out[p - 1] == '?' || out[p - 1] == '&');
+    const size_t value = p + 9;
+    if (parameter) {
+      out.erase(value, std::min(out.find('&', value), out.size()) - value);
+      out.insert(value, "***");
+    }
+    p = value;
+  }
+  return out;
+}
+
+bool TPgHistoryStore::Open(const std::string& location, const TOptions& options) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Close();
+  options_ = options;
+  if (options_.WriteAttempts < 1) options_.WriteAttempts = 1;
+  location_ = location;
+  path_ = WithoutPassword(location);
+  return Connected();
+}
+
+bool TPgHistoryStore::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK;
+}
+
+bool TPgHistoryStore::Connected() {
+  if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) return true;
+  Close();
+  // The location's own connect_timeout, when it has one, comes later and wins.
+  const std::string timeout = std::to_string(std::max(1, options_.ConnectTimeoutS));
+  const char* const keys[] = {"connect_timeout", "dbname", nullptr};
+  const char* const values[] = {timeout.c_str(), location_.c_str(), nullptr};
+  conn_ = PQconnectdbParams(keys, values, 1);
+  std::string error;
+  if (conn_ == nullptr) {
+    error = "out of memory";
+  } else if (PQstatus(conn_) != CONNECTION_OK) {
+    error = ErrorOf(conn_);
+  } else if (PQsetClientEncoding(conn_, "UTF8") != 0) {
+    error = ErrorOf(conn_);
+  } else {
+    // The server's notices are not the user's business.
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
+    error = Migrate(conn_, std::clamp(options_.SchemaVersion, 1, kHistorySchemaVersion),
+                    options_.ReadOnly, empty_);
+  }
+  if (!error.empty()) {
+    Close();
+    Report(kTroubleOpen, Utf8Bytes(u8"无法连接历史记录数据库 ") + path_ + Utf8Bytes(u8"：") +
+                             error + Utf8Bytes(u8"。查询照常进行，但不会被记录。"));
+    return false;
+  }
+  reported_ = 0;
+  return true;
+}
+
+bool TPgHistoryStore::Record(const TQueryRecord& record, const std::string& run_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly) return false;
+  std::vector<std::string> texts = {ServerText(GbkToUtf8(record.Site)),
+                                    std::to_string(record.StartedUnixMs), ServerText(run_id)};
+  std::vector<bool> null(3, false);
+  for (const TFieldRow& row : FieldRows(record)) {
+    char number[32] = "";  // shortest exact form, whatever the locale
+    if (row.Number) *std::to_chars(number, number + sizeof number - 1, *row.Number).ptr = '\0';
+    for (const std::string& text :
+         {row.Field, row.Text, std::string(number), row.Outcome, row.Reason, row.FetchEnd,
+          std::to_string(row.HttpStatus), std::to_string(row.ElapsedMs), row.Url, row.Detail}) {
+      texts.push_back(ServerText(text));
+    }
+    null.insert(null.end(), 10, false);
+    null[null.size() - 8] = !row.Number;
+  }
+  std::vector<const char*> values;
+  for (size_t i = 0; i < texts.size(); ++i) values.push_back(null[i] ? nullptr : texts[i].c_str());
+
+  std::string error;
+  for (int tries = 0; tries < options_.WriteAttempts; ++tries) {
+    if (!Connected()) return false;
+    TResult r(PQexecParams(conn_, InsertSql().c_str(), static_cast<int>(values.size()), nullptr,
+                           values.data(), nullptr, nullptr, 0));
+    if (Ok(r)) {
+      Succeeded(kTroubleWrite);
+      return true;
+    }
+    error = ErrorOf(conn_);
+    // A lost link: connect again and write again (the run id keeps it from being stored
+    // twice). A serialization failure or a deadlock: write again.
+    if (PQstatus(conn_) != CONNECTION_OK) continue;
+    if (SqlState(r).rfind("40", 0) != 0) break;
+  }
+  Report(kTroubleWrite, Utf8Bytes(u8"无法写入历史记录 ") + path_ + Utf8Bytes(u8"：") + error +
+                            Utf8Bytes(u8"。这次查询没有保存。"));
+  return false;
+}
+
+bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
+                              const std::function<void(const THistoryQuery&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> params;
+  auto param = [&](std::string value) {
+    params.push_back(std::move(value));
+    std::string placeholder = "$";
+    placeholder += std::to_string(params.size());
+    return placeholder;
+  };
+  std::string sql =
+      "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome, f.fetch_end,"
+      " f.http_status, f.elapsed_ms, f.url, f.detail FROM queries q"
+      " LEFT JOIN fields f ON f.query_id = q.id";
+  if (filter.NoFields) sql += " AND false";
+  for (size_t i = 0; i < filter.Fields.size(); ++i) {
+    sql += (i == 0 ? " AND f.field IN (" : ", ") + param(ResultFieldName(filter.Fields[i]));
+    if (i + 1 == filter.Fields.size()) sql += ")";
+  }
+  sql += " WHERE true";
+  if (filter.Site)
+    sql += " AND lower(q.site) = lower(" + param(ServerText(GbkToUtf8(*filter.Site))) + ")";
+  if (filter.SinceUnixMs)
+    sql += " AND q.started_ms >= " + param(std::to_string(*filter.SinceUnixMs)) + "::bigint";
+  sql += " ORDER BY q.started_ms, q.id";
+  std::vector<const char*> values;
+  for (const std::string& p : params) values.push_back(p.c_str());
+
+  std::string error;
+  for (int tries = 0; tries < 2; ++tries) {  // once more after a lost link
+    if (!Connected()) return false;
+    if (empty_) return true;
+    TResult r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                           values.data(), nullptr, nullptr, 0));
+    if (!Ok(r)) {
+      error = ErrorOf(conn_);
+      if (PQstatus(conn_) != CONNECTION_OK) continue;
+      break;
+    }
+    PGresult* res = r.get();
+    const int count = PQntuples(res);
+    TRunAssembler runs(visit);
+    std::optional<TFieldRow> row;
+    for (int i = 0; i < count; ++i) {
+      row.reset();
+      if (!PQgetisnull(res, i, 3)) {
+        row.emplace();
+        row->Field = PQgetvalue(res, i, 3);
+        row->Text = PQgetvalue(res, i, 4);
+        if (!PQgetisnull(res, i, 5)) {
+          const char* text = PQgetvalue(res, i, 5);
+          double number = 0;
+          std::from_chars(text, text + PQgetlength(res, i, 5), number);
+          row->Number = number;
+        }
+        row->Outcome = PQgetvalue(res, i, 6);
+        row->FetchEnd = PQgetvalue(res, i, 7);
+        row->HttpStatus = std::atoi(PQgetvalue(res, i, 8));
+        row->ElapsedMs = std::strtoll(PQgetvalue(res, i, 9), nullptr, 10);
+        row->Url = PQgetvalue(res, i, 10);
+        row->Detail = PQgetvalue(res, i, 11);
+      }
+      runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), PQgetvalue(res, i, 1),
+               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), row);
+    }
+    runs.Finish();
+    Succeeded(kTroubleRead);
+    return true;
+  }
+  Report(kTroubleRead, Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + error);
+  return false;
+}
+
+int64_t TPgHistoryStore::QueryCount() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Connected()) return -1;
+  if (empty_) return 0;
+  TResult r(PQexec(conn_, "SELECT count(*) FROM queries"));
+  if (!Ok(r)) return -1;
+  return std::strtoll(PQgetvalue(r.get(), 0, 0), nullptr, 10);
+}

@@ -1,0 +1,441 @@
+#include "history/SqliteHistoryStore.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+
+#include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+// The migration steps: kMigrations[n] brings a file of version n to version n + 1. Each runs
+// inside the transaction that also sets user_version, so a file is never half migrated. A new
+// layout appends a step and raises kHistorySchemaVersion; steps once released never change.
+const char* const kMigrations[] = {
+    // 0 -> 1: the first layout.
+    "CREATE TABLE queries("
+    "  id INTEGER PRIMARY KEY,"
+    "  site TEXT NOT NULL COLLATE NOCASE,"  // host name as typed, UTF-8
+    "  started_ms INTEGER NOT NULL"         // Unix time in milliseconds
+    ");"
+    "CREATE INDEX queries_by_site ON queries(site, started_ms);"
+    "CREATE TABLE fields("
+    "  query_id INTEGER NOT NULL REFERENCES queries(id) ON DELETE CASCADE,"
+    "  field TEXT NOT NULL,"           // the label name (Site1 ... Alexa6), Image1: the thumbnail
+    "  text TEXT NOT NULL,"            // the value shown, UTF-8; '' without a value
+    "  number NUMERIC,"                // the value as a number, NULL when it is none
+    "  outcome TEXT NOT NULL,"         // value, no-match, blocked, failed, stopped, disabled
+    "  reason TEXT NOT NULL,"          // why there is no value, UTF-8; '' for a value
+    "  fetch_end TEXT NOT NULL,"       // how the request ended: fetched, read-timeout, ...
+    "  http_status INTEGER NOT NULL,"  // 0 when no status arrived
+    "  elapsed_ms INTEGER NOT NULL,"
+    "  url TEXT NOT NULL,"
+    "  detail TEXT NOT NULL,"  // the network layer's own message, English
+    "  PRIMARY KEY(query_id, field)"
+    ") WITHOUT ROWID;",
+    // 1 -> 2: a run id, so that a run written twice is stored once (NULL in older rows).
+    "ALTER TABLE queries ADD COLUMN run_id TEXT;"
+    "CREATE UNIQUE INDEX queries_by_run ON queries(run_id);",
+};
+static_assert(std::size(kMigrations) == kHistorySchemaVersion,
+              "one migration step per layout version");
+
+bool IsBusy(int rc) {
+  const int primary = rc & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+bool IsCorrupt(int rc) {
+  const int primary = rc & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// One prepared statement, finalized on every path.
+class TStatement {
+ public:
+  TStatement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
+  ~TStatement() { sqlite3_finalize(st_); }
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+
+  int Prepared() const { return rc_; }
+  sqlite3_stmt* operator*() const { return st_; }
+  void Text(int i, const std::string& s) {
+    sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+  }
+  void Int(int i, int64_t v) { sqlite3_bind_int64(st_, i, v); }
+  std::string ColumnText(int i) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
+    return p ? std::string(p, sqlite3_column_bytes(st_, i)) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* st_ = nullptr;
+  int rc_;
+};
+
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+// Runs `body` inside BEGIN IMMEDIATE ... COMMIT; rolls back when anything fails. Returns the
+// first failing result code, SQLITE_OK on success.
+template <typename Body>
+int InTransaction(sqlite3* db, Body body) {
+  int rc = Exec(db, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return rc;
+  rc = body();
+  if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
+  if (rc != SQLITE_OK && !sqlite3_get_autocommit(db)) Exec(db, "ROLLBACK");
+  return rc;
+}
+
+// Creates the folders leading to `path` (owner-only); failures show when the file is opened.
+void MakeParentFolders(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    ::mkdir(path.substr(0, slash).c_str(), 0700);
+  }
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A URI that opens the file at `path` as one nobody writes.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+      uri += code;
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+// Moves a corrupt file (and its write-ahead log, which belongs to it) aside under a name with
+// the local time; drops the shared-memory index. Returns the new name, "" when it failed.
+std::string MoveAside(const std::string& path) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string target = path + ".corrupt-" + stamp;
+  for (int n = 2; Exists(target); ++n)
+    target = path + ".corrupt-" + stamp + "-" + std::to_string(n);
+  if (::rename(path.c_str(), target.c_str()) != 0) return "";
+  for (const char* suffix : {"-wal", "-journal"}) {
+    if (Exists(path + suffix)) ::rename((path + suffix).c_str(), (target + suffix).c_str());
+  }
+  ::unlink((path + "-shm").c_str());
+  return target;
+}
+
+void BindNumber(TStatement& st, int i, const std::optional<double>& n) {
+  if (!n) {
+    sqlite3_bind_null(*st, i);
+  } else if (*n == std::floor(*n) && std::fabs(*n) < 9.0e15) {
+    sqlite3_bind_int64(*st, i, static_cast<int64_t>(*n));
+  } else {
+    sqlite3_bind_double(*st, i, *n);
+  }
+}
+
+}  // namespace
+
+// Stores one run; the caller retries on a busy result.
+int TSqliteHistoryStore::Write(const TQueryRecord& record, const std::string& run_id) {
+  return InTransaction(db_, [&]() -> int {
+    TStatement q(db_, "INSERT OR IGNORE INTO queries(site, started_ms, run_id) VALUES(?1, ?2, ?3)");
+    if (q.Prepared() != SQLITE_OK) return q.Prepared();
+    q.Text(1, GbkToUtf8(record.Site));
+    q.Int(2, record.StartedUnixMs);
+    q.Text(3, run_id);
+    int rc = sqlite3_step(*q);
+    if (rc != SQLITE_DONE) return rc;
+    if (sqlite3_changes(db_) == 0) return SQLITE_OK;  // stored before
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+
+    TStatement f(db_,
+                 "INSERT INTO fields(query_id, field, text, number, outcome, reason, fetch_end,"
+                 " http_status, elapsed_ms, url, detail)"
+                 " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    if (f.Prepared() != SQLITE_OK) return f.Prepared();
+    for (const TFieldRow& row : FieldRows(record)) {
+      sqlite3_reset(*f);
+      f.Int(1, id);
+      f.Text(2, row.Field);
+      f.Text(3, row.Text);
+      BindNumber(f, 4, row.Number);
+      f.Text(5, row.Outcome);
+      f.Text(6, row.Reason);
+      f.Text(7, row.FetchEnd);
+      f.Int(8, row.HttpStatus);
+      f.Int(9, row.ElapsedMs);
+      f.Text(10, row.Url);
+      f.Text(11, row.Detail);
+      rc = sqlite3_step(*f);
+      if (rc != SQLITE_DONE) return rc;
+    }
+    return SQLITE_OK;
+  });
+}
+
+TSqliteHistoryStore::~TSqliteHistoryStore() { Close(); }
+
+bool TSqliteHistoryStore::Open(const std::string& location, const TOptions& options) {
+  std::lock_guard<std::mutex> lock(mu_);
+  options_ = options;
+  if (options_.WriteAttempts < 1) options_.WriteAttempts = 1;
+  return OpenLocked(location);
+}
+
+bool TSqliteHistoryStore::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return db_ != nullptr;
+}
+
+void TSqliteHistoryStore::Close() {
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+bool TSqliteHistoryStore::OpenLocked(const std::string& path) {
+  Close();
+  path_ = path;
+  if (path.empty()) {
+    Report(kTroubleOpen, Utf8Bytes(u8"无法确定历史记录的位置（未设置 HOME），查询不会被记录。"));
+    return false;
+  }
+  if (!options_.ReadOnly) MakeParentFolders(path);
+
+  // One attempt: the open connection, or why not. `corrupt` says the file is not a sound
+  // database (as opposed to one we may not open or write).
+  bool corrupt = false;
+  std::string error;
+  ino_t checked = 0;  // the file found corrupt, so that a fresh one another process made is kept
+  auto attempt = [&](bool immutable = false) -> sqlite3* {
+    corrupt = false;
+    struct stat st;
+    checked = ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    sqlite3* db = nullptr;
+    // The connection is used under mu_ alone: SQLite's own lock on every call is not needed.
+    const int flags = SQLITE_OPEN_NOMUTEX |
+                      (options_.ReadOnly || immutable ? SQLITE_OPEN_READONLY
+                                                      : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    int rc = immutable ? sqlite3_open_v2(ImmutableUri(path).c_str(), &db, flags | SQLITE_OPEN_URI,
+                                         nullptr)
+                       : sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    auto fail = [&](int code) -> sqlite3* {
+      corrupt = IsCorrupt(code);
+      error = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+      sqlite3_close_v2(db);
+      return nullptr;
+    };
+    if (rc != SQLITE_OK) return fail(rc);
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, options_.BusyTimeoutMs);
+    // The check reads the whole file. A reader never sets a corrupt file aside, and reading
+    // one fails with a message of its own, so a reader (--history on a long history) skips it.
+    if (!options_.ReadOnly) {
+      TStatement check(db, "PRAGMA quick_check");
+      rc = check.Prepared();
+      if (rc == SQLITE_OK) rc = sqlite3_step(*check);
+      if (rc == SQLITE_ROW) {
+        if (check.ColumnText(0) != "ok") {
+          error = "quick_check: " + check.ColumnText(0);
+          corrupt = true;
+          sqlite3_close_v2(db);
+          return nullptr;
+        }
+      } else if (rc != SQLITE_DONE) {
+        return fail(rc);
+      }
+    }
+    // WAL lets readers go on while another process writes. A file that cannot switch (it is
+    // read-only, say) is still opened: its writes fail and say so.
+    if (options_.ReadOnly) {  // read as it is, unless a newer program wrote it
+      TStatement v(db, "PRAGMA user_version");
+      rc = v.Prepared() == SQLITE_OK ? sqlite3_step(*v) : v.Prepared();
+      if (rc != SQLITE_ROW) return fail(rc);
+      if (sqlite3_column_int(*v, 0) <= kHistorySchemaVersion) return db;
+      error = Utf8Bytes(u8"它由较新版本的程序写成");
+      sqlite3_close_v2(db);
+      return nullptr;
+    }
+    rc = Exec(db, "PRAGMA journal_mode=WAL");
+    if (IsCorrupt(rc)) return fail(rc);
+    if (options_.MaxPageCount > 0) {
+      Exec(db, ("PRAGMA max_page_count=" + std::to_string(options_.MaxPageCount)).c_str());
+    }
+    // Bring the layout up to date; a file of a newer program is left alone.
+    bool newer = false;
+    for (int tries = 0;; ++tries) {
+      rc = InTransaction(db, [&]() -> int {
+        TStatement v(db, "PRAGMA user_version");
+        int r = v.Prepared();
+        if (r == SQLITE_OK) r = sqlite3_step(*v);
+        if (r != SQLITE_ROW) return r;
+        const int version = sqlite3_column_int(*v, 0);
+        if (version > kHistorySchemaVersion) {
+          newer = true;
+          return SQLITE_OK;
+        }
+        const int target = std::clamp(options_.SchemaVersion, 1, kHistorySchemaVersion);
+        if (version >= target) return SQLITE_OK;
+        for (int step = version; step < target; ++step) {
+          r = Exec(db, kMigrations[step]);
+          if (r != SQLITE_OK) return r;
+        }
+        return Exec(db, ("PRAGMA user_version=" + std::to_string(target)).c_str());
+      });
+      if (!IsBusy(rc) || tries + 1 >= options_.WriteAttempts) break;
+    }
+    if (rc != SQLITE_OK) return fail(rc);
+    if (newer) {
+      error = Utf8Bytes(u8"它由较新版本的程序写成");
+      sqlite3_close_v2(db);
+      return nullptr;
+    }
+    return db;
+  };
+
+  db_ = attempt();
+  // A reader of a folder it may not write cannot make the shared-memory index WAL reading
+  // needs; without a write-ahead log every run is in the file itself, and nobody changes it.
+  if (db_ == nullptr && options_.ReadOnly && !corrupt && !Exists(path + "-wal")) {
+    db_ = attempt(true);
+  }
+  if (db_ == nullptr && corrupt) {
+    // Another process that found the same file corrupt may have set it aside already.
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || st.st_ino != checked) db_ = attempt();
+  }
+  if (db_ == nullptr && corrupt && !options_.ReadOnly) {
+    const std::string aside = MoveAside(path);
+    if (aside.empty()) {
+      Report(kTroubleOpen, Utf8Bytes(u8"历史记录文件 ") + path +
+                               Utf8Bytes(u8" 已损坏，且无法改名（") + std::strerror(errno) +
+                               Utf8Bytes(u8"），查询不会被记录。"));
+      return false;
+    }
+    db_ = attempt();
+    if (db_ != nullptr) {
+      // A recovery is news every time it happens.
+      message_ = Utf8Bytes(u8"历史记录文件已损坏，已改名为 ") + aside +
+                 Utf8Bytes(u8"，并新建了历史记录。");
+      reported_ = 0;
+      return true;
+    }
+  }
+  if (db_ == nullptr) {
+    Report(kTroubleOpen, Utf8Bytes(u8"无法打开历史记录 ") + path + Utf8Bytes(u8"：") + error +
+                             Utf8Bytes(u8"。查询照常进行，但不会被记录。"));
+    return false;
+  }
+  reported_ = 0;
+  return true;
+}
+
+bool TSqliteHistoryStore::Record(const TQueryRecord& record, const std::string& run_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly) return false;
+  // A history that could not be opened may have become usable (a folder made writable).
+  if (db_ == nullptr && (path_.empty() || !OpenLocked(path_))) return false;
+  int rc = SQLITE_OK;
+  bool recovered = false;
+  for (int tries = 0; tries < options_.WriteAttempts; ++tries) {
+    rc = Write(record, run_id);
+    if (rc == SQLITE_OK) {
+      Succeeded(kTroubleWrite);
+      return true;
+    }
+    if (IsCorrupt(rc) && !recovered) {
+      // The file went bad under us: set it aside, start afresh and store the run there.
+      recovered = true;
+      const std::string path = path_;
+      if (!OpenLocked(path)) return false;
+      continue;
+    }
+    if (!IsBusy(rc)) break;
+  }
+  Report(kTroubleWrite, Utf8Bytes(u8"无法写入历史记录 ") + path_ + Utf8Bytes(u8"：") +
+                            sqlite3_errstr(rc) + Utf8Bytes(u8"。这次查询没有保存。"));
+  return false;
+}
+
+bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
+                                  const std::function<void(const THistoryQuery&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (db_ == nullptr) return false;
+  // The site compares in the column's NOCASE collation, which the index by site shares.
+  std::string sql =
+      "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome,"
+      " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail FROM queries q"
+      " LEFT JOIN fields f ON f.query_id = q.id";
+  if (filter.NoFields) sql += " AND 0";
+  for (size_t i = 0; i < filter.Fields.size(); ++i) {
+    sql += (i == 0 ? " AND f.field IN (?" : ", ?") + std::to_string(i + 3);
+    if (i + 1 == filter.Fields.size()) sql += ")";
+  }
+  sql += " WHERE 1";
+  if (filter.Site) sql += " AND q.site = ?1";
+  if (filter.SinceUnixMs) sql += " AND q.started_ms >= ?2";
+  sql += " ORDER BY q.started_ms, q.id";
+  TStatement st(db_, sql.c_str());
+  int rc = st.Prepared();
+  if (rc == SQLITE_OK) {
+    if (filter.Site) st.Text(1, GbkToUtf8(*filter.Site));
+    if (filter.SinceUnixMs) st.Int(2, *filter.SinceUnixMs);
+    for (size_t i = 0; i < filter.Fields.size(); ++i) {
+      st.Text(static_cast<int>(i) + 3, ResultFieldName(filter.Fields[i]));
+    }
+    TRunAssembler runs(visit);
+    std::optional<TFieldRow> row;
+    while ((rc = sqlite3_step(*st)) == SQLITE_ROW) {
+      row.reset();
+      if (sqlite3_column_type(*st, 3) != SQLITE_NULL) {
+        row.emplace();
+        row->Field = st.ColumnText(3);
+        row->Text = st.ColumnText(4);
+        if (sqlite3_column_type(*st, 5) != SQLITE_NULL) row->Number = sqlite3_column_double(*st, 5);
+        row->Outcome = st.ColumnText(6);
+        row->FetchEnd = st.ColumnText(7);
+        row->HttpStatus = sqlite3_column_int(*st, 8);
+        row->ElapsedMs = sqlite3_column_int64(*st, 9);
+        row->Url = st.ColumnText(10);
+        row->Detail = st.ColumnText(11);
+      }
+      runs.Add(sqlite3_column_int64(*st, 0), st.ColumnText(1), sqlite3_column_int64(*st, 2), row);
+    }
+    if (rc == SQLITE_DONE) runs.Finish();
+  }
+  if (rc != SQLITE_DONE) {
+    Report(kTroubleRead,
+           Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errmsg(db_));
+    return false;
+  }
+  Succeeded(kTroubleRead);
+  return true;
+}
+
+int64_t TSqliteHistoryStore::QueryCount() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (db_ == nullptr) return -1;
+  TStatement st(db_, "SELECT count(*) FROM queries");
+  if (st.Prepared() != SQLITE_OK || sqlite3_step(*st) != SQLITE_ROW) return -1;
+  return sqlite3_column_int64(*st, 0);
+}

@@ -1,0 +1,42 @@
+// TSqliteHistoryStore: the history in one SQLite file of the user's own, the default store
+// (THistoryStore says what every store promises).
+//
+// A file that is not a database, or fails SQLite's quick check, is renamed
+// "<name>.corrupt-YYYYMMDD-HHMMSS" (local time) and a fresh one is started, with one message.
+//
+// Several processes may write one file at once: it is kept in WAL mode (readers never wait for
+// a writer), every write is one IMMEDIATE transaction, a busy writer is waited for (the busy
+// time-out) and a write that still finds the file busy is tried again.
+//
+// The file's layout carries its version in PRAGMA user_version (see the migration table in
+// the source).
+#pragma once
+
+#include "history/HistoryStore.h"
+
+struct sqlite3;
+
+class TSqliteHistoryStore : public THistoryStore {
+ public:
+  TSqliteHistoryStore() = default;
+  ~TSqliteHistoryStore() override;
+
+  using THistoryStore::Open;
+  using THistoryStore::Record;
+  // Opens the file at `location` (a path), creating it and its folders as needed. Recovers a
+  // corrupt file as described above.
+  bool Open(const std::string& location, const TOptions& options) override;
+  bool IsOpen() const override;
+  // A file that went corrupt meanwhile is set aside first.
+  bool Record(const TQueryRecord& record, const std::string& run_id) override;
+  bool EachRun(const THistoryFilter& filter,
+               const std::function<void(const THistoryQuery&)>& visit) override;
+  int64_t QueryCount() override;
+
+ private:
+  bool OpenLocked(const std::string& path);
+  void Close();
+  int Write(const TQueryRecord& record, const std::string& run_id);  // an SQLite result code
+
+  sqlite3* db_ = nullptr;
+};
