@@ -9,6 +9,7 @@
 
 #include "cli/ExitStatus.h"
 #include "runtime/CodePage.h"
+#include "services/ServiceFile.h"
 
 namespace {
 
@@ -30,8 +31,9 @@ std::optional<double> Number(TResultField field, const TFieldResult& r) {
   return FieldNumber(field, r.Text);
 }
 
-nlohmann::json FieldJson(TResultField field, const TFieldResult& r) {
+nlohmann::json FieldJson(TResultField field, const TFieldResult& r, const std::string& caption) {
   nlohmann::json j;
+  j["caption"] = caption;
   j["text"] = r.HasValue() ? GbkToUtf8(r.Text) : "";
   if (auto number = Number(field, r)) j["number"] = *number;
   else j["number"] = nullptr;
@@ -64,14 +66,17 @@ std::vector<TResultField> Columns(const std::vector<TResultField>& fields) {
   return fields.empty() ? AllTextFields() : fields;
 }
 
-// One site's object of a JSON report.
-nlohmann::json RecordJson(const TQueryRecord& record, const std::vector<TResultField>& columns) {
+// One site's object of a JSON report; `caption` names each field.
+template <typename TCaption>
+nlohmann::json RecordJson(const TQueryRecord& record, const std::vector<TResultField>& columns,
+                          const TCaption& caption) {
   nlohmann::json site;
   site["site"] = GbkToUtf8(record.Site);
   site["started"] = IsoTime(record.StartedUnixMs);
+  site["services"] = record.ServiceSet;
   nlohmann::json fields = nlohmann::json::object();
   for (TResultField field : columns) {
-    fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field]);
+    fields[ResultFieldName(field)] = FieldJson(field, record.Fields[field], caption(field));
   }
   site["fields"] = fields;
   if (auto seconds = Number(rfAlexa6, record.Fields[rfAlexa6]))
@@ -105,15 +110,21 @@ TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
   out_ << "\r\n";
 }
 
+std::string TReportWriter::Caption(const TQueryRecord& record, TResultField field) const {
+  const TServiceTable* table = captions_ ? captions_.get() : BuiltInServiceSet(record.ServiceSet);
+  return GbkToUtf8(table != nullptr ? FieldCaption(*table, field) : ResultFieldCaption(field));
+}
+
 void TReportWriter::Add(const TQueryRecord& record) {
+  const auto caption = [&](TResultField field) { return Caption(record, field); };
   switch (format_) {
     case TReportFormat::Json:
       // Each element indented as the array's member.
       out_ << (count_ == 0 ? "\n  " : ",\n  ")
-           << ReplaceAll(Dumped(RecordJson(record, fields_), 2), "\n", "\n  ");
+           << ReplaceAll(Dumped(RecordJson(record, fields_, caption), 2), "\n", "\n  ");
       break;
     case TReportFormat::JsonLines:
-      out_ << Dumped(RecordJson(record, fields_), -1) << "\n";
+      out_ << Dumped(RecordJson(record, fields_, caption), -1) << "\n";
       break;
     case TReportFormat::Csv:
       out_ << CsvCell(GbkToUtf8(record.Site));
@@ -131,6 +142,7 @@ void TReportWriter::Add(const TQueryRecord& record) {
       for (TResultField field : fields_) {
         const TFieldResult& r = record.Fields[field];
         out_ << "  " << std::left << std::setw(9) << ResultFieldName(field)
+             << TerminalSafe(caption(field)) << "  "
              << TerminalSafe(r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r)) << "\n";
       }
       if (fields_ == AllTextFields()) {
@@ -204,8 +216,8 @@ std::string TerminalSafe(const std::string& utf8) {
 }
 
 int ExitStatusOf(const std::vector<TQueryRecord>& records) {
-  // A field switched off was never asked for: it cannot have failed.
-  auto failed = [](const TFieldResult& r) { return !r.HasValue() && r.State != TFieldState::Disabled; };
+  // A field switched off, retired or waiting for a key was never asked for: it cannot have failed.
+  auto failed = [](const TFieldResult& r) { return !r.HasValue() && !NotAsked(r.State); };
   for (const TQueryRecord& record : records) {
     if (failed(record.Picture)) return kToolSomeFailed;
     for (const TFieldResult& r : record.Fields) {

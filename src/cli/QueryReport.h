@@ -3,6 +3,7 @@
 // (its text is empty and its outcome says why).
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -23,17 +24,25 @@ class TReportWriter {
   void Finish();
   // What ends the output as valid JSON now (a JSON array's close), "" when nothing does.
   const char* Closing() const;
+  // The definitions whose captions name the fields (a run's own, with a user's file); without
+  // them, the built-in set each record names.
+  void SetCaptions(std::shared_ptr<const TServiceTable> table) { captions_ = std::move(table); }
 
  private:
+  // The caption of `field` in `record`'s definitions (UTF-8).
+  std::string Caption(const TQueryRecord& record, TResultField field) const;
+
   std::ostream& out_;
   const TReportFormat format_;
   const std::vector<TResultField> fields_;
   const bool with_time_;
   size_t count_ = 0;
+  std::shared_ptr<const TServiceTable> captions_;
 };
 
-// One object per site: {"site", "started" (ISO 8601, UTC), "fields": {NAME: {"text", "number",
-// "outcome", "reason", "url", "http_status", "elapsed_ms"}}, "load_time" (seconds or null),
+// One object per site: {"site", "started" (ISO 8601, UTC), "services" (the set of definitions),
+// "fields": {NAME: {"caption", "text", "number", "outcome", "reason", "url", "http_status",
+// "elapsed_ms"}}, "load_time" (seconds or null),
 // "thumbnail": {"outcome", "reason", "url"}}, as a JSON array.
 // `fields` limits the fields written (all 27 when empty), for a stored series of one field.
 // JSON Lines holds the same objects, one a line.
@@ -44,7 +53,8 @@ void WriteJson(std::ostream& out, const std::vector<TQueryRecord>& records,
 // "started" follows "site" when `with_time` (a stored series).
 void WriteCsv(std::ostream& out, const std::vector<TQueryRecord>& records,
               const std::vector<TResultField>& fields = {}, bool with_time = false);
-// A readable table: one block per site, a line per field with its value or its reason.
+// A readable table: one block per site, a line per field with its name, its caption and its
+// value or its reason.
 void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
                 const std::vector<TResultField>& fields = {});
 

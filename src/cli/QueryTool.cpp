@@ -56,6 +56,12 @@ std::string Described(const TStep& step) {
     case TStepKind::DigitsOnly: return "digits";
     case TStepKind::Rule: return "rule " + Shown(step.A);
     case TStepKind::Append: return "append " + Shown(step.A);
+    case TStepKind::Json:
+      return "json " + Shown(step.A);
+    case TStepKind::Newest:
+      return "newest " + Shown(step.A) + " " + Shown(step.B);
+    case TStepKind::Date:
+      return "date " + Shown(step.A);
   }
   return "?";
 }
@@ -90,18 +96,16 @@ std::optional<std::string> ReadFile(const std::string& path, std::ostream& err) 
 
 int TryRule(const std::string& field, const std::string& page_path, const std::string& services_file,
             const std::string& site, std::ostream& out, std::ostream& err) {
-  TServiceLoad load;
-  if (!services_file.empty()) {
-    load = LoadServicesFile(services_file);
-    err << ProblemsReport(load);
-  }
-  const TServiceTable& table = services_file.empty() ? BuiltInServiceTable() : *load.Table;
+  const TServiceLoad load = LoadServicesToUse(services_file.empty() ? kClassicSet : services_file);
+  err << ProblemsReport(load);
+  const TServiceTable& table = *load.Table;
+  const TServiceTable* set = BuiltInServiceSet(table.Name);
   const TRequestDef* def = nullptr;
   bool built_in = true;  // the entry used is the built-in one (the file's is faulty or absent)
   for (const TRequestDef& d : table.Requests) {
     if (d.Field == field) def = &d;
   }
-  for (const TRequestDef& d : BuiltInServiceTable().Requests) {
+  for (const TRequestDef& d : set != nullptr ? set->Requests : table.Requests) {
     if (def != nullptr && d.Field == field) built_in = d == *def;
   }
   if (def == nullptr) {
@@ -118,7 +122,11 @@ int TryRule(const std::string& field, const std::string& page_path, const std::s
 
   out << field << ": job " << def->Job << ", mode " << static_cast<int>(def->Mode) << ", " << GbkToUtf8(def->Url)
       << "\n";
-  out << "definitions: " << (built_in ? std::string("built in") : services_file) << "\n";
+  out << "definitions: "
+      << (built_in ? (table.Name == kClassicSet ? std::string("built in")
+                                                : "built in (" + table.Name + ")")
+                   : services_file)
+      << "\n";
   if (!def->Enabled) out << "switched off: the program sends no request for it\n";
   out << "page: " << page_path << ", " << saved->size() << " bytes, " << page.size()
       << " after mode " << static_cast<int>(def->Mode) << "\n";
@@ -158,7 +166,7 @@ int CheckServices(const std::string& path, std::ostream& out) {
     return kToolNo;
   }
   std::vector<std::string> changed;
-  const TServiceTable& builtin = BuiltInServiceTable();
+  const TServiceTable& builtin = *BuiltInServiceSet(load.Table->Name);
   for (size_t i = 0; i < builtin.Requests.size(); ++i) {
     if (!(load.Table->Requests[i] == builtin.Requests[i]))
       changed.push_back(builtin.Requests[i].Field);
@@ -174,8 +182,14 @@ int CheckServices(const std::string& path, std::ostream& out) {
   return kToolDone;
 }
 
-int DumpServices(std::ostream& out) {
-  out << BuiltInServicesText();
+int DumpServices(const std::string& set, std::ostream& out, std::ostream& err) {
+  const std::string_view text = BuiltInServicesText(set);
+  if (text.empty()) {
+    err << "velmora-query: no built-in set \"" << TerminalSafe(set)
+        << "\" (the sets are \"classic\" and \"current\")\n";
+    return kToolError;
+  }
+  out << text;
   return kToolDone;
 }
 
@@ -282,6 +296,7 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   TStopSignals signals;
   options.Stop = &g_stop;
   TReportWriter writer(out, format);
+  writer.SetCaptions(options.Table);
   const bool to_stdout = &out == &std::cout;
   if (to_stdout) g_closing = writer.Closing();
   // Written site by site in the order given, each as soon as it and those before it are done.
@@ -401,12 +416,12 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   app.footer(
       "Exit status: 0 done (every field has a value; --try-rule: a value was found), 1 no value "
       "or problems in the file, 2 the command line or a file could not be used, 3 some field has "
-      "no value (or the queries were stopped), 4 the output could not be written.\n"
+      "no value (or the queries were stopped; fields switched off, retired or waiting for a key "
+      "do not count), 4 the output could not be written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
       "they found is written and stored. A second one ends the program at once.");
   std::vector<std::string> try_rule;
-  std::string check_file, services_file, site;
-  bool dump = false;
+  std::string check_file, services_file, site, dump_set;
   CLI::Option* try_opt =
       app.add_option("--try-rule", try_rule,
                      "run FIELD's steps and fallbacks on PAGE (saved from a browser) and print "
@@ -418,11 +433,15 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                      "report the faults of a definitions file as the program does")
           ->type_name("FILE");
   CLI::Option* dump_opt =
-      app.add_flag("--dump-services", dump, "print the built-in definitions file");
+      app.add_option("--dump-services", dump_set,
+                     "print a built-in definitions file: classic (the default) or current")
+          ->expected(0, 1)
+          ->type_name("[SET]");
   app.add_option("--services", services_file,
-                 "the definitions file to use over the built-in one (default: the user's "
-                 "~/.config/velmora/services.toml when it exists)")
-      ->type_name("FILE");
+                 "the built-in set \"classic\" or \"current\", or a definitions file to use "
+                 "over the classic set (or the set its base names); default: the user's "
+                 "~/.config/velmora/services.toml when it exists, else classic")
+      ->type_name("SET|FILE");
   app.add_option("--site", site, "the site name {site} stands for in a between step")
       ->type_name("NAME");
   std::vector<std::string> typed_sites;
@@ -516,7 +535,8 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   } catch (const CLI::ParseError& e) {
     return app.exit(e, out, err) == 0 ? kToolDone : kToolError;
   }
-  if (dump) return DumpServices(out);
+  if (dump_opt->count() > 0)
+    return DumpServices(dump_set.empty() ? kClassicSet : dump_set, out, err);
   if (!check_file.empty()) return CheckServices(check_file, out);
   if (try_rule.size() == 2) {
     return TryRule(try_rule[0], try_rule[1], ServicesFileToUse(services_file), site, out, err);

@@ -18,12 +18,12 @@
 int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
 // --try-rule FIELD PAGE: runs FIELD's steps and fallbacks (from services_file over the built-in
-// definitions, or the built-in ones alone when it is "") on the page saved at page_path, read as
-// the field's fetch mode reads it, and prints each step's result. site fills {site} in a
-// between's start text.
+// definitions, the built-in set it names, or the classic set alone when it is "") on the page saved
+// at page_path, read as the field's fetch mode reads it, and prints each step's result. site fills
+// {site} in a between's start text.
 int TryRule(const std::string& field, const std::string& page_path, const std::string& services_file,
             const std::string& site, std::ostream& out, std::ostream& err);
 // --check-services FILE: the file's faults as the program reports them, or what it changes.
 int CheckServices(const std::string& path, std::ostream& out);
-// --dump-services: the built-in definitions file.
-int DumpServices(std::ostream& out);
+// --dump-services [SET]: the built-in definitions file of SET ("classic", "current").
+int DumpServices(const std::string& set, std::ostream& out, std::ostream& err);

@@ -225,7 +225,23 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
   http->SetLimits(limits);
   http->Request().SetUserAgent(request.UserAgent);
   if (!request.Referer.empty()) http->Request().SetReferer(request.Referer);
-  if (request.Cookie) http->Request().CustomHeaders().SetText("Cookie: " + *request.Cookie);
+  // With a first visit the cookie manager carries its cookies; a Cookie line beside them would
+  // be a second one.
+  if (request.Cookie && request.FirstVisit.empty()) {
+    http->Request().CustomHeaders().SetText("Cookie: " + *request.Cookie);
+  }
+  for (const auto& [name, value] : request.Headers) {
+    if (SameText(name, "User-Agent")) {
+      http->Request().SetUserAgent(value);
+    } else if (SameText(name, "Referer")) {
+      http->Request().SetReferer(value);
+    } else if (SameText(name, "Accept-Language")) {
+      http->Request().SetAcceptLanguage(value);
+    } else {
+      http->Request().CustomHeaders().SetFoldOnSet(false);
+      http->Request().CustomHeaders().SetHeader(name, value);
+    }
+  }
   if (request.Stopped) {
     // Checked at every step of the fetch: resolving, connecting and each block of the body.
     http->OnStatus = [&request](auto&&...) {
@@ -255,6 +271,19 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
     answer.WireBytes = http->ReceivedBytes();
   };
   try {
+    if (!request.FirstVisit.empty()) {
+      // Only its cookies matter: whatever it answers, the GET follows.
+      const std::string& first = request.FirstVisit;
+      try {
+        RoutedRequests(*http, first, proxies_, [&] {
+          PacedRequests(*http, first, pacing_.get(), [&] { http->Get(first); });
+        });
+      } catch (const ENetFetchStopped&) {
+        throw;
+      } catch (...) {
+        if (http->IsConnected()) http->CloseConnection();  // its answer may be half read
+      }
+    }
     RoutedRequests(*http, url, proxies_, [&] {
       PacedRequests(*http, url, pacing_.get(), [&] {
         get(*http);

@@ -18,6 +18,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "http/NetConnectionPool.h"
 #include "http/NetProxyRoute.h"
@@ -68,6 +70,12 @@ struct TNetFetchRequest {
   // Asked at every step (the lookup, the connect, each block of the body); true ends the GET
   // with ENetFetchStopped. Empty: never.
   std::function<bool()> Stopped;
+  // Header lines of the caller's own (name, value), after those above: a User-Agent, Referer or
+  // Accept-Language among them takes that header's place.
+  std::vector<std::pair<std::string, std::string>> Headers;
+  // Fetched first by the same client, whatever it answers; the GET then carries the cookies it
+  // set (and no Cookie line of the caller's). "": none.
+  std::string FirstVisit;
 };
 
 // What a GET learnt, filled in as far as it got (a failed GET too).

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "http/NetHTTP.h"
@@ -46,11 +48,27 @@ TPageResult TGetPageFetcher::FetchPage(const std::string& url, const std::string
   return ::FetchPage(url, cookie, mode, options);
 }
 
+TPageResult TGetPageFetcher::FetchRequest(const std::string& url, const TPageRequest& request,
+                                          TFetchMode mode, TQueryRun& run) {
+  TFetchOptions options;
+  options.ReadTimeoutMs = ReadTimeoutMs;
+  options.Stop = run.StopFlag();
+  options.Session = &run.Session();
+  options.Request = request;
+  return ::FetchPage(url, "", mode, options);
+}
+
 void TNetImageFetcher::Get(const std::string& url, TStream& destination, TQueryRun& run) {
+  GetWith(url, {}, destination, run);
+}
+
+void TNetImageFetcher::GetWith(const std::string& url, const std::vector<THeader>& headers,
+                               TStream& destination, TQueryRun& run) {
   TNetFetchRequest request;
   request.ReadTimeoutMs = ReadTimeoutMs;
   request.MaxBodyBytes = kMaxThumbnailBytes;  // the client stops where the picture buffer would
   request.UserAgent = kQueryUserAgent;
+  for (const THeader& h : headers) request.Headers.emplace_back(h.Name, h.Value);
   TNetFetchAnswer answer;
   run.Session().Get(url, request, answer, destination);
 }
@@ -118,16 +136,25 @@ bool TooManyDigits(const std::vector<TStepList>& rules, const std::string& text)
 }  // namespace
 
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
-                           const std::string& site_name) {
+                           const std::string& site_name, const std::vector<std::string>& markers,
+                           const std::string& no_match_note) {
   if (!page.Outcome.Fetched()) return FailedField(page.Outcome);
   TFieldResult result;
   result.Fetch = page.Outcome;
+  // A service's own verification page may still hold a number that is not the answer.
+  if (HoldsMarker(page.Outcome.FinalUrl, markers) || HoldsMarker(page.Text, markers)) {
+    result.State = TFieldState::Blocked;
+    return result;
+  }
   auto value = ApplyRules(page.Text, rules, site_name);
   if (value && !TooManyDigits(rules, *value)) {
     result.State = TFieldState::Value;
     result.Text = BoundedValue(std::move(*value));
+  } else if (LooksBlocked(page.Text)) {
+    result.State = TFieldState::Blocked;
   } else {
-    result.State = LooksBlocked(page.Text) ? TFieldState::Blocked : TFieldState::NoMatch;
+    result.State = TFieldState::NoMatch;
+    result.Note = no_match_note;
   }
   return result;
 }
@@ -183,16 +210,41 @@ void MyThread::RunJob() {
     if (request.Job != job_number_) continue;
     const std::optional<TResultField> field = ResultFieldByName(request.Field);
     if (!field) continue;  // not a field of this window
-    request_url_ = ExpandUrl(request.Url, site_name_, services_.Hosts);
-    if (request.Enabled && !run_->StopRequested()) {
-      if (*field == rfPicture) Thumbnail();
+    key_.clear();
+    if (!request.KeyEnv.empty()) {
+      const char* key = std::getenv(request.KeyEnv.c_str());
+      if (key != nullptr) key_ = key;
+      // A key goes into a header line: one with a line break or another control character
+      // could add lines of its own, and is taken as none.
+      if (std::any_of(key_.begin(), key_.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        key_.clear();
+      }
+    }
+    // The URL shown never holds the key itself.
+    request_url_ = ExpandUrl(WithKey(request.Url, "KEY", true), site_name_, services_.Hosts);
+    const bool key_missing = !request.KeyEnv.empty() && key_.empty();
+    if (request.Enabled && request.Retired.empty() && !key_missing && !run_->StopRequested()) {
+      if (*field == rfPicture)
+        Thumbnail(request);
       else Perform(request, *field);
       continue;
     }
-    TFieldResult skipped;  // switched off, or the query was stopped: no request
+    // Switched off, retired, waiting for a key, or the query was stopped: no request.
+    TFieldResult skipped;
     skipped.Fetch.Url = request_url_;
-    skipped.State = request.Enabled ? TFieldState::Stopped : TFieldState::Disabled;
-    if (request.Enabled) skipped.Fetch.End = TFetchEnd::Stopped;
+    if (!request.Enabled) {
+      skipped.State = TFieldState::Disabled;
+    } else if (!request.Retired.empty()) {
+      skipped.State = TFieldState::Retired;
+      skipped.Note = request.Retired;
+    } else if (key_missing) {
+      skipped.State = TFieldState::KeyNeeded;
+      skipped.Note = request.KeyEnv;
+    } else {
+      skipped.State = TFieldState::Stopped;
+      skipped.Fetch.End = TFetchEnd::Stopped;
+    }
     Skip(*field, skipped);
   }
 }
@@ -212,12 +264,29 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   const bool home = field == rfWebTitle;
   if (home) start_time_ = Ticks();
   if (services_.Pages) {
-    page_ = services_.Pages->FetchPage(request_url_, "", request.Mode, *run_);
+    const std::string url =
+        ExpandUrl(WithKey(request.Url, key_, true), site_name_, services_.Hosts);
+    if (request.Headers.empty() && request.FirstVisit.empty()) {
+      page_ = services_.Pages->FetchPage(url, "", request.Mode, *run_);
+    } else {
+      TPageRequest extras{FieldHeaders(request)};
+      if (!request.FirstVisit.empty()) {
+        extras.FirstVisit = ExpandUrl(request.FirstVisit, site_name_, services_.Hosts);
+      }
+      page_ = services_.Pages->FetchRequest(url, extras, request.Mode, *run_);
+    }
+    page_.Outcome.Url = request_url_;
+    if (!key_.empty()) {  // nor does where it ended, or a redirect chain
+      for (std::string* text : {&page_.Outcome.FinalUrl, &page_.Outcome.Detail}) {
+        *text = ReplaceAll(ReplaceAll(*text, QueryText(key_), "KEY"), key_, "KEY");
+      }
+    }
   } else {
     page_ = TPageResult{FailureText(), TFetchOutcome{}};
     page_.Outcome.Url = request_url_;
   }
-  TFieldResult result = FieldFromPage(page_, request.Rules, site_name_);
+  TFieldResult result =
+      FieldFromPage(page_, request.Rules, site_name_, request.BlockedMarkers, request.NoMatchNote);
   if (!home) {
     run_->SetFieldResult(field, std::move(result));
     return;
@@ -236,7 +305,24 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   run_->SetFieldResult(rfAlexa6, std::move(time));
 }
 
-void MyThread::Thumbnail() {
+bool MyThread::WaitUnlessStopped(std::chrono::milliseconds span) const {
+  // In short slices: the stop request is a flag, not an event a worker can sleep on.
+  const auto until = std::chrono::steady_clock::now() + span;
+  while (std::chrono::steady_clock::now() < until) {
+    if (run_->StopRequested()) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
+  }
+  return !run_->StopRequested();
+}
+
+std::vector<THeader> MyThread::FieldHeaders(const TRequestDef& request) const {
+  std::vector<THeader> headers = request.Headers;
+  for (THeader& h : headers) h.Value = WithKey(h.Value, key_, false);
+  return headers;
+}
+
+void MyThread::Thumbnail(const TRequestDef& request) {
   // Any failure keeps the window's current picture; the job goes on with its next request.
   TFieldResult result;
   result.Fetch.Url = request_url_;
@@ -244,17 +330,33 @@ void MyThread::Thumbnail() {
   std::shared_ptr<TRgbImage> picture;
   try {
     if (!services_.Images) throw Exception("No picture service");
-    TCappedMemoryStream buffer(kMaxThumbnailBytes);
-    services_.Images->Get(request_url_, buffer, *run_);
-    buffer.SetPosition(0);
-    picture = std::make_shared<TRgbImage>();
-    if (DecodeJpeg(buffer.DataString(), *picture)) {
-      result.State = TFieldState::Value;
+    const std::string url =
+        ExpandUrl(WithKey(request.Url, key_, true), site_name_, services_.Hosts);
+    const std::vector<THeader> headers = FieldHeaders(request);
+    // A service that makes the picture on demand answers something else first: asked again
+    // while the whole fetch's time lasts.
+    const auto wait = std::chrono::milliseconds(request.AgainAfterMs);
+    const auto deadline =
+        started + std::chrono::milliseconds(WholeFetchDeadlineMs(kQueryReadTimeoutMs));
+    for (;;) {
+      TCappedMemoryStream buffer(kMaxThumbnailBytes);
+      if (headers.empty())
+        services_.Images->Get(url, buffer, *run_);
+      else
+        services_.Images->GetWith(url, headers, buffer, *run_);
+      buffer.SetPosition(0);
+      picture = std::make_shared<TRgbImage>();
       result.Fetch.End = TFetchEnd::Fetched;
-    } else {
+      if (DecodeJpeg(buffer.DataString(), *picture)) {
+        result.State = TFieldState::Value;
+        break;
+      }
       picture.reset();
       result.State = TFieldState::NoMatch;  // an answer, but not a JPEG picture
-      result.Fetch.End = TFetchEnd::Fetched;
+      if (request.AgainAfterMs <= 0 || std::chrono::steady_clock::now() + wait > deadline ||
+          !WaitUnlessStopped(wait)) {
+        break;
+      }
     }
   } catch (...) {
     picture.reset();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,13 @@ class TPageFetcher {
   virtual ~TPageFetcher() = default;
   virtual TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                                 TQueryRun& run) = 0;
+  // FetchPage with the field's own headers and first visit; a fetcher that knows neither
+  // fetches as FetchPage does.
+  virtual TPageResult FetchRequest(const std::string& url, const TPageRequest& request,
+                                   TFetchMode mode, TQueryRun& run) {
+    (void)request;
+    return FetchPage(url, "", mode, run);
+  }
 };
 
 // Downloads the thumbnail picture: writes the response body into destination, or raises on any
@@ -42,6 +50,12 @@ class TImageFetcher {
  public:
   virtual ~TImageFetcher() = default;
   virtual void Get(const std::string& url, TStream& destination, TQueryRun& run) = 0;
+  // Get with the field's own headers; a fetcher that knows none gets as Get does.
+  virtual void GetWith(const std::string& url, const std::vector<THeader>& headers,
+                       TStream& destination, TQueryRun& run) {
+    (void)headers;
+    Get(url, destination, run);
+  }
 };
 
 // The production page fetcher: the query layer's FetchPage through the run's session.
@@ -51,6 +65,8 @@ class TGetPageFetcher : public TPageFetcher {
 
   TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
                         TQueryRun& run) override;
+  TPageResult FetchRequest(const std::string& url, const TPageRequest& request, TFetchMode mode,
+                           TQueryRun& run) override;
 };
 
 // The production thumbnail download through the run's session, following redirects, with the
@@ -59,6 +75,8 @@ class TNetImageFetcher : public TImageFetcher {
  public:
   int ReadTimeoutMs = kQueryReadTimeoutMs;
   void Get(const std::string& url, TStream& destination, TQueryRun& run) override;
+  void GetWith(const std::string& url, const std::vector<THeader>& headers, TStream& destination,
+               TQueryRun& run) override;
 };
 
 // Where a job's results end up. Called on the UI thread only.
@@ -128,14 +146,17 @@ class TQueryRun : public std::enable_shared_from_this<TQueryRun> {
 };
 
 // The outcome of a fetched page for a field cut out by `rules` (the steps, then the
-// fallbacks): its value, "blocked" for a verification page, else "no match"; a failed fetch
-// gives its failure. A value longer than kMaxValueCharacters is cut there (never inside a
-// character) and ends in "…"; a number (rules with a digits step) of more than kMaxNumberDigits
-// digits is no match.
+// fallbacks): "blocked" when the page or the URL it ended at holds one of the service's own
+// `markers`, else its value, "blocked" for a verification page, else "no match" (with
+// `no_match_note`); a failed fetch gives its failure. A value longer than kMaxValueCharacters is
+// cut there (never inside a character) and ends in "…"; a number (rules with a digits step) of
+// more than kMaxNumberDigits digits is no match.
 inline constexpr size_t kMaxValueCharacters = 300;
 inline constexpr size_t kMaxNumberDigits = 30;
 TFieldResult FieldFromPage(const TPageResult& page, const std::vector<TStepList>& rules,
-                           const std::string& site_name);
+                           const std::string& site_name,
+                           const std::vector<std::string>& markers = {},
+                           const std::string& no_match_note = "");
 
 // Job 0's load-time text: (end - start) / 1000 seconds in the shortest general form with at
 // most 15 significant digits and the locale's decimal separator, followed by " 秒" (GBK). The
@@ -167,7 +188,11 @@ class MyThread : public TThread {
   // One request of the job: a page cut by its rules, the home page with its load time, or the
   // thumbnail.
   void Perform(const TRequestDef& request, TResultField field);
-  void Thumbnail();
+  void Thumbnail(const TRequestDef& request);
+  // The request's headers with the key in place of "{key}".
+  std::vector<THeader> FieldHeaders(const TRequestDef& request) const;
+  // Waits `span` unless the query is stopped first; false when it was.
+  bool WaitUnlessStopped(std::chrono::milliseconds span) const;
   // The result every field of `request` gets when no request is made.
   void Skip(TResultField field, TFieldResult result);
   uint32_t Ticks() const;
@@ -175,6 +200,7 @@ class MyThread : public TThread {
   const int job_number_;
   TPageResult page_;         // the fetched page
   std::string request_url_;  // URL of the current request
+  std::string key_;          // the current request's key ({key}); "" when it needs none
   const std::string site_name_;
   TQueryServices services_;
   std::shared_ptr<TQueryRun> run_;

@@ -10,9 +10,9 @@
 
 namespace {
 
-const char* const kOutcomeWords[] = {"pending", "value",   "no-match", "blocked",
-                                     "failed",  "stopped", "disabled"};
-static_assert(std::size(kOutcomeWords) == static_cast<size_t>(TFieldState::Disabled) + 1,
+const char* const kOutcomeWords[] = {"pending", "value",    "no-match", "blocked",   "failed",
+                                     "stopped", "disabled", "retired",  "key-needed"};
+static_assert(std::size(kOutcomeWords) == static_cast<size_t>(TFieldState::KeyNeeded) + 1,
               "a word for every field state");
 
 // What verification and rate-limit pages say. Kept in one place so that a new wording is one
@@ -51,6 +51,19 @@ bool LooksBlocked(const std::string& page) {
   return false;
 }
 
+bool HoldsMarker(const std::string& text, const std::vector<std::string>& markers) {
+  const std::string upper = AnsiUpperCase(text);
+  for (const std::string& marker : markers) {
+    if (!marker.empty() && upper.find(AnsiUpperCase(marker)) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool NotAsked(TFieldState state) {
+  return state == TFieldState::Disabled || state == TFieldState::Retired ||
+         state == TFieldState::KeyNeeded;
+}
+
 bool IsBlockingStatus(int status) { return status == 403 || status == 429 || status == 503; }
 
 std::string StateWord(TFieldState state) {
@@ -68,7 +81,10 @@ std::string StateWord(TFieldState state) {
     case TFieldState::Stopped:
       return Gbk(u8"已停止");
     case TFieldState::Disabled:
+    case TFieldState::Retired:
       return Gbk(u8"已停用");
+    case TFieldState::KeyNeeded:
+      return Gbk(u8"需要密钥");
   }
   return "";
 }
@@ -97,9 +113,19 @@ std::string NoValueReason(const TFieldResult& result) {
                Gbk(u8"）");
       }
       return StateWord(TFieldState::Blocked);
+    case TFieldState::Retired:
+      if (result.Note.empty()) break;
+      return StateWord(result.State) + Gbk(u8"：服务已于 ") + result.Note + Gbk(u8" 关闭");
+    case TFieldState::KeyNeeded:
+      if (result.Note.empty()) break;
+      return StateWord(result.State) + Gbk(u8"：设置 ") + result.Note;
+    case TFieldState::NoMatch:
+      if (!result.Note.empty()) return result.Note;
+      break;
     default:
-      return StateWord(result.State);
+      break;
   }
+  return StateWord(result.State);
 }
 
 std::string FetchReason(const TFetchOutcome& fetch) {
@@ -158,11 +184,16 @@ std::string FieldTooltip(const TFieldResult& result) {
       return Gbk(u8"已停止");
     case TFieldState::Disabled:
       return Gbk(u8"已停用");
+    case TFieldState::Retired:
+    case TFieldState::KeyNeeded:
+      // Which service: the request that is not made.
+      return NoValueReason(result) + "\n" + f.Url;
     case TFieldState::Value:
       tip = Gbk(u8"来源：") + f.Url;
       break;
     case TFieldState::NoMatch:
-      tip = Gbk(u8"未找到：页面中没有这个数值") + "\n" + f.Url;
+      tip =
+          (result.Note.empty() ? Gbk(u8"未找到：页面中没有这个数值") : result.Note) + "\n" + f.Url;
       break;
     case TFieldState::Blocked:
       tip = Gbk(u8"被拦截：服务要求验证或限制了访问频率") + "\n" + f.Url;

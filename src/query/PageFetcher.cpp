@@ -117,6 +117,8 @@ TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchM
   request.Referer = url;
   request.Cookie = cookie;
   if (stop != nullptr) request.Stopped = stopped;
+  for (const THeader& h : options.Request.Headers) request.Headers.emplace_back(h.Name, h.Value);
+  request.FirstVisit = options.Request.FirstVisit;
   TNetFetchAnswer answer;
   try {
     result.Text = session.Get(url, request, answer);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "query/Outcome.h"
 #include "http/NetFetchSession.h"
@@ -39,6 +40,14 @@ inline TFetchMode FetchModeOf(int mode) {
       return TFetchMode::Raw;
   }
 }
+// What a field's request sends beyond its URL (its definition's headers and first visit).
+struct TPageRequest {
+  // Sent with the request, over the query's own User-Agent and Referer (GBK texts as written).
+  std::vector<THeader> Headers;
+  // Fetched first, with the same headers; the request then carries the cookies its answer set.
+  // "": none.
+  std::string FirstVisit;
+};
 // How FetchPage goes about a fetch.
 struct TFetchOptions {
   // Bounds the connect and every read; twice it bounds the whole fetch (WholeFetchDeadlineMs).
@@ -49,6 +58,8 @@ struct TFetchOptions {
   // The run's session: its proxy routes, pacing and kept-alive connections (not owned). Null: a
   // session of the fetch's own, straight to every server, unpaced, connecting afresh.
   TNetFetchSession* Session = nullptr;
+  // The field's own headers and first visit.
+  TPageRequest Request;
 };
 // GetPage with how the fetch ended beside the text (the failure text when it failed). Never
 // raises.

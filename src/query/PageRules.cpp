@@ -1,7 +1,9 @@
 #include "query/PageRules.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "regex/RegexEngine.h"
@@ -53,6 +55,83 @@ std::string TrimSuffix(const std::string& text, const std::string& suffix) {
 
 namespace {
 
+using TJson = nlohmann::json;
+
+// The member of a JSON text at `pointer` (GBK in and out); nothing for a text that is not JSON,
+// a member that is missing, or null.
+std::optional<TJson> JsonAt(const std::string& gbk, const std::string& pointer) {
+  try {
+    const TJson doc = TJson::parse(GbkToUtf8(gbk), nullptr, false);
+    if (doc.is_discarded()) return std::nullopt;
+    const TJson::json_pointer at(GbkToUtf8(pointer));
+    if (!doc.contains(at) || doc.at(at).is_null()) return std::nullopt;
+    return doc.at(at);
+  } catch (const std::exception&) {  // an index that is no number, past the end, ...
+    return std::nullopt;
+  }
+}
+
+// A JSON value as the text a step goes on with: a text as it stands, anything else as JSON.
+std::string JsonText(const TJson& value) {
+  const std::string utf8 = value.is_string()
+                               ? value.get<std::string>()
+                               : value.dump(-1, ' ', false, TJson::error_handler_t::replace);
+  return Utf8ToGbk(utf8);
+}
+
+// The element of the array at `array` whose member at `member` is the greatest (texts such as
+// "2024-05-01" compare as text, numbers as numbers); nothing for an empty array or none.
+std::optional<std::string> NewestOf(const std::string& gbk, const std::string& array,
+                                    const std::string& member) {
+  const std::optional<TJson> list = JsonAt(gbk, array);
+  if (!list || !list->is_array()) return std::nullopt;
+  const TJson* newest = nullptr;
+  const TJson::json_pointer key(GbkToUtf8(member));
+  for (const TJson& item : *list) {
+    if (!item.contains(key) || item.at(key).is_null()) continue;
+    if (newest == nullptr || newest->at(key) < item.at(key)) newest = &item;
+  }
+  if (newest == nullptr) return std::nullopt;
+  return JsonText(*newest);
+}
+
+// A time stamp read by `format` (%Y four digits; %m %d %H %M %S two; "%%" a "%"; any other
+// character itself) as "YYYY-MM-DD"; nothing when the text does not follow the format or
+// names no real day.
+std::optional<std::string> DateOf(const std::string& text, const std::string& format) {
+  const std::string stamp = Trim(text);
+  int year = 0, month = 0, day = 0, ignored = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    const char want = format[i];
+    if (want == '%' && i + 1 < format.size() && format[i + 1] != '%') {
+      const char d = format[++i];
+      const size_t width = d == 'Y' ? 4 : 2;
+      if (at + width > stamp.size()) return std::nullopt;
+      int n = 0;
+      for (size_t k = 0; k < width; ++k) {
+        const char c = stamp[at + k];
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+      }
+      (d == 'Y' ? year : d == 'm' ? month : d == 'd' ? day : ignored) = n;
+      at += width;
+      continue;
+    }
+    if (want == '%') ++i;  // "%%"
+    if (at >= stamp.size() || stamp[at] != want) return std::nullopt;
+    ++at;
+  }
+  if (at != stamp.size()) return std::nullopt;
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) return std::nullopt;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (month == 2 && day == 29 && !leap) return std::nullopt;
+  char out[48];
+  std::snprintf(out, sizeof out, "%04d-%02d-%02d", year, month, day);
+  return std::string(out);
+}
+
 // One step over text; false where it finds nothing (`over_budget`: a rule's search ran out of
 // steps).
 bool ApplyStep(const TStep& step, const std::string& site_name, std::string& text,
@@ -81,6 +160,20 @@ bool ApplyStep(const TStep& step, const std::string& site_name, std::string& tex
     case TStepKind::Append:
       text += step.A;
       return true;
+    case TStepKind::Json:
+    case TStepKind::Newest:
+    case TStepKind::Date: {
+      std::optional<std::string> found;
+      if (step.Kind == TStepKind::Json) {
+        if (const auto value = JsonAt(text, step.A)) found = JsonText(*value);
+      } else {
+        found =
+            step.Kind == TStepKind::Newest ? NewestOf(text, step.A, step.B) : DateOf(text, step.A);
+      }
+      if (!found) return false;
+      text = std::move(*found);
+      return true;
+    }
   }
   return false;
 }

@@ -116,6 +116,7 @@ void TQueryController::Begin_btnClick() {
   const int run = ++run_;
   record_ = TQueryRecord{};
   record_.Site = site;
+  if (services_.Table) record_.ServiceSet = services_.Table->Name;
   record_.StartedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::system_clock::now().time_since_epoch())
                               .count();

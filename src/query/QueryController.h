@@ -88,6 +88,12 @@ class TQueryController : private TJobSink {
   TQueryController(const TQueryController&) = delete;
   TQueryController& operator=(const TQueryController&) = delete;
 
+  // The definitions the next run uses (a run under way keeps its own); null: the built-in ones.
+  void SetServiceTable(std::shared_ptr<const TServiceTable> table) {
+    services_.Table = std::move(table);
+  }
+  const std::shared_ptr<const TServiceTable>& ServiceTable() const { return services_.Table; }
+
   // The Query/Stop button: starts a run when idle, stops the latest run otherwise.
   void Begin_btnClick();
   // The site name in the field, parsed (ParseSiteName); a usable one replaces what was typed.

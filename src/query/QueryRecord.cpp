@@ -70,6 +70,13 @@ std::string ResultFieldCaption(TResultField field) {
   return Known(field) ? Gbk(kFields[field].Caption) : "";
 }
 
+std::string FieldCaption(const TServiceTable& table, TResultField field) {
+  for (const TRequestDef& def : table.Requests) {
+    if (def.Field == ResultFieldName(field) && !def.Caption.empty()) return def.Caption;
+  }
+  return ResultFieldCaption(field);
+}
+
 const std::vector<TResultField>& AllTextFields() {
   static const auto* const fields = [] {
     auto* all = new std::vector<TResultField>;

@@ -39,6 +39,9 @@ const char* ResultFieldName(TResultField field);
 std::optional<TResultField> ResultFieldByName(const std::string& name);
 // A field's caption as people read it: "百度收录", "Alexa排名", "网站标题", "缩略图".
 std::string ResultFieldCaption(TResultField field);
+// A field's caption under `table`: its definition's own caption ("360", "Tranco排名"), else
+// ResultFieldCaption. GBK.
+std::string FieldCaption(const TServiceTable& table, TResultField field);
 
 // The 27 text fields in window order (rfSite1 .. rfAlexa6).
 const std::vector<TResultField>& AllTextFields();
@@ -57,6 +60,9 @@ inline constexpr const char8_t* kPeriodNames[6] = {u8"百度当天收录", u8"�
 struct TQueryRecord {
   std::string Site;
   int64_t StartedUnixMs = 0;  // wall-clock time the run started
+  // The built-in set of definitions the run used, or the one its user's file lays over
+  // ("classic", "current"): values of two sets are not one series.
+  std::string ServiceSet = "classic";
   std::array<TFieldResult, kTextFieldCount> Fields;
   TFieldResult Picture;
 

@@ -18,14 +18,18 @@
 #define TOML_ENABLE_FORMATTERS 0
 #include <toml++/toml.h>
 
+#include <nlohmann/json.hpp>
+
 #include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
 namespace {
 
-// The built-in file, generated from resources/services.toml at build time.
+// The built-in sets, generated from resources/services.toml and services-current.toml at build
+// time.
 #include "services/BuiltInServices.inc"
+#include "services/BuiltInServicesCurrent.inc"
 
 // A file larger than this is not a definitions file (the built-in one is a few kilobytes).
 constexpr std::streamoff kMaxFileBytes = 1 << 20;
@@ -111,11 +115,13 @@ class TReader {
   // The entries of the document, faulty ones included (marked).
   std::vector<TEntry> Read(const toml::table& root) {
     std::vector<TEntry> entries;
+    if (const toml::node* defaults = root.get("defaults")) ReadDefaults(*defaults);
     for (auto&& [key, node] : root) {
+      if (Text(key) == "base" || Text(key) == "defaults") continue;  // read before
       if (Text(key) != "field") {
         Fault(key.source(), "",
               "unknown key \"" + Text(key) +
-                  "\" (the file holds [[field]] entries only)");
+                  "\" (the file holds base, [defaults] and [[field]] entries only)");
         continue;
       }
       const toml::array* list = node.as_array();
@@ -132,6 +138,159 @@ class TReader {
  private:
   const std::string& file_;
   const TServiceTable& base_;
+  std::vector<THeader> default_headers_;  // the file's [defaults]
+  static constexpr const char* kKey = "{key}";
+
+  // [defaults]: headers = { Name = 'value', ... }, sent by every field of the file that does not
+  // name the header itself.
+  void ReadDefaults(const toml::node& n) {
+    TEntry sink;  // a fault here belongs to no field
+    const toml::table* t = n.as_table();
+    if (t == nullptr) {
+      Fault(n, sink, "[defaults] must be a table: [defaults] headers = { ... }");
+      return;
+    }
+    for (auto&& [key, value] : *t) {
+      if (Text(key) != "headers") {
+        Fault(key.source(), "",
+              "unknown key \"" + Text(key) + "\" in [defaults] (it takes headers)");
+        continue;
+      }
+      ReadHeaders(value, sink, default_headers_);
+    }
+  }
+
+  // headers = { Name = 'value', ... }: names are tokens, values one line.
+  void ReadHeaders(const toml::node& n, TEntry& entry, std::vector<THeader>& out) {
+    const toml::table* t = n.as_table();
+    if (t == nullptr) {
+      Fault(n, entry, "headers must be a table: headers = { 'User-Agent' = '...' }");
+      return;
+    }
+    for (auto&& [key, value] : *t) {
+      const std::string name = Text(key);
+      const bool token = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+      });
+      if (!token) {
+        Fault(key.source(), entry.Name,
+              "\"" + name + "\" is not a header name (letters, digits, -)");
+        entry.Faulty = true;
+        continue;
+      }
+      if (!value.is_string()) {
+        Fault(value, entry, "the header " + name + " takes one text");
+        continue;
+      }
+      const std::string text = Text(value);
+      if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        Fault(value, entry, "the header " + name + " must be one line");
+        continue;
+      }
+      THeader header{name, ""};
+      if (!ToGbk(value, text, entry, header.Value)) continue;
+      auto same = std::find_if(out.begin(), out.end(),
+                               [&](const THeader& h) { return SameText(h.Name, name); });
+      if (same != out.end())
+        *same = std::move(header);
+      else
+        out.push_back(std::move(header));
+    }
+  }
+
+  // A text key of an entry, converted to GBK; nothing when absent or faulty.
+  std::optional<std::string> ReadText(const toml::table& t, const char* key, TEntry& entry) {
+    const toml::node* n = t.get(key);
+    if (n == nullptr) return std::nullopt;
+    if (!n->is_string() || Text(*n).empty()) {
+      Fault(*n, entry, std::string(key) + " must be a text that is not empty");
+      return std::nullopt;
+    }
+    std::string gbk;
+    if (!ToGbk(*n, Text(*n), entry, gbk)) return std::nullopt;
+    return gbk;
+  }
+
+  // The keys today's services need: caption, headers, first_visit, retired, key_env,
+  // blocked_markers, again_after.
+  void ReadServiceKeys(const toml::table& t, TEntry& entry, const TRequestDef* base) {
+    TRequestDef& def = entry.Def;
+    if (auto caption = ReadText(t, "caption", entry)) def.Caption = *caption;
+    if (auto note = ReadText(t, "no_match", entry)) def.NoMatchNote = *note;
+    // The file's defaults, else what the set gives the field (a browser's User-Agent the
+    // service needs is not lost to an entry that mends a step).
+    std::vector<THeader> headers = default_headers_;
+    if (headers.empty() && base != nullptr) headers = base->Headers;
+    if (const toml::node* n = t.get("headers")) ReadHeaders(*n, entry, headers);
+    def.Headers = std::move(headers);
+    if (const toml::node* n = t.get("first_visit")) {
+      if (CheckUrl(*n, entry, "first_visit")) ToGbk(*n, Text(*n), entry, def.FirstVisit);
+    }
+    if (const toml::node* n = t.get("retired")) {
+      // "YYYY" or "YYYY-MM".
+      const std::string month = n->is_string() ? Text(*n) : "";
+      const bool digits = std::all_of(month.begin(), month.end(),
+                                      [](char c) { return (c >= '0' && c <= '9') || c == '-'; });
+      const int m = month.size() == 7 && month[4] == '-' ? std::atoi(month.c_str() + 5) : 0;
+      const bool shaped = digits &&
+                          month.find('-') == (month.size() == 4 ? std::string::npos : 4) &&
+                          month.rfind('-') == month.find('-') &&
+                          (month.size() == 4 || (month.size() == 7 && m >= 1 && m <= 12));
+      if (!shaped) {
+        Fault(*n, entry,
+              "retired takes when the service closed: retired = \"2013-03\" (or \"2013\")");
+      } else {
+        def.Retired = month;
+      }
+    }
+    if (const toml::node* n = t.get("key_env")) {
+      const std::string name = n->is_string() ? Text(*n) : "";
+      const bool ok = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) &&
+                      std::all_of(name.begin(), name.end(), [](char c) {
+                        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+                      });
+      if (!ok) {
+        Fault(*n, entry, "key_env takes the name of an environment variable: key_env = \"NAME\"");
+      } else {
+        def.KeyEnv = name;
+      }
+    }
+    // {key} and key_env go together.
+    bool key_used = def.Url.find(kKey) != std::string::npos;
+    for (const THeader& h : def.Headers)
+      key_used = key_used || h.Value.find(kKey) != std::string::npos;
+    if (key_used && def.KeyEnv.empty() && !entry.Faulty) {
+      Fault(t, entry, "{key} stands in the request but no key_env names where the key is");
+    } else if (!key_used && !def.KeyEnv.empty()) {
+      Fault(*t.get("key_env"), entry, "key_env is set but {key} stands nowhere in url or headers");
+    }
+    if (const toml::node* n = t.get("blocked_markers")) {
+      const toml::array* list = n->as_array();
+      if (list == nullptr || list->empty()) {
+        Fault(*n, entry, "blocked_markers must be a list of texts: ['...', ...]");
+      } else {
+        def.BlockedMarkers.clear();
+        for (const toml::node& marker : *list) {
+          std::string gbk;
+          if (!marker.is_string() || Text(marker).empty()) {
+            Fault(marker, entry, "a blocked marker is a text that is not empty");
+          } else if (ToGbk(marker, Text(marker), entry, gbk)) {
+            def.BlockedMarkers.push_back(std::move(gbk));
+          }
+        }
+      }
+    }
+    if (const toml::node* n = t.get("again_after")) {
+      const auto* seconds = n->as_integer();
+      if (entry.Name != "Image1") {
+        Fault(*n, entry, "again_after is for the thumbnail picture (Image1) only");
+      } else if (seconds == nullptr || seconds->get() < 1 || seconds->get() > 60) {
+        Fault(*n, entry, "again_after takes whole seconds from 1 to 60");
+      } else {
+        def.AgainAfterMs = static_cast<int>(seconds->get()) * 1000;
+      }
+    }
+  }
 
   const TRequestDef* BaseDef(const std::string& name) const {
     for (const TRequestDef& def : base_.Requests) {
@@ -143,8 +302,10 @@ class TReader {
   TEntry ReadEntry(const toml::table& t) {
     TEntry entry;
     entry.Line = static_cast<int>(t.source().begin.line);
-    static const char* const kKeys[] = {"name",  "job",       "url",    "mode",
-                                        "steps", "fallbacks", "enabled"};
+    static const char* const kKeys[] = {
+        "name",    "job",     "url",         "mode",    "steps",   "fallbacks",       "enabled",
+        "caption", "headers", "first_visit", "retired", "key_env", "blocked_markers", "again_after",
+        "no_match"};
     const toml::node* name = t.get("name");
     if (name != nullptr && name->is_string()) entry.Name = Text(*name);
     for (auto&& [key, node] : t) {
@@ -174,8 +335,10 @@ class TReader {
       }
       enabled = n->as_boolean()->get();
     }
-    // A request switched off needs only its name: what it leaves out stays as it was.
-    const bool partial = !enabled && base != nullptr;
+    // A request switched off or retired needs only its name (and the month it closed): what it
+    // leaves out stays as it was. A retired field of a set of its own needs no steps.
+    const bool retired = t.contains("retired");
+    const bool partial = (!enabled || retired) && base != nullptr;
     if (partial) entry.Def = *base;
     entry.Def.Field = entry.Name;
     entry.Def.Enabled = enabled;
@@ -195,10 +358,11 @@ class TReader {
       missing("job");
     }
     if (const toml::node* n = t.get("url")) {
-      ReadUrl(*n, entry);
+      if (CheckUrl(*n, entry, "url")) ToGbk(*n, Text(*n), entry, entry.Def.Url);
     } else {
       missing("url");
     }
+    ReadServiceKeys(t, entry, base);
     if (picture) {
       for (const char* key : {"mode", "steps", "fallbacks"}) {
         if (const toml::node* n = t.get(key)) {
@@ -221,7 +385,7 @@ class TReader {
       } else {
         entry.Def.Mode = *named;
       }
-    } else {
+    } else if (!retired) {
       missing("mode");
     }
     const toml::node* steps = t.get("steps");
@@ -229,7 +393,7 @@ class TReader {
     if (steps != nullptr || fallbacks != nullptr || !partial) entry.Def.Rules.clear();
     if (steps != nullptr) {
       entry.Def.Rules.push_back(ReadStepList(*steps, entry, "steps"));
-    } else if (!partial) {
+    } else if (!partial && !retired) {
       missing("steps");
     } else if (fallbacks != nullptr && base != nullptr && !base->Rules.empty()) {
       entry.Def.Rules.push_back(base->Rules.front());
@@ -264,38 +428,41 @@ class TReader {
     return std::string(authority.substr(colon + 1));
   }
 
-  void ReadUrl(const toml::node& n, TEntry& entry) {
+  // Whether `n` (the entry's `what`: url, first_visit) is a URL the fields can ask for.
+  bool CheckUrl(const toml::node& n, TEntry& entry, const std::string& what) {
     if (!n.is_string()) {
-      Fault(n, entry, "url must be a text");
-      return;
+      Fault(n, entry, what + " must be a text");
+      return false;
     }
     const std::string url = Text(n);
     if (url.empty()) {
-      Fault(n, entry, "url is empty");
-      return;
+      Fault(n, entry, what + " is empty");
+      return false;
     }
+    const size_t before = Problems.size();
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
-      Fault(n, entry, "url must begin with http:// or https://");
+      Fault(n, entry, what + " must begin with http:// or https://");
     } else if (auto port = UrlPortText(url);
                port && !port->empty() && ParsePortNumber(*port) == 0) {
-      Fault(n, entry, "url has the port \"" + *port + "\": a port is a number from 1 to 65535");
+      Fault(n, entry, what + " has the port \"" + *port + "\": a port is a number from 1 to 65535");
     }
     size_t i = 0;
     while ((i = url.find('{', i)) != std::string::npos) {
       const size_t close = url.find('}', i);
       if (close == std::string::npos) {
-        Fault(n, entry, "url has a \"{\" without its \"}\"");
+        Fault(n, entry, what + " has a \"{\" without its \"}\"");
         break;
       }
       const std::string name = url.substr(i + 1, close - i - 1);
-      if (name != "site" && FindServiceHost(DefaultServiceHosts(), name) == nullptr) {
+      if (name != "site" && name != "key" && TimePlaceholderSeconds(name) < 0 &&
+          FindServiceHost(DefaultServiceHosts(), name) == nullptr) {
         std::string known = "{site}";
         for (const std::string& host : ServiceHostNames()) known += ", {" + host + "}";
-        Fault(n, entry, "url names an unknown host {" + name + "} (known: " + known + ")");
+        Fault(n, entry, what + " names an unknown host {" + name + "} (known: " + known + ")");
       }
       i = close + 1;
     }
-    ToGbk(n, url, entry, entry.Def.Url);
+    return Problems.size() == before;
   }
 
   // UTF-8 text of the file as GBK; a fault when GBK lacks one of its characters.
@@ -327,7 +494,8 @@ class TReader {
   std::optional<TStep> ReadStep(const toml::node& n, TEntry& entry) {
     static const std::string kShape =
         "a step is 'digits' or one of { between = ['start', 'end'] }, { remove = 'text' }, "
-        "{ rule = 'pattern' }, { append = 'text' }";
+        "{ rule = 'pattern' }, { append = 'text' }, { json = '/pointer' }, "
+        "{ newest = ['/array', '/member'] }, { date = '%Y%m%d' }";
     if (const auto* word = n.as_string()) {
       if (word->get() == "digits") return TStep{TStepKind::DigitsOnly};
       Fault(n, entry, "unknown step '" + Text(n) + "': " + kShape);
@@ -348,6 +516,7 @@ class TReader {
     const toml::node& value = *value_ptr;
     const std::string kind = Text(key);
     if (kind == "between") return ReadBetween(value, entry);
+    if (kind == "newest") return ReadNewest(value, entry);
     TStep step;
     if (kind == "remove")
       step.Kind = TStepKind::Remove;
@@ -355,6 +524,10 @@ class TReader {
       step.Kind = TStepKind::Rule;
     else if (kind == "append")
       step.Kind = TStepKind::Append;
+    else if (kind == "json")
+      step.Kind = TStepKind::Json;
+    else if (kind == "date")
+      step.Kind = TStepKind::Date;
     else {
       Fault(key.source(), entry.Name, "unknown step \"" + kind + "\": " + kShape);
       entry.Faulty = true;
@@ -371,6 +544,57 @@ class TReader {
     }
     if (!ToGbk(value, text, entry, step.A)) return std::nullopt;
     if (step.Kind == TStepKind::Rule && !CheckRule(value, entry, step.A)) return std::nullopt;
+    if (step.Kind == TStepKind::Json && !CheckPointer(value, entry, text)) return std::nullopt;
+    if (step.Kind == TStepKind::Date && !CheckDateFormat(value, entry, text)) return std::nullopt;
+    return step;
+  }
+
+  // A JSON Pointer (RFC 6901): "/" and the members' names, "~0" for "~" and "~1" for "/".
+  bool CheckPointer(const toml::node& n, TEntry& entry, const std::string& pointer) {
+    try {
+      if (pointer.empty() || pointer[0] != '/') throw std::invalid_argument("");
+      nlohmann::json::json_pointer checked(pointer);
+      return true;
+    } catch (const std::exception&) {
+      Fault(n, entry,
+            "\"" + pointer +
+                "\" is not a JSON Pointer: \"/name/0/name\", with ~0 for ~ and ~1 for /");
+      return false;
+    }
+  }
+
+  // A time-stamp format: %Y, %m and %d, optionally %H, %M, %S, "%%" and plain characters.
+  bool CheckDateFormat(const toml::node& n, TEntry& entry, const std::string& format) {
+    std::string seen;
+    for (size_t i = 0; i < format.size(); ++i) {
+      if (format[i] != '%') continue;
+      const char d = i + 1 < format.size() ? format[++i] : '\0';
+      if (std::strchr("YmdHMS%", d) == nullptr || d == '\0') {
+        Fault(n, entry, "a date format takes %Y %m %d %H %M %S and %% only");
+        return false;
+      }
+      seen += d;
+    }
+    for (char needed : {'Y', 'm', 'd'}) {
+      if (seen.find(needed) == std::string::npos) {
+        Fault(n, entry, "a date format needs %Y, %m and %d");
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::optional<TStep> ReadNewest(const toml::node& n, TEntry& entry) {
+    const toml::array* pair = n.as_array();
+    if (pair == nullptr || pair->size() != 2 || !(*pair)[0].is_string() ||
+        !(*pair)[1].is_string()) {
+      Fault(n, entry, "newest takes two JSON Pointers: { newest = ['/array', '/member'] }");
+      return std::nullopt;
+    }
+    TStep step{TStepKind::Newest, Text((*pair)[0]), Text((*pair)[1])};
+    if (!CheckPointer((*pair)[0], entry, step.A) || !CheckPointer((*pair)[1], entry, step.B)) {
+      return std::nullopt;
+    }
     return step;
   }
 
@@ -461,22 +685,44 @@ std::string TServiceProblem::Text() const {
   return File + ":" + std::to_string(Line) + ":" + std::to_string(Column) + ": " + Message;
 }
 
-std::string_view BuiltInServicesText() {
-  return std::string_view(reinterpret_cast<const char*>(kBuiltInServices), sizeof kBuiltInServices);
+std::string_view BuiltInServicesText() { return BuiltInServicesText(kClassicSet); }
+
+std::string_view BuiltInServicesText(const std::string& set) {
+  if (set == kCurrentSet) {
+    return std::string_view(reinterpret_cast<const char*>(kBuiltInServicesCurrent),
+                            sizeof kBuiltInServicesCurrent);
+  }
+  if (set == kClassicSet) {
+    return std::string_view(reinterpret_cast<const char*>(kBuiltInServices),
+                            sizeof kBuiltInServices);
+  }
+  return {};
 }
 
-const TServiceTable& BuiltInServiceTable() {
-  // Read once and never destroyed: workers may still read it while the program exits. The file
-  // is checked by the tests; should a broken one ever ship, what it does define is used and
-  // the problems are said once.
-  static const TServiceTable* table = [] {
-    TServiceLoad load = ParseServices(BuiltInServicesText(), kBuiltInServicesName, TServiceTable{});
+const TServiceTable& BuiltInServiceTable() { return *BuiltInServiceSet(kClassicSet); }
+
+const TServiceTable* BuiltInServiceSet(const std::string& set) {
+  // Each read once and never destroyed: workers may still read them while the program exits.
+  // The files are checked by the tests; should a broken one ever ship, what it does define is
+  // used and the problems are said once.
+  auto read = [](const char* name) {
+    const std::string file = std::string(name) + " (built in)";
+    TServiceLoad load = ParseServices(BuiltInServicesText(name), file, TServiceTable{});
     for (const TServiceProblem& p : load.Problems) std::fprintf(stderr, "%s\n", p.Text().c_str());
-    return new TServiceTable(*load.Table);
-  }();
-  return *table;
+    auto* table = new TServiceTable(*load.Table);
+    table->Name = name;
+    return table;
+  };
+  if (set == kClassicSet) {
+    static const TServiceTable* classic = read(kClassicSet);
+    return classic;
+  }
+  if (set == kCurrentSet) {
+    static const TServiceTable* current = read(kCurrentSet);
+    return current;
+  }
+  return nullptr;
 }
-
 
 TServiceLoad ParseServices(std::string_view text, const std::string& file,
                            const TServiceTable& base) {
@@ -499,16 +745,30 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
     }
     if (text[start] == '\n') ++line, column = 0;
   }
+  const TServiceTable* over = &base;
   if (load.FileUsed) {
     try {
       const toml::table root = toml::parse(MoveCharacters(text, Moved), file);
-      entries = reader.Read(root);
+      // base = "current" lays the file over that built-in set instead.
+      if (const toml::node* n = root.get("base")) {
+        const TServiceTable* named = n->is_string() ? BuiltInServiceSet(Text(*n)) : nullptr;
+        if (named == nullptr) {
+          reader.Fault(n->source(), "", "base names a built-in set: \"classic\" or \"current\"");
+        } else if (base.Requests.empty()) {
+          reader.Fault(n->source(), "", "a built-in set has no base");
+        } else {
+          over = named;
+        }
+      }
+      TReader fields(file, *over);
+      entries = fields.Read(root);
+      reader.Problems.insert(reader.Problems.end(), fields.Problems.begin(), fields.Problems.end());
     } catch (const toml::parse_error& e) {
       reader.Fault(e.source(), "", "not a valid TOML file: " + Text(e.description()));
       load.FileUsed = false;
     }
   }
-  auto table = std::make_shared<TServiceTable>(base);
+  auto table = std::make_shared<TServiceTable>(*over);
   for (TEntry& entry : entries) {
     if (entry.Faulty) continue;
     auto at = std::find_if(table->Requests.begin(), table->Requests.end(),
@@ -528,12 +788,13 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
 }
 
 TServiceLoad LoadServicesToUse(const std::string& requested) {
-  const std::string path = ServicesFileToUse(requested);
+  const TServiceTable* named = BuiltInServiceSet(requested);
+  const std::string path = named != nullptr ? "" : ServicesFileToUse(requested);
   if (!path.empty()) return LoadServicesFile(path);
   TServiceLoad load;
-  // The built-in table lives as long as the program: shared without an owner.
-  load.Table =
-      std::shared_ptr<const TServiceTable>(std::shared_ptr<void>(), &BuiltInServiceTable());
+  // The built-in tables live as long as the program: shared without an owner.
+  load.Table = std::shared_ptr<const TServiceTable>(
+      std::shared_ptr<void>(), named != nullptr ? named : &BuiltInServiceTable());
   return load;
 }
 

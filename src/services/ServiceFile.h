@@ -19,6 +19,11 @@
 
 // The name the built-in file goes by in messages.
 inline constexpr const char* kBuiltInServicesName = "services.toml (built in)";
+// The built-in sets by name: "classic" (resources/services.toml, the default) describes the
+// services as the program has always asked them; "current" (resources/services-current.toml)
+// today's.
+inline constexpr const char* kClassicSet = "classic";
+inline constexpr const char* kCurrentSet = "current";
 
 // One fault of a definitions file. Texts are UTF-8.
 struct TServiceProblem {
@@ -41,16 +46,20 @@ struct TServiceLoad {
 
 // The built-in definitions file as shipped (UTF-8): what --dump-services prints.
 std::string_view BuiltInServicesText();
-// The definitions the program ships with: that file, read once.
+// The file of the built-in set named `set`; empty for a name that is none.
+std::string_view BuiltInServicesText(const std::string& set);
+// The definitions the program ships with: the classic set, read once.
 const TServiceTable& BuiltInServiceTable();
+// The built-in set named `set` ("classic", "current"), read once; null for a name that is none.
+const TServiceTable* BuiltInServiceSet(const std::string& set);
 
 // Reads `text`, the contents of `file` (named in messages), over `base`. With an empty base the
 // file defines the fields by itself (that is how the built-in file is read): every entry is
 // complete, and the table holds the entries without faults in the file's order.
 TServiceLoad ParseServices(std::string_view text, const std::string& file,
                            const TServiceTable& base);
-// ParseServices over the built-in table of the file at `path`; a file that cannot be read is one
-// problem and changes nothing.
+// ParseServices over the built-in classic table (or the set the file's `base` names) of the file
+// at `path`; a file that cannot be read is one problem and changes nothing.
 TServiceLoad LoadServicesFile(const std::string& path);
 
 // Where the user's definitions live: $XDG_CONFIG_HOME/velmora/services.toml, or
@@ -58,10 +67,12 @@ TServiceLoad LoadServicesFile(const std::string& path);
 // variable helps.
 std::string UserServicesPath();
 // The file a program run reads: `requested` (from --services) when given, else the user's file
-// when it exists, else "" (the built-in definitions alone).
+// when it exists, else "" (the built-in definitions alone). A built-in set's name is no file
+// (LoadServicesToUse); "./current" names a file of that name.
 std::string ServicesFileToUse(const std::string& requested);
-// The definitions a program run uses: the file ServicesFileToUse names over the built-in ones,
-// or the built-in ones alone (no problems).
+// The definitions a program run uses: the built-in set `requested` names, else the file
+// ServicesFileToUse names over the built-in set its `base` names, or the classic set alone (no
+// problems).
 TServiceLoad LoadServicesToUse(const std::string& requested);
 
 // The problems of a load for the user, one per line after a heading that names the fields that

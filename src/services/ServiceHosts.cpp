@@ -20,6 +20,11 @@ const TServiceHosts& DefaultServiceHosts() {
       .PageRank = "pr.velmora.com",
       .MakerSite = "www.velmora.com",
       .MakerTools = "tool.velmora.com",
+      .So360 = "www.so.com",
+      .Tranco = "tranco-list.eu",
+      .OpenRank = "openpagerank.com",
+      .Archive = "web.archive.org",
+      .Mshots = "s0.wp.com",
   };
   return *hosts;
 }
@@ -29,13 +34,16 @@ namespace {
 using H = TServiceHosts;
 // Every entry by its name, in the table's order.
 const std::pair<const char*, std::string H::*> kNames[] = {
-      {"Baidu", &H::Baidu},         {"Google", &H::Google},
-      {"Yahoo", &H::Yahoo},         {"Soso", &H::Soso},
-      {"Sogou", &H::Sogou},         {"Youdao", &H::Youdao},
-      {"Bing", &H::Bing},           {"AlexaSearch", &H::AlexaSearch},
-      {"AlexaInfo", &H::AlexaInfo}, {"ChinaRank", &H::ChinaRank},
-      {"Thumbnail", &H::Thumbnail}, {"PageRank", &H::PageRank},
-      {"MakerSite", &H::MakerSite}, {"MakerTools", &H::MakerTools},
+    {"Baidu", &H::Baidu},         {"Google", &H::Google},
+    {"Yahoo", &H::Yahoo},         {"Soso", &H::Soso},
+    {"Sogou", &H::Sogou},         {"Youdao", &H::Youdao},
+    {"Bing", &H::Bing},           {"AlexaSearch", &H::AlexaSearch},
+    {"AlexaInfo", &H::AlexaInfo}, {"ChinaRank", &H::ChinaRank},
+    {"Thumbnail", &H::Thumbnail}, {"PageRank", &H::PageRank},
+    {"MakerSite", &H::MakerSite}, {"MakerTools", &H::MakerTools},
+    {"So360", &H::So360},         {"Tranco", &H::Tranco},
+    {"OpenRank", &H::OpenRank},   {"Archive", &H::Archive},
+    {"Mshots", &H::Mshots},
 };
 
 }  // namespace

@@ -23,6 +23,11 @@ struct TServiceHosts {
   std::string PageRank;     // the maker's PageRank lookup
   std::string MakerSite;    // the maker's web site: initial site name, the picture's link
   std::string MakerTools;   // the maker's online tool site
+  std::string So360;        // 360 search
+  std::string Tranco;       // the research traffic-rank list's API
+  std::string OpenRank;     // the open PageRank API (needs a key)
+  std::string Archive;      // the web archive's capture index
+  std::string Mshots;       // today's site-thumbnail service
 };
 
 // The production table.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "runtime/CodePage.h"
 #include "runtime/Exception.h"
@@ -16,6 +17,14 @@ std::string RulePattern(const std::string& rule) {
   pattern = ReplaceAll(pattern, "[velmora]", "(.*?)");
   pattern = ReplaceAll(pattern, "(*)", ".*?");
   return ReplaceAll(pattern, *kParameter, "(.*?)");
+}
+
+int64_t TimePlaceholderSeconds(const std::string& name) {
+  if (name == "now") return 0;
+  if (name == "day_ago") return 86400;
+  if (name == "month_ago") return 30 * 86400;
+  if (name == "year_ago") return 365 * 86400;
+  return -1;
 }
 
 std::string ExpandUrl(const std::string& url_template, const std::string& site,
@@ -36,6 +45,8 @@ std::string ExpandUrl(const std::string& url_template, const std::string& site,
     const std::string name = url_template.substr(open + 1, close - open - 1);
     if (name == "site") {
       url += url.find('?') == std::string::npos ? site : QueryText(site);
+    } else if (const int64_t back = TimePlaceholderSeconds(name); back >= 0) {
+      url += std::to_string(static_cast<int64_t>(std::time(nullptr)) - back);
     } else if (const std::string* host = FindServiceHost(hosts, name)) {
       url += *host;
     } else {
@@ -61,4 +72,8 @@ std::string QueryText(const std::string& text) {
     }
   }
   return out;
+}
+
+std::string WithKey(const std::string& text, const std::string& key, bool in_url) {
+  return ReplaceAll(text, "{key}", in_url ? QueryText(key) : key);
 }

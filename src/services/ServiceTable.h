@@ -8,6 +8,7 @@
 // Plain value types: copy freely, share read-only between threads. Texts are GBK bytes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ enum class TStepKind {
   DigitsOnly,   // the text when its trimmed bytes are only digits and commas
   Rule,         // the first group of extraction rule A (see RulePattern)
   Append,       // A appended to the value found
+  Json,         // the member at JSON Pointer A of the JSON text; nothing for a missing one or null
+  Newest,       // the element of the array at JSON Pointer A whose member at B sorts last
+  Date,         // the time stamp read by format A ("%Y%m%d..."), given as YYYY-MM-DD
 };
 
 struct TStep {
@@ -43,6 +47,12 @@ enum class TFetchMode {
   Declared = 4,  // as the page's own charset declaration says: Utf8, Big5 or Raw
 };
 
+// A request header a field sends ("User-Agent", "Accept-Language", ...).
+struct THeader {
+  std::string Name, Value;  // Value may hold "{key}"
+  bool operator==(const THeader&) const = default;
+};
+
 struct TRequestDef {
   int Job = 0;                     // 0 .. kQueryJobCount - 1
   std::string Field;               // result field name ("Site1", "WebTitle", ...); "Image1" is the thumbnail
@@ -50,12 +60,22 @@ struct TRequestDef {
   TFetchMode Mode = TFetchMode::Raw;
   std::vector<TStepList> Rules;    // the steps, then the fallbacks; empty for the thumbnail
   bool Enabled = true;             // false: no request is made, the field shows it is off
+  std::string Caption{};           // the caption cell naming the field's service; "": the window's
+  std::vector<THeader> Headers{};  // sent with the request (the set's defaults merged in)
+  std::string FirstVisit{};        // URL template fetched first; the request carries its cookies
+  std::string Retired{};           // "YYYY-MM" (or "YYYY") the service closed: nothing is sent
+  std::string NoMatchNote{};  // why an answer without the value has none ("不在前一百万")
+  std::string KeyEnv{};       // the environment variable holding "{key}"; "": no key
+  std::vector<std::string> BlockedMarkers{};  // texts of the service's own verification page
+  int AgainAfterMs = 0;  // thumbnail: ask again this often while no JPEG comes (0: never)
   bool operator==(const TRequestDef&) const = default;
 };
 
 // Every request of a query, jobs in ascending order, each job's requests in the order it sends
 // them.
 struct TServiceTable {
+  // The built-in set the table is ("classic", "current"), or the one its file lays over.
+  std::string Name = "classic";
   std::vector<TRequestDef> Requests;
   bool operator==(const TServiceTable&) const = default;
 };
@@ -67,9 +87,15 @@ struct TServiceTable {
 std::string RulePattern(const std::string& rule);
 
 // The request URL for `site`: "{site}" becomes the site name, percent-encoded (QueryText) where
-// it stands in the query, as it stands elsewhere, and "{Name}" the host of that name in `hosts`.
+// it stands in the query, as it stands elsewhere, "{Name}" the host of that name in `hosts`, and
+// the time placeholders ("{now}", "{day_ago}", ...) the Unix seconds they name.
 // Raises Exception on a placeholder that names no host or is not closed.
 std::string ExpandUrl(const std::string& url_template, const std::string& site,
                       const TServiceHosts& hosts);
+// How far back a time placeholder of a URL reaches, in seconds: "now" 0, "day_ago" a day,
+// "month_ago" 30 days, "year_ago" 365 days; -1 for any other name.
+int64_t TimePlaceholderSeconds(const std::string& name);
+// `text` with every "{key}" replaced by `key`, percent-encoded (QueryText) when `in_url`.
+std::string WithKey(const std::string& text, const std::string& key, bool in_url);
 // `text` for a URL's query: every byte but letters, digits, "-._~:@/?" as %XX.
 std::string QueryText(const std::string& text);

@@ -14,6 +14,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <string_view>
 
 #include "history/HistoryStore.h"
@@ -22,6 +23,7 @@
 #include "query/UseFunction.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
+#include "services/ServiceFile.h"
 #include "window/QtText.h"
 #include "window/QtTrendDialog.h"
 
@@ -131,6 +133,38 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
   }
   controller_ = std::make_unique<TQueryController>(*this, opener, std::move(services));
+  ShowCaptions();
+}
+
+void TMainForm::ShowCaptions() {
+  const std::shared_ptr<const TServiceTable>& table = controller_->ServiceTable();
+  auto caption_of = [&](TResultField field) -> std::string {
+    if (!table) return "";
+    for (const TRequestDef& def : table->Requests) {
+      if (def.Field == ResultFieldName(field)) return def.Caption;
+    }
+    return "";
+  };
+  // An engine's column and a site-panel cell: the set's caption, else the window's own.
+  auto show = [&](QLabel* label, TResultField field, const QString& before, const QString& after) {
+    if (!label->property("OwnCaption").isValid()) label->setProperty("OwnCaption", label->text());
+    const std::string caption = caption_of(field);
+    label->setText(caption.empty() ? label->property("OwnCaption").toString()
+                                   : before + FromGbk(caption) + after);
+  };
+  for (int col = 1; col <= 7; ++col)
+    show(SName[col], static_cast<TResultField>(rfSite1 + col - 1), "", "");
+  for (int i = 1; i <= 5; ++i) {
+    show(ZHTool[i], static_cast<TResultField>(rfAlexa1 + i - 1), " ", FromUtf8(u8"："));
+  }
+}
+
+void TMainForm::UseServiceSet(const char* name) {
+  // The built-in sets live as long as the program: shared without an owner.
+  controller_->SetServiceTable(
+      std::shared_ptr<const TServiceTable>(std::shared_ptr<void>(), BuiltInServiceSet(name)));
+  QSettings().setValue("services/set", QString::fromUtf8(name));
+  ShowCaptions();
 }
 
 TMainForm::~TMainForm() {
@@ -317,6 +351,15 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
   menu->addAction(FromUtf8(u8"历史趋势…"), this, [this, field] { ShowTrend({field}); });
   if (field >= rfSite1 && field <= rfSite7) {
     menu->addAction(FromUtf8(u8"全部收录"), this, [this] { ShowTrend(IndexCountFields()); });
+  }
+  QMenu* sets = menu->addMenu(FromUtf8(u8"服务定义"));
+  const std::shared_ptr<const TServiceTable>& table = controller_->ServiceTable();
+  const std::string in_use = table ? table->Name : kClassicSet;
+  for (const auto& [name, caption] : {std::pair{kClassicSet, u8"经典"}, {kCurrentSet, u8"当前"}}) {
+    QAction* action =
+        sets->addAction(FromUtf8(caption), this, [this, name] { UseServiceSet(name); });
+    action->setCheckable(true);
+    action->setChecked(in_use == name);
   }
   return menu;
 }

@@ -101,6 +101,10 @@ class TMainForm : public QWidget, public TQueryView {
   void BuildEnginePanel();
   void BuildPeriodPanel();
   void RecordRun(const TQueryRecord& record);
+  // The caption cells as the definitions in use name their services.
+  void ShowCaptions();
+  // The built-in set `name` for the next runs, remembered between runs.
+  void UseServiceSet(const char* name);
   void ShowHistoryMessage();
 
   std::array<QLabel*, kTextFieldCount> fields_{};

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSettings>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +55,14 @@ int main(int argc, char** argv) {
   TQueryServices services = DefaultQueryServices();
   TQtUrlOpener opener;
   // The user's definitions over the built-in ones; a faulty entry keeps the built-in one.
-  const TServiceLoad load = LoadServicesToUse(ServicesOption(argc, argv));
+  // --services, else the set last chosen in the window (服务定义 ▸ 经典 / 当前), else the
+  // user's file or the classic set.
+  std::string requested = ServicesOption(argc, argv);
+  if (requested.empty()) {
+    const std::string remembered = QSettings().value("services/set").toString().toStdString();
+    if (BuiltInServiceSet(remembered) != nullptr) requested = remembered;
+  }
+  const TServiceLoad load = LoadServicesToUse(requested);
   services.Table = load.Table;
   const std::string services_problems = ProblemsReport(load);
   std::fputs(services_problems.c_str(), stderr);

@@ -22,6 +22,7 @@
 #include "cli/SiteQueries.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
+#include "support/CurrentStandIns.h"
 #include "support/PeerDaemons.h"
 #include "support/PgTestServer.h"
 #include "support/StandInHosts.h"
@@ -206,6 +207,70 @@ std::string StandInDefinitions(const StandInServices& s) {
     text = ReplaceAll(text, std::string("{") + name + "}", *FindServiceHost(hosts, name));
   }
   return text;
+}
+
+// The current set against stand-ins of today's services: live and replacement fields show their
+// values, retired ones when their service closed (nothing sent), the key-gated one its value only
+// with the key, each verification page "被拦截", and the thumbnail comes once it is made.
+TEST_F(QueryToolTest, TheCurrentSetShowsTodaysValuesAndSaysWhatItCannot) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  // A key that would add a header line of its own counts as none.
+  setenv("OPENPAGERANK_KEY", "k\r\nX-Injected: 1", 1);
+  CurrentStandIns today;
+  const TServiceHosts hosts = today.Hosts(StandInServiceHosts(stand_ins_));
+  std::string text = "base = \"current\"\n" + std::string(BuiltInServicesText(kCurrentSet));
+  for (const std::string& name : ServiceHostNames()) {
+    text = ReplaceAll(text, "{" + name + "}", *FindServiceHost(hosts, name));
+  }
+  const std::string services =
+      Write("current.toml", ReplaceAll(text, "again_after = 5", "again_after = 1"));
+  const std::string site = stand_ins_.HostFor(StandIn::Site);
+  auto run = [&] {
+    EXPECT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", site.c_str()}),
+              kToolSomeFailed)  // Google's fields are blocked
+        << err_.str();
+    return nlohmann::json::parse(out_.str())[0];
+  };
+
+  auto one = run();
+  EXPECT_EQ(one["services"], "current");
+  auto expected = CurrentStandIns::ExpectedValues();
+  expected.erase("Alexa3");
+  expected["WebTitle"] = GbkToUtf8(StandInServices::ExpectedTitle());
+  for (const auto& [name, value] : expected) {
+    EXPECT_EQ(one["fields"][name]["outcome"], "value") << name << one["fields"][name]["reason"];
+    EXPECT_EQ(one["fields"][name]["text"], value) << name;
+  }
+  for (const char* name : {"Site2", "Dmy4", "Dmy5", "Dmy6"}) {
+    EXPECT_EQ(one["fields"][name]["outcome"], "blocked") << name;
+  }
+  for (const char* name :
+       {"Link2", "Link3", "Link4", "Link5", "Link6", "Site4", "Site6", "Alexa2", "Alexa4"}) {
+    EXPECT_EQ(one["fields"][name]["outcome"], "retired") << name;
+  }
+  EXPECT_EQ(one["fields"]["Link7"]["reason"], "已停用：服务已于 2007 关闭");
+  EXPECT_EQ(one["fields"]["Alexa3"]["reason"], "需要密钥：设置 OPENPAGERANK_KEY");
+  EXPECT_EQ(one["fields"]["Site3"]["caption"], "360");
+  EXPECT_EQ(one["fields"]["Alexa1"]["caption"], "Tranco排名");
+  EXPECT_EQ(one["thumbnail"]["outcome"], "value");
+  EXPECT_EQ(today.RequestHeads(CurrentService::Mshots).size(), 3u);
+  EXPECT_TRUE(today.RequestHeads(CurrentService::OpenRank).empty());
+  for (StandIn gone : {StandIn::Yahoo, StandIn::Soso, StandIn::Youdao, StandIn::ChinaRank}) {
+    EXPECT_TRUE(stand_ins_.RequestsFor(gone).empty());
+  }
+
+  // With the key, its value; Baidu's and Sogou's verification pages are blocked, never a count.
+  setenv("OPENPAGERANK_KEY", CurrentStandIns::kKey, 1);
+  today.SetVerification(CurrentService::Baidu, true);
+  today.SetVerification(CurrentService::Sogou, true);
+  one = run();
+  unsetenv("OPENPAGERANK_KEY");
+  EXPECT_EQ(one["fields"]["Alexa3"]["text"], "4.57");
+  for (const char* name : {"Site1", "Link1", "Dmy1", "Dmy2", "Dmy3", "Site5"}) {
+    EXPECT_EQ(one["fields"][name]["outcome"], "blocked") << name;
+  }
+  EXPECT_EQ(one["fields"]["Alexa3"]["url"].get<std::string>().find(CurrentStandIns::kKey),
+            std::string::npos);
 }
 
 TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {

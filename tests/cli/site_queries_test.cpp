@@ -84,9 +84,11 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   const std::string site = s.HostFor(StandIn::Site);
   const auto records = RunSites({site, site}, StandInOptions(s, 0, 2));
   EXPECT_EQ(ExitStatusOf(records), 3);
-  // A field switched off does not count; a failed thumbnail does.
+  // A field switched off, retired or waiting for a key does not count; a failed thumbnail does.
   std::vector<TQueryRecord> one{records[0]};
   for (TFieldResult& r : one[0].Fields) r.State = r.HasValue() ? TFieldState::Value : TFieldState::Disabled;
+  one[0].Fields[rfLink2].State = TFieldState::Retired;
+  one[0].Fields[rfAlexa3].State = TFieldState::KeyNeeded;
   EXPECT_EQ(ExitStatusOf(one), 0);
   one[0].Picture.State = TFieldState::Failed;
   EXPECT_EQ(ExitStatusOf(one), 3);
@@ -124,7 +126,8 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   hostile[0].Fields[rfWebTitle].Text = "a\x1b]0;x\x07\r\nb";
   std::ostringstream table;
   WriteTable(table, hostile, {rfWebTitle});
-  EXPECT_NE(table.str().find("WebTitle a\\x1B]0;x\\x07\\r\\nb\n"), std::string::npos) << table.str();
+  EXPECT_NE(table.str().find("WebTitle 网站标题  a\\x1B]0;x\\x07\\r\\nb\n"), std::string::npos)
+      << table.str();
   // Nor steer a spreadsheet the CSV goes to: no formula, no raw control byte.
   std::ostringstream cells;
   for (const char* text : {"=HYPERLINK(\"x\")", "+1", "-1", "@SUM(A1)", "\tx", "a\x1b[2Jb"}) {

@@ -191,6 +191,37 @@ TEST(BuiltInServices, TheFileReproducesTheTableTheProgramWasBuiltWith) {
   }
 }
 
+// The current set reads without a fault and defines every field once; a user's file laid over it
+// by base = "current" changes only what it names, its [defaults] going to its own entries.
+TEST(BuiltInServices, TheCurrentSetIsCompleteAndAFileCanLayOverIt) {
+  const TServiceLoad load =
+      ParseServices(BuiltInServicesText(kCurrentSet), "current", TServiceTable{});
+  EXPECT_TRUE(load.Ok()) << ProblemsReport(load);
+  const TServiceTable& current = *BuiltInServiceSet(kCurrentSet);
+  EXPECT_EQ(current.Name, kCurrentSet);
+  EXPECT_EQ(current.Requests.size(), BuiltInServiceTable().Requests.size());
+  for (const TRequestDef& classic : BuiltInServiceTable().Requests) {
+    EXPECT_EQ(std::count_if(current.Requests.begin(), current.Requests.end(),
+                            [&](const TRequestDef& d) { return d.Field == classic.Field; }),
+              1)
+        << classic.Field;
+  }
+  const TServiceLoad user = ParseServices(
+      "base = \"current\"\n[defaults]\nheaders = { User-Agent = 'mine' }\n"
+      "[[field]]\nname = \"Site6\"\nenabled = false\n",
+      "user.toml", BuiltInServiceTable());
+  ASSERT_TRUE(user.Ok()) << ProblemsReport(user);
+  EXPECT_EQ(user.Table->Name, kCurrentSet);
+  for (size_t i = 0; i < current.Requests.size(); ++i) {
+    TRequestDef expected = current.Requests[i];
+    if (expected.Field == "Site6") {
+      expected.Enabled = false;
+      expected.Headers = {{"User-Agent", "mine"}};
+    }
+    EXPECT_EQ(user.Table->Requests[i], expected) << expected.Field;
+  }
+}
+
 TEST(BuiltInServices, AWholeQueryMakesTodaysRequestsAndShowsTodaysValues) {
   StandInServices stand_ins;
   auto table = ParseServices(BuiltInServicesText(), "builtin", TServiceTable{}).Table;

@@ -76,7 +76,7 @@ void TlsScriptServer::Peer::StallUntilStopped() {
   while (!server->stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script)
+TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script, uint16_t port)
     : script_(std::move(script)) {
   ctx_ = SSL_CTX_new(TLS_server_method());
   BIO* bio = BIO_new_mem_buf(issued.certificate_pem.data(),
@@ -96,6 +96,9 @@ TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script)
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  const int reuse = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   socklen_t len = sizeof addr;
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(listen_fd_, 64) != 0 ||

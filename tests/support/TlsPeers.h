@@ -52,9 +52,9 @@ class TlsScriptServer {
   };
   using Script = std::function<void(Peer&)>;
 
-  // Listens on 127.0.0.1:0 with `issued` as certificate; runs `script` after each handshake and
-  // closes the connection (without close_notify) when it returns.
-  TlsScriptServer(const testpki::Issued& issued, Script script);
+  // Listens on 127.0.0.1:`port` (0: any free port) with `issued` as certificate; runs `script`
+  // after each handshake and closes the connection (without close_notify) when it returns.
+  TlsScriptServer(const testpki::Issued& issued, Script script, uint16_t port = 0);
   ~TlsScriptServer();
 
   uint16_t Port() const { return port_; }

@@ -110,9 +110,10 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
 
   QMenu* menu = form.HistoryMenu(rfSite1);
   ASSERT_TRUE(menu);
-  ASSERT_EQ(menu->actions().size(), 2);
+  ASSERT_EQ(menu->actions().size(), 3);
   EXPECT_EQ(menu->actions()[0]->text(), U(u8"历史趋势…"));
   EXPECT_EQ(menu->actions()[1]->text(), U(u8"全部收录"));
+  EXPECT_EQ(menu->actions()[2]->text(), U(u8"服务定义"));
   EXPECT_EQ(form.Field(rfSite1)->contextMenuPolicy(), Qt::CustomContextMenu);
   menu->actions()[0]->trigger();
   delete menu;
@@ -143,7 +144,7 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   // Not an index count: no "全部收录".
   menu = form.HistoryMenu(rfAlexa1);
   ASSERT_TRUE(menu);
-  EXPECT_EQ(menu->actions().size(), 1);
+  EXPECT_EQ(menu->actions().size(), 2);
   delete menu;
 
   // "全部收录": the seven engines in one chart, each broken where it failed.
