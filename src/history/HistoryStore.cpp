@@ -107,6 +107,7 @@ std::vector<THistoryQuery> THistoryStore::Runs(const THistoryFilter& filter) {
 }
 
 void THistoryStore::TRunAssembler::Add(int64_t id, const std::string& site_utf8, int64_t started_ms,
+                                       const std::string& service_set,
                                        const std::optional<TFieldRow>& row) {
   if (!open_ || run_.Id != id) {
     Finish();
@@ -114,6 +115,7 @@ void THistoryStore::TRunAssembler::Add(int64_t id, const std::string& site_utf8,
     run_.Id = id;
     run_.Record.Site = Utf8ToGbk(site_utf8);
     run_.Record.StartedUnixMs = started_ms;
+    run_.Record.ServiceSet = service_set;
     open_ = true;
   }
   if (!row) return;  // a run without that field

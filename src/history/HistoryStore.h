@@ -36,7 +36,7 @@
 #include "query/QueryRecord.h"
 
 // The layout version this program writes.
-constexpr int kHistorySchemaVersion = 2;
+constexpr int kHistorySchemaVersion = 3;
 
 // One stored query: the run as it was recorded (fields not read stay TFieldState::Pending), with
 // each field's number.
@@ -146,7 +146,7 @@ class THistoryStore {
     explicit TRunAssembler(const std::function<void(const THistoryQuery&)>& visit)
         : visit_(visit) {}
     void Add(int64_t id, const std::string& site_utf8, int64_t started_ms,
-             const std::optional<TFieldRow>& row);
+             const std::string& service_set, const std::optional<TFieldRow>& row);
     void Finish();
 
    private:

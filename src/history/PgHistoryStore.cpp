@@ -41,6 +41,8 @@ const char* const kPgMigrations[] = {
     // 1 -> 2: a run id, so that a run written twice is stored once (NULL in older rows).
     "ALTER TABLE queries ADD COLUMN run_id text;"
     "CREATE UNIQUE INDEX queries_by_run ON queries(run_id);",
+    // 2 -> 3: the set of definitions a run used ("classic" before there were two).
+    "ALTER TABLE queries ADD COLUMN services text NOT NULL DEFAULT 'classic';",
 };
 static_assert(std::size(kPgMigrations) == kHistorySchemaVersion,
               "one migration step per layout version");
@@ -136,17 +138,18 @@ std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty) {
 }
 
 // The statement that stores one run: the run, unless its id is stored already, and its rows.
-// $1 site, $2 start, $3 run id, then ten parameters for each field row.
+// $1 site, $2 start, $3 run id, $4 the set of definitions, then ten parameters for each field row.
 const std::string& InsertSql() {
   static const std::string sql = [] {
     std::string s =
-        "WITH q AS (INSERT INTO queries(site, started_ms, run_id) VALUES($1, $2::bigint, $3)"
+        "WITH q AS (INSERT INTO queries(site, started_ms, run_id, services)"
+        " VALUES($1, $2::bigint, $3, $4)"
         " ON CONFLICT (run_id) DO NOTHING RETURNING id)"
         " INSERT INTO fields(query_id, field, text, number, outcome, reason, fetch_end,"
         " http_status, elapsed_ms, url, detail) SELECT q.id, v.* FROM q, (VALUES ";
     static const char* const kTypes[] = {"text", "text", "float8", "text", "text",
                                          "text", "int4", "int8",   "text", "text"};
-    int n = 4;
+    int n = 5;
     for (int row = 0; row <= kTextFieldCount; ++row) {
       s += row == 0 ? "(" : ", (";
       for (size_t c = 0; c < std::size(kTypes); ++c) {
@@ -244,8 +247,9 @@ bool TPgHistoryStore::Record(const TQueryRecord& record, const std::string& run_
   std::lock_guard<std::mutex> lock(mu_);
   if (options_.ReadOnly) return false;
   std::vector<std::string> texts = {ServerText(GbkToUtf8(record.Site)),
-                                    std::to_string(record.StartedUnixMs), ServerText(run_id)};
-  std::vector<bool> null(3, false);
+                                    std::to_string(record.StartedUnixMs), ServerText(run_id),
+                                    ServerText(record.ServiceSet)};
+  std::vector<bool> null(4, false);
   for (const TFieldRow& row : FieldRows(record)) {
     char number[32] = "";  // shortest exact form, whatever the locale
     if (row.Number) *std::to_chars(number, number + sizeof number - 1, *row.Number).ptr = '\0';
@@ -292,7 +296,7 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
   };
   std::string sql =
       "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome, f.fetch_end,"
-      " f.http_status, f.elapsed_ms, f.url, f.detail FROM queries q"
+      " f.http_status, f.elapsed_ms, f.url, f.detail, q.services FROM queries q"
       " LEFT JOIN fields f ON f.query_id = q.id";
   if (filter.NoFields) sql += " AND false";
   for (size_t i = 0; i < filter.Fields.size(); ++i) {
@@ -343,7 +347,7 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
         row->Detail = PQgetvalue(res, i, 11);
       }
       runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), PQgetvalue(res, i, 1),
-               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), row);
+               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), PQgetvalue(res, i, 12), row);
     }
     runs.Finish();
     Succeeded(kTroubleRead);

@@ -46,6 +46,8 @@ const char* const kMigrations[] = {
     // 1 -> 2: a run id, so that a run written twice is stored once (NULL in older rows).
     "ALTER TABLE queries ADD COLUMN run_id TEXT;"
     "CREATE UNIQUE INDEX queries_by_run ON queries(run_id);",
+    // 2 -> 3: the set of definitions a run used ("classic" before there were two).
+    "ALTER TABLE queries ADD COLUMN services TEXT NOT NULL DEFAULT 'classic';",
 };
 static_assert(std::size(kMigrations) == kHistorySchemaVersion,
               "one migration step per layout version");
@@ -159,11 +161,14 @@ void BindNumber(TStatement& st, int i, const std::optional<double>& n) {
 // Stores one run; the caller retries on a busy result.
 int TSqliteHistoryStore::Write(const TQueryRecord& record, const std::string& run_id) {
   return InTransaction(db_, [&]() -> int {
-    TStatement q(db_, "INSERT OR IGNORE INTO queries(site, started_ms, run_id) VALUES(?1, ?2, ?3)");
+    TStatement q(db_,
+                 "INSERT OR IGNORE INTO queries(site, started_ms, run_id, services)"
+                 " VALUES(?1, ?2, ?3, ?4)");
     if (q.Prepared() != SQLITE_OK) return q.Prepared();
     q.Text(1, GbkToUtf8(record.Site));
     q.Int(2, record.StartedUnixMs);
     q.Text(3, run_id);
+    q.Text(4, record.ServiceSet);
     int rc = sqlite3_step(*q);
     if (rc != SQLITE_DONE) return rc;
     if (sqlite3_changes(db_) == 0) return SQLITE_OK;  // stored before
@@ -384,7 +389,7 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
   // The site compares in the column's NOCASE collation, which the index by site shares.
   std::string sql =
       "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome,"
-      " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail FROM queries q"
+      " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail, q.services FROM queries q"
       " LEFT JOIN fields f ON f.query_id = q.id";
   if (filter.NoFields) sql += " AND 0";
   for (size_t i = 0; i < filter.Fields.size(); ++i) {
@@ -419,7 +424,8 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
         row->Url = st.ColumnText(10);
         row->Detail = st.ColumnText(11);
       }
-      runs.Add(sqlite3_column_int64(*st, 0), st.ColumnText(1), sqlite3_column_int64(*st, 2), row);
+      runs.Add(sqlite3_column_int64(*st, 0), st.ColumnText(1), sqlite3_column_int64(*st, 2),
+               st.ColumnText(12), row);
     }
     if (rc == SQLITE_DONE) runs.Finish();
   }

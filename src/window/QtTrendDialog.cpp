@@ -84,8 +84,9 @@ TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site,
 }
 
 void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
-  // The chart: per field, a line for each stretch of runs with a number, and the points (also
-  // the legend's entry, and visible where a stretch is a single run).
+  // The chart: per field, a line for each stretch of runs with a number under one set of
+  // definitions, and the points (also the legend's entry, and visible where a stretch is a
+  // single run).
   double low = std::numeric_limits<double>::max(), high = std::numeric_limits<double>::lowest();
   for (size_t i = 0; i < fields_.size(); ++i) {
     const TResultField f = fields_[i];
@@ -97,7 +98,11 @@ void TTrendDialog::Fill(const std::vector<THistoryQuery>& series) {
     points->setColor(color);
     points->setBorderColor(color);
     points->setMarkerSize(7);
+    const std::string* set = nullptr;  // the definitions the last run used
     for (const THistoryQuery& q : series) {
+      // Values of another set of definitions are no continuation of the line before.
+      if (set != nullptr && *set != q.Record.ServiceSet) line = nullptr;
+      set = &q.Record.ServiceSet;
       if (!q.Numbers[f]) {
         line = nullptr;  // a gap
         continue;

@@ -159,6 +159,7 @@ TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
   late.Fields[rfLink1].Text.clear();
   late.Fields[rfDmy1] = Failed(TFetchEnd::Stopped);
   late.Picture = Value("", "http://thumb/");
+  late.ServiceSet = "current";
   ASSERT_TRUE(store->Record(late));
   ASSERT_TRUE(store->Record(MakeRun("example.com", 1000, 1)));  // stored later, started earlier
   ASSERT_TRUE(store->Record(MakeRun("other.org", 2000, 2)));
@@ -169,6 +170,8 @@ TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
   EXPECT_EQ(all[0].Record.StartedUnixMs, 1000);
   EXPECT_EQ(all[1].Record.StartedUnixMs, 3000);
   EXPECT_EQ(all[1].Record.Site, "Example.com");
+  EXPECT_EQ(all[0].Record.ServiceSet, "classic");
+  EXPECT_EQ(all[1].Record.ServiceSet, "current");
   const TQueryRecord& r = all[1].Record;
   EXPECT_EQ(r.Fields[rfSite3].Text, "302");
   EXPECT_EQ(all[1].Numbers[rfSite3], 302);

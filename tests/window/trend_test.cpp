@@ -86,6 +86,7 @@ void StoreThirtyRuns(THistoryStore& store) {
     }
     if (i >= 24) r.Fields[rfSite3] = FailedField(timeout);
     if (i == 12) r.Fields[rfSite6].Text = "0";
+    if (i >= 27) r.ServiceSet = "current";  // the last runs asked today's services
     ASSERT_TRUE(store.Record(r));
     TQueryRecord other = r;  // another site's runs stay out of the dialog
     other.Site = "other.org";
@@ -120,16 +121,18 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   auto* dialog = form.findChild<TTrendDialog*>("TrendDialog");
   ASSERT_TRUE(dialog);
 
-  // Runs 0-6, 9-19 and 21-29 give three stretches of line; the points mark all 27 numbers.
+  // Runs 0-6, 9-19 and 21-26 give three stretches of line and 27-29 (another set of
+  // definitions) a fourth; the points mark all 27 numbers.
   const QString baidu = FromGbk(ResultFieldCaption(rfSite1));
   std::vector<QLineSeries*> lines = Lines(dialog->Chart(), baidu);
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0]->count(), 7);
   EXPECT_EQ(lines[1]->count(), 11);
-  EXPECT_EQ(lines[2]->count(), 9);
+  EXPECT_EQ(lines[2]->count(), 6);
+  EXPECT_EQ(lines[3]->count(), 3);
   EXPECT_EQ(lines[0]->at(0).y(), 52000);
   EXPECT_LT(lines[0]->at(6).x(), lines[1]->at(0).x());
-  EXPECT_EQ(dialog->Chart()->series().size(), 4);  // one field: three lines and its points
+  EXPECT_EQ(dialog->Chart()->series().size(), 5);  // one field: four lines and its points
 
   QTableWidget* table = dialog->Table();
   ASSERT_EQ(table->rowCount(), 30);
@@ -159,9 +162,10 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   int points = 0;
   for (QAbstractSeries* s : dialog->Chart()->series()) points += !!qobject_cast<QScatterSeries*>(s);
   EXPECT_EQ(points, 7);
-  EXPECT_EQ(Lines(dialog->Chart(), baidu).size(), 3u);
+  // Broken where it failed and where the runs changed their set of definitions.
+  EXPECT_EQ(Lines(dialog->Chart(), baidu).size(), 4u);
   EXPECT_EQ(Lines(dialog->Chart(), FromGbk(ResultFieldCaption(rfSite3))).size(), 1u);  // ends early
-  EXPECT_EQ(Lines(dialog->Chart(), FromGbk(ResultFieldCaption(rfSite6))).size(), 1u);  // "0" counts
+  EXPECT_EQ(Lines(dialog->Chart(), FromGbk(ResultFieldCaption(rfSite6))).size(), 2u);  // "0" counts
   EXPECT_EQ(dialog->Table()->columnCount(), 8);
   EXPECT_EQ(dialog->Table()->rowCount(), 30);
   SaveScreenshot(*dialog, "trend.png");
