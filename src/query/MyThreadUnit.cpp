@@ -237,7 +237,7 @@ void MyThread::RunJob() {
       skipped.State = TFieldState::Disabled;
     } else if (!request.Retired.empty()) {
       skipped.State = TFieldState::Retired;
-      skipped.Note = request.Retired;
+      if (request.Retired != kRetiredWhenUnknown) skipped.Note = request.Retired;
     } else if (key_missing) {
       skipped.State = TFieldState::KeyNeeded;
       skipped.Note = request.KeyEnv;

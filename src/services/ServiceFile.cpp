@@ -226,7 +226,9 @@ class TReader {
     if (const toml::node* n = t.get("first_visit")) {
       if (CheckUrl(*n, entry, "first_visit")) ToGbk(*n, Text(*n), entry, def.FirstVisit);
     }
-    if (const toml::node* n = t.get("retired")) {
+    if (const toml::node* n = t.get("retired"); n != nullptr && n->value<bool>() == true) {
+      def.Retired = kRetiredWhenUnknown;  // closed, but nobody can say when
+    } else if (n != nullptr) {
       // "YYYY" or "YYYY-MM".
       const std::string month = n->is_string() ? Text(*n) : "";
       const bool digits = std::all_of(month.begin(), month.end(),
@@ -238,7 +240,8 @@ class TReader {
                           (month.size() == 4 || (month.size() == 7 && m >= 1 && m <= 12));
       if (!shaped) {
         Fault(*n, entry,
-              "retired takes when the service closed: retired = \"2013-03\" (or \"2013\")");
+              "retired takes when the service closed: retired = \"2013-03\" (or \"2013\", or "
+              "true when that is not known)");
       } else {
         def.Retired = month;
       }

@@ -53,6 +53,9 @@ struct THeader {
   bool operator==(const THeader&) const = default;
 };
 
+// TRequestDef::Retired of a service known to have closed, but not when (`retired = true`).
+inline constexpr const char* kRetiredWhenUnknown = "?";
+
 struct TRequestDef {
   int Job = 0;                     // 0 .. kQueryJobCount - 1
   std::string Field;               // result field name ("Site1", "WebTitle", ...); "Image1" is the thumbnail
@@ -63,7 +66,8 @@ struct TRequestDef {
   std::string Caption{};           // the caption cell naming the field's service; "": the window's
   std::vector<THeader> Headers{};  // sent with the request (the set's defaults merged in)
   std::string FirstVisit{};        // URL template fetched first; the request carries its cookies
-  std::string Retired{};           // "YYYY-MM" (or "YYYY") the service closed: nothing is sent
+  // When the service closed, "YYYY-MM" or "YYYY", or kRetiredWhenUnknown: nothing is sent.
+  std::string Retired{};
   std::string NoMatchNote{};  // why an answer without the value has none ("不在前一百万")
   std::string KeyEnv{};       // the environment variable holding "{key}"; "": no key
   std::vector<std::string> BlockedMarkers{};  // texts of the service's own verification page

@@ -144,7 +144,8 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
        {"f.toml:6:15: first_visit must begin with http:// or https://"}},
       {"retired without its month's shape",
        Site1("retired = '2013-13'\n"),
-       {"f.toml:6:11: retired takes when the service closed: retired = \"2013-03\" (or \"2013\")"}},
+       {"f.toml:6:11: retired takes when the service closed: retired = \"2013-03\" (or \"2013\", "
+        "or true when that is not known)"}},
       {"key_env not a variable name",
        Site1("key_env = 'MY KEY'\nheaders = { K = '{key}' }\n"),
        {"f.toml:6:11: key_env takes the name of an environment variable: key_env = \"NAME\""}},
