@@ -45,7 +45,6 @@ TEST(Sitemap, CountsWhatCrawlersCount) {
        "<!DOCTYPE urlset [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
        "<urlset><url><loc>&x;</loc></url></urlset>",
        kSitemapMaxBytes, TSitemapKind::UrlSet, 0, false, false},
-      {"empty", "", kSitemapMaxBytes, TSitemapKind::Unknown, 0, false, true},
   };
   for (const TSitemapRow& row : rows) {
     const TSitemap sitemap = ParseSitemap(row.Xml, row.MaxBytes);
