@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   libpcre2-dev libcurl4-openssl-dev libssl-dev openssl ca-certificates
   opencc nlohmann-json3-dev
-  zlib1g-dev libbrotli-dev libc-ares-dev
+  zlib1g-dev libbrotli-dev libc-ares-dev libxml2-dev
   microsocks dante-server nginx-light tinyproxy
   xvfb xdotool x11-apps imagemagick iproute2 util-linux
 )

@@ -1,0 +1,212 @@
+#include "audit/RobotsTxt.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+// The leading product token of a User-Agent value ("FooBot/1.2 (+url)" -> "foobot"), lower-cased.
+std::string ProductToken(std::string_view value) {
+  value = Trim(value);
+  if (value.substr(0, 1) == "*") return "*";
+  std::string token;
+  for (char c : value) {
+    const bool token_char =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '-';
+    if (!token_char) break;
+    token.push_back(AsciiLower(c));
+  }
+  return token;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsUnreserved(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+void AppendEscaped(std::string& out, unsigned char c) {
+  out.push_back('%');
+  out.push_back(kHexDigits[c >> 4]);
+  out.push_back(kHexDigits[c & 0xF]);
+}
+
+// One spelling for every way of writing the same path: escapes of unreserved characters decoded,
+// other escapes upper-cased, octets outside printable ASCII escaped.
+std::string NormalisePath(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c == '%' && i + 2 < path.size() && HexValue(path[i + 1]) >= 0 &&
+        HexValue(path[i + 2]) >= 0) {
+      const auto decoded =
+          static_cast<unsigned char>(HexValue(path[i + 1]) * 16 + HexValue(path[i + 2]));
+      if (IsUnreserved(decoded)) {
+        out.push_back(static_cast<char>(decoded));
+      } else {
+        AppendEscaped(out, decoded);
+      }
+      i += 2;
+    } else if (c <= 0x20 || c >= 0x7F) {
+      AppendEscaped(out, c);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+// Whether path starts with pattern ("*" any run of octets), or equals it when anchored. Each
+// literal piece is found at its leftmost place, which is enough for a pattern whose only
+// wildcard is "*".
+bool PatternMatches(std::string_view pattern, bool anchored, std::string_view path) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t star = pattern.find('*', start);
+    pieces.push_back(pattern.substr(
+        start, star == std::string_view::npos ? std::string_view::npos : star - start));
+    if (star == std::string_view::npos) break;
+    start = star + 1;
+  }
+  if (pieces.size() == 1) {
+    return anchored ? path == pattern : path.substr(0, pattern.size()) == pattern;
+  }
+  if (path.substr(0, pieces.front().size()) != pieces.front()) return false;
+  std::size_t pos = pieces.front().size();
+  for (std::size_t i = 1; i + 1 < pieces.size(); ++i) {
+    pos = path.find(pieces[i], pos);
+    if (pos == std::string_view::npos) return false;
+    pos += pieces[i].size();
+  }
+  const std::string_view last = pieces.back();
+  if (anchored) {
+    return path.size() - pos >= last.size() && path.substr(path.size() - last.size()) == last;
+  }
+  return path.find(last, pos) != std::string_view::npos;
+}
+
+}  // namespace
+
+TRobotsTxt TRobotsTxt::Parse(std::string_view text) {
+  TRobotsTxt robots;
+  if (text.size() > kRobotsMaxBytes) {
+    robots.truncated_ = true;
+    text = text.substr(0, kRobotsMaxBytes);
+    // The line the limit cuts is not read: half a rule could say the opposite of the whole.
+    const std::size_t last_break = text.find_last_of("\r\n");
+    text =
+        last_break == std::string_view::npos ? std::string_view() : text.substr(0, last_break + 1);
+  }
+  robots.bytes_read_ = text.size();
+  if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
+
+  bool in_agent_lines = false;  // the previous member line was a User-agent line
+  while (!text.empty()) {
+    const std::size_t end = text.find_first_of("\r\n");
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+
+    line = line.substr(0, line.find('#'));
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view key = Trim(line.substr(0, colon));
+    const std::string_view value = Trim(line.substr(colon + 1));
+
+    if (EqualsNoCase(key, "user-agent")) {
+      if (!in_agent_lines) robots.groups_.emplace_back();
+      in_agent_lines = true;
+      std::string token = ProductToken(value);
+      if (!token.empty()) robots.groups_.back().Agents.push_back(std::move(token));
+    } else if (EqualsNoCase(key, "allow") || EqualsNoCase(key, "disallow")) {
+      in_agent_lines = false;
+      if (robots.groups_.empty() || value.empty()) continue;  // no group, or a rule of nothing
+      TRule rule;
+      rule.Allow = EqualsNoCase(key, "allow");
+      std::string_view pattern = value;
+      if (pattern.back() == '$') {
+        rule.Anchored = true;
+        pattern.remove_suffix(1);
+      }
+      rule.Pattern = NormalisePath(pattern);
+      rule.Length = rule.Pattern.size() + (rule.Anchored ? 1 : 0);
+      robots.groups_.back().Rules.push_back(std::move(rule));
+    } else if (EqualsNoCase(key, "sitemap")) {
+      if (!value.empty()) robots.sitemaps_.emplace_back(value);
+    }
+    // Other keys (Crawl-delay, Host, typos) neither count as rules nor end a group's agent lines.
+  }
+
+  bool disallows_root = false;
+  bool any_allow = false;
+  for (const TGroup& group : robots.groups_) {
+    if (std::find(group.Agents.begin(), group.Agents.end(), "*") == group.Agents.end()) continue;
+    for (const TRule& rule : group.Rules) {
+      if (rule.Allow) {
+        any_allow = true;
+      } else if (!rule.Anchored && (rule.Pattern == "/" || rule.Pattern == "/*")) {
+        disallows_root = true;
+      }
+    }
+  }
+  robots.disallows_all_ = disallows_root && !any_allow;
+  return robots;
+}
+
+bool TRobotsTxt::Allowed(std::string_view user_agent, std::string_view path) const {
+  const std::string normalised = NormalisePath(path.empty() ? std::string_view("/") : path);
+  if (normalised == "/robots.txt") return true;
+
+  const std::string token = ProductToken(user_agent);
+  auto names = [](const TGroup& group, std::string_view agent) {
+    return std::find(group.Agents.begin(), group.Agents.end(), agent) != group.Agents.end();
+  };
+  bool own_group = false;
+  if (!token.empty() && token != "*") {
+    for (const TGroup& group : groups_) own_group = own_group || names(group, token);
+  }
+  const std::string_view chosen = own_group ? std::string_view(token) : std::string_view("*");
+
+  bool allowed = true;
+  std::size_t best_length = 0;
+  bool matched = false;
+  for (const TGroup& group : groups_) {
+    if (!names(group, chosen)) continue;
+    for (const TRule& rule : group.Rules) {
+      if (!PatternMatches(rule.Pattern, rule.Anchored, normalised)) continue;
+      if (!matched || rule.Length > best_length || (rule.Length == best_length && rule.Allow)) {
+        allowed = rule.Allow;
+        best_length = rule.Length;
+        matched = true;
+      }
+    }
+  }
+  return allowed;
+}

@@ -1,0 +1,31 @@
+// A sitemap file read for the check-up: how many page URLs a urlset lists, or which sitemaps an
+// index points at. An XML reader walks the document as a stream, so memory stays flat however
+// many URLs it holds; only a <loc> directly inside a <url> or <sitemap> counts (an image's or a
+// video's <loc> deeper down does not). Entities are not expanded, nothing is fetched from the
+// network, and only the first max_bytes of the (already inflated) text are read.
+//
+// Thread-safety: ParseSitemap may run on any number of threads at once.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The most one sitemap file may hold, uncompressed.
+inline constexpr std::size_t kSitemapMaxBytes = 50 * 1024 * 1024;
+// The most child sitemaps an index may list; the rest are not kept.
+inline constexpr std::size_t kSitemapMaxChildren = 50'000;
+
+enum class TSitemapKind { Unknown, UrlSet, Index };
+
+struct TSitemap {
+  TSitemapKind Kind = TSitemapKind::Unknown;
+  std::size_t UrlCount = 0;                // the <loc> URLs of a urlset
+  std::vector<std::string> ChildSitemaps;  // the <loc> URLs of an index, in order
+  bool Truncated = false;                  // the text was longer than max_bytes
+  std::string Error;                       // the first complaint about the XML, empty if none
+};
+
+// Never raises: a text that is not a sitemap comes back Unknown with the reason in Error.
+TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes = kSitemapMaxBytes);
