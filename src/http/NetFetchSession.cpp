@@ -122,18 +122,18 @@ std::string ChainText(const std::vector<std::string>& chain) {
   return text;
 }
 
-// Runs fetch() (which asks `http` for url, following redirects) with each request along the
-// route `proxies` choose for its own server, the first and every redirect alike. Raises
+// Runs fetch() (which asks `http` for url, parsed as `target`, following redirects) with each
+// request along the route `proxies` choose for its own server, the first and every redirect alike. Raises
 // EProxyFailed for an unusable setting (before that request is sent) and for a proxy that cannot
 // be reached, and ETooManyRedirects when the client's redirect limit ended the chain.
-void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySettings& proxies,
-                    const std::function<void()>& fetch) {
+void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TNetURI& target,
+                    const TProxySettings& proxies, const std::function<void()>& fetch) {
   std::optional<TProxyServer> proxy;  // the route of the request under way
   // Points http along the route of a request to target; a failure here is the server's. A hop
   // onto another route does not go on over the connection of the last one (the first request
   // may go over a kept-alive connection of its own route).
-  auto route_to = [&](const TNetURI& target, bool hop) {
-    const TProxyRoute route = RouteFor(target, proxies);
+  auto route_to = [&](const TNetURI& server, bool hop) {
+    const TProxyRoute route = RouteFor(server, proxies);
     // A setting the user made that cannot be used is no reason to go around it.
     if (!route.Unusable.empty()) throw EProxyFailed(route.Unusable);
     const std::string before = proxy ? proxy->Name() : "";
@@ -146,11 +146,11 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySe
         (route.Proxy->Kind == TProxyKind::Socks4 || route.Proxy->Kind == TProxyKind::Socks5)) {
       // These look the server's name up here, after the connect to the proxy; looked up first,
       // a name that does not resolve is the server's failure, not the proxy's.
-      NetResolveHost(target.Host, TNetDeadline::ForConnect(http.ReadTimeout()));
+      NetResolveHost(server.Host, TNetDeadline::ForConnect(http.ReadTimeout()));
     }
     proxy = route.Proxy;
   };
-  std::vector<std::string> chain{ChainEntry(TNetURI(url), url)};
+  std::vector<std::string> chain{ChainEntry(target, url)};
   const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
   http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count, bool& handled,
                                TNetHTTPMethod& method) {
@@ -161,7 +161,7 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TProxySe
     if (handled && sender->RedirectCount() < sender->RedirectMaximum()) route_to(next, true);
   };
   try {
-    route_to(TNetURI(url), false);
+    route_to(target, false);
     fetch();
     // The redirects went on past the client's limit: the last one came as the answer.
     const int code = http.ResponseCode();
@@ -275,7 +275,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
       // Only its cookies matter: whatever it answers, the GET follows.
       const std::string& first = request.FirstVisit;
       try {
-        RoutedRequests(*http, first, proxies_, [&] {
+        RoutedRequests(*http, first, TNetURI(first), proxies_, [&] {
           PacedRequests(*http, first, pacing_.get(), [&] { http->Get(first); });
         });
       } catch (const ENetFetchStopped&) {
@@ -284,7 +284,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
         if (http->IsConnected()) http->CloseConnection();  // its answer may be half read
       }
     }
-    RoutedRequests(*http, url, proxies_, [&] {
+    RoutedRequests(*http, url, target, proxies_, [&] {
       PacedRequests(*http, url, pacing_.get(), [&] {
         get(*http);
         give_back();
