@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "audit/AuditReport.h"
 #include "query/QueryRecord.h"
 
 // The layout version this program writes.
@@ -111,6 +112,16 @@ class THistoryStore {
   }
   // How many runs are stored, over all sites; -1 when the store cannot be read.
   virtual int64_t QueryCount() = 0;
+
+  // Check-ups, kept beside the queries on the same terms: one transaction each, stored once
+  // under its run id, never raising.
+  bool RecordAudit(const TAuditReport& report) { return RecordAudit(report, NewRunId()); }
+  virtual bool RecordAudit(const TAuditReport& report, const std::string& run_id) = 0;
+  // Hands each stored check-up the filter picks to `visit`, in the order they started. The
+  // filter's Site is matched against TAuditReport::Site (UTF-8 here, letter case ignored);
+  // Fields and NoFields do not apply.
+  virtual bool EachAudit(const THistoryFilter& filter,
+                         const std::function<void(const TAuditReport&)>& visit) = 0;
 
   // The message about the last trouble (UTF-8), once: "" when there is none or it was already
   // taken. A trouble of the same kind is reported again only after a success.

@@ -365,3 +365,9 @@ int64_t TPgHistoryStore::QueryCount() {
   if (!Ok(r)) return -1;
   return std::strtoll(PQgetvalue(r.get(), 0, 0), nullptr, 10);
 }
+
+bool TPgHistoryStore::RecordAudit(const TAuditReport&, const std::string&) { return false; }
+
+bool TPgHistoryStore::EachAudit(const THistoryFilter&, const std::function<void(const TAuditReport&)>&) {
+  return false;
+}

@@ -29,6 +29,9 @@ class TPgHistoryStore : public THistoryStore {
   bool Record(const TQueryRecord& record, const std::string& run_id) override;
   bool EachRun(const THistoryFilter& filter,
                const std::function<void(const THistoryQuery&)>& visit) override;
+  bool RecordAudit(const TAuditReport& report, const std::string& run_id) override;
+  bool EachAudit(const THistoryFilter& filter,
+                 const std::function<void(const TAuditReport&)>& visit) override;
   int64_t QueryCount() override;
 
   // `location` with its password, if any, left out.

@@ -445,3 +445,9 @@ int64_t TSqliteHistoryStore::QueryCount() {
   if (st.Prepared() != SQLITE_OK || sqlite3_step(*st) != SQLITE_ROW) return -1;
   return sqlite3_column_int64(*st, 0);
 }
+
+bool TSqliteHistoryStore::RecordAudit(const TAuditReport&, const std::string&) { return false; }
+
+bool TSqliteHistoryStore::EachAudit(const THistoryFilter&, const std::function<void(const TAuditReport&)>&) {
+  return false;
+}

@@ -1,0 +1,29 @@
+// The checks of a check-up, one function each (each in a file of its own). Each takes what it
+// needs already fetched, or a fetch to ask for more, and never raises.
+#pragma once
+
+#include "audit/AuditPage.h"
+#include "audit/AuditReport.h"
+#include "audit/SiteAudit.h"
+#include "transport/NetDeadline.h"
+
+// http://SITE/ without following redirects, then hop by hop up to 10.
+TAuditResult CheckHttps(const TAuditTarget& target, const TAuditFetch& fetch);
+// `home`: https://SITE/ as fetched.
+TAuditResult CheckCertificate(const TAuditPage& home);
+TAuditResult CheckHsts(const TAuditPage& home);
+// `robots`: /robots.txt as fetched.
+TAuditResult CheckRobots(const TAuditPage& robots);
+// The sitemaps robots.txt names, else /sitemap.xml.
+TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
+                          const TAuditFetch& fetch);
+// `home`: the home page as fetched (compressed or not).
+TAuditResult CheckHead(const TAuditPage& home);
+TAuditResult CheckCompression(const TAuditPage& home);
+// `first`: the home page on a fresh connection; three more on a warm one through fetch.
+TAuditResult CheckSpeed(const TAuditPage& first, const TAuditFetch& fetch);
+TAuditResult CheckAddresses(const TAuditTarget& target, const TNetDeadline& deadline);
+
+// https://SITE/ and http://SITE/ (the port when it is not the scheme's own).
+std::string AuditHomeUrl(const TAuditTarget& target);
+std::string AuditHttpUrl(const TAuditTarget& target);
