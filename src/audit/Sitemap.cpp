@@ -4,7 +4,6 @@
 #include <libxml/xmlreader.h>
 
 #include <algorithm>
-#include <climits>
 #include <memory>
 
 namespace {
@@ -42,24 +41,73 @@ void KeepFirstError(void* arg, const char* msg, xmlParserSeverities severity,
   }
 }
 
+// The source as the XML reader pulls it: at most max_bytes, then one byte asked for to tell
+// whether there was more.
+struct TCappedSource {
+  const TSitemapSource* Source;
+  std::size_t Left;
+  bool Truncated = false;
+  bool Probed = false;  // the byte past the limit was asked for
+  std::string Error;
+
+  // Whether the text went on past the limit, as far as can be told: a reader that stopped at an
+  // error before the limit leaves it unknown (false).
+  bool Longer() {
+    if (Left == 0 && !Probed) {
+      char probe = 0;
+      Read(this, &probe, 1);
+    }
+    return Truncated;
+  }
+
+  static int Read(void* context, char* buffer, int size) {
+    auto* self = static_cast<TCappedSource*>(context);
+    if (size <= 0) return 0;
+    if (self->Left == 0) {
+      if (self->Probed) return 0;
+      self->Probed = true;
+      char probe = 0;
+      const int more = (*self->Source)(&probe, 1, self->Error);
+      self->Truncated = more > 0;
+      return more < 0 ? -1 : 0;
+    }
+    const int asked = static_cast<int>(std::min<std::size_t>(self->Left, size));
+    const int got = (*self->Source)(buffer, asked, self->Error);
+    if (got > 0) self->Left -= std::min<std::size_t>(got, self->Left);
+    return got;
+  }
+};
+
 }  // namespace
 
 TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes) {
+  const std::size_t whole_size = xml.size();
+  TSitemap sitemap = ReadSitemap(
+      [&xml](char* buffer, int size, std::string&) {
+        const std::size_t n = std::min<std::size_t>(xml.size(), size);
+        std::copy_n(xml.data(), n, buffer);
+        xml.remove_prefix(n);
+        return static_cast<int>(n);
+      },
+      max_bytes);
+  // The whole text is at hand: whether it was longer needs no reading.
+  sitemap.Truncated = whole_size > max_bytes;
+  return sitemap;
+}
+
+TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes) {
   static const bool kParserReady = (xmlInitParser(), true);
   (void)kParserReady;
 
   TSitemap result;
-  max_bytes = std::min<std::size_t>(max_bytes, INT_MAX);
-  if (xml.size() > max_bytes) {
-    result.Truncated = true;
-    xml = xml.substr(0, max_bytes);
-  }
+  TCappedSource capped{&source, max_bytes, false, false, {}};
+  // The reader owns no input of its own: the source outlives it, so closing does nothing.
   std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> reader(
-      xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
-                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
+      xmlReaderForIO(TCappedSource::Read, nullptr, &capped, nullptr, nullptr,
+                     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
       xmlFreeTextReader);
   if (!reader) {
-    result.Error = "the XML reader could not start";
+    result.Error = capped.Error.empty() ? "the XML reader could not start" : capped.Error;
     return result;
   }
   std::string error;
@@ -78,6 +126,7 @@ TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes) {
       } else {
         result.Error =
             "the root element is <" + std::string(root) + ">, not <urlset> or <sitemapindex>";
+        result.Truncated = capped.Longer();
         return result;
       }
     } else if (depth == kLocDepth && Name(reader.get()) == "loc") {
@@ -90,7 +139,10 @@ TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes) {
       }
     }
   }
-  if (status < 0) {
+  result.Truncated = capped.Longer();
+  if (!capped.Error.empty()) {
+    result.Error = capped.Error;
+  } else if (status < 0) {
     result.Error = error.empty() ? "the XML is malformed" : error;
   } else if (result.Kind == TSitemapKind::Unknown) {
     result.Error = "the document is empty";

@@ -1,0 +1,199 @@
+// The home page's head as search engines read it. The body (content coding already undone) is
+// read in the charset it declares (Content-Type, byte-order mark, meta; UTF-8 when it is valid
+// UTF-8 and declares nothing, else GBK), then parsed as HTML.
+//
+// Marks:
+//   Unable  the home page did not answer, or answered with an error status: there is no page
+//   Fail    noindex (robots meta or X-Robots-Tag: search engines drop the page); no title or an
+//           empty one; not exactly one <h1> with text
+//   Warn    a title outside 30-75 characters; no description or one outside 120-160 characters;
+//           no canonical link, more than one, or one that is relative or on another site; no
+//           lang on <html>; no charset declared (header, meta or byte-order mark)
+//   Pass    otherwise
+// Lengths are characters, not bytes.
+#include <string>
+#include <string_view>
+
+#include "audit/AuditChecks.h"
+#include "audit/AuditFindings.h"
+#include "audit/PageHead.h"
+#include "encoding/PageCharset.h"
+#include "http/NetURI.h"
+#include "runtime/CodePage.h"
+#include "runtime/StrUtils.h"
+
+namespace {
+
+constexpr std::size_t kTitleMinChars = 30, kTitleMaxChars = 75;
+constexpr std::size_t kDescriptionMinChars = 120, kDescriptionMaxChars = 160;
+
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    if (DecodeUtf8(text, i) < 0) return false;
+  }
+  return true;
+}
+
+std::string_view CharsetName(TPageCharset charset) {
+  switch (charset) {
+    case TPageCharset::Utf8:
+      return "UTF-8";
+    case TPageCharset::Gbk:
+      return "GBK";
+    case TPageCharset::Big5:
+      return "Big5";
+  }
+  return "";
+}
+
+std::string_view SourceName(TCharsetSource source) {
+  switch (source) {
+    case TCharsetSource::ByteOrderMark:
+      return "BOM";
+    case TCharsetSource::ContentType:
+      return "Content-Type";
+    case TCharsetSource::MetaElement:
+      return "meta";
+    case TCharsetSource::None:
+      break;
+  }
+  return "未声明";
+}
+
+// Whether one robots directive list ("noindex, nofollow", "googlebot: none") keeps the page out
+// of the index. A leading "agent:" is passed over.
+bool SaysNoindex(std::string_view directives) {
+  std::size_t start = 0;
+  while (start <= directives.size()) {
+    std::size_t end = directives.find(',', start);
+    if (end == std::string_view::npos) end = directives.size();
+    std::string_view item = directives.substr(start, end - start);
+    if (const std::size_t colon = item.rfind(':'); colon != std::string_view::npos) {
+      item.remove_prefix(colon + 1);
+    }
+    const std::string word = Trim(item);
+    if (SameText(word, "noindex") || SameText(word, "none")) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// The host without a leading "www.", lower case: the www twin is the same site.
+std::string SiteOfHost(const std::string& host) {
+  std::string site = LowerCase(host);
+  if (StartsText("www.", site)) site.erase(0, 4);
+  return site;
+}
+
+void CheckCanonical(const TPageHead& head, const std::string& page_url, TAuditResult& result,
+                    TAuditFindings& findings) {
+  if (head.CanonicalCount == 0) {
+    result.Details.push_back("canonical：无");
+    findings.Add(TAuditMark::Warn, "没有 canonical 链接");
+    return;
+  }
+  const std::string& href = head.Canonicals.front();
+  result.Details.push_back("canonical：" + href);
+  if (head.CanonicalCount > 1) {
+    findings.Add(TAuditMark::Warn, "有 " + std::to_string(head.CanonicalCount) + " 个 canonical 链接");
+    return;
+  }
+  const TNetURI canonical(href), page(page_url);
+  if (!(SameText(canonical.Protocol, "http") || SameText(canonical.Protocol, "https")) ||
+      canonical.Host.empty()) {
+    findings.Add(TAuditMark::Warn, "canonical 不是绝对地址");
+  } else if (SiteOfHost(canonical.Host) != SiteOfHost(page.Host)) {
+    findings.Add(TAuditMark::Warn, "canonical 指向别的站点 " + canonical.Host);
+  }
+}
+
+void CheckLengths(const TPageHead& head, TAuditResult& result, TAuditFindings& findings) {
+  if (!head.Title || head.Title->Chars == 0) {
+    result.Details.push_back("标题：无");
+    findings.Add(TAuditMark::Fail, "没有标题");
+  } else {
+    const std::size_t n = head.Title->Chars;
+    result.Details.push_back("标题：" + head.Title->Text + "（" + std::to_string(n) + " 字）");
+    if (n < kTitleMinChars || n > kTitleMaxChars) {
+      findings.Add(TAuditMark::Warn, "标题 " + std::to_string(n) + " 字，宜在 30–75 字");
+    }
+  }
+  if (!head.Description || head.Description->Chars == 0) {
+    result.Details.push_back("描述：无");
+    findings.Add(TAuditMark::Warn, "没有 description");
+  } else {
+    const std::size_t n = head.Description->Chars;
+    result.Details.push_back("描述：" + std::to_string(n) + " 字");
+    if (n < kDescriptionMinChars || n > kDescriptionMaxChars) {
+      findings.Add(TAuditMark::Warn, "description " + std::to_string(n) + " 字，宜在 120–160 字");
+    }
+  }
+}
+
+}  // namespace
+
+TAuditResult CheckHead(const TAuditPage& home) {
+  TAuditResult result;
+  result.Check = TAuditCheck::Head;
+  result.Url = home.FinalUrl.empty() ? home.Url : home.FinalUrl;
+  if (!home.Answered) {
+    result.Mark = TAuditMark::Unable;
+    result.Reason = "取不到首页：" + home.Failure;
+    return result;
+  }
+  if (home.Status < 200 || home.Status >= 300) {
+    result.Mark = TAuditMark::Unable;
+    result.Reason = "首页返回 HTTP " + std::to_string(home.Status) + "，没有页面可查";
+    return result;
+  }
+
+  const std::string content_type = home.Header("Content-Type");
+  TSniffedCharset sniffed = SniffPageCharset(home.Body, content_type);
+  if (sniffed.Source == TCharsetSource::None && IsValidUtf8(home.Body)) {
+    sniffed.Charset = TPageCharset::Utf8;
+  }
+  const TPageHead head = ReadPageHead(PageTextToUtf8(home.Body, sniffed.Charset));
+  if (home.BodyCut) {
+    result.Details.push_back("页面超过读取上限，只查了前 " + AuditByteSize(home.Body.size()));
+  }
+
+  TAuditFindings findings;
+  for (const auto& [name, value] : home.Headers) {
+    if (SameText(name, "X-Robots-Tag") && SaysNoindex(value)) {
+      result.Details.push_back("X-Robots-Tag: " + value);
+      findings.Add(TAuditMark::Fail, "X-Robots-Tag 头要求 noindex");
+      break;
+    }
+  }
+  for (const std::string& robots : head.RobotsMetas) {
+    if (SaysNoindex(robots)) {
+      result.Details.push_back("robots meta：" + robots);
+      findings.Add(TAuditMark::Fail, "robots meta 要求 noindex");
+      break;
+    }
+  }
+  CheckLengths(head, result, findings);
+  result.Details.push_back("h1：" + std::to_string(head.H1Count) + " 个（有文字的 " +
+                           std::to_string(head.NonEmptyH1Count) + " 个）");
+  if (head.NonEmptyH1Count != 1) {
+    findings.Add(TAuditMark::Fail,
+                 "有文字的 h1 有 " + std::to_string(head.NonEmptyH1Count) + " 个，应恰好 1 个");
+  }
+  CheckCanonical(head, result.Url, result, findings);
+  const bool has_lang = head.Lang && !Trim(*head.Lang).empty();
+  result.Details.push_back("lang：" + (has_lang ? *head.Lang : std::string("无")));
+  if (!has_lang) findings.Add(TAuditMark::Warn, "<html> 没有 lang 属性");
+  const bool declared = sniffed.Source != TCharsetSource::None || head.MetaCharset ||
+                        LowerCase(content_type).find("charset=") != std::string::npos;
+  result.Details.push_back("字符集：" + std::string(CharsetName(sniffed.Charset)) + "（" +
+                           std::string(SourceName(sniffed.Source)) + "）");
+  if (!declared) findings.Add(TAuditMark::Warn, "没有声明字符集");
+
+  result.Value = (head.Title ? "标题 " + std::to_string(head.Title->Chars) + " 字" : "无标题") +
+                 " · " +
+                 (head.Description ? "描述 " + std::to_string(head.Description->Chars) + " 字"
+                                   : "无描述") +
+                 " · h1 ×" + std::to_string(head.NonEmptyH1Count);
+  findings.Finish(result, "页面头部齐全");
+  return result;
+}
