@@ -52,7 +52,9 @@ struct TReadState {
   bool SeenHtml = false;
   int TitleDepth = 0;  // inside the first <title>
   bool TitleDone = false;
-  int H1Depth = 0;
+  // An <h1> is open until its end tag or the next <h1> start (which libxml2 nests but browsers
+  // take as closing the first).
+  bool H1Open = false;
   bool H1HasText = false;
   std::optional<TTextCollector> TitleText;
 };
@@ -79,6 +81,12 @@ bool HasToken(std::string_view list, std::string_view token) {
     if (i > start && SameText(list.substr(start, i - start), token)) return true;
   }
   return false;
+}
+
+void CloseH1(TReadState& state) {
+  if (state.H1Open && state.H1HasText) ++state.Head.NonEmptyH1Count;
+  state.H1Open = false;
+  state.H1HasText = false;
 }
 
 void OnMeta(TReadState& state, const xmlChar** attrs) {
@@ -116,10 +124,9 @@ void OnStart(void* context, const xmlChar* name_text, const xmlChar** attrs) {
       state.TitleText.emplace(*head.Title);
     }
   } else if (name == "h1") {
-    if (state.H1Depth++ == 0) {
-      ++head.H1Count;
-      state.H1HasText = false;
-    }
+    CloseH1(state);
+    state.H1Open = true;
+    ++head.H1Count;
   } else if (name == "meta") {
     OnMeta(state, attrs);
   } else if (name == "link") {
@@ -140,8 +147,8 @@ void OnEnd(void* context, const xmlChar* name_text) {
   if (name == "title" && state.TitleDepth > 0 && --state.TitleDepth == 0) {
     state.TitleDone = true;
     state.TitleText.reset();
-  } else if (name == "h1" && state.H1Depth > 0 && --state.H1Depth == 0 && state.H1HasText) {
-    ++state.Head.NonEmptyH1Count;
+  } else if (name == "h1") {
+    CloseH1(state);
   }
 }
 
@@ -149,7 +156,7 @@ void OnCharacters(void* context, const xmlChar* chars, int length) {
   auto& state = *static_cast<TReadState*>(context);
   const std::string_view text(reinterpret_cast<const char*>(chars), length > 0 ? length : 0);
   if (state.TitleText) state.TitleText->Append(text);
-  if (state.H1Depth > 0 && !state.H1HasText) {
+  if (state.H1Open && !state.H1HasText) {
     state.H1HasText = std::any_of(text.begin(), text.end(), [](char c) { return !IsHtmlSpace(c); });
   }
 }
@@ -185,6 +192,6 @@ TPageHead ReadPageHead(std::string_view utf8_html) {
   }
   htmlParseChunk(parser.get(), nullptr, 0, 1);
   // An <h1> still open at the end of the page counts as it stands.
-  if (state.H1Depth > 0 && state.H1HasText) ++state.Head.NonEmptyH1Count;
+  CloseH1(state);
   return state.Head;
 }

@@ -128,7 +128,7 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
       findings.Add(TAuditMark::Warn, url + " 超过一个文件 " + AuditByteSize(kSitemapMaxBytes) +
                                          " 的上限（解压后），只读到上限为止");
     } else if (!sitemap.Error.empty()) {
-      findings.Add(TAuditMark::Warn, url + " 的 XML 有错：" + sitemap.Error);
+      findings.Add(TAuditMark::Warn, url + " 读到中途出错：" + sitemap.Error);
     }
   }
 
