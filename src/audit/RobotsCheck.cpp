@@ -56,7 +56,8 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
     findings.Add(TAuditMark::Fail, "User-agent: * 下有 Disallow: /，所有爬虫都不能抓取全站");
   }
   if (parsed.Truncated() || robots.BodyCut) {
-    findings.Add(TAuditMark::Warn, "文件 " + size_text + "，爬虫只读前 " +
+    findings.Add(TAuditMark::Warn, std::string(robots.BodyCut ? "robots.txt " : "robots.txt 有 ") +
+                                       size_text + "，爬虫只读前 " +
                                        AuditByteSize(kRobotsMaxBytes) + "，其后的规则不起作用");
   }
   findings.Finish(result, "robots.txt 可读，没有挡住全站");
