@@ -46,8 +46,8 @@ int TGunzipReader::Read(char* buffer, int size, std::string& error) {
     const int status = inflate(&zs_, Z_NO_FLUSH);
     if (status == Z_STREAM_END) {
       // Unread input goes back in front of the rest: it may open another member.
-      rest_ = std::string_view(reinterpret_cast<const char*>(zs_.next_in),
-                               zs_.avail_in + rest_.size());
+      rest_ =
+          std::string_view(reinterpret_cast<const char*>(zs_.next_in), zs_.avail_in + rest_.size());
       zs_.avail_in = 0;
       if (!LooksGzipped(rest_)) {
         ended_ = true;

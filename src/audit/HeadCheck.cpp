@@ -95,7 +95,8 @@ void CheckCanonical(const TPageHead& head, const std::string& page_url, TAuditRe
   const std::string& href = head.Canonicals.front();
   result.Details.push_back("canonical：" + href);
   if (head.CanonicalCount > 1) {
-    findings.Add(TAuditMark::Warn, "有 " + std::to_string(head.CanonicalCount) + " 个 canonical 链接");
+    findings.Add(TAuditMark::Warn,
+                 "有 " + std::to_string(head.CanonicalCount) + " 个 canonical 链接");
     return;
   }
   const TNetURI canonical(href), page(page_url);
@@ -189,11 +190,10 @@ TAuditResult CheckHead(const TAuditPage& home) {
                            std::string(SourceName(sniffed.Source)) + "）");
   if (!declared) findings.Add(TAuditMark::Warn, "没有声明字符集");
 
-  result.Value = (head.Title ? "标题 " + std::to_string(head.Title->Chars) + " 字" : "无标题") +
-                 " · " +
-                 (head.Description ? "描述 " + std::to_string(head.Description->Chars) + " 字"
-                                   : "无描述") +
-                 " · h1 ×" + std::to_string(head.NonEmptyH1Count);
+  result.Value =
+      (head.Title ? "标题 " + std::to_string(head.Title->Chars) + " 字" : "无标题") + " · " +
+      (head.Description ? "描述 " + std::to_string(head.Description->Chars) + " 字" : "无描述") +
+      " · h1 ×" + std::to_string(head.NonEmptyH1Count);
   findings.Finish(result, "页面头部齐全");
   return result;
 }

@@ -183,8 +183,7 @@ TPageHead ReadPageHead(std::string_view utf8_html) {
       htmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8),
       htmlFreeParserCtxt);
   if (!parser) return state.Head;
-  htmlCtxtUseOptions(parser.get(),
-                     HTML_PARSE_NONET | HTML_PARSE_RECOVER | HTML_PARSE_IGNORE_ENC);
+  htmlCtxtUseOptions(parser.get(), HTML_PARSE_NONET | HTML_PARSE_RECOVER | HTML_PARSE_IGNORE_ENC);
   while (!utf8_html.empty()) {
     const std::size_t n = std::min(utf8_html.size(), kChunkBytes);
     htmlParseChunk(parser.get(), utf8_html.data(), static_cast<int>(n), 0);

@@ -21,19 +21,19 @@ inline constexpr std::size_t kPageHeadMaxKept = 8;
 
 // A text with its blanks collapsed to one space and trimmed, as a browser shows it.
 struct TPageText {
-  std::string Text;        // at most kPageHeadMaxText bytes
-  std::size_t Chars = 0;   // characters (code points) of the whole text
+  std::string Text;       // at most kPageHeadMaxText bytes
+  std::size_t Chars = 0;  // characters (code points) of the whole text
 };
 
 struct TPageHead {
-  std::optional<std::string> Lang;         // <html lang>, as written; none without the attribute
-  std::optional<TPageText> Title;          // the first <title>
-  std::optional<TPageText> Description;    // the first <meta name="description">'s content
-  int H1Count = 0;                         // every <h1>
-  int NonEmptyH1Count = 0;                 // those with text in them
-  std::size_t CanonicalCount = 0;          // <link rel="canonical">
-  std::vector<std::string> Canonicals;     // their hrefs, the first kPageHeadMaxKept
-  std::vector<std::string> RobotsMetas;    // <meta name="robots"> contents, lower case
+  std::optional<std::string> Lang;       // <html lang>, as written; none without the attribute
+  std::optional<TPageText> Title;        // the first <title>
+  std::optional<TPageText> Description;  // the first <meta name="description">'s content
+  int H1Count = 0;                       // every <h1>
+  int NonEmptyH1Count = 0;               // those with text in them
+  std::size_t CanonicalCount = 0;        // <link rel="canonical">
+  std::vector<std::string> Canonicals;   // their hrefs, the first kPageHeadMaxKept
+  std::vector<std::string> RobotsMetas;  // <meta name="robots"> contents, lower case
   bool MetaCharset = false;  // a <meta charset> or http-equiv="Content-Type" naming a charset
 };
 

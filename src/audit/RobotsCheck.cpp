@@ -49,7 +49,8 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
   if (!parsed.Sitemaps().empty()) {
     result.Value += " · " + std::to_string(parsed.Sitemaps().size()) + " 个 Sitemap";
   }
-  for (const std::string& sitemap : parsed.Sitemaps()) result.Details.push_back("Sitemap: " + sitemap);
+  for (const std::string& sitemap : parsed.Sitemaps())
+    result.Details.push_back("Sitemap: " + sitemap);
 
   TAuditFindings findings;
   if (parsed.DisallowsAllForEveryone()) {

@@ -133,9 +133,9 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
   }
 
   if (repeats > 0) {
-    findings.Add(TAuditMark::Warn, first_repeat + (repeats > 1 ? " 等 " + std::to_string(repeats) +
-                                                                     " 处重复" : "") +
-                                       "，不再重复读取");
+    findings.Add(TAuditMark::Warn,
+                 first_repeat + (repeats > 1 ? " 等 " + std::to_string(repeats) + " 处重复" : "") +
+                     "，不再重复读取");
   }
   if (answered == 0 && bad == 0) {
     result.Mark = TAuditMark::Unable;
@@ -154,8 +154,7 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
   result.Value = std::to_string(urls) + " 个 URL · " + std::to_string(sitemaps) + " 个文件";
   result.Numbers.emplace_back(TAuditNumber::SitemapUrls, static_cast<double>(urls));
   if (bad > 0 || answered < fetched) {
-    findings.Add(TAuditMark::Warn,
-                 "有 " + std::to_string(fetched - sitemaps) + " 个文件读不出来");
+    findings.Add(TAuditMark::Warn, "有 " + std::to_string(fetched - sitemaps) + " 个文件读不出来");
   }
   if (urls == 0) findings.Add(TAuditMark::Warn, "站点地图里没有一个 URL");
   findings.Finish(result, "站点地图共 " + std::to_string(urls) + " 个 URL");

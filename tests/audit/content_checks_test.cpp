@@ -72,7 +72,8 @@ TEST(ContentChecks, Robots) {
 
 std::string UrlSet(int urls) {
   std::string xml = "<?xml version=\"1.0\"?><urlset>";
-  for (int i = 0; i < urls; ++i) xml += "<url><loc>https://a.example/p" + std::to_string(i) + "</loc></url>\n";
+  for (int i = 0; i < urls; ++i)
+    xml += "<url><loc>https://a.example/p" + std::to_string(i) + "</loc></url>\n";
   return xml + "</urlset>";
 }
 
@@ -115,37 +116,69 @@ TEST(ContentChecks, Sitemap) {
   sixty[home + "sitemap.xml"] = Answer(200, sixty_index + "</sitemapindex>");
 
   const TSitemapCheckRow rows[] = {
-      {"default place", Answer(404, ""), {{home + "sitemap.xml", Answer(200, UrlSet(3))}},
-       TAuditMark::Pass, "3 个 URL · 1 个文件", "共 3 个 URL"},
-      {"gzip index of three", robots_naming(home + "i.xml"),
-       {{home + "i.xml", Answer(200, Index({home + "1.xml.gz", home + "2.xml.gz", home + "3.xml.gz"}))},
+      {"default place",
+       Answer(404, ""),
+       {{home + "sitemap.xml", Answer(200, UrlSet(3))}},
+       TAuditMark::Pass,
+       "3 个 URL · 1 个文件",
+       "共 3 个 URL"},
+      {"gzip index of three",
+       robots_naming(home + "i.xml"),
+       {{home + "i.xml",
+         Answer(200, Index({home + "1.xml.gz", home + "2.xml.gz", home + "3.xml.gz"}))},
         {home + "1.xml.gz", Answer(200, GzipCoded(UrlSet(40'000)))},
         {home + "2.xml.gz", Answer(200, GzipCoded(UrlSet(40'000)))},
         {home + "3.xml.gz", Answer(200, GzipCoded(UrlSet(40'000)))}},
-       TAuditMark::Pass, "120000 个 URL · 4 个文件", "120000"},
-      {"one file over 50,000", robots_naming(home + "big.xml"),
-       {{home + "big.xml", Answer(200, UrlSet(50'001))}}, TAuditMark::Warn, "50001 个 URL",
+       TAuditMark::Pass,
+       "120000 个 URL · 4 个文件",
+       "120000"},
+      {"one file over 50,000",
+       robots_naming(home + "big.xml"),
+       {{home + "big.xml", Answer(200, UrlSet(50'001))}},
+       TAuditMark::Warn,
+       "50001 个 URL",
        "50,000"},
-      {"bomb ends at the cap", robots_naming(home + "b.xml.gz"),
-       {{home + "b.xml.gz", Answer(200, UrlBomb())}}, TAuditMark::Warn, "个 URL", "只读到上限"},
-      {"index names itself", robots_naming(home + "i.xml"),
+      {"bomb ends at the cap",
+       robots_naming(home + "b.xml.gz"),
+       {{home + "b.xml.gz", Answer(200, UrlBomb())}},
+       TAuditMark::Warn,
+       "个 URL",
+       "只读到上限"},
+      {"index names itself",
+       robots_naming(home + "i.xml"),
        {{home + "i.xml", Answer(200, Index({home + "i.xml", home + "1.xml"}))},
         {home + "1.xml", Answer(200, UrlSet(2))}},
-       TAuditMark::Warn, "2 个 URL · 2 个文件", "不再重复读取"},
+       TAuditMark::Warn,
+       "2 个 URL · 2 个文件",
+       "不再重复读取"},
       {"more files than read", Answer(404, ""), sixty, TAuditMark::Warn, "49 个 URL · 50 个文件",
        "其余 11 个"},
-      {"none at all", Answer(404, ""), {{home + "sitemap.xml", Answer(404, "")}},
-       TAuditMark::Warn, "无", "没有站点地图"},
-      {"named but missing", robots_naming(home + "gone.xml"),
-       {{home + "gone.xml", Answer(404, "")}}, TAuditMark::Fail, "无", "读不出来"},
-      {"corrupt gzip", robots_naming(home + "c.xml.gz"),
-       {{home + "c.xml.gz", Answer(200, GzipCoded(UrlSet(5)).substr(0, 40))}}, TAuditMark::Warn,
-       "0 个 URL", "读到中途出错：the gzip data ends"},
-      {"one file of two unreadable", robots_naming(home + "i.xml"),
+      {"none at all",
+       Answer(404, ""),
+       {{home + "sitemap.xml", Answer(404, "")}},
+       TAuditMark::Warn,
+       "无",
+       "没有站点地图"},
+      {"named but missing",
+       robots_naming(home + "gone.xml"),
+       {{home + "gone.xml", Answer(404, "")}},
+       TAuditMark::Fail,
+       "无",
+       "读不出来"},
+      {"corrupt gzip",
+       robots_naming(home + "c.xml.gz"),
+       {{home + "c.xml.gz", Answer(200, GzipCoded(UrlSet(5)).substr(0, 40))}},
+       TAuditMark::Warn,
+       "0 个 URL",
+       "读到中途出错：the gzip data ends"},
+      {"one file of two unreadable",
+       robots_naming(home + "i.xml"),
        {{home + "i.xml", Answer(200, Index({home + "1.xml", home + "bad.xml"}))},
         {home + "1.xml", Answer(200, UrlSet(2))},
         {home + "bad.xml", Answer(200, "<html></html>")}},
-       TAuditMark::Warn, "2 个 URL", "1 个文件读不出来"},
+       TAuditMark::Warn,
+       "2 个 URL",
+       "1 个文件读不出来"},
       {"site silent", NoAnswer(), {}, TAuditMark::Unable, "", "连接超时"},
   };
   for (const TSitemapCheckRow& row : rows) {
@@ -206,7 +239,8 @@ TEST(ContentChecks, Head) {
   const THeadRow rows[] = {
       {"all right", page({}), TAuditMark::Pass, "标题 32 字 · 描述 130 字 · h1 ×1", "齐全"},
       {"GBK by meta, counted in characters",
-       page({.Title = Gbk(u8"站点体检站点体检站点体检站点体检站点体检站点体检站点体检站点体检站点体检"),
+       page({.Title =
+                 Gbk(u8"站点体检站点体检站点体检站点体检站点体检站点体检站点体检站点体检站点体检"),
              .Charset = "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=gb2312\">"},
             ""),
        TAuditMark::Pass, "标题 36 字", "齐全"},
@@ -219,9 +253,8 @@ TEST(ContentChecks, Head) {
       {"an empty h1 beside one", page({.H1s = "<h1> </h1><h1><b>a</b></h1>"}), TAuditMark::Pass,
        "h1 ×1", "齐全"},
       {"no title", page({.Title = " "}), TAuditMark::Fail, "标题 0 字", "没有标题"},
-      {"short title, no description",
-       page({.Title = "Home", .Description = ""}), TAuditMark::Warn, "标题 4 字",
-       "标题 4 字，宜在 30–75 字；没有 description"},
+      {"short title, no description", page({.Title = "Home", .Description = ""}), TAuditMark::Warn,
+       "标题 4 字", "标题 4 字，宜在 30–75 字；没有 description"},
       {"relative canonical", page({.Canonical = "<link rel=\"canonical\" href=\"/\">"}),
        TAuditMark::Warn, "", "不是绝对地址"},
       {"canonical elsewhere",
@@ -236,7 +269,8 @@ TEST(ContentChecks, Head) {
       {"error page", Answer(500, HomeHtml({})), TAuditMark::Unable, "", "HTTP 500"},
       {"no answer", NoAnswer(), TAuditMark::Unable, "", "连接超时"},
   };
-  for (const THeadRow& row : rows) ExpectResult(CheckHead(row.Home), row.Name, row.Mark, row.ValuePart, row.ReasonPart);
+  for (const THeadRow& row : rows)
+    ExpectResult(CheckHead(row.Home), row.Name, row.Mark, row.ValuePart, row.ReasonPart);
 }
 
 }  // namespace
