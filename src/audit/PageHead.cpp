@@ -4,9 +4,9 @@
 #include <libxml/parser.h>
 
 #include <algorithm>
-#include <climits>
 #include <memory>
 
+#include "audit/LibXml.h"
 #include "runtime/StrUtils.h"
 
 namespace {
@@ -167,8 +167,7 @@ void Quiet(void*, const char*, ...) {}
 }  // namespace
 
 TPageHead ReadPageHead(std::string_view utf8_html) {
-  static const bool kParserReady = (xmlInitParser(), true);
-  (void)kParserReady;
+  PrepareLibXml();
 
   htmlSAXHandler sax{};
   sax.startElement = OnStart;

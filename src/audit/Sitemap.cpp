@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "audit/LibXml.h"
+
 namespace {
 
 // A <loc> that counts sits at this depth: the root at 0, <url> or <sitemap> at 1.
@@ -96,8 +98,7 @@ TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes) {
 }
 
 TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes) {
-  static const bool kParserReady = (xmlInitParser(), true);
-  (void)kParserReady;
+  PrepareLibXml();
 
   TSitemap result;
   TCappedSource capped{&source, max_bytes, false, false, {}};
