@@ -18,6 +18,7 @@
 #include <sstream>
 #include <vector>
 
+#include "audit/AuditTarget.h"
 #include "cli/AuditWriter.h"
 #include "cli/QueryReport.h"
 #include "cli/SiteAudits.h"
@@ -360,7 +361,7 @@ int AuditSites(const std::vector<TSiteName>& sites, TSiteAuditOptions options, i
                TReportFormat format, const std::string& history_location, std::ostream& out,
                std::ostream& err) {
   std::vector<TAuditTarget> targets;
-  for (const TSiteName& site : sites) targets.push_back(AuditTargetOf(site, https_port));
+  for (const TSiteName& site : sites) targets.push_back(AuditTargetOf(site.Shown, site.Request, https_port));
   const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
   TellStoreMessage(*history, "", err);
   TStopSignals signals;

@@ -6,19 +6,6 @@
 #include <mutex>
 #include <thread>
 
-TAuditTarget AuditTargetOf(const TSiteName& site, int https_port) {
-  TAuditTarget target;
-  target.Shown = site.Shown;
-  target.HttpsPort = https_port;
-  const std::string& name = site.Request;
-  // "[v6]:port" keeps its brackets; any other colon comes before a port.
-  const size_t close = name[0] == '[' ? name.find(']') : std::string::npos;
-  const size_t colon = name.find(':', close == std::string::npos ? 0 : close);
-  target.Host = name.substr(0, colon);
-  if (colon != std::string::npos) target.HttpPort = std::stoi(name.substr(colon + 1));
-  return target;
-}
-
 std::vector<std::optional<TAuditReport>> RunSiteAudits(const std::vector<TAuditTarget>& targets,
                                                        const TSiteAuditOptions& options) {
   std::vector<std::optional<TAuditReport>> reports(targets.size());

@@ -12,11 +12,6 @@
 #include <vector>
 
 #include "audit/SiteAudit.h"
-#include "query/SiteName.h"
-
-// The servers a site name stands for: its host (ASCII, brackets kept around an IPv6 address),
-// the http port it names (80 when none) and `https_port`.
-TAuditTarget AuditTargetOf(const TSiteName& site, int https_port);
 
 struct TSiteAuditOptions {
   TAuditOptions Audit;  // for every site; its Stopped is asked as well as Stop
