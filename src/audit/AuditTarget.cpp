@@ -9,6 +9,8 @@ TAuditTarget AuditTargetOf(const std::string& shown, const std::string& request_
   const size_t close = request_name.rfind(']');
   const size_t colon = request_name.find(':', close == std::string::npos ? 0 : close);
   target.Host = request_name.substr(0, colon);
+  for (char& c : target.Host)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   if (colon != std::string::npos && colon + 1 < request_name.size()) {
     int port = 0;
     for (size_t i = colon + 1; i < request_name.size() && port <= 65535; ++i) {

@@ -27,6 +27,13 @@ std::string Padded(std::string_view utf8, size_t width) {
   return std::string(utf8) + std::string(used < width ? width - used : 1, ' ');
 }
 
+// A trend number as a CSV cell: whole numbers without a fraction.
+std::string NumberText(double value) {
+  if (value == static_cast<double>(static_cast<int64_t>(value)) && value > -1e15 && value < 1e15)
+    return std::to_string(static_cast<int64_t>(value));
+  return Dumped(value, -1);
+}
+
 nlohmann::json ReportJson(const TAuditReport& report) {
   nlohmann::json checks = nlohmann::json::array();
   for (const TAuditResult& r : report.Results) {
@@ -77,7 +84,7 @@ void TAuditWriter::Add(const TAuditReport& report) {
         for (int n = 0; n < kAuditNumberCount; ++n) {
           out_ << ',';
           for (const auto& [number, value] : r.Numbers)
-            if (static_cast<int>(number) == n) out_ << Dumped(value, -1);
+            if (static_cast<int>(number) == n) out_ << NumberText(value);
         }
         out_ << "\r\n";
       }
@@ -87,8 +94,8 @@ void TAuditWriter::Add(const TAuditReport& report) {
            << report.ElapsedMs << " ms)  " << AuditMarkWord(report.Worst()) << "\n";
       for (const TAuditResult& r : report.Results) {
         out_ << "  " << Padded(AuditCheckCaption(r.Check), 12) << Padded(AuditMarkWord(r.Mark), 10)
-             << TerminalSafe(r.Value) << (r.Value.empty() ? "" : "  ") << TerminalSafe(r.Reason)
-             << "\n";
+             << TerminalSafe(r.Value) << (r.Value.empty() || r.Reason.empty() ? "" : "  ")
+             << TerminalSafe(r.Reason) << "\n";
         for (const std::string& line : r.Details) out_ << "      " << TerminalSafe(line) << "\n";
       }
       break;
