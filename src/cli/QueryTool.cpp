@@ -211,9 +211,9 @@ namespace {
 // normalised as the window does; an unusable name stops everything with one line.
 // With a shard, only the sites that fall to its part (ShardOfSite).
 std::optional<std::vector<TSiteName>> CollectSites(const std::vector<std::string>& typed,
-                                                     const std::string& list_file,
-                                                     std::optional<std::pair<int, int>> shard,
-                                                     std::ostream& err) {
+                                                   const std::string& list_file,
+                                                   std::optional<std::pair<int, int>> shard,
+                                                   std::ostream& err) {
   std::vector<std::string> raw = typed;
   if (!list_file.empty()) {
     std::optional<std::string> text = ReadFile(list_file, err);
@@ -361,7 +361,8 @@ int AuditSites(const std::vector<TSiteName>& sites, TSiteAuditOptions options, i
                TReportFormat format, const std::string& history_location, std::ostream& out,
                std::ostream& err) {
   std::vector<TAuditTarget> targets;
-  for (const TSiteName& site : sites) targets.push_back(AuditTargetOf(site.Shown, site.Request, https_port));
+  for (const TSiteName& site : sites)
+    targets.push_back(AuditTargetOf(site.Shown, site.Request, https_port));
   const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
   TellStoreMessage(*history, "", err);
   TStopSignals signals;
@@ -381,10 +382,9 @@ int AuditSites(const std::vector<TSiteName>& sites, TSiteAuditOptions options, i
 
 namespace {
 
-// Lets `read` read the history at `location`, opened read only: showing
-// the history must not change it, so a user who may only read it can still see it (and a
-// missing file is an empty history, not one to create). false, after one line on err, when it
-// cannot be read.
+// Lets `read` read the history at `location`, opened read only: showing the history must not
+// change it, so a user who may only read it can still see it (and a missing file is an empty
+// history, not one to create). false, after one line on err, when it cannot be read.
 bool ReadStored(const std::string& location, const std::function<void(THistoryStore&)>& read,
                 std::ostream& err) {
   const bool local = !THistoryStore::IsDatabaseUrl(location);
@@ -502,14 +502,15 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                      "print a built-in definitions file: classic (the default) or current")
           ->expected(0, 1)
           ->type_name("[SET]");
-  CLI::Option* services_opt = app.add_option("--services", services_file,
-                 "the built-in set \"classic\" or \"current\", or a definitions file to use "
-                 "over the classic set (or the set its base names); default: the user's "
-                 "~/.config/velmora/services.toml when it exists, else classic")
-      ->type_name("SET|FILE");
+  CLI::Option* services_opt =
+      app.add_option("--services", services_file,
+                     "the built-in set \"classic\" or \"current\", or a definitions file to use "
+                     "over the classic set (or the set its base names); default: the user's "
+                     "~/.config/velmora/services.toml when it exists, else classic")
+          ->type_name("SET|FILE");
   CLI::Option* site_opt =
       app.add_option("--site", site, "the site name {site} stands for in a between step")
-      ->type_name("NAME");
+          ->type_name("NAME");
   std::vector<std::string> typed_sites;
   std::string list_file, history_site, field_name;
   bool json = false, jsonl = false, csv = false;
@@ -529,12 +530,13 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       ->type_name("MS")
       ->check(CLI::Range(1, 3600000))
       ->capture_default_str();
-  CLI::Option* delay_opt = app.add_option("--delay", query.DelayMs,
-                 "least time between two requests to one service host (services block "
-                 "clients that ask too fast)")
-      ->type_name("MS")
-      ->check(CLI::Range(0, 3600000))
-      ->capture_default_str();
+  CLI::Option* delay_opt =
+      app.add_option("--delay", query.DelayMs,
+                     "least time between two requests to one service host (services block "
+                     "clients that ask too fast)")
+          ->type_name("MS")
+          ->check(CLI::Range(0, 3600000))
+          ->capture_default_str();
   app.add_option("--proxy", query.Proxy,
                  "the proxy for every request (http://, socks4://, socks4a://, socks5://, "
                  "socks5h://, with user:password@); default: http_proxy, https_proxy, all_proxy "
@@ -553,10 +555,10 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   CLI::Option* history_opt =
       app.add_option("--history", history_site, "print the stored results of SITE")
           ->type_name("SITE");
-  CLI::Option* field_opt =
-      app.add_option("--field", field_name, "with --history: only this field (Site1, WebTitle, ...)")
-      ->type_name("NAME")
-      ->needs(history_opt);
+  CLI::Option* field_opt = app.add_option("--field", field_name,
+                                          "with --history: only this field (Site1, WebTitle, ...)")
+                               ->type_name("NAME")
+                               ->needs(history_opt);
   std::string history_db, since_text, shard_text;
   std::optional<int64_t> since_ms;
   bool resume = false, export_history = false;
@@ -586,10 +588,11 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                                            : "a time such as 2026-12-08T00:00 or 2026-12-08";
               },
               ""));
-  CLI::Option* resume_opt = app.add_flag("--resume", resume,
-               "skip the sites that have a run in the history since --since (to restart a "
-               "machine that stopped without asking twice)")
-      ->needs(since_opt);
+  CLI::Option* resume_opt =
+      app.add_flag("--resume", resume,
+                   "skip the sites that have a run in the history since --since (to restart a "
+                   "machine that stopped without asking twice)")
+          ->needs(since_opt);
   CLI::Option* export_opt = app.add_flag(
       "--history-export", export_history,
       "print every stored run of every site (since --since), one row per site and run");

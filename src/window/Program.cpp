@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
     rc = app.exec();
     queue->Close();
   }
-  // Workers and check-ups still running are not waited for. Leave without running static destructors, which
-  // could pull shared state from under them.
+  // Workers and check-ups still running are not waited for. Leave without running static
+  // destructors, which could pull shared state from under them.
   if (MyThread::LiveCount() > 0 || TAuditDialog::RunningCount() > 0) {
     std::fflush(nullptr);
     std::_Exit(rc);
