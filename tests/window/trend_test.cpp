@@ -350,6 +350,7 @@ TEST_F(TrendTest, ACheckUpFromTheMenuRunsBesideTheWindowAndIsStored) {
   ASSERT_EQ(shelf.Audits.size(), 1u);
   EXPECT_EQ(shelf.Audits[0].Site, site);
   EXPECT_EQ(shelf.Audits[0].Results.size(), static_cast<size_t>(kAuditCheckCount));
+  SaveScreenshot(*dialog, "audit-run.png");
 }
 
 }  // namespace
