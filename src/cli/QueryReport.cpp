@@ -11,8 +11,6 @@
 #include "runtime/CodePage.h"
 #include "services/ServiceFile.h"
 
-namespace {
-
 std::string IsoTime(int64_t unix_ms) {
   const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
   std::tm utc{};
@@ -21,6 +19,8 @@ std::string IsoTime(int64_t unix_ms) {
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return buf;
 }
+
+namespace {
 
 // Why a field has no value, in words ("" for a value).
 std::string Reason(const TFieldResult& r) { return GbkToUtf8(NoValueReason(r)); }
@@ -45,20 +45,6 @@ nlohmann::json FieldJson(TResultField field, const TFieldResult& r, const std::s
   j["wire_bytes"] = r.Fetch.WireBytes;
   j["bytes"] = r.Fetch.Bytes;
   return j;
-}
-
-// A page's text as one CSV cell a spreadsheet shows as text: control bytes written as
-// TerminalSafe does, and a leading "=", "+", "-" or "@" (a formula) behind a "'".
-std::string CsvCell(const std::string& raw) {
-  std::string text = TerminalSafe(raw);
-  if (!text.empty() && std::strchr("=+-@", text[0]) != nullptr) text = "'" + text;
-  if (text.find_first_of(",\"\r\n'") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
 }
 
 // The fields asked for: all of them when none are named.
@@ -89,12 +75,26 @@ nlohmann::json RecordJson(const TQueryRecord& record, const std::vector<TResultF
   return site;
 }
 
+}  // namespace
+
+// A page's text as one CSV cell a spreadsheet shows as text: control bytes written as
+// TerminalSafe does, and a leading "=", "+", "-" or "@" (a formula) behind a "'".
+std::string CsvCell(const std::string& raw) {
+  std::string text = TerminalSafe(raw);
+  if (!text.empty() && std::strchr("=+-@", text[0]) != nullptr) text = "'" + text;
+  if (text.find_first_of(",\"\r\n'") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
 // Texts from pages may hold bytes that are not UTF-8 after all: replace, never throw.
 std::string Dumped(const nlohmann::json& j, int indent) {
   return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
-
-}  // namespace
 
 TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
                              std::vector<TResultField> fields, bool with_time)

@@ -3,7 +3,9 @@
 // (its text is empty and its outcome says why).
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -61,6 +63,14 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
 // A UTF-8 text that cannot steer a terminal: line breaks and tabs written as \n \r \t, other
 // control bytes (escape sequences included) as \xNN.
 std::string TerminalSafe(const std::string& utf8);
+
+// What every report of the tool shares: a time as "2026-12-08T13:00:00Z" (UTC); a text as
+// one CSV cell a spreadsheet shows as text (control bytes as TerminalSafe writes them, a
+// leading "=", "+", "-" or "@" behind a "'", RFC 4180 quoting); JSON text, where bytes that are
+// not UTF-8 after all are replaced rather than thrown on (indent -1: one line).
+std::string IsoTime(int64_t unix_ms);
+std::string CsvCell(const std::string& raw);
+std::string Dumped(const nlohmann::json& j, int indent);
 
 // 0 when every field and the thumbnail of every record has a value or is switched off, else 3.
 int ExitStatusOf(const std::vector<TQueryRecord>& records);

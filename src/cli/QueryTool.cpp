@@ -18,7 +18,10 @@
 #include <sstream>
 #include <vector>
 
+#include "audit/AuditTarget.h"
+#include "cli/AuditWriter.h"
 #include "cli/QueryReport.h"
+#include "cli/SiteAudits.h"
 #include "cli/SiteQueries.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
@@ -90,6 +93,15 @@ std::optional<std::string> ReadFile(const std::string& path, std::ostream& err) 
     }
   }
   return text;
+}
+
+// The site name `typed` reads as; nothing, after one line on err, when it is none.
+std::optional<TSiteName> SiteNameOf(const std::string& typed, std::ostream& err) {
+  TSiteName site = ParseSiteName(typed);
+  if (site.Problem.empty()) return site;
+  err << "velmora-query: not a site name: \"" << TerminalSafe(typed) << "\" (" << site.Problem
+      << ")\n";
+  return std::nullopt;
 }
 
 }  // namespace
@@ -198,10 +210,10 @@ namespace {
 // The sites of the command line and of a list file (one a line, "#" starts a comment line),
 // normalised as the window does; an unusable name stops everything with one line.
 // With a shard, only the sites that fall to its part (ShardOfSite).
-std::optional<std::vector<std::string>> CollectSites(const std::vector<std::string>& typed,
-                                                     const std::string& list_file,
-                                                     std::optional<std::pair<int, int>> shard,
-                                                     std::ostream& err) {
+std::optional<std::vector<TSiteName>> CollectSites(const std::vector<std::string>& typed,
+                                                   const std::string& list_file,
+                                                   std::optional<std::pair<int, int>> shard,
+                                                   std::ostream& err) {
   std::vector<std::string> raw = typed;
   if (!list_file.empty()) {
     std::optional<std::string> text = ReadFile(list_file, err);
@@ -213,16 +225,12 @@ std::optional<std::vector<std::string>> CollectSites(const std::vector<std::stri
       if (!line.empty() && line[0] != '#') raw.push_back(line);
     }
   }
-  std::vector<std::string> sites;
+  std::vector<TSiteName> sites;
   for (const std::string& name : raw) {
-    const TSiteName site = ParseSiteName(name);
-    if (!site.Problem.empty()) {
-      err << "velmora-query: not a site name: \"" << TerminalSafe(name) << "\" (" << site.Problem
-          << ")\n";
-      return std::nullopt;
-    }
-    if (shard && ShardOfSite(site.Request, shard->second) != shard->first) continue;
-    sites.push_back(site.Site);
+    const std::optional<TSiteName> site = SiteNameOf(name, err);
+    if (!site) return std::nullopt;
+    if (shard && ShardOfSite(site->Request, shard->second) != shard->first) continue;
+    sites.push_back(*site);
   }
   return sites;
 }
@@ -279,38 +287,57 @@ bool OutputWritten(std::ostream& out, std::ostream& err) {
   return false;
 }
 
+// Hands what a run of many sites finishes to a report writer in the order of the list, each as
+// soon as it and those before it are done; while standard output is the writer's, g_closing
+// says how to end it between two writes.
+template <typename TWriter, typename TItem>
+class TInListOrder {
+ public:
+  TInListOrder(TWriter& writer, size_t count, bool to_stdout)
+      : writer_(writer), finished_(count), to_stdout_(to_stdout) {
+    if (to_stdout_) g_closing = writer_.Closing();
+  }
+  ~TInListOrder() { g_closing = nullptr; }
+  void Done(size_t index, const TItem& item) {
+    finished_[index] = item;
+    for (; written_ < finished_.size() && finished_[written_]; ++written_) {
+      g_closing = nullptr;
+      writer_.Add(*finished_[written_]);
+      if (to_stdout_) g_closing = writer_.Closing();
+    }
+  }
+
+ private:
+  TWriter& writer_;
+  std::vector<std::optional<TItem>> finished_;
+  size_t written_ = 0;
+  const bool to_stdout_;
+};
+
+// Every message of the store once: a failure, and also a corrupt file set aside on the way.
+void TellStoreMessage(THistoryStore& history, const char* prefix, std::ostream& err) {
+  const std::string message = history.TakeMessage();
+  if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
+}
+
 }  // namespace
 
 int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
                TReportFormat format, const std::string& history_location, std::ostream& out,
                std::ostream& err) {
   const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
-  // Every message of the store once: a failure, and also a corrupt file set aside on the way.
-  auto tell = [&](const char* prefix) {
-    const std::string message = history->TakeMessage();
-    if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
-  };
-  tell("");
+  TellStoreMessage(*history, "", err);
   const bool show_progress = sites.size() > 1 && isatty(2);
   const auto started = std::chrono::steady_clock::now();
   TStopSignals signals;
   options.Stop = &g_stop;
   TReportWriter writer(out, format);
   writer.SetCaptions(options.Table);
-  const bool to_stdout = &out == &std::cout;
-  if (to_stdout) g_closing = writer.Closing();
-  // Written site by site in the order given, each as soon as it and those before it are done.
-  std::vector<std::optional<TQueryRecord>> finished(sites.size());
-  size_t written = 0;
+  TInListOrder<TReportWriter, TQueryRecord> in_order(writer, sites.size(), &out == &std::cout);
   options.OnRecord = [&](size_t index, const TQueryRecord& record) {
     history->Record(record);
-    tell("\r");
-    finished[index] = record;
-    for (; written < finished.size() && finished[written]; ++written) {
-      g_closing = nullptr;
-      writer.Add(*finished[written]);
-      if (to_stdout) g_closing = writer.Closing();
-    }
+    TellStoreMessage(*history, "\r", err);
+    in_order.Done(index, record);
   };
   if (show_progress) {
     options.Progress = [&](size_t done, size_t total, const std::string& current) {
@@ -328,20 +355,44 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   return ExitStatusOf(records);
 }
 
+// --audit: checks up on every site, `jobs` at once, writes each report in the order given and
+// stores it in the history.
+int AuditSites(const std::vector<TSiteName>& sites, TSiteAuditOptions options, int https_port,
+               TReportFormat format, const std::string& history_location, std::ostream& out,
+               std::ostream& err) {
+  std::vector<TAuditTarget> targets;
+  for (const TSiteName& site : sites)
+    targets.push_back(AuditTargetOf(site.Shown, site.Request, https_port));
+  const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
+  TellStoreMessage(*history, "", err);
+  TStopSignals signals;
+  options.Stop = &g_stop;
+  TAuditWriter writer(out, format);
+  TInListOrder<TAuditWriter, TAuditReport> in_order(writer, sites.size(), &out == &std::cout);
+  options.OnReport = [&](size_t index, const TAuditReport& report) {
+    history->RecordAudit(report);
+    TellStoreMessage(*history, "", err);
+    in_order.Done(index, report);
+  };
+  const auto reports = RunSiteAudits(targets, options);
+  g_closing = nullptr;
+  writer.Finish();
+  return ExitStatusOf(reports);
+}
+
 namespace {
 
-// Hands the runs `filter` picks from the history at `location` to `visit`, read only: showing
-// the history must not change it, so a user who may only read it can still see it (and a
-// missing file is an empty history, not one to create). false, after one line on err, when it
-// cannot be read.
-bool ReadStored(const std::string& location, const THistoryFilter& filter,
-                const std::function<void(const THistoryQuery&)>& visit, std::ostream& err) {
+// Lets `read` read the history at `location`, opened read only: showing the history must not
+// change it, so a user who may only read it can still see it (and a missing file is an empty
+// history, not one to create). false, after one line on err, when it cannot be read.
+bool ReadStored(const std::string& location, const std::function<void(THistoryStore&)>& read,
+                std::ostream& err) {
   const bool local = !THistoryStore::IsDatabaseUrl(location);
   if (local && (location.empty() || ::access(location.c_str(), F_OK) != 0)) return true;
   THistoryStore::TOptions read_only;
   read_only.ReadOnly = true;
   const auto history = OpenHistoryStore(location, read_only);
-  history->EachRun(filter, visit);
+  read(*history);
   const std::string trouble = history->TakeMessage();
   if (trouble.empty()) return true;
   err << "velmora-query: " << trouble << "\n";
@@ -354,9 +405,11 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
                                                       const std::string& history_location,
                                                       int64_t since_ms, std::ostream& err) {
   std::set<std::string> done;
+  const auto visit = [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); };
   if (!ReadStored(
-          history_location, {.NoFields = true, .SinceUnixMs = since_ms},
-          [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); }, err)) {
+          history_location,
+          [&](THistoryStore& h) { h.EachRun({.NoFields = true, .SinceUnixMs = since_ms}, visit); },
+          err)) {
     return std::nullopt;
   }
   std::vector<std::string> left;
@@ -370,8 +423,9 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
 int WriteStored(const std::string& location, const THistoryFilter& filter, TReportFormat format,
                 const std::vector<TResultField>& fields, std::ostream& out, std::ostream& err) {
   TReportWriter writer(out, format, fields, true);
+  const auto visit = [&](const THistoryQuery& q) { writer.Add(q.Record); };
   const bool read = ReadStored(
-      location, filter, [&](const THistoryQuery& q) { writer.Add(q.Record); }, err);
+      location, [&](THistoryStore& h) { h.EachRun(filter, visit); }, err);
   writer.Finish();
   return read ? kToolDone : kToolError;
 }
@@ -389,17 +443,26 @@ int ShowHistory(const std::string& site, const std::string& field_name, TReportF
     }
     fields.push_back(*field);
   }
-  const TSiteName name = ParseSiteName(site);
-  if (!name.Problem.empty()) {
-    err << "velmora-query: not a site name: \"" << TerminalSafe(site) << "\" (" << name.Problem
-        << ")\n";
-    return kToolError;
-  }
+  const std::optional<TSiteName> name = SiteNameOf(site, err);
+  if (!name) return kToolError;
   // With one field, also what every report of a run shows (its thumbnail and load time), so
   // that a run reads the same either way.
-  THistoryFilter filter{.Site = name.Site};
+  THistoryFilter filter{.Site = name->Site};
   if (!fields.empty()) filter.Fields = {fields[0], rfAlexa6, rfPicture};
   return WriteStored(history_location, filter, format, fields, out, err);
+}
+
+// --history SITE --audit: the stored check-ups of SITE, oldest first.
+int ShowAuditHistory(const std::string& site, TReportFormat format,
+                     const std::string& history_location, std::ostream& out, std::ostream& err) {
+  const std::optional<TSiteName> name = SiteNameOf(site, err);
+  if (!name) return kToolError;
+  TAuditWriter writer(out, format, true);
+  const auto visit = [&](const TAuditReport& report) { writer.Add(report); };
+  const bool read = ReadStored(
+      history_location, [&](THistoryStore& h) { h.EachAudit({.Site = name->Shown}, visit); }, err);
+  writer.Finish();
+  return read ? kToolDone : kToolError;
 }
 
 int ExportHistory(std::optional<int64_t> since_ms, TReportFormat format,
@@ -414,10 +477,12 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                 "history, try and check the service definitions"};
   app.name("velmora-query");
   app.footer(
-      "Exit status: 0 done (every field has a value; --try-rule: a value was found), 1 no value "
-      "or problems in the file, 2 the command line or a file could not be used, 3 some field has "
-      "no value (or the queries were stopped; fields switched off, retired or waiting for a key "
-      "do not count), 4 the output could not be written.\n"
+      "Exit status: 0 done (every field has a value; --try-rule: a value was found; --audit: "
+      "every check of every site passed), 1 no value or problems in the file, 2 the command line "
+      "or a file could not be used, 3 some field has no value (or the queries were stopped; "
+      "fields switched off, retired or waiting for a key do not count; --audit: a check warned, "
+      "failed or could not run, or the check-ups were stopped), 4 the output could not be "
+      "written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
       "they found is written and stored. A second one ends the program at once.");
   std::vector<std::string> try_rule;
@@ -437,13 +502,15 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                      "print a built-in definitions file: classic (the default) or current")
           ->expected(0, 1)
           ->type_name("[SET]");
-  app.add_option("--services", services_file,
-                 "the built-in set \"classic\" or \"current\", or a definitions file to use "
-                 "over the classic set (or the set its base names); default: the user's "
-                 "~/.config/velmora/services.toml when it exists, else classic")
-      ->type_name("SET|FILE");
-  app.add_option("--site", site, "the site name {site} stands for in a between step")
-      ->type_name("NAME");
+  CLI::Option* services_opt =
+      app.add_option("--services", services_file,
+                     "the built-in set \"classic\" or \"current\", or a definitions file to use "
+                     "over the classic set (or the set its base names); default: the user's "
+                     "~/.config/velmora/services.toml when it exists, else classic")
+          ->type_name("SET|FILE");
+  CLI::Option* site_opt =
+      app.add_option("--site", site, "the site name {site} stands for in a between step")
+          ->type_name("NAME");
   std::vector<std::string> typed_sites;
   std::string list_file, history_site, field_name;
   bool json = false, jsonl = false, csv = false;
@@ -463,12 +530,13 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       ->type_name("MS")
       ->check(CLI::Range(1, 3600000))
       ->capture_default_str();
-  app.add_option("--delay", query.DelayMs,
-                 "least time between two requests to one service host (services block "
-                 "clients that ask too fast)")
-      ->type_name("MS")
-      ->check(CLI::Range(0, 3600000))
-      ->capture_default_str();
+  CLI::Option* delay_opt =
+      app.add_option("--delay", query.DelayMs,
+                     "least time between two requests to one service host (services block "
+                     "clients that ask too fast)")
+          ->type_name("MS")
+          ->check(CLI::Range(0, 3600000))
+          ->capture_default_str();
   app.add_option("--proxy", query.Proxy,
                  "the proxy for every request (http://, socks4://, socks4a://, socks5://, "
                  "socks5h://, with user:password@); default: http_proxy, https_proxy, all_proxy "
@@ -487,9 +555,10 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   CLI::Option* history_opt =
       app.add_option("--history", history_site, "print the stored results of SITE")
           ->type_name("SITE");
-  app.add_option("--field", field_name, "with --history: only this field (Site1, WebTitle, ...)")
-      ->type_name("NAME")
-      ->needs(history_opt);
+  CLI::Option* field_opt = app.add_option("--field", field_name,
+                                          "with --history: only this field (Site1, WebTitle, ...)")
+                               ->type_name("NAME")
+                               ->needs(history_opt);
   std::string history_db, since_text, shard_text;
   std::optional<int64_t> since_ms;
   bool resume = false, export_history = false;
@@ -519,13 +588,32 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                                            : "a time such as 2026-12-08T00:00 or 2026-12-08";
               },
               ""));
-  app.add_flag("--resume", resume,
-               "skip the sites that have a run in the history since --since (to restart a "
-               "machine that stopped without asking twice)")
-      ->needs(since_opt);
+  CLI::Option* resume_opt =
+      app.add_flag("--resume", resume,
+                   "skip the sites that have a run in the history since --since (to restart a "
+                   "machine that stopped without asking twice)")
+          ->needs(since_opt);
   CLI::Option* export_opt = app.add_flag(
       "--history-export", export_history,
       "print every stored run of every site (since --since), one row per site and run");
+  bool audit = false;
+  int https_port = 443;
+  CLI::Option* audit_opt = app.add_flag(
+      "--audit", audit,
+      "check up on each SITE itself instead of querying the services: https and its redirect, "
+      "the certificate, HSTS, robots.txt, the sitemaps, the home page's head, compression, speed "
+      "and weight, the addresses; each check passes (通过), warns (注意), fails (未通过) or "
+      "could not run (无法检查). With --history SITE: its stored check-ups");
+  app.add_option("--https-port", https_port,
+                 "with --audit: the port of the sites' https server, for servers on other ports")
+      ->type_name("N")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str()
+      ->needs(audit_opt);
+  for (CLI::Option* query_only : {services_opt, site_opt, delay_opt, field_opt, resume_opt,
+                                  since_opt, export_opt, try_opt, check_opt, dump_opt}) {
+    audit_opt->excludes(query_only);
+  }
   try_opt->excludes(check_opt)->excludes(dump_opt)->excludes(history_opt)->excludes(export_opt);
   check_opt->excludes(dump_opt)->excludes(history_opt)->excludes(export_opt);
   dump_opt->excludes(history_opt)->excludes(export_opt);
@@ -551,17 +639,29 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     err << "velmora-query: --since goes with --resume or --history-export\n";
     return kToolError;
   }
+  if (audit && !history_site.empty())
+    return ShowAuditHistory(history_site, format, history_location, out, err);
   if (!history_site.empty()) {
     return ShowHistory(history_site, field_name, format, history_location, out, err);
   }
   if (export_history) return ExportHistory(since_ms, format, history_location, out, err);
   const std::optional<std::pair<int, int>> shard = ParseShard(shard_text);
-  auto sites = CollectSites(typed_sites, list_file, shard, err);
-  if (!sites) return kToolError;
-  if (sites->empty() && !shard) {
+  const auto names = CollectSites(typed_sites, list_file, shard, err);
+  if (!names) return kToolError;
+  if (names->empty() && !shard) {
     err << app.help();
     return kToolError;
   }
+  if (audit) {
+    if (names->empty()) return kToolDone;  // nothing falls to this machine
+    TSiteAuditOptions checkup;
+    checkup.Jobs = query.Jobs;
+    checkup.Audit.TimeoutMs = query.ReadTimeoutMs;
+    checkup.Audit.Proxies = TProxySettings::ForQuery(query.Proxy);
+    return AuditSites(*names, checkup, https_port, format, history_location, out, err);
+  }
+  std::optional<std::vector<std::string>> sites(std::in_place);
+  for (const TSiteName& name : *names) sites->push_back(name.Site);
   if (resume) {
     sites = SitesToResume(*sites, history_location, *since_ms, err);
     if (!sites) return kToolError;

@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <string_view>
 
+#include "audit/AuditTarget.h"
 #include "history/HistoryStore.h"
 #include "query/Jpeg.h"
 #include "query/Outcome.h"
@@ -24,6 +25,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
+#include "window/QtAuditDialog.h"
 #include "window/QtText.h"
 #include "window/QtTrendDialog.h"
 
@@ -129,9 +131,20 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     });
   }
 
+  // Anywhere else in the window, the right-click menu holds the site's check-up.
+  setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    auto* menu = new QMenu(this);
+    menu->setObjectName("WindowMenu");
+    menu->setAttribute(Qt::WA_DeleteOnClose, true);
+    menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
+    menu->popup(mapToGlobal(at));
+  });
+
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
   }
+  proxy_ = services.Proxy;
   controller_ = std::make_unique<TQueryController>(*this, opener, std::move(services));
   ShowCaptions();
 }
@@ -361,7 +374,24 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
     action->setCheckable(true);
     action->setChecked(in_use == name);
   }
+  menu->addSeparator();
+  menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
   return menu;
+}
+
+QDialog* TMainForm::ShowAudit() {
+  const TSiteName name = ParseSiteName(TypedSite());
+  if (!name.Problem.empty()) {
+    ShowSiteProblem(name.Problem);
+    return nullptr;
+  }
+  auto* dialog = new TAuditDialog(history_, this);
+  TAuditOptions options;
+  options.TimeoutMs = kQueryReadTimeoutMs;
+  options.Proxies = TProxySettings::ForQuery(proxy_);  // as the window's queries go
+  dialog->Start(AuditTargetOf(name.Shown, name.Request), options);
+  dialog->show();
+  return dialog;
 }
 
 QDialog* TMainForm::ShowTrend(std::vector<TResultField> fields) {

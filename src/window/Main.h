@@ -51,11 +51,16 @@ class TMainForm : public QWidget, public TQueryView {
   // shown once each, in a message box that does not hold up the window.
   void SetHistory(THistoryStore* history);
   // The right-click menu of a result field: "历史趋势…", and for the seven index counts also
-  // "全部收录". Null without a history. The caller shows it (popup) or triggers its actions.
+  // "全部收录"; the definitions in use; "站点体检…". Null without a history. The caller shows it
+  // (popup) or triggers its actions.
   QMenu* HistoryMenu(TResultField field);
   // Opens the trend dialog for the site in the site-name field: a line per field, in the order
   // given. Null without a history.
   QDialog* ShowTrend(std::vector<TResultField> fields);
+  // Opens the check-up dialog for the site in the site-name field and starts its check-up (the
+  // menu's "站点体检…"); null, after the site-name message, when the field holds no site name.
+  // The check-up goes into the history when there is one.
+  QDialog* ShowAudit();
 
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;
@@ -110,5 +115,6 @@ class TMainForm : public QWidget, public TQueryView {
   std::array<QLabel*, kTextFieldCount> fields_{};
   std::array<QColor, kTextFieldCount> value_colors_{};  // each field's colour for a value
   THistoryStore* history_ = nullptr;
+  std::string proxy_;                             // the queries' proxy URL, for the check-ups too
   std::unique_ptr<TQueryController> controller_;  // created last, destroyed first
 };

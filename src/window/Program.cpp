@@ -14,6 +14,7 @@
 #include "history/HistoryStore.h"
 #include "query/MyThreadUnit.h"
 #include "services/ServiceFile.h"
+#include "window/QtAuditDialog.h"
 #include "window/QtMainThreadQueue.h"
 #include "window/QtUrlOpener.h"
 
@@ -82,9 +83,9 @@ int main(int argc, char** argv) {
     rc = app.exec();
     queue->Close();
   }
-  // Workers still running are not waited for. Leave without running static destructors, which
-  // could pull shared state from under them.
-  if (MyThread::LiveCount() > 0) {
+  // Workers and check-ups still running are not waited for. Leave without running static
+  // destructors, which could pull shared state from under them.
+  if (MyThread::LiveCount() > 0 || TAuditDialog::RunningCount() > 0) {
     std::fflush(nullptr);
     std::_Exit(rc);
   }

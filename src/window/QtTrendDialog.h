@@ -3,6 +3,9 @@
 // below it a table of every stored run: its time, then per field the value or, in grey, why
 // there was none.
 //
+// The same for one number of the site's check-ups (certificate days left, time to first byte,
+// ...).
+//
 // The dialog reads the history once, when it is made; it never writes. It is modeless and
 // deletes itself when closed.
 //
@@ -10,6 +13,8 @@
 #pragma once
 
 #include <QDialog>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +30,11 @@ class TTrendDialog : public QDialog {
   // read here and need not outlive the dialog.
   TTrendDialog(THistoryStore& store, const std::string& site, std::vector<TResultField> fields,
                QWidget* parent = nullptr);
-
+  // One number of the site's stored check-ups (site UTF-8, as the check-up names it): a line
+  // broken where a check-up measured none, and a row per check-up with the value or, in grey,
+  // the check's mark and reason.
+  TTrendDialog(THistoryStore& store, const std::string& site, TAuditNumber number,
+               QWidget* parent = nullptr);
 
   QChart* Chart() const { return chart_; }
   QTableWidget* Table() const { return table_; }
@@ -33,9 +42,32 @@ class TTrendDialog : public QDialog {
   QLabel* Note() const { return note_; }
 
  private:
-  void Fill(const std::vector<THistoryQuery>& series);
+  // A line's point per stored run, in their order: a run without a number is a gap, and Break
+  // ends the stretch before it (the values are no continuation of those before).
+  struct TPoint {
+    int64_t At = 0;
+    std::optional<double> Value;
+    bool Break = false;
+  };
+  struct TLine {
+    QString Name;
+    std::vector<TPoint> Points;
+  };
+  // A cell of the table: a value, or in grey why there is none (Tip: the details).
+  struct TCell {
+    QString Text;
+    bool Missing = false;
+    QString Tip;
+  };
+  // The widgets, titled for `site`.
+  void Build(const QString& site, const THistoryStore& store);
+  // After reading: the store's trouble, or that nothing is stored.
+  void ShowNote(THistoryStore& store, bool nothing);
+  void DrawChart(const std::vector<TLine>& lines);
+  // A row per run (its time, then a cell per line), oldest first like the chart.
+  void FillTable(const QStringList& captions, const std::vector<int64_t>& times,
+                 const std::vector<std::vector<TCell>>& rows);
 
-  std::vector<TResultField> fields_;
   QChart* chart_;
   QTableWidget* table_;
   QLabel* note_;

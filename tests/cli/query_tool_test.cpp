@@ -1,6 +1,6 @@
 // velmora-query on pages saved from the stand-in services: the step trace of --try-rule (the
 // built-in steps, and a user's fallback after a step that no longer matches), --check-services
-// and --dump-services, and command lines it cannot use.
+// and --dump-services, and command lines it cannot use; --audit's reports, order and flags.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -480,6 +480,53 @@ TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) 
   }
   ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--csv"}), kToolDone);
   EXPECT_EQ(Count(out_.str(), ",stopped\r\n"), 3u) << out_.str();
+}
+
+// --audit: sites that refuse every connection, three at once, come out in the order given with
+// every check, each kept in the history; flags that only make sense for queries are refused.
+TEST_F(QueryToolTest, AuditChecksUpOnSitesInTheirOrderAndRefusesQueryFlags) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  RefusedLoopbackPort a, b, c;
+  std::vector<std::string> sites;
+  for (const RefusedLoopbackPort* p : {&a, &b, &c})
+    sites.push_back("127.0.0.1:" + std::to_string(p->Port()));
+  const std::string https = std::to_string(a.Port());
+  ASSERT_EQ(Run({"--audit", "--json", "--jobs", "3", "--timeout", "2000", "--https-port",
+                 https.c_str(), sites[0].c_str(), sites[1].c_str(), sites[2].c_str()}),
+            kToolSomeFailed)  // nothing could be checked
+      << err_.str();
+  const auto json = nlohmann::json::parse(out_.str());
+  ASSERT_EQ(json.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(json[i]["site"], sites[i]);
+    ASSERT_EQ(json[i]["checks"].size(), 9u);
+    EXPECT_EQ(json[i]["checks"][0]["check"], "https");
+    EXPECT_NE(json[i]["worst"], "pass");
+  }
+  ASSERT_EQ(Run({"--audit", "--csv", "--timeout", "2000", sites[0].c_str()}), kToolSomeFailed);
+  EXPECT_EQ(Count(out_.str(), "\r\n" + sites[0] + ","), 9u) << out_.str();
+  ASSERT_EQ(Run({"--audit", "--timeout", "2000", sites[0].c_str()}), kToolSomeFailed);
+  EXPECT_NE(out_.str().find("\n  站点地图    "), std::string::npos) << out_.str();
+  // The stored check-ups read back as a JSON array (what is in it is the store's business).
+  ASSERT_EQ(Run({"--history", sites[0].c_str(), "--audit", "--json"}), kToolDone) << err_.str();
+  EXPECT_TRUE(nlohmann::json::parse(out_.str()).is_array());
+
+  const char* site = sites[0].c_str();
+  const std::vector<std::vector<const char*>> refused = {
+      {"--audit", "--services", "classic", site},
+      {"--audit", "--delay", "5", site},
+      {"--audit", "--resume", "--since", "2026-01-01", site},
+      {"--audit", "--history", site, "--field", "Site1"},
+      {"--audit", "--history-export"},
+      {"--audit", "--https-port", "0", site},
+      {"--https-port", "8443", site},  // without --audit
+      {"--audit", "a b.example"},
+      {"--audit"},  // no site
+  };
+  for (const std::vector<const char*>& args : refused) {
+    EXPECT_EQ(Run(args), kToolError) << args[1];
+    EXPECT_EQ(out_.str(), "") << args[1];
+  }
 }
 
 }  // namespace

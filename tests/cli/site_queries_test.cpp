@@ -1,5 +1,6 @@
 // Many sites without a window against the stand-in services: every site its full set of values,
-// requests to one host never closer together than the delay, and the reports read back.
+// requests to one host never closer together than the delay, and the reports read back; the
+// check-ups' reports and the servers a site name stands for.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -7,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include "audit/AuditTarget.h"
+#include "cli/AuditWriter.h"
 #include "cli/QueryReport.h"
 #include "cli/SiteQueries.h"
 #include "runtime/CodePage.h"
@@ -86,7 +89,8 @@ TEST(SiteQueries, ReportsReadBackAndFailuresSetTheExitStatus) {
   EXPECT_EQ(ExitStatusOf(records), 3);
   // A field switched off, retired or waiting for a key does not count; a failed thumbnail does.
   std::vector<TQueryRecord> one{records[0]};
-  for (TFieldResult& r : one[0].Fields) r.State = r.HasValue() ? TFieldState::Value : TFieldState::Disabled;
+  for (TFieldResult& r : one[0].Fields)
+    r.State = r.HasValue() ? TFieldState::Value : TFieldState::Disabled;
   one[0].Fields[rfLink2].State = TFieldState::Retired;
   one[0].Fields[rfAlexa3].State = TFieldState::KeyNeeded;
   EXPECT_EQ(ExitStatusOf(one), 0);
@@ -172,8 +176,8 @@ TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
     EXPECT_EQ(name.Request, row.request);
     EXPECT_EQ(name.Site, row.site);
   }
-  EXPECT_NE(ParseSiteName("a\xE2\x80\xAE.com").Problem, "");  // no name IDNA allows
-  EXPECT_NE(ParseSiteName(std::string("[::\0\0001]", 7)).Problem, "");    // a NUL in brackets
+  EXPECT_NE(ParseSiteName("a\xE2\x80\xAE.com").Problem, "");            // no name IDNA allows
+  EXPECT_NE(ParseSiteName(std::string("[::\0\0001]", 7)).Problem, "");  // a NUL in brackets
 }
 
 TEST(SiteShards, EveryNameFallsToOnePartAndTheHashIsTheDocumentedOne) {
@@ -219,6 +223,91 @@ TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
             "www.example.com:80");
   EXPECT_EQ(TRequestPacer::HostKey("https://a.test/"), "a.test:443");
   EXPECT_EQ(TRequestPacer::HostKey("http://127.0.0.1:8001/s?wd=x"), "127.0.0.1:8001");
+}
+
+// A check-up as each format writes it: every check's mark, its numbers in their own columns and
+// texts from the site made inert; the exit status asks every check of every site to pass.
+TEST(SiteAudits, ReportsInEveryFormatAndTheirExitStatus) {
+  TAuditReport report{"a.example", 1796688000000LL, 1500, {}};  // 2026-12-08T00:00:00Z
+  for (TAuditCheck check : kAuditChecks) report.Results.push_back({check, TAuditMark::Pass});
+  report.Results[1] = {TAuditCheck::Certificate,
+                       TAuditMark::Warn,
+                       "15 天",
+                       "将到期",
+                       "https://a.example/",
+                       {"TLS 1.3"},
+                       {{TAuditNumber::CertificateDaysLeft, 15}}};
+  report.Results[7].Numbers = {{TAuditNumber::FirstByteMs, 120.5}, {TAuditNumber::PageBytes, 4096}};
+  report.Results[5].Value = "=1+1\x1b[2J";
+  using TReports = std::vector<std::optional<TAuditReport>>;
+  EXPECT_EQ(ExitStatusOf(TReports{}), 0);
+  EXPECT_EQ(ExitStatusOf(TReports{report}), 3);
+  report.Results[1].Mark = TAuditMark::Pass;
+  EXPECT_EQ(ExitStatusOf(TReports{report}), 0);
+  EXPECT_EQ(ExitStatusOf(TReports{report, std::nullopt}), 3);  // a site never checked
+  report.Results[1].Mark = TAuditMark::Warn;
+
+  std::ostringstream json_text, csv, table;
+  for (auto [format, out] : {std::pair{TReportFormat::Json, &json_text},
+                             {TReportFormat::Csv, &csv},
+                             {TReportFormat::Table, &table}}) {
+    TAuditWriter writer(*out, format);
+    writer.Add(report);
+    writer.Add(report);
+    writer.Finish();
+  }
+  const auto json = nlohmann::json::parse(json_text.str());
+  ASSERT_EQ(json.size(), 2u);
+  EXPECT_EQ(json[0]["started"], "2026-12-08T00:00:00Z");
+  EXPECT_EQ(json[0]["worst"], "warn");
+  ASSERT_EQ(json[0]["checks"].size(), 9u);
+  EXPECT_EQ(json[0]["checks"][1], nlohmann::json::parse(R"({"check": "certificate",
+      "mark": "warn", "value": "15 天", "reason": "将到期", "url": "https://a.example/",
+      "details": ["TLS 1.3"], "numbers": {"certificate_days_left": 15}})"));
+  EXPECT_EQ(json[0]["checks"][7]["numbers"]["first_byte_ms"], 120.5);
+
+  std::vector<std::string> rows;
+  std::istringstream in(csv.str());
+  for (std::string line; std::getline(in, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 19u);
+  EXPECT_EQ(rows[0],
+            "site,check,mark,value,reason,url,certificate_days_left,first_byte_ms,"
+            "page_bytes,sitemap_urls\r");
+  EXPECT_EQ(rows[2], "a.example,certificate,warn,15 天,将到期,https://a.example/,15,,,\r");
+  EXPECT_EQ(rows[6], "a.example,head,pass,\"'=1+1\\x1B[2J\",,,,,,\r");
+  EXPECT_EQ(rows[8], "a.example,speed,pass,,,,,120.5,4096,\r");
+
+  EXPECT_EQ(table.str().rfind("a.example  (2026-12-08T00:00:00Z, 1500 ms)  注意\n"
+                              "  HTTPS 跳转  通过      \n"
+                              "  证书        注意      15 天  将到期\n"
+                              "      TLS 1.3\n",
+                              0),
+            0u)
+      << table.str();
+  EXPECT_NE(table.str().find("  首页头部    通过      =1+1\\x1B[2J\n"), std::string::npos);
+}
+
+// Where a site name's servers are: its host as requests carry it, the http port it names.
+TEST(SiteAudits, TargetsOfSiteNames) {
+  const struct {
+    const char* typed;
+    const char* host;
+    int http_port;
+  } kCases[] = {
+      {"a.example", "a.example", 80},
+      {"http://A.example:8080/x", "a.example", 8080},
+      {"[::1]", "[::1]", 80},
+      {"[::1]:8443", "[::1]", 8443},
+      {"bücher.example", "xn--bcher-kva.example", 80},
+  };
+  for (const auto& c : kCases) {
+    const TSiteName name = ParseSiteName(c.typed);
+    const TAuditTarget target = AuditTargetOf(name.Shown, name.Request, 8443);
+    EXPECT_EQ(target.Host, c.host) << c.typed;
+    EXPECT_EQ(target.HttpPort, c.http_port) << c.typed;
+    EXPECT_EQ(target.HttpsPort, 8443);
+    EXPECT_EQ(target.Shown, name.Shown);
+  }
 }
 
 }  // namespace

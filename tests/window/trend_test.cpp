@@ -1,6 +1,7 @@
 // The history in the window, offscreen: a finished run is stored, the right-click menu opens the
 // trend of a field (failed runs break the line, every run is a row) or all seven index counts,
-// and a history in trouble says so once.
+// and a history in trouble says so once. The check-up dialog: a row per check as its report
+// says, the trend of a check-up's number, and a check-up started from the menu is stored.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -17,10 +18,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/Fakes.h"
 #include "QtTestSupport.h"
 #include "history/SqliteHistoryStore.h"
+#include "support/Fakes.h"
+#include "support/PeerDaemons.h"
 #include "window/Main.h"
+#include "window/QtAuditDialog.h"
 #include "window/QtMainThreadQueue.h"
 #include "window/QtTrendDialog.h"
 
@@ -111,10 +114,11 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
 
   QMenu* menu = form.HistoryMenu(rfSite1);
   ASSERT_TRUE(menu);
-  ASSERT_EQ(menu->actions().size(), 3);
+  ASSERT_EQ(menu->actions().size(), 5);  // and a separator
   EXPECT_EQ(menu->actions()[0]->text(), U(u8"历史趋势…"));
   EXPECT_EQ(menu->actions()[1]->text(), U(u8"全部收录"));
   EXPECT_EQ(menu->actions()[2]->text(), U(u8"服务定义"));
+  EXPECT_EQ(menu->actions()[4]->text(), U(u8"站点体检…"));
   EXPECT_EQ(form.Field(rfSite1)->contextMenuPolicy(), Qt::CustomContextMenu);
   menu->actions()[0]->trigger();
   delete menu;
@@ -147,7 +151,7 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   // Not an index count: no "全部收录".
   menu = form.HistoryMenu(rfAlexa1);
   ASSERT_TRUE(menu);
-  EXPECT_EQ(menu->actions().size(), 2);
+  EXPECT_EQ(menu->actions().size(), 4);
   delete menu;
 
   // "全部收录": the seven engines in one chart, each broken where it failed.
@@ -200,6 +204,153 @@ TEST_F(TrendTest, AFinishedRunIsStoredAndTroubleIsShownOnce) {
   }
   EXPECT_EQ(runs[0].Numbers[rfSite1], FieldNumber(rfSite1, ExpectedValue(rfSite1, site)));
   EXPECT_EQ(runs[0].Record.Picture.State, TFieldState::Value);
+}
+
+// Check-ups kept in memory, as a store hands them over.
+class TAuditShelf : public THistoryStore {
+ public:
+  std::vector<TAuditReport> Audits;
+  bool Open(const std::string&, const TOptions&) override { return true; }
+  bool IsOpen() const override { return true; }
+  bool Record(const TQueryRecord&, const std::string&) override { return true; }
+  bool EachRun(const THistoryFilter&, const std::function<void(const THistoryQuery&)>&) override {
+    return true;
+  }
+  int64_t QueryCount() override { return 0; }
+  bool RecordAudit(const TAuditReport& report, const std::string&) override {
+    Audits.push_back(report);
+    return true;
+  }
+  bool EachAudit(const THistoryFilter& filter,
+                 const std::function<void(const TAuditReport&)>& visit) override {
+    for (const TAuditReport& r : Audits)
+      if (!filter.Site || *filter.Site == r.Site) visit(r);
+    return true;
+  }
+};
+
+struct TAuditRow {
+  TAuditResult Result;
+  const char8_t* Mark;
+  const char8_t* Tooltip;  // "" when it is markup made plain: must not show as a tag
+};
+
+// A report of every mark, with texts from a site that must stay plain text.
+std::vector<TAuditRow> AuditRows() {
+  using N = TAuditNumber;
+  auto r = [](TAuditCheck check, TAuditMark mark, std::string value, std::string reason,
+              std::string url, std::vector<std::string> details,
+              std::vector<std::pair<N, double>> numbers = {}) {
+    return TAuditResult{check, mark, value, reason, url, details, numbers};
+  };
+  return {
+      {r(TAuditCheck::Https, TAuditMark::Pass, "301 → https://a.example/", "一次永久跳转到 https",
+         "http://a.example/", {"http://a.example/ → 301 → https://a.example/"}),
+       u8"通过", u8"http://a.example/\nhttp://a.example/ → 301 → https://a.example/"},
+      {r(TAuditCheck::Certificate, TAuditMark::Warn, "15 天", "证书将在 21 天内到期",
+         "https://a.example/", {"颁发者：Test CA", "TLS 1.3"}, {{N::CertificateDaysLeft, 15}}),
+       u8"注意", u8"https://a.example/\n颁发者：Test CA\nTLS 1.3"},
+      {r(TAuditCheck::Hsts, TAuditMark::Fail, "无", "https 的回答没有 Strict-Transport-Security",
+         "https://a.example/", {}),
+       u8"未通过", u8"https://a.example/"},
+      {r(TAuditCheck::Robots, TAuditMark::Unable, "", "robots.txt 读取超时",
+         "https://a.example/robots.txt", {}),
+       u8"无法检查", u8"https://a.example/robots.txt"},
+      {r(TAuditCheck::Sitemap, TAuditMark::Pass, "1200 个 URL", "3 个文件", "",
+         {"https://a.example/sitemap.xml"}, {{N::SitemapUrls, 1200}}),
+       u8"通过", u8"https://a.example/sitemap.xml"},
+      {r(TAuditCheck::Head, TAuditMark::Warn, "<h1> ×2", "有 2 个 <h1>", "", {"<b>标题</b> 太短"}),
+       u8"注意", u8""},
+      {r(TAuditCheck::Compression, TAuditMark::Pass, "gzip 12 KiB / 48 KiB", "压缩传输",
+         "https://a.example/", {}),
+       u8"通过", u8"https://a.example/"},
+      {r(TAuditCheck::Speed, TAuditMark::Pass, "首字节 120 ms", "首字节时间在 600 ms 以内",
+         "https://a.example/", {}, {{N::FirstByteMs, 120}, {N::PageBytes, 49152}}),
+       u8"通过", u8"https://a.example/"},
+      {r(TAuditCheck::Addresses, TAuditMark::Pass, "A 2，AAAA 1", "有 IPv6 地址", "", {}), u8"通过",
+       u8""},
+  };
+}
+
+TAuditReport AuditReport(int64_t started_ms) {
+  TAuditReport report{"a.example", started_ms, 2300, {}};
+  for (const TAuditRow& row : AuditRows()) report.Results.push_back(row.Result);
+  return report;
+}
+
+TEST_F(TrendTest, TheAuditDialogShowsEachCheckAsItsReportSays) {
+  TAuditShelf shelf;
+  const int64_t day = 24LL * 3600 * 1000, start = 1793520000000LL;
+  for (int i = 0; i < 3; ++i) shelf.Audits.push_back(AuditReport(start + i * day));
+  shelf.Audits[1].Results[1] = {TAuditCheck::Certificate, TAuditMark::Unable, "", "连接被拒绝",
+                                "https://a.example/"};
+  auto* dialog = new TAuditDialog(&shelf);
+  const TAuditReport report = AuditReport(start + 3 * day);
+  dialog->Fill(report);
+  dialog->show();
+  QTableWidget* table = dialog->Table();
+  const std::vector<TAuditRow> rows = AuditRows();
+  ASSERT_EQ(table->rowCount(), static_cast<int>(rows.size()));
+  for (int i = 0; i < table->rowCount(); ++i) {
+    const TAuditResult& r = rows[i].Result;
+    EXPECT_EQ(table->item(i, 0)->text(), U(rows[i].Mark)) << i;
+    EXPECT_EQ(table->item(i, 1)->text(), QString::fromUtf8(AuditCheckCaption(r.Check))) << i;
+    EXPECT_EQ(table->item(i, 2)->text(), QString::fromStdString(r.Value)) << i;
+    EXPECT_EQ(table->item(i, 3)->text(), QString::fromStdString(r.Reason)) << i;
+    const QString tip = table->item(i, 2)->toolTip();
+    if (*rows[i].Tooltip != 0 || r.Details.empty()) {
+      EXPECT_EQ(tip, U(rows[i].Tooltip)) << i;
+    } else {  // markup from the site is shown as text
+      EXPECT_NE(tip.indexOf("&lt;b&gt;"), -1) << tip.toStdString();
+    }
+  }
+  EXPECT_NE(table->item(0, 0)->foreground().color(), table->item(2, 0)->foreground().color());
+  EXPECT_EQ(table->item(3, 0)->foreground().color(), kGrey);
+  EXPECT_NE(dialog->Summary()->text().indexOf(U(u8"未通过")), -1);  // the worst mark
+  SaveScreenshot(*dialog, "audit.png");
+
+  // A double-click on the certificate's row: its days left over the stored check-ups, the one
+  // that could not measure them a gap that says why.
+  emit table->cellDoubleClicked(1, 2);
+  auto* trend = dialog->findChild<TTrendDialog*>("TrendDialog");
+  ASSERT_TRUE(trend);
+  EXPECT_EQ(trend->Chart()->title(),
+            QString::fromUtf8(AuditNumberCaption(TAuditNumber::CertificateDaysLeft)));
+  ASSERT_EQ(trend->Table()->rowCount(), 3);
+  EXPECT_EQ(trend->Table()->item(0, 1)->text(), "15");
+  EXPECT_EQ(trend->Table()->item(1, 1)->text(), U(u8"无法检查：连接被拒绝"));
+  EXPECT_EQ(Lines(trend->Chart(), trend->Chart()->title()).size(), 2u);
+  EXPECT_EQ(dialog->ShowTrend(TAuditNumber::PageBytes) != nullptr, true);
+  dialog->close();
+}
+
+TEST_F(TrendTest, ACheckUpFromTheMenuRunsBesideTheWindowAndIsStored) {
+  TAuditShelf shelf;
+  TMainForm& form = Form(&shelf);
+  form.WebUrl->setText("ab");  // no site name: said, nothing runs
+  EXPECT_EQ(form.ShowAudit(), nullptr);
+  EXPECT_EQ(form.findChildren<QMessageBox*>("SiteMessage").size(), 1);
+
+  RefusedLoopbackPort gone;
+  const std::string site = "127.0.0.1:" + std::to_string(gone.Port());
+  form.WebUrl->setText(QString::fromStdString(site));
+  // Closed at once: its end is dropped, and nothing is stored.
+  auto* dropped = static_cast<TAuditDialog*>(form.ShowAudit());
+  ASSERT_TRUE(dropped);
+  delete dropped;
+  QMenu* menu = form.HistoryMenu(rfSite1);
+  menu->actions().back()->trigger();
+  delete menu;
+  auto* dialog = form.findChild<TAuditDialog*>("AuditDialog");
+  ASSERT_TRUE(dialog);
+  EXPECT_TRUE(dialog->Running());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Running(); }, 60000));
+  EXPECT_TRUE(QTest::qWaitFor([] { return TAuditDialog::RunningCount() == 0; }, 60000));
+  EXPECT_EQ(dialog->Table()->rowCount(), kAuditCheckCount);
+  ASSERT_EQ(shelf.Audits.size(), 1u);
+  EXPECT_EQ(shelf.Audits[0].Site, site);
+  EXPECT_EQ(shelf.Audits[0].Results.size(), static_cast<size_t>(kAuditCheckCount));
+  SaveScreenshot(*dialog, "audit-run.png");
 }
 
 }  // namespace
