@@ -34,6 +34,9 @@ Enum EnumOfWord(const char* const (&words)[N], const std::string& word, Enum fal
   return fallback;
 }
 
+// A packed row's URL that is the row before's.
+constexpr std::string_view kSameUrl = "\\=";
+
 // A column of a packed row: backslash, tab and newline escaped.
 void AppendEscaped(std::string_view text, std::string& out) {
   for (char c : text) {
@@ -53,9 +56,10 @@ void AppendEscaped(std::string_view text, std::string& out) {
   }
 }
 
-void Unescape(std::string_view text, std::string& out) {
+// `escaped`: whether `text` may hold an escape at all.
+void Unescape(std::string_view text, bool escaped, std::string& out) {
   out.clear();
-  if (text.find('\\') == std::string_view::npos) {
+  if (!escaped || text.find('\\') == std::string_view::npos) {
     out.assign(text);
     return;
   }
@@ -148,24 +152,29 @@ std::string THistoryStore::PackFields(const std::vector<TFieldRow>& rows) {
   std::string out;
   out.reserve(rows.size() * 64);
   char number[32];
-  for (const TFieldRow& row : rows) {
-    if (!out.empty()) out += '\n';
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const TFieldRow& row = rows[i];
+    if (i > 0) out += '\n';
     // Shortest exact form, whatever the locale.
     const size_t digits =
         row.Number ? std::to_chars(number, number + sizeof number, *row.Number).ptr - number : 0;
-    const std::string_view columns[] = {row.Field,
-                                        row.Text,
-                                        {number, digits},
-                                        row.Outcome,
-                                        row.FetchEnd,
-                                        std::to_string(row.HttpStatus),
-                                        std::to_string(row.ElapsedMs),
-                                        row.Url,
-                                        row.Detail};
-    for (size_t c = 0; c < std::size(columns); ++c) {
-      if (c > 0) out += '\t';
-      AppendEscaped(columns[c], out);
+    const std::string status = std::to_string(row.HttpStatus);
+    const std::string elapsed = std::to_string(row.ElapsedMs);
+    const std::string_view columns[] = {row.Field,    row.Text, {number, digits}, row.Outcome,
+                                        row.FetchEnd, status,   elapsed};
+    for (std::string_view column : columns) {
+      AppendEscaped(column, out);
+      out += '\t';
     }
+    // Fields asked on one page share its URL: "\=" (which no escaped text is) says "the row
+    // before's".
+    if (i > 0 && !row.Url.empty() && row.Url == rows[i - 1].Url) {
+      out += kSameUrl;
+    } else {
+      AppendEscaped(row.Url, out);
+    }
+    out += '\t';
+    AppendEscaped(row.Detail, out);
   }
   return out;
 }
@@ -188,9 +197,12 @@ void THistoryStore::TRunAssembler::Add(int64_t id, std::string_view site_utf8, i
                                        const std::optional<TFieldRow>& row) {
   if (!open_ || run_.Id != id) {
     Finish();
-    run_ = THistoryQuery();
+    // Afresh: what Set fills is cleared (the strings keep their room), the rest is never set.
+    for (TFieldResult& r : run_.Record.Fields) Clear(r);
+    Clear(run_.Record.Picture);
+    run_.Numbers.fill(std::nullopt);
     run_.Id = id;
-    run_.Record.Site = Utf8ToGbk(site_utf8);
+    Utf8ToGbk(site_utf8, run_.Record.Site, false);
     run_.Record.StartedUnixMs = started_ms;
     run_.Record.ServiceSet = service_set;
     open_ = true;
@@ -198,6 +210,16 @@ void THistoryStore::TRunAssembler::Add(int64_t id, std::string_view site_utf8, i
   if (!row) return;  // a run without that field
   const std::optional<TResultField> f = ResultFieldByName(row->Field);
   if (f) Set(*f, *row);  // else a field this program lacks
+}
+
+void THistoryStore::TRunAssembler::Clear(TFieldResult& r) {
+  r.State = TFieldState::Pending;
+  r.Text.clear();
+  r.Fetch.End = TFetchEnd::OtherFailure;
+  r.Fetch.HttpStatus = 0;
+  r.Fetch.ElapsedMs = 0;
+  r.Fetch.Url.clear();
+  r.Fetch.Detail.clear();
 }
 
 void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row) {
@@ -215,23 +237,38 @@ void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row)
 void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
   constexpr size_t kColumns = 9;
   TFieldRow& row = packed_row_;
-  while (!packed.empty()) {
-    const size_t end = std::min(packed.find('\n'), packed.size());
-    std::string_view line = packed.substr(0, end);
-    packed.remove_prefix(std::min(end + 1, packed.size()));
-    // Columns a later layout may add after these are passed over.
+  std::string_view url;  // the last row's, as stored
+  int next = rfSite1;    // the rows come in field order: the field expected next
+  const char* p = packed.data();
+  const char* const end = p + packed.size();
+  while (p < end) {
+    // One row: its columns, and whether any holds an escape. Columns a later layout may add
+    // after these are passed over.
     std::array<std::string_view, kColumns> c;
     size_t n = 0;
-    while (n < kColumns) {
-      const size_t tab = line.find('\t');
-      c[n++] = line.substr(0, tab);
-      if (tab == std::string_view::npos) break;
-      line.remove_prefix(tab + 1);
+    bool escaped = false;
+    const char* start = p;
+    for (; p < end && *p != '\n'; ++p) {
+      if (*p == '\\') escaped = true;
+      if (*p == '\t') {
+        if (n < kColumns) c[n++] = std::string_view(start, p - start);
+        start = p + 1;
+      }
     }
+    if (n < kColumns) c[n++] = std::string_view(start, p - start);
+    ++p;
     if (n < kColumns) continue;  // not a row
-    const std::optional<TResultField> field = ResultFieldByName(std::string(c[0]));
-    if (!field || !wanted_[*field]) continue;
-    Unescape(c[1], row.Text);
+    if (c[7] != kSameUrl) url = c[7];
+    std::optional<TResultField> field;
+    if (next <= rfPicture && c[0] == ResultFieldName(static_cast<TResultField>(next))) {
+      field = static_cast<TResultField>(next);
+    } else {
+      field = ResultFieldByName(std::string(c[0]));
+    }
+    if (!field) continue;  // a field this program lacks
+    next = *field + 1;
+    if (!wanted_[*field]) continue;
+    Unescape(c[1], escaped, row.Text);
     row.Number.reset();
     double number = 0;
     if (!c[2].empty() && ParsedAll(c[2], number)) row.Number = number;
@@ -239,8 +276,8 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
     row.FetchEnd.assign(c[4]);
     if (!ParsedAll(c[5], row.HttpStatus)) row.HttpStatus = 0;
     if (!ParsedAll(c[6], row.ElapsedMs)) row.ElapsedMs = 0;
-    Unescape(c[7], row.Url);
-    Unescape(c[8], row.Detail);
+    Unescape(url, true, row.Url);  // (from an earlier row, maybe)
+    Unescape(c[8], escaped, row.Detail);
     Set(*field, row);
   }
 }

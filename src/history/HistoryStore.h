@@ -170,7 +170,7 @@ class THistoryStore {
   // The rows packed into one text, as `packed_fields` keeps them: a line per row, its columns
   // (field, text, number, outcome, fetch end, status, elapsed, URL, detail; the reason is
   // derived again on reading) apart by tabs, with backslash, tab and newline escaped as \\,
-  // \t and \n.
+  // \t and \n; a URL that is the row before's is written \=.
   static std::string PackFields(const std::vector<TFieldRow>& rows);
   // Puts the rows of a read together into runs: each row names its run (id, site, start) and,
   // unless the run has none, one field or all of them packed. A run goes to `visit` when a row
@@ -186,6 +186,8 @@ class THistoryStore {
     void Finish();
 
    private:
+    // What Set fills, as a fresh run has it.
+    static void Clear(TFieldResult& r);
     void Set(TResultField field, const TFieldRow& row);
 
     const std::function<void(const THistoryQuery&)>& visit_;

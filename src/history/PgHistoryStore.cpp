@@ -139,7 +139,9 @@ class TParams {
   std::string Push(std::string text, bool null) {
     texts_.push_back(std::move(text));
     null_.push_back(null);
-    return "$" + std::to_string(texts_.size());
+    std::string placeholder = "$";  // (built in two steps: GCC 12 warns of "$" + a temporary)
+    placeholder += std::to_string(texts_.size());
+    return placeholder;
   }
 
   std::vector<std::string> texts_;

@@ -113,9 +113,13 @@ std::string Ucs2ToGbk(char16_t ch) {
 }
 
 size_t Utf8ToGbk(std::string_view utf8, std::string& out, bool stop_at_fault) {
-  out.clear();
+  // ASCII is the same in both: copied at once (most stored values are digits).
+  size_t i = 0;
+  while (i < utf8.size() && static_cast<unsigned char>(utf8[i]) < 0x80) ++i;
+  out.assign(utf8.data(), i);
+  if (i == utf8.size()) return std::string_view::npos;
   out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
+  while (i < utf8.size()) {
     const size_t start = i;
     const long cp = DecodeUtf8(utf8, i);
     if (cp >= 0 && cp <= 0xFFFF && AppendUcs2AsGbk(static_cast<char16_t>(cp), out)) continue;
