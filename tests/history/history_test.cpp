@@ -132,14 +132,14 @@ TEST(FieldNumber, CountsRatiosAndSecondsButNotDatesOrTitles) {
     const char8_t* text;
     std::optional<double> number;
   } cases[] = {
-      {rfSite1, u8"1,234", 1234},    {rfSite6, u8" 1,111 ", 1111},
-      {rfAlexa3, u8"6", 6},          {rfAlexa4, u8"72/100", 72},
-      {rfAlexa6, u8"0.5 秒", 0.5},   {rfAlexa6, u8"1,5 秒", 1.5},  // a comma locale
-      {rfAlexa6, u8"12 秒", 12},     {rfAlexa1, u8"12,345,678", 12345678},
-      {rfAlexa5, u8"2026-12-1", {}}, {rfSite1, u8"", {}},
-      {rfSite1, u8"约1,234", {}},    {rfSite1, u8",12", {}},
-      {rfAlexa4, u8"72/", {}},       {rfAlexa4, u8"a/100", {}},
-      {rfAlexa6, u8"秒", {}},        {rfAlexa6, u8"0. 秒", {}},
+      {rfSite1, u8"1,234", 1234},       {rfSite6, u8" 1,111 ", 1111},
+      {rfAlexa3, u8"6", 6},             {rfAlexa4, u8"72/100", 72},
+      {rfAlexa6, u8"0.5 秒", 0.5},      {rfAlexa6, u8"1,5 秒", 1.5},  // a comma locale
+      {rfAlexa6, u8"12 秒", 12},        {rfAlexa1, u8"12,345,678", 12345678},
+      {rfAlexa5, u8"2026-12-1", {}},    {rfSite1, u8"", {}},
+      {rfSite1, u8"约1,234", {}},       {rfSite1, u8",12", {}},
+      {rfAlexa4, u8"72/", {}},          {rfAlexa4, u8"a/100", {}},
+      {rfAlexa6, u8"秒", {}},           {rfAlexa6, u8"0. 秒", {}},
       {rfWebTitle, u8"2024", {}},  // a title is never a number
   };
   for (const Case& c : cases) {
