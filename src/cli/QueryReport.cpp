@@ -1,5 +1,6 @@
 #include "cli/QueryReport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -220,6 +221,11 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
 }
 
 std::string TerminalSafe(const std::string& utf8) {
+  const auto plain = [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b >= 0x20 && b != 0x7F;
+  };
+  if (std::all_of(utf8.begin(), utf8.end(), plain)) return utf8;  // most texts
   std::string out;
   out.reserve(utf8.size());
   for (char c : utf8) {

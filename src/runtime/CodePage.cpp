@@ -141,9 +141,13 @@ std::string Gbk(std::u8string_view utf8) {
 
 std::string GbkToUtf8(std::string_view gbk) {
   const GbkTables& t = Tables();
-  std::string out;
+  // ASCII is the same in both: copied at once.
+  size_t i = 0;
+  while (i < gbk.size() && static_cast<unsigned char>(gbk[i]) < 0x80) ++i;
+  std::string out(gbk.substr(0, i));
+  if (i == gbk.size()) return out;
   out.reserve(gbk.size() * 3 / 2);
-  for (size_t i = 0; i < gbk.size(); ++i) {
+  for (; i < gbk.size(); ++i) {
     unsigned char b = static_cast<unsigned char>(gbk[i]);
     if (b < 0x80) {
       out += static_cast<char>(b);
