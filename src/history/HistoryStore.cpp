@@ -225,7 +225,11 @@ void THistoryStore::TRunAssembler::Clear(TFieldResult& r) {
 void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row) {
   TFieldResult& r = field == rfPicture ? run_.Record.Picture : run_.Record.Fields[field];
   r.State = StateOfOutcomeWord(row.Outcome);
-  if (r.State == TFieldState::Value) Utf8ToGbk(row.Text, r.Text, false);
+  if (r.State == TFieldState::Value) {
+    Utf8ToGbk(row.Text, r.Text, false);
+  } else {
+    r.Text.clear();  // (a field given twice keeps no text of its first)
+  }
   r.Fetch.End = EnumOfWord(kFetchEndWords, row.FetchEnd, TFetchEnd::OtherFailure);
   r.Fetch.HttpStatus = row.HttpStatus;
   r.Fetch.ElapsedMs = static_cast<uint32_t>(row.ElapsedMs);
