@@ -126,6 +126,19 @@ void BM_Series1000(benchmark::State& state, bool postgres) {
   }
 }
 
+// Reading the 10,000 runs of one site whole, without printing them: the store's share of
+// --history.
+void BM_Read10000(benchmark::State& state, bool postgres) {
+  if (!Usable(state, postgres)) return;
+  const auto store = OpenHistoryStore(FilledStore(postgres, kStoredRuns));
+  const std::string site = "www" + std::to_string(kStoredRuns) + ".example";
+  for (auto _ : state) {
+    size_t runs = 0;
+    store->EachRun({.Site = site}, [&](const THistoryQuery&) { ++runs; });
+    if (runs != kStoredRuns) state.SkipWithError("runs missing");
+  }
+}
+
 // velmora-query --history SITE on 10,000 runs: every field (a table of 290,000 lines), or one
 // field's series (--field Site1).
 void HistoryCommand(benchmark::State& state, bool postgres, bool one_field) {
@@ -159,6 +172,8 @@ BENCHMARK_CAPTURE(BM_Store10000, Postgres, true)
     ->Iterations(1);
 BENCHMARK_CAPTURE(BM_Series1000, Sqlite, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Series1000, Postgres, true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Read10000, Sqlite, false)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Read10000, Postgres, true)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_HistoryCommand10000, Sqlite, false)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
@@ -184,6 +199,7 @@ int main(int argc, char** argv) {
   };
   ratio("storing 10,000 runs", "BM_Store10000");
   ratio("one site's 1,000-run series", "BM_Series1000");
+  ratio("reading 10,000 runs", "BM_Read10000");
   ratio("--history on 10,000 runs", "BM_HistoryCommand10000");
   ratio("--history --field on 10,000 runs", "BM_HistoryField10000");
   benchmark::Shutdown();

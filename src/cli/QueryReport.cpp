@@ -1,5 +1,6 @@
 #include "cli/QueryReport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -110,13 +111,25 @@ TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
   out_ << "\r\n";
 }
 
-std::string TReportWriter::Caption(const TQueryRecord& record, TResultField field) const {
+const std::string& TReportWriter::Caption(const TQueryRecord& record, TResultField field) {
   const TServiceTable* table = captions_ ? captions_.get() : BuiltInServiceSet(record.ServiceSet);
-  return GbkToUtf8(table != nullptr ? FieldCaption(*table, field) : ResultFieldCaption(field));
+  // A long series names the same definitions run after run: their captions are looked up once.
+  if (caption_cache_.empty() || table != caption_table_) {
+    caption_table_ = table;
+    caption_cache_.clear();
+    for (int i = rfSite1; i <= rfPicture; ++i) {
+      const auto f = static_cast<TResultField>(i);
+      caption_cache_.push_back(
+          GbkToUtf8(table != nullptr ? FieldCaption(*table, f) : ResultFieldCaption(f)));
+    }
+  }
+  return caption_cache_[field];
 }
 
 void TReportWriter::Add(const TQueryRecord& record) {
-  const auto caption = [&](TResultField field) { return Caption(record, field); };
+  const auto caption = [&](TResultField field) -> const std::string& {
+    return Caption(record, field);
+  };
   switch (format_) {
     case TReportFormat::Json:
       // Each element indented as the array's member.
@@ -136,22 +149,36 @@ void TReportWriter::Add(const TQueryRecord& record) {
       }
       out_ << "\r\n";
       break;
-    case TReportFormat::Table:
+    case TReportFormat::Table: {
       // Page texts and reasons come from the network: nothing of them may steer the terminal.
-      out_ << TerminalSafe(GbkToUtf8(record.Site)) << "  (" << IsoTime(record.StartedUnixMs) << ")\n";
+      // The block is put together first and written at once (a long series has many).
+      std::string block = TerminalSafe(GbkToUtf8(record.Site));
+      block += "  (";
+      block += IsoTime(record.StartedUnixMs);
+      block += ")\n";
+      auto name = [&](TResultField field) {  // indented, in a column nine wide
+        const std::string_view n = ResultFieldName(field);
+        block += "  ";
+        block += n;
+        if (n.size() < 9) block.append(9 - n.size(), ' ');
+      };
       for (TResultField field : fields_) {
         const TFieldResult& r = record.Fields[field];
-        out_ << "  " << std::left << std::setw(9) << ResultFieldName(field)
-             << TerminalSafe(caption(field)) << "  "
-             << TerminalSafe(r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r)) << "\n";
+        name(field);
+        block += TerminalSafe(caption(field));
+        block += "  ";
+        block += TerminalSafe(r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r));
+        block += '\n';
       }
       if (fields_ == AllTextFields()) {
-        out_ << "  " << std::left << std::setw(9) << ResultFieldName(rfPicture)
-             << (record.Picture.HasValue() ? std::string("ok")
-                                           : TerminalSafe("— " + Reason(record.Picture)))
-             << "\n";
+        name(rfPicture);
+        block += record.Picture.HasValue() ? std::string("ok")
+                                           : TerminalSafe("— " + Reason(record.Picture));
+        block += '\n';
       }
+      out_.write(block.data(), static_cast<std::streamsize>(block.size()));
       break;
+    }
   }
   ++count_;
   out_.flush();
@@ -194,6 +221,11 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
 }
 
 std::string TerminalSafe(const std::string& utf8) {
+  const auto plain = [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b >= 0x20 && b != 0x7F;
+  };
+  if (std::all_of(utf8.begin(), utf8.end(), plain)) return utf8;  // most texts
   std::string out;
   out.reserve(utf8.size());
   for (char c : utf8) {

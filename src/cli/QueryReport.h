@@ -28,11 +28,14 @@ class TReportWriter {
   const char* Closing() const;
   // The definitions whose captions name the fields (a run's own, with a user's file); without
   // them, the built-in set each record names.
-  void SetCaptions(std::shared_ptr<const TServiceTable> table) { captions_ = std::move(table); }
+  void SetCaptions(std::shared_ptr<const TServiceTable> table) {
+    captions_ = std::move(table);
+    caption_cache_.clear();
+  }
 
  private:
   // The caption of `field` in `record`'s definitions (UTF-8).
-  std::string Caption(const TQueryRecord& record, TResultField field) const;
+  const std::string& Caption(const TQueryRecord& record, TResultField field);
 
   std::ostream& out_;
   const TReportFormat format_;
@@ -40,6 +43,8 @@ class TReportWriter {
   const bool with_time_;
   size_t count_ = 0;
   std::shared_ptr<const TServiceTable> captions_;
+  const TServiceTable* caption_table_ = nullptr;  // whose captions caption_cache_ holds
+  std::vector<std::string> caption_cache_;        // by field
 };
 
 // One object per site: {"site", "started" (ISO 8601, UTC), "services" (the set of definitions),

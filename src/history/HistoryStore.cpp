@@ -3,6 +3,8 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -30,6 +32,52 @@ Enum EnumOfWord(const char* const (&words)[N], const std::string& word, Enum fal
     if (word == words[i]) return static_cast<Enum>(i);
   }
   return fallback;
+}
+
+// A packed row's URL that is the row before's.
+constexpr std::string_view kSameUrl = "\\=";
+
+// A column of a packed row: backslash, tab and newline escaped.
+void AppendEscaped(std::string_view text, std::string& out) {
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+// `escaped`: whether `text` may hold an escape at all.
+void Unescape(std::string_view text, bool escaped, std::string& out) {
+  out.clear();
+  if (!escaped || text.find('\\') == std::string_view::npos) {
+    out.assign(text);
+    return;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char next = text[++i];
+    out += next == 't' ? '\t' : next == 'n' ? '\n' : next;
+  }
+}
+
+// Whether all of `text` is a number, put in `value`.
+template <typename T>
+bool ParsedAll(std::string_view text, T& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 }  // namespace
@@ -100,41 +148,224 @@ std::vector<THistoryStore::TFieldRow> THistoryStore::FieldRows(const TQueryRecor
   return rows;
 }
 
+std::string THistoryStore::PackFields(const std::vector<TFieldRow>& rows) {
+  std::string out;
+  out.reserve(rows.size() * 64);
+  char number[32];
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const TFieldRow& row = rows[i];
+    if (i > 0) out += '\n';
+    // Shortest exact form, whatever the locale.
+    const size_t digits =
+        row.Number ? std::to_chars(number, number + sizeof number, *row.Number).ptr - number : 0;
+    const std::string status = std::to_string(row.HttpStatus);
+    const std::string elapsed = std::to_string(row.ElapsedMs);
+    const std::string_view columns[] = {row.Field,    row.Text, {number, digits}, row.Outcome,
+                                        row.FetchEnd, status,   elapsed};
+    for (std::string_view column : columns) {
+      AppendEscaped(column, out);
+      out += '\t';
+    }
+    // Fields asked on one page share its URL: "\=" (which no escaped text is) says "the row
+    // before's".
+    if (i > 0 && !row.Url.empty() && row.Url == rows[i - 1].Url) {
+      out += kSameUrl;
+    } else {
+      AppendEscaped(row.Url, out);
+    }
+    out += '\t';
+    AppendEscaped(row.Detail, out);
+  }
+  return out;
+}
+
 std::vector<THistoryQuery> THistoryStore::Runs(const THistoryFilter& filter) {
   std::vector<THistoryQuery> runs;
   if (!EachRun(filter, [&](const THistoryQuery& q) { runs.push_back(q); })) runs.clear();
   return runs;
 }
 
-void THistoryStore::TRunAssembler::Add(int64_t id, const std::string& site_utf8, int64_t started_ms,
-                                       const std::string& service_set,
+THistoryStore::TRunAssembler::TRunAssembler(const std::function<void(const THistoryQuery&)>& visit,
+                                            const std::vector<TResultField>& only)
+    : visit_(visit) {
+  wanted_.fill(only.empty());
+  for (TResultField field : only) wanted_[field] = true;
+}
+
+void THistoryStore::TRunAssembler::Add(int64_t id, std::string_view site_utf8, int64_t started_ms,
+                                       std::string_view service_set,
                                        const std::optional<TFieldRow>& row) {
   if (!open_ || run_.Id != id) {
     Finish();
-    run_ = THistoryQuery();
+    // Afresh: what Set fills is cleared (the strings keep their room), the rest is never set.
+    for (TFieldResult& r : run_.Record.Fields) Clear(r);
+    Clear(run_.Record.Picture);
+    run_.Numbers.fill(std::nullopt);
     run_.Id = id;
-    run_.Record.Site = Utf8ToGbk(site_utf8);
+    Utf8ToGbk(site_utf8, run_.Record.Site, false);
     run_.Record.StartedUnixMs = started_ms;
     run_.Record.ServiceSet = service_set;
     open_ = true;
   }
   if (!row) return;  // a run without that field
   const std::optional<TResultField> f = ResultFieldByName(row->Field);
-  if (!f) return;  // a field this program lacks
-  TFieldResult& r = *f == rfPicture ? run_.Record.Picture : run_.Record.Fields[*f];
-  r.State = StateOfOutcomeWord(row->Outcome);
-  if (r.State == TFieldState::Value) r.Text = Utf8ToGbk(row->Text);
-  r.Fetch.End = EnumOfWord(kFetchEndWords, row->FetchEnd, TFetchEnd::OtherFailure);
-  r.Fetch.HttpStatus = row->HttpStatus;
-  r.Fetch.ElapsedMs = static_cast<uint32_t>(row->ElapsedMs);
-  r.Fetch.Url = row->Url;
-  r.Fetch.Detail = row->Detail;
-  if (*f != rfPicture) run_.Numbers[*f] = row->Number;
+  if (f) Set(*f, *row);  // else a field this program lacks
+}
+
+void THistoryStore::TRunAssembler::Clear(TFieldResult& r) {
+  r.State = TFieldState::Pending;
+  r.Text.clear();
+  r.Fetch.End = TFetchEnd::OtherFailure;
+  r.Fetch.HttpStatus = 0;
+  r.Fetch.ElapsedMs = 0;
+  r.Fetch.Url.clear();
+  r.Fetch.Detail.clear();
+}
+
+void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row) {
+  TFieldResult& r = field == rfPicture ? run_.Record.Picture : run_.Record.Fields[field];
+  r.State = StateOfOutcomeWord(row.Outcome);
+  if (r.State == TFieldState::Value) {
+    Utf8ToGbk(row.Text, r.Text, false);
+  } else {
+    r.Text.clear();  // (a field given twice keeps no text of its first)
+  }
+  r.Fetch.End = EnumOfWord(kFetchEndWords, row.FetchEnd, TFetchEnd::OtherFailure);
+  r.Fetch.HttpStatus = row.HttpStatus;
+  r.Fetch.ElapsedMs = static_cast<uint32_t>(row.ElapsedMs);
+  r.Fetch.Url = row.Url;
+  r.Fetch.Detail = row.Detail;
+  if (field != rfPicture) run_.Numbers[field] = row.Number;
+}
+
+void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
+  constexpr size_t kColumns = 9;
+  TFieldRow& row = packed_row_;
+  std::string_view url;  // the last row's, as stored
+  int next = rfSite1;    // the rows come in field order: the field expected next
+  const char* p = packed.data();
+  const char* const end = p + packed.size();
+  while (p < end) {
+    // One row: its columns, and whether any holds an escape. Columns a later layout may add
+    // after these are passed over.
+    std::array<std::string_view, kColumns> c;
+    size_t n = 0;
+    bool escaped = false;
+    const char* start = p;
+    for (; p < end && *p != '\n'; ++p) {
+      if (*p == '\\') escaped = true;
+      if (*p == '\t') {
+        if (n < kColumns) c[n++] = std::string_view(start, p - start);
+        start = p + 1;
+      }
+    }
+    if (n < kColumns) c[n++] = std::string_view(start, p - start);
+    ++p;
+    if (n < kColumns) continue;  // not a row
+    if (c[7] != kSameUrl) url = c[7];
+    std::optional<TResultField> field;
+    if (next <= rfPicture && c[0] == ResultFieldName(static_cast<TResultField>(next))) {
+      field = static_cast<TResultField>(next);
+    } else {
+      field = ResultFieldByName(std::string(c[0]));
+    }
+    if (!field) continue;  // a field this program lacks
+    next = *field + 1;
+    if (!wanted_[*field]) continue;
+    Unescape(c[1], escaped, row.Text);
+    row.Number.reset();
+    double number = 0;
+    if (!c[2].empty() && ParsedAll(c[2], number)) row.Number = number;
+    row.Outcome.assign(c[3]);
+    row.FetchEnd.assign(c[4]);
+    if (!ParsedAll(c[5], row.HttpStatus)) row.HttpStatus = 0;
+    if (!ParsedAll(c[6], row.ElapsedMs)) row.ElapsedMs = 0;
+    Unescape(url, true, row.Url);  // (from an earlier row, maybe)
+    Unescape(c[8], escaped, row.Detail);
+    Set(*field, row);
+  }
 }
 
 void THistoryStore::TRunAssembler::Finish() {
   if (open_) visit_(run_);
   open_ = false;
+}
+
+std::vector<THistoryStore::TAuditCheckRow> THistoryStore::AuditCheckRows(
+    const TAuditReport& report) {
+  std::vector<TAuditCheckRow> rows;
+  for (const TAuditResult& result : report.Results) {
+    TAuditCheckRow row{.Check = std::string(AuditCheckName(result.Check)),
+                       .Mark = std::string(AuditMarkName(result.Mark)),
+                       .Value = result.Value,
+                       .Reason = result.Reason,
+                       .Url = result.Url,
+                       .Details = {}};
+    for (size_t i = 0; i < result.Details.size(); ++i) {
+      if (i > 0) row.Details += '\n';
+      row.Details += result.Details[i];
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+void THistoryStore::TAuditAssembler::Add(int64_t id, std::string_view site, int64_t started_ms,
+                                         int64_t elapsed_ms, const TNumbers& numbers,
+                                         const std::optional<TAuditCheckRow>& row) {
+  if (!open_ || id_ != id) {
+    Finish();
+    report_ = TAuditReport();
+    report_.Site = site;
+    report_.StartedUnixMs = started_ms;
+    report_.ElapsedMs = elapsed_ms;
+    numbers_ = numbers;
+    id_ = id;
+    open_ = true;
+  }
+  if (!row) return;
+  const std::optional<TAuditCheck> check = AuditCheckByName(row->Check);
+  if (!check) return;  // a check this program lacks
+  TAuditResult result;
+  result.Check = *check;
+  // A mark this program does not know says nothing it could show as passed or failed.
+  result.Mark = AuditMarkByName(row->Mark).value_or(TAuditMark::Unable);
+  result.Value = row->Value;
+  result.Reason = row->Reason;
+  result.Url = row->Url;
+  for (size_t at = 0; !row->Details.empty() && at <= row->Details.size();) {
+    const size_t end = std::min(row->Details.find('\n', at), row->Details.size());
+    result.Details.push_back(row->Details.substr(at, end - at));
+    at = end + 1;
+  }
+  report_.Results.push_back(std::move(result));
+}
+
+void THistoryStore::TAuditAssembler::Finish() {
+  if (!open_) return;
+  open_ = false;
+  for (int n = 0; n < kAuditNumberCount; ++n) {
+    if (!numbers_[n]) continue;
+    const auto number = static_cast<TAuditNumber>(n);
+    for (TAuditResult& result : report_.Results) {
+      if (result.Check == AuditNumberCheck(number)) {
+        result.Numbers.emplace_back(number, *numbers_[n]);
+        break;
+      }
+    }
+  }
+  visit_(report_);
+}
+
+std::vector<THistoryStore::TAuditPoint> THistoryStore::AuditSeries(const std::string& site,
+                                                                   TAuditNumber number) {
+  std::vector<TAuditPoint> points;
+  const bool read = EachAudit({.Site = site}, [&](const TAuditReport& report) {
+    if (const std::optional<double> value = report.Number(number))
+      points.push_back({report.StartedUnixMs, *value});
+  });
+  if (!read) points.clear();
+  return points;
 }
 
 std::string HistoryLocation(const std::string& given) {

@@ -3,7 +3,15 @@
 // PostgreSQL database a team shares (TPgHistoryStore, chosen by a postgresql:// location).
 // Both hold the same tables: each finished run (a TQueryRecord) becomes one row of `queries`
 // and one row of `fields` per result field and the thumbnail, with the field's text, its
-// number when it is one, its outcome and the reason.
+// number when it is one, its outcome and the reason. `fields` is the shape other tools read;
+// the store itself reads a run's fields from its `queries` row, where they are also kept
+// packed in one text (`packed_fields`, see PackFields), so that a site's long series is read
+// as one row per run. Runs stored before there was that column are read from `fields`.
+//
+// Each check-up (a TAuditReport) becomes one row of `audits`, with its trend numbers in a
+// column each (named as AuditNumberName names them), and one row of `audit_checks` per check,
+// with the check's and the mark's names (AuditCheckName, AuditMarkName), its value, reason,
+// URL and details (joined by newlines). Their texts are UTF-8 as they come.
 //
 // The history never fails a query. No method raises: a store that cannot be opened, reached
 // or written makes the method report false (or nothing read) and leave one message for the
@@ -31,13 +39,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audit/AuditReport.h"
 #include "query/QueryRecord.h"
 
 // The layout version this program writes.
-constexpr int kHistorySchemaVersion = 3;
+constexpr int kHistorySchemaVersion = 4;
 
 // One stored query: the run as it was recorded (fields not read stay TFieldState::Pending), with
 // each field's number.
@@ -120,8 +129,17 @@ class THistoryStore {
   // Hands each stored check-up the filter picks to `visit`, in the order they started. The
   // filter's Site is matched against TAuditReport::Site (UTF-8 here, letter case ignored);
   // Fields and NoFields do not apply.
+  // A number that belongs to a check (AuditNumberCheck) comes back in that check's result.
   virtual bool EachAudit(const THistoryFilter& filter,
                          const std::function<void(const TAuditReport&)>& visit) = 0;
+  // One trend number of `site`'s stored check-ups (UTF-8, letter case ignored), oldest first:
+  // the start of each check-up that measured it, and the value. Empty when none did or the
+  // store cannot be read.
+  struct TAuditPoint {
+    int64_t StartedUnixMs = 0;
+    double Value = 0;
+  };
+  std::vector<TAuditPoint> AuditSeries(const std::string& site, TAuditNumber number);
 
   // The message about the last trouble (UTF-8), once: "" when there is none or it was already
   // taken. A trouble of the same kind is reported again only after a success.
@@ -149,21 +167,62 @@ class THistoryStore {
   };
   // The rows a record is stored as: every text field, then the thumbnail.
   static std::vector<TFieldRow> FieldRows(const TQueryRecord& record);
+  // The rows packed into one text, as `packed_fields` keeps them: a line per row, its columns
+  // (field, text, number, outcome, fetch end, status, elapsed, URL, detail; the reason is
+  // derived again on reading) apart by tabs, with backslash, tab and newline escaped as \\,
+  // \t and \n; a URL that is the row before's is written \=.
+  static std::string PackFields(const std::vector<TFieldRow>& rows);
   // Puts the rows of a read together into runs: each row names its run (id, site, start) and,
-  // unless the run has none, one field. A run goes to `visit` when a row of the next one comes
-  // or at Finish.
+  // unless the run has none, one field or all of them packed. A run goes to `visit` when a row
+  // of the next one comes or at Finish. `only`: the fields a packed row gives; all when empty.
   class TRunAssembler {
    public:
-    explicit TRunAssembler(const std::function<void(const THistoryQuery&)>& visit)
-        : visit_(visit) {}
-    void Add(int64_t id, const std::string& site_utf8, int64_t started_ms,
-             const std::string& service_set, const std::optional<TFieldRow>& row);
+    TRunAssembler(const std::function<void(const THistoryQuery&)>& visit,
+                  const std::vector<TResultField>& only);
+    void Add(int64_t id, std::string_view site_utf8, int64_t started_ms,
+             std::string_view service_set, const std::optional<TFieldRow>& row);
+    // The current run's fields from its packed text.
+    void AddPacked(std::string_view packed);
     void Finish();
 
    private:
+    // What Set fills, as a fresh run has it.
+    static void Clear(TFieldResult& r);
+    void Set(TResultField field, const TFieldRow& row);
+
     const std::function<void(const THistoryQuery&)>& visit_;
+    std::array<bool, kTextFieldCount + 1> wanted_;
     THistoryQuery run_;
-    bool open_ = false;  // run_ holds a run not yet handed over
+    TFieldRow packed_row_;  // reused, so that its strings keep their room
+    bool open_ = false;     // run_ holds a run not yet handed over
+  };
+
+  // One stored check of a check-up, as both stores keep it.
+  struct TAuditCheckRow {
+    std::string Check;  // AuditCheckName
+    std::string Mark;   // AuditMarkName
+    std::string Value, Reason, Url;
+    std::string Details;  // joined by newlines
+  };
+  static std::vector<TAuditCheckRow> AuditCheckRows(const TAuditReport& report);
+  // Puts the rows of a read together into check-ups, as TRunAssembler does runs: each row names
+  // its check-up (id, site, start, time taken, trend numbers by TAuditNumber) and one check,
+  // unless it has none.
+  class TAuditAssembler {
+   public:
+    using TNumbers = std::array<std::optional<double>, kAuditNumberCount>;
+    explicit TAuditAssembler(const std::function<void(const TAuditReport&)>& visit)
+        : visit_(visit) {}
+    void Add(int64_t id, std::string_view site, int64_t started_ms, int64_t elapsed_ms,
+             const TNumbers& numbers, const std::optional<TAuditCheckRow>& row);
+    void Finish();
+
+   private:
+    const std::function<void(const TAuditReport&)>& visit_;
+    TAuditReport report_;
+    TNumbers numbers_;
+    int64_t id_ = 0;
+    bool open_ = false;
   };
 
   // Both with mu_ held.
@@ -173,6 +232,9 @@ class THistoryStore {
   mutable std::mutex mu_;  // guards everything below and the derived stores' state
   std::string path_;
   TOptions options_;
+  // The open store's layout version: older than kHistorySchemaVersion when it was opened only
+  // to read (or, in tests, brought up to an older one), so reads and writes keep to its tables.
+  int layout_ = 0;
   std::string message_;    // not yet taken
   unsigned reported_ = 0;  // kinds of trouble reported since the last success (bit set)
 };

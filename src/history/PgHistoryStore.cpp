@@ -43,9 +43,36 @@ const char* const kPgMigrations[] = {
     "CREATE UNIQUE INDEX queries_by_run ON queries(run_id);",
     // 2 -> 3: the set of definitions a run used ("classic" before there were two).
     "ALTER TABLE queries ADD COLUMN services text NOT NULL DEFAULT 'classic';",
+    // 3 -> 4: each run's fields also packed into its row, read instead of its `fields` rows
+    // (NULL in older rows); the check-ups, a row each and a row per check.
+    "ALTER TABLE queries ADD COLUMN packed_fields text;"
+    "CREATE TABLE audits("
+    "  id bigserial PRIMARY KEY,"
+    "  run_id text NOT NULL UNIQUE,"
+    "  site text NOT NULL,"  // the site as typed; compared in lower case
+    "  started_ms bigint NOT NULL,"
+    "  elapsed_ms bigint NOT NULL,"
+    "  certificate_days_left double precision,"  // the trend numbers, NULL when not measured
+    "  first_byte_ms double precision,"
+    "  page_bytes double precision,"
+    "  sitemap_urls double precision"
+    ");"
+    "CREATE INDEX audits_by_site ON audits(lower(site), started_ms);"
+    "CREATE TABLE audit_checks("
+    "  audit_id bigint NOT NULL REFERENCES audits(id) ON DELETE CASCADE,"
+    "  position integer NOT NULL,"
+    "  check_name text NOT NULL,"
+    "  mark text NOT NULL,"
+    "  value text NOT NULL,"
+    "  reason text NOT NULL,"
+    "  url text NOT NULL,"
+    "  details text NOT NULL,"
+    "  PRIMARY KEY(audit_id, position)"
+    ");",
 };
 static_assert(std::size(kPgMigrations) == kHistorySchemaVersion,
               "one migration step per layout version");
+static_assert(kAuditNumberCount == 4, "the 3 -> 4 step has a column per trend number");
 
 // Taken inside the migration's transaction: two programs opening one database together
 // migrate it one after the other.
@@ -90,10 +117,55 @@ std::string ServerText(const std::string& s) {
   return out;
 }
 
+// The parameters of a statement, as texts the server accepts (NULL for a number that is none).
+class TParams {
+ public:
+  // Each returns the parameter's placeholder ("$5").
+  std::string Add(const std::string& text) { return Push(ServerText(text), false); }
+  std::string Add(const std::optional<double>& number) {
+    char digits[32] = "";  // shortest exact form, whatever the locale
+    if (number) *std::to_chars(digits, digits + sizeof digits - 1, *number).ptr = '\0';
+    return Push(digits, !number);
+  }
+  // For PQexecParams, valid while this lives unchanged.
+  std::vector<const char*> Values() const {
+    std::vector<const char*> values;
+    for (size_t i = 0; i < texts_.size(); ++i)
+      values.push_back(null_[i] ? nullptr : texts_[i].c_str());
+    return values;
+  }
+
+ private:
+  std::string Push(std::string text, bool null) {
+    texts_.push_back(std::move(text));
+    null_.push_back(null);
+    std::string placeholder = "$";  // (built in two steps: GCC 12 warns of "$" + a temporary)
+    placeholder += std::to_string(texts_.size());
+    return placeholder;
+  }
+
+  std::vector<std::string> texts_;
+  std::vector<bool> null_;
+};
+
+// A column's text, or its number (nothing for NULL).
+std::string_view TextAt(const PGresult* res, int row, int column) {
+  return {PQgetvalue(res, row, column), static_cast<size_t>(PQgetlength(res, row, column))};
+}
+std::optional<double> NumberAt(const PGresult* res, int row, int column) {
+  if (PQgetisnull(res, row, column)) return std::nullopt;
+  const std::string_view text = TextAt(res, row, column);
+  double number = 0;
+  std::from_chars(text.data(), text.data() + text.size(), number);
+  return number;
+}
+
 // Brings the database up to `target` (or, read-only, looks at its version). "" when done, else
-// why not. `empty` says a read-only reader found no history at all.
-std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty) {
+// why not. `empty` says a read-only reader found no history at all; `layout` is the version the
+// database then has.
+std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty, int& layout) {
   empty = false;
+  layout = 0;
   const std::string newer = Utf8Bytes(u8"它由较新版本的程序写成");
   if (read_only) {
     TResult v(PQexec(conn, "SELECT max(version) FROM schema_version"));
@@ -103,7 +175,8 @@ std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty) {
       return "";
     }
     if (PQgetisnull(v.get(), 0, 0)) empty = true;
-    return std::atoi(PQgetvalue(v.get(), 0, 0)) > kHistorySchemaVersion ? newer : "";
+    layout = std::atoi(PQgetvalue(v.get(), 0, 0));
+    return layout > kHistorySchemaVersion ? newer : "";
   }
   std::string error;
   auto run = [&](const std::string& sql) {
@@ -124,6 +197,7 @@ std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty) {
   if (error.empty()) {
     const int version = PQgetisnull(v.get(), 0, 0) ? 0 : std::atoi(PQgetvalue(v.get(), 0, 0));
     if (version > kHistorySchemaVersion) error = newer;
+    layout = std::max(version, target);
     for (int step = version; step < target; ++step) run(kPgMigrations[step]);
     if (version < target) {
       run("DELETE FROM schema_version");
@@ -138,28 +212,30 @@ std::string Migrate(PGconn* conn, int target, bool read_only, bool& empty) {
 }
 
 // The statement that stores one run: the run, unless its id is stored already, and its rows.
-// $1 site, $2 start, $3 run id, $4 the set of definitions, then ten parameters for each field row.
-const std::string& InsertSql() {
-  static const std::string sql = [] {
-    std::string s =
-        "WITH q AS (INSERT INTO queries(site, started_ms, run_id, services)"
-        " VALUES($1, $2::bigint, $3, $4)"
-        " ON CONFLICT (run_id) DO NOTHING RETURNING id)"
-        " INSERT INTO fields(query_id, field, text, number, outcome, reason, fetch_end,"
-        " http_status, elapsed_ms, url, detail) SELECT q.id, v.* FROM q, (VALUES ";
-    static const char* const kTypes[] = {"text", "text", "float8", "text", "text",
-                                         "text", "int4", "int8",   "text", "text"};
-    int n = 5;
-    for (int row = 0; row <= kTextFieldCount; ++row) {
-      s += row == 0 ? "(" : ", (";
-      for (size_t c = 0; c < std::size(kTypes); ++c) {
-        s += (c == 0 ? "$" : ", $") + std::to_string(n++) + "::" + kTypes[c];
-      }
-      s += ")";
+// $1 site, $2 start, $3 run id, $4 the set of definitions, $5 the fields packed (unless the
+// layout is older), then ten parameters for each field row.
+std::string MakeInsertSql(bool packed) {
+  std::string s = "WITH q AS (INSERT INTO queries(site, started_ms, run_id, services";
+  s += packed ? ", packed_fields) VALUES($1, $2::bigint, $3, $4, $5)"
+              : ") VALUES($1, $2::bigint, $3, $4)";
+  s += " ON CONFLICT (run_id) DO NOTHING RETURNING id)"
+       " INSERT INTO fields(query_id, field, text, number, outcome, reason, fetch_end,"
+       " http_status, elapsed_ms, url, detail) SELECT q.id, v.* FROM q, (VALUES ";
+  static const char* const kTypes[] = {"text", "text", "float8", "text", "text",
+                                       "text", "int4", "int8",   "text", "text"};
+  int n = packed ? 6 : 5;
+  for (int row = 0; row <= kTextFieldCount; ++row) {
+    s += row == 0 ? "(" : ", (";
+    for (size_t c = 0; c < std::size(kTypes); ++c) {
+      s += (c == 0 ? "$" : ", $") + std::to_string(n++) + "::" + kTypes[c];
     }
-    return s + ") AS v";
-  }();
-  return sql;
+    s += ")";
+  }
+  return s + ") AS v";
+}
+const std::string& InsertSql(bool packed) {
+  static const std::string sql[2] = {MakeInsertSql(false), MakeInsertSql(true)};
+  return sql[packed];
 }
 
 }  // namespace
@@ -230,8 +306,12 @@ bool TPgHistoryStore::Connected() {
     // The server's notices are not the user's business.
     PQsetNoticeProcessor(
         conn_, [](void*, const char*) {}, nullptr);
+    // A long series is a few thousand wide rows to sort: in memory, and not worth compiling
+    // (the planner's estimate for the lookups run by run is far above what they cost).
+    // Where the server lacks a setting, it is left as it is.
+    TResult(PQexec(conn_, "SET jit = off; SET work_mem = '32MB'"));
     error = Migrate(conn_, std::clamp(options_.SchemaVersion, 1, kHistorySchemaVersion),
-                    options_.ReadOnly, empty_);
+                    options_.ReadOnly, empty_, layout_);
   }
   if (!error.empty()) {
     Close();
@@ -245,29 +325,72 @@ bool TPgHistoryStore::Connected() {
 
 bool TPgHistoryStore::Record(const TQueryRecord& record, const std::string& run_id) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (options_.ReadOnly) return false;
-  std::vector<std::string> texts = {ServerText(GbkToUtf8(record.Site)),
-                                    std::to_string(record.StartedUnixMs), ServerText(run_id),
-                                    ServerText(record.ServiceSet)};
-  std::vector<bool> null(4, false);
-  for (const TFieldRow& row : FieldRows(record)) {
-    char number[32] = "";  // shortest exact form, whatever the locale
-    if (row.Number) *std::to_chars(number, number + sizeof number - 1, *row.Number).ptr = '\0';
+  if (options_.ReadOnly || !Connected()) return false;
+  const std::vector<TFieldRow> rows = FieldRows(record);
+  const bool packed = layout_ >= 4;
+  TParams params;
+  params.Add(GbkToUtf8(record.Site));
+  params.Add(std::to_string(record.StartedUnixMs));
+  params.Add(run_id);
+  params.Add(record.ServiceSet);
+  if (packed) params.Add(PackFields(rows));
+  for (const TFieldRow& row : rows) {
+    params.Add(row.Field);
+    params.Add(row.Text);
+    params.Add(row.Number);
     for (const std::string& text :
-         {row.Field, row.Text, std::string(number), row.Outcome, row.Reason, row.FetchEnd,
-          std::to_string(row.HttpStatus), std::to_string(row.ElapsedMs), row.Url, row.Detail}) {
-      texts.push_back(ServerText(text));
+         {row.Outcome, row.Reason, row.FetchEnd, std::to_string(row.HttpStatus),
+          std::to_string(row.ElapsedMs), row.Url, row.Detail}) {
+      params.Add(text);
     }
-    null.insert(null.end(), 10, false);
-    null[null.size() - 8] = !row.Number;
   }
-  std::vector<const char*> values;
-  for (size_t i = 0; i < texts.size(); ++i) values.push_back(null[i] ? nullptr : texts[i].c_str());
+  return Write(InsertSql(packed), params.Values(), u8"这次查询没有保存。");
+}
 
+bool TPgHistoryStore::RecordAudit(const TAuditReport& report, const std::string& run_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly || !Connected()) return false;
+  // The check-up, unless its id is stored already, and a row per check.
+  std::string sql = "WITH a AS (INSERT INTO audits(run_id, site, started_ms, elapsed_ms";
+  std::string values = " VALUES($1, $2, $3::bigint, $4::bigint";
+  TParams params;
+  params.Add(run_id);
+  params.Add(report.Site);
+  params.Add(std::to_string(report.StartedUnixMs));
+  params.Add(std::to_string(report.ElapsedMs));
+  for (int n = 0; n < kAuditNumberCount; ++n) {
+    const auto number = static_cast<TAuditNumber>(n);
+    (sql += ", ") += AuditNumberName(number);
+    values += ", " + params.Add(report.Number(number)) + "::float8";
+  }
+  sql += ")" + values + ") ON CONFLICT (run_id) DO NOTHING RETURNING id)";
+  const std::vector<TAuditCheckRow> rows = AuditCheckRows(report);
+  if (rows.empty()) {
+    sql += " SELECT 1";
+  } else {
+    sql +=
+        " INSERT INTO audit_checks(audit_id, position, check_name, mark, value, reason, url,"
+        " details) SELECT a.id, v.* FROM a, (VALUES ";
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const TAuditCheckRow& row = rows[i];
+      sql += (i == 0 ? "(" : ", (") + params.Add(std::to_string(i)) + "::int4";
+      for (const std::string* text :
+           {&row.Check, &row.Mark, &row.Value, &row.Reason, &row.Url, &row.Details}) {
+        sql += ", " + params.Add(*text) + "::text";
+      }
+      sql += ")";
+    }
+    sql += ") AS v";
+  }
+  return Write(sql, params.Values(), u8"这次体检没有保存。");
+}
+
+bool TPgHistoryStore::Write(const std::string& sql, const std::vector<const char*>& values,
+                            const char8_t* lost) {
   std::string error;
   for (int tries = 0; tries < options_.WriteAttempts; ++tries) {
     if (!Connected()) return false;
-    TResult r(PQexecParams(conn_, InsertSql().c_str(), static_cast<int>(values.size()), nullptr,
+    TResult r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                            values.data(), nullptr, nullptr, 0));
     if (Ok(r)) {
       Succeeded(kTroubleWrite);
@@ -280,38 +403,104 @@ bool TPgHistoryStore::Record(const TQueryRecord& record, const std::string& run_
     if (SqlState(r).rfind("40", 0) != 0) break;
   }
   Report(kTroubleWrite, Utf8Bytes(u8"无法写入历史记录 ") + path_ + Utf8Bytes(u8"：") + error +
-                            Utf8Bytes(u8"。这次查询没有保存。"));
+                            Utf8Bytes(u8"。") + Utf8Bytes(lost));
   return false;
 }
 
 bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
                               const std::function<void(const THistoryQuery&)>& visit) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::vector<std::string> params;
-  auto param = [&](std::string value) {
-    params.push_back(std::move(value));
-    std::string placeholder = "$";
-    placeholder += std::to_string(params.size());
-    return placeholder;
-  };
+  if (!Connected()) return false;
+  // A run with its fields packed is one row; an older one is joined with its field rows.
+  const bool packed = layout_ >= 4 && !filter.NoFields;
+  TParams params;
   std::string sql =
       "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome, f.fetch_end,"
-      " f.http_status, f.elapsed_ms, f.url, f.detail, q.services FROM queries q"
-      " LEFT JOIN fields f ON f.query_id = q.id";
+      " f.http_status, f.elapsed_ms, f.url, f.detail, q.services, ";
+  sql += packed ? "q.packed_fields" : "NULL";
+  // Field rows are looked up run by run (OFFSET 0 keeps the planner from joining the whole
+  // table instead), and not at all for a packed run.
+  sql += " FROM queries q LEFT JOIN LATERAL (SELECT * FROM fields f WHERE f.query_id = q.id";
+  if (packed) sql += " AND q.packed_fields IS NULL";
   if (filter.NoFields) sql += " AND false";
   for (size_t i = 0; i < filter.Fields.size(); ++i) {
-    sql += (i == 0 ? " AND f.field IN (" : ", ") + param(ResultFieldName(filter.Fields[i]));
+    sql += (i == 0 ? " AND f.field IN (" : ", ") + params.Add(ResultFieldName(filter.Fields[i]));
     if (i + 1 == filter.Fields.size()) sql += ")";
   }
-  sql += " WHERE true";
-  if (filter.Site)
-    sql += " AND lower(q.site) = lower(" + param(ServerText(GbkToUtf8(*filter.Site))) + ")";
+  sql += " OFFSET 0) f ON true WHERE true";
+  if (filter.Site) sql += " AND lower(q.site) = lower(" + params.Add(GbkToUtf8(*filter.Site)) + ")";
   if (filter.SinceUnixMs)
-    sql += " AND q.started_ms >= " + param(std::to_string(*filter.SinceUnixMs)) + "::bigint";
+    sql += " AND q.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY q.started_ms, q.id";
-  std::vector<const char*> values;
-  for (const std::string& p : params) values.push_back(p.c_str());
 
+  return Read(sql, params.Values(), [&](PGresult* res) {
+    TRunAssembler runs(visit, filter.Fields);
+    std::optional<TFieldRow> row;
+    for (int i = 0, count = PQntuples(res); i < count; ++i) {
+      row.reset();
+      if (!PQgetisnull(res, i, 3)) {
+        row.emplace();
+        row->Field = PQgetvalue(res, i, 3);
+        row->Text = PQgetvalue(res, i, 4);
+        row->Number = NumberAt(res, i, 5);
+        row->Outcome = PQgetvalue(res, i, 6);
+        row->FetchEnd = PQgetvalue(res, i, 7);
+        row->HttpStatus = std::atoi(PQgetvalue(res, i, 8));
+        row->ElapsedMs = std::strtoll(PQgetvalue(res, i, 9), nullptr, 10);
+        row->Url = PQgetvalue(res, i, 10);
+        row->Detail = PQgetvalue(res, i, 11);
+      }
+      runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), TextAt(res, i, 1),
+               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), TextAt(res, i, 12), row);
+      if (!PQgetisnull(res, i, 13)) runs.AddPacked(TextAt(res, i, 13));
+    }
+    runs.Finish();
+  });
+}
+
+bool TPgHistoryStore::EachAudit(const THistoryFilter& filter,
+                                const std::function<void(const TAuditReport&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Connected()) return false;
+  if (layout_ < 4) return true;  // an older history, read as it is: no check-ups in it
+  TParams params;
+  std::string sql = "SELECT a.id, a.site, a.started_ms, a.elapsed_ms";
+  for (int n = 0; n < kAuditNumberCount; ++n)
+    (sql += ", a.") += AuditNumberName(static_cast<TAuditNumber>(n));
+  sql +=
+      ", c.check_name, c.mark, c.value, c.reason, c.url, c.details FROM audits a"
+      " LEFT JOIN audit_checks c ON c.audit_id = a.id WHERE true";
+  if (filter.Site) sql += " AND lower(a.site) = lower(" + params.Add(*filter.Site) + ")";
+  if (filter.SinceUnixMs)
+    sql += " AND a.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
+  sql += " ORDER BY a.started_ms, a.id, c.position";
+
+  return Read(sql, params.Values(), [&](PGresult* res) {
+    TAuditAssembler audits(visit);
+    TAuditAssembler::TNumbers numbers;
+    constexpr int kCheck = 4 + kAuditNumberCount;  // the first column of the check
+    std::optional<TAuditCheckRow> row;
+    for (int i = 0, count = PQntuples(res); i < count; ++i) {
+      for (int n = 0; n < kAuditNumberCount; ++n) numbers[n] = NumberAt(res, i, 4 + n);
+      row.reset();
+      if (!PQgetisnull(res, i, kCheck)) {
+        row = TAuditCheckRow{.Check = PQgetvalue(res, i, kCheck),
+                             .Mark = PQgetvalue(res, i, kCheck + 1),
+                             .Value = std::string(TextAt(res, i, kCheck + 2)),
+                             .Reason = std::string(TextAt(res, i, kCheck + 3)),
+                             .Url = std::string(TextAt(res, i, kCheck + 4)),
+                             .Details = std::string(TextAt(res, i, kCheck + 5))};
+      }
+      audits.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), TextAt(res, i, 1),
+                 std::strtoll(PQgetvalue(res, i, 2), nullptr, 10),
+                 std::strtoll(PQgetvalue(res, i, 3), nullptr, 10), numbers, row);
+    }
+    audits.Finish();
+  });
+}
+
+bool TPgHistoryStore::Read(const std::string& sql, const std::vector<const char*>& values,
+                           const std::function<void(PGresult*)>& rows) {
   std::string error;
   for (int tries = 0; tries < 2; ++tries) {  // once more after a lost link
     if (!Connected()) return false;
@@ -323,33 +512,7 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
       if (PQstatus(conn_) != CONNECTION_OK) continue;
       break;
     }
-    PGresult* res = r.get();
-    const int count = PQntuples(res);
-    TRunAssembler runs(visit);
-    std::optional<TFieldRow> row;
-    for (int i = 0; i < count; ++i) {
-      row.reset();
-      if (!PQgetisnull(res, i, 3)) {
-        row.emplace();
-        row->Field = PQgetvalue(res, i, 3);
-        row->Text = PQgetvalue(res, i, 4);
-        if (!PQgetisnull(res, i, 5)) {
-          const char* text = PQgetvalue(res, i, 5);
-          double number = 0;
-          std::from_chars(text, text + PQgetlength(res, i, 5), number);
-          row->Number = number;
-        }
-        row->Outcome = PQgetvalue(res, i, 6);
-        row->FetchEnd = PQgetvalue(res, i, 7);
-        row->HttpStatus = std::atoi(PQgetvalue(res, i, 8));
-        row->ElapsedMs = std::strtoll(PQgetvalue(res, i, 9), nullptr, 10);
-        row->Url = PQgetvalue(res, i, 10);
-        row->Detail = PQgetvalue(res, i, 11);
-      }
-      runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), PQgetvalue(res, i, 1),
-               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), PQgetvalue(res, i, 12), row);
-    }
-    runs.Finish();
+    rows(r.get());
     Succeeded(kTroubleRead);
     return true;
   }
@@ -364,10 +527,4 @@ int64_t TPgHistoryStore::QueryCount() {
   TResult r(PQexec(conn_, "SELECT count(*) FROM queries"));
   if (!Ok(r)) return -1;
   return std::strtoll(PQgetvalue(r.get(), 0, 0), nullptr, 10);
-}
-
-bool TPgHistoryStore::RecordAudit(const TAuditReport&, const std::string&) { return false; }
-
-bool TPgHistoryStore::EachAudit(const THistoryFilter&, const std::function<void(const TAuditReport&)>&) {
-  return false;
 }

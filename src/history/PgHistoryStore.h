@@ -16,6 +16,7 @@
 #include "history/HistoryStore.h"
 
 struct pg_conn;
+struct pg_result;
 
 class TPgHistoryStore : public THistoryStore {
  public:
@@ -42,6 +43,15 @@ class TPgHistoryStore : public THistoryStore {
   // with a message when the server cannot be reached or its layout is not ours.
   bool Connected();
   void Close();
+  // With mu_ held: runs one statement that stores something, as the store's writes go (again
+  // on a new connection after a lost link, again after a serialization failure); false with a
+  // message ending in `lost` ("这次查询没有保存。") when it could not.
+  bool Write(const std::string& sql, const std::vector<const char*>& values, const char8_t* lost);
+  // With mu_ held: hands the rows of a query to `rows` (asked again on a new connection after
+  // a lost link; none in a database without a history). false, with a message, when it could
+  // not be read.
+  bool Read(const std::string& sql, const std::vector<const char*>& values,
+            const std::function<void(pg_result*)>& rows);
 
   pg_conn* conn_ = nullptr;
   std::string location_;  // with the password, for connecting

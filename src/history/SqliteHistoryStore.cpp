@@ -48,9 +48,36 @@ const char* const kMigrations[] = {
     "CREATE UNIQUE INDEX queries_by_run ON queries(run_id);",
     // 2 -> 3: the set of definitions a run used ("classic" before there were two).
     "ALTER TABLE queries ADD COLUMN services TEXT NOT NULL DEFAULT 'classic';",
+    // 3 -> 4: each run's fields also packed into its row, read instead of its `fields` rows
+    // (NULL in older rows); the check-ups, a row each and a row per check.
+    "ALTER TABLE queries ADD COLUMN packed_fields TEXT;"
+    "CREATE TABLE audits("
+    "  id INTEGER PRIMARY KEY,"
+    "  run_id TEXT NOT NULL UNIQUE,"
+    "  site TEXT NOT NULL COLLATE NOCASE,"  // the site as typed, UTF-8
+    "  started_ms INTEGER NOT NULL,"
+    "  elapsed_ms INTEGER NOT NULL,"
+    "  certificate_days_left NUMERIC,"  // the trend numbers, NULL when not measured
+    "  first_byte_ms NUMERIC,"
+    "  page_bytes NUMERIC,"
+    "  sitemap_urls NUMERIC"
+    ");"
+    "CREATE INDEX audits_by_site ON audits(site, started_ms);"
+    "CREATE TABLE audit_checks("
+    "  audit_id INTEGER NOT NULL REFERENCES audits(id) ON DELETE CASCADE,"
+    "  position INTEGER NOT NULL,"  // the check's place in the report
+    "  check_name TEXT NOT NULL,"   // https, certificate, ...
+    "  mark TEXT NOT NULL,"         // pass, warn, fail, unable
+    "  value TEXT NOT NULL,"
+    "  reason TEXT NOT NULL,"
+    "  url TEXT NOT NULL,"
+    "  details TEXT NOT NULL,"  // one per line
+    "  PRIMARY KEY(audit_id, position)"
+    ") WITHOUT ROWID;",
 };
 static_assert(std::size(kMigrations) == kHistorySchemaVersion,
               "one migration step per layout version");
+static_assert(kAuditNumberCount == 4, "the 3 -> 4 step has a column per trend number");
 
 bool IsBusy(int rc) {
   const int primary = rc & 0xFF;
@@ -75,9 +102,16 @@ class TStatement {
     sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
   }
   void Int(int i, int64_t v) { sqlite3_bind_int64(st_, i, v); }
-  std::string ColumnText(int i) const {
+  std::string ColumnText(int i) const { return std::string(ColumnView(i)); }
+  // Valid until the next step.
+  std::string_view ColumnView(int i) const {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
-    return p ? std::string(p, sqlite3_column_bytes(st_, i)) : std::string();
+    return p ? std::string_view(p, sqlite3_column_bytes(st_, i)) : std::string_view();
+  }
+  bool Null(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
+  std::optional<double> Number(int i) const {
+    if (Null(i)) return std::nullopt;
+    return sqlite3_column_double(st_, i);
   }
 
  private:
@@ -161,14 +195,18 @@ void BindNumber(TStatement& st, int i, const std::optional<double>& n) {
 // Stores one run; the caller retries on a busy result.
 int TSqliteHistoryStore::Write(const TQueryRecord& record, const std::string& run_id) {
   return InTransaction(db_, [&]() -> int {
-    TStatement q(db_,
-                 "INSERT OR IGNORE INTO queries(site, started_ms, run_id, services)"
-                 " VALUES(?1, ?2, ?3, ?4)");
+    const std::vector<TFieldRow> rows = FieldRows(record);
+    const bool packed = layout_ >= 4;
+    TStatement q(db_, packed ? "INSERT OR IGNORE INTO queries(site, started_ms, run_id, services,"
+                               " packed_fields) VALUES(?1, ?2, ?3, ?4, ?5)"
+                             : "INSERT OR IGNORE INTO queries(site, started_ms, run_id, services)"
+                               " VALUES(?1, ?2, ?3, ?4)");
     if (q.Prepared() != SQLITE_OK) return q.Prepared();
     q.Text(1, GbkToUtf8(record.Site));
     q.Int(2, record.StartedUnixMs);
     q.Text(3, run_id);
     q.Text(4, record.ServiceSet);
+    if (packed) q.Text(5, PackFields(rows));
     int rc = sqlite3_step(*q);
     if (rc != SQLITE_DONE) return rc;
     if (sqlite3_changes(db_) == 0) return SQLITE_OK;  // stored before
@@ -179,7 +217,7 @@ int TSqliteHistoryStore::Write(const TQueryRecord& record, const std::string& ru
                  " http_status, elapsed_ms, url, detail)"
                  " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     if (f.Prepared() != SQLITE_OK) return f.Prepared();
-    for (const TFieldRow& row : FieldRows(record)) {
+    for (const TFieldRow& row : rows) {
       sqlite3_reset(*f);
       f.Int(1, id);
       f.Text(2, row.Field);
@@ -276,7 +314,8 @@ bool TSqliteHistoryStore::OpenLocked(const std::string& path) {
       TStatement v(db, "PRAGMA user_version");
       rc = v.Prepared() == SQLITE_OK ? sqlite3_step(*v) : v.Prepared();
       if (rc != SQLITE_ROW) return fail(rc);
-      if (sqlite3_column_int(*v, 0) <= kHistorySchemaVersion) return db;
+      layout_ = sqlite3_column_int(*v, 0);
+      if (layout_ <= kHistorySchemaVersion) return db;
       error = Utf8Bytes(u8"它由较新版本的程序写成");
       sqlite3_close_v2(db);
       return nullptr;
@@ -300,6 +339,7 @@ bool TSqliteHistoryStore::OpenLocked(const std::string& path) {
           return SQLITE_OK;
         }
         const int target = std::clamp(options_.SchemaVersion, 1, kHistorySchemaVersion);
+        layout_ = std::max(version, target);
         if (version >= target) return SQLITE_OK;
         for (int step = version; step < target; ++step) {
           r = Exec(db, kMigrations[step]);
@@ -357,13 +397,22 @@ bool TSqliteHistoryStore::OpenLocked(const std::string& path) {
 
 bool TSqliteHistoryStore::Record(const TQueryRecord& record, const std::string& run_id) {
   std::lock_guard<std::mutex> lock(mu_);
+  return Store([&] { return Write(record, run_id); }, u8"这次查询没有保存。");
+}
+
+bool TSqliteHistoryStore::RecordAudit(const TAuditReport& report, const std::string& run_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Store([&] { return WriteAudit(report, run_id); }, u8"这次体检没有保存。");
+}
+
+bool TSqliteHistoryStore::Store(const std::function<int()>& write, const char8_t* lost) {
   if (options_.ReadOnly) return false;
   // A history that could not be opened may have become usable (a folder made writable).
   if (db_ == nullptr && (path_.empty() || !OpenLocked(path_))) return false;
   int rc = SQLITE_OK;
   bool recovered = false;
   for (int tries = 0; tries < options_.WriteAttempts; ++tries) {
-    rc = Write(record, run_id);
+    rc = write();
     if (rc == SQLITE_OK) {
       Succeeded(kTroubleWrite);
       return true;
@@ -378,7 +427,7 @@ bool TSqliteHistoryStore::Record(const TQueryRecord& record, const std::string& 
     if (!IsBusy(rc)) break;
   }
   Report(kTroubleWrite, Utf8Bytes(u8"无法写入历史记录 ") + path_ + Utf8Bytes(u8"：") +
-                            sqlite3_errstr(rc) + Utf8Bytes(u8"。这次查询没有保存。"));
+                            sqlite3_errstr(rc) + Utf8Bytes(u8"。") + Utf8Bytes(lost));
   return false;
 }
 
@@ -386,11 +435,15 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
                                   const std::function<void(const THistoryQuery&)>& visit) {
   std::lock_guard<std::mutex> lock(mu_);
   if (db_ == nullptr) return false;
-  // The site compares in the column's NOCASE collation, which the index by site shares.
+  // A run with its fields packed is one row; an older one is joined with its field rows. The
+  // site compares in the column's NOCASE collation, which the index by site shares.
+  const bool packed = layout_ >= 4 && !filter.NoFields;
   std::string sql =
       "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome,"
-      " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail, q.services FROM queries q"
-      " LEFT JOIN fields f ON f.query_id = q.id";
+      " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail, q.services, ";
+  sql += packed ? "q.packed_fields" : "NULL";
+  sql += " FROM queries q LEFT JOIN fields f ON f.query_id = q.id";
+  if (packed) sql += " AND q.packed_fields IS NULL";
   if (filter.NoFields) sql += " AND 0";
   for (size_t i = 0; i < filter.Fields.size(); ++i) {
     sql += (i == 0 ? " AND f.field IN (?" : ", ?") + std::to_string(i + 3);
@@ -408,15 +461,15 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
     for (size_t i = 0; i < filter.Fields.size(); ++i) {
       st.Text(static_cast<int>(i) + 3, ResultFieldName(filter.Fields[i]));
     }
-    TRunAssembler runs(visit);
+    TRunAssembler runs(visit, filter.Fields);
     std::optional<TFieldRow> row;
     while ((rc = sqlite3_step(*st)) == SQLITE_ROW) {
       row.reset();
-      if (sqlite3_column_type(*st, 3) != SQLITE_NULL) {
+      if (!st.Null(3)) {
         row.emplace();
         row->Field = st.ColumnText(3);
         row->Text = st.ColumnText(4);
-        if (sqlite3_column_type(*st, 5) != SQLITE_NULL) row->Number = sqlite3_column_double(*st, 5);
+        row->Number = st.Number(5);
         row->Outcome = st.ColumnText(6);
         row->FetchEnd = st.ColumnText(7);
         row->HttpStatus = sqlite3_column_int(*st, 8);
@@ -424,11 +477,16 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
         row->Url = st.ColumnText(10);
         row->Detail = st.ColumnText(11);
       }
-      runs.Add(sqlite3_column_int64(*st, 0), st.ColumnText(1), sqlite3_column_int64(*st, 2),
-               st.ColumnText(12), row);
+      runs.Add(sqlite3_column_int64(*st, 0), st.ColumnView(1), sqlite3_column_int64(*st, 2),
+               st.ColumnView(12), row);
+      if (!st.Null(13)) runs.AddPacked(st.ColumnView(13));
     }
     if (rc == SQLITE_DONE) runs.Finish();
   }
+  return ReadDone(rc);
+}
+
+bool TSqliteHistoryStore::ReadDone(int rc) {
   if (rc != SQLITE_DONE) {
     Report(kTroubleRead,
            Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + sqlite3_errmsg(db_));
@@ -438,16 +496,98 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
   return true;
 }
 
+int TSqliteHistoryStore::WriteAudit(const TAuditReport& report, const std::string& run_id) {
+  return InTransaction(db_, [&]() -> int {
+    std::string sql = "INSERT OR IGNORE INTO audits(run_id, site, started_ms, elapsed_ms";
+    std::string values = " VALUES(?1, ?2, ?3, ?4";
+    for (int n = 0; n < kAuditNumberCount; ++n) {
+      sql += ", ";
+      sql += AuditNumberName(static_cast<TAuditNumber>(n));
+      values += ", ?" + std::to_string(n + 5);
+    }
+    TStatement a(db_, (sql + ")" + values + ")").c_str());
+    if (a.Prepared() != SQLITE_OK) return a.Prepared();
+    a.Text(1, run_id);
+    a.Text(2, report.Site);
+    a.Int(3, report.StartedUnixMs);
+    a.Int(4, report.ElapsedMs);
+    for (int n = 0; n < kAuditNumberCount; ++n)
+      BindNumber(a, n + 5, report.Number(static_cast<TAuditNumber>(n)));
+    int rc = sqlite3_step(*a);
+    if (rc != SQLITE_DONE) return rc;
+    if (sqlite3_changes(db_) == 0) return SQLITE_OK;  // stored before
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+
+    TStatement c(db_,
+                 "INSERT INTO audit_checks(audit_id, position, check_name, mark, value, reason,"
+                 " url, details) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    if (c.Prepared() != SQLITE_OK) return c.Prepared();
+    int position = 0;
+    for (const TAuditCheckRow& row : AuditCheckRows(report)) {
+      sqlite3_reset(*c);
+      c.Int(1, id);
+      c.Int(2, position++);
+      c.Text(3, row.Check);
+      c.Text(4, row.Mark);
+      c.Text(5, row.Value);
+      c.Text(6, row.Reason);
+      c.Text(7, row.Url);
+      c.Text(8, row.Details);
+      rc = sqlite3_step(*c);
+      if (rc != SQLITE_DONE) return rc;
+    }
+    return SQLITE_OK;
+  });
+}
+
+bool TSqliteHistoryStore::EachAudit(const THistoryFilter& filter,
+                                    const std::function<void(const TAuditReport&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (db_ == nullptr) return false;
+  if (layout_ < 4) return true;  // an older history, read as it is: no check-ups in it
+  std::string sql = "SELECT a.id, a.site, a.started_ms, a.elapsed_ms";
+  for (int n = 0; n < kAuditNumberCount; ++n) {
+    sql += ", a.";
+    sql += AuditNumberName(static_cast<TAuditNumber>(n));
+  }
+  sql +=
+      ", c.check_name, c.mark, c.value, c.reason, c.url, c.details FROM audits a"
+      " LEFT JOIN audit_checks c ON c.audit_id = a.id WHERE 1";
+  if (filter.Site) sql += " AND a.site = ?1";
+  if (filter.SinceUnixMs) sql += " AND a.started_ms >= ?2";
+  sql += " ORDER BY a.started_ms, a.id, c.position";
+  TStatement st(db_, sql.c_str());
+  int rc = st.Prepared();
+  if (rc == SQLITE_OK) {
+    if (filter.Site) st.Text(1, *filter.Site);
+    if (filter.SinceUnixMs) st.Int(2, *filter.SinceUnixMs);
+    TAuditAssembler audits(visit);
+    TAuditAssembler::TNumbers numbers;
+    constexpr int kCheck = 4 + kAuditNumberCount;  // the first column of the check
+    std::optional<TAuditCheckRow> row;
+    while ((rc = sqlite3_step(*st)) == SQLITE_ROW) {
+      for (int n = 0; n < kAuditNumberCount; ++n) numbers[n] = st.Number(4 + n);
+      row.reset();
+      if (!st.Null(kCheck)) {
+        row = TAuditCheckRow{.Check = st.ColumnText(kCheck),
+                             .Mark = st.ColumnText(kCheck + 1),
+                             .Value = st.ColumnText(kCheck + 2),
+                             .Reason = st.ColumnText(kCheck + 3),
+                             .Url = st.ColumnText(kCheck + 4),
+                             .Details = st.ColumnText(kCheck + 5)};
+      }
+      audits.Add(sqlite3_column_int64(*st, 0), st.ColumnView(1), sqlite3_column_int64(*st, 2),
+                 sqlite3_column_int64(*st, 3), numbers, row);
+    }
+    if (rc == SQLITE_DONE) audits.Finish();
+  }
+  return ReadDone(rc);
+}
+
 int64_t TSqliteHistoryStore::QueryCount() {
   std::lock_guard<std::mutex> lock(mu_);
   if (db_ == nullptr) return -1;
   TStatement st(db_, "SELECT count(*) FROM queries");
   if (st.Prepared() != SQLITE_OK || sqlite3_step(*st) != SQLITE_ROW) return -1;
   return sqlite3_column_int64(*st, 0);
-}
-
-bool TSqliteHistoryStore::RecordAudit(const TAuditReport&, const std::string&) { return false; }
-
-bool TSqliteHistoryStore::EachAudit(const THistoryFilter&, const std::function<void(const TAuditReport&)>&) {
-  return false;
 }

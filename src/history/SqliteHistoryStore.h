@@ -39,7 +39,15 @@ class TSqliteHistoryStore : public THistoryStore {
  private:
   bool OpenLocked(const std::string& path);
   void Close();
-  int Write(const TQueryRecord& record, const std::string& run_id);  // an SQLite result code
+  // With mu_ held: runs `write` (which gives an SQLite result code) as the store's writes go:
+  // the history opened first if need be, tried again while busy, a corrupt file set aside.
+  // `lost` ends the message when it fails ("这次查询没有保存。").
+  bool Store(const std::function<int()>& write, const char8_t* lost);
+  // Each stores one in a transaction; an SQLite result code.
+  int Write(const TQueryRecord& record, const std::string& run_id);
+  int WriteAudit(const TAuditReport& report, const std::string& run_id);
+  // The end of a read that ended with `rc`: true when it got through, else false with a message.
+  bool ReadDone(int rc);
 
   sqlite3* db_ = nullptr;
 };

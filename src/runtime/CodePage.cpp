@@ -113,9 +113,13 @@ std::string Ucs2ToGbk(char16_t ch) {
 }
 
 size_t Utf8ToGbk(std::string_view utf8, std::string& out, bool stop_at_fault) {
-  out.clear();
+  // ASCII is the same in both: copied at once (most stored values are digits).
+  size_t i = 0;
+  while (i < utf8.size() && static_cast<unsigned char>(utf8[i]) < 0x80) ++i;
+  out.assign(utf8.data(), i);
+  if (i == utf8.size()) return std::string_view::npos;
   out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
+  while (i < utf8.size()) {
     const size_t start = i;
     const long cp = DecodeUtf8(utf8, i);
     if (cp >= 0 && cp <= 0xFFFF && AppendUcs2AsGbk(static_cast<char16_t>(cp), out)) continue;
@@ -137,9 +141,13 @@ std::string Gbk(std::u8string_view utf8) {
 
 std::string GbkToUtf8(std::string_view gbk) {
   const GbkTables& t = Tables();
-  std::string out;
+  // ASCII is the same in both: copied at once.
+  size_t i = 0;
+  while (i < gbk.size() && static_cast<unsigned char>(gbk[i]) < 0x80) ++i;
+  std::string out(gbk.substr(0, i));
+  if (i == gbk.size()) return out;
   out.reserve(gbk.size() * 3 / 2);
-  for (size_t i = 0; i < gbk.size(); ++i) {
+  for (; i < gbk.size(); ++i) {
     unsigned char b = static_cast<unsigned char>(gbk[i]);
     if (b < 0x80) {
       out += static_cast<char>(b);

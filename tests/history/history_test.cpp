@@ -158,6 +158,8 @@ TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
   late.Fields[rfLink1].State = TFieldState::NoMatch;
   late.Fields[rfLink1].Text.clear();
   late.Fields[rfDmy1] = Failed(TFetchEnd::Stopped);
+  late.Fields[rfDmy1].Fetch.Detail = "tab\there\\n not a newline\nnewline";
+  late.Fields[rfWebTitle].Text = G(u8"示例\t站点\\");
   late.Picture = Value("", "http://thumb/");
   late.ServiceSet = "current";
   ASSERT_TRUE(store->Record(late));
@@ -175,7 +177,6 @@ TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
   const TQueryRecord& r = all[1].Record;
   EXPECT_EQ(r.Fields[rfSite3].Text, "302");
   EXPECT_EQ(all[1].Numbers[rfSite3], 302);
-  EXPECT_EQ(r.Fields[rfWebTitle].Text, G(u8"示例站点"));
   EXPECT_FALSE(all[1].Numbers[rfWebTitle]);
   EXPECT_EQ(all[1].Numbers[rfAlexa6], 0.5);
   EXPECT_EQ(r.Fields[rfSite1].State, TFieldState::Failed);
@@ -188,6 +189,9 @@ TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
   EXPECT_EQ(r.Fields[rfSite2].Fetch.HttpStatus, 429);
   EXPECT_EQ(r.Fields[rfLink1].State, TFieldState::NoMatch);
   EXPECT_EQ(r.Fields[rfDmy1].State, TFieldState::Stopped);
+  EXPECT_EQ(r.Fields[rfDmy1].Fetch.Detail, "tab\there\\n not a newline\nnewline");
+  EXPECT_EQ(r.Fields[rfWebTitle].Text, G(u8"示例\t站点\\"));
+  EXPECT_EQ(r.Fields[rfDmy2].Fetch.Url, "http://a/");  // the URL of the rows before
   EXPECT_EQ(r.Picture.State, TFieldState::Value);
   EXPECT_EQ(r.Picture.Fetch.Url, "http://thumb/");
   EXPECT_EQ(all[0].Record.Picture.State, TFieldState::Failed);
@@ -196,6 +200,9 @@ TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
   const std::vector<THistoryQuery> one = store->Series("example.com", rfSite1);
   ASSERT_EQ(one.size(), 2u);
   EXPECT_EQ(one[0].Numbers[rfSite1], 100);
+  const std::vector<THistoryQuery> later = store->Series("example.com", rfSite4);
+  ASSERT_EQ(later.size(), 2u);
+  EXPECT_EQ(later[0].Record.Fields[rfSite4].Fetch.Url, "http://a/");  // shared, rows skipped
   EXPECT_EQ(one[1].Record.Fields[rfSite1].State, TFieldState::Failed);
   EXPECT_EQ(one[1].Record.Fields[rfSite3].State, TFieldState::Pending);
   EXPECT_TRUE(store->Series("nowhere.net").empty());
@@ -209,7 +216,9 @@ TEST_P(StoreTest, WhatIsStoredComesBackInTimeOrderAsPlainUtf8) {
   EXPECT_EQ(bare[2].Record.Fields[rfSite3].State, TFieldState::Pending);
 
   // Another tool reading the file sees UTF-8, the outcome words and the version.
-  EXPECT_EQ(Sql("SELECT text FROM fields WHERE field='WebTitle' LIMIT 1"), U(u8"示例站点"));
+  EXPECT_EQ(Sql("SELECT text FROM fields f JOIN queries q ON q.id = f.query_id"
+                " WHERE field = 'WebTitle' AND q.started_ms = 3000"),
+            U(u8"示例\t站点\\"));
   EXPECT_EQ(Sql("SELECT outcome || ':' || reason FROM fields f JOIN queries q ON q.id = f.query_id"
                 " WHERE q.started_ms = 3000 AND field IN ('Site1', 'Site2', 'Link1')"
                 " ORDER BY field"),
@@ -265,17 +274,39 @@ TEST_P(StoreTest, TwoProcessesStoringAtOnceLoseNothing) {
 }
 
 TEST_P(StoreTest, AnOlderLayoutIsBroughtUpToDateAndARunWrittenTwiceIsStoredOnce) {
-  {  // a store of the first layout, with a run stored then
-    THistoryStore::TOptions first;
-    first.SchemaVersion = 1;
-    ASSERT_TRUE(OpenStore(first)->IsOpen());
-    Sql("INSERT INTO queries(site, started_ms) VALUES('old.example', 5)");
+  {  // a store of the layout before check-ups, with a run as that layout stored it
+    THistoryStore::TOptions older;
+    older.SchemaVersion = 3;
+    ASSERT_TRUE(OpenStore(older)->IsOpen());
+    Sql("INSERT INTO queries(site, started_ms, run_id, services)"
+        " VALUES('old.example', 5, 'old-run', 'current')");
+    Sql("INSERT INTO fields(query_id, field, text, number, outcome, reason, fetch_end,"
+        " http_status, elapsed_ms, url, detail)"
+        " SELECT id, 'Site1', '42', 42, 'value', '', 'fetched', 200, 7, 'http://old/', ''"
+        " FROM queries");
+  }
+  auto old_run_is_whole = [](const std::vector<THistoryQuery>& runs) {
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].Record.Fields[rfSite1].Text, "42");
+    EXPECT_EQ(runs[0].Numbers[rfSite1], 42);
+    EXPECT_EQ(runs[0].Record.Fields[rfSite1].Fetch.Url, "http://old/");
+    EXPECT_EQ(runs[0].Record.Fields[rfSite2].State, TFieldState::Pending);
+    EXPECT_EQ(runs[0].Record.ServiceSet, "current");
+  };
+  {  // a reader leaves it at its layout and reads it as it is
+    THistoryStore::TOptions read_only;
+    read_only.ReadOnly = true;
+    const auto reader = OpenStore(read_only);
+    old_run_is_whole(reader->Series("OLD.example"));
+    EXPECT_TRUE(reader->EachAudit({}, [](const TAuditReport&) { ADD_FAILURE(); }));
+    EXPECT_EQ(reader->TakeMessage(), "");
   }
   const auto store = OpenStore();
   ASSERT_TRUE(store->IsOpen()) << store->TakeMessage();
   EXPECT_EQ(Sql(Postgres() ? "SELECT version FROM schema_version" : "PRAGMA user_version"),
             std::to_string(kHistorySchemaVersion));
-  ASSERT_EQ(store->Series("OLD.example").size(), 1u);
+  old_run_is_whole(store->Series("OLD.example"));
+  EXPECT_EQ(Sql("SELECT count(*) FROM audits"), "0");
 
   // The same run id again (a retry after a lost link) is stored once and counts as stored.
   const TQueryRecord run = MakeRun("a.example", 10);
@@ -284,7 +315,83 @@ TEST_P(StoreTest, AnOlderLayoutIsBroughtUpToDateAndARunWrittenTwiceIsStoredOnce)
   EXPECT_TRUE(OpenStore()->Record(run, "run-1"));  // from another connection too
   EXPECT_TRUE(store->Record(run));                 // a fresh id: a run of its own
   EXPECT_EQ(store->Series("a.example").size(), 2u);
-  EXPECT_EQ(Sql("SELECT count(*) FROM fields"), std::to_string(2 * (kTextFieldCount + 1)));
+  EXPECT_EQ(Sql("SELECT count(*) FROM fields"), std::to_string(1 + 2 * (kTextFieldCount + 1)));
+  EXPECT_EQ(store->TakeMessage(), "");
+}
+
+TAuditReport MakeAudit(const std::string& site, int64_t started) {
+  TAuditReport report;
+  report.Site = site;
+  report.StartedUnixMs = started;
+  report.ElapsedMs = 2345;
+  for (TAuditCheck check : kAuditChecks) {
+    TAuditResult& result = report.Results.emplace_back();
+    result.Check = check;
+    result.Mark = TAuditMark::Pass;
+    result.Value = std::string(AuditCheckName(check)) + " ok";
+    result.Reason = U(u8"一切正常");
+    result.Url = "https://" + site + "/";
+  }
+  TAuditResult& https = report.Results[0];
+  https.Mark = TAuditMark::Fail;
+  https.Details = {U(u8"301 → http://a.example/"), "", "302\t→ https://a.example/"};
+  report.Results[1].Mark = TAuditMark::Warn;
+  report.Results[1].Numbers = {{TAuditNumber::CertificateDaysLeft, 12}};
+  report.Results[4].Numbers = {{TAuditNumber::SitemapUrls, 120000}};
+  report.Results[7].Mark = TAuditMark::Unable;
+  report.Results[7].Numbers = {{TAuditNumber::FirstByteMs, 120.5}, {TAuditNumber::PageBytes, 3e6}};
+  return report;
+}
+
+// Every word and number of a check-up, to compare two.
+std::string Describe(const TAuditReport& r) {
+  std::ostringstream out;
+  out << r.Site << '|' << r.StartedUnixMs << '|' << r.ElapsedMs;
+  for (const TAuditResult& c : r.Results) {
+    out << "\n"
+        << AuditCheckName(c.Check) << '|' << AuditMarkName(c.Mark) << '|' << c.Value << '|'
+        << c.Reason << '|' << c.Url;
+    for (const std::string& d : c.Details) out << "|d:" << d;
+    for (const auto& [n, v] : c.Numbers) out << '|' << AuditNumberName(n) << '=' << v;
+  }
+  return out.str();
+}
+
+TEST_P(StoreTest, ACheckUpComesBackWholeInStartOrderAndIsStoredOncePerRunId) {
+  const auto store = OpenStore();
+  TAuditReport later = MakeAudit("Audit.Example", 3000);
+  later.Results.resize(2);  // a check-up of fewer checks, no numbers
+  later.Results[1] = TAuditResult();
+  later.Results[1].Check = TAuditCheck::Addresses;
+  const TAuditReport first = MakeAudit("audit.example", 1000);
+  ASSERT_TRUE(store->RecordAudit(later));  // stored first, started later
+  EXPECT_TRUE(store->RecordAudit(first, "audit-1"));
+  EXPECT_TRUE(store->RecordAudit(first, "audit-1"));
+  EXPECT_TRUE(OpenStore()->RecordAudit(first, "audit-1"));  // from another connection too
+  EXPECT_TRUE(store->RecordAudit(MakeAudit("other.example", 2000)));
+
+  std::vector<TAuditReport> got;
+  auto keep = [&](const TAuditReport& r) { got.push_back(r); };
+  ASSERT_TRUE(store->EachAudit({.Site = "AUDIT.example"}, keep));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(Describe(got[0]), Describe(first));
+  EXPECT_EQ(Describe(got[1]), Describe(later));
+  got.clear();
+  ASSERT_TRUE(store->EachAudit({.SinceUnixMs = 2000}, keep));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].Site, "other.example");
+  EXPECT_EQ(got[1].StartedUnixMs, 3000);
+
+  const auto points = store->AuditSeries("audit.EXAMPLE", TAuditNumber::FirstByteMs);
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(points[0].StartedUnixMs, 1000);
+  EXPECT_EQ(points[0].Value, 120.5);
+  // Other tools read the names and a column per number.
+  EXPECT_EQ(Sql("SELECT count(*) FROM audit_checks"), std::to_string(2 * kAuditCheckCount + 2));
+  EXPECT_EQ(Sql("SELECT mark FROM audit_checks c JOIN audits a ON a.id = c.audit_id"
+                " WHERE a.run_id = 'audit-1' AND c.check_name = 'certificate'"),
+            "warn");
+  EXPECT_EQ(Sql("SELECT sitemap_urls FROM audits WHERE run_id = 'audit-1'"), "120000");
   EXPECT_EQ(store->TakeMessage(), "");
 }
 
