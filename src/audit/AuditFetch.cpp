@@ -52,7 +52,9 @@ std::string AuditFailureWord(std::string& detail) {
         dynamic_cast<const EConvertError*>(&e)) {
       return "服务器的回应不是有效的 HTTP";
     }
-    if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return "安全连接失败";
+    if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) {
+      return e.Message().find("timed out") != std::string::npos ? "安全连接超时" : "安全连接失败";
+    }
     if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return "页面过大";
     if (dynamic_cast<const ENetResolveTimeout*>(&e)) return "域名解析超时";
     if (dynamic_cast<const ENetContentDecodingError*>(&e)) return "压缩的页面无法解开";

@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
@@ -19,6 +21,8 @@ namespace {
 // Removes the certificate folder when the test program ends.
 struct PkiHolder {
   TlsPki pki;
+  std::unique_ptr<testpki::Authority> trusted;
+  std::mutex issuing;
   ~PkiHolder() {
     std::error_code ec;
     if (!pki.dir.empty()) std::filesystem::remove_all(pki.dir, ec);
@@ -31,7 +35,8 @@ PkiHolder* MakePki() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "velmora-tls-XXXXXX").string();
   if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
   p.dir = tmpl;
-  testpki::Authority trusted("velmora test authority");
+  holder->trusted = std::make_unique<testpki::Authority>("velmora test authority");
+  testpki::Authority& trusted = *holder->trusted;
   testpki::Authority stranger("nobody trusts this authority");
   testpki::WriteFile(p.dir + "/ca.pem", trusted.CertificatePem());
   std::filesystem::create_directories(p.dir + "/no-certs");
@@ -50,9 +55,21 @@ PkiHolder* MakePki() {
 
 }  // namespace
 
-const TlsPki& Pki() {
+namespace {
+
+PkiHolder& Holder() {
   static std::unique_ptr<PkiHolder> holder(MakePki());
-  return holder->pki;
+  return *holder;
+}
+
+}  // namespace
+
+const TlsPki& Pki() { return Holder().pki; }
+
+testpki::Issued IssueTrusted(const std::string& names, long from_days, long to_days) {
+  PkiHolder& holder = Holder();
+  std::lock_guard<std::mutex> lock(holder.issuing);
+  return holder.trusted->Issue(names, from_days, to_days);
 }
 
 // ---------------------------------------------------------------------------------------------
