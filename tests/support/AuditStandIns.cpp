@@ -25,7 +25,8 @@
 // handler; or, silent, one that accepts connections and never reads or writes a byte.
 class StandInWebServer {
  public:
-  using Handler = std::function<StandInAnswer(const StandInAsk&)>;
+  // Answers are shared, not copied: a site's large pages are sent from where they lie.
+  using Handler = std::function<std::shared_ptr<const StandInAnswer>(const StandInAsk&)>;
 
   StandInWebServer(const testpki::Issued* certificate, bool silent) : silent_(silent) {
     if (certificate != nullptr && !silent) ctx_ = ServerContext(*certificate);
@@ -105,7 +106,7 @@ class StandInWebServer {
     int Read(char* buf, int n) {
       return ssl != nullptr ? SSL_read(ssl, buf, n) : static_cast<int>(::recv(fd, buf, n, 0));
     }
-    bool Write(const std::string& bytes) {
+    bool Write(std::string_view bytes) {
       size_t done = 0;
       while (done < bytes.size()) {
         const int chunk = static_cast<int>(std::min<size_t>(bytes.size() - done, 1 << 16));
@@ -149,31 +150,28 @@ class StandInWebServer {
     return ask;
   }
 
-  static std::string Framed(const StandInAnswer& answer, bool gzip) {
+  // Sends the answer: its head, then its body as it lies, in chunks when it asks for them.
+  static bool Send(Connection& c, const StandInAnswer& answer, bool gzip) {
     const std::string& body = gzip ? answer.gzip_body : answer.body;
-    std::string out = answer.status + "\r\n";
-    for (const std::string& h : answer.headers) out += h + "\r\n";
-    if (gzip) out += "Content-Encoding: gzip\r\n";
-    if (!answer.gzip_body.empty()) out += "Vary: Accept-Encoding\r\n";
-    if (answer.chunked) {
-      out += "Transfer-Encoding: chunked\r\n\r\n" + ChunkedBody(body, 1 << 16);
-    } else {
-      out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string head = answer.status + "\r\n";
+    for (const std::string& h : answer.headers) head += h + "\r\n";
+    if (gzip) head += "Content-Encoding: gzip\r\n";
+    if (!answer.gzip_body.empty()) head += "Vary: Accept-Encoding\r\n";
+    if (!answer.chunked) {
+      head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+      return c.Write(head) && c.Write(body);
     }
-    return out;
-  }
-
-  static std::string ChunkedBody(const std::string& body, size_t piece) {
-    std::string out;
+    if (!c.Write(head + "Transfer-Encoding: chunked\r\n\r\n")) return false;
+    constexpr size_t kPiece = 1 << 16;
     char size[32];
-    for (size_t at = 0; at < body.size(); at += piece) {
-      const size_t n = std::min(piece, body.size() - at);
+    for (size_t at = 0; at < body.size(); at += kPiece) {
+      const size_t n = std::min(kPiece, body.size() - at);
       std::snprintf(size, sizeof size, "%zx\r\n", n);
-      out += size;
-      out.append(body, at, n);
-      out += "\r\n";
+      if (!c.Write(size) || !c.Write(std::string_view(body).substr(at, n)) || !c.Write("\r\n")) {
+        return false;
+      }
     }
-    return out + "0\r\n\r\n";
+    return c.Write("0\r\n\r\n");
   }
 
   void Serve(int fd) {
@@ -202,8 +200,8 @@ class StandInWebServer {
       const std::string head = c.ReadHead();
       if (head.empty()) break;
       const StandInAsk ask = Parse(head);
-      const StandInAnswer answer = handler(ask);
-      ok = c.Write(Framed(answer, ask.accepts_gzip && !answer.gzip_body.empty()));
+      const std::shared_ptr<const StandInAnswer> answer = handler(ask);
+      ok = Send(c, *answer, ask.accepts_gzip && !answer->gzip_body.empty());
     }
     if (c.ssl != nullptr) SSL_free(c.ssl);
     std::lock_guard<std::mutex> lock(mu_);
@@ -230,7 +228,7 @@ AuditStandInSite::AuditStandInSite(AuditStandInSite&&) noexcept = default;
 
 namespace {
 
-using Routes = std::map<std::string, StandInAnswer>;
+using Routes = std::map<std::string, std::shared_ptr<const StandInAnswer>>;
 
 StandInAnswer NotFound() { return {"HTTP/1.1 404 Not Found", {"Content-Type: text/plain"}, "no"}; }
 
@@ -288,31 +286,35 @@ StandInWebServer::Handler RedirectAll(const std::string& https_base) {
     StandInAnswer a;
     a.status = "HTTP/1.1 301 Moved Permanently";
     a.headers = {"Location: " + https_base + ask.path.substr(ask.path.empty() ? 0 : 1)};
-    return a;
+    return std::make_shared<const StandInAnswer>(std::move(a));
   };
 }
 
 StandInWebServer::Handler Serve(std::shared_ptr<const Routes> routes) {
+  static const auto not_found = std::make_shared<const StandInAnswer>(NotFound());
   return [routes](const StandInAsk& ask) {
     const auto it = routes->find(ask.path);
-    return it == routes->end() ? NotFound() : it->second;
+    return it == routes->end() ? not_found : it->second;
   };
 }
 
-StandInAnswer Html(std::string body, std::vector<std::string> extra = {}, bool gzip = true) {
-  StandInAnswer a;
+std::shared_ptr<StandInAnswer> Html(std::string body, std::vector<std::string> extra = {},
+                                    bool gzip = true) {
+  auto answer = std::make_shared<StandInAnswer>();
+  StandInAnswer& a = *answer;
   a.headers = {"Content-Type: text/html; charset=utf-8"};
   for (std::string& h : extra) a.headers.push_back(std::move(h));
   if (gzip) a.gzip_body = GzipCoded(body);
   a.body = std::move(body);
-  return a;
+  return answer;
 }
 
-StandInAnswer Text(std::string body, std::string type = "text/plain") {
-  StandInAnswer a;
+std::shared_ptr<StandInAnswer> Text(std::string body, std::string type = "text/plain") {
+  auto answer = std::make_shared<StandInAnswer>();
+  StandInAnswer& a = *answer;
   a.headers = {"Content-Type: " + type};
   a.body = std::move(body);
-  return a;
+  return answer;
 }
 
 std::unique_ptr<AuditStandInSite> NewSite(const std::string& host, const testpki::Issued& cert,
@@ -378,14 +380,14 @@ AuditStandIns::AuditStandIns() {
       StandInAnswer a;
       a.status = "HTTP/1.1 302 Found";
       a.headers = {"Location: " + http_base + (ask.path == "/" ? "loop" : "")};
-      return a;
+      return std::make_shared<const StandInAnswer>(std::move(a));
     });
     const std::string base = bad_->HomeUrl();
     auto routes = std::make_shared<Routes>();
     std::string home = GoodHomePage("bad.test", bad_->https_port);
     home.insert(home.find("</h1>") + 5, "\n<h1>第二个一级标题</h1>");
     home.insert(home.find("</body>"), "<div>" + ResultRows(3 * 1024 * 1024) + "</div>\n");
-    StandInAnswer page = Html(std::move(home), {"X-Robots-Tag: noindex"}, false);
+    auto page = Html(std::move(home), {"X-Robots-Tag: noindex"}, false);
     (*routes)["/"] = std::move(page);
     (*routes)["/robots.txt"] =
         Text("User-agent: *\nDisallow: /\n\nSitemap: " + base + "sitemap_index.xml.gz\n");
@@ -408,8 +410,8 @@ AuditStandIns::AuditStandIns() {
     std::string robots = "User-agent: *\nDisallow: /private/\nSitemap: " + base + "sitemap.xml\n";
     const std::string filler = "# a comment line to make the file large, as some generators do\n";
     while (robots.size() < 10 * 1000 * 1000) robots += filler;
-    StandInAnswer big = Text(std::move(robots));
-    big.chunked = true;
+    auto big = Text(std::move(robots));
+    big->chunked = true;
     (*routes)["/robots.txt"] = std::move(big);
     (*routes)["/sitemap.xml"] =
         Text(Index({base + "sitemap.xml", base + "bomb.xml.gz"}), "application/xml");
