@@ -105,7 +105,7 @@ TAuditResult CheckHttps(const TAuditTarget& target, const TAuditFetch& fetch) {
               "http 的首页没有跳转到 https");
   } else if (loop) {
     AuditMark(result, TAuditMark::Fail, "重定向循环", "跳转回到了 " + chain.back() + "，形成循环");
-  } else if (hops > kPassingHops || (hops == kMaxHops && IsRedirect(page))) {
+  } else if (hops > kPassingHops) {
     AuditMark(result, TAuditMark::Fail, std::to_string(hops) + " 次跳转",
               "跳转超过 " + std::to_string(kPassingHops) + " 次");
   } else if (!ends_on_https) {

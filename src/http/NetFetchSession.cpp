@@ -262,6 +262,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
   // The steps of the latest connect, stamped as the connection reports them.
   TNetFetchDetails* details = answer.Details;
   TClock::time_point resolving{}, connecting{}, connected{};
+  double dns_ms = -1;  // the latest connect's lookup
   if (details != nullptr) {
     *details = TNetFetchDetails{};
     http->OnRedirect = [details](TNetCustomHTTP* sender, std::string& dest, int&, bool& handled,
@@ -278,7 +279,11 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
           resolving = TClock::now();
         } else if (status == hsConnecting) {
           connecting = TClock::now();
-          if (resolving < started || resolving > connecting) resolving = {};
+          // A connect to an address looks nothing up: no stamp of an earlier hop's lookup.
+          dns_ms = resolving != TClock::time_point{}
+                       ? std::chrono::duration<double, std::milli>(connecting - resolving).count()
+                       : -1;
+          resolving = {};
         } else if (status == hsConnected) {
           connected = TClock::now();
         }
@@ -291,9 +296,12 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
       if (request.Stopped()) throw ENetFetchStopped();
     };
   }
-  // What the connection and its handshake told, read while the handler is still this client's.
+  // What the connection and its handshake told, read while the handler is still this client's:
+  // once, before the connection first goes back to the pool (another GET may take it then).
+  bool noted = false;
   auto note_connection = [&] {
-    if (details == nullptr) return;
+    if (details == nullptr || noted) return;
+    noted = true;
     auto ms = [&](TClock::time_point from, TClock::time_point to) {
       return std::chrono::duration<double, std::milli>(to - from).count();
     };
@@ -304,7 +312,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
       if (peer.Present) details->CertNotAfterUnix = peer.NotAfterUnix;
     }
     if (connecting != TClock::time_point{}) {
-      if (resolving != TClock::time_point{}) details->DnsMs = ms(resolving, connecting);
+      details->DnsMs = dns_ms;
       // The handshake, when this GET made one, is part of the connect's span.
       const bool shook = peer.HandshakeMs >= 0 && SameText(http->CurrentURI().Protocol, "https");
       if (shook) details->TlsMs = peer.HandshakeMs;
