@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "audit/AuditPage.h"
 #include "audit/AuditReport.h"
 
 // "12 ms", "1.2 s"; "—" for a time not measured (negative).
@@ -49,3 +50,10 @@ inline void AuditMark(TAuditResult& result, TAuditMark mark, std::string value,
 
 // The reason a page that did not come says why: "无法读取：连接超时".
 inline std::string AuditUnreadable(const std::string& failure) { return "无法读取：" + failure; }
+
+// Marks `result` Unable with the page's failure when the page did not come; true then.
+inline bool AuditUnanswered(const TAuditPage& page, TAuditResult& result) {
+  if (page.Answered) return false;
+  AuditMark(result, TAuditMark::Unable, "", AuditUnreadable(page.Failure));
+  return true;
+}

@@ -13,10 +13,7 @@ constexpr int64_t kWorthCompressing = 1434;
 
 TAuditResult CheckCompression(const TAuditPage& home) {
   TAuditResult result = AuditResultFor(TAuditCheck::Compression, home.Url);
-  if (!home.Answered) {
-    AuditMark(result, TAuditMark::Unable, "", AuditUnreadable(home.Failure));
-    return result;
-  }
+  if (AuditUnanswered(home, result)) return result;
   const std::string coding = LowerCase(home.Header("Content-Encoding"));
   const int64_t decoded = static_cast<int64_t>(home.Body.size());
   const std::string sizes =

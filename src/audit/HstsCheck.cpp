@@ -14,10 +14,7 @@ constexpr int64_t kOneYearSeconds = 31536000;
 
 TAuditResult CheckHsts(const TAuditPage& home) {
   TAuditResult result = AuditResultFor(TAuditCheck::Hsts, home.Url);
-  if (!home.Answered) {
-    AuditMark(result, TAuditMark::Unable, "", AuditUnreadable(home.Failure));
-    return result;
-  }
+  if (AuditUnanswered(home, result)) return result;
   const std::string header = home.Header("Strict-Transport-Security");
   if (header.empty()) {
     AuditMark(result, TAuditMark::Fail, "无", "https 的回应没有 Strict-Transport-Security");

@@ -20,10 +20,7 @@ double Median(std::vector<double> values) {
 
 TAuditResult CheckSpeed(const TAuditPage& first, const TAuditFetch& fetch) {
   TAuditResult result = AuditResultFor(TAuditCheck::Speed, first.Url);
-  if (!first.Answered) {
-    AuditMark(result, TAuditMark::Unable, "", AuditUnreadable(first.Failure));
-    return result;
-  }
+  if (AuditUnanswered(first, result)) return result;
   TAuditFetchOptions warm_options;
   std::vector<double> first_bytes, totals;
   for (int i = 0; i < kWarmFetches; ++i) {

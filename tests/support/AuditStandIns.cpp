@@ -29,7 +29,7 @@ class StandInWebServer {
   using Handler = std::function<std::shared_ptr<const StandInAnswer>(const StandInAsk&)>;
 
   StandInWebServer(const testpki::Issued* certificate, bool silent) : silent_(silent) {
-    if (certificate != nullptr && !silent) ctx_ = ServerContext(*certificate);
+    if (certificate != nullptr && !silent) ctx_ = NewServerContext(*certificate);
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -64,24 +64,6 @@ class StandInWebServer {
   }
 
  private:
-  static SSL_CTX* ServerContext(const testpki::Issued& issued) {
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    BIO* bio = BIO_new_mem_buf(issued.certificate_pem.data(),
-                               static_cast<int>(issued.certificate_pem.size()));
-    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    bio = BIO_new_mem_buf(issued.key_pem.data(), static_cast<int>(issued.key_pem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    const bool ok = ctx != nullptr && cert != nullptr && key != nullptr &&
-                    SSL_CTX_use_certificate(ctx, cert) == 1 &&
-                    SSL_CTX_use_PrivateKey(ctx, key) == 1;
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    if (!ok) throw std::runtime_error("stand-in site: certificate");
-    return ctx;
-  }
-
   void Accept() {
     while (!stopping_) {
       pollfd p = {listen_fd_, POLLIN, 0};

@@ -93,9 +93,8 @@ void TlsScriptServer::Peer::StallUntilStopped() {
   while (!server->stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script, uint16_t port)
-    : script_(std::move(script)) {
-  ctx_ = SSL_CTX_new(TLS_server_method());
+SSL_CTX* NewServerContext(const testpki::Issued& issued) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   BIO* bio = BIO_new_mem_buf(issued.certificate_pem.data(),
                              static_cast<int>(issued.certificate_pem.size()));
   X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
@@ -103,11 +102,20 @@ TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script, u
   bio = BIO_new_mem_buf(issued.key_pem.data(), static_cast<int>(issued.key_pem.size()));
   EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
-  bool ok = ctx_ != nullptr && cert != nullptr && key != nullptr &&
-            SSL_CTX_use_certificate(ctx_, cert) == 1 && SSL_CTX_use_PrivateKey(ctx_, key) == 1;
+  bool ok = ctx != nullptr && cert != nullptr && key != nullptr &&
+            SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
   X509_free(cert);
   EVP_PKEY_free(key);
-  if (!ok) throw std::runtime_error("TLS test server: certificate");
+  if (!ok) {
+    SSL_CTX_free(ctx);
+    throw std::runtime_error("TLS test server: certificate");
+  }
+  return ctx;
+}
+
+TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script, uint16_t port)
+    : script_(std::move(script)) {
+  ctx_ = NewServerContext(issued);
 
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
