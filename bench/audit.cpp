@@ -67,7 +67,13 @@ void AuditFifty(benchmark::State& state, bool polite) {
                                                         TNetDeadline::Never(), nullptr);
       }
       const TAuditReport report = RunAudit(TargetOf(*sites[i]), options);
-      if (report.Find(TAuditCheck::Speed)->Mark == TAuditMark::Pass) ++passed;
+      const TAuditResult& speed = *report.Find(TAuditCheck::Speed);
+      if (speed.Mark == TAuditMark::Pass) {
+        ++passed;
+      } else {
+        std::fprintf(stderr, "%s: %s %s\n", report.Site.c_str(), speed.Value.c_str(),
+                     speed.Reason.c_str());
+      }
     });
     if (passed != kSites) state.SkipWithError("a check-up did not read its site");
   }

@@ -5,9 +5,15 @@
 namespace {
 
 std::string SiteUrl(const char* scheme, const std::string& host, int port, int scheme_port) {
-  std::string url = std::string(scheme) + "://" + host;
-  if (port != scheme_port) url += ":" + std::to_string(port);
-  return url + "/";
+  std::string url = scheme;
+  url += "://";
+  url += host;
+  if (port != scheme_port) {
+    url += ':';
+    url += std::to_string(port);
+  }
+  url += '/';
+  return url;
 }
 
 }  // namespace

@@ -211,7 +211,9 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
                            TNetFetchAnswer& answer,
                            const std::function<void(TNetCustomHTTP&)>& get) {
   using TClock = std::chrono::steady_clock;
-  const TClock::time_point started = TClock::now();
+  // When the GET went out: restamped once the pacing let it go, so waiting for one's turn is
+  // not counted in its times.
+  TClock::time_point started = TClock::now();
   const TNetURI target(url);
   const TProxyRoute route = RouteFor(target, proxies_);
   auto http = std::make_unique<TNetHTTP>();
@@ -368,6 +370,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
         *http, url, target, proxies_,
         [&] {
           PacedRequests(*http, url, pacing_.get(), [&] {
+            started = TClock::now();
             get(*http);
             give_back();
           });

@@ -93,8 +93,9 @@ struct TNetFetchDetails {
   std::vector<std::pair<std::string, std::string>> Headers;
   std::vector<std::string> Redirects;  // each redirect followed, as an absolute URL, in order
   int64_t BodyWireBytes = 0;           // the last body as it came (content coding intact)
-  // Milliseconds from the start of the GET; negative when not measured (a pooled connection has
-  // no lookup, connect or handshake; a name that is an address has no lookup).
+  // Milliseconds from the start of the GET (once its pacing let it go); negative when not
+  // measured (a pooled connection has no lookup, connect or handshake; a name that is an address
+  // has no lookup).
   double DnsMs = -1, ConnectMs = -1, TlsMs = -1, FirstByteMs = -1, TotalMs = -1;
   // https: the TLS version and the server's certificate, also when the handshake refused it.
   std::string TlsVersion;

@@ -109,7 +109,9 @@ TEST_F(SiteAuditTest, EachSiteGivesEachCheckItsMark) {
         << AuditMarkName(result->Mark) << ": " << result->Value << " / " << result->Reason;
     EXPECT_NE((result->Value + " " + result->Reason).find(row.Text), std::string::npos)
         << result->Value << " / " << result->Reason;
-    if (result->Mark != M::Unable) EXPECT_FALSE(result->Url.empty());
+    if (result->Mark != M::Unable) {
+      EXPECT_FALSE(result->Url.empty());
+    }
   }
 }
 

@@ -212,7 +212,13 @@ namespace {
 
 using Routes = std::map<std::string, std::shared_ptr<const StandInAnswer>>;
 
-StandInAnswer NotFound() { return {"HTTP/1.1 404 Not Found", {"Content-Type: text/plain"}, "no"}; }
+StandInAnswer NotFound() {
+  StandInAnswer a;
+  a.status = "HTTP/1.1 404 Not Found";
+  a.headers = {"Content-Type: text/plain"};
+  a.body = "no";
+  return a;
+}
 
 // A gzip file of `xml_head`, then `padding` bytes of blanks, then `xml_tail`, made in pieces
 // so the inflated size never sits in memory.
@@ -373,11 +379,14 @@ AuditStandIns::AuditStandIns() {
     (*routes)["/"] = std::move(page);
     (*routes)["/robots.txt"] =
         Text("User-agent: *\nDisallow: /\n\nSitemap: " + base + "sitemap_index.xml.gz\n");
+    // 120,000 URLs in three files, the first past the 50,000 one file may hold.
     std::vector<std::string> parts;
-    for (int i = 0; i < 3; ++i) {
-      const std::string name = "sitemap-" + std::to_string(i + 1) + ".xml.gz";
+    int first = 0;
+    for (int count : {60000, 30000, 30000}) {
+      const std::string name = "sitemap-" + std::to_string(parts.size() + 1) + ".xml.gz";
       parts.push_back(base + name);
-      (*routes)["/" + name] = Text(GzipCoded(Urlset(base, i * 40000, 40000)), "application/gzip");
+      (*routes)["/" + name] = Text(GzipCoded(Urlset(base, first, count)), "application/gzip");
+      first += count;
     }
     (*routes)["/sitemap_index.xml.gz"] = Text(GzipCoded(Index(parts)), "application/gzip");
     bad_->https->SetHandler(Serve(routes));

@@ -7,7 +7,7 @@
 //   a home page with a proper head, served gzip when asked;
 // - "bad.test" fails what it can: an expired certificate, no HSTS, a redirect loop on http,
 //   robots.txt with "Disallow: /" for everyone naming a gzip sitemap index of three gzip files
-//   of 40,000 URLs each, a 3 MiB home page with two <h1> and "X-Robots-Tag: noindex", never
+//   of 120,000 URLs in all (60,000 in the first), a 3 MiB home page with two <h1> and "X-Robots-Tag: noindex", never
 //   compressed;
 // - "hostile.test" is good but for its limits: a robots.txt of 10 MB (chunked), a sitemap index
 //   that names itself and a gzip sitemap that inflates past 50 MiB;
