@@ -220,7 +220,8 @@ StandInAnswer NotFound() {
   return a;
 }
 
-// A gzip file of `xml_head`, then `padding` bytes of blanks, then `xml_tail`, made in pieces
+// A gzip file of `xml_head`, then about `padding` bytes of short comments (many small nodes, so
+// a reader meets its size cap rather than a limit on one node), then `xml_tail`; made in pieces
 // so the inflated size never sits in memory.
 std::string GzipPadded(const std::string& xml_head, int64_t padding, const std::string& xml_tail) {
   z_stream z{};
@@ -238,9 +239,10 @@ std::string GzipPadded(const std::string& xml_head, int64_t padding, const std::
     } while (z.avail_out == 0 || (flush == Z_FINISH && z.avail_in > 0));
   };
   feed(xml_head, Z_NO_FLUSH);
-  const std::string blanks(1 << 20, ' ');
-  for (int64_t left = padding; left > 0; left -= blanks.size()) {
-    feed(left >= static_cast<int64_t>(blanks.size()) ? blanks : blanks.substr(0, left), Z_NO_FLUSH);
+  std::string block;
+  while (block.size() < (1 << 20)) block += "<!-- padding, nothing but padding -->\n";
+  for (int64_t left = padding; left > 0; left -= static_cast<int64_t>(block.size())) {
+    feed(block, Z_NO_FLUSH);
   }
   feed(xml_tail, Z_FINISH);
   deflateEnd(&z);

@@ -10,7 +10,7 @@
 //   of 120,000 URLs in all (60,000 in the first), a 3 MiB home page with two <h1> and "X-Robots-Tag: noindex", never
 //   compressed;
 // - "hostile.test" is good but for its limits: a robots.txt of 10 MB (chunked), a sitemap index
-//   that names itself and a gzip sitemap that inflates past 50 MiB;
+//   that names itself and a gzip sitemap that inflates past 50 MiB (comments in a urlset);
 // - "silent.test" accepts connections on both ports and never says a word.
 // More good-like sites ("good-N.test") are made on request, for measuring many check-ups.
 //
