@@ -1,6 +1,7 @@
 #include "http/NetFetchSession.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <optional>
 #include <vector>
@@ -81,6 +82,7 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
   http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count, bool& handled,
                                TNetHTTPMethod& method) {
     if (prior) prior(sender, dest, count, handled, method);
+    if (!handled || sender->RedirectCount() >= sender->RedirectMaximum()) return;  // not followed
     // The redirect's answer has been read: the next request goes to where it points.
     const TNetURI next = RedirectTarget(*sender, dest);
     pacing->End(asked);
@@ -123,11 +125,13 @@ std::string ChainText(const std::vector<std::string>& chain) {
 }
 
 // Runs fetch() (which asks `http` for url, parsed as `target`, following redirects) with each
-// request along the route `proxies` choose for its own server, the first and every redirect alike. Raises
-// EProxyFailed for an unusable setting (before that request is sent) and for a proxy that cannot
-// be reached, and ETooManyRedirects when the client's redirect limit ended the chain.
+// request along the route `proxies` choose for its own server, the first and every redirect alike.
+// Raises EProxyFailed for an unusable setting (before that request is sent) and for a proxy that
+// cannot be reached, and ETooManyRedirects when the client's redirect limit ended the chain (unless
+// `follow` is off: the first redirect is then the answer).
 void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TNetURI& target,
-                    const TProxySettings& proxies, const std::function<void()>& fetch) {
+                    const TProxySettings& proxies, const std::function<void()>& fetch,
+                    bool follow = true) {
   std::optional<TProxyServer> proxy;  // the route of the request under way
   // Points http along the route of a request to target; a failure here is the server's. A hop
   // onto another route does not go on over the connection of the last one (the first request
@@ -165,7 +169,7 @@ void RoutedRequests(TNetCustomHTTP& http, const std::string& url, const TNetURI&
     fetch();
     // The redirects went on past the client's limit: the last one came as the answer.
     const int code = http.ResponseCode();
-    if (http.HandleRedirects() &&
+    if (follow && http.HandleRedirects() &&
         ((code / 100 == 3 && code != 304) || !http.Response().Location().empty())) {
       throw ETooManyRedirects(ChainText(chain));
     }
@@ -206,22 +210,37 @@ void TNetFetchSession::Get(const std::string& url, const TNetFetchRequest& reque
 void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& request,
                            TNetFetchAnswer& answer,
                            const std::function<void(TNetCustomHTTP&)>& get) {
+  using TClock = std::chrono::steady_clock;
+  // When the GET went out: restamped once the pacing let it go, so waiting for one's turn is
+  // not counted in its times.
+  TClock::time_point started = TClock::now();
   const TNetURI target(url);
   const TProxyRoute route = RouteFor(target, proxies_);
   auto http = std::make_unique<TNetHTTP>();
+  // Connections made without the certificate check never serve a checked request.
+  auto pool_key = [&](const TNetURI& uri, const TProxyRoute& r) {
+    return ConnectionPoolKey(uri, r) + (request.VerifyCertificate ? "" : " unverified");
+  };
   // Plain http stays plain; a redirect to https is followed. A kept-alive connection to the
   // same server along the same route saves the connect (and the TLS handshake).
   TNetIdleConnection idle;
-  if (route.Unusable.empty()) idle = pool_.Take(ConnectionPoolKey(target, route));
-  InstallTlsHandler(*http, std::move(idle));
+  if (route.Unusable.empty() && request.PooledConnection)
+    idle = pool_.Take(pool_key(target, route));
+  TNetSSLIOHandlerSocket* tls = InstallTlsHandler(*http, std::move(idle));
+  tls->SetVerifyPeer(request.VerifyCertificate);
   auto cookies = std::make_unique<TNetCookieManager>();
   http->SetCookieManager(cookies.get());
   http->SetHandleRedirects(true);
-  http->SetAcceptCompression(true);
+  // Not following, the first redirect is the answer.
+  if (!request.FollowRedirects) http->SetRedirectMaximum(1);
+  http->SetAcceptCompression(request.AcceptCompression);
   http->SetReadTimeout(request.ReadTimeoutMs);
   TNetHTTPLimits limits = http->Limits();
   if (request.MaxBodyBytes > 0) limits.MaxBodyBytes = request.MaxBodyBytes;
   limits.FetchDeadlineMs = WholeFetchDeadlineMs(request.ReadTimeoutMs);
+  if (request.WholeDeadlineMs > 0) {
+    limits.FetchDeadlineMs = std::min(limits.FetchDeadlineMs, request.WholeDeadlineMs);
+  }
   http->SetLimits(limits);
   http->Request().SetUserAgent(request.UserAgent);
   if (!request.Referer.empty()) http->Request().SetReferer(request.Referer);
@@ -242,22 +261,85 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
       http->Request().CustomHeaders().SetHeader(name, value);
     }
   }
-  if (request.Stopped) {
-    // Checked at every step of the fetch: resolving, connecting and each block of the body.
-    http->OnStatus = [&request](auto&&...) {
-      if (request.Stopped()) throw ENetFetchStopped();
+  // The steps of the latest connect, stamped as the connection reports them.
+  TNetFetchDetails* details = answer.Details;
+  TClock::time_point resolving{}, connecting{}, connected{};
+  double dns_ms = -1;  // the latest connect's lookup
+  if (details != nullptr) {
+    *details = TNetFetchDetails{};
+    http->OnRedirect = [details](TNetCustomHTTP* sender, std::string& dest, int&, bool& handled,
+                                 TNetHTTPMethod&) {
+      if (!handled || sender->RedirectCount() >= sender->RedirectMaximum()) return;
+      details->Redirects.push_back(ChainEntry(RedirectTarget(*sender, dest), dest));
     };
+  }
+  if (request.Stopped || details != nullptr) {
+    // Checked at every step of the fetch: resolving, connecting and each block of the body.
+    http->OnStatus = [&](TNetComponent*, TNetStatus status, const std::string&) {
+      if (details != nullptr) {
+        if (status == hsResolving) {
+          resolving = TClock::now();
+        } else if (status == hsConnecting) {
+          connecting = TClock::now();
+          // A connect to an address looks nothing up: no stamp of an earlier hop's lookup.
+          dns_ms = resolving != TClock::time_point{}
+                       ? std::chrono::duration<double, std::milli>(connecting - resolving).count()
+                       : -1;
+          resolving = {};
+        } else if (status == hsConnected) {
+          connected = TClock::now();
+        }
+      }
+      if (request.Stopped && request.Stopped()) throw ENetFetchStopped();
+    };
+  }
+  if (request.Stopped) {
     http->OnWork = [&request](auto&&...) {
       if (request.Stopped()) throw ENetFetchStopped();
     };
   }
+  // What the connection and its handshake told, read while the handler is still this client's:
+  // once, before the connection first goes back to the pool (another GET may take it then).
+  bool noted = false;
+  auto note_connection = [&] {
+    if (details == nullptr || noted) return;
+    noted = true;
+    auto ms = [&](TClock::time_point from, TClock::time_point to) {
+      return std::chrono::duration<double, std::milli>(to - from).count();
+    };
+    const TNetSSLIOHandlerSocket::PeerCertificate& peer = tls->LastPeer();
+    if (peer.Present || !peer.Version.empty()) {
+      details->TlsVersion = peer.Version;
+      details->CertIssuer = peer.Issuer;
+      if (peer.Present) details->CertNotAfterUnix = peer.NotAfterUnix;
+    }
+    if (connecting != TClock::time_point{}) {
+      details->DnsMs = dns_ms;
+      // The handshake, when this GET made one, is part of the connect's span.
+      const bool shook = peer.HandshakeMs >= 0 && SameText(http->CurrentURI().Protocol, "https");
+      if (shook) details->TlsMs = peer.HandshakeMs;
+      if (connected != TClock::time_point{}) {
+        details->ConnectMs =
+            std::max(0.0, ms(connecting, connected) - (shook ? peer.HandshakeMs : 0));
+      }
+    }
+    const TClock::time_point first = http->FirstByteAt();
+    if (first != TClock::time_point{}) details->FirstByteMs = ms(started, first);
+    details->BodyWireBytes = http->BodyWireBytes();
+    details->TotalMs = ms(started, TClock::now());
+    const TNetHeaderList& lines = http->Response().HeaderLines();
+    details->Headers.clear();
+    for (int i = 0; i < lines.Count(); ++i)
+      details->Headers.emplace_back(lines.NameAt(i), lines.ValueAt(i));
+  };
   // Only a connection whose last answer was read to its end comes back (ReleaseConnection),
   // keyed by the route of the last request, which a redirect may have changed; inside the paced
   // span, so the next request to the server already finds it.
   auto give_back = [&] {
+    note_connection();
     try {
       const TNetURI& last = http->CurrentURI();
-      pool_.Give(ConnectionPoolKey(last, RouteFor(last, proxies_)), http->ReleaseConnection());
+      pool_.Give(pool_key(last, RouteFor(last, proxies_)), http->ReleaseConnection());
     } catch (...) {
     }
   };
@@ -284,12 +366,16 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
         if (http->IsConnected()) http->CloseConnection();  // its answer may be half read
       }
     }
-    RoutedRequests(*http, url, target, proxies_, [&] {
-      PacedRequests(*http, url, pacing_.get(), [&] {
-        get(*http);
-        give_back();
-      });
-    });
+    RoutedRequests(
+        *http, url, target, proxies_,
+        [&] {
+          PacedRequests(*http, url, pacing_.get(), [&] {
+            started = TClock::now();
+            get(*http);
+            give_back();
+          });
+        },
+        request.FollowRedirects);
   } catch (...) {
     learnt();
     give_back();  // a failure whose answer was still read to its end (an error status)

@@ -76,6 +76,31 @@ struct TNetFetchRequest {
   // Fetched first by the same client, whatever it answers; the GET then carries the cookies it
   // set (and no Cookie line of the caller's). "": none.
   std::string FirstVisit;
+  // What the site check-up asks for; the defaults are what every other fetch does.
+  bool FollowRedirects = true;    // false: a redirect is the answer (Status, Location header)
+  bool AcceptCompression = true;  // false: no Accept-Encoding, and the body is taken as it comes
+  bool PooledConnection = true;   // false: a connection of its own (connect and TLS are timed)
+  // false: the server's certificate is not checked. Its connections are pooled apart from the
+  // checked ones. For the check-up's content fetches after a refused certificate only.
+  bool VerifyCertificate = true;
+  // Bounds the whole GET, when positive and shorter than twice ReadTimeoutMs.
+  int WholeDeadlineMs = 0;
+};
+
+// What the site check-up learns of a GET beyond TNetFetchAnswer's few fields.
+struct TNetFetchDetails {
+  // The last answer's header lines (name, value), as received.
+  std::vector<std::pair<std::string, std::string>> Headers;
+  std::vector<std::string> Redirects;  // each redirect followed, as an absolute URL, in order
+  int64_t BodyWireBytes = 0;           // the last body as it came (content coding intact)
+  // Milliseconds from the start of the GET (once its pacing let it go); negative when not
+  // measured (a pooled connection has no lookup, connect or handshake; a name that is an address
+  // has no lookup).
+  double DnsMs = -1, ConnectMs = -1, TlsMs = -1, FirstByteMs = -1, TotalMs = -1;
+  // https: the TLS version and the server's certificate, also when the handshake refused it.
+  std::string TlsVersion;
+  std::string CertIssuer;
+  std::optional<int64_t> CertNotAfterUnix;
 };
 
 // What a GET learnt, filled in as far as it got (a failed GET too).
@@ -84,6 +109,8 @@ struct TNetFetchAnswer {
   std::string FinalUrl;     // where the last redirect led
   std::string ContentType;  // the answer's Content-Type
   int64_t WireBytes = 0;    // bytes received, as they came (compressed)
+  // Filled in when set (the site check-up's fetches).
+  TNetFetchDetails* Details = nullptr;
 };
 
 class TNetFetchSession {

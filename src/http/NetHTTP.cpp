@@ -284,6 +284,7 @@ void TNetHTTPProtocol::SendRequestHead(TNetURI* uri) {
     throw;
   }
   in_flight_ = true;
+  owner_->first_byte_at_ = {};
   owner_->EndWriteBuffering();
 }
 
@@ -433,11 +434,10 @@ TNetHTTPWhatsNext TNetHTTPProtocol::FollowRedirect() {
 }
 
 TNetHTTPWhatsNext TNetHTTPProtocol::MeetChallenge(bool proxy) {
-  const bool accepted =
-      proxy ? owner_->ProxyAuthAttempts() < owner_->AuthRetries() &&
-                  owner_->FireProxyAuthorization(*request_, *response_)
-            : owner_->AuthAttempts() < owner_->AuthRetries() &&
-                  owner_->FireAuthorization(*request_, *response_);
+  const bool accepted = proxy ? owner_->ProxyAuthAttempts() < owner_->AuthRetries() &&
+                                    owner_->FireProxyAuthorization(*request_, *response_)
+                              : owner_->AuthAttempts() < owner_->AuthRetries() &&
+                                    owner_->FireAuthorization(*request_, *response_);
   if (!accepted) {
     TNetAuthentication* auth =
         proxy ? owner_->ProxyParams().Authentication() : request_->Authentication();
@@ -658,6 +658,7 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
     decoded.emplace(stream, limits_.MaxBodyBytes);
     stream = &decoder.emplace(codings, &*decoded);
   }
+  body_wire_bytes_ = 0;
   TBodySink sink(stream, limits_.MaxBodyBytes,
                  chunked || !response.ContentLengthKnown() ? -1 : response.ContentLength());
   try {
@@ -688,12 +689,15 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
     }
     if (decoder) decoder->Finish();
   } catch (const ENetHTTPLimitExceeded&) {
+    body_wire_bytes_ = sink.Written();
     CloseConnection();  // the rest of the body is still on its way
     throw;
   } catch (const ENetContentDecodingError&) {
+    body_wire_bytes_ = sink.Written();
     CloseConnection();
     throw;
   }
+  body_wire_bytes_ = sink.Written();
 }
 
 std::string TNetCustomHTTP::ReadBodyLine() {
@@ -807,8 +811,7 @@ void TNetCustomHTTP::SetUpRoute(TNetConnectionKind route) {
       TNetTCPClient::SetPort(proxy_port);
       // CONNECT goes out in the clear; a live connection that speaks TLS is an earlier tunnel,
       // closed here, so every tunnel starts with its own CONNECT.
-      if (route == TNetConnectionKind::TunnelViaProxy && IOHandler() != nullptr &&
-          !tls_capable()) {
+      if (route == TNetConnectionKind::TunnelViaProxy && IOHandler() != nullptr && !tls_capable()) {
         throw ENetIOHandlerPropInvalid();
       }
       set_plain(true);
@@ -1103,6 +1106,11 @@ TNetReadResult TNetCustomHTTP::Receive(const TNetDeadline& deadline) {
   if (fetch_deadline_.Passed()) return TNetReadResult::TimedOut;
   const int64_t queued = InputQueue().Size();
   const TNetReadResult got = TNetTCPClient::Receive(deadline.Sooner(fetch_deadline_));
-  received_bytes_ += InputQueue().Size() - queued;
+  const int64_t arrived = InputQueue().Size() - queued;
+  received_bytes_ += arrived;
+  if (arrived > 0 && protocol_->InFlight() &&
+      first_byte_at_ == std::chrono::steady_clock::time_point{}) {
+    first_byte_at_ = std::chrono::steady_clock::now();
+  }
   return got;
 }

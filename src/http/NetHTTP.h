@@ -19,6 +19,7 @@
 // shared between clients is safe on its own (it has its own lock).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -428,6 +429,12 @@ class TNetCustomHTTP : public TNetTCPClient {
   void SetAcceptCompression(bool on) { accept_compression_ = on; }
   // Bytes read off this client's connections so far (heads and framing included).
   int64_t ReceivedBytes() const { return received_bytes_; }
+  // When the first byte of the answer to the latest request head arrived; the clock's epoch
+  // while none has.
+  std::chrono::steady_clock::time_point FirstByteAt() const { return first_byte_at_; }
+  // The latest body's bytes as they came, content coding intact (chunk framing not counted);
+  // what was read of it when it failed.
+  int64_t BodyWireBytes() const { return body_wire_bytes_; }
 
   const TNetHTTPLimits& Limits() const { return limits_; }
   void SetLimits(const TNetHTTPLimits& limits) { limits_ = limits; }
@@ -477,7 +484,9 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Set by AdoptConnection; cleared when that connection closes or another is made.
   bool reused_connection_ = false;
   int64_t received_bytes_ = 0;  // bytes read off the connection, counted by Receive
-  int64_t connects_ = 0;        // connections made by EnsureConnected
+  std::chrono::steady_clock::time_point first_byte_at_{};  // see FirstByteAt
+  int64_t body_wire_bytes_ = 0;                            // see BodyWireBytes
+  int64_t connects_ = 0;                                   // connections made by EnsureConnected
 
   int redirect_count_ = 0;
   int auth_attempts_ = 0;

@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -243,6 +244,7 @@ void TNetSSLIOHandlerSocket::StartTLS(const TNetDeadline& deadline) {
   if (OnPeerHostName) OnPeerHostName(this, name);
   if (!name.empty() && name.back() == '.') name.pop_back();  // "example.com." is example.com
   peer_host_name_ = name;
+  last_peer_ = PeerCertificate{};
 
   EndTLS();
   if (name.empty() || name.find('\0') != std::string::npos) {
@@ -254,6 +256,7 @@ void TNetSSLIOHandlerSocket::StartTLS(const TNetDeadline& deadline) {
     Fail(std::string(kHandshakeFailed) + "TLS is not available (" + LastReason() + ")");
   }
   ssl_ = SSL_new(context);
+  if (ssl_ != nullptr && !verify_peer_) SSL_set_verify(ssl_, SSL_VERIFY_NONE, nullptr);
   BIO* bio = ssl_ != nullptr ? BIO_new(glue) : nullptr;
   if (bio == nullptr) Fail(std::string(kHandshakeFailed) + "out of memory");
   socket_state_ = SocketState{Binding()->Handle(), 0};
@@ -282,7 +285,13 @@ void TNetSSLIOHandlerSocket::StartTLS(const TNetDeadline& deadline) {
   ::setsockopt(socket_state_.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
   int error = 0;
-  if (CallSsl([this] { return SSL_connect(ssl_); }, deadline, error) <= 0) {
+  const auto started = std::chrono::steady_clock::now();
+  const int connected = CallSsl([this] { return SSL_connect(ssl_); }, deadline, error);
+  last_peer_.HandshakeMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  NotePeer();
+  if (connected <= 0) {
+    last_peer_.Version.clear();
     if (error == kWaitTimedOut) Fail("TLS handshake timed out");
     long verify = SSL_get_verify_result(ssl_);
     if (verify != X509_V_OK) {
@@ -409,7 +418,28 @@ int TNetSSLIOHandlerSocket::Send(const void* buffer, int length) {
   }
 }
 
+void TNetSSLIOHandlerSocket::NotePeer() {
+  last_peer_.Version = SSL_get_version(ssl_);
+  X509* cert = SSL_get0_peer_certificate(ssl_);
+  if (cert == nullptr) return;
+  last_peer_.Present = true;
+  if (BIO* bio = BIO_new(BIO_s_mem())) {
+    X509_NAME_print_ex(bio, X509_get_issuer_name(cert), 0,
+                       XN_FLAG_ONELINE & ~XN_FLAG_SPC_EQ & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio, &data);
+    if (n > 0) last_peer_.Issuer.assign(data, static_cast<size_t>(n));
+    BIO_free(bio);
+  }
+  // Seconds from the epoch to notAfter: ASN1_TIME_diff gives days and seconds between two times.
+  ASN1_TIME* epoch = ASN1_TIME_set(nullptr, 0);
+  int days = 0, seconds = 0;
+  if (epoch != nullptr && ASN1_TIME_diff(&days, &seconds, epoch, X509_get0_notAfter(cert)) == 1) {
+    last_peer_.NotAfterUnix = int64_t{days} * 86400 + seconds;
+  }
+  ASN1_TIME_free(epoch);
+}
+
 std::string TNetSSLIOHandlerSocket::NegotiatedVersion() const {
   return ssl_ != nullptr ? SSL_get_version(ssl_) : std::string();
 }
-

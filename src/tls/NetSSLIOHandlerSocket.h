@@ -16,14 +16,15 @@
 // Time-outs: the handshake that follows a connect ends by the connect's own deadline (the connect
 // time-out counted from the start of ConnectClientTo; the HTTP client passes its ReadTimeout);
 // a handshake over a tunnel, and any wait inside a TLS read or write, has that time-out anew;
-// -1, 0 and -2 mean no limit. Readable(ms) bounds its own wait and counts data that TLS has already taken off
-// the socket as readable.
+// -1, 0 and -2 mean no limit. Readable(ms) bounds its own wait and counts data that TLS has already
+// taken off the socket as readable.
 //
 // Thread-safety: a handler belongs to one thread at a time, like every I/O handler. Any number
 // of handlers may work at once on separate threads; they share only the process-wide TLS
 // settings, which are made once and never change afterwards.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -73,6 +74,22 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
 
   // The TLS version in use ("TLSv1.3", "TLSv1.2"); empty while the connection is plain.
   std::string NegotiatedVersion() const;
+
+  // Whether the next handshakes verify the server's certificate (on by default). Off is for the
+  // site check-up alone, which reads a site's pages after it has reported the certificate's
+  // refusal; nothing else turns it off.
+  bool VerifyPeer() const { return verify_peer_; }
+  void SetVerifyPeer(bool on) { verify_peer_ = on; }
+  // What the last handshake learnt, kept after the connection closes (a refused certificate
+  // too, when the server sent one) and cleared when the next handshake starts.
+  struct PeerCertificate {
+    bool Present = false;
+    std::string Issuer;        // one line, "CN=..., O=..."
+    int64_t NotAfterUnix = 0;  // seconds since 1970
+    std::string Version;       // "TLSv1.3"; "" when the handshake did not complete
+    double HandshakeMs = -1;   // the handshake's duration; negative when none ran
+  };
+  const PeerCertificate& LastPeer() const { return last_peer_; }
   // The name the last handshake checked the certificate against.
   const std::string& PeerHostName() const { return peer_host_name_; }
 
@@ -108,15 +125,20 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   template <typename Call>
   int CallSsl(Call call, const TNetDeadline& deadline, int& error);
 
+  // Notes the server's certificate and the version into last_peer_ (the handshake has got
+  // that far).
+  void NotePeer();
+
   SSL* ssl_ = nullptr;        // the TLS session; null while plain or closed
   SocketState socket_state_;  // read and written by the socket glue during TLS calls
   bool plain_mode_ = true;
-  bool tls_broken_ = false;     // a fatal TLS or socket error: no close_notify any more
+  bool tls_broken_ = false;  // a fatal TLS or socket error: no close_notify any more
   int io_timeout_ = -2;  // the connect's time-out (ForConnect), for the handshake and in-call waits
   std::string connect_host_;    // the host the socket connected to
   std::string peer_host_name_;  // the name the last handshake verified
   Pending pending_ = Pending::kNone;
+  bool verify_peer_ = true;
+  PeerCertificate last_peer_;
   std::string pending_message_;  // the kProtocolError text
   int pending_errno_ = 0;        // the kSocketError errno
 };
-

@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
@@ -19,6 +21,8 @@ namespace {
 // Removes the certificate folder when the test program ends.
 struct PkiHolder {
   TlsPki pki;
+  std::unique_ptr<testpki::Authority> trusted;
+  std::mutex issuing;
   ~PkiHolder() {
     std::error_code ec;
     if (!pki.dir.empty()) std::filesystem::remove_all(pki.dir, ec);
@@ -31,7 +35,8 @@ PkiHolder* MakePki() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "velmora-tls-XXXXXX").string();
   if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
   p.dir = tmpl;
-  testpki::Authority trusted("velmora test authority");
+  holder->trusted = std::make_unique<testpki::Authority>("velmora test authority");
+  testpki::Authority& trusted = *holder->trusted;
   testpki::Authority stranger("nobody trusts this authority");
   testpki::WriteFile(p.dir + "/ca.pem", trusted.CertificatePem());
   std::filesystem::create_directories(p.dir + "/no-certs");
@@ -50,9 +55,21 @@ PkiHolder* MakePki() {
 
 }  // namespace
 
-const TlsPki& Pki() {
+namespace {
+
+PkiHolder& Holder() {
   static std::unique_ptr<PkiHolder> holder(MakePki());
-  return holder->pki;
+  return *holder;
+}
+
+}  // namespace
+
+const TlsPki& Pki() { return Holder().pki; }
+
+testpki::Issued IssueTrusted(const std::string& names, long from_days, long to_days) {
+  PkiHolder& holder = Holder();
+  std::lock_guard<std::mutex> lock(holder.issuing);
+  return holder.trusted->Issue(names, from_days, to_days);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -76,9 +93,8 @@ void TlsScriptServer::Peer::StallUntilStopped() {
   while (!server->stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script, uint16_t port)
-    : script_(std::move(script)) {
-  ctx_ = SSL_CTX_new(TLS_server_method());
+SSL_CTX* NewServerContext(const testpki::Issued& issued) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   BIO* bio = BIO_new_mem_buf(issued.certificate_pem.data(),
                              static_cast<int>(issued.certificate_pem.size()));
   X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
@@ -86,11 +102,20 @@ TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script, u
   bio = BIO_new_mem_buf(issued.key_pem.data(), static_cast<int>(issued.key_pem.size()));
   EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
-  bool ok = ctx_ != nullptr && cert != nullptr && key != nullptr &&
-            SSL_CTX_use_certificate(ctx_, cert) == 1 && SSL_CTX_use_PrivateKey(ctx_, key) == 1;
+  bool ok = ctx != nullptr && cert != nullptr && key != nullptr &&
+            SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
   X509_free(cert);
   EVP_PKEY_free(key);
-  if (!ok) throw std::runtime_error("TLS test server: certificate");
+  if (!ok) {
+    SSL_CTX_free(ctx);
+    throw std::runtime_error("TLS test server: certificate");
+  }
+  return ctx;
+}
+
+TlsScriptServer::TlsScriptServer(const testpki::Issued& issued, Script script, uint16_t port)
+    : script_(std::move(script)) {
+  ctx_ = NewServerContext(issued);
 
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};

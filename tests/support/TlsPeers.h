@@ -35,6 +35,11 @@ struct TlsPki {
 // Made on first use, before any TLS in the process: points SSL_CERT_FILE at the trusted
 // authority and SSL_CERT_DIR at an empty folder, so nothing else is trusted.
 const TlsPki& Pki();
+// A server certificate for `names` from the trusted authority (see Authority::Issue); Pki() is
+// made first.
+testpki::Issued IssueTrusted(const std::string& names, long from_days = -1, long to_days = 365);
+// A TLS server context serving `issued` (the caller frees it); throws when the pair does not load.
+SSL_CTX* NewServerContext(const testpki::Issued& issued);
 
 class TlsScriptServer {
  public:
