@@ -1,7 +1,6 @@
 #include "audit/Sitemap.h"
 
 #include <libxml/parser.h>
-#include <libxml/xmlreader.h>
 
 #include <algorithm>
 #include <memory>
@@ -12,73 +11,98 @@ namespace {
 
 // A <loc> that counts sits at this depth: the root at 0, <url> or <sitemap> at 1.
 constexpr int kLocDepth = 2;
+// How much of the source the parser is handed at a time.
+constexpr std::size_t kChunkBytes = 64 * 1024;
 
-// xmlFree is a variable holding the allocator's free, not a function.
-struct TXmlFree {
-  void operator()(xmlChar* text) const { xmlFree(text); }
+// What the SAX callbacks see of the document so far. No tree is built: a file of millions of
+// nodes (comments, say) costs no more memory than a small one.
+struct TReadState {
+  TSitemap* Result = nullptr;
+  xmlParserCtxtPtr Parser = nullptr;
+  int Depth = 0;          // of the next element to open
+  bool InLoc = false;     // inside a <loc> that counts
+  std::string Loc;        // its text so far
+  std::string FirstError;
+  bool Refused = false;   // the root is not a sitemap's: parsing was stopped
 };
 
-std::string_view Name(xmlTextReaderPtr reader) {
-  const xmlChar* name = xmlTextReaderConstLocalName(reader);
-  return name ? std::string_view(reinterpret_cast<const char*>(name)) : std::string_view();
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && IsXmlSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsXmlSpace(text.back())) text.remove_suffix(1);
+  return text;
 }
 
-std::string TrimmedText(xmlTextReaderPtr reader) {
-  std::unique_ptr<xmlChar, TXmlFree> text(xmlTextReaderReadString(reader));
-  std::string_view value = text ? reinterpret_cast<const char*>(text.get()) : "";
-  const auto first = value.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  value = value.substr(first, value.find_last_not_of(" \t\r\n") - first + 1);
-  return std::string(value);
-}
-
-void KeepFirstError(void* arg, const char* msg, xmlParserSeverities severity,
-                    xmlTextReaderLocatorPtr) {
-  auto* error = static_cast<std::string*>(arg);
-  if (severity != XML_PARSER_SEVERITY_ERROR && severity != XML_PARSER_SEVERITY_VALIDITY_ERROR)
-    return;
-  if (error->empty() && msg) {
-    *error = msg;
-    while (!error->empty() && (error->back() == '\n' || error->back() == ' ')) error->pop_back();
-  }
-}
-
-// The source as the XML reader pulls it: at most max_bytes, then one byte asked for to tell
-// whether there was more.
-struct TCappedSource {
-  const TSitemapSource* Source;
-  std::size_t Left;
-  bool Truncated = false;
-  bool Probed = false;  // the byte past the limit was asked for
-  std::string Error;
-
-  // Whether the text went on past the limit, as far as can be told: a reader that stopped at an
-  // error before the limit leaves it unknown (false).
-  bool Longer() {
-    if (Left == 0 && !Probed) {
-      char probe = 0;
-      Read(this, &probe, 1);
+void OnStart(void* context, const xmlChar* local_name, const xmlChar*, const xmlChar*, int,
+             const xmlChar**, int, int, const xmlChar**) {
+  auto& state = *static_cast<TReadState*>(context);
+  const std::string_view name(reinterpret_cast<const char*>(local_name));
+  if (state.Depth == 0) {
+    if (name == "urlset") {
+      state.Result->Kind = TSitemapKind::UrlSet;
+    } else if (name == "sitemapindex") {
+      state.Result->Kind = TSitemapKind::Index;
+    } else {
+      state.Result->Error =
+          "the root element is <" + std::string(name) + ">, not <urlset> or <sitemapindex>";
+      state.Refused = true;
+      xmlStopParser(state.Parser);
     }
-    return Truncated;
+  } else if (state.Depth == kLocDepth && name == "loc") {
+    state.InLoc = true;
+    state.Loc.clear();
   }
+  ++state.Depth;
+}
 
-  static int Read(void* context, char* buffer, int size) {
-    auto* self = static_cast<TCappedSource*>(context);
-    if (size <= 0) return 0;
-    if (self->Left == 0) {
-      if (self->Probed) return 0;
-      self->Probed = true;
-      char probe = 0;
-      const int more = (*self->Source)(&probe, 1, self->Error);
-      self->Truncated = more > 0;
-      return more < 0 ? -1 : 0;
-    }
-    const int asked = static_cast<int>(std::min<std::size_t>(self->Left, size));
-    const int got = (*self->Source)(buffer, asked, self->Error);
-    if (got > 0) self->Left -= std::min<std::size_t>(got, self->Left);
-    return got;
+void OnEnd(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+  auto& state = *static_cast<TReadState*>(context);
+  --state.Depth;
+  if (!state.InLoc || state.Depth != kLocDepth) return;
+  state.InLoc = false;
+  const std::string_view url = Trimmed(state.Loc);
+  if (url.empty()) return;
+  TSitemap& result = *state.Result;
+  if (result.Kind == TSitemapKind::UrlSet) {
+    ++result.UrlCount;
+  } else if (result.ChildSitemaps.size() < kSitemapMaxChildren) {
+    result.ChildSitemaps.emplace_back(url);
   }
-};
+}
+
+void OnCharacters(void* context, const xmlChar* chars, int length) {
+  auto& state = *static_cast<TReadState*>(context);
+  // A URL longer than the protocol's 2,048 characters many times over is not kept whole.
+  constexpr std::size_t kMaxLocBytes = 64 * 1024;
+  if (state.InLoc && state.Loc.size() < kMaxLocBytes)
+    state.Loc.append(reinterpret_cast<const char*>(chars), length > 0 ? length : 0);
+}
+
+// Every entity but XML's five own reads as nothing: a document's entities are never expanded
+// (a <loc> made only of them is empty, an entity bomb does nothing) and nothing external is
+// fetched, yet their use is no fault of the XML.
+xmlEntityPtr NoEntity(void*, const xmlChar*) {
+  static xmlEntity empty = [] {
+    xmlEntity entity{};
+    entity.type = XML_ENTITY_DECL;
+    entity.etype = XML_INTERNAL_PREDEFINED_ENTITY;
+    entity.name = reinterpret_cast<const xmlChar*>("");
+    entity.content = const_cast<xmlChar*>(reinterpret_cast<const xmlChar*>(""));
+    return entity;
+  }();
+  return &empty;
+}
+
+void OnError(void* context, xmlError* error) {
+  auto& state = *static_cast<TReadState*>(context);
+  if (!state.FirstError.empty() || error == nullptr || error->level < XML_ERR_ERROR) return;
+  state.FirstError = error->message ? error->message : "the XML is malformed";
+  while (!state.FirstError.empty() &&
+         (state.FirstError.back() == '\n' || state.FirstError.back() == ' ')) {
+    state.FirstError.pop_back();
+  }
+}
 
 }  // namespace
 
@@ -101,50 +125,58 @@ TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes) {
   PrepareLibXml();
 
   TSitemap result;
-  TCappedSource capped{&source, max_bytes, false, false, {}};
-  // The reader owns no input of its own: the source outlives it, so closing does nothing.
-  std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> reader(
-      xmlReaderForIO(TCappedSource::Read, nullptr, &capped, nullptr, nullptr,
-                     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
-      xmlFreeTextReader);
-  if (!reader) {
-    result.Error = capped.Error.empty() ? "the XML reader could not start" : capped.Error;
+  TReadState state;
+  state.Result = &result;
+  xmlSAXHandler sax{};
+  sax.initialized = XML_SAX2_MAGIC;
+  sax.startElementNs = OnStart;
+  sax.endElementNs = OnEnd;
+  sax.characters = OnCharacters;
+  sax.cdataBlock = OnCharacters;
+  sax.serror = OnError;
+  sax.getEntity = NoEntity;
+  std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> parser(
+      xmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr), xmlFreeParserCtxt);
+  if (!parser) {
+    result.Error = "the XML reader could not start";
     return result;
   }
-  std::string error;
-  xmlTextReaderSetErrorHandler(reader.get(), KeepFirstError, &error);
+  state.Parser = parser.get();
+  xmlCtxtUseOptions(parser.get(), XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
 
-  int status = 0;
-  while ((status = xmlTextReaderRead(reader.get())) == 1) {
-    if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) continue;
-    const int depth = xmlTextReaderDepth(reader.get());
-    if (depth == 0) {
-      const std::string_view root = Name(reader.get());
-      if (root == "urlset") {
-        result.Kind = TSitemapKind::UrlSet;
-      } else if (root == "sitemapindex") {
-        result.Kind = TSitemapKind::Index;
-      } else {
-        result.Error =
-            "the root element is <" + std::string(root) + ">, not <urlset> or <sitemapindex>";
-        result.Truncated = capped.Longer();
-        return result;
-      }
-    } else if (depth == kLocDepth && Name(reader.get()) == "loc") {
-      std::string url = TrimmedText(reader.get());
-      if (url.empty()) continue;
-      if (result.Kind == TSitemapKind::UrlSet) {
-        ++result.UrlCount;
-      } else if (result.ChildSitemaps.size() < kSitemapMaxChildren) {
-        result.ChildSitemaps.push_back(std::move(url));
-      }
+  std::string source_error;
+  std::string chunk(kChunkBytes, '\0');
+  std::size_t left = max_bytes;
+  bool stopped = false;  // the parser gave up (malformed XML, or not a sitemap)
+  bool failed = false;   // the source could not be read on
+  while (left > 0) {
+    const int asked = static_cast<int>(std::min(left, chunk.size()));
+    const int got = source(chunk.data(), asked, source_error);
+    if (got < 0) {
+      failed = true;
+      break;
+    }
+    if (got == 0) break;
+    left -= std::min<std::size_t>(got, left);
+    if (xmlParseChunk(parser.get(), chunk.data(), got, 0) != 0 || state.Refused) {
+      stopped = true;
+      break;
     }
   }
-  result.Truncated = capped.Longer();
-  if (!capped.Error.empty()) {
-    result.Error = capped.Error;
-  } else if (status < 0) {
-    result.Error = error.empty() ? "the XML is malformed" : error;
+  if (left == 0 && !failed) {
+    // One byte more tells whether the text went on past the cap.
+    char probe = 0;
+    const int more = source(&probe, 1, source_error);
+    result.Truncated = more > 0;
+    failed = more < 0;
+  }
+  if (!stopped && !failed) xmlParseChunk(parser.get(), nullptr, 0, 1);
+
+  if (state.Refused) return result;
+  if (failed) {
+    result.Error = source_error.empty() ? "the text could not be read" : source_error;
+  } else if (!state.FirstError.empty()) {
+    result.Error = state.FirstError;
   } else if (result.Kind == TSitemapKind::Unknown) {
     result.Error = "the document is empty";
   }
