@@ -426,3 +426,50 @@ std::vector<const AuditStandInSite*> AuditStandIns::MoreGood(int count) {
   }
   return sites;
 }
+
+const std::vector<AuditStandInRow>& AuditStandInRows() {
+  using M = TAuditMark;
+  static const std::vector<AuditStandInRow> rows = {
+    {"good", TAuditCheck::Https, {M::Pass}, "301 → https://good.test:"},
+    {"good", TAuditCheck::Certificate, {M::Pass}, "TLSv1.3"},
+    {"good", TAuditCheck::Hsts, {M::Pass}, "max-age=63072000; includeSubDomains; preload"},
+    {"good", TAuditCheck::Robots, {M::Pass}, ""},
+    {"good", TAuditCheck::Sitemap, {M::Pass}, "5"},
+    {"good", TAuditCheck::Head, {M::Pass}, ""},
+    {"good", TAuditCheck::Compression, {M::Pass}, "gzip"},
+    {"good", TAuditCheck::Speed, {M::Pass}, "首字节"},
+    {"good", TAuditCheck::Addresses, {M::Pass}, "A 1 · AAAA 0"},
+    {"bad", TAuditCheck::Https, {M::Fail}, "重定向循环"},
+    {"bad", TAuditCheck::Certificate, {M::Fail}, "certificate expired"},
+    {"bad", TAuditCheck::Hsts, {M::Fail}, "没有 Strict-Transport-Security"},
+    {"bad", TAuditCheck::Robots, {M::Fail}, ""},
+    {"bad", TAuditCheck::Sitemap, {M::Warn}, "120"},
+    {"bad", TAuditCheck::Head, {M::Fail}, ""},
+    {"bad", TAuditCheck::Compression, {M::Fail}, "未压缩"},
+    {"bad", TAuditCheck::Speed, {M::Warn}, "HTML 超过 2 MiB"},
+    {"bad", TAuditCheck::Addresses, {M::Pass}, ""},
+    {"hostile", TAuditCheck::Https, {M::Pass}, "301"},
+    {"hostile", TAuditCheck::Robots, {M::Warn}, "爬虫只读前 500.0 KiB"},
+    {"hostile", TAuditCheck::Sitemap, {M::Warn}, "50.0 MiB 的上限（解压后）"},
+    {"hostile", TAuditCheck::Sitemap, {M::Warn}, "不再重复读取"},
+    {"silent", TAuditCheck::Https, {M::Unable}, "读取超时"},
+    {"silent", TAuditCheck::Certificate, {M::Unable}, ""},
+    {"silent", TAuditCheck::Hsts, {M::Unable}, ""},
+    {"silent", TAuditCheck::Robots, {M::Unable}, ""},
+    {"silent", TAuditCheck::Sitemap, {M::Unable}, ""},
+    {"silent", TAuditCheck::Head, {M::Unable}, ""},
+    {"silent", TAuditCheck::Compression, {M::Unable}, ""},
+    {"silent", TAuditCheck::Speed, {M::Unable}, ""},
+    // The name resolves; that much the site's DNS does answer.
+    {"silent", TAuditCheck::Addresses, {M::Pass}, ""},
+};
+  return rows;
+}
+
+const AuditStandInSite& AuditStandIns::Site(const std::string& name) const {
+  if (name == "good") return Good();
+  if (name == "bad") return Bad();
+  if (name == "hostile") return Hostile();
+  if (name == "silent") return Silent();
+  throw std::invalid_argument("no stand-in site " + name);
+}

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "audit/AuditReport.h"
 #include "support/DnsStandIn.h"
 
 // One answer of a stand-in server.
@@ -68,6 +69,8 @@ class AuditStandIns {
   const AuditStandInSite& Bad() const { return *bad_; }
   const AuditStandInSite& Hostile() const { return *hostile_; }
   const AuditStandInSite& Silent() const { return *silent_; }
+  // "good", "bad", "hostile" or "silent".
+  const AuditStandInSite& Site(const std::string& name) const;
   // `count` more sites like Good, named "good-1.test", "good-2.test", ...
   std::vector<const AuditStandInSite*> MoreGood(int count);
 
@@ -81,3 +84,14 @@ class AuditStandIns {
 
 // The good home page's HTML for `host` and `port` (> 1.4 KiB, a head that passes every rule).
 std::string GoodHomePage(const std::string& host, int https_port);
+
+// What a check-up finds on each stand-in site: a row per site ("good", "bad", "hostile",
+// "silent") and check, the marks it may give and a telling part of its value or reason ("" for
+// none). The check-up's own tests, its dialog's and velmora-query --audit's read the one table.
+struct AuditStandInRow {
+  const char* Site;
+  TAuditCheck Check;
+  std::vector<TAuditMark> Marks;  // any of these
+  const char* Text;
+};
+const std::vector<AuditStandInRow>& AuditStandInRows();

@@ -19,12 +19,15 @@
 #include <fstream>
 
 #include "QtTestSupport.h"
+#include "audit/AuditPacing.h"
 #include "history/SqliteHistoryStore.h"
+#include "support/AuditStandIns.h"
 #include "support/Fakes.h"
 #include "support/PeerDaemons.h"
 #include "window/Main.h"
 #include "window/QtAuditDialog.h"
 #include "window/QtMainThreadQueue.h"
+#include "transport/NetResolver.h"
 #include "window/QtTrendDialog.h"
 
 namespace {
@@ -307,7 +310,6 @@ TEST_F(TrendTest, TheAuditDialogShowsEachCheckAsItsReportSays) {
   EXPECT_NE(table->item(0, 0)->foreground().color(), table->item(2, 0)->foreground().color());
   EXPECT_EQ(table->item(3, 0)->foreground().color(), kGrey);
   EXPECT_NE(dialog->Summary()->text().indexOf(U(u8"未通过")), -1);  // the worst mark
-  SaveScreenshot(*dialog, "audit.png");
 
   // A double-click on the certificate's row: its days left over the stored check-ups, the one
   // that could not measure them a gap that says why.
@@ -351,6 +353,52 @@ TEST_F(TrendTest, ACheckUpFromTheMenuRunsBesideTheWindowAndIsStored) {
   EXPECT_EQ(shelf.Audits[0].Site, site);
   EXPECT_EQ(shelf.Audits[0].Results.size(), static_cast<size_t>(kAuditCheckCount));
   SaveScreenshot(*dialog, "audit-run.png");
+}
+
+TEST_F(TrendTest, TheStandInSitesCheckedUpInTheDialogShowTheirMarksAndAreStored) {
+  AuditStandIns sites;
+  SetNetNameServers(sites.Dns().Server());
+  ASSERT_TRUE(store_.Open(Path()));
+  for (const std::string name : {"good", "bad", "silent"}) {
+    SCOPED_TRACE(name);
+    const AuditStandInSite& site = sites.Site(name);
+    auto* dialog = new TAuditDialog(&store_);
+    dialog->show();
+    TAuditOptions options;
+    options.TimeoutMs = name == "silent" ? 1500 : 5000;
+    options.Pacing = std::make_shared<TAuditPacing>(std::chrono::milliseconds(5), 4,
+                                                    TNetDeadline::Never(), nullptr);
+    dialog->Start({site.host, site.host, site.http_port, site.https_port}, options);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Running(); }, 30000));
+    for (const AuditStandInRow& row : AuditStandInRows()) {
+      if (row.Site != name) continue;
+      const int i = static_cast<int>(row.Check);
+      const QString mark = dialog->Table()->item(i, 0)->text();
+      EXPECT_TRUE(std::any_of(row.Marks.begin(), row.Marks.end(), [&](TAuditMark m) {
+        return mark == QString::fromUtf8(AuditMarkWord(m));
+      })) << AuditCheckName(row.Check) << ": " << mark.toStdString();
+      const QString said = dialog->Table()->item(i, 2)->text() + " " +
+                           dialog->Table()->item(i, 3)->text();
+      EXPECT_TRUE(said.contains(QString::fromUtf8(row.Text))) << said.toStdString();
+    }
+    if (name == "bad") SaveScreenshot(*dialog, "audit.png");
+    dialog->close();
+  }
+  // Each check-up is in the history as the dialog showed it.
+  for (const std::string name : {"good", "bad", "silent"}) {
+    std::vector<TAuditReport> stored;
+    EXPECT_TRUE(store_.EachAudit({.Site = sites.Site(name).host},
+                                 [&](const TAuditReport& r) { stored.push_back(r); }));
+    ASSERT_EQ(stored.size(), 1u) << name;
+    for (const AuditStandInRow& row : AuditStandInRows()) {
+      if (row.Site != name) continue;
+      const TAuditResult* result = stored[0].Find(row.Check);
+      ASSERT_NE(result, nullptr);
+      EXPECT_NE(std::find(row.Marks.begin(), row.Marks.end(), result->Mark), row.Marks.end())
+          << name << " " << AuditCheckName(row.Check);
+    }
+  }
+  SetNetNameServers("");
 }
 
 }  // namespace
