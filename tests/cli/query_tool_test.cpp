@@ -22,6 +22,8 @@
 #include "cli/SiteQueries.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
+#include "transport/NetResolver.h"
+#include "support/AuditStandIns.h"
 #include "support/CurrentStandIns.h"
 #include "support/PeerDaemons.h"
 #include "support/PgTestServer.h"
@@ -527,6 +529,36 @@ TEST_F(QueryToolTest, AuditChecksUpOnSitesInTheirOrderAndRefusesQueryFlags) {
     EXPECT_EQ(Run(args), kToolError) << args[1];
     EXPECT_EQ(out_.str(), "") << args[1];
   }
+}
+
+// --audit on the stand-in sites: the one that passes everything exits 0, the one that fails what
+// it can exits 3, and each check's mark in the JSON is the table's.
+TEST_F(QueryToolTest, AuditOfTheStandInSitesGivesEachCheckItsMark) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  AuditStandIns sites;
+  SetNetNameServers(sites.Dns().Server());
+  for (const std::string name : {"good", "bad"}) {
+    const AuditStandInSite& site = sites.Site(name);
+    const std::string typed = site.host + ":" + std::to_string(site.http_port);
+    const std::string https = std::to_string(site.https_port);
+    ASSERT_EQ(Run({"--audit", "--json", "--https-port", https.c_str(), typed.c_str()}),
+              name == "good" ? kToolDone : kToolSomeFailed)
+        << name << "\n" << out_.str() << err_.str();
+    const auto checks = nlohmann::json::parse(out_.str())[0]["checks"];
+    for (const AuditStandInRow& row : AuditStandInRows()) {
+      if (row.Site != name) continue;
+      const auto& check = checks[static_cast<int>(row.Check)];
+      EXPECT_EQ(check["check"], AuditCheckName(row.Check));
+      EXPECT_TRUE(std::any_of(row.Marks.begin(), row.Marks.end(), [&](TAuditMark m) {
+        return check["mark"] == AuditMarkName(m);
+      })) << name << " " << check.dump();
+      EXPECT_NE((check["value"].get<std::string>() + " " + check["reason"].get<std::string>())
+                    .find(row.Text),
+                std::string::npos)
+          << check.dump();
+    }
+  }
+  SetNetNameServers("");
 }
 
 }  // namespace
