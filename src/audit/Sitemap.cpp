@@ -135,8 +135,13 @@ TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes) {
   sax.cdataBlock = OnCharacters;
   sax.serror = OnError;
   sax.getEntity = NoEntity;
-  std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> parser(
-      xmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr), xmlFreeParserCtxt);
+  // The parser keeps a document of its own for the entities a DTD declares: freed with it.
+  const auto free_parser = [](xmlParserCtxtPtr parser) {
+    if (parser->myDoc != nullptr) xmlFreeDoc(parser->myDoc);
+    xmlFreeParserCtxt(parser);
+  };
+  std::unique_ptr<xmlParserCtxt, decltype(free_parser)> parser(
+      xmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr), free_parser);
   if (!parser) {
     result.Error = "the XML reader could not start";
     return result;
