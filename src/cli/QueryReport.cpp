@@ -165,9 +165,9 @@ void TReportWriter::Add(const TQueryRecord& record) {
       for (TResultField field : fields_) {
         const TFieldResult& r = record.Fields[field];
         name(field);
-        block += TerminalSafe(caption(field));
+        AppendTerminalSafe(block, caption(field));
         block += "  ";
-        block += TerminalSafe(r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r));
+        AppendTerminalSafe(block, r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r));
         block += '\n';
       }
       if (fields_ == AllTextFields()) {
@@ -220,14 +220,15 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
   WriteAll(out, TReportFormat::Table, records, only, false);
 }
 
-std::string TerminalSafe(const std::string& utf8) {
+void AppendTerminalSafe(std::string& out, std::string_view utf8) {
   const auto plain = [](char c) {
     const auto b = static_cast<unsigned char>(c);
     return b >= 0x20 && b != 0x7F;
   };
-  if (std::all_of(utf8.begin(), utf8.end(), plain)) return utf8;  // most texts
-  std::string out;
-  out.reserve(utf8.size());
+  if (std::all_of(utf8.begin(), utf8.end(), plain)) {  // most texts
+    out += utf8;
+    return;
+  }
   for (char c : utf8) {
     const auto b = static_cast<unsigned char>(c);
     switch (c) {
@@ -235,7 +236,7 @@ std::string TerminalSafe(const std::string& utf8) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (b >= 0x20 && b != 0x7F) {
+        if (plain(c)) {
           out += c;
         } else {
           char code[5];
@@ -244,6 +245,12 @@ std::string TerminalSafe(const std::string& utf8) {
         }
     }
   }
+}
+
+std::string TerminalSafe(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  AppendTerminalSafe(out, utf8);
   return out;
 }
 

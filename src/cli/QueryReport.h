@@ -8,6 +8,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "query/QueryRecord.h"
@@ -68,6 +69,8 @@ void WriteTable(std::ostream& out, const std::vector<TQueryRecord>& records,
 // A UTF-8 text that cannot steer a terminal: line breaks and tabs written as \n \r \t, other
 // control bytes (escape sequences included) as \xNN.
 std::string TerminalSafe(const std::string& utf8);
+// TerminalSafe(utf8) appended to `out`.
+void AppendTerminalSafe(std::string& out, std::string_view utf8);
 
 // What every report of the tool shares: a time as "2026-12-08T13:00:00Z" (UTC); a text as
 // one CSV cell a spreadsheet shows as text (control bytes as TerminalSafe writes them, a

@@ -241,7 +241,8 @@ void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row)
 void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
   constexpr size_t kColumns = 9;
   TFieldRow& row = packed_row_;
-  std::string_view url;  // the last row's, as stored
+  std::string_view url;     // the last row's, as stored
+  bool url_changed = true;  // row.Url does not hold it yet
   int next = rfSite1;    // the rows come in field order: the field expected next
   const char* p = packed.data();
   const char* const end = p + packed.size();
@@ -262,7 +263,10 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
     if (n < kColumns) c[n++] = std::string_view(start, p - start);
     ++p;
     if (n < kColumns) continue;  // not a row
-    if (c[7] != kSameUrl) url = c[7];
+    if (c[7] != kSameUrl) {
+      url = c[7];
+      url_changed = true;
+    }
     std::optional<TResultField> field;
     if (next <= rfPicture && c[0] == ResultFieldName(static_cast<TResultField>(next))) {
       field = static_cast<TResultField>(next);
@@ -280,7 +284,10 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
     row.FetchEnd.assign(c[4]);
     if (!ParsedAll(c[5], row.HttpStatus)) row.HttpStatus = 0;
     if (!ParsedAll(c[6], row.ElapsedMs)) row.ElapsedMs = 0;
-    Unescape(url, true, row.Url);  // (from an earlier row, maybe)
+    if (url_changed) {
+      Unescape(url, true, row.Url);
+      url_changed = false;
+    }
     Unescape(c[8], escaped, row.Detail);
     Set(*field, row);
   }

@@ -442,8 +442,11 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
       "SELECT q.id, q.site, q.started_ms, f.field, f.text, f.number, f.outcome,"
       " f.fetch_end, f.http_status, f.elapsed_ms, f.url, f.detail, q.services, ";
   sql += packed ? "q.packed_fields" : "NULL";
-  sql += " FROM queries q LEFT JOIN fields f ON f.query_id = q.id";
-  if (packed) sql += " AND q.packed_fields IS NULL";
+  // A packed run's key is NULL to the join, so that its field rows are not even looked up
+  // (a condition beside the key would still visit each one).
+  sql += packed ? " FROM queries q LEFT JOIN fields f ON f.query_id ="
+                  " CASE WHEN q.packed_fields IS NULL THEN q.id END"
+                : " FROM queries q LEFT JOIN fields f ON f.query_id = q.id";
   if (filter.NoFields) sql += " AND 0";
   for (size_t i = 0; i < filter.Fields.size(); ++i) {
     sql += (i == 0 ? " AND f.field IN (?" : ", ?") + std::to_string(i + 3);
