@@ -1,7 +1,5 @@
 #include "audit/AuditFindings.h"
 
-#include <cstdio>
-
 void TAuditFindings::Add(TAuditMark mark, std::string reason) {
   found_.emplace_back(mark, std::move(reason));
 }
@@ -20,15 +18,3 @@ void TAuditFindings::Finish(TAuditResult& result, const std::string& passed) con
   if (result.Reason.empty()) result.Reason = passed;
 }
 
-std::string AuditByteSize(int64_t bytes) {
-  constexpr double kKiB = 1024.0, kMiB = 1024.0 * 1024.0;
-  char text[32];
-  if (bytes < 1024) {
-    std::snprintf(text, sizeof text, "%lld B", static_cast<long long>(bytes));
-  } else if (bytes < 1024 * 1024) {
-    std::snprintf(text, sizeof text, "%.1f KiB", bytes / kKiB);
-  } else {
-    std::snprintf(text, sizeof text, "%.1f MiB", bytes / kMiB);
-  }
-  return text;
-}

@@ -1,10 +1,8 @@
-// What the content checks share: the problems a check finds, gathered as it finds them, and how
-// a size is worded.
+// What the content checks share: the problems a check finds, gathered as it finds them.
 //
 // Thread-safety: plain values.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,5 +23,3 @@ class TAuditFindings {
   std::vector<std::pair<TAuditMark, std::string>> found_;
 };
 
-// "512 B", "1.4 KiB", "3.0 MiB".
-std::string AuditByteSize(int64_t bytes);

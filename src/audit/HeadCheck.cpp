@@ -16,6 +16,7 @@
 
 #include "audit/AuditChecks.h"
 #include "audit/AuditFindings.h"
+#include "audit/AuditFormat.h"
 #include "audit/PageHead.h"
 #include "encoding/PageCharset.h"
 #include "http/NetURI.h"
@@ -155,7 +156,7 @@ TAuditResult CheckHead(const TAuditPage& home) {
   }
   const TPageHead head = ReadPageHead(PageTextToUtf8(home.Body, sniffed.Charset));
   if (home.BodyCut) {
-    result.Details.push_back("页面超过读取上限，只查了前 " + AuditByteSize(home.Body.size()));
+    result.Details.push_back("页面超过读取上限，只查了前 " + AuditBytesText(home.Body.size()));
   }
 
   TAuditFindings findings;

@@ -10,6 +10,7 @@
 
 #include "audit/AuditChecks.h"
 #include "audit/AuditFindings.h"
+#include "audit/AuditFormat.h"
 #include "audit/RobotsTxt.h"
 
 TAuditResult CheckRobots(const TAuditPage& robots) {
@@ -44,7 +45,7 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
   const TRobotsTxt parsed = TRobotsTxt::Parse(robots.Body);
   const int64_t size = static_cast<int64_t>(robots.Body.size());
   const std::string size_text =
-      robots.BodyCut ? "超过 " + AuditByteSize(size) : AuditByteSize(size);
+      robots.BodyCut ? "超过 " + AuditBytesText(size) : AuditBytesText(size);
   result.Value += " · " + size_text;
   if (!parsed.Sitemaps().empty()) {
     result.Value += " · " + std::to_string(parsed.Sitemaps().size()) + " 个 Sitemap";
@@ -59,7 +60,7 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
   if (parsed.Truncated() || robots.BodyCut) {
     findings.Add(TAuditMark::Warn, std::string(robots.BodyCut ? "robots.txt " : "robots.txt 有 ") +
                                        size_text + "，爬虫只读前 " +
-                                       AuditByteSize(kRobotsMaxBytes) + "，其后的规则不起作用");
+                                       AuditBytesText(kRobotsMaxBytes) + "，其后的规则不起作用");
   }
   findings.Finish(result, "robots.txt 可读，没有挡住全站");
   return result;

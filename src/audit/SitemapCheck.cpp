@@ -19,6 +19,7 @@
 
 #include "audit/AuditChecks.h"
 #include "audit/AuditFindings.h"
+#include "audit/AuditFormat.h"
 #include "audit/GunzipReader.h"
 #include "audit/RobotsTxt.h"
 #include "audit/Sitemap.h"
@@ -125,7 +126,7 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
       }
     }
     if (too_big) {
-      findings.Add(TAuditMark::Warn, url + " 超过一个文件 " + AuditByteSize(kSitemapMaxBytes) +
+      findings.Add(TAuditMark::Warn, url + " 超过一个文件 " + AuditBytesText(kSitemapMaxBytes) +
                                          " 的上限（解压后），只读到上限为止");
     } else if (!sitemap.Error.empty()) {
       findings.Add(TAuditMark::Warn, url + " 读到中途出错：" + sitemap.Error);
