@@ -265,7 +265,10 @@ class TReader {
     if (key_used && def.KeyEnv.empty() && !entry.Faulty) {
       Fault(t, entry, "{key} stands in the request but no key_env names where the key is");
     } else if (!key_used && !def.KeyEnv.empty()) {
-      Fault(*t.get("key_env"), entry, "key_env is set but {key} stands nowhere in url or headers");
+      // A switched-off or retired entry keeps its base set's key_env: then the entry is at fault.
+      const toml::node* key_env = t.get("key_env");
+      Fault(key_env ? *key_env : t, entry,
+            "key_env is set but {key} stands nowhere in url or headers");
     }
     if (const toml::node* n = t.get("blocked_markers")) {
       const toml::array* list = n->as_array();

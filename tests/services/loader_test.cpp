@@ -155,6 +155,10 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
       {"key_env without {key}",
        Site1("key_env = 'OPENPAGERANK_KEY'\n"),
        {"f.toml:6:11: key_env is set but {key} stands nowhere in url or headers"}},
+      {"a switched-off field keeps its base's key_env, the file's default headers lose its {key}",
+       "base = \"current\"\n[defaults]\nheaders = { A = 'b' }\n[[field]]\nname = \"Alexa3\"\n"
+       "enabled = false\n",
+       {"f.toml:4:1: key_env is set but {key} stands nowhere in url or headers"}},
       {"blocked_markers not a list",
        Site1("blocked_markers = '/antispider'\n"),
        {"f.toml:6:19: blocked_markers must be a list of texts: ['...', ...]"}},
@@ -188,7 +192,7 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
     std::vector<std::string> got;
     for (const TServiceProblem& p : load.Problems) got.push_back(p.Text());
     EXPECT_EQ(got, c.Problems);
-    EXPECT_EQ(*load.Table, BuiltInServiceTable());
+    EXPECT_EQ(*load.Table, *BuiltInServiceSet(load.Table->Name));  // the set the file names
   }
 }
 
