@@ -36,6 +36,8 @@ Enum EnumOfWord(const char* const (&words)[N], const std::string& word, Enum fal
 
 // A packed row's URL that is the row before's.
 constexpr std::string_view kSameUrl = "\\=";
+// A packed row's number that is its text read as one.
+constexpr std::string_view kSameAsText = "=";
 
 // A column of a packed row: backslash, tab and newline escaped.
 void AppendEscaped(std::string_view text, std::string& out) {
@@ -150,25 +152,38 @@ std::vector<THistoryStore::TFieldRow> THistoryStore::FieldRows(const TQueryRecor
 
 std::string THistoryStore::PackFields(const std::vector<TFieldRow>& rows) {
   std::string out;
-  out.reserve(rows.size() * 64);
+  out.reserve(rows.size() * 24);
   char number[32];
+  int next = rfSite1;  // the field a row without a name is
   for (size_t i = 0; i < rows.size(); ++i) {
     const TFieldRow& row = rows[i];
+    const TFieldRow* before = i > 0 ? &rows[i - 1] : nullptr;
     if (i > 0) out += '\n';
-    // Shortest exact form, whatever the locale.
-    const size_t digits =
-        row.Number ? std::to_chars(number, number + sizeof number, *row.Number).ptr - number : 0;
-    const std::string status = std::to_string(row.HttpStatus);
-    const std::string elapsed = std::to_string(row.ElapsedMs);
-    const std::string_view columns[] = {row.Field,    row.Text, {number, digits}, row.Outcome,
-                                        row.FetchEnd, status,   elapsed};
-    for (std::string_view column : columns) {
-      AppendEscaped(column, out);
-      out += '\t';
+    const std::optional<TResultField> field = ResultFieldByName(row.Field);
+    if (!(field && *field == next)) AppendEscaped(row.Field, out);
+    next = field ? *field + 1 : rfPicture + 1;
+    out += '\t';
+    AppendEscaped(row.Text, out);
+    out += '\t';
+    if (row.Number) {  // shortest exact form, whatever the locale; "=" when that is the text
+      const std::string_view digits(
+          number, std::to_chars(number, number + sizeof number, *row.Number).ptr - number);
+      out += digits == row.Text ? std::string_view(kSameAsText) : digits;
     }
+    out += '\t';
+    // The outcome, the fetch's end, status and time: nothing when they are the row before's
+    // (the fields of one page share them).
+    const auto ditto = [&](const std::string& text, const std::string& text_before) {
+      if (before == nullptr || text != text_before || text.empty()) AppendEscaped(text, out);
+      out += '\t';
+    };
+    ditto(row.Outcome, before ? before->Outcome : "");
+    ditto(row.FetchEnd, before ? before->FetchEnd : "");
+    ditto(std::to_string(row.HttpStatus), before ? std::to_string(before->HttpStatus) : "");
+    ditto(std::to_string(row.ElapsedMs), before ? std::to_string(before->ElapsedMs) : "");
     // Fields asked on one page share its URL: "\=" (which no escaped text is) says "the row
     // before's".
-    if (i > 0 && !row.Url.empty() && row.Url == rows[i - 1].Url) {
+    if (before != nullptr && !row.Url.empty() && row.Url == before->Url) {
       out += kSameUrl;
     } else {
       AppendEscaped(row.Url, out);
@@ -241,9 +256,11 @@ void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row)
 void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
   constexpr size_t kColumns = 9;
   TFieldRow& row = packed_row_;
+  constexpr size_t kFirstShared = 3;  // outcome, end, status, time: as the row before's
+  std::array<std::string_view, 4> shared;
   std::string_view url;     // the last row's, as stored
   bool url_changed = true;  // row.Url does not hold it yet
-  int next = rfSite1;    // the rows come in field order: the field expected next
+  int next = rfSite1;       // the rows come in field order: the field expected next
   const char* p = packed.data();
   const char* const end = p + packed.size();
   while (p < end) {
@@ -267,23 +284,32 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
       url = c[7];
       url_changed = true;
     }
+    // The outcome, end, status and time a row leaves empty are the row before's.
+    for (size_t k = 0; k < shared.size(); ++k) {
+      if (!c[kFirstShared + k].empty()) shared[k] = c[kFirstShared + k];
+    }
+    // A row without a name is the field after the row before's.
     std::optional<TResultField> field;
-    if (next <= rfPicture && c[0] == ResultFieldName(static_cast<TResultField>(next))) {
-      field = static_cast<TResultField>(next);
+    if (c[0].empty() || (next <= rfPicture && c[0] == ResultFieldName(TResultField(next)))) {
+      if (next <= rfPicture) field = static_cast<TResultField>(next);
     } else {
       field = ResultFieldByName(std::string(c[0]));
     }
-    if (!field) continue;  // a field this program lacks
+    if (!field) {  // a field this program lacks
+      next = rfPicture + 1;
+      continue;
+    }
     next = *field + 1;
     if (!wanted_[*field]) continue;
     Unescape(c[1], escaped, row.Text);
     row.Number.reset();
     double number = 0;
-    if (!c[2].empty() && ParsedAll(c[2], number)) row.Number = number;
-    row.Outcome.assign(c[3]);
-    row.FetchEnd.assign(c[4]);
-    if (!ParsedAll(c[5], row.HttpStatus)) row.HttpStatus = 0;
-    if (!ParsedAll(c[6], row.ElapsedMs)) row.ElapsedMs = 0;
+    const std::string_view number_text = c[2] == kSameAsText ? std::string_view(row.Text) : c[2];
+    if (!number_text.empty() && ParsedAll(number_text, number)) row.Number = number;
+    row.Outcome.assign(shared[0]);
+    row.FetchEnd.assign(shared[1]);
+    if (!ParsedAll(shared[2], row.HttpStatus)) row.HttpStatus = 0;
+    if (!ParsedAll(shared[3], row.ElapsedMs)) row.ElapsedMs = 0;
     if (url_changed) {
       Unescape(url, true, row.Url);
       url_changed = false;

@@ -170,7 +170,9 @@ class THistoryStore {
   // The rows packed into one text, as `packed_fields` keeps them: a line per row, its columns
   // (field, text, number, outcome, fetch end, status, elapsed, URL, detail; the reason is
   // derived again on reading) apart by tabs, with backslash, tab and newline escaped as \\,
-  // \t and \n; a URL that is the row before's is written \=.
+  // \t and \n. What repeats is left out: no field name for the field after the row before's,
+  // "=" for a number written as the text is, nothing for an outcome, end, status or time that
+  // is the row before's, \= for the row before's URL.
   static std::string PackFields(const std::vector<TFieldRow>& rows);
   // Puts the rows of a read together into runs: each row names its run (id, site, start) and,
   // unless the run has none, one field or all of them packed. A run goes to `visit` when a row
