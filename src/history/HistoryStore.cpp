@@ -202,7 +202,9 @@ std::vector<THistoryQuery> THistoryStore::Runs(const THistoryFilter& filter) {
 
 THistoryStore::TRunAssembler::TRunAssembler(const std::function<void(const THistoryQuery&)>& visit,
                                             const std::vector<TResultField>& only)
-    : visit_(visit) {
+    : visit_(visit),
+      outcome_state_(StateOfOutcomeWord(outcome_word_)),
+      end_(EnumOfWord(kFetchEndWords, end_word_, TFetchEnd::OtherFailure)) {
   wanted_.fill(only.empty());
   for (TResultField field : only) wanted_[field] = true;
 }
@@ -239,13 +241,22 @@ void THistoryStore::TRunAssembler::Clear(TFieldResult& r) {
 
 void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row) {
   TFieldResult& r = field == rfPicture ? run_.Record.Picture : run_.Record.Fields[field];
-  r.State = StateOfOutcomeWord(row.Outcome);
+  // The fields of a run mostly share their outcome and end: their words are matched once.
+  if (row.Outcome != outcome_word_) {
+    outcome_word_ = row.Outcome;
+    outcome_state_ = StateOfOutcomeWord(row.Outcome);
+  }
+  if (row.FetchEnd != end_word_) {
+    end_word_ = row.FetchEnd;
+    end_ = EnumOfWord(kFetchEndWords, row.FetchEnd, TFetchEnd::OtherFailure);
+  }
+  r.State = outcome_state_;
   if (r.State == TFieldState::Value) {
     Utf8ToGbk(row.Text, r.Text, false);
   } else {
     r.Text.clear();  // (a field given twice keeps no text of its first)
   }
-  r.Fetch.End = EnumOfWord(kFetchEndWords, row.FetchEnd, TFetchEnd::OtherFailure);
+  r.Fetch.End = end_;
   r.Fetch.HttpStatus = row.HttpStatus;
   r.Fetch.ElapsedMs = static_cast<uint32_t>(row.ElapsedMs);
   r.Fetch.Url = row.Url;
@@ -258,6 +269,8 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
   TFieldRow& row = packed_row_;
   constexpr size_t kFirstShared = 3;  // outcome, end, status, time: as the row before's
   std::array<std::string_view, 4> shared;
+  int status = 0;        // shared[2] and [3] read
+  int64_t elapsed = 0;
   std::string_view url;     // the last row's, as stored
   bool url_changed = true;  // row.Url does not hold it yet
   int next = rfSite1;       // the rows come in field order: the field expected next
@@ -288,6 +301,8 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
     for (size_t k = 0; k < shared.size(); ++k) {
       if (!c[kFirstShared + k].empty()) shared[k] = c[kFirstShared + k];
     }
+    if (!c[5].empty() && !ParsedAll(c[5], status)) status = 0;
+    if (!c[6].empty() && !ParsedAll(c[6], elapsed)) elapsed = 0;
     // A row without a name is the field after the row before's.
     std::optional<TResultField> field;
     if (c[0].empty() || (next <= rfPicture && c[0] == ResultFieldName(TResultField(next)))) {
@@ -308,8 +323,8 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
     if (!number_text.empty() && ParsedAll(number_text, number)) row.Number = number;
     row.Outcome.assign(shared[0]);
     row.FetchEnd.assign(shared[1]);
-    if (!ParsedAll(shared[2], row.HttpStatus)) row.HttpStatus = 0;
-    if (!ParsedAll(shared[3], row.ElapsedMs)) row.ElapsedMs = 0;
+    row.HttpStatus = status;
+    row.ElapsedMs = elapsed;
     if (url_changed) {
       Unescape(url, true, row.Url);
       url_changed = false;

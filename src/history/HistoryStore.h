@@ -197,6 +197,10 @@ class THistoryStore {
     THistoryQuery run_;
     TFieldRow packed_row_;  // reused, so that its strings keep their room
     bool open_ = false;     // run_ holds a run not yet handed over
+    // The last outcome and end words Set met, and what they mean.
+    std::string outcome_word_, end_word_;
+    TFieldState outcome_state_;
+    TFetchEnd end_;
   };
 
   // One stored check of a check-up, as both stores keep it.
