@@ -2,82 +2,20 @@
 
 #include <algorithm>
 
-#include "http/NetContentDecoder.h"
-#include "http/NetGlobal.h"
+#include "http/NetFetchEnd.h"
 #include "http/NetHTTP.h"
-#include "http/NetURI.h"
 #include "runtime/Classes.h"
-#include "transport/NetException.h"
-#include "transport/NetResolver.h"
-
-namespace {
-
-std::string SocketErrorWord(int code) {
-  switch (code) {
-    case 11001:
-    case 11004:
-      return "找不到主机";
-    case 10061:
-      return "连接被拒绝";
-    case 10054:
-    case 10053:
-      return "连接被重置";
-    case 10060:
-      return "连接超时";
-    default:
-      return "网络错误";
-  }
-}
-
-}  // namespace
 
 std::string AuditFailureWord(std::string& detail) {
-  try {
-    throw;
-  } catch (const ENetFetchStopped&) {
-    detail.clear();
-    return "已停止";
-  } catch (const Exception& e) {
-    detail = e.Message();
-    if (auto* http = dynamic_cast<const ENetHTTPProtocolException*>(&e)) {
-      if (http->ReplyCode() < 100) return "服务器的回应不是有效的 HTTP";
-      return "HTTP " + std::to_string(http->ReplyCode());
-    }
-    if (dynamic_cast<const ETooManyRedirects*>(&e)) return "重定向过多";
-    if (dynamic_cast<const ENetURIException*>(&e) || dynamic_cast<const ENetUnknownProtocol*>(&e) ||
-        e.Message() == kNetLineBreakInRequest) {
-      return "网址无效";
-    }
-    if (dynamic_cast<const ENetReadLnMaxLineLengthExceeded*>(&e) ||
-        dynamic_cast<const EConvertError*>(&e)) {
-      return "服务器的回应不是有效的 HTTP";
-    }
-    if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) {
-      return e.Message().find("timed out") != std::string::npos ? "安全连接超时" : "安全连接失败";
-    }
-    if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return "页面过大";
-    if (dynamic_cast<const ENetResolveTimeout*>(&e)) return "域名解析超时";
-    if (dynamic_cast<const ENetContentDecodingError*>(&e)) return "压缩的页面无法解开";
-    if (dynamic_cast<const ENetConnectTimeout*>(&e)) return "连接超时";
-    if (dynamic_cast<const ENetReadTimeout*>(&e)) return "读取超时";
-    if (dynamic_cast<const ENetSocksError*>(&e) || dynamic_cast<const EProxyFailed*>(&e)) {
-      return "代理无法连接";
-    }
-    if (auto* socket = dynamic_cast<const ENetSocketError*>(&e)) {
-      return SocketErrorWord(socket->ErrorCode());
-    }
-    if (auto* connect = dynamic_cast<const ENetConnectException*>(&e)) {
-      return SocketErrorWord(connect->ErrorCode());
-    }
-    // The server hung up before its answer was complete.
-    if (dynamic_cast<const ENetConnClosedGracefully*>(&e)) return "连接被重置";
-    return "未知错误";
-  } catch (const std::exception& e) {
-    detail = e.what();
-    return "未知错误";
-  } catch (...) {
-    detail.clear();
-    return "未知错误";
+  int status = 0;
+  const TFetchEnd end = FetchEndOfFailure(status, detail);
+  switch (end) {
+    case TFetchEnd::HttpStatus:
+      return "HTTP " + std::to_string(status);
+    case TFetchEnd::TlsRefused:
+      return detail.find("timed out") != std::string::npos ? "安全连接超时" : "安全连接失败";
+    default:
+      return std::string(FetchEndWord(end));
   }
 }
 

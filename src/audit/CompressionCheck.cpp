@@ -1,7 +1,10 @@
 // The home page asked with Accept-Encoding: gzip, deflate, br comes back in one of them, unless
 // it is too small to be worth it.
+#include <vector>
+
 #include "audit/AuditChecks.h"
 #include "audit/AuditFormat.h"
+#include "http/NetContentDecoder.h"
 #include "runtime/StrUtils.h"
 
 namespace {
@@ -20,7 +23,8 @@ TAuditResult CheckCompression(const TAuditPage& home) {
       "线路 " + AuditBytesText(home.WireBytes) + " / 解开 " + AuditBytesText(decoded);
   result.Details.push_back("线路上 " + std::to_string(home.WireBytes) + " 字节，解开后 " +
                            std::to_string(decoded) + " 字节" + (home.BodyCut ? "（已截断）" : ""));
-  if (coding == "gzip" || coding == "x-gzip" || coding == "deflate" || coding == "br") {
+  std::vector<TNetContentCoding> codings;  // what the client itself undid
+  if (ContentCodingsToUndo(coding, codings) && !codings.empty()) {
     AuditMark(result, TAuditMark::Pass, coding + "：" + sizes, "首页以 " + coding + " 压缩传送");
   } else if (decoded <= kWorthCompressing) {
     AuditMark(result, TAuditMark::Pass, "未压缩：" + sizes, "首页不到 1.4 KiB，不必压缩");

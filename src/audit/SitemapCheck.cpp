@@ -68,13 +68,15 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
   std::string first_failure;
   int repeats = 0;  // children already listed or read: each is read once
   std::string first_repeat;
+  // Only as many files are queued as can still be read; the rest are counted, so that indexes
+  // listing millions of children hold no more than a few URLs.
+  const auto room = [&] { return kSitemapMaxFiles - fetched - static_cast<int>(queue.size()); };
+  std::size_t left_out = 0;
+  if (room() < 0) {
+    left_out = queue.size() - kSitemapMaxFiles;
+    queue.resize(kSitemapMaxFiles);
+  }
   while (!queue.empty()) {
-    if (fetched == kSitemapMaxFiles) {
-      findings.Add(TAuditMark::Warn, "站点地图超过 " + std::to_string(kSitemapMaxFiles) +
-                                         " 个文件，其余 " + std::to_string(queue.size()) +
-                                         " 个没有读取");
-      break;
-    }
     const std::string url = std::move(queue.front());
     queue.pop_front();
     ++fetched;
@@ -118,7 +120,9 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
       result.Details.push_back(url + "：索引，列出 " +
                                std::to_string(sitemap.ChildSitemaps.size()) + " 个站点地图");
       for (const std::string& child : sitemap.ChildSitemaps) {
-        if (seen.insert(child).second) {
+        if (seen.count(child) == 0 && room() <= 0) {
+          ++left_out;
+        } else if (seen.insert(child).second) {
           queue.push_back(child);
         } else if (repeats++ == 0) {
           first_repeat = url + " 列出了已列出的 " + child;
@@ -133,6 +137,10 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
     }
   }
 
+  if (left_out > 0) {
+    findings.Add(TAuditMark::Warn, "站点地图超过 " + std::to_string(kSitemapMaxFiles) +
+                                       " 个文件，其余 " + std::to_string(left_out) + " 个没有读取");
+  }
   if (repeats > 0) {
     findings.Add(TAuditMark::Warn,
                  first_repeat + (repeats > 1 ? " 等 " + std::to_string(repeats) + " 处重复" : "") +

@@ -130,42 +130,16 @@ std::string NoValueReason(const TFieldResult& result) {
 
 std::string FetchReason(const TFetchOutcome& fetch) {
   switch (fetch.End) {
-    case TFetchEnd::Fetched:
-      return Gbk(u8"已取得页面");
-    case TFetchEnd::HostNotFound:
-      return Gbk(u8"找不到主机");
-    case TFetchEnd::Refused:
-      return Gbk(u8"连接被拒绝");
-    case TFetchEnd::Reset:
-      return Gbk(u8"连接被重置");
-    case TFetchEnd::ConnectTimeout:
-      return Gbk(u8"连接超时");
-    case TFetchEnd::ReadTimeout:
-      return Gbk(u8"读取超时");
     case TFetchEnd::TlsRefused:
-      return Gbk(u8"安全连接失败：") + fetch.Detail;
+      return Utf8ToGbk(FetchEndWord(fetch.End)) + Gbk(u8"：") + fetch.Detail;
     case TFetchEnd::HttpStatus:
       return "HTTP " + std::to_string(fetch.HttpStatus);
-    case TFetchEnd::TooLarge:
-      return Gbk(u8"页面过大");
-    case TFetchEnd::Stopped:
-      return Gbk(u8"已停止");
-    case TFetchEnd::ProxyFailed:
-      return Gbk(u8"代理无法连接");
     case TFetchEnd::TooManyRedirects:
-      return Gbk(u8"重定向过多") + (fetch.Detail.empty() ? "" : Gbk(u8"：") + fetch.Detail);
-    case TFetchEnd::BadAnswer:
-      return Gbk(u8"服务器的回应不是有效的 HTTP");
-    case TFetchEnd::BadUrl:
-      return Gbk(u8"网址无效");
-    case TFetchEnd::ResolveTimeout:
-      return Gbk(u8"域名解析超时");
-    case TFetchEnd::BadCoding:
-      return Gbk(u8"压缩的页面无法解开");
-    case TFetchEnd::OtherFailure:
-      return Gbk(u8"未知错误");
+      return Utf8ToGbk(FetchEndWord(fetch.End)) +
+             (fetch.Detail.empty() ? "" : Gbk(u8"：") + fetch.Detail);
+    default:
+      return Utf8ToGbk(FetchEndWord(fetch.End));
   }
-  return "";
 }
 
 std::string SecondsText(uint32_t ms) {

@@ -9,26 +9,8 @@
 #include <string>
 #include <vector>
 
-// How one fetch ended.
-enum class TFetchEnd {
-  Fetched,           // the page arrived: HttpStatus, ElapsedMs, FinalUrl
-  HostNotFound,      // the host name did not resolve
-  Refused,           // nobody listens there
-  Reset,             // the peer reset the connection
-  ConnectTimeout,    // no connection within the time-out
-  ReadTimeout,       // the server went silent (or the whole fetch ran out of time)
-  TlsRefused,        // the TLS handshake failed; Detail holds the certificate's complaint
-  HttpStatus,        // an unsuccessful HTTP status: HttpStatus
-  TooLarge,          // the body passed the size cap
-  Stopped,           // the user stopped the query first
-  ProxyFailed,       // the proxy could not be reached or refused the route
-  TooManyRedirects,  // the redirects did not end; Detail holds the chain of URLs
-  BadAnswer,         // the server's answer is not HTTP, or breaks its framing
-  BadUrl,            // the URL (or a redirect's) cannot be asked: a bad port, scheme or host
-  ResolveTimeout,    // the host name lookup did not end within the time-out
-  BadCoding,         // a compressed body that does not decode (corrupt or cut short)
-  OtherFailure,      // anything else; Detail holds the message
-};
+#include "http/NetFetchEnd.h"
+
 
 struct TFetchOutcome {
   TFetchEnd End = TFetchEnd::OtherFailure;

@@ -20,79 +20,9 @@ const std::string& FailureText() {
   return *text;
 }
 
-namespace {
-
-TFetchEnd EndOfSocketError(int code) {
-  switch (code) {
-    case 11001:
-    case 11004:
-      return TFetchEnd::HostNotFound;
-    case 10061:
-      return TFetchEnd::Refused;
-    case 10054:
-    case 10053:
-      return TFetchEnd::Reset;
-    case 10060:
-      return TFetchEnd::ConnectTimeout;
-    default:
-      return TFetchEnd::OtherFailure;
-  }
-}
-
-// How `e` ended a fetch; an HTTP status goes to `status`.
-TFetchEnd EndOf(const Exception& e, int& status) {
-  if (auto* http = dynamic_cast<const ENetHTTPProtocolException*>(&e)) {
-    // A first line that is no HTTP status line has no code (-1).
-    if (http->ReplyCode() < 100) return TFetchEnd::BadAnswer;
-    status = http->ReplyCode();
-    return TFetchEnd::HttpStatus;
-  }
-  if (dynamic_cast<const ETooManyRedirects*>(&e)) return TFetchEnd::TooManyRedirects;
-  if (dynamic_cast<const ENetURIException*>(&e) || dynamic_cast<const ENetUnknownProtocol*>(&e) ||
-      e.Message() == kNetLineBreakInRequest) {
-    return TFetchEnd::BadUrl;
-  }
-  // An answer line past every limit, or a header value that is no number where one belongs.
-  if (dynamic_cast<const ENetReadLnMaxLineLengthExceeded*>(&e) ||
-      dynamic_cast<const EConvertError*>(&e)) {
-    return TFetchEnd::BadAnswer;
-  }
-  if (dynamic_cast<const ENetSSLProtocolReplyError*>(&e)) return TFetchEnd::TlsRefused;
-  if (dynamic_cast<const ENetHTTPLimitExceeded*>(&e)) return TFetchEnd::TooLarge;
-  if (dynamic_cast<const ENetResolveTimeout*>(&e)) return TFetchEnd::ResolveTimeout;
-  if (dynamic_cast<const ENetContentDecodingError*>(&e)) return TFetchEnd::BadCoding;
-  if (dynamic_cast<const ENetConnectTimeout*>(&e)) return TFetchEnd::ConnectTimeout;
-  if (dynamic_cast<const ENetReadTimeout*>(&e)) return TFetchEnd::ReadTimeout;
-  if (dynamic_cast<const ENetSocksError*>(&e) || dynamic_cast<const EProxyFailed*>(&e)) {
-    return TFetchEnd::ProxyFailed;
-  }
-  if (auto* socket = dynamic_cast<const ENetSocketError*>(&e)) {
-    return EndOfSocketError(socket->ErrorCode());
-  }
-  if (auto* connect = dynamic_cast<const ENetConnectException*>(&e)) {
-    return EndOfSocketError(connect->ErrorCode());
-  }
-  // The server hung up before the answer was complete.
-  if (dynamic_cast<const ENetConnClosedGracefully*>(&e)) return TFetchEnd::Reset;
-  return TFetchEnd::OtherFailure;
-}
-
-}  // namespace
 
 void RecordFetchFailure(TFetchOutcome& outcome) {
-  try {
-    throw;
-  } catch (const ENetFetchStopped&) {
-    outcome.End = TFetchEnd::Stopped;
-  } catch (const Exception& e) {
-    outcome.End = EndOf(e, outcome.HttpStatus);
-    outcome.Detail = e.Message();
-  } catch (const std::exception& e) {
-    outcome.End = TFetchEnd::OtherFailure;
-    outcome.Detail = e.what();
-  } catch (...) {
-    outcome.End = TFetchEnd::OtherFailure;
-  }
+  outcome.End = FetchEndOfFailure(outcome.HttpStatus, outcome.Detail);
 }
 
 TPageResult FetchPage(const std::string& url, const std::string& cookie, TFetchMode mode,
