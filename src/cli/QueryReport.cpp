@@ -98,8 +98,8 @@ std::string Dumped(const nlohmann::json& j, int indent) {
 }
 
 TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
-                             std::vector<TResultField> fields, bool with_time)
-    : out_(out), format_(format), fields_(Columns(fields)), with_time_(with_time) {
+                             std::vector<TResultField> fields, bool with_time, TFlush flush)
+    : out_(out), format_(format), fields_(Columns(fields)), with_time_(with_time), flush_(flush) {
   if (format_ == TReportFormat::Json) out_ << "[";
   if (format_ != TReportFormat::Csv) return;
   out_ << "site";
@@ -113,17 +113,34 @@ TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
 
 const std::string& TReportWriter::Caption(const TQueryRecord& record, TResultField field) {
   const TServiceTable* table = captions_ ? captions_.get() : BuiltInServiceSet(record.ServiceSet);
-  // A long series names the same definitions run after run: their captions are looked up once.
+  // A long series names the same definitions run after run: their captions are looked up once,
+  // and a table line's start (name and caption) put together once.
   if (caption_cache_.empty() || table != caption_table_) {
     caption_table_ = table;
     caption_cache_.clear();
+    line_starts_.clear();
     for (int i = rfSite1; i <= rfPicture; ++i) {
       const auto f = static_cast<TResultField>(i);
       caption_cache_.push_back(
           GbkToUtf8(table != nullptr ? FieldCaption(*table, f) : ResultFieldCaption(f)));
+      // Indented, the name in a column nine wide; the thumbnail's line has no caption.
+      const std::string_view name = ResultFieldName(f);
+      std::string start = "  ";
+      start += name;
+      if (name.size() < 9) start.append(9 - name.size(), ' ');
+      if (f != rfPicture) {
+        AppendTerminalSafe(start, caption_cache_.back());
+        start += "  ";
+      }
+      line_starts_.push_back(std::move(start));
     }
   }
   return caption_cache_[field];
+}
+
+const std::string& TReportWriter::LineStart(const TQueryRecord& record, TResultField field) {
+  Caption(record, field);
+  return line_starts_[field];
 }
 
 void TReportWriter::Add(const TQueryRecord& record) {
@@ -156,22 +173,14 @@ void TReportWriter::Add(const TQueryRecord& record) {
       block += "  (";
       block += IsoTime(record.StartedUnixMs);
       block += ")\n";
-      auto name = [&](TResultField field) {  // indented, in a column nine wide
-        const std::string_view n = ResultFieldName(field);
-        block += "  ";
-        block += n;
-        if (n.size() < 9) block.append(9 - n.size(), ' ');
-      };
       for (TResultField field : fields_) {
         const TFieldResult& r = record.Fields[field];
-        name(field);
-        AppendTerminalSafe(block, caption(field));
-        block += "  ";
+        block += LineStart(record, field);
         AppendTerminalSafe(block, r.HasValue() ? GbkToUtf8(r.Text) : "— " + Reason(r));
         block += '\n';
       }
       if (fields_ == AllTextFields()) {
-        name(rfPicture);
+        block += LineStart(record, rfPicture);
         block += record.Picture.HasValue() ? std::string("ok")
                                            : TerminalSafe("— " + Reason(record.Picture));
         block += '\n';
@@ -181,7 +190,7 @@ void TReportWriter::Add(const TQueryRecord& record) {
     }
   }
   ++count_;
-  out_.flush();
+  if (flush_ == TFlush::EachRecord) out_.flush();
 }
 
 const char* TReportWriter::Closing() const {

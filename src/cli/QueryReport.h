@@ -15,14 +15,17 @@
 
 enum class TReportFormat { Table, Json, JsonLines, Csv };
 
-// Writes a report record by record, each flushed as it is added, so that what was finished is
-// on the output however the program ends: a table block, a CSV row (the header first), a JSON
-// Lines line, or an element of a JSON array (valid JSON once Finish has run). `fields` and
-// `with_time` as WriteCsv and WriteJson take them.
+// Writes a report record by record: a table block, a CSV row (the header first), a JSON Lines
+// line, or an element of a JSON array (valid JSON once Finish has run). `fields` and
+// `with_time` as WriteCsv and WriteJson take them. Each record is flushed as it is added, so
+// that what was finished is on the output however the program ends; stored runs, which come
+// faster than any reader reads them, can be left to the stream's buffer (TFlush::WhenFull)
+// until Finish.
+enum class TFlush { EachRecord, WhenFull };
 class TReportWriter {
  public:
   TReportWriter(std::ostream& out, TReportFormat format, std::vector<TResultField> fields = {},
-                bool with_time = false);
+                bool with_time = false, TFlush flush = TFlush::EachRecord);
   void Add(const TQueryRecord& record);
   void Finish();
   // What ends the output as valid JSON now (a JSON array's close), "" when nothing does.
@@ -37,15 +40,19 @@ class TReportWriter {
  private:
   // The caption of `field` in `record`'s definitions (UTF-8).
   const std::string& Caption(const TQueryRecord& record, TResultField field);
+  // What a table line of `field` starts with: its name and caption, indented and aligned.
+  const std::string& LineStart(const TQueryRecord& record, TResultField field);
 
   std::ostream& out_;
   const TReportFormat format_;
   const std::vector<TResultField> fields_;
   const bool with_time_;
+  const TFlush flush_;
   size_t count_ = 0;
   std::shared_ptr<const TServiceTable> captions_;
   const TServiceTable* caption_table_ = nullptr;  // whose captions caption_cache_ holds
   std::vector<std::string> caption_cache_;        // by field
+  std::vector<std::string> line_starts_;          // by field, as LineStart puts them
 };
 
 // One object per site: {"site", "started" (ISO 8601, UTC), "services" (the set of definitions),

@@ -16,6 +16,7 @@
 #include <ostream>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "audit/AuditTarget.h"
@@ -26,6 +27,7 @@
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
 #include "regex/RegexEngine.h"
+#include "runtime/BatchPipe.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
@@ -419,14 +421,36 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
   return left;
 }
 
-// Writes the runs `filter` picks as they are read (one field or all: `fields`).
+// Writes the runs `filter` picks as they are read (one field or all: `fields`). The store reads
+// on a thread of its own while this one writes, so a long series takes the longer of the two
+// rather than both; a trouble reading is told after what was read.
 int WriteStored(const std::string& location, const THistoryFilter& filter, TReportFormat format,
                 const std::vector<TResultField>& fields, std::ostream& out, std::ostream& err) {
-  TReportWriter writer(out, format, fields, true);
-  const auto visit = [&](const THistoryQuery& q) { writer.Add(q.Record); };
-  const bool read = ReadStored(
-      location, [&](THistoryStore& h) { h.EachRun(filter, visit); }, err);
+  constexpr size_t kRunsPerBatch = 64;
+  TReportWriter writer(out, format, fields, true, TFlush::WhenFull);
+  TBatchPipe<TQueryRecord> runs(kRunsPerBatch);
+  std::ostringstream trouble;
+  bool read = false;
+  std::thread reader([&] {
+    const auto visit = [&](const THistoryQuery& q) { runs.Put(q.Record); };
+    read = ReadStored(location, [&](THistoryStore& h) { h.EachRun(filter, visit); }, trouble);
+    runs.Close();
+  });
+  const TQueryRecord* batch = nullptr;
+  size_t count = 0;
+  try {
+    while (runs.Take(batch, count)) {
+      for (size_t i = 0; i < count; ++i) writer.Add(batch[i]);
+    }
+  } catch (...) {  // the reader is let finish before the trouble goes on
+    while (runs.Take(batch, count)) {
+    }
+    reader.join();
+    throw;
+  }
+  reader.join();
   writer.Finish();
+  err << trouble.str();
   return read ? kToolDone : kToolError;
 }
 

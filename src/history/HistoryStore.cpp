@@ -276,10 +276,10 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
   int next = rfSite1;       // the rows come in field order: the field expected next
   const char* p = packed.data();
   const char* const end = p + packed.size();
+  std::array<std::string_view, kColumns> c;  // (out here: made afresh, it is zeroed row by row)
   while (p < end) {
     // One row: its columns, and whether any holds an escape. Columns a later layout may add
     // after these are passed over.
-    std::array<std::string_view, kColumns> c;
     size_t n = 0;
     bool escaped = false;
     const char* start = p;

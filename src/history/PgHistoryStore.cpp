@@ -433,29 +433,29 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
     sql += " AND q.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY q.started_ms, q.id";
 
-  return Read(sql, params.Values(), [&](PGresult* res) {
-    TRunAssembler runs(visit, filter.Fields);
-    std::optional<TFieldRow> row;
-    for (int i = 0, count = PQntuples(res); i < count; ++i) {
-      row.reset();
-      if (!PQgetisnull(res, i, 3)) {
-        row.emplace();
-        row->Field = PQgetvalue(res, i, 3);
-        row->Text = PQgetvalue(res, i, 4);
-        row->Number = NumberAt(res, i, 5);
-        row->Outcome = PQgetvalue(res, i, 6);
-        row->FetchEnd = PQgetvalue(res, i, 7);
-        row->HttpStatus = std::atoi(PQgetvalue(res, i, 8));
-        row->ElapsedMs = std::strtoll(PQgetvalue(res, i, 9), nullptr, 10);
-        row->Url = PQgetvalue(res, i, 10);
-        row->Detail = PQgetvalue(res, i, 11);
-      }
-      runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), TextAt(res, i, 1),
-               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), TextAt(res, i, 12), row);
-      if (!PQgetisnull(res, i, 13)) runs.AddPacked(TextAt(res, i, 13));
+  // A run whose rows were not all read is not handed over.
+  TRunAssembler runs(visit, filter.Fields);
+  std::optional<TFieldRow> row;
+  const bool read = Read(sql, params.Values(), [&](const PGresult* res) {
+    row.reset();
+    if (!PQgetisnull(res, 0, 3)) {
+      row.emplace();
+      row->Field = PQgetvalue(res, 0, 3);
+      row->Text = PQgetvalue(res, 0, 4);
+      row->Number = NumberAt(res, 0, 5);
+      row->Outcome = PQgetvalue(res, 0, 6);
+      row->FetchEnd = PQgetvalue(res, 0, 7);
+      row->HttpStatus = std::atoi(PQgetvalue(res, 0, 8));
+      row->ElapsedMs = std::strtoll(PQgetvalue(res, 0, 9), nullptr, 10);
+      row->Url = PQgetvalue(res, 0, 10);
+      row->Detail = PQgetvalue(res, 0, 11);
     }
-    runs.Finish();
+    runs.Add(std::strtoll(PQgetvalue(res, 0, 0), nullptr, 10), TextAt(res, 0, 1),
+             std::strtoll(PQgetvalue(res, 0, 2), nullptr, 10), TextAt(res, 0, 12), row);
+    if (!PQgetisnull(res, 0, 13)) runs.AddPacked(TextAt(res, 0, 13));
   });
+  if (read) runs.Finish();
+  return read;
 }
 
 bool TPgHistoryStore::EachAudit(const THistoryFilter& filter,
@@ -475,46 +475,64 @@ bool TPgHistoryStore::EachAudit(const THistoryFilter& filter,
     sql += " AND a.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY a.started_ms, a.id, c.position";
 
-  return Read(sql, params.Values(), [&](PGresult* res) {
-    TAuditAssembler audits(visit);
-    TAuditAssembler::TNumbers numbers;
-    constexpr int kCheck = 4 + kAuditNumberCount;  // the first column of the check
-    std::optional<TAuditCheckRow> row;
-    for (int i = 0, count = PQntuples(res); i < count; ++i) {
-      for (int n = 0; n < kAuditNumberCount; ++n) numbers[n] = NumberAt(res, i, 4 + n);
-      row.reset();
-      if (!PQgetisnull(res, i, kCheck)) {
-        row = TAuditCheckRow{.Check = PQgetvalue(res, i, kCheck),
-                             .Mark = PQgetvalue(res, i, kCheck + 1),
-                             .Value = std::string(TextAt(res, i, kCheck + 2)),
-                             .Reason = std::string(TextAt(res, i, kCheck + 3)),
-                             .Url = std::string(TextAt(res, i, kCheck + 4)),
-                             .Details = std::string(TextAt(res, i, kCheck + 5))};
-      }
-      audits.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), TextAt(res, i, 1),
-                 std::strtoll(PQgetvalue(res, i, 2), nullptr, 10),
-                 std::strtoll(PQgetvalue(res, i, 3), nullptr, 10), numbers, row);
+  TAuditAssembler audits(visit);
+  TAuditAssembler::TNumbers numbers;
+  constexpr int kCheck = 4 + kAuditNumberCount;  // the first column of the check
+  std::optional<TAuditCheckRow> row;
+  const bool read = Read(sql, params.Values(), [&](const PGresult* res) {
+    for (int n = 0; n < kAuditNumberCount; ++n) numbers[n] = NumberAt(res, 0, 4 + n);
+    row.reset();
+    if (!PQgetisnull(res, 0, kCheck)) {
+      row = TAuditCheckRow{.Check = PQgetvalue(res, 0, kCheck),
+                           .Mark = PQgetvalue(res, 0, kCheck + 1),
+                           .Value = std::string(TextAt(res, 0, kCheck + 2)),
+                           .Reason = std::string(TextAt(res, 0, kCheck + 3)),
+                           .Url = std::string(TextAt(res, 0, kCheck + 4)),
+                           .Details = std::string(TextAt(res, 0, kCheck + 5))};
     }
-    audits.Finish();
+    audits.Add(std::strtoll(PQgetvalue(res, 0, 0), nullptr, 10), TextAt(res, 0, 1),
+               std::strtoll(PQgetvalue(res, 0, 2), nullptr, 10),
+               std::strtoll(PQgetvalue(res, 0, 3), nullptr, 10), numbers, row);
   });
+  if (read) audits.Finish();
+  return read;
 }
 
 bool TPgHistoryStore::Read(const std::string& sql, const std::vector<const char*>& values,
-                           const std::function<void(PGresult*)>& rows) {
+                           const std::function<void(const PGresult*)>& row) {
   std::string error;
   for (int tries = 0; tries < 2; ++tries) {  // once more after a lost link
     if (!Connected()) return false;
     if (empty_) return true;
-    TResult r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                           values.data(), nullptr, nullptr, 0));
-    if (!Ok(r)) {
+    if (PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                          values.data(), nullptr, nullptr, 0) == 0) {
       error = ErrorOf(conn_);
       if (PQstatus(conn_) != CONNECTION_OK) continue;
       break;
     }
-    rows(r.get());
-    Succeeded(kTroubleRead);
-    return true;
+    PQsetSingleRowMode(conn_);
+    bool rows_came = false;
+    error.clear();
+    // Read to the end (a NULL result), whatever came before: the connection is then ready for
+    // the next statement.
+    while (PGresult* next = PQgetResult(conn_)) {
+      const TResult r(next);
+      const ExecStatusType status = PQresultStatus(next);
+      if (status == PGRES_SINGLE_TUPLE && error.empty()) {
+        row(next);
+        rows_came = true;
+      } else if (status != PGRES_TUPLES_OK && status != PGRES_SINGLE_TUPLE && error.empty()) {
+        error = Trim(PQresultErrorMessage(next));
+        if (error.empty()) error = ErrorOf(conn_);
+        std::replace(error.begin(), error.end(), '\n', ' ');
+      }
+    }
+    if (error.empty()) {
+      Succeeded(kTroubleRead);
+      return true;
+    }
+    if (!rows_came && PQstatus(conn_) != CONNECTION_OK) continue;
+    break;
   }
   Report(kTroubleRead, Utf8Bytes(u8"无法读取历史记录 ") + path_ + Utf8Bytes(u8"：") + error);
   return false;

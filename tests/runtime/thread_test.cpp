@@ -13,6 +13,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include <string>
+#include <vector>
+
+#include "runtime/BatchPipe.h"
 #include "runtime/Exception.h"
 
 namespace {
@@ -182,4 +186,30 @@ TEST(TPumpQueue, WorkPostedWhilePumpingRunsInTheSamePump) {
   EXPECT_EQ(first, 1);
   EXPECT_EQ(second, 2);
   EXPECT_FALSE(q.PumpUntil([] { return false; }, 10));
+}
+
+// Every item arrives once and in order, the last partial batch included, whatever the batch
+// size; strings handed over keep their text although their slots are reused.
+TEST(TBatchPipe, HandsEveryItemOverInOrderWithTheLastPartialBatch) {
+  for (size_t batch : {size_t{1}, size_t{7}, size_t{64}, size_t{5000}}) {
+    TBatchPipe<std::string> pipe(batch);
+    constexpr int kItems = 1000;
+    std::thread producer([&] {
+      for (int i = 0; i < kItems; ++i) pipe.Put(std::string(i % 40, 'x') + std::to_string(i));
+      pipe.Close();
+    });
+    std::vector<std::string> got;
+    const std::string* items = nullptr;
+    size_t count = 0;
+    while (pipe.Take(items, count)) got.insert(got.end(), items, items + count);
+    producer.join();
+    ASSERT_EQ(got.size(), size_t{kItems}) << "batch " << batch;
+    for (int i = 0; i < kItems; ++i)
+      ASSERT_EQ(got[i], std::string(i % 40, 'x') + std::to_string(i)) << "batch " << batch;
+  }
+  TBatchPipe<int> empty(8);
+  empty.Close();
+  const int* items = nullptr;
+  size_t count = 0;
+  EXPECT_FALSE(empty.Take(items, count));
 }
