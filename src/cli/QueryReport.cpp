@@ -168,8 +168,10 @@ void TReportWriter::Add(const TQueryRecord& record) {
       break;
     case TReportFormat::Table: {
       // Page texts and reasons come from the network: nothing of them may steer the terminal.
-      // The block is put together first and written at once (a long series has many).
-      std::string block = TerminalSafe(GbkToUtf8(record.Site));
+      // The block is put together first and written at once; stored runs (a long series has
+      // many) gather in it until it is worth a write of its own.
+      std::string& block = block_;
+      AppendTerminalSafe(block, GbkToUtf8(record.Site));
       block += "  (";
       block += IsoTime(record.StartedUnixMs);
       block += ")\n";
@@ -185,7 +187,7 @@ void TReportWriter::Add(const TQueryRecord& record) {
                                            : TerminalSafe("— " + Reason(record.Picture));
         block += '\n';
       }
-      out_.write(block.data(), static_cast<std::streamsize>(block.size()));
+      if (flush_ == TFlush::EachRecord || block.size() >= kBlockBytes) WriteBlock();
       break;
     }
   }
@@ -198,7 +200,13 @@ const char* TReportWriter::Closing() const {
   return count_ == 0 ? "]\n" : "\n]\n";
 }
 
+void TReportWriter::WriteBlock() {
+  out_.write(block_.data(), static_cast<std::streamsize>(block_.size()));
+  block_.clear();
+}
+
 void TReportWriter::Finish() {
+  WriteBlock();
   out_ << Closing();
   out_.flush();
 }

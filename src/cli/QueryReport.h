@@ -42,6 +42,7 @@ class TReportWriter {
   const std::string& Caption(const TQueryRecord& record, TResultField field);
   // What a table line of `field` starts with: its name and caption, indented and aligned.
   const std::string& LineStart(const TQueryRecord& record, TResultField field);
+  void WriteBlock();
 
   std::ostream& out_;
   const TReportFormat format_;
@@ -53,6 +54,9 @@ class TReportWriter {
   const TServiceTable* caption_table_ = nullptr;  // whose captions caption_cache_ holds
   std::vector<std::string> caption_cache_;        // by field
   std::vector<std::string> line_starts_;          // by field, as LineStart puts them
+  // Table blocks not yet written: a record's, or (TFlush::WhenFull) up to kBlockBytes of them.
+  static constexpr size_t kBlockBytes = 64 * 1024;
+  std::string block_;
 };
 
 // One object per site: {"site", "started" (ISO 8601, UTC), "services" (the set of definitions),

@@ -58,13 +58,12 @@ void AppendEscaped(std::string_view text, std::string& out) {
   }
 }
 
+// `text` with its escapes undone: itself when it holds none, else the text put in `room`.
 // `escaped`: whether `text` may hold an escape at all.
-void Unescape(std::string_view text, bool escaped, std::string& out) {
+std::string_view Unescaped(std::string_view text, bool escaped, std::string& room) {
+  if (!escaped || text.find('\\') == std::string_view::npos) return text;
+  std::string& out = room;
   out.clear();
-  if (!escaped || text.find('\\') == std::string_view::npos) {
-    out.assign(text);
-    return;
-  }
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\\' || i + 1 == text.size()) {
       out += text[i];
@@ -73,6 +72,7 @@ void Unescape(std::string_view text, bool escaped, std::string& out) {
     const char next = text[++i];
     out += next == 't' ? '\t' : next == 'n' ? '\n' : next;
   }
+  return out;
 }
 
 // Whether all of `text` is a number, put in `value`.
@@ -81,6 +81,27 @@ bool ParsedAll(std::string_view text, T& value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   return error == std::errc() && end == text.data() + text.size();
 }
+// The same for a double, sooner for plain digits (most stored numbers), which up to 15 of them
+// are a double exactly.
+bool ParsedAll(std::string_view text, double& value) {
+  constexpr size_t kExactDigits = 15;
+  if (!text.empty() && text.size() <= kExactDigits &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    int64_t whole = 0;
+    for (char c : text) whole = whole * 10 + (c - '0');
+    value = static_cast<double>(whole);
+    return true;
+  }
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// The bytes a packed row's scan stops at: the column and row ends, and the escape.
+constexpr std::array<bool, 256> kPackedStops = [] {
+  std::array<bool, 256> stops{};
+  stops['\t'] = stops['\n'] = stops['\\'] = true;
+  return stops;
+}();
 
 }  // namespace
 
@@ -226,7 +247,10 @@ void THistoryStore::TRunAssembler::Add(int64_t id, std::string_view site_utf8, i
   }
   if (!row) return;  // a run without that field
   const std::optional<TResultField> f = ResultFieldByName(row->Field);
-  if (f) Set(*f, *row);  // else a field this program lacks
+  if (!f) return;  // a field this program lacks
+  SetWords(row->Outcome, row->FetchEnd);
+  Set(*f, {row->Text, row->HttpStatus, row->ElapsedMs, row->Url, row->Detail});
+  if (*f != rfPicture) run_.Numbers[*f] = row->Number;
 }
 
 void THistoryStore::TRunAssembler::Clear(TFieldResult& r) {
@@ -239,68 +263,72 @@ void THistoryStore::TRunAssembler::Clear(TFieldResult& r) {
   r.Fetch.Detail.clear();
 }
 
-void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldRow& row) {
-  TFieldResult& r = field == rfPicture ? run_.Record.Picture : run_.Record.Fields[field];
+void THistoryStore::TRunAssembler::SetWords(std::string_view outcome, std::string_view fetch_end) {
   // The fields of a run mostly share their outcome and end: their words are matched once.
-  if (row.Outcome != outcome_word_) {
-    outcome_word_ = row.Outcome;
-    outcome_state_ = StateOfOutcomeWord(row.Outcome);
+  if (outcome != outcome_word_) {
+    outcome_word_ = outcome;
+    outcome_state_ = StateOfOutcomeWord(outcome_word_);
   }
-  if (row.FetchEnd != end_word_) {
-    end_word_ = row.FetchEnd;
-    end_ = EnumOfWord(kFetchEndWords, row.FetchEnd, TFetchEnd::OtherFailure);
+  if (fetch_end != end_word_) {
+    end_word_ = fetch_end;
+    end_ = EnumOfWord(kFetchEndWords, end_word_, TFetchEnd::OtherFailure);
   }
+}
+
+void THistoryStore::TRunAssembler::Set(TResultField field, const TFieldView& view) {
+  TFieldResult& r = field == rfPicture ? run_.Record.Picture : run_.Record.Fields[field];
   r.State = outcome_state_;
   if (r.State == TFieldState::Value) {
-    Utf8ToGbk(row.Text, r.Text, false);
+    Utf8ToGbk(view.Text, r.Text, false);
   } else {
     r.Text.clear();  // (a field given twice keeps no text of its first)
   }
   r.Fetch.End = end_;
-  r.Fetch.HttpStatus = row.HttpStatus;
-  r.Fetch.ElapsedMs = static_cast<uint32_t>(row.ElapsedMs);
-  r.Fetch.Url = row.Url;
-  r.Fetch.Detail = row.Detail;
-  if (field != rfPicture) run_.Numbers[field] = row.Number;
+  r.Fetch.HttpStatus = view.HttpStatus;
+  r.Fetch.ElapsedMs = static_cast<uint32_t>(view.ElapsedMs);
+  r.Fetch.Url = view.Url;
+  r.Fetch.Detail = view.Detail;
 }
 
 void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
   constexpr size_t kColumns = 9;
-  TFieldRow& row = packed_row_;
   constexpr size_t kFirstShared = 3;  // outcome, end, status, time: as the row before's
   std::array<std::string_view, 4> shared;
-  int status = 0;        // shared[2] and [3] read
+  int status = 0;  // shared[2] and [3] read
   int64_t elapsed = 0;
-  std::string_view url;     // the last row's, as stored
-  bool url_changed = true;  // row.Url does not hold it yet
+  std::string_view url;     // the last row's, unescaped
   int next = rfSite1;       // the rows come in field order: the field expected next
+  bool first_row = true;
+  std::array<std::string_view, kColumns> c;  // (out here: made afresh, it is zeroed row by row)
   const char* p = packed.data();
   const char* const end = p + packed.size();
-  std::array<std::string_view, kColumns> c;  // (out here: made afresh, it is zeroed row by row)
   while (p < end) {
     // One row: its columns, and whether any holds an escape. Columns a later layout may add
     // after these are passed over.
     size_t n = 0;
     bool escaped = false;
     const char* start = p;
-    for (; p < end && *p != '\n'; ++p) {
-      if (*p == '\\') escaped = true;
+    for (;;) {
+      while (p < end && !kPackedStops[static_cast<unsigned char>(*p)]) ++p;
+      if (p == end || *p == '\n') break;
       if (*p == '\t') {
         if (n < kColumns) c[n++] = std::string_view(start, p - start);
         start = p + 1;
+      } else {
+        escaped = true;
       }
+      ++p;
     }
     if (n < kColumns) c[n++] = std::string_view(start, p - start);
     ++p;
     if (n < kColumns) continue;  // not a row
-    if (c[7] != kSameUrl) {
-      url = c[7];
-      url_changed = true;
-    }
+    if (c[7] != kSameUrl) url = Unescaped(c[7], true, url_);
     // The outcome, end, status and time a row leaves empty are the row before's.
     for (size_t k = 0; k < shared.size(); ++k) {
       if (!c[kFirstShared + k].empty()) shared[k] = c[kFirstShared + k];
     }
+    if (first_row || !c[3].empty() || !c[4].empty()) SetWords(shared[0], shared[1]);
+    first_row = false;
     if (!c[5].empty() && !ParsedAll(c[5], status)) status = 0;
     if (!c[6].empty() && !ParsedAll(c[6], elapsed)) elapsed = 0;
     // A row without a name is the field after the row before's.
@@ -316,21 +344,14 @@ void THistoryStore::TRunAssembler::AddPacked(std::string_view packed) {
     }
     next = *field + 1;
     if (!wanted_[*field]) continue;
-    Unescape(c[1], escaped, row.Text);
-    row.Number.reset();
-    double number = 0;
-    const std::string_view number_text = c[2] == kSameAsText ? std::string_view(row.Text) : c[2];
-    if (!number_text.empty() && ParsedAll(number_text, number)) row.Number = number;
-    row.Outcome.assign(shared[0]);
-    row.FetchEnd.assign(shared[1]);
-    row.HttpStatus = status;
-    row.ElapsedMs = elapsed;
-    if (url_changed) {
-      Unescape(url, true, row.Url);
-      url_changed = false;
-    }
-    Unescape(c[8], escaped, row.Detail);
-    Set(*field, row);
+    const std::string_view text = Unescaped(c[1], escaped, text_);
+    Set(*field, {text, status, elapsed, url, Unescaped(c[8], escaped, detail_)});
+    if (*field == rfPicture) continue;
+    std::optional<double>& number = run_.Numbers[*field];
+    number.reset();  // (a field given twice keeps no number of its first)
+    double value = 0;
+    const std::string_view number_text = c[2] == kSameAsText ? text : c[2];
+    if (!number_text.empty() && ParsedAll(number_text, value)) number = value;
   }
 }
 

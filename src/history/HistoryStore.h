@@ -188,19 +188,29 @@ class THistoryStore {
     void Finish();
 
    private:
+    // One field of a row, its texts UTF-8 (and unescaped); its outcome and end as SetWords
+    // last met them, its number set apart.
+    struct TFieldView {
+      std::string_view Text;
+      int HttpStatus;
+      int64_t ElapsedMs;
+      std::string_view Url, Detail;
+    };
     // What Set fills, as a fresh run has it.
     static void Clear(TFieldResult& r);
-    void Set(TResultField field, const TFieldRow& row);
+    // The outcome and fetch end words of the fields Set fills next.
+    void SetWords(std::string_view outcome, std::string_view fetch_end);
+    void Set(TResultField field, const TFieldView& view);
 
     const std::function<void(const THistoryQuery&)>& visit_;
     std::array<bool, kTextFieldCount + 1> wanted_;
     THistoryQuery run_;
-    TFieldRow packed_row_;  // reused, so that its strings keep their room
-    bool open_ = false;     // run_ holds a run not yet handed over
-    // The last outcome and end words Set met, and what they mean.
+    bool open_ = false;  // run_ holds a run not yet handed over
+    // The last outcome and end words met, and what they mean.
     std::string outcome_word_, end_word_;
     TFieldState outcome_state_;
     TFetchEnd end_;
+    std::string text_, url_, detail_;  // room for packed texts with escapes undone
   };
 
   // One stored check of a check-up, as both stores keep it.

@@ -4,7 +4,7 @@
 #include <clocale>
 #include <cstdint>
 #include <cstring>
-#include <iconv.h>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -12,11 +12,18 @@
 
 namespace {
 
-// Both directions of code page 936, built once from iconv and kept for the process's life
-// (never destroyed, so a worker converting during exit finds it intact).
+// Code page 936 as glibc's iconv reads it: for each double-byte code (lead 0x81..0xFE, trail
+// 0x40..0xFE) the UCS-2 character it stands for, 0 for none. Made by tools/gen_gbk_table.py.
+constexpr int kGbkTrails = 191;
+constexpr uint16_t kGbkToUcs[126 * kGbkTrails] = {
+#include "runtime/GbkTable.inc"
+};
+
+// Both directions, indexed directly, made from kGbkToUcs once and kept for the process's life
+// (never destroyed, so a worker converting during exit finds them intact).
 struct GbkTables {
-  uint16_t to_gbk[65536];     // UCS-2 -> GBK code (one byte < 0x80, or lead<<8|trail); 0 = none
-  uint16_t to_ucs[65536];     // GBK double-byte code -> UCS-2; 0 = none
+  uint16_t to_gbk[65536];  // UCS-2 -> GBK code (one byte < 0x80, or lead<<8|trail); 0 = none
+  uint16_t to_ucs[65536];  // GBK double-byte code -> UCS-2; 0 = none
 };
 
 const GbkTables& Tables() {
@@ -24,26 +31,12 @@ const GbkTables& Tables() {
     auto* t = new GbkTables;
     std::memset(t, 0, sizeof *t);
     for (unsigned c = 0; c < 0x80; ++c) t->to_gbk[c] = static_cast<uint16_t>(c);
-    iconv_t cd = iconv_open("CP936", "UCS-2LE");
-    if (cd != reinterpret_cast<iconv_t>(-1)) {
-      for (unsigned c = 0x80; c < 0x10000; ++c) {
-        if (c >= 0xD800 && c <= 0xDFFF) continue;
-        char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-        char out[8];
-        char* ip = in;
-        char* op = out;
-        size_t il = 2, ol = sizeof out;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        if (iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1)) continue;
-        size_t n = sizeof out - ol;
-        if (n == 2 && IsLeadByte(static_cast<unsigned char>(out[0]))) {
-          uint16_t code = static_cast<uint16_t>((static_cast<unsigned char>(out[0]) << 8) |
-                                                static_cast<unsigned char>(out[1]));
-          t->to_gbk[c] = code;
-          if (t->to_ucs[code] == 0) t->to_ucs[code] = static_cast<uint16_t>(c);
-        }
-      }
-      iconv_close(cd);
+    for (unsigned i = 0; i < std::size(kGbkToUcs); ++i) {
+      const uint16_t ucs = kGbkToUcs[i];
+      if (ucs == 0) continue;
+      const auto code = static_cast<uint16_t>(((0x81 + i / kGbkTrails) << 8) | (0x40 + i % kGbkTrails));
+      t->to_ucs[code] = ucs;
+      t->to_gbk[ucs] = code;
     }
     return t;
   }();

@@ -1,6 +1,8 @@
 // Code-page services of the system locale, which is GBK (code page 936) for this program.
-// The UCS-2 -> GBK table is built once, lazily and thread-safely, from iconv's CP936, and is
-// never destroyed (workers may still convert while the program exits).
+// The tables both ways are glibc iconv's CP936, read once by tools/gen_gbk_table.py and built
+// into the program (so a start converts at once, and needs no iconv modules); they are laid out
+// once, lazily and thread-safely, and never destroyed (workers may still convert while the
+// program exits).
 #pragma once
 
 #include <string>

@@ -3,6 +3,7 @@
 #include "runtime/CodePage.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <string>
 
@@ -33,6 +34,27 @@ TEST(GbkUtf8, EveryGbkCharacterRoundTrips) {
     }
   }
   EXPECT_GT(mapped, 21000);  // GBK assigns about 21886 double-byte codes
+}
+
+// The built-in table is glibc's CP936 as tools/gen_gbk_table.py read it: every character is
+// written as iconv writes it (a double-byte code), or as "?".
+TEST(GbkUtf8, TheTableWritesEveryCharacterAsIconvDoes) {
+  const iconv_t cd = iconv_open("CP936", "UCS-2LE");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  for (unsigned c = 0x80; c < 0x10000; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    char out[8];
+    char* ip = in;
+    char* op = out;
+    size_t in_left = sizeof in, out_left = sizeof out;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    const bool converted = iconv(cd, &ip, &in_left, &op, &out_left) != static_cast<size_t>(-1);
+    const std::string written(out, sizeof out - out_left);
+    const bool double_byte = converted && written.size() == 2 && IsLeadByte(written[0]);
+    ASSERT_EQ(Ucs2ToGbk(static_cast<char16_t>(c)), double_byte ? written : "?") << std::hex << c;
+  }
+  iconv_close(cd);
 }
 
 TEST(GbkUtf8, MalformedAndUnmappableInputBecomesQuestionMarks) {
