@@ -426,7 +426,7 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
 // rather than both; a trouble reading is told after what was read.
 int WriteStored(const std::string& location, const THistoryFilter& filter, TReportFormat format,
                 const std::vector<TResultField>& fields, std::ostream& out, std::ostream& err) {
-  constexpr size_t kRunsPerBatch = 64;
+  constexpr size_t kRunsPerBatch = 128;
   TReportWriter writer(out, format, fields, true, TFlush::WhenFull);
   TBatchPipe<TQueryRecord> runs(kRunsPerBatch);
   std::ostringstream trouble;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <memory>
+#include <string_view>
 
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
@@ -290,17 +291,19 @@ bool TPgHistoryStore::IsOpen() const {
 bool TPgHistoryStore::Connected() {
   if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) return true;
   Close();
-  // The location's own connect_timeout, when it has one, comes later and wins.
+  // The location's own connect_timeout, when it has one, comes later and wins; the texts are
+  // UTF-8 whatever it says (asked for in the greeting rather than a statement of its own).
   const std::string timeout = std::to_string(std::max(1, options_.ConnectTimeoutS));
-  const char* const keys[] = {"connect_timeout", "dbname", nullptr};
-  const char* const values[] = {timeout.c_str(), location_.c_str(), nullptr};
+  const char* const keys[] = {"connect_timeout", "dbname", "client_encoding", nullptr};
+  const char* const values[] = {timeout.c_str(), location_.c_str(), "UTF8", nullptr};
   conn_ = PQconnectdbParams(keys, values, 1);
   std::string error;
   if (conn_ == nullptr) {
     error = "out of memory";
   } else if (PQstatus(conn_) != CONNECTION_OK) {
     error = ErrorOf(conn_);
-  } else if (PQsetClientEncoding(conn_, "UTF8") != 0) {
+  } else if (std::string_view(pg_encoding_to_char(PQclientEncoding(conn_))) != "UTF8" &&
+             PQsetClientEncoding(conn_, "UTF8") != 0) {
     error = ErrorOf(conn_);
   } else {
     // The server's notices are not the user's business.
