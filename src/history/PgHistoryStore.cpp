@@ -442,23 +442,23 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
   // A run whose rows were not all read is not handed over.
   TRunAssembler runs(visit, filter.Fields);
   std::optional<TFieldRow> row;
-  const bool read = Read(sql, params.Values(), [&](const PGresult* res) {
+  const bool read = Read(sql, params.Values(), [&](const PGresult* res, int i) {
     row.reset();
-    if (!PQgetisnull(res, 0, 3)) {
+    if (!PQgetisnull(res, i, 3)) {
       row.emplace();
-      row->Field = PQgetvalue(res, 0, 3);
-      row->Text = PQgetvalue(res, 0, 4);
-      row->Number = NumberAt(res, 0, 5);
-      row->Outcome = PQgetvalue(res, 0, 6);
-      row->FetchEnd = PQgetvalue(res, 0, 7);
-      row->HttpStatus = std::atoi(PQgetvalue(res, 0, 8));
-      row->ElapsedMs = std::strtoll(PQgetvalue(res, 0, 9), nullptr, 10);
-      row->Url = PQgetvalue(res, 0, 10);
-      row->Detail = PQgetvalue(res, 0, 11);
+      row->Field = PQgetvalue(res, i, 3);
+      row->Text = PQgetvalue(res, i, 4);
+      row->Number = NumberAt(res, i, 5);
+      row->Outcome = PQgetvalue(res, i, 6);
+      row->FetchEnd = PQgetvalue(res, i, 7);
+      row->HttpStatus = std::atoi(PQgetvalue(res, i, 8));
+      row->ElapsedMs = std::strtoll(PQgetvalue(res, i, 9), nullptr, 10);
+      row->Url = PQgetvalue(res, i, 10);
+      row->Detail = PQgetvalue(res, i, 11);
     }
-    runs.Add(std::strtoll(PQgetvalue(res, 0, 0), nullptr, 10), TextAt(res, 0, 1),
-             std::strtoll(PQgetvalue(res, 0, 2), nullptr, 10), TextAt(res, 0, 12), row);
-    if (!PQgetisnull(res, 0, 13)) runs.AddPacked(TextAt(res, 0, 13));
+    runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), TextAt(res, i, 1),
+             std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), TextAt(res, i, 12), row);
+    if (!PQgetisnull(res, i, 13)) runs.AddPacked(TextAt(res, i, 13));
   });
   if (read) runs.Finish();
   return read;
@@ -485,27 +485,27 @@ bool TPgHistoryStore::EachAudit(const THistoryFilter& filter,
   TAuditAssembler::TNumbers numbers;
   constexpr int kCheck = 4 + kAuditNumberCount;  // the first column of the check
   std::optional<TAuditCheckRow> row;
-  const bool read = Read(sql, params.Values(), [&](const PGresult* res) {
-    for (int n = 0; n < kAuditNumberCount; ++n) numbers[n] = NumberAt(res, 0, 4 + n);
+  const bool read = Read(sql, params.Values(), [&](const PGresult* res, int i) {
+    for (int n = 0; n < kAuditNumberCount; ++n) numbers[n] = NumberAt(res, i, 4 + n);
     row.reset();
-    if (!PQgetisnull(res, 0, kCheck)) {
-      row = TAuditCheckRow{.Check = PQgetvalue(res, 0, kCheck),
-                           .Mark = PQgetvalue(res, 0, kCheck + 1),
-                           .Value = std::string(TextAt(res, 0, kCheck + 2)),
-                           .Reason = std::string(TextAt(res, 0, kCheck + 3)),
-                           .Url = std::string(TextAt(res, 0, kCheck + 4)),
-                           .Details = std::string(TextAt(res, 0, kCheck + 5))};
+    if (!PQgetisnull(res, i, kCheck)) {
+      row = TAuditCheckRow{.Check = PQgetvalue(res, i, kCheck),
+                           .Mark = PQgetvalue(res, i, kCheck + 1),
+                           .Value = std::string(TextAt(res, i, kCheck + 2)),
+                           .Reason = std::string(TextAt(res, i, kCheck + 3)),
+                           .Url = std::string(TextAt(res, i, kCheck + 4)),
+                           .Details = std::string(TextAt(res, i, kCheck + 5))};
     }
-    audits.Add(std::strtoll(PQgetvalue(res, 0, 0), nullptr, 10), TextAt(res, 0, 1),
-               std::strtoll(PQgetvalue(res, 0, 2), nullptr, 10),
-               std::strtoll(PQgetvalue(res, 0, 3), nullptr, 10), numbers, row);
+    audits.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), TextAt(res, i, 1),
+               std::strtoll(PQgetvalue(res, i, 2), nullptr, 10),
+               std::strtoll(PQgetvalue(res, i, 3), nullptr, 10), numbers, row);
   });
   if (read) audits.Finish();
   return read;
 }
 
 bool TPgHistoryStore::Read(const std::string& sql, const std::vector<const char*>& values,
-                           const std::function<void(const PGresult*)>& row) {
+                           const std::function<void(const PGresult*, int)>& row) {
   std::string error;
   for (int tries = 0; tries < 2; ++tries) {  // once more after a lost link
     if (!Connected()) return false;
@@ -524,10 +524,11 @@ bool TPgHistoryStore::Read(const std::string& sql, const std::vector<const char*
     while (PGresult* next = PQgetResult(conn_)) {
       const TResult r(next);
       const ExecStatusType status = PQresultStatus(next);
-      if (status == PGRES_SINGLE_TUPLE && error.empty()) {
-        row(next);
-        rows_came = true;
-      } else if (status != PGRES_TUPLES_OK && status != PGRES_SINGLE_TUPLE && error.empty()) {
+      if (status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK) {
+        // (All rows in one result only if single-row mode was refused.)
+        for (int i = 0, count = PQntuples(next); i < count && error.empty(); ++i) row(next, i);
+        rows_came = rows_came || PQntuples(next) > 0;
+      } else if (error.empty()) {
         error = Trim(PQresultErrorMessage(next));
         if (error.empty()) error = ErrorOf(conn_);
         std::replace(error.begin(), error.end(), '\n', ' ');

@@ -47,12 +47,12 @@ class TPgHistoryStore : public THistoryStore {
   // on a new connection after a lost link, again after a serialization failure); false with a
   // message ending in `lost` ("这次查询没有保存。") when it could not.
   bool Write(const std::string& sql, const std::vector<const char*>& values, const char8_t* lost);
-  // With mu_ held: hands the rows of a query to `row` one at a time as they arrive (each a
-  // result of one row), so that a long series is taken apart while the server still sends it;
-  // asked again on a new connection after a link lost before the first row; none in a database
-  // without a history. false, with a message, when it could not be read whole.
+  // With mu_ held: hands the rows of a query to `row` (a result and the row's index in it) one
+  // at a time as they arrive, so that a long series is taken apart while the server still
+  // sends it; asked again on a new connection after a link lost before the first row; none in
+  // a database without a history. false, with a message, when it could not be read whole.
   bool Read(const std::string& sql, const std::vector<const char*>& values,
-            const std::function<void(const pg_result*)>& row);
+            const std::function<void(const pg_result*, int)>& row);
 
   pg_conn* conn_ = nullptr;
   std::string location_;  // with the password, for connecting
