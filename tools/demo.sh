@@ -50,17 +50,24 @@ if [ "$world" = current ]; then
 fi
 "$standins" 127.0.0.1 80 "${args[@]}" > "$work/requests.txt" 2> "$work/standins.err" &
 standins_pid=$!
-for _ in $(seq 50); do grep -q listening "$work/standins.err" 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 300); do grep -q listening "$work/standins.err" 2>/dev/null && break; sleep 0.1; done
 Xvfb :77 -screen 0 1024x768x24 -nolisten tcp > /dev/null 2>&1 &
 export DISPLAY=:77
-for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+# A busy machine (the test suite just ran) may take seconds to bring the display up: wait for
+# it up to 30 s rather than start the window without one.
+display=""
+for _ in $(seq 300); do
+  xdotool getdisplaygeometry >/dev/null 2>&1 && { display=up; break; }
+  sleep 0.1
+done
+[ -n "$display" ] || { echo "demo: the virtual display did not come up"; exit 1; }
 
 app_args=()
 [ "$world" = current ] && app_args=(--services current)
 "$bin" "${app_args[@]}" &
 app_pid=$!
 win=""
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   win=$(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | head -n 1 || true)
   [ -n "$win" ] && break
   sleep 0.1
