@@ -19,8 +19,8 @@ enum class TReportFormat { Table, Json, JsonLines, Csv };
 // line, or an element of a JSON array (valid JSON once Finish has run). `fields` and
 // `with_time` as WriteCsv and WriteJson take them. Each record is flushed as it is added, so
 // that what was finished is on the output however the program ends; stored runs, which come
-// faster than any reader reads them, can be left to the stream's buffer (TFlush::WhenFull)
-// until Finish.
+// faster than any reader reads them, are rather written in large pieces (TFlush::WhenFull),
+// the last at Finish.
 enum class TFlush { EachRecord, WhenFull };
 class TReportWriter {
  public:
