@@ -20,6 +20,7 @@
 
 #include "cli/QueryTool.h"
 #include "cli/SiteQueries.h"
+#include "history/HistoryStore.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
 #include "transport/NetResolver.h"
@@ -364,8 +365,31 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   }
   EXPECT_NE(err_.str().find("from 1 to 65535"), std::string::npos) << err_.str();
 
-  // History trouble: a read that fails is an error; a corrupt file set aside is told once.
+  // A long series is read while it is written: every run once, in order, across the reader's
+  // batches and the report's blocks (300 runs: more than two of each).
   const std::string stored_at = std::string(dir_) + "/velmora/history.sqlite3";
+  {
+    const auto history = OpenHistoryStore(stored_at);
+    TQueryRecord run;
+    run.Site = "many.test";
+    for (int i = 0; i < 300; ++i) {
+      run.StartedUnixMs = 1796688000000 + (299 - i) * 60000LL;  // stored newest first
+      run.Fields[rfSite1].State = TFieldState::Value;
+      run.Fields[rfSite1].Text = std::to_string(299 - i);
+      ASSERT_TRUE(history->Record(run));
+    }
+  }
+  ASSERT_EQ(Run({"--history", "many.test"}), kToolDone) << err_.str();
+  EXPECT_EQ(Count(out_.str(), "many.test  ("), 300u);
+  std::vector<int> values;  // Site1's, run by run
+  std::istringstream table(out_.str());
+  for (std::string line; std::getline(table, line);) {
+    if (line.rfind("  Site1 ", 0) == 0) values.push_back(std::stoi(line.substr(line.rfind(' '))));
+  }
+  ASSERT_EQ(values.size(), 300u);
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(values[i], i) << "a run missing or out of order";
+
+  // History trouble: a read that fails is an error; a corrupt file set aside is told once.
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(stored_at.c_str(), &db), SQLITE_OK);
   sqlite3_exec(db, "ALTER TABLE fields RENAME COLUMN outcome TO result", nullptr, nullptr, nullptr);
