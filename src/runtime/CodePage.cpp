@@ -34,7 +34,8 @@ const GbkTables& Tables() {
     for (unsigned i = 0; i < std::size(kGbkToUcs); ++i) {
       const uint16_t ucs = kGbkToUcs[i];
       if (ucs == 0) continue;
-      const auto code = static_cast<uint16_t>(((0x81 + i / kGbkTrails) << 8) | (0x40 + i % kGbkTrails));
+      const unsigned lead = 0x81 + i / kGbkTrails, trail = 0x40 + i % kGbkTrails;
+      const auto code = static_cast<uint16_t>((lead << 8) | trail);
       t->to_ucs[code] = ucs;
       t->to_gbk[ucs] = code;
     }
