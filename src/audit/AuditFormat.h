@@ -1,9 +1,11 @@
 // Small texts the checks share: durations, sizes, and a result begun with its check and URL.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "audit/AuditPage.h"
 #include "audit/AuditReport.h"
@@ -46,6 +48,16 @@ inline void AuditMark(TAuditResult& result, TAuditMark mark, std::string value,
   result.Mark = mark;
   result.Value = std::move(value);
   result.Reason = std::move(reason);
+}
+
+// The network layer's own words about a failure as further lines of `result`, a line of them
+// each: they may run over several ("Socket Error # 10061\r\nConnection refused.").
+inline void AuditAddDetailLines(TAuditResult& result, std::string_view words) {
+  while (!words.empty()) {
+    const size_t end = std::min(words.find_first_of("\r\n"), words.size());
+    if (end > 0) result.Details.emplace_back(words.substr(0, end));
+    words.remove_prefix(std::min(end + 1, words.size()));
+  }
 }
 
 // The reason a page that did not come says why: "无法读取：连接超时".

@@ -28,7 +28,7 @@ TAuditResult CheckCertificate(const TAuditPage& home) {
   if (!home.CertNotAfterUnix && home.CertProblem.empty()) {
     // No handshake got as far as the certificate.
     AuditMark(result, TAuditMark::Unable, "", AuditUnreadable(home.Failure));
-    if (!home.Detail.empty()) result.Details.push_back(home.Detail);
+    AuditAddDetailLines(result, home.Detail);
     return result;
   }
   std::string days_text;

@@ -21,7 +21,7 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
   if (!robots.Answered) {
     result.Mark = TAuditMark::Unable;
     result.Reason = "取不到 robots.txt：" + robots.Failure;
-    if (!robots.Detail.empty()) result.Details.push_back(robots.Detail);
+    AuditAddDetailLines(result, robots.Detail);
     return result;
   }
   const std::string status = "HTTP " + std::to_string(robots.Status);

@@ -322,6 +322,35 @@ void TellStoreMessage(THistoryStore& history, const char* prefix, std::ostream& 
   if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
 }
 
+// How far a list of sites has come, on one line of a terminal's stderr rewritten in place
+// ("[12/50] 8.3 s  a.com, b.com"); nothing for one site or when stderr is not a terminal.
+// Other lines on stderr begin with "\r", so that they write over it.
+class TProgressLine {
+ public:
+  TProgressLine(size_t total, std::ostream& err)
+      : err_(err), total_(total), shown_(total > 1 && isatty(2)) {}
+  // `names` (GBK): the sites under way, or the one just finished.
+  void Show(size_t done, const std::string& names) {
+    if (!shown_) return;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    char line[64];
+    std::snprintf(line, sizeof line, "\r[%zu/%zu] %.1f s  ", done, total_, seconds);
+    err_ << line << GbkToUtf8(CutAtCharacter(names, 60)) << "\x1b[K" << std::flush;
+  }
+  // Takes the line away, once the list is done.
+  void End() {
+    if (shown_) err_ << "\r\x1b[K" << std::flush;
+  }
+  bool Shown() const { return shown_; }
+
+ private:
+  std::ostream& err_;
+  const size_t total_;
+  const bool shown_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
 }  // namespace
 
 int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
@@ -329,8 +358,6 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
                std::ostream& err) {
   const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
   TellStoreMessage(*history, "", err);
-  const bool show_progress = sites.size() > 1 && isatty(2);
-  const auto started = std::chrono::steady_clock::now();
   TStopSignals signals;
   options.Stop = &g_stop;
   TReportWriter writer(out, format);
@@ -341,17 +368,14 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
     TellStoreMessage(*history, "\r", err);
     in_order.Done(index, record);
   };
-  if (show_progress) {
-    options.Progress = [&](size_t done, size_t total, const std::string& current) {
-      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                           started).count();
-      char line[64];
-      std::snprintf(line, sizeof line, "\r[%zu/%zu] %.1f s  ", done, total, seconds);
-      err << line << GbkToUtf8(CutAtCharacter(current, 60)) << "\x1b[K" << std::flush;
+  TProgressLine progress(sites.size(), err);
+  if (progress.Shown()) {
+    options.Progress = [&](size_t done, size_t, const std::string& current) {
+      progress.Show(done, current);
     };
   }
   const std::vector<TQueryRecord> records = RunSites(sites, options);
-  if (show_progress) err << "\r\x1b[K" << std::flush;
+  progress.End();
   g_closing = nullptr;
   writer.Finish();
   return ExitStatusOf(records);
@@ -371,12 +395,16 @@ int AuditSites(const std::vector<TSiteName>& sites, TSiteAuditOptions options, i
   options.Stop = &g_stop;
   TAuditWriter writer(out, format);
   TInListOrder<TAuditWriter, TAuditReport> in_order(writer, sites.size(), &out == &std::cout);
+  TProgressLine progress(sites.size(), err);
+  size_t done = 0;
   options.OnReport = [&](size_t index, const TAuditReport& report) {
     history->RecordAudit(report);
-    TellStoreMessage(*history, "", err);
+    TellStoreMessage(*history, "\r", err);
     in_order.Done(index, report);
+    progress.Show(++done, Utf8ToGbk(report.Site));
   };
   const auto reports = RunSiteAudits(targets, options);
+  progress.End();
   g_closing = nullptr;
   writer.Finish();
   return ExitStatusOf(reports);

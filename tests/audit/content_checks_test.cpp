@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "audit/AuditChecks.h"
 #include "audit/RobotsTxt.h"
@@ -68,6 +69,11 @@ TEST(ContentChecks, Robots) {
   const TAuditResult listed = CheckRobots(rows[3].Robots);
   ASSERT_EQ(listed.Details.size(), 1u);
   EXPECT_EQ(listed.Details[0], "Sitemap: https://a.example/s.xml.gz");
+  // The network layer's words come a line each, never with their line breaks inside.
+  TAuditPage refused = NoAnswer();
+  refused.Detail = "Socket Error # 10061\r\nConnection refused.";
+  EXPECT_EQ(CheckRobots(refused).Details,
+            (std::vector<std::string>{"Socket Error # 10061", "Connection refused."}));
 }
 
 std::string UrlSet(int urls) {
