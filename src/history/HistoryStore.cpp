@@ -92,8 +92,7 @@ bool ParsedAll(std::string_view text, double& value) {
     value = static_cast<double>(whole);
     return true;
   }
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size();
+  return ParsedAll<double>(text, value);
 }
 
 // The bytes a packed row's scan stops at: the column and row ends, and the escape.
