@@ -2,6 +2,7 @@
 // parts of a parsed URL, the reasons given for a refusal, and serialising then parsing again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -24,9 +25,14 @@ TNetUrlResult ParseCase(const nlohmann::json& c) {
   return TNetUrl::Parse(input, std::string(c["base"]));
 }
 
+// Where the libraries beneath read a case otherwise, written down so that a change is seen.
+// libidn2 holds a symbol such as U+2603 to IDNA 2008's disallowed list, where UTS 46 lets it
+// through.
+const char* const kKnownDifferences[] = {"https://%e2%98%83"};
+
 TEST(NetUrl, AgreesWithTheStandardsCases) {
   const nlohmann::json cases = ReadCases();
-  ASSERT_GT(cases.size(), 100u);
+  ASSERT_GT(cases.size(), 400u);
   int checked = 0;
   for (const nlohmann::json& c : cases) {
     if (!c.is_object()) continue;  // a comment line
@@ -34,6 +40,11 @@ TEST(NetUrl, AgreesWithTheStandardsCases) {
     SCOPED_TRACE("input [" + input + "] base " + c["base"].dump());
     const TNetUrlResult got = ParseCase(c);
     ++checked;
+    if (std::find(std::begin(kKnownDifferences), std::end(kKnownDifferences), input) !=
+        std::end(kKnownDifferences)) {
+      EXPECT_FALSE(got) << "now agrees: drop it from kKnownDifferences";
+      continue;
+    }
     if (c.value("failure", false)) {
       EXPECT_FALSE(got) << "accepted as " << got.Url->Href();
       continue;
@@ -55,7 +66,7 @@ TEST(NetUrl, AgreesWithTheStandardsCases) {
     ASSERT_TRUE(again) << again.Error;
     EXPECT_EQ(*again.Url, url);
   }
-  EXPECT_GT(checked, 100);
+  EXPECT_GT(checked, 400);
 }
 
 // Parts of one URL, and the reason given when there is none: one row a case.
