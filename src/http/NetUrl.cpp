@@ -618,10 +618,10 @@ int TNetUrl::PortNumber() const { return port_ < 0 ? DefaultPort(scheme_) : port
 
 std::string TNetUrl::PathAndQuery() const { return query_ ? path_ + "?" + *query_ : path_; }
 
-std::string TNetUrl::HrefWithoutFragment() const {
+std::string TNetUrl::Serialise(bool with_fragment, bool with_default_port) const {
   std::string out;
   out.reserve(scheme_.size() + username_.size() + password_.size() + host_.size() + path_.size() +
-              (query_ ? query_->size() : 0) + 16);
+              (query_ ? query_->size() : 0) + (fragment_ ? fragment_->size() : 0) + 16);
   out += scheme_;
   out += "://";
   if (!username_.empty() || !password_.empty()) {
@@ -633,21 +633,16 @@ std::string TNetUrl::HrefWithoutFragment() const {
     out += '@';
   }
   out += host_;
-  if (port_ >= 0) {
+  if (port_ >= 0 || with_default_port) {
     out += ':';
-    out += std::to_string(port_);
+    out += std::to_string(PortNumber());
   }
   out += path_;
   if (query_) {
     out += '?';
     out += *query_;
   }
-  return out;
-}
-
-std::string TNetUrl::Href() const {
-  std::string out = HrefWithoutFragment();
-  if (fragment_) {
+  if (fragment_ && with_fragment) {
     out += '#';
     out += *fragment_;
   }

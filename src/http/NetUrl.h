@@ -44,7 +44,7 @@ class TNetUrl {
   static TNetUrlResult Parse(std::string_view input, std::string_view base);
 
   // The whole URL, serialised: "https://user:pw@xn--fa-hia.example:8443/a%20b?q=1#top".
-  std::string Href() const;
+  std::string Href() const { return Serialise(true, false); }
   // The parts as the URL Standard's API names them (each "" when absent).
   std::string Protocol() const { return scheme_ + ":"; }  // "https:"
   const std::string& Scheme() const { return scheme_; }   // "https"
@@ -62,7 +62,9 @@ class TNetUrl {
   // The request target of an origin-form request line: path and "?query", no fragment.
   std::string PathAndQuery() const;
   // Href() without the fragment: the URL a request is made for.
-  std::string HrefWithoutFragment() const;
+  std::string HrefWithoutFragment() const { return Serialise(false, false); }
+  // HrefWithoutFragment() with the port always written, the scheme's default too.
+  std::string HrefWithPort() const { return Serialise(false, true); }
   // Whether a query ("?", empty or not) / a fragment ("#") is present.
   bool HasQuery() const { return query_.has_value(); }
   bool HasFragment() const { return fragment_.has_value(); }
@@ -72,6 +74,7 @@ class TNetUrl {
  private:
   TNetUrl() = default;
   friend class TNetUrlParser;
+  std::string Serialise(bool with_fragment, bool with_default_port) const;
 
   std::string scheme_;  // "http" or "https"
   std::string username_;
