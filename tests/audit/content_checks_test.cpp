@@ -55,7 +55,7 @@ TEST(ContentChecks, Robots) {
        "禁止抓取"},
       {"shut for everyone",
        Answer(200, "User-agent: *\nDisallow: /\nSitemap: https://a.example/s.xml.gz\n"),
-       TAuditMark::Fail, "1 个 Sitemap", "Disallow: /"},
+       TAuditMark::Fail, "1 个 Sitemap", "所有爬虫都不能抓取全站"},
       {"own group only", Answer(200, "User-agent: foobot\nDisallow: /\n"), TAuditMark::Pass,
        "HTTP 200", "可读"},
       {"over what crawlers read", Answer(200, std::string(600 * 1024, '#')), TAuditMark::Warn,
