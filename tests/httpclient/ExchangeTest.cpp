@@ -478,6 +478,7 @@ TEST(HttpLimits, CodedBodiesAreHeldToTheLimitAsDecoded) {
     EXPECT_THROW(http->Get(server.Url("/"), &out), ENetHTTPLimitExceeded);
     EXPECT_LE(out.Size(), limits.MaxBodyBytes);
     EXPECT_GT(out.Size(), limits.MaxBodyBytes - kNetDecodeBlockBytes);
+    EXPECT_GT(http->BodyWireBytes(), 0);  // the coded bytes that inflated to the limit
     EXPECT_FALSE(http->IsConnected());
   }
 }
