@@ -55,7 +55,14 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
 
   TAuditFindings findings;
   if (parsed.DisallowsAllForEveryone()) {
-    findings.Add(TAuditMark::Fail, "User-agent: * 下有 Disallow: /，所有爬虫都不能抓取全站");
+    std::string admitted;
+    for (const std::string& agent : parsed.AdmittedAgents()) {
+      admitted += (admitted.empty() ? "" : "、") + agent;
+    }
+    findings.Add(TAuditMark::Fail,
+                 admitted.empty()
+                     ? "User-agent: * 下禁止了全站，所有爬虫都不能抓取全站"
+                     : "User-agent: * 下禁止了全站，除 " + admitted + " 外的爬虫都不能抓取全站");
   }
   if (parsed.Truncated() || robots.BodyCut) {
     findings.Add(TAuditMark::Warn, std::string(robots.BodyCut ? "robots.txt " : "robots.txt 有 ") +
