@@ -5,7 +5,7 @@
 #include <curl/curl.h>
 #include <sys/resource.h>
 
-#include "cli/SiteQueries.h"
+#include "cli/QueryMode.h"
 #include "services/ServiceFile.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
@@ -30,8 +30,8 @@ void BM_HundredSitesEightAtOnce(benchmark::State& state) {
       complete += r.Picture.HasValue() && r.Fields[rfAlexa2].HasValue();
     }
   }
-  state.counters["sites/s"] =
-      benchmark::Counter(static_cast<double>(sites.size()), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["sites/s"] = benchmark::Counter(static_cast<double>(sites.size()),
+                                                 benchmark::Counter::kIsIterationInvariantRate);
   state.counters["complete"] = static_cast<double>(complete) / state.iterations();
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

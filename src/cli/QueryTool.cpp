@@ -20,10 +20,12 @@
 #include <vector>
 
 #include "audit/AuditTarget.h"
+#include "cli/AuditMode.h"
 #include "cli/AuditWriter.h"
+#include "cli/QueryMode.h"
 #include "cli/QueryReport.h"
-#include "cli/SiteAudits.h"
-#include "cli/SiteQueries.h"
+#include "cli/SiteList.h"
+#include "cli/TimeText.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
 #include "regex/RegexEngine.h"
@@ -55,12 +57,18 @@ std::string Shown(const std::string& gbk) {
 
 std::string Described(const TStep& step) {
   switch (step.Kind) {
-    case TStepKind::Between: return "between " + Shown(step.A) + " " + Shown(step.B);
-    case TStepKind::BetweenSite: return "between " + Shown(step.A + "{site}" + step.B) + " " + Shown(step.C);
-    case TStepKind::Remove: return "remove " + Shown(step.A);
-    case TStepKind::DigitsOnly: return "digits";
-    case TStepKind::Rule: return "rule " + Shown(step.A);
-    case TStepKind::Append: return "append " + Shown(step.A);
+    case TStepKind::Between:
+      return "between " + Shown(step.A) + " " + Shown(step.B);
+    case TStepKind::BetweenSite:
+      return "between " + Shown(step.A + "{site}" + step.B) + " " + Shown(step.C);
+    case TStepKind::Remove:
+      return "remove " + Shown(step.A);
+    case TStepKind::DigitsOnly:
+      return "digits";
+    case TStepKind::Rule:
+      return "rule " + Shown(step.A);
+    case TStepKind::Append:
+      return "append " + Shown(step.A);
     case TStepKind::Json:
       return "json " + Shown(step.A);
     case TStepKind::Newest:
@@ -73,9 +81,12 @@ std::string Described(const TStep& step) {
 
 const char* NotFound(TStepKind kind) {
   switch (kind) {
-    case TStepKind::DigitsOnly: return "not a number (only digits and commas pass)";
-    case TStepKind::Rule: return "no match";
-    default: return "not found";
+    case TStepKind::DigitsOnly:
+      return "not a number (only digits and commas pass)";
+    case TStepKind::Rule:
+      return "no match";
+    default:
+      return "not found";
   }
 }
 
@@ -90,26 +101,19 @@ std::optional<std::string> ReadFile(const std::string& path, std::ostream& err) 
   while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
     text.append(buffer, static_cast<size_t>(in.gcount()));
     if (static_cast<int64_t>(text.size()) > kQueryMaxPageBytes) {
-      err << path << ": larger than a page the program accepts (" << kQueryMaxPageBytes << " bytes)\n";
+      err << path << ": larger than a page the program accepts (" << kQueryMaxPageBytes
+          << " bytes)\n";
       return std::nullopt;
     }
   }
   return text;
 }
 
-// The site name `typed` reads as; nothing, after one line on err, when it is none.
-std::optional<TSiteName> SiteNameOf(const std::string& typed, std::ostream& err) {
-  TSiteName site = ParseSiteName(typed);
-  if (site.Problem.empty()) return site;
-  err << "velmora-query: not a site name: \"" << TerminalSafe(typed) << "\" (" << site.Problem
-      << ")\n";
-  return std::nullopt;
-}
-
 }  // namespace
 
-int TryRule(const std::string& field, const std::string& page_path, const std::string& services_file,
-            const std::string& site, std::ostream& out, std::ostream& err) {
+int TryRule(const std::string& field, const std::string& page_path,
+            const std::string& services_file, const std::string& site, std::ostream& out,
+            std::ostream& err) {
   const TServiceLoad load = LoadServicesToUse(services_file.empty() ? kClassicSet : services_file);
   err << ProblemsReport(load);
   const TServiceTable& table = *load.Table;
@@ -134,8 +138,8 @@ int TryRule(const std::string& field, const std::string& page_path, const std::s
   if (!saved) return kToolError;
   const std::string page = PageByMode(*saved, def->Mode);
 
-  out << field << ": job " << def->Job << ", mode " << static_cast<int>(def->Mode) << ", " << GbkToUtf8(def->Url)
-      << "\n";
+  out << field << ": job " << def->Job << ", mode " << static_cast<int>(def->Mode) << ", "
+      << GbkToUtf8(def->Url) << "\n";
   out << "definitions: "
       << (built_in ? (table.Name == kClassicSet ? std::string("built in")
                                                 : "built in (" + table.Name + ")")
@@ -209,78 +213,6 @@ int DumpServices(const std::string& set, std::ostream& out, std::ostream& err) {
 
 namespace {
 
-// The sites of the command line and of a list file (one a line, "#" starts a comment line),
-// normalised as the window does; an unusable name stops everything with one line.
-// With a shard, only the sites that fall to its part (ShardOfSite).
-std::optional<std::vector<TSiteName>> CollectSites(const std::vector<std::string>& typed,
-                                                   const std::string& list_file,
-                                                   std::optional<std::pair<int, int>> shard,
-                                                   std::ostream& err) {
-  std::vector<std::string> raw = typed;
-  if (!list_file.empty()) {
-    std::optional<std::string> text = ReadFile(list_file, err);
-    if (!text) return std::nullopt;
-    if (text->rfind("\xEF\xBB\xBF", 0) == 0) text->erase(0, 3);  // saved with a byte-order mark
-    std::istringstream lines(*text);
-    for (std::string line; std::getline(lines, line);) {
-      line = Trim(line);
-      if (!line.empty() && line[0] != '#') raw.push_back(line);
-    }
-  }
-  std::vector<TSiteName> sites;
-  for (const std::string& name : raw) {
-    const std::optional<TSiteName> site = SiteNameOf(name, err);
-    if (!site) return std::nullopt;
-    if (shard && ShardOfSite(site->Request, shard->second) != shard->first) continue;
-    sites.push_back(*site);
-  }
-  return sites;
-}
-
-// Ctrl-C and SIGTERM during queries: the first stops the runs as the Stop button does (their
-// records still go to the output and the history), a second ends the program at once.
-std::atomic<bool> g_stop{false};
-std::atomic<int> g_signals{0};
-// What ends standard output as valid JSON when the program ends at once; null while a record
-// is being written (or the output is not standard output).
-std::atomic<const char*> g_closing{nullptr};
-
-void OnStopSignal(int signal) {
-  if (g_signals.fetch_add(1) == 0) {
-    g_stop = true;
-    return;
-  }
-  if (const char* closing = g_closing.load()) {
-    if (::write(1, closing, std::strlen(closing)) < 0) {
-      // Nothing more can be done about it.
-    }
-  }
-  ::_exit(128 + signal);
-}
-
-// Installs OnStopSignal for SIGINT and SIGTERM for its lifetime.
-class TStopSignals {
- public:
-  TStopSignals() {
-    g_stop = false;
-    g_signals = 0;
-    struct sigaction on = {};
-    on.sa_handler = OnStopSignal;
-    sigemptyset(&on.sa_mask);
-    sigaction(SIGINT, &on, &old_int_);
-    sigaction(SIGTERM, &on, &old_term_);
-  }
-  ~TStopSignals() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-    g_closing = nullptr;
-  }
-
- private:
-  struct sigaction old_int_ = {};
-  struct sigaction old_term_ = {};
-};
-
 // Flushes out; false, after one line on err, when anything written to it was lost.
 bool OutputWritten(std::ostream& out, std::ostream& err) {
   out.flush();
@@ -288,129 +220,6 @@ bool OutputWritten(std::ostream& out, std::ostream& err) {
   err << "velmora-query: the output could not be written\n" << std::flush;
   return false;
 }
-
-// Hands what a run of many sites finishes to a report writer in the order of the list, each as
-// soon as it and those before it are done; while standard output is the writer's, g_closing
-// says how to end it between two writes.
-template <typename TWriter, typename TItem>
-class TInListOrder {
- public:
-  TInListOrder(TWriter& writer, size_t count, bool to_stdout)
-      : writer_(writer), finished_(count), to_stdout_(to_stdout) {
-    if (to_stdout_) g_closing = writer_.Closing();
-  }
-  ~TInListOrder() { g_closing = nullptr; }
-  void Done(size_t index, const TItem& item) {
-    finished_[index] = item;
-    for (; written_ < finished_.size() && finished_[written_]; ++written_) {
-      g_closing = nullptr;
-      writer_.Add(*finished_[written_]);
-      if (to_stdout_) g_closing = writer_.Closing();
-    }
-  }
-
- private:
-  TWriter& writer_;
-  std::vector<std::optional<TItem>> finished_;
-  size_t written_ = 0;
-  const bool to_stdout_;
-};
-
-// Every message of the store once: a failure, and also a corrupt file set aside on the way.
-void TellStoreMessage(THistoryStore& history, const char* prefix, std::ostream& err) {
-  const std::string message = history.TakeMessage();
-  if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
-}
-
-// How far a list of sites has come, on one line of a terminal's stderr rewritten in place
-// ("[12/50] 8.3 s  a.com, b.com"); nothing for one site or when stderr is not a terminal.
-// Other lines on stderr begin with "\r", so that they write over it.
-class TProgressLine {
- public:
-  TProgressLine(size_t total, std::ostream& err)
-      : err_(err), total_(total), shown_(total > 1 && isatty(2)) {}
-  // `names` (GBK): the sites under way, or the one just finished.
-  void Show(size_t done, const std::string& names) {
-    if (!shown_) return;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    char line[64];
-    std::snprintf(line, sizeof line, "\r[%zu/%zu] %.1f s  ", done, total_, seconds);
-    err_ << line << GbkToUtf8(CutAtCharacter(names, 60)) << "\x1b[K" << std::flush;
-  }
-  // Takes the line away, once the list is done.
-  void End() {
-    if (shown_) err_ << "\r\x1b[K" << std::flush;
-  }
-  bool Shown() const { return shown_; }
-
- private:
-  std::ostream& err_;
-  const size_t total_;
-  const bool shown_;
-  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-};
-
-}  // namespace
-
-int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
-               TReportFormat format, const std::string& history_location, std::ostream& out,
-               std::ostream& err) {
-  const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
-  TellStoreMessage(*history, "", err);
-  TStopSignals signals;
-  options.Stop = &g_stop;
-  TReportWriter writer(out, format);
-  writer.SetCaptions(options.Table);
-  TInListOrder<TReportWriter, TQueryRecord> in_order(writer, sites.size(), &out == &std::cout);
-  options.OnRecord = [&](size_t index, const TQueryRecord& record) {
-    history->Record(record);
-    TellStoreMessage(*history, "\r", err);
-    in_order.Done(index, record);
-  };
-  TProgressLine progress(sites.size(), err);
-  if (progress.Shown()) {
-    options.Progress = [&](size_t done, size_t, const std::string& current) {
-      progress.Show(done, current);
-    };
-  }
-  const std::vector<TQueryRecord> records = RunSites(sites, options);
-  progress.End();
-  g_closing = nullptr;
-  writer.Finish();
-  return ExitStatusOf(records);
-}
-
-// --audit: checks up on every site, `jobs` at once, writes each report in the order given and
-// stores it in the history.
-int AuditSites(const std::vector<TSiteName>& sites, TSiteAuditOptions options, int https_port,
-               TReportFormat format, const std::string& history_location, std::ostream& out,
-               std::ostream& err) {
-  std::vector<TAuditTarget> targets;
-  for (const TSiteName& site : sites)
-    targets.push_back(AuditTargetOf(site.Shown, site.Request, https_port));
-  const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
-  TellStoreMessage(*history, "", err);
-  TStopSignals signals;
-  options.Stop = &g_stop;
-  TAuditWriter writer(out, format);
-  TInListOrder<TAuditWriter, TAuditReport> in_order(writer, sites.size(), &out == &std::cout);
-  TProgressLine progress(sites.size(), err);
-  size_t done = 0;
-  options.OnReport = [&](size_t index, const TAuditReport& report) {
-    history->RecordAudit(report);
-    TellStoreMessage(*history, "\r", err);
-    in_order.Done(index, report);
-    progress.Show(++done, Utf8ToGbk(report.Site));
-  };
-  const auto reports = RunSiteAudits(targets, options);
-  progress.End();
-  g_closing = nullptr;
-  writer.Finish();
-  return ExitStatusOf(reports);
-}
-
-namespace {
 
 // Lets `read` read the history at `location`, opened read only: showing the history must not
 // change it, so a user who may only read it can still see it (and a missing file is an empty
@@ -429,26 +238,6 @@ bool ReadStored(const std::string& location, const std::function<void(THistorySt
   return false;
 }
 
-// The sites that have no run in the history since `since_ms`; nothing (after one line on err)
-// when the history cannot be read, so that nothing is asked twice by mistake.
-std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::string>& sites,
-                                                      const std::string& history_location,
-                                                      int64_t since_ms, std::ostream& err) {
-  std::set<std::string> done;
-  const auto visit = [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); };
-  if (!ReadStored(
-          history_location,
-          [&](THistoryStore& h) { h.EachRun({.NoFields = true, .SinceUnixMs = since_ms}, visit); },
-          err)) {
-    return std::nullopt;
-  }
-  std::vector<std::string> left;
-  for (const std::string& site : sites) {
-    if (done.count(AnsiLowerCase(site)) == 0) left.push_back(site);
-  }
-  return left;
-}
-
 // Writes the runs `filter` picks as they are read (one field or all: `fields`). The store reads
 // on a thread of its own while this one writes, so a long series takes the longer of the two
 // rather than both; a trouble reading is told after what was read.
@@ -461,7 +250,8 @@ int WriteStored(const std::string& location, const THistoryFilter& filter, TRepo
   bool read = false;
   std::thread reader([&] {
     const auto visit = [&](const THistoryQuery& q) { runs.Put(q.Record); };
-    read = ReadStored(location, [&](THistoryStore& h) { h.EachRun(filter, visit); }, trouble);
+    read = ReadStored(
+        location, [&](THistoryStore& h) { h.EachRun(filter, visit); }, trouble);
     runs.Close();
   });
   const TQueryRecord* batch = nullptr;
@@ -525,8 +315,9 @@ int ExportHistory(std::optional<int64_t> since_ms, TReportFormat format,
 namespace {
 
 int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"velmora-query: the site toolbox without the window: query sites, show their "
-                "history, try and check the service definitions"};
+  CLI::App app{
+      "velmora-query: the site toolbox without the window: query sites, show their "
+      "history, try and check the service definitions"};
   app.name("velmora-query");
   app.footer(
       "Exit status: 0 done (every field has a value; --try-rule: a value was found; --audit: "
@@ -697,37 +488,45 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     return ShowHistory(history_site, field_name, format, history_location, out, err);
   }
   if (export_history) return ExportHistory(since_ms, format, history_location, out, err);
+  std::vector<TSiteName> named;
+  for (const std::string& typed : typed_sites) {
+    std::optional<TSiteName> site = SiteNameOf(typed, err);
+    if (!site) return kToolError;
+    named.push_back(std::move(*site));
+  }
   const std::optional<std::pair<int, int>> shard = ParseShard(shard_text);
-  const auto names = CollectSites(typed_sites, list_file, shard, err);
-  if (!names) return kToolError;
-  if (names->empty() && !shard) {
+  TSiteList list(std::move(named), list_file, shard);
+  if (!list.Check(err)) return kToolError;
+  if (list.Count() == 0 && list_file != "-") {
+    if (shard) return kToolDone;  // nothing falls to this machine
     err << app.help();
     return kToolError;
   }
   if (audit) {
-    if (names->empty()) return kToolDone;  // nothing falls to this machine
     TSiteAuditOptions checkup;
     checkup.Jobs = query.Jobs;
+    checkup.HttpsPort = https_port;
     checkup.Audit.TimeoutMs = query.ReadTimeoutMs;
     checkup.Audit.Proxies = TProxySettings::ForQuery(query.Proxy);
-    return AuditSites(*names, checkup, https_port, format, history_location, out, err);
+    return AuditList(list, checkup, format, history_location, out, err);
   }
-  std::optional<std::vector<std::string>> sites(std::in_place);
-  for (const TSiteName& name : *names) sites->push_back(name.Site);
-  if (resume) {
-    sites = SitesToResume(*sites, history_location, *since_ms, err);
-    if (!sites) return kToolError;
-  }
-  if (sites->empty()) return kToolDone;  // nothing falls to this machine, or all is done
+  if (resume) list.SetSkip(StoredSince(history_location, *since_ms, err));
   const TServiceLoad load = LoadServicesToUse(services_file);
   err << ProblemsReport(load);
   query.Table = load.Table;
-  return QuerySites(*sites, query, format, history_location, out, err);
+  return QueryList(list, query, format, history_location, out, err);
 }
 
 }  // namespace
 
 int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  // An output its reader closed (`| head -1`) is a write that fails, told once by the exit
+  // status, not a signal that ends the program before what it found is stored.
+  struct sigaction ignore = {}, old_pipe = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &old_pipe);
   const int status = RunTask(argc, argv, out, err);
+  sigaction(SIGPIPE, &old_pipe, nullptr);
   return OutputWritten(out, err) ? status : kToolOutputFailed;
 }

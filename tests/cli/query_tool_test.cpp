@@ -19,17 +19,17 @@
 #include <vector>
 
 #include "cli/QueryTool.h"
-#include "cli/SiteQueries.h"
+#include "cli/SiteList.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
 #include "services/ServiceFile.h"
-#include "transport/NetResolver.h"
 #include "support/AuditStandIns.h"
 #include "support/CurrentStandIns.h"
 #include "support/PeerDaemons.h"
 #include "support/PgTestServer.h"
 #include "support/StandInHosts.h"
 #include "support/StandInServices.h"
+#include "transport/NetResolver.h"
 
 namespace {
 
@@ -115,13 +115,14 @@ TEST_F(QueryToolTest, TryRuleTracesTheBuiltInStepsOnASavedPage) {
     const std::string costly =
         Write("costly.toml",
               "[[field]]\nname = \"Site2\"\njob = 2\nmode = 1\nurl = \"http://{Google}/\"\n"
-              "steps = [{ rule = '" + rule + "' }]\n");
+              "steps = [{ rule = '" +
+                  rule + "' }]\n");
     EXPECT_EQ(Run({"--try-rule", "Site2", xs.c_str(), "--services", costly.c_str()}), kToolNo);
     EXPECT_NE(out_.str().find("definitions: " + costly + "\n"), std::string::npos) << out_.str();
     const bool backref = rule.find('\\') != std::string::npos;
-    EXPECT_NE(out_.str().find("  1. rule '" + rule + "' -> " +
-                              (backref ? "规则超出计算限制\n"
-                                       : "no match (answered by the linear matcher)\n")),
+    EXPECT_NE(out_.str().find(
+                  "  1. rule '" + rule + "' -> " +
+                  (backref ? "规则超出计算限制\n" : "no match (answered by the linear matcher)\n")),
               std::string::npos)
         << out_.str();
   }
@@ -285,8 +286,8 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
       Write("sites.txt", "\xEF\xBB\xBF# my sites\n\nhttps://" + site + "/index.html\r\n");
   const auto expected = StandInServices::ExpectedFields(site);
 
-  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--file",
-                 list.c_str(), site.c_str()}),
+  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--file", list.c_str(),
+                 site.c_str()}),
             kToolDone)
       << err_.str();
   const auto json = nlohmann::json::parse(out_.str());
@@ -328,8 +329,8 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
   // A proxy named on the command line that nobody answers: every field says so.
   RefusedLoopbackPort gone;
   const std::string proxy = "socks5h://127.0.0.1:" + std::to_string(gone.Port());
-  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--proxy",
-                 proxy.c_str(), site.c_str()}),
+  ASSERT_EQ(Run({"--services", services.c_str(), "--json", "--delay", "0", "--proxy", proxy.c_str(),
+                 site.c_str()}),
             kToolSomeFailed);
   const auto proxied = nlohmann::json::parse(out_.str());
   EXPECT_EQ(proxied[0]["fields"]["Site1"]["reason"], "无法访问：代理无法连接");
@@ -570,15 +571,16 @@ TEST_F(QueryToolTest, AuditOfTheStandInSitesGivesEachCheckItsMark) {
     ASSERT_EQ(Run({"--audit", "--json", "--timeout", timeout, "--https-port", https.c_str(),
                    typed.c_str()}),
               name == "good" ? kToolDone : kToolSomeFailed)
-        << name << "\n" << out_.str() << err_.str();
+        << name << "\n"
+        << out_.str() << err_.str();
     const auto checks = nlohmann::json::parse(out_.str())[0]["checks"];
     for (const AuditStandInRow& row : AuditStandInRows()) {
       if (row.Site != name) continue;
       const auto& check = checks[static_cast<int>(row.Check)];
       EXPECT_EQ(check["check"], AuditCheckName(row.Check));
-      EXPECT_TRUE(std::any_of(row.Marks.begin(), row.Marks.end(), [&](TAuditMark m) {
-        return check["mark"] == AuditMarkName(m);
-      })) << name << " " << check.dump();
+      EXPECT_TRUE(std::any_of(row.Marks.begin(), row.Marks.end(),
+                              [&](TAuditMark m) { return check["mark"] == AuditMarkName(m); }))
+          << name << " " << check.dump();
       EXPECT_NE((check["value"].get<std::string>() + " " + check["reason"].get<std::string>())
                     .find(row.Text),
                 std::string::npos)

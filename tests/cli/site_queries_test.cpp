@@ -10,8 +10,10 @@
 
 #include "audit/AuditTarget.h"
 #include "cli/AuditWriter.h"
+#include "cli/QueryMode.h"
 #include "cli/QueryReport.h"
-#include "cli/SiteQueries.h"
+#include "cli/SiteList.h"
+#include "cli/TimeText.h"
 #include "runtime/CodePage.h"
 #include "support/ScopedTimeZone.h"
 #include "support/ScriptedServer.h"
@@ -218,11 +220,11 @@ TEST(SiteShards, TimesTheSinceFlagTakes) {
   for (const Row& row : rows) EXPECT_EQ(ParseTimeText(row.text), row.ms) << row.text;
 }
 
-TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
-  EXPECT_EQ(TRequestPacer::HostKey("http://WWW.Example.com/x?q=http://other/"),
+TEST(RequestPacer, ServerKeysIgnoreCaseAndNameDefaultPorts) {
+  EXPECT_EQ(TNetRequestPacer::ServerKey("http://WWW.Example.com/x?q=http://other/"),
             "www.example.com:80");
-  EXPECT_EQ(TRequestPacer::HostKey("https://a.test/"), "a.test:443");
-  EXPECT_EQ(TRequestPacer::HostKey("http://127.0.0.1:8001/s?wd=x"), "127.0.0.1:8001");
+  EXPECT_EQ(TNetRequestPacer::ServerKey("https://a.test/"), "a.test:443");
+  EXPECT_EQ(TNetRequestPacer::ServerKey("http://127.0.0.1:8001/s?wd=x"), "127.0.0.1:8001");
 }
 
 // A check-up as each format writes it: every check's mark, its numbers in their own columns and

@@ -1,0 +1,65 @@
+#include "cli/AuditMode.h"
+
+#include "audit/AuditTarget.h"
+#include "cli/ReportSink.h"
+#include "history/HistoryStore.h"
+
+TAuditMode::TAuditMode(const TSiteAuditOptions& options, TResultSink<TAuditReport>& sink)
+    : sink_(sink), audit_(options.Audit), https_port_(options.HttpsPort) {
+  if (!audit_.Pacing) {
+    pacer_ = std::make_shared<TNetRequestPacer>(std::chrono::milliseconds(kAuditPolitenessMs),
+                                                audit_.MaxParallel, TNetRequestPacer::TFrom::Start,
+                                                TNetRequestPacer::TServer::Host);
+    audit_.Pacing = pacer_;
+  }
+  audit_.Stopped = [this, stop = options.Stop, asked = options.Audit.Stopped] {
+    return stop_.load() || (stop != nullptr && stop->load()) || (asked && asked());
+  };
+}
+
+TAuditMode::~TAuditMode() {
+  for (std::thread& t : threads_)
+    if (t.joinable()) t.join();
+}
+
+void TAuditMode::Start(size_t slot, const TSiteName& site, TEnded ended) {
+  if (threads_.size() <= slot) threads_.resize(slot + 1);
+  if (threads_[slot].joinable()) threads_[slot].join();  // its report is in already
+  sink_.Starting();
+  const TAuditTarget target = AuditTargetOf(site.Shown, site.Request, https_port_);
+  threads_[slot] = std::thread([this, target, ended = std::move(ended)] {
+    TAuditReport report = RunAudit(target, audit_);
+    QueueOnMainThread([this, ended, report = std::move(report)] {
+      sink_.Ended(report);
+      ended([this, report] { sink_.Write(report); });
+    });
+  });
+}
+
+void TAuditMode::Stop() {
+  stop_ = true;
+  if (pacer_) pacer_->Stop();
+}
+
+void TAuditMode::Finish(TPumpQueue&) {
+  for (std::thread& t : threads_)
+    if (t.joinable()) t.join();
+}
+
+int AuditList(TSiteList& list, const TSiteAuditOptions& options, TReportFormat format,
+              const std::string& history_location, std::ostream& out, std::ostream& err) {
+  const std::unique_ptr<THistoryStore> history = OpenHistoryStore(history_location);
+  TellStoreMessage(*history, "", err);
+  TReportSink<TAuditReport, TAuditWriter> sink(
+      [&](const TAuditReport& report) {
+        history->RecordAudit(report);
+        TellStoreMessage(*history, "\r", err);
+      },
+      [&] { return std::make_unique<TAuditWriter>(out, format); });
+  TSiteListEnd end;
+  {
+    TAuditMode mode(options, sink);
+    end = RunSiteListOfTool(list, mode, options.Jobs, out, err);
+  }
+  return sink.Finish(end);
+}
