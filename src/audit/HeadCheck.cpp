@@ -35,18 +35,6 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
-std::string_view CharsetName(TPageCharset charset) {
-  switch (charset) {
-    case TPageCharset::Utf8:
-      return "UTF-8";
-    case TPageCharset::Gbk:
-      return "GBK";
-    case TPageCharset::Big5:
-      return "Big5";
-  }
-  return "";
-}
-
 std::string_view SourceName(TCharsetSource source) {
   switch (source) {
     case TCharsetSource::ByteOrderMark:
@@ -187,7 +175,7 @@ TAuditResult CheckHead(const TAuditPage& home) {
   if (!has_lang) findings.Add(TAuditMark::Warn, "<html> 没有 lang 属性");
   const bool declared = sniffed.Source != TCharsetSource::None || head.MetaCharset ||
                         LowerCase(content_type).find("charset=") != std::string::npos;
-  result.Details.push_back("字符集：" + std::string(CharsetName(sniffed.Charset)) + "（" +
+  result.Details.push_back("字符集：" + std::string(PageCharsetName(sniffed.Charset)) + "（" +
                            std::string(SourceName(sniffed.Source)) + "）");
   if (!declared) findings.Add(TAuditMark::Warn, "没有声明字符集");
 
