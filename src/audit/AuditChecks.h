@@ -6,6 +6,7 @@
 
 #include "audit/AuditPage.h"
 #include "audit/AuditReport.h"
+#include "audit/Sitemap.h"
 #include "audit/SiteAudit.h"
 #include "transport/NetDeadline.h"
 
@@ -16,6 +17,9 @@ TAuditResult CheckCertificate(const TAuditPage& home);
 TAuditResult CheckHsts(const TAuditPage& home);
 // `robots`: /robots.txt as fetched.
 TAuditResult CheckRobots(const TAuditPage& robots);
+// One fetched file read as a sitemap (a urlset's page URLs handed to on_url as they are read),
+// gzip undone as it is read.
+TSitemap ReadFetchedSitemap(const TAuditPage& page, const TSitemapUrlVisit& on_url = {});
 // The sitemaps robots.txt names, else /sitemap.xml.
 TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
                           const TAuditFetch& fetch);

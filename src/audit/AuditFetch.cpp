@@ -55,6 +55,7 @@ TAuditPage AuditFetchPage(TNetFetchSession& session, const std::string& url,
   request.AcceptCompression = options.AcceptCompressed;
   request.PooledConnection = !options.FreshConnection;
   request.VerifyCertificate = context.VerifyCertificate;
+  request.Headers = options.Headers;
   TNetFetchDetails details;
   TNetFetchAnswer answer;
   answer.Details = &details;

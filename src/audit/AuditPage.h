@@ -43,6 +43,8 @@ struct TAuditFetchOptions {
   bool AcceptCompressed = true;  // Accept-Encoding: gzip, deflate, br (and the body decoded)
   int64_t MaxBodyBytes = 10 * 1024 * 1024;  // decoded; a longer body is cut (BodyCut)
   bool FreshConnection = false;  // no kept-alive connection: lookup, connect and TLS are timed
+  // Header lines of the caller's own (If-None-Match, say), sent after the usual ones.
+  std::vector<std::pair<std::string, std::string>> Headers;
 };
 
 // Never raises: a failure is in the page (Answered false, Failure).

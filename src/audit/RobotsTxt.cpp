@@ -1,6 +1,7 @@
 #include "audit/RobotsTxt.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -193,8 +194,15 @@ TRobotsTxt TRobotsTxt::Parse(std::string_view text) {
       robots.groups_.back().Rules.push_back(std::move(rule));
     } else if (EqualsNoCase(key, "sitemap")) {
       if (!value.empty()) robots.sitemaps_.emplace_back(value);
+    } else if (EqualsNoCase(key, "crawl-delay") && !robots.groups_.empty()) {
+      char* end = nullptr;
+      const std::string number(value);
+      const double seconds = std::strtod(number.c_str(), &end);
+      if (end != number.c_str() && seconds > 0) {
+        robots.groups_.back().CrawlDelay = std::min(seconds, kRobotsMaxCrawlDelaySeconds);
+      }
     }
-    // Other keys (Crawl-delay, Host, typos) neither count as rules nor end a group's agent lines.
+    // Other keys (Host, typos) neither count as rules nor end a group's agent lines.
   }
 
   bool disallows_root = false;
@@ -231,23 +239,12 @@ bool TRobotsTxt::Allowed(std::string_view user_agent, std::string_view path) con
   const std::string normalised = NormalisePath(path.empty() ? std::string_view("/") : path);
   if (normalised == "/robots.txt") return true;
 
-  auto names = [](const TGroup& group, std::string_view agent) {
-    return std::find(group.Agents.begin(), group.Agents.end(), agent) != group.Agents.end();
-  };
-  std::string chosen = "*";
-  for (std::string& token : CrawlerTokens(user_agent)) {
-    if (std::any_of(groups_.begin(), groups_.end(),
-                    [&](const TGroup& group) { return names(group, token); })) {
-      chosen = std::move(token);
-      break;
-    }
-  }
-
+  const std::string chosen = ChosenAgent(user_agent);
   bool allowed = true;
   std::size_t best_length = 0;
   bool matched = false;
   for (const TGroup& group : groups_) {
-    if (!names(group, chosen)) continue;
+    if (!Names(group, chosen)) continue;
     for (const TRule& rule : group.Rules) {
       if (!PatternMatches(rule.Pattern, rule.Anchored, normalised)) continue;
       if (!matched || rule.Length > best_length || (rule.Length == best_length && rule.Allow)) {
@@ -258,4 +255,27 @@ bool TRobotsTxt::Allowed(std::string_view user_agent, std::string_view path) con
     }
   }
   return allowed;
+}
+
+bool TRobotsTxt::Names(const TGroup& group, std::string_view agent) {
+  return std::find(group.Agents.begin(), group.Agents.end(), agent) != group.Agents.end();
+}
+
+std::string TRobotsTxt::ChosenAgent(std::string_view user_agent) const {
+  for (std::string& token : CrawlerTokens(user_agent)) {
+    if (std::any_of(groups_.begin(), groups_.end(),
+                    [&](const TGroup& group) { return Names(group, token); })) {
+      return std::move(token);
+    }
+  }
+  return "*";
+}
+
+double TRobotsTxt::CrawlDelaySeconds(std::string_view user_agent) const {
+  const std::string chosen = ChosenAgent(user_agent);
+  double delay = 0;
+  for (const TGroup& group : groups_) {
+    if (Names(group, chosen)) delay = std::max(delay, group.CrawlDelay);
+  }
+  return delay;
 }

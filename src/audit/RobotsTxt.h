@@ -28,6 +28,8 @@
 
 // How much of a robots.txt is read; the rest is ignored, as crawlers ignore it.
 inline constexpr std::size_t kRobotsMaxBytes = 500 * 1024;
+// A Crawl-delay longer than this is taken as this: a day between requests would be no crawl.
+inline constexpr double kRobotsMaxCrawlDelaySeconds = 60;
 
 class TRobotsTxt {
  public:
@@ -37,6 +39,10 @@ class TRobotsTxt {
   // Whether a crawler whose User-Agent (or bare product token) is user_agent may fetch path
   // (the URL's path and query; empty stands for "/"). "/robots.txt" itself is always allowed.
   bool Allowed(std::string_view user_agent, std::string_view path) const;
+
+  // The Crawl-delay of the group that user_agent obeys (as Allowed chooses it), in seconds, at
+  // most kRobotsMaxCrawlDelaySeconds; 0 when it names none.
+  double CrawlDelaySeconds(std::string_view user_agent) const;
 
   // The Sitemap lines' URLs, in the file's order.
   const std::vector<std::string>& Sitemaps() const { return sitemaps_; }
@@ -63,7 +69,12 @@ class TRobotsTxt {
   struct TGroup {
     std::vector<std::string> Agents;  // product tokens, lower-cased; "*" for everyone
     std::vector<TRule> Rules;
+    double CrawlDelay = 0;  // seconds
   };
+  // Whether the group's User-agent lines name agent (a lower-case product token or "*").
+  static bool Names(const TGroup& group, std::string_view agent);
+  // The product token whose groups user_agent obeys: its own when a group names it, else "*".
+  std::string ChosenAgent(std::string_view user_agent) const;
 
   std::vector<TGroup> groups_;
   std::vector<std::string> sitemaps_;

@@ -24,6 +24,7 @@ struct TReadState {
   bool InEntry = false;  // inside a <url> of a urlset or a <sitemap> of an index
   bool InLoc = false;    // inside a <loc> that counts
   std::string Loc;       // its text so far
+  const TSitemapUrlVisit* OnUrl = nullptr;  // the caller's, never null while reading
   std::string FirstError;
   bool Refused = false;  // the root is not a sitemap's: parsing was stopped
 };
@@ -77,6 +78,7 @@ void OnEnd(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
   TSitemap& result = *state.Result;
   if (result.Kind == TSitemapKind::UrlSet) {
     ++result.UrlCount;
+    if (*state.OnUrl) (*state.OnUrl)(url);
   } else if (result.ChildSitemaps.size() < kSitemapMaxChildren) {
     result.ChildSitemaps.emplace_back(url);
   }
@@ -117,7 +119,8 @@ void OnError(void* context, xmlError* error) {
 
 }  // namespace
 
-TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes) {
+TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes,
+                      const TSitemapUrlVisit& on_url) {
   const std::size_t whole_size = xml.size();
   TSitemap sitemap = ReadSitemap(
       [&xml](char* buffer, int size, std::string&) {
@@ -126,18 +129,20 @@ TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes) {
         xml.remove_prefix(n);
         return static_cast<int>(n);
       },
-      max_bytes);
+      max_bytes, on_url);
   // The whole text is at hand: whether it was longer needs no reading.
   sitemap.Truncated = whole_size > max_bytes;
   return sitemap;
 }
 
-TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes) {
+TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes,
+                     const TSitemapUrlVisit& on_url) {
   PrepareLibXml();
 
   TSitemap result;
   TReadState state;
   state.Result = &result;
+  state.OnUrl = &on_url;
   xmlSAXHandler sax{};
   sax.initialized = XML_SAX2_MAGIC;
   sax.startElementNs = OnStart;

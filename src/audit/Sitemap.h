@@ -32,7 +32,10 @@ struct TSitemap {
 };
 
 // Never raises: a text that is not a sitemap comes back Unknown with the reason in Error.
-TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes = kSitemapMaxBytes);
+// `on_url`, when set, is handed each page URL of a urlset as it is read (trimmed, as written).
+using TSitemapUrlVisit = std::function<void(std::string_view url)>;
+TSitemap ParseSitemap(std::string_view xml, std::size_t max_bytes = kSitemapMaxBytes,
+                      const TSitemapUrlVisit& on_url = {});
 
 // A pull source of a sitemap's text: fills at most `size` bytes of `buffer` and gives how many, 0
 // at the end of the text, or -1 when the rest cannot be read (the reason in `error`).
@@ -40,4 +43,5 @@ using TSitemapSource = std::function<int(char* buffer, int size, std::string& er
 // As ParseSitemap, the text pulled from `source` until it ends or max_bytes have been read (then
 // one byte more is asked for, to tell whether the text was longer). A source's failure is the
 // Error.
-TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes = kSitemapMaxBytes);
+TSitemap ReadSitemap(const TSitemapSource& source, std::size_t max_bytes = kSitemapMaxBytes,
+                     const TSitemapUrlVisit& on_url = {});

@@ -36,16 +36,15 @@ bool IsWebUrl(const std::string& url) {
   return StartsText("http://", url) || StartsText("https://", url);
 }
 
-// One fetched file read as a sitemap, gzip undone as it is read.
-TSitemap ReadFetchedSitemap(const TAuditPage& page) {
-  if (!LooksGzipped(page.Body)) return ParseSitemap(page.Body, kSitemapMaxBytes);
+}  // namespace
+
+TSitemap ReadFetchedSitemap(const TAuditPage& page, const TSitemapUrlVisit& on_url) {
+  if (!LooksGzipped(page.Body)) return ParseSitemap(page.Body, kSitemapMaxBytes, on_url);
   TGunzipReader gunzip(page.Body);
   return ReadSitemap([&gunzip](char* buffer, int size,
                                std::string& error) { return gunzip.Read(buffer, size, error); },
-                     kSitemapMaxBytes);
+                     kSitemapMaxBytes, on_url);
 }
-
-}  // namespace
 
 TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
                           const TAuditFetch& fetch) {

@@ -22,6 +22,7 @@
 #include "audit/AuditTarget.h"
 #include "cli/AuditMode.h"
 #include "cli/AuditWriter.h"
+#include "cli/CrawlMode.h"
 #include "cli/QueryMode.h"
 #include "cli/QueryReport.h"
 #include "cli/SiteList.h"
@@ -434,8 +435,9 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   CLI::Option* resume_opt =
       app.add_flag("--resume", resume,
                    "skip the sites that have a run in the history since --since (to restart a "
-                   "machine that stopped without asking twice)")
-          ->needs(since_opt);
+                   "machine that stopped without asking twice); with --crawl: go on with each "
+                   "site's crawl that did not finish")
+          ;
   CLI::Option* export_opt = app.add_flag(
       "--history-export", export_history,
       "print every stored run of every site (since --since), one row per site and run");
@@ -453,6 +455,39 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       ->check(CLI::Range(1, 65535))
       ->capture_default_str()
       ->needs(audit_opt);
+  bool crawl = false, list_rules = false, no_external = false;
+  TSiteCrawlOptions crawling;
+  std::string fail_on, html_path;
+  CLI::Option* crawl_opt = app.add_flag(
+      "--crawl", crawl,
+      "crawl each SITE whole, politely (robots.txt for VelmoraBot, its Crawl-delay, 429/503 "
+      "waited out), and list what is broken on every page by rule; the crawl is kept in the "
+      "history and the next one says what is new and what is gone. With --history SITE: its "
+      "stored crawls");
+  std::vector<CLI::Option*> crawl_only = {
+      app.add_flag("--rules", list_rules, "with --crawl: list the rules and what they mean"),
+      app.add_option("--max-pages", crawling.Crawl.MaxPages, "with --crawl: pages of a site asked, at most")
+          ->type_name("N")->check(CLI::Range(1, 10'000'000))->capture_default_str(),
+      app.add_option("--max-depth", crawling.Crawl.MaxDepth,
+                     "with --crawl: clicks from the home page (depth 0), at most")
+          ->type_name("N")->check(CLI::Range(0, 1000))->capture_default_str(),
+      app.add_option("--connections", crawling.Crawl.Connections,
+                     "with --crawl: requests to a site at once")
+          ->type_name("N")->check(CLI::Range(1, 64))->capture_default_str(),
+      app.add_flag("--no-external", no_external, "with --crawl: do not check external links"),
+      app.add_option("--fail-on", fail_on,
+                     "with --crawl: exit 3 when a finding of this severity (error, warning) or "
+                     "any new one (new) is there")
+          ->type_name("error|warning|new")->check(CLI::IsMember({"error", "warning", "new"})),
+      app.add_option("--html", html_path, "with --crawl: also write the HTML report to FILE")
+          ->type_name("FILE"),
+  };
+  for (CLI::Option* option : crawl_only) option->needs(crawl_opt);
+  crawl_opt->excludes(audit_opt);
+  for (CLI::Option* query_only : {services_opt, site_opt, field_opt, since_opt, export_opt,
+                                  try_opt, check_opt, dump_opt}) {
+    crawl_opt->excludes(query_only);
+  }
   for (CLI::Option* query_only : {services_opt, site_opt, delay_opt, field_opt, resume_opt,
                                   since_opt, export_opt, try_opt, check_opt, dump_opt}) {
     audit_opt->excludes(query_only);
@@ -478,6 +513,17 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                                        : TReportFormat::Table;
   const std::string history_location = HistoryLocation(history_db);
   if (!since_text.empty()) since_ms = ParseTimeText(since_text);
+  if (crawl && list_rules) {
+    WriteCrawlRules(out);
+    return kToolDone;
+  }
+  if (resume && !crawl && !since_ms) {
+    err << "velmora-query: --resume needs --since (or goes with --crawl)\n";
+    return kToolError;
+  }
+  if (crawl && !history_site.empty()) {
+    return ShowCrawlHistory(history_site, format, CrawlStorePath(history_location, err), out, err);
+  }
   if (since_ms && !resume && !export_history) {
     err << "velmora-query: --since goes with --resume or --history-export\n";
     return kToolError;
@@ -509,6 +555,19 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     checkup.Audit.TimeoutMs = query.ReadTimeoutMs;
     checkup.Audit.Proxies = TProxySettings::ForQuery(query.Proxy);
     return AuditList(list, checkup, format, history_location, out, err);
+  }
+  if (crawl) {
+    const std::string store_path = CrawlStorePath(history_location, err);
+    if (store_path.empty()) return kToolError;
+    crawling.Jobs = query.Jobs;
+    crawling.Crawl.ReadTimeoutMs = query.ReadTimeoutMs;
+    crawling.Crawl.DelayMs = delay_opt->count() > 0 ? query.DelayMs : 0;
+    crawling.Crawl.CheckExternal = !no_external;
+    crawling.Crawl.Resume = resume;
+    crawling.Crawl.Proxies = TProxySettings::ForQuery(query.Proxy);
+    crawling.FailOn = CrawlFailOnOf(fail_on).value_or(TCrawlFailOn::Nothing);
+    crawling.HtmlPath = html_path;
+    return CrawlList(list, crawling, format, store_path, out, err);
   }
   if (resume) list.SetSkip(StoredSince(history_location, *since_ms, err));
   const TServiceLoad load = LoadServicesToUse(services_file);

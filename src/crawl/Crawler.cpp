@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "audit/AuditChecks.h"
 #include "audit/AuditFetch.h"
 #include "audit/RobotsTxt.h"
 #include "audit/Sitemap.h"
@@ -445,7 +446,7 @@ class TCrawler::TRun {
       const TAuditPage page = AuditFetchPage(internal ? *site_ : *external_,
                                              url.Url->Href(), fetch, Context());
       if (!page.Answered || page.Status != 200) continue;
-      const TSitemap sitemap = ParseSitemap(page.Body, kSitemapMaxBytes, [&](std::string_view loc) {
+      const TSitemap sitemap = ReadFetchedSitemap(page, [&](std::string_view loc) {
         const auto u = TNetUrl::Parse(loc, &*url.Url);
         if (!u) return;
         if (IsInternal(*u.Url)) store_.AddFromSitemap(crawl_, u.Url->HrefWithoutFragment(), true);

@@ -26,6 +26,7 @@
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
 #include "window/QtAuditDialog.h"
+#include "window/QtCrawlDialog.h"
 #include "window/QtText.h"
 #include "window/QtTrendDialog.h"
 
@@ -138,6 +139,7 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     menu->setObjectName("WindowMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose, true);
     menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
+    menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
     menu->popup(mapToGlobal(at));
   });
 
@@ -376,6 +378,7 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
   }
   menu->addSeparator();
   menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
+  menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
   return menu;
 }
 
@@ -390,6 +393,26 @@ QDialog* TMainForm::ShowAudit() {
   options.TimeoutMs = kQueryReadTimeoutMs;
   options.Proxies = TProxySettings::ForQuery(proxy_);  // as the window's queries go
   dialog->Start(AuditTargetOf(name.Shown, name.Request), options);
+  dialog->show();
+  return dialog;
+}
+
+QDialog* TMainForm::ShowCrawl() {
+  const TSiteName name = ParseSiteName(TypedSite());
+  if (!name.Problem.empty()) {
+    ShowSiteProblem(name.Problem);
+    return nullptr;
+  }
+  // Crawls are kept in the history's SQLite file; a history in a shared database keeps none yet,
+  // so they go to the user's own file.
+  const std::string store = history_ != nullptr && !THistoryStore::IsDatabaseUrl(history_->Path())
+                                ? history_->Path()
+                                : THistoryStore::DefaultPath();
+  auto* dialog = new TCrawlDialog(store, this);
+  TCrawlOptions options;
+  options.ReadTimeoutMs = kQueryReadTimeoutMs;
+  options.Proxies = TProxySettings::ForQuery(proxy_);  // as the window's queries go
+  dialog->Start(name.Request, name.Shown, options);
   dialog->show();
   return dialog;
 }

@@ -61,6 +61,9 @@ class TMainForm : public QWidget, public TQueryView {
   // menu's "站点体检…"); null, after the site-name message, when the field holds no site name.
   // The check-up goes into the history when there is one.
   QDialog* ShowAudit();
+  // Opens the crawl dialog for the site in the site-name field and starts its whole-site crawl
+  // (the menu's "全站体检…"); null, after the site-name message, when the field holds no site.
+  QDialog* ShowCrawl();
 
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;

@@ -15,6 +15,7 @@
 #include "query/MyThreadUnit.h"
 #include "services/ServiceFile.h"
 #include "window/QtAuditDialog.h"
+#include "window/QtCrawlDialog.h"
 #include "window/QtMainThreadQueue.h"
 #include "window/QtUrlOpener.h"
 
@@ -85,7 +86,8 @@ int main(int argc, char** argv) {
   }
   // Workers and check-ups still running are not waited for. Leave without running static
   // destructors, which could pull shared state from under them.
-  if (MyThread::LiveCount() > 0 || TAuditDialog::RunningCount() > 0) {
+  if (MyThread::LiveCount() > 0 || TAuditDialog::RunningCount() > 0 ||
+      TCrawlDialog::RunningCount() > 0) {
     std::fflush(nullptr);
     std::_Exit(rc);
   }

@@ -55,7 +55,8 @@ class CrawlTest : public ::testing::Test {
     for (const std::string& target : site_.Requests()) ++asked[target];
     std::vector<std::string> twice;
     for (const auto& [target, n] : asked) {
-      if (n > 1 && target != "/throttle") twice.push_back(target);  // a 429 is asked again
+      // A 429 is asked again; robots.txt is read again when a stopped crawl goes on.
+      if (n > 1 && target != "/throttle" && target != "/robots.txt") twice.push_back(target);
     }
     return twice;
   }
@@ -138,7 +139,7 @@ TEST_F(CrawlTest, AStoppedCrawlGoesOnWithoutAskingAPageAgain) {
   EXPECT_TRUE(resumed.Resumed);
   EXPECT_EQ(resumed.Crawl, first.Crawl);
   // The one request under way when the crawl stopped had no answer stored: it is asked again.
-  EXPECT_LE(AskedTwice().size(), 1u);
+  EXPECT_LE(AskedTwice().size(), 1u) << ::testing::PrintToString(AskedTwice());
   EXPECT_NE(Find(Findings(resumed.Crawl), "redirect-loop", site_.Url("/loop1")), nullptr);
 }
 
