@@ -15,7 +15,15 @@ packages=(
   zlib1g-dev libbrotli-dev libc-ares-dev libxml2-dev
   microsocks dante-server nginx-light tinyproxy
   xvfb xdotool x11-apps imagemagick iproute2 util-linux
+  librsvg2-bin help2man dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
+  x11-utils strace qt6-qpa-plugins
 )
+
+# `install-deps.sh bench`: also the peers only the benchmarks and the docs pictures need (the
+# crawl's wget2 and linkchecker, headless Chromium for the HTML report's picture).
+if [ "${1:-}" = bench ]; then
+  packages+=(wget2 linkchecker chromium)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -124,6 +124,17 @@ TEST_F(CrawlTest, TheNextCrawlTellsNewGoneAndStillThere) {
     EXPECT_EQ(f->Change, row.Change) << row.Rule << " " << row.Path;
   }
   ASSERT_EQ(store_.Crawls(site_.Site()).size(), 2u);
+  // The page with an ETag was asked with it and its stored reading reused: still clean.
+  const std::vector<std::string> heads = site_.Heads();
+  EXPECT_EQ(std::count_if(heads.begin(), heads.end(),
+                          [](const std::string& h) {
+                            return h.rfind("GET /a ", 0) == 0 &&
+                                   h.find("If-None-Match: \"a-1\"") != std::string::npos;
+                          }),
+            1);
+  EXPECT_EQ(std::count_if(findings.begin(), findings.end(),
+                          [&](const TCrawlFinding& f) { return f.Url == site_.Url("/a"); }),
+            0);
 }
 
 TEST_F(CrawlTest, AStoppedCrawlGoesOnWithoutAskingAPageAgain) {

@@ -126,7 +126,14 @@ std::string CrawlStandInSite::Answer(const std::string& target, const std::strin
     if (changed_) links += A("/new-missing");
     return Ok(Page("home", links));
   }
-  if (target == "/a" || target == "/b" || target == "/hreflang-b" || target == "/bot-only" ||
+  if (target == "/a") {
+    // Validated: asked again with its ETag, it has not changed.
+    if (head.find("If-None-Match: \"a-1\"") != std::string::npos) {
+      return HttpHead("HTTP/1.1 304 Not Modified", {"ETag: \"a-1\"", "Content-Length: 0"});
+    }
+    return Ok(Page("a", A("/")), "text/html; charset=utf-8", {"ETag: \"a-1\""});
+  }
+  if (target == "/b" || target == "/hreflang-b" || target == "/bot-only" ||
       target == "/orphan" || (target == "/missing" && changed_)) {
     return Ok(Page(target.substr(1), A("/")));
   }
@@ -178,7 +185,6 @@ std::string CrawlStandInSite::Answer(const std::string& target, const std::strin
   if (target == "/noindex") {
     return Ok(Page("noindex", "", "<meta name=robots content=\"noindex, follow\">"));
   }
-  (void)head;
   return NotFound();
 }
 

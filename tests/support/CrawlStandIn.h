@@ -5,7 +5,8 @@
 // link to a port where nothing listens. Changed() makes it the site "a week later": /missing
 // answers, /new-missing is linked and missing.
 //
-// Every request the site's server read is kept (Requests()), to tell a page asked twice.
+// /a carries an ETag and answers 304 to it. Every request the site's server read is kept
+// (Requests(), Heads()), to tell a page asked twice.
 //
 // Thread-safety: the servers answer any number of clients at once.
 #pragma once
@@ -33,6 +34,8 @@ class CrawlStandInSite {
   void Change() { changed_ = true; }
   // The request targets the site's server read, in arrival order ("/a", "/calendar?m=1", ...).
   std::vector<std::string> Requests() const;
+  // The request heads the site's server read, whole.
+  std::vector<std::string> Heads() const { return site_->Heads(); }
 
  private:
   void Serve(ScriptedConnection& connection);
