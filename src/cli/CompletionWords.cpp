@@ -6,25 +6,27 @@
 #include <vector>
 
 #include "audit/AuditReport.h"
+#include "query/QueryRecord.h"
 #include "services/ServiceFile.h"
 
 namespace {
 
-enum class TWords { Sets, Fields, Checks, Engines };
+enum class TWords { Sets, Steps, Fields, Checks, Engines };
 
-// Which options take which words. A row whose option the program does not have is left out.
+// Which options take which words. A row whose option the program does not have (yet) is left
+// out: a check-up's own selection of checks, the keyword positions' engines.
 struct TWordsOf {
   const char* Option;
   TWords Words;
 };
 constexpr TWordsOf kWordsOf[] = {
     {"--services", TWords::Sets},    {"--dump-services", TWords::Sets},
-    {"--try-rule", TWords::Fields},  {"--field", TWords::Fields},
+    {"--try-rule", TWords::Steps},   {"--field", TWords::Fields},
     {"--checks", TWords::Checks},    {"--engines", TWords::Engines},
     {"--try-rank", TWords::Engines},
 };
 
-// The engines of keyword positions.
+// The engines of keyword positions, until their definitions are there to name them.
 constexpr const char* kRankEngines[] = {"baidu", "360", "sogou", "bing"};
 
 std::vector<std::string> Words(TWords words) {
@@ -33,7 +35,11 @@ std::vector<std::string> Words(TWords words) {
     case TWords::Sets:
       out = {kClassicSet, kCurrentSet};
       break;
-    case TWords::Fields: {
+    case TWords::Fields:
+      for (int field = 0; field < kTextFieldCount; ++field)
+        out.emplace_back(ResultFieldName(static_cast<TResultField>(field)));
+      break;
+    case TWords::Steps: {
       // Every field with steps in either built-in set, in the classic set's order first.
       std::set<std::string> seen;
       for (const char* set : {kClassicSet, kCurrentSet}) {

@@ -13,6 +13,7 @@ class App;
 // its argument may take, all separated by tabs:
 //   --services<TAB>SET|FILE<TAB>classic<TAB>current
 //   --json<TAB>-
-// The words: the built-in definition sets, the field names the definitions know, the check-up's
-// check ids and the engines of keyword positions, each for the options that take them.
+// The words: the built-in definition sets, the fields with steps in the definitions, the result
+// fields, the check-up's check ids and the engines of keyword positions, each for the options
+// that take them.
 void WriteCompletionWords(const CLI::App& app, std::ostream& out);
