@@ -55,6 +55,9 @@ text=$(MANPAGER=cat man -l "$share/man/man1/velmora-query.1.gz")
 for word in --try-rule --audit --history-db VELMORA_HISTORY_DB; do
   grep -q -- "$word" <<<"$text" || fail "velmora-query.1 lacks \"$word\""
 done
+# The help's Chinese words come through whole (not as "?").
+text=$(LANG=C.UTF-8 MANPAGER=cat man -l "$share/man/man1/velmora-query.1.gz")
+grep -q "未通过" <<<"$text" || fail "velmora-query.1 lost its Chinese words"
 
 step "--version"
 [ "$("$prefix/bin/velmora-query" --version)" = "velmora-query $version" ] ||
