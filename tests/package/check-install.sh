@@ -40,6 +40,14 @@ if [ $gui = 1 ]; then
     fail "the PNG icon is not 128x128"
 fi
 
+# The watch's systemd user units, once there are any.
+units=$(find "$prefix/lib/systemd/user" -name 'velmora*' 2>/dev/null || true)
+if [ -n "$units" ]; then
+  step "systemd user units"
+  # shellcheck disable=SC2086  # one unit a word
+  systemd-analyze --user verify $units || fail "systemd-analyze verify"
+fi
+
 step "manual pages"
 for page in "$share"/man/man1/*.1.gz; do
   program=$(basename "$page" .1.gz)
@@ -51,7 +59,7 @@ for page in "$share"/man/man1/*.1.gz; do
     grep -q -- "$word" <<<"$text" || fail "$program.1 lacks \"$word\""
   done
 done
-text=$(MANPAGER=cat man -l "$share/man/man1/velmora-query.1.gz")
+text=$(env MANPAGER=cat man -l "$share/man/man1/velmora-query.1.gz")
 for word in --try-rule --audit --history-db VELMORA_HISTORY_DB; do
   grep -q -- "$word" <<<"$text" || fail "velmora-query.1 lacks \"$word\""
 done
@@ -77,6 +85,8 @@ completions=(
   "--try-rule Site|Site1 Site2"
   "--field Web|WebTitle"
   "--ver|--version"
+  "--try-rule Site1 $share/doc/velmora/cop|$share/doc/velmora/copyright"
+  "--check-services $share/doc/velmora/cop|$share/doc/velmora/copyright"
 )
 for row in "${completions[@]}"; do
   typed=${row%%|*} wanted=${row#*|}
@@ -118,9 +128,10 @@ grep -q -- "--try-rule" "$work/help.txt" || fail "velmora-query --help lacks --t
 out=$(run "$bin/velmora-query" --try-rule WebTitle "$work/page.html") ||
   fail "velmora-query --try-rule from the unpacked tree"
 grep -q "value: 'velmora package check'" <<<"$out" || fail "--try-rule found no title: $out"
-run "$bin/velmora-query" --dump-services current >"$work/current.toml" &&
-  grep -q '^\[\[field\]\]' "$work/current.toml" ||
+if ! run "$bin/velmora-query" --dump-services current >"$work/current.toml" ||
+  ! grep -q '^\[\[field\]\]' "$work/current.toml"; then
   fail "--dump-services current from the unpacked tree"
+fi
 # Nothing is read from the source or build tree: every file the programs open is traced.
 if strace -f -o /dev/null true 2>/dev/null; then
   run strace -f -e trace=%file -o "$work/trace" "$bin/velmora-query" --services current \
