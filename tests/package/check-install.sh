@@ -133,25 +133,33 @@ if ! run "$bin/velmora-query" --dump-services current >"$work/current.toml" ||
   fail "--dump-services current from the unpacked tree"
 fi
 # Nothing is read from the source or build tree: every file the programs open is traced.
+tracer=()
 if strace -f -o /dev/null true 2>/dev/null; then
-  run strace -f -e trace=%file -o "$work/trace" "$bin/velmora-query" --services current \
-    --try-rule WebTitle "$work/page.html" >/dev/null || true
-  if grep -F -e "$source_dir" -e "$build" "$work/trace"; then
-    fail "velmora-query opens files of the source or build tree"
-  fi
+  tracer=(strace -f -e trace=%file -o)
 else
-  echo "(strace cannot trace here: the file trace is skipped)"
+  echo "(strace cannot trace here: the file traces are skipped)"
+fi
+opens_no_tree_file() {  # TRACE PROGRAM
+  if [ ${#tracer[@]} -gt 0 ] && grep -F -e "$source_dir" -e "$build" "$1"; then
+    fail "$2 opens files of the source or build tree"
+  fi
+}
+if [ ${#tracer[@]} -gt 0 ]; then
+  run "${tracer[@]}" "$work/trace" "$bin/velmora-query" --services current \
+    --try-rule WebTitle "$work/page.html" >/dev/null || true
+  opens_no_tree_file "$work/trace" velmora-query
 fi
 
 if [ $gui = 1 ] && command -v xvfb-run >/dev/null && command -v xprop >/dev/null; then
   step "the window from the unpacked tree shows its icon"
   # The theme search does not cover the unpacked tree: the icon comes from inside the program.
   icon=$(run xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
-    "$1" -platform xcb >/dev/null 2>&1 &
+    "$@" -platform xcb >/dev/null 2>&1 &
     window=$(timeout 20 xdotool search --sync --onlyvisible --name Velmora | head -n1)
     xprop -id "$window" _NET_WM_ICON | head -c 200
-    kill $!' _ "$bin/velmora") || true
+    kill $!' _ ${tracer[@]+"${tracer[@]}" "$work/trace-window"} "$bin/velmora") || true
   grep -q "Icon (128 x 128)" <<<"$icon" || fail "the window has no 128x128 icon: ${icon:0:120}"
+  opens_no_tree_file "$work/trace-window" velmora
 fi
 
 if [ $failures -gt 0 ]; then
