@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QSettings>
 #include <QString>
 #include <cstdio>
