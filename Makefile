@@ -2,8 +2,10 @@
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 GEN := -G Ninja
+# Where `make install` puts the programs; DESTDIR is honoured too (staged installs).
+PREFIX ?= /usr/local
 
-.PHONY: deps build run test test-asan test-tsan fuzz bench demo clean
+.PHONY: deps build run test test-asan test-tsan fuzz bench demo install package clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -39,6 +41,14 @@ bench: deps
 	cmake -S . -B build-bench $(GEN) -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON -DVELMORA_TESTS=ON
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do echo "== $$b"; $$b; done
+
+# The programs, their manual pages, the desktop entry, icon, metadata and completion under PREFIX.
+install: build
+	cmake --install build --prefix $(PREFIX)
+
+# The Debian package (build/velmora_VERSION-1_ARCH.deb): sudo apt install ./build/velmora_*.deb
+package: build
+	cd build && cpack -G DEB
 
 demo: build
 	@bash tools/demo.sh build/velmora

@@ -15,6 +15,8 @@ packages=(
   zlib1g-dev libbrotli-dev libc-ares-dev libxml2-dev
   microsocks dante-server nginx-light tinyproxy
   xvfb xdotool x11-apps imagemagick iproute2 util-linux
+  librsvg2-bin help2man dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
+  x11-utils strace qt6-qpa-plugins
 )
 
 missing=()
