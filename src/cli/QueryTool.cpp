@@ -22,8 +22,12 @@
 #include "audit/AuditTarget.h"
 #include "cli/AuditMode.h"
 #include "cli/AuditWriter.h"
+<<<<<<< HEAD
 #include "cli/CrawlMode.h"
 #include "cli/QueryMode.h"
+=======
+#include "cli/CompletionWords.h"
+>>>>>>> main
 #include "cli/QueryReport.h"
 #include "cli/SiteList.h"
 #include "cli/TimeText.h"
@@ -320,6 +324,9 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       "velmora-query: the site toolbox without the window: query sites, show their "
       "history, try and check the service definitions"};
   app.name("velmora-query");
+  app.set_version_flag("--version", "velmora-query " VELMORA_VERSION);
+  bool completion_words = false;  // hidden: for the shell's Tab completion
+  app.add_flag("--completion-words", completion_words)->group("");
   app.footer(
       "Exit status: 0 done (every field has a value; --try-rule: a value was found; --audit: "
       "every check of every site passed), 1 no value or problems in the file, 2 the command line "
@@ -500,6 +507,10 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e, out, err) == 0 ? kToolDone : kToolError;
+  }
+  if (completion_words) {
+    WriteCompletionWords(app, out);
+    return kToolDone;
   }
   if (dump_opt->count() > 0)
     return DumpServices(dump_set.empty() ? kClassicSet : dump_set, out, err);

@@ -22,10 +22,6 @@
 #include "runtime/DateUtils.h"
 #include "runtime/StrUtils.h"
 
-#ifndef VELMORA_VERSION
-#define VELMORA_VERSION "1.0"
-#endif
-
 namespace {
 
 using TClock = std::chrono::steady_clock;

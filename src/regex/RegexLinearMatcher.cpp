@@ -24,74 +24,85 @@ bool IsLazyRepeat(uint8_t op) {
 // of a counted loop is a copy of the loop's body whose end (the loop node) leads to a label of
 // its own. A worklist visits each (copy, node) pair once; a node's instruction index is reserved
 // when something first refers to it, so joins and the back links of choice loops find it.
+class TRegexLinearMatcher::TTranslator {
+ public:
+  using TNode = TRegexMatcher::Inst;
 
-bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) {
-  using Inst = TRegexMatcher::Inst;
-  const std::vector<Inst>& nodes = decoded.Nodes();
-  const auto count = static_cast<int32_t>(nodes.size());
-  m_ = &decoded;
-  code_.clear();
-  struct Copy {
-    int32_t stop_node;   // the loop node that ends this copy, -1 for the program
-    int32_t stop_label;  // where the copy goes on
-    int depth;           // counted loops around it
-  };
-  struct Work {
-    int32_t node;
-    int32_t copy;
-    int32_t at;
-  };
-  std::vector<Copy> copies{{-1, -1, 0}};
-  std::unordered_map<uint64_t, int32_t> labels;  // copy << 32 | node -> instruction
-  std::vector<Work> work;
-  std::unordered_map<int64_t, int> flags;  // a choice loop's register, or -1 - a loop node
-  int highest_group = 0;
-  bool ok = true;
+  TTranslator(TRegexLinearMatcher& vm, const TRegexMatcher& decoded, size_t max_insts)
+      : vm_(vm),
+        decoded_(decoded),
+        nodes_(decoded.Nodes()),
+        count_(static_cast<int32_t>(nodes_.size())),
+        max_insts_(max_insts) {}
 
-  auto add = [&](VmInst in) {
-    code_.push_back(in);
-    if (code_.size() > max_insts) ok = false;
-    return static_cast<int32_t>(code_.size() - 1);
+  // Translates the whole program into vm_.code_ and sets vm_.entry_; false when it cannot be.
+  bool Run() {
+    vm_.entry_ = Label(0, 0);
+    while (ok_ && !work_.empty()) {
+      const TWork w = work_.back();
+      work_.pop_back();
+      const TInst out = Translate(w);
+      if (ok_) vm_.code_[w.At] = out;
+    }
+    return ok_;
+  }
+  int FlagCount() const { return static_cast<int>(flags_.size()); }
+  int HighestGroup() const { return highest_group_; }
+
+ private:
+  struct TCopy {
+    int32_t StopNode;   // the loop node that ends this copy, -1 for the program
+    int32_t StopLabel;  // where the copy goes on
+    int Depth;          // counted loops around it
   };
-  auto split = [&](int32_t first, int32_t second) {
-    VmInst in;
-    in.op = kSplit;
-    in.x = first;
-    in.y = second;
+  struct TWork {
+    int32_t Node;
+    int32_t Copy;
+    int32_t At;  // the instruction reserved for it
+  };
+
+  static TInst Make(TOp op, int32_t arg, int32_t x, int32_t y = -1) {
+    TInst in;
+    in.Op = op;
+    in.Arg = arg;
+    in.X = x;
+    in.Y = y;
     return in;
-  };
-  auto with_arg = [&](Op op, int32_t arg, int32_t x, int32_t y = -1) {
-    VmInst in;
-    in.op = op;
-    in.arg = arg;
-    in.x = x;
-    in.y = y;
-    return in;
-  };
-  auto flag = [&](int64_t key) {
-    const auto it = flags.find(key);
-    if (it != flags.end()) return it->second;
-    const int f = static_cast<int>(flags.size());
-    if (f >= kMaxFlags) ok = false;
-    flags.emplace(key, f);
+  }
+  static TInst Split(int32_t first, int32_t second) { return Make(TOp::Split, 0, first, second); }
+  static TInst Goto(int32_t to) { return Make(TOp::Goto, 0, to); }
+
+  int32_t Add(const TInst& in) {
+    vm_.code_.push_back(in);
+    if (vm_.code_.size() > max_insts_) ok_ = false;
+    return static_cast<int32_t>(vm_.code_.size() - 1);
+  }
+  // The flag of a choice loop's register (key >= 0) or of a loop node (key = -1 - node).
+  int Flag(int64_t key) {
+    const auto it = flags_.find(key);
+    if (it != flags_.end()) return it->second;
+    const int f = static_cast<int>(flags_.size());
+    if (f >= kMaxFlags) ok_ = false;
+    flags_.emplace(key, f);
     return f;
-  };
+  }
   // min mandatory copies of a body, then max - min optional ones (max finite); body(next) makes
   // one copy that goes on at next. Returns the first instruction.
-  auto unroll = [&](int32_t min, int32_t max, bool lazy, int32_t cont, auto&& body) {
+  template <typename TBody>
+  int32_t Unroll(int32_t min, int32_t max, bool lazy, int32_t cont, TBody&& body) {
     int32_t first = cont;
-    for (int64_t j = int64_t{max} - min; j > 0 && ok; --j) {
+    for (int64_t j = int64_t{max} - min; j > 0 && ok_; --j) {
       const int32_t copy = body(first);
-      first = add(lazy ? split(cont, copy) : split(copy, cont));
+      first = Add(lazy ? Split(cont, copy) : Split(copy, cont));
     }
-    for (int32_t i = 0; i < min && ok; ++i) first = body(first);
+    for (int32_t i = 0; i < min && ok_; ++i) first = body(first);
     return first;
-  };
-  // Nodes that do nothing here: empty and skipped nodes, choices without a choice, the back
-  // links of loops that need no guard.
-  auto resolve = [&](int32_t q) {
-    for (int32_t hops = 0; q >= 0 && q < count && hops <= count; ++hops) {
-      const Inst& in = nodes[q];
+  }
+  // Skips the nodes that do nothing here: empty and skipped nodes, choices without a choice, the
+  // back links of loops that need no guard. -1 when the chain leads nowhere.
+  int32_t Resolve(int32_t q) const {
+    for (int32_t hops = 0; q >= 0 && q < count_ && hops <= count_; ++hops) {
+      const TNode& in = nodes_[q];
       if (in.op == OP_EMPTY || in.op == OP_SKIP || (in.op == OP_JUMP_BACK && in.slot < 0)) {
         q = in.next;
       } else if (in.op == OP_CHOICE && !in.next_is_choice && in.slot < 0) {
@@ -100,211 +111,226 @@ bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) 
         return q;
       }
     }
-    return int32_t{-1};
-  };
-  auto label = [&](int32_t q, int32_t c) -> int32_t {
-    q = resolve(q);
+    return -1;
+  }
+  // The instruction of node q in copy c, reserved (and queued) on first reference.
+  int32_t Label(int32_t q, int32_t c) {
+    q = Resolve(q);
     if (q < 0) {
-      ok = false;
+      ok_ = false;
       return 0;
     }
-    if (q == copies[c].stop_node) return copies[c].stop_label;
+    if (q == copies_[c].StopNode) return copies_[c].StopLabel;
     const uint64_t key = static_cast<uint64_t>(c) << 32 | static_cast<uint32_t>(q);
-    const auto [it, fresh] = labels.try_emplace(key, 0);
+    const auto [it, fresh] = labels_.try_emplace(key, 0);
     if (fresh) {
-      it->second = add(VmInst{});
-      work.push_back(Work{q, c, it->second});
+      it->second = Add(TInst{});
+      work_.push_back(TWork{q, c, it->second});
     }
     return it->second;
-  };
+  }
 
-  entry_ = label(0, 0);
-  while (ok && !work.empty()) {
-    const Work w = work.back();
-    work.pop_back();
-    const Inst& in = nodes[w.node];
-    const unsigned char* operand = decoded.ProgramBytes() + in.text;
-    VmInst out;
+  TInst Translate(const TWork& w) {
+    const TNode& in = nodes_[w.Node];
     switch (in.op) {
       case OP_END:
-        out.op = kMatch;
-        break;
+        return Make(TOp::Match, 0, -1);
       case OP_TEXT_START:
       case OP_TEXT_END:
       case OP_LINE_START:
       case OP_LINE_END:
       case OP_WORD_EDGE:
       case OP_NOT_WORD_EDGE:
-        out = with_arg(kAssert, in.op, label(in.next, w.copy));
-        break;
+        return Make(TOp::Assert, in.op, Label(in.next, w.Copy));
       case OP_ANY_IN_LINE:
-        out = with_arg(kInLine, 0, label(in.next, w.copy));
-        break;
+        return Make(TOp::InLine, 0, Label(in.next, w.Copy));
       case OP_ANY_CHAR:
       case OP_DIGIT:
       case OP_NOT_DIGIT:
       case OP_TINY_SET:
       case OP_TINY_EXCLUDE:
       case OP_BYTE_SET:
-        out = with_arg(kByte, in.set, label(in.next, w.copy));
-        break;
+        return Make(TOp::Byte, in.set, Label(in.next, w.Copy));
       case OP_LITERAL:
-      case OP_LITERAL_CI: {
-        // One instruction per byte, the last one first.
-        auto byte = [&](uint32_t k, int32_t next) {
-          VmInst b;
-          b.op = kPair;
-          b.b1 = operand[k];
-          b.b2 = in.op == OP_LITERAL_CI ? decoded.SwapCase(operand[k]) : operand[k];
-          b.x = next;
-          return b;
-        };
-        int32_t next = label(in.next, w.copy);
-        for (uint32_t k = in.len; k-- > 1;) next = add(byte(k, next));
-        out = in.len > 0 ? byte(0, next) : with_arg(kGoto, 0, next);
-        break;
-      }
-      case OP_CHOICE: {
-        // A run of choices: a chain of splits in the alternatives' order.
-        std::vector<int32_t> alts;
-        for (int32_t c = w.node; ok; c = nodes[c].next) {
-          alts.push_back(c + 1);
-          if (!nodes[c].next_is_choice) break;
-          if (alts.size() > nodes.size()) ok = false;
-        }
-        int32_t rest = label(alts.back(), w.copy);
-        for (size_t k = alts.size() - 1; k-- > 0 && ok;) {
-          rest = add(split(label(alts[k], w.copy), rest));
-        }
-        // The head of a choice loop starts an iteration.
-        out = in.slot >= 0 ? with_arg(kSetFlag, flag(in.slot), rest) : with_arg(kGoto, 0, rest);
-        break;
-      }
+      case OP_LITERAL_CI:
+        return Literal(w);
+      case OP_CHOICE:
+        return Choice(w);
       case OP_JUMP_BACK:  // a guarded choice loop: an empty iteration leaves it
-        out = with_arg(kTestFlag, flag(in.slot), label(in.aux, w.copy), label(in.next, w.copy));
-        break;
+        return Make(TOp::TestFlag, Flag(in.slot), Label(in.aux, w.Copy), Label(in.next, w.Copy));
       case OP_STAR:
       case OP_PLUS:
       case OP_BRACES:
       case OP_STAR_LAZY:
       case OP_PLUS_LAZY:
-      case OP_BRACES_LAZY: {
-        const Inst& repeated = nodes[w.node + 1];
-        if (repeated.set < 0) {
-          ok = false;  // a back-reference
-          break;
-        }
-        const bool lazy = IsLazyRepeat(in.op);
-        const int32_t cont = label(in.next, w.copy);
-        auto byte = [&](int32_t next) { return add(with_arg(kByte, repeated.set, next)); };
-        int32_t first;
-        if (in.max >= kRegexOpenMax) {
-          const int32_t head = add(VmInst{});
-          const int32_t body = byte(head);
-          code_[head] = lazy ? split(cont, body) : split(body, cont);
-          first = unroll(in.min, in.min, lazy, head, byte);
-        } else {
-          first = unroll(in.min, in.max, lazy, cont, byte);
-        }
-        out = with_arg(kGoto, 0, first);
-        break;
-      }
-      case OP_LOOP_ENTRY: {
-        const int32_t loop = in.next;
-        const int depth = copies[w.copy].depth + 1;
-        if (loop < 0 || loop >= count ||
-            (nodes[loop].op != OP_LOOP && nodes[loop].op != OP_LOOP_LAZY) ||
-            depth > kRegexMaxLoopDepth) {
-          ok = false;
-          break;
-        }
-        const Inst& l = nodes[loop];
-        const bool lazy = l.op == OP_LOOP_LAZY;
-        const int32_t cont = label(l.next, w.copy);
-        auto iteration = [&](int32_t then) {
-          copies.push_back(Copy{loop, then, depth});
-          return label(l.aux, static_cast<int32_t>(copies.size() - 1));
-        };
-        int32_t first = cont;
-        if (l.max >= kRegexOpenMax) {
-          // Past the minimum, an iteration that matched the empty string ends the loop.
-          const int f = flag(-1 - int64_t{loop});
-          const int32_t head = add(VmInst{});
-          const int32_t again = add(with_arg(kTestFlag, f, cont, head));
-          const int32_t body = add(with_arg(kSetFlag, f, iteration(again)));
-          code_[head] = lazy ? split(cont, body) : split(body, cont);
-          first = head;
-          if (l.min > 0) {
-            const int32_t check = add(with_arg(kTestFlag, f, cont, head));
-            first = add(with_arg(kSetFlag, f, iteration(check)));
-            for (int32_t i = 1; i < l.min && ok; ++i) first = iteration(first);
-          }
-        } else {
-          first = unroll(l.min, l.max, lazy, cont, iteration);
-        }
-        out = with_arg(kGoto, 0, first);
-        break;
-      }
-      default: {
-        const int g = RegexGroupOf(in.op);
-        if (g == 0) {
-          ok = false;  // a back-reference, a loop node out of place, an invalid opcode
-          break;
-        }
-        highest_group = std::max(highest_group, g);
-        const bool open = in.op < OP_GROUP_CLOSE;
-        out = with_arg(kSave, 2 * g + (open ? 0 : 1), label(in.next, w.copy));
-        if (open && in.slot >= 0) {  // the first node of an x+ loop starts an iteration
-          out = with_arg(kSetFlag, flag(in.slot), add(out));
-        }
-        break;
-      }
+      case OP_BRACES_LAZY:
+        return Repeat(w);
+      case OP_LOOP_ENTRY:
+        return Loop(w);
+      default:
+        return Group(w);
     }
-    if (ok) code_[w.at] = out;
   }
-  if (!ok) {
+
+  // One instruction per byte, the last one first.
+  TInst Literal(const TWork& w) {
+    const TNode& in = nodes_[w.Node];
+    const unsigned char* operand = decoded_.ProgramBytes() + in.text;
+    auto byte = [&](uint32_t k, int32_t next) {
+      TInst b = Make(TOp::Pair, 0, next);
+      b.B1 = operand[k];
+      b.B2 = in.op == OP_LITERAL_CI ? decoded_.SwapCase(operand[k]) : operand[k];
+      return b;
+    };
+    int32_t next = Label(in.next, w.Copy);
+    for (uint32_t k = in.len; k-- > 1;) next = Add(byte(k, next));
+    return in.len > 0 ? byte(0, next) : Goto(next);
+  }
+
+  // A run of choices: a chain of splits in the alternatives' order.
+  TInst Choice(const TWork& w) {
+    const TNode& in = nodes_[w.Node];
+    std::vector<int32_t> alts;
+    for (int32_t c = w.Node; ok_; c = nodes_[c].next) {
+      alts.push_back(c + 1);
+      if (!nodes_[c].next_is_choice) break;
+      if (alts.size() > nodes_.size()) ok_ = false;
+    }
+    int32_t rest = Label(alts.back(), w.Copy);
+    for (size_t k = alts.size() - 1; k-- > 0 && ok_;) {
+      rest = Add(Split(Label(alts[k], w.Copy), rest));
+    }
+    // The head of a choice loop starts an iteration.
+    return in.slot >= 0 ? Make(TOp::SetFlag, Flag(in.slot), rest) : Goto(rest);
+  }
+
+  // A repeat of one byte: unrolled to its minimum, then optional copies or a loop.
+  TInst Repeat(const TWork& w) {
+    const TNode& in = nodes_[w.Node];
+    const TNode& repeated = nodes_[w.Node + 1];
+    if (repeated.set < 0) {
+      ok_ = false;  // a back-reference
+      return TInst{};
+    }
+    const bool lazy = IsLazyRepeat(in.op);
+    const int32_t cont = Label(in.next, w.Copy);
+    auto byte = [&](int32_t next) { return Add(Make(TOp::Byte, repeated.set, next)); };
+    if (in.max < kRegexOpenMax) return Goto(Unroll(in.min, in.max, lazy, cont, byte));
+    const int32_t head = Add(TInst{});
+    const int32_t body = byte(head);
+    vm_.code_[head] = lazy ? Split(cont, body) : Split(body, cont);
+    return Goto(Unroll(in.min, in.min, lazy, head, byte));
+  }
+
+  // A counted loop: each iteration a copy of the body; past the minimum of an open loop, an
+  // iteration that matched the empty string ends the loop.
+  TInst Loop(const TWork& w) {
+    const int32_t loop = nodes_[w.Node].next;
+    const int depth = copies_[w.Copy].Depth + 1;
+    if (loop < 0 || loop >= count_ ||
+        (nodes_[loop].op != OP_LOOP && nodes_[loop].op != OP_LOOP_LAZY) ||
+        depth > kRegexMaxLoopDepth) {
+      ok_ = false;
+      return TInst{};
+    }
+    const TNode& l = nodes_[loop];
+    const bool lazy = l.op == OP_LOOP_LAZY;
+    const int32_t cont = Label(l.next, w.Copy);
+    auto iteration = [&](int32_t then) {
+      copies_.push_back(TCopy{loop, then, depth});
+      return Label(l.aux, static_cast<int32_t>(copies_.size() - 1));
+    };
+    if (l.max < kRegexOpenMax) return Goto(Unroll(l.min, l.max, lazy, cont, iteration));
+    const int f = Flag(-1 - int64_t{loop});
+    const int32_t head = Add(TInst{});
+    const int32_t again = Add(Make(TOp::TestFlag, f, cont, head));
+    const int32_t body = Add(Make(TOp::SetFlag, f, iteration(again)));
+    vm_.code_[head] = lazy ? Split(cont, body) : Split(body, cont);
+    int32_t first = head;
+    if (l.min > 0) {
+      const int32_t check = Add(Make(TOp::TestFlag, f, cont, head));
+      first = Add(Make(TOp::SetFlag, f, iteration(check)));
+      for (int32_t i = 1; i < l.min && ok_; ++i) first = iteration(first);
+    }
+    return Goto(first);
+  }
+
+  // A group's open or close node saves the position.
+  TInst Group(const TWork& w) {
+    const TNode& in = nodes_[w.Node];
+    const int g = RegexGroupOf(in.op);
+    if (g == 0) {
+      ok_ = false;  // a back-reference, a loop node out of place, an invalid opcode
+      return TInst{};
+    }
+    highest_group_ = std::max(highest_group_, g);
+    const bool open = in.op < OP_GROUP_CLOSE;
+    const TInst save = Make(TOp::Save, 2 * g + (open ? 0 : 1), Label(in.next, w.Copy));
+    // The first node of an x+ loop starts an iteration.
+    return open && in.slot >= 0 ? Make(TOp::SetFlag, Flag(in.slot), Add(save)) : save;
+  }
+
+  TRegexLinearMatcher& vm_;
+  const TRegexMatcher& decoded_;
+  const std::vector<TNode>& nodes_;
+  const int32_t count_;
+  const size_t max_insts_;
+  std::vector<TCopy> copies_{{-1, -1, 0}};
+  std::unordered_map<uint64_t, int32_t> labels_;  // copy << 32 | node -> instruction
+  std::vector<TWork> work_;
+  std::unordered_map<int64_t, int> flags_;  // see Flag
+  int highest_group_ = 0;
+  bool ok_ = true;
+};
+
+bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) {
+  m_ = &decoded;
+  code_.clear();
+  TTranslator translator(*this, decoded, max_insts);
+  if (!translator.Run() || !ShortenJumps() || !TrackFlags(translator.FlagCount())) {
     code_.clear();
     return false;
   }
-  // Jumps lead straight to their targets.
+  MakeByteTables(decoded);
+  ncap_ = 2 * (translator.HighestGroup() + 1);
+  for (TThreadList& list : lists_) {
+    list.Pcs.assign(code_.size(), 0);
+    list.Regs.assign(code_.size() * ncap_, -1);
+    list.Size = 0;
+  }
+  RecordClosures();
+  return true;
+}
+
+// Jumps lead straight to their targets; false on a cycle of jumps or an entry that leads nowhere.
+bool TRegexLinearMatcher::ShortenJumps() {
+  bool ok = true;
   auto through = [&](int32_t t) {
-    for (size_t hops = 0; t >= 0 && code_[t].op == kGoto; ++hops) {
+    for (size_t hops = 0; t >= 0 && code_[t].Op == TOp::Goto; ++hops) {
       if (hops > code_.size()) {
         ok = false;
         return t;
       }
-      t = code_[t].x;
+      t = code_[t].X;
     }
     return t;
   };
-  for (VmInst& in : code_) {
-    in.x = through(in.x);
-    in.y = through(in.y);
+  for (TInst& in : code_) {
+    in.X = through(in.X);
+    in.Y = through(in.Y);
   }
   entry_ = through(entry_);
-  if (!ok || entry_ < 0) {
-    code_.clear();
-    return false;
-  }
+  return ok && entry_ >= 0;
+}
+
+// Byte sets as tables, indexed by the matcher's set number.
+void TRegexLinearMatcher::MakeByteTables(const TRegexMatcher& decoded) {
   tables_.clear();
-  for (const VmInst& in : code_) {
-    if (in.op != kByte) continue;
-    // Byte sets as tables, indexed by the matcher's set number.
-    if (tables_.size() <= static_cast<size_t>(in.arg)) tables_.resize(in.arg + 1);
-    for (int b = 0; b < 256; ++b) tables_[in.arg][b] = decoded.SetOf(in.arg)[b];
+  for (const TInst& in : code_) {
+    if (in.Op != TOp::Byte) continue;
+    if (tables_.size() <= static_cast<size_t>(in.Arg)) tables_.resize(in.Arg + 1);
+    for (int b = 0; b < 256; ++b) tables_[in.Arg][b] = decoded.SetOf(in.Arg)[b];
   }
-  if (!TrackFlags(static_cast<int>(flags.size()))) {
-    code_.clear();
-    return false;
-  }
-  ncap_ = 2 * (highest_group + 1);
-  for (ThreadList& list : lists_) {
-    list.pcs.assign(code_.size(), 0);
-    list.regs.assign(code_.size() * ncap_, -1);
-    list.size = 0;
-  }
-  RecordClosures();
-  return true;
 }
 
 // The instructions at which a flag matters: reached from where the flag is set by zero-width
@@ -314,20 +340,20 @@ bool TRegexLinearMatcher::Build(const TRegexMatcher& decoded, size_t max_insts) 
 bool TRegexLinearMatcher::TrackFlags(int flag_count) {
   const size_t n = code_.size();
   std::vector<std::vector<int32_t>> preds(n);
-  auto zero_width_next = [&](const VmInst& in, int32_t* out) {
-    switch (in.op) {
-      case kMatch:
-      case kByte:
-      case kPair:
-      case kInLine:
+  auto zero_width_next = [&](const TInst& in, int32_t* out) {
+    switch (in.Op) {
+      case TOp::Match:
+      case TOp::Byte:
+      case TOp::Pair:
+      case TOp::InLine:
         return 0;
-      case kSplit:
-      case kTestFlag:
-        out[0] = in.x;
-        out[1] = in.y;
+      case TOp::Split:
+      case TOp::TestFlag:
+        out[0] = in.X;
+        out[1] = in.Y;
         return 2;
       default:
-        out[0] = in.x;
+        out[0] = in.X;
         return 1;
     }
   };
@@ -345,7 +371,7 @@ bool TRegexLinearMatcher::TrackFlags(int flag_count) {
     std::fill(reached.begin(), reached.end(), 0);
     std::fill(leads.begin(), leads.end(), 0);
     for (size_t i = 0; i < n; ++i) {
-      if (code_[i].op == kSetFlag && code_[i].arg == f) todo.push_back(code_[i].x);
+      if (code_[i].Op == TOp::SetFlag && code_[i].Arg == f) todo.push_back(code_[i].X);
     }
     while (!todo.empty()) {
       const int32_t pc = todo.back();
@@ -355,12 +381,13 @@ bool TRegexLinearMatcher::TrackFlags(int flag_count) {
       for (int k = zero_width_next(code_[pc], succ); k-- > 0;) todo.push_back(succ[k]);
     }
     for (size_t i = 0; i < n; ++i) {
-      if (code_[i].op == kTestFlag && code_[i].arg == f) todo.push_back(static_cast<int32_t>(i));
+      if (code_[i].Op == TOp::TestFlag && code_[i].Arg == f)
+        todo.push_back(static_cast<int32_t>(i));
     }
     while (!todo.empty()) {
       const int32_t pc = todo.back();
       todo.pop_back();
-      if (leads[pc] || (code_[pc].op == kSetFlag && code_[pc].arg == f)) continue;
+      if (leads[pc] || (code_[pc].Op == TOp::SetFlag && code_[pc].Arg == f)) continue;
       leads[pc] = 1;
       for (const int32_t p : preds[pc]) todo.push_back(p);
     }
@@ -372,8 +399,8 @@ bool TRegexLinearMatcher::TrackFlags(int flag_count) {
   for (size_t i = 0; i < n; ++i) {
     const int k = __builtin_popcountll(relevant[i]);
     if (k > kMaxRelevantFlags) return false;
-    code_[i].relevant = relevant[i];
-    code_[i].mark = marks;
+    code_[i].Relevant = relevant[i];
+    code_[i].Mark = marks;
     marks += uint32_t{1} << k;
   }
   mark_.assign(marks, 0);
@@ -382,9 +409,9 @@ bool TRegexLinearMatcher::TrackFlags(int flag_count) {
 }
 
 // Where the visit of `in` with `flags` is marked.
-inline uint32_t TRegexLinearMatcher::MarkOf(const VmInst& in, uint64_t flags) const {
-  uint32_t at = in.mark;
-  uint64_t rel = in.relevant;
+inline uint32_t TRegexLinearMatcher::MarkOf(const TInst& in, uint64_t flags) const {
+  uint32_t at = in.Mark;
+  uint64_t rel = in.Relevant;
   for (uint32_t bit = 1; rel != 0; bit <<= 1, rel &= rel - 1) {
     if (flags & rel & (~rel + 1)) at += bit;
   }
@@ -399,38 +426,38 @@ inline uint32_t TRegexLinearMatcher::MarkOf(const VmInst& in, uint64_t flags) co
 // behind it too, and the replay skips those.
 void TRegexLinearMatcher::RecordClosures() {
   constexpr int32_t kHere = -2;  // the position while recording: registers saved on the way
-  closure_of_.assign(code_.size(), Range{0, 0, false});
+  closure_of_.assign(code_.size(), TClosure{0, 0, false});
   leaves_.clear();
   saves_.clear();
   std::vector<int32_t> regs(ncap_);
   recording_ = true;
   auto record = [&](int32_t start) {
-    Range& range = closure_of_[start];
-    if (range.cached || leaves_.size() > 8 * code_.size()) return;
+    TClosure& range = closure_of_[start];
+    if (range.Cached || leaves_.size() > 8 * code_.size()) return;
     std::fill(regs.begin(), regs.end(), -1);
     met_test_ = false;
     NextGeneration();
-    ThreadList& list = lists_[0];
-    list.size = 0;
+    TThreadList& list = lists_[0];
+    list.Size = 0;
     AddThread(list, start, regs.data(), kHere);
     if (met_test_) return;
-    range = Range{static_cast<uint32_t>(leaves_.size()), 0, true};
-    for (size_t i = 0; i < list.size; ++i) {
-      Leaf leaf{list.pcs[i], static_cast<uint32_t>(saves_.size()), 0};
+    range = TClosure{static_cast<uint32_t>(leaves_.size()), 0, true};
+    for (size_t i = 0; i < list.Size; ++i) {
+      TLeaf leaf{list.Pcs[i], static_cast<uint32_t>(saves_.size()), 0};
       for (int r = 0; r < ncap_; ++r) {
-        if (list.regs[i * ncap_ + r] == kHere) saves_.push_back(static_cast<uint8_t>(r));
+        if (list.Regs[i * ncap_ + r] == kHere) saves_.push_back(static_cast<uint8_t>(r));
       }
-      leaf.save_end = static_cast<uint32_t>(saves_.size());
+      leaf.SaveEnd = static_cast<uint32_t>(saves_.size());
       leaves_.push_back(leaf);
     }
-    range.end = static_cast<uint32_t>(leaves_.size());
+    range.End = static_cast<uint32_t>(leaves_.size());
   };
   record(entry_);
-  for (const VmInst& in : code_) {
-    if (in.op == kByte || in.op == kPair || in.op == kInLine) record(in.x);
+  for (const TInst& in : code_) {
+    if (in.Op == TOp::Byte || in.Op == TOp::Pair || in.Op == TOp::InLine) record(in.X);
   }
   recording_ = false;
-  lists_[0].size = 0;
+  lists_[0].Size = 0;
   std::fill(mark_.begin(), mark_.end(), 0);
   gen_ = 0;
 }
@@ -445,13 +472,13 @@ void TRegexLinearMatcher::NextGeneration() {
   }
 }
 
-inline bool TRegexLinearMatcher::Holds(const VmInst& in, const unsigned char* at) const {
-  switch (in.op) {
-    case kByte:
-      return tables_[in.arg][*at];
-    case kPair:
-      return *at == in.b1 || *at == in.b2;
-    case kInLine:
+inline bool TRegexLinearMatcher::Holds(const TInst& in, const unsigned char* at) const {
+  switch (in.Op) {
+    case TOp::Byte:
+      return tables_[in.Arg][*at];
+    case TOp::Pair:
+      return *at == in.B1 || *at == in.B2;
+    case TOp::InLine:
       return m_->InLineAt(at);
     default:
       return false;
@@ -461,68 +488,68 @@ inline bool TRegexLinearMatcher::Holds(const VmInst& in, const unsigned char* at
 // Follows the zero-width steps from pc at `pos` in priority order and appends every consuming
 // instruction (and the end) it reaches for the first time in this generation, with the registers
 // as the path left them. `regs` is changed on the way and restored at the end.
-void TRegexLinearMatcher::AddThread(ThreadList& list, int32_t pc0, int32_t* regs, int64_t pos) {
-  if (!recording_ && closure_of_[pc0].cached) {
-    const Range& range = closure_of_[pc0];
-    for (uint32_t i = range.begin; i < range.end; ++i) {
-      const Leaf& leaf = leaves_[i];
-      uint32_t& mark = mark_[code_[leaf.pc].mark];
+void TRegexLinearMatcher::AddThread(TThreadList& list, int32_t pc0, int32_t* regs, int64_t pos) {
+  if (!recording_ && closure_of_[pc0].Cached) {
+    const TClosure& range = closure_of_[pc0];
+    for (uint32_t i = range.Begin; i < range.End; ++i) {
+      const TLeaf& leaf = leaves_[i];
+      uint32_t& mark = mark_[code_[leaf.Pc].Mark];
       if (mark == gen_) continue;
       mark = gen_;
       ++steps_;
-      int32_t* to = &list.regs[list.size * ncap_];
+      int32_t* to = &list.Regs[list.Size * ncap_];
       std::memcpy(to, regs, sizeof(int32_t) * ncap_);
-      for (uint32_t k = leaf.save_begin; k < leaf.save_end; ++k) {
+      for (uint32_t k = leaf.SaveBegin; k < leaf.SaveEnd; ++k) {
         to[saves_[k]] = static_cast<int32_t>(pos);
       }
-      list.pcs[list.size++] = leaf.pc;
+      list.Pcs[list.Size++] = leaf.Pc;
     }
     return;
   }
   const unsigned char* at = m_->Base() + pos;
   // Every visit pushes at most one frame, and a state is visited once per generation.
-  Frame* const frames = frames_.data();
+  TFrame* const frames = frames_.data();
   size_t top = 0;
-  frames[top++] = Frame{pc0, 0, 0};
+  frames[top++] = TFrame{pc0, 0, 0};
   while (top > 0) {
-    const Frame f = frames[--top];
-    if (f.pc < 0) {
-      regs[f.reg] = static_cast<int32_t>(f.value);
+    const TFrame f = frames[--top];
+    if (f.Pc < 0) {
+      regs[f.Reg] = static_cast<int32_t>(f.Value);
       continue;
     }
-    int32_t pc = f.pc;
-    uint64_t flags = static_cast<uint64_t>(f.value);
+    int32_t pc = f.Pc;
+    uint64_t flags = static_cast<uint64_t>(f.Value);
     for (;;) {
-      const VmInst& in = code_[pc];
-      uint32_t& mark = mark_[in.relevant == 0 ? in.mark : MarkOf(in, flags)];
+      const TInst& in = code_[pc];
+      uint32_t& mark = mark_[in.Relevant == 0 ? in.Mark : MarkOf(in, flags)];
       if (mark == gen_) break;
       mark = gen_;
       ++steps_;
       bool holds = true;
-      switch (in.op) {
-        case kMatch:
-        case kByte:
-        case kPair:
-        case kInLine:
-          list.pcs[list.size] = pc;
-          std::memcpy(&list.regs[list.size * ncap_], regs, sizeof(int32_t) * ncap_);
-          ++list.size;
+      switch (in.Op) {
+        case TOp::Match:
+        case TOp::Byte:
+        case TOp::Pair:
+        case TOp::InLine:
+          list.Pcs[list.Size] = pc;
+          std::memcpy(&list.Regs[list.Size * ncap_], regs, sizeof(int32_t) * ncap_);
+          ++list.Size;
           holds = false;
           break;
-        case kSplit:
-          frames[top++] = Frame{in.y, 0, static_cast<int64_t>(flags)};
-          pc = in.x;
+        case TOp::Split:
+          frames[top++] = TFrame{in.Y, 0, static_cast<int64_t>(flags)};
+          pc = in.X;
           break;
-        case kGoto:
-          pc = in.x;
+        case TOp::Goto:
+          pc = in.X;
           break;
-        case kAssert:
+        case TOp::Assert:
           if (recording_) {
             met_test_ = true;
             holds = false;
             break;
           }
-          switch (in.arg) {
+          switch (in.Arg) {
             case OP_TEXT_START:
               holds = at == m_->Base();
               break;
@@ -542,19 +569,19 @@ void TRegexLinearMatcher::AddThread(ThreadList& list, int32_t pc0, int32_t* regs
               holds = !m_->AtWordEdge(at);
               break;
           }
-          pc = in.x;
+          pc = in.X;
           break;
-        case kSave:
-          frames[top++] = Frame{-1, in.arg, regs[in.arg]};
-          regs[in.arg] = static_cast<int32_t>(pos);
-          pc = in.x;
+        case TOp::Save:
+          frames[top++] = TFrame{-1, in.Arg, regs[in.Arg]};
+          regs[in.Arg] = static_cast<int32_t>(pos);
+          pc = in.X;
           break;
-        case kSetFlag:
-          flags |= uint64_t{1} << in.arg;
-          pc = in.x;
+        case TOp::SetFlag:
+          flags |= uint64_t{1} << in.Arg;
+          pc = in.X;
           break;
-        case kTestFlag:
-          pc = (flags >> in.arg & 1) ? in.x : in.y;
+        case TOp::TestFlag:
+          pc = (flags >> in.Arg & 1) ? in.X : in.Y;
           break;
       }
       if (!holds) break;
@@ -574,9 +601,9 @@ bool TRegexLinearMatcher::Search(const TRegexMatcher& m, const unsigned char* fr
   auto may_begin = [&](int64_t pos) { return may_start[pos < len ? base[pos] : 0]; };
 
   NextGeneration();
-  ThreadList* now = &lists_[0];
-  ThreadList* next = &lists_[1];
-  now->size = 0;
+  TThreadList* now = &lists_[0];
+  TThreadList* next = &lists_[1];
+  now->Size = 0;
   std::vector<int32_t> seed(ncap_, -1);
   std::vector<int32_t> best;
   int64_t best_end = -1;
@@ -587,7 +614,7 @@ bool TRegexLinearMatcher::Search(const TRegexMatcher& m, const unsigned char* fr
       seed[0] = static_cast<int32_t>(pos);
       AddThread(*now, entry_, seed.data(), pos);
     }
-    if (now->size == 0) {
+    if (now->Size == 0) {
       if (best_end >= 0 || anchored || pos >= len) break;
       // Nothing alive: on to the next byte where a match may begin.
       ++pos;
@@ -602,17 +629,17 @@ bool TRegexLinearMatcher::Search(const TRegexMatcher& m, const unsigned char* fr
       continue;
     }
     NextGeneration();
-    next->size = 0;
-    for (size_t i = 0; i < now->size; ++i) {
-      const VmInst& in = code_[now->pcs[i]];
-      int32_t* regs = &now->regs[i * ncap_];
-      if (in.op == kMatch) {
+    next->Size = 0;
+    for (size_t i = 0; i < now->Size; ++i) {
+      const TInst& in = code_[now->Pcs[i]];
+      int32_t* regs = &now->Regs[i * ncap_];
+      if (in.Op == TOp::Match) {
         // Every thread below this one ranks lower: they end here.
         best.assign(regs, regs + ncap_);
         best_end = pos;
         break;
       }
-      if (pos < len && Holds(in, base + pos)) AddThread(*next, in.x, regs, pos + 1);
+      if (pos < len && Holds(in, base + pos)) AddThread(*next, in.X, regs, pos + 1);
     }
     std::swap(now, next);
     if (pos >= len) break;

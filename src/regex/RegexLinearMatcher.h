@@ -55,72 +55,77 @@ class TRegexLinearMatcher {
   int64_t Steps() const { return steps_; }
 
  private:
-  enum Op : uint8_t {
-    kMatch,     // the end of the program
-    kByte,      // one byte of sets_[arg]
-    kPair,      // one byte equal to b1 or b2
-    kInLine,    // one byte that '.' without s takes
-    kSplit,     // x first, then y
-    kGoto,      // x (only while building)
-    kAssert,    // the zero-width node whose opcode is arg holds here: x
-    kSave,      // group register arg = the position: x
-    kSetFlag,   // flag arg on: x
-    kTestFlag,  // flag arg on: x, else y
+  class TTranslator;  // Build's translation of the decoded nodes (RegexLinearMatcher.cpp)
+
+  enum class TOp : uint8_t {
+    Match,     // the end of the program
+    Byte,      // one byte of tables_[Arg]
+    Pair,      // one byte equal to B1 or B2
+    InLine,    // one byte that '.' without s takes
+    Split,     // X first, then Y
+    Goto,      // X (only while building)
+    Assert,    // the zero-width node whose opcode is Arg holds here: X
+    Save,      // group register Arg = the position: X
+    SetFlag,   // flag Arg on: X
+    TestFlag,  // flag Arg on: X, else Y
   };
-  struct VmInst {
-    Op op = kGoto;
-    uint8_t b1 = 0;
-    uint8_t b2 = 0;
-    int32_t arg = 0;
-    int32_t x = -1;
-    int32_t y = -1;
-    uint32_t mark = 0;      // the first of its marks
-    uint64_t relevant = 0;  // the flags that matter here
+  struct TInst {
+    TOp Op = TOp::Goto;
+    uint8_t B1 = 0;
+    uint8_t B2 = 0;
+    int32_t Arg = 0;
+    int32_t X = -1;
+    int32_t Y = -1;
+    uint32_t Mark = 0;      // the first of its marks
+    uint64_t Relevant = 0;  // the flags that matter here
   };
   // A list of threads: nodes in priority order, and each one's group registers.
-  struct ThreadList {
-    std::vector<int32_t> pcs;
-    std::vector<int32_t> regs;  // ncap_ per thread
-    size_t size = 0;
+  struct TThreadList {
+    std::vector<int32_t> Pcs;
+    std::vector<int32_t> Regs;  // ncap_ per thread
+    size_t Size = 0;
   };
-  // A pending step of the closure walk: explore pc with flags, or (pc < 0) put a register back.
-  struct Frame {
-    int32_t pc;
-    int32_t reg;
-    int64_t value;  // flags, or the register's old value
+  // A pending step of the closure walk: explore Pc with flags, or (Pc < 0) put a register back.
+  struct TFrame {
+    int32_t Pc;
+    int32_t Reg;
+    int64_t Value;  // flags, or the register's old value
   };
 
+  // Build's steps after the translation; each false refuses the program.
+  bool ShortenJumps();
+  void MakeByteTables(const TRegexMatcher& decoded);
   bool TrackFlags(int flag_count);
   void RecordClosures();
-  uint32_t MarkOf(const VmInst& in, uint64_t flags) const;
+  uint32_t MarkOf(const TInst& in, uint64_t flags) const;
   void NextGeneration();
-  void AddThread(ThreadList& list, int32_t pc, int32_t* regs, int64_t pos);
-  bool Holds(const VmInst& in, const unsigned char* at) const;
+  void AddThread(TThreadList& list, int32_t pc, int32_t* regs, int64_t pos);
+  bool Holds(const TInst& in, const unsigned char* at) const;
 
   const TRegexMatcher* m_ = nullptr;
-  std::vector<VmInst> code_;
+  std::vector<TInst> code_;
   int32_t entry_ = 0;
   int ncap_ = 2;  // registers per thread: start and end of groups 0..highest
-  ThreadList lists_[2];
-  std::vector<std::array<bool, 256>> tables_;  // kByte: the matcher's byte sets
+  TThreadList lists_[2];
+  std::vector<std::array<bool, 256>> tables_;  // TOp::Byte: the matcher's byte sets
   std::vector<uint32_t> mark_;  // generation in which each visit state was last reached
   uint32_t gen_ = 0;
-  std::vector<Frame> frames_;
+  std::vector<TFrame> frames_;
   int64_t steps_ = 0;
   // Recorded walks (RecordClosures): per instruction, its range of leaves_; each leaf a
   // consuming instruction and its range of saves_, the registers set on the way to it.
-  struct Range {
-    uint32_t begin;
-    uint32_t end;
-    bool cached;
+  struct TClosure {
+    uint32_t Begin;  // its leaves: leaves_[Begin, End)
+    uint32_t End;
+    bool Cached;
   };
-  struct Leaf {
-    int32_t pc;
-    uint32_t save_begin;
-    uint32_t save_end;
+  struct TLeaf {
+    int32_t Pc;
+    uint32_t SaveBegin;  // the registers saved on the way: saves_[SaveBegin, SaveEnd)
+    uint32_t SaveEnd;
   };
-  std::vector<Range> closure_of_;
-  std::vector<Leaf> leaves_;
+  std::vector<TClosure> closure_of_;
+  std::vector<TLeaf> leaves_;
   std::vector<uint8_t> saves_;
   bool recording_ = false;
   bool met_test_ = false;  // the walk being recorded met a zero-width test

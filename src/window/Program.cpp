@@ -3,17 +3,21 @@
 #include "window/Main.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QSettings>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <string>
 
 #include "history/HistoryStore.h"
 #include "query/MyThreadUnit.h"
 #include "services/ServiceFile.h"
+#include "window/ProgramOptions.h"
 #include "window/QtAuditDialog.h"
 #include "window/QtCrawlDialog.h"
 #include "window/QtMainThreadQueue.h"
@@ -31,24 +35,31 @@ void StartupMessages(QtMsgType type, const QMessageLogContext&, const QString& m
   std::_Exit(1);
 }
 
-// The FILE of "--services FILE" or "--services=FILE"; "" when not given.
-std::string ServicesOption(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--services" && i + 1 < argc) return argv[i + 1];
-    if (arg.rfind("--services=", 0) == 0) return arg.substr(11);
-  }
-  return "";
+#include "window/VelmoraIcon.inc"  // kVelmoraIcon: packaging/velmora.svg as a 128x128 PNG
+
+// The program's icon from the installed icon theme, else the one built into the program (a
+// build tree, or a prefix the theme search does not cover).
+QIcon ProgramIcon() {
+  QPixmap built_in;
+  built_in.loadFromData(kVelmoraIcon, sizeof kVelmoraIcon, "PNG");
+  return QIcon::fromTheme("velmora", QIcon(built_in));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   MarkMainThread();
+  TProgramOptions options;
+  if (AsksForHelpOrVersion(argc, argv))
+    return ReadProgramOptions(argc, argv, options, std::cout, std::cerr).value_or(0);
   QtMessageHandler previous = qInstallMessageHandler(StartupMessages);
   QApplication app(argc, argv);
   qInstallMessageHandler(previous);
   QCoreApplication::setApplicationName(QString::fromUtf8("站长工具"));
+  if (const std::optional<int> rc = ReadProgramOptions(argc, argv, options, std::cout, std::cerr))
+    return *rc;
+  QGuiApplication::setDesktopFileName("velmora");
+  QApplication::setWindowIcon(ProgramIcon());
 
   // Never freed: workers may post until the process is gone.
   auto* queue = new TQtMainThreadQueue;
@@ -59,7 +70,7 @@ int main(int argc, char** argv) {
   // The user's definitions over the built-in ones; a faulty entry keeps the built-in one.
   // --services, else the set last chosen in the window (服务定义 ▸ 经典 / 当前), else the
   // user's file or the classic set.
-  std::string requested = ServicesOption(argc, argv);
+  std::string requested = options.Services;
   if (requested.empty()) {
     const std::string remembered = QSettings().value("services/set").toString().toStdString();
     if (BuiltInServiceSet(remembered) != nullptr) requested = remembered;
@@ -77,6 +88,10 @@ int main(int argc, char** argv) {
     TMainForm form(services, opener);
     form.SetHistory(history.get());
     form.show();
+    if (!options.Site.empty()) {
+      form.ShowTypedSite(options.Site);
+      form.Begin_btnClick(nullptr);
+    }
     if (!services_problems.empty()) {
       QMessageBox::warning(&form, QCoreApplication::applicationName(),
                            QString::fromStdString(services_problems));
