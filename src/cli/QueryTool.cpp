@@ -22,12 +22,9 @@
 #include "audit/AuditTarget.h"
 #include "cli/AuditMode.h"
 #include "cli/AuditWriter.h"
-<<<<<<< HEAD
+#include "cli/CompletionWords.h"
 #include "cli/CrawlMode.h"
 #include "cli/QueryMode.h"
-=======
-#include "cli/CompletionWords.h"
->>>>>>> main
 #include "cli/QueryReport.h"
 #include "cli/SiteList.h"
 #include "cli/TimeText.h"
