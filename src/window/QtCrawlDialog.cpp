@@ -129,6 +129,7 @@ TCrawlDialog::TCrawlDialog(std::string store_path, QWidget* parent)
   split->addWidget(rules_);
   split->addWidget(pages_);
   split->setStretchFactor(1, 2);
+  split->setSizes({360, 540});
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(save_);
@@ -199,7 +200,7 @@ void TCrawlDialog::Finished() {
   const std::optional<TCrawlInfo> info = store_->Crawl(outcome_.Crawl);
   const TCrawlStore::TSummary summary = store_->Summary(outcome_.Crawl);
   QString line = QString::fromStdString(info ? info->Site : std::string()) + "   " +
-                 FromUtf8(CrawlStateWord(outcome_.State));
+                 QString::fromUtf8(CrawlStateWord(outcome_.State));
   if (!outcome_.Reason.empty()) line += FromUtf8(u8"（") + QString::fromStdString(outcome_.Reason) + FromUtf8(u8"）");
   line += FromUtf8(u8"   读了 %1 个网址，发现 %2 个问题（新 %3，消失 %4）")
               .arg(info ? info->Pages : 0)
