@@ -104,8 +104,9 @@ class TCrawlWriter {
       return;
     }
     const TCrawlStore::TSummary summary = store_.Summary(outcome.Crawl);
-    out_ << "  读了 " << info->Pages << " 个网址，发现 " << info->Findings << " 个问题（新 "
-         << summary.New << "，消失 " << summary.Gone << "）\n";
+    out_ << "  读了 " << info->Pages << " 个网址，发现 " << info->Findings << " 个问题";
+    if (summary.HasEarlier) out_ << "（新 " << summary.New << "，消失 " << summary.Gone << "）";
+    out_ << "\n";
     std::map<std::string, int> listed;
     std::string rule;
     store_.EachFinding(outcome.Crawl, [&](const TCrawlFinding& f) {
@@ -124,8 +125,8 @@ class TCrawlWriter {
       }
       out_ << "      " << TerminalSafe(f.Url);
       if (!f.Detail.empty()) out_ << "  " << TerminalSafe(f.Detail);
-      // Against a crawl before (not every finding new), the new ones are marked.
-      if (f.Change == TCrawlChange::New && info->Findings != summary.New) out_ << "  [新]";
+      // Against a crawl before, the new ones are marked.
+      if (f.Change == TCrawlChange::New && summary.HasEarlier) out_ << "  [新]";
       out_ << "\n";
     });
   }

@@ -1,6 +1,7 @@
 #include "crawl/CrawlHtmlReport.h"
 
 #include <algorithm>
+#include <functional>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -50,8 +51,10 @@ std::string LocalTime(int64_t unix_ms) {
 }
 
 // A horizontal bar chart: a row per (label, count).
+// `bad` says which rows to draw in the warning colour.
 void WriteBars(std::ostream& out, const char* title,
-               const std::vector<std::pair<std::string, int64_t>>& rows) {
+               const std::vector<std::pair<std::string, int64_t>>& rows,
+               const std::function<bool(const std::string&)>& bad) {
   out << "<figure><figcaption>" << title << "</figcaption>";
   if (rows.empty()) {
     out << "<p class=none>没有数据</p></figure>\n";
@@ -66,11 +69,10 @@ void WriteBars(std::ostream& out, const char* title,
   int y = 4;
   for (const auto& [label, n] : rows) {
     const int w = std::max<int>(1, static_cast<int>(bar_room * n / most));
-    const bool bad = label == "失败" || (!label.empty() && (label[0] == '4' || label[0] == '5'));
     out << "<text x='" << kChartLabelWidth - 6 << "' y='" << y + kChartBarHeight - 5
         << "' text-anchor='end'>" << Escape(label) << "</text><rect x='" << kChartLabelWidth
         << "' y='" << y << "' width='" << w << "' height='" << kChartBarHeight << "' class='"
-        << (bad ? "bad" : "ok") << "'/><text x='" << kChartLabelWidth + w + 4 << "' y='"
+        << (bad(label) ? "bad" : "ok") << "'/><text x='" << kChartLabelWidth + w + 4 << "' y='"
         << y + kChartBarHeight - 5 << "'>" << n << "</text>";
     y += kChartBarHeight + 4;
   }
@@ -129,8 +131,11 @@ void WriteCrawlHtmlSite(std::ostream& out, TCrawlStore& store, const TCrawlOutco
   out << "<h2>" << Escape(info->Site) << "</h2>\n<p>开始于 " << LocalTime(info->StartedMs)
       << "，读了 " << info->Pages << " 个网址，" << CrawlStateWord(info->State);
   if (!info->Reason.empty()) out << "（" << Escape(info->Reason) << "）";
-  out << "。发现 " << info->Findings << " 个问题，其中新出现 " << summary.New << " 个，"
-      << "比上次少了 " << summary.Gone << " 个。</p>\n";
+  out << "。发现 " << info->Findings << " 个问题";
+  if (summary.HasEarlier) {
+    out << "，比上一次新出现 " << summary.New << " 个，消失 " << summary.Gone << " 个";
+  }
+  out << "。</p>\n";
 
   out << "<table><tr><th>规则</th><th>级别</th><th>数量</th><th>含义</th></tr>\n";
   for (const auto& [id, n] : summary.PerRule) {
@@ -143,9 +148,14 @@ void WriteCrawlHtmlSite(std::ostream& out, TCrawlStore& store, const TCrawlOutco
   if (summary.PerRule.empty()) out << "<tr><td colspan=4>没有发现问题</td></tr>\n";
   out << "</table>\n";
 
-  WriteBars(out, "状态码", summary.Statuses);
-  WriteBars(out, "点击深度", summary.Depths);
-  WriteBars(out, "首字节时间", summary.FirstBytes);
+  WriteBars(out, "状态码", summary.Statuses, [](const std::string& status) {
+    return status == "失败" || status >= "400";
+  });
+  WriteBars(out, "点击深度", summary.Depths, [](const std::string& depth) {
+    return depth != "无" && std::stoi(depth) > kCrawlDeepDepth;
+  });
+  WriteBars(out, "首字节时间", summary.FirstBytes,
+            [](const std::string& band) { return band == "600ms-1s" || band == ">1s"; });
 
   std::string current;
   int64_t listed = 0;

@@ -698,6 +698,7 @@ TCrawlStore::TSummary TCrawlStore::Summary(int64_t crawl) {
   }
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return summary;
+  summary.HasEarlier = PreviousCrawl(crawl) != 0;
   auto counts = [&](const char* sql, std::vector<std::pair<std::string, int64_t>>& into) {
     TStmt q(db_, sql);
     q.Bind(1, crawl);

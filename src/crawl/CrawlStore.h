@@ -122,6 +122,7 @@ class TCrawlStore {
     std::vector<std::pair<std::string, int64_t>> Depths;    // "0", "1", ..., "无"
     std::vector<std::pair<std::string, int64_t>> FirstBytes;  // "<100ms", ...
     int64_t New = 0, Gone = 0;
+    bool HasEarlier = false;  // the site has a finished crawl before this one
   };
   TSummary Summary(int64_t crawl);
   // The pages of the crawl, in the order they were met (for the report's page list).

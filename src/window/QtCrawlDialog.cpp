@@ -202,11 +202,12 @@ void TCrawlDialog::Finished() {
   QString line = QString::fromStdString(info ? info->Site : std::string()) + "   " +
                  QString::fromUtf8(CrawlStateWord(outcome_.State));
   if (!outcome_.Reason.empty()) line += FromUtf8(u8"（") + QString::fromStdString(outcome_.Reason) + FromUtf8(u8"）");
-  line += FromUtf8(u8"   读了 %1 个网址，发现 %2 个问题（新 %3，消失 %4）")
+  line += FromUtf8(u8"   读了 %1 个网址，发现 %2 个问题")
               .arg(info ? info->Pages : 0)
-              .arg(info ? info->Findings : 0)
-              .arg(summary.New)
-              .arg(summary.Gone);
+              .arg(info ? info->Findings : 0);
+  if (summary.HasEarlier) {
+    line += FromUtf8(u8"（比上一次新出现 %1 个，消失 %2 个）").arg(summary.New).arg(summary.Gone);
+  }
   summary_->setText(line);
 
   std::map<std::string, int64_t> fresh;
