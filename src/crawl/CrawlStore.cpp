@@ -69,6 +69,9 @@ CREATE TABLE IF NOT EXISTS crawl_pages(
   mixed_count INTEGER NOT NULL DEFAULT 0,
   UNIQUE(crawl, url));
 CREATE INDEX IF NOT EXISTS crawl_pages_queue ON crawl_pages(crawl, state, internal, id);
+CREATE INDEX IF NOT EXISTS crawl_pages_title ON crawl_pages(crawl, title);
+CREATE INDEX IF NOT EXISTS crawl_pages_description ON crawl_pages(crawl, description);
+CREATE INDEX IF NOT EXISTS crawl_pages_text ON crawl_pages(crawl, text_hash);
 CREATE TABLE IF NOT EXISTS crawl_links(
   crawl INTEGER NOT NULL,
   source INTEGER NOT NULL,
@@ -76,6 +79,10 @@ CREATE TABLE IF NOT EXISTS crawl_links(
   kind INTEGER NOT NULL,
   PRIMARY KEY(crawl, source, target, kind)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS crawl_links_target ON crawl_links(crawl, target, kind);
+CREATE INDEX IF NOT EXISTS crawl_links_canonical ON crawl_links(crawl, source, target)
+  WHERE kind = 1;
+CREATE INDEX IF NOT EXISTS crawl_links_alternate ON crawl_links(crawl, source, target)
+  WHERE kind = 2;
 CREATE TABLE IF NOT EXISTS crawl_findings(
   crawl INTEGER NOT NULL,
   rule TEXT NOT NULL,
@@ -85,11 +92,39 @@ CREATE TABLE IF NOT EXISTS crawl_findings(
   PRIMARY KEY(crawl, rule, url, partner)) WITHOUT ROWID;
 )sql";
 
-// A prepared statement that finalizes itself.
+}  // namespace
+
+// The store's prepared statements, one per SQL text, prepared on first use and kept until the
+// store closes: a crawl runs the same few statements hundreds of thousands of times.
+class TCrawlStatements {
+ public:
+  explicit TCrawlStatements(sqlite3* db) : db_(db) {}
+  ~TCrawlStatements() {
+    for (auto& [sql, stmt] : prepared_) sqlite3_finalize(stmt);
+  }
+  sqlite3* Db() const { return db_; }
+  // The statement for sql, ready to bind; null when it does not compile.
+  sqlite3_stmt* Get(const std::string& sql) {
+    sqlite3_stmt*& stmt = prepared_[sql];
+    if (stmt == nullptr) sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    return stmt;
+  }
+
+ private:
+  sqlite3* db_;
+  std::unordered_map<std::string, sqlite3_stmt*> prepared_;
+};
+
+namespace {
+
+// One use of a kept statement: reset and unbound when the use ends.
 class TStmt {
  public:
-  TStmt(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~TStmt() { sqlite3_finalize(stmt_); }
+  TStmt(TCrawlStatements& statements, const std::string& sql) : stmt_(statements.Get(sql)) {}
+  ~TStmt() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
   TStmt(const TStmt&) = delete;
   TStmt& operator=(const TStmt&) = delete;
   bool Ok() const { return stmt_ != nullptr; }
@@ -151,9 +186,12 @@ std::string HumanBytes(int64_t bytes) {
 
 }  // namespace
 
+TCrawlStore::TCrawlStore() = default;
+
 TCrawlStore::~TCrawlStore() {
   std::lock_guard lock(mu_);
   CommitIfDue(true);
+  statements_.reset();
   sqlite3_close(db_);
 }
 
@@ -186,6 +224,7 @@ bool TCrawlStore::Open(const std::string& path) {
     return false;
   }
   sqlite3_busy_timeout(db_, 10'000);
+  statements_ = std::make_unique<TCrawlStatements>(db_);
   return Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA synchronous=NORMAL") && Exec(kSchema);
 }
 
@@ -211,23 +250,23 @@ int64_t TCrawlStore::Begin(const std::string& site, bool resume, bool& resumed) 
   CommitIfDue(true);
   url_rows_.clear();
   if (resume) {
-    TStmt last(db_,
+    TStmt last(*statements_,
                "SELECT id FROM crawls WHERE site = ? AND state IN ('running', 'stopped') "
                "ORDER BY id DESC LIMIT 1");
     last.Bind(1, site);
     if (last.Step() == SQLITE_ROW) {
       const int64_t id = last.Int(0);
-      TStmt requeue(db_,
+      TStmt requeue(*statements_,
                     "UPDATE crawl_pages SET state = 0 WHERE crawl = ? AND state = 1");
       requeue.Bind(1, id).Step();
-      TStmt running(db_, "UPDATE crawls SET state = 'running', reason = '' WHERE id = ?");
+      TStmt running(*statements_, "UPDATE crawls SET state = 'running', reason = '' WHERE id = ?");
       running.Bind(1, id).Step();
       resumed = true;
       cached_crawl_ = id;
       return id;
     }
   }
-  TStmt insert(db_, "INSERT INTO crawls(site, run_id, started_ms) VALUES(?, ?, ?)");
+  TStmt insert(*statements_, "INSERT INTO crawls(site, run_id, started_ms) VALUES(?, ?, ?)");
   const int64_t now = NowMs();
   insert.Bind(1, site).Bind(2, site + "@" + std::to_string(now) + "#" +
                                    std::to_string(reinterpret_cast<uintptr_t>(this) & 0xffff));
@@ -244,20 +283,20 @@ void TCrawlStore::Finish(int64_t crawl, const std::string& state, const std::str
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return;
   BeginWrites();
-  TStmt end(db_, "UPDATE crawls SET state = ?, reason = ?, finished_ms = ? WHERE id = ?");
+  TStmt end(*statements_, "UPDATE crawls SET state = ?, reason = ?, finished_ms = ? WHERE id = ?");
   end.Bind(1, state).Bind(2, reason).Bind(3, state == "done" ? NowMs() : int64_t{0});
   end.Bind(4, crawl).Step();
   // Only the last kCrawlsKept crawls of the site keep their pages and links.
-  TStmt old(db_,
+  TStmt old(*statements_,
             "SELECT id FROM crawls WHERE site = (SELECT site FROM crawls WHERE id = ?) "
             "ORDER BY id DESC LIMIT -1 OFFSET ?");
   old.Bind(1, crawl).Bind(2, int64_t{kCrawlsKept});
   std::vector<int64_t> ids;
   while (old.Step() == SQLITE_ROW) ids.push_back(old.Int(0));
   for (const int64_t id : ids) {
-    TStmt pages(db_, "DELETE FROM crawl_pages WHERE crawl = ?");
+    TStmt pages(*statements_, "DELETE FROM crawl_pages WHERE crawl = ?");
     pages.Bind(1, id).Step();
-    TStmt links(db_, "DELETE FROM crawl_links WHERE crawl = ?");
+    TStmt links(*statements_, "DELETE FROM crawl_links WHERE crawl = ?");
     links.Bind(1, id).Step();
   }
   CommitIfDue(true);
@@ -274,7 +313,7 @@ int64_t TCrawlStore::AddLocked(int64_t crawl, const std::string& url, bool inter
   const auto hit = url_rows_.find(url);
   if (hit != url_rows_.end() && !in_sitemap) return hit->second;
   BeginWrites();
-  TStmt upsert(db_,
+  TStmt upsert(*statements_,
                "INSERT INTO crawl_pages(crawl, url, internal, depth, state, in_sitemap) "
                "VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(crawl, url) DO UPDATE SET "
                "depth = CASE WHEN depth IS NULL OR excluded.depth < depth "
@@ -315,19 +354,27 @@ std::optional<TCrawlTarget> TCrawlStore::Take(int64_t crawl, bool internal_allow
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return std::nullopt;
   BeginWrites();
-  // The site's pages first (breadth first: in the order they were met), then external links.
-  TStmt next(db_,
-             "SELECT id, url, internal, depth, in_sitemap FROM crawl_pages WHERE crawl = ?1 "
-             "AND state = 0 AND (internal = 0 OR ?2) ORDER BY internal DESC, id LIMIT 1");
-  next.Bind(1, crawl).Bind(2, int64_t{internal_allowed});
-  if (next.Step() != SQLITE_ROW) return std::nullopt;
+  // The site's pages first (breadth first: in the order they were met), then external links;
+  // each a walk of the queue index to its first row.
+  TStmt internal(*statements_,
+                 "SELECT id, url, internal, depth, in_sitemap FROM crawl_pages WHERE crawl = ? "
+                 "AND state = 0 AND internal = 1 ORDER BY id LIMIT 1");
+  TStmt external(*statements_,
+                 "SELECT id, url, internal, depth, in_sitemap FROM crawl_pages WHERE crawl = ? "
+                 "AND state = 0 AND internal = 0 ORDER BY id LIMIT 1");
+  internal.Bind(1, crawl);
+  external.Bind(1, crawl);
+  TStmt* found = internal_allowed && internal.Step() == SQLITE_ROW ? &internal : nullptr;
+  if (found == nullptr && external.Step() == SQLITE_ROW) found = &external;
+  if (found == nullptr) return std::nullopt;
+  TStmt& next = *found;
   TCrawlTarget target;
   target.Id = next.Int(0);
   target.Url = next.Text(1);
   target.Internal = next.Int(2) != 0;
   if (!next.Null(3)) target.Depth = static_cast<int>(next.Int(3));
   target.InSitemap = next.Int(4) != 0;
-  TStmt taken(db_, "UPDATE crawl_pages SET state = 1 WHERE id = ?");
+  TStmt taken(*statements_, "UPDATE crawl_pages SET state = 1 WHERE id = ?");
   taken.Bind(1, target.Id).Step();
   CommitIfDue();
   return target;
@@ -337,7 +384,7 @@ void TCrawlStore::Skip(int64_t crawl, int64_t id, const std::string& reason) {
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return;
   BeginWrites();
-  TStmt skip(db_, "UPDATE crawl_pages SET state = 3, failure = ? WHERE crawl = ? AND id = ?");
+  TStmt skip(*statements_, "UPDATE crawl_pages SET state = 3, failure = ? WHERE crawl = ? AND id = ?");
   skip.Bind(1, reason).Bind(2, crawl).Bind(3, id).Step();
   CommitIfDue();
 }
@@ -345,7 +392,7 @@ void TCrawlStore::Skip(int64_t crawl, int64_t id, const std::string& reason) {
 int64_t TCrawlStore::Asked(int64_t crawl) {
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return 0;
-  TStmt count(db_, "SELECT count(*) FROM crawl_pages WHERE crawl = ? AND state IN (1, 2)");
+  TStmt count(*statements_, "SELECT count(*) FROM crawl_pages WHERE crawl = ? AND state IN (1, 2)");
   count.Bind(1, crawl);
   return count.Step() == SQLITE_ROW ? count.Int(0) : 0;
 }
@@ -353,7 +400,7 @@ int64_t TCrawlStore::Asked(int64_t crawl) {
 int64_t TCrawlStore::Queued(int64_t crawl) {
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return 0;
-  TStmt count(db_, "SELECT count(*) FROM crawl_pages WHERE crawl = ? AND state = 0");
+  TStmt count(*statements_, "SELECT count(*) FROM crawl_pages WHERE crawl = ? AND state = 0");
   count.Bind(1, crawl);
   return count.Step() == SQLITE_ROW ? count.Int(0) : 0;
 }
@@ -364,7 +411,7 @@ void TCrawlStore::Store(int64_t crawl, const TCrawlPage& page, const TLinkTarget
   BeginWrites();
   std::string mixed;
   for (const std::string& url : page.MixedContent) mixed += (mixed.empty() ? "" : "\n") + url;
-  TStmt update(db_,
+  TStmt update(*statements_,
                "UPDATE crawl_pages SET state = 2, status = ?, failure = ?, location = ?, "
                "content_type = ?, first_byte_ms = ?, bytes = ?, throttled = ?, etag = ?, "
                "last_modified = ?, not_modified = ?, html = ?, title = ?, title_chars = ?, "
@@ -383,7 +430,7 @@ void TCrawlStore::Store(int64_t crawl, const TCrawlPage& page, const TLinkTarget
     Fail("页面");
     return;
   }
-  TStmt link(db_, "INSERT OR IGNORE INTO crawl_links(crawl, source, target, kind) "
+  TStmt link(*statements_, "INSERT OR IGNORE INTO crawl_links(crawl, source, target, kind) "
                   "VALUES(?, ?, ?, ?)");
   for (const TCrawlLink& l : page.Links) {
     bool internal = true;
@@ -404,7 +451,7 @@ std::optional<TCrawlPage> TCrawlStore::Earlier(int64_t crawl, const std::string&
   if (db_ == nullptr) return std::nullopt;
   const int64_t before = PreviousCrawl(crawl);
   if (before == 0) return std::nullopt;
-  TStmt row(db_,
+  TStmt row(*statements_,
             "SELECT id, status, content_type, first_byte_ms, bytes, etag, last_modified, html, "
             "title, title_chars, description, h1_count, canonical, noindex, text_hash, "
             "images_no_alt, mixed FROM crawl_pages WHERE crawl = ? AND url = ? AND state = 2 "
@@ -436,7 +483,7 @@ std::optional<TCrawlPage> TCrawlStore::Earlier(int64_t crawl, const std::string&
     start = end + 1;
   }
   if (page.ETag.empty() && page.LastModified.empty()) return std::nullopt;
-  TStmt links(db_,
+  TStmt links(*statements_,
               "SELECT p.url, l.kind FROM crawl_links l JOIN crawl_pages p ON p.id = l.target "
               "WHERE l.crawl = ? AND l.source = ?");
   links.Bind(1, before).Bind(2, id);
@@ -447,11 +494,15 @@ std::optional<TCrawlPage> TCrawlStore::Earlier(int64_t crawl, const std::string&
 }
 
 int64_t TCrawlStore::PreviousCrawl(int64_t crawl) {
-  TStmt before(db_,
+  // A crawl's predecessor is fixed once it runs: only crawls before it, finished, count.
+  if (const auto known = previous_.find(crawl); known != previous_.end()) return known->second;
+  TStmt before(*statements_,
                "SELECT id FROM crawls WHERE site = (SELECT site FROM crawls WHERE id = ?1) "
                "AND id < ?1 AND state = 'done' ORDER BY id DESC LIMIT 1");
   before.Bind(1, crawl);
-  return before.Step() == SQLITE_ROW ? before.Int(0) : 0;
+  const int64_t id = before.Step() == SQLITE_ROW ? before.Int(0) : 0;
+  previous_.emplace(crawl, id);
+  return id;
 }
 
 // --- Judging -------------------------------------------------------------------------------------
@@ -484,9 +535,9 @@ const TRuleQuery kRuleQueries[] = {
      "AND state = 2 AND throttled = 0 AND status BETWEEN 500 AND 599"},
     {"broken-link",
      "SELECT s.url, t.url, t.url || CASE WHEN t.status > 0 THEN ' (HTTP ' || t.status || ')' "
-     "ELSE ' (' || t.failure || ')' END FROM crawl_links l "
-     "JOIN crawl_pages s ON s.id = l.source JOIN crawl_pages t ON t.id = l.target "
-     "WHERE l.crawl = ?1 AND l.kind IN (0, 3, 4, 5, 6) AND t.internal = 1 AND " VM_BROKEN("t")},
+     "ELSE ' (' || t.failure || ')' END FROM crawl_pages t CROSS JOIN crawl_links l "
+     "ON l.crawl = t.crawl AND l.target = t.id JOIN crawl_pages s ON s.id = l.source "
+     "WHERE t.crawl = ?1 AND l.kind IN (0, 3, 4, 5, 6) AND t.internal = 1 AND " VM_BROKEN("t")},
     {"external-broken",
      "SELECT t.url, '', CASE WHEN t.status > 0 THEN 'HTTP ' || t.status ELSE t.failure END "
      "|| '；链接自 ' || (SELECT group_concat(u, ' ') FROM (SELECT s.url AS u FROM crawl_links l "
@@ -496,27 +547,12 @@ const TRuleQuery kRuleQueries[] = {
     {"title-missing",
      "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
      " AND coalesce(title, '') = ''"},
-    {"title-duplicate",
-     "SELECT p.url, '', (SELECT group_concat(u, ' ') FROM (SELECT q.url AS u FROM crawl_pages q "
-     "WHERE q.crawl = ?1 AND q.title = p.title AND q.id <> p.id AND q.internal = 1 AND "
-     "q.state = 2 AND q.status = 200 AND q.html = 1 ORDER BY q.id LIMIT 5)) FROM crawl_pages p "
-     "WHERE p.crawl = ?1 AND p." VM_CONTENT " AND coalesce(p.title, '') <> '' AND EXISTS("
-     "SELECT 1 FROM crawl_pages q WHERE q.crawl = ?1 AND q.title = p.title AND q.id <> p.id "
-     "AND q.internal = 1 AND q.state = 2 AND q.status = 200 AND q.html = 1)"},
     {"title-length",
      "SELECT url, '', title_chars || ' 个字符' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
      " AND coalesce(title, '') <> '' AND (title_chars < ?2 OR title_chars > ?3)"},
     {"description-missing",
      "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
      " AND coalesce(description, '') = ''"},
-    {"description-duplicate",
-     "SELECT p.url, '', (SELECT group_concat(u, ' ') FROM (SELECT q.url AS u FROM crawl_pages q "
-     "WHERE q.crawl = ?1 AND q.description = p.description AND q.id <> p.id AND q.internal = 1 "
-     "AND q.state = 2 AND q.status = 200 AND q.html = 1 ORDER BY q.id LIMIT 5)) "
-     "FROM crawl_pages p WHERE p.crawl = ?1 AND p." VM_CONTENT
-     " AND coalesce(p.description, '') <> '' AND EXISTS(SELECT 1 FROM crawl_pages q WHERE "
-     "q.crawl = ?1 AND q.description = p.description AND q.id <> p.id AND q.internal = 1 AND "
-     "q.state = 2 AND q.status = 200 AND q.html = 1)"},
     {"h1-missing",
      "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT " AND h1_count = 0"},
     {"h1-multiple",
@@ -562,14 +598,6 @@ const TRuleQuery kRuleQueries[] = {
     {"slow",
      "SELECT url, '', CAST(round(first_byte_ms) AS INTEGER) || ' 毫秒' FROM crawl_pages "
      "WHERE crawl = ?1 AND internal = 1 AND state = 2 AND status > 0 AND first_byte_ms > ?5"},
-    {"duplicate-content",
-     "SELECT p.url, '', (SELECT group_concat(u, ' ') FROM (SELECT q.url AS u FROM crawl_pages q "
-     "WHERE q.crawl = ?1 AND q.text_hash = p.text_hash AND q.id <> p.id AND q.internal = 1 "
-     "AND q.state = 2 AND q.status = 200 AND q.html = 1 ORDER BY q.id LIMIT 5)) "
-     "FROM crawl_pages p WHERE p.crawl = ?1 AND p." VM_CONTENT
-     " AND p.text_hash <> '' AND EXISTS(SELECT 1 FROM crawl_pages q WHERE q.crawl = ?1 AND "
-     "q.text_hash = p.text_hash AND q.id <> p.id AND q.internal = 1 AND q.state = 2 AND "
-     "q.status = 200 AND q.html = 1)"},
 };
 
 #undef VM_CONTENT
@@ -581,9 +609,9 @@ bool TCrawlStore::Judge(int64_t crawl) {
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return false;
   BeginWrites();
-  TStmt clear(db_, "DELETE FROM crawl_findings WHERE crawl = ?");
+  TStmt clear(*statements_, "DELETE FROM crawl_findings WHERE crawl = ?");
   clear.Bind(1, crawl).Step();
-  TStmt insert(db_, "INSERT OR IGNORE INTO crawl_findings(crawl, rule, url, partner, detail) "
+  TStmt insert(*statements_, "INSERT OR IGNORE INTO crawl_findings(crawl, rule, url, partner, detail) "
                     "VALUES(?, ?, ?, ?, ?)");
   auto add = [&](const std::string& rule, const std::string& url, const std::string& partner,
                  const std::string& detail) {
@@ -592,15 +620,61 @@ bool TCrawlStore::Judge(int64_t crawl) {
     insert.Step();
   };
   for (const TRuleQuery& q : kRuleQueries) {
-    TStmt select(db_, q.Select);
+    TStmt select(*statements_, q.Select);
     if (!select.Ok()) return Fail(q.Rule);
     select.Bind(1, crawl).Bind(2, int64_t{kCrawlTitleMinChars});
     select.Bind(3, int64_t{kCrawlTitleMaxChars}).Bind(4, int64_t{kCrawlDeepDepth});
     select.Bind(5, kCrawlSlowFirstByteMs);
     while (select.Step() == SQLITE_ROW) add(q.Rule, select.Text(0), select.Text(1), select.Text(2));
   }
+  // Pages that share a title, a description or their text: each names (up to kDetailPartners of)
+  // the others. A group is read in the order of its pages, keeping only its first few.
+  for (const auto& [rule, column] : {std::pair{"title-duplicate", "title"},
+                                     std::pair{"description-duplicate", "description"},
+                                     std::pair{"duplicate-content", "text_hash"}}) {
+    const std::string content =
+        "crawl = ?1 AND internal = 1 AND state = 2 AND status = 200 AND html = 1 AND "
+        "coalesce(" + std::string(column) + ", '') <> ''";
+    TStmt group(*statements_,
+                "SELECT " + std::string(column) + ", url FROM crawl_pages WHERE " + content +
+                    " AND " + column + " IN (SELECT " + column + " FROM crawl_pages WHERE " +
+                    content + " GROUP BY " + column + " HAVING count(*) > 1) ORDER BY " + column +
+                    ", id");
+    group.Bind(1, crawl);
+    std::string key;
+    std::vector<std::string> first;  // the group's first kDetailPartners + 1 pages
+    auto flush = [&] {
+      for (const std::string& url : first) {
+        std::string others;
+        int n = 0;
+        for (const std::string& other : first) {
+          if (other == url || n == kDetailPartners) continue;
+          others += (n++ ? " " : "") + other;
+        }
+        add(rule, url, "", others);
+      }
+      first.clear();
+    };
+    int in_group = 0;
+    while (group.Step() == SQLITE_ROW) {
+      if (group.Text(0) != key) {
+        flush();
+        key = group.Text(0);
+        in_group = 0;
+      }
+      // Past the first few, a page names the first kDetailPartners of its group.
+      if (++in_group <= kDetailPartners + 1) {
+        first.push_back(group.Text(1));
+      } else {
+        std::string others;
+        for (int i = 0; i < kDetailPartners; ++i) others += (i ? " " : "") + first[i];
+        add(rule, group.Text(1), "", others);
+      }
+    }
+    flush();
+  }
   {
-    TStmt heavy(db_,
+    TStmt heavy(*statements_,
                 "SELECT url, bytes FROM crawl_pages WHERE crawl = ? AND internal = 1 AND "
                 "state = 2 AND html = 1 AND bytes > ?");
     heavy.Bind(1, crawl).Bind(2, int64_t{kCrawlHeavyBytes});
@@ -610,7 +684,7 @@ bool TCrawlStore::Judge(int64_t crawl) {
   std::map<std::string, std::string> next;  // redirect URL -> its target
   std::set<std::string> targets;
   {
-    TStmt redirects(db_,
+    TStmt redirects(*statements_,
                     "SELECT url, location FROM crawl_pages WHERE crawl = ? AND state = 2 AND "
                     "status BETWEEN 300 AND 399 AND location <> ''");
     redirects.Bind(1, crawl);
@@ -668,7 +742,7 @@ bool TCrawlStore::EachFinding(int64_t crawl,
       "AND NOT EXISTS(SELECT 1 FROM crawl_findings f WHERE f.crawl = ?1 AND f.rule = b.rule "
       "AND f.url = b.url AND f.partner = b.partner)) ORDER BY " +
       RuleOrder() + ", change, url, partner";
-  TStmt q(db_, sql.c_str());
+  TStmt q(*statements_, sql.c_str());
   if (!q.Ok()) return Fail("问题列表");
   q.Bind(1, crawl).Bind(2, before);
   static constexpr TCrawlChange kChanges[] = {TCrawlChange::New, TCrawlChange::Still,
@@ -700,7 +774,7 @@ TCrawlStore::TSummary TCrawlStore::Summary(int64_t crawl) {
   if (db_ == nullptr) return summary;
   summary.HasEarlier = PreviousCrawl(crawl) != 0;
   auto counts = [&](const char* sql, std::vector<std::pair<std::string, int64_t>>& into) {
-    TStmt q(db_, sql);
+    TStmt q(*statements_, sql);
     q.Bind(1, crawl);
     while (q.Step() == SQLITE_ROW) into.emplace_back(q.Text(0), q.Int(1));
   };
@@ -727,7 +801,7 @@ bool TCrawlStore::EachPage(int64_t crawl, const std::function<void(const TCrawlP
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return false;
   CommitIfDue(true);
-  TStmt q(db_,
+  TStmt q(*statements_,
           "SELECT id, url, internal, depth, status, failure, location, content_type, "
           "first_byte_ms, bytes, title FROM crawl_pages WHERE crawl = ? AND state = 2 "
           "ORDER BY internal DESC, id");
@@ -766,7 +840,7 @@ std::optional<TCrawlInfo> TCrawlStore::Crawl(int64_t crawl) {
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return std::nullopt;
   CommitIfDue(true);
-  TStmt q(db_, (std::string(kCrawlColumns) + "WHERE c.id = ?").c_str());
+  TStmt q(*statements_, (std::string(kCrawlColumns) + "WHERE c.id = ?").c_str());
   q.Bind(1, crawl);
   if (q.Step() != SQLITE_ROW) return std::nullopt;
   return ReadCrawlInfo(q);
@@ -777,7 +851,7 @@ std::vector<TCrawlInfo> TCrawlStore::Crawls(const std::string& site) {
   std::vector<TCrawlInfo> crawls;
   if (db_ == nullptr) return crawls;
   CommitIfDue(true);
-  TStmt q(db_, (std::string(kCrawlColumns) + "WHERE c.site = ? ORDER BY c.id").c_str());
+  TStmt q(*statements_, (std::string(kCrawlColumns) + "WHERE c.site = ? ORDER BY c.id").c_str());
   q.Bind(1, site);
   while (q.Step() == SQLITE_ROW) crawls.push_back(ReadCrawlInfo(q));
   return crawls;

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +32,7 @@
 #include "crawl/CrawlPage.h"
 
 struct sqlite3;
+class TCrawlStatements;
 
 inline constexpr int kCrawlsKept = 2;
 inline constexpr int kCrawlCommitMs = 200;
@@ -68,7 +70,7 @@ struct TCrawlInfo {
 
 class TCrawlStore {
  public:
-  TCrawlStore() = default;
+  TCrawlStore();
   ~TCrawlStore();
   TCrawlStore(const TCrawlStore&) = delete;
   TCrawlStore& operator=(const TCrawlStore&) = delete;
@@ -144,6 +146,8 @@ class TCrawlStore {
 
   std::mutex mu_;
   sqlite3* db_ = nullptr;
+  std::unique_ptr<TCrawlStatements> statements_;  // while db_ is open
+  std::unordered_map<int64_t, int64_t> previous_;  // crawl -> the site's crawl before it
   std::string message_;
   bool in_transaction_ = false;
   int64_t transaction_started_ms_ = 0;
