@@ -209,3 +209,47 @@ TEST(CrawlPageReaderTest, ReadsWhatACrawlerNeeds) {
 }
 
 }  // namespace
+
+// Rules that need an https site, judged from pages stored as a crawl would store them.
+TEST(CrawlStoreTest, JudgesWhatAnHttpsSiteGetsWrong) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("velmora-crawl-store-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  {
+    TCrawlStore store;
+    ASSERT_TRUE(store.Open((dir / "h.sqlite3").string())) << store.Message();
+    bool resumed = false;
+    const int64_t crawl = store.Begin("s.example", false, resumed);
+    ASSERT_NE(crawl, 0);
+    auto page = [&](const std::string& url, int status, auto&& fill) {
+      TCrawlPage p;
+      p.Id = store.Add(crawl, url, true, 1);
+      ASSERT_TRUE(store.Take(crawl, true).has_value());
+      p.Url = url;
+      p.Depth = 1;
+      p.Status = status;
+      fill(p);
+      store.Store(crawl, p, [](const TCrawlLink&, bool&, std::optional<int>&, TCrawlUrlState& state) {
+        state = TCrawlUrlState::Skipped;
+      });
+    };
+    page("https://s.example/a", 200, [](TCrawlPage& p) {
+      p.Html = true;
+      p.Title = "A page whose title is long enough to pass";
+      p.TitleChars = 41;
+      p.Description = "a";
+      p.H1Count = 1;
+      p.MixedContent = {"http://s.example/i.png", "http://cdn.example/s.js"};
+    });
+    page("https://s.example/old", 301, [](TCrawlPage& p) { p.Location = "http://s.example/a"; });
+    ASSERT_TRUE(store.Judge(crawl));
+    std::vector<TCrawlFinding> findings;
+    store.EachFinding(crawl, [&](const TCrawlFinding& f) { findings.push_back(f); });
+    ASSERT_EQ(findings.size(), 2u);
+    EXPECT_EQ(findings[0].Rule, "redirect-to-http");
+    EXPECT_EQ(findings[0].Url, "https://s.example/old");
+    EXPECT_EQ(findings[1].Rule, "mixed-content");
+    EXPECT_NE(findings[1].Detail.find("http://cdn.example/s.js"), std::string::npos);
+  }
+  std::filesystem::remove_all(dir);
+}
