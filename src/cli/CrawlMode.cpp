@@ -248,9 +248,9 @@ void TCrawlMode::Finish(TPumpQueue&) {
 
 std::string CrawlStorePath(const std::string& history_location, std::ostream& err) {
   if (!THistoryStore::IsDatabaseUrl(history_location)) return history_location;
-  err << "velmora-query: 全站体检的记录只能放在 SQLite 文件里（--history-db 指向的是 PostgreSQL "
-         "数据库）\n";
-  return "";
+  const std::string path = THistoryStore::DefaultPath();
+  err << "velmora-query: 全站体检记在 " << path << "（PostgreSQL 数据库还不存全站体检）\n";
+  return path;
 }
 
 int CrawlList(TSiteList& list, const TSiteCrawlOptions& options, TReportFormat format,

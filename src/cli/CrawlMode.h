@@ -57,8 +57,9 @@ class TCrawlMode : public TSiteRunMode {
   std::vector<std::thread> threads_;  // by slot
 };
 
-// The SQLite file the crawls are kept in for a history location; "" (with a line on `err`) when
-// the history is a PostgreSQL database, which keeps no crawls yet.
+// The SQLite file the crawls are kept in for a history location: the history's own file, or the
+// user's default one (said on `err`) when the history is a PostgreSQL database, which keeps no
+// crawls yet; "" when not even that is known.
 std::string CrawlStorePath(const std::string& history_location, std::ostream& err);
 // velmora-query --crawl over `list`; the exit status: 0 every crawl done (and nothing that
 // --fail-on names found), 3 a crawl did not finish or --fail-on matched, 2 the store could not be
