@@ -141,13 +141,14 @@ TDecodedPage DecodePage(const std::string& body, const std::string& content_type
   }
   TSniffedCharset sniffed = SniffPageCharset(body, content_type);
   const std::string label = CharsetParameter(content_type);
+  // Labels the sniffer does not read: Latin-1 as browsers read it (the header before any meta),
+  // any other as a guess, but named as the site names it.
+  if (sniffed.Source != TCharsetSource::ByteOrderMark &&
+      std::find(std::begin(kLatin1Labels), std::end(kLatin1Labels), label) !=
+          std::end(kLatin1Labels)) {
+    return {Windows1252ToUtf8(body), label + "（Content-Type，按 windows-1252 读）", true};
+  }
   if (sniffed.Source == TCharsetSource::None && !label.empty()) {
-    // A charset the sniffer does not read: Latin-1 as browsers read it, any other as a guess,
-    // but named as the site names it.
-    if (std::find(std::begin(kLatin1Labels), std::end(kLatin1Labels), label) !=
-        std::end(kLatin1Labels)) {
-      return {Windows1252ToUtf8(body), label + "（Content-Type，按 windows-1252 读）", true};
-    }
     const bool utf8 = IsValidUtf8(body);
     return {PageTextToUtf8(body, utf8 ? TPageCharset::Utf8 : TPageCharset::Gbk),
             label + "（Content-Type，不支持，按 " + (utf8 ? "UTF-8" : "GBK") + " 读）", true};
