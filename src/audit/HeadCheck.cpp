@@ -10,8 +10,8 @@
 //           empty one; not exactly one <h1> with text
 //   Warn    a title outside 30-75 characters; no description or one outside 120-160 characters;
 //           no canonical link, more than one, or one that is relative or on another site; no
-//           lang on <html>; no charset declared (header, meta or byte-order mark)
-//           a page read only in part (nested too deep, the time was up) says so with a Warn
+//           lang on <html>; no charset declared (header, meta or byte-order mark); a page read
+//           only in part (nested too deep, the time up, stopped), the rest not judged
 //   Pass    otherwise
 // Lengths are characters, not bytes.
 #include <algorithm>
