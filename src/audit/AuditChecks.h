@@ -2,6 +2,8 @@
 // needs already fetched, or a fetch to ask for more, and never raises.
 #pragma once
 
+#include <functional>
+
 #include "audit/AuditPage.h"
 #include "audit/AuditReport.h"
 #include "audit/SiteAudit.h"
@@ -17,8 +19,10 @@ TAuditResult CheckRobots(const TAuditPage& robots);
 // The sitemaps robots.txt names, else /sitemap.xml.
 TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
                           const TAuditFetch& fetch);
-// `home`: the home page as fetched (compressed or not).
-TAuditResult CheckHead(const TAuditPage& home);
+// `home`: the home page as fetched (compressed or not); its reading ends at `deadline` or when
+// `stopped` says so, and the result says it was cut short.
+TAuditResult CheckHead(const TAuditPage& home, const TNetDeadline& deadline = TNetDeadline::Never(),
+                       const std::function<bool()>& stopped = {});
 TAuditResult CheckCompression(const TAuditPage& home);
 // `first`: the home page on a fresh connection; three more on a warm one through fetch.
 TAuditResult CheckSpeed(const TAuditPage& first, const TAuditFetch& fetch);

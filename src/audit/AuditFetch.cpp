@@ -1,6 +1,7 @@
 #include "audit/AuditFetch.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "http/NetFetchEnd.h"
 #include "http/NetHTTP.h"
@@ -9,6 +10,20 @@
 std::string AuditFailureWord(std::string& detail) {
   int status = 0;
   const TFetchEnd end = FetchEndOfFailure(status, detail);
+  // The socket layer's own wording ("Socket Error # 11001\r\nHost not found.") is not the
+  // user's: where the word says it all the detail goes, else it is put in the user's terms.
+  static constexpr std::string_view kSocketError = "Socket Error # ";
+  if (detail.rfind(kSocketError, 0) == 0) {
+    if (end == TFetchEnd::OtherFailure) {
+      const size_t brk = detail.find_first_of("\r\n");
+      const std::string code = detail.substr(kSocketError.size(), brk - kSocketError.size());
+      const size_t text = detail.find_first_not_of("\r\n", brk);
+      detail = "网络错误 " + code +
+               (text == std::string::npos ? std::string() : "：" + detail.substr(text));
+    } else {
+      detail.clear();
+    }
+  }
   switch (end) {
     case TFetchEnd::HttpStatus:
       return "HTTP " + std::to_string(status);

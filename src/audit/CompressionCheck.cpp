@@ -1,5 +1,5 @@
 // The home page asked with Accept-Encoding: gzip, deflate, br comes back in one of them, unless
-// it is too small to be worth it.
+// it is too small to be worth it; a coding it was not asked for cannot be read at all.
 #include <vector>
 
 #include "audit/AuditChecks.h"
@@ -24,7 +24,11 @@ TAuditResult CheckCompression(const TAuditPage& home) {
   result.Details.push_back("线路上 " + std::to_string(home.WireBytes) + " 字节，解开后 " +
                            std::to_string(decoded) + " 字节" + (home.BodyCut ? "（已截断）" : ""));
   std::vector<TNetContentCoding> codings;  // what the client itself undid
-  if (ContentCodingsToUndo(coding, codings) && !codings.empty()) {
+  if (!home.UnreadableCoding().empty()) {
+    AuditMark(
+        result, TAuditMark::Fail, coding + "：线路 " + AuditBytesText(home.WireBytes),
+        "首页以无法解开的内容编码 " + coding + " 传送（只请求了 gzip、deflate、br），读不出来");
+  } else if (ContentCodingsToUndo(coding, codings) && !codings.empty()) {
     AuditMark(result, TAuditMark::Pass, coding + "：" + sizes, "首页以 " + coding + " 压缩传送");
   } else if (decoded <= kWorthCompressing) {
     AuditMark(result, TAuditMark::Pass, "未压缩：" + sizes, "首页不到 1.4 KiB，不必压缩");

@@ -111,6 +111,11 @@ TAuditResult CheckHttps(const TAuditTarget& target, const TAuditFetch& fetch) {
   } else if (!ends_on_https) {
     AuditMark(result, TAuditMark::Fail, std::to_string(statuses[0]) + " → " + first_to,
               "跳转没有到达 https");
+  } else if (!unreadable.empty() || page.Status / 100 != 2) {
+    // A redirect to an https page that does not work leaves visitors nowhere.
+    AuditMark(result, TAuditMark::Fail, std::to_string(statuses[0]) + " → " + first_to,
+              "跳转到的 https 页面不可用：" +
+                  (unreadable.empty() ? "HTTP " + std::to_string(page.Status) : unreadable));
   } else if (hops == 1 && first_to_https && (statuses[0] == 301 || statuses[0] == 308)) {
     AuditMark(result, TAuditMark::Pass, std::to_string(statuses[0]) + " → " + first_to,
               "一次永久跳转到 https 的首页");

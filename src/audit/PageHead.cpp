@@ -11,8 +11,9 @@
 
 namespace {
 
-// The page is handed to the parser in pieces of this size.
-constexpr std::size_t kChunkBytes = 64 * 1024;
+// The page is handed to the parser in pieces of this size: the most work done between two looks
+// at the deadline is one piece's.
+constexpr std::size_t kChunkBytes = 16 * 1024;
 
 bool IsHtmlSpace(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
@@ -49,6 +50,7 @@ class TTextCollector {
 
 struct TReadState {
   TPageHead Head;
+  htmlParserCtxtPtr Parser = nullptr;
   bool SeenHtml = false;
   int TitleDepth = 0;  // inside the first <title>
   bool TitleDone = false;
@@ -111,6 +113,11 @@ void OnMeta(TReadState& state, const xmlChar** attrs) {
 void OnStart(void* context, const xmlChar* name_text, const xmlChar** attrs) {
   auto& state = *static_cast<TReadState*>(context);
   TPageHead& head = state.Head;
+  if (state.Parser != nullptr && state.Parser->nameNr > kPageHeadMaxDepth) {
+    head.End = TPageHeadEnd::TooDeep;
+    xmlStopParser(state.Parser);
+    return;
+  }
   const std::string_view name = Text(name_text);
   if (name == "html" && !state.SeenHtml) {
     state.SeenHtml = true;
@@ -164,12 +171,215 @@ void OnCharacters(void* context, const xmlChar* chars, int length) {
 // The parser's complaints about broken markup are no concern of the check.
 void Quiet(void*, const char*, ...) {}
 
+// Passes a page's bytes on to the parser but for the attributes of a start tag past
+// kPageHeadMaxAttributes, which are left out up to the tag's ">". It follows the markup as the
+// parser's tokenizer does (tags, quoted values, comments, the raw text of <script> and <style>),
+// a byte at a time, so a piece may end anywhere.
+class TAttributeLimiter {
+ public:
+  // Appends what the parser is to read of `in` to `out`.
+  void Filter(std::string_view in, std::string& out) {
+    for (const char c : in) {
+      const bool was_dropping = dropping_;
+      Step(c);
+      if (!was_dropping && !dropping_) {
+        out += c;
+      } else if (was_dropping && !dropping_) {
+        out += '>';  // the tag's end, after its dropped attributes
+      }
+    }
+  }
+  int TagsCut() const { return tags_cut_; }
+
+ private:
+  enum class TState {
+    Data,
+    TagOpen,
+    EndTagOpen,
+    TagName,
+    BeforeAttr,
+    AttrName,
+    AfterAttrName,
+    BeforeValue,
+    DoubleQuoted,
+    SingleQuoted,
+    Unquoted,
+    MarkupOpen,
+    CommentStart,
+    Comment,
+    CommentDash,
+    CommentDashDash,
+    Bogus,
+    RawText,
+  };
+
+  static bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+  static char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+  void NewAttribute() {
+    state_ = TState::AttrName;
+    if (++attributes_ > kPageHeadMaxAttributes && !dropping_) {
+      dropping_ = true;
+      ++tags_cut_;
+    }
+  }
+
+  void EndTag() {
+    dropping_ = false;
+    const bool raw = !end_tag_ && (name_ == "script" || name_ == "style");
+    state_ = raw ? TState::RawText : TState::Data;
+    if (raw) raw_end_ = "</" + name_;
+    raw_matched_ = 0;
+  }
+
+  void Step(char c) {
+    switch (state_) {
+      case TState::Data:
+        if (c == '<') state_ = TState::TagOpen;
+        break;
+      case TState::TagOpen:
+        if (IsLetter(c)) {
+          StartName(c, false);
+        } else if (c == '/') {
+          state_ = TState::EndTagOpen;
+        } else if (c == '!') {
+          state_ = TState::MarkupOpen;
+        } else if (c == '?') {
+          state_ = TState::Bogus;
+        } else if (c != '<') {
+          state_ = TState::Data;
+        }
+        break;
+      case TState::EndTagOpen:
+        if (IsLetter(c)) {
+          StartName(c, true);
+        } else {
+          state_ = c == '>' ? TState::Data : TState::Bogus;
+        }
+        break;
+      case TState::TagName:
+        if (IsHtmlSpace(c) || c == '/') {
+          state_ = TState::BeforeAttr;
+        } else if (c == '>') {
+          EndTag();
+        } else if (name_.size() < 8) {
+          name_ += Lower(c);
+        }
+        break;
+      case TState::BeforeAttr:
+        if (c == '>') {
+          EndTag();
+        } else if (!IsHtmlSpace(c) && c != '/') {
+          NewAttribute();
+        }
+        break;
+      case TState::AttrName:
+      case TState::AfterAttrName:
+        if (IsHtmlSpace(c)) {
+          state_ = TState::AfterAttrName;
+        } else if (c == '/') {
+          state_ = TState::BeforeAttr;
+        } else if (c == '=') {
+          state_ = TState::BeforeValue;
+        } else if (c == '>') {
+          EndTag();
+        } else if (state_ == TState::AfterAttrName) {
+          NewAttribute();
+        }
+        break;
+      case TState::BeforeValue:
+        if (c == '"') {
+          state_ = TState::DoubleQuoted;
+        } else if (c == '\'') {
+          state_ = TState::SingleQuoted;
+        } else if (c == '>') {
+          EndTag();
+        } else if (!IsHtmlSpace(c)) {
+          state_ = TState::Unquoted;
+        }
+        break;
+      case TState::DoubleQuoted:
+        if (c == '"') state_ = TState::BeforeAttr;
+        break;
+      case TState::SingleQuoted:
+        if (c == '\'') state_ = TState::BeforeAttr;
+        break;
+      case TState::Unquoted:
+        if (IsHtmlSpace(c)) {
+          state_ = TState::BeforeAttr;
+        } else if (c == '>') {
+          EndTag();
+        }
+        break;
+      case TState::MarkupOpen:
+        state_ = c == '-' ? TState::CommentStart : c == '>' ? TState::Data : TState::Bogus;
+        break;
+      case TState::CommentStart:
+        state_ = c == '-' ? TState::Comment : c == '>' ? TState::Data : TState::Bogus;
+        break;
+      case TState::Comment:
+        if (c == '-') state_ = TState::CommentDash;
+        break;
+      case TState::CommentDash:
+        state_ = c == '-' ? TState::CommentDashDash : TState::Comment;
+        break;
+      case TState::CommentDashDash:
+        if (c == '>') {
+          state_ = TState::Data;
+        } else if (c != '-') {
+          state_ = TState::Comment;
+        }
+        break;
+      case TState::Bogus:
+        if (c == '>') state_ = TState::Data;
+        break;
+      case TState::RawText:
+        // Only "</script" (or "</style") ends the raw text; its ">" ends an end tag.
+        if (Lower(c) == raw_end_[raw_matched_]) {
+          if (++raw_matched_ == raw_end_.size()) {
+            state_ = TState::TagName;
+            end_tag_ = true;
+            attributes_ = 0;
+          }
+        } else {
+          raw_matched_ = c == '<' ? 1 : 0;
+        }
+        break;
+    }
+  }
+
+  void StartName(char c, bool end_tag) {
+    state_ = TState::TagName;
+    end_tag_ = end_tag;
+    name_.assign(1, Lower(c));
+    attributes_ = 0;
+  }
+
+  TState state_ = TState::Data;
+  std::string name_;       // the open tag's name, lower case, its first 8 letters
+  bool end_tag_ = false;   // the open tag is an end tag
+  int attributes_ = 0;     // of the open tag so far
+  bool dropping_ = false;  // the open tag's attributes are past the limit: its bytes are left out
+  int tags_cut_ = 0;
+  std::string raw_end_;          // "</script" or "</style" inside their raw text
+  std::size_t raw_matched_ = 0;  // how much of raw_end_ the latest bytes spell
+};
+
 }  // namespace
 
-TPageHead ReadPageHead(std::string_view utf8_html) {
-  PrepareLibXml();
+struct TPageHeadReader::TState {
+  TReadState Read;
+  htmlSAXHandler Sax{};
+  std::unique_ptr<htmlParserCtxt, decltype(&htmlFreeParserCtxt)> Parser{nullptr,
+                                                                        htmlFreeParserCtxt};
+  TAttributeLimiter Limiter;
+  std::string Filtered;  // one piece as the parser reads it
+  bool Ended = false;    // the parser stopped or was never made: nothing more is read
+};
 
-  htmlSAXHandler sax{};
+TPageHeadReader::TPageHeadReader() : state_(std::make_unique<TState>()) {
+  PrepareLibXml();
+  htmlSAXHandler& sax = state_->Sax;
   sax.startElement = OnStart;
   sax.endElement = OnEnd;
   sax.characters = OnCharacters;
@@ -177,19 +387,61 @@ TPageHead ReadPageHead(std::string_view utf8_html) {
   sax.warning = Quiet;
   sax.error = Quiet;
   sax.fatalError = Quiet;
-  TReadState state;
-  std::unique_ptr<htmlParserCtxt, decltype(&htmlFreeParserCtxt)> parser(
-      htmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8),
-      htmlFreeParserCtxt);
-  if (!parser) return state.Head;
-  htmlCtxtUseOptions(parser.get(), HTML_PARSE_NONET | HTML_PARSE_RECOVER | HTML_PARSE_IGNORE_ENC);
+  state_->Parser.reset(
+      htmlCreatePushParserCtxt(&sax, &state_->Read, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8));
+  state_->Ended = state_->Parser == nullptr;
+  if (state_->Ended) return;
+  state_->Read.Parser = state_->Parser.get();
+  htmlCtxtUseOptions(state_->Parser.get(),
+                     HTML_PARSE_NONET | HTML_PARSE_RECOVER | HTML_PARSE_IGNORE_ENC);
+}
+
+TPageHeadReader::~TPageHeadReader() = default;
+
+bool TPageHeadReader::Feed(std::string_view piece) {
+  TState& s = *state_;
+  while (!s.Ended && !piece.empty()) {
+    const std::size_t n = std::min(piece.size(), kChunkBytes);
+    s.Filtered.clear();
+    s.Limiter.Filter(piece.substr(0, n), s.Filtered);
+    s.Read.Head.BytesRead += n;
+    if (!s.Filtered.empty()) {
+      htmlParseChunk(s.Parser.get(), s.Filtered.data(), static_cast<int>(s.Filtered.size()), 0);
+    }
+    piece.remove_prefix(n);
+    s.Ended = s.Read.Head.End != TPageHeadEnd::Whole;
+  }
+  return !s.Ended;
+}
+
+TPageHead TPageHeadReader::Finish(TPageHeadEnd end) {
+  TState& s = *state_;
+  if (!s.Ended) htmlParseChunk(s.Parser.get(), nullptr, 0, 1);
+  s.Ended = true;
+  // An <h1> still open at the end of the page counts as it stands.
+  CloseH1(s.Read);
+  TPageHead head = std::move(s.Read.Head);
+  if (head.End == TPageHeadEnd::Whole) head.End = end;
+  head.TagsCut = s.Limiter.TagsCut();
+  return head;
+}
+
+TPageHead ReadPageHead(std::string_view utf8_html, const TNetDeadline& deadline,
+                       const std::function<bool()>& stopped) {
+  TPageHeadReader reader;
+  TPageHeadEnd end = TPageHeadEnd::Whole;
   while (!utf8_html.empty()) {
+    if (deadline.Passed()) {
+      end = TPageHeadEnd::Deadline;
+      break;
+    }
+    if (stopped && stopped()) {
+      end = TPageHeadEnd::Stopped;
+      break;
+    }
     const std::size_t n = std::min(utf8_html.size(), kChunkBytes);
-    htmlParseChunk(parser.get(), utf8_html.data(), static_cast<int>(n), 0);
+    if (!reader.Feed(utf8_html.substr(0, n))) break;
     utf8_html.remove_prefix(n);
   }
-  htmlParseChunk(parser.get(), nullptr, 0, 1);
-  // An <h1> still open at the end of the page counts as it stands.
-  CloseH1(state);
-  return state.Head;
+  return reader.Finish(end);
 }

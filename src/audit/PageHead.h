@@ -4,20 +4,44 @@
 // elements closed), fetches nothing and ignores the page's own charset declaration: the text is
 // UTF-8 already.
 //
-// Thread-safety: ReadPageHead may run on any number of threads at once.
+// The page is handed to the parser in pieces, and a hostile page cannot hold the reader: elements
+// nested deeper than kPageHeadMaxDepth end the reading there (each end tag costs the parser a
+// walk of the open elements), a start tag's attributes past kPageHeadMaxAttributes are passed
+// over before the parser sees them (it compares each new attribute with all the earlier ones),
+// and the deadline and the stop are asked between pieces. A page read short says why (End).
+//
+// Thread-safety: ReadPageHead may run on any number of threads at once; a TPageHeadReader
+// belongs to one thread.
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "transport/NetDeadline.h"
 
 // The longest title or description text kept (bytes, on a character boundary); the character
 // counts go on past it.
 inline constexpr std::size_t kPageHeadMaxText = 1024;
 // The most canonical links or robots metas kept; the counts go on past it.
 inline constexpr std::size_t kPageHeadMaxKept = 8;
+// The deepest nesting read (a browser's parser nests no deeper either); a deeper element ends
+// the reading.
+inline constexpr int kPageHeadMaxDepth = 512;
+// The attributes of one start tag that are read; the rest of the tag is passed over.
+inline constexpr int kPageHeadMaxAttributes = 256;
+
+// Why reading a page ended.
+enum class TPageHeadEnd {
+  Whole,     // the page was read to its end
+  TooDeep,   // an element nested deeper than kPageHeadMaxDepth
+  Deadline,  // the deadline passed
+  Stopped,   // the caller's stop was asked
+};
 
 // A text with its blanks collapsed to one space and trimmed, as a browser shows it.
 struct TPageText {
@@ -35,7 +59,34 @@ struct TPageHead {
   std::vector<std::string> Canonicals;   // their hrefs, the first kPageHeadMaxKept
   std::vector<std::string> RobotsMetas;  // <meta name="robots"> contents, lower case
   bool MetaCharset = false;  // a <meta charset> or http-equiv="Content-Type" naming a charset
+  TPageHeadEnd End = TPageHeadEnd::Whole;
+  std::size_t BytesRead = 0;  // of the page's text, up to where reading ended
+  int TagsCut = 0;            // start tags whose attributes past kPageHeadMaxAttributes went unread
 };
 
-// Never raises; any bytes are read as well as they can be.
-TPageHead ReadPageHead(std::string_view utf8_html);
+// A page read as it comes, a piece at a time. Never raises.
+class TPageHeadReader {
+ public:
+  TPageHeadReader();
+  ~TPageHeadReader();
+  TPageHeadReader(const TPageHeadReader&) = delete;
+  TPageHeadReader& operator=(const TPageHeadReader&) = delete;
+
+  // Reads the next piece of the page; false once reading has ended (the nesting went too deep)
+  // and later pieces are not wanted. The cost of one piece is bounded by its size times
+  // kPageHeadMaxDepth or kPageHeadMaxAttributes, whatever it holds.
+  bool Feed(std::string_view piece);
+  // Ends the page and gives what was read; `end` says why the caller stopped feeding early
+  // (Deadline, Stopped), Whole when it handed over the whole page.
+  TPageHead Finish(TPageHeadEnd end = TPageHeadEnd::Whole);
+
+ private:
+  struct TState;
+  std::unique_ptr<TState> state_;
+};
+
+// Reads utf8_html in pieces, asking `deadline` and `stopped` before each one. Never raises; any
+// bytes are read as well as they can be.
+TPageHead ReadPageHead(std::string_view utf8_html,
+                       const TNetDeadline& deadline = TNetDeadline::Never(),
+                       const std::function<bool()>& stopped = {});

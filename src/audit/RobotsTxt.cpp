@@ -5,6 +5,8 @@
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+// The named agents asked whether the file still admits them when it shuts everyone else out.
+constexpr std::size_t kRobotsMaxAgentsAsked = 64;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -25,7 +27,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The leading product token of a User-Agent value ("FooBot/1.2 (+url)" -> "foobot"), lower-cased.
+// The product token of a User-agent line's value ("FooBot/1.2 (+url)" -> "foobot"), lower-cased:
+// its leading letters, "_" and "-".
 std::string ProductToken(std::string_view value) {
   value = Trim(value);
   if (value.substr(0, 1) == "*") return "*";
@@ -37,6 +40,36 @@ std::string ProductToken(std::string_view value) {
     token.push_back(AsciiLower(c));
   }
   return token;
+}
+
+// The product tokens a crawler's User-Agent may go by, in the order they are tried: the products
+// it names ("Mozilla/5.0 (compatible; ExampleBot/0.1; +url)" names "mozilla" and "examplebot"),
+// "mozilla" last, since every browser-like User-Agent opens with it; a bare token as it is.
+std::vector<std::string> CrawlerTokens(std::string_view user_agent) {
+  constexpr std::string_view kBetweenWords = " \t;,()";
+  std::vector<std::string> tokens;
+  bool mozilla = false;
+  const std::size_t first_word = user_agent.find_first_not_of(kBetweenWords);
+  std::size_t i = 0;
+  while (i < user_agent.size()) {
+    const std::size_t start = user_agent.find_first_not_of(kBetweenWords, i);
+    if (start == std::string_view::npos) break;
+    const std::size_t end =
+        std::min(user_agent.find_first_of(kBetweenWords, start), user_agent.size());
+    const std::string_view word = user_agent.substr(start, end - start);
+    i = end;
+    // A product is "name/version"; the first word counts without a version too.
+    if (word.find('/') == std::string_view::npos && start != first_word) continue;
+    std::string token = ProductToken(word);
+    if (token.empty() || token == "*") continue;
+    if (token == "mozilla") {
+      mozilla = true;
+    } else if (std::find(tokens.begin(), tokens.end(), token) == tokens.end()) {
+      tokens.push_back(std::move(token));
+    }
+  }
+  if (mozilla) tokens.emplace_back("mozilla");
+  return tokens;
 }
 
 int HexValue(char c) {
@@ -58,8 +91,10 @@ void AppendEscaped(std::string& out, unsigned char c) {
 }
 
 // One spelling for every way of writing the same path: escapes of unreserved characters decoded,
-// other escapes upper-cased, octets outside printable ASCII escaped.
-std::string NormalisePath(std::string_view path) {
+// other escapes upper-cased, octets outside printable ASCII escaped. "*" and "$" are escaped too,
+// but for a pattern's "*", which is its wildcard: so a pattern's "%2A" and "%24" match the
+// characters themselves (RFC 9309, 2.2.3).
+std::string NormalisePath(std::string_view path, bool pattern = false) {
   std::string out;
   out.reserve(path.size());
   for (std::size_t i = 0; i < path.size(); ++i) {
@@ -74,7 +109,7 @@ std::string NormalisePath(std::string_view path) {
         AppendEscaped(out, decoded);
       }
       i += 2;
-    } else if (c <= 0x20 || c >= 0x7F) {
+    } else if (c <= 0x20 || c >= 0x7F || c == '$' || (c == '*' && !pattern)) {
       AppendEscaped(out, c);
     } else {
       out.push_back(static_cast<char>(c));
@@ -155,7 +190,7 @@ TRobotsTxt TRobotsTxt::Parse(std::string_view text) {
         rule.Anchored = true;
         pattern.remove_suffix(1);
       }
-      rule.Pattern = NormalisePath(pattern);
+      rule.Pattern = NormalisePath(pattern, true);
       rule.Length = rule.Pattern.size() + (rule.Anchored ? 1 : 0);
       robots.groups_.back().Rules.push_back(std::move(rule));
     } else if (EqualsNoCase(key, "sitemap")) {
@@ -169,14 +204,32 @@ TRobotsTxt TRobotsTxt::Parse(std::string_view text) {
   for (const TGroup& group : robots.groups_) {
     if (std::find(group.Agents.begin(), group.Agents.end(), "*") == group.Agents.end()) continue;
     for (const TRule& rule : group.Rules) {
+      // "/", "*", "/*", "**": a pattern every path matches.
+      const std::string_view rest =
+          std::string_view(rule.Pattern).substr(rule.Pattern.starts_with('/') ? 1 : 0);
       if (rule.Allow) {
         any_allow = true;
-      } else if (!rule.Anchored && (rule.Pattern == "/" || rule.Pattern == "/*")) {
+      } else if (!rule.Anchored && rest.find_first_not_of('*') == std::string_view::npos) {
         disallows_root = true;
       }
     }
   }
   robots.disallows_all_ = disallows_root && !any_allow;
+  if (robots.disallows_all_) {
+    // Each agent asked costs a pass over every group: a file naming thousands is asked about
+    // its first few only.
+    std::vector<std::string> asked;
+    for (const TGroup& group : robots.groups_) {
+      for (const std::string& agent : group.Agents) {
+        if (agent == "*" || asked.size() >= kRobotsMaxAgentsAsked ||
+            std::find(asked.begin(), asked.end(), agent) != asked.end()) {
+          continue;
+        }
+        asked.push_back(agent);
+        if (robots.Allowed(agent, "/")) robots.admitted_.push_back(agent);
+      }
+    }
+  }
   return robots;
 }
 
@@ -184,15 +237,17 @@ bool TRobotsTxt::Allowed(std::string_view user_agent, std::string_view path) con
   const std::string normalised = NormalisePath(path.empty() ? std::string_view("/") : path);
   if (normalised == "/robots.txt") return true;
 
-  const std::string token = ProductToken(user_agent);
   auto names = [](const TGroup& group, std::string_view agent) {
     return std::find(group.Agents.begin(), group.Agents.end(), agent) != group.Agents.end();
   };
-  bool own_group = false;
-  if (!token.empty() && token != "*") {
-    for (const TGroup& group : groups_) own_group = own_group || names(group, token);
+  std::string chosen = "*";
+  for (std::string& token : CrawlerTokens(user_agent)) {
+    if (std::any_of(groups_.begin(), groups_.end(),
+                    [&](const TGroup& group) { return names(group, token); })) {
+      chosen = std::move(token);
+      break;
+    }
   }
-  const std::string_view chosen = own_group ? std::string_view(token) : std::string_view("*");
 
   bool allowed = true;
   std::size_t best_length = 0;

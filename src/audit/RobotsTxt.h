@@ -4,11 +4,14 @@
 // Groups open with one or more User-agent lines and hold the Allow and Disallow rules that
 // follow; keys are case-insensitive, unknown lines are skipped, rules before any User-agent line
 // belong to no group, and Sitemap lines count wherever they stand. A crawler obeys the groups
-// naming its product token (combined when several do), else those for "*", else nothing. Among
+// naming its product token (combined when several do), else those for "*", else nothing; a full
+// User-Agent is tried by each product it names ("Mozilla/5.0 (compatible; ExampleBot/0.1)" goes
+// by "examplebot", "mozilla" tried last). Among
 // the rules matching a path the longest pattern wins, Allow on a tie; "*" in a pattern matches
-// any run of octets and a final "$" anchors it at the path's end. Patterns and paths are compared
-// with percent-escapes of unreserved characters decoded, other escapes upper-cased, and octets
-// outside ASCII escaped, so "/ツ" and "/%E3%83%84" are the same path.
+// any run of octets and a final "$" anchors it at the path's end, while "%2A" and "%24" stand for
+// the characters "*" and "$" themselves. Patterns and paths are compared with percent-escapes of
+// unreserved characters decoded, other escapes upper-cased, and octets outside ASCII escaped, so
+// "/ツ" and "/%E3%83%84" are the same path.
 //
 // Only the first kRobotsMaxBytes of a file are read (a line cut by the limit is dropped);
 // Truncated() says the limit was reached. Matching a path costs at most the rules' total length
@@ -38,9 +41,12 @@ class TRobotsTxt {
   // The Sitemap lines' URLs, in the file's order.
   const std::vector<std::string>& Sitemaps() const { return sitemaps_; }
 
-  // True when the groups for "*" hold "Disallow: /" (or "/*") and no Allow rule: every crawler
-  // that has no group of its own is shut out of the whole site.
+  // True when the groups for "*" hold "Disallow: /" (or "*", "/*") and no Allow rule: every
+  // crawler that has no group of its own is shut out of the whole site.
   bool DisallowsAllForEveryone() const { return disallows_all_; }
+  // When DisallowsAllForEveryone: the crawlers whose own groups still let them fetch "/", in the
+  // file's order, among the first 64 the file names; empty otherwise.
+  const std::vector<std::string>& AdmittedAgents() const { return admitted_; }
 
   // The limit was reached and the rest of the file ignored.
   bool Truncated() const { return truncated_; }
@@ -61,6 +67,7 @@ class TRobotsTxt {
 
   std::vector<TGroup> groups_;
   std::vector<std::string> sitemaps_;
+  std::vector<std::string> admitted_;
   bool disallows_all_ = false;
   bool truncated_ = false;
   std::size_t bytes_read_ = 0;

@@ -120,7 +120,7 @@ TAuditReport RunAudit(const TAuditTarget& target, const TAuditOptions& options) 
         const TAuditPage home = fetch(home_url, fresh);
         put(CheckCertificate(home));
         put(CheckHsts(home));
-        put(CheckHead(home));
+        put(CheckHead(home, deadline, options.Stopped));
         put(CheckCompression(home));
         put(CheckSpeed(home, fetch));
       },

@@ -11,6 +11,7 @@ namespace {
 
 // A <loc> that counts sits at this depth: the root at 0, <url> or <sitemap> at 1.
 constexpr int kLocDepth = 2;
+constexpr std::string_view kSitemapNamespace = "http://www.sitemaps.org/schemas/sitemap/0.9";
 // How much of the source the parser is handed at a time.
 constexpr std::size_t kChunkBytes = 64 * 1024;
 
@@ -19,11 +20,12 @@ constexpr std::size_t kChunkBytes = 64 * 1024;
 struct TReadState {
   TSitemap* Result = nullptr;
   xmlParserCtxtPtr Parser = nullptr;
-  int Depth = 0;          // of the next element to open
-  bool InLoc = false;     // inside a <loc> that counts
-  std::string Loc;        // its text so far
+  int Depth = 0;         // of the next element to open
+  bool InEntry = false;  // inside a <url> of a urlset or a <sitemap> of an index
+  bool InLoc = false;    // inside a <loc> that counts
+  std::string Loc;       // its text so far
   std::string FirstError;
-  bool Refused = false;   // the root is not a sitemap's: parsing was stopped
+  bool Refused = false;  // the root is not a sitemap's: parsing was stopped
 };
 
 bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -34,10 +36,19 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-void OnStart(void* context, const xmlChar* local_name, const xmlChar*, const xmlChar*, int,
+// The sitemap protocol's own elements are in its namespace, or in none.
+bool OfSitemaps(const xmlChar* uri) {
+  return uri == nullptr || reinterpret_cast<const char*>(uri) == kSitemapNamespace;
+}
+
+void OnStart(void* context, const xmlChar* local_name, const xmlChar*, const xmlChar* uri, int,
              const xmlChar**, int, int, const xmlChar**) {
   auto& state = *static_cast<TReadState*>(context);
   const std::string_view name(reinterpret_cast<const char*>(local_name));
+  if (state.Depth == 1) {
+    const char* entry = state.Result->Kind == TSitemapKind::UrlSet ? "url" : "sitemap";
+    state.InEntry = name == entry && OfSitemaps(uri);
+  }
   if (state.Depth == 0) {
     if (name == "urlset") {
       state.Result->Kind = TSitemapKind::UrlSet;
@@ -49,7 +60,7 @@ void OnStart(void* context, const xmlChar* local_name, const xmlChar*, const xml
       state.Refused = true;
       xmlStopParser(state.Parser);
     }
-  } else if (state.Depth == kLocDepth && name == "loc") {
+  } else if (state.Depth == kLocDepth && state.InEntry && name == "loc" && OfSitemaps(uri)) {
     state.InLoc = true;
     state.Loc.clear();
   }

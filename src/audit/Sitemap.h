@@ -1,10 +1,11 @@
 // A sitemap file read for the check-up: how many page URLs a urlset lists, or which sitemaps an
 // index points at. An XML reader walks the document as a stream, so memory stays flat however
-// many URLs it holds; only a <loc> directly inside a <url> or <sitemap> counts (an image's or a
-// video's <loc> deeper down does not). Entities are not expanded, nothing is fetched from the
-// network, and only the first max_bytes of the (already inflated) text are read. The text may come
-// from a pull source a piece at a time (a gzip file inflating as it is read), so a file need never
-// be held whole in memory.
+// many URLs it holds; only a <loc> directly inside a <url> of a urlset or a <sitemap> of an index
+// counts, each of the sitemap namespace or of none (an image's or a video's <loc> deeper down, a
+// <loc> under another parent or of another namespace does not). Entities are not expanded, nothing
+// is fetched from the network, and only the first max_bytes of the (already inflated) text are
+// read. The text may come from a pull source a piece at a time (a gzip file inflating as it is
+// read), so a file need never be held whole in memory.
 //
 // Thread-safety: ParseSitemap may run on any number of threads at once.
 #pragma once

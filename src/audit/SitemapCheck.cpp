@@ -61,12 +61,14 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
   if (!named_by_robots) queue.push_back(AuditHomeUrl(target) + "sitemap.xml");
   result.Url = queue.front();
   std::set<std::string> seen(queue.begin(), queue.end());
+  std::set<std::string> read;  // the final URLs of the files answered
 
   TAuditFindings findings;
   int fetched = 0, answered = 0, sitemaps = 0, bad = 0;
   std::size_t urls = 0;
   std::string first_failure;
-  int repeats = 0;  // children already listed or read: each is read once
+  int repeats = 0;     // children already listed or read: each is read once
+  int read_again = 0;  // files fetched that redirected to one already read
   std::string first_repeat;
   // Only as many files are queued as can still be read; the rest are counted, so that indexes
   // listing millions of children hold no more than a few URLs.
@@ -89,6 +91,13 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
     options.MaxBodyBytes = kSitemapMaxBytes;
     const TAuditPage page = fetch(url, options);
     if (!page.FinalUrl.empty()) seen.insert(page.FinalUrl);
+    // A file reached again by a redirect is not read again: each final URL counts once.
+    if (page.Answered && !read.insert(page.FinalUrl.empty() ? url : page.FinalUrl).second) {
+      ++answered;
+      ++read_again;
+      if (repeats++ == 0) first_repeat = url + " 跳转到已读过的 " + page.FinalUrl;
+      continue;
+    }
     if (!page.Answered) {
       if (first_failure.empty()) first_failure = page.Failure;
       result.Details.push_back(url + "：取不到（" + page.Failure + "）");
@@ -163,7 +172,8 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
   result.Value = std::to_string(urls) + " 个 URL · " + std::to_string(sitemaps) + " 个文件";
   result.Numbers.emplace_back(TAuditNumber::SitemapUrls, static_cast<double>(urls));
   if (bad > 0 || answered < fetched) {
-    findings.Add(TAuditMark::Warn, "有 " + std::to_string(fetched - sitemaps) + " 个文件读不出来");
+    findings.Add(TAuditMark::Warn,
+                 "有 " + std::to_string(fetched - sitemaps - read_again) + " 个文件读不出来");
   }
   if (urls == 0) findings.Add(TAuditMark::Warn, "站点地图里没有一个 URL");
   findings.Finish(result, "站点地图共 " + std::to_string(urls) + " 个 URL");

@@ -86,17 +86,26 @@ class TBodySink : public TStream {
   int64_t Written() const { return written_; }
 
   int64_t Read(void*, int64_t) override { return 0; }
+  // Takes what fits under the limit, then refuses the rest: a body cut at the limit keeps the
+  // bytes before it, whatever its framing.
   int64_t Write(const void* buffer, int64_t count) override {
     if (count <= 0) return 0;
-    if (count > limit_ - written_) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
-    int64_t n = count;
-    if (target_ != nullptr) {
-      n = target_->Write(buffer, count);
-    } else {
-      pos_ += count;
+    const bool over = count > limit_ - written_;
+    const int64_t take = over ? limit_ - written_ : count;
+    int64_t n = take;
+    if (take > 0 && target_ != nullptr) {
+      try {
+        n = target_->Write(buffer, take);
+      } catch (const ENetHTTPLimitExceeded&) {
+        written_ += take;  // a decoder took these coded bytes before its own output hit the limit
+        throw;
+      }
+    } else if (take > 0) {
+      pos_ += take;
       size_ = std::max(size_, pos_);
     }
     written_ += n;
+    if (over) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
     return n;
   }
   int64_t Seek(int64_t offset, TSeekOrigin origin) override {
@@ -666,10 +675,10 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
       ReportStatus(hsStatusText, "Chunk Started");
       int64_t size = ReadChunkSize();
       while (size > 0) {
-        if (size > limits_.MaxBodyBytes - sink.Written()) {
-          throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
-        }
-        ReadToStream(sink, size, false);
+        // A chunk past the limit is read up to it, then refused.
+        const int64_t room = limits_.MaxBodyBytes - sink.Written();
+        ReadToStream(sink, std::min(size, room), false);
+        if (size > room) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
         ReadBodyLine();  // the line end after the chunk data
         size = ReadChunkSize();
       }
@@ -679,11 +688,12 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
         if (ReadBodyLine().empty()) break;
       }
     } else if (response.ContentLength() > 0) {
-      int64_t length = response.ContentLength();
-      if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
+      const int64_t length = response.ContentLength();
       // A close before the announced length ends it fails the body, as a cut-short chunk does:
-      // what arrived is only part of the page.
-      ReadToStream(sink, length, false);
+      // what arrived is only part of the page. A length past the limit is read up to it, then
+      // refused.
+      ReadToStream(sink, std::min(length, limits_.MaxBodyBytes), false);
+      if (length > limits_.MaxBodyBytes) throw ENetHTTPLimitExceeded(kNetResponseBodyTooLarge);
     } else if (!response.ContentLengthKnown()) {
       ReadToStream(sink, -1, true);
     }

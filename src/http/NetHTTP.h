@@ -340,9 +340,9 @@ class TNetCustomHTTP : public TNetTCPClient {
   bool SpeaksTLS();
   // Reads the body of `response` into its ContentStream by chunks (whatever Content-Length
   // says), by Content-Length, or up to the close, decoding it (see AcceptCompression). Raises
-  // ENetHTTPLimitExceeded (and closes) as soon as the body would pass MaxBodyBytes, before the
-  // bytes past it are stored, and ENetContentDecodingError (and closes) for a coded body that is
-  // not valid or cut short.
+  // ENetHTTPLimitExceeded (and closes) once the body would pass MaxBodyBytes, whatever its
+  // framing or announced length, the bytes up to the limit stored and none past it; and
+  // ENetContentDecodingError (and closes) for a coded body that is not valid or cut short.
   void ReadBody(TNetHTTPResponse& response);
   // The size on the next chunk-size line; 0 when it is not a hexadecimal number.
   int64_t ReadChunkSize();

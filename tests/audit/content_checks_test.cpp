@@ -2,15 +2,19 @@
 // (gzip, indexes, loops, the size cap), and home pages in the three charsets. One table each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audit/AuditChecks.h"
+#include "audit/AuditFetch.h"
 #include "audit/RobotsTxt.h"
 #include "audit/Sitemap.h"
 #include "runtime/CodePage.h"
 #include "support/CodedBodies.h"
+#include "transport/NetException.h"
 
 namespace {
 
@@ -20,6 +24,13 @@ TAuditPage Answer(int status, std::string body, std::string content_type = "") {
   page.Status = status;
   page.Body = std::move(body);
   if (!content_type.empty()) page.Headers.emplace_back("Content-Type", content_type);
+  return page;
+}
+
+// An answer reached by a redirect to `final_url`.
+TAuditPage Moved(std::string final_url, std::string body) {
+  TAuditPage page = Answer(200, std::move(body));
+  page.FinalUrl = std::move(final_url);
   return page;
 }
 
@@ -55,7 +66,10 @@ TEST(ContentChecks, Robots) {
        "禁止抓取"},
       {"shut for everyone",
        Answer(200, "User-agent: *\nDisallow: /\nSitemap: https://a.example/s.xml.gz\n"),
-       TAuditMark::Fail, "1 个 Sitemap", "Disallow: /"},
+       TAuditMark::Fail, "1 个 Sitemap", "所有爬虫都不能抓取全站"},
+      {"shut for all but one",
+       Answer(200, "User-agent: googlebot\nAllow: /\n\nUser-agent: *\nDisallow: /\n"),
+       TAuditMark::Fail, "HTTP 200", "除 googlebot 外的爬虫都不能抓取全站"},
       {"own group only", Answer(200, "User-agent: foobot\nDisallow: /\n"), TAuditMark::Pass,
        "HTTP 200", "可读"},
       {"over what crawlers read", Answer(200, std::string(600 * 1024, '#')), TAuditMark::Warn,
@@ -67,6 +81,19 @@ TEST(ContentChecks, Robots) {
     ExpectResult(result, row.Name, row.Mark, row.ValuePart, row.ReasonPart);
   }
   const TAuditResult listed = CheckRobots(rows[3].Robots);
+  // The socket layer's wording reaches the user as the user's words.
+  for (const auto& [code, word, detail] :
+       {std::tuple{11001, "找不到主机", ""}, {10065, "", "网络错误 10065：No route to host."}}) {
+    std::string said;
+    try {
+      throw ENetSocketError(code, "Socket Error # " + std::to_string(code) + "\r\n" +
+                                      (code == 11001 ? "Host not found." : "No route to host."));
+    } catch (...) {
+      const std::string failure = AuditFailureWord(said);
+      if (*word) EXPECT_EQ(failure, word);
+    }
+    EXPECT_EQ(said, detail);
+  }
   ASSERT_EQ(listed.Details.size(), 1u);
   EXPECT_EQ(listed.Details[0], "Sitemap: https://a.example/s.xml.gz");
   // The network layer's words come a line each, never with their line breaks inside.
@@ -157,6 +184,14 @@ TEST(ContentChecks, Sitemap) {
        TAuditMark::Warn,
        "2 个 URL · 2 个文件",
        "不再重复读取"},
+      {"child redirects to a file read",
+       robots_naming(home + "i.xml"),
+       {{home + "i.xml", Answer(200, Index({home + "1.xml", home + "old.xml"}))},
+        {home + "1.xml", Answer(200, UrlSet(1000))},
+        {home + "old.xml", Moved(home + "1.xml", UrlSet(1000))}},
+       TAuditMark::Warn,
+       "1000 个 URL · 2 个文件",
+       "跳转到已读过的"},
       {"more files than read", Answer(404, ""), sixty, TAuditMark::Warn, "49 个 URL · 50 个文件",
        "其余 11 个"},
       {"none at all",
@@ -225,7 +260,15 @@ struct THeadRow {
   TAuditMark Mark;
   std::string ValuePart;
   std::string ReasonPart;
+  std::string DetailPart = "";  // in one of the Details
+  bool Stopped = false;         // the check-up is stopped before the page is read
 };
+
+std::string Utf16Le(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
 
 TEST(ContentChecks, Head) {
   const auto page = [](const THomeParts& parts, std::string content_type = "text/html") {
@@ -241,6 +284,16 @@ TEST(ContentChecks, Head) {
   TAuditPage cut = page({});
   cut.Body += std::string(100, ' ');
   cut.BodyCut = true;
+  TAuditPage utf16 = page({.Title = std::string(40, 't'), .Charset = ""});
+  utf16.Body = Utf16Le(utf16.Body);
+  TAuditPage coded = page({});
+  coded.Headers.emplace_back("Content-Encoding", "gzip, zstd");
+  std::string nested = "<html lang=en><title>" + std::string(40, 't') + "</title><body>";
+  for (int i = 0; i < 100'000; ++i) nested += "<div>";
+  for (int i = 0; i < 100'000; ++i) nested += "</b>";
+  std::string attributes = "<meta";
+  for (int i = 0; i < 500'000; ++i) attributes += " a" + std::to_string(i);
+  attributes += ">";
 
   const THeadRow rows[] = {
       {"all right", page({}), TAuditMark::Pass, "标题 32 字 · 描述 130 字 · h1 ×1", "齐全"},
@@ -272,11 +325,88 @@ TEST(ContentChecks, Head) {
        Answer(200, "<html lang=en><title>" + std::string(40, 't') + "</title><p>a<h1>x<h1>y"),
        TAuditMark::Fail, "标题 40 字 · 无描述 · h1 ×2", "h1 有 2 个"},
       {"cut page still read", cut, TAuditMark::Pass, "h1 ×1", "齐全"},
+      {"UTF-16 with a byte-order mark", utf16, TAuditMark::Pass, "标题 40 字", "齐全",
+       "字符集：UTF-16LE（BOM）"},
+      {"Latin-1 by header",
+       page({.Title = std::string(30, '\xE9'), .Charset = ""}, "text/html; charset=ISO-8859-1"),
+       TAuditMark::Pass, "标题 30 字", "齐全", "iso-8859-1（Content-Type，按 windows-1252 读）"},
+      {"a coding not undone", coded, TAuditMark::Unable, "", "无法解开的内容编码 gzip, zstd"},
+      {"nested too deep", Answer(200, nested), TAuditMark::Fail, "标题 40 字",
+       "嵌套超过 512 层，只读了前"},
+      {"a tag of 500,000 attributes", page({.Robots = attributes}), TAuditMark::Pass, "h1 ×1",
+       "齐全", "1 个标签的属性超过 256 个"},
+      {"stopped", page({}), TAuditMark::Fail, "无标题", "已停止，只读了前 0 字节", "", true},
       {"error page", Answer(500, HomeHtml({})), TAuditMark::Unable, "", "HTTP 500"},
       {"no answer", NoAnswer(), TAuditMark::Unable, "", "连接超时"},
   };
-  for (const THeadRow& row : rows)
-    ExpectResult(CheckHead(row.Home), row.Name, row.Mark, row.ValuePart, row.ReasonPart);
+  for (const THeadRow& row : rows) {
+    const TAuditResult result =
+        CheckHead(row.Home, TNetDeadline::Never(), [&row] { return row.Stopped; });
+    ExpectResult(result, row.Name, row.Mark, row.ValuePart, row.ReasonPart);
+    if (row.DetailPart.empty()) continue;
+    EXPECT_TRUE(std::any_of(result.Details.begin(), result.Details.end(), [&](const auto& line) {
+      return line.find(row.DetailPart) != std::string::npos;
+    })) << row.Name;
+  }
+}
+
+struct TPageRow {
+  const char* Name;
+  TAuditPage Page;
+  TAuditMark Mark;
+  std::string ValuePart;
+  std::string ReasonPart;
+};
+
+TAuditPage WithHeader(std::string name, std::string value, std::string url = "https://a.example/") {
+  TAuditPage page = Answer(200, "x");
+  page.Url = page.FinalUrl = std::move(url);
+  page.Headers.emplace_back(std::move(name), std::move(value));
+  return page;
+}
+
+TEST(ContentChecks, HstsAndCompression) {
+  const std::string sts = "Strict-Transport-Security";
+  TAuditPage big_unread = WithHeader("Content-Encoding", "gzip, zstd");
+  big_unread.Body = std::string(5000, '\x1F');
+  big_unread.WireBytes = 5000;
+  const TPageRow hsts[] = {
+      {"two years", WithHeader(sts, "max-age=63072000; preload"), TAuditMark::Pass,
+       "max-age=63072000; preload", "至少一年"},
+      {"the largest max-age", WithHeader(sts, "max-age=99999999999999999999"), TAuditMark::Pass,
+       "max-age=99999999999999999999", "至少一年"},
+      {"a repeated directive", WithHeader(sts, "max-age=0; MAX-AGE=31536000"), TAuditMark::Fail,
+       "max-age=0", "max-age 出现了不止一次"},
+      {"sent over http", WithHeader(sts, "max-age=63072000; preload", "http://a.example/home"),
+       TAuditMark::Fail, "preload", "跳转到了 http"},
+  };
+  for (const TPageRow& row : hsts) {
+    ExpectResult(CheckHsts(row.Page), row.Name, row.Mark, row.ValuePart, row.ReasonPart);
+  }
+  ExpectResult(CheckCompression(big_unread), "a coding not undone", TAuditMark::Fail,
+               "线路 4.9 KiB", "无法解开的内容编码 gzip, zstd");
+}
+
+// The https check behind a fake fetch: http://a.example/ moves to the https home page, which
+// answers as the row says.
+TEST(ContentChecks, HttpsTargetMustWork) {
+  const TAuditTarget target{"a.example", "a.example", 80, 443};
+  TAuditPage refused = NoAnswer();
+  refused.Failure = "连接被拒绝";
+  const TPageRow rows[] = {
+      {"works", Answer(200, "home"), TAuditMark::Pass, "301 → https://a.example/", "永久跳转"},
+      {"server error", Answer(500, "oops"), TAuditMark::Fail, "301", "不可用：HTTP 500"},
+      {"refused", refused, TAuditMark::Fail, "301", "不可用：连接被拒绝"},
+  };
+  for (const TPageRow& row : rows) {
+    const TAuditFetch fetch = [&row](const std::string& url, const TAuditFetchOptions&) {
+      if (url != "http://a.example/") return row.Page;
+      TAuditPage moved = Answer(301, "");
+      moved.Headers.emplace_back("Location", "https://a.example/");
+      return moved;
+    };
+    ExpectResult(CheckHttps(target, fetch), row.Name, row.Mark, row.ValuePart, row.ReasonPart);
+  }
 }
 
 }  // namespace

@@ -54,6 +54,16 @@ const TRobotsRow kRows[] = {
      false},
     {"reserved kept", "User-agent: *\nDisallow: /a%2Fb\n", "a", "/a/b", true},
     {"robots.txt always", "User-agent: *\nDisallow: /\n", "a", "/robots.txt", true},
+    {"full user-agent by its product", "User-agent: examplebot\nDisallow: /\n",
+     "Mozilla/5.0 (compatible; ExampleBot/0.1; +https://example.com/bot)", "/x", false},
+    {"mozilla only when nothing else names a group", "User-agent: mozilla\nDisallow: /\n",
+     "Mozilla/5.0 (compatible; ExampleBot/0.1)", "/x", false},
+    {"a comment's word is no product", "User-agent: compatible\nDisallow: /\n",
+     "Mozilla/5.0 (compatible; ExampleBot/0.1)", "/x", true},
+    {"%2A is a star itself", "User-agent: *\nDisallow: /a%2Ab\n", "a", "/axyb", true},
+    {"%2A matches a star", "User-agent: *\nDisallow: /a%2Ab\n", "a", "/a*b", false},
+    {"%24 matches a dollar", "User-agent: *\nDisallow: /a%24\n", "a", "/a$b", false},
+    {"%24 anchors nothing", "User-agent: *\nDisallow: /a%24\n", "a", "/a", true},
 };
 
 TEST(RobotsTxt, RulesDecideAsCrawlersDo) {
@@ -72,6 +82,12 @@ TEST(RobotsTxt, SitemapsShutOutAndLimit) {
   EXPECT_FALSE(
       TRobotsTxt::Parse("User-agent: *\nDisallow: /\nAllow: /pub\n").DisallowsAllForEveryone());
   EXPECT_FALSE(TRobotsTxt::Parse("User-agent: x\nDisallow: /\n").DisallowsAllForEveryone());
+  EXPECT_TRUE(TRobotsTxt::Parse("User-agent: *\nDisallow: *\n").DisallowsAllForEveryone());
+  const TRobotsTxt one_admitted = TRobotsTxt::Parse(
+      "User-agent: googlebot\nAllow: /\n\nUser-agent: badbot\nDisallow: /\n\n"
+      "User-agent: *\nDisallow: /\n");
+  EXPECT_TRUE(one_admitted.DisallowsAllForEveryone());
+  EXPECT_EQ(one_admitted.AdmittedAgents(), std::vector<std::string>{"googlebot"});
 
   // 10 MB: the rule past the limit is not read, nor the line the limit cuts.
   std::string big = "User-agent: *\n";

@@ -27,7 +27,7 @@ class SiteAuditTest : public ::testing::Test {
     sites_ = new AuditStandIns;
     SetNetNameServers(sites_->Dns().Server());
     std::vector<std::thread> runs;
-    const char* names[] = {"good", "bad", "hostile", "silent"};
+    const char* names[] = {"good", "bad", "hostile", "silent", "deep", "large", "broken", "back"};
     for (const char* name : names) reports_[name];  // made before the threads write
     for (const std::string name : names) {
       runs.emplace_back([name, site = &sites_->Site(name)] {
@@ -85,6 +85,8 @@ TEST_F(SiteAuditTest, NumbersAndLimits) {
   // A site that never answers ends within the time-out plus a little.
   EXPECT_LT(reports_["silent"].ElapsedMs, kSilentTimeoutMs + 2000);
   EXPECT_LT(reports_["hostile"].ElapsedMs, kTimeoutMs + 2000);
+  // The large home page is judged on what came up to the cap, and said to be cut.
+  EXPECT_GE(reports_["large"].Number(TAuditNumber::PageBytes).value_or(0), 10 << 20);
 }
 
 }  // namespace

@@ -41,6 +41,16 @@ TEST(Sitemap, CountsWhatCrawlersCount) {
        "<!DOCTYPE urlset [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;"
        "&a;&a;&a;&a;&a;\">]><urlset><url><loc>&b;&b;</loc></url></urlset>",
        kSitemapMaxBytes, TSitemapKind::UrlSet, 0, false, false},
+      {"loc under another parent or namespace not counted",
+       std::string("<urlset ") + kNs +
+           " xmlns:x=\"urn:x\"><url><loc>https://a.example/1</loc><x:loc>https://a.example/x"
+           "</x:loc></url><foo><loc>https://a.example/foo</loc></foo></urlset>",
+       kSitemapMaxBytes, TSitemapKind::UrlSet, 1, false, false},
+      {"an index's <url><loc> is no child",
+       std::string("<sitemapindex ") + kNs +
+           "><url><loc>https://a.example/page</loc></url><sitemap><loc>https://a.example/1.xml"
+           "</loc></sitemap></sitemapindex>",
+       kSitemapMaxBytes, TSitemapKind::Index, 1, false, false},
       {"external entity not fetched",
        "<!DOCTYPE urlset [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
        "<urlset><url><loc>&x;</loc></url></urlset>",

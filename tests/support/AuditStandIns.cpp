@@ -299,6 +299,15 @@ std::shared_ptr<StandInAnswer> Html(std::string body, std::vector<std::string> e
   return answer;
 }
 
+// A redirect to `location` with `status` ("301 Moved Permanently").
+std::shared_ptr<StandInAnswer> MovedTo(std::string location,
+                                       std::string status = "301 Moved Permanently") {
+  auto answer = std::make_shared<StandInAnswer>();
+  answer->status = "HTTP/1.1 " + std::move(status);
+  answer->headers = {"Location: " + std::move(location)};
+  return answer;
+}
+
 std::shared_ptr<StandInAnswer> Text(std::string body, std::string type = "text/plain") {
   auto answer = std::make_shared<StandInAnswer>();
   StandInAnswer& a = *answer;
@@ -414,6 +423,79 @@ AuditStandIns::AuditStandIns() {
   }
 
   silent_ = NewSite("silent.test", IssueTrusted("DNS:silent.test", -1, 90), dns_, true);
+  MakeHostile();
+}
+
+// Sites that played a hostile or unusual part against the check-up, one fault or a few
+// unrelated ones each.
+void AuditStandIns::MakeHostile() {
+  // deep.test: a home page of 100,000 nested <div> then 100,000 </b> (0.9 MB) after a proper
+  // head; a 3 MiB robots.txt with a length, shutting everyone out on its first lines; an index
+  // whose second and third children redirect to its first; HSTS with max-age given twice.
+  deep_ = MakeGood("deep.test");
+  {
+    const std::string base = deep_->HomeUrl();
+    auto routes = std::make_shared<Routes>();
+    std::string home = GoodHomePage("deep.test", deep_->https_port);
+    std::string nest;
+    for (int i = 0; i < 100'000; ++i) nest += "<div>";
+    for (int i = 0; i < 100'000; ++i) nest += "</b>";
+    home.insert(home.find("</body>"), nest);
+    (*routes)["/"] =
+        Html(std::move(home), {"Strict-Transport-Security: max-age=0; max-age=31536000"});
+    std::string robots = "User-agent: *\nDisallow: /\nSitemap: " + base + "index.xml\n";
+    while (robots.size() < 3 * 1024 * 1024) {
+      robots += "# a comment line to make the file large, as some generators do\n";
+    }
+    (*routes)["/robots.txt"] = Text(std::move(robots));
+    (*routes)["/index.xml"] =
+        Text(Index({base + "1.xml", base + "old.xml", base + "older.xml"}), "application/xml");
+    (*routes)["/1.xml"] = Text(Urlset(base, 1, 1000), "application/xml");
+    (*routes)["/old.xml"] = MovedTo(base + "1.xml");
+    (*routes)["/older.xml"] = MovedTo(base + "old.xml");
+    deep_->https->SetHandler(Serve(routes));
+  }
+
+  // large.test: a 12 MiB home page and a 60 MiB sitemap, both with a length, never compressed.
+  large_ = MakeGood("large.test");
+  {
+    const std::string base = large_->HomeUrl();
+    auto routes = std::make_shared<Routes>();
+    std::string home = GoodHomePage("large.test", large_->https_port);
+    home.insert(home.find("</body>"), "<div>" + ResultRows(12 * 1024 * 1024) + "</div>\n");
+    (*routes)["/"] = Html(std::move(home), {kHsts}, false);
+    (*routes)["/robots.txt"] = Text("User-agent: *\nSitemap: " + base + "sitemap.xml\n");
+    std::string sitemap = Urlset(base, 1, 10);
+    sitemap.erase(sitemap.rfind("</urlset>"));
+    const std::string filler = "<!-- padding, nothing but padding -->\n";
+    sitemap.reserve(60 * 1024 * 1024 + 64);
+    while (sitemap.size() < 60 * 1024 * 1024) sitemap += filler;
+    (*routes)["/sitemap.xml"] = Text(std::move(sitemap) + "</urlset>\n", "application/xml");
+    large_->https->SetHandler(Serve(routes));
+  }
+
+  // broken.test: http moves to an https home page that answers 500.
+  broken_ = MakeGood("broken.test");
+  {
+    auto routes = std::make_shared<Routes>();
+    auto error = Html("<html><title>500</title></html>", {}, false);
+    error->status = "HTTP/1.1 500 Internal Server Error";
+    (*routes)["/"] = std::move(error);
+    broken_->https->SetHandler(Serve(routes));
+  }
+
+  // back.test: the https home page moves back to http, whose page sends HSTS with preload.
+  back_ = MakeGood("back.test");
+  {
+    const std::string http_base = "http://back.test:" + std::to_string(back_->http_port) + "/";
+    auto https_routes = std::make_shared<Routes>();
+    (*https_routes)["/"] = MovedTo(http_base + "plain");
+    back_->https->SetHandler(Serve(https_routes));
+    auto http_routes = std::make_shared<Routes>();
+    (*http_routes)["/"] = MovedTo(back_->HomeUrl());
+    (*http_routes)["/plain"] = Html(GoodHomePage("back.test", back_->https_port), {kHsts});
+    back_->http->SetHandler(Serve(http_routes));
+  }
 }
 
 AuditStandIns::~AuditStandIns() = default;
@@ -430,39 +512,52 @@ std::vector<const AuditStandInSite*> AuditStandIns::MoreGood(int count) {
 const std::vector<AuditStandInRow>& AuditStandInRows() {
   using M = TAuditMark;
   static const std::vector<AuditStandInRow> rows = {
-    {"good", TAuditCheck::Https, {M::Pass}, "301 → https://good.test:"},
-    {"good", TAuditCheck::Certificate, {M::Pass}, "TLSv1.3"},
-    {"good", TAuditCheck::Hsts, {M::Pass}, "max-age=63072000; includeSubDomains; preload"},
-    {"good", TAuditCheck::Robots, {M::Pass}, ""},
-    {"good", TAuditCheck::Sitemap, {M::Pass}, "5"},
-    {"good", TAuditCheck::Head, {M::Pass}, ""},
-    {"good", TAuditCheck::Compression, {M::Pass}, "gzip"},
-    {"good", TAuditCheck::Speed, {M::Pass}, "首字节"},
-    {"good", TAuditCheck::Addresses, {M::Pass}, "A 1 · AAAA 0"},
-    {"bad", TAuditCheck::Https, {M::Fail}, "重定向循环"},
-    {"bad", TAuditCheck::Certificate, {M::Fail}, "certificate expired"},
-    {"bad", TAuditCheck::Hsts, {M::Fail}, "没有 Strict-Transport-Security"},
-    {"bad", TAuditCheck::Robots, {M::Fail}, ""},
-    {"bad", TAuditCheck::Sitemap, {M::Warn}, "120"},
-    {"bad", TAuditCheck::Head, {M::Fail}, ""},
-    {"bad", TAuditCheck::Compression, {M::Fail}, "未压缩"},
-    {"bad", TAuditCheck::Speed, {M::Warn}, "HTML 超过 2 MiB"},
-    {"bad", TAuditCheck::Addresses, {M::Pass}, ""},
-    {"hostile", TAuditCheck::Https, {M::Pass}, "301"},
-    {"hostile", TAuditCheck::Robots, {M::Warn}, "爬虫只读前 500.0 KiB"},
-    {"hostile", TAuditCheck::Sitemap, {M::Warn}, "50.0 MiB 的上限（解压后）"},
-    {"hostile", TAuditCheck::Sitemap, {M::Warn}, "不再重复读取"},
-    {"silent", TAuditCheck::Https, {M::Unable}, "读取超时"},
-    {"silent", TAuditCheck::Certificate, {M::Unable}, ""},
-    {"silent", TAuditCheck::Hsts, {M::Unable}, ""},
-    {"silent", TAuditCheck::Robots, {M::Unable}, ""},
-    {"silent", TAuditCheck::Sitemap, {M::Unable}, ""},
-    {"silent", TAuditCheck::Head, {M::Unable}, ""},
-    {"silent", TAuditCheck::Compression, {M::Unable}, ""},
-    {"silent", TAuditCheck::Speed, {M::Unable}, ""},
-    // The name resolves; that much the site's DNS does answer.
-    {"silent", TAuditCheck::Addresses, {M::Pass}, ""},
-};
+      {"good", TAuditCheck::Https, {M::Pass}, "301 → https://good.test:"},
+      {"good", TAuditCheck::Certificate, {M::Pass}, "TLSv1.3"},
+      {"good", TAuditCheck::Hsts, {M::Pass}, "max-age=63072000; includeSubDomains; preload"},
+      {"good", TAuditCheck::Robots, {M::Pass}, ""},
+      {"good", TAuditCheck::Sitemap, {M::Pass}, "5"},
+      {"good", TAuditCheck::Head, {M::Pass}, ""},
+      {"good", TAuditCheck::Compression, {M::Pass}, "gzip"},
+      {"good", TAuditCheck::Speed, {M::Pass}, "首字节"},
+      {"good", TAuditCheck::Addresses, {M::Pass}, "A 1 · AAAA 0"},
+      {"bad", TAuditCheck::Https, {M::Fail}, "重定向循环"},
+      {"bad", TAuditCheck::Certificate, {M::Fail}, "certificate expired"},
+      {"bad", TAuditCheck::Hsts, {M::Fail}, "没有 Strict-Transport-Security"},
+      {"bad", TAuditCheck::Robots, {M::Fail}, ""},
+      {"bad", TAuditCheck::Sitemap, {M::Warn}, "120"},
+      {"bad", TAuditCheck::Head, {M::Fail}, ""},
+      {"bad", TAuditCheck::Compression, {M::Fail}, "未压缩"},
+      {"bad", TAuditCheck::Speed, {M::Warn}, "HTML 超过 2 MiB"},
+      {"bad", TAuditCheck::Addresses, {M::Pass}, ""},
+      {"hostile", TAuditCheck::Https, {M::Pass}, "301"},
+      {"hostile", TAuditCheck::Robots, {M::Warn}, "爬虫只读前 500.0 KiB"},
+      {"hostile", TAuditCheck::Sitemap, {M::Warn}, "50.0 MiB 的上限（解压后）"},
+      {"hostile", TAuditCheck::Sitemap, {M::Warn}, "不再重复读取"},
+      {"deep", TAuditCheck::Https, {M::Pass}, "301"},
+      {"deep", TAuditCheck::Head, {M::Warn}, "嵌套超过 512 层"},
+      {"deep", TAuditCheck::Robots, {M::Fail}, "所有爬虫都不能抓取全站"},
+      {"deep", TAuditCheck::Robots, {M::Fail}, "超过 2.0 MiB"},
+      {"deep", TAuditCheck::Sitemap, {M::Warn}, "1000 个 URL"},
+      {"deep", TAuditCheck::Hsts, {M::Fail}, "出现了不止一次"},
+      {"large", TAuditCheck::Head, {M::Pass}, "标题 "},
+      {"large", TAuditCheck::Compression, {M::Fail}, "未压缩"},
+      {"large", TAuditCheck::Speed, {M::Warn}, "10.0 MiB"},
+      {"large", TAuditCheck::Sitemap, {M::Warn}, "只读到上限为止"},
+      {"broken", TAuditCheck::Https, {M::Fail}, "不可用：HTTP 500"},
+      {"back", TAuditCheck::Https, {M::Fail}, "跳转没有到达 https"},
+      {"back", TAuditCheck::Hsts, {M::Fail}, "跳转到了 http"},
+      {"silent", TAuditCheck::Https, {M::Unable}, "读取超时"},
+      {"silent", TAuditCheck::Certificate, {M::Unable}, ""},
+      {"silent", TAuditCheck::Hsts, {M::Unable}, ""},
+      {"silent", TAuditCheck::Robots, {M::Unable}, ""},
+      {"silent", TAuditCheck::Sitemap, {M::Unable}, ""},
+      {"silent", TAuditCheck::Head, {M::Unable}, ""},
+      {"silent", TAuditCheck::Compression, {M::Unable}, ""},
+      {"silent", TAuditCheck::Speed, {M::Unable}, ""},
+      // The name resolves; that much the site's DNS does answer.
+      {"silent", TAuditCheck::Addresses, {M::Pass}, ""},
+  };
   return rows;
 }
 
@@ -471,5 +566,9 @@ const AuditStandInSite& AuditStandIns::Site(const std::string& name) const {
   if (name == "bad") return Bad();
   if (name == "hostile") return Hostile();
   if (name == "silent") return Silent();
+  if (name == "deep") return *deep_;
+  if (name == "large") return *large_;
+  if (name == "broken") return *broken_;
+  if (name == "back") return *back_;
   throw std::invalid_argument("no stand-in site " + name);
 }

@@ -7,11 +7,16 @@
 //   a home page with a proper head, served gzip when asked;
 // - "bad.test" fails what it can: an expired certificate, no HSTS, a redirect loop on http,
 //   robots.txt with "Disallow: /" for everyone naming a gzip sitemap index of three gzip files
-//   of 120,000 URLs in all (60,000 in the first), a 3 MiB home page with two <h1> and "X-Robots-Tag: noindex", never
-//   compressed;
+//   of 120,000 URLs in all (60,000 in the first), a 3 MiB home page with two <h1> and
+//   "X-Robots-Tag: noindex", never compressed;
 // - "hostile.test" is good but for its limits: a robots.txt of 10 MB (chunked), a sitemap index
 //   that names itself and a gzip sitemap that inflates past 50 MiB (comments in a urlset);
-// - "silent.test" accepts connections on both ports and never says a word.
+// - "silent.test" accepts connections on both ports and never says a word;
+// - hostile sites, each a good one but for the faults it plays: "deep.test" (a home page nested
+//   100,000 deep, a 3 MiB robots.txt with a length, sitemap children redirecting to one read,
+//   HSTS with max-age twice), "large.test" (a 12 MiB home page and a 60 MiB sitemap with a
+//   length), "broken.test" (https home page answers 500), "back.test" (https moves back to http,
+//   which sends HSTS).
 // More good-like sites ("good-N.test") are made on request, for measuring many check-ups.
 //
 // Thread-safety: the servers serve any number of clients at once; the set is built and torn
@@ -69,25 +74,26 @@ class AuditStandIns {
   const AuditStandInSite& Bad() const { return *bad_; }
   const AuditStandInSite& Hostile() const { return *hostile_; }
   const AuditStandInSite& Silent() const { return *silent_; }
-  // "good", "bad", "hostile" or "silent".
+  // "good", "bad", "hostile", "silent", "deep", "large", "broken" or "back".
   const AuditStandInSite& Site(const std::string& name) const;
   // `count` more sites like Good, named "good-1.test", "good-2.test", ...
   std::vector<const AuditStandInSite*> MoreGood(int count);
 
  private:
   std::unique_ptr<AuditStandInSite> MakeGood(const std::string& host);
+  void MakeHostile();
 
   DnsStandIn dns_;
-  std::unique_ptr<AuditStandInSite> good_, bad_, hostile_, silent_;
+  std::unique_ptr<AuditStandInSite> good_, bad_, hostile_, silent_, deep_, large_, broken_, back_;
   std::vector<std::unique_ptr<AuditStandInSite>> more_;
 };
 
 // The good home page's HTML for `host` and `port` (> 1.4 KiB, a head that passes every rule).
 std::string GoodHomePage(const std::string& host, int https_port);
 
-// What a check-up finds on each stand-in site: a row per site ("good", "bad", "hostile",
-// "silent") and check, the marks it may give and a telling part of its value or reason ("" for
-// none). The check-up's own tests, its dialog's and velmora-query --audit's read the one table.
+// What a check-up finds on each stand-in site: a row per site (as Site names them) and check, the
+// marks it may give and a telling part of its value or reason ("" for none). The check-up's own
+// tests, its dialog's and velmora-query --audit's read the one table.
 struct AuditStandInRow {
   const char* Site;
   TAuditCheck Check;
