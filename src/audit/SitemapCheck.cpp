@@ -55,7 +55,10 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
   std::deque<std::string> queue;
   if (robots.Answered && robots.Status >= 200 && robots.Status < 300) {
     const TRobotsTxt parsed = TRobotsTxt::Parse(robots.Body);
-    queue.assign(parsed.Sitemaps().begin(), parsed.Sitemaps().end());
+    const std::string& base = robots.FinalUrl.empty() ? robots.Url : robots.FinalUrl;
+    for (const std::string& named : parsed.Sitemaps()) {
+      queue.push_back(AuditResolveUrl(base, named));
+    }
   }
   const bool named_by_robots = !queue.empty();
   if (!named_by_robots) queue.push_back(AuditHomeUrl(target) + "sitemap.xml");
@@ -128,7 +131,9 @@ TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
     } else {
       result.Details.push_back(url + "：索引，列出 " +
                                std::to_string(sitemap.ChildSitemaps.size()) + " 个站点地图");
-      for (const std::string& child : sitemap.ChildSitemaps) {
+      for (const std::string& listed : sitemap.ChildSitemaps) {
+        const std::string child =
+            AuditResolveUrl(page.FinalUrl.empty() ? page.Url : page.FinalUrl, listed);
         if (seen.count(child) == 0 && room() <= 0) {
           ++left_out;
         } else if (seen.insert(child).second) {

@@ -25,6 +25,7 @@
 #include "cli/QueryReport.h"
 #include "cli/SiteAudits.h"
 #include "cli/SiteQueries.h"
+#include "cli/UrlMode.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
 #include "regex/RegexEngine.h"
@@ -526,6 +527,7 @@ int ExportHistory(std::optional<int64_t> since_ms, TReportFormat format,
 namespace {
 
 int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  if (IsUrlMode(argc, argv)) return RunUrlMode(argc, argv, out, err);
   CLI::App app{"velmora-query: the site toolbox without the window: query sites, show their "
                 "history, try and check the service definitions"};
   app.name("velmora-query");
@@ -541,6 +543,7 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       "written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
       "they found is written and stored. A second one ends the program at once.");
+  DescribeUrlMode(app);
   std::vector<std::string> try_rule;
   std::string check_file, services_file, site, dump_set;
   CLI::Option* try_opt =

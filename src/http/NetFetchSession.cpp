@@ -56,17 +56,14 @@ std::string ConnectFailure() {
   }
 }
 
-// Where a redirect to dest leads from the request http just made, as an absolute URL.
+// Where a redirect to dest leads from the request http just made, as an absolute URL. A
+// location that is no URL is kept as written here: following it fails (ENetURIException).
 TNetURI RedirectTarget(TNetCustomHTTP& http, const std::string& dest) {
-  TNetURI next(dest);
-  const TNetURI& current = http.CurrentURI();
-  if (next.Protocol.empty()) next.Protocol = current.Protocol;
-  if (next.Host.empty()) {  // relative: the same server
-    next.Host = current.Host;
-    next.Port = current.Port;
-    next.Path = MergePath(current.Path, next.Path, "/");
+  try {
+    return TNetURI(http.RedirectURL(dest));
+  } catch (const ENetURIException&) {
+    return TNetURI(dest);
   }
-  return next;
 }
 
 // Runs fetch() (which asks `http` for url) under `pacing`: each request, redirects included,

@@ -14,6 +14,7 @@
 #include "cookies/NetCookieManager.h"
 #include "http/NetContentDecoder.h"
 #include "http/NetGlobal.h"
+#include "http/NetUrl.h"
 #include "runtime/StrUtils.h"
 
 namespace {
@@ -433,7 +434,7 @@ TNetHTTPWhatsNext TNetHTTPProtocol::FollowRedirect() {
       owner_->HandleRedirects() && owner_->RedirectCount() < owner_->RedirectMaximum();
   if (!owner_->FireRedirect(location, method, owner_->RedirectCount())) RaiseProtocolError();
   if (follow) {
-    request_->SetURL(location);
+    request_->SetURL(owner_->RedirectURL(location));
     request_->SetMethod(method);
   } else {
     response_->SetLocation(location);
@@ -536,6 +537,27 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
   request.SetHost(current.Port == "80" ? current.Host : current.Host + ":" + current.Port);
   // Refused here already, before a connect is even tried.
   if (FieldsHaveLineBreak(request)) throw ENetException(kNetLineBreakInRequest);
+}
+
+std::string TNetCustomHTTP::RedirectURL(const std::string& location) const {
+  const TNetURI& current = *current_uri_;
+  if (current.Host.empty()) return location;
+  const std::string base_text = (current.Protocol.empty() ? "http" : current.Protocol) + "://" +
+                                current.Host + (current.Port.empty() ? "" : ":" + current.Port) +
+                                current.Path + current.Document + current.Params;
+  const TNetUrlResult base = TNetUrl::Parse(base_text);
+  if (!base) return location;
+  const TNetUrlResult resolved = TNetUrl::Parse(location, &*base.Url);
+  const TNetURI written(location);
+  if (!resolved) {
+    if (!written.Protocol.empty() && !SameText(written.Protocol, "http") &&
+        !SameText(written.Protocol, "https")) {
+      return location;
+    }
+    throw ENetURIException("Invalid redirect location " + location + ": " + resolved.Error);
+  }
+  const bool port_left_out = !written.Protocol.empty() && written.Port.empty();
+  return port_left_out ? resolved.Url->HrefWithoutFragment() : resolved.Url->HrefWithPort();
 }
 
 void TNetCustomHTTP::PerformRequest(TNetHTTPMethod method, const std::string& url,

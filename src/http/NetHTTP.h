@@ -315,6 +315,13 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Resolves Request.URL against CurrentURI and sets the request-line target, ContentLength and
   // Host. Raises ENetUnknownProtocol, the HTTP 1.1-only method error, or the line-break refusal.
   void PrepareTarget(TNetHTTPRequest& request);
+  // Where a redirect to `location` leads from the request just made: the location resolved
+  // against CurrentURI as browsers resolve it (TNetUrl), as the absolute URL the next request is
+  // made for, without its fragment. The port is written unless an absolute location left it
+  // out (PrepareTarget then keeps the current one). A location of another scheme comes back as
+  // written (PrepareTarget refuses it), so does any location before a first request; one that
+  // is no URL raises ENetURIException with the reason.
+  std::string RedirectURL(const std::string& location) const;
   // The route to CurrentURI: plain or TLS by its scheme, direct or through ProxyParams' proxy.
   // Reads only.
   TNetConnectionKind ChooseRoute() const;

@@ -290,21 +290,28 @@ std::string Redirect(const std::string& location, const std::vector<std::string>
 }
 
 TEST(HttpRedirect, RelativeLocationsResolveAgainstThePreviousRequest) {
-  // A "://" inside the query names no host: the location stays relative.
+  // A "://" inside the query names no host: the location stays relative. "?q" keeps the last
+  // segment, dot segments go, tabs go, spaces and UTF-8 are percent-encoded, "?" after "#" is
+  // no query.
   ScriptedServer server(ScriptedServer::Canned({{Redirect("/b/c.htm")},
                                                 {Redirect("d.htm")},
                                                 {Redirect("../e.htm?q=/x")},
                                                 {Redirect("/f?u=http://elsewhere.invalid/z")},
                                                 {Redirect("g?u=http://elsewhere.invalid/z")},
+                                                {Redirect("?a=b")},
+                                                {Redirect("/h/../i/./j")},
+                                                {Redirect("/s p/\xE8\xB7\xAF\t")},
+                                                {Redirect("k#frag?x=1")},
                                                 {HttpResponse("HTTP/1.1 200 OK", "end")}}));
   auto http = Client();
   http->SetHandleRedirects(true);
   EXPECT_EQ(Fetch(*http, server.Url("/a/start.htm")), "end");
   EXPECT_EQ(server.RequestLines(),
-            (std::vector<std::string>{"GET /a/start.htm HTTP/1.1", "GET /b/c.htm HTTP/1.1",
-                                      "GET /b/d.htm HTTP/1.1", "GET /e.htm?q=/x HTTP/1.1",
-                                      "GET /f?u=http://elsewhere.invalid/z HTTP/1.1",
-                                      "GET /g?u=http://elsewhere.invalid/z HTTP/1.1"}));
+            (std::vector<std::string>{
+                "GET /a/start.htm HTTP/1.1", "GET /b/c.htm HTTP/1.1", "GET /b/d.htm HTTP/1.1",
+                "GET /e.htm?q=/x HTTP/1.1", "GET /f?u=http://elsewhere.invalid/z HTTP/1.1",
+                "GET /g?u=http://elsewhere.invalid/z HTTP/1.1", "GET /g?a=b HTTP/1.1",
+                "GET /i/j HTTP/1.1", "GET /s%20p/%E8%B7%AF HTTP/1.1", "GET /s%20p/k HTTP/1.1"}));
   EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
