@@ -435,7 +435,7 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
                                                       const std::string& history_location,
                                                       int64_t since_ms, std::ostream& err) {
   std::set<std::string> done;
-  const auto visit = [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); };
+  const auto visit = [&](const THistoryQuery& q) { done.insert(SiteKey(q.Record.Site)); };
   if (!ReadStored(
           history_location,
           [&](THistoryStore& h) { h.EachRun({.NoFields = true, .SinceUnixMs = since_ms}, visit); },
@@ -444,7 +444,7 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
   }
   std::vector<std::string> left;
   for (const std::string& site : sites) {
-    if (done.count(AnsiLowerCase(site)) == 0) left.push_back(site);
+    if (done.count(SiteKey(site)) == 0) left.push_back(site);
   }
   return left;
 }

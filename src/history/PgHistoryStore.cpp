@@ -9,6 +9,7 @@
 #include <memory>
 #include <string_view>
 
+#include "query/SiteName.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -148,6 +149,16 @@ class TParams {
   std::vector<std::string> texts_;
   std::vector<bool> null_;
 };
+
+// " AND lower(<table>.site) IN (...)" for the spellings of a site, in the index's lower case.
+std::string SiteInList(const char* table, const std::vector<std::string>& spellings,
+                       TParams& params) {
+  std::string sql = std::string(" AND lower(") + table + ".site) IN (";
+  for (size_t i = 0; i < spellings.size(); ++i) {
+    sql += (i == 0 ? "lower(" : ", lower(") + params.Add(spellings[i]) + ")";
+  }
+  return sql + ")";
+}
 
 // A column's text, or its number (nothing for NULL).
 std::string_view TextAt(const PGresult* res, int row, int column) {
@@ -434,7 +445,7 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
     if (i + 1 == filter.Fields.size()) sql += ")";
   }
   sql += " OFFSET 0) f ON true WHERE true";
-  if (filter.Site) sql += " AND lower(q.site) = lower(" + params.Add(GbkToUtf8(*filter.Site)) + ")";
+  if (filter.Site) sql += SiteInList("q", SiteSpellings(GbkToUtf8(*filter.Site)), params);
   if (filter.SinceUnixMs)
     sql += " AND q.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY q.started_ms, q.id";
@@ -476,7 +487,7 @@ bool TPgHistoryStore::EachAudit(const THistoryFilter& filter,
   sql +=
       ", c.check_name, c.mark, c.value, c.reason, c.url, c.details FROM audits a"
       " LEFT JOIN audit_checks c ON c.audit_id = a.id WHERE true";
-  if (filter.Site) sql += " AND lower(a.site) = lower(" + params.Add(*filter.Site) + ")";
+  if (filter.Site) sql += SiteInList("a", SiteSpellings(*filter.Site), params);
   if (filter.SinceUnixMs)
     sql += " AND a.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY a.started_ms, a.id, c.position";

@@ -357,6 +357,27 @@ std::string Describe(const TAuditReport& r) {
   return out.str();
 }
 
+TEST_P(StoreTest, EverySpellingOfASiteFindsItsRuns) {
+  const auto store = OpenStore();
+  // As the query names them: typed "BÜCHER.test" (no GBK), "bücher.test", "аpple.com".
+  ASSERT_TRUE(store->Record(MakeRun("xn--bcher-kva.test", 1000)));
+  ASSERT_TRUE(store->Record(MakeRun(G(u8"bücher.test"), 2000)));
+  ASSERT_TRUE(store->Record(MakeRun("bucher.test", 3000)));
+  ASSERT_TRUE(store->RecordAudit(MakeAudit(U(u8"аpple.com (xn--pple-43d.com)"), 4000)));
+  for (const std::string& typed :
+       {G(u8"bücher.test"), std::string("XN--BCHER-KVA.test"), G(u8"https://bücher.test./path")}) {
+    SCOPED_TRACE(typed);
+    EXPECT_EQ(store->Series(typed).size(), 2u);
+  }
+  EXPECT_EQ(store->Series("bucher.test").size(), 1u);
+  for (const std::string& typed :
+       {U(u8"аpple.com"), std::string("xn--pple-43d.com"), U(u8"аpple.com (xn--pple-43d.com)")}) {
+    int found = 0;
+    EXPECT_TRUE(store->EachAudit({.Site = typed}, [&](const TAuditReport&) { ++found; }));
+    EXPECT_EQ(found, 1) << typed;
+  }
+}
+
 TEST_P(StoreTest, ACheckUpComesBackWholeInStartOrderAndIsStoredOncePerRunId) {
   const auto store = OpenStore();
   TAuditReport later = MakeAudit("Audit.Example", 3000);
