@@ -378,7 +378,11 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   progress.End();
   g_closing = nullptr;
   writer.Finish();
-  return ExitStatusOf(records);
+  // Runs the database did not take wait in the spool for the next start: the run is not whole.
+  const THistoryStore::TUnstored unstored = history->WriteSpooled();
+  if (!unstored.Message.empty()) err << "\rvelmora-query: " << unstored.Message << "\n";
+  const int status = ExitStatusOf(records);
+  return unstored.Message.empty() || status != kToolDone ? status : kToolSomeFailed;
 }
 
 // --audit: checks up on every site, `jobs` at once, writes each report in the order given and
@@ -716,7 +720,11 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   for (const TSiteName& name : *names) sites->push_back(name.Site);
   if (resume) {
     sites = SitesToResume(*sites, history_location, *since_ms, err);
-    if (!sites) return kToolError;
+    if (!sites) {
+      err << "velmora-query: --resume " << Utf8Bytes(u8"读不到已存的查询，没有查询任何站点。")
+          << "\n";
+      return kToolError;
+    }
   }
   if (sites->empty()) return kToolDone;  // nothing falls to this machine, or all is done
   const TServiceLoad load = LoadServicesToUse(services_file);

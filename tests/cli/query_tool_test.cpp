@@ -253,7 +253,8 @@ TEST_F(QueryToolTest, TheCurrentSetShowsTodaysValuesAndSaysWhatItCannot) {
   }
   EXPECT_EQ(one["fields"]["Link7"]["reason"], "已停用：服务已于 2007 关闭");
   EXPECT_EQ(one["fields"]["Alexa2"]["reason"], "已停用");  // closed, nobody says when
-  EXPECT_EQ(one["fields"]["Alexa3"]["reason"], "需要密钥：设置 OPENPAGERANK_KEY");
+  EXPECT_EQ(one["fields"]["Alexa3"]["reason"],
+            "需要密钥：OPENPAGERANK_KEY 含有换行等控制字符，不能用作密钥");
   EXPECT_EQ(one["fields"]["Site3"]["caption"], "360");
   EXPECT_EQ(one["fields"]["Alexa1"]["caption"], "Tranco排名");
   EXPECT_EQ(one["thumbnail"]["outcome"], "value");

@@ -63,7 +63,9 @@ class HistoryTest : public ::testing::Test {
     return out;
   }
 
-  std::unique_ptr<THistoryStore> OpenStore(const THistoryStore::TOptions& options = {}) {
+  // Runs a server does not take are spooled inside the test's folder.
+  std::unique_ptr<THistoryStore> OpenStore(THistoryStore::TOptions options = {}) {
+    if (options.SpoolFolder.empty()) options.SpoolFolder = dir_ + "/spool";
     return OpenHistoryStore(location_.empty() ? path_ : location_, options);
   }
 
@@ -440,8 +442,46 @@ TEST_P(StoreTest, AServerStoppedAndStartedAgainIsReachedAgainAndSaysSoOnce) {
 
   ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
   EXPECT_TRUE(store->Record(MakeRun("a.example", 5)));
-  EXPECT_EQ(store->Series("a.example").size(), 3u);
+  EXPECT_EQ(store->Series("a.example").size(), 5u);  // with the two it spooled meanwhile
   EXPECT_EQ(store->TakeMessage(), "");
+}
+
+TEST_P(StoreTest, RunsTheServerCouldNotTakeWaitInASpoolUntilItIsBack) {
+  if (!Postgres()) GTEST_SKIP() << "a file has no spool";
+  THistoryStore::TOptions options;
+  options.SpoolFolder = dir_ + "/data";  // a folder not there yet
+  const auto store = OpenStore(options);
+  ASSERT_TRUE(store->Record(MakeRun("a.example", 1)));
+  EXPECT_EQ(store->WriteSpooled().Message, "");
+
+  pg_.Stop();
+  EXPECT_FALSE(store->Record(MakeRun("a.example", 2)));
+  EXPECT_NE(store->TakeMessage().find(U(u8"结果暂存在 ") + options.SpoolFolder), std::string::npos);
+  TQueryRecord odd = MakeRun(G(u8"bücher.test"), 3);
+  odd.Fields[rfWebTitle].Text = G(u8"一\t二\\n三");
+  EXPECT_FALSE(store->Record(odd));
+  const THistoryStore::TUnstored unstored = store->WriteSpooled();
+  EXPECT_EQ(unstored.Waiting, 2);
+  EXPECT_EQ(unstored.Lost, 0);
+  EXPECT_NE(unstored.Message.find(U(u8"2 次暂存在")), std::string::npos) << unstored.Message;
+
+  // The next start writes them, each whole and once, though the first store is back too.
+  ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
+  const auto next = OpenStore(options);
+  EXPECT_EQ(store->WriteSpooled().Message, "");
+  EXPECT_EQ(next->QueryCount(), 3);
+  EXPECT_EQ(next->Series("a.example").size(), 2u);
+  const std::vector<THistoryQuery> kept = next->Series(G(u8"bücher.test"));
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].Record.Fields[rfWebTitle].Text, odd.Fields[rfWebTitle].Text);
+  EXPECT_EQ(kept[0].Record.Fields[rfSite2].Text, odd.Fields[rfSite2].Text);
+  EXPECT_EQ(kept[0].Record.Picture.State, TFieldState::Failed);
+  EXPECT_TRUE(fs::is_empty(options.SpoolFolder));
+  // A reader keeps no spool and says nothing of one.
+  pg_.Stop();
+  THistoryStore::TOptions read_only = options;
+  read_only.ReadOnly = true;
+  EXPECT_EQ(OpenStore(read_only)->TakeMessage().find(U(u8"查询照常进行")), std::string::npos);
 }
 
 TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
