@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 
+#include "history/HistorySpool.h"
 #include "history/PgHistoryStore.h"
 #include "history/SqliteHistoryStore.h"
 #include "runtime/CodePage.h"
@@ -482,6 +484,43 @@ TEST_P(StoreTest, RunsTheServerCouldNotTakeWaitInASpoolUntilItIsBack) {
   THistoryStore::TOptions read_only = options;
   read_only.ReadOnly = true;
   EXPECT_EQ(OpenStore(read_only)->TakeMessage().find(U(u8"查询照常进行")), std::string::npos);
+}
+
+TEST_F(HistoryTest, ASpoolSharedByProcessesLosesNoLineWhileItIsDrained) {
+  THistorySpool spool(dir_ + "/spool.txt");
+  constexpr int kWriters = 3, kLines = 150;
+  pid_t writers[kWriters];
+  for (int w = 0; w < kWriters; ++w) {
+    writers[w] = ::fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      std::string error;
+      for (int i = 0; i < kLines; ++i) {
+        if (!spool.Append(std::to_string(w) + "-" + std::to_string(i), error)) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+  }
+  // Drained meanwhile, taking every other line and leaving the rest for later.
+  std::multiset<std::string> taken;
+  bool take = false;
+  const auto drain = [&] {
+    return spool.Drain([&](const std::string& line) {
+      take = !take;
+      if (take) taken.insert(line);
+      return take;
+    });
+  };
+  for (int round = 0; round < 20; ++round) EXPECT_GE(drain(), 0);
+  for (pid_t writer : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  while (spool.HasLines()) drain();
+  EXPECT_EQ(taken.size(), static_cast<size_t>(kWriters * kLines));
+  EXPECT_EQ(std::set<std::string>(taken.begin(), taken.end()).size(), taken.size());
+  EXPECT_FALSE(fs::exists(dir_ + "/spool.txt.new"));
 }
 
 TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
