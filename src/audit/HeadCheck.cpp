@@ -1,7 +1,7 @@
 // The home page's head as search engines read it. The body (content coding already undone) is
-// read in the charset it declares (a UTF-8 or UTF-16 byte-order mark, Content-Type, meta; a
-// Latin-1 label as windows-1252, as browsers read it; UTF-8 when it is valid UTF-8 and declares
-// nothing, else GBK), then parsed as HTML until the check-up's deadline or stop.
+// read in the charset it declares as browsers find it (a byte-order mark, Content-Type, meta; any
+// label of the Encoding Standard; UTF-8 when it is valid UTF-8 and declares nothing, else GBK),
+// then parsed as HTML until the check-up's deadline or stop.
 //
 // Marks:
 //   Unable  the home page did not answer, answered with an error status, or came in a content
@@ -33,82 +33,11 @@ namespace {
 constexpr std::size_t kTitleMinChars = 30, kTitleMaxChars = 75;
 constexpr std::size_t kDescriptionMinChars = 120, kDescriptionMaxChars = 160;
 
-// The labels browsers read as windows-1252 (the Latin-1 family and ASCII).
-constexpr std::string_view kLatin1Labels[] = {
-    "ansi_x3.4-1968", "ascii",           "cp1252",     "cp819",     "csisolatin1",
-    "ibm819",         "iso-8859-1",      "iso-ir-100", "iso8859-1", "iso88591",
-    "iso_8859-1",     "iso_8859-1:1987", "l1",         "latin1",    "us-ascii",
-    "windows-1252",   "x-cp1252"};
-
-// windows-1252's characters for the bytes 0x80-0x9F; the other bytes are their own code points.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-std::string Windows1252ToUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    AppendUtf8(byte >= 0x80 && byte < 0xA0 ? kWindows1252High[byte - 0x80] : byte, out);
-  }
-  return out;
-}
-
-// UTF-16 after its byte-order mark; a lone surrogate or an odd last byte as U+FFFD.
-std::string Utf16ToUtf8(std::string_view text, bool big_endian) {
-  std::string out;
-  out.reserve(text.size());
-  auto unit = [&](std::size_t i) {
-    const auto a = static_cast<unsigned char>(text[i]), b = static_cast<unsigned char>(text[i + 1]);
-    return big_endian ? (a << 8 | b) : (b << 8 | a);
-  };
-  std::size_t i = 0;
-  for (; i + 1 < text.size(); i += 2) {
-    long cp = unit(i);
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 3 < text.size() && unit(i + 2) >= 0xDC00 &&
-        unit(i + 2) < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-      i += 2;
-    } else if (cp >= 0xD800 && cp < 0xE000) {
-      cp = 0xFFFD;
-    }
-    AppendUtf8(cp, out);
-  }
-  if (i < text.size()) AppendUtf8(0xFFFD, out);
-  return out;
-}
-
-// The charset parameter of a Content-Type value, lower case and unquoted; "" when none.
-std::string CharsetParameter(const std::string& content_type) {
-  const std::string lower = LowerCase(content_type);
-  const std::size_t at = lower.find("charset=");
-  if (at == std::string::npos) return "";
-  std::string label = Trim(std::string_view(lower).substr(at + 8, lower.find(';', at) - at - 8));
-  if (label.size() >= 2 && label.front() == '"' && label.back() == '"') {
-    label = label.substr(1, label.size() - 2);
-  }
-  return Trim(label);
-}
-
 bool IsValidUtf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     if (DecodeUtf8(text, i) < 0) return false;
   }
   return true;
-}
-
-std::string_view CharsetName(TPageCharset charset) {
-  switch (charset) {
-    case TPageCharset::Utf8:
-      return "UTF-8";
-    case TPageCharset::Gbk:
-      return "GBK";
-    case TPageCharset::Big5:
-      return "Big5";
-  }
-  return "";
 }
 
 std::string_view SourceName(TCharsetSource source) {
@@ -133,31 +62,12 @@ struct TDecodedPage {
 };
 
 TDecodedPage DecodePage(const std::string& body, const std::string& content_type) {
-  if (body.size() >= 2 &&
-      (body.compare(0, 2, "\xFF\xFE") == 0 || body.compare(0, 2, "\xFE\xFF") == 0)) {
-    const bool big_endian = body[0] == '\xFE';
-    return {Utf16ToUtf8(std::string_view(body).substr(2), big_endian),
-            big_endian ? "UTF-16BE（BOM）" : "UTF-16LE（BOM）", true};
-  }
   TSniffedCharset sniffed = SniffPageCharset(body, content_type);
-  const std::string label = CharsetParameter(content_type);
-  // Labels the sniffer does not read: Latin-1 as browsers read it (the header before any meta),
-  // any other as a guess, but named as the site names it.
-  if (sniffed.Source != TCharsetSource::ByteOrderMark &&
-      std::find(std::begin(kLatin1Labels), std::end(kLatin1Labels), label) !=
-          std::end(kLatin1Labels)) {
-    return {Windows1252ToUtf8(body), label + "（Content-Type，按 windows-1252 读）", true};
-  }
-  if (sniffed.Source == TCharsetSource::None && !label.empty()) {
-    const bool utf8 = IsValidUtf8(body);
-    return {PageTextToUtf8(body, utf8 ? TPageCharset::Utf8 : TPageCharset::Gbk),
-            label + "（Content-Type，不支持，按 " + (utf8 ? "UTF-8" : "GBK") + " 读）", true};
-  }
   if (sniffed.Source == TCharsetSource::None && IsValidUtf8(body)) {
     sniffed.Charset = TPageCharset::Utf8;
   }
   return {PageTextToUtf8(body, sniffed.Charset),
-          std::string(CharsetName(sniffed.Charset)) + "（" +
+          std::string(PageCharsetName(sniffed.Charset)) + "（" +
               std::string(SourceName(sniffed.Source)) + "）",
           sniffed.Source != TCharsetSource::None};
 }

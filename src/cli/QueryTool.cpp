@@ -380,7 +380,11 @@ int QuerySites(const std::vector<std::string>& sites, TSiteQueryOptions options,
   progress.End();
   g_closing = nullptr;
   writer.Finish();
-  return ExitStatusOf(records);
+  // Runs the database did not take wait in the spool for the next start: the run is not whole.
+  const THistoryStore::TUnstored unstored = history->WriteSpooled();
+  if (!unstored.Message.empty()) err << "\rvelmora-query: " << unstored.Message << "\n";
+  const int status = ExitStatusOf(records);
+  return unstored.Message.empty() || status != kToolDone ? status : kToolSomeFailed;
 }
 
 // --audit: checks up on every site, `jobs` at once, writes each report in the order given and
@@ -437,7 +441,7 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
                                                       const std::string& history_location,
                                                       int64_t since_ms, std::ostream& err) {
   std::set<std::string> done;
-  const auto visit = [&](const THistoryQuery& q) { done.insert(AnsiLowerCase(q.Record.Site)); };
+  const auto visit = [&](const THistoryQuery& q) { done.insert(SiteKey(q.Record.Site)); };
   if (!ReadStored(
           history_location,
           [&](THistoryStore& h) { h.EachRun({.NoFields = true, .SinceUnixMs = since_ms}, visit); },
@@ -446,7 +450,7 @@ std::optional<std::vector<std::string>> SitesToResume(const std::vector<std::str
   }
   std::vector<std::string> left;
   for (const std::string& site : sites) {
-    if (done.count(AnsiLowerCase(site)) == 0) left.push_back(site);
+    if (done.count(SiteKey(site)) == 0) left.push_back(site);
   }
   return left;
 }
@@ -727,7 +731,11 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   for (const TSiteName& name : *names) sites->push_back(name.Site);
   if (resume) {
     sites = SitesToResume(*sites, history_location, *since_ms, err);
-    if (!sites) return kToolError;
+    if (!sites) {
+      err << "velmora-query: --resume " << Utf8Bytes(u8"读不到已存的查询，没有查询任何站点。")
+          << "\n";
+      return kToolError;
+    }
   }
   if (sites->empty()) return kToolDone;  // nothing falls to this machine, or all is done
   const TServiceLoad load = LoadServicesToUse(services_file);

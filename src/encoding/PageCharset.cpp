@@ -1,6 +1,10 @@
 #include "encoding/PageCharset.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -17,39 +21,90 @@ bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 }  // namespace
 
 std::optional<TPageCharset> PageCharsetOfLabel(std::string_view label) {
-  constexpr TPageCharset kUtf8 = TPageCharset::Utf8, kGbk = TPageCharset::Gbk,
-                         kBig5 = TPageCharset::Big5;
-  static const std::pair<std::string_view, TPageCharset> kLabels[] = {
-      {"utf-8", kUtf8},
-      {"utf8", kUtf8},
-      {"unicode-1-1-utf-8", kUtf8},
-      {"unicode11utf8", kUtf8},
-      {"unicode20utf8", kUtf8},
-      {"x-unicode20utf8", kUtf8},
-      {"gbk", kGbk},
-      {"gb2312", kGbk},
-      {"gb18030", kGbk},
-      {"gb_2312", kGbk},
-      {"gb_2312-80", kGbk},
-      {"chinese", kGbk},
-      {"csgb2312", kGbk},
-      {"csiso58gb231280", kGbk},
-      {"iso-ir-58", kGbk},
-      {"x-gbk", kGbk},
-      {"big5", kBig5},
-      {"big5-hkscs", kBig5},
-      {"cn-big5", kBig5},
-      {"csbig5", kBig5},
-      {"x-x-big5", kBig5},
+  static constexpr std::pair<std::string_view, TPageCharset> kLabels[] = {
+#include "encoding/EncodingLabels.inc"
   };
+  static_assert(
+      std::ranges::is_sorted(kLabels, {}, &std::pair<std::string_view, TPageCharset>::first));
   while (!label.empty() && IsHtmlSpace(label.front())) label.remove_prefix(1);
   while (!label.empty() && IsHtmlSpace(label.back())) label.remove_suffix(1);
   const std::string lower = LowerCase(label);
-  for (const auto& [name, charset] : kLabels) {
-    if (lower == name) return charset;
-  }
-  return std::nullopt;
+  const auto* row = std::ranges::lower_bound(kLabels, std::string_view(lower), {},
+                                             &std::pair<std::string_view, TPageCharset>::first);
+  if (row == std::end(kLabels) || row->first != lower) return std::nullopt;
+  return row->second;
 }
+
+namespace {
+
+// An encoding's name in the standard and glibc iconv's name of the converter that reads it
+// (nullptr: read by this program's own code).
+struct TEncodingNames {
+  TPageCharset Charset;
+  std::string_view Name;
+  const char* Iconv;
+};
+
+constexpr TEncodingNames kEncodingNames[] = {
+    {TPageCharset::Utf8, "UTF-8", nullptr},
+    {TPageCharset::Ibm866, "IBM866", "IBM866"},
+    {TPageCharset::Iso8859x2, "ISO-8859-2", "ISO-8859-2"},
+    {TPageCharset::Iso8859x3, "ISO-8859-3", "ISO-8859-3"},
+    {TPageCharset::Iso8859x4, "ISO-8859-4", "ISO-8859-4"},
+    {TPageCharset::Iso8859x5, "ISO-8859-5", "ISO-8859-5"},
+    {TPageCharset::Iso8859x6, "ISO-8859-6", "ISO-8859-6"},
+    {TPageCharset::Iso8859x7, "ISO-8859-7", "ISO-8859-7"},
+    {TPageCharset::Iso8859x8, "ISO-8859-8", "ISO-8859-8"},
+    {TPageCharset::Iso8859x8I, "ISO-8859-8-I", "ISO-8859-8"},  // the same bytes, read logically
+    {TPageCharset::Iso8859x10, "ISO-8859-10", "ISO-8859-10"},
+    {TPageCharset::Iso8859x13, "ISO-8859-13", "ISO-8859-13"},
+    {TPageCharset::Iso8859x14, "ISO-8859-14", "ISO-8859-14"},
+    {TPageCharset::Iso8859x15, "ISO-8859-15", "ISO-8859-15"},
+    {TPageCharset::Iso8859x16, "ISO-8859-16", "ISO-8859-16"},
+    {TPageCharset::Koi8R, "KOI8-R", "KOI8-R"},
+    {TPageCharset::Koi8U, "KOI8-U", "KOI8-U"},
+    {TPageCharset::Macintosh, "macintosh", "MACINTOSH"},
+    {TPageCharset::Windows874, "windows-874", "CP874"},
+    {TPageCharset::Windows1250, "windows-1250", "CP1250"},
+    {TPageCharset::Windows1251, "windows-1251", "CP1251"},
+    {TPageCharset::Windows1252, "windows-1252", "CP1252"},
+    {TPageCharset::Windows1253, "windows-1253", "CP1253"},
+    {TPageCharset::Windows1254, "windows-1254", "CP1254"},
+    {TPageCharset::Windows1255, "windows-1255", "CP1255"},
+    {TPageCharset::Windows1256, "windows-1256", "CP1256"},
+    {TPageCharset::Windows1257, "windows-1257", "CP1257"},
+    {TPageCharset::Windows1258, "windows-1258", "CP1258"},
+    {TPageCharset::MacCyrillic, "x-mac-cyrillic", "MAC-CYRILLIC"},
+    {TPageCharset::Gbk, "GBK", nullptr},
+    {TPageCharset::Gb18030, "gb18030", "GB18030"},
+    {TPageCharset::Big5, "Big5", nullptr},
+    {TPageCharset::EucJp, "EUC-JP", "EUC-JP"},
+    {TPageCharset::Iso2022Jp, "ISO-2022-JP", "ISO-2022-JP"},
+    {TPageCharset::ShiftJis, "Shift_JIS",
+     "WINDOWS-31J"},                           // the standard's Shift_JIS is Microsoft's
+    {TPageCharset::EucKr, "EUC-KR", "CP949"},  // so is its EUC-KR
+    {TPageCharset::Replacement, "replacement", nullptr},
+    {TPageCharset::Utf16Be, "UTF-16BE", "UTF-16BE"},
+    {TPageCharset::Utf16Le, "UTF-16LE", "UTF-16LE"},
+    {TPageCharset::XUserDefined, "x-user-defined", nullptr},
+};
+
+const TEncodingNames& NamesOf(TPageCharset charset) {
+  static_assert(std::size(kEncodingNames) == static_cast<size_t>(TPageCharset::XUserDefined) + 1);
+  return kEncodingNames[static_cast<size_t>(charset)];
+}
+
+// The table is in the enumeration's order.
+static_assert([] {
+  for (size_t i = 0; i < std::size(kEncodingNames); ++i) {
+    if (static_cast<size_t>(kEncodingNames[i].Charset) != i) return false;
+  }
+  return true;
+}());
+
+}  // namespace
+
+std::string_view PageCharsetName(TPageCharset charset) { return NamesOf(charset).Name; }
 
 namespace {
 
@@ -140,11 +195,11 @@ std::optional<TPageCharset> MetaElementCharset(std::string_view s, size_t& p) {
     }
   }
   if (!need_pragma || (*need_pragma && !pragma)) return std::nullopt;
+  const std::optional<TPageCharset> named = PageCharsetOfLabel(*charset);
   // A page cannot be read as UTF-16 while its markup is ASCII: it is UTF-8 then.
-  if (*charset == "utf-16" || *charset == "utf-16le" || *charset == "utf-16be") {
-    return TPageCharset::Utf8;
-  }
-  return PageCharsetOfLabel(*charset);
+  if (named == TPageCharset::Utf16Be || named == TPageCharset::Utf16Le) return TPageCharset::Utf8;
+  if (named == TPageCharset::XUserDefined) return TPageCharset::Windows1252;
+  return named;
 }
 
 // The charset the page's own meta elements declare, looked for in its first 1024 bytes past
@@ -178,11 +233,96 @@ std::optional<TPageCharset> PrescanCharset(std::string_view page) {
 }
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
+constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+
+// The charset a byte-order mark at the page's start names.
+std::optional<TPageCharset> CharsetOfByteOrderMark(std::string_view page) {
+  if (page.starts_with(kUtf8Bom)) return TPageCharset::Utf8;
+  if (page.starts_with(kUtf16BeBom)) return TPageCharset::Utf16Be;
+  if (page.starts_with(kUtf16LeBom)) return TPageCharset::Utf16Le;
+  return std::nullopt;
+}
+
+constexpr long kReplacementCharacter = 0xFFFD;
+
+// `page` read by glibc iconv's converter `from`, as UTF-8: each sequence it refuses is one
+// U+FFFD and reading goes on `unit` bytes later (a cut-short one at the end is one U+FFFD).
+// Without the converter on this system, every byte past ASCII is U+FFFD.
+std::string IconvToUtf8(std::string_view page, const char* from, size_t unit) {
+  std::string text;
+  const iconv_t converter = iconv_open("UTF-8", from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    for (const char c : page) {
+      if (static_cast<unsigned char>(c) < 0x80) {
+        text += c;
+      } else {
+        AppendUtf8(kReplacementCharacter, text);
+      }
+    }
+    return text;
+  }
+  text.reserve(page.size() + page.size() / 2);
+  char* in = const_cast<char*>(page.data());  // iconv takes char**; it never writes through it
+  size_t in_left = page.size();
+  char block[16 * 1024];
+  for (;;) {
+    char* out = block;
+    size_t out_left = sizeof block;
+    // With the input used up, one more call writes out what a stateful encoding still holds.
+    const bool flushing = in_left == 0;
+    const size_t done = flushing ? iconv(converter, nullptr, nullptr, &out, &out_left)
+                                 : iconv(converter, &in, &in_left, &out, &out_left);
+    const int error = errno;
+    text.append(block, out - block);
+    if (flushing) break;
+    if (done != static_cast<size_t>(-1) || error == E2BIG) continue;
+    AppendUtf8(kReplacementCharacter, text);
+    const size_t skip = error == EILSEQ ? std::min(unit, in_left) : in_left;  // EINVAL: cut short
+    in += skip;
+    in_left -= skip;
+    iconv(converter, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+  }
+  iconv_close(converter);
+  return text;
+}
+
+// UTF-8 as it stands, each malformed sequence as U+FFFD.
+std::string CheckedUtf8(std::string_view page) {
+  std::string text;
+  text.reserve(page.size());
+  for (size_t i = 0; i < page.size();) {
+    const size_t start = i;
+    const long cp = DecodeUtf8(page, i);
+    if (cp < 0) {
+      AppendUtf8(kReplacementCharacter, text);
+    } else {
+      text.append(page.substr(start, i - start));
+    }
+  }
+  return text;
+}
+
+// x-user-defined: ASCII as it is, each byte past it the private-use character U+F780 + (b - 0x80).
+std::string UserDefinedToUtf8(std::string_view page) {
+  std::string text;
+  for (const char c : page) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      text += c;
+    } else {
+      AppendUtf8(0xF780 + (b - 0x80), text);
+    }
+  }
+  return text;
+}
 
 }  // namespace
 
 TSniffedCharset SniffPageCharset(std::string_view page, std::string_view content_type) {
-  if (page.substr(0, 3) == kUtf8Bom) return {TPageCharset::Utf8, TCharsetSource::ByteOrderMark};
+  if (const auto charset = CharsetOfByteOrderMark(page)) {
+    return {*charset, TCharsetSource::ByteOrderMark};
+  }
   if (auto label = CharsetInContent(content_type)) {
     if (const auto charset = PageCharsetOfLabel(*label)) {
       return {*charset, TCharsetSource::ContentType};
@@ -193,19 +333,28 @@ TSniffedCharset SniffPageCharset(std::string_view page, std::string_view content
 }
 
 std::string PageTextToUtf8(std::string_view page, TPageCharset charset) {
-  if (charset == TPageCharset::Gbk) return GbkToUtf8(page);
-  if (charset == TPageCharset::Big5) return GbkToUtf8(Big5ToGB2312(std::string(page)));
-  if (page.substr(0, 3) == kUtf8Bom) page.remove_prefix(3);
-  std::string text;
-  text.reserve(page.size());
-  for (size_t i = 0; i < page.size();) {
-    const size_t start = i;
-    const long cp = DecodeUtf8(page, i);
-    if (cp < 0) {
-      AppendUtf8(0xFFFD, text);
-    } else {
-      text.append(page.substr(start, i - start));
-    }
+  // A byte-order mark only says how the page is written; it is no character of it.
+  if (CharsetOfByteOrderMark(page) == charset) {
+    page.remove_prefix(charset == TPageCharset::Utf8 ? kUtf8Bom.size() : kUtf16BeBom.size());
   }
-  return text;
+  switch (charset) {
+    case TPageCharset::Utf8:
+      return CheckedUtf8(page);
+    case TPageCharset::Gbk:
+      return GbkToUtf8(page);
+    case TPageCharset::Big5:
+      return GbkToUtf8(Big5ToGB2312(std::string(page)));
+    case TPageCharset::Replacement: {
+      std::string text;
+      if (!page.empty()) AppendUtf8(kReplacementCharacter, text);
+      return text;
+    }
+    case TPageCharset::XUserDefined:
+      return UserDefinedToUtf8(page);
+    case TPageCharset::Utf16Be:
+    case TPageCharset::Utf16Le:
+      return IconvToUtf8(page, NamesOf(charset).Iconv, 2);
+    default:
+      return IconvToUtf8(page, NamesOf(charset).Iconv, 1);
+  }
 }

@@ -72,6 +72,9 @@ class THistoryStore {
     int WriteAttempts = 3;     // attempts of a write that finds the store busy or the link lost
     int64_t MaxPageCount = 0;  // SQLite: a cap on the file's size in pages; 0: none
     int ConnectTimeoutS = 5;   // PostgreSQL: unless the location says connect_timeout
+    // PostgreSQL: where runs that could not reach the server are kept until they can (a file
+    // in this folder, named after the database); "" for the folder of DefaultPath().
+    std::string SpoolFolder;
     // Only reads: the store is neither created, brought up to date nor set aside when corrupt,
     // so a history the user may only read can be shown. Record fails.
     bool ReadOnly = false;
@@ -148,6 +151,17 @@ class THistoryStore {
   // 32 random hex digits.
   static std::string NewRunId();
 
+  // Runs of Record that are not in the store, after one more attempt to write those a spool
+  // keeps (a store that has no spool keeps none): how many still wait in the spool, how many
+  // could not even be kept there, and a line (UTF-8) that says so; all zero and "" when every
+  // run is stored.
+  struct TUnstored {
+    int64_t Waiting = 0;
+    int64_t Lost = 0;
+    std::string Message;
+  };
+  virtual TUnstored WriteSpooled() { return {}; }
+
  protected:
   // Kinds of trouble, each reported once until a success (reported_).
   enum : unsigned { kTroubleOpen = 1, kTroubleWrite = 2, kTroubleRead = 4 };
@@ -174,6 +188,11 @@ class THistoryStore {
   // "=" for a number written as the text is, nothing for an outcome, end, status or time that
   // is the row before's, \= for the row before's URL.
   static std::string PackFields(const std::vector<TFieldRow>& rows);
+  // A run as one line of text (no newline in it: its id, start, site, definition set and packed
+  // fields, escaped as packed columns are), and the run of such a line; false for a line that
+  // is none.
+  static std::string RunLine(const TQueryRecord& record, const std::string& run_id);
+  static bool RunOfLine(std::string_view line, TQueryRecord& record, std::string& run_id);
   // Puts the rows of a read together into runs: each row names its run (id, site, start) and,
   // unless the run has none, one field or all of them packed. A run goes to `visit` when a row
   // of the next one comes or at Finish. `only`: the fields a packed row gives; all when empty.

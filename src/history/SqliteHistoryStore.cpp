@@ -13,6 +13,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "query/SiteName.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -187,6 +188,25 @@ void BindNumber(TStatement& st, int i, const std::optional<double>& n) {
     sqlite3_bind_int64(*st, i, static_cast<int64_t>(*n));
   } else {
     sqlite3_bind_double(*st, i, *n);
+  }
+}
+
+// The site's spellings are bound from this parameter number on, clear of the others.
+constexpr int kFirstSpellingParameter = 100;
+
+// " AND <table>.site IN (...)" for the spellings of a site; "" for none (every site).
+std::string SiteInList(const char* table, const std::vector<std::string>& spellings) {
+  if (spellings.empty()) return "";
+  std::string sql = std::string(" AND ") + table + ".site IN (";
+  for (size_t i = 0; i < spellings.size(); ++i) {
+    sql += (i == 0 ? "?" : ", ?") + std::to_string(kFirstSpellingParameter + i);
+  }
+  return sql + ")";
+}
+
+void BindSpellings(TStatement& st, const std::vector<std::string>& spellings) {
+  for (size_t i = 0; i < spellings.size(); ++i) {
+    st.Text(kFirstSpellingParameter + static_cast<int>(i), spellings[i]);
   }
 }
 
@@ -453,13 +473,16 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
     if (i + 1 == filter.Fields.size()) sql += ")";
   }
   sql += " WHERE 1";
-  if (filter.Site) sql += " AND q.site = ?1";
+  // Every spelling of the site (the column compares without regard to ASCII letter case).
+  const std::vector<std::string> spellings =
+      filter.Site ? SiteSpellings(GbkToUtf8(*filter.Site)) : std::vector<std::string>();
+  sql += SiteInList("q", spellings);
   if (filter.SinceUnixMs) sql += " AND q.started_ms >= ?2";
   sql += " ORDER BY q.started_ms, q.id";
   TStatement st(db_, sql.c_str());
   int rc = st.Prepared();
   if (rc == SQLITE_OK) {
-    if (filter.Site) st.Text(1, GbkToUtf8(*filter.Site));
+    BindSpellings(st, spellings);
     if (filter.SinceUnixMs) st.Int(2, *filter.SinceUnixMs);
     for (size_t i = 0; i < filter.Fields.size(); ++i) {
       st.Text(static_cast<int>(i) + 3, ResultFieldName(filter.Fields[i]));
@@ -556,13 +579,15 @@ bool TSqliteHistoryStore::EachAudit(const THistoryFilter& filter,
   sql +=
       ", c.check_name, c.mark, c.value, c.reason, c.url, c.details FROM audits a"
       " LEFT JOIN audit_checks c ON c.audit_id = a.id WHERE 1";
-  if (filter.Site) sql += " AND a.site = ?1";
+  const std::vector<std::string> spellings =
+      filter.Site ? SiteSpellings(*filter.Site) : std::vector<std::string>();
+  sql += SiteInList("a", spellings);
   if (filter.SinceUnixMs) sql += " AND a.started_ms >= ?2";
   sql += " ORDER BY a.started_ms, a.id, c.position";
   TStatement st(db_, sql.c_str());
   int rc = st.Prepared();
   if (rc == SQLITE_OK) {
-    if (filter.Site) st.Text(1, *filter.Site);
+    BindSpellings(st, spellings);
     if (filter.SinceUnixMs) st.Int(2, *filter.SinceUnixMs);
     TAuditAssembler audits(visit);
     TAuditAssembler::TNumbers numbers;

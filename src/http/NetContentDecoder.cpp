@@ -204,6 +204,10 @@ bool ContentCodingsToUndo(std::string_view content_encoding,
 TNetContentDecoder::TNetContentDecoder(const std::vector<TNetContentCoding>& codings,
                                        TStream* target)
     : target_(target) {
+  if (codings.size() > kNetMaxContentCodings) {
+    throw ENetContentDecodingError("Too many content codings: " + std::to_string(codings.size()) +
+                                   " (at most " + std::to_string(kNetMaxContentCodings) + ")");
+  }
   // Built from the last stage back, so that each knows the stream it writes to.
   TStream* next = target;
   std::vector<std::unique_ptr<TStage>> reversed;

@@ -19,6 +19,9 @@
 
 // What the client sends as Accept-Encoding when it asks for compressed bodies.
 inline constexpr const char* kNetAcceptedCodings = "gzip, deflate, br";
+// A response may stack at most this many codings; each costs a decoder's window, so more is
+// refused rather than built (the common download tools stop at the same count).
+inline constexpr size_t kNetMaxContentCodings = 5;
 // Decoded bytes are handed to the target in pieces of at most this size.
 inline constexpr int64_t kNetDecodeBlockBytes = 64 * 1024;
 
@@ -40,7 +43,8 @@ bool ContentCodingsToUndo(std::string_view content_encoding,
 
 class TNetContentDecoder : public TStream {
  public:
-  // Undoes `codings` in the order given; `target` (not owned) receives the result.
+  // Undoes `codings` in the order given; `target` (not owned) receives the result. Raises
+  // ENetContentDecodingError for more than kNetMaxContentCodings codings.
   TNetContentDecoder(const std::vector<TNetContentCoding>& codings, TStream* target);
   ~TNetContentDecoder() override;
 

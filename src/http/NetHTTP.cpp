@@ -534,7 +534,10 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& request) {
   } else {
     request.SetContentLength(-1);
   }
-  request.SetHost(current.Port == "80" ? current.Host : current.Host + ":" + current.Port);
+  // The scheme's own port is left out, as browsers leave it out; any other is named.
+  const bool default_port = (current.Port == "80" && SameText(current.Protocol, "http")) ||
+                            (current.Port == "443" && SameText(current.Protocol, "https"));
+  request.SetHost(default_port ? current.Host : current.Host + ":" + current.Port);
   // Refused here already, before a connect is even tried.
   if (FieldsHaveLineBreak(request)) throw ENetException(kNetLineBreakInRequest);
 }
@@ -687,7 +690,12 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& response) {
   if (accept_compression_ && ContentCodingsToUndo(response.ContentEncoding(), codings) &&
       !codings.empty()) {
     decoded.emplace(stream, limits_.MaxBodyBytes);
-    stream = &decoder.emplace(codings, &*decoded);
+    try {
+      stream = &decoder.emplace(codings, &*decoded);
+    } catch (const ENetContentDecodingError&) {
+      CloseConnection();  // the body it refused is still on its way
+      throw;
+    }
   }
   body_wire_bytes_ = 0;
   TBodySink sink(stream, limits_.MaxBodyBytes,
@@ -904,7 +912,8 @@ void TNetCustomHTTP::OpenTunnel(TNetHTTPRequest& request) {
   TNetHTTPRequest& connect = tunnel.Request();
   TNetHTTPResponse& answer = tunnel.Response();
   connect.SetUserAgent(request.UserAgent());
-  connect.SetHost(request.Host());
+  // A tunnel's Host names the authority it asks for, port and all.
+  connect.SetHost(current_uri_->Host + ":" + current_uri_->Port);
   connect.SetContentLength(request.ContentLength());
   connect.SetPragma("no-cache");
   connect.SetURL(current_uri_->Host + ":" + current_uri_->Port);

@@ -6,29 +6,20 @@
 #include "encoding/PageCharset.h"
 #include "runtime/CodePage.h"
 
-namespace {
-
-// The mode of a page that leaves it to the page (Declared): the charset browsers would find,
-// GBK (Raw) when nothing names one of the three.
-TFetchMode SniffedMode(std::string_view page, const std::string& content_type) {
-  switch (SniffPageCharset(page, content_type).Charset) {
-    case TPageCharset::Utf8:
-      return TFetchMode::Utf8;
-    case TPageCharset::Big5:
-      return TFetchMode::Big5;
-    case TPageCharset::Gbk:
-      break;
-  }
-  return TFetchMode::Raw;
-}
-
-}  // namespace
-
 std::string PageByMode(const std::string& page, TFetchMode mode, const std::string& content_type) {
-  if (mode == TFetchMode::Declared) mode = SniffedMode(page, content_type);
   if (mode == TFetchMode::Utf8) return Utf8PageToGbk(page);
   if (mode == TFetchMode::Big5) return Big5ToGB2312(page);
-  return page;
+  if (mode != TFetchMode::Declared) return page;
+  switch (const TPageCharset charset = SniffPageCharset(page, content_type).Charset) {
+    case TPageCharset::Gbk:  // and what names nothing: the bytes as they come
+      return page;
+    case TPageCharset::Big5:
+      return Big5ToGB2312(page);
+    case TPageCharset::Utf8:
+      return Utf8PageToGbk(page);
+    default:
+      return Utf8ToGbk(PageTextToUtf8(page, charset));
+  }
 }
 
 std::string Utf8PageToGbk(const std::string& page) {

@@ -10,10 +10,10 @@
 #include "services/ServiceTable.h"
 
 // Page bytes as the fetcher hands them on for `mode`: GBK text. Declared finds the encoding as
-// browsers do: a UTF-8 byte-order mark, else the charset of `content_type` (the Content-Type
-// header), else the first meta element in the first 1024 bytes that declares one (charset=,
-// quoted or not, or http-equiv="Content-Type" with a content naming it); utf-8/utf8 give Utf8,
-// big5/big5-hkscs Big5, gbk/gb2312/gb18030 and anything unrecognised Raw (letter case ignored).
+// browsers do (encoding/PageCharset.h): GBK, or nothing named, gives the bytes as they come;
+// UTF-8 and Big5 are converted by this program's own code, every other encoding of the Encoding
+// Standard through glibc iconv, each character GBK lacks as "?" (the code page's default
+// character).
 std::string PageByMode(const std::string& page, TFetchMode mode,
                        const std::string& content_type = "");
 // A page taken as UTF-8, in GBK, without a leading byte-order mark. Each invalid or cut-short

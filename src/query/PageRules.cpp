@@ -5,6 +5,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string_view>
+#include <vector>
 
 #include "regex/RegexEngine.h"
 #include "runtime/CodePage.h"
@@ -57,16 +58,123 @@ namespace {
 
 using TJson = nlohmann::json;
 
+// What a JSON step reads of a page: nesting deeper than kJsonMaxDepth refuses the page (no
+// service answers that deep, and a value that deep would need a stack as deep to copy, compare or
+// print), and the member a pointer picks may hold at most kJsonMaxValues values. The rest of the
+// page is walked through without being kept, so a step costs the page's text and the member it
+// picks, however large the page.
+constexpr size_t kJsonMaxDepth = 256;
+constexpr size_t kJsonMaxValues = size_t{1} << 18;
+
+// A SAX pass over a JSON text that keeps only the value at one JSON Pointer (the last of them
+// where an object repeats a name, as a parsed document would keep it).
+class TJsonPick {
+ public:
+  // Raises nlohmann's parse_error for a text that is no JSON Pointer.
+  explicit TJsonPick(const std::string& pointer_utf8) {
+    TJson::json_pointer pointer(pointer_utf8);
+    for (; !pointer.empty(); pointer.pop_back()) tokens_.insert(tokens_.begin(), pointer.back());
+  }
+
+  // The value at the pointer in `utf8`; nothing when the text is no JSON, nests too deep, or the
+  // member is missing, null or too large.
+  std::optional<TJson> Pick(const std::string& utf8) {
+    if (!TJson::sax_parse(utf8, this) || !picked_ || picked_->is_null()) return std::nullopt;
+    return std::move(picked_);
+  }
+
+  // nlohmann's SAX interface.
+  bool null() { return Scalar(nullptr); }
+  bool boolean(bool value) { return Scalar(value); }
+  bool number_integer(TJson::number_integer_t value) { return Scalar(value); }
+  bool number_unsigned(TJson::number_unsigned_t value) { return Scalar(value); }
+  bool number_float(TJson::number_float_t value, const TJson::string_t&) { return Scalar(value); }
+  bool string(TJson::string_t& value) { return Scalar(std::move(value)); }
+  bool binary(TJson::binary_t&) { return false; }  // never in JSON text
+  bool start_object(std::size_t) { return Open(false); }
+  bool start_array(std::size_t) { return Open(true); }
+  bool key(TJson::string_t& name) {
+    frames_.back().Key = name;
+    return true;
+  }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool parse_error(std::size_t, const std::string&, const TJson::exception&) { return false; }
+
+ private:
+  // An array or object the pass is inside.
+  struct TFrame {
+    bool Array = false;
+    bool OnPath = false;    // its own place is a prefix of the pointer
+    size_t Index = 0;       // an array's next element
+    std::string Key;        // an object's member being read
+    TJson* Kept = nullptr;  // where its members go: inside the picked value, else nowhere
+  };
+
+  // The value starting now sits on the pointer's path.
+  bool StartsOnPath() const {
+    if (frames_.empty()) return true;
+    const TFrame& parent = frames_.back();
+    const size_t depth = frames_.size();
+    if (!parent.OnPath || depth > tokens_.size()) return false;
+    const std::string& token = tokens_[depth - 1];
+    return parent.Array ? token == std::to_string(parent.Index) : token == parent.Key;
+  }
+
+  // Keeps a starting value where it belongs (nowhere, as the pick, or inside it); false when the
+  // pick grows past its limit. `kept` is where it went.
+  bool Keep(TJson&& value, bool on_path, TJson*& kept) {
+    kept = nullptr;
+    TFrame* parent = frames_.empty() ? nullptr : &frames_.back();
+    if (parent != nullptr && parent->Kept != nullptr) {
+      if (++kept_values_ > kJsonMaxValues) return false;
+      kept = parent->Array ? &parent->Kept->emplace_back(std::move(value))
+                           : &((*parent->Kept)[parent->Key] = std::move(value));
+    } else if (on_path && frames_.size() == tokens_.size()) {
+      kept_values_ = 1;
+      picked_ = std::move(value);
+      kept = &*picked_;
+    }
+    return true;
+  }
+
+  // A value has ended: an array moves on to its next element.
+  bool Ended() {
+    if (!frames_.empty() && frames_.back().Array) ++frames_.back().Index;
+    return true;
+  }
+
+  bool Scalar(TJson value) {
+    TJson* kept = nullptr;
+    return Keep(std::move(value), StartsOnPath(), kept) && Ended();
+  }
+
+  bool Open(bool array) {
+    if (frames_.size() >= kJsonMaxDepth) return false;
+    const bool on_path = StartsOnPath();
+    TJson* kept = nullptr;
+    if (!Keep(array ? TJson::array() : TJson::object(), on_path, kept)) return false;
+    frames_.push_back(TFrame{array, on_path, 0, {}, kept});
+    return true;
+  }
+
+  bool Close() {
+    frames_.pop_back();
+    return Ended();
+  }
+
+  std::vector<std::string> tokens_;  // the pointer's reference tokens, unescaped
+  std::vector<TFrame> frames_;       // outermost first; never deeper than kJsonMaxDepth
+  std::optional<TJson> picked_;
+  size_t kept_values_ = 0;
+};
+
 // The member of a JSON text at `pointer` (GBK in and out); nothing for a text that is not JSON,
-// a member that is missing, or null.
+// nests too deep, a member that is missing, null or too large.
 std::optional<TJson> JsonAt(const std::string& gbk, const std::string& pointer) {
   try {
-    const TJson doc = TJson::parse(GbkToUtf8(gbk), nullptr, false);
-    if (doc.is_discarded()) return std::nullopt;
-    const TJson::json_pointer at(GbkToUtf8(pointer));
-    if (!doc.contains(at) || doc.at(at).is_null()) return std::nullopt;
-    return doc.at(at);
-  } catch (const std::exception&) {  // an index that is no number, past the end, ...
+    return TJsonPick(GbkToUtf8(pointer)).Pick(GbkToUtf8(gbk));
+  } catch (const std::exception&) {  // a pointer that is none
     return std::nullopt;
   }
 }
@@ -86,10 +194,14 @@ std::optional<std::string> NewestOf(const std::string& gbk, const std::string& a
   const std::optional<TJson> list = JsonAt(gbk, array);
   if (!list || !list->is_array()) return std::nullopt;
   const TJson* newest = nullptr;
-  const TJson::json_pointer key(GbkToUtf8(member));
-  for (const TJson& item : *list) {
-    if (!item.contains(key) || item.at(key).is_null()) continue;
-    if (newest == nullptr || newest->at(key) < item.at(key)) newest = &item;
+  try {
+    const TJson::json_pointer key(GbkToUtf8(member));
+    for (const TJson& item : *list) {
+      if (!item.contains(key) || item.at(key).is_null()) continue;
+      if (newest == nullptr || newest->at(key) < item.at(key)) newest = &item;
+    }
+  } catch (const std::exception&) {  // a member pointer that is none
+    return std::nullopt;
   }
   if (newest == nullptr) return std::nullopt;
   return JsonText(*newest);

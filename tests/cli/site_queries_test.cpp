@@ -169,7 +169,13 @@ TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
         Row{"straße.de", "straße.de", "xn--strae-oqa.de", "xn--strae-oqa.de"},
         Row{"한국.kr:8080", "한국.kr:8080", "xn--3e0b707e.kr:8080", "xn--3e0b707e.kr:8080"},
         Row{"http://中国.cn/x", "中国.cn", "xn--fiqs8s.cn", Utf8ToGbk("中国.cn")},
-        Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"}}) {
+        Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"},
+        // A Cyrillic "а" among Latin letters: the ASCII form beside it, read back the same.
+        Row{"аpple.com", "аpple.com (xn--pple-43d.com)", "xn--pple-43d.com",
+            Utf8ToGbk("аpple.com (xn--pple-43d.com)")},
+        Row{"аpple.com:81 (xn--pple-43d.com:81)", "аpple.com:81 (xn--pple-43d.com:81)",
+            "xn--pple-43d.com:81", Utf8ToGbk("аpple.com:81 (xn--pple-43d.com:81)")},
+        Row{"中国abc.cn", "中国abc.cn", "xn--abc-u68dy61b.cn", Utf8ToGbk("中国abc.cn")}}) {
     const TSiteName name = ParseSiteName(row.typed);
     EXPECT_EQ(name.Problem, "") << row.typed;
     EXPECT_EQ(name.Shown, row.shown);

@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 
+#include "history/HistorySpool.h"
 #include "history/PgHistoryStore.h"
 #include "history/SqliteHistoryStore.h"
 #include "runtime/CodePage.h"
@@ -63,7 +65,9 @@ class HistoryTest : public ::testing::Test {
     return out;
   }
 
-  std::unique_ptr<THistoryStore> OpenStore(const THistoryStore::TOptions& options = {}) {
+  // Runs a server does not take are spooled inside the test's folder.
+  std::unique_ptr<THistoryStore> OpenStore(THistoryStore::TOptions options = {}) {
+    if (options.SpoolFolder.empty()) options.SpoolFolder = dir_ + "/spool";
     return OpenHistoryStore(location_.empty() ? path_ : location_, options);
   }
 
@@ -357,6 +361,27 @@ std::string Describe(const TAuditReport& r) {
   return out.str();
 }
 
+TEST_P(StoreTest, EverySpellingOfASiteFindsItsRuns) {
+  const auto store = OpenStore();
+  // As the query names them: typed "BÜCHER.test" (no GBK), "bücher.test", "аpple.com".
+  ASSERT_TRUE(store->Record(MakeRun("xn--bcher-kva.test", 1000)));
+  ASSERT_TRUE(store->Record(MakeRun(G(u8"bücher.test"), 2000)));
+  ASSERT_TRUE(store->Record(MakeRun("bucher.test", 3000)));
+  ASSERT_TRUE(store->RecordAudit(MakeAudit(U(u8"аpple.com (xn--pple-43d.com)"), 4000)));
+  for (const std::string& typed :
+       {G(u8"bücher.test"), std::string("XN--BCHER-KVA.test"), G(u8"https://bücher.test./path")}) {
+    SCOPED_TRACE(typed);
+    EXPECT_EQ(store->Series(typed).size(), 2u);
+  }
+  EXPECT_EQ(store->Series("bucher.test").size(), 1u);
+  for (const std::string& typed :
+       {U(u8"аpple.com"), std::string("xn--pple-43d.com"), U(u8"аpple.com (xn--pple-43d.com)")}) {
+    int found = 0;
+    EXPECT_TRUE(store->EachAudit({.Site = typed}, [&](const TAuditReport&) { ++found; }));
+    EXPECT_EQ(found, 1) << typed;
+  }
+}
+
 TEST_P(StoreTest, ACheckUpComesBackWholeInStartOrderAndIsStoredOncePerRunId) {
   const auto store = OpenStore();
   TAuditReport later = MakeAudit("Audit.Example", 3000);
@@ -419,8 +444,83 @@ TEST_P(StoreTest, AServerStoppedAndStartedAgainIsReachedAgainAndSaysSoOnce) {
 
   ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
   EXPECT_TRUE(store->Record(MakeRun("a.example", 5)));
-  EXPECT_EQ(store->Series("a.example").size(), 3u);
+  EXPECT_EQ(store->Series("a.example").size(), 5u);  // with the two it spooled meanwhile
   EXPECT_EQ(store->TakeMessage(), "");
+}
+
+TEST_P(StoreTest, RunsTheServerCouldNotTakeWaitInASpoolUntilItIsBack) {
+  if (!Postgres()) GTEST_SKIP() << "a file has no spool";
+  THistoryStore::TOptions options;
+  options.SpoolFolder = dir_ + "/data";  // a folder not there yet
+  const auto store = OpenStore(options);
+  ASSERT_TRUE(store->Record(MakeRun("a.example", 1)));
+  EXPECT_EQ(store->WriteSpooled().Message, "");
+
+  pg_.Stop();
+  EXPECT_FALSE(store->Record(MakeRun("a.example", 2)));
+  EXPECT_NE(store->TakeMessage().find(U(u8"结果暂存在 ") + options.SpoolFolder), std::string::npos);
+  TQueryRecord odd = MakeRun(G(u8"bücher.test"), 3);
+  odd.Fields[rfWebTitle].Text = G(u8"一\t二\\n三");
+  EXPECT_FALSE(store->Record(odd));
+  const THistoryStore::TUnstored unstored = store->WriteSpooled();
+  EXPECT_EQ(unstored.Waiting, 2);
+  EXPECT_EQ(unstored.Lost, 0);
+  EXPECT_NE(unstored.Message.find(U(u8"2 次暂存在")), std::string::npos) << unstored.Message;
+
+  // The next start writes them, each whole and once, though the first store is back too.
+  ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
+  const auto next = OpenStore(options);
+  EXPECT_EQ(store->WriteSpooled().Message, "");
+  EXPECT_EQ(next->QueryCount(), 3);
+  EXPECT_EQ(next->Series("a.example").size(), 2u);
+  const std::vector<THistoryQuery> kept = next->Series(G(u8"bücher.test"));
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].Record.Fields[rfWebTitle].Text, odd.Fields[rfWebTitle].Text);
+  EXPECT_EQ(kept[0].Record.Fields[rfSite2].Text, odd.Fields[rfSite2].Text);
+  EXPECT_EQ(kept[0].Record.Picture.State, TFieldState::Failed);
+  EXPECT_TRUE(fs::is_empty(options.SpoolFolder));
+  // A reader keeps no spool and says nothing of one.
+  pg_.Stop();
+  THistoryStore::TOptions read_only = options;
+  read_only.ReadOnly = true;
+  EXPECT_EQ(OpenStore(read_only)->TakeMessage().find(U(u8"查询照常进行")), std::string::npos);
+}
+
+TEST_F(HistoryTest, ASpoolSharedByProcessesLosesNoLineWhileItIsDrained) {
+  THistorySpool spool(dir_ + "/spool.txt");
+  constexpr int kWriters = 3, kLines = 150;
+  pid_t writers[kWriters];
+  for (int w = 0; w < kWriters; ++w) {
+    writers[w] = ::fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      std::string error;
+      for (int i = 0; i < kLines; ++i) {
+        if (!spool.Append(std::to_string(w) + "-" + std::to_string(i), error)) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+  }
+  // Drained meanwhile, taking every other line and leaving the rest for later.
+  std::multiset<std::string> taken;
+  bool take = false;
+  const auto drain = [&] {
+    return spool.Drain([&](const std::string& line) {
+      take = !take;
+      if (take) taken.insert(line);
+      return take;
+    });
+  };
+  for (int round = 0; round < 20; ++round) EXPECT_GE(drain(), 0);
+  for (pid_t writer : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  while (spool.HasLines()) drain();
+  EXPECT_EQ(taken.size(), static_cast<size_t>(kWriters * kLines));
+  EXPECT_EQ(std::set<std::string>(taken.begin(), taken.end()).size(), taken.size());
+  EXPECT_FALSE(fs::exists(dir_ + "/spool.txt.new"));
 }
 
 TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {

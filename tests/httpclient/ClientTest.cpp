@@ -55,11 +55,13 @@ TEST(HttpClient, PrepareTargetResolvesAgainstTheLastRequest) {
     return http.CurrentURI().Protocol + " " + http.CurrentURI().Port + " " + r.Host() + " " +
            r.URL();
   };
-  EXPECT_EQ(prepare("https://s.test/a/b.htm"), "https 443 s.test:443 /a/b.htm");
+  // Host leaves out the scheme's own port only.
+  EXPECT_EQ(prepare("https://s.test/a/b.htm"), "https 443 s.test /a/b.htm");
   // Relative references keep the scheme, host and port they are relative to.
-  EXPECT_EQ(prepare("c.htm?x=1#f"), "https 443 s.test:443 /a/c.htm?x=1");
-  EXPECT_EQ(prepare("/n?u=http://evil.test:80/z"),
-            "https 443 s.test:443 /n?u=http://evil.test:80/z");
+  EXPECT_EQ(prepare("c.htm?x=1#f"), "https 443 s.test /a/c.htm?x=1");
+  EXPECT_EQ(prepare("/n?u=http://evil.test:80/z"), "https 443 s.test /n?u=http://evil.test:80/z");
+  EXPECT_EQ(prepare("https://s.test:80/"), "https 80 s.test:80 /");
+  EXPECT_EQ(prepare("http://s.test:443/"), "http 443 s.test:443 /");
   EXPECT_EQ(prepare("https://s.test:8443/p/"), "https 8443 s.test:8443 /p/");
   EXPECT_EQ(prepare("q"), "https 8443 s.test:8443 /p/q");
   EXPECT_EQ(prepare("http://s.test/r"), "http 8443 s.test:8443 /r");  // written out: as written

@@ -120,6 +120,10 @@ TEST(HttpCodings, CodedBodiesAreDecodedAsTheyStreamIn) {
       {"corrupt brotli", "br", "xx" + br, "!Invalid Brotli body"},
       {"not gzip at all", "gzip", page.substr(0, 1000), "!Invalid gzip body"},
       {"data after the end", "deflate", DeflateCoded("abc") + "z", "!Data after the end"},
+      {"five codings", "gzip, gzip, gzip, gzip, gzip",
+       GzipCoded(GzipCoded(GzipCoded(GzipCoded(GzipCoded("abc"))))), "abc"},
+      {"six codings refused", "gzip, gzip, gzip, gzip, gzip, gzip", gzip,
+       "!Too many content codings: 6 (at most 5)"},
   };
   for (const Case& c : cases) {
     for (bool chunked : {false, true}) {

@@ -94,6 +94,20 @@ TEST(PageFetcher, ModeFourFindsTheEncodingAsBrowsersDo) {
       {"", zhong_utf8, zhong_gbk, "text/html; charset=UTF-8"},
       {"<meta charset=utf-8>", zhong_gbk, zhong_gbk, "text/html;charset=\"gbk\""},
       {"<meta charset=utf-8>", zhong_utf8, zhong_gbk, "text/html; charset=unknown"},
+      // Every label of the Encoding Standard, read through iconv where GBK is not the page's.
+      {"", "Caf\xE9", Gbk(u8"Café"), "text/html; charset=windows-1252"},
+      {"<meta charset=\"Shift_JIS\">", "\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x83\x79\x81\x5B\x83\x57",
+       Gbk(u8"日本語のページ")},
+      {"<meta http-equiv=content-type content='text/html; charset=KOI8-R'>",
+       "\xF0\xD2\xC9\xD7\xC5\xD4", Gbk(u8"Привет")},
+      {"", "\xC6\xFC\xCB\xDC", Gbk(u8"日本"), "text/html; charset=\"euc-jp\""},
+      {"", "\xC6\xFC\xCB\xDC", Gbk(u8"日本"), "text/html; charset=\" EUC-JP \""},
+      // The first valid label wins, however little of it GBK can hold.
+      {"<meta charset=\"ISO-8859-1\"><meta charset=\"gbk\">", "Caf\xE9", Gbk(u8"Café")},
+      {"<meta charset=latin2>", "\xF5 \xFB", "? ?"},                // ő and ű: none in GBK
+      {"<meta charset=x-user-defined>", "Caf\xE9", Gbk(u8"Café")},  // windows-1252
+      {"<meta charset=utf-16le>", zhong_utf8, zhong_gbk},           // read as UTF-8
+      {"", "\xFF", "?", "text/html; charset=iso-8859-8-i"},         // a hole in the code page
   };
   for (const Case& c : cases) {
     s.SetHomePage("<html><head>" + c.meta + "</head><body>" + c.body + "</body></html>",
@@ -105,6 +119,12 @@ TEST(PageFetcher, ModeFourFindsTheEncodingAsBrowsersDo) {
   // A byte-order mark comes before all else, and is not part of the text.
   s.SetHomePage("\xEF\xBB\xBF" + zhong_utf8, "text/html; charset=big5");
   EXPECT_EQ(GetPage(HomeUrl(s), "", 4), zhong_gbk);
+  s.SetHomePage(std::string("\xFF\xFE-N\x00\xD8", 6),
+                "text/html");  // UTF-16LE: 中 and a lone surrogate
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 4), zhong_gbk + "?");
+  // Encodings that are never decoded: the page is one replacement character.
+  s.SetHomePage("~{<:Ky2;S{#,NpJ)l6HK!#~}", "text/html; charset=hz-gb-2312");
+  EXPECT_EQ(GetPage(HomeUrl(s), "", 4), "?");
 }
 
 TEST(PageFetcher, EachBadUtf8SequenceBecomesOneDefaultCharacter) {

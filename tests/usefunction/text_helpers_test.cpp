@@ -158,6 +158,52 @@ TEST(ApplyRules, TheFirstListThatFindsAValueWinsAndEveryStepIsTraced) {
   EXPECT_EQ(ApplyRules(page, {}, ""), std::nullopt);
 }
 
+TEST(ApplyRules, JsonStepsPickOneMemberAndRefuseWhatTheyCannotHold) {
+  std::string deep = std::string(100000, '[') + "1" + std::string(100000, ']');
+  std::string wide = "{\"a\":[";
+  for (int i = 0; i < 300000; ++i) wide += "0,";
+  wide += "1],\"b\":7}";
+  const struct {
+    const char* name;
+    std::string page;
+    std::vector<TStep> steps;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"a member", R"({"r":{"rank":12}})", {{TStepKind::Json, "/r/rank"}}, "12"},
+      {"an element", R"({"r":[5,6,{"x":"\u4e03"}]})", {{TStepKind::Json, "/r/2/x"}}, Gbk(u8"七")},
+      {"a whole object as JSON",
+       R"([{"a":[1,{"b":null}]}])",
+       {{TStepKind::Json, "/0"}},
+       R"({"a":[1,{"b":null}]})"},
+      {"the root", "[1, 2]", {{TStepKind::Json, ""}}, "[1,2]"},
+      {"a repeated name keeps the last",
+       R"({"a":1,"a":{"b":2}})",
+       {{TStepKind::Json, "/a/b"}},
+       "2"},
+      {"escaped names", R"({"a/b":{"~":3}})", {{TStepKind::Json, "/a~1b/~0"}}, "3"},
+      {"an index with a leading zero", "[4,5]", {{TStepKind::Json, "/01"}}, std::nullopt},
+      {"null is nothing", R"({"a":null})", {{TStepKind::Json, "/a"}}, std::nullopt},
+      {"missing", R"({"a":1})", {{TStepKind::Json, "/b"}}, std::nullopt},
+      {"past the end", "[1]", {{TStepKind::Json, "/1"}}, std::nullopt},
+      {"no JSON after the member", R"({"a":1,)", {{TStepKind::Json, "/a"}}, std::nullopt},
+      {"too deep to read", deep, {{TStepKind::Json, "/0"}}, std::nullopt},
+      {"deep but within the limit",
+       std::string(200, '[') + "1" + std::string(200, ']'),
+       {{TStepKind::Json, "/0/0/0"}},
+       std::string(197, '[') + "1" + std::string(197, ']')},
+      {"a large page passed over", wide, {{TStepKind::Json, "/b"}}, "7"},
+      {"a member too large to hold", wide, {{TStepKind::Json, "/a"}}, std::nullopt},
+      {"the newest element",
+       R"({"l":[{"d":"2024-01-02","v":1},{"d":"2024-03-01","v":2},{"v":3}]})",
+       {{TStepKind::Newest, "/l", "/d"}, {TStepKind::Json, "/v"}},
+       "2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ApplyRules(c.page, {c.steps}, ""), c.value);
+  }
+}
+
 TEST(LooksBlocked, VerificationPagesInEitherCase) {
   for (const std::string page : {Gbk(u8"请输入验证码"), Gbk(u8"百度安全验证"),
                                  std::string("Our systems have detected UNUSUAL TRAFFIC"),
