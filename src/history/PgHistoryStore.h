@@ -34,6 +34,11 @@ class TPgHistoryStore : public THistoryStore {
   bool EachAudit(const THistoryFilter& filter,
                  const std::function<void(const TAuditReport&)>& visit) override;
   int64_t QueryCount() override;
+  bool RecordRanks(const TRankReport& report, const std::string& run_id) override;
+  bool EachRank(const std::string& site, const std::string& keyword,
+                const std::function<void(const TRankPoint&)>& visit) override;
+  bool SetRankKeywords(const std::string& site, const std::vector<std::string>& keywords) override;
+  std::vector<std::string> RankKeywords(const std::string& site) override;
 
   // `location` with its password, if any, left out.
   static std::string WithoutPassword(const std::string& location);
@@ -53,6 +58,9 @@ class TPgHistoryStore : public THistoryStore {
   // a database without a history. false, with a message, when it could not be read whole.
   bool Read(const std::string& sql, const std::vector<const char*>& values,
             const std::function<void(const pg_result*, int)>& row);
+
+  // With mu_ held and connected: whether the table `name` is in the database.
+  bool HasTable(const char* name);
 
   pg_conn* conn_ = nullptr;
   std::string location_;  // with the password, for connecting
