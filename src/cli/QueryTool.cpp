@@ -22,6 +22,7 @@
 #include "audit/AuditTarget.h"
 #include "cli/AuditWriter.h"
 #include "cli/QueryReport.h"
+#include "cli/RankMode.h"
 #include "cli/SiteAudits.h"
 #include "cli/SiteQueries.h"
 #include "history/HistoryStore.h"
@@ -728,6 +729,7 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
 }  // namespace
 
 int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  const int status = RunTask(argc, argv, out, err);
+  const int status = IsRankTask(argc, argv) ? RunRankTask(argc, argv, out, err)
+                                            : RunTask(argc, argv, out, err);
   return OutputWritten(out, err) ? status : kToolOutputFailed;
 }

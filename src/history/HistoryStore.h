@@ -151,7 +151,7 @@ class THistoryStore {
   // One stored position and the start of its run.
   struct TRankPoint {
     int64_t StartedUnixMs = 0;
-    TRankPosition Position;
+    TRankPosition Position{};
   };
   // Hands each stored position of `site` (letter case ignored) to `visit`, runs oldest first,
   // within a run in the order asked: every keyword, or only `keyword`. None when no positions

@@ -30,7 +30,8 @@ std::vector<xmlNode*> Nodes(const xmlXPathObject* object) {
   std::vector<xmlNode*> nodes;
   if (object == nullptr || object->type != XPATH_NODESET || object->nodesetval == nullptr)
     return nodes;
-  for (int i = 0; i < object->nodesetval->nodeNr; ++i) nodes.push_back(object->nodesetval->nodeTab[i]);
+  for (int i = 0; i < object->nodesetval->nodeNr; ++i)
+    nodes.push_back(object->nodesetval->nodeTab[i]);
   return nodes;
 }
 
@@ -152,7 +153,8 @@ std::string DecodedLandingUrl(const std::string& url, const TRankDef& def) {
     if (pair.substr(0, key.size()) == key) {
       const std::string value = PercentDecoded(pair.substr(key.size()));
       if (value.rfind(def.DecodePrefix, 0) != 0) return url;
-      const auto decoded = Base64UrlDecoded(std::string_view(value).substr(def.DecodePrefix.size()));
+      const auto decoded =
+          Base64UrlDecoded(std::string_view(value).substr(def.DecodePrefix.size()));
       // Only a decoded absolute URL replaces the link.
       if (decoded && !UrlHostName(*decoded).empty()) return *decoded;
       return url;

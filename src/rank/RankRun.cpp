@@ -56,9 +56,10 @@ class TEngineRun {
         p.Reason = std::string("定义有误：") + e.what();
         return p;
       }
-      TFetchOptions fetch{.ReadTimeoutMs = options_.ReadTimeoutMs,
-                          .Stop = options_.Stop,
-                          .Session = options_.Session};
+      TFetchOptions fetch;
+      fetch.ReadTimeoutMs = options_.ReadTimeoutMs;
+      fetch.Stop = options_.Stop;
+      fetch.Session = options_.Session;
       fetch.Request.Headers = def_.Headers;
       if (!def_.FirstVisit.empty()) {
         try {
@@ -80,8 +81,7 @@ class TEngineRun {
         return p;
       }
       ++p.Pages;
-      const TRankPageReading reading =
-          ReadRankPage(def_, answer.Text, answer.Outcome.FinalUrl);
+      const TRankPageReading reading = ReadRankPage(def_, answer.Text, answer.Outcome.FinalUrl);
       if (reading.Blocked) return Blocked(p, "");
       if (!reading.Problem.empty()) {
         p.State = TRankState::Failed;
@@ -180,24 +180,26 @@ TRankReport RunRanks(const std::vector<TRankDef>& ranks, const TRankAsk& ask,
 
 std::string RankStateText(const TRankPosition& p) {
   switch (p.State) {
-    case TRankState::Found: return "第 " + std::to_string(p.Position) + " 位";
-    case TRankState::NotInDepth: return "不在前 " + std::to_string(p.Depth);
-    case TRankState::Blocked: return "被验证页面拦截";
-    case TRankState::Failed: return "失败：" + p.Reason;
-    case TRankState::Stopped: return "已停止";
+    case TRankState::Found:
+      return "第 " + std::to_string(p.Position) + " 位";
+    case TRankState::NotInDepth:
+      return "不在前 " + std::to_string(p.Depth);
+    case TRankState::Blocked:
+      return "被验证页面拦截";
+    case TRankState::Failed:
+      return "失败：" + p.Reason;
+    case TRankState::Stopped:
+      return "已停止";
   }
   return "";
 }
 
 namespace {
-constexpr const char* kRankStateWords[] = {"found", "not-in-depth", "blocked", "failed",
-                                           "stopped"};
+constexpr const char* kRankStateWords[] = {"found", "not-in-depth", "blocked", "failed", "stopped"};
 static_assert(std::size(kRankStateWords) == static_cast<size_t>(TRankState::Stopped) + 1);
 }  // namespace
 
-const char* RankStateWord(TRankState state) {
-  return kRankStateWords[static_cast<size_t>(state)];
-}
+const char* RankStateWord(TRankState state) { return kRankStateWords[static_cast<size_t>(state)]; }
 
 TRankState RankStateOfWord(const std::string& word) {
   for (size_t i = 0; i < std::size(kRankStateWords); ++i) {

@@ -41,12 +41,13 @@ struct TRankPosition {
   std::string Keyword;
   std::string Engine;  // TRankDef::Engine
   TRankState State = TRankState::Failed;
-  int Position = 0;  // 1-based, counting organic results only; 0 unless Found
-  std::string Url;   // the landing URL that ranked; "" unless Found
-  int Pages = 0;     // result pages read
+  int Position = 0;   // 1-based, counting organic results only; 0 unless Found
+  std::string Url{};  // the landing URL that ranked; "" unless Found
+  int Pages = 0;      // result pages read
   int Depth = kDefaultRankDepth;
-  std::string Reason;   // Failed: why; Blocked: the page that was the verification page
-  std::string PageUrl;  // the last page asked
+  std::string Reason{};   // Failed: why; Blocked: a refusing status, or that an earlier page was
+                          // blocked
+  std::string PageUrl{};  // the last page asked
 };
 
 // One run of positions of a site.
@@ -55,15 +56,15 @@ struct TRankReport {
   int64_t StartedUnixMs = 0;
   int64_t ElapsedMs = 0;
   // Keyword by keyword in the order asked, each keyword's engines in the order asked.
-  std::vector<TRankPosition> Positions;
+  std::vector<TRankPosition> Positions{};
 };
 
 struct TRankAsk {
-  std::string Site;                   // the host name as requests carry it
-  std::vector<std::string> Keywords;  // not empty
-  std::vector<std::string> Engines;   // TRankDef::Engine names; empty: every enabled engine
-  int Depth = kDefaultRankDepth;      // 1 .. kMaxRankDepth
-  bool Subdomains = false;            // any subdomain of the site matches
+  std::string Site;                    // the host name as requests carry it
+  std::vector<std::string> Keywords;   // not empty
+  std::vector<std::string> Engines{};  // TRankDef::Engine names; empty: every enabled engine
+  int Depth = kDefaultRankDepth;       // 1 .. kMaxRankDepth
+  bool Subdomains = false;             // any subdomain of the site matches
 };
 
 struct TRankRunOptions {
@@ -72,7 +73,7 @@ struct TRankRunOptions {
   TNetFetchSession* Session = nullptr;  // routes, pacing, kept-alive connections (not owned)
   const std::atomic<bool>* Stop = nullptr;
   // Each position as soon as it is known.
-  std::function<void(const TRankPosition&)> OnPosition;
+  std::function<void(const TRankPosition&)> OnPosition{};
 };
 
 // The engines of `ask` found in `ranks` in the order asked, or the names that are none (or

@@ -67,7 +67,8 @@ TEST(RankDefinitions, AFileMendsAnEngineOrSaysWhereItsEntryIsWrong) {
     }
     ASSERT_FALSE(load.Ok()) << c.Entry;
     EXPECT_NE(load.Problems.front().Text().find(c.Problem), std::string::npos)
-        << c.Entry << "\n" << load.Problems.front().Text();
+        << c.Entry << "\n"
+        << load.Problems.front().Text();
     EXPECT_EQ(bing, Engine(Current(), "bing")) << c.Entry;
   }
 }
@@ -78,20 +79,26 @@ TEST(RankPage, ReadsTheOrganicResultsOfEachEngineInOrder) {
     std::vector<std::string> Hosts;  // of the organic results, in order
     int Skipped;
   } cases[] = {
-      {"baidu", RankStandIns::BaiduPage(1),
+      {"baidu",
+       RankStandIns::BaiduPage(1),
        {"r1.example.org", "www.baidu.com", "r3.example.org", "blog.velmora.test", "r5.example.org",
         "r6.example.org", "r7.example.org", "r8.example.org", "r9.example.org", "r10.example.org"},
        4},
-      {"bing", RankStandIns::BingPage(1),
+      {"bing",
+       RankStandIns::BingPage(1),
        {"r1.example.org", "r2.example.org", "r3.example.org", "r4.example.org", "r5.example.org",
         "r6.example.org", "velmora.test", "r8.example.org", "r9.example.org", "r10.example.org"},
        1},
-      {"360", RankStandIns::So360Page(2),
+      {"360",
+       RankStandIns::So360Page(2),
        {"r11.example.org", "r12.example.org", "r13.example.org", "r14.example.org",
         "r15.example.org", "r16.example.org", "r17.example.org", "r18.example.org",
         "r19.example.org", "r20.example.org"},
        2},
-      {"sogou", RankStandIns::SogouPage(), {"r1.example.org", "r2.example.org", "www.velmora.test"}, 1},
+      {"sogou",
+       RankStandIns::SogouPage(),
+       {"r1.example.org", "r2.example.org", "www.velmora.test"},
+       1},
   };
   for (const TCase& c : cases) {
     const TRankPageReading reading = ReadRankPage(Engine(Current(), c.Engine), c.Page, "");
@@ -123,8 +130,9 @@ TEST(RankPage, KnowsAVerificationPageByItsTextNodesOrWhereItLed) {
   }
   // Not HTML at all, or a GBK page that says so: read, never a crash.
   EXPECT_TRUE(ReadRankPage(Engine(Current(), "bing"), "", "").Results.empty());
-  const std::string gbk = "<meta charset=gbk><ol id=b_results><li class=b_algo><h2>"
-                          "<a href='https://www.velmora.test/\xD6\xD0'>x</a></h2></li></ol>";
+  const std::string gbk =
+      "<meta charset=gbk><ol id=b_results><li class=b_algo><h2>"
+      "<a href='https://www.velmora.test/\xD6\xD0'>x</a></h2></li></ol>";
   const auto read = ReadRankPage(Engine(Current(), "bing"), gbk, "");
   ASSERT_EQ(read.Results.size(), 1u);
   EXPECT_EQ(read.Results[0].Url, "https://www.velmora.test/中");
@@ -228,8 +236,11 @@ TEST_F(RankRunTest, FindsPositionsPageByPageAndStopsAnEngineAtItsVerificationPag
 
 TEST_F(RankRunTest, SubdomainsDepthAndEnginesAsAsked) {
   const std::vector<TRankDef> ranks = Ranks();
-  TRankAsk ask{.Site = RankStandIns::kSite, .Keywords = {"k"}, .Engines = {"BAIDU", "360"},
-               .Depth = 25, .Subdomains = true};
+  TRankAsk ask{.Site = RankStandIns::kSite,
+               .Keywords = {"k"},
+               .Engines = {"BAIDU", "360"},
+               .Depth = 25,
+               .Subdomains = true};
   const TRankReport report = RunRanks(ranks, ask, {});
   ASSERT_EQ(report.Positions.size(), 2u);
   EXPECT_EQ(report.Positions[0].Position, 4);

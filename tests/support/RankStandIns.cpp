@@ -79,10 +79,13 @@ std::string RankStandIns::BingPage(int page) {
     const int n = (page - 1) * 10 + i;
     // base64url of https://velmora.test/page, no padding.
     const std::string href =
-        n == 7 ? "https://cn.bing.com/ck/a?!&amp;&amp;p=a1b2&amp;u=a1aHR0cHM6Ly92ZWxtb3JhLnRlc3QvcGFnZQ&amp;ntb=1"
+        n == 7 ? "https://cn.bing.com/ck/"
+                 "a?!&amp;&amp;p=a1b2&amp;u=a1aHR0cHM6Ly92ZWxtb3JhLnRlc3QvcGFnZQ&amp;ntb=1"
                : Other(n);
-    body += "<li class=\"b_algo\" data-id=\"\"><div class=\"b_title\"><h2><a target=\"_blank\" href=\"" +
-            href + "\">Bing " + std::to_string(n) + "</a></h2></div><p>摘要</p></li>";
+    body +=
+        "<li class=\"b_algo\" data-id=\"\"><div class=\"b_title\"><h2><a target=\"_blank\" "
+        "href=\"" +
+        href + "\">Bing " + std::to_string(n) + "</a></h2></div><p>摘要</p></li>";
   }
   return Html(body + "</ol>");
 }
@@ -95,16 +98,19 @@ std::string RankStandIns::So360Page(int page) {
       "href=\"https://www.so.com/link?m=ad\">站点</a></h3><span class=\"tag\">广告</span></li>";
   for (int i = 1; i <= 10; ++i) {
     const int n = (page - 1) * 10 + i;
-    body += "<li class=\"res-list\" data-lm=\"\"><h3 class=\"res-title \"><a href=\"https://www.so.com/link?m=b" +
-            std::to_string(n) + "\" data-mdurl=\"" + Other(n) + "\">360 " + std::to_string(n) +
-            "</a></h3></li>";
+    body +=
+        "<li class=\"res-list\" data-lm=\"\"><h3 class=\"res-title \"><a "
+        "href=\"https://www.so.com/link?m=b" +
+        std::to_string(n) + "\" data-mdurl=\"" + Other(n) + "\">360 " + std::to_string(n) +
+        "</a></h3></li>";
   }
   return Html(body + "</ul>");
 }
 
 std::string RankStandIns::SogouPage() {
   std::string body =
-      "<div class=\"results\"><div class=\"vrwrap special-wrap\" data-url=\"https://www.velmora.test/\">"
+      "<div class=\"results\"><div class=\"vrwrap special-wrap\" "
+      "data-url=\"https://www.velmora.test/\">"
       "<h3 class=\"vr-title\"><a href=\"/link?url=s\">卡片</a></h3></div>"
       "<div class=\"sponsored\"><div class=\"rb\"><h3 class=\"pt\"><a href=\"/link?url=ad\">推广"
       "</a></h3><div data-url=\"https://www.velmora.test/\"></div></div></div>"
@@ -138,7 +144,8 @@ RankStandIns::RankStandIns() {
         answer = Answer(200, "", So360Page(std::atoi(Param(target, "pn").c_str())));
       } else if (path == "/search") {
         engine = "bing";
-        answer = Answer(200, "", BingPage((std::atoi(Param(target, "first").c_str()) - 1) / 10 + 1));
+        answer =
+            Answer(200, "", BingPage((std::atoi(Param(target, "first").c_str()) - 1) / 10 + 1));
       } else if (path == "/web") {
         engine = "sogou";
         answer = Answer(302, "Location: /antispider/?from=%2Fweb\r\n", "");
@@ -169,10 +176,21 @@ int RankStandIns::PagesAsked(const std::string& engine) const {
 std::string RankStandIns::Definitions() const {
   const std::string h = "http://" + Host();
   return "base = \"current\"\n"
-         "[[rank]]\nengine = \"baidu\"\nurl = \"" + h + "/s?wd={keyword}&pn={offset}\"\n"
-         "first_visit = \"" + h + "/\"\n"
-         "[[rank]]\nengine = \"bing\"\nurl = \"" + h + "/search?q={keyword}&first={offset+1}\"\n"
-         "[[rank]]\nengine = \"360\"\nurl = \"" + h + "/s?q={keyword}&pn={page}\"\n"
-         "[[rank]]\nengine = \"sogou\"\nurl = \"" + h + "/web?query={keyword}&page={page}\"\n"
-         "first_visit = \"" + h + "/\"\n";
+         "[[rank]]\nengine = \"baidu\"\nurl = \"" +
+         h +
+         "/s?wd={keyword}&pn={offset}\"\n"
+         "first_visit = \"" +
+         h +
+         "/\"\n"
+         "[[rank]]\nengine = \"bing\"\nurl = \"" +
+         h +
+         "/search?q={keyword}&first={offset+1}\"\n"
+         "[[rank]]\nengine = \"360\"\nurl = \"" +
+         h +
+         "/s?q={keyword}&pn={page}\"\n"
+         "[[rank]]\nengine = \"sogou\"\nurl = \"" +
+         h +
+         "/web?query={keyword}&page={page}\"\n"
+         "first_visit = \"" +
+         h + "/\"\n";
 }
