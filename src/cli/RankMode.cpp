@@ -16,7 +16,6 @@
 
 #include "cli/ExitStatus.h"
 #include "cli/QueryReport.h"
-#include "cli/SiteQueries.h"
 #include "history/HistoryStore.h"
 #include "query/SiteName.h"
 #include "rank/RankPage.h"
@@ -258,7 +257,7 @@ int RunRankTask(int argc, const char* const* argv, std::ostream& out, std::ostre
   app.name("velmora-query");
   std::vector<std::string> keywords, typed_sites, try_rank;
   std::string keyword_file, engines_text, services_file, history_site, history_db, list_file, proxy;
-  int depth = kDefaultRankDepth, delay_ms = 1000, timeout_ms = kQueryReadTimeoutMs;
+  int depth = kDefaultRankDepth, delay_ms = kDefaultRankDelayMs, timeout_ms = kQueryReadTimeoutMs;
   bool subdomains = false, json = false, jsonl = false, csv = false;
   app.add_option("sites", typed_sites, "the sites to look for")->type_name("SITE...");
   app.add_option("--rank", keywords, "a keyword to ask (may be given again)")
@@ -365,9 +364,7 @@ int RunRankTask(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
   }
 
-  std::shared_ptr<TRequestPacing> pacing;
-  if (delay_ms > 0) pacing = std::make_shared<TRequestPacer>(std::chrono::milliseconds(delay_ms));
-  TNetFetchSession session(TProxySettings::ForQuery(proxy), pacing);
+  TNetFetchSession session(TProxySettings::ForQuery(proxy));
   const auto history = OpenHistoryStore(location);
   TRankWriter writer(out, format, ranks);
   int status = kToolDone;
@@ -377,8 +374,8 @@ int RunRankTask(int argc, const char* const* argv, std::ostream& out, std::ostre
                        .Engines = engines,
                        .Depth = depth,
                        .Subdomains = subdomains};
-    const TRankReport report =
-        RunRanks(ranks, ask, {.ReadTimeoutMs = timeout_ms, .Session = &session});
+    const TRankReport report = RunRanks(
+        ranks, ask, {.ReadTimeoutMs = timeout_ms, .DelayMs = delay_ms, .Session = &session});
     writer.Add(report);
     history->RecordRanks(report);
     if (const std::string trouble = history->TakeMessage(); !trouble.empty())

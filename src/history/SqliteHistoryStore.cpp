@@ -704,7 +704,8 @@ std::vector<std::string> TSqliteHistoryStore::RankKeywords(const std::string& si
   std::vector<std::string> keywords;
   if (db_ == nullptr || !HasTable("rank_keywords")) return keywords;
   TStatement st(db_,
-                "SELECT keyword FROM rank_keywords WHERE lower(site) = lower(?1) ORDER BY position");
+                "SELECT keyword FROM rank_keywords WHERE lower(site) = lower(?1)"
+                " ORDER BY position");
   int rc = st.Prepared();
   if (rc == SQLITE_OK) {
     st.Text(1, site);

@@ -45,7 +45,7 @@ class TEngineRun {
     const int pages = (ask_.Depth + def_.PerPage - 1) / def_.PerPage;
     int counted = 0;  // organic results before this page
     for (int page = 1; page <= pages; ++page) {
-      if (options_.Stop != nullptr && options_.Stop->load()) {
+      if (!Paced()) {
         p.State = TRankState::Stopped;
         return p;
       }
@@ -68,6 +68,8 @@ class TEngineRun {
         }
       }
       const TPageResult answer = FetchPage(p.PageUrl, "", TFetchMode::Raw, fetch);
+      last_answer_ = std::chrono::steady_clock::now();
+      asked_ = true;
       if (answer.Outcome.End == TFetchEnd::Stopped) {
         p.State = TRankState::Stopped;
         return p;
@@ -105,6 +107,19 @@ class TEngineRun {
   }
 
  private:
+  bool Stopped() const { return options_.Stop != nullptr && options_.Stop->load(); }
+  // Waits until DelayMs have passed since the engine's last answer; false when the run was
+  // stopped meanwhile (looked at every 50 ms).
+  bool Paced() const {
+    constexpr auto kStopPoll = std::chrono::milliseconds(50);
+    const auto due = last_answer_ + std::chrono::milliseconds(options_.DelayMs);
+    while (asked_ && !Stopped() && std::chrono::steady_clock::now() < due) {
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+          kStopPoll, due - std::chrono::steady_clock::now()));
+    }
+    return !Stopped();
+  }
+
   TRankPosition& Blocked(TRankPosition& p, const std::string& why) {
     blocked_ = true;
     blocked_page_ = p.PageUrl;
@@ -118,6 +133,8 @@ class TEngineRun {
   const TRankRunOptions& options_;
   bool blocked_ = false;
   std::string blocked_page_;
+  bool asked_ = false;  // a page of the engine was asked; last_answer_ is when its answer came
+  std::chrono::steady_clock::time_point last_answer_{};
 };
 
 }  // namespace

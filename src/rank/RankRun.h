@@ -5,7 +5,7 @@
 // blocked by a verification page, failed (with the reason), or stopped.
 //
 // Politeness: the engines are asked at once, one thread each, but the pages of one engine one
-// after another (the session's pacing spaces them by the services' delay). A verification page
+// after another, DelayMs from the answer to one to the next request. A verification page
 // (or a refusing status: 403, 429, 503) stops that engine for the whole run: no further page of
 // it is asked, and its remaining keywords are blocked too.
 //
@@ -27,6 +27,8 @@
 // The positions a run looks through by default, and the most it may be asked to.
 inline constexpr int kDefaultRankDepth = 100;
 inline constexpr int kMaxRankDepth = 1000;
+// The services' delay between two requests to one engine.
+inline constexpr int kDefaultRankDelayMs = 1000;
 
 // How a keyword stands on one engine. The numbers are stored in the history and never change.
 enum class TRankState {
@@ -70,7 +72,9 @@ struct TRankAsk {
 struct TRankRunOptions {
   TServiceHosts Hosts = DefaultServiceHosts();
   int ReadTimeoutMs = kQueryReadTimeoutMs;
-  TNetFetchSession* Session = nullptr;  // routes, pacing, kept-alive connections (not owned)
+  // Between the answer to one page of an engine and the request for its next page (ms).
+  int DelayMs = kDefaultRankDelayMs;
+  TNetFetchSession* Session = nullptr;  // routes, kept-alive connections (not owned)
   const std::atomic<bool>* Stop = nullptr;
   // Each position as soon as it is known.
   std::function<void(const TRankPosition&)> OnPosition{};

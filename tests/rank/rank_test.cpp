@@ -203,7 +203,8 @@ TEST_F(RankRunTest, FindsPositionsPageByPageAndStopsAnEngineAtItsVerificationPag
   TRankAsk ask{.Site = RankStandIns::kSite, .Keywords = {"站长 工具", "第二"}};
   std::vector<std::string> told;
   const TRankReport report = RunRanks(
-      ranks, ask, {.OnPosition = [&](const TRankPosition& p) { told.push_back(p.Engine); }});
+      ranks, ask,
+      {.DelayMs = 0, .OnPosition = [&](const TRankPosition& p) { told.push_back(p.Engine); }});
   ASSERT_EQ(report.Positions.size(), 8u);
   EXPECT_EQ(told.size(), 8u);
   struct TExpected {
@@ -241,7 +242,9 @@ TEST_F(RankRunTest, SubdomainsDepthAndEnginesAsAsked) {
                .Engines = {"BAIDU", "360"},
                .Depth = 25,
                .Subdomains = true};
-  const TRankReport report = RunRanks(ranks, ask, {});
+  // The pages of one engine keep the delay between them: 360's three pages, two delays.
+  const TRankReport report = RunRanks(ranks, ask, {.DelayMs = 150});
+  EXPECT_GE(report.ElapsedMs, 300);
   ASSERT_EQ(report.Positions.size(), 2u);
   EXPECT_EQ(report.Positions[0].Position, 4);
   EXPECT_EQ(report.Positions[0].Url, "https://blog.velmora.test/post");
@@ -250,7 +253,7 @@ TEST_F(RankRunTest, SubdomainsDepthAndEnginesAsAsked) {
   EXPECT_EQ(RankStateText(report.Positions[1]), "不在前 25");
   // Depth 12 stops short of baidu's 13th.
   ask = {.Site = RankStandIns::kSite, .Keywords = {"k"}, .Engines = {"baidu"}, .Depth = 12};
-  EXPECT_EQ(RunRanks(ranks, ask, {}).Positions[0].State, TRankState::NotInDepth);
+  EXPECT_EQ(RunRanks(ranks, ask, {.DelayMs = 0}).Positions[0].State, TRankState::NotInDepth);
   std::vector<std::string> unknown;
   EXPECT_EQ(RankEngines(ranks, {"bing", "google", "bing"}, unknown).size(), 1u);
   EXPECT_EQ(unknown, std::vector<std::string>{"google"});
@@ -260,7 +263,7 @@ TEST_F(RankRunTest, AnEngineThatCannotBeReachedFailsWithTheReason) {
   std::vector<TRankDef> ranks = Ranks();
   for (TRankDef& def : ranks) def.Url = "http://127.0.0.1:1/s?q={keyword}&p={page}";
   const TRankReport report =
-      RunRanks(ranks, {.Site = "a.test", .Keywords = {"k"}, .Engines = {"bing"}}, {});
+      RunRanks(ranks, {.Site = "a.test", .Keywords = {"k"}, .Engines = {"bing"}}, {.DelayMs = 0});
   EXPECT_EQ(report.Positions[0].State, TRankState::Failed);
   EXPECT_NE(RankStateText(report.Positions[0]).find("失败："), std::string::npos);
 }
