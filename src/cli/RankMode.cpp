@@ -364,7 +364,6 @@ int RunRankTask(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
   }
 
-  TNetFetchSession session(TProxySettings::ForQuery(proxy));
   const auto history = OpenHistoryStore(location);
   TRankWriter writer(out, format, ranks);
   int status = kToolDone;
@@ -374,8 +373,10 @@ int RunRankTask(int argc, const char* const* argv, std::ostream& out, std::ostre
                        .Engines = engines,
                        .Depth = depth,
                        .Subdomains = subdomains};
-    const TRankReport report = RunRanks(
-        ranks, ask, {.ReadTimeoutMs = timeout_ms, .DelayMs = delay_ms, .Session = &session});
+    const TRankReport report = RunRanks(ranks, ask,
+                                        {.ReadTimeoutMs = timeout_ms,
+                                         .DelayMs = delay_ms,
+                                         .Proxies = TProxySettings::ForQuery(proxy)});
     writer.Add(report);
     history->RecordRanks(report);
     if (const std::string trouble = history->TakeMessage(); !trouble.empty())

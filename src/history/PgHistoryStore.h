@@ -25,6 +25,7 @@ class TPgHistoryStore : public THistoryStore {
 
   using THistoryStore::Open;
   using THistoryStore::Record;
+  using THistoryStore::RecordRanks;
   bool Open(const std::string& location, const TOptions& options) override;
   bool IsOpen() const override;
   bool Record(const TQueryRecord& record, const std::string& run_id) override;

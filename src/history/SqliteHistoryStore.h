@@ -23,6 +23,7 @@ class TSqliteHistoryStore : public THistoryStore {
 
   using THistoryStore::Open;
   using THistoryStore::Record;
+  using THistoryStore::RecordRanks;
   // Opens the file at `location` (a path), creating it and its folders as needed. Recovers a
   // corrupt file as described above.
   bool Open(const std::string& location, const TOptions& options) override;

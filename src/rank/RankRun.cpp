@@ -29,8 +29,9 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 // One engine's share of a run: its keywords one after another, its pages one after another.
 class TEngineRun {
  public:
-  TEngineRun(const TRankDef& def, const TRankAsk& ask, const TRankRunOptions& options)
-      : def_(def), ask_(ask), options_(options) {}
+  TEngineRun(const TRankDef& def, const TRankAsk& ask, const TRankRunOptions& options,
+             TNetFetchSession& session)
+      : def_(def), ask_(ask), options_(options), session_(session) {}
 
   // The position of `keyword`; after a verification page, every later keyword is blocked
   // without a request.
@@ -59,7 +60,7 @@ class TEngineRun {
       TFetchOptions fetch;
       fetch.ReadTimeoutMs = options_.ReadTimeoutMs;
       fetch.Stop = options_.Stop;
-      fetch.Session = options_.Session;
+      fetch.Session = &session_;
       fetch.Request.Headers = def_.Headers;
       if (!def_.FirstVisit.empty()) {
         try {
@@ -131,6 +132,7 @@ class TEngineRun {
   const TRankDef& def_;
   const TRankAsk& ask_;
   const TRankRunOptions& options_;
+  TNetFetchSession& session_;
   bool blocked_ = false;
   std::string blocked_page_;
   bool asked_ = false;  // a page of the engine was asked; last_answer_ is when its answer came
@@ -178,10 +180,11 @@ TRankReport RunRanks(const std::vector<TRankDef>& ranks, const TRankAsk& ask,
   const std::vector<const TRankDef*> engines = RankEngines(ranks, ask.Engines, unknown);
   report.Positions.resize(ask.Keywords.size() * engines.size());
   std::mutex mu;  // one OnPosition call at a time
+  TNetFetchSession session(options.Proxies);
   std::vector<std::thread> threads;
   for (size_t e = 0; e < engines.size(); ++e) {
     threads.emplace_back([&, e] {
-      TEngineRun run(*engines[e], ask, options);
+      TEngineRun run(*engines[e], ask, options, session);
       for (size_t k = 0; k < ask.Keywords.size(); ++k) {
         TRankPosition p = run.Ask(ask.Keywords[k]);
         std::lock_guard<std::mutex> lock(mu);

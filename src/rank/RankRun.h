@@ -74,7 +74,9 @@ struct TRankRunOptions {
   int ReadTimeoutMs = kQueryReadTimeoutMs;
   // Between the answer to one page of an engine and the request for its next page (ms).
   int DelayMs = kDefaultRankDelayMs;
-  TNetFetchSession* Session = nullptr;  // routes, kept-alive connections (not owned)
+  // The routes: the run's own session goes along them, keeping its connections alive from page
+  // to page.
+  TProxySettings Proxies{};
   const std::atomic<bool>* Stop = nullptr;
   // Each position as soon as it is known.
   std::function<void(const TRankPosition&)> OnPosition{};

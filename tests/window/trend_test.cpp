@@ -230,6 +230,15 @@ class TAuditShelf : public THistoryStore {
       if (!filter.Site || *filter.Site == r.Site) visit(r);
     return true;
   }
+  bool RecordRanks(const TRankReport&, const std::string&) override { return true; }
+  bool EachRank(const std::string&, const std::string&,
+                const std::function<void(const TRankPoint&)>&) override {
+    return true;
+  }
+  bool SetRankKeywords(const std::string&, const std::vector<std::string>&) override {
+    return true;
+  }
+  std::vector<std::string> RankKeywords(const std::string&) override { return {}; }
 };
 
 struct TAuditRow {
