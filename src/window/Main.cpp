@@ -138,8 +138,8 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     auto* menu = new QMenu(this);
     menu->setObjectName("WindowMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose, true);
-    menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
     menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
+    menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
     menu->popup(mapToGlobal(at));
   });
 
@@ -377,8 +377,8 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
     action->setChecked(in_use == name);
   }
   menu->addSeparator();
-  menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
   menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
+  menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
   return menu;
 }
 
