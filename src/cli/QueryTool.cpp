@@ -537,7 +537,9 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       "failed or could not run, or the check-ups were stopped), 4 the output could not be "
       "written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
-      "they found is written and stored. A second one ends the program at once.");
+      "they found is written and stored. A second one ends the program at once.\n"
+      "Keyword positions on the engines: velmora-query --rank KEYWORD SITE...; "
+      "velmora-query --rank KEYWORD --help lists their options.");
   std::vector<std::string> try_rule;
   std::string check_file, services_file, site, dump_set;
   CLI::Option* try_opt =

@@ -155,7 +155,7 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   // Not an index count: no "全部收录".
   menu = form.HistoryMenu(rfAlexa1);
   ASSERT_TRUE(menu);
-  EXPECT_EQ(menu->actions().size(), 4);
+  EXPECT_EQ(menu->actions().size(), 5);
   delete menu;
 
   // "全部收录": the seven engines in one chart, each broken where it failed.
