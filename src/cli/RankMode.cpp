@@ -1,8 +1,10 @@
 #include "cli/RankMode.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -26,6 +28,38 @@
 namespace {
 
 enum class TRankFormat { Table, Json, JsonLines, Csv };
+
+// Ctrl-C and SIGTERM while positions are asked: the first stops the runs (what they did not
+// reach is "已停止", written and stored), a second ends the program at once.
+std::atomic<bool> g_rank_stop{false};
+std::atomic<int> g_rank_signals{0};
+
+void OnRankSignal(int signal) {
+  g_rank_stop = true;
+  if (g_rank_signals.fetch_add(1) > 0) ::_exit(128 + signal);
+}
+
+// OnRankSignal for SIGINT and SIGTERM while it lives.
+class TRankSignals {
+ public:
+  TRankSignals() {
+    g_rank_stop = false;
+    g_rank_signals = 0;
+    struct sigaction on = {};
+    on.sa_handler = OnRankSignal;
+    sigemptyset(&on.sa_mask);
+    sigaction(SIGINT, &on, &old_int_);
+    sigaction(SIGTERM, &on, &old_term_);
+  }
+  ~TRankSignals() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+
+ private:
+  struct sigaction old_int_ = {};
+  struct sigaction old_term_ = {};
+};
 
 std::optional<std::string> ReadWhole(const std::string& path, std::ostream& err) {
   std::ifstream in(path, std::ios::binary);
@@ -365,9 +399,11 @@ int RunRankTask(int argc, const char* const* argv, std::ostream& out, std::ostre
   }
 
   const auto history = OpenHistoryStore(location);
+  const TRankSignals signals;
   TRankWriter writer(out, format, ranks);
   int status = kToolDone;
   for (const TSiteName& site : sites) {
+    if (g_rank_stop) break;  // no further site starts
     const TRankAsk ask{.Site = site.Request,
                        .Keywords = keywords,
                        .Engines = engines,

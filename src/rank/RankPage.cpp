@@ -4,6 +4,7 @@
 #include <libxml/xpath.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -20,10 +21,20 @@ using TObject = std::unique_ptr<xmlXPathObject, decltype(&xmlXPathFreeObject)>;
 
 const xmlChar* Xml(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 
-// `xpath` evaluated at `node`; null when libxml2 refuses it.
-TObject Eval(xmlXPathContext* context, xmlNode* node, const std::string& xpath) {
+using TCompiled = std::unique_ptr<xmlXPathCompExpr, decltype(&xmlXPathFreeCompExpr)>;
+
+// `xpath` evaluated at `node`; null when libxml2 refuses it. Each expression is compiled once
+// per page (`compiled`), as the landing ones are evaluated at every result.
+TObject Eval(xmlXPathContext* context, xmlNode* node, const std::string& xpath,
+             std::map<std::string, TCompiled>& compiled) {
+  auto it = compiled.find(xpath);
+  if (it == compiled.end()) {
+    it =
+        compiled.emplace(xpath, TCompiled(xmlXPathCompile(Xml(xpath)), xmlXPathFreeCompExpr)).first;
+  }
+  if (!it->second) return TObject(nullptr, xmlXPathFreeObject);
   context->node = node;
-  return TObject(xmlXPathEvalExpression(Xml(xpath), context), xmlXPathFreeObject);
+  return TObject(xmlXPathCompiledEval(it->second.get(), context), xmlXPathFreeObject);
 }
 
 std::vector<xmlNode*> Nodes(const xmlXPathObject* object) {
@@ -188,14 +199,17 @@ TRankPageReading ReadRankPage(const TRankDef& def, std::string_view page,
     reading.Problem = "not an HTML page";
     return reading;
   }
+  // Node sets come in document order without comparing each pair of nodes afresh.
+  xmlXPathOrderDocElems(doc.get());
   TContext context(xmlXPathNewContext(doc.get()), xmlXPathFreeContext);
+  std::map<std::string, TCompiled> compiled;
   xmlNode* root = xmlDocGetRootElement(doc.get());
   auto refused = [&](const std::string& xpath) {
     reading.Problem = "libxml2 cannot evaluate the XPath " + xpath;
     return reading;
   };
   for (const std::string& xpath : def.BlockedNodes) {
-    TObject found = Eval(context.get(), root, xpath);
+    TObject found = Eval(context.get(), root, xpath, compiled);
     if (!found) return refused(xpath);
     if (!Nodes(found.get()).empty()) {
       reading.Blocked = true;
@@ -204,12 +218,12 @@ TRankPageReading ReadRankPage(const TRankDef& def, std::string_view page,
   }
   std::vector<xmlNode*> never;
   for (const std::string& xpath : def.Skip) {
-    TObject found = Eval(context.get(), root, xpath);
+    TObject found = Eval(context.get(), root, xpath, compiled);
     if (!found) return refused(xpath);
     const std::vector<xmlNode*> nodes = Nodes(found.get());
     never.insert(never.end(), nodes.begin(), nodes.end());
   }
-  TObject results = Eval(context.get(), root, def.Result);
+  TObject results = Eval(context.get(), root, def.Result, compiled);
   if (!results) return refused(def.Result);
   for (xmlNode* result : Nodes(results.get())) {
     const bool skipped = std::any_of(never.begin(), never.end(), [&](const xmlNode* block) {
@@ -221,7 +235,7 @@ TRankPageReading ReadRankPage(const TRankDef& def, std::string_view page,
     }
     TRankResult one;
     for (const std::string& xpath : def.Landing) {
-      TObject landing = Eval(context.get(), result, xpath);
+      TObject landing = Eval(context.get(), result, xpath, compiled);
       if (!landing) return refused(xpath);
       one.Url = Trim(TextOf(landing.get()));
       if (!one.Url.empty()) break;

@@ -2,6 +2,7 @@
 // on the stand-ins of the four engines, and runs against the stand-in server.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,15 @@ TEST_F(RankRunTest, SubdomainsDepthAndEnginesAsAsked) {
   // Depth 12 stops short of baidu's 13th.
   ask = {.Site = RankStandIns::kSite, .Keywords = {"k"}, .Engines = {"baidu"}, .Depth = 12};
   EXPECT_EQ(RunRanks(ranks, ask, {.DelayMs = 0}).Positions[0].State, TRankState::NotInDepth);
+  // A stop asked before anything is sent: every position stopped, no page asked.
+  std::atomic<bool> stop{true};
+  const int asked = stand_ins_.PagesAsked("bing");
+  for (const TRankPosition& p :
+       RunRanks(ranks, {.Site = "a.test", .Keywords = {"k", "l"}}, {.DelayMs = 0, .Stop = &stop})
+           .Positions) {
+    EXPECT_EQ(p.State, TRankState::Stopped) << p.Engine;
+  }
+  EXPECT_EQ(stand_ins_.PagesAsked("bing"), asked);
   std::vector<std::string> unknown;
   EXPECT_EQ(RankEngines(ranks, {"bing", "google", "bing"}, unknown).size(), 1u);
   EXPECT_EQ(unknown, std::vector<std::string>{"google"});
