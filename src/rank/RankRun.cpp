@@ -26,6 +26,8 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
+constexpr const char* kNoResultsRead = "结果页上没有读到自然结果（页面可能已改版）";
+
 // One engine's share of a run: its keywords one after another, its pages one after another.
 class TEngineRun {
  public:
@@ -50,23 +52,19 @@ class TEngineRun {
         p.State = TRankState::Stopped;
         return p;
       }
-      try {
-        p.PageUrl = RankPageUrl(def_, keyword, page, options_.Hosts);
-      } catch (const Exception& e) {
-        p.State = TRankState::Failed;
-        p.Reason = std::string("定义有误：") + e.what();
-        return p;
-      }
       TFetchOptions fetch;
       fetch.ReadTimeoutMs = options_.ReadTimeoutMs;
       fetch.Stop = options_.Stop;
       fetch.Session = &session_;
       fetch.Request.Headers = def_.Headers;
-      if (!def_.FirstVisit.empty()) {
-        try {
+      try {
+        p.PageUrl = RankPageUrl(def_, keyword, page, options_.Hosts);
+        if (!def_.FirstVisit.empty())
           fetch.Request.FirstVisit = ExpandUrl(def_.FirstVisit, ask_.Site, options_.Hosts);
-        } catch (const Exception&) {
-        }
+      } catch (const Exception& e) {
+        p.State = TRankState::Failed;
+        p.Reason = "定义有误：" + GbkToUtf8(e.what());
+        return p;
       }
       const TPageResult answer = FetchPage(p.PageUrl, "", TFetchMode::Raw, fetch);
       last_answer_ = std::chrono::steady_clock::now();
@@ -100,7 +98,13 @@ class TEngineRun {
           return p;
         }
       }
-      // A page without organic results is past the last one.
+      // A first page without organic results is one the definition no longer reads (an answer
+      // without any result is no position to report); a later one is past the last result.
+      if (reading.Results.empty() && page == 1) {
+        p.State = TRankState::Failed;
+        p.Reason = kNoResultsRead;
+        return p;
+      }
       if (reading.Results.empty() || counted >= ask_.Depth) break;
     }
     p.State = TRankState::NotInDepth;

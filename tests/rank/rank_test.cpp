@@ -269,8 +269,15 @@ TEST_F(RankRunTest, SubdomainsDepthAndEnginesAsAsked) {
   EXPECT_EQ(unknown, std::vector<std::string>{"google"});
 }
 
-TEST_F(RankRunTest, AnEngineThatCannotBeReachedFailsWithTheReason) {
+TEST_F(RankRunTest, AnEngineThatCannotBeReadOrReachedFailsWithTheReason) {
   std::vector<TRankDef> ranks = Ranks();
+  // A first page the definition reads nothing from is no "not in the first 100".
+  ranks[0].Result = "//div[@class = 'renamed']";
+  const TRankReport unread =
+      RunRanks(ranks, {.Site = "a.test", .Keywords = {"k"}, .Engines = {"baidu"}}, {.DelayMs = 0});
+  EXPECT_EQ(unread.Positions[0].State, TRankState::Failed);
+  EXPECT_EQ(unread.Positions[0].Pages, 1);
+  EXPECT_NE(unread.Positions[0].Reason.find("没有读到自然结果"), std::string::npos);
   for (TRankDef& def : ranks) def.Url = "http://127.0.0.1:1/s?q={keyword}&p={page}";
   const TRankReport report =
       RunRanks(ranks, {.Site = "a.test", .Keywords = {"k"}, .Engines = {"bing"}}, {.DelayMs = 0});
