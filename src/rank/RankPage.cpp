@@ -11,6 +11,7 @@
 #include "audit/LibXml.h"
 #include "encoding/PageCharset.h"
 #include "query/Outcome.h"
+#include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
 namespace {
@@ -93,6 +94,19 @@ std::optional<std::string> Base64UrlDecoded(std::string_view text) {
     }
   }
   return out;
+}
+
+// Whether `text` is well-formed UTF-8 without a byte-order mark: such a page goes to the parser
+// as it is, without a converted copy.
+bool PlainUtf8(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return false;
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80)
+      ++i;
+    else if (DecodeUtf8(text, i) < 0)
+      return false;
+  }
+  return true;
 }
 
 int HexDigitValue(char c) {
@@ -185,8 +199,13 @@ TRankPageReading ReadRankPage(const TRankDef& def, std::string_view page,
   }
   TSniffedCharset charset = SniffPageCharset(page, content_type);
   if (charset.Source == TCharsetSource::None) charset.Charset = TPageCharset::Utf8;
-  const std::string utf8 = PageTextToUtf8(page, charset.Charset);
-  if (HoldsMarker(utf8, def.BlockedMarkers)) {
+  std::string converted;
+  std::string_view utf8 = page;
+  if (charset.Charset != TPageCharset::Utf8 || !PlainUtf8(page)) {
+    converted = PageTextToUtf8(page, charset.Charset);
+    utf8 = converted;
+  }
+  if (HoldsMarker(std::string(utf8), def.BlockedMarkers)) {
     reading.Blocked = true;
     return reading;
   }
