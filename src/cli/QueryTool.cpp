@@ -23,6 +23,7 @@
 #include "cli/AuditWriter.h"
 #include "cli/CompletionWords.h"
 #include "cli/QueryReport.h"
+#include "cli/RankMode.h"
 #include "cli/SiteAudits.h"
 #include "cli/SiteQueries.h"
 #include "cli/UrlMode.h"
@@ -546,7 +547,9 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       "failed or could not run, or the check-ups were stopped), 4 the output could not be "
       "written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
-      "they found is written and stored. A second one ends the program at once.");
+      "they found is written and stored. A second one ends the program at once.\n"
+      "Keyword positions on the engines: velmora-query --rank KEYWORD SITE...; "
+      "velmora-query --rank KEYWORD --help lists their options.");
   DescribeUrlMode(app);
   std::vector<std::string> try_rule;
   std::string check_file, services_file, site, dump_set;
@@ -747,6 +750,7 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
 }  // namespace
 
 int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  const int status = RunTask(argc, argv, out, err);
+  const int status = IsRankTask(argc, argv) ? RunRankTask(argc, argv, out, err)
+                                            : RunTask(argc, argv, out, err);
   return OutputWritten(out, err) ? status : kToolOutputFailed;
 }

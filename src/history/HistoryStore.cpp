@@ -490,3 +490,15 @@ std::unique_ptr<THistoryStore> OpenHistoryStore(const std::string& location,
   store->Open(location, options);
   return store;
 }
+
+std::vector<std::string> THistoryStore::RankTablesSql(const std::string& id_column) {
+  return {"CREATE TABLE IF NOT EXISTS ranks(id " + id_column +
+              ", run_id TEXT NOT NULL, site TEXT NOT NULL, started_ms BIGINT NOT NULL,"
+              " keyword TEXT NOT NULL, engine TEXT NOT NULL, outcome TEXT NOT NULL,"
+              " position INTEGER, url TEXT NOT NULL, pages INTEGER NOT NULL,"
+              " depth INTEGER NOT NULL, reason TEXT NOT NULL, page_url TEXT NOT NULL,"
+              " UNIQUE(run_id, keyword, engine))",
+          "CREATE INDEX IF NOT EXISTS ranks_by_site ON ranks(lower(site), keyword, started_ms)",
+          "CREATE TABLE IF NOT EXISTS rank_keywords(site TEXT NOT NULL, keyword TEXT NOT NULL,"
+          " position INTEGER NOT NULL, PRIMARY KEY(site, keyword))"};
+}

@@ -44,6 +44,7 @@
 
 #include "audit/AuditReport.h"
 #include "query/QueryRecord.h"
+#include "rank/RankRun.h"
 
 // The layout version this program writes.
 constexpr int kHistorySchemaVersion = 4;
@@ -144,6 +145,28 @@ class THistoryStore {
   };
   std::vector<TAuditPoint> AuditSeries(const std::string& site, TAuditNumber number);
 
+  // Keyword positions, kept beside the queries on the same terms: one transaction a run (a row
+  // of `ranks` per keyword and engine), stored once under its run id, never raising. Texts are
+  // UTF-8 as they come. The tables (`ranks`, and `rank_keywords` for the keywords kept for a
+  // site) are made by the first write that needs them, so a history of any layout takes them.
+  bool RecordRanks(const TRankReport& report) { return RecordRanks(report, NewRunId()); }
+  virtual bool RecordRanks(const TRankReport& report, const std::string& run_id) = 0;
+  // One stored position and the start of its run.
+  struct TRankPoint {
+    int64_t StartedUnixMs = 0;
+    TRankPosition Position{};
+  };
+  // Hands each stored position of `site` (letter case ignored) to `visit`, runs oldest first,
+  // within a run in the order asked: every keyword, or only `keyword`. None when no positions
+  // were ever stored.
+  virtual bool EachRank(const std::string& site, const std::string& keyword,
+                        const std::function<void(const TRankPoint&)>& visit) = 0;
+  // The keywords kept for `site` (letter case of the site ignored), in the order they were
+  // given; SetRankKeywords replaces them all.
+  virtual bool SetRankKeywords(const std::string& site,
+                               const std::vector<std::string>& keywords) = 0;
+  virtual std::vector<std::string> RankKeywords(const std::string& site) = 0;
+
   // The message about the last trouble (UTF-8), once: "" when there is none or it was already
   // taken. A trouble of the same kind is reported again only after a success.
   std::string TakeMessage();
@@ -240,6 +263,8 @@ class THistoryStore {
     std::string Details;  // joined by newlines
   };
   static std::vector<TAuditCheckRow> AuditCheckRows(const TAuditReport& report);
+  // The tables of keyword positions, as both stores make them (the id column's type given).
+  static std::vector<std::string> RankTablesSql(const std::string& id_column);
   // Puts the rows of a read together into check-ups, as TRunAssembler does runs: each row names
   // its check-up (id, site, start, time taken, trend numbers by TAuditNumber) and one check,
   // unless it has none.

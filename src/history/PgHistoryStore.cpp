@@ -665,3 +665,108 @@ int64_t TPgHistoryStore::QueryCount() {
   if (!Ok(r)) return -1;
   return std::strtoll(PQgetvalue(r.get(), 0, 0), nullptr, 10);
 }
+
+bool TPgHistoryStore::HasTable(const char* name) {
+  const char* values[] = {name};
+  TResult r(PQexecParams(conn_, "SELECT to_regclass($1) IS NOT NULL", 1, nullptr, values, nullptr,
+                         nullptr, 0));
+  return Ok(r) && PQntuples(r.get()) == 1 && PQgetvalue(r.get(), 0, 0)[0] == 't';
+}
+
+bool TPgHistoryStore::RecordRanks(const TRankReport& report, const std::string& run_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly || !Connected()) return false;
+  for (const std::string& sql : RankTablesSql("BIGSERIAL PRIMARY KEY")) {
+    if (!Write(sql, {}, u8"这次排名查询没有保存。")) return false;
+  }
+  if (report.Positions.empty()) return true;
+  // One statement: all of the run's rows, or none.
+  TParams params;
+  std::string sql =
+      "INSERT INTO ranks(run_id, site, started_ms, keyword, engine, outcome, position, url, pages,"
+      " depth, reason, page_url) VALUES ";
+  const std::string run = params.Add(run_id), site = params.Add(report.Site),
+                    started = params.Add(std::to_string(report.StartedUnixMs));
+  for (size_t i = 0; i < report.Positions.size(); ++i) {
+    const TRankPosition& p = report.Positions[i];
+    const std::optional<double> position =
+        p.State == TRankState::Found ? std::optional<double>(p.Position) : std::nullopt;
+    sql += (i == 0 ? "(" : ", (") + run + ", " + site + ", " + started + "::bigint, " +
+           params.Add(p.Keyword) + ", " + params.Add(p.Engine) + ", " +
+           params.Add(RankStateWord(p.State)) + ", " + params.Add(position) + "::int4, " +
+           params.Add(p.Url) + ", " + params.Add(std::to_string(p.Pages)) + "::int4, " +
+           params.Add(std::to_string(p.Depth)) + "::int4, " + params.Add(p.Reason) + ", " +
+           params.Add(p.PageUrl) + ")";
+  }
+  sql += " ON CONFLICT (run_id, keyword, engine) DO NOTHING";
+  return Write(sql, params.Values(), u8"这次排名查询没有保存。");
+}
+
+bool TPgHistoryStore::EachRank(const std::string& site, const std::string& keyword,
+                               const std::function<void(const TRankPoint&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Connected()) return false;
+  if (empty_ || !HasTable("ranks")) return true;  // no positions were ever stored
+  TParams params;
+  std::string sql =
+      "SELECT started_ms, keyword, engine, outcome, position, url, pages, depth, reason,"
+      " page_url FROM ranks WHERE lower(site) = lower(" + params.Add(site) + ")";
+  if (!keyword.empty()) sql += " AND keyword = " + params.Add(keyword);
+  sql += " ORDER BY started_ms, id";
+  return Read(sql, params.Values(), [&](const PGresult* res, int i) {
+    TRankPoint point{.StartedUnixMs = std::strtoll(PQgetvalue(res, i, 0), nullptr, 10)};
+    TRankPosition& p = point.Position;
+    p.Keyword = PQgetvalue(res, i, 1);
+    p.Engine = PQgetvalue(res, i, 2);
+    p.State = RankStateOfWord(PQgetvalue(res, i, 3));
+    p.Position = std::atoi(PQgetvalue(res, i, 4));
+    p.Url = PQgetvalue(res, i, 5);
+    p.Pages = std::atoi(PQgetvalue(res, i, 6));
+    p.Depth = std::atoi(PQgetvalue(res, i, 7));
+    p.Reason = PQgetvalue(res, i, 8);
+    p.PageUrl = PQgetvalue(res, i, 9);
+    visit(point);
+  });
+}
+
+bool TPgHistoryStore::SetRankKeywords(const std::string& site,
+                                      const std::vector<std::string>& keywords) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly || !Connected()) return false;
+  for (const std::string& sql : RankTablesSql("BIGSERIAL PRIMARY KEY")) {
+    if (!Write(sql, {}, u8"关键词没有保存。")) return false;
+  }
+  // One statement: the keywords no longer listed go, the listed ones come or move.
+  std::vector<std::string> unique;
+  for (const std::string& k : keywords) {
+    if (std::find(unique.begin(), unique.end(), k) == unique.end()) unique.push_back(k);
+  }
+  TParams params;
+  const std::string at = params.Add(site);
+  std::string listed, rows;
+  for (size_t i = 0; i < unique.size(); ++i) {
+    const std::string keyword = params.Add(unique[i]);
+    listed += (i == 0 ? "" : ", ") + keyword;
+    rows += (i == 0 ? "(" : ", (") + at + ", " + keyword + ", " +
+            params.Add(std::to_string(i)) + "::int4)";
+  }
+  std::string sql = "DELETE FROM rank_keywords WHERE lower(site) = lower(" + at + ")";
+  if (!unique.empty()) {
+    sql = "WITH gone AS (" + sql + " AND keyword NOT IN (" + listed +
+          ")) INSERT INTO rank_keywords(site, keyword, position) VALUES " + rows +
+          " ON CONFLICT (site, keyword) DO UPDATE SET position = EXCLUDED.position";
+  }
+  return Write(sql, params.Values(), u8"关键词没有保存。");
+}
+
+std::vector<std::string> TPgHistoryStore::RankKeywords(const std::string& site) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> keywords;
+  if (!Connected() || empty_ || !HasTable("rank_keywords")) return keywords;
+  TParams params;
+  const std::string sql = "SELECT keyword FROM rank_keywords WHERE lower(site) = lower(" +
+                          params.Add(site) + ") ORDER BY position";
+  Read(sql, params.Values(),
+       [&](const PGresult* res, int i) { keywords.push_back(PQgetvalue(res, i, 0)); });
+  return keywords;
+}

@@ -33,6 +33,7 @@ class TPgHistoryStore : public THistoryStore {
 
   using THistoryStore::Open;
   using THistoryStore::Record;
+  using THistoryStore::RecordRanks;
   bool Open(const std::string& location, const TOptions& options) override;
   bool IsOpen() const override;
   bool Record(const TQueryRecord& record, const std::string& run_id) override;
@@ -43,6 +44,11 @@ class TPgHistoryStore : public THistoryStore {
                  const std::function<void(const TAuditReport&)>& visit) override;
   int64_t QueryCount() override;
   TUnstored WriteSpooled() override;
+  bool RecordRanks(const TRankReport& report, const std::string& run_id) override;
+  bool EachRank(const std::string& site, const std::string& keyword,
+                const std::function<void(const TRankPoint&)>& visit) override;
+  bool SetRankKeywords(const std::string& site, const std::vector<std::string>& keywords) override;
+  std::vector<std::string> RankKeywords(const std::string& site) override;
 
   // `location` with its password, if any, left out.
   static std::string WithoutPassword(const std::string& location);
@@ -71,6 +77,9 @@ class TPgHistoryStore : public THistoryStore {
   // With mu_ held, connected: writes what the spool keeps, as far as the server takes it.
   // Gives how many runs are left there (-1: the spool could not be read or rewritten).
   int64_t DrainSpool();
+
+  // With mu_ held and connected: whether the table `name` is in the database.
+  bool HasTable(const char* name);
 
   pg_conn* conn_ = nullptr;
   std::string location_;  // with the password, for connecting

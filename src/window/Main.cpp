@@ -26,6 +26,7 @@
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
 #include "window/QtAuditDialog.h"
+#include "window/QtRankDialog.h"
 #include "window/QtText.h"
 #include "window/QtTrendDialog.h"
 
@@ -137,6 +138,7 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     auto* menu = new QMenu(this);
     menu->setObjectName("WindowMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose, true);
+    menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
     menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
     menu->popup(mapToGlobal(at));
   });
@@ -375,6 +377,7 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
     action->setChecked(in_use == name);
   }
   menu->addSeparator();
+  menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
   menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
   return menu;
 }
@@ -390,6 +393,27 @@ QDialog* TMainForm::ShowAudit() {
   options.TimeoutMs = kQueryReadTimeoutMs;
   options.Proxies = TProxySettings::ForQuery(proxy_);  // as the window's queries go
   dialog->Start(AuditTargetOf(name.Shown, name.Request), options);
+  dialog->show();
+  return dialog;
+}
+
+QDialog* TMainForm::ShowRanks() {
+  const TSiteName name = ParseSiteName(TypedSite());
+  if (!name.Problem.empty()) {
+    ShowSiteProblem(name.Problem);
+    return nullptr;
+  }
+  // The engines of the definitions in use, else those of the current set.
+  const std::shared_ptr<const TServiceTable>& table = controller_->ServiceTable();
+  std::vector<TRankDef> ranks;
+  for (const TRankDef& def :
+       table && !table->Ranks.empty() ? table->Ranks : BuiltInServiceSet(kCurrentSet)->Ranks) {
+    if (def.Enabled) ranks.push_back(def);
+  }
+  auto* dialog = new TRankDialog(history_, std::move(ranks), name.Request, name.Shown, this);
+  TRankRunOptions options;
+  options.Proxies = TProxySettings::ForQuery(proxy_);  // as the window's queries go
+  dialog->SetRunOptions(options);
   dialog->show();
   return dialog;
 }

@@ -61,6 +61,9 @@ class TMainForm : public QWidget, public TQueryView {
   // menu's "站点体检…"); null, after the site-name message, when the field holds no site name.
   // The check-up goes into the history when there is one.
   QDialog* ShowAudit();
+  // Opens the keyword positions dialog for the site in the site-name field (the menus'
+  // "关键词排名…"); null, after the site-name message, when the field holds no site name.
+  QDialog* ShowRanks();
 
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;

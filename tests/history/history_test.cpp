@@ -675,3 +675,58 @@ TEST(HistoryPath, FollowsXdgDataHomeElseHome) {
 }
 
 }  // namespace
+
+namespace {
+
+// Positions of every outcome, a run stored twice under one id kept once, the keywords of a site
+// replaced as a whole; a history that never stored positions reads none.
+TEST_P(StoreTest, KeywordPositionsComeBackPerKeywordInRunOrderAndAreStoredOnce) {
+  const auto store = OpenStore();
+  ASSERT_TRUE(store->IsOpen()) << store->TakeMessage();
+  int visits = 0;
+  EXPECT_TRUE(store->EachRank("www.velmora.test", "", [&](const auto&) { ++visits; }));
+  EXPECT_TRUE(store->RankKeywords("www.velmora.test").empty());
+  const auto run = [](int64_t started, int baidu) {
+    TRankReport r{.Site = "www.velmora.test", .StartedUnixMs = started};
+    r.Positions = {
+        {.Keyword = U(u8"站长工具"), .Engine = "baidu", .State = TRankState::Found,
+         .Position = baidu, .Url = U(u8"https://www.velmora.test/工具"), .Pages = 2},
+        {.Keyword = U(u8"站长工具"), .Engine = "sogou", .State = TRankState::Blocked, .Pages = 1,
+         .Reason = "HTTP 403", .PageUrl = "https://www.sogou.com/web?query=x"},
+        {.Keyword = "seo", .Engine = "baidu", .State = TRankState::NotInDepth, .Pages = 5,
+         .Depth = 50},
+        {.Keyword = "seo", .Engine = "sogou", .State = TRankState::Failed,
+         .Reason = U(u8"连接超时")},
+    };
+    return r;
+  };
+  EXPECT_TRUE(store->RecordRanks(run(2000, 13), "rank-2"));
+  EXPECT_TRUE(store->RecordRanks(run(1000, 21), "rank-1"));
+  EXPECT_TRUE(OpenStore()->RecordRanks(run(1000, 21), "rank-1"));  // again, from elsewhere
+  std::vector<THistoryStore::TRankPoint> points;
+  EXPECT_TRUE(store->EachRank("WWW.Velmora.Test", U(u8"站长工具"),
+                              [&](const auto& p) { points.push_back(p); }));
+  ASSERT_EQ(points.size(), 4u);
+  EXPECT_EQ(points[0].StartedUnixMs, 1000);
+  EXPECT_EQ(points[0].Position.Position, 21);
+  EXPECT_EQ(points[2].Position.Position, 13);
+  EXPECT_EQ(points[2].Position.Url, U(u8"https://www.velmora.test/工具"));
+  EXPECT_EQ(points[3].Position.State, TRankState::Blocked);
+  EXPECT_EQ(points[3].Position.Reason, "HTTP 403");
+  EXPECT_EQ(points[3].Position.PageUrl, "https://www.sogou.com/web?query=x");
+  points.clear();
+  EXPECT_TRUE(store->EachRank("www.velmora.test", "", [&](const auto& p) { points.push_back(p); }));
+  ASSERT_EQ(points.size(), 8u);
+  EXPECT_EQ(points[2].Position.State, TRankState::NotInDepth);
+  EXPECT_EQ(points[2].Position.Depth, 50);
+  EXPECT_EQ(points[3].Position.State, TRankState::Failed);
+  EXPECT_EQ(Sql("SELECT count(*) FROM ranks WHERE position IS NULL"), "6");
+
+  EXPECT_TRUE(store->SetRankKeywords("www.velmora.test", {"seo", U(u8"站长工具"), "seo", "b"}));
+  EXPECT_TRUE(OpenStore()->SetRankKeywords("www.velmora.test", {"b", "seo"}));
+  EXPECT_EQ(store->RankKeywords("WWW.velmora.test"), (std::vector<std::string>{"b", "seo"}));
+  EXPECT_TRUE(store->SetRankKeywords("www.velmora.test", {}));
+  EXPECT_TRUE(store->RankKeywords("www.velmora.test").empty());
+}
+
+}  // namespace
