@@ -24,7 +24,7 @@
 #include "audit/AuditFormat.h"
 #include "audit/PageHead.h"
 #include "encoding/PageCharset.h"
-#include "http/NetURI.h"
+#include "http/NetUrl.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -111,12 +111,13 @@ void CheckCanonical(const TPageHead& head, const std::string& page_url, TAuditRe
                  "有 " + std::to_string(head.CanonicalCount) + " 个 canonical 链接");
     return;
   }
-  const TNetURI canonical(href), page(page_url);
-  if (!(SameText(canonical.Protocol, "http") || SameText(canonical.Protocol, "https")) ||
-      canonical.Host.empty()) {
+  // Read as browsers read it, on its own: a relative reference does not parse without a base.
+  const TNetUrlResult canonical = TNetUrl::Parse(href);
+  const TNetUrlResult page = TNetUrl::Parse(page_url);
+  if (!canonical) {
     findings.Add(TAuditMark::Warn, "canonical 不是绝对地址");
-  } else if (SiteOfHost(canonical.Host) != SiteOfHost(page.Host)) {
-    findings.Add(TAuditMark::Warn, "canonical 指向别的站点 " + canonical.Host);
+  } else if (page && SiteOfHost(canonical.Url->Hostname()) != SiteOfHost(page.Url->Hostname())) {
+    findings.Add(TAuditMark::Warn, "canonical 指向别的站点 " + canonical.Url->Hostname());
   }
 }
 
