@@ -220,13 +220,6 @@ TEST(SiteShards, TimesTheSinceFlagTakes) {
   for (const Row& row : rows) EXPECT_EQ(ParseTimeText(row.text), row.ms) << row.text;
 }
 
-TEST(RequestPacer, ServerKeysIgnoreCaseAndNameDefaultPorts) {
-  EXPECT_EQ(TNetRequestPacer::ServerKey("http://WWW.Example.com/x?q=http://other/"),
-            "www.example.com:80");
-  EXPECT_EQ(TNetRequestPacer::ServerKey("https://a.test/"), "a.test:443");
-  EXPECT_EQ(TNetRequestPacer::ServerKey("http://127.0.0.1:8001/s?wd=x"), "127.0.0.1:8001");
-}
-
 // A check-up as each format writes it: every check's mark, its numbers in their own columns and
 // texts from the site made inert; the exit status asks every check of every site to pass.
 TEST(SiteAudits, ReportsInEveryFormatAndTheirExitStatus) {
