@@ -2,12 +2,16 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <sstream>
 
 #include "cli/ReportSink.h"
+#include "cli/TimeText.h"
+#include "cli/ToolFlags.h"
 #include "history/HistoryStore.h"
 #include "http/NetConnectionPool.h"
+#include "services/ServiceFile.h"
 
 struct TQueryMode::TSlot {
   THeadlessView View;
@@ -159,4 +163,38 @@ int QueryList(TSiteList& list, const TSiteQueryOptions& options, TReportFormat f
     end = RunSiteListOfTool(list, mode, options.Jobs, out, err);
   }
   return sink.Finish(end);
+}
+
+void AddQueryFlags(CLI::App& app, TToolFlags& flags) {
+  flags.DelayFlag = app.add_option("--delay", flags.Query.DelayMs,
+                                   "least time between two requests to one service host "
+                                   "(services block clients that ask too fast)")
+                        ->type_name("MS")
+                        ->check(CLI::Range(0, 3600000))
+                        ->capture_default_str();
+  flags.SinceFlag =
+      app.add_option("--since", flags.Since,
+                     "with --resume or --history-export: from this time on (2026-12-08T00:00; "
+                     "local time unless it ends in Z or an offset such as +08:00)")
+          ->type_name("TIME")
+          ->check(CLI::Validator(
+              [](std::string& text) {
+                return ParseTimeText(text) ? std::string()
+                                           : "a time such as 2026-12-08T00:00 or 2026-12-08";
+              },
+              ""));
+  flags.ResumeFlag =
+      app.add_flag("--resume", flags.Resume,
+                   "skip the sites that have a run in the history since --since (to restart a "
+                   "machine that stopped without asking twice)")
+          ->needs(flags.SinceFlag);
+}
+
+int QueryTask(TToolFlags& flags, TSiteList& list, const std::string& history_location,
+              std::ostream& out, std::ostream& err) {
+  if (flags.Resume) list.SetSkip(StoredSince(history_location, *ParseTimeText(flags.Since), err));
+  const TServiceLoad load = LoadServicesToUse(flags.ServicesFile);
+  err << ProblemsReport(load);
+  flags.Query.Table = load.Table;
+  return QueryList(list, flags.Query, flags.Format(), history_location, out, err);
 }
