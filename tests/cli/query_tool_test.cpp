@@ -293,6 +293,16 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
     }
   }
 
+  // The same list from standard input ("-"), read as the sites start (stored apart).
+  std::istringstream typed_in("\xEF\xBB\xBF# my sites\n" + site + "\n\nhttps://" + site + "/\n");
+  std::streambuf* const stdin_buffer = std::cin.rdbuf(typed_in.rdbuf());
+  const std::string apart = std::string(dir_) + "/stdin.sqlite3";
+  const int from_stdin = Run({"--services", services.c_str(), "--history-db", apart.c_str(),
+                              "--jsonl", "--delay", "0", "--file", "-"});
+  std::cin.rdbuf(stdin_buffer);
+  EXPECT_EQ(from_stdin, kToolDone) << err_.str();
+  EXPECT_EQ(Count(out_.str(), "\"site\":\"" + site + "\""), 2u) << out_.str();
+
   // A service that fails: its fields say so, the rest still come, the exit status tells.
   stand_ins_.SetFault(StandIn::Bing, StandInFault::NotFound);
   ASSERT_EQ(Run({"--services", services.c_str(), "--csv", "--delay", "0", site.c_str()}),
