@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "audit/AuditPacing.h"
 #include "audit/SiteAudit.h"
+#include "http/NetRequestPacer.h"
 #include "support/AuditStandIns.h"
 #include "support/TlsPeers.h"
 #include "transport/NetResolver.h"
@@ -63,8 +63,9 @@ void AuditFifty(benchmark::State& state, bool polite) {
     InParallel(kSites, kJobs, [&](int i) {
       TAuditOptions options;
       if (!polite) {
-        options.Pacing = std::make_shared<TAuditPacing>(std::chrono::milliseconds(0), 4,
-                                                        TNetDeadline::Never(), nullptr);
+        options.Pacing = std::make_shared<TNetRequestPacer>(std::chrono::milliseconds(0), 4,
+                                                            TNetRequestPacer::TFrom::Start,
+                                                            TNetRequestPacer::TServer::Host);
       }
       const TAuditReport report = RunAudit(TargetOf(*sites[i]), options);
       const TAuditResult& speed = *report.Find(TAuditCheck::Speed);

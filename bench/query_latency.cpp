@@ -37,7 +37,7 @@ StandInServices& StandIns() {
 // Counts, per worker thread, the requests sent (redirects included): a job runs on one thread.
 class TRequestCounter : public TRequestPacing {
  public:
-  void Begin(const std::string&) override {
+  void Begin(const std::string&, const std::function<bool()>&) override {
     std::lock_guard<std::mutex> lock(mu_);
     ++counts_[std::this_thread::get_id()];
   }

@@ -8,8 +8,8 @@
 
 #include "audit/AuditChecks.h"
 #include "audit/AuditFetch.h"
-#include "audit/AuditPacing.h"
 #include "audit/RobotsTxt.h"
+#include "http/NetRequestPacer.h"
 
 namespace {
 
@@ -86,8 +86,9 @@ TAuditReport RunAudit(const TAuditTarget& target, const TAuditOptions& options) 
   };
   std::shared_ptr<TRequestPacing> pacing = options.Pacing;
   if (!pacing) {
-    pacing = std::make_shared<TAuditPacing>(std::chrono::milliseconds(kAuditPolitenessMs),
-                                            options.MaxParallel, deadline, stopped);
+    pacing = std::make_shared<TNetRequestPacer>(std::chrono::milliseconds(kAuditPolitenessMs),
+                                                options.MaxParallel, TNetRequestPacer::TFrom::Start,
+                                                TNetRequestPacer::TServer::Host);
   }
   TNetFetchSession session(options.Proxies, pacing);
   TAuditFetchContext context;

@@ -58,7 +58,8 @@ nlohmann::json ReportJson(const TAuditReport& report) {
 
 TAuditWriter::TAuditWriter(std::ostream& out, TReportFormat format, bool with_time)
     : out_(out), format_(format), with_time_(with_time) {
-  if (format_ == TReportFormat::Json) out_ << "[";
+  // Out at once, as TReportWriter's (a second Ctrl-C writes only the close).
+  if (format_ == TReportFormat::Json) out_ << "[" << std::flush;
   if (format_ != TReportFormat::Csv) return;
   out_ << "site" << (with_time_ ? ",started" : "") << ",check,mark,value,reason,url";
   for (int n = 0; n < kAuditNumberCount; ++n)
@@ -114,8 +115,12 @@ void TAuditWriter::Finish() {
   out_.flush();
 }
 
+int ExitStatusOf(const TAuditReport& report) {
+  return report.Worst() == TAuditMark::Pass ? kToolDone : kToolSomeFailed;
+}
+
 int ExitStatusOf(const std::vector<std::optional<TAuditReport>>& reports) {
   for (const std::optional<TAuditReport>& report : reports)
-    if (!report || report->Worst() != TAuditMark::Pass) return kToolSomeFailed;
+    if (!report || ExitStatusOf(*report) != kToolDone) return kToolSomeFailed;
   return kToolDone;
 }

@@ -37,4 +37,5 @@ class TAuditWriter {
 
 // 0 when every check of every report passed, else 3 (a check warned, failed or could not run,
 // or a site was never checked: nothing in its place).
+int ExitStatusOf(const TAuditReport& report);
 int ExitStatusOf(const std::vector<std::optional<TAuditReport>>& reports);

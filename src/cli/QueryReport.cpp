@@ -36,8 +36,10 @@ nlohmann::json FieldJson(TResultField field, const TFieldResult& r, const std::s
   nlohmann::json j;
   j["caption"] = caption;
   j["text"] = r.HasValue() ? GbkToUtf8(r.Text) : "";
-  if (auto number = Number(field, r)) j["number"] = *number;
-  else j["number"] = nullptr;
+  if (auto number = Number(field, r))
+    j["number"] = *number;
+  else
+    j["number"] = nullptr;
   j["outcome"] = OutcomeWord(r.State);
   j["reason"] = Reason(r);
   j["url"] = GbkToUtf8(r.Fetch.Url);
@@ -100,7 +102,9 @@ std::string Dumped(const nlohmann::json& j, int indent) {
 TReportWriter::TReportWriter(std::ostream& out, TReportFormat format,
                              std::vector<TResultField> fields, bool with_time, TFlush flush)
     : out_(out), format_(format), fields_(Columns(fields)), with_time_(with_time), flush_(flush) {
-  if (format_ == TReportFormat::Json) out_ << "[";
+  // Out at once: a program ended by a second Ctrl-C before the first record still leaves an
+  // array (the signal's handler writes only the close).
+  if (format_ == TReportFormat::Json) out_ << "[" << std::flush;
   if (format_ != TReportFormat::Csv) return;
   out_ << "site";
   if (with_time_) out_ << ",started";
@@ -249,9 +253,15 @@ void AppendTerminalSafe(std::string& out, std::string_view utf8) {
   for (char c : utf8) {
     const auto b = static_cast<unsigned char>(c);
     switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (plain(c)) {
           out += c;
@@ -271,14 +281,19 @@ std::string TerminalSafe(const std::string& utf8) {
   return out;
 }
 
-int ExitStatusOf(const std::vector<TQueryRecord>& records) {
+int ExitStatusOf(const TQueryRecord& record) {
   // A field switched off, retired or waiting for a key was never asked for: it cannot have failed.
   auto failed = [](const TFieldResult& r) { return !r.HasValue() && !NotAsked(r.State); };
+  if (failed(record.Picture)) return kToolSomeFailed;
+  for (const TFieldResult& r : record.Fields) {
+    if (failed(r)) return kToolSomeFailed;
+  }
+  return kToolDone;
+}
+
+int ExitStatusOf(const std::vector<TQueryRecord>& records) {
   for (const TQueryRecord& record : records) {
-    if (failed(record.Picture)) return kToolSomeFailed;
-    for (const TFieldResult& r : record.Fields) {
-      if (failed(r)) return kToolSomeFailed;
-    }
+    if (ExitStatusOf(record) != kToolDone) return kToolSomeFailed;
   }
   return kToolDone;
 }

@@ -92,4 +92,5 @@ std::string CsvCell(const std::string& raw);
 std::string Dumped(const nlohmann::json& j, int indent);
 
 // 0 when every field and the thumbnail of every record has a value or is switched off, else 3.
+int ExitStatusOf(const TQueryRecord& record);
 int ExitStatusOf(const std::vector<TQueryRecord>& records);

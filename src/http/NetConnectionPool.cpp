@@ -5,8 +5,11 @@
 #include "transport/NetIOHandlerSocket.h"
 
 TNetConnectionPool::TNetConnectionPool(std::chrono::milliseconds idle_limit, size_t max_idle,
-                                       TClock now)
-    : idle_limit_(idle_limit), max_idle_(max_idle), now_(std::move(now)) {}
+                                       TClock now, size_t max_idle_per_key)
+    : idle_limit_(idle_limit),
+      max_idle_(max_idle),
+      max_idle_per_key_(max_idle_per_key),
+      now_(std::move(now)) {}
 
 TNetConnectionPool::~TNetConnectionPool() { Close(); }
 
@@ -50,10 +53,17 @@ void TNetConnectionPool::Give(const std::string& key, TNetIdleConnection connect
       const auto now = Now();
       TakeExpired(now, dropped);
       idle_.push_back(TEntry{key, std::move(connection), now});
-      if (idle_.size() > max_idle_) {
-        dropped.push_back(std::move(idle_.front()));
-        idle_.erase(idle_.begin());
+      auto drop = [&](std::vector<TEntry>::iterator it) {
+        dropped.push_back(std::move(*it));
+        idle_.erase(it);
+      };
+      if (static_cast<size_t>(std::count_if(idle_.begin(), idle_.end(), [&](const TEntry& e) {
+            return e.Key == key;
+          })) > max_idle_per_key_) {
+        drop(std::find_if(idle_.begin(), idle_.end(),
+                          [&](const TEntry& e) { return e.Key == key; }));
       }
+      if (idle_.size() > max_idle_) drop(idle_.begin());
     }
   }
 }

@@ -1,4 +1,6 @@
-// Idle kept-alive connections that the clients of one query hand to each other.
+// Idle kept-alive connections that clients hand to each other: those of one query, or (one pool
+// for the process, TNetFetchSession's shared pool) those of every run of a batch, so that the
+// sites of a list reuse their connections to each service host.
 //
 // A client gives its connection back after a request (TNetCustomHTTP::ReleaseConnection) when
 // that connection may carry another one: the server allowed keep-alive and the answer was read
@@ -37,6 +39,11 @@ struct TNetIdleConnection {
 inline constexpr std::chrono::milliseconds kNetPoolIdleLimit{15000};
 // Idle connections kept at most, over all keys; the oldest goes first.
 inline constexpr size_t kNetPoolMaxIdle = 16;
+// A process's pool: idle connections at most, over all keys and for one key (the oldest of that
+// key goes first). Requests to a service host are spaced one at a time or a few at once, so a
+// few idle connections serve it; the rest are closed rather than held for hosts never met again.
+inline constexpr size_t kNetSharedPoolMaxIdle = 64;
+inline constexpr size_t kNetSharedPoolMaxIdlePerKey = 8;
 
 class TNetConnectionPool {
  public:
@@ -44,7 +51,8 @@ class TNetConnectionPool {
 
   // `now` stands in for the steady clock in tests.
   explicit TNetConnectionPool(std::chrono::milliseconds idle_limit = kNetPoolIdleLimit,
-                              size_t max_idle = kNetPoolMaxIdle, TClock now = {});
+                              size_t max_idle = kNetPoolMaxIdle, TClock now = {},
+                              size_t max_idle_per_key = kNetPoolMaxIdle);
   // Closes every idle connection.
   ~TNetConnectionPool();
   TNetConnectionPool(const TNetConnectionPool&) = delete;
@@ -73,6 +81,7 @@ class TNetConnectionPool {
 
   const std::chrono::milliseconds idle_limit_;
   const size_t max_idle_;
+  const size_t max_idle_per_key_;
   const TClock now_;
   mutable std::mutex mu_;
   std::vector<TEntry> idle_;  // oldest first

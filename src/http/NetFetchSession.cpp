@@ -69,12 +69,22 @@ TNetURI RedirectTarget(TNetCustomHTTP& http, const std::string& dest) {
 // Runs fetch() (which asks `http` for url) under `pacing`: each request, redirects included,
 // between a Begin and an End. Without pacing, just fetch().
 void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing* pacing,
-                   const std::function<void()>& fetch) {
+                   const std::function<bool()>& stopped, const std::function<void()>& fetch) {
   if (pacing == nullptr) {
     fetch();
     return;
   }
-  std::string asked = url;  // the server of the request under way
+  std::string asked;     // the server of the request under way
+  bool holding = false;  // between its Begin and its End (a Begin that a stop ended is not)
+  auto begin = [&](std::string server) {
+    asked = std::move(server);
+    pacing->Begin(asked, stopped);
+    holding = true;
+  };
+  auto end = [&] {
+    if (holding) pacing->End(asked);
+    holding = false;
+  };
   const TNetHTTPOnRedirectEvent prior = http.OnRedirect;
   http.OnRedirect = [&, prior](TNetCustomHTTP* sender, std::string& dest, int& count, bool& handled,
                                TNetHTTPMethod& method) {
@@ -82,19 +92,18 @@ void PacedRequests(TNetCustomHTTP& http, const std::string& url, TRequestPacing*
     if (!handled || sender->RedirectCount() >= sender->RedirectMaximum()) return;  // not followed
     // The redirect's answer has been read: the next request goes to where it points.
     const TNetURI next = RedirectTarget(*sender, dest);
-    pacing->End(asked);
-    asked = next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/";
-    pacing->Begin(asked);
+    end();
+    begin(next.Protocol + "://" + next.Host + (next.Port.empty() ? "" : ":" + next.Port) + "/");
   };
-  pacing->Begin(asked);
   try {
+    begin(url);
     fetch();
   } catch (...) {
-    pacing->End(asked);
+    end();
     http.OnRedirect = prior;
     throw;
   }
-  pacing->End(asked);
+  end();
   http.OnRedirect = prior;
 }
 
@@ -189,8 +198,12 @@ int WholeFetchDeadlineMs(int read_timeout_ms) {
   return static_cast<int>(std::min<int64_t>(int64_t{2} * read_timeout_ms, INT32_MAX));
 }
 
-TNetFetchSession::TNetFetchSession(TProxySettings proxies, std::shared_ptr<TRequestPacing> pacing)
-    : proxies_(std::move(proxies)), pacing_(std::move(pacing)) {}
+TNetFetchSession::TNetFetchSession(TProxySettings proxies, std::shared_ptr<TRequestPacing> pacing,
+                                   std::shared_ptr<TNetConnectionPool> connections)
+    : proxies_(std::move(proxies)),
+      pacing_(std::move(pacing)),
+      shared_pool_(connections != nullptr),
+      pool_(connections ? std::move(connections) : std::make_shared<TNetConnectionPool>()) {}
 
 std::string TNetFetchSession::Get(const std::string& url, const TNetFetchRequest& request,
                                   TNetFetchAnswer& answer) {
@@ -222,7 +235,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
   // same server along the same route saves the connect (and the TLS handshake).
   TNetIdleConnection idle;
   if (route.Unusable.empty() && request.PooledConnection)
-    idle = pool_.Take(pool_key(target, route));
+    idle = pool_->Take(pool_key(target, route));
   TNetSSLIOHandlerSocket* tls = InstallTlsHandler(*http, std::move(idle));
   tls->SetVerifyPeer(request.VerifyCertificate);
   auto cookies = std::make_unique<TNetCookieManager>();
@@ -336,7 +349,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
     note_connection();
     try {
       const TNetURI& last = http->CurrentURI();
-      pool_.Give(pool_key(last, RouteFor(last, proxies_)), http->ReleaseConnection());
+      pool_->Give(pool_key(last, RouteFor(last, proxies_)), http->ReleaseConnection());
     } catch (...) {
     }
   };
@@ -355,7 +368,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
       const std::string& first = request.FirstVisit;
       try {
         RoutedRequests(*http, first, TNetURI(first), proxies_, [&] {
-          PacedRequests(*http, first, pacing_.get(), [&] { http->Get(first); });
+          PacedRequests(*http, first, pacing_.get(), request.Stopped, [&] { http->Get(first); });
         });
       } catch (const ENetFetchStopped&) {
         throw;
@@ -366,7 +379,7 @@ void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& reque
     RoutedRequests(
         *http, url, target, proxies_,
         [&] {
-          PacedRequests(*http, url, pacing_.get(), [&] {
+          PacedRequests(*http, url, pacing_.get(), request.Stopped, [&] {
             started = TClock::now();
             get(*http);
             give_back();

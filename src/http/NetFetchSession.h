@@ -4,7 +4,8 @@
 // - the proxy routes: each request, the first and every redirect hop, goes along the route its
 //   own server asks for (TProxySettings); a proxy that cannot be reached raises EProxyFailed;
 // - the pool of kept-alive connections: a GET takes an idle connection bound for its server and
-//   route when there is one, and gives its own back when it may carry another request;
+//   route when there is one, and gives its own back when it may carry another request (the
+//   session's own pool, or one that a process's runs share);
 // - the pacing of the requests to each server (TRequestPacing, shared by the runs of a process);
 // - the TLS handler of every client, so https and a redirect to https work.
 // Each GET makes and frees its own client and cookie manager (cookies live for one GET and its
@@ -29,13 +30,14 @@ class TNetURI;
 class TStream;
 
 // Spaces the requests a fetch sends. Begin is called before each request goes out (the first and
-// every redirect) with a URL naming its server, and may wait; End when that request's answer has
-// been read or it failed. A fetch holds at most one request between Begin and End. Called from
-// many threads at once.
+// every redirect) with a URL naming its server and the fetch's stop (empty: none), and may wait;
+// a wait that the stop ends raises ENetFetchStopped. End is called when that request's answer has
+// been read or it failed (not after a Begin that raised). A fetch holds at most one request
+// between Begin and End. Called from many threads at once (http/NetRequestPacer.h is the one).
 class TRequestPacing {
  public:
   virtual ~TRequestPacing() = default;
-  virtual void Begin(const std::string& url) = 0;
+  virtual void Begin(const std::string& url, const std::function<bool()>& stopped) = 0;
   virtual void End(const std::string& url) = 0;
 };
 
@@ -115,9 +117,11 @@ struct TNetFetchAnswer {
 
 class TNetFetchSession {
  public:
-  // `proxies` choose every request's route; `pacing` (may be null) spaces them.
+  // `proxies` choose every request's route; `pacing` (may be null) spaces them; `connections`
+  // (null: a pool of the session's own) keeps the idle connections.
   explicit TNetFetchSession(TProxySettings proxies = {},
-                            std::shared_ptr<TRequestPacing> pacing = nullptr);
+                            std::shared_ptr<TRequestPacing> pacing = nullptr,
+                            std::shared_ptr<TNetConnectionPool> connections = nullptr);
   TNetFetchSession(const TNetFetchSession&) = delete;
   TNetFetchSession& operator=(const TNetFetchSession&) = delete;
 
@@ -129,8 +133,11 @@ class TNetFetchSession {
   void Get(const std::string& url, const TNetFetchRequest& request, TNetFetchAnswer& answer,
            TStream& destination);
 
-  // Closes the idle connections; later GETs connect afresh.
-  void Close() { pool_.Close(); }
+  // Closes the idle connections of the session's own pool; later GETs connect afresh. A shared
+  // pool is its owner's to close (other runs still use it).
+  void Close() {
+    if (!shared_pool_) pool_->Close();
+  }
 
  private:
   void Run(const std::string& url, const TNetFetchRequest& request, TNetFetchAnswer& answer,
@@ -138,7 +145,8 @@ class TNetFetchSession {
 
   const TProxySettings proxies_;
   const std::shared_ptr<TRequestPacing> pacing_;
-  TNetConnectionPool pool_;
+  const bool shared_pool_;
+  const std::shared_ptr<TNetConnectionPool> pool_;  // never null
 };
 
 // uri's port, or its scheme's default (443 for https, else 80) when it names none; 0 for a port

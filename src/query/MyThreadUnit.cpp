@@ -84,13 +84,15 @@ TQueryServices DefaultQueryServices() {
 
 // ---- TQueryRun ----
 
-TQueryRun::TQueryRun(TJobSink* sink, TProxySettings proxies,
-                     std::shared_ptr<TRequestPacing> pacing)
-    : sink_(sink), session_(std::move(proxies), std::move(pacing)) {}
+TQueryRun::TQueryRun(TJobSink* sink, TProxySettings proxies, std::shared_ptr<TRequestPacing> pacing,
+                     std::shared_ptr<TNetConnectionPool> connections)
+    : sink_(sink), session_(std::move(proxies), std::move(pacing), std::move(connections)) {}
 
 std::shared_ptr<TQueryRun> TQueryRun::Create(TJobSink* sink, TProxySettings proxies,
-                                             std::shared_ptr<TRequestPacing> pacing) {
-  return std::shared_ptr<TQueryRun>(new TQueryRun(sink, std::move(proxies), std::move(pacing)));
+                                             std::shared_ptr<TRequestPacing> pacing,
+                                             std::shared_ptr<TNetConnectionPool> connections) {
+  return std::shared_ptr<TQueryRun>(
+      new TQueryRun(sink, std::move(proxies), std::move(pacing), std::move(connections)));
 }
 
 void TQueryRun::SetFieldResult(TResultField field, TFieldResult result) {
@@ -229,7 +231,8 @@ void MyThread::RunJob() {
     if (request.Enabled && request.Retired.empty() && !key_missing && !run_->StopRequested()) {
       if (*field == rfPicture)
         Thumbnail(request);
-      else Perform(request, *field);
+      else
+        Perform(request, *field);
       continue;
     }
     // Switched off, retired, waiting for a key, or the query was stopped: no request.
@@ -299,8 +302,8 @@ void MyThread::Perform(const TRequestDef& request, TResultField field) {
   time.Fetch = result.Fetch;
   if (result.Fetch.Fetched()) {
     time.State = TFieldState::Value;
-    time.Text = ElapsedSecondsText(static_cast<uint32_t>(start_time_),
-                                   static_cast<uint32_t>(end_time_));
+    time.Text =
+        ElapsedSecondsText(static_cast<uint32_t>(start_time_), static_cast<uint32_t>(end_time_));
   } else {
     time.State = result.State;
   }
@@ -366,9 +369,9 @@ void MyThread::Thumbnail(const TRequestDef& request) {
     RecordFetchFailure(result.Fetch);
     result = FailedField(result.Fetch);
   }
-  result.Fetch.ElapsedMs = static_cast<uint32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                            started)
-          .count());
+  result.Fetch.ElapsedMs =
+      static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count());
   run_->SetPicture(std::move(picture), std::move(result));
 }

@@ -22,10 +22,10 @@
 #include "query/Outcome.h"
 #include "query/QueryRecord.h"
 #include "query/UseFunction.h"
-#include "services/ServiceHosts.h"
-#include "services/ServiceTable.h"
 #include "runtime/Classes.h"
 #include "runtime/Thread.h"
+#include "services/ServiceHosts.h"
+#include "services/ServiceTable.h"
 
 class TQueryRun;
 
@@ -95,13 +95,15 @@ struct TQueryServices {
   std::shared_ptr<TPageFetcher> Pages;
   std::shared_ptr<TImageFetcher> Images;
   TServiceHosts Hosts = DefaultServiceHosts();
-  std::function<uint32_t()> Ticks;  // millisecond tick counter; empty: the runtime's
+  std::function<uint32_t()> Ticks;             // millisecond tick counter; empty: the runtime's
   std::shared_ptr<const TServiceTable> Table;  // the requests; empty: the built-in ones
   // A proxy URL for every request (TProxySettings::ForQuery); "": as the environment says,
   // read when each run starts.
   std::string Proxy;
   // Spaces the requests to each server, over every run these services serve; null: no pacing.
   std::shared_ptr<TRequestPacing> Pacing;
+  // Kept-alive connections shared by every run these services serve; null: each run its own.
+  std::shared_ptr<TNetConnectionPool> Connections;
 };
 
 // What the program uses: FetchPage, the HTTP thumbnail download, the default hosts, the
@@ -114,10 +116,11 @@ TQueryServices DefaultQueryServices();
 // dropped (a run that was replaced, or a window that is gone).
 class TQueryRun : public std::enable_shared_from_this<TQueryRun> {
  public:
-  // sink is not owned; it must stay alive until Detach. `proxies` and `pacing` serve the run's
-  // fetches.
-  static std::shared_ptr<TQueryRun> Create(TJobSink* sink, TProxySettings proxies = {},
-                                           std::shared_ptr<TRequestPacing> pacing = nullptr);
+  // sink is not owned; it must stay alive until Detach. `proxies`, `pacing` and `connections`
+  // serve the run's fetches (TNetFetchSession).
+  static std::shared_ptr<TQueryRun> Create(
+      TJobSink* sink, TProxySettings proxies = {}, std::shared_ptr<TRequestPacing> pacing = nullptr,
+      std::shared_ptr<TNetConnectionPool> connections = nullptr);
   // UI thread: forget the sink; later deliveries are dropped.
   void Detach() { sink_ = nullptr; }
   // Any thread: deliver a field's result / the thumbnail to the UI thread.
@@ -139,7 +142,8 @@ class TQueryRun : public std::enable_shared_from_this<TQueryRun> {
   TNetFetchSession& Session() { return session_; }
 
  private:
-  TQueryRun(TJobSink* sink, TProxySettings proxies, std::shared_ptr<TRequestPacing> pacing);
+  TQueryRun(TJobSink* sink, TProxySettings proxies, std::shared_ptr<TRequestPacing> pacing,
+            std::shared_ptr<TNetConnectionPool> connections);
   TJobSink* sink_;  // UI thread only
   std::atomic<bool> stop_{false};
   TNetFetchSession session_;

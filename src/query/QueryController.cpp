@@ -112,7 +112,8 @@ void TQueryController::Begin_btnClick() {
   }
   const std::string& site = name.Site;
   if (latest_) latest_->Detach();  // what the previous run still sends is for another site
-  latest_ = TQueryRun::Create(this, TProxySettings::ForQuery(services_.Proxy), services_.Pacing);
+  latest_ = TQueryRun::Create(this, TProxySettings::ForQuery(services_.Proxy), services_.Pacing,
+                              services_.Connections);
   const int run = ++run_;
   record_ = TQueryRecord{};
   record_.Site = site;

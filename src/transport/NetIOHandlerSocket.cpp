@@ -106,7 +106,10 @@ void TNetIOHandlerSocket::ConnectClientTo(const std::string& host, int port, int
   binding_->SetPort(bound_port);
   binding_->SetClientPortMin(bound_port_min);
   binding_->SetClientPortMax(bound_port_max);
-  binding_->BindLocal();
+  // Unbound, the connect picks the local port as the kernel does for connect(), which may reuse
+  // a port still in TIME_WAIT towards another peer; an explicit bind to port 0 would have to
+  // find a port free of every peer (and scan the TIME_WAIT list for it, on each connect).
+  if (bound) binding_->BindLocal();
   binding_->SetPeerIP(addresses.front());
   binding_->SetPeerPort(target_port);
   if (!use_nagle_) {

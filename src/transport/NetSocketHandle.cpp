@@ -4,6 +4,10 @@
 #include "transport/NetDeadline.h"
 
 namespace {
+// setsockopt's level and option for "bind the address now, the port at the connect" (Linux).
+constexpr int kNetLevelIp = 0;
+constexpr int kNetIpBindAddressNoPort = 24;
+
 TNetStack& Stack() {
   // A handle is only ever used by a live network component, which keeps the stack alive.
   TNetStack* stack = SharedStack();
@@ -60,6 +64,12 @@ bool TNetSocketHandle::TryBind(int port) {
 }
 
 void TNetSocketHandle::BindLocal() {
+  if (port_ == 0 && (client_port_min_ == 0 || client_port_max_ == 0)) {
+    // An address alone: its port is chosen at the connect, as for an unbound socket, rather
+    // than reserved now for every peer. Where the option is unknown the bind picks one itself.
+    int on = 1;
+    Stack().SetSockOpt(handle_, kNetLevelIp, kNetIpBindAddressNoPort, &on, sizeof on);
+  }
   if (port_ != 0 || client_port_min_ == 0 || client_port_max_ == 0) {
     if (!TryBind(port_)) throw ENetCouldNotBindSocket();
   } else {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "audit/AuditPacing.h"
 #include "audit/SiteAudit.h"
+#include "http/NetRequestPacer.h"
 #include "support/AuditStandIns.h"
 #include "transport/NetResolver.h"
 
@@ -35,8 +35,9 @@ class SiteAuditTest : public ::testing::Test {
         TAuditOptions options;
         options.TimeoutMs = name == "silent" ? kSilentTimeoutMs : kTimeoutMs;
         // Politeness is the pacing's own concern; here it would only slow the table down.
-        options.Pacing = std::make_shared<TAuditPacing>(std::chrono::milliseconds(5), 4,
-                                                        TNetDeadline::Never(), nullptr);
+        options.Pacing = std::make_shared<TNetRequestPacer>(std::chrono::milliseconds(5), 4,
+                                                            TNetRequestPacer::TFrom::Start,
+                                                            TNetRequestPacer::TServer::Host);
         reports_[name] = RunAudit(target, options);
       });
     }

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/SiteQueries.h"
+#include "cli/QueryMode.h"
 #include "runtime/CodePage.h"
 #include "support/PeerDaemons.h"
 #include "support/StandInHosts.h"
@@ -24,8 +24,10 @@ class ScopedProxyEnvironment {
   explicit ScopedProxyEnvironment(const std::map<std::string, const char*>& values) {
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
                              "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
-      if (const char* old = std::getenv(name)) saved_[name] = old;
-      else saved_[name] = std::nullopt;
+      if (const char* old = std::getenv(name))
+        saved_[name] = old;
+      else
+        saved_[name] = std::nullopt;
       unsetenv(name);
     }
     for (const auto& [name, value] : values) {
@@ -35,8 +37,10 @@ class ScopedProxyEnvironment {
   }
   ~ScopedProxyEnvironment() {
     for (const auto& [name, value] : saved_) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
     }
   }
 
@@ -92,8 +96,7 @@ TEST(QueryThroughProxy, MicrosocksFromTheEnvironmentWithCredentials) {
   const std::string site = s.HostFor(StandIn::Site);
   for (const char* scheme : {"socks5h", "socks5"}) {
     SCOPED_TRACE(scheme);
-    const std::string url =
-        std::string(scheme) + "://velmora:s3cret%3A%40@" + proxy.HostPort();
+    const std::string url = std::string(scheme) + "://velmora:s3cret%3A%40@" + proxy.HostPort();
     ScopedProxyEnvironment env({{std::string("ALL_PROXY"), url.c_str()}});
     const auto records = QueryThrough(s, "");
     ASSERT_EQ(records.size(), 1u);
@@ -105,7 +108,8 @@ TEST(QueryThroughProxy, MicrosocksFromTheEnvironmentWithCredentials) {
   const auto refused = QueryThrough(s, "");
   ASSERT_EQ(refused.size(), 1u);
   for (const auto& [name, value] : StandInServices::ExpectedFields(site)) {
-    EXPECT_EQ(refused[0].Fields[*ResultFieldByName(name)].Fetch.End, TFetchEnd::ProxyFailed) << name;
+    EXPECT_EQ(refused[0].Fields[*ResultFieldByName(name)].Fetch.End, TFetchEnd::ProxyFailed)
+        << name;
   }
 }
 

@@ -3,15 +3,21 @@
 // check-ups' reports and the servers a site name stands for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "audit/AuditTarget.h"
 #include "cli/AuditWriter.h"
+#include "cli/QueryMode.h"
 #include "cli/QueryReport.h"
-#include "cli/SiteQueries.h"
+#include "cli/SiteList.h"
+#include "cli/SiteListRunner.h"
+#include "cli/TimeText.h"
 #include "runtime/CodePage.h"
 #include "support/ScopedTimeZone.h"
 #include "support/ScriptedServer.h"
@@ -224,13 +230,6 @@ TEST(SiteShards, TimesTheSinceFlagTakes) {
   for (const Row& row : rows) EXPECT_EQ(ParseTimeText(row.text), row.ms) << row.text;
 }
 
-TEST(RequestPacer, HostKeysIgnoreCaseAndNameDefaultPorts) {
-  EXPECT_EQ(TRequestPacer::HostKey("http://WWW.Example.com/x?q=http://other/"),
-            "www.example.com:80");
-  EXPECT_EQ(TRequestPacer::HostKey("https://a.test/"), "a.test:443");
-  EXPECT_EQ(TRequestPacer::HostKey("http://127.0.0.1:8001/s?wd=x"), "127.0.0.1:8001");
-}
-
 // A check-up as each format writes it: every check's mark, its numbers in their own columns and
 // texts from the site made inert; the exit status asks every check of every site to pass.
 TEST(SiteAudits, ReportsInEveryFormatAndTheirExitStatus) {
@@ -314,6 +313,59 @@ TEST(SiteAudits, TargetsOfSiteNames) {
     EXPECT_EQ(target.HttpsPort, 8443);
     EXPECT_EQ(target.Shown, name.Shown);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A kind of run whose first site ends only when let go (from another thread, after a while) and
+// whose others end at once: the runner starts no more than its window ahead of the first, and
+// writes every result in list order.
+class HeldFirstSite : public TSiteRunMode {
+ public:
+  void Start(size_t, const TSiteName& site, TEnded ended) override {
+    ++started;
+    if (site.Site != "s0.test") {
+      if (held) most_while_held = std::max(most_while_held, started);
+      ended([this, name = site.Site] { written.push_back(name); });
+      return;
+    }
+    held = true;
+    letting_go = std::thread([this, ended = std::move(ended)] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      QueueOnMainThread([this, ended] {
+        held = false;
+        ended([this] { written.push_back("s0.test"); });
+      });
+    });
+  }
+  void Stop() override {}
+  void Finish(TPumpQueue&) override { letting_go.join(); }
+
+  size_t started = 0, most_while_held = 0;
+  bool held = false;
+  std::vector<std::string> written;
+  std::thread letting_go;
+};
+
+TEST(SiteListRunner, NoSiteStartsMoreThanTheWindowAheadOfTheOneItWaitsFor) {
+  std::vector<TSiteName> names;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) {
+    expected.push_back("s" + std::to_string(i) + ".test");
+    names.push_back(
+        {.Shown = expected.back(), .Request = expected.back(), .Site = expected.back()});
+  }
+  TSiteList list(names, "");
+  HeldFirstSite mode;
+  TSiteListOptions options;
+  options.Jobs = 2;
+  options.Window = 4;
+  std::ostringstream err;
+  EXPECT_EQ(RunSiteList(list, mode, options, err), TSiteListEnd::Done);
+  EXPECT_EQ(mode.most_while_held, 4u);  // the held one and three after it
+  EXPECT_EQ(mode.written, expected);
 }
 
 }  // namespace

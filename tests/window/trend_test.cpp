@@ -19,15 +19,15 @@
 #include <fstream>
 
 #include "QtTestSupport.h"
-#include "audit/AuditPacing.h"
 #include "history/SqliteHistoryStore.h"
+#include "http/NetRequestPacer.h"
 #include "support/AuditStandIns.h"
 #include "support/Fakes.h"
 #include "support/PeerDaemons.h"
+#include "transport/NetResolver.h"
 #include "window/Main.h"
 #include "window/QtAuditDialog.h"
 #include "window/QtMainThreadQueue.h"
-#include "transport/NetResolver.h"
 #include "window/QtTrendDialog.h"
 
 namespace {
@@ -376,19 +376,21 @@ TEST_F(TrendTest, TheStandInSitesCheckedUpInTheDialogShowTheirMarksAndAreStored)
     dialog->show();
     TAuditOptions options;
     options.TimeoutMs = name == "silent" ? 1500 : 5000;
-    options.Pacing = std::make_shared<TAuditPacing>(std::chrono::milliseconds(5), 4,
-                                                    TNetDeadline::Never(), nullptr);
+    options.Pacing = std::make_shared<TNetRequestPacer>(std::chrono::milliseconds(5), 4,
+                                                        TNetRequestPacer::TFrom::Start,
+                                                        TNetRequestPacer::TServer::Host);
     dialog->Start({site.host, site.host, site.http_port, site.https_port}, options);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Running(); }, 30000));
     for (const AuditStandInRow& row : AuditStandInRows()) {
       if (row.Site != name) continue;
       const int i = static_cast<int>(row.Check);
       const QString mark = dialog->Table()->item(i, 0)->text();
-      EXPECT_TRUE(std::any_of(row.Marks.begin(), row.Marks.end(), [&](TAuditMark m) {
-        return mark == QString::fromUtf8(AuditMarkWord(m));
-      })) << AuditCheckName(row.Check) << ": " << mark.toStdString();
-      const QString said = dialog->Table()->item(i, 2)->text() + " " +
-                           dialog->Table()->item(i, 3)->text();
+      EXPECT_TRUE(
+          std::any_of(row.Marks.begin(), row.Marks.end(),
+                      [&](TAuditMark m) { return mark == QString::fromUtf8(AuditMarkWord(m)); }))
+          << AuditCheckName(row.Check) << ": " << mark.toStdString();
+      const QString said =
+          dialog->Table()->item(i, 2)->text() + " " + dialog->Table()->item(i, 3)->text();
       EXPECT_TRUE(said.contains(QString::fromUtf8(row.Text))) << said.toStdString();
     }
     if (name == "bad") SaveScreenshot(*dialog, "audit.png");
