@@ -36,7 +36,8 @@ void WriteSite(const std::string& root, int pages) {
   for (int i = 0; i < pages; ++i) {
     std::string links;
     auto link = [&](int to) {
-      if (to >= 0 && to < pages) links += "<a href=\"" + PagePath(to) + "\">page " + std::to_string(to) + "</a> ";
+      if (to >= 0 && to < pages)
+        links += "<a href=\"" + PagePath(to) + "\">page " + std::to_string(to) + "</a> ";
     };
     for (int c = 1; c <= kFanOut; ++c) link(i * kFanOut + c);
     link(i == 0 ? -1 : (i - 1) / kFanOut);
@@ -70,7 +71,7 @@ TRun RunPeer(std::vector<std::string> argv, const std::string& out_path) {
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-      execvp(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   int status = 0;
@@ -120,10 +121,10 @@ int main() {
   getrusage(RUSAGE_SELF, &self);
   const auto info = store.Crawl(outcome.Crawl);
   const double ours_rate = (info ? info->Pages : 0) / ours_s;
-  std::printf("  velmora   %7lld pages in %6.1f s: %8.0f pages/s, peak %.0f MiB (%s, %lld findings)\n",
-              static_cast<long long>(info ? info->Pages : 0), ours_s, ours_rate,
-              self.ru_maxrss / 1024.0, outcome.State.c_str(),
-              static_cast<long long>(info ? info->Findings : 0));
+  std::printf(
+      "  velmora   %7lld pages in %6.1f s: %8.0f pages/s, peak %.0f MiB (%s, %lld findings)\n",
+      static_cast<long long>(info ? info->Pages : 0), ours_s, ours_rate, self.ru_maxrss / 1024.0,
+      outcome.State.c_str(), static_cast<long long>(info ? info->Findings : 0));
 
   const std::string url = "http://" + site + "/";
   const TRun wget = RunPeer({"wget2", "-r", "-l", "inf", "--max-threads", "8", "--delete-after",
@@ -135,8 +136,9 @@ int main() {
     std::printf("  wget2     not installed (make bench installs it)\n");
   } else {
     const double rate = std::max(wget_pages, pages) / wget.Seconds;
-    std::printf("  wget2     %7d pages in %6.1f s: %8.0f pages/s, peak %.0f MiB; velmora / wget2 = %.2f\n",
-                pages, wget.Seconds, rate, wget.PeakKiB / 1024.0, ours_rate / rate);
+    std::printf(
+        "  wget2     %7d pages in %6.1f s: %8.0f pages/s, peak %.0f MiB; velmora / wget2 = %.2f\n",
+        pages, wget.Seconds, rate, wget.PeakKiB / 1024.0, ours_rate / rate);
   }
   const TRun link = RunPeer({"linkchecker", "--threads", "8", "--no-status", "--verbose", "-o",
                              "csv", "--recursion-level", std::to_string(kLinkcheckerLevels), url},
@@ -146,8 +148,10 @@ int main() {
     std::printf("  linkchecker not installed (make bench installs it)\n");
   } else {
     const double rate = checked / link.Seconds;
-    std::printf("  linkchecker %5d links in %6.1f s: %8.1f pages/s, peak %.0f MiB; velmora / linkchecker = %.0f\n",
-                checked, link.Seconds, rate, link.PeakKiB / 1024.0, rate > 0 ? ours_rate / rate : 0.0);
+    std::printf(
+        "  linkchecker %5d links in %6.1f s: %8.1f pages/s, peak %.0f MiB; velmora / linkchecker = "
+        "%.0f\n",
+        checked, link.Seconds, rate, link.PeakKiB / 1024.0, rate > 0 ? ours_rate / rate : 0.0);
   }
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "crawl/CrawlPageReader.h"
+#include "audit/PageHead.h"
 #include "http/NetUrl.h"
 
 namespace {
@@ -19,15 +19,16 @@ void Require(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view html(reinterpret_cast<const char*>(data), size);
-  const TCrawlPageReading reading = ReadCrawlPage(html);
-  Require(reading.Links.size() <= kCrawlMaxLinksPerPage);
+  const TPageHead head = ReadPageHead(html, TNetDeadline::In(2000), {}, true);
+  const TPageBody& reading = *head.Body;
+  Require(reading.Links.size() <= kPageMaxLinks);
   Require(reading.TextHash.empty() || reading.TextHash.size() == 16);
   const TNetUrlResult page = TNetUrl::Parse("https://site.example/dir/page.html?q=1");
   TNetUrl base = *page.Url;
   if (!reading.BaseHref.empty()) {
     if (const TNetUrlResult b = TNetUrl::Parse(reading.BaseHref, &base)) base = *b.Url;
   }
-  for (const TCrawlLink& link : reading.Links) {
+  for (const TPageLink& link : reading.Links) {
     const TNetUrlResult to = TNetUrl::Parse(link.Url, &base);
     if (!to) continue;
     const TNetUrlResult again = TNetUrl::Parse(to.Url->Href());

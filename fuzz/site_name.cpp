@@ -1,11 +1,13 @@
 // ParseSiteName on arbitrary typed text: a name it accepts is an ASCII request name it accepts
-// again unchanged, and never holds a byte a request line or a URL's host could not carry.
+// again unchanged, and never holds a byte a request line or a URL's host could not carry; the
+// name as shown (its ASCII form beside it, if so) reads back as the same name, letter case aside.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "query/QueryController.h"
+#include "runtime/StrUtils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string typed(reinterpret_cast<const char*>(data), size);
@@ -20,5 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const TSiteName again = ParseSiteName(name.Request);
   if (!again.Problem.empty() || again.Request != name.Request) std::abort();
+  if (LowerCase(ParseSiteName(name.Shown).Request) != LowerCase(name.Request)) std::abort();
   return 0;
 }

@@ -35,3 +35,6 @@ TAuditResult CheckAddresses(const TAuditTarget& target, const TNetDeadline& dead
 // https://SITE/ and http://SITE/ (the port when it is not the scheme's own).
 std::string AuditHomeUrl(const TAuditTarget& target);
 std::string AuditHttpUrl(const TAuditTarget& target);
+// `reference` (a Location, a sitemap location) resolved against `base` as browsers resolve it;
+// as written when it is no http(s) URL, for the caller to report.
+std::string AuditResolveUrl(const std::string& base, const std::string& reference);

@@ -35,6 +35,13 @@ inline std::string AuditBytesText(int64_t bytes) {
   return text;
 }
 
+// "50,000": a count with its thousands set apart.
+inline std::string AuditCountText(uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+  return digits;
+}
+
 // A result for `check` from `url`, marked Unable until the check decides.
 inline TAuditResult AuditResultFor(TAuditCheck check, const std::string& url) {
   TAuditResult result;

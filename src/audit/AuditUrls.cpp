@@ -1,6 +1,7 @@
 #include <string>
 
 #include "audit/AuditChecks.h"
+#include "http/NetUrl.h"
 
 namespace {
 
@@ -13,7 +14,8 @@ std::string SiteUrl(const char* scheme, const std::string& host, int port, int s
     url += std::to_string(port);
   }
   url += '/';
-  return url;
+  const TNetUrlResult canonical = TNetUrl::Parse(url);
+  return canonical ? canonical.Url->Href() : url;
 }
 
 }  // namespace
@@ -24,4 +26,10 @@ std::string AuditHomeUrl(const TAuditTarget& target) {
 
 std::string AuditHttpUrl(const TAuditTarget& target) {
   return SiteUrl("http", target.Host, target.HttpPort, 80);
+}
+
+std::string AuditResolveUrl(const std::string& base, const std::string& reference) {
+  const TNetUrlResult from = TNetUrl::Parse(base);
+  const TNetUrlResult url = TNetUrl::Parse(reference, from ? &*from.Url : nullptr);
+  return url ? url.Url->Href() : reference;
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-// Below this a page fits one packet and compressing it gains nothing (1.4 KiB).
+// Below this a page fits one packet and compressing it gains nothing.
 constexpr int64_t kWorthCompressing = 1434;
 
 }  // namespace
@@ -31,13 +31,15 @@ TAuditResult CheckCompression(const TAuditPage& home) {
   } else if (ContentCodingsToUndo(coding, codings) && !codings.empty()) {
     AuditMark(result, TAuditMark::Pass, coding + "：" + sizes, "首页以 " + coding + " 压缩传送");
   } else if (decoded <= kWorthCompressing) {
-    AuditMark(result, TAuditMark::Pass, "未压缩：" + sizes, "首页不到 1.4 KiB，不必压缩");
+    AuditMark(result, TAuditMark::Pass, "未压缩：" + sizes,
+              "首页不到 " + AuditBytesText(kWorthCompressing) + "，不必压缩");
   } else if (!coding.empty() && coding != "identity") {
     AuditMark(result, TAuditMark::Warn, coding + "：" + sizes,
               "首页以浏览器少见的 " + coding + " 编码传送");
   } else {
-    AuditMark(result, TAuditMark::Fail, "未压缩：" + sizes,
-              "首页超过 1.4 KiB，却没有按 gzip、deflate 或 br 压缩");
+    AuditMark(
+        result, TAuditMark::Fail, "未压缩：" + sizes,
+        "首页超过 " + AuditBytesText(kWorthCompressing) + "，却没有按 gzip、deflate 或 br 压缩");
   }
   return result;
 }

@@ -10,8 +10,8 @@
 //           empty one; not exactly one <h1> with text
 //   Warn    a title outside 30-75 characters; no description or one outside 120-160 characters;
 //           no canonical link, more than one, or one that is relative or on another site; no
-//           lang on <html>; no charset declared (header, meta or byte-order mark)
-//           a page read only in part (nested too deep, the time was up) says so with a Warn
+//           lang on <html>; no charset declared (header, meta or byte-order mark); a page read
+//           only in part (nested too deep, the time up, stopped), the rest not judged
 //   Pass    otherwise
 // Lengths are characters, not bytes.
 #include <algorithm>
@@ -24,7 +24,7 @@
 #include "audit/AuditFormat.h"
 #include "audit/PageHead.h"
 #include "encoding/PageCharset.h"
-#include "http/NetURI.h"
+#include "http/NetUrl.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -72,23 +72,6 @@ TDecodedPage DecodePage(const std::string& body, const std::string& content_type
           sniffed.Source != TCharsetSource::None};
 }
 
-// Whether one robots directive list ("noindex, nofollow", "googlebot: none") keeps the page out
-// of the index. A leading "agent:" is passed over.
-bool SaysNoindex(std::string_view directives) {
-  std::size_t start = 0;
-  while (start <= directives.size()) {
-    std::size_t end = directives.find(',', start);
-    if (end == std::string_view::npos) end = directives.size();
-    std::string_view item = directives.substr(start, end - start);
-    if (const std::size_t colon = item.rfind(':'); colon != std::string_view::npos) {
-      item.remove_prefix(colon + 1);
-    }
-    const std::string word = Trim(item);
-    if (SameText(word, "noindex") || SameText(word, "none")) return true;
-    start = end + 1;
-  }
-  return false;
-}
 
 // The host without a leading "www.", lower case: the www twin is the same site.
 std::string SiteOfHost(const std::string& host) {
@@ -111,12 +94,13 @@ void CheckCanonical(const TPageHead& head, const std::string& page_url, TAuditRe
                  "有 " + std::to_string(head.CanonicalCount) + " 个 canonical 链接");
     return;
   }
-  const TNetURI canonical(href), page(page_url);
-  if (!(SameText(canonical.Protocol, "http") || SameText(canonical.Protocol, "https")) ||
-      canonical.Host.empty()) {
+  // Read as browsers read it, on its own: a relative reference does not parse without a base.
+  const TNetUrlResult canonical = TNetUrl::Parse(href);
+  const TNetUrlResult page = TNetUrl::Parse(page_url);
+  if (!canonical) {
     findings.Add(TAuditMark::Warn, "canonical 不是绝对地址");
-  } else if (SiteOfHost(canonical.Host) != SiteOfHost(page.Host)) {
-    findings.Add(TAuditMark::Warn, "canonical 指向别的站点 " + canonical.Host);
+  } else if (page && SiteOfHost(canonical.Url->Hostname()) != SiteOfHost(page.Url->Hostname())) {
+    findings.Add(TAuditMark::Warn, "canonical 指向别的站点 " + canonical.Url->Hostname());
   }
 }
 
@@ -195,14 +179,14 @@ TAuditResult CheckHead(const TAuditPage& home, const TNetDeadline& deadline,
                              std::to_string(kPageHeadMaxAttributes) + " 个，多出的没有读");
   }
   for (const auto& [name, value] : home.Headers) {
-    if (SameText(name, "X-Robots-Tag") && SaysNoindex(value)) {
+    if (SameText(name, "X-Robots-Tag") && RobotsSaysNoindex(value)) {
       result.Details.push_back("X-Robots-Tag: " + value);
       findings.Add(TAuditMark::Fail, "X-Robots-Tag 头要求 noindex");
       break;
     }
   }
   for (const std::string& robots : head.RobotsMetas) {
-    if (SaysNoindex(robots)) {
+    if (RobotsSaysNoindex(robots)) {
       result.Details.push_back("robots meta：" + robots);
       findings.Add(TAuditMark::Fail, "robots meta 要求 noindex");
       break;

@@ -15,17 +15,6 @@ constexpr int kMaxHops = 10;
 constexpr int kPassingHops = 3;
 constexpr int64_t kHopBodyBytes = 64 * 1024;  // a redirect's body is not read for anything
 
-// `location` as an absolute URL, resolved against `base`.
-std::string Resolve(const std::string& base, const std::string& location) {
-  if (location.find("://") != std::string::npos) return location;
-  const TNetURI from(base);
-  if (location.rfind("//", 0) == 0) return from.Protocol + ":" + location;
-  const std::string origin =
-      from.Protocol + "://" + from.Host + (from.Port.empty() ? "" : ":" + from.Port);
-  if (!location.empty() && location[0] == '/') return origin + location;
-  return origin + (from.Path.empty() ? "/" : from.Path) + location;
-}
-
 // A URL reduced to what makes two of them the same place: scheme and host in lower case, the
 // port always written, the path "/" when empty.
 std::string PlaceKey(const std::string& url) {
@@ -74,7 +63,7 @@ TAuditResult CheckHttps(const TAuditTarget& target, const TAuditFetch& fetch) {
   std::string unreadable;  // why the chain ended before an answer that is not a redirect
   while (IsRedirect(page)) {
     statuses.push_back(page.Status);
-    const std::string next = Resolve(chain.back(), page.Header("Location"));
+    const std::string next = AuditResolveUrl(chain.back(), page.Header("Location"));
     result.Details.push_back(chain.back() + " → " + std::to_string(page.Status) + " → " + next);
     chain.push_back(next);
     const std::string key = PlaceKey(next);

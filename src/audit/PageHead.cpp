@@ -48,8 +48,27 @@ class TTextCollector {
   bool full_ = false;
 };
 
+// FNV-1a, 64 bits: the visible text's hash.
+constexpr uint64_t kFnvOffset = 14695981039346656037ull;
+constexpr uint64_t kFnvPrime = 1099511628211ull;
+
+// Elements whose text is not shown.
+bool IsHidden(std::string_view name) {
+  return name == "script" || name == "style" || name == "noscript" || name == "template";
+}
+
+// What the body reading keeps between events.
+struct TBodyState {
+  TPageBody Body;
+  int HiddenDepth = 0;  // inside elements whose text is not shown
+  uint64_t Hash = kFnvOffset;
+  bool HashedAny = false;
+  bool PendingBlank = false;  // a blank since the last character hashed
+};
+
 struct TReadState {
   TPageHead Head;
+  std::optional<TBodyState> Body;  // when the body is read
   htmlParserCtxtPtr Parser = nullptr;
   bool SeenHtml = false;
   int TitleDepth = 0;  // inside the first <title>
@@ -83,6 +102,63 @@ bool HasToken(std::string_view list, std::string_view token) {
     if (i > start && SameText(list.substr(start, i - start), token)) return true;
   }
   return false;
+}
+
+void AddLink(TBodyState& body, std::optional<std::string_view> href, TPageLinkKind kind) {
+  if (!href) return;
+  std::string_view url = *href;
+  while (!url.empty() && IsHtmlSpace(url.front())) url.remove_prefix(1);
+  while (!url.empty() && IsHtmlSpace(url.back())) url.remove_suffix(1);
+  if (url.empty()) return;
+  if (body.Body.Links.size() >= kPageMaxLinks) {
+    ++body.Body.LinksDropped;
+    return;
+  }
+  body.Body.Links.push_back({std::string(url), kind});
+}
+
+// A start tag as the body reading sees it: the references it makes, hidden text.
+void OnBodyStart(TBodyState& body, std::string_view name, const xmlChar** attrs) {
+  if (IsHidden(name)) ++body.HiddenDepth;
+  if (name == "a") {
+    AddLink(body, Attribute(attrs, "href"), TPageLinkKind::Anchor);
+  } else if (name == "img") {
+    AddLink(body, Attribute(attrs, "src"), TPageLinkKind::Image);
+    if (!Attribute(attrs, "alt")) ++body.Body.ImagesWithoutAlt;
+  } else if (name == "script") {
+    AddLink(body, Attribute(attrs, "src"), TPageLinkKind::Script);
+  } else if (name == "iframe") {
+    AddLink(body, Attribute(attrs, "src"), TPageLinkKind::Frame);
+  } else if (name == "base") {
+    if (body.Body.BaseHref.empty()) {
+      body.Body.BaseHref = std::string(Attribute(attrs, "href").value_or(""));
+    }
+  } else if (name == "link") {
+    const std::string_view rel = Attribute(attrs, "rel").value_or("");
+    const auto href = Attribute(attrs, "href");
+    if (HasToken(rel, "canonical")) AddLink(body, href, TPageLinkKind::Canonical);
+    if (HasToken(rel, "alternate") && Attribute(attrs, "hreflang")) {
+      AddLink(body, href, TPageLinkKind::Alternate);
+    }
+    if (HasToken(rel, "stylesheet")) AddLink(body, href, TPageLinkKind::Style);
+  }
+}
+
+// Shown text goes into the hash with its blanks collapsed.
+void HashText(TBodyState& body, std::string_view text) {
+  for (const char c : text) {
+    if (IsHtmlSpace(c)) {
+      body.PendingBlank = body.HashedAny;
+      continue;
+    }
+    const auto mix = [&](char b) {
+      body.Hash = (body.Hash ^ static_cast<unsigned char>(b)) * kFnvPrime;
+    };
+    if (body.PendingBlank) mix(' ');
+    body.PendingBlank = false;
+    mix(c);
+    body.HashedAny = true;
+  }
 }
 
 void CloseH1(TReadState& state) {
@@ -119,6 +195,7 @@ void OnStart(void* context, const xmlChar* name_text, const xmlChar** attrs) {
     return;
   }
   const std::string_view name = Text(name_text);
+  if (state.Body) OnBodyStart(*state.Body, name, attrs);
   if (name == "html" && !state.SeenHtml) {
     state.SeenHtml = true;
     if (const auto lang = Attribute(attrs, "lang")) head.Lang = std::string(*lang);
@@ -151,6 +228,7 @@ void OnStart(void* context, const xmlChar* name_text, const xmlChar** attrs) {
 void OnEnd(void* context, const xmlChar* name_text) {
   auto& state = *static_cast<TReadState*>(context);
   const std::string_view name = Text(name_text);
+  if (state.Body && IsHidden(name) && state.Body->HiddenDepth > 0) --state.Body->HiddenDepth;
   if (name == "title" && state.TitleDepth > 0 && --state.TitleDepth == 0) {
     state.TitleDone = true;
     state.TitleText.reset();
@@ -163,6 +241,7 @@ void OnCharacters(void* context, const xmlChar* chars, int length) {
   auto& state = *static_cast<TReadState*>(context);
   const std::string_view text(reinterpret_cast<const char*>(chars), length > 0 ? length : 0);
   if (state.TitleText) state.TitleText->Append(text);
+  if (state.Body && !state.TitleText && state.Body->HiddenDepth == 0) HashText(*state.Body, text);
   if (state.H1Open && !state.H1HasText) {
     state.H1HasText = std::any_of(text.begin(), text.end(), [](char c) { return !IsHtmlSpace(c); });
   }
@@ -377,8 +456,9 @@ struct TPageHeadReader::TState {
   bool Ended = false;    // the parser stopped or was never made: nothing more is read
 };
 
-TPageHeadReader::TPageHeadReader() : state_(std::make_unique<TState>()) {
+TPageHeadReader::TPageHeadReader(bool with_body) : state_(std::make_unique<TState>()) {
   PrepareLibXml();
+  if (with_body) state_->Read.Body.emplace();
   htmlSAXHandler& sax = state_->Sax;
   sax.startElement = OnStart;
   sax.endElement = OnEnd;
@@ -423,12 +503,21 @@ TPageHead TPageHeadReader::Finish(TPageHeadEnd end) {
   TPageHead head = std::move(s.Read.Head);
   if (head.End == TPageHeadEnd::Whole) head.End = end;
   head.TagsCut = s.Limiter.TagsCut();
+  if (s.Read.Body) {
+    TBodyState& body = *s.Read.Body;
+    if (body.HashedAny) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      body.Body.TextHash.assign(16, '0');
+      for (int i = 15; i >= 0; --i, body.Hash >>= 4) body.Body.TextHash[i] = kHex[body.Hash & 15];
+    }
+    head.Body = std::move(body.Body);
+  }
   return head;
 }
 
 TPageHead ReadPageHead(std::string_view utf8_html, const TNetDeadline& deadline,
-                       const std::function<bool()>& stopped) {
-  TPageHeadReader reader;
+                       const std::function<bool()>& stopped, bool with_body) {
+  TPageHeadReader reader(with_body);
   TPageHeadEnd end = TPageHeadEnd::Whole;
   while (!utf8_html.empty()) {
     if (deadline.Passed()) {
@@ -444,4 +533,20 @@ TPageHead ReadPageHead(std::string_view utf8_html, const TNetDeadline& deadline,
     utf8_html.remove_prefix(n);
   }
   return reader.Finish(end);
+}
+
+bool RobotsSaysNoindex(std::string_view directives) {
+  std::size_t start = 0;
+  while (start <= directives.size()) {
+    std::size_t end = directives.find(',', start);
+    if (end == std::string_view::npos) end = directives.size();
+    std::string_view item = directives.substr(start, end - start);
+    if (const std::size_t colon = item.rfind(':'); colon != std::string_view::npos) {
+      item.remove_prefix(colon + 1);
+    }
+    const std::string word = Trim(item);
+    if (SameText(word, "noindex") || SameText(word, "none")) return true;
+    start = end + 1;
+  }
+  return false;
 }

@@ -1,8 +1,8 @@
-// What a page's markup says about it to search engines, read with libxml2's HTML parser as a
-// stream of events: no tree is built, so memory stays flat however large the page. The parser
-// recovers from broken markup as browsers do (implied <html>, <head> and <body>, unclosed
-// elements closed), fetches nothing and ignores the page's own charset declaration: the text is
-// UTF-8 already.
+// What a page's markup says about it to search engines (and, for a crawler, where it links), read
+// with libxml2's HTML parser as a stream of events: no tree is built, so memory stays flat however
+// large the page. The parser recovers from broken markup as browsers do (implied <html>, <head> and
+// <body>, unclosed elements closed), fetches nothing and ignores the page's own charset
+// declaration: the text is UTF-8 already.
 //
 // The page is handed to the parser in pieces, and a hostile page cannot hold the reader: elements
 // nested deeper than kPageHeadMaxDepth end the reading there (each end tag costs the parser a
@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +35,37 @@ inline constexpr std::size_t kPageHeadMaxKept = 8;
 inline constexpr int kPageHeadMaxDepth = 512;
 // The attributes of one start tag that are read; the rest of the tag is passed over.
 inline constexpr int kPageHeadMaxAttributes = 256;
+
+// The most references kept from one page's body; the rest are counted, not kept.
+inline constexpr std::size_t kPageMaxLinks = 5'000;
+
+// How a page refers to another URL. The crawl stores the numbers: never renumber them.
+enum class TPageLinkKind : uint8_t {
+  Anchor = 0,     // <a href>
+  Canonical = 1,  // <link rel=canonical>
+  Alternate = 2,  // <link rel=alternate hreflang>
+  Image = 3,      // <img src>
+  Script = 4,     // <script src>
+  Style = 5,      // <link rel=stylesheet>
+  Frame = 6,      // <iframe src>
+};
+
+struct TPageLink {
+  std::string Url;  // as written, blanks around it trimmed
+  TPageLinkKind Kind = TPageLinkKind::Anchor;
+};
+
+// What a crawler reads of a page besides its head: read only when asked for (it costs a copy of
+// every reference).
+struct TPageBody {
+  std::string BaseHref;          // the first <base href>, as written
+  std::vector<TPageLink> Links;  // in the page's order, the first kPageMaxLinks
+  std::size_t LinksDropped = 0;  // past kPageMaxLinks
+  int ImagesWithoutAlt = 0;      // <img> without an alt attribute
+  // 16 hex digits of the visible text (not <title>, <script>, <style>, <noscript>, <template>)
+  // with its blanks collapsed, for telling the same text at two URLs; "" when it has none.
+  std::string TextHash;
+};
 
 // Why reading a page ended.
 enum class TPageHeadEnd {
@@ -62,12 +94,14 @@ struct TPageHead {
   TPageHeadEnd End = TPageHeadEnd::Whole;
   std::size_t BytesRead = 0;  // of the page's text, up to where reading ended
   int TagsCut = 0;            // start tags whose attributes past kPageHeadMaxAttributes went unread
+  std::optional<TPageBody> Body;  // when asked for
 };
 
 // A page read as it comes, a piece at a time. Never raises.
 class TPageHeadReader {
  public:
-  TPageHeadReader();
+  // `with_body`: the page's body is read too (TPageHead::Body).
+  explicit TPageHeadReader(bool with_body = false);
   ~TPageHeadReader();
   TPageHeadReader(const TPageHeadReader&) = delete;
   TPageHeadReader& operator=(const TPageHeadReader&) = delete;
@@ -85,8 +119,13 @@ class TPageHeadReader {
   std::unique_ptr<TState> state_;
 };
 
-// Reads utf8_html in pieces, asking `deadline` and `stopped` before each one. Never raises; any
-// bytes are read as well as they can be.
+// Whether one robots directive list ("noindex, nofollow", "googlebot: none": a <meta
+// name=robots> content or an X-Robots-Tag value) keeps the page out of the index. A leading
+// "agent:" is passed over.
+bool RobotsSaysNoindex(std::string_view directives);
+
+// Reads utf8_html in pieces, asking `deadline` and `stopped` before each one (and its body when
+// `with_body`). Never raises; any bytes are read as well as they can be.
 TPageHead ReadPageHead(std::string_view utf8_html,
                        const TNetDeadline& deadline = TNetDeadline::Never(),
-                       const std::function<bool()>& stopped = {});
+                       const std::function<bool()>& stopped = {}, bool with_body = false);

@@ -7,6 +7,7 @@
 //                               Warn when longer than the kRobotsMaxBytes crawlers read (the
 //                               rules past it are lost); its Sitemap lines in Details.
 #include <string>
+#include <vector>
 
 #include "audit/AuditChecks.h"
 #include "audit/AuditFindings.h"
@@ -55,10 +56,13 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
 
   TAuditFindings findings;
   if (parsed.DisallowsAllForEveryone()) {
+    // The first few crawlers still admitted by name, then how many in all.
+    const std::vector<std::string>& agents = parsed.AdmittedAgents();
     std::string admitted;
-    for (const std::string& agent : parsed.AdmittedAgents()) {
-      admitted += (admitted.empty() ? "" : "、") + agent;
+    for (std::size_t i = 0; i < agents.size() && i < 3; ++i) {
+      admitted += (i == 0 ? "" : "、") + agents[i];
     }
+    if (agents.size() > 3) admitted += " 等 " + std::to_string(agents.size()) + " 个";
     findings.Add(TAuditMark::Fail,
                  admitted.empty()
                      ? "User-agent: * 下禁止了全站，所有爬虫都不能抓取全站"

@@ -6,6 +6,8 @@
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+// The named agents asked whether the file still admits them when it shuts everyone else out.
+constexpr std::size_t kRobotsMaxAgentsAsked = 64;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -222,13 +224,17 @@ TRobotsTxt TRobotsTxt::Parse(std::string_view text) {
   }
   robots.disallows_all_ = disallows_root && !any_allow;
   if (robots.disallows_all_) {
+    // Each agent asked costs a pass over every group: a file naming thousands is asked about
+    // its first few only.
+    std::vector<std::string> asked;
     for (const TGroup& group : robots.groups_) {
       for (const std::string& agent : group.Agents) {
-        if (agent != "*" && robots.Allowed(agent, "/") &&
-            std::find(robots.admitted_.begin(), robots.admitted_.end(), agent) ==
-                robots.admitted_.end()) {
-          robots.admitted_.push_back(agent);
+        if (agent == "*" || asked.size() >= kRobotsMaxAgentsAsked ||
+            std::find(asked.begin(), asked.end(), agent) != asked.end()) {
+          continue;
         }
+        asked.push_back(agent);
+        if (robots.Allowed(agent, "/")) robots.admitted_.push_back(agent);
       }
     }
   }

@@ -51,7 +51,7 @@ class TRobotsTxt {
   // crawler that has no group of its own is shut out of the whole site.
   bool DisallowsAllForEveryone() const { return disallows_all_; }
   // When DisallowsAllForEveryone: the crawlers whose own groups still let them fetch "/", in the
-  // file's order; empty otherwise.
+  // file's order, among the first 64 the file names; empty otherwise.
   const std::vector<std::string>& AdmittedAgents() const { return admitted_; }
 
   // The limit was reached and the rest of the file ignored.

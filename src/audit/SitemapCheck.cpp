@@ -36,6 +36,182 @@ bool IsWebUrl(const std::string& url) {
   return StartsText("http://", url) || StartsText("https://", url);
 }
 
+
+}  // namespace
+
+namespace {
+
+// One check's walk over the sitemap files: the queue of files still to read (no more than can
+// still be read: the rest are counted, so that indexes listing millions of children hold no more
+// than a few URLs), what was read, and what the check has to say about it.
+class TSitemapWalk {
+ public:
+  TSitemapWalk(const TAuditTarget& target, const TAuditPage& robots, const TAuditFetch& fetch)
+      : fetch_(fetch) {
+    result_.Check = TAuditCheck::Sitemap;
+    if (robots.Answered && robots.Status >= 200 && robots.Status < 300) {
+      const TRobotsTxt parsed = TRobotsTxt::Parse(robots.Body);
+      const std::string& base = robots.FinalUrl.empty() ? robots.Url : robots.FinalUrl;
+      for (const std::string& named : parsed.Sitemaps()) {
+        queue_.push_back(AuditResolveUrl(base, named));
+      }
+    }
+    named_by_robots_ = !queue_.empty();
+    if (!named_by_robots_) queue_.push_back(AuditHomeUrl(target) + "sitemap.xml");
+    result_.Url = queue_.front();
+    seen_.insert(queue_.begin(), queue_.end());
+    if (Room() < 0) {
+      left_out_ = queue_.size() - kSitemapMaxFiles;
+      queue_.resize(kSitemapMaxFiles);
+    }
+  }
+
+  TAuditResult Run() {
+    while (!queue_.empty()) {
+      const std::string url = std::move(queue_.front());
+      queue_.pop_front();
+      ++fetched_;
+      Read(url);
+    }
+    return Conclude();
+  }
+
+ private:
+  int Room() const { return kSitemapMaxFiles - fetched_ - static_cast<int>(queue_.size()); }
+
+  // Fetches one file and reads it, unless it is one already read.
+  void Read(const std::string& url) {
+    if (!IsWebUrl(url)) {
+      ++bad_;
+      result_.Details.push_back(url + "：不是 http(s) 地址");
+      return;
+    }
+    TAuditFetchOptions options;
+    options.MaxBodyBytes = kSitemapMaxBytes;
+    const TAuditPage page = fetch_(url, options);
+    if (!page.FinalUrl.empty()) seen_.insert(page.FinalUrl);
+    // A file reached again by a redirect is not read again: each final URL counts once.
+    if (page.Answered && !read_.insert(page.FinalUrl.empty() ? url : page.FinalUrl).second) {
+      ++answered_;
+      ++read_again_;
+      Repeat(url + " 跳转到已读过的 " + page.FinalUrl);
+      return;
+    }
+    if (!page.Answered) {
+      if (first_failure_.empty()) first_failure_ = page.Failure;
+      result_.Details.push_back(url + "：取不到（" + page.Failure + "）");
+      return;
+    }
+    ++answered_;
+    if (page.Status < 200 || page.Status >= 300) {
+      ++bad_;
+      result_.Details.push_back(url + "：HTTP " + std::to_string(page.Status));
+      return;
+    }
+    const TSitemap sitemap = ReadFetchedSitemap(page);
+    if (sitemap.Kind == TSitemapKind::Unknown) {
+      ++bad_;
+      result_.Details.push_back(url + "：不是站点地图（" + sitemap.Error + "）");
+      return;
+    }
+    ++sitemaps_;
+    if (sitemap.Kind == TSitemapKind::UrlSet) {
+      CountUrls(url, sitemap);
+    } else {
+      QueueChildren(url, page, sitemap);
+    }
+    if (sitemap.Truncated || page.BodyCut) {
+      findings_.Add(TAuditMark::Warn, url + " 超过一个文件 " + AuditBytesText(kSitemapMaxBytes) +
+                                          " 的上限（解压后），只读到上限为止");
+    } else if (!sitemap.Error.empty()) {
+      findings_.Add(TAuditMark::Warn, url + " 读到中途出错：" + sitemap.Error);
+    }
+  }
+
+  void CountUrls(const std::string& url, const TSitemap& sitemap) {
+    urls_ += sitemap.UrlCount;
+    result_.Details.push_back(url + "：" + std::to_string(sitemap.UrlCount) + " 个 URL");
+    if (sitemap.UrlCount > kSitemapMaxUrlsPerFile) {
+      findings_.Add(TAuditMark::Warn, url + " 有 " + std::to_string(sitemap.UrlCount) +
+                                          " 个 URL，超过一个文件 " +
+                                          AuditCountText(kSitemapMaxUrlsPerFile) + " 个的上限");
+    }
+  }
+
+  // An index's children join the queue, each once, as long as there is room.
+  void QueueChildren(const std::string& url, const TAuditPage& page, const TSitemap& sitemap) {
+    result_.Details.push_back(url + "：索引，列出 " + std::to_string(sitemap.ChildSitemaps.size()) +
+                              " 个站点地图");
+    for (const std::string& listed : sitemap.ChildSitemaps) {
+      const std::string child =
+          AuditResolveUrl(page.FinalUrl.empty() ? page.Url : page.FinalUrl, listed);
+      if (seen_.count(child) == 0 && Room() <= 0) {
+        ++left_out_;
+      } else if (seen_.insert(child).second) {
+        queue_.push_back(child);
+      } else {
+        Repeat(url + " 列出了已列出的 " + child);
+      }
+    }
+  }
+
+  void Repeat(const std::string& what) {
+    if (repeats_++ == 0) first_repeat_ = what;
+  }
+
+  TAuditResult Conclude() {
+    if (left_out_ > 0) {
+      findings_.Add(TAuditMark::Warn, "站点地图超过 " + std::to_string(kSitemapMaxFiles) +
+                                          " 个文件，其余 " + std::to_string(left_out_) +
+                                          " 个没有读取");
+    }
+    if (repeats_ > 0) {
+      findings_.Add(TAuditMark::Warn,
+                    first_repeat_ +
+                        (repeats_ > 1 ? " 等 " + std::to_string(repeats_) + " 处重复" : "") +
+                        "，不再重复读取");
+    }
+    if (answered_ == 0 && bad_ == 0) {
+      result_.Mark = TAuditMark::Unable;
+      result_.Reason = "取不到站点地图：" + first_failure_;
+      return result_;
+    }
+    if (sitemaps_ == 0) {
+      result_.Value = "无";
+      // /sitemap.xml is only a guess: whatever it answers, the site has no sitemap there.
+      result_.Mark = named_by_robots_ ? TAuditMark::Fail : TAuditMark::Warn;
+      result_.Reason = named_by_robots_
+                           ? "列出的站点地图都读不出来"
+                           : "没有站点地图：robots.txt 没有列出，/sitemap.xml 也不存在";
+      return result_;
+    }
+    result_.Value = std::to_string(urls_) + " 个 URL · " + std::to_string(sitemaps_) + " 个文件";
+    result_.Numbers.emplace_back(TAuditNumber::SitemapUrls, static_cast<double>(urls_));
+    if (bad_ > 0 || answered_ < fetched_) {
+      findings_.Add(TAuditMark::Warn,
+                    "有 " + std::to_string(fetched_ - sitemaps_ - read_again_) + " 个文件读不出来");
+    }
+    if (urls_ == 0) findings_.Add(TAuditMark::Warn, "站点地图里没有一个 URL");
+    findings_.Finish(result_, "站点地图共 " + std::to_string(urls_) + " 个 URL");
+    return result_;
+  }
+
+  const TAuditFetch& fetch_;
+  TAuditResult result_;
+  TAuditFindings findings_;
+  std::deque<std::string> queue_;
+  std::set<std::string> seen_;  // every file queued or reached
+  std::set<std::string> read_;  // the final URLs of the files answered
+  bool named_by_robots_ = false;
+  int fetched_ = 0, answered_ = 0, sitemaps_ = 0, bad_ = 0;
+  std::size_t urls_ = 0;
+  std::size_t left_out_ = 0;
+  std::string first_failure_;
+  int repeats_ = 0;     // children already listed or read: each is read once
+  int read_again_ = 0;  // files fetched that redirected to one already read
+  std::string first_repeat_;
+};
+
 }  // namespace
 
 TSitemap ReadFetchedSitemap(const TAuditPage& page, const TSitemapUrlVisit& on_url) {
@@ -48,133 +224,5 @@ TSitemap ReadFetchedSitemap(const TAuditPage& page, const TSitemapUrlVisit& on_u
 
 TAuditResult CheckSitemap(const TAuditTarget& target, const TAuditPage& robots,
                           const TAuditFetch& fetch) {
-  TAuditResult result;
-  result.Check = TAuditCheck::Sitemap;
-
-  std::deque<std::string> queue;
-  if (robots.Answered && robots.Status >= 200 && robots.Status < 300) {
-    const TRobotsTxt parsed = TRobotsTxt::Parse(robots.Body);
-    queue.assign(parsed.Sitemaps().begin(), parsed.Sitemaps().end());
-  }
-  const bool named_by_robots = !queue.empty();
-  if (!named_by_robots) queue.push_back(AuditHomeUrl(target) + "sitemap.xml");
-  result.Url = queue.front();
-  std::set<std::string> seen(queue.begin(), queue.end());
-  std::set<std::string> read;  // the final URLs of the files answered
-
-  TAuditFindings findings;
-  int fetched = 0, answered = 0, sitemaps = 0, bad = 0;
-  std::size_t urls = 0;
-  std::string first_failure;
-  int repeats = 0;     // children already listed or read: each is read once
-  int read_again = 0;  // files fetched that redirected to one already read
-  std::string first_repeat;
-  // Only as many files are queued as can still be read; the rest are counted, so that indexes
-  // listing millions of children hold no more than a few URLs.
-  const auto room = [&] { return kSitemapMaxFiles - fetched - static_cast<int>(queue.size()); };
-  std::size_t left_out = 0;
-  if (room() < 0) {
-    left_out = queue.size() - kSitemapMaxFiles;
-    queue.resize(kSitemapMaxFiles);
-  }
-  while (!queue.empty()) {
-    const std::string url = std::move(queue.front());
-    queue.pop_front();
-    ++fetched;
-    if (!IsWebUrl(url)) {
-      ++bad;
-      result.Details.push_back(url + "：不是 http(s) 地址");
-      continue;
-    }
-    TAuditFetchOptions options;
-    options.MaxBodyBytes = kSitemapMaxBytes;
-    const TAuditPage page = fetch(url, options);
-    if (!page.FinalUrl.empty()) seen.insert(page.FinalUrl);
-    // A file reached again by a redirect is not read again: each final URL counts once.
-    if (page.Answered && !read.insert(page.FinalUrl.empty() ? url : page.FinalUrl).second) {
-      ++answered;
-      ++read_again;
-      if (repeats++ == 0) first_repeat = url + " 跳转到已读过的 " + page.FinalUrl;
-      continue;
-    }
-    if (!page.Answered) {
-      if (first_failure.empty()) first_failure = page.Failure;
-      result.Details.push_back(url + "：取不到（" + page.Failure + "）");
-      continue;
-    }
-    ++answered;
-    if (page.Status < 200 || page.Status >= 300) {
-      ++bad;
-      result.Details.push_back(url + "：HTTP " + std::to_string(page.Status));
-      continue;
-    }
-
-    const TSitemap sitemap = ReadFetchedSitemap(page);
-    const bool too_big = sitemap.Truncated || page.BodyCut;
-    if (sitemap.Kind == TSitemapKind::Unknown) {
-      ++bad;
-      result.Details.push_back(url + "：不是站点地图（" + sitemap.Error + "）");
-      continue;
-    }
-    ++sitemaps;
-    if (sitemap.Kind == TSitemapKind::UrlSet) {
-      urls += sitemap.UrlCount;
-      result.Details.push_back(url + "：" + std::to_string(sitemap.UrlCount) + " 个 URL");
-      if (sitemap.UrlCount > kSitemapMaxUrlsPerFile) {
-        findings.Add(TAuditMark::Warn, url + " 有 " + std::to_string(sitemap.UrlCount) +
-                                           " 个 URL，超过一个文件 50,000 个的上限");
-      }
-    } else {
-      result.Details.push_back(url + "：索引，列出 " +
-                               std::to_string(sitemap.ChildSitemaps.size()) + " 个站点地图");
-      for (const std::string& child : sitemap.ChildSitemaps) {
-        if (seen.count(child) == 0 && room() <= 0) {
-          ++left_out;
-        } else if (seen.insert(child).second) {
-          queue.push_back(child);
-        } else if (repeats++ == 0) {
-          first_repeat = url + " 列出了已列出的 " + child;
-        }
-      }
-    }
-    if (too_big) {
-      findings.Add(TAuditMark::Warn, url + " 超过一个文件 " + AuditBytesText(kSitemapMaxBytes) +
-                                         " 的上限（解压后），只读到上限为止");
-    } else if (!sitemap.Error.empty()) {
-      findings.Add(TAuditMark::Warn, url + " 读到中途出错：" + sitemap.Error);
-    }
-  }
-
-  if (left_out > 0) {
-    findings.Add(TAuditMark::Warn, "站点地图超过 " + std::to_string(kSitemapMaxFiles) +
-                                       " 个文件，其余 " + std::to_string(left_out) + " 个没有读取");
-  }
-  if (repeats > 0) {
-    findings.Add(TAuditMark::Warn,
-                 first_repeat + (repeats > 1 ? " 等 " + std::to_string(repeats) + " 处重复" : "") +
-                     "，不再重复读取");
-  }
-  if (answered == 0 && bad == 0) {
-    result.Mark = TAuditMark::Unable;
-    result.Reason = "取不到站点地图：" + first_failure;
-    return result;
-  }
-  if (sitemaps == 0) {
-    result.Value = "无";
-    // /sitemap.xml is only a guess: whatever it answers, the site has no sitemap there.
-    const bool absent = !named_by_robots;
-    result.Mark = absent ? TAuditMark::Warn : TAuditMark::Fail;
-    result.Reason = absent ? "没有站点地图：robots.txt 没有列出，/sitemap.xml 也不存在"
-                           : "列出的站点地图都读不出来";
-    return result;
-  }
-  result.Value = std::to_string(urls) + " 个 URL · " + std::to_string(sitemaps) + " 个文件";
-  result.Numbers.emplace_back(TAuditNumber::SitemapUrls, static_cast<double>(urls));
-  if (bad > 0 || answered < fetched) {
-    findings.Add(TAuditMark::Warn,
-                 "有 " + std::to_string(fetched - sitemaps - read_again) + " 个文件读不出来");
-  }
-  if (urls == 0) findings.Add(TAuditMark::Warn, "站点地图里没有一个 URL");
-  findings.Finish(result, "站点地图共 " + std::to_string(urls) + " 个 URL");
-  return result;
+  return TSitemapWalk(target, robots, fetch).Run();
 }

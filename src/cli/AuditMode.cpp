@@ -1,7 +1,10 @@
 #include "cli/AuditMode.h"
 
+#include <CLI/CLI.hpp>
+
 #include "audit/AuditTarget.h"
 #include "cli/ReportSink.h"
+#include "cli/ToolFlags.h"
 #include "history/HistoryStore.h"
 
 TAuditMode::TAuditMode(const TSiteAuditOptions& options, TResultSink<TAuditReport>& sink)
@@ -62,4 +65,29 @@ int AuditList(TSiteList& list, const TSiteAuditOptions& options, TReportFormat f
     end = RunSiteListOfTool(list, mode, options.Jobs, out, err);
   }
   return sink.Finish(end);
+}
+
+void AddAuditFlags(CLI::App& app, TToolFlags& flags) {
+  flags.AuditFlag = app.add_flag(
+      "--audit", flags.Audit,
+      "check up on each SITE itself instead of querying the services: https and its redirect, "
+      "the certificate, HSTS, robots.txt, the sitemaps, the home page's head, compression, speed "
+      "and weight, the addresses; each check passes (通过), warns (注意), fails (未通过) or "
+      "could not run (无法检查). With --history SITE: its stored check-ups");
+  app.add_option("--https-port", flags.HttpsPort,
+                 "with --audit: the port of the sites' https server, for servers on other ports")
+      ->type_name("N")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str()
+      ->needs(flags.AuditFlag);
+}
+
+int AuditTask(const TToolFlags& flags, TSiteList& list, const std::string& history_location,
+              std::ostream& out, std::ostream& err) {
+  TSiteAuditOptions checkup;
+  checkup.Jobs = flags.Query.Jobs;
+  checkup.HttpsPort = flags.HttpsPort;
+  checkup.Audit.TimeoutMs = flags.Query.ReadTimeoutMs;
+  checkup.Audit.Proxies = TProxySettings::ForQuery(flags.Query.Proxy);
+  return AuditList(list, checkup, flags.Format(), history_location, out, err);
 }

@@ -50,3 +50,9 @@ class TAuditMode : public TSiteRunMode {
 // written to `out` in `format` in the order of the list; the exit status as QueryList's.
 int AuditList(TSiteList& list, const TSiteAuditOptions& options, TReportFormat format,
               const std::string& history_location, std::ostream& out, std::ostream& err);
+
+// The check-ups' own flags: --audit, --https-port.
+void AddAuditFlags(CLI::App& app, TToolFlags& flags);
+// The check-ups of the list the command line names.
+int AuditTask(const TToolFlags& flags, TSiteList& list, const std::string& history_location,
+              std::ostream& out, std::ostream& err);

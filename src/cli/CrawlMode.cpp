@@ -1,12 +1,13 @@
 #include "cli/CrawlMode.h"
 
-#include <nlohmann/json.hpp>
-
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "cli/ExitStatus.h"
+#include "cli/ToolFlags.h"
 #include "crawl/CrawlHtmlReport.h"
 #include "crawl/CrawlRules.h"
 #include "history/HistoryStore.h"
@@ -84,8 +85,10 @@ class TCrawlWriter {
     out_ << text << ",\"findings\":[";
     bool first = true;
     store_.EachFinding(result.Outcome.Crawl, [&](const TCrawlFinding& f) {
-      const nlohmann::json finding = {{"rule", f.Rule},     {"severity", SeverityOf(f.Rule)},
-                                      {"url", f.Url},       {"detail", f.Detail},
+      const nlohmann::json finding = {{"rule", f.Rule},
+                                      {"severity", SeverityOf(f.Rule)},
+                                      {"url", f.Url},
+                                      {"detail", f.Detail},
                                       {"change", CrawlChangeName(f.Change)}};
       out_ << (first ? "" : ",")
            << finding.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -148,7 +151,8 @@ class TCrawlSink : public TResultSink<TCrawlResult> {
   void Starting() override {
     if (!writer_) writer_ = std::make_unique<TCrawlWriter>(out_, format_, store_);
     if (!options_.HtmlPath.empty() && !html_) {
-      html_ = std::make_unique<std::ofstream>(options_.HtmlPath, std::ios::binary | std::ios::trunc);
+      html_ =
+          std::make_unique<std::ofstream>(options_.HtmlPath, std::ios::binary | std::ios::trunc);
       WriteCrawlHtmlBegin(*html_);
     }
   }
@@ -293,10 +297,10 @@ int ShowCrawlHistory(const std::string& site, TReportFormat format, const std::s
         break;
       case TReportFormat::Json:
       case TReportFormat::JsonLines: {
-        const nlohmann::json row = {{"site", c.Site},       {"crawl", c.Id},
-                                    {"started", IsoTime(c.StartedMs)},
-                                    {"state", c.State},     {"reason", c.Reason},
-                                    {"pages", c.Pages},     {"findings", c.Findings}};
+        const nlohmann::json row = {
+            {"site", c.Site},        {"crawl", c.Id},      {"started", IsoTime(c.StartedMs)},
+            {"state", c.State},      {"reason", c.Reason}, {"pages", c.Pages},
+            {"findings", c.Findings}};
         if (format == TReportFormat::JsonLines) {
           out << row.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         } else {
@@ -318,6 +322,58 @@ void WriteCrawlRules(std::ostream& out) {
         << CrawlSeverityName(rule.Severity)
         << std::string(9 - CrawlSeverityName(rule.Severity).size(), ' ') << rule.Meaning << "\n";
   }
+}
+
+void AddCrawlFlags(CLI::App& app, TToolFlags& flags) {
+  flags.CrawlFlag = app.add_flag(
+      "--crawl", flags.Crawl,
+      "crawl each SITE whole, politely (robots.txt for VelmoraBot and its Crawl-delay, 429/503 "
+      "waited out), and list what is broken on every page by rule; the crawl is kept in the "
+      "history and the next one says what is new and what is gone. With --history SITE: its "
+      "stored crawls");
+  TCrawlOptions& crawl = flags.Crawling.Crawl;
+  const std::vector<CLI::Option*> crawl_only = {
+      app.add_flag("--rules", flags.CrawlRules, "with --crawl: list the rules and what they mean"),
+      app.add_option("--max-pages", crawl.MaxPages, "with --crawl: pages of a site asked, at most")
+          ->type_name("N")
+          ->check(CLI::Range(1, 10'000'000))
+          ->capture_default_str(),
+      app.add_option("--max-depth", crawl.MaxDepth,
+                     "with --crawl: clicks from the home page (depth 0), at most")
+          ->type_name("N")
+          ->check(CLI::Range(0, 1000))
+          ->capture_default_str(),
+      app.add_option("--connections", crawl.Connections, "with --crawl: requests to a site at once")
+          ->type_name("N")
+          ->check(CLI::Range(1, 64))
+          ->capture_default_str(),
+      app.add_flag("--no-external", flags.NoExternal, "with --crawl: do not check external links"),
+      app.add_option("--fail-on", flags.FailOn,
+                     "with --crawl: exit 3 when a finding of this severity (error, warning) or any "
+                     "new one (new) is there")
+          ->type_name("error|warning|new")
+          ->check(CLI::IsMember({"error", "warning", "new"})),
+      app.add_option("--html", flags.Crawling.HtmlPath,
+                     "with --crawl: also write the self-contained HTML report to FILE")
+          ->type_name("FILE"),
+  };
+  for (CLI::Option* option : crawl_only) option->needs(flags.CrawlFlag);
+}
+
+int CrawlTask(TToolFlags& flags, TSiteList& list, const std::string& history_location,
+              std::ostream& out, std::ostream& err) {
+  const std::string store_path = CrawlStorePath(history_location, err);
+  if (store_path.empty()) return kToolError;
+  TSiteCrawlOptions& crawling = flags.Crawling;
+  crawling.Jobs = flags.Query.Jobs;
+  crawling.Crawl.ReadTimeoutMs = flags.Query.ReadTimeoutMs;
+  // A crawl waits no more than robots.txt asks unless --delay says more.
+  crawling.Crawl.DelayMs = flags.DelayFlag->count() > 0 ? flags.Query.DelayMs : 0;
+  crawling.Crawl.CheckExternal = !flags.NoExternal;
+  crawling.Crawl.Resume = flags.Resume;
+  crawling.Crawl.Proxies = TProxySettings::ForQuery(flags.Query.Proxy);
+  crawling.FailOn = CrawlFailOnOf(flags.FailOn).value_or(TCrawlFailOn::Nothing);
+  return CrawlList(list, crawling, flags.Format(), store_path, out, err);
 }
 
 std::optional<TCrawlFailOn> CrawlFailOnOf(const std::string& word) {

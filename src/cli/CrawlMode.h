@@ -41,8 +41,7 @@ struct TCrawlResult {
 class TCrawlMode : public TSiteRunMode {
  public:
   // `store` and `sink` outlive the mode.
-  TCrawlMode(const TSiteCrawlOptions& options, TCrawlStore& store,
-             TResultSink<TCrawlResult>& sink);
+  TCrawlMode(const TSiteCrawlOptions& options, TCrawlStore& store, TResultSink<TCrawlResult>& sink);
   ~TCrawlMode() override;
   void Start(size_t slot, const TSiteName& site, TEnded ended) override;
   void Stop() override { stop_ = true; }
@@ -71,5 +70,14 @@ int ShowCrawlHistory(const std::string& site, TReportFormat format, const std::s
                      std::ostream& out, std::ostream& err);
 // velmora-query --crawl --rules: each rule's id, severity and meaning.
 void WriteCrawlRules(std::ostream& out);
-// "error", "warning", "new" (as --fail-on takes them); none for another word.
-std::optional<TCrawlFailOn> CrawlFailOnOf(const std::string& word);
+struct TToolFlags;
+namespace CLI {
+class App;
+}  // namespace CLI
+
+// --crawl and the flags only a crawl takes (--rules, --max-pages, --max-depth, --connections,
+// --no-external, --fail-on, --html).
+void AddCrawlFlags(CLI::App& app, TToolFlags& flags);
+// velmora-query --crawl over `list`, as the command line set it up.
+int CrawlTask(TToolFlags& flags, TSiteList& list, const std::string& history_location,
+              std::ostream& out, std::ostream& err);

@@ -2,12 +2,16 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <sstream>
 
 #include "cli/ReportSink.h"
+#include "cli/TimeText.h"
+#include "cli/ToolFlags.h"
 #include "history/HistoryStore.h"
 #include "http/NetConnectionPool.h"
+#include "services/ServiceFile.h"
 
 struct TQueryMode::TSlot {
   THeadlessView View;
@@ -133,8 +137,8 @@ TSiteList::TSkip StoredSince(const std::string& history_location, int64_t since_
                          [&](const THistoryQuery&) { stored = true; });
     const std::string trouble = history->TakeMessage();
     if (read && trouble.empty()) return stored;
-    err << "\rvelmora-query: " << (trouble.empty() ? "the history cannot be read" : trouble)
-        << "\n";
+    err << "\rvelmora-query: --resume 读不到已存的查询（"
+        << (trouble.empty() ? "the history cannot be read" : trouble) << "），此后没有查询任何站点。\n";
     return std::nullopt;
   };
 }
@@ -158,5 +162,44 @@ int QueryList(TSiteList& list, const TSiteQueryOptions& options, TReportFormat f
     TQueryMode mode(options, sink);
     end = RunSiteListOfTool(list, mode, options.Jobs, out, err);
   }
-  return sink.Finish(end);
+  const int status = sink.Finish(end);
+  // Runs the database did not take wait in the spool for the next start: the run is not whole.
+  const THistoryStore::TUnstored unstored = history->WriteSpooled();
+  if (unstored.Message.empty()) return status;
+  err << "\rvelmora-query: " << unstored.Message << "\n";
+  return std::max(status, kToolSomeFailed);
+}
+
+void AddQueryFlags(CLI::App& app, TToolFlags& flags) {
+  flags.DelayFlag = app.add_option("--delay", flags.Query.DelayMs,
+                                   "least time between two requests to one service host "
+                                   "(services block clients that ask too fast)")
+                        ->type_name("MS")
+                        ->check(CLI::Range(0, 3600000))
+                        ->capture_default_str();
+  flags.SinceFlag =
+      app.add_option("--since", flags.Since,
+                     "with --resume or --history-export: from this time on (2026-12-08T00:00; "
+                     "local time unless it ends in Z or an offset such as +08:00)")
+          ->type_name("TIME")
+          ->check(CLI::Validator(
+              [](std::string& text) {
+                return ParseTimeText(text) ? std::string()
+                                           : "a time such as 2026-12-08T00:00 or 2026-12-08";
+              },
+              ""));
+  flags.ResumeFlag =
+      app.add_flag("--resume", flags.Resume,
+                   "skip the sites that have a run in the history since --since (to restart a "
+                   "machine that stopped without asking twice); with --crawl: go on with each "
+                   "site's crawl that did not finish");
+}
+
+int QueryTask(TToolFlags& flags, TSiteList& list, const std::string& history_location,
+              std::ostream& out, std::ostream& err) {
+  if (flags.Resume) list.SetSkip(StoredSince(history_location, *ParseTimeText(flags.Since), err));
+  const TServiceLoad load = LoadServicesToUse(flags.ServicesFile);
+  err << ProblemsReport(load);
+  flags.Query.Table = load.Table;
+  return QueryList(list, flags.Query, flags.Format(), history_location, out, err);
 }

@@ -77,6 +77,16 @@ std::vector<TQueryRecord> RunSites(const std::vector<std::string>& sites,
                                    const TSiteQueryOptions& options);
 
 class THistoryStore;
+struct TToolFlags;
+namespace CLI {
+class App;
+}  // namespace CLI
+
+// The queries' own flags: --delay, --since, --resume.
+void AddQueryFlags(CLI::App& app, TToolFlags& flags);
+// The queries of the list the command line names (the definitions of --services, --resume).
+int QueryTask(TToolFlags& flags, TSiteList& list, const std::string& history_location,
+              std::ostream& out, std::ostream& err);
 
 // velmora-query's queries: each site of `list` queried, stored in the history at
 // `history_location` as it ends, and written to `out` in `format` in the order of the list; the

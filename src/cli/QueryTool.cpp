@@ -26,8 +26,11 @@
 #include "cli/CrawlMode.h"
 #include "cli/QueryMode.h"
 #include "cli/QueryReport.h"
+#include "cli/RankMode.h"
 #include "cli/SiteList.h"
 #include "cli/TimeText.h"
+#include "cli/ToolFlags.h"
+#include "cli/UrlMode.h"
 #include "history/HistoryStore.h"
 #include "query/UseFunction.h"
 #include "regex/RegexEngine.h"
@@ -316,7 +319,107 @@ int ExportHistory(std::optional<int64_t> since_ms, TReportFormat format,
 
 namespace {
 
+// The definitions tools' flags: --try-rule, --check-services, --dump-services, --site.
+struct TDefinitionsFlags {
+  std::vector<std::string> TryRule;
+  std::string CheckFile, Site, DumpSet;
+  CLI::Option* TryFlag = nullptr;
+  CLI::Option* CheckFlag = nullptr;
+  CLI::Option* DumpFlag = nullptr;
+  CLI::Option* SiteFlag = nullptr;
+};
+
+void AddDefinitionsFlags(CLI::App& app, TDefinitionsFlags& flags, TToolFlags& tool) {
+  flags.TryFlag = app.add_option("--try-rule", flags.TryRule,
+                                 "run FIELD's steps and fallbacks on PAGE (saved from a browser) "
+                                 "and print each step's result")
+                      ->expected(2)
+                      ->type_name("FIELD PAGE");
+  flags.CheckFlag = app.add_option("--check-services", flags.CheckFile,
+                                   "report the faults of a definitions file as the program does")
+                        ->type_name("FILE");
+  flags.DumpFlag =
+      app.add_option("--dump-services", flags.DumpSet,
+                     "print a built-in definitions file: classic (the default) or current")
+          ->expected(0, 1)
+          ->type_name("[SET]");
+  tool.ServicesFlag =
+      app.add_option("--services", tool.ServicesFile,
+                     "the built-in set \"classic\" or \"current\", or a definitions file to use "
+                     "over the classic set (or the set its base names); default: the user's "
+                     "~/.config/velmora/services.toml when it exists, else classic")
+          ->type_name("SET|FILE");
+  flags.SiteFlag =
+      app.add_option("--site", flags.Site, "the site name {site} stands for in a between step")
+          ->type_name("NAME");
+}
+
+// The stored history's flags: --history, --field, --history-export (--since is the queries').
+struct THistoryFlags {
+  std::string Site, Field;
+  bool Export = false;
+  CLI::Option* HistoryFlag = nullptr;
+  CLI::Option* FieldFlag = nullptr;
+  CLI::Option* ExportFlag = nullptr;
+};
+
+void AddHistoryFlags(CLI::App& app, THistoryFlags& flags) {
+  flags.HistoryFlag = app.add_option("--history", flags.Site, "print the stored results of SITE")
+                          ->type_name("SITE");
+  flags.FieldFlag = app.add_option("--field", flags.Field,
+                                   "with --history: only this field (Site1, WebTitle, ...)")
+                        ->type_name("NAME")
+                        ->needs(flags.HistoryFlag);
+  flags.ExportFlag = app.add_flag(
+      "--history-export", flags.Export,
+      "print every stored run of every site (since --since), one row per site and run");
+}
+
+// The flags no two of which go together, and those the check-ups refuse.
+void ExcludeFlags(const TDefinitionsFlags& d, const THistoryFlags& h, const TToolFlags& tool) {
+  for (CLI::Option* query_only :
+       {tool.ServicesFlag, d.SiteFlag, tool.DelayFlag, h.FieldFlag, tool.ResumeFlag, tool.SinceFlag,
+        h.ExportFlag, d.TryFlag, d.CheckFlag, d.DumpFlag}) {
+    tool.AuditFlag->excludes(query_only);
+  }
+  for (CLI::Option* query_only : {tool.ServicesFlag, d.SiteFlag, h.FieldFlag, tool.SinceFlag,
+                                  h.ExportFlag, d.TryFlag, d.CheckFlag, d.DumpFlag}) {
+    tool.CrawlFlag->excludes(query_only);
+  }
+  tool.CrawlFlag->excludes(tool.AuditFlag);
+  d.TryFlag->excludes(d.CheckFlag)
+      ->excludes(d.DumpFlag)
+      ->excludes(h.HistoryFlag)
+      ->excludes(h.ExportFlag);
+  d.CheckFlag->excludes(d.DumpFlag)->excludes(h.HistoryFlag)->excludes(h.ExportFlag);
+  d.DumpFlag->excludes(h.HistoryFlag)->excludes(h.ExportFlag);
+  h.HistoryFlag->excludes(h.ExportFlag);
+}
+
+// A run over the list the command line names, by the kind of run it asks for.
+int RunList(TToolFlags& flags, const std::string& help, std::ostream& out, std::ostream& err) {
+  std::vector<TSiteName> named;
+  for (const std::string& typed : flags.Sites) {
+    std::optional<TSiteName> site = SiteNameOf(typed, err);
+    if (!site) return kToolError;
+    named.push_back(std::move(*site));
+  }
+  const std::optional<std::pair<int, int>> shard = ParseShard(flags.Shard);
+  TSiteList list(std::move(named), flags.ListFile, shard);
+  if (!list.Check(err)) return kToolError;
+  if (list.Count() == 0 && flags.ListFile != "-") {
+    if (shard) return kToolDone;  // nothing falls to this machine
+    err << help;
+    return kToolError;
+  }
+  const std::string history_location = HistoryLocation(flags.HistoryDb);
+  if (flags.Audit) return AuditTask(flags, list, history_location, out, err);
+  if (flags.Crawl) return CrawlTask(flags, list, history_location, out, err);
+  return QueryTask(flags, list, history_location, out, err);
+}
+
 int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  if (IsUrlMode(argc, argv)) return RunUrlMode(argc, argv, out, err);
   CLI::App app{
       "velmora-query: the site toolbox without the window: query sites, show their "
       "history, try and check the service definitions"};
@@ -332,174 +435,20 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       "failed or could not run, or the check-ups were stopped), 4 the output could not be "
       "written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
-      "they found is written and stored. A second one ends the program at once.");
-  std::vector<std::string> try_rule;
-  std::string check_file, services_file, site, dump_set;
-  CLI::Option* try_opt =
-      app.add_option("--try-rule", try_rule,
-                     "run FIELD's steps and fallbacks on PAGE (saved from a browser) and print "
-                     "each step's result")
-          ->expected(2)
-          ->type_name("FIELD PAGE");
-  CLI::Option* check_opt =
-      app.add_option("--check-services", check_file,
-                     "report the faults of a definitions file as the program does")
-          ->type_name("FILE");
-  CLI::Option* dump_opt =
-      app.add_option("--dump-services", dump_set,
-                     "print a built-in definitions file: classic (the default) or current")
-          ->expected(0, 1)
-          ->type_name("[SET]");
-  CLI::Option* services_opt =
-      app.add_option("--services", services_file,
-                     "the built-in set \"classic\" or \"current\", or a definitions file to use "
-                     "over the classic set (or the set its base names); default: the user's "
-                     "~/.config/velmora/services.toml when it exists, else classic")
-          ->type_name("SET|FILE");
-  CLI::Option* site_opt =
-      app.add_option("--site", site, "the site name {site} stands for in a between step")
-          ->type_name("NAME");
-  std::vector<std::string> typed_sites;
-  std::string list_file, history_site, field_name;
-  bool json = false, jsonl = false, csv = false;
-  TSiteQueryOptions query;
-  app.add_option("sites", typed_sites, "the sites to query")->type_name("SITE...");
-  app.add_option("--file", list_file, "query the sites listed in FILE (one a line, # comments)")
-      ->type_name("LIST");
-  CLI::Option* json_opt = app.add_flag("--json", json, "write JSON (an array, closed at the end)");
-  CLI::Option* jsonl_opt =
-      app.add_flag("--jsonl", jsonl, "write JSON Lines (one object a line, as each site ends)");
-  CLI::Option* csv_opt = app.add_flag("--csv", csv, "write CSV");
-  json_opt->excludes(csv_opt)->excludes(jsonl_opt);
-  jsonl_opt->excludes(csv_opt);
-  app.add_option("--timeout", query.ReadTimeoutMs,
-                 "time-out of a request's connect and of each read; a whole request, "
-                 "redirects included, ends within twice this time")
-      ->type_name("MS")
-      ->check(CLI::Range(1, 3600000))
-      ->capture_default_str();
-  CLI::Option* delay_opt =
-      app.add_option("--delay", query.DelayMs,
-                     "least time between two requests to one service host (services block "
-                     "clients that ask too fast)")
-          ->type_name("MS")
-          ->check(CLI::Range(0, 3600000))
-          ->capture_default_str();
-  app.add_option("--proxy", query.Proxy,
-                 "the proxy for every request (http://, socks4://, socks4a://, socks5://, "
-                 "socks5h://, with user:password@); default: http_proxy, https_proxy, all_proxy "
-                 "and no_proxy from the environment")
-      ->type_name("URL")
-      ->check(CLI::Validator(
-          [](std::string& url) {
-            std::string why;
-            return url.empty() || ParseProxyUrl(url, &why) ? std::string() : why;
-          },
-          ""));
-  app.add_option("--jobs", query.Jobs, "sites in flight at once")
-      ->type_name("N")
-      ->check(CLI::Range(1, 64))
-      ->capture_default_str();
-  CLI::Option* history_opt =
-      app.add_option("--history", history_site, "print the stored results of SITE")
-          ->type_name("SITE");
-  CLI::Option* field_opt = app.add_option("--field", field_name,
-                                          "with --history: only this field (Site1, WebTitle, ...)")
-                               ->type_name("NAME")
-                               ->needs(history_opt);
-  std::string history_db, since_text, shard_text;
-  std::optional<int64_t> since_ms;
-  bool resume = false, export_history = false;
-  app.add_option("--history-db", history_db,
-                 "where the history is kept: a SQLite file, or postgresql://user@host/db for a "
-                 "database the team shares (default: VELMORA_HISTORY_DB, else "
-                 "~/.local/share/velmora/history.sqlite3)")
-      ->type_name("LOCATION");
-  app.add_option("--shard", shard_text,
-                 "query only the sites of the list that fall to part K of N (1 <= K <= N): "
-                 "machines given the same list split it between them without talking (the "
-                 "part is the FNV-1a hash of the lower-case ASCII name, modulo N, plus 1)")
-      ->type_name("K/N")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            return ParseShard(text) ? std::string() : "K/N with 1 <= K <= N <= 1000";
-          },
-          ""));
-  CLI::Option* since_opt =
-      app.add_option("--since", since_text,
-                     "with --resume or --history-export: from this time on (2026-12-08T00:00; "
-                     "local time unless it ends in Z or an offset such as +08:00)")
-          ->type_name("TIME")
-          ->check(CLI::Validator(
-              [](std::string& text) {
-                return ParseTimeText(text) ? std::string()
-                                           : "a time such as 2026-12-08T00:00 or 2026-12-08";
-              },
-              ""));
-  CLI::Option* resume_opt =
-      app.add_flag("--resume", resume,
-                   "skip the sites that have a run in the history since --since (to restart a "
-                   "machine that stopped without asking twice); with --crawl: go on with each "
-                   "site's crawl that did not finish")
-          ;
-  CLI::Option* export_opt = app.add_flag(
-      "--history-export", export_history,
-      "print every stored run of every site (since --since), one row per site and run");
-  bool audit = false;
-  int https_port = 443;
-  CLI::Option* audit_opt = app.add_flag(
-      "--audit", audit,
-      "check up on each SITE itself instead of querying the services: https and its redirect, "
-      "the certificate, HSTS, robots.txt, the sitemaps, the home page's head, compression, speed "
-      "and weight, the addresses; each check passes (通过), warns (注意), fails (未通过) or "
-      "could not run (无法检查). With --history SITE: its stored check-ups");
-  app.add_option("--https-port", https_port,
-                 "with --audit: the port of the sites' https server, for servers on other ports")
-      ->type_name("N")
-      ->check(CLI::Range(1, 65535))
-      ->capture_default_str()
-      ->needs(audit_opt);
-  bool crawl = false, list_rules = false, no_external = false;
-  TSiteCrawlOptions crawling;
-  std::string fail_on, html_path;
-  CLI::Option* crawl_opt = app.add_flag(
-      "--crawl", crawl,
-      "crawl each SITE whole, politely (robots.txt for VelmoraBot, its Crawl-delay, 429/503 "
-      "waited out), and list what is broken on every page by rule; the crawl is kept in the "
-      "history and the next one says what is new and what is gone. With --history SITE: its "
-      "stored crawls");
-  std::vector<CLI::Option*> crawl_only = {
-      app.add_flag("--rules", list_rules, "with --crawl: list the rules and what they mean"),
-      app.add_option("--max-pages", crawling.Crawl.MaxPages, "with --crawl: pages of a site asked, at most")
-          ->type_name("N")->check(CLI::Range(1, 10'000'000))->capture_default_str(),
-      app.add_option("--max-depth", crawling.Crawl.MaxDepth,
-                     "with --crawl: clicks from the home page (depth 0), at most")
-          ->type_name("N")->check(CLI::Range(0, 1000))->capture_default_str(),
-      app.add_option("--connections", crawling.Crawl.Connections,
-                     "with --crawl: requests to a site at once")
-          ->type_name("N")->check(CLI::Range(1, 64))->capture_default_str(),
-      app.add_flag("--no-external", no_external, "with --crawl: do not check external links"),
-      app.add_option("--fail-on", fail_on,
-                     "with --crawl: exit 3 when a finding of this severity (error, warning) or "
-                     "any new one (new) is there")
-          ->type_name("error|warning|new")->check(CLI::IsMember({"error", "warning", "new"})),
-      app.add_option("--html", html_path, "with --crawl: also write the HTML report to FILE")
-          ->type_name("FILE"),
-  };
-  for (CLI::Option* option : crawl_only) option->needs(crawl_opt);
-  crawl_opt->excludes(audit_opt);
-  for (CLI::Option* query_only : {services_opt, site_opt, field_opt, since_opt, export_opt,
-                                  try_opt, check_opt, dump_opt}) {
-    crawl_opt->excludes(query_only);
-  }
-  for (CLI::Option* query_only : {services_opt, site_opt, delay_opt, field_opt, resume_opt,
-                                  since_opt, export_opt, try_opt, check_opt, dump_opt}) {
-    audit_opt->excludes(query_only);
-  }
-  try_opt->excludes(check_opt)->excludes(dump_opt)->excludes(history_opt)->excludes(export_opt);
-  check_opt->excludes(dump_opt)->excludes(history_opt)->excludes(export_opt);
-  dump_opt->excludes(history_opt)->excludes(export_opt);
-  history_opt->excludes(export_opt);
+      "they found is written and stored. A second one ends the program at once.\n"
+      "Keyword positions on the engines: velmora-query --rank KEYWORD SITE...; "
+      "velmora-query --rank KEYWORD --help lists their options.");
+  DescribeUrlMode(app);
+  TToolFlags tool;
+  TDefinitionsFlags definitions;
+  THistoryFlags history;
+  AddDefinitionsFlags(app, definitions, tool);
+  AddListFlags(app, tool);
+  AddHistoryFlags(app, history);
+  AddQueryFlags(app, tool);
+  AddAuditFlags(app, tool);
+  AddCrawlFlags(app, tool);
+  ExcludeFlags(definitions, history, tool);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -509,79 +458,41 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     WriteCompletionWords(app, out);
     return kToolDone;
   }
-  if (dump_opt->count() > 0)
-    return DumpServices(dump_set.empty() ? kClassicSet : dump_set, out, err);
-  if (!check_file.empty()) return CheckServices(check_file, out);
-  if (try_rule.size() == 2) {
-    return TryRule(try_rule[0], try_rule[1], ServicesFileToUse(services_file), site, out, err);
+  if (definitions.DumpFlag->count() > 0) {
+    return DumpServices(definitions.DumpSet.empty() ? kClassicSet : definitions.DumpSet, out, err);
   }
-  const TReportFormat format = json    ? TReportFormat::Json
-                               : jsonl ? TReportFormat::JsonLines
-                               : csv   ? TReportFormat::Csv
-                                       : TReportFormat::Table;
-  const std::string history_location = HistoryLocation(history_db);
-  if (!since_text.empty()) since_ms = ParseTimeText(since_text);
-  if (crawl && list_rules) {
+  if (!definitions.CheckFile.empty()) return CheckServices(definitions.CheckFile, out);
+  if (definitions.TryRule.size() == 2) {
+    return TryRule(definitions.TryRule[0], definitions.TryRule[1],
+                   ServicesFileToUse(tool.ServicesFile), definitions.Site, out, err);
+  }
+  const TReportFormat format = tool.Format();
+  const std::string history_location = HistoryLocation(tool.HistoryDb);
+  const std::optional<int64_t> since_ms =
+      tool.Since.empty() ? std::nullopt : ParseTimeText(tool.Since);
+  if (tool.Crawl && tool.CrawlRules) {
     WriteCrawlRules(out);
     return kToolDone;
   }
-  if (resume && !crawl && !since_ms) {
+  if (tool.Resume && !tool.Crawl && !since_ms) {
     err << "velmora-query: --resume needs --since (or goes with --crawl)\n";
     return kToolError;
   }
-  if (crawl && !history_site.empty()) {
-    return ShowCrawlHistory(history_site, format, CrawlStorePath(history_location, err), out, err);
-  }
-  if (since_ms && !resume && !export_history) {
+  if (since_ms && !tool.Resume && !history.Export) {
     err << "velmora-query: --since goes with --resume or --history-export\n";
     return kToolError;
   }
-  if (audit && !history_site.empty())
-    return ShowAuditHistory(history_site, format, history_location, out, err);
-  if (!history_site.empty()) {
-    return ShowHistory(history_site, field_name, format, history_location, out, err);
+  if (tool.Audit && !history.Site.empty())
+    return ShowAuditHistory(history.Site, format, history_location, out, err);
+  if (tool.Crawl && !history.Site.empty()) {
+    return ShowCrawlHistory(history.Site, format, CrawlStorePath(history_location, err), out,
+                            err);
   }
-  if (export_history) return ExportHistory(since_ms, format, history_location, out, err);
-  std::vector<TSiteName> named;
-  for (const std::string& typed : typed_sites) {
-    std::optional<TSiteName> site = SiteNameOf(typed, err);
-    if (!site) return kToolError;
-    named.push_back(std::move(*site));
+  if (!history.Site.empty()) {
+    return ShowHistory(history.Site, history.Field, format, history_location, out, err);
   }
-  const std::optional<std::pair<int, int>> shard = ParseShard(shard_text);
-  TSiteList list(std::move(named), list_file, shard);
-  if (!list.Check(err)) return kToolError;
-  if (list.Count() == 0 && list_file != "-") {
-    if (shard) return kToolDone;  // nothing falls to this machine
-    err << app.help();
-    return kToolError;
-  }
-  if (audit) {
-    TSiteAuditOptions checkup;
-    checkup.Jobs = query.Jobs;
-    checkup.HttpsPort = https_port;
-    checkup.Audit.TimeoutMs = query.ReadTimeoutMs;
-    checkup.Audit.Proxies = TProxySettings::ForQuery(query.Proxy);
-    return AuditList(list, checkup, format, history_location, out, err);
-  }
-  if (crawl) {
-    const std::string store_path = CrawlStorePath(history_location, err);
-    if (store_path.empty()) return kToolError;
-    crawling.Jobs = query.Jobs;
-    crawling.Crawl.ReadTimeoutMs = query.ReadTimeoutMs;
-    crawling.Crawl.DelayMs = delay_opt->count() > 0 ? query.DelayMs : 0;
-    crawling.Crawl.CheckExternal = !no_external;
-    crawling.Crawl.Resume = resume;
-    crawling.Crawl.Proxies = TProxySettings::ForQuery(query.Proxy);
-    crawling.FailOn = CrawlFailOnOf(fail_on).value_or(TCrawlFailOn::Nothing);
-    crawling.HtmlPath = html_path;
-    return CrawlList(list, crawling, format, store_path, out, err);
-  }
-  if (resume) list.SetSkip(StoredSince(history_location, *since_ms, err));
-  const TServiceLoad load = LoadServicesToUse(services_file);
-  err << ProblemsReport(load);
-  query.Table = load.Table;
-  return QueryList(list, query, format, history_location, out, err);
+  if (history.Export) return ExportHistory(since_ms, format, history_location, out, err);
+  return RunList(tool, app.help(), out, err);
 }
 
 }  // namespace
@@ -593,7 +504,8 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &old_pipe);
-  const int status = RunTask(argc, argv, out, err);
+  const int status = IsRankTask(argc, argv) ? RunRankTask(argc, argv, out, err)
+                                            : RunTask(argc, argv, out, err);
   sigaction(SIGPIPE, &old_pipe, nullptr);
   return OutputWritten(out, err) ? status : kToolOutputFailed;
 }

@@ -21,8 +21,9 @@ int RunQueryTool(int argc, const char* const* argv, std::ostream& out, std::ostr
 // definitions, the built-in set it names, or the classic set alone when it is "") on the page saved
 // at page_path, read as the field's fetch mode reads it, and prints each step's result. site fills
 // {site} in a between's start text.
-int TryRule(const std::string& field, const std::string& page_path, const std::string& services_file,
-            const std::string& site, std::ostream& out, std::ostream& err);
+int TryRule(const std::string& field, const std::string& page_path,
+            const std::string& services_file, const std::string& site, std::ostream& out,
+            std::ostream& err);
 // --check-services FILE: the file's faults as the program reports them, or what it changes.
 int CheckServices(const std::string& path, std::ostream& out);
 // --dump-services [SET]: the built-in definitions file of SET ("classic", "current").

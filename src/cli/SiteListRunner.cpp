@@ -136,6 +136,9 @@ TSiteListEnd RunSiteList(TSiteList& list, TSiteRunMode& mode, const TSiteListOpt
 
   closing();
   while (true) {
+    // Taken before the starts: a run that ends inside its Start (nothing could start) frees its
+    // slot for the next round at once.
+    const size_t seen = ended;
     if (!stopping && (stop_asked() || output_failed())) {
       stopping = true;
       if (stop_asked()) mode.Stop();
@@ -160,7 +163,6 @@ TSiteListEnd RunSiteList(TSiteList& list, TSiteRunMode& mode, const TSiteListOpt
       closing();  // the output may have opened for the first site
     }
     if ((list_over || stopping) && ended == started) break;
-    const size_t seen = ended;
     const bool was_stopping = stopping;
     queue->PumpUntil(
         [&] { return ended != seen || (!was_stopping && (stop_asked() || output_failed())); },

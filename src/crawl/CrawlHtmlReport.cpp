@@ -1,8 +1,8 @@
 #include "crawl/CrawlHtmlReport.h"
 
 #include <algorithm>
-#include <functional>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,8 +64,8 @@ void WriteBars(std::ostream& out, const char* title,
   for (const auto& [label, n] : rows) most = std::max(most, n);
   const int height = static_cast<int>(rows.size()) * (kChartBarHeight + 4) + 4;
   const int bar_room = kChartWidth - kChartLabelWidth - 60;
-  out << "<svg xmlns='http://www.w3.org/2000/svg' width='" << kChartWidth << "' height='"
-      << height << "' role='img'>";
+  out << "<svg xmlns='http://www.w3.org/2000/svg' width='" << kChartWidth << "' height='" << height
+      << "' role='img'>";
   int y = 4;
   for (const auto& [label, n] : rows) {
     const int w = std::max<int>(1, static_cast<int>(bar_room * n / most));
@@ -148,9 +148,8 @@ void WriteCrawlHtmlSite(std::ostream& out, TCrawlStore& store, const TCrawlOutco
   if (summary.PerRule.empty()) out << "<tr><td colspan=4>没有发现问题</td></tr>\n";
   out << "</table>\n";
 
-  WriteBars(out, "状态码", summary.Statuses, [](const std::string& status) {
-    return status == "失败" || status >= "400";
-  });
+  WriteBars(out, "状态码", summary.Statuses,
+            [](const std::string& status) { return status == "失败" || status >= "400"; });
   WriteBars(out, "点击深度", summary.Depths, [](const std::string& depth) {
     return depth != "无" && std::stoi(depth) > kCrawlDeepDepth;
   });
@@ -172,8 +171,8 @@ void WriteCrawlHtmlSite(std::ostream& out, TCrawlStore& store, const TCrawlOutco
       current = f.Rule;
       listed = 0;
       hidden = 0;
-      out << "<details id='" << Escape(info->Site) << "-" << Escape(f.Rule)
-          << "'><summary>" << Escape(f.Rule) << "</summary><table><tr><th>变化</th><th>网址</th>"
+      out << "<details id='" << Escape(info->Site) << "-" << Escape(f.Rule) << "'><summary>"
+          << Escape(f.Rule) << "</summary><table><tr><th>变化</th><th>网址</th>"
           << "<th>详情</th></tr>\n";
     }
     if (listed >= kPagesPerRule) {
@@ -183,7 +182,9 @@ void WriteCrawlHtmlSite(std::ostream& out, TCrawlStore& store, const TCrawlOutco
     ++listed;
     const char* change = CrawlChangeName(f.Change);
     out << "<tr><td class=" << change << ">"
-        << (f.Change == TCrawlChange::New ? "新" : f.Change == TCrawlChange::Gone ? "已消失" : "仍在")
+        << (f.Change == TCrawlChange::New    ? "新"
+            : f.Change == TCrawlChange::Gone ? "已消失"
+                                             : "仍在")
         << "</td><td class=url>" << Escape(f.Url) << "</td><td class=url>" << Escape(f.Detail)
         << "</td></tr>\n";
   });

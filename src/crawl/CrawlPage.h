@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-// How a page refers to another URL. The numbers are stored: never renumber them.
+#include "audit/PageHead.h"
+
+// How a URL refers to another: as a page does (TPageLinkKind, the same numbers) or by a
+// redirect. The numbers are stored: never renumber them.
 enum class TCrawlLinkKind : uint8_t {
   Anchor = 0,     // <a href>
   Canonical = 1,  // <link rel=canonical>
@@ -19,6 +22,14 @@ enum class TCrawlLinkKind : uint8_t {
   Frame = 6,      // <iframe src>
   Redirect = 7,   // a redirect's Location
 };
+#define VM_SAME_KIND(k) (static_cast<int>(TPageLinkKind::k) == static_cast<int>(TCrawlLinkKind::k))
+static_assert(VM_SAME_KIND(Anchor) && VM_SAME_KIND(Canonical) && VM_SAME_KIND(Alternate) &&
+              VM_SAME_KIND(Image) && VM_SAME_KIND(Script) && VM_SAME_KIND(Style) &&
+              VM_SAME_KIND(Frame));
+#undef VM_SAME_KIND
+inline TCrawlLinkKind CrawlLinkKindOf(TPageLinkKind kind) {
+  return static_cast<TCrawlLinkKind>(static_cast<uint8_t>(kind));
+}
 
 struct TCrawlLink {
   std::string Url;
@@ -36,7 +47,7 @@ enum class TCrawlUrlState : uint8_t {
 struct TCrawlPage {
   int64_t Id = 0;  // the frontier's number for the URL
   std::string Url;
-  bool Internal = true;  // the site's own (crawled) or an external link (only checked)
+  bool Internal = true;      // the site's own (crawled) or an external link (only checked)
   std::optional<int> Depth;  // clicks from the home page; none for a URL only a sitemap lists
 
   // The answer. Status 0 with a Failure: no answer ("连接超时", ...).
@@ -45,7 +56,7 @@ struct TCrawlPage {
   std::string Location;  // a redirect's target, resolved
   std::string ContentType;
   double FirstByteMs = -1;
-  int64_t Bytes = 0;      // the body, decoded
+  int64_t Bytes = 0;       // the body, decoded
   bool Throttled = false;  // still 429/503 after every wait: not judged
   std::string ETag;
   std::string LastModified;

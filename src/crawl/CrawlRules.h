@@ -26,6 +26,6 @@ std::string_view CrawlSeverityName(TCrawlSeverity severity);
 // The limits the page rules measure against.
 inline constexpr int kCrawlTitleMinChars = 30;
 inline constexpr int kCrawlTitleMaxChars = 75;
-inline constexpr int kCrawlDeepDepth = 4;             // deeper than this: "deep"
-inline constexpr double kCrawlSlowFirstByteMs = 600;  // slower than this: "slow"
+inline constexpr int kCrawlDeepDepth = 4;                         // deeper than this: "deep"
+inline constexpr double kCrawlSlowFirstByteMs = 600;              // slower than this: "slow"
 inline constexpr long long kCrawlHeavyBytes = 2LL * 1024 * 1024;  // HTML over this: "heavy"

@@ -106,7 +106,8 @@ class TCrawlStatements {
   // The statement for sql, ready to bind; null when it does not compile.
   sqlite3_stmt* Get(const std::string& sql) {
     sqlite3_stmt*& stmt = prepared_[sql];
-    if (stmt == nullptr) sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    if (stmt == nullptr)
+      sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
     return stmt;
   }
 
@@ -216,8 +217,8 @@ bool TCrawlStore::Open(const std::string& path) {
   std::error_code ec;
   const auto folder = std::filesystem::path(path).parent_path();
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                      nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
     Fail(path.c_str());
     sqlite3_close(db_);
     db_ = nullptr;
@@ -256,8 +257,7 @@ int64_t TCrawlStore::Begin(const std::string& site, bool resume, bool& resumed) 
     last.Bind(1, site);
     if (last.Step() == SQLITE_ROW) {
       const int64_t id = last.Int(0);
-      TStmt requeue(*statements_,
-                    "UPDATE crawl_pages SET state = 0 WHERE crawl = ? AND state = 1");
+      TStmt requeue(*statements_, "UPDATE crawl_pages SET state = 0 WHERE crawl = ? AND state = 1");
       requeue.Bind(1, id).Step();
       TStmt running(*statements_, "UPDATE crawls SET state = 'running', reason = '' WHERE id = ?");
       running.Bind(1, id).Step();
@@ -384,7 +384,8 @@ void TCrawlStore::Skip(int64_t crawl, int64_t id, const std::string& reason) {
   std::lock_guard lock(mu_);
   if (db_ == nullptr) return;
   BeginWrites();
-  TStmt skip(*statements_, "UPDATE crawl_pages SET state = 3, failure = ? WHERE crawl = ? AND id = ?");
+  TStmt skip(*statements_,
+             "UPDATE crawl_pages SET state = 3, failure = ? WHERE crawl = ? AND id = ?");
   skip.Bind(1, reason).Bind(2, crawl).Bind(3, id).Step();
   CommitIfDue();
 }
@@ -430,8 +431,9 @@ void TCrawlStore::Store(int64_t crawl, const TCrawlPage& page, const TLinkTarget
     Fail("页面");
     return;
   }
-  TStmt link(*statements_, "INSERT OR IGNORE INTO crawl_links(crawl, source, target, kind) "
-                  "VALUES(?, ?, ?, ?)");
+  TStmt link(*statements_,
+             "INSERT OR IGNORE INTO crawl_links(crawl, source, target, kind) "
+             "VALUES(?, ?, ?, ?)");
   for (const TCrawlLink& l : page.Links) {
     bool internal = true;
     std::optional<int> depth;
@@ -522,9 +524,9 @@ struct TRuleQuery {
 // Pages whose content the rules judge: the site's HTML pages that answered 200.
 #define VM_CONTENT "internal = 1 AND state = 2 AND status = 200 AND html = 1"
 // An answer that is a broken page: an error status (not a throttled one) or no answer at all.
-#define VM_BROKEN(p) \
-  "(" p ".state = 2 AND " p ".throttled = 0 AND (" p ".status >= 400 OR (" p ".status = 0 AND " \
-  p ".failure <> '')))"
+#define VM_BROKEN(p)                                                                              \
+  "(" p ".state = 2 AND " p ".throttled = 0 AND (" p ".status >= 400 OR (" p ".status = 0 AND " p \
+  ".failure <> '')))"
 
 const TRuleQuery kRuleQueries[] = {
     {"http-4xx",
@@ -542,17 +544,15 @@ const TRuleQuery kRuleQueries[] = {
      "SELECT t.url, '', CASE WHEN t.status > 0 THEN 'HTTP ' || t.status ELSE t.failure END "
      "|| '；链接自 ' || (SELECT group_concat(u, ' ') FROM (SELECT s.url AS u FROM crawl_links l "
      "JOIN crawl_pages s ON s.id = l.source WHERE l.crawl = ?1 AND l.target = t.id "
-     "ORDER BY s.id LIMIT 5)) FROM crawl_pages t WHERE t.crawl = ?1 AND t.internal = 0 AND "
-     VM_BROKEN("t")},
-    {"title-missing",
-     "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
-     " AND coalesce(title, '') = ''"},
+     "ORDER BY s.id LIMIT 5)) FROM crawl_pages t WHERE t.crawl = ?1 AND t.internal = 0 "
+     "AND " VM_BROKEN("t")},
+    {"title-missing", "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
+                      " AND coalesce(title, '') = ''"},
     {"title-length",
      "SELECT url, '', title_chars || ' 个字符' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
      " AND coalesce(title, '') <> '' AND (title_chars < ?2 OR title_chars > ?3)"},
-    {"description-missing",
-     "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
-     " AND coalesce(description, '') = ''"},
+    {"description-missing", "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
+                            " AND coalesce(description, '') = ''"},
     {"h1-missing",
      "SELECT url, '', '' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT " AND h1_count = 0"},
     {"h1-multiple",
@@ -590,11 +590,10 @@ const TRuleQuery kRuleQueries[] = {
      "ELSE mixed END FROM crawl_pages WHERE crawl = ?1 AND internal = 1 AND state = 2 AND "
      "mixed_count > 0"},
     {"img-alt-missing",
-     "SELECT url, '', images_no_alt || ' 张图片' FROM crawl_pages WHERE crawl = ?1 AND "
-     VM_CONTENT " AND images_no_alt > 0"},
-    {"deep",
-     "SELECT url, '', '深度 ' || depth FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
-     " AND depth > ?4"},
+     "SELECT url, '', images_no_alt || ' 张图片' FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
+     " AND images_no_alt > 0"},
+    {"deep", "SELECT url, '', '深度 ' || depth FROM crawl_pages WHERE crawl = ?1 AND " VM_CONTENT
+             " AND depth > ?4"},
     {"slow",
      "SELECT url, '', CAST(round(first_byte_ms) AS INTEGER) || ' 毫秒' FROM crawl_pages "
      "WHERE crawl = ?1 AND internal = 1 AND state = 2 AND status > 0 AND first_byte_ms > ?5"},
@@ -611,8 +610,9 @@ bool TCrawlStore::Judge(int64_t crawl) {
   BeginWrites();
   TStmt clear(*statements_, "DELETE FROM crawl_findings WHERE crawl = ?");
   clear.Bind(1, crawl).Step();
-  TStmt insert(*statements_, "INSERT OR IGNORE INTO crawl_findings(crawl, rule, url, partner, detail) "
-                    "VALUES(?, ?, ?, ?, ?)");
+  TStmt insert(*statements_,
+               "INSERT OR IGNORE INTO crawl_findings(crawl, rule, url, partner, detail) "
+               "VALUES(?, ?, ?, ?, ?)");
   auto add = [&](const std::string& rule, const std::string& url, const std::string& partner,
                  const std::string& detail) {
     insert.Reset();
@@ -629,17 +629,17 @@ bool TCrawlStore::Judge(int64_t crawl) {
   }
   // Pages that share a title, a description or their text: each names (up to kDetailPartners of)
   // the others. A group is read in the order of its pages, keeping only its first few.
-  for (const auto& [rule, column] : {std::pair{"title-duplicate", "title"},
-                                     std::pair{"description-duplicate", "description"},
-                                     std::pair{"duplicate-content", "text_hash"}}) {
+  for (const auto& [rule, column] :
+       {std::pair{"title-duplicate", "title"}, std::pair{"description-duplicate", "description"},
+        std::pair{"duplicate-content", "text_hash"}}) {
     const std::string content =
         "crawl = ?1 AND internal = 1 AND state = 2 AND status = 200 AND html = 1 AND "
-        "coalesce(" + std::string(column) + ", '') <> ''";
-    TStmt group(*statements_,
-                "SELECT " + std::string(column) + ", url FROM crawl_pages WHERE " + content +
-                    " AND " + column + " IN (SELECT " + column + " FROM crawl_pages WHERE " +
-                    content + " GROUP BY " + column + " HAVING count(*) > 1) ORDER BY " + column +
-                    ", id");
+        "coalesce(" +
+        std::string(column) + ", '') <> ''";
+    TStmt group(*statements_, "SELECT " + std::string(column) + ", url FROM crawl_pages WHERE " +
+                                  content + " AND " + column + " IN (SELECT " + column +
+                                  " FROM crawl_pages WHERE " + content + " GROUP BY " + column +
+                                  " HAVING count(*) > 1) ORDER BY " + column + ", id");
     group.Bind(1, crawl);
     std::string key;
     std::vector<std::string> first;  // the group's first kDetailPartners + 1 pages
@@ -831,8 +831,8 @@ constexpr const char* kCrawlColumns =
     "(SELECT count(*) FROM crawl_findings f WHERE f.crawl = c.id) FROM crawls c ";
 
 TCrawlInfo ReadCrawlInfo(const TStmt& q) {
-  return {q.Int(0), q.Text(1), q.Text(2), q.Int(3), q.Int(4), q.Text(5), q.Text(6), q.Int(7),
-          q.Int(8)};
+  return {q.Int(0),  q.Text(1), q.Text(2), q.Int(3), q.Int(4),
+          q.Text(5), q.Text(6), q.Int(7),  q.Int(8)};
 }
 }  // namespace
 

@@ -119,9 +119,9 @@ class TCrawlStore {
   // Counts for the report: findings per rule, pages per status, per depth and per band of time
   // to first byte (kCrawlFirstByteBands).
   struct TSummary {
-    std::vector<std::pair<std::string, int64_t>> PerRule;  // rule order; only rules found
-    std::vector<std::pair<std::string, int64_t>> Statuses;  // "200", "301", "404", "失败"...
-    std::vector<std::pair<std::string, int64_t>> Depths;    // "0", "1", ..., "无"
+    std::vector<std::pair<std::string, int64_t>> PerRule;     // rule order; only rules found
+    std::vector<std::pair<std::string, int64_t>> Statuses;    // "200", "301", "404", "失败"...
+    std::vector<std::pair<std::string, int64_t>> Depths;      // "0", "1", ..., "无"
     std::vector<std::pair<std::string, int64_t>> FirstBytes;  // "<100ms", ...
     int64_t New = 0, Gone = 0;
     bool HasEarlier = false;  // the site has a finished crawl before this one
@@ -140,13 +140,13 @@ class TCrawlStore {
   // Commits the open transaction when it is older than kCrawlCommitMs (or always when `now`).
   void CommitIfDue(bool now = false);
   void BeginWrites();
-  int64_t AddLocked(int64_t crawl, const std::string& url, bool internal,
-                    std::optional<int> depth, TCrawlUrlState state, bool in_sitemap);
+  int64_t AddLocked(int64_t crawl, const std::string& url, bool internal, std::optional<int> depth,
+                    TCrawlUrlState state, bool in_sitemap);
   int64_t PreviousCrawl(int64_t crawl);
 
   std::mutex mu_;
   sqlite3* db_ = nullptr;
-  std::unique_ptr<TCrawlStatements> statements_;  // while db_ is open
+  std::unique_ptr<TCrawlStatements> statements_;   // while db_ is open
   std::unordered_map<int64_t, int64_t> previous_;  // crawl -> the site's crawl before it
   std::string message_;
   bool in_transaction_ = false;

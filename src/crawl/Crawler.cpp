@@ -12,10 +12,10 @@
 
 #include "audit/AuditChecks.h"
 #include "audit/AuditFetch.h"
+#include "audit/PageHead.h"
 #include "audit/RobotsTxt.h"
 #include "audit/Sitemap.h"
 #include "cookies/NetDateTime.h"
-#include "crawl/CrawlPageReader.h"
 #include "encoding/PageCharset.h"
 #include "http/NetRequestPacer.h"
 #include "http/NetUrl.h"
@@ -97,10 +97,9 @@ class TCrawler::TRun {
     site_port_ = home.Url->PortNumber();
 
     external_ = std::make_unique<TNetFetchSession>(
-        options_.Proxies,
-        std::make_shared<TNetRequestPacer>(std::chrono::milliseconds(options_.DelayMs), 1,
-                                           TNetRequestPacer::TFrom::Answer,
-                                           TNetRequestPacer::TServer::Host));
+        options_.Proxies, std::make_shared<TNetRequestPacer>(
+                              std::chrono::milliseconds(options_.DelayMs), 1,
+                              TNetRequestPacer::TFrom::Answer, TNetRequestPacer::TServer::Host));
     std::string why;
     if (!ReadRobots(home.Url->Href(), why)) {
       store_.Finish(crawl_, "failed", why);
@@ -108,11 +107,9 @@ class TCrawler::TRun {
     }
     const int gap = std::max(options_.DelayMs, crawl_delay_ms_);
     site_ = std::make_unique<TNetFetchSession>(
-        options_.Proxies,
-        std::make_shared<TNetRequestPacer>(std::chrono::milliseconds(gap),
-                                           std::max(1, options_.Connections),
-                                           TNetRequestPacer::TFrom::Start,
-                                           TNetRequestPacer::TServer::Host));
+        options_.Proxies, std::make_shared<TNetRequestPacer>(
+                              std::chrono::milliseconds(gap), std::max(1, options_.Connections),
+                              TNetRequestPacer::TFrom::Start, TNetRequestPacer::TServer::Host));
     if (!outcome.Resumed) store_.Add(crawl_, home.Url->Href(), true, 0);
 
     // First the links from the home page outwards, so depths are those of the shortest click
@@ -298,8 +295,8 @@ class TCrawler::TRun {
     if (ms <= 0) return;
     const auto until = TClock::now() + std::chrono::milliseconds(ms);
     while (!Ended() && TClock::now() < until) {
-      std::this_thread::sleep_for(std::min<TClock::duration>(std::chrono::milliseconds(100),
-                                                             until - TClock::now()));
+      std::this_thread::sleep_for(
+          std::min<TClock::duration>(std::chrono::milliseconds(100), until - TClock::now()));
     }
   }
 
@@ -343,31 +340,40 @@ class TCrawler::TRun {
     if (answer.Status != 200 || (type.find("html") == std::string::npos && !type.empty())) return;
     page.Html = true;
     const TSniffedCharset charset = SniffPageCharset(answer.Body, page.ContentType);
-    const TCrawlPageReading reading = ReadCrawlPage(PageTextToUtf8(answer.Body, charset.Charset));
-    page.Title = reading.Title;
-    page.TitleChars = reading.TitleChars;
-    page.Description = reading.Description;
-    page.H1Count = reading.H1Count;
-    page.NoIndex = page.NoIndex || reading.NoIndex;
-    page.TextHash = reading.TextHash;
-    page.ImagesWithoutAlt = reading.ImagesWithoutAlt;
+    // Read within the read time-out and the stop, under the reader's limits on hostile markup.
+    const TPageHead head = ReadPageHead(
+        PageTextToUtf8(answer.Body, charset.Charset), TNetDeadline::In(options_.ReadTimeoutMs),
+        [this] { return Ended(); }, true);
+    if (head.Title) {
+      page.Title = head.Title->Text;
+      page.TitleChars = static_cast<int>(head.Title->Chars);
+    }
+    if (head.Description) page.Description = head.Description->Text;
+    page.H1Count = head.H1Count;
+    page.NoIndex =
+        page.NoIndex || std::any_of(head.RobotsMetas.begin(), head.RobotsMetas.end(),
+                                    [](const std::string& m) { return RobotsSaysNoindex(m); });
+    const TPageBody& body = *head.Body;
+    page.TextHash = body.TextHash;
+    page.ImagesWithoutAlt = body.ImagesWithoutAlt;
     // Links resolve against <base href> when the page has one (itself resolved against the
     // page), else against the page.
     TNetUrl base = url;
-    if (!reading.BaseHref.empty()) {
-      if (auto b = TNetUrl::Parse(reading.BaseHref, &url)) base = *b.Url;
+    if (!body.BaseHref.empty()) {
+      if (auto b = TNetUrl::Parse(body.BaseHref, &url)) base = *b.Url;
     }
     std::set<std::pair<std::string, TCrawlLinkKind>> seen;
-    for (const TCrawlLink& link : reading.Links) {
+    for (const TPageLink& link : body.Links) {
       const auto to = TNetUrl::Parse(link.Url, &base);
       if (!to) continue;  // mailto:, javascript:, tel:, data: and what does not parse
       const std::string href = to.Url->HrefWithoutFragment();
-      if (link.Kind == TCrawlLinkKind::Canonical && page.Canonical.empty()) page.Canonical = href;
-      if (url.Scheme() == "https" && to.Url->Scheme() == "http" && IsResourceLink(link.Kind) &&
+      const TCrawlLinkKind kind = CrawlLinkKindOf(link.Kind);
+      if (kind == TCrawlLinkKind::Canonical && page.Canonical.empty()) page.Canonical = href;
+      if (url.Scheme() == "https" && to.Url->Scheme() == "http" && IsResourceLink(kind) &&
           page.MixedContent.size() < kCrawlMaxMixedKept) {
         page.MixedContent.push_back(href);
       }
-      if (seen.emplace(href, link.Kind).second) page.Links.push_back({href, link.Kind});
+      if (seen.emplace(href, kind).second) page.Links.push_back({href, kind});
     }
   }
 
@@ -375,23 +381,25 @@ class TCrawler::TRun {
   void Store(const TCrawlPage& page) {
     const auto from = TNetUrl::Parse(page.Url);
     if (page.Status >= 400 || (page.Status == 0 && !page.Failure.empty())) ++broken_;
-    store_.Store(crawl_, page, [&](const TCrawlLink& link, bool& internal,
-                                   std::optional<int>& depth, TCrawlUrlState& state) {
-      const auto to = TNetUrl::Parse(link.Url);
-      internal = to && IsInternal(*to.Url);
-      if (!internal) {
-        state = options_.CheckExternal ? TCrawlUrlState::Queued : TCrawlUrlState::Skipped;
-        return;
-      }
-      if (page.Depth) {
-        depth = link.Kind == TCrawlLinkKind::Redirect || IsResourceLink(link.Kind)
-                    ? *page.Depth
-                    : *page.Depth + 1;
-      }
-      if ((depth && *depth > options_.MaxDepth) || (from && IsTrap(*from.Url, *to.Url))) {
-        state = TCrawlUrlState::Skipped;
-      }
-    });
+    store_.Store(
+        crawl_, page,
+        [&](const TCrawlLink& link, bool& internal, std::optional<int>& depth,
+            TCrawlUrlState& state) {
+          const auto to = TNetUrl::Parse(link.Url);
+          internal = to && IsInternal(*to.Url);
+          if (!internal) {
+            state = options_.CheckExternal ? TCrawlUrlState::Queued : TCrawlUrlState::Skipped;
+            return;
+          }
+          if (page.Depth) {
+            depth = link.Kind == TCrawlLinkKind::Redirect || IsResourceLink(link.Kind)
+                        ? *page.Depth
+                        : *page.Depth + 1;
+          }
+          if ((depth && *depth > options_.MaxDepth) || (from && IsTrap(*from.Url, *to.Url))) {
+            state = TCrawlUrlState::Skipped;
+          }
+        });
   }
 
   // A URL a crawler should not follow: too long, a path that repeats one segment three times
@@ -412,8 +420,7 @@ class TCrawler::TRun {
         return true;
       }
     }
-    if (!url.HasQuery() || url.Pathname() != from.Pathname() ||
-        url.Hostname() != from.Hostname()) {
+    if (!url.HasQuery() || url.Pathname() != from.Pathname() || url.Hostname() != from.Hostname()) {
       return false;
     }
     std::lock_guard lock(mu_);
@@ -439,8 +446,8 @@ class TCrawler::TRun {
       const bool internal = IsInternal(*url.Url);
       TAuditFetchOptions fetch;
       fetch.MaxBodyBytes = static_cast<int64_t>(kSitemapMaxBytes);
-      const TAuditPage page = AuditFetchPage(internal ? *site_ : *external_,
-                                             url.Url->Href(), fetch, Context());
+      const TAuditPage page =
+          AuditFetchPage(internal ? *site_ : *external_, url.Url->Href(), fetch, Context());
       if (!page.Answered || page.Status != 200) continue;
       const TSitemap sitemap = ReadFetchedSitemap(page, [&](std::string_view loc) {
         const auto u = TNetUrl::Parse(loc, &*url.Url);

@@ -229,6 +229,42 @@ THistoryStore::TRunAssembler::TRunAssembler(const std::function<void(const THist
   for (TResultField field : only) wanted_[field] = true;
 }
 
+std::string THistoryStore::RunLine(const TQueryRecord& record, const std::string& run_id) {
+  std::string line;
+  for (const std::string& column :
+       {run_id, std::to_string(record.StartedUnixMs), GbkToUtf8(record.Site), record.ServiceSet}) {
+    AppendEscaped(column, line);
+    line += '\t';
+  }
+  AppendEscaped(PackFields(FieldRows(record)), line);
+  return line;
+}
+
+bool THistoryStore::RunOfLine(std::string_view line, TQueryRecord& record, std::string& run_id) {
+  constexpr size_t kColumns = 5;
+  std::array<std::string, kColumns> columns;
+  for (size_t i = 0; i < kColumns; ++i) {
+    const size_t tab = i + 1 < kColumns ? line.find('\t') : line.size();
+    if (tab == std::string_view::npos) return false;
+    std::string room;
+    columns[i] = Unescaped(line.substr(0, tab), true, room);
+    line.remove_prefix(std::min(line.size(), tab + 1));
+  }
+  int64_t started = 0;
+  if (columns[0].empty() || !ParsedAll(columns[1], started)) return false;
+  bool read = false;
+  const std::function<void(const THistoryQuery&)> keep = [&](const THistoryQuery& q) {
+    record = q.Record;
+    read = true;
+  };
+  TRunAssembler runs(keep, {});
+  runs.Add(0, columns[2], started, columns[3], std::nullopt);
+  runs.AddPacked(columns[4]);
+  runs.Finish();
+  run_id = columns[0];
+  return read;
+}
+
 void THistoryStore::TRunAssembler::Add(int64_t id, std::string_view site_utf8, int64_t started_ms,
                                        std::string_view service_set,
                                        const std::optional<TFieldRow>& row) {
@@ -453,4 +489,16 @@ std::unique_ptr<THistoryStore> OpenHistoryStore(const std::string& location,
   }
   store->Open(location, options);
   return store;
+}
+
+std::vector<std::string> THistoryStore::RankTablesSql(const std::string& id_column) {
+  return {"CREATE TABLE IF NOT EXISTS ranks(id " + id_column +
+              ", run_id TEXT NOT NULL, site TEXT NOT NULL, started_ms BIGINT NOT NULL,"
+              " keyword TEXT NOT NULL, engine TEXT NOT NULL, outcome TEXT NOT NULL,"
+              " position INTEGER, url TEXT NOT NULL, pages INTEGER NOT NULL,"
+              " depth INTEGER NOT NULL, reason TEXT NOT NULL, page_url TEXT NOT NULL,"
+              " UNIQUE(run_id, keyword, engine))",
+          "CREATE INDEX IF NOT EXISTS ranks_by_site ON ranks(lower(site), keyword, started_ms)",
+          "CREATE TABLE IF NOT EXISTS rank_keywords(site TEXT NOT NULL, keyword TEXT NOT NULL,"
+          " position INTEGER NOT NULL, PRIMARY KEY(site, keyword))"};
 }

@@ -44,6 +44,7 @@
 
 #include "audit/AuditReport.h"
 #include "query/QueryRecord.h"
+#include "rank/RankRun.h"
 
 // The layout version this program writes.
 constexpr int kHistorySchemaVersion = 4;
@@ -72,6 +73,9 @@ class THistoryStore {
     int WriteAttempts = 3;     // attempts of a write that finds the store busy or the link lost
     int64_t MaxPageCount = 0;  // SQLite: a cap on the file's size in pages; 0: none
     int ConnectTimeoutS = 5;   // PostgreSQL: unless the location says connect_timeout
+    // PostgreSQL: where runs that could not reach the server are kept until they can (a file
+    // in this folder, named after the database); "" for the folder of DefaultPath().
+    std::string SpoolFolder;
     // Only reads: the store is neither created, brought up to date nor set aside when corrupt,
     // so a history the user may only read can be shown. Record fails.
     bool ReadOnly = false;
@@ -141,12 +145,45 @@ class THistoryStore {
   };
   std::vector<TAuditPoint> AuditSeries(const std::string& site, TAuditNumber number);
 
+  // Keyword positions, kept beside the queries on the same terms: one transaction a run (a row
+  // of `ranks` per keyword and engine), stored once under its run id, never raising. Texts are
+  // UTF-8 as they come. The tables (`ranks`, and `rank_keywords` for the keywords kept for a
+  // site) are made by the first write that needs them, so a history of any layout takes them.
+  bool RecordRanks(const TRankReport& report) { return RecordRanks(report, NewRunId()); }
+  virtual bool RecordRanks(const TRankReport& report, const std::string& run_id) = 0;
+  // One stored position and the start of its run.
+  struct TRankPoint {
+    int64_t StartedUnixMs = 0;
+    TRankPosition Position{};
+  };
+  // Hands each stored position of `site` (letter case ignored) to `visit`, runs oldest first,
+  // within a run in the order asked: every keyword, or only `keyword`. None when no positions
+  // were ever stored.
+  virtual bool EachRank(const std::string& site, const std::string& keyword,
+                        const std::function<void(const TRankPoint&)>& visit) = 0;
+  // The keywords kept for `site` (letter case of the site ignored), in the order they were
+  // given; SetRankKeywords replaces them all.
+  virtual bool SetRankKeywords(const std::string& site,
+                               const std::vector<std::string>& keywords) = 0;
+  virtual std::vector<std::string> RankKeywords(const std::string& site) = 0;
+
   // The message about the last trouble (UTF-8), once: "" when there is none or it was already
   // taken. A trouble of the same kind is reported again only after a success.
   std::string TakeMessage();
 
   // 32 random hex digits.
   static std::string NewRunId();
+
+  // Runs of Record that are not in the store, after one more attempt to write those a spool
+  // keeps (a store that has no spool keeps none): how many still wait in the spool, how many
+  // could not even be kept there, and a line (UTF-8) that says so; all zero and "" when every
+  // run is stored.
+  struct TUnstored {
+    int64_t Waiting = 0;
+    int64_t Lost = 0;
+    std::string Message;
+  };
+  virtual TUnstored WriteSpooled() { return {}; }
 
  protected:
   // Kinds of trouble, each reported once until a success (reported_).
@@ -174,6 +211,11 @@ class THistoryStore {
   // "=" for a number written as the text is, nothing for an outcome, end, status or time that
   // is the row before's, \= for the row before's URL.
   static std::string PackFields(const std::vector<TFieldRow>& rows);
+  // A run as one line of text (no newline in it: its id, start, site, definition set and packed
+  // fields, escaped as packed columns are), and the run of such a line; false for a line that
+  // is none.
+  static std::string RunLine(const TQueryRecord& record, const std::string& run_id);
+  static bool RunOfLine(std::string_view line, TQueryRecord& record, std::string& run_id);
   // Puts the rows of a read together into runs: each row names its run (id, site, start) and,
   // unless the run has none, one field or all of them packed. A run goes to `visit` when a row
   // of the next one comes or at Finish. `only`: the fields a packed row gives; all when empty.
@@ -221,6 +263,8 @@ class THistoryStore {
     std::string Details;  // joined by newlines
   };
   static std::vector<TAuditCheckRow> AuditCheckRows(const TAuditReport& report);
+  // The tables of keyword positions, as both stores make them (the id column's type given).
+  static std::vector<std::string> RankTablesSql(const std::string& id_column);
   // Puts the rows of a read together into check-ups, as TRunAssembler does runs: each row names
   // its check-up (id, site, start, time taken, trend numbers by TAuditNumber) and one check,
   // unless it has none.

@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <string_view>
 
+#include "query/SiteName.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -149,6 +152,34 @@ class TParams {
   std::vector<bool> null_;
 };
 
+// The spool of the database at `location` (its password left out): a file in the folder
+// options name, else in the data folder, named after the location's 64-bit FNV-1a hash.
+std::string SpoolPath(const std::string& location, const THistoryStore::TOptions& options) {
+  std::string folder = options.SpoolFolder;
+  if (folder.empty()) {
+    folder = THistoryStore::DefaultPath();
+    folder = folder.empty() ? "." : folder.substr(0, folder.rfind('/'));
+  }
+  std::error_code ignored;  // a folder that cannot be made shows when the spool is written
+  std::filesystem::create_directories(folder, ignored);
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : location) hash = (hash ^ c) * 0x100000001b3ull;
+  char name[64];
+  std::snprintf(name, sizeof name, "/unstored-runs-%016llx.txt",
+                static_cast<unsigned long long>(hash));
+  return folder + name;
+}
+
+// " AND lower(<table>.site) IN (...)" for the spellings of a site, in the index's lower case.
+std::string SiteInList(const char* table, const std::vector<std::string>& spellings,
+                       TParams& params) {
+  std::string sql = std::string(" AND lower(") + table + ".site) IN (";
+  for (size_t i = 0; i < spellings.size(); ++i) {
+    sql += (i == 0 ? "lower(" : ", lower(") + params.Add(spellings[i]) + ")";
+  }
+  return sql + ")";
+}
+
 // A column's text, or its number (nothing for NULL).
 std::string_view TextAt(const PGresult* res, int row, int column) {
   return {PQgetvalue(res, row, column), static_cast<size_t>(PQgetlength(res, row, column))};
@@ -280,7 +311,11 @@ bool TPgHistoryStore::Open(const std::string& location, const TOptions& options)
   if (options_.WriteAttempts < 1) options_.WriteAttempts = 1;
   location_ = location;
   path_ = WithoutPassword(location);
-  return Connected();
+  spool_.reset();
+  if (!options_.ReadOnly) spool_ = std::make_unique<THistorySpool>(SpoolPath(path_, options_));
+  if (!Connected()) return false;
+  if (spool_ && spool_->HasLines()) DrainSpool();
+  return true;
 }
 
 bool TPgHistoryStore::IsOpen() const {
@@ -309,20 +344,23 @@ bool TPgHistoryStore::Connected() {
     // The server's notices are not the user's business.
     PQsetNoticeProcessor(
         conn_, [](void*, const char*) {}, nullptr);
-    // A long series is a few thousand wide rows: read in order from the site's index as it
-    // is sent rather than sorted whole before its first row, which the planner prefers as soon
-    // as the site is a large part of the table or only a few fields are asked for (a sort is
-    // still made where nothing else gives the order, as for every site's runs); sorted in
-    // memory; and not worth compiling (the planner's estimate for the lookups run by run is
-    // far above what they cost). Where the server lacks a setting, it is left as it is.
-    TResult(PQexec(conn_, "SET jit = off; SET work_mem = '32MB'; SET enable_sort = off"));
+    // Not worth compiling (the planner's estimate for the lookups run by run is far above what
+    // they cost), and sorted in memory. Each is asked for alone, so that a server lacking one
+    // setting still takes the other; where it refuses one, that one is left as it is.
+    for (const char* setting : {"SET jit = off", "SET work_mem = '32MB'"}) {
+      TResult(PQexec(conn_, setting));
+    }
     error = Migrate(conn_, std::clamp(options_.SchemaVersion, 1, kHistorySchemaVersion),
                     options_.ReadOnly, empty_, layout_);
   }
   if (!error.empty()) {
     Close();
     Report(kTroubleOpen, Utf8Bytes(u8"无法连接历史记录数据库 ") + path_ + Utf8Bytes(u8"：") +
-                             error + Utf8Bytes(u8"。查询照常进行，但不会被记录。"));
+                             error +
+                             (options_.ReadOnly ? Utf8Bytes(u8"。")
+                              : spool_ ? Utf8Bytes(u8"。查询照常进行，结果暂存在 ") +
+                                             spool_->Path() + Utf8Bytes(u8"，数据库恢复后写入。")
+                                       : Utf8Bytes(u8"。查询照常进行，但不会被记录。")));
     return false;
   }
   reported_ = 0;
@@ -331,7 +369,65 @@ bool TPgHistoryStore::Connected() {
 
 bool TPgHistoryStore::Record(const TQueryRecord& record, const std::string& run_id) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (options_.ReadOnly || !Connected()) return false;
+  if (options_.ReadOnly) return false;
+  if (!Connected() || !StoreRun(record, run_id)) {
+    Spool(record, run_id);
+    return false;
+  }
+  if (spool_->HasLines()) DrainSpool();  // the server is back
+  return true;
+}
+
+void TPgHistoryStore::Spool(const TQueryRecord& record, const std::string& run_id) {
+  std::string error;
+  if (spool_->Append(RunLine(record, run_id), error)) {
+    ++spooled_;
+    return;
+  }
+  ++lost_;
+  Report(kTroubleWrite, Utf8Bytes(u8"这次查询也无法暂存在 ") + spool_->Path() + Utf8Bytes(u8"：") +
+                            error + Utf8Bytes(u8"，没有保存。"));
+}
+
+int64_t TPgHistoryStore::DrainSpool() {
+  bool refused = false;  // after the first refusal the rest wait too, rather than each time out
+  return spool_->Drain([&](const std::string& line) {
+    TQueryRecord record;
+    std::string run_id;
+    if (!RunOfLine(line, record, run_id)) return true;  // not a run: nothing to keep
+    refused = refused || !StoreRun(record, run_id);
+    return !refused;
+  });
+}
+
+THistoryStore::TUnstored TPgHistoryStore::WriteSpooled() {
+  std::lock_guard<std::mutex> lock(mu_);
+  TUnstored unstored;
+  if (!spool_ || spooled_ + lost_ == 0) return unstored;
+  unstored.Lost = lost_;
+  if (Connected()) {
+    unstored.Waiting = DrainSpool();
+  } else {
+    unstored.Waiting = spool_->Drain([](const std::string&) { return false; });  // a count
+  }
+  if (unstored.Waiting < 0) unstored.Waiting = spooled_;  // the spool could not even be read
+  if (unstored.Waiting + unstored.Lost == 0) return unstored;
+  unstored.Message = Utf8Bytes(u8"有 ") + std::to_string(unstored.Waiting + unstored.Lost) +
+                     Utf8Bytes(u8" 次查询没能写入历史记录数据库 ") + path_;
+  if (unstored.Waiting > 0) {
+    unstored.Message += Utf8Bytes(u8"；") + std::to_string(unstored.Waiting) +
+                        Utf8Bytes(u8" 次暂存在 ") + spool_->Path() +
+                        Utf8Bytes(u8"，下次运行时写入");
+  }
+  if (unstored.Lost > 0) {
+    unstored.Message +=
+        Utf8Bytes(u8"；") + std::to_string(unstored.Lost) + Utf8Bytes(u8" 次无法暂存，已丢失");
+  }
+  unstored.Message += Utf8Bytes(u8"。");
+  return unstored;
+}
+
+bool TPgHistoryStore::StoreRun(const TQueryRecord& record, const std::string& run_id) {
   const std::vector<TFieldRow> rows = FieldRows(record);
   const bool packed = layout_ >= 4;
   TParams params;
@@ -350,7 +446,8 @@ bool TPgHistoryStore::Record(const TQueryRecord& record, const std::string& run_
       params.Add(text);
     }
   }
-  return Write(InsertSql(packed), params.Values(), u8"这次查询没有保存。");
+  return Write(InsertSql(packed), params.Values(),
+               spool_ ? u8"这次查询暂存在本地，数据库恢复后写入。" : u8"这次查询没有保存。");
 }
 
 bool TPgHistoryStore::RecordAudit(const TAuditReport& report, const std::string& run_id) {
@@ -434,7 +531,7 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
     if (i + 1 == filter.Fields.size()) sql += ")";
   }
   sql += " OFFSET 0) f ON true WHERE true";
-  if (filter.Site) sql += " AND lower(q.site) = lower(" + params.Add(GbkToUtf8(*filter.Site)) + ")";
+  if (filter.Site) sql += SiteInList("q", SiteSpellings(GbkToUtf8(*filter.Site)), params);
   if (filter.SinceUnixMs)
     sql += " AND q.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY q.started_ms, q.id";
@@ -442,7 +539,7 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
   // A run whose rows were not all read is not handed over.
   TRunAssembler runs(visit, filter.Fields);
   std::optional<TFieldRow> row;
-  const bool read = Read(sql, params.Values(), [&](const PGresult* res, int i) {
+  const auto take_row = [&](const PGresult* res, int i) {
     row.reset();
     if (!PQgetisnull(res, i, 3)) {
       row.emplace();
@@ -459,7 +556,12 @@ bool TPgHistoryStore::EachRun(const THistoryFilter& filter,
     runs.Add(std::strtoll(PQgetvalue(res, i, 0), nullptr, 10), TextAt(res, i, 1),
              std::strtoll(PQgetvalue(res, i, 2), nullptr, 10), TextAt(res, i, 12), row);
     if (!PQgetisnull(res, i, 13)) runs.AddPacked(TextAt(res, i, 13));
-  });
+  };
+  // A long series is a few thousand wide rows: read in order from the site's index as it is sent
+  // rather than sorted whole before its first row, which the planner prefers as soon as the
+  // site is a large part of the table or only a few fields are asked for (a sort is still made
+  // where nothing else gives the order, as for every site's runs).
+  const bool read = Read(sql, params.Values(), take_row, true);
   if (read) runs.Finish();
   return read;
 }
@@ -476,7 +578,7 @@ bool TPgHistoryStore::EachAudit(const THistoryFilter& filter,
   sql +=
       ", c.check_name, c.mark, c.value, c.reason, c.url, c.details FROM audits a"
       " LEFT JOIN audit_checks c ON c.audit_id = a.id WHERE true";
-  if (filter.Site) sql += " AND lower(a.site) = lower(" + params.Add(*filter.Site) + ")";
+  if (filter.Site) sql += SiteInList("a", SiteSpellings(*filter.Site), params);
   if (filter.SinceUnixMs)
     sql += " AND a.started_ms >= " + params.Add(std::to_string(*filter.SinceUnixMs)) + "::bigint";
   sql += " ORDER BY a.started_ms, a.id, c.position";
@@ -505,11 +607,21 @@ bool TPgHistoryStore::EachAudit(const THistoryFilter& filter,
 }
 
 bool TPgHistoryStore::Read(const std::string& sql, const std::vector<const char*>& values,
-                           const std::function<void(const PGresult*, int)>& row) {
+                           const std::function<void(const PGresult*, int)>& row,
+                           bool in_index_order) {
   std::string error;
   for (int tries = 0; tries < 2; ++tries) {  // once more after a lost link
     if (!Connected()) return false;
     if (empty_) return true;
+    // For this statement only (a refused setting only costs the speed it would have brought).
+    if (in_index_order) TResult(PQexec(conn_, "SET enable_sort = off"));
+    struct TSortAgain {
+      PGconn* conn;
+      bool on;
+      ~TSortAgain() {
+        if (on) TResult(PQexec(conn, "RESET enable_sort"));
+      }
+    } sort_again{conn_, in_index_order};
     if (PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                           values.data(), nullptr, nullptr, 0) == 0) {
       error = ErrorOf(conn_);
@@ -552,4 +664,109 @@ int64_t TPgHistoryStore::QueryCount() {
   TResult r(PQexec(conn_, "SELECT count(*) FROM queries"));
   if (!Ok(r)) return -1;
   return std::strtoll(PQgetvalue(r.get(), 0, 0), nullptr, 10);
+}
+
+bool TPgHistoryStore::HasTable(const char* name) {
+  const char* values[] = {name};
+  TResult r(PQexecParams(conn_, "SELECT to_regclass($1) IS NOT NULL", 1, nullptr, values, nullptr,
+                         nullptr, 0));
+  return Ok(r) && PQntuples(r.get()) == 1 && PQgetvalue(r.get(), 0, 0)[0] == 't';
+}
+
+bool TPgHistoryStore::RecordRanks(const TRankReport& report, const std::string& run_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly || !Connected()) return false;
+  for (const std::string& sql : RankTablesSql("BIGSERIAL PRIMARY KEY")) {
+    if (!Write(sql, {}, u8"这次排名查询没有保存。")) return false;
+  }
+  if (report.Positions.empty()) return true;
+  // One statement: all of the run's rows, or none.
+  TParams params;
+  std::string sql =
+      "INSERT INTO ranks(run_id, site, started_ms, keyword, engine, outcome, position, url, pages,"
+      " depth, reason, page_url) VALUES ";
+  const std::string run = params.Add(run_id), site = params.Add(report.Site),
+                    started = params.Add(std::to_string(report.StartedUnixMs));
+  for (size_t i = 0; i < report.Positions.size(); ++i) {
+    const TRankPosition& p = report.Positions[i];
+    const std::optional<double> position =
+        p.State == TRankState::Found ? std::optional<double>(p.Position) : std::nullopt;
+    sql += (i == 0 ? "(" : ", (") + run + ", " + site + ", " + started + "::bigint, " +
+           params.Add(p.Keyword) + ", " + params.Add(p.Engine) + ", " +
+           params.Add(RankStateWord(p.State)) + ", " + params.Add(position) + "::int4, " +
+           params.Add(p.Url) + ", " + params.Add(std::to_string(p.Pages)) + "::int4, " +
+           params.Add(std::to_string(p.Depth)) + "::int4, " + params.Add(p.Reason) + ", " +
+           params.Add(p.PageUrl) + ")";
+  }
+  sql += " ON CONFLICT (run_id, keyword, engine) DO NOTHING";
+  return Write(sql, params.Values(), u8"这次排名查询没有保存。");
+}
+
+bool TPgHistoryStore::EachRank(const std::string& site, const std::string& keyword,
+                               const std::function<void(const TRankPoint&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Connected()) return false;
+  if (empty_ || !HasTable("ranks")) return true;  // no positions were ever stored
+  TParams params;
+  std::string sql =
+      "SELECT started_ms, keyword, engine, outcome, position, url, pages, depth, reason,"
+      " page_url FROM ranks WHERE lower(site) = lower(" + params.Add(site) + ")";
+  if (!keyword.empty()) sql += " AND keyword = " + params.Add(keyword);
+  sql += " ORDER BY started_ms, id";
+  return Read(sql, params.Values(), [&](const PGresult* res, int i) {
+    TRankPoint point{.StartedUnixMs = std::strtoll(PQgetvalue(res, i, 0), nullptr, 10)};
+    TRankPosition& p = point.Position;
+    p.Keyword = PQgetvalue(res, i, 1);
+    p.Engine = PQgetvalue(res, i, 2);
+    p.State = RankStateOfWord(PQgetvalue(res, i, 3));
+    p.Position = std::atoi(PQgetvalue(res, i, 4));
+    p.Url = PQgetvalue(res, i, 5);
+    p.Pages = std::atoi(PQgetvalue(res, i, 6));
+    p.Depth = std::atoi(PQgetvalue(res, i, 7));
+    p.Reason = PQgetvalue(res, i, 8);
+    p.PageUrl = PQgetvalue(res, i, 9);
+    visit(point);
+  });
+}
+
+bool TPgHistoryStore::SetRankKeywords(const std::string& site,
+                                      const std::vector<std::string>& keywords) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly || !Connected()) return false;
+  for (const std::string& sql : RankTablesSql("BIGSERIAL PRIMARY KEY")) {
+    if (!Write(sql, {}, u8"关键词没有保存。")) return false;
+  }
+  // One statement: the keywords no longer listed go, the listed ones come or move.
+  std::vector<std::string> unique;
+  for (const std::string& k : keywords) {
+    if (std::find(unique.begin(), unique.end(), k) == unique.end()) unique.push_back(k);
+  }
+  TParams params;
+  const std::string at = params.Add(site);
+  std::string listed, rows;
+  for (size_t i = 0; i < unique.size(); ++i) {
+    const std::string keyword = params.Add(unique[i]);
+    listed += (i == 0 ? "" : ", ") + keyword;
+    rows += (i == 0 ? "(" : ", (") + at + ", " + keyword + ", " +
+            params.Add(std::to_string(i)) + "::int4)";
+  }
+  std::string sql = "DELETE FROM rank_keywords WHERE lower(site) = lower(" + at + ")";
+  if (!unique.empty()) {
+    sql = "WITH gone AS (" + sql + " AND keyword NOT IN (" + listed +
+          ")) INSERT INTO rank_keywords(site, keyword, position) VALUES " + rows +
+          " ON CONFLICT (site, keyword) DO UPDATE SET position = EXCLUDED.position";
+  }
+  return Write(sql, params.Values(), u8"关键词没有保存。");
+}
+
+std::vector<std::string> TPgHistoryStore::RankKeywords(const std::string& site) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> keywords;
+  if (!Connected() || empty_ || !HasTable("rank_keywords")) return keywords;
+  TParams params;
+  const std::string sql = "SELECT keyword FROM rank_keywords WHERE lower(site) = lower(" +
+                          params.Add(site) + ") ORDER BY position";
+  Read(sql, params.Values(),
+       [&](const PGresult* res, int i) { keywords.push_back(PQgetvalue(res, i, 0)); });
+  return keywords;
 }

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "query/SiteName.h"
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 
@@ -187,6 +188,25 @@ void BindNumber(TStatement& st, int i, const std::optional<double>& n) {
     sqlite3_bind_int64(*st, i, static_cast<int64_t>(*n));
   } else {
     sqlite3_bind_double(*st, i, *n);
+  }
+}
+
+// The site's spellings are bound from this parameter number on, clear of the others.
+constexpr int kFirstSpellingParameter = 100;
+
+// " AND <table>.site IN (...)" for the spellings of a site; "" for none (every site).
+std::string SiteInList(const char* table, const std::vector<std::string>& spellings) {
+  if (spellings.empty()) return "";
+  std::string sql = std::string(" AND ") + table + ".site IN (";
+  for (size_t i = 0; i < spellings.size(); ++i) {
+    sql += (i == 0 ? "?" : ", ?") + std::to_string(kFirstSpellingParameter + i);
+  }
+  return sql + ")";
+}
+
+void BindSpellings(TStatement& st, const std::vector<std::string>& spellings) {
+  for (size_t i = 0; i < spellings.size(); ++i) {
+    st.Text(kFirstSpellingParameter + static_cast<int>(i), spellings[i]);
   }
 }
 
@@ -453,13 +473,16 @@ bool TSqliteHistoryStore::EachRun(const THistoryFilter& filter,
     if (i + 1 == filter.Fields.size()) sql += ")";
   }
   sql += " WHERE 1";
-  if (filter.Site) sql += " AND q.site = ?1";
+  // Every spelling of the site (the column compares without regard to ASCII letter case).
+  const std::vector<std::string> spellings =
+      filter.Site ? SiteSpellings(GbkToUtf8(*filter.Site)) : std::vector<std::string>();
+  sql += SiteInList("q", spellings);
   if (filter.SinceUnixMs) sql += " AND q.started_ms >= ?2";
   sql += " ORDER BY q.started_ms, q.id";
   TStatement st(db_, sql.c_str());
   int rc = st.Prepared();
   if (rc == SQLITE_OK) {
-    if (filter.Site) st.Text(1, GbkToUtf8(*filter.Site));
+    BindSpellings(st, spellings);
     if (filter.SinceUnixMs) st.Int(2, *filter.SinceUnixMs);
     for (size_t i = 0; i < filter.Fields.size(); ++i) {
       st.Text(static_cast<int>(i) + 3, ResultFieldName(filter.Fields[i]));
@@ -556,13 +579,15 @@ bool TSqliteHistoryStore::EachAudit(const THistoryFilter& filter,
   sql +=
       ", c.check_name, c.mark, c.value, c.reason, c.url, c.details FROM audits a"
       " LEFT JOIN audit_checks c ON c.audit_id = a.id WHERE 1";
-  if (filter.Site) sql += " AND a.site = ?1";
+  const std::vector<std::string> spellings =
+      filter.Site ? SiteSpellings(*filter.Site) : std::vector<std::string>();
+  sql += SiteInList("a", spellings);
   if (filter.SinceUnixMs) sql += " AND a.started_ms >= ?2";
   sql += " ORDER BY a.started_ms, a.id, c.position";
   TStatement st(db_, sql.c_str());
   int rc = st.Prepared();
   if (rc == SQLITE_OK) {
-    if (filter.Site) st.Text(1, *filter.Site);
+    BindSpellings(st, spellings);
     if (filter.SinceUnixMs) st.Int(2, *filter.SinceUnixMs);
     TAuditAssembler audits(visit);
     TAuditAssembler::TNumbers numbers;
@@ -593,4 +618,124 @@ int64_t TSqliteHistoryStore::QueryCount() {
   TStatement st(db_, "SELECT count(*) FROM queries");
   if (st.Prepared() != SQLITE_OK || sqlite3_step(*st) != SQLITE_ROW) return -1;
   return sqlite3_column_int64(*st, 0);
+}
+
+bool TSqliteHistoryStore::HasTable(const char* name) {
+  TStatement st(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+  if (st.Prepared() != SQLITE_OK) return false;
+  st.Text(1, name);
+  return sqlite3_step(*st) == SQLITE_ROW;
+}
+
+bool TSqliteHistoryStore::RecordRanks(const TRankReport& report, const std::string& run_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto write = [&] {
+    return InTransaction(db_, [&]() -> int {
+      for (const std::string& sql : RankTablesSql("INTEGER PRIMARY KEY")) {
+        if (const int rc = Exec(db_, sql.c_str()); rc != SQLITE_OK) return rc;
+      }
+      TStatement st(db_,
+                    "INSERT OR IGNORE INTO ranks(run_id, site, started_ms, keyword, engine,"
+                    " outcome, position, url, pages, depth, reason, page_url)"
+                    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+      if (st.Prepared() != SQLITE_OK) return st.Prepared();
+      for (const TRankPosition& p : report.Positions) {
+        sqlite3_reset(*st);
+        st.Text(1, run_id);
+        st.Text(2, report.Site);
+        st.Int(3, report.StartedUnixMs);
+        st.Text(4, p.Keyword);
+        st.Text(5, p.Engine);
+        st.Text(6, RankStateWord(p.State));
+        BindNumber(st, 7, p.State == TRankState::Found ? std::optional<double>(p.Position)
+                                                       : std::nullopt);
+        st.Text(8, p.Url);
+        st.Int(9, p.Pages);
+        st.Int(10, p.Depth);
+        st.Text(11, p.Reason);
+        st.Text(12, p.PageUrl);
+        if (const int rc = sqlite3_step(*st); rc != SQLITE_DONE) return rc;
+      }
+      return SQLITE_OK;
+    });
+  };
+  return Store(write, u8"这次排名查询没有保存。");
+}
+
+bool TSqliteHistoryStore::EachRank(const std::string& site, const std::string& keyword,
+                                   const std::function<void(const TRankPoint&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (db_ == nullptr) return false;
+  if (!HasTable("ranks")) return true;  // no positions were ever stored
+  std::string sql =
+      "SELECT started_ms, keyword, engine, outcome, position, url, pages, depth, reason,"
+      " page_url FROM ranks WHERE lower(site) = lower(?1)";
+  if (!keyword.empty()) sql += " AND keyword = ?2";
+  sql += " ORDER BY started_ms, id";
+  TStatement st(db_, sql.c_str());
+  int rc = st.Prepared();
+  if (rc == SQLITE_OK) {
+    st.Text(1, site);
+    if (!keyword.empty()) st.Text(2, keyword);
+    while ((rc = sqlite3_step(*st)) == SQLITE_ROW) {
+      TRankPoint point{.StartedUnixMs = sqlite3_column_int64(*st, 0)};
+      TRankPosition& p = point.Position;
+      p.Keyword = st.ColumnText(1);
+      p.Engine = st.ColumnText(2);
+      p.State = RankStateOfWord(st.ColumnText(3));
+      p.Position = sqlite3_column_int(*st, 4);
+      p.Url = st.ColumnText(5);
+      p.Pages = sqlite3_column_int(*st, 6);
+      p.Depth = sqlite3_column_int(*st, 7);
+      p.Reason = st.ColumnText(8);
+      p.PageUrl = st.ColumnText(9);
+      visit(point);
+    }
+  }
+  return ReadDone(rc);
+}
+
+bool TSqliteHistoryStore::SetRankKeywords(const std::string& site,
+                                          const std::vector<std::string>& keywords) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto write = [&] {
+    return InTransaction(db_, [&]() -> int {
+      for (const std::string& sql : RankTablesSql("INTEGER PRIMARY KEY")) {
+        if (const int rc = Exec(db_, sql.c_str()); rc != SQLITE_OK) return rc;
+      }
+      TStatement drop(db_, "DELETE FROM rank_keywords WHERE lower(site) = lower(?1)");
+      if (drop.Prepared() != SQLITE_OK) return drop.Prepared();
+      drop.Text(1, site);
+      if (const int rc = sqlite3_step(*drop); rc != SQLITE_DONE) return rc;
+      TStatement add(db_,
+                     "INSERT OR IGNORE INTO rank_keywords(site, keyword, position)"
+                     " VALUES(?1, ?2, ?3)");
+      if (add.Prepared() != SQLITE_OK) return add.Prepared();
+      for (size_t i = 0; i < keywords.size(); ++i) {
+        sqlite3_reset(*add);
+        add.Text(1, site);
+        add.Text(2, keywords[i]);
+        add.Int(3, static_cast<int64_t>(i));
+        if (const int rc = sqlite3_step(*add); rc != SQLITE_DONE) return rc;
+      }
+      return SQLITE_OK;
+    });
+  };
+  return Store(write, u8"关键词没有保存。");
+}
+
+std::vector<std::string> TSqliteHistoryStore::RankKeywords(const std::string& site) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> keywords;
+  if (db_ == nullptr || !HasTable("rank_keywords")) return keywords;
+  TStatement st(db_,
+                "SELECT keyword FROM rank_keywords WHERE lower(site) = lower(?1)"
+                " ORDER BY position");
+  int rc = st.Prepared();
+  if (rc == SQLITE_OK) {
+    st.Text(1, site);
+    while ((rc = sqlite3_step(*st)) == SQLITE_ROW) keywords.push_back(st.ColumnText(0));
+  }
+  ReadDone(rc);
+  return keywords;
 }

@@ -23,6 +23,7 @@ class TSqliteHistoryStore : public THistoryStore {
 
   using THistoryStore::Open;
   using THistoryStore::Record;
+  using THistoryStore::RecordRanks;
   // Opens the file at `location` (a path), creating it and its folders as needed. Recovers a
   // corrupt file as described above.
   bool Open(const std::string& location, const TOptions& options) override;
@@ -35,6 +36,11 @@ class TSqliteHistoryStore : public THistoryStore {
   bool EachAudit(const THistoryFilter& filter,
                  const std::function<void(const TAuditReport&)>& visit) override;
   int64_t QueryCount() override;
+  bool RecordRanks(const TRankReport& report, const std::string& run_id) override;
+  bool EachRank(const std::string& site, const std::string& keyword,
+                const std::function<void(const TRankPoint&)>& visit) override;
+  bool SetRankKeywords(const std::string& site, const std::vector<std::string>& keywords) override;
+  std::vector<std::string> RankKeywords(const std::string& site) override;
 
  private:
   bool OpenLocked(const std::string& path);
@@ -48,6 +54,8 @@ class TSqliteHistoryStore : public THistoryStore {
   int WriteAudit(const TAuditReport& report, const std::string& run_id);
   // The end of a read that ended with `rc`: true when it got through, else false with a message.
   bool ReadDone(int rc);
+  // With mu_ held: whether the table `name` is in the file.
+  bool HasTable(const char* name);
 
   sqlite3* db_ = nullptr;
 };

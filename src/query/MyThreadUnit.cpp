@@ -213,14 +213,16 @@ void MyThread::RunJob() {
     const std::optional<TResultField> field = ResultFieldByName(request.Field);
     if (!field) continue;  // not a field of this window
     key_.clear();
+    bool key_unusable = false;
     if (!request.KeyEnv.empty()) {
       const char* key = std::getenv(request.KeyEnv.c_str());
       if (key != nullptr) key_ = key;
       // A key goes into a header line: one with a line break or another control character
-      // could add lines of its own, and is taken as none.
+      // could add lines of its own, and is taken as none (and said to be unusable).
       if (std::any_of(key_.begin(), key_.end(),
                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
         key_.clear();
+        key_unusable = true;
       }
     }
     // The URL shown never holds the key itself.
@@ -244,6 +246,7 @@ void MyThread::RunJob() {
     } else if (key_missing) {
       skipped.State = TFieldState::KeyNeeded;
       skipped.Note = request.KeyEnv;
+      if (key_unusable) skipped.Note += Gbk(u8" 含有换行等控制字符，不能用作密钥");
     } else {
       skipped.State = TFieldState::Stopped;
       skipped.Fetch.End = TFetchEnd::Stopped;

@@ -118,6 +118,10 @@ std::string NoValueReason(const TFieldResult& result) {
       return StateWord(result.State) + Gbk(u8"：服务已于 ") + result.Note + Gbk(u8" 关闭");
     case TFieldState::KeyNeeded:
       if (result.Note.empty()) break;
+      // The variable's name, or what is wrong with its value (a name has no blanks).
+      if (result.Note.find(' ') != std::string::npos) {
+        return StateWord(result.State) + Gbk(u8"：") + result.Note;
+      }
       return StateWord(result.State) + Gbk(u8"：设置 ") + result.Note;
     case TFieldState::NoMatch:
       if (!result.Note.empty()) return result.Note;

@@ -41,7 +41,8 @@ enum class TFieldState {
   Stopped,    // the user stopped the query before the field was fetched
   Disabled,   // the service is switched off in the definitions
   Retired,    // the service has closed (Note: when): nothing was sent
-  KeyNeeded,  // the service needs a key the user has not set (Note: the variable): nothing was sent
+  KeyNeeded,  // the service needs a key the user has not set (Note: the variable, and why its
+              // value is no key when it is set): nothing was sent
 };
 
 struct TFieldResult {

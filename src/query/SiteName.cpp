@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
@@ -43,6 +45,58 @@ std::string HostProblem(const std::string& host) {
   }
 }
 
+// The scripts a label's letters belong to, as far as telling look-alike names apart goes.
+enum TScript : unsigned { kLatin = 1, kGreek = 2, kCyrillic = 4, kOtherScript = 8 };
+
+unsigned ScriptOf(long cp) {
+  if ((cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z')) return kLatin;
+  if (cp < 0x80) return 0;  // digits, "-"
+  if ((cp >= 0x00C0 && cp <= 0x024F && cp != 0x00D7 && cp != 0x00F7) ||
+      (cp >= 0x1E00 && cp <= 0x1EFF)) {
+    return kLatin;
+  }
+  if ((cp >= 0x0370 && cp <= 0x03FF) || (cp >= 0x1F00 && cp <= 0x1FFF)) return kGreek;
+  if (cp >= 0x0400 && cp <= 0x052F) return kCyrillic;
+  if (cp >= 0x0300 && cp <= 0x036F) return 0;  // combining marks go with any script
+  return kOtherScript;
+}
+
+// Whether a label of `host` (UTF-8) mixes Latin, Greek and Cyrillic letters, or Greek or
+// Cyrillic with another script: names that can pass for another ("аpple" with a Cyrillic "а").
+// Latin beside Han, kana or Hangul is the ordinary mix of East Asian names.
+bool MixesScripts(std::string_view host) {
+  unsigned scripts = 0;
+  for (size_t i = 0; i <= host.size();) {
+    if (i == host.size() || host[i] == '.') {
+      const unsigned alphabets = scripts & (kLatin | kGreek | kCyrillic);
+      if ((alphabets & (alphabets - 1)) != 0) return true;  // two of the three
+      if ((scripts & (kGreek | kCyrillic)) && (scripts & kOtherScript)) return true;
+      scripts = 0;
+      ++i;
+      continue;
+    }
+    const long cp = DecodeUtf8(host, i);
+    if (cp >= 0) scripts |= ScriptOf(cp);
+  }
+  return false;
+}
+
+// The Unicode reading of an ASCII host name (its "xn--" labels decoded); nothing when it has
+// none or it does not decode.
+std::optional<std::string> UnicodeHost(const std::string& ascii) {
+  if (ascii.find("xn--") == std::string::npos && ascii.find("XN--") == std::string::npos) {
+    return std::nullopt;
+  }
+  char* converted = nullptr;
+  if (idn2_to_unicode_8z8z(ascii.c_str(), &converted, 0) != IDN2_OK) return std::nullopt;
+  std::string unicode = converted;
+  idn2_free(converted);
+  return unicode;
+}
+
+// " (": where the ASCII form beside a shown name starts.
+constexpr std::string_view kAsciiBeside = " (";
+
 }  // namespace
 
 TSiteName ParseSiteName(const std::string& typed) {
@@ -51,6 +105,11 @@ TSiteName ParseSiteName(const std::string& typed) {
   static const std::string kBom = "\xEF\xBB\xBF";
   if (text.compare(0, kBom.size(), kBom) == 0) text.erase(0, kBom.size());
   text = Trim(text);
+  // A name as it was shown, its ASCII form beside it.
+  if (const size_t beside = text.rfind(kAsciiBeside);
+      beside != std::string::npos && text.back() == ')') {
+    text.erase(beside);
+  }
   // Any scheme, as often as it is repeated ("http://http://a.b"), then any path.
   for (;;) {
     size_t i = 0;
@@ -126,6 +185,7 @@ TSiteName ParseSiteName(const std::string& typed) {
   }
   name.Shown = host + suffix;
   name.Request = ascii + suffix;
+  if (!v6 && MixesScripts(host)) name.Shown += std::string(kAsciiBeside) + name.Request + ")";
   const std::string gbk = Utf8ToGbk(name.Shown);
   name.Site = GbkToUtf8(gbk) == name.Shown ? gbk : name.Request;
   return name;
@@ -133,4 +193,26 @@ TSiteName ParseSiteName(const std::string& typed) {
 
 std::string NormaliseSiteName(const std::string& typed) {
   return ParseSiteName(GbkToUtf8(typed)).Site;
+}
+
+std::vector<std::string> SiteSpellings(const std::string& typed) {
+  const TSiteName name = ParseSiteName(typed);
+  if (!name.Problem.empty()) return {typed};
+  std::vector<std::string> spellings = {name.Shown, name.Request};
+  if (name.Request.front() != '[') {
+    const size_t colon = name.Request.find(':');
+    const std::string suffix = colon == std::string::npos ? "" : name.Request.substr(colon);
+    if (auto unicode = UnicodeHost(name.Request.substr(0, colon))) {
+      spellings.push_back(*unicode + suffix);
+      spellings.push_back(ParseSiteName(spellings.back()).Shown);  // as it was shown, if so
+    }
+  }
+  std::sort(spellings.begin(), spellings.end());
+  spellings.erase(std::unique(spellings.begin(), spellings.end()), spellings.end());
+  return spellings;
+}
+
+std::string SiteKey(const std::string& site) {
+  const TSiteName name = ParseSiteName(GbkToUtf8(site));
+  return LowerCase(name.Problem.empty() ? name.Request : site);
 }

@@ -18,6 +18,8 @@
 #define TOML_ENABLE_FORMATTERS 0
 #include <toml++/toml.h>
 
+#include <libxml/xmlerror.h>
+#include <libxml/xpath.h>
 #include <nlohmann/json.hpp>
 
 #include "regex/RegexEngine.h"
@@ -88,6 +90,30 @@ std::string Text(std::string_view parsed) { return MoveCharacters(parsed, MovedB
 std::string Text(const toml::node& n) { return Text(n.as_string()->get()); }
 std::string Text(const toml::key& k) { return Text(k.str()); }
 
+void QuietXml(void*, const char*, ...) {}
+void QuietXmlError(void*, xmlError*) {}
+
+// Whether libxml2 compiles `xpath`; its complaints stay off stderr.
+bool IsXPath(const std::string& xpath) {
+  static const bool kReady = (xmlInitParser(), true);
+  (void)kReady;
+  thread_local const bool kQuiet = (xmlSetGenericErrorFunc(nullptr, QuietXml),
+                                    xmlSetStructuredErrorFunc(nullptr, QuietXmlError),
+                                    true);
+  (void)kQuiet;
+  xmlXPathCompExprPtr compiled = xmlXPathCompile(reinterpret_cast<const xmlChar*>(xpath.c_str()));
+  if (compiled == nullptr) return false;
+  xmlXPathFreeCompExpr(compiled);
+  return true;
+}
+
+// One [[rank]] entry as read.
+struct TRankEntry {
+  TRankDef Def;
+  int Line = 0;
+  bool Faulty = false;
+};
+
 // One [[field]] entry as read, with its faults counted.
 struct TEntry {
   std::string Name;
@@ -101,6 +127,7 @@ class TReader {
   TReader(const std::string& file, const TServiceTable& base) : file_(file), base_(base) {}
 
   std::vector<TServiceProblem> Problems;
+  std::vector<TRankEntry> Ranks;  // the [[rank]] entries, faulty ones included (marked)
 
   void Fault(const toml::source_region& where, const std::string& field, std::string message) {
     Problems.push_back(TServiceProblem{file_, static_cast<int>(where.begin.line),
@@ -118,10 +145,14 @@ class TReader {
     if (const toml::node* defaults = root.get("defaults")) ReadDefaults(*defaults);
     for (auto&& [key, node] : root) {
       if (Text(key) == "base" || Text(key) == "defaults") continue;  // read before
+      if (Text(key) == "rank") {
+        ReadRanks(node);
+        continue;
+      }
       if (Text(key) != "field") {
         Fault(key.source(), "",
               "unknown key \"" + Text(key) +
-                  "\" (the file holds base, [defaults] and [[field]] entries only)");
+                  "\" (the file holds base, [defaults], [[field]] and [[rank]] entries only)");
         continue;
       }
       const toml::array* list = node.as_array();
@@ -435,7 +466,8 @@ class TReader {
   }
 
   // Whether `n` (the entry's `what`: url, first_visit) is a URL the fields can ask for.
-  bool CheckUrl(const toml::node& n, TEntry& entry, const std::string& what) {
+  bool CheckUrl(const toml::node& n, TEntry& entry, const std::string& what,
+                const std::vector<std::string>& also_known = {}) {
     if (!n.is_string()) {
       Fault(n, entry, what + " must be a text");
       return false;
@@ -460,7 +492,9 @@ class TReader {
         break;
       }
       const std::string name = url.substr(i + 1, close - i - 1);
-      if (name != "site" && name != "key" && TimePlaceholderSeconds(name) < 0 &&
+      const bool also = std::find(also_known.begin(), also_known.end(), "{" + name + "}") !=
+                        also_known.end();
+      if (!also && name != "site" && name != "key" && TimePlaceholderSeconds(name) < 0 &&
           FindServiceHost(DefaultServiceHosts(), name) == nullptr) {
         std::string known = "{site}";
         for (const std::string& host : ServiceHostNames()) known += ", {" + host + "}";
@@ -666,6 +700,156 @@ class TReader {
     return false;
   }
 
+  // [[rank]]: how an engine's result pages are read. Over a set that defines the engine, the
+  // keys an entry leaves out keep the set's values.
+  void ReadRanks(const toml::node& node) {
+    const toml::array* list = node.as_array();
+    if (list == nullptr || !list->is_array_of_tables()) {
+      Fault(node.source(), "", "\"rank\" must be a list of [[rank]] tables");
+      return;
+    }
+    for (const toml::node& item : *list) Ranks.push_back(ReadRank(*item.as_table()));
+    std::map<std::string, size_t> first;
+    for (size_t i = 0; i < Ranks.size(); ++i) {
+      if (Ranks[i].Def.Engine.empty()) continue;
+      auto [it, fresh] = first.emplace(Ranks[i].Def.Engine, i);
+      if (fresh) continue;
+      Problems.push_back(TServiceProblem{file_, Ranks[i].Line, 1, "rank " + Ranks[i].Def.Engine,
+                                         "rank \"" + Ranks[i].Def.Engine +
+                                             "\" is defined twice (first on line " +
+                                             std::to_string(Ranks[it->second].Line) + ")"});
+      Ranks[i].Faulty = Ranks[it->second].Faulty = true;
+    }
+  }
+
+  TRankEntry ReadRank(const toml::table& t) {
+    static const char* const kRankKeys[] = {
+        "engine", "caption", "url",  "headers",         "first_visit",   "per_page", "result",
+        "landing", "skip",   "decode", "blocked_markers", "blocked_nodes", "enabled"};
+    TRankEntry rank;
+    rank.Line = static_cast<int>(t.source().begin.line);
+    TEntry entry;  // carries the name faults are reported under
+    const toml::node* engine = t.get("engine");
+    if (engine == nullptr || !engine->is_string() || Text(*engine).empty()) {
+      Fault(engine != nullptr ? engine->source() : t.source(), "",
+            "a [[rank]] needs an engine such as engine = \"baidu\"");
+      rank.Faulty = true;
+      return rank;
+    }
+    const std::string name = Text(*engine);
+    entry.Name = "rank " + name;
+    const auto base = std::find_if(base_.Ranks.begin(), base_.Ranks.end(),
+                                   [&](const TRankDef& d) { return d.Engine == name; });
+    if (base != base_.Ranks.end()) rank.Def = *base;
+    rank.Def.Engine = name;
+    for (auto&& [key, node] : t) {
+      if (std::find(std::begin(kRankKeys), std::end(kRankKeys), key.str()) == std::end(kRankKeys)) {
+        Fault(key.source(), entry.Name, "unknown key \"" + Text(key) + "\" in a [[rank]]");
+        entry.Faulty = true;
+      }
+    }
+    auto text = [&](const char* key, std::string& out) {
+      const toml::node* n = t.get(key);
+      if (n == nullptr) return;
+      if (!n->is_string() || Text(*n).empty())
+        Fault(*n, entry, std::string(key) + " must be a text that is not empty");
+      else
+        out = Text(*n);
+    };
+    auto xpath = [&](const toml::node& n, std::string& out) {
+      if (!n.is_string() || !IsXPath(Text(n))) {
+        Fault(n, entry, "not an XPath expression libxml2 takes: " +
+                            (n.is_string() ? "\"" + Text(n) + "\"" : std::string("not a text")));
+        return false;
+      }
+      out = Text(n);
+      return true;
+    };
+    auto xpaths = [&](const char* key, std::vector<std::string>& out, bool texts) {
+      const toml::node* n = t.get(key);
+      if (n == nullptr) return;
+      const toml::array* list = n->as_array();
+      if (list == nullptr || list->empty()) {
+        Fault(*n, entry, std::string(key) + " must be a list: ['...', ...]");
+        return;
+      }
+      out.clear();
+      for (const toml::node& item : *list) {
+        std::string one;
+        if (texts) {
+          if (!item.is_string() || Text(item).empty())
+            Fault(item, entry, std::string("an entry of ") + key + " is a text that is not empty");
+          else
+            out.push_back(Text(item));
+        } else if (xpath(item, one)) {
+          out.push_back(std::move(one));
+        }
+      }
+    };
+    text("caption", rank.Def.Caption);
+    if (const toml::node* n = t.get("enabled")) {
+      if (!n->is_boolean())
+        Fault(*n, entry, "enabled must be true or false");
+      else
+        rank.Def.Enabled = n->as_boolean()->get();
+    }
+    const std::vector<std::string> placeholders = {kRankKeyword, kRankPage, kRankOffset,
+                                                   kRankFirst};
+    if (const toml::node* n = t.get("url")) {
+      if (CheckUrl(*n, entry, "url", placeholders)) {
+        const std::string url = Text(*n);
+        if (url.find(kRankKeyword) == std::string::npos)
+          Fault(*n, entry, "a rank url needs {keyword}");
+        else if (url.find(kRankPage) == std::string::npos &&
+                 url.find(kRankOffset) == std::string::npos &&
+                 url.find(kRankFirst) == std::string::npos)
+          Fault(*n, entry, "a rank url needs {page}, {offset} or {offset+1} to turn the page");
+        else
+          rank.Def.Url = url;
+      }
+    }
+    if (const toml::node* n = t.get("first_visit")) {
+      if (CheckUrl(*n, entry, "first_visit")) rank.Def.FirstVisit = Text(*n);
+    }
+    std::vector<THeader> headers = default_headers_;
+    if (base != base_.Ranks.end() && default_headers_.empty()) headers = base->Headers;
+    if (const toml::node* n = t.get("headers")) ReadHeaders(*n, entry, headers);
+    for (THeader& h : headers) h.Value = GbkToUtf8(h.Value);  // ReadHeaders gives GBK
+    rank.Def.Headers = std::move(headers);
+    if (const toml::node* n = t.get("per_page")) {
+      const auto* count = n->as_integer();
+      if (count == nullptr || count->get() < 1 || count->get() > kMaxRankPerPage)
+        Fault(*n, entry, "per_page takes the results of a full page, 1 to 100");
+      else
+        rank.Def.PerPage = static_cast<int>(count->get());
+    }
+    if (const toml::node* n = t.get("result")) xpath(*n, rank.Def.Result);
+    xpaths("landing", rank.Def.Landing, false);
+    xpaths("skip", rank.Def.Skip, false);
+    xpaths("blocked_nodes", rank.Def.BlockedNodes, false);
+    xpaths("blocked_markers", rank.Def.BlockedMarkers, true);
+    if (const toml::node* n = t.get("decode")) {
+      const toml::array* pair = n->as_array();
+      if (pair == nullptr || pair->size() != 2 || !(*pair)[0].is_string() ||
+          !(*pair)[1].is_string() || Text((*pair)[0]).empty()) {
+        Fault(*n, entry,
+              "decode takes the redirect's parameter and the prefix before its base64url "
+              "text: decode = ['u', 'a1']");
+      } else {
+        rank.Def.DecodeParam = Text((*pair)[0]);
+        rank.Def.DecodePrefix = Text((*pair)[1]);
+      }
+    }
+    const std::pair<const char*, bool> needed[] = {{"url", !rank.Def.Url.empty()},
+                                                   {"result", !rank.Def.Result.empty()},
+                                                   {"landing", !rank.Def.Landing.empty()}};
+    for (const auto& [key, has] : needed) {
+      if (!has && t.get(key) == nullptr) Fault(t, entry, "rank \"" + name + "\" has no " + key);
+    }
+    rank.Faulty = entry.Faulty;
+    return rank;
+  }
+
   // A field defined twice is used from neither entry.
   void MarkDuplicates(std::vector<TEntry>& entries) {
     std::map<std::string, size_t> first;
@@ -735,6 +919,7 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
   TServiceLoad load;
   TReader reader(file, base);
   std::vector<TEntry> entries;
+  std::vector<TRankEntry> ranks;
   // A character of the block the parser's blind spots are moved to refuses the file.
   int line = 1, column = 1;
   for (size_t i = 0; i < text.size(); ++column) {
@@ -768,6 +953,7 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
       }
       TReader fields(file, *over);
       entries = fields.Read(root);
+      ranks = std::move(fields.Ranks);
       reader.Problems.insert(reader.Problems.end(), fields.Problems.begin(), fields.Problems.end());
     } catch (const toml::parse_error& e) {
       reader.Fault(e.source(), "", "not a valid TOML file: " + Text(e.description()));
@@ -775,6 +961,15 @@ TServiceLoad ParseServices(std::string_view text, const std::string& file,
     }
   }
   auto table = std::make_shared<TServiceTable>(*over);
+  for (TRankEntry& rank : ranks) {
+    if (rank.Faulty) continue;
+    auto at = std::find_if(table->Ranks.begin(), table->Ranks.end(),
+                           [&](const TRankDef& d) { return d.Engine == rank.Def.Engine; });
+    if (at != table->Ranks.end())
+      *at = std::move(rank.Def);
+    else
+      table->Ranks.push_back(std::move(rank.Def));
+  }
   for (TEntry& entry : entries) {
     if (entry.Faulty) continue;
     auto at = std::find_if(table->Requests.begin(), table->Requests.end(),

@@ -75,12 +75,56 @@ struct TRequestDef {
   bool operator==(const TRequestDef&) const = default;
 };
 
+// How one search engine's result pages are asked for and read, to find where a site stands for
+// a keyword: the `[[rank]]` entries of a definitions file, as plain data beside the fields.
+//
+// A result page is read with an HTML parser and XPath (src/rank): the organic results are the
+// nodes `Result` selects, in document order, less those that are, lie inside or hold a node one
+// of `Skip` selects (ads, related searches, cards without a real URL). A result's landing URL is
+// the first of `Landing` (XPaths relative to the result) that gives a text; a link through the
+// engine's own redirect that carries the target base64url-coded (DecodeParam) is decoded.
+//
+// Its texts are UTF-8, as the file has them (the XPaths and the pages they read are UTF-8).
+//
+// The placeholders of a rank URL template besides the hosts: the keyword (percent-encoded
+// UTF-8), the 1-based page number, the 0-based offset of the page's first result, and that
+// offset plus one.
+inline constexpr const char* kRankKeyword = "{keyword}";
+inline constexpr const char* kRankPage = "{page}";
+inline constexpr const char* kRankOffset = "{offset}";
+inline constexpr const char* kRankFirst = "{offset+1}";
+// The most organic results a definition may say one page holds.
+inline constexpr int kMaxRankPerPage = 100;
+
+struct TRankDef {
+  std::string Engine;   // the name runs ask for it by: "baidu", "360", "sogou", "bing"
+  std::string Caption;  // how it is shown ("百度"); "": Engine
+  std::string Url;      // template: the placeholders above and "{Baidu}"-style hosts
+  std::vector<THeader> Headers{};  // sent with every page (the set's defaults merged in)
+  std::string FirstVisit{};        // URL template fetched once before the first page; "": none
+  int PerPage = 10;                // organic results a full page holds, 1..100
+  std::string Result;              // XPath of one organic result
+  std::vector<std::string> Landing;  // XPaths relative to a result, tried in order
+  std::vector<std::string> Skip{};   // XPaths of blocks never counted
+  // The query parameter of a redirect link that carries the landing URL base64url-coded, and
+  // the kind prefix written before the coding ("u", "a1"); empty: links are taken as they are.
+  std::string DecodeParam{}, DecodePrefix{};
+  // Texts of the engine's verification page, in the page or the URL it ended at (case ignored).
+  std::vector<std::string> BlockedMarkers{};
+  std::vector<std::string> BlockedNodes{};  // XPaths: a page with any such node is blocked
+  bool Enabled = true;
+  bool operator==(const TRankDef&) const = default;
+
+  const std::string& Shown() const { return Caption.empty() ? Engine : Caption; }
+};
+
 // Every request of a query, jobs in ascending order, each job's requests in the order it sends
 // them.
 struct TServiceTable {
   // The built-in set the table is ("classic", "current"), or the one its file lays over.
   std::string Name = "classic";
   std::vector<TRequestDef> Requests;
+  std::vector<TRankDef> Ranks{};  // how each engine's result pages are read, in the file's order
   bool operator==(const TServiceTable&) const = default;
 };
 

@@ -27,6 +27,7 @@
 #include "services/ServiceFile.h"
 #include "window/QtAuditDialog.h"
 #include "window/QtCrawlDialog.h"
+#include "window/QtRankDialog.h"
 #include "window/QtText.h"
 #include "window/QtTrendDialog.h"
 
@@ -138,6 +139,7 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     auto* menu = new QMenu(this);
     menu->setObjectName("WindowMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose, true);
+    menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
     menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
     menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
     menu->popup(mapToGlobal(at));
@@ -377,6 +379,7 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
     action->setChecked(in_use == name);
   }
   menu->addSeparator();
+  menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
   menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
   menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
   return menu;
@@ -413,6 +416,27 @@ QDialog* TMainForm::ShowCrawl() {
   options.ReadTimeoutMs = kQueryReadTimeoutMs;
   options.Proxies = TProxySettings::ForQuery(proxy_);  // as the window's queries go
   dialog->Start(name.Request, name.Shown, options);
+  dialog->show();
+  return dialog;
+}
+
+QDialog* TMainForm::ShowRanks() {
+  const TSiteName name = ParseSiteName(TypedSite());
+  if (!name.Problem.empty()) {
+    ShowSiteProblem(name.Problem);
+    return nullptr;
+  }
+  // The engines of the definitions in use, else those of the current set.
+  const std::shared_ptr<const TServiceTable>& table = controller_->ServiceTable();
+  std::vector<TRankDef> ranks;
+  for (const TRankDef& def :
+       table && !table->Ranks.empty() ? table->Ranks : BuiltInServiceSet(kCurrentSet)->Ranks) {
+    if (def.Enabled) ranks.push_back(def);
+  }
+  auto* dialog = new TRankDialog(history_, std::move(ranks), name.Request, name.Shown, this);
+  TRankRunOptions options;
+  options.Proxies = TProxySettings::ForQuery(proxy_);  // as the window's queries go
+  dialog->SetRunOptions(options);
   dialog->show();
   return dialog;
 }

@@ -64,6 +64,9 @@ class TMainForm : public QWidget, public TQueryView {
   // Opens the crawl dialog for the site in the site-name field and starts its whole-site crawl
   // (the menu's "全站体检…"); null, after the site-name message, when the field holds no site.
   QDialog* ShowCrawl();
+  // Opens the keyword positions dialog for the site in the site-name field (the menus'
+  // "关键词排名…"); null, after the site-name message, when the field holds no site name.
+  QDialog* ShowRanks();
 
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;

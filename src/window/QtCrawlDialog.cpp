@@ -104,8 +104,7 @@ TCrawlDialog::TCrawlDialog(std::string store_path, QWidget* parent)
       {FromUtf8(u8"规则"), FromUtf8(u8"级别"), FromUtf8(u8"数量"), FromUtf8(u8"新出现")});
   pages_ = new QTableWidget(0, 3, this);
   pages_->setObjectName("CrawlPages");
-  pages_->setHorizontalHeaderLabels(
-      {FromUtf8(u8"变化"), FromUtf8(u8"网址"), FromUtf8(u8"详情")});
+  pages_->setHorizontalHeaderLabels({FromUtf8(u8"变化"), FromUtf8(u8"网址"), FromUtf8(u8"详情")});
   for (QTableWidget* table : {rules_, pages_}) {
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -149,8 +148,7 @@ TCrawlDialog::~TCrawlDialog() {
   if (running_ != nullptr) running_->Terminate();
 }
 
-void TCrawlDialog::Start(const std::string& site, const std::string& shown,
-                         TCrawlOptions options) {
+void TCrawlDialog::Start(const std::string& site, const std::string& shown, TCrawlOptions options) {
   if (running_ != nullptr) running_->Terminate();
   store_.reset();
   rules_->setRowCount(0);
@@ -178,10 +176,8 @@ void TCrawlDialog::Tick() {
   const int64_t asked = running_->Asked, queued = running_->Queued;
   progress_->setRange(0, static_cast<int>(std::min<int64_t>(asked + queued, INT32_MAX)));
   progress_->setValue(static_cast<int>(std::min<int64_t>(asked, INT32_MAX)));
-  progress_->setFormat(FromUtf8(u8"已读 %1，待读 %2，出错 %3")
-                           .arg(asked)
-                           .arg(queued)
-                           .arg(running_->Broken.load()));
+  progress_->setFormat(
+      FromUtf8(u8"已读 %1，待读 %2，出错 %3").arg(asked).arg(queued).arg(running_->Broken.load()));
 }
 
 void TCrawlDialog::Finished() {
@@ -201,7 +197,8 @@ void TCrawlDialog::Finished() {
   const TCrawlStore::TSummary summary = store_->Summary(outcome_.Crawl);
   QString line = QString::fromStdString(info ? info->Site : std::string()) + "   " +
                  QString::fromUtf8(CrawlStateWord(outcome_.State));
-  if (!outcome_.Reason.empty()) line += FromUtf8(u8"（") + QString::fromStdString(outcome_.Reason) + FromUtf8(u8"）");
+  if (!outcome_.Reason.empty())
+    line += FromUtf8(u8"（") + QString::fromStdString(outcome_.Reason) + FromUtf8(u8"）");
   line += FromUtf8(u8"   读了 %1 个网址，发现 %2 个问题")
               .arg(info ? info->Pages : 0)
               .arg(info ? info->Findings : 0);
@@ -221,8 +218,8 @@ void TCrawlDialog::Finished() {
     auto* name = new QTableWidgetItem(QString::fromStdString(id));
     if (rule) name->setToolTip(FromView(rule->Meaning));
     rules_->setItem(row, 0, name);
-    auto* severity = new QTableWidgetItem(
-        rule ? FromView(CrawlSeverityName(rule->Severity)) : QString());
+    auto* severity =
+        new QTableWidgetItem(rule ? FromView(CrawlSeverityName(rule->Severity)) : QString());
     if (rule) severity->setForeground(SeverityColor(rule->Severity));
     rules_->setItem(row, 1, severity);
     rules_->setItem(row, 2, new QTableWidgetItem(QString::number(count)));

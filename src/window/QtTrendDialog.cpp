@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <limits>
 
@@ -150,6 +151,44 @@ TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site, TAudit
   FillTable({caption}, times, rows);
 }
 
+TTrendDialog::TTrendDialog(THistoryStore& store, const std::string& site,
+                           const std::string& keyword, const std::vector<TRankDef>& engines,
+                           QWidget* parent)
+    : QDialog(parent), positions_(true) {
+  Build(QString::fromStdString(site), store);
+  chart_->setTitle(FromUtf8(u8"关键词排名：") + QString::fromStdString(keyword));
+  // A run's positions share its start: one row per start.
+  std::vector<int64_t> times;
+  std::vector<std::vector<TCell>> rows;
+  std::vector<TLine> lines;
+  QStringList captions;
+  for (const TRankDef& def : engines) {
+    lines.push_back({QString::fromStdString(def.Shown()), {}});
+    captions << QString::fromStdString(def.Shown());
+  }
+  store.EachRank(site, keyword, [&](const THistoryStore::TRankPoint& point) {
+    if (times.empty() || times.back() != point.StartedUnixMs) {
+      times.push_back(point.StartedUnixMs);
+      rows.emplace_back(engines.size());
+    }
+    const TRankPosition& p = point.Position;
+    const auto e = std::find_if(engines.begin(), engines.end(),
+                                [&](const TRankDef& d) { return d.Engine == p.Engine; }) -
+                   engines.begin();
+    if (e >= static_cast<long>(engines.size())) return;  // an engine no longer defined
+    const bool found = p.State == TRankState::Found;
+    lines[e].Points.push_back({point.StartedUnixMs,
+                               found ? std::optional<double>(p.Position) : std::nullopt});
+    rows.back()[e] =
+        found ? TCell{QString::number(p.Position), false, QString::fromStdString(p.Url)}
+              : TCell{QString::fromStdString(RankStateText(p)), true,
+                      QString::fromStdString(p.PageUrl)};
+  });
+  ShowNote(store, times.empty());
+  DrawChart(lines);
+  FillTable(captions, times, rows);
+}
+
 void TTrendDialog::DrawChart(const std::vector<TLine>& lines) {
   // Per line, a line series for each stretch of runs with a number, and the points (also the
   // legend's entry, and visible where a stretch is a single run).
@@ -204,7 +243,16 @@ void TTrendDialog::DrawChart(const std::vector<TLine>& lines) {
   auto* value = new QValueAxis;
   value->setLabelsFont(MakeFont(11));
   value->setLabelFormat("%.10g");
-  if (high >= low) {
+  if (positions_) {
+    // Position 1 at the top, room for the lowest one drawn.
+    value->setReverse(true);
+    value->setLabelFormat("%d");
+    const double lowest = high >= low ? high : 10;
+    value->setRange(1, std::max(10.0, std::ceil(lowest * 1.1)));
+    value->setTickType(QValueAxis::TicksDynamic);
+    value->setTickAnchor(1);
+    value->setTickInterval(std::max(1.0, std::ceil(std::max(10.0, lowest) / 10)));
+  } else if (high >= low) {
     // Several lines share the axis from 0; one line gets the room to show its changes.
     double bottom = std::min(0.0, low), top = high;
     if (lines.size() == 1) {

@@ -36,6 +36,12 @@ class TTrendDialog : public QDialog {
   TTrendDialog(THistoryStore& store, const std::string& site, TAuditNumber number,
                QWidget* parent = nullptr);
 
+  // One keyword's positions on each engine over the stored runs of `site` (ASCII, as requests
+  // carry it): a line per engine, drawn with 1 at the top and broken where the site was not
+  // found, and a row per run with each engine's position or, in grey, why there is none.
+  TTrendDialog(THistoryStore& store, const std::string& site, const std::string& keyword,
+               const std::vector<TRankDef>& engines, QWidget* parent = nullptr);
+
   QChart* Chart() const { return chart_; }
   QTableWidget* Table() const { return table_; }
   // What the dialog says about the history: nothing stored, or that it could not be read.
@@ -69,6 +75,7 @@ class TTrendDialog : public QDialog {
                  const std::vector<std::vector<TCell>>& rows);
 
   QChart* chart_;
+  bool positions_ = false;  // the values are positions: 1 is drawn at the top
   QTableWidget* table_;
   QLabel* note_;
 };

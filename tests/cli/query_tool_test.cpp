@@ -1,7 +1,9 @@
 // velmora-query on pages saved from the stand-in services: the step trace of --try-rule (the
 // built-in steps, and a user's fallback after a step that no longer matches), --check-services
 // and --dump-services, and command lines it cannot use; --audit's reports, order and flags.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -202,17 +206,6 @@ TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
   }
 }
 
-// The built-in definitions with every host placeholder pointed at the stand-ins.
-std::string StandInDefinitions(const StandInServices& s) {
-  std::string text(BuiltInServicesText());
-  const TServiceHosts hosts = StandInServiceHosts(s);
-  for (const char* name : {"Baidu", "Google", "Yahoo", "Soso", "Sogou", "Youdao", "Bing",
-                           "AlexaSearch", "ChinaRank", "Thumbnail", "PageRank"}) {
-    text = ReplaceAll(text, std::string("{") + name + "}", *FindServiceHost(hosts, name));
-  }
-  return text;
-}
-
 // The current set against stand-ins of today's services: live and replacement fields show their
 // values, retired ones when their service closed (nothing sent), the key-gated one its value only
 // with the key, each verification page "被拦截", and the thumbnail comes once it is made.
@@ -254,7 +247,8 @@ TEST_F(QueryToolTest, TheCurrentSetShowsTodaysValuesAndSaysWhatItCannot) {
   }
   EXPECT_EQ(one["fields"]["Link7"]["reason"], "已停用：服务已于 2007 关闭");
   EXPECT_EQ(one["fields"]["Alexa2"]["reason"], "已停用");  // closed, nobody says when
-  EXPECT_EQ(one["fields"]["Alexa3"]["reason"], "需要密钥：设置 OPENPAGERANK_KEY");
+  EXPECT_EQ(one["fields"]["Alexa3"]["reason"],
+            "需要密钥：OPENPAGERANK_KEY 含有换行等控制字符，不能用作密钥");
   EXPECT_EQ(one["fields"]["Site3"]["caption"], "360");
   EXPECT_EQ(one["fields"]["Alexa1"]["caption"], "Tranco排名");
   EXPECT_EQ(one["thumbnail"]["outcome"], "value");
@@ -299,6 +293,16 @@ TEST_F(QueryToolTest, QueriesSitesIntoJsonAndCsvStoresThemAndSaysWhatFailed) {
       EXPECT_EQ(one["fields"][name]["outcome"], "value") << name;
     }
   }
+
+  // The same list from standard input ("-"), read as the sites start (stored apart).
+  std::istringstream typed_in("\xEF\xBB\xBF# my sites\n" + site + "\n\nhttps://" + site + "/\n");
+  std::streambuf* const stdin_buffer = std::cin.rdbuf(typed_in.rdbuf());
+  const std::string apart = std::string(dir_) + "/stdin.sqlite3";
+  const int from_stdin = Run({"--services", services.c_str(), "--history-db", apart.c_str(),
+                              "--jsonl", "--delay", "0", "--file", "-"});
+  std::cin.rdbuf(stdin_buffer);
+  EXPECT_EQ(from_stdin, kToolDone) << err_.str();
+  EXPECT_EQ(Count(out_.str(), "\"site\":\"" + site + "\""), 2u) << out_.str();
 
   // A service that fails: its fields say so, the rest still come, the exit status tells.
   stand_ins_.SetFault(StandIn::Bing, StandInFault::NotFound);
@@ -476,6 +480,19 @@ TEST_F(QueryToolTest, FourMachinesSplitAListAndShareOneHistory) {
   EXPECT_EQ(shard_run(2, {"--resume", "--since", "2000-01-01"}), kToolDone) << err_.str();
   EXPECT_EQ(out_.str(), "");
   EXPECT_EQ(stand_ins_.RequestCount(), requests);
+  if (history != pg.Url()) return;
+  // The database gone: --resume asks nothing and says so; a run is kept in the spool, and the
+  // line that says so makes the status 3.
+  pg.Stop();
+  setenv("XDG_DATA_HOME", dir_, 1);
+  EXPECT_EQ(shard_run(2, {"--resume", "--since", "2000-01-01"}), kToolError);
+  EXPECT_NE(err_.str().find("没有查询任何站点"), std::string::npos) << err_.str();
+  EXPECT_EQ(err_.str().find("查询照常进行"), std::string::npos) << err_.str();
+  EXPECT_EQ(stand_ins_.RequestCount(), requests);
+  Run({"--history-db", history.c_str(), "--services", services.c_str(), "--delay", "0",
+       "127.0.0.2:1"});
+  EXPECT_NE(err_.str().find("1 次暂存在 " + std::string(dir_) + "/velmora/"), std::string::npos)
+      << err_.str();
 }
 
 TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) {
@@ -507,6 +524,198 @@ TEST_F(QueryToolTest, CtrlCStopsTheRunUnderWayAndWhatItFoundIsWrittenAndStored) 
   }
   ASSERT_EQ(Run({"--history", site.c_str(), "--field", "Site7", "--csv"}), kToolDone);
   EXPECT_EQ(Count(out_.str(), ",stopped\r\n"), 3u) << out_.str();
+
+  // A stop does not wait out the pacer's delay: requests queued behind a minute's delay end at
+  // once (before, the program ended minutes later).
+  stand_ins_.SetFault(StandIn::Bing, StandInFault::None);
+  const size_t before = stand_ins_.RequestCount();
+  std::chrono::steady_clock::time_point asked;
+  std::thread ctrl_c([&] {
+    // A first request to several services: the next ones to them wait for the delay.
+    while (stand_ins_.RequestCount() < before + 5) std::this_thread::yield();
+    asked = std::chrono::steady_clock::now();
+    ::kill(::getpid(), SIGINT);
+  });
+  EXPECT_EQ(Run({"--services", services.c_str(), "--jsonl", "--delay", "60000", "--jobs", "8",
+                 site.c_str(), site.c_str()}),
+            kToolSomeFailed);
+  ctrl_c.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+  EXPECT_EQ(Count(out_.str(), "\n"), 2u) << out_.str();
+}
+
+// A stream that counts its lines and keeps nothing.
+class LineCounter : public std::streambuf {
+ public:
+  size_t lines = 0;
+
+ protected:
+  int overflow(int c) override {
+    lines += c == '\n';
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    lines += static_cast<size_t>(std::count(s, s + n, '\n'));
+    return n;
+  }
+};
+
+// The heap `run` holds beyond what was in use before: the middle of samples taken every
+// millisecond (what the run keeps; a transient block of a moment is no growth).
+size_t HeapHeldDuring(const std::function<void()>& run) {
+  auto in_use = [] {
+    const struct mallinfo2 now = mallinfo2();
+    return now.uordblks + now.hblkhd;
+  };
+  const size_t before = in_use();
+  std::atomic<bool> done{false};
+  std::vector<size_t> samples;
+  std::thread sampler([&] {
+    while (!done) {
+      samples.push_back(in_use());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  run();
+  done = true;
+  sampler.join();
+  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+  return samples[samples.size() / 2] - std::min(before, samples[samples.size() / 2]);
+}
+
+// A list of a million lines is read line by line and split with --shard: its thousand sites are
+// queried in the memory the hundred sites of a tenth of it hold (before, every record was kept
+// to the end and a list over 8 MiB was refused).
+TEST_F(QueryToolTest, AMillionLineListIsShardedAndRunsInTheMemoryOfAShortOne) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
+  std::string names;  // home pages that refuse at once; the services answer for every name
+  size_t in_tenth = 0, in_whole = 0;
+  for (int i = 0; i < 1000000; ++i) {
+    const std::string name = "127." + std::to_string(i >> 16) + "." +
+                             std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255) + ":1";
+    names += name + "\n";
+    const bool mine = ShardOfSite(name, 1000) == 1;
+    in_whole += mine;
+    if (i < 100000) in_tenth += mine;
+    if (i == 99999) Write("tenth.txt", names);
+  }
+  const std::string whole = Write("whole.txt", names);
+  names.clear();
+  names.shrink_to_fit();
+  const std::string tenth = std::string(dir_) + "/tenth.txt";
+  // Each list in a child of its own, whose heap holds only the program's work (the stand-ins,
+  // which log every request, serve it from this process).
+  std::map<std::string, size_t> held;
+  for (const std::string& list : {tenth, whole}) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const std::string db = list + ".sqlite3";  // a history each
+    const pid_t child = ::fork();
+    if (child == 0) {
+      LineCounter lines;
+      std::ostream out(&lines);
+      int status = -1;
+      const size_t most = HeapHeldDuring([&] {
+        status = RunTo(
+            out, {"--services", services.c_str(), "--history-db", db.c_str(), "--file",
+                  list.c_str(), "--shard", "1/1000", "--jsonl", "--delay", "0", "--jobs", "8"});
+      });
+      const size_t said[3] = {most, lines.lines, static_cast<size_t>(status)};
+      ::_exit(::write(report[1], said, sizeof said) == sizeof said ? 0 : 1);
+    }
+    ::close(report[1]);
+    size_t said[3] = {};
+    EXPECT_EQ(::read(report[0], said, sizeof said), static_cast<ssize_t>(sizeof said));
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(said[2], static_cast<size_t>(kToolSomeFailed));  // no home page answers
+    EXPECT_EQ(said[1], list == whole ? in_whole : in_tenth) << list;
+    held[list] = said[0];
+  }
+  EXPECT_GT(in_whole, 900u);
+  // Beside the sites in flight, the history's page cache fills as its file grows, up to SQLite's
+  // 2 MiB; every record kept (as before) would be some 8 MiB more by the middle of the list.
+  constexpr size_t kHistoryCacheBytes = 2 << 20;
+  EXPECT_LT(held[whole], held[tenth] + held[tenth] / 4 + kHistoryCacheBytes)
+      << held[tenth] << " " << held[whole];
+}
+
+// The program in a child whose standard output is `stdout_fd`, as main runs it; its exit status
+// (or 128 + the signal that ended it) and what it said on standard error. `during` runs in the
+// parent while the child does.
+struct ChildEnd {
+  int status = -1;
+  std::string err;
+};
+ChildEnd RunInChild(std::vector<const char*> args, int stdout_fd, const std::string& err_path,
+                    const std::function<void(pid_t)>& during) {
+  args.insert(args.begin(), "velmora-query");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(stdout_fd, 1);
+    std::ostringstream err;
+    const int status = RunQueryTool(static_cast<int>(args.size()), args.data(), std::cout, err);
+    std::ofstream(err_path) << err.str();
+    ::_exit(status);
+  }
+  during(child);
+  int wait = 0;
+  ::waitpid(child, &wait, 0);
+  std::ifstream in(err_path);
+  return {WIFEXITED(wait) ? WEXITSTATUS(wait) : 128 + WTERMSIG(wait),
+          std::string(std::istreambuf_iterator<char>(in), {})};
+}
+
+// However the program ends by a signal it handles, its output is whole: a second Ctrl-C before
+// the first site is written still leaves a JSON array; a reader that closed the output ends the
+// program with 4 and one line, the runs under way stored, no further site started.
+TEST_F(QueryToolTest, ASecondCtrlCOrAClosedOutputLeavesValidOutputAndStoredRuns) {
+  setenv("XDG_DATA_HOME", dir_, 1);
+  const std::string services = Write("services.toml", StandInDefinitions(stand_ins_));
+  const std::string site = stand_ins_.HostFor(StandIn::Site);
+  const std::string err_path = std::string(dir_) + "/err.txt";
+  stand_ins_.SetFault(StandIn::Bing, StandInFault::Silent);
+  stand_ins_.SetFault(StandIn::Site, StandInFault::Silent);
+  const std::vector<std::vector<const char*>> runs = {
+      {"--services", services.c_str(), "--json", "--delay", "0", site.c_str()},
+      {"--audit", "--json", "--timeout", "20000", site.c_str()},
+  };
+  for (const std::vector<const char*>& args : runs) {
+    const std::string out_path = std::string(dir_) + "/out.json";
+    const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const size_t asked = stand_ins_.RequestsFor(StandIn::Site).size();
+    const ChildEnd end = RunInChild(args, fd, err_path, [&](pid_t child) {
+      while (stand_ins_.RequestsFor(StandIn::Site).size() == asked) std::this_thread::yield();
+      ::kill(child, SIGINT);
+      // Apart, or the two are one (a signal pending is not queued twice); well before the stop
+      // has ended the run.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ::kill(child, SIGINT);
+    });
+    ::close(fd);
+    EXPECT_EQ(end.status, 128 + SIGINT) << args[0];
+    const std::string written = Slurp(out_path);
+    EXPECT_TRUE(nlohmann::json::accept(written)) << args[0] << ": " << written;
+  }
+  stand_ins_.SetFault(StandIn::Bing, StandInFault::None);
+  stand_ins_.SetFault(StandIn::Site, StandInFault::None);
+
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  ::close(pipe_fds[0]);  // nobody reads
+  const std::string db = std::string(dir_) + "/closed.sqlite3";
+  const ChildEnd closed =
+      RunInChild({"--services", services.c_str(), "--history-db", db.c_str(), "--jsonl", "--delay",
+                  "0", site.c_str(), site.c_str(), site.c_str(), site.c_str()},
+                 pipe_fds[1], err_path, [](pid_t) {});
+  ::close(pipe_fds[1]);
+  EXPECT_EQ(closed.status, kToolOutputFailed);
+  EXPECT_EQ(closed.err, "velmora-query: the output could not be written\n");
+  ASSERT_EQ(Run({"--history", site.c_str(), "--history-db", db.c_str(), "--csv"}), kToolDone)
+      << err_.str();
+  EXPECT_EQ(Count(out_.str(), "\r\n"), 2u) << out_.str();  // the header and the one run
 }
 
 // --audit: sites that refuse every connection, three at once, come out in the order given with

@@ -3,16 +3,20 @@
 // check-ups' reports and the servers a site name stands for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "audit/AuditTarget.h"
 #include "cli/AuditWriter.h"
 #include "cli/QueryMode.h"
 #include "cli/QueryReport.h"
 #include "cli/SiteList.h"
+#include "cli/SiteListRunner.h"
 #include "cli/TimeText.h"
 #include "runtime/CodePage.h"
 #include "support/ScopedTimeZone.h"
@@ -171,7 +175,13 @@ TEST(SiteName, InternationalNamesAreAskedInAsciiAndShownAsTyped) {
         Row{"straße.de", "straße.de", "xn--strae-oqa.de", "xn--strae-oqa.de"},
         Row{"한국.kr:8080", "한국.kr:8080", "xn--3e0b707e.kr:8080", "xn--3e0b707e.kr:8080"},
         Row{"http://中国.cn/x", "中国.cn", "xn--fiqs8s.cn", Utf8ToGbk("中国.cn")},
-        Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"}}) {
+        Row{"[::1]:8080", "[::1]:8080", "[::1]:8080", "[::1]:8080"},
+        // A Cyrillic "а" among Latin letters: the ASCII form beside it, read back the same.
+        Row{"аpple.com", "аpple.com (xn--pple-43d.com)", "xn--pple-43d.com",
+            Utf8ToGbk("аpple.com (xn--pple-43d.com)")},
+        Row{"аpple.com:81 (xn--pple-43d.com:81)", "аpple.com:81 (xn--pple-43d.com:81)",
+            "xn--pple-43d.com:81", Utf8ToGbk("аpple.com:81 (xn--pple-43d.com:81)")},
+        Row{"中国abc.cn", "中国abc.cn", "xn--abc-u68dy61b.cn", Utf8ToGbk("中国abc.cn")}}) {
     const TSiteName name = ParseSiteName(row.typed);
     EXPECT_EQ(name.Problem, "") << row.typed;
     EXPECT_EQ(name.Shown, row.shown);
@@ -218,13 +228,6 @@ TEST(SiteShards, TimesTheSinceFlagTakes) {
       {"yesterday", std::nullopt},
   };
   for (const Row& row : rows) EXPECT_EQ(ParseTimeText(row.text), row.ms) << row.text;
-}
-
-TEST(RequestPacer, ServerKeysIgnoreCaseAndNameDefaultPorts) {
-  EXPECT_EQ(TNetRequestPacer::ServerKey("http://WWW.Example.com/x?q=http://other/"),
-            "www.example.com:80");
-  EXPECT_EQ(TNetRequestPacer::ServerKey("https://a.test/"), "a.test:443");
-  EXPECT_EQ(TNetRequestPacer::ServerKey("http://127.0.0.1:8001/s?wd=x"), "127.0.0.1:8001");
 }
 
 // A check-up as each format writes it: every check's mark, its numbers in their own columns and
@@ -310,6 +313,59 @@ TEST(SiteAudits, TargetsOfSiteNames) {
     EXPECT_EQ(target.HttpsPort, 8443);
     EXPECT_EQ(target.Shown, name.Shown);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A kind of run whose first site ends only when let go (from another thread, after a while) and
+// whose others end at once: the runner starts no more than its window ahead of the first, and
+// writes every result in list order.
+class HeldFirstSite : public TSiteRunMode {
+ public:
+  void Start(size_t, const TSiteName& site, TEnded ended) override {
+    ++started;
+    if (site.Site != "s0.test") {
+      if (held) most_while_held = std::max(most_while_held, started);
+      ended([this, name = site.Site] { written.push_back(name); });
+      return;
+    }
+    held = true;
+    letting_go = std::thread([this, ended = std::move(ended)] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      QueueOnMainThread([this, ended] {
+        held = false;
+        ended([this] { written.push_back("s0.test"); });
+      });
+    });
+  }
+  void Stop() override {}
+  void Finish(TPumpQueue&) override { letting_go.join(); }
+
+  size_t started = 0, most_while_held = 0;
+  bool held = false;
+  std::vector<std::string> written;
+  std::thread letting_go;
+};
+
+TEST(SiteListRunner, NoSiteStartsMoreThanTheWindowAheadOfTheOneItWaitsFor) {
+  std::vector<TSiteName> names;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) {
+    expected.push_back("s" + std::to_string(i) + ".test");
+    names.push_back(
+        {.Shown = expected.back(), .Request = expected.back(), .Site = expected.back()});
+  }
+  TSiteList list(names, "");
+  HeldFirstSite mode;
+  TSiteListOptions options;
+  options.Jobs = 2;
+  options.Window = 4;
+  std::ostringstream err;
+  EXPECT_EQ(RunSiteList(list, mode, options, err), TSiteListEnd::Done);
+  EXPECT_EQ(mode.most_while_held, 4u);  // the held one and three after it
+  EXPECT_EQ(mode.written, expected);
 }
 
 }  // namespace

@@ -2,16 +2,16 @@
 // site changed, a stopped crawl resumed without asking a page again, and the page reader's
 // table.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
-#include <unistd.h>
 
+#include "audit/PageHead.h"
 #include "crawl/CrawlHtmlReport.h"
-#include "crawl/CrawlPageReader.h"
 #include "crawl/CrawlRules.h"
 #include "crawl/Crawler.h"
 #include "support/CrawlStandIn.h"
@@ -77,9 +77,10 @@ TEST_F(CrawlTest, FindsExactlyThePlantedFaults) {
   for (const TCrawlFinding& f : findings) {
     // A loaded machine may make any page slow; only the planted faults are asserted otherwise.
     if (f.Rule == "slow") continue;
-    const bool planted = std::any_of(
-        CrawlStandInFindings().begin(), CrawlStandInFindings().end(),
-        [&](const CrawlStandInFinding& want) { return want.Rule == f.Rule && UrlOf(want.Path) == f.Url; });
+    const bool planted = std::any_of(CrawlStandInFindings().begin(), CrawlStandInFindings().end(),
+                                     [&](const CrawlStandInFinding& want) {
+                                       return want.Rule == f.Rule && UrlOf(want.Path) == f.Url;
+                                     });
     EXPECT_TRUE(planted) << "not planted: " << f.Rule << " " << f.Url << " " << f.Detail;
     EXPECT_EQ(f.Change, TCrawlChange::New);
   }
@@ -171,49 +172,71 @@ struct TReaderRow {
   bool NoIndex;
   int ImagesWithoutAlt;
   const char* BaseHref;
-  std::vector<std::pair<std::string, TCrawlLinkKind>> Links;
+  std::vector<std::pair<std::string, TPageLinkKind>> Links;
 };
 
-TEST(CrawlPageReaderTest, ReadsWhatACrawlerNeeds) {
-  using enum TCrawlLinkKind;
+// What the page reader reads of a body for the crawl.
+TPageBody BodyOf(std::string_view html) {
+  return *ReadPageHead(html, TNetDeadline::Never(), {}, true).Body;
+}
+
+TEST(PageBodyTest, ReadsWhatACrawlerNeeds) {
+  using enum TPageLinkKind;
   const std::vector<TReaderRow> rows = {
       {"<title>  A \n title </title><h1>x</h1><h1>y</h1>", "A title", 2, false, 0, "", {}},
       {"<p>no head</p>", "(none)", 0, false, 0, "", {}},
       {"<base href=/sub/><a href=p>p</a><a href=' q '>q</a><a>none</a><a href=''>e</a>",
-       "(none)", 0, false, 0, "/sub/", {{"p", Anchor}, {"q", Anchor}}},
+       "(none)",
+       0,
+       false,
+       0,
+       "/sub/",
+       {{"p", Anchor}, {"q", Anchor}}},
       {"<link rel='Canonical' href=/c><link rel=alternate hreflang=en href=/en>"
        "<link rel=alternate href=/feed><link rel=stylesheet href=/s.css>",
-       "(none)", 0, false, 0, "", {{"/c", Canonical}, {"/en", Alternate}, {"/s.css", Style}}},
+       "(none)",
+       0,
+       false,
+       0,
+       "",
+       {{"/c", Canonical}, {"/en", Alternate}, {"/s.css", Style}}},
       {"<img src=a.png alt=''><img src=b.png><script src=j.js></script><iframe src=f></iframe>",
-       "(none)", 0, false, 1, "", {{"a.png", Image}, {"b.png", Image}, {"j.js", Script},
-                                   {"f", Frame}}},
+       "(none)",
+       0,
+       false,
+       1,
+       "",
+       {{"a.png", Image}, {"b.png", Image}, {"j.js", Script}, {"f", Frame}}},
       {"<meta name=ROBOTS content='NOINDEX,follow'>", "(none)", 0, true, 0, "", {}},
-      {"<meta name=velmorabot content=none>", "(none)", 0, true, 0, "", {}},
+      {"<meta name=robots content=' none '>", "(none)", 0, true, 0, "", {}},
   };
   for (const TReaderRow& row : rows) {
-    const TCrawlPageReading r = ReadCrawlPage(row.Html);
-    EXPECT_EQ(r.Title.value_or("(none)"), row.Title) << row.Html;
-    EXPECT_EQ(r.H1Count, row.H1s) << row.Html;
-    EXPECT_EQ(r.NoIndex, row.NoIndex) << row.Html;
-    EXPECT_EQ(r.ImagesWithoutAlt, row.ImagesWithoutAlt) << row.Html;
-    EXPECT_EQ(r.BaseHref, row.BaseHref) << row.Html;
-    std::vector<std::pair<std::string, TCrawlLinkKind>> links;
-    for (const TCrawlLink& l : r.Links) links.emplace_back(l.Url, l.Kind);
+    const TPageHead head = ReadPageHead(row.Html, TNetDeadline::Never(), {}, true);
+    EXPECT_EQ(head.Title ? head.Title->Text : "(none)", row.Title) << row.Html;
+    EXPECT_EQ(head.H1Count, row.H1s) << row.Html;
+    EXPECT_EQ(std::any_of(head.RobotsMetas.begin(), head.RobotsMetas.end(),
+                          [](const std::string& m) { return RobotsSaysNoindex(m); }),
+              row.NoIndex)
+        << row.Html;
+    EXPECT_EQ(head.Body->ImagesWithoutAlt, row.ImagesWithoutAlt) << row.Html;
+    EXPECT_EQ(head.Body->BaseHref, row.BaseHref) << row.Html;
+    std::vector<std::pair<std::string, TPageLinkKind>> links;
+    for (const TPageLink& l : head.Body->Links) links.emplace_back(l.Url, l.Kind);
     EXPECT_EQ(links, row.Links) << row.Html;
   }
   // The same visible text hashes the same however it is laid out; scripts do not count.
-  EXPECT_EQ(ReadCrawlPage("<p>one  two</p>").TextHash,
-            ReadCrawlPage("<div>one\n<b>two</b></div><script>x=1</script>").TextHash);
-  EXPECT_NE(ReadCrawlPage("<p>one</p>").TextHash, ReadCrawlPage("<p>two</p>").TextHash);
-  EXPECT_EQ(ReadCrawlPage("<script>only</script>").TextHash, "");
+  EXPECT_EQ(BodyOf("<p>one  two</p>").TextHash,
+            BodyOf("<div>one\n<b>two</b></div><script>x=1</script>").TextHash);
+  EXPECT_NE(BodyOf("<p>one</p>").TextHash, BodyOf("<p>two</p>").TextHash);
+  EXPECT_EQ(BodyOf("<script>only</script>").TextHash, "");
 }
 
 }  // namespace
 
 // Rules that need an https site, judged from pages stored as a crawl would store them.
 TEST(CrawlStoreTest, JudgesWhatAnHttpsSiteGetsWrong) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("velmora-crawl-store-" + std::to_string(::getpid()));
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("velmora-crawl-store-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   {
     TCrawlStore store;
@@ -229,9 +252,10 @@ TEST(CrawlStoreTest, JudgesWhatAnHttpsSiteGetsWrong) {
       p.Depth = 1;
       p.Status = status;
       fill(p);
-      store.Store(crawl, p, [](const TCrawlLink&, bool&, std::optional<int>&, TCrawlUrlState& state) {
-        state = TCrawlUrlState::Skipped;
-      });
+      store.Store(crawl, p,
+                  [](const TCrawlLink&, bool&, std::optional<int>&, TCrawlUrlState& state) {
+                    state = TCrawlUrlState::Skipped;
+                  });
     };
     page("https://s.example/a", 200, [](TCrawlPage& p) {
       p.Html = true;

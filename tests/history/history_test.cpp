@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 
+#include "history/HistorySpool.h"
 #include "history/PgHistoryStore.h"
 #include "history/SqliteHistoryStore.h"
 #include "runtime/CodePage.h"
@@ -63,7 +65,9 @@ class HistoryTest : public ::testing::Test {
     return out;
   }
 
-  std::unique_ptr<THistoryStore> OpenStore(const THistoryStore::TOptions& options = {}) {
+  // Runs a server does not take are spooled inside the test's folder.
+  std::unique_ptr<THistoryStore> OpenStore(THistoryStore::TOptions options = {}) {
+    if (options.SpoolFolder.empty()) options.SpoolFolder = dir_ + "/spool";
     return OpenHistoryStore(location_.empty() ? path_ : location_, options);
   }
 
@@ -357,6 +361,27 @@ std::string Describe(const TAuditReport& r) {
   return out.str();
 }
 
+TEST_P(StoreTest, EverySpellingOfASiteFindsItsRuns) {
+  const auto store = OpenStore();
+  // As the query names them: typed "BÜCHER.test" (no GBK), "bücher.test", "аpple.com".
+  ASSERT_TRUE(store->Record(MakeRun("xn--bcher-kva.test", 1000)));
+  ASSERT_TRUE(store->Record(MakeRun(G(u8"bücher.test"), 2000)));
+  ASSERT_TRUE(store->Record(MakeRun("bucher.test", 3000)));
+  ASSERT_TRUE(store->RecordAudit(MakeAudit(U(u8"аpple.com (xn--pple-43d.com)"), 4000)));
+  for (const std::string& typed :
+       {G(u8"bücher.test"), std::string("XN--BCHER-KVA.test"), G(u8"https://bücher.test./path")}) {
+    SCOPED_TRACE(typed);
+    EXPECT_EQ(store->Series(typed).size(), 2u);
+  }
+  EXPECT_EQ(store->Series("bucher.test").size(), 1u);
+  for (const std::string& typed :
+       {U(u8"аpple.com"), std::string("xn--pple-43d.com"), U(u8"аpple.com (xn--pple-43d.com)")}) {
+    int found = 0;
+    EXPECT_TRUE(store->EachAudit({.Site = typed}, [&](const TAuditReport&) { ++found; }));
+    EXPECT_EQ(found, 1) << typed;
+  }
+}
+
 TEST_P(StoreTest, ACheckUpComesBackWholeInStartOrderAndIsStoredOncePerRunId) {
   const auto store = OpenStore();
   TAuditReport later = MakeAudit("Audit.Example", 3000);
@@ -419,8 +444,83 @@ TEST_P(StoreTest, AServerStoppedAndStartedAgainIsReachedAgainAndSaysSoOnce) {
 
   ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
   EXPECT_TRUE(store->Record(MakeRun("a.example", 5)));
-  EXPECT_EQ(store->Series("a.example").size(), 3u);
+  EXPECT_EQ(store->Series("a.example").size(), 5u);  // with the two it spooled meanwhile
   EXPECT_EQ(store->TakeMessage(), "");
+}
+
+TEST_P(StoreTest, RunsTheServerCouldNotTakeWaitInASpoolUntilItIsBack) {
+  if (!Postgres()) GTEST_SKIP() << "a file has no spool";
+  THistoryStore::TOptions options;
+  options.SpoolFolder = dir_ + "/data";  // a folder not there yet
+  const auto store = OpenStore(options);
+  ASSERT_TRUE(store->Record(MakeRun("a.example", 1)));
+  EXPECT_EQ(store->WriteSpooled().Message, "");
+
+  pg_.Stop();
+  EXPECT_FALSE(store->Record(MakeRun("a.example", 2)));
+  EXPECT_NE(store->TakeMessage().find(U(u8"结果暂存在 ") + options.SpoolFolder), std::string::npos);
+  TQueryRecord odd = MakeRun(G(u8"bücher.test"), 3);
+  odd.Fields[rfWebTitle].Text = G(u8"一\t二\\n三");
+  EXPECT_FALSE(store->Record(odd));
+  const THistoryStore::TUnstored unstored = store->WriteSpooled();
+  EXPECT_EQ(unstored.Waiting, 2);
+  EXPECT_EQ(unstored.Lost, 0);
+  EXPECT_NE(unstored.Message.find(U(u8"2 次暂存在")), std::string::npos) << unstored.Message;
+
+  // The next start writes them, each whole and once, though the first store is back too.
+  ASSERT_TRUE(pg_.Start()) << pg_.SkipReason();
+  const auto next = OpenStore(options);
+  EXPECT_EQ(store->WriteSpooled().Message, "");
+  EXPECT_EQ(next->QueryCount(), 3);
+  EXPECT_EQ(next->Series("a.example").size(), 2u);
+  const std::vector<THistoryQuery> kept = next->Series(G(u8"bücher.test"));
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].Record.Fields[rfWebTitle].Text, odd.Fields[rfWebTitle].Text);
+  EXPECT_EQ(kept[0].Record.Fields[rfSite2].Text, odd.Fields[rfSite2].Text);
+  EXPECT_EQ(kept[0].Record.Picture.State, TFieldState::Failed);
+  EXPECT_TRUE(fs::is_empty(options.SpoolFolder));
+  // A reader keeps no spool and says nothing of one.
+  pg_.Stop();
+  THistoryStore::TOptions read_only = options;
+  read_only.ReadOnly = true;
+  EXPECT_EQ(OpenStore(read_only)->TakeMessage().find(U(u8"查询照常进行")), std::string::npos);
+}
+
+TEST_F(HistoryTest, ASpoolSharedByProcessesLosesNoLineWhileItIsDrained) {
+  THistorySpool spool(dir_ + "/spool.txt");
+  constexpr int kWriters = 3, kLines = 150;
+  pid_t writers[kWriters];
+  for (int w = 0; w < kWriters; ++w) {
+    writers[w] = ::fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      std::string error;
+      for (int i = 0; i < kLines; ++i) {
+        if (!spool.Append(std::to_string(w) + "-" + std::to_string(i), error)) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+  }
+  // Drained meanwhile, taking every other line and leaving the rest for later.
+  std::multiset<std::string> taken;
+  bool take = false;
+  const auto drain = [&] {
+    return spool.Drain([&](const std::string& line) {
+      take = !take;
+      if (take) taken.insert(line);
+      return take;
+    });
+  };
+  for (int round = 0; round < 20; ++round) EXPECT_GE(drain(), 0);
+  for (pid_t writer : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  while (spool.HasLines()) drain();
+  EXPECT_EQ(taken.size(), static_cast<size_t>(kWriters * kLines));
+  EXPECT_EQ(std::set<std::string>(taken.begin(), taken.end()).size(), taken.size());
+  EXPECT_FALSE(fs::exists(dir_ + "/spool.txt.new"));
 }
 
 TEST_F(HistoryTest, ACorruptFileIsMovedAsideAndAFreshOneStarted) {
@@ -572,6 +672,61 @@ TEST(HistoryPath, FollowsXdgDataHomeElseHome) {
   ::unsetenv("XDG_DATA_HOME");
   EXPECT_EQ(THistoryStore::DefaultPath(), home + "/.local/share/velmora/history.sqlite3");
   if (xdg) ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Positions of every outcome, a run stored twice under one id kept once, the keywords of a site
+// replaced as a whole; a history that never stored positions reads none.
+TEST_P(StoreTest, KeywordPositionsComeBackPerKeywordInRunOrderAndAreStoredOnce) {
+  const auto store = OpenStore();
+  ASSERT_TRUE(store->IsOpen()) << store->TakeMessage();
+  int visits = 0;
+  EXPECT_TRUE(store->EachRank("www.velmora.test", "", [&](const auto&) { ++visits; }));
+  EXPECT_TRUE(store->RankKeywords("www.velmora.test").empty());
+  const auto run = [](int64_t started, int baidu) {
+    TRankReport r{.Site = "www.velmora.test", .StartedUnixMs = started};
+    r.Positions = {
+        {.Keyword = U(u8"站长工具"), .Engine = "baidu", .State = TRankState::Found,
+         .Position = baidu, .Url = U(u8"https://www.velmora.test/工具"), .Pages = 2},
+        {.Keyword = U(u8"站长工具"), .Engine = "sogou", .State = TRankState::Blocked, .Pages = 1,
+         .Reason = "HTTP 403", .PageUrl = "https://www.sogou.com/web?query=x"},
+        {.Keyword = "seo", .Engine = "baidu", .State = TRankState::NotInDepth, .Pages = 5,
+         .Depth = 50},
+        {.Keyword = "seo", .Engine = "sogou", .State = TRankState::Failed,
+         .Reason = U(u8"连接超时")},
+    };
+    return r;
+  };
+  EXPECT_TRUE(store->RecordRanks(run(2000, 13), "rank-2"));
+  EXPECT_TRUE(store->RecordRanks(run(1000, 21), "rank-1"));
+  EXPECT_TRUE(OpenStore()->RecordRanks(run(1000, 21), "rank-1"));  // again, from elsewhere
+  std::vector<THistoryStore::TRankPoint> points;
+  EXPECT_TRUE(store->EachRank("WWW.Velmora.Test", U(u8"站长工具"),
+                              [&](const auto& p) { points.push_back(p); }));
+  ASSERT_EQ(points.size(), 4u);
+  EXPECT_EQ(points[0].StartedUnixMs, 1000);
+  EXPECT_EQ(points[0].Position.Position, 21);
+  EXPECT_EQ(points[2].Position.Position, 13);
+  EXPECT_EQ(points[2].Position.Url, U(u8"https://www.velmora.test/工具"));
+  EXPECT_EQ(points[3].Position.State, TRankState::Blocked);
+  EXPECT_EQ(points[3].Position.Reason, "HTTP 403");
+  EXPECT_EQ(points[3].Position.PageUrl, "https://www.sogou.com/web?query=x");
+  points.clear();
+  EXPECT_TRUE(store->EachRank("www.velmora.test", "", [&](const auto& p) { points.push_back(p); }));
+  ASSERT_EQ(points.size(), 8u);
+  EXPECT_EQ(points[2].Position.State, TRankState::NotInDepth);
+  EXPECT_EQ(points[2].Position.Depth, 50);
+  EXPECT_EQ(points[3].Position.State, TRankState::Failed);
+  EXPECT_EQ(Sql("SELECT count(*) FROM ranks WHERE position IS NULL"), "6");
+
+  EXPECT_TRUE(store->SetRankKeywords("www.velmora.test", {"seo", U(u8"站长工具"), "seo", "b"}));
+  EXPECT_TRUE(OpenStore()->SetRankKeywords("www.velmora.test", {"b", "seo"}));
+  EXPECT_EQ(store->RankKeywords("WWW.velmora.test"), (std::vector<std::string>{"b", "seo"}));
+  EXPECT_TRUE(store->SetRankKeywords("www.velmora.test", {}));
+  EXPECT_TRUE(store->RankKeywords("www.velmora.test").empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -12,16 +13,49 @@
 
 namespace {
 
+// The JSON text with every unpaired surrogate escape turned into U+FFFD, as a browser turns a
+// lone surrogate of a script's string (the JSON reader refuses them).
+std::string PairedSurrogates(const std::string& text) {
+  auto escape_at = [&](size_t i, char first_lo, char first_hi) {
+    if (i + 6 > text.size() || text[i] != '\\' || text[i + 1] != 'u') return false;
+    const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i + 2])));
+    const char d = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i + 3])));
+    return c == 'D' && d >= first_lo && d <= first_hi;
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] != 'u') {  // \\, \" and the like
+      out.append(text, i, 2);
+      ++i;
+    } else if (escape_at(i, '8', 'B') && escape_at(i + 6, 'C', 'F')) {
+      out.append(text, i, 12);
+      i += 11;
+    } else if (escape_at(i, '8', 'F')) {
+      out += "\\uFFFD";
+      i += 5;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 nlohmann::json ReadCases() {
   std::ifstream in(VELMORA_TEST_DATA "/urltestdata.json");
   std::stringstream text;
   text << in.rdbuf();
-  return nlohmann::json::parse(text.str());
+  return nlohmann::json::parse(PairedSurrogates(text.str()));
+}
+
+// The file of the standard's own test suite may stand here whole: its "about:blank" base is
+// none, and a case whose result has another scheme is one this program does not read.
+bool IsWebUrl(const std::string& text) {
+  return text.starts_with("http://") || text.starts_with("https://");
 }
 
 TNetUrlResult ParseCase(const nlohmann::json& c) {
   const std::string input = c["input"];
-  if (c["base"].is_null()) return TNetUrl::Parse(input);
+  if (c["base"].is_null() || c["base"] == "about:blank") return TNetUrl::Parse(input);
   return TNetUrl::Parse(input, std::string(c["base"]));
 }
 
@@ -36,6 +70,7 @@ TEST(NetUrl, AgreesWithTheStandardsCases) {
   int checked = 0;
   for (const nlohmann::json& c : cases) {
     if (!c.is_object()) continue;  // a comment line
+    if (c.contains("href") && !IsWebUrl(c["href"])) continue;
     const std::string input = c["input"];
     SCOPED_TRACE("input [" + input + "] base " + c["base"].dump());
     const TNetUrlResult got = ParseCase(c);

@@ -74,6 +74,35 @@ TEST(HttpClient, PrepareTargetResolvesAgainstTheLastRequest) {
   EXPECT_THROW(prepare("gopher://g.test/"), ENetUnknownProtocol);
 }
 
+TEST(HttpClient, RedirectLocationsResolveAsBrowsersResolveThem) {
+  TNetHTTP http;
+  http.Request().SetURL("http://s.test:8080/a/b?q");
+  http.PrepareTarget(http.Request());
+  const struct {
+    const char* location;
+    const char* url;  // "" when the location is refused
+  } rows[] = {
+      {"c?x#f", "http://s.test:8080/a/c?x"},
+      {"?y", "http://s.test:8080/a/b?y"},
+      {"../../../c/./d", "http://s.test:8080/c/d"},
+      {"//O.test/x", "http://o.test:80/x"},          // a host of its own, on its scheme's port
+      {"http://o.test/x", "http://o.test/x"},        // no port written: the current one is kept
+      {"http://o.test:80/x", "http://o.test:80/x"},  // written: it is the one
+      {"https://[0::1]/", "https://[::1]/"},
+      {"ftp://o.test/x", "ftp://o.test/x"},  // another scheme: PrepareTarget refuses it
+      {"http://a b/", ""},
+      {"http://1.2.3.08/", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.location);
+    if (row.url[0] == '\0') {
+      EXPECT_THROW(http.RedirectURL(row.location), ENetURIException);
+    } else {
+      EXPECT_EQ(http.RedirectURL(row.location), row.url);
+    }
+  }
+}
+
 // Whether `ref`, with its backslashes turned as the parser turns them, opens with a scheme name
 // and "://".
 bool StartsWithScheme(std::string ref) {

@@ -91,8 +91,9 @@ TEST(ConnectionPool, OnlyAConnectionWhoseAnswerWasReadToItsEndComesBack) {
   const std::vector<Case> cases = {
       {"complete", HttpResponse("HTTP/1.1 200 OK", "abc"), true},
       {"complete error status", HttpResponse("HTTP/1.1 404 Not Found", "gone"), true},
-      {"chunked", HttpHead("HTTP/1.1 200 OK", {"Transfer-Encoding: chunked"}) +
-                      ChunkedBody("abcdef", 4), true},
+      {"chunked",
+       HttpHead("HTTP/1.1 200 OK", {"Transfer-Encoding: chunked"}) + ChunkedBody("abcdef", 4),
+       true},
       {"server closes", HttpResponse("HTTP/1.1 200 OK", "abc", {"Connection: close"}), false},
       {"1.0 without keep-alive", HttpResponse("HTTP/1.0 200 OK", "abc"), false},
       {"past the body limit", HttpResponse("HTTP/1.1 200 OK", big), false, 1000},
@@ -100,8 +101,8 @@ TEST(ConnectionPool, OnlyAConnectionWhoseAnswerWasReadToItsEndComesBack) {
        true},
       {"stray bytes after the answer", HttpResponse("HTTP/1.1 200 OK", "abc") + "HTTP/1.1 200",
        false},
-      {"body to the close", HttpHead("HTTP/1.1 200 OK", {}) + "abc", false, kNetMaxBodyBytes,
-       false, true},
+      {"body to the close", HttpHead("HTTP/1.1 200 OK", {}) + "abc", false, kNetMaxBodyBytes, false,
+       true},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -170,7 +171,8 @@ TEST(ConnectionPool, AReusedConnectionFoundDeadIsRetriedOnceOnAFreshOneForGetOnl
     try {
       TMemoryStream out, source;
       source.WriteString("x=1");
-      second->PerformRequest(k.method, server.Url("/2"), &out, k.method == hmPost ? &source : nullptr);
+      second->PerformRequest(k.method, server.Url("/2"), &out,
+                             k.method == hmPost ? &source : nullptr);
       body = out.DataString();
     } catch (const Exception&) {
       body = "!";
@@ -206,7 +208,7 @@ TEST(ConnectionPool, KeysIdleLimitCapacityAndClose) {
   EXPECT_FALSE(pool.Take("c"));
   EXPECT_TRUE(pool.Take("a"));  // taken: the pool no longer holds it
   EXPECT_FALSE(pool.Take("a"));
-  EXPECT_EQ(alive.load(), 1);   // the taken one was freed with its holder
+  EXPECT_EQ(alive.load(), 1);  // the taken one was freed with its holder
 
   now += std::chrono::milliseconds(14999);
   give("a");
@@ -224,6 +226,21 @@ TEST(ConnectionPool, KeysIdleLimitCapacityAndClose) {
   give("c");  // after the close, closed at once
   EXPECT_EQ(pool.IdleCount(), 0u);
   EXPECT_EQ(alive.load(), 0);
+}
+
+// A process's pool: one host cannot take every place, its oldest idle connection goes first.
+TEST(ConnectionPool, APerKeyLimitKeepsTheNewestOfEachKey) {
+  std::atomic<int> alive{0};
+  TNetConnectionPool pool(std::chrono::milliseconds(15000), 8, {}, 2);
+  for (const char* key : {"a", "a", "b", "a"}) {
+    pool.Give(key, TNetIdleConnection{std::make_unique<TCountedHandler>(alive), key, 80});
+  }
+  EXPECT_EQ(pool.IdleCount(), 3u);
+  EXPECT_EQ(alive.load(), 3);
+  EXPECT_TRUE(pool.Take("a"));
+  EXPECT_TRUE(pool.Take("a"));
+  EXPECT_FALSE(pool.Take("a"));
+  EXPECT_TRUE(pool.Take("b"));
 }
 
 }  // namespace

@@ -36,8 +36,8 @@ TEST(ServiceFile, EachFaultIsReportedWithItsPlaceAndTheFieldStaysBuiltIn) {
         "'\\n'"}},
       {"unknown table",
        "[[feild]]\nname = \"Site1\"\n",
-       {"f.toml:1:3: unknown key \"feild\" (the file holds base, [defaults] and [[field]] entries "
-        "only)"}},
+       {"f.toml:1:3: unknown key \"feild\" (the file holds base, [defaults], [[field]] and "
+        "[[rank]] entries only)"}},
       {"field not a list of tables",
        "field = 3\n",
        {"f.toml:1:9: \"field\" must be a list of [[field]] tables"}},

@@ -101,12 +101,14 @@ std::string CrawlStandInSite::Answer(const std::string& target, const std::strin
     return Ok(
         "User-agent: *\nDisallow: /private\nDisallow: /bot-only\n\n"
         "User-agent: VelmoraBot\nDisallow: /private\nAllow: /bot-only\n\n"
-        "Sitemap: " + site + "/sitemap.xml\n",
+        "Sitemap: " +
+            site + "/sitemap.xml\n",
         "text/plain");
   }
   if (target == "/sitemap.xml") {
-    std::string xml = "<?xml version=\"1.0\"?><urlset "
-                      "xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">";
+    std::string xml =
+        "<?xml version=\"1.0\"?><urlset "
+        "xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">";
     for (const char* path : {"/", "/a", "/noindex", "/orphan", "/sitemap-missing"}) {
       xml += "<url><loc>" + site + path + "</loc></url>";
     }
@@ -114,12 +116,33 @@ std::string CrawlStandInSite::Answer(const std::string& target, const std::strin
   }
   if (target == "/") {
     std::string links;
-    for (const char* path :
-         {"/a", "/b", "/missing", "/error", "/redirect1", "/loop1", "/dup1", "/dup2",
-          "/notitle", "/short", "/twoh1", "/canon-broken", "/canon-other", "/hreflang-a",
-          "/img", "/slow", "/heavy", "/deep1", "/throttle", "/bot-only", "/private", "/a#top",
-          "/calendar?m=0", "/noindex", "mailto:webmaster@example.test", "javascript:void(0)",
-          "tel:+861234567"}) {
+    for (const char* path : {"/a",
+                             "/b",
+                             "/missing",
+                             "/error",
+                             "/redirect1",
+                             "/loop1",
+                             "/dup1",
+                             "/dup2",
+                             "/notitle",
+                             "/short",
+                             "/twoh1",
+                             "/canon-broken",
+                             "/canon-other",
+                             "/hreflang-a",
+                             "/img",
+                             "/slow",
+                             "/heavy",
+                             "/deep1",
+                             "/throttle",
+                             "/bot-only",
+                             "/private",
+                             "/a#top",
+                             "/calendar?m=0",
+                             "/noindex",
+                             "mailto:webmaster@example.test",
+                             "javascript:void(0)",
+                             "tel:+861234567"}) {
       links += A(path);
     }
     links += A(DeadUrl()) + A(OtherUrl("/ok"));
@@ -133,8 +156,8 @@ std::string CrawlStandInSite::Answer(const std::string& target, const std::strin
     }
     return Ok(Page("a", A("/")), "text/html; charset=utf-8", {"ETag: \"a-1\""});
   }
-  if (target == "/b" || target == "/hreflang-b" || target == "/bot-only" ||
-      target == "/orphan" || (target == "/missing" && changed_)) {
+  if (target == "/b" || target == "/hreflang-b" || target == "/bot-only" || target == "/orphan" ||
+      (target == "/missing" && changed_)) {
     return Ok(Page(target.substr(1), A("/")));
   }
   if (target == "/logo.png") return Ok("\x89PNG\r\n", "image/png");
@@ -146,8 +169,9 @@ std::string CrawlStandInSite::Answer(const std::string& target, const std::strin
   if (target == "/dup1" || target == "/dup2") return Ok(Page("twin", ""));
   if (target == "/notitle") return Ok("<html><body><p>No head to speak of.</p></body></html>");
   if (target == "/short") {
-    return Ok("<html><head><title>Short</title><meta name=description content=\"A short "
-              "title.\"></head><body><h1>Short</h1><p>Short page.</p></body></html>");
+    return Ok(
+        "<html><head><title>Short</title><meta name=description content=\"A short "
+        "title.\"></head><body><h1>Short</h1><p>Short page.</p></body></html>");
   }
   if (target == "/twoh1") return Ok(Page("twoh1", "<h1>A second heading</h1>"));
   if (target == "/canon-broken") {

@@ -449,6 +449,24 @@ TEST(BindLocal, PortRanges) {
   EXPECT_EQ(c.Socket()->Binding()->Port(), base + 1);  // the highest free one
   c.CloseConnection();
   close(held[2]);
+  // An address alone reserves no port at the bind (none free of every peer is looked for): the
+  // connect picks it, as it does for a client that asked for no binding at all.
+  for (const char* bound_ip : {"127.0.0.1", ""}) {
+    c.SetBoundPortMin(0);
+    c.SetBoundPortMax(0);
+    c.SetBoundIP(bound_ip);
+    c.Establish();
+    EXPECT_NE(c.Socket()->Binding()->Port(), 0) << bound_ip;
+    c.CloseConnection();
+  }
+  {
+    TNetComponent keep_stack_alive;
+    TNetSocketHandle a;
+    a.AllocateSocket();
+    a.SetIP("127.0.0.1");
+    a.BindLocal();
+    EXPECT_EQ(a.Port(), 0);
+  }
 
   TNetSocketHandle h;
   TNetComponent keep_stack_alive;

@@ -120,11 +120,12 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
 
   QMenu* menu = form.HistoryMenu(rfSite1);
   ASSERT_TRUE(menu);
-  ASSERT_EQ(menu->actions().size(), 5);  // and a separator
+  ASSERT_EQ(menu->actions().size(), 6);  // and a separator
   EXPECT_EQ(menu->actions()[0]->text(), U(u8"历史趋势…"));
   EXPECT_EQ(menu->actions()[1]->text(), U(u8"全部收录"));
   EXPECT_EQ(menu->actions()[2]->text(), U(u8"服务定义"));
-  EXPECT_EQ(menu->actions()[4]->text(), U(u8"站点体检…"));
+  EXPECT_EQ(menu->actions()[4]->text(), U(u8"关键词排名…"));
+  EXPECT_EQ(menu->actions()[5]->text(), U(u8"站点体检…"));
   EXPECT_EQ(form.Field(rfSite1)->contextMenuPolicy(), Qt::CustomContextMenu);
   menu->actions()[0]->trigger();
   delete menu;
@@ -157,7 +158,7 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   // Not an index count: no "全部收录".
   menu = form.HistoryMenu(rfAlexa1);
   ASSERT_TRUE(menu);
-  EXPECT_EQ(menu->actions().size(), 4);
+  EXPECT_EQ(menu->actions().size(), 5);
   delete menu;
 
   // "全部收录": the seven engines in one chart, each broken where it failed.
@@ -233,6 +234,15 @@ class TAuditShelf : public THistoryStore {
       if (!filter.Site || *filter.Site == r.Site) visit(r);
     return true;
   }
+  bool RecordRanks(const TRankReport&, const std::string&) override { return true; }
+  bool EachRank(const std::string&, const std::string&,
+                const std::function<void(const TRankPoint&)>&) override {
+    return true;
+  }
+  bool SetRankKeywords(const std::string&, const std::vector<std::string>&) override {
+    return true;
+  }
+  std::vector<std::string> RankKeywords(const std::string&) override { return {}; }
 };
 
 struct TAuditRow {
