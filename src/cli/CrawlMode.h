@@ -70,6 +70,9 @@ int ShowCrawlHistory(const std::string& site, TReportFormat format, const std::s
                      std::ostream& out, std::ostream& err);
 // velmora-query --crawl --rules: each rule's id, severity and meaning.
 void WriteCrawlRules(std::ostream& out);
+// "error", "warning", "new" (as --fail-on takes them); none for another word.
+std::optional<TCrawlFailOn> CrawlFailOnOf(const std::string& word);
+
 struct TToolFlags;
 namespace CLI {
 class App;

@@ -120,8 +120,8 @@ void TellStoreMessage(THistoryStore& history, const char* prefix, std::ostream& 
   if (!message.empty()) err << prefix << "velmora-query: " << message << "\n";
 }
 
-TSiteList::TSkip StoredSince(const std::string& history_location, int64_t since_ms,
-                             std::ostream& err) {
+std::optional<TSiteList::TSkip> StoredSince(const std::string& history_location, int64_t since_ms,
+                                            std::ostream& err) {
   // A history that is not there has nothing stored: it is not created by a read.
   if (!THistoryStore::IsDatabaseUrl(history_location) &&
       (history_location.empty() || ::access(history_location.c_str(), F_OK) != 0)) {
@@ -130,15 +130,24 @@ TSiteList::TSkip StoredSince(const std::string& history_location, int64_t since_
   THistoryStore::TOptions read_only;
   read_only.ReadOnly = true;
   std::shared_ptr<THistoryStore> history = OpenHistoryStore(history_location, read_only);
-  return [history, since_ms, &err](const TSiteName& site) -> std::optional<bool> {
+  auto cannot_read = [&err](const std::string& trouble) {
+    err << "\rvelmora-query: --resume 读不到已存的查询（"
+        << (trouble.empty() ? "the history cannot be read" : trouble)
+        << "），此后没有查询任何站点。\n";
+  };
+  // A history that cannot be read at all is said before anything runs.
+  if (!history->IsOpen()) {
+    cannot_read(history->TakeMessage());
+    return std::nullopt;
+  }
+  return [history, since_ms, cannot_read](const TSiteName& site) -> std::optional<bool> {
     bool stored = false;
     const bool read =
         history->EachRun({.Site = site.Site, .NoFields = true, .SinceUnixMs = since_ms},
                          [&](const THistoryQuery&) { stored = true; });
     const std::string trouble = history->TakeMessage();
     if (read && trouble.empty()) return stored;
-    err << "\rvelmora-query: --resume 读不到已存的查询（"
-        << (trouble.empty() ? "the history cannot be read" : trouble) << "），此后没有查询任何站点。\n";
+    cannot_read(trouble);
     return std::nullopt;
   };
 }
@@ -197,7 +206,12 @@ void AddQueryFlags(CLI::App& app, TToolFlags& flags) {
 
 int QueryTask(TToolFlags& flags, TSiteList& list, const std::string& history_location,
               std::ostream& out, std::ostream& err) {
-  if (flags.Resume) list.SetSkip(StoredSince(history_location, *ParseTimeText(flags.Since), err));
+  if (flags.Resume) {
+    std::optional<TSiteList::TSkip> skip =
+        StoredSince(history_location, *ParseTimeText(flags.Since), err);
+    if (!skip) return kToolError;
+    list.SetSkip(std::move(*skip));
+  }
   const TServiceLoad load = LoadServicesToUse(flags.ServicesFile);
   err << ProblemsReport(load);
   flags.Query.Table = load.Table;

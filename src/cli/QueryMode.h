@@ -96,8 +96,9 @@ int QueryList(TSiteList& list, const TSiteQueryOptions& options, TReportFormat f
 
 // --resume --since: asks the history (read only) whether a site has a run stored since
 // `since_ms`, site by site as the list is read. An answer the history cannot give is told on err
-// (and ends the list: nothing is asked twice by mistake).
-TSiteList::TSkip StoredSince(const std::string& history_location, int64_t since_ms,
-                             std::ostream& err);
+// (and ends the list: nothing is asked twice by mistake); none, after that line, when the history
+// cannot be read at all, so that nothing runs.
+std::optional<TSiteList::TSkip> StoredSince(const std::string& history_location, int64_t since_ms,
+                                            std::ostream& err);
 // Every message of the store once: a failure, and also a corrupt file set aside on the way.
 void TellStoreMessage(THistoryStore& history, const char* prefix, std::ostream& err);
