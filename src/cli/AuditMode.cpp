@@ -3,6 +3,7 @@
 #include "audit/AuditTarget.h"
 #include "cli/ReportSink.h"
 #include "history/HistoryStore.h"
+#include "watch/SiteWatch.h"
 
 TAuditMode::TAuditMode(const TSiteAuditOptions& options, TResultSink<TAuditReport>& sink)
     : sink_(sink), audit_(options.Audit), https_port_(options.HttpsPort) {
@@ -52,8 +53,10 @@ int AuditList(TSiteList& list, const TSiteAuditOptions& options, TReportFormat f
   TellStoreMessage(*history, "", err);
   TReportSink<TAuditReport, TAuditWriter> sink(
       [&](const TAuditReport& report) {
-        history->RecordAudit(report);
+        const std::string run_id = THistoryStore::NewRunId();
+        history->RecordAudit(report, run_id);
         TellStoreMessage(*history, "\r", err);
+        if (options.Watch) options.Watch->AfterAudit(*history, report, run_id);
       },
       [&] { return std::make_unique<TAuditWriter>(out, format); });
   TSiteListEnd end;

@@ -35,6 +35,8 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
+#include "watch/SiteWatch.h"
+#include "watch/WatchLock.h"
 
 namespace {
 
@@ -316,6 +318,77 @@ int ExportHistory(std::optional<int64_t> since_ms, TReportFormat format,
 
 namespace {
 
+int RunList(TSiteList& list, TSiteQueryOptions& query, TReportFormat format,
+            const std::string& history_location, bool audit, int https_port, bool crawl,
+            TSiteCrawlOptions& crawling, bool no_external, const std::string& fail_on,
+            const std::string& html_path, bool resume, bool delay_given,
+            std::optional<int64_t> since_ms, const std::string& services_file, std::ostream& out,
+            std::ostream& err);
+
+// --watch: the rules, the deliveries and the list's lock. -1 when the list may run (`watcher`
+// and `lock` set), else the exit status to end with: 2 for rules or targets that cannot be used,
+// 0 when another run of the same list holds the lock.
+int StartWatch(const std::string& alerts_file, const std::vector<std::string>& notify,
+               const std::vector<std::string>& typed_sites, const std::string& list_file,
+               const TSiteQueryOptions& query, TReportFormat format, std::ostream& out,
+               std::ostream& err, std::shared_ptr<TSiteWatch>& watcher,
+               std::optional<TWatchLock>& lock) {
+  const TWatchRulesLoad rules =
+      LoadWatchRules(alerts_file.empty() ? DefaultWatchRulesPath() : alerts_file);
+  if (!rules.Ok()) {
+    for (const std::string& problem : rules.Problems) err << problem << "\n";
+    return kToolError;
+  }
+  TAlertDeliveryOptions options;
+  options.Proxies = TProxySettings::ForQuery(query.Proxy);
+  options.TimeoutMs = query.ReadTimeoutMs;
+  if (const char* secret = std::getenv("VELMORA_WEBHOOK_SECRET")) options.WebhookSecret = secret;
+  if (const char* wait = std::getenv("VELMORA_WEBHOOK_RETRY_MS"))  // tests wait less
+    options.RetryBaseMs = std::max(1, std::atoi(wait));
+  std::vector<std::unique_ptr<TAlertDelivery>> deliveries;
+  for (const std::string& target : notify) {
+    if (target == "-") {  // standard output beside other targets
+      deliveries.push_back(std::make_unique<TLineDelivery>(out));
+      continue;
+    }
+    std::string problem;
+    std::unique_ptr<TAlertDelivery> delivery = MakeAlertDelivery(target, options, problem);
+    if (!delivery) {
+      err << "velmora-query: " << problem << "\n";
+      return kToolError;
+    }
+    deliveries.push_back(std::move(delivery));
+  }
+  // By default a line per alert on standard output, unless the report there is JSON or CSV,
+  // which a line between its rows would spoil: then on the error stream.
+  if (deliveries.empty())
+    deliveries.push_back(std::make_unique<TLineDelivery>(format == TReportFormat::Table ? out : err));
+  std::string list_name = list_file;
+  if (!list_file.empty() && list_file != "-") {
+    if (char* real = ::realpath(list_file.c_str(), nullptr)) {
+      list_name = real;
+      std::free(real);
+    }
+  }
+  for (const std::string& site : typed_sites) list_name += "\n" + site;
+  std::string lock_path, problem;
+  lock = TWatchLock::Take(list_name, lock_path, problem);
+  if (!lock) {
+    if (!problem.empty()) {
+      err << "velmora-query: " << problem << "\n";
+      return kToolError;
+    }
+    err << "velmora-query: another watch of this list is still running (" << lock_path
+        << "); this one does not start\n";
+    return kToolDone;
+  }
+  watcher = std::make_shared<TSiteWatch>(TWatcher(rules.Rules), std::move(deliveries));
+  watcher->OnTrouble = [&err](const std::string& trouble) {
+    err << "\rvelmora-query: --watch: " << trouble << "\n";
+  };
+  return -1;
+}
+
 int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{
       "velmora-query: the site toolbox without the window: query sites, show their "
@@ -487,6 +560,31 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
           ->type_name("FILE"),
   };
   for (CLI::Option* option : crawl_only) option->needs(crawl_opt);
+  bool watch = false;
+  std::string alerts_file;
+  std::vector<std::string> notify;
+  CLI::Option* watch_opt = app.add_flag(
+      "--watch", watch,
+      "after each site's run is stored (queries, --audit, --crawl), compare it with the site's "
+      "run of the same kind before it and tell what changed, once per change (the alerts are "
+      "kept in the history); runs of one list never overlap");
+  std::vector<CLI::Option*> watch_only = {
+      app.add_option("--alerts", alerts_file,
+                     "with --watch: the alert rules to use (default: the built-in ones, changed "
+                     "by ~/.config/velmora/alerts.toml when it exists)")
+          ->type_name("FILE"),
+      app.add_option("--notify", notify,
+                     "with --watch: where alerts go, repeatable: an http:// or https:// webhook "
+                     "(JSON POST; signed when VELMORA_WEBHOOK_SECRET is set), mailto:ADDRESS "
+                     "(through sendmail -t), desktop, or - for a line per alert on standard output "
+                     "(the default)")
+          ->type_name("TARGET")
+          ->take_all()
+          ->allow_extra_args(false),
+  };
+  for (CLI::Option* option : watch_only) option->needs(watch_opt);
+  for (CLI::Option* not_watched : {history_opt, export_opt, try_opt, check_opt, dump_opt})
+    watch_opt->excludes(not_watched);
   crawl_opt->excludes(audit_opt);
   for (CLI::Option* query_only : {services_opt, site_opt, field_opt, since_opt, export_opt,
                                   try_opt, check_opt, dump_opt}) {
@@ -556,8 +654,29 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     err << app.help();
     return kToolError;
   }
+  std::shared_ptr<TSiteWatch> watcher;
+  std::optional<TWatchLock> lock;
+  if (watch) {
+    const int ready = StartWatch(alerts_file, notify, typed_sites, list_file, query, format, out,
+                                 err, watcher, lock);
+    if (ready >= 0) return ready;
+    query.Watch = watcher;
+  }
+  const int status = RunList(list, query, format, history_location, audit, https_port, crawl,
+                             crawling, no_external, fail_on, html_path, resume, delay_opt->count() > 0,
+                             since_ms, services_file, out, err);
+  return watcher && watcher->Failed() ? std::max(status, kToolSomeFailed) : status;
+}
+
+int RunList(TSiteList& list, TSiteQueryOptions& query, TReportFormat format,
+            const std::string& history_location, bool audit, int https_port, bool crawl,
+            TSiteCrawlOptions& crawling, bool no_external, const std::string& fail_on,
+            const std::string& html_path, bool resume, bool delay_given,
+            std::optional<int64_t> since_ms, const std::string& services_file, std::ostream& out,
+            std::ostream& err) {
   if (audit) {
     TSiteAuditOptions checkup;
+    checkup.Watch = query.Watch;
     checkup.Jobs = query.Jobs;
     checkup.HttpsPort = https_port;
     checkup.Audit.TimeoutMs = query.ReadTimeoutMs;
@@ -569,7 +688,8 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     if (store_path.empty()) return kToolError;
     crawling.Jobs = query.Jobs;
     crawling.Crawl.ReadTimeoutMs = query.ReadTimeoutMs;
-    crawling.Crawl.DelayMs = delay_opt->count() > 0 ? query.DelayMs : 0;
+    crawling.Crawl.DelayMs = delay_given ? query.DelayMs : 0;
+    crawling.Watch = query.Watch;
     crawling.Crawl.CheckExternal = !no_external;
     crawling.Crawl.Resume = resume;
     crawling.Crawl.Proxies = TProxySettings::ForQuery(query.Proxy);

@@ -35,6 +35,10 @@ class TSqliteHistoryStore : public THistoryStore {
   bool EachAudit(const THistoryFilter& filter,
                  const std::function<void(const TAuditReport&)>& visit) override;
   int64_t QueryCount() override;
+  bool UpdateAlerts(const std::vector<THistoryAlert>& raised,
+                    const std::vector<int64_t>& closed) override;
+  bool EachAlert(const std::string& site, bool open_only,
+                 const std::function<void(const THistoryAlert&)>& visit) override;
 
  private:
   bool OpenLocked(const std::string& path);
