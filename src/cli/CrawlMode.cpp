@@ -1,10 +1,9 @@
 #include "cli/CrawlMode.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "cli/ExitStatus.h"
 #include "crawl/CrawlHtmlReport.h"
@@ -155,7 +154,8 @@ class TCrawlSink : public TResultSink<TCrawlResult> {
   }
   void Ended(const TCrawlResult& result) override {
     status_ = std::max(status_, StatusOf(result.Outcome));
-    if (options_.Watch && history_) options_.Watch->AfterCrawl(*history_, store_, result.Outcome.Crawl);
+    if (options_.Watch && history_)
+      options_.Watch->AfterCrawl(*history_, store_, result.Outcome.Crawl);
   }
   // Where --watch keeps the alerts: the history the crawls are kept beside.
   void SetHistory(THistoryStore* history) { history_ = history; }

@@ -362,7 +362,8 @@ int StartWatch(const std::string& alerts_file, const std::vector<std::string>& n
   // By default a line per alert on standard output, unless the report there is JSON or CSV,
   // which a line between its rows would spoil: then on the error stream.
   if (deliveries.empty())
-    deliveries.push_back(std::make_unique<TLineDelivery>(format == TReportFormat::Table ? out : err));
+    deliveries.push_back(
+        std::make_unique<TLineDelivery>(format == TReportFormat::Table ? out : err));
   std::string list_name = list_file;
   if (!list_file.empty() && list_file != "-") {
     if (char* real = ::realpath(list_file.c_str(), nullptr)) {
@@ -663,8 +664,8 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     query.Watch = watcher;
   }
   const int status = RunList(list, query, format, history_location, audit, https_port, crawl,
-                             crawling, no_external, fail_on, html_path, resume, delay_opt->count() > 0,
-                             since_ms, services_file, out, err);
+                             crawling, no_external, fail_on, html_path, resume,
+                             delay_opt->count() > 0, since_ms, services_file, out, err);
   return watcher && watcher->Failed() ? std::max(status, kToolSomeFailed) : status;
 }
 

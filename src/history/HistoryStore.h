@@ -71,15 +71,15 @@ struct THistoryFilter {
 
 // One alert the watch raised. Texts UTF-8.
 struct THistoryAlert {
-  int64_t Id = 0;        // row id, increasing in the order of storing; 0 before it is stored
-  std::string Site = {};      // letter case ignored
-  std::string Kind = {};      // the kind of run compared: "query", "audit", "crawl"
-  std::string Rule = {};      // the rule's id
-  std::string Subject = {};   // what the rule looked at: a field, a check, a keyword; "" for the run
-  std::string Before = {};    // the value before and after, as shown
+  int64_t Id = 0;            // row id, increasing in the order of storing; 0 before it is stored
+  std::string Site = {};     // letter case ignored
+  std::string Kind = {};     // the kind of run compared: "query", "audit", "crawl"
+  std::string Rule = {};     // the rule's id
+  std::string Subject = {};  // what the rule looked at: a field, a check, a keyword; "" for the run
+  std::string Before = {};   // the value before and after, as shown
   std::string After = {};
-  std::string Message = {};   // one sentence, Chinese
-  std::string RunId = {};     // the run that raised it
+  std::string Message = {};  // one sentence, Chinese
+  std::string RunId = {};    // the run that raised it
   int64_t RaisedUnixMs = 0;
   bool Open = true;  // its condition still held when the site was last compared
 };

@@ -586,8 +586,8 @@ bool TPgHistoryStore::UpdateAlerts(const std::vector<THistoryAlert>& raised,
     for (size_t i = 0; i < raised.size(); ++i) {
       const THistoryAlert& a = raised[i];
       sql += i == 0 ? "(" : ", (";
-      for (const std::string* text : {&a.Site, &a.Kind, &a.Rule, &a.Subject, &a.Before, &a.After,
-                                      &a.Message, &a.RunId})
+      for (const std::string* text :
+           {&a.Site, &a.Kind, &a.Rule, &a.Subject, &a.Before, &a.After, &a.Message, &a.RunId})
         sql += params.Add(*text) + "::text, ";
       sql += params.Add(std::to_string(a.RaisedUnixMs)) + "::bigint, true)";
     }

@@ -625,8 +625,8 @@ bool TSqliteHistoryStore::UpdateAlerts(const std::vector<THistoryAlert>& raised,
       for (const THistoryAlert& a : raised) {
         sqlite3_reset(*add);
         int i = 1;
-        for (const std::string* text : {&a.Site, &a.Kind, &a.Rule, &a.Subject, &a.Before,
-                                        &a.After, &a.Message, &a.RunId})
+        for (const std::string* text :
+             {&a.Site, &a.Kind, &a.Rule, &a.Subject, &a.Before, &a.After, &a.Message, &a.RunId})
           add.Text(i++, *text);
         add.Int(9, a.RaisedUnixMs);
         if (const int rc = sqlite3_step(*add); rc != SQLITE_DONE) return rc;

@@ -202,17 +202,6 @@ TEST_F(QueryToolTest, CheckAndDumpServicesAndCommandLinesItCannotUse) {
   }
 }
 
-// The built-in definitions with every host placeholder pointed at the stand-ins.
-std::string StandInDefinitions(const StandInServices& s) {
-  std::string text(BuiltInServicesText());
-  const TServiceHosts hosts = StandInServiceHosts(s);
-  for (const char* name : {"Baidu", "Google", "Yahoo", "Soso", "Sogou", "Youdao", "Bing",
-                           "AlexaSearch", "ChinaRank", "Thumbnail", "PageRank"}) {
-    text = ReplaceAll(text, std::string("{") + name + "}", *FindServiceHost(hosts, name));
-  }
-  return text;
-}
-
 // The current set against stand-ins of today's services: live and replacement fields show their
 // values, retired ones when their service closed (nothing sent), the key-gated one its value only
 // with the key, each verification page "被拦截", and the thumbnail comes once it is made.

@@ -2,6 +2,10 @@
 // test support library needs no query layer).
 #pragma once
 
+#include <string>
+
+#include "runtime/CodePage.h"
+#include "services/ServiceFile.h"
 #include "services/ServiceHosts.h"
 #include "support/StandInServices.h"
 
@@ -19,4 +23,15 @@ inline TServiceHosts StandInServiceHosts(const StandInServices& s) {
   h.Thumbnail = s.HostFor(StandIn::Thumbnail);
   h.PageRank = s.HostFor(StandIn::PageRank);
   return h;
+}
+
+// The built-in definitions with every host placeholder pointed at the stand-ins.
+inline std::string StandInDefinitions(const StandInServices& s) {
+  std::string text(BuiltInServicesText());
+  const TServiceHosts hosts = StandInServiceHosts(s);
+  for (const char* name : {"Baidu", "Google", "Yahoo", "Soso", "Sogou", "Youdao", "Bing",
+                           "AlexaSearch", "ChinaRank", "Thumbnail", "PageRank"}) {
+    text = ReplaceAll(text, std::string("{") + name + "}", *FindServiceHost(hosts, name));
+  }
+  return text;
 }
