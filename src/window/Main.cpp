@@ -25,6 +25,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
+#include "window/QtAlertsDialog.h"
 #include "window/QtAuditDialog.h"
 #include "window/QtCrawlDialog.h"
 #include "window/QtText.h"
@@ -140,6 +141,7 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     menu->setAttribute(Qt::WA_DeleteOnClose, true);
     menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
     menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
+    if (history_ != nullptr) menu->addAction(FromUtf8(u8"提醒…"), this, [this] { ShowAlerts(); });
     menu->popup(mapToGlobal(at));
   });
 
@@ -333,8 +335,10 @@ void TMainForm::SetHistory(THistoryStore* history) {
 
 void TMainForm::RecordRun(const TQueryRecord& record) {
   if (history_ == nullptr) return;
-  history_->Record(record);  // a failure leaves a message and never stops the window
+  const std::string run_id = THistoryStore::NewRunId();
+  history_->Record(record, run_id);  // a failure leaves a message and never stops the window
   ShowHistoryMessage();
+  if (watch_) watch_->AfterQuery(*history_, record, run_id);
 }
 
 namespace {
@@ -358,6 +362,25 @@ void TMainForm::ShowHistoryMessage() {
   ShowWarning(this, "HistoryMessage", FromUtf8(u8"历史记录"), message);
 }
 
+void TMainForm::SetWatch(std::unique_ptr<TSiteWatch> watch) {
+  watch_ = std::move(watch);
+  if (!watch_) return;
+  watch_->OnTrouble = [this](const std::string& trouble) {
+    if (watch_trouble_shown_) return;
+    watch_trouble_shown_ = true;
+    ShowWarning(this, "WatchMessage", FromUtf8(u8"提醒"), trouble);
+  };
+}
+
+QDialog* TMainForm::ShowAlerts() {
+  const TSiteName name = ParseSiteName(TypedSite());
+  if (history_ == nullptr || !name.Problem.empty()) return nullptr;
+  // A query keeps its alerts under the site it asked about, a check-up under the name typed.
+  auto* dialog = new TAlertsDialog(*history_, {GbkToUtf8(name.Site), name.Shown}, this);
+  dialog->show();
+  return dialog;
+}
+
 QMenu* TMainForm::HistoryMenu(TResultField field) {
   if (history_ == nullptr || field < 0 || field >= kTextFieldCount) return nullptr;
   auto* menu = new QMenu(this);
@@ -379,6 +402,7 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
   menu->addSeparator();
   menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
   menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
+  menu->addAction(FromUtf8(u8"提醒…"), this, [this] { ShowAlerts(); });
   return menu;
 }
 
