@@ -82,7 +82,9 @@ std::string TMailDelivery::Compose(const std::string& address,
   for (const THistoryAlert& a : alerts) {
     mail += AlertLine(a) + "\n";
   }
-  mail += "\n" + IsoTime(alerts.front().RaisedUnixMs) + " " + alerts.front().RunId + "\n";
+  // (in steps: GCC 12 warns of "\n" + a temporary)
+  mail += "\n";
+  mail += IsoTime(alerts.front().RaisedUnixMs) + " " + alerts.front().RunId + "\n";
   return mail;
 }
 
