@@ -34,6 +34,7 @@
 #include "watch/DesktopDelivery.h"
 #include "watch/MailDelivery.h"
 #include "watch/WatchLock.h"
+#include "watch/WebhookDelivery.h"
 
 extern char** environ;
 namespace fs = std::filesystem;
@@ -86,25 +87,26 @@ class WatchDeliveryTest : public ::testing::Test {
   std::ostringstream out_, err_;
 };
 
-// A webhook receiver: answers 500 to the first request, 204 to the others, and keeps each
-// request's head and body.
+// A webhook receiver: answers `first` (500) to the first request, 204 to the others, and keeps
+// each request's head and body.
 class TReceiver {
  public:
-  TReceiver()
-      : server_([this](ScriptedConnection& c) {
+  explicit TReceiver(int first = 500)
+      : server_([this, first](ScriptedConnection& c) {
           const std::string head = c.ReadHead();
           if (head.empty()) return;
           const size_t at = head.find("Content-Length: ");
           const size_t length = at == std::string::npos ? 0 : std::stoul(head.substr(at + 16));
           const std::string body = c.ReadBytes(length);
-          bool first;
+          bool was_first;
           {
             std::lock_guard<std::mutex> lock(mu_);
-            first = got_.empty();
+            was_first = got_.empty();
             got_.push_back({head, body});
           }
-          c.Send(first ? "HTTP/1.1 500 Oops\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-                       : "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+          c.Send(was_first ? "HTTP/1.1 " + std::to_string(first) +
+                                 " Oops\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                           : "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
         }) {}
   std::string Url() const { return server_.Url("/hook"); }
   std::vector<std::pair<std::string, std::string>> Got() {
@@ -203,6 +205,18 @@ TEST_F(WatchDeliveryTest, AFallingCountIsToldOnceOnStandardOutputAndToASignedWeb
   // A target that is none is refused before anything runs.
   EXPECT_EQ(Run({"--watch", "--notify", "ftp://x", site.c_str()}), kToolError);
   EXPECT_NE(err_.str().find("--notify ftp://x: not a target"), std::string::npos);
+}
+
+TEST_F(WatchDeliveryTest, AWebhookIsAskedAgainAfterAFailedConnectionButNotAfterA4xx) {
+  const TAlertDeliveryOptions options{.TimeoutMs = 2000, .RetryBaseMs = 1};
+  TReceiver refusing(404);
+  std::string trouble;
+  EXPECT_FALSE(TWebhookDelivery(refusing.Url(), options).Deliver({Alert()}, trouble));
+  EXPECT_EQ(refusing.Got().size(), 1u);
+  EXPECT_EQ(trouble, refusing.Url() + ": HTTP 404");
+  ScriptedServer hanging_up([](ScriptedConnection&) {});  // closes every connection at once
+  EXPECT_FALSE(TWebhookDelivery(hanging_up.Url("/"), options).Deliver({Alert()}, trouble));
+  EXPECT_EQ(hanging_up.ConnectionCount(), 1 + kWebhookRetries);
 }
 
 TEST_F(WatchDeliveryTest, AMailGoesToSendmailWhole) {
