@@ -26,10 +26,10 @@ class TAlertDelivery {
 };
 
 struct TAlertDeliveryOptions {
-  TProxySettings Proxies;     // for webhooks, as the fetches go
-  int TimeoutMs = 20000;      // a webhook's connect and each read
-  int RetryBaseMs = 1000;     // a webhook's first wait before trying again; doubled each time
-  std::string WebhookSecret;  // signs each webhook body when set (VELMORA_WEBHOOK_SECRET)
+  TProxySettings Proxies = {};     // for webhooks, as the fetches go
+  int TimeoutMs = 20000;           // a webhook's connect and each read
+  int RetryBaseMs = 1000;          // a webhook's first wait before trying again; doubled each time
+  std::string WebhookSecret = {};  // signs each webhook body when set (VELMORA_WEBHOOK_SECRET)
 };
 // Webhook attempts after the first, on a connection failure, a time-out or a 5xx.
 inline constexpr int kWebhookRetries = 3;

@@ -139,18 +139,22 @@ const std::vector<TWatchRule>& DefaultWatchRules() {
 }
 
 TWatchRulesLoad LoadWatchRules(const std::string& path) {
-  TWatchRulesLoad load{.Rules = DefaultWatchRules()};
-  if (path.empty()) return load;
+  if (path.empty()) return TWatchRulesLoad{.Rules = DefaultWatchRules(), .Problems = {}};
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    load.Problems.push_back(path + ": cannot read the file");
-    return load;
+    return TWatchRulesLoad{.Rules = DefaultWatchRules(),
+                           .Problems = {path + ": cannot read the file"}};
   }
   std::ostringstream text;
   text << in.rdbuf();
+  return ParseWatchRules(text.str(), path);
+}
+
+TWatchRulesLoad ParseWatchRules(const std::string& text, const std::string& path) {
+  TWatchRulesLoad load{.Rules = DefaultWatchRules(), .Problems = {}};
   std::vector<TWatchRule> rules = load.Rules;
   try {
-    const toml::table root = toml::parse(text.str(), path);
+    const toml::table root = toml::parse(text, path);
     for (const auto& [key, node] : root) {
       const std::string id(key.str());
       const toml::table* table = node.as_table();

@@ -66,5 +66,7 @@ struct TWatchRulesLoad {
 // The rules `path` makes of the built-in ones. A file with any problem is not used (Rules are
 // then the built-in ones). An empty path: the built-in rules.
 TWatchRulesLoad LoadWatchRules(const std::string& path);
+// The same for the text of a file named `name` (in the messages).
+TWatchRulesLoad ParseWatchRules(const std::string& text, const std::string& name);
 // $XDG_CONFIG_HOME/velmora/alerts.toml (or ~/.config/...) when it exists; "" otherwise.
 std::string DefaultWatchRulesPath();
