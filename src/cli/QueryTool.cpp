@@ -403,8 +403,8 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       "every check of every site passed), 1 no value or problems in the file, 2 the command line "
       "or a file could not be used, 3 some field has no value (or the queries were stopped; "
       "fields switched off, retired or waiting for a key do not count; --audit: a check warned, "
-      "failed or could not run, or the check-ups were stopped), 4 the output could not be "
-      "written.\n"
+      "failed or could not run, or the check-ups were stopped; --watch: an alert could not be "
+      "delivered or a run not compared), 4 the output could not be written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
       "they found is written and stored. A second one ends the program at once.");
   std::vector<std::string> try_rule;
