@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libjpeg-dev libsqlite3-dev fonts-wqy-microhei
-  libpsl-dev publicsuffix libidn2-dev
+  libpsl-dev publicsuffix libidn2-dev libdbus-1-dev dbus-daemon
   libtomlplusplus-dev libcli11-dev libpq-dev postgresql
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

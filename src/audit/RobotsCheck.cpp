@@ -53,6 +53,9 @@ TAuditResult CheckRobots(const TAuditPage& robots) {
   }
   for (const std::string& sitemap : parsed.Sitemaps())
     result.Details.push_back("Sitemap: " + sitemap);
+  result.Details.push_back(std::string(kRobotsDigestLabel) + RobotsRulesDigest(robots.Body));
+  if (parsed.DisallowsAllForEveryone() && parsed.AdmittedAgents().empty())
+    result.Details.push_back(std::string(kRobotsShutsEveryone));
 
   TAuditFindings findings;
   if (parsed.DisallowsAllForEveryone()) {

@@ -1,6 +1,8 @@
 #include "audit/RobotsTxt.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -284,4 +286,25 @@ double TRobotsTxt::CrawlDelaySeconds(std::string_view user_agent) const {
     if (Names(group, chosen)) delay = std::max(delay, group.CrawlDelay);
   }
   return delay;
+}
+
+std::string RobotsRulesDigest(std::string_view text) {
+  uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a, 64 bits
+  const auto add = [&](std::string_view bytes) {
+    for (const unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;
+  };
+  while (!text.empty()) {
+    const size_t end = text.find_first_of("\r\n");
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    line = line.substr(0, line.find('#'));
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    if (line.empty()) continue;
+    add(line);
+    add("\n");
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
 }

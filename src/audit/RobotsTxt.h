@@ -31,6 +31,16 @@ inline constexpr std::size_t kRobotsMaxBytes = 500 * 1024;
 // A Crawl-delay longer than this is taken as this: a day between requests would be no crawl.
 inline constexpr double kRobotsMaxCrawlDelaySeconds = 60;
 
+// What the robots.txt check writes among its details so that two check-ups can be compared: the
+// digest of the rules (RobotsRulesDigest after this label) and, when every crawler is shut out,
+// the second line.
+inline constexpr std::string_view kRobotsDigestLabel = "规则指纹 ";
+inline constexpr std::string_view kRobotsShutsEveryone = "所有爬虫都被禁止抓取全站";
+
+// 16 hex digits that change when a line that means something changes: comments, blank lines and
+// the spaces around lines and line ends do not count.
+std::string RobotsRulesDigest(std::string_view text);
+
 class TRobotsTxt {
  public:
   // Never raises: a text that is not a robots.txt at all allows everything.

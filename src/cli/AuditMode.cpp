@@ -6,6 +6,7 @@
 #include "cli/ReportSink.h"
 #include "cli/ToolFlags.h"
 #include "history/HistoryStore.h"
+#include "watch/SiteWatch.h"
 
 TAuditMode::TAuditMode(const TSiteAuditOptions& options, TResultSink<TAuditReport>& sink)
     : sink_(sink), audit_(options.Audit), https_port_(options.HttpsPort) {
@@ -55,8 +56,10 @@ int AuditList(TSiteList& list, const TSiteAuditOptions& options, TReportFormat f
   TellStoreMessage(*history, "", err);
   TReportSink<TAuditReport, TAuditWriter> sink(
       [&](const TAuditReport& report) {
-        history->RecordAudit(report);
+        const std::string run_id = THistoryStore::NewRunId();
+        history->RecordAudit(report, run_id);
         TellStoreMessage(*history, "\r", err);
+        if (options.Watch) options.Watch->AfterAudit(*history, report, run_id);
       },
       [&] { return std::make_unique<TAuditWriter>(out, format); });
   TSiteListEnd end;
@@ -85,6 +88,7 @@ void AddAuditFlags(CLI::App& app, TToolFlags& flags) {
 int AuditTask(const TToolFlags& flags, TSiteList& list, const std::string& history_location,
               std::ostream& out, std::ostream& err) {
   TSiteAuditOptions checkup;
+  checkup.Watch = flags.Query.Watch;
   checkup.Jobs = flags.Query.Jobs;
   checkup.HttpsPort = flags.HttpsPort;
   checkup.Audit.TimeoutMs = flags.Query.ReadTimeoutMs;

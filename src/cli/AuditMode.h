@@ -25,6 +25,7 @@ struct TSiteAuditOptions {
   int HttpsPort = 443;  // where the sites' https servers listen
   // As TSiteListOptions::Stop.
   const std::atomic<bool>* Stop = nullptr;
+  std::shared_ptr<TSiteWatch> Watch;  // as TSiteQueryOptions::Watch
 };
 
 class TAuditMode : public TSiteRunMode {

@@ -11,6 +11,7 @@
 #include "crawl/CrawlHtmlReport.h"
 #include "crawl/CrawlRules.h"
 #include "history/HistoryStore.h"
+#include "watch/SiteWatch.h"
 
 namespace {
 
@@ -158,7 +159,11 @@ class TCrawlSink : public TResultSink<TCrawlResult> {
   }
   void Ended(const TCrawlResult& result) override {
     status_ = std::max(status_, StatusOf(result.Outcome));
+    if (options_.Watch && history_)
+      options_.Watch->AfterCrawl(*history_, store_, result.Outcome.Crawl);
   }
+  // Where --watch keeps the alerts: the history the crawls are kept beside.
+  void SetHistory(THistoryStore* history) { history_ = history; }
   void Write(const TCrawlResult& result) override {
     writer_->Add(result);
     if (html_) WriteCrawlHtmlSite(*html_, store_, result.Outcome);
@@ -214,6 +219,7 @@ class TCrawlSink : public TResultSink<TCrawlResult> {
   std::ostream& err_;
   std::unique_ptr<TCrawlWriter> writer_;
   std::unique_ptr<std::ofstream> html_;
+  THistoryStore* history_ = nullptr;
   int status_ = kToolDone;
 };
 
@@ -265,6 +271,12 @@ int CrawlList(TSiteList& list, const TSiteCrawlOptions& options, TReportFormat f
     return kToolError;
   }
   TCrawlSink sink(out, format, store, options, err);
+  std::unique_ptr<THistoryStore> history;
+  if (options.Watch) {
+    history = OpenHistoryStore(store_path);
+    TellStoreMessage(*history, "", err);
+    sink.SetHistory(history.get());
+  }
   TSiteListEnd end;
   {
     TCrawlMode mode(options, store, sink);
@@ -369,6 +381,7 @@ int CrawlTask(TToolFlags& flags, TSiteList& list, const std::string& history_loc
   crawling.Crawl.ReadTimeoutMs = flags.Query.ReadTimeoutMs;
   // A crawl waits no more than robots.txt asks unless --delay says more.
   crawling.Crawl.DelayMs = flags.DelayFlag->count() > 0 ? flags.Query.DelayMs : 0;
+  crawling.Watch = flags.Query.Watch;
   crawling.Crawl.CheckExternal = !flags.NoExternal;
   crawling.Crawl.Resume = flags.Resume;
   crawling.Crawl.Proxies = TProxySettings::ForQuery(flags.Query.Proxy);

@@ -30,6 +30,7 @@ struct TSiteCrawlOptions {
   std::string HtmlPath;  // "": no HTML report
   // As TSiteListOptions::Stop.
   const std::atomic<bool>* Stop = nullptr;
+  std::shared_ptr<TSiteWatch> Watch;  // as TSiteQueryOptions::Watch
 };
 
 // One site's crawl as the report sees it.

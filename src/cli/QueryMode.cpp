@@ -12,6 +12,7 @@
 #include "history/HistoryStore.h"
 #include "http/NetConnectionPool.h"
 #include "services/ServiceFile.h"
+#include "watch/SiteWatch.h"
 
 struct TQueryMode::TSlot {
   THeadlessView View;
@@ -158,8 +159,10 @@ int QueryList(TSiteList& list, const TSiteQueryOptions& options, TReportFormat f
   TellStoreMessage(*history, "", err);
   TReportSink<TQueryRecord, TReportWriter> sink(
       [&](const TQueryRecord& record) {
-        history->Record(record);
+        const std::string run_id = THistoryStore::NewRunId();
+        history->Record(record, run_id);
         TellStoreMessage(*history, "\r", err);
+        if (options.Watch) options.Watch->AfterQuery(*history, record, run_id);
       },
       [&] {
         auto writer = std::make_unique<TReportWriter>(out, format);

@@ -21,6 +21,8 @@
 #include "query/QueryController.h"
 #include "query/UseFunction.h"
 
+class TSiteWatch;
+
 struct TSiteQueryOptions {
   int ReadTimeoutMs = kQueryReadTimeoutMs;
   int DelayMs = 1000;  // least time between two requests to one host; 0: no pacing
@@ -36,6 +38,8 @@ struct TSiteQueryOptions {
   std::function<void(size_t done, size_t total, const std::string& current)> Progress;
   // As TSiteListOptions::Stop.
   const std::atomic<bool>* Stop = nullptr;
+  // --watch: each stored run compared with the one before and its alerts delivered; null: not.
+  std::shared_ptr<TSiteWatch> Watch;
 };
 
 // What a run over a list does with each result: Ended as soon as the site's run ended (store it,

@@ -12,15 +12,6 @@
 #include "runtime/CodePage.h"
 #include "services/ServiceFile.h"
 
-std::string IsoTime(int64_t unix_ms) {
-  const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return buf;
-}
-
 namespace {
 
 // Why a field has no value, in words ("" for a value).

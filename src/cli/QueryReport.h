@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "query/QueryRecord.h"
+#include "runtime/DateUtils.h"
 
 enum class TReportFormat { Table, Json, JsonLines, Csv };
 
@@ -83,11 +84,10 @@ std::string TerminalSafe(const std::string& utf8);
 // TerminalSafe(utf8) appended to `out`.
 void AppendTerminalSafe(std::string& out, std::string_view utf8);
 
-// What every report of the tool shares: a time as "2026-12-08T13:00:00Z" (UTC); a text as
-// one CSV cell a spreadsheet shows as text (control bytes as TerminalSafe writes them, a
-// leading "=", "+", "-" or "@" behind a "'", RFC 4180 quoting); JSON text, where bytes that are
-// not UTF-8 after all are replaced rather than thrown on (indent -1: one line).
-std::string IsoTime(int64_t unix_ms);
+// What every report of the tool shares: a time as IsoTime writes it (runtime/DateUtils.h); a text
+// as one CSV cell a spreadsheet shows as text (control bytes as TerminalSafe writes them, a leading
+// "=", "+", "-" or "@" behind a "'", RFC 4180 quoting); JSON text, where bytes that are not UTF-8
+// after all are replaced rather than thrown on (indent -1: one line).
 std::string CsvCell(const std::string& raw);
 std::string Dumped(const nlohmann::json& j, int indent);
 

@@ -38,6 +38,8 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
+#include "watch/SiteWatch.h"
+#include "watch/WatchLock.h"
 
 namespace {
 
@@ -375,6 +377,30 @@ void AddHistoryFlags(CLI::App& app, THistoryFlags& flags) {
       "print every stored run of every site (since --since), one row per site and run");
 }
 
+// --watch, --alerts and --notify.
+void AddWatchFlags(CLI::App& app, TToolFlags& flags) {
+  flags.WatchFlag = app.add_flag(
+      "--watch", flags.Watch,
+      "after each site's run is stored (queries, --audit, --crawl), compare it with the site's "
+      "run of the same kind before it and tell what changed, once per change (the alerts are "
+      "kept in the history); runs of one list never overlap");
+  const std::vector<CLI::Option*> watch_only = {
+      app.add_option("--alerts", flags.AlertsFile,
+                     "with --watch: the alert rules to use (default: the built-in ones, changed "
+                     "by ~/.config/velmora/alerts.toml when it exists)")
+          ->type_name("FILE"),
+      app.add_option("--notify", flags.Notify,
+                     "with --watch: where alerts go, repeatable: an http:// or https:// webhook "
+                     "(JSON POST; signed when VELMORA_WEBHOOK_SECRET is set), mailto:ADDRESS "
+                     "(through sendmail -t), desktop, or - for a line per alert on standard output "
+                     "(the default)")
+          ->type_name("TARGET")
+          ->take_all()
+          ->allow_extra_args(false),
+  };
+  for (CLI::Option* option : watch_only) option->needs(flags.WatchFlag);
+}
+
 // The flags no two of which go together, and those the check-ups refuse.
 void ExcludeFlags(const TDefinitionsFlags& d, const THistoryFlags& h, const TToolFlags& tool) {
   for (CLI::Option* query_only :
@@ -387,6 +413,8 @@ void ExcludeFlags(const TDefinitionsFlags& d, const THistoryFlags& h, const TToo
     tool.CrawlFlag->excludes(query_only);
   }
   tool.CrawlFlag->excludes(tool.AuditFlag);
+  for (CLI::Option* not_watched : {h.HistoryFlag, h.ExportFlag, d.TryFlag, d.CheckFlag, d.DumpFlag})
+    tool.WatchFlag->excludes(not_watched);
   d.TryFlag->excludes(d.CheckFlag)
       ->excludes(d.DumpFlag)
       ->excludes(h.HistoryFlag)
@@ -394,6 +422,71 @@ void ExcludeFlags(const TDefinitionsFlags& d, const THistoryFlags& h, const TToo
   d.CheckFlag->excludes(d.DumpFlag)->excludes(h.HistoryFlag)->excludes(h.ExportFlag);
   d.DumpFlag->excludes(h.HistoryFlag)->excludes(h.ExportFlag);
   h.HistoryFlag->excludes(h.ExportFlag);
+}
+
+// --watch: the rules, the deliveries and the list's lock. -1 when the list may run (`watcher`
+// and `lock` set), else the exit status to end with: 2 for rules or targets that cannot be used,
+// 0 when another run of the same list holds the lock.
+int StartWatch(const std::string& alerts_file, const std::vector<std::string>& notify,
+               const std::vector<std::string>& typed_sites, const std::string& list_file,
+               const TSiteQueryOptions& query, TReportFormat format, std::ostream& out,
+               std::ostream& err, std::shared_ptr<TSiteWatch>& watcher,
+               std::optional<TWatchLock>& lock) {
+  const TWatchRulesLoad rules =
+      LoadWatchRules(alerts_file.empty() ? DefaultWatchRulesPath() : alerts_file);
+  if (!rules.Ok()) {
+    for (const std::string& problem : rules.Problems) err << problem << "\n";
+    return kToolError;
+  }
+  TAlertDeliveryOptions options;
+  options.Proxies = TProxySettings::ForQuery(query.Proxy);
+  options.TimeoutMs = query.ReadTimeoutMs;
+  if (const char* secret = std::getenv("VELMORA_WEBHOOK_SECRET")) options.WebhookSecret = secret;
+  if (const char* wait = std::getenv("VELMORA_WEBHOOK_RETRY_MS"))  // tests wait less
+    options.RetryBaseMs = std::max(1, std::atoi(wait));
+  std::vector<std::unique_ptr<TAlertDelivery>> deliveries;
+  for (const std::string& target : notify) {
+    if (target == "-") {  // standard output beside other targets
+      deliveries.push_back(std::make_unique<TLineDelivery>(out));
+      continue;
+    }
+    std::string problem;
+    std::unique_ptr<TAlertDelivery> delivery = MakeAlertDelivery(target, options, problem);
+    if (!delivery) {
+      err << "velmora-query: " << problem << "\n";
+      return kToolError;
+    }
+    deliveries.push_back(std::move(delivery));
+  }
+  // By default a line per alert on standard output, unless the report there is JSON or CSV,
+  // which a line between its rows would spoil: then on the error stream.
+  if (deliveries.empty())
+    deliveries.push_back(
+        std::make_unique<TLineDelivery>(format == TReportFormat::Table ? out : err));
+  std::string list_name = list_file;
+  if (!list_file.empty() && list_file != "-") {
+    if (char* real = ::realpath(list_file.c_str(), nullptr)) {
+      list_name = real;
+      std::free(real);
+    }
+  }
+  for (const std::string& site : typed_sites) list_name += "\n" + site;
+  std::string lock_path, problem;
+  lock = TWatchLock::Take(list_name, lock_path, problem);
+  if (!lock) {
+    if (!problem.empty()) {
+      err << "velmora-query: " << problem << "\n";
+      return kToolError;
+    }
+    err << "velmora-query: another watch of this list is still running (" << lock_path
+        << "); this one does not start\n";
+    return kToolDone;
+  }
+  watcher = std::make_shared<TSiteWatch>(TWatcher(rules.Rules), std::move(deliveries));
+  watcher->OnTrouble = [&err](const std::string& trouble) {
+    err << "\rvelmora-query: --watch: " << trouble << "\n";
+  };
+  return -1;
 }
 
 // A run over the list the command line names, by the kind of run it asks for.
@@ -413,9 +506,18 @@ int RunList(TToolFlags& flags, const std::string& help, std::ostream& out, std::
     return kToolError;
   }
   const std::string history_location = HistoryLocation(flags.HistoryDb);
-  if (flags.Audit) return AuditTask(flags, list, history_location, out, err);
-  if (flags.Crawl) return CrawlTask(flags, list, history_location, out, err);
-  return QueryTask(flags, list, history_location, out, err);
+  std::shared_ptr<TSiteWatch> watcher;
+  std::optional<TWatchLock> lock;
+  if (flags.Watch) {
+    const int ready = StartWatch(flags.AlertsFile, flags.Notify, flags.Sites, flags.ListFile,
+                                 flags.Query, flags.Format(), out, err, watcher, lock);
+    if (ready >= 0) return ready;
+    flags.Query.Watch = watcher;
+  }
+  const int status = flags.Audit   ? AuditTask(flags, list, history_location, out, err)
+                     : flags.Crawl ? CrawlTask(flags, list, history_location, out, err)
+                                   : QueryTask(flags, list, history_location, out, err);
+  return watcher && watcher->Failed() ? std::max(status, kToolSomeFailed) : status;
 }
 
 int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -432,8 +534,8 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       "every check of every site passed), 1 no value or problems in the file, 2 the command line "
       "or a file could not be used, 3 some field has no value (or the queries were stopped; "
       "fields switched off, retired or waiting for a key do not count; --audit: a check warned, "
-      "failed or could not run, or the check-ups were stopped), 4 the output could not be "
-      "written.\n"
+      "failed or could not run, or the check-ups were stopped; --watch: an alert could not be "
+      "delivered or a run not compared), 4 the output could not be written.\n"
       "Ctrl-C (or SIGTERM) stops the queries under way as the window's Stop button does; what "
       "they found is written and stored. A second one ends the program at once.\n"
       "Keyword positions on the engines: velmora-query --rank KEYWORD SITE...; "
@@ -448,6 +550,7 @@ int RunTask(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   AddQueryFlags(app, tool);
   AddAuditFlags(app, tool);
   AddCrawlFlags(app, tool);
+  AddWatchFlags(app, tool);
   ExcludeFlags(definitions, history, tool);
   try {
     app.parse(argc, argv);

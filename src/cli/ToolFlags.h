@@ -36,6 +36,10 @@ struct TToolFlags {
   bool NoExternal = false;
   std::string FailOn;
   TSiteCrawlOptions Crawling;
+  // The watch's.
+  bool Watch = false;
+  std::string AlertsFile;
+  std::vector<std::string> Notify;
   // The flags the kinds of run refuse of each other.
   CLI::Option* DelayFlag = nullptr;
   CLI::Option* ServicesFlag = nullptr;
@@ -43,6 +47,7 @@ struct TToolFlags {
   CLI::Option* SinceFlag = nullptr;
   CLI::Option* AuditFlag = nullptr;
   CLI::Option* CrawlFlag = nullptr;
+  CLI::Option* WatchFlag = nullptr;
 
   TReportFormat Format() const {
     return Json        ? TReportFormat::Json

@@ -25,6 +25,10 @@
 // tools read the store as it is, and come back as GBK. Messages are UTF-8 (they name file
 // paths), ready for stderr or QString::fromUtf8.
 //
+// Each alert the watch raises (watch/) becomes one row of `alerts`: the rule, what it looked at,
+// before and after, its sentence, the run that raised it, and whether its condition still held
+// when the site was last compared (`open`), so that a change is told once.
+//
 // Each store carries its layout's version (kHistorySchemaVersion); opening an older one brings
 // it up to date step by step, inside one transaction; one of a newer program is left alone.
 //
@@ -47,7 +51,7 @@
 #include "rank/RankRun.h"
 
 // The layout version this program writes.
-constexpr int kHistorySchemaVersion = 4;
+constexpr int kHistorySchemaVersion = 5;
 
 // One stored query: the run as it was recorded (fields not read stay TFieldState::Pending), with
 // each field's number.
@@ -64,6 +68,21 @@ struct THistoryFilter {
   std::vector<TResultField> Fields = {};  // only these fields; all when empty
   bool NoFields = false;                  // only the site and the time of each run
   std::optional<int64_t> SinceUnixMs = std::nullopt;  // only runs that started then or later
+};
+
+// One alert the watch raised. Texts UTF-8.
+struct THistoryAlert {
+  int64_t Id = 0;            // row id, increasing in the order of storing; 0 before it is stored
+  std::string Site = {};     // letter case ignored
+  std::string Kind = {};     // the kind of run compared: "query", "audit", "crawl"
+  std::string Rule = {};     // the rule's id
+  std::string Subject = {};  // what the rule looked at: a field, a check, a keyword; "" for the run
+  std::string Before = {};   // the value before and after, as shown
+  std::string After = {};
+  std::string Message = {};  // one sentence, Chinese
+  std::string RunId = {};    // the run that raised it
+  int64_t RaisedUnixMs = 0;
+  bool Open = true;  // its condition still held when the site was last compared
 };
 
 class THistoryStore {
@@ -166,6 +185,15 @@ class THistoryStore {
   virtual bool SetRankKeywords(const std::string& site,
                                const std::vector<std::string>& keywords) = 0;
   virtual std::vector<std::string> RankKeywords(const std::string& site) = 0;
+  // Alerts, on the same terms: both calls never raise. UpdateAlerts stores `raised` (open) and
+  // closes the alerts whose ids are in `closed`, all in one transaction; an alert whose run,
+  // rule and subject are stored already is not stored again.
+  virtual bool UpdateAlerts(const std::vector<THistoryAlert>& raised,
+                            const std::vector<int64_t>& closed) = 0;
+  // Hands each stored alert of `site` (letter case ignored) to `visit`, oldest first; only the
+  // open ones when `open_only`.
+  virtual bool EachAlert(const std::string& site, bool open_only,
+                         const std::function<void(const THistoryAlert&)>& visit) = 0;
 
   // The message about the last trouble (UTF-8), once: "" when there is none or it was already
   // taken. A trouble of the same kind is reported again only after a success.

@@ -73,6 +73,22 @@ const char* const kPgMigrations[] = {
     "  details text NOT NULL,"
     "  PRIMARY KEY(audit_id, position)"
     ");",
+    // 4 -> 5: the watch's alerts.
+    "CREATE TABLE alerts("
+    "  id bigserial PRIMARY KEY,"
+    "  site text NOT NULL,"  // compared in lower case
+    "  kind text NOT NULL,"
+    "  rule text NOT NULL,"
+    "  subject text NOT NULL,"
+    "  value_before text NOT NULL,"
+    "  value_after text NOT NULL,"
+    "  message text NOT NULL,"
+    "  run_id text NOT NULL,"
+    "  raised_ms bigint NOT NULL,"
+    "  open boolean NOT NULL,"
+    "  UNIQUE(run_id, rule, subject)"
+    ");"
+    "CREATE INDEX alerts_by_site ON alerts(lower(site), open);",
 };
 static_assert(std::size(kPgMigrations) == kHistorySchemaVersion,
               "one migration step per layout version");
@@ -769,4 +785,62 @@ std::vector<std::string> TPgHistoryStore::RankKeywords(const std::string& site) 
   Read(sql, params.Values(),
        [&](const PGresult* res, int i) { keywords.push_back(PQgetvalue(res, i, 0)); });
   return keywords;
+}
+
+bool TPgHistoryStore::UpdateAlerts(const std::vector<THistoryAlert>& raised,
+                                   const std::vector<int64_t>& closed) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.ReadOnly || !Connected()) return false;
+  // One statement, hence one transaction: the new alerts, then the closed ones.
+  TParams params;
+  std::string sql = "WITH added AS (";
+  if (raised.empty()) {
+    sql += "SELECT 1";
+  } else {
+    sql +=
+        "INSERT INTO alerts(site, kind, rule, subject, value_before, value_after, message,"
+        " run_id, raised_ms, open) VALUES ";
+    for (size_t i = 0; i < raised.size(); ++i) {
+      const THistoryAlert& a = raised[i];
+      sql += i == 0 ? "(" : ", (";
+      for (const std::string* text :
+           {&a.Site, &a.Kind, &a.Rule, &a.Subject, &a.Before, &a.After, &a.Message, &a.RunId})
+        sql += params.Add(*text) + "::text, ";
+      sql += params.Add(std::to_string(a.RaisedUnixMs)) + "::bigint, true)";
+    }
+    sql += " ON CONFLICT (run_id, rule, subject) DO NOTHING RETURNING 1";
+  }
+  sql += ") UPDATE alerts SET open = false WHERE id = ANY(";
+  std::string ids = "{";
+  for (size_t i = 0; i < closed.size(); ++i) ids += (i ? "," : "") + std::to_string(closed[i]);
+  sql += params.Add(ids + "}") + "::bigint[])";
+  return Write(sql, params.Values(), u8"这次的提醒没有保存。");
+}
+
+bool TPgHistoryStore::EachAlert(const std::string& site, bool open_only,
+                                const std::function<void(const THistoryAlert&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Connected()) return false;
+  if (layout_ < 5) return true;  // an older history, read as it is: no alerts in it
+  TParams params;
+  std::string sql =
+      "SELECT id, site, kind, rule, subject, value_before, value_after, message, run_id,"
+      " raised_ms, open FROM alerts WHERE lower(site) = lower(" +
+      params.Add(site) + ")";
+  if (open_only) sql += " AND open";
+  sql += " ORDER BY id";
+  return Read(sql, params.Values(), [&](const PGresult* res, int i) {
+    const auto text = [&](int column) { return std::string(TextAt(res, i, column)); };
+    visit(THistoryAlert{.Id = std::strtoll(PQgetvalue(res, i, 0), nullptr, 10),
+                        .Site = text(1),
+                        .Kind = text(2),
+                        .Rule = text(3),
+                        .Subject = text(4),
+                        .Before = text(5),
+                        .After = text(6),
+                        .Message = text(7),
+                        .RunId = text(8),
+                        .RaisedUnixMs = std::strtoll(PQgetvalue(res, i, 9), nullptr, 10),
+                        .Open = PQgetvalue(res, i, 10)[0] == 't'});
+  });
 }

@@ -49,6 +49,10 @@ class TPgHistoryStore : public THistoryStore {
                 const std::function<void(const TRankPoint&)>& visit) override;
   bool SetRankKeywords(const std::string& site, const std::vector<std::string>& keywords) override;
   std::vector<std::string> RankKeywords(const std::string& site) override;
+  bool UpdateAlerts(const std::vector<THistoryAlert>& raised,
+                    const std::vector<int64_t>& closed) override;
+  bool EachAlert(const std::string& site, bool open_only,
+                 const std::function<void(const THistoryAlert&)>& visit) override;
 
   // `location` with its password, if any, left out.
   static std::string WithoutPassword(const std::string& location);

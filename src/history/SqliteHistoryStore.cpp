@@ -75,6 +75,22 @@ const char* const kMigrations[] = {
     "  details TEXT NOT NULL,"  // one per line
     "  PRIMARY KEY(audit_id, position)"
     ") WITHOUT ROWID;",
+    // 4 -> 5: the watch's alerts.
+    "CREATE TABLE alerts("
+    "  id INTEGER PRIMARY KEY,"
+    "  site TEXT NOT NULL COLLATE NOCASE,"  // UTF-8
+    "  kind TEXT NOT NULL,"                 // query, audit, crawl
+    "  rule TEXT NOT NULL,"
+    "  subject TEXT NOT NULL,"  // the field, check or keyword; '' for the run
+    "  value_before TEXT NOT NULL,"
+    "  value_after TEXT NOT NULL,"
+    "  message TEXT NOT NULL,"
+    "  run_id TEXT NOT NULL,"
+    "  raised_ms INTEGER NOT NULL,"
+    "  open INTEGER NOT NULL,"  // 1 while its condition holds
+    "  UNIQUE(run_id, rule, subject)"
+    ");"
+    "CREATE INDEX alerts_by_site ON alerts(site, open);",
 };
 static_assert(std::size(kMigrations) == kHistorySchemaVersion,
               "one migration step per layout version");
@@ -738,4 +754,68 @@ std::vector<std::string> TSqliteHistoryStore::RankKeywords(const std::string& si
   }
   ReadDone(rc);
   return keywords;
+}
+
+bool TSqliteHistoryStore::UpdateAlerts(const std::vector<THistoryAlert>& raised,
+                                       const std::vector<int64_t>& closed) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto write = [&]() -> int {
+    if (layout_ < 5) return SQLITE_READONLY;  // an older history opened only to read
+    return InTransaction(db_, [&]() -> int {
+      TStatement add(db_,
+                     "INSERT OR IGNORE INTO alerts(site, kind, rule, subject, value_before,"
+                     " value_after, message, run_id, raised_ms, open)"
+                     " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, 1)");
+      if (add.Prepared() != SQLITE_OK) return add.Prepared();
+      for (const THistoryAlert& a : raised) {
+        sqlite3_reset(*add);
+        int i = 1;
+        for (const std::string* text :
+             {&a.Site, &a.Kind, &a.Rule, &a.Subject, &a.Before, &a.After, &a.Message, &a.RunId})
+          add.Text(i++, *text);
+        add.Int(9, a.RaisedUnixMs);
+        if (const int rc = sqlite3_step(*add); rc != SQLITE_DONE) return rc;
+      }
+      TStatement close(db_, "UPDATE alerts SET open = 0 WHERE id = ?1");
+      if (close.Prepared() != SQLITE_OK) return close.Prepared();
+      for (const int64_t id : closed) {
+        sqlite3_reset(*close);
+        close.Int(1, id);
+        if (const int rc = sqlite3_step(*close); rc != SQLITE_DONE) return rc;
+      }
+      return SQLITE_OK;
+    });
+  };
+  return Store(write, u8"这次的提醒没有保存。");
+}
+
+bool TSqliteHistoryStore::EachAlert(const std::string& site, bool open_only,
+                                    const std::function<void(const THistoryAlert&)>& visit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (db_ == nullptr) return false;
+  if (layout_ < 5) return true;  // an older history, read as it is: no alerts in it
+  std::string sql =
+      "SELECT id, site, kind, rule, subject, value_before, value_after, message, run_id,"
+      " raised_ms, open FROM alerts WHERE site = ?1";
+  if (open_only) sql += " AND open = 1";
+  sql += " ORDER BY id";
+  TStatement st(db_, sql.c_str());
+  int rc = st.Prepared();
+  if (rc == SQLITE_OK) {
+    st.Text(1, site);
+    while ((rc = sqlite3_step(*st)) == SQLITE_ROW) {
+      visit(THistoryAlert{.Id = sqlite3_column_int64(*st, 0),
+                          .Site = st.ColumnText(1),
+                          .Kind = st.ColumnText(2),
+                          .Rule = st.ColumnText(3),
+                          .Subject = st.ColumnText(4),
+                          .Before = st.ColumnText(5),
+                          .After = st.ColumnText(6),
+                          .Message = st.ColumnText(7),
+                          .RunId = st.ColumnText(8),
+                          .RaisedUnixMs = sqlite3_column_int64(*st, 9),
+                          .Open = sqlite3_column_int(*st, 10) != 0});
+    }
+  }
+  return ReadDone(rc);
 }

@@ -217,6 +217,27 @@ void TNetFetchSession::Get(const std::string& url, const TNetFetchRequest& reque
   Run(url, request, answer, [&](TNetCustomHTTP& http) { http.Get(url, &destination); });
 }
 
+std::string TNetFetchSession::Post(const std::string& url, const TNetFetchRequest& request,
+                                   const std::string& content_type, const std::string& body,
+                                   TNetFetchAnswer& answer) {
+  TNetFetchRequest posting = request;
+  posting.FollowRedirects = false;
+  posting.FirstVisit.clear();
+  TMemoryStream received;
+  Run(url, posting, answer, [&](TNetCustomHTTP& http) {
+    http.SetHandleRedirects(false);
+    http.Request().SetContentType(content_type);
+    TMemoryStream source;
+    source.Write(body.data(), static_cast<int64_t>(body.size()));
+    source.Seek(0, soBeginning);
+    http.PerformRequest(hmPost, url, &received, &source);
+  });
+  std::string text(static_cast<size_t>(received.Size()), '\0');
+  received.Seek(0, soBeginning);
+  received.Read(text.data(), received.Size());
+  return text;
+}
+
 void TNetFetchSession::Run(const std::string& url, const TNetFetchRequest& request,
                            TNetFetchAnswer& answer,
                            const std::function<void(TNetCustomHTTP&)>& get) {

@@ -133,6 +133,14 @@ class TNetFetchSession {
   void Get(const std::string& url, const TNetFetchRequest& request, TNetFetchAnswer& answer,
            TStream& destination);
 
+  // POSTs `body`, of `content_type`, to url through the same routes, pool and TLS as a GET, and
+  // returns the answer's body. Redirects are not followed (a POST is not repeated elsewhere);
+  // raises as Get does, a status of 300 or more included (ENetHTTPProtocolException, the
+  // status in answer.Status).
+  std::string Post(const std::string& url, const TNetFetchRequest& request,
+                   const std::string& content_type, const std::string& body,
+                   TNetFetchAnswer& answer);
+
   // Closes the idle connections of the session's own pool; later GETs connect afresh. A shared
   // pool is its owner's to close (other runs still use it).
   void Close() {

@@ -121,3 +121,12 @@ uint32_t GetTickCount() {
   uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
+
+std::string IsoTime(int64_t unix_ms) {
+  const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return buf;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 using TDateTime = double;
 
@@ -22,6 +23,8 @@ int DaysInMonth(int year, int month);
 TDateTime Now();
 // Seconds since 1970-01-01 UTC <-> TDateTime (no zone applied).
 TDateTime UnixToDateTime(int64_t seconds);
+// A Unix time in milliseconds as "2026-12-08T13:00:00Z" (UTC, whole seconds).
+std::string IsoTime(int64_t unix_ms);
 int64_t DateTimeToUnix(TDateTime dt);
 
 // Milliseconds from CLOCK_MONOTONIC, wrapping at 2^32.

@@ -25,6 +25,7 @@
 #include "runtime/CodePage.h"
 #include "runtime/StrUtils.h"
 #include "services/ServiceFile.h"
+#include "window/QtAlertsDialog.h"
 #include "window/QtAuditDialog.h"
 #include "window/QtCrawlDialog.h"
 #include "window/QtRankDialog.h"
@@ -142,6 +143,7 @@ TMainForm::TMainForm(TQueryServices services, TUrlOpener& opener, QWidget* paren
     menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
     menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
     menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
+    if (history_ != nullptr) menu->addAction(FromUtf8(u8"提醒…"), this, [this] { ShowAlerts(); });
     menu->popup(mapToGlobal(at));
   });
 
@@ -335,8 +337,10 @@ void TMainForm::SetHistory(THistoryStore* history) {
 
 void TMainForm::RecordRun(const TQueryRecord& record) {
   if (history_ == nullptr) return;
-  history_->Record(record);  // a failure leaves a message and never stops the window
+  const std::string run_id = THistoryStore::NewRunId();
+  history_->Record(record, run_id);  // a failure leaves a message and never stops the window
   ShowHistoryMessage();
+  if (watch_) watch_->AfterQuery(*history_, record, run_id);
 }
 
 namespace {
@@ -358,6 +362,25 @@ void TMainForm::ShowHistoryMessage() {
   const std::string message = history_->TakeMessage();
   if (message.empty()) return;
   ShowWarning(this, "HistoryMessage", FromUtf8(u8"历史记录"), message);
+}
+
+void TMainForm::SetWatch(std::unique_ptr<TSiteWatch> watch) {
+  watch_ = std::move(watch);
+  if (!watch_) return;
+  watch_->OnTrouble = [this](const std::string& trouble) {
+    if (watch_trouble_shown_) return;
+    watch_trouble_shown_ = true;
+    ShowWarning(this, "WatchMessage", FromUtf8(u8"提醒"), trouble);
+  };
+}
+
+QDialog* TMainForm::ShowAlerts() {
+  const TSiteName name = ParseSiteName(TypedSite());
+  if (history_ == nullptr || !name.Problem.empty()) return nullptr;
+  // A query keeps its alerts under the site it asked about, a check-up under the name typed.
+  auto* dialog = new TAlertsDialog(*history_, {GbkToUtf8(name.Site), name.Shown}, this);
+  dialog->show();
+  return dialog;
 }
 
 QMenu* TMainForm::HistoryMenu(TResultField field) {
@@ -382,6 +405,7 @@ QMenu* TMainForm::HistoryMenu(TResultField field) {
   menu->addAction(FromUtf8(u8"关键词排名…"), this, [this] { ShowRanks(); });
   menu->addAction(FromUtf8(u8"站点体检…"), this, [this] { ShowAudit(); });
   menu->addAction(FromUtf8(u8"全站体检…"), this, [this] { ShowCrawl(); });
+  menu->addAction(FromUtf8(u8"提醒…"), this, [this] { ShowAlerts(); });
   return menu;
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "query/QueryController.h"
+#include "watch/SiteWatch.h"
 
 class QDialog;
 class QEvent;
@@ -67,6 +68,13 @@ class TMainForm : public QWidget, public TQueryView {
   // Opens the keyword positions dialog for the site in the site-name field (the menus'
   // "关键词排名…"); null, after the site-name message, when the field holds no site name.
   QDialog* ShowRanks();
+  // Opens the alerts of the site in the site-name field (the menus' "提醒…"); null without a
+  // history or a site name.
+  QDialog* ShowAlerts();
+  // Each finished run stored in the history is then compared with the site's run before it,
+  // and what changed is delivered as `watch` says (the program: desktop notifications). Null
+  // (the default): no watching. A trouble is shown once.
+  void SetWatch(std::unique_ptr<TSiteWatch> watch);
 
   // TQueryView (texts in GBK).
   std::string WebUrlText() const override;
@@ -121,6 +129,8 @@ class TMainForm : public QWidget, public TQueryView {
   std::array<QLabel*, kTextFieldCount> fields_{};
   std::array<QColor, kTextFieldCount> value_colors_{};  // each field's colour for a value
   THistoryStore* history_ = nullptr;
+  std::unique_ptr<TSiteWatch> watch_;  // null: runs are not compared
+  bool watch_trouble_shown_ = false;
   std::string proxy_;                             // the queries' proxy URL, for the check-ups too
   std::unique_ptr<TQueryController> controller_;  // created last, destroyed first
 };

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "history/HistoryStore.h"
+#include "watch/DesktopDelivery.h"
 #include "query/MyThreadUnit.h"
 #include "services/ServiceFile.h"
 #include "window/ProgramOptions.h"
@@ -87,6 +88,12 @@ int main(int argc, char** argv) {
   {
     TMainForm form(services, opener);
     form.SetHistory(history.get());
+    // A query that changed something since the site's last one says so on the desktop, by the
+    // user's alert rules (a rules file with faults: the built-in ones).
+    std::vector<std::unique_ptr<TAlertDelivery>> desktop;
+    desktop.push_back(std::make_unique<TDesktopDelivery>());
+    form.SetWatch(std::make_unique<TSiteWatch>(
+        TWatcher(LoadWatchRules(DefaultWatchRulesPath()).Rules), std::move(desktop)));
     form.show();
     if (!options.Site.empty()) {
       form.ShowTypedSite(options.Site);

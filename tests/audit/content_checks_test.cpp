@@ -94,8 +94,13 @@ TEST(ContentChecks, Robots) {
     }
     EXPECT_EQ(said, detail);
   }
-  ASSERT_EQ(listed.Details.size(), 1u);
+  // Its Sitemap lines, then what lets two check-ups be compared.
+  ASSERT_EQ(listed.Details.size(), 3u);
   EXPECT_EQ(listed.Details[0], "Sitemap: https://a.example/s.xml.gz");
+  EXPECT_EQ(listed.Details[1],
+            std::string(kRobotsDigestLabel) + RobotsRulesDigest(rows[3].Robots.Body));
+  EXPECT_EQ(listed.Details[2], kRobotsShutsEveryone);
+  EXPECT_EQ(CheckRobots(rows[4].Robots).Details.size(), 1u);  // googlebot is still let in
   // The network layer's words come a line each, never with their line breaks inside.
   TAuditPage refused = NoAnswer();
   refused.Detail = "Socket Error # 10061\r\nConnection refused.";

@@ -101,3 +101,23 @@ TEST(RobotsTxt, SitemapsShutOutAndLimit) {
 }
 
 }  // namespace
+
+// Two files have one digest exactly when a line that means something differs.
+TEST(RobotsTxt, RulesDigestIgnoresCommentsAndBlankLines) {
+  const std::string base = "User-agent: *\nDisallow: /admin\n";
+  const struct {
+    const char* Name;
+    std::string Text;
+    bool Same;
+  } rows[] = {
+      {"comments and blank lines", "# ours\n\nUser-agent: *   # all\n\n\nDisallow: /admin\n", true},
+      {"CRLF and trailing spaces", "User-agent: * \r\n\tDisallow: /admin\r\n", true},
+      {"a rule changed", "User-agent: *\nDisallow: /admin/\n", false},
+      {"a rule added", base + "Disallow: /tmp\n", false},
+      {"lines swapped", "Disallow: /admin\nUser-agent: *\n", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(RobotsRulesDigest(row.Text) == RobotsRulesDigest(base), row.Same) << row.Name;
+  }
+  EXPECT_EQ(RobotsRulesDigest(base).size(), 16u);
+}

@@ -420,6 +420,47 @@ TEST_P(StoreTest, ACheckUpComesBackWholeInStartOrderAndIsStoredOncePerRunId) {
   EXPECT_EQ(store->TakeMessage(), "");
 }
 
+TEST_P(StoreTest, AlertsAreStoredOncePerRunAndClosedByIdInOneWrite) {
+  const auto store = OpenStore();
+  const auto alert = [](const std::string& rule, const std::string& run) {
+    return THistoryAlert{.Site = "Watch.Example",
+                         .Kind = "query",
+                         .Rule = rule,
+                         .Subject = "Site1",
+                         .Before = "1,000",
+                         .After = "500",
+                         .Message = U(u8"百度收录从 1,000 降到 500。"),
+                         .RunId = run,
+                         .RaisedUnixMs = 5000};
+  };
+  ASSERT_TRUE(
+      store->UpdateAlerts({alert("index-drop", "r1"), alert("could-not-compare", "r1")}, {}));
+  // Written again (a lost link, a watch run twice over one run): stored once.
+  ASSERT_TRUE(OpenStore()->UpdateAlerts({alert("index-drop", "r1")}, {}));
+  std::vector<THistoryAlert> open;
+  const auto keep = [&](const THistoryAlert& a) { open.push_back(a); };
+  ASSERT_TRUE(store->EachAlert("watch.EXAMPLE", true, keep));
+  ASSERT_EQ(open.size(), 2u);
+  EXPECT_EQ(open[0].Rule, "index-drop");
+  EXPECT_EQ(open[0].Message, alert("", "").Message);
+  EXPECT_EQ(open[0].RaisedUnixMs, 5000);
+  EXPECT_TRUE(open[0].Open);
+  // Closing one and raising another is one write.
+  ASSERT_TRUE(store->UpdateAlerts({alert("index-drop", "r2")}, {open[0].Id}));
+  std::vector<THistoryAlert> all;
+  ASSERT_TRUE(
+      store->EachAlert("watch.example", false, [&](const THistoryAlert& a) { all.push_back(a); }));
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_FALSE(all[0].Open);
+  EXPECT_TRUE(all[1].Open && all[2].Open);
+  EXPECT_EQ(all[2].RunId, "r2");
+  open.clear();
+  ASSERT_TRUE(store->EachAlert("other.example", false, keep));
+  EXPECT_TRUE(open.empty());
+  EXPECT_EQ(Sql("SELECT count(*) FROM alerts WHERE open"), "2");
+  EXPECT_EQ(store->TakeMessage(), "");
+}
+
 TEST_P(StoreTest, AServerStoppedAndStartedAgainIsReachedAgainAndSaysSoOnce) {
   if (!Postgres()) GTEST_SKIP() << "a file has no server";
   const auto store = OpenStore();

@@ -44,6 +44,11 @@ fi
 units=$(find "$prefix/lib/systemd/user" -name 'velmora*' 2>/dev/null || true)
 if [ -n "$units" ]; then
   step "systemd user units"
+  # The user manager it stands up needs a runtime folder (none in a container or under sudo).
+  if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    XDG_RUNTIME_DIR=$(mktemp -d)
+    export XDG_RUNTIME_DIR
+  fi
   # shellcheck disable=SC2086  # one unit a word
   systemd-analyze --user verify $units || fail "systemd-analyze verify"
 fi

@@ -27,7 +27,9 @@
 #include "support/Fakes.h"
 #include "support/PeerDaemons.h"
 #include "transport/NetResolver.h"
+#include "runtime/CodePage.h"
 #include "window/Main.h"
+#include "window/QtAlertsDialog.h"
 #include "window/QtAuditDialog.h"
 #include "window/QtCrawlDialog.h"
 #include "window/QtMainThreadQueue.h"
@@ -120,12 +122,14 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
 
   QMenu* menu = form.HistoryMenu(rfSite1);
   ASSERT_TRUE(menu);
-  ASSERT_EQ(menu->actions().size(), 6);  // and a separator
+  ASSERT_EQ(menu->actions().size(), 8);  // and a separator
   EXPECT_EQ(menu->actions()[0]->text(), U(u8"历史趋势…"));
   EXPECT_EQ(menu->actions()[1]->text(), U(u8"全部收录"));
   EXPECT_EQ(menu->actions()[2]->text(), U(u8"服务定义"));
   EXPECT_EQ(menu->actions()[4]->text(), U(u8"关键词排名…"));
   EXPECT_EQ(menu->actions()[5]->text(), U(u8"站点体检…"));
+  EXPECT_EQ(menu->actions()[6]->text(), U(u8"全站体检…"));
+  EXPECT_EQ(menu->actions()[7]->text(), U(u8"提醒…"));
   EXPECT_EQ(form.Field(rfSite1)->contextMenuPolicy(), Qt::CustomContextMenu);
   menu->actions()[0]->trigger();
   delete menu;
@@ -158,7 +162,7 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   // Not an index count: no "全部收录".
   menu = form.HistoryMenu(rfAlexa1);
   ASSERT_TRUE(menu);
-  EXPECT_EQ(menu->actions().size(), 5);
+  EXPECT_EQ(menu->actions().size(), 7);
   delete menu;
 
   // "全部收录": the seven engines in one chart, each broken where it failed.
@@ -180,6 +184,37 @@ TEST_F(TrendTest, FailedRunsAreGapsAndEveryRunIsARow) {
   EXPECT_EQ(dialog->Table()->columnCount(), 8);
   EXPECT_EQ(dialog->Table()->rowCount(), 30);
   SaveScreenshot(*dialog, "trend.png");
+}
+
+// "提醒…" lists the site's alerts, newest first, those of its queries and its check-ups alike.
+TEST_F(TrendTest, TheAlertsMenuShowsTheSitesAlertsNewestFirst) {
+  ASSERT_TRUE(store_.Open(Path()));
+  const auto alert = [](std::string site, std::string rule, std::string run) {
+    return THistoryAlert{.Site = std::move(site), .Kind = "query", .Rule = std::move(rule),
+                         .Subject = "Site1", .Before = "1000", .After = "400",
+                         .Message = Utf8Bytes(u8"百度收录从 1000 降到 400，少了 60%。"),
+                         .RunId = std::move(run), .RaisedUnixMs = 1765100000000};
+  };
+  ASSERT_TRUE(store_.UpdateAlerts({alert("example.com", "index-drop", "r1"),
+                                   alert("other.org", "index-drop", "r1")}, {}));
+  ASSERT_TRUE(store_.UpdateAlerts({alert("Example.com", "home-unreachable", "r2")}, {1}));
+  TMainForm& form = Form(&store_);
+  form.WebUrl->setText("http://Example.com/about");
+  QMenu* menu = form.HistoryMenu(rfSite1);
+  ASSERT_TRUE(menu);
+  for (QAction* action : menu->actions()) {
+    if (action->text() == QString::fromUtf8(u8"提醒…")) action->trigger();
+  }
+  delete menu;
+  auto* dialog = form.findChild<TAlertsDialog*>("AlertsDialog");
+  ASSERT_TRUE(dialog);
+  QTableWidget* table = dialog->Table();
+  ASSERT_EQ(table->rowCount(), 2);
+  EXPECT_EQ(table->item(0, 1)->text(), "home-unreachable (Site1)");
+  EXPECT_EQ(table->item(1, 2)->text(), U(u8"1000 → 400"));
+  EXPECT_EQ(table->item(1, 4)->text(), U(u8"已消除"));
+  EXPECT_EQ(table->item(0, 4)->text(), U(u8"仍然存在"));
+  SaveScreenshot(*dialog, "alerts.png");
 }
 
 TEST_F(TrendTest, AFinishedRunIsStoredAndTroubleIsShownOnce) {
@@ -243,6 +278,13 @@ class TAuditShelf : public THistoryStore {
     return true;
   }
   std::vector<std::string> RankKeywords(const std::string&) override { return {}; }
+  bool UpdateAlerts(const std::vector<THistoryAlert>&, const std::vector<int64_t>&) override {
+    return true;
+  }
+  bool EachAlert(const std::string&, bool,
+                 const std::function<void(const THistoryAlert&)>&) override {
+    return true;
+  }
 };
 
 struct TAuditRow {
