@@ -308,10 +308,14 @@ int64_t TCrawlStore::AddLocked(int64_t crawl, const std::string& url, bool inter
     url_rows_.clear();
     cached_crawl_ = crawl;
   }
-  // A URL met before needs no look-up: the crawl meets URLs breadth first, so a later meeting is
-  // never at a smaller depth (and that is nearly every link a page repeats).
+  // A URL met before at no greater depth needs no look-up (that is nearly every link a page
+  // repeats); met nearer the home page (workers read pages side by side, so not quite breadth
+  // first), its depth comes down and, if the limits had skipped it, it is queued.
   const auto hit = url_rows_.find(url);
-  if (hit != url_rows_.end() && !in_sitemap) return hit->second;
+  if (hit != url_rows_.end() && !in_sitemap &&
+      (!depth || (hit->second.Depth && *hit->second.Depth <= *depth))) {
+    return hit->second.Id;
+  }
   BeginWrites();
   TStmt upsert(*statements_,
                "INSERT INTO crawl_pages(crawl, url, internal, depth, state, in_sitemap) "
@@ -320,7 +324,7 @@ int64_t TCrawlStore::AddLocked(int64_t crawl, const std::string& url, bool inter
                "  THEN coalesce(excluded.depth, depth) ELSE depth END, "
                "state = CASE WHEN state = 3 AND excluded.state = 0 THEN 0 ELSE state END, "
                "in_sitemap = max(in_sitemap, excluded.in_sitemap) "
-               "RETURNING id");
+               "RETURNING id, depth");
   upsert.Bind(1, crawl).Bind(2, url).Bind(3, int64_t{internal}).Bind(4, depth);
   upsert.Bind(5, int64_t{static_cast<int>(state)}).Bind(6, int64_t{in_sitemap});
   if (upsert.Step() != SQLITE_ROW) {
@@ -328,8 +332,10 @@ int64_t TCrawlStore::AddLocked(int64_t crawl, const std::string& url, bool inter
     return 0;
   }
   const int64_t id = upsert.Int(0);
+  const std::optional<int> stored =
+      upsert.Null(1) ? std::nullopt : std::optional<int>(static_cast<int>(upsert.Int(1)));
   if (url_rows_.size() >= kUrlCacheSize) url_rows_.clear();
-  url_rows_.emplace(url, id);
+  url_rows_.insert_or_assign(url, TKnownUrl{id, stored});
   return id;
 }
 

@@ -151,8 +151,12 @@ class TCrawlStore {
   std::string message_;
   bool in_transaction_ = false;
   int64_t transaction_started_ms_ = 0;
-  // URL -> row of the crawl being written, to spare a lookup for the links every page repeats;
-  // cleared when it grows past kUrlCacheSize, so memory stays bounded.
-  std::unordered_map<std::string, int64_t> url_rows_;
+  // URL -> row (and depth) of the crawl being written, to spare a lookup for the links every page
+  // repeats; cleared when it grows past kUrlCacheSize, so memory stays bounded.
+  struct TKnownUrl {
+    int64_t Id = 0;
+    std::optional<int> Depth;  // as stored
+  };
+  std::unordered_map<std::string, TKnownUrl> url_rows_;
   int64_t cached_crawl_ = 0;
 };
