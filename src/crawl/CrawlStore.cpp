@@ -635,15 +635,21 @@ bool TCrawlStore::Judge(int64_t crawl) {
   }
   // Pages that share a title, a description or their text: each names (up to kDetailPartners of)
   // the others. A group is read in the order of its pages, keeping only its first few.
-  for (const auto& [rule, column] :
-       {std::pair{"title-duplicate", "title"}, std::pair{"description-duplicate", "description"},
-        std::pair{"duplicate-content", "text_hash"}}) {
+  struct TDuplicateRule {
+    const char* Rule;
+    const char* Column;
+  };
+  for (const TDuplicateRule& d : {TDuplicateRule{"title-duplicate", "title"},
+                                  TDuplicateRule{"description-duplicate", "description"},
+                                  TDuplicateRule{"duplicate-content", "text_hash"}}) {
+    // Named copies: a lambda below takes the rule (a structured binding it could not).
+    const std::string rule = d.Rule, column = d.Column;
     const std::string content =
         "crawl = ?1 AND internal = 1 AND state = 2 AND status = 200 AND html = 1 AND "
         "coalesce(" +
-        std::string(column) + ", '') <> ''";
-    TStmt group(*statements_, "SELECT " + std::string(column) + ", url FROM crawl_pages WHERE " +
-                                  content + " AND " + column + " IN (SELECT " + column +
+        column + ", '') <> ''";
+    TStmt group(*statements_, "SELECT " + column + ", url FROM crawl_pages WHERE " + content +
+                                  " AND " + column + " IN (SELECT " + column +
                                   " FROM crawl_pages WHERE " + content + " GROUP BY " + column +
                                   " HAVING count(*) > 1) ORDER BY " + column + ", id");
     group.Bind(1, crawl);

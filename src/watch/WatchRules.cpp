@@ -65,8 +65,9 @@ void ReadRule(const std::string& file, const toml::table& table, TWatchRule& rul
               std::vector<std::string>& problems) {
   for (const auto& [key, node] : table) {
     const std::string name(key.str());
+    const toml::source_region where = node.source();  // a lambda may not take a binding
     const auto fault = [&](const std::string& message) {
-      problems.push_back(Place(file, node.source()) + message);
+      problems.push_back(Place(file, where) + message);
     };
     if (name == "kind") {
       const std::optional<TWatchRuleKind> kind =
