@@ -216,6 +216,10 @@ void TNetNetscapeCookie::Assign(const TNetNetscapeCookie& source) {
   // its Kind hides "expires" (which is how a server deletes a cookie): use the merge text.
   ParseCookieText(source.MergeText());
   kind_ = other->Kind();
+  // The pair itself is taken as it is: a name or value holding a separator or a control byte
+  // does not come back from the text whole, and the jar files the cookie under its name.
+  name_ = source.Name();
+  value_ = source.Value();
 }
 
 bool TNetNetscapeCookie::IsIPv4Text(std::string_view text) {
