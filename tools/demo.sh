@@ -67,9 +67,18 @@ app_args=()
 "$bin" "${app_args[@]}" &
 app_pid=$!
 win=""
+started=1
 for _ in $(seq 300); do
   win=$(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | head -n 1 || true)
   [ -n "$win" ] && break
+  # A display just come up on a busy machine has refused the window's first connection: the
+  # window says so and ends. Start it once more.
+  if ! kill -0 "$app_pid" 2>/dev/null && [ "$started" -lt 2 ]; then
+    sleep 1
+    "$bin" "${app_args[@]}" &
+    app_pid=$!
+    started=2
+  fi
   sleep 0.1
 done
 [ -n "$win" ] || { echo "demo: the window did not appear"; exit 1; }
