@@ -6,6 +6,8 @@ shopt -s nullglob
 targets=("$dir"/fuzz_*)
 if [ ${#targets[@]} -eq 0 ]; then echo "no fuzz targets"; exit 0; fi
 for t in "${targets[@]}"; do
+  # Only the targets: a run before left its logs beside them.
+  [[ -x "$t" && "$t" != *.log ]] || continue
   name=$(basename "$t")
   corpus="$dir/corpus/$name"; mkdir -p "$corpus"
   seeds="fuzz/seeds/${name#fuzz_}"
