@@ -162,6 +162,17 @@ TSiteName ParseSiteName(const std::string& typed) {
     name.Problem = Utf8Bytes(u8"没有站点名");
     return name;
   }
+  // A control byte would cut the name short in the IDNA conversion (it takes a C string): it is
+  // refused as the ASCII check refuses it.
+  if (const auto control = std::find_if(host.begin(), host.end(),
+                                        [](char c) {
+                                          const auto b = static_cast<unsigned char>(c);
+                                          return b < 0x20 || b == 0x7F;
+                                        });
+      control != host.end()) {
+    name.Problem = HostProblem(std::string(1, *control));
+    return name;
+  }
   std::string ascii = host;
   if (!v6 && std::any_of(host.begin(), host.end(), [](char c) { return c & 0x80; })) {
     char* converted = nullptr;
