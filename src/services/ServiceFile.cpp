@@ -1067,3 +1067,7 @@ std::string ProblemsReport(const TServiceLoad& load) {
   for (const TServiceProblem& p : load.Problems) out += p.Text() + "\n";
   return out;
 }
+
+std::string TomlParserText(std::string_view text) { return MoveCharacters(text, Moved); }
+
+std::string TomlFileText(std::string_view parsed) { return MoveCharacters(parsed, MovedBack); }

@@ -78,3 +78,10 @@ TServiceLoad LoadServicesToUse(const std::string& requested);
 // The problems of a load for the user, one per line after a heading that names the fields that
 // keep their built-in definitions; "" when there are none. UTF-8.
 std::string ProblemsReport(const TServiceLoad& load);
+
+// toml++ 3.3 reaches a point it declares unreachable when it meets some characters outside a
+// text (see ServiceFile.cpp). Every TOML file the program reads goes to the parser as
+// TomlParserText (those characters moved, one for one, into a private-use block), and every text
+// it reads back comes out through TomlFileText.
+std::string TomlParserText(std::string_view text);
+std::string TomlFileText(std::string_view parsed);

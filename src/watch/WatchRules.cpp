@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "services/ServiceFile.h"
 #include "watch/WatchSample.h"
 
 namespace {
@@ -64,14 +65,14 @@ std::string Place(const std::string& file, const toml::source_region& where) {
 void ReadRule(const std::string& file, const toml::table& table, TWatchRule& rule,
               std::vector<std::string>& problems) {
   for (const auto& [key, node] : table) {
-    const std::string name(key.str());
+    const std::string name = TomlFileText(key.str());
     const toml::source_region where = node.source();  // a lambda may not take a binding
     const auto fault = [&](const std::string& message) {
       problems.push_back(Place(file, where) + message);
     };
     if (name == "kind") {
       const std::optional<TWatchRuleKind> kind =
-          node.is_string() ? WatchRuleKindByName(std::string(*node.value<std::string_view>()))
+          node.is_string() ? WatchRuleKindByName(TomlFileText(*node.value<std::string_view>()))
                            : std::nullopt;
       if (!kind) {
         fault("kind is one of drop, rise, leave, below, atleast, worse, changed, failing");
@@ -82,7 +83,7 @@ void ReadRule(const std::string& file, const toml::table& table, TWatchRule& rul
       if (!node.is_string() || node.value<std::string_view>()->empty()) {
         fault("source names a kind of value (index, rank, position, ...)");
       } else {
-        rule.Source = std::string(*node.value<std::string_view>());
+        rule.Source = TomlFileText(*node.value<std::string_view>());
       }
     } else if (name == "amount") {
       const std::optional<double> amount = node.value<double>();
@@ -108,7 +109,7 @@ void ReadRule(const std::string& file, const toml::table& table, TWatchRule& rul
       if (!node.is_string()) {
         fault("message is a text");
       } else {
-        rule.Message = std::string(*node.value<std::string_view>());
+        rule.Message = TomlFileText(*node.value<std::string_view>());
       }
     } else if (name == "enabled") {
       if (!node.is_boolean()) {
@@ -155,9 +156,9 @@ TWatchRulesLoad ParseWatchRules(const std::string& text, const std::string& path
   TWatchRulesLoad load{.Rules = DefaultWatchRules(), .Problems = {}};
   std::vector<TWatchRule> rules = load.Rules;
   try {
-    const toml::table root = toml::parse(text, path);
+    const toml::table root = toml::parse(TomlParserText(text), path);
     for (const auto& [key, node] : root) {
-      const std::string id(key.str());
+      const std::string id = TomlFileText(key.str());
       const toml::table* table = node.as_table();
       if (table == nullptr) {
         load.Problems.push_back(Place(path, node.source()) + "\"" + id +
