@@ -616,23 +616,38 @@ bool TCrawlStore::Judge(int64_t crawl) {
   BeginWrites();
   TStmt clear(*statements_, "DELETE FROM crawl_findings WHERE crawl = ?");
   clear.Bind(1, crawl).Step();
+  if (!JudgeByQueries(crawl)) return false;
+  JudgeDuplicates(crawl);
+  JudgeHeavyPages(crawl);
+  JudgeRedirects(crawl);
+  CommitIfDue(true);
+  return true;
+}
+
+void TCrawlStore::AddFinding(int64_t crawl, const std::string& rule, const std::string& url,
+                             const std::string& partner, const std::string& detail) {
   TStmt insert(*statements_,
                "INSERT OR IGNORE INTO crawl_findings(crawl, rule, url, partner, detail) "
                "VALUES(?, ?, ?, ?, ?)");
-  auto add = [&](const std::string& rule, const std::string& url, const std::string& partner,
-                 const std::string& detail) {
-    insert.Reset();
-    insert.Bind(1, crawl).Bind(2, rule).Bind(3, url).Bind(4, partner).Bind(5, detail);
-    insert.Step();
-  };
+  insert.Bind(1, crawl).Bind(2, rule).Bind(3, url).Bind(4, partner).Bind(5, detail);
+  insert.Step();
+}
+
+// The rules that are one query each (kRuleQueries).
+bool TCrawlStore::JudgeByQueries(int64_t crawl) {
   for (const TRuleQuery& q : kRuleQueries) {
     TStmt select(*statements_, q.Select);
     if (!select.Ok()) return Fail(q.Rule);
     select.Bind(1, crawl).Bind(2, int64_t{kCrawlTitleMinChars});
     select.Bind(3, int64_t{kCrawlTitleMaxChars}).Bind(4, int64_t{kCrawlDeepDepth});
     select.Bind(5, kCrawlSlowFirstByteMs);
-    while (select.Step() == SQLITE_ROW) add(q.Rule, select.Text(0), select.Text(1), select.Text(2));
+    while (select.Step() == SQLITE_ROW)
+      AddFinding(crawl, q.Rule, select.Text(0), select.Text(1), select.Text(2));
   }
+  return true;
+}
+
+void TCrawlStore::JudgeDuplicates(int64_t crawl) {
   // Pages that share a title, a description or their text: each names (up to kDetailPartners of)
   // the others. A group is read in the order of its pages, keeping only its first few.
   struct TDuplicateRule {
@@ -663,7 +678,7 @@ bool TCrawlStore::Judge(int64_t crawl) {
           if (other == url || n == kDetailPartners) continue;
           others += (n++ ? " " : "") + other;
         }
-        add(rule, url, "", others);
+        AddFinding(crawl, rule, url, "", others);
       }
       first.clear();
     };
@@ -680,18 +695,25 @@ bool TCrawlStore::Judge(int64_t crawl) {
       } else {
         std::string others;
         for (int i = 0; i < kDetailPartners; ++i) others += (i ? " " : "") + first[i];
-        add(rule, group.Text(1), "", others);
+        AddFinding(crawl, rule, group.Text(1), "", others);
       }
     }
     flush();
   }
+}
+
+void TCrawlStore::JudgeHeavyPages(int64_t crawl) {
   {
     TStmt heavy(*statements_,
                 "SELECT url, bytes FROM crawl_pages WHERE crawl = ? AND internal = 1 AND "
                 "state = 2 AND html = 1 AND bytes > ?");
     heavy.Bind(1, crawl).Bind(2, int64_t{kCrawlHeavyBytes});
-    while (heavy.Step() == SQLITE_ROW) add("heavy", heavy.Text(0), "", HumanBytes(heavy.Int(1)));
+    while (heavy.Step() == SQLITE_ROW)
+      AddFinding(crawl, "heavy", heavy.Text(0), "", HumanBytes(heavy.Int(1)));
   }
+}
+
+void TCrawlStore::JudgeRedirects(int64_t crawl) {
   // Redirects: each chain followed from its head (a redirect no other redirect leads to).
   std::map<std::string, std::string> next;  // redirect URL -> its target
   std::set<std::string> targets;
@@ -717,25 +739,23 @@ bool TCrawlStore::Judge(int64_t crawl) {
       ++hops;
       chain += " → " + at;
       if (!seen.insert(at).second) {
-        add("redirect-loop", head, "", chain);
+        AddFinding(crawl, "redirect-loop", head, "", chain);
         covered.insert(seen.begin(), seen.end());
         return;
       }
     }
     covered.insert(seen.begin(), seen.end());
-    if (hops > 1) add("redirect-chain", head, "", chain);
+    if (hops > 1) AddFinding(crawl, "redirect-chain", head, "", chain);
   };
   for (const auto& [from, to] : next) {
     if (from.rfind("https:", 0) == 0 && to.rfind("http:", 0) == 0) {
-      add("redirect-to-http", from, "", from + " → " + to);
+      AddFinding(crawl, "redirect-to-http", from, "", from + " → " + to);
     }
     if (targets.count(from) == 0) follow(from);
   }
   for (const auto& [from, to] : next) {
     if (covered.count(from) == 0) follow(from);
   }
-  CommitIfDue(true);
-  return true;
 }
 
 bool TCrawlStore::EachFinding(int64_t crawl,

@@ -143,6 +143,13 @@ class TCrawlStore {
   int64_t AddLocked(int64_t crawl, const std::string& url, bool internal, std::optional<int> depth,
                     TCrawlUrlState state, bool in_sitemap);
   int64_t PreviousCrawl(int64_t crawl);
+  // Judge's steps, with mu_ held inside its transaction.
+  void AddFinding(int64_t crawl, const std::string& rule, const std::string& url,
+                  const std::string& partner, const std::string& detail);
+  bool JudgeByQueries(int64_t crawl);  // false (with a message) when a rule's query is faulty
+  void JudgeDuplicates(int64_t crawl);
+  void JudgeHeavyPages(int64_t crawl);
+  void JudgeRedirects(int64_t crawl);
 
   std::mutex mu_;
   sqlite3* db_ = nullptr;
